@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Vantriel needs,
+# and the npm packages of the browser tests. Safe to run any number of times: it
+# installs only what is missing. Runs as root, or through sudo when not root.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  g++-mingw-w64-x86-64-posix
+  libboost-dev nlohmann-json3-dev
+  libcurl4-openssl-dev libx11-dev libxtst-dev libxrandr-dev
+  # unit tests, benchmarks, fuzzing, sanitizers
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
+  # test oracles (never linked into the product)
+  zlib1g-dev libsodium-dev libssl-dev openssl python3 python3-cryptography-vectors
+  golang-1.19-src zip unzip curl
+  # desktop, browser and page tests
+  xvfb xauth x11-utils x11-xserver-utils xdotool xclip chromium
+)
+
+# Node.js may come from another source that bundles npm; only ask Debian for what is absent.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
+
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Browser tests use playwright-core against Debian's Chromium; never a downloaded browser.
+if [[ -f "$root/tests/e2e/package.json" && ! -d "$root/tests/e2e/node_modules" ]]; then
+  (cd "$root/tests/e2e" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+fi
+echo "setup: all packages present"

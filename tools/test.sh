@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Sets up this machine, builds every configuration once and runs the whole test suite:
+#   1. Linux with AddressSanitizer and UBSan: unit, wire, desktop (Xvfb) and page tests
+#   2. the Windows cross build with MinGW-w64 (must compile and link)
+#   3. the libFuzzer targets built with clang, each run briefly
+# VANTRIEL_FUZZ_SECONDS sets the time per fuzz target (default 10).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+tools/setup.sh
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+step "Linux build (sanitizers)"
+cmake -S . -B build/check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRIEL_SANITIZE=ON >/dev/null
+cmake --build build/check
+
+step "Windows build (MinGW-w64)"
+cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+cmake --build build/windows
+
+step "Fuzz targets (clang)"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRIEL_FUZZ=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build/fuzz
+fuzz_seconds="${VANTRIEL_FUZZ_SECONDS:-10}"
+while IFS='|' read -r name corpus; do
+  [[ -n "$name" ]] || continue
+  work="build/fuzz/corpus/$name"
+  mkdir -p "$work"
+  seeds=()
+  [[ -n "$corpus" && -d "$corpus" ]] && seeds=("$corpus")
+  echo "fuzz: $name for ${fuzz_seconds}s"
+  "build/fuzz/bin/$name" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" "${seeds[@]}" \
+    >"build/fuzz/$name.log" 2>&1 || { tail -50 "build/fuzz/$name.log"; exit 1; }
+done <build/fuzz/fuzzers.txt
+
+step "Tests"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+ctest --test-dir build/check --output-on-failure -j2 --timeout 600
