@@ -1,0 +1,94 @@
+#include <windows.h>
+
+#include <string>
+
+#include "base/file_util.h"
+
+namespace vantriel {
+namespace {
+
+std::string path_text(const std::filesystem::path& path) {
+  try {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+  } catch (...) {
+    return "(path)";
+  }
+}
+
+morvane::Error os_error(const char* what, const std::filesystem::path& path) {
+  const DWORD code = ::GetLastError();
+  return morvane::make_error(std::string(what) + " " + path_text(path) + ": error " +
+                             std::to_string(code));
+}
+
+// Every handle shares read, write and delete access, so a reader never makes another
+// thread's MoveFileExW over the same file fail.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+morvane::Status write_handle(HANDLE file, std::string_view bytes, const char* what,
+                             const std::filesystem::path& path) {
+  while (!bytes.empty()) {
+    const DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr)) {
+      auto error = os_error(what, path);
+      ::CloseHandle(file);
+      return error;
+    }
+    bytes.remove_prefix(written);
+  }
+  if (!::CloseHandle(file)) return os_error(what, path);
+  return {};
+}
+
+}  // namespace
+
+morvane::Result<std::string> read_file(const std::filesystem::path& path, std::size_t max_bytes) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return os_error("cannot open", path);
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(file, buffer, sizeof buffer, &n, nullptr)) {
+      auto error = os_error("cannot read", path);
+      ::CloseHandle(file);
+      return error;
+    }
+    if (n == 0) break;
+    if (out.size() + n > max_bytes) {
+      ::CloseHandle(file);
+      return morvane::make_error("file too large: " + path_text(path));
+    }
+    out.append(buffer, n);
+  }
+  ::CloseHandle(file);
+  return out;
+}
+
+morvane::Status write_file(const std::filesystem::path& path, std::string_view bytes) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return os_error("cannot write", path);
+  return write_handle(file, bytes, "cannot write", path);
+}
+
+morvane::Status append_file(const std::filesystem::path& path, std::string_view bytes) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the current end of the
+  // file, so lines of concurrent appenders do not overwrite each other.
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return os_error("cannot append to", path);
+  return write_handle(file, bytes, "cannot append to", path);
+}
+
+morvane::Status replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return os_error("cannot rename to", to);
+  }
+  return {};
+}
+
+}  // namespace vantriel

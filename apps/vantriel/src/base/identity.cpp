@@ -1,0 +1,145 @@
+#include "base/identity.h"
+
+#include <mutex>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "base/data_folder.h"
+#include "base/environment.h"
+#include "base/json_file.h"
+#include "base/log.h"
+#include "base/random.h"
+#include "base/utf8.h"
+
+namespace vantriel {
+namespace {
+
+constexpr std::size_t kMinLlaveBytes = 32;
+constexpr std::size_t kLlaveRandomBytes = 32;
+constexpr std::size_t kCodeLength = 6;
+
+constexpr const char* kNota =
+    "No compartas este archivo: la «llave» demuestra que este ID es de esta PC. "
+    "Si lo borras, se crea un ID nuevo.";
+
+// Serialises load_identity and new_identity in this process, so two callers that find
+// the file missing at once end with one identity, and a load never reads the file
+// between new_identity's delete and its write.
+std::mutex g_identity_mutex;
+
+// The access code of this run; empty until first needed.
+std::mutex g_clave_mutex;
+std::string g_clave;
+
+std::string string_member(const nlohmann::ordered_json& object, const char* name) {
+  const auto it = object.find(name);
+  if (it == object.end() || !it->is_string()) return std::string();
+  return it->get<std::string>();
+}
+
+Identity load_identity_locked() {
+  const std::filesystem::path path = data_file(kIdentityFileName);
+  if (auto stored = read_json_file(path); stored && stored->is_object()) {
+    Identity identity{string_member(*stored, "id"), string_member(*stored, "llave")};
+    if (is_valid_id(identity.id) && identity.llave.size() >= kMinLlaveBytes) return identity;
+  }
+
+  Identity identity;
+  if (auto wanted = env_var("VTR_ID"); wanted && is_valid_id(*wanted)) {
+    identity.id = std::move(*wanted);
+  } else {
+    identity.id = std::to_string(100000000u + random_below(900000000u));
+  }
+  identity.llave = random_hex(kLlaveRandomBytes);
+
+  nlohmann::ordered_json document = nlohmann::ordered_json::object();
+  document["id"] = identity.id;
+  document["llave"] = identity.llave;
+  document["_nota"] = kNota;
+  (void)write_json_atomic(path, document);  // on failure the next load makes another one
+  log_line("ID nuevo de esta PC: " + id_bonito(identity.id));
+  return identity;
+}
+
+// The current code, generated first when empty. REQUIRES: g_clave_mutex held.
+const std::string& clave_locked() {
+  if (g_clave.empty()) g_clave = random_code(kClaveAlphabet);
+  return g_clave;
+}
+
+}  // namespace
+
+bool is_valid_id(std::string_view id) {
+  if (id.size() != 9 || id.front() == '0') return false;
+  for (const char c : id) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string id_bonito(std::string_view id) {
+  if (id.size() != 9) return std::string(id);
+  std::string out;
+  out.reserve(11);
+  out.append(id.substr(0, 3)).append(" ").append(id.substr(3, 3)).append(" ").append(id.substr(6));
+  return out;
+}
+
+Identity load_identity() {
+  std::lock_guard<std::mutex> lock(g_identity_mutex);
+  return load_identity_locked();
+}
+
+Identity new_identity() {
+  std::lock_guard<std::mutex> lock(g_identity_mutex);
+  std::error_code ec;
+  std::filesystem::remove(data_file(kIdentityFileName), ec);
+  return load_identity_locked();
+}
+
+std::string random_code(std::string_view alphabet) {
+  std::string code;
+  code.reserve(kCodeLength);
+  for (std::size_t i = 0; i < kCodeLength; ++i) {
+    code.push_back(alphabet[random_below(static_cast<std::uint32_t>(alphabet.size()))]);
+  }
+  return code;
+}
+
+std::string current_clave() {
+  std::lock_guard<std::mutex> lock(g_clave_mutex);
+  return clave_locked();
+}
+
+std::string renew_clave() {
+  std::string fresh = random_code(kClaveAlphabet);
+  std::lock_guard<std::mutex> lock(g_clave_mutex);
+  g_clave = fresh;
+  return fresh;
+}
+
+bool check_clave(std::string_view typed) {
+  std::string normalized;
+  for (const char32_t cp : utf8_decode(typed)) {
+    if (is_unicode_space(cp) || cp == U'-') continue;
+    utf8_append(normalized, cp);
+  }
+  normalized = ascii_upper(normalized);
+
+  std::string expected;
+  {
+    std::lock_guard<std::mutex> lock(g_clave_mutex);
+    expected = clave_locked();
+  }
+  if (normalized.size() != expected.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    diff |= static_cast<unsigned char>(normalized[i] ^ expected[i]);
+  }
+  return diff == 0;
+}
+
+std::string new_call_code() { return random_code(kCallCodeAlphabet); }
+
+}  // namespace vantriel

@@ -1,0 +1,79 @@
+#include "base/recents.h"
+
+#include <mutex>
+
+#include "base/data_folder.h"
+#include "base/identity.h"
+#include "base/json_file.h"
+#include "base/local_time.h"
+#include "base/utf8.h"
+
+namespace vantriel {
+namespace {
+
+// Serialises every read-modify-write of "recientes.json" in this process, so two
+// requests that change the list at once never lose an entry and never share the
+// temporary file. load_recents takes no lock: the file is only ever replaced whole.
+std::mutex g_recents_mutex;
+
+std::filesystem::path recents_path() { return data_file(kRecentsFileName); }
+
+void drop_id(nlohmann::ordered_json& list, std::string_view id) {
+  nlohmann::ordered_json kept = nlohmann::ordered_json::array();
+  for (auto& element : list) {
+    if (element.is_object()) {
+      const auto member = element.find("id");
+      if (member != element.end() && member->is_string() &&
+          member->get_ref<const std::string&>() == id) {
+        continue;
+      }
+    }
+    kept.push_back(std::move(element));
+  }
+  list = std::move(kept);
+}
+
+}  // namespace
+
+nlohmann::ordered_json load_recents() {
+  auto stored = read_json_file(recents_path());
+  if (stored && stored->is_array()) return std::move(*stored);
+  return nlohmann::ordered_json::array();
+}
+
+std::string clean_recent_name(std::string_view name) {
+  std::string out;
+  std::size_t kept = 0;
+  for (const char32_t cp : utf8_decode(name)) {
+    if (kept == kMaxRecentNameChars) break;
+    if (cp <= 31 || (cp >= 127 && cp <= 159)) continue;
+    utf8_append(out, cp);
+    ++kept;
+  }
+  return out;
+}
+
+nlohmann::ordered_json add_recent(std::string_view id, std::string_view name) {
+  if (!is_valid_id(id)) return load_recents();
+  std::lock_guard<std::mutex> lock(g_recents_mutex);
+  nlohmann::ordered_json list = load_recents();
+  drop_id(list, id);
+  nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+  entry["id"] = std::string(id);
+  entry["nombre"] = clean_recent_name(name);
+  entry["fecha"] = format_local_time(local_now());
+  list.insert(list.begin(), std::move(entry));
+  if (list.size() > kMaxRecents) list.erase(list.begin() + kMaxRecents, list.end());
+  (void)write_json_atomic(recents_path(), list);
+  return list;
+}
+
+nlohmann::ordered_json remove_recent(std::string_view id) {
+  std::lock_guard<std::mutex> lock(g_recents_mutex);
+  nlohmann::ordered_json list = load_recents();
+  drop_id(list, id);
+  (void)write_json_atomic(recents_path(), list);
+  return list;
+}
+
+}  // namespace vantriel

@@ -1,0 +1,34 @@
+// Recent contacts ("recientes.json"): the IDs this PC connected to, newest first.
+#ifndef VANTRIEL_BASE_RECENTS_H_
+#define VANTRIEL_BASE_RECENTS_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace vantriel {
+
+inline constexpr std::string_view kRecentsFileName = "recientes.json";
+inline constexpr std::size_t kMaxRecents = 12;
+inline constexpr std::size_t kMaxRecentNameChars = 40;
+
+// The stored array as it is, or an empty array when the file is missing or holds
+// anything else.
+nlohmann::ordered_json load_recents();
+
+// Puts {id, nombre, fecha} at the front (dropping the ID's older entry), keeps 12, stores
+// and returns the list. An invalid ID changes nothing. Changes inside this process are
+// serialised, so concurrent calls never lose an entry.
+nlohmann::ordered_json add_recent(std::string_view id, std::string_view name);
+
+// Drops every entry of `id`, stores (always) and returns the list.
+nlohmann::ordered_json remove_recent(std::string_view id);
+
+// The name as stored: control characters (C0, DEL, C1) dropped, at most 40 characters.
+std::string clean_recent_name(std::string_view name);
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_BASE_RECENTS_H_

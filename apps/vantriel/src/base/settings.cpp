@@ -1,0 +1,389 @@
+#include "base/settings.h"
+
+#include <array>
+#include <mutex>
+#include <system_error>
+
+#include "base/data_folder.h"
+#include "base/environment.h"
+#include "base/file_util.h"
+#include "base/log.h"
+#include "base/utf8.h"
+
+namespace vantriel {
+
+// 33 lines, a line feed after the last.
+const std::string_view kSettingsTemplate =
+    R"ini(; Vantriel · ajustes. También se cambian desde la pestaña «Ajustes» de la app.
+; Las líneas que empiezan con «;» son comentarios.
+
+[general]
+; Tu nombre como lo ve la otra persona (vacío = el nombre de tu PC)
+nombre =
+; Idioma de la interfaz: es · en
+idioma = es
+; Buscar actualizaciones al abrir (una vez al día): si · no
+buscar_actualizaciones = si
+; Servidor de señalización (vacío = el de la suite). Solo presenta a las dos PCs: la imagen, el audio y la voz van
+; directo y cifrados entre ellas.
+servidor =
+
+[recibir]
+; Estar disponible para recibir soporte mientras Vantriel está abierto (aunque la ventana esté minimizada): si · no
+disponible = si
+; Al aceptar, permitir que te controlen con mouse y teclado (lo puedes cambiar en cada solicitud): si · no
+permitir_control = si
+; Al aceptar, compartir el audio de tu PC (lo puedes cambiar en cada solicitud): si · no
+compartir_audio = si
+; Calidad máxima de la imagen que mandas: auto · nitidez (texto) · fluidez (movimiento)
+calidad = auto
+; Cuadros por segundo máximos de la imagen: 15 · 30 · 60
+fps = 30
+; Sonido cuando alguien pide conectarse: si · no
+sonido = si
+
+[llamada]
+; Micrófono (vacío = el predeterminado de Windows)
+microfono =
+; Cancelación de eco y supresión de ruido del navegador: si · no
+procesar_voz = si
+)ini";
+
+namespace {
+
+struct KeyEntry {
+  std::string_view section;
+  std::string_view key;
+};
+
+// The keys the program knows, in the order the settings document and saving walk them.
+constexpr std::array<KeyEntry, 12> kKeyTable = {{
+    {"general", "nombre"},
+    {"general", "idioma"},
+    {"general", "buscar_actualizaciones"},
+    {"general", "servidor"},
+    {"recibir", "disponible"},
+    {"recibir", "permitir_control"},
+    {"recibir", "compartir_audio"},
+    {"recibir", "calidad"},
+    {"recibir", "fps"},
+    {"recibir", "sonido"},
+    {"llamada", "microfono"},
+    {"llamada", "procesar_voz"},
+}};
+
+constexpr std::array<std::string_view, 3> kSections = {"general", "recibir", "llamada"};
+
+// Serialises every read-modify-write of "vantriel.ini" in this process (set_setting and
+// the creation of the file from the template), so two requests saving at once never
+// lose a change and never race on the shared temporary file. Readers take no lock: the
+// file is only ever replaced whole by a rename.
+std::mutex g_settings_file_mutex;
+
+std::filesystem::path settings_path() { return data_file(kSettingsFileName); }
+
+std::filesystem::path settings_temp_path() { return data_file("vantriel.ini.tmp"); }
+
+// Lines split at LF, a CR before the LF dropped. A final line feed ends the last line
+// rather than starting an empty one, so rewriting a file never adds blank lines.
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    if (lf == std::string_view::npos) break;
+    text.remove_prefix(lf + 1);
+  }
+  return lines;
+}
+
+// The line as the parser sees it: trimmed, leading byte order marks dropped.
+std::string normalized_line(std::string_view line) {
+  std::string text = trim_unicode(line);
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  std::string_view rest = text;
+  while (rest.substr(0, kBom.size()) == kBom) rest.remove_prefix(kBom.size());
+  if (rest.size() == text.size()) return text;
+  return trim_unicode(rest);
+}
+
+bool is_comment(std::string_view line) {
+  return !line.empty() && (line.front() == ';' || line.front() == '#');
+}
+
+// The lower-cased section name when `line` (normalised) is a section header.
+std::optional<std::string> section_header(std::string_view line) {
+  if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
+  return ascii_lower(trim_unicode(line.substr(1, line.size() - 2)));
+}
+
+bool iequals_ascii(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ascii_lower(a) == ascii_lower(b);
+}
+
+std::string strip_trailing_slashes(std::string text) {
+  while (!text.empty() && text.back() == '/') text.pop_back();
+  return text;
+}
+
+std::string crlf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+const Settings& template_defaults() {
+  static const Settings defaults = parse_settings(kSettingsTemplate);
+  return defaults;
+}
+
+}  // namespace
+
+const std::string& Settings::get(std::string_view section, std::string_view key) const {
+  static const std::string kEmpty;
+  const auto it = values_.find({std::string(section), std::string(key)});
+  return it == values_.end() ? kEmpty : it->second;
+}
+
+void Settings::set(std::string section, std::string key, std::string value) {
+  values_[{std::move(section), std::move(key)}] = std::move(value);
+}
+
+Settings parse_settings(std::string_view text) {
+  Settings settings;
+  std::string section;
+  for (const std::string_view raw : split_lines(text)) {
+    const std::string line = normalized_line(raw);
+    if (line.empty() || is_comment(line)) continue;
+    if (auto name = section_header(line)) {
+      section = std::move(*name);
+      continue;
+    }
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = ascii_lower(trim_unicode(std::string_view(line).substr(0, eq)));
+    std::string_view value = std::string_view(line).substr(eq + 1);
+    if (const std::size_t remark = value.find(" ;"); remark != std::string_view::npos) {
+      value = value.substr(0, remark);
+    }
+    std::string trimmed = trim_unicode(value);
+    std::string_view unquoted = trimmed;
+    while (!unquoted.empty() && unquoted.front() == '"') unquoted.remove_prefix(1);
+    while (!unquoted.empty() && unquoted.back() == '"') unquoted.remove_suffix(1);
+    settings.set(section, std::move(key), std::string(unquoted));
+  }
+  return settings;
+}
+
+std::string setting(const Settings& settings, std::string_view section, std::string_view key) {
+  return settings.get(section, key);
+}
+
+Settings load_settings() {
+  Settings settings = template_defaults();
+  try {
+    const std::filesystem::path path = settings_path();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec) && !ec) {
+      std::lock_guard<std::mutex> lock(g_settings_file_mutex);
+      // Checked again under the lock: a writer may have created it meanwhile.
+      if (!std::filesystem::exists(path, ec) && !ec) {
+        (void)write_file_atomic(path, settings_temp_path(), crlf(kSettingsTemplate));
+      }
+    }
+    auto text = read_file(path);
+    if (text && is_valid_utf8(*text)) {
+      for (const auto& [name, value] : parse_settings(*text).values()) {
+        settings.set(name.first, name.second, value);
+      }
+    }
+  } catch (...) {
+    // Settings never fail towards the caller: the defaults stand.
+  }
+  return settings;
+}
+
+std::string apply_setting(std::string_view file_text, std::string_view section,
+                          std::string_view key, std::string_view value) {
+  // A value is one line of valid UTF-8: a stray byte would make the whole file unreadable
+  // as UTF-8 and so reset every setting at the next load.
+  std::string clean;
+  for (const char c : sanitize_utf8(value)) {
+    if (c != '\r' && c != '\n') clean += c;
+  }
+  clean = trim_unicode(clean);
+  std::string new_line = std::string(key) + " = " + clean;
+
+  std::vector<std::string> lines;
+  for (const std::string_view line : split_lines(file_text)) lines.emplace_back(line);
+
+  std::string current;
+  bool found_section = section.empty();  // lines before any header form the "" section
+  std::size_t section_start = 0;
+  bool replaced = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string line = normalized_line(lines[i]);
+    if (auto name = section_header(line)) {
+      current = std::move(*name);
+      if (current == section && !found_section) {
+        found_section = true;
+        section_start = i + 1;
+      }
+      continue;
+    }
+    if (current != section || is_comment(line)) continue;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    if (iequals_ascii(trim_unicode(std::string_view(line).substr(0, eq)), key)) {
+      lines[i] = new_line;
+      replaced = true;
+      break;
+    }
+  }
+  if (!replaced && found_section) {
+    std::size_t end = section_start;
+    while (end < lines.size() && !section_header(normalized_line(lines[end]))) ++end;
+    while (end > section_start && trim_unicode(lines[end - 1]).empty()) --end;
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), new_line);
+  } else if (!replaced) {
+    lines.emplace_back();
+    lines.push_back("[" + std::string(section) + "]");
+    lines.push_back(new_line);
+  }
+  std::string out;
+  for (const std::string& line : lines) {
+    out += line;
+    out += "\r\n";
+  }
+  return out;
+}
+
+morvane::Status set_setting(std::string_view section, std::string_view key,
+                            std::string_view value) {
+  try {
+    std::lock_guard<std::mutex> lock(g_settings_file_mutex);
+    const std::filesystem::path path = settings_path();
+    auto text = read_file(path);
+    const std::string_view base =
+        text && is_valid_utf8(*text) ? std::string_view(*text) : kSettingsTemplate;
+    return write_file_atomic(path, settings_temp_path(), apply_setting(base, section, key, value));
+  } catch (const std::exception& e) {
+    return morvane::make_error(std::string("cannot save setting: ") + e.what());
+  }
+}
+
+std::string display_name() {
+  std::string name = trim_unicode(setting(load_settings(), "general", "nombre"));
+  if (name.empty()) {
+    if (auto computer = env_var("COMPUTERNAME")) {
+      name = std::move(*computer);
+    } else if (auto host = env_var("HOSTNAME")) {
+      name = std::move(*host);
+    } else if (auto system = system_host_name()) {
+      name = std::move(*system);
+    } else {
+      name = "PC";
+    }
+  }
+  return utf8_prefix(name, 32);
+}
+
+bool is_valid_server(std::string_view text) {
+  const std::string url = trim_unicode(text);
+  const std::string_view view = url;
+  constexpr std::string_view kHttps = "https://";
+  constexpr std::string_view kHttp = "http://";
+  if (view.substr(0, kHttps.size()) == kHttps) {
+    const std::string_view rest = view.substr(kHttps.size());
+    if (rest.empty()) return false;
+    for (const char c : rest) {
+      const auto b = static_cast<unsigned char>(c);
+      // Control characters can never be part of a working URL either.
+      if (c == ' ' || c == '"' || c == '@' || c == '\\' || b < 0x20 || b == 0x7F) return false;
+    }
+    return true;
+  }
+  if (view.substr(0, kHttp.size()) == kHttp) {
+    std::string_view authority = view.substr(kHttp.size());
+    authority = authority.substr(0, authority.find('/'));
+    std::string_view host = authority;
+    if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
+      host = authority.substr(0, colon);
+      const std::string_view port = authority.substr(colon + 1);
+      if (port.empty()) return false;
+      for (const char c : port) {
+        if (c < '0' || c > '9') return false;
+      }
+    }
+    return host == "127.0.0.1" || host == "localhost";
+  }
+  return false;
+}
+
+std::string server_url() {
+  if (auto env = env_var("VTR_SERVER"); env && env->size() > 3 && env->compare(0, 4, "http") == 0) {
+    return strip_trailing_slashes(std::move(*env));
+  }
+  std::string configured = trim_unicode(setting(load_settings(), "general", "servidor"));
+  if (is_valid_server(configured)) return strip_trailing_slashes(std::move(configured));
+  return std::string(kDefaultServerUrl);
+}
+
+bool setting_is_off(std::string_view value) {
+  const std::string text = ascii_lower(trim_unicode(value));
+  return text == "0" || text == "no" || text == "off" || text == "false";
+}
+
+nlohmann::ordered_json settings_document() {
+  const Settings settings = load_settings();
+  nlohmann::ordered_json document = nlohmann::ordered_json::object();
+  for (const std::string_view section : kSections) {
+    nlohmann::ordered_json members = nlohmann::ordered_json::object();
+    for (const KeyEntry& entry : kKeyTable) {
+      if (entry.section != section) continue;
+      members[std::string(entry.key)] = sanitize_utf8(setting(settings, entry.section, entry.key));
+    }
+    document[std::string(section)] = std::move(members);
+  }
+  return document;
+}
+
+nlohmann::ordered_json save_settings(const nlohmann::ordered_json& body) {
+  int saved = 0;
+  for (const KeyEntry& entry : kKeyTable) {
+    if (!body.is_object()) break;
+    const auto section = body.find(std::string(entry.section));
+    if (section == body.end() || !section->is_object()) continue;
+    const auto member = section->find(std::string(entry.key));
+    if (member == section->end() || member->is_null()) continue;
+    std::string text;
+    if (member->is_boolean()) {
+      text = member->get<bool>() ? "si" : "no";
+    } else if (member->is_string()) {
+      text = member->get<std::string>();
+    } else {
+      text = member->dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    }
+    if (entry.key == "servidor" && !text.empty() && !is_valid_server(text)) {
+      nlohmann::ordered_json reply = nlohmann::ordered_json::object();
+      reply["ok"] = false;
+      reply["msg"] = "El servidor debe empezar con https://";
+      return reply;
+    }
+    if (set_setting(entry.section, entry.key, text)) ++saved;
+  }
+  log_line("[AJUSTES] " + std::to_string(saved) + " valores guardados");
+  nlohmann::ordered_json reply = nlohmann::ordered_json::object();
+  reply["ok"] = true;
+  reply["msg"] = "Ajustes guardados";
+  reply["ajustes"] = settings_document();
+  return reply;
+}
+
+}  // namespace vantriel

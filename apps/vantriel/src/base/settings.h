@@ -1,0 +1,85 @@
+// The settings file "vantriel.ini" in the data folder: an INI file written for people,
+// with a comment above every key. Single values are rewritten in place so comments,
+// order and unknown lines survive. Nothing is cached: every reader loads the file anew,
+// so edits made by hand are seen at the next use.
+#ifndef VANTRIEL_BASE_SETTINGS_H_
+#define VANTRIEL_BASE_SETTINGS_H_
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "base/result.h"
+
+namespace vantriel {
+
+// The signalling server used when neither VTR_SERVER nor `servidor` names one.
+inline constexpr std::string_view kDefaultServerUrl = "https://senal.vantriel.app";
+
+inline constexpr std::string_view kSettingsFileName = "vantriel.ini";
+
+// The text "vantriel.ini" is created with (LF line ends here; CR LF on disk). Parsed, it
+// supplies the default of every key.
+extern const std::string_view kSettingsTemplate;
+
+// (section, key) -> value; names lower case, values trimmed text.
+class Settings {
+ public:
+  using Map = std::map<std::pair<std::string, std::string>, std::string>;
+
+  // Empty text when the pair is absent.
+  const std::string& get(std::string_view section, std::string_view key) const;
+  void set(std::string section, std::string key, std::string value);
+  const Map& values() const { return values_; }
+
+ private:
+  Map values_;
+};
+
+// Parses INI text: sections and keys lower-cased, values trimmed, " ;" starts an inline
+// comment, surrounding double quotes dropped, later pairs replace earlier ones.
+Settings parse_settings(std::string_view text);
+
+std::string setting(const Settings& settings, std::string_view section, std::string_view key);
+
+// The file's values laid over the template's defaults. Creates the file from the template
+// when it is missing. Never fails: an unreadable or non-UTF-8 file gives the defaults.
+Settings load_settings();
+
+// Rewrites the one line of `key` in `section` (or adds it) and replaces the whole file.
+// Writers inside this process are serialised, so concurrent calls never lose a change.
+morvane::Status set_setting(std::string_view section, std::string_view key, std::string_view value);
+
+// The text `set_setting` would store for `file_text` (for tests; pure).
+std::string apply_setting(std::string_view file_text, std::string_view section,
+                          std::string_view key, std::string_view value);
+
+// The name the other side sees: `nombre`, else the computer's name, else "PC"; at most
+// 32 characters.
+std::string display_name();
+
+// The signalling server's base URL without trailing "/": VTR_SERVER when it looks like an
+// http(s) URL, else a valid `servidor`, else kDefaultServerUrl.
+std::string server_url();
+
+// Whether `text` (trimmed) is acceptable as `servidor`: an https URL without blanks,
+// quotes, "@" or backslashes, or http to 127.0.0.1 / localhost with an optional port.
+bool is_valid_server(std::string_view text);
+
+// Whether a switch reads as off: trimmed and lower-cased it is "0", "no", "off" or "false".
+bool setting_is_off(std::string_view value);
+
+// {"general": {...}, "recibir": {...}, "llamada": {...}}, every value a string, keys in
+// the order of the template.
+nlohmann::ordered_json settings_document();
+
+// Applies a body shaped like settings_document() and returns the reply for the page:
+// {"ok":true,"msg":"Ajustes guardados","ajustes":...} or {"ok":false,"msg":...}.
+nlohmann::ordered_json save_settings(const nlohmann::ordered_json& body);
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_BASE_SETTINGS_H_
