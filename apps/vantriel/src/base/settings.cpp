@@ -199,7 +199,8 @@ Settings load_settings() {
     }
     auto text = read_file(path);
     if (text && is_valid_utf8(*text)) {
-      for (const auto& [name, value] : parse_settings(*text).values()) {
+      const Settings file = parse_settings(*text);
+      for (const auto& [name, value] : file.values()) {
         settings.set(name.first, name.second, value);
       }
     }

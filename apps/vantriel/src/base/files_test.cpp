@@ -1,0 +1,124 @@
+// The data folder's shared file operations: the log, JSON files, times and random numbers.
+#include <regex>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "base/json_file.h"
+#include "base/local_time.h"
+#include "base/log.h"
+#include "base/random.h"
+#include "base/test_support.h"
+
+namespace vantriel {
+namespace {
+
+using LogTest = DataFolderTest;
+using JsonFileTest = DataFolderTest;
+
+TEST(LocalTimeTest, FormatsZeroPaddedFields) {
+  EXPECT_EQ(format_local_time({2026, 3, 5, 7, 4, 9}), "2026-03-05 07:04:09");
+  EXPECT_EQ(format_local_time({987, 12, 31, 23, 59, 59}), "0987-12-31 23:59:59");
+  EXPECT_GT(unix_seconds_now(), 1.7e9);
+}
+
+TEST_F(LogTest, AppendsTimestampedLinesAndRecreatesTheFolder) {
+  log_line("[SESION] Empieza: uno");
+  std::filesystem::remove_all(folder_);  // deleted while running
+  log_line("dos");
+  log_line("tres");
+  const std::regex line(
+      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} dos\n"
+      "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} tres\n");
+  EXPECT_TRUE(std::regex_match(read("vantriel.log"), line)) << read("vantriel.log");
+}
+
+TEST_F(LogTest, RotatesOnlyPastTwoMebibytes) {
+  put("vantriel.anterior.log", "old generation");
+  put("vantriel.log", std::string(kLogRotateBytes, 'x'));
+  log_line("at the limit");
+  EXPECT_EQ(read("vantriel.anterior.log"), "old generation");
+  const std::string grown = read("vantriel.log");
+  ASSERT_GT(grown.size(), kLogRotateBytes);
+
+  log_line("after");
+  EXPECT_EQ(read("vantriel.anterior.log"), grown);
+  const std::string fresh = read("vantriel.log");
+  EXPECT_EQ(fresh.size(), std::string("YYYY-MM-DD HH:MM:SS after\n").size());
+  EXPECT_EQ(fresh.substr(19), " after\n");
+}
+
+TEST_F(JsonFileTest, BadInputYieldsNoValue) {
+  EXPECT_FALSE(read_json_file(data_file("missing.json")));
+  put("a.json", "{\"id\": ");
+  EXPECT_FALSE(read_json_file(data_file("a.json")));
+  put("b.json", "{} {}");
+  EXPECT_FALSE(read_json_file(data_file("b.json")));
+  put("c.json", "\"\xC3\x28\"");  // not UTF-8
+  EXPECT_FALSE(read_json_file(data_file("c.json")));
+  put("d.json", "");
+  EXPECT_FALSE(read_json_file(data_file("d.json")));
+  put("e.json", std::string(100000, '[') + std::string(100000, ']'));  // deep but valid
+  EXPECT_TRUE(read_json_file(data_file("e.json")));
+}
+
+TEST_F(JsonFileTest, AtomicWriteLeavesWholeFileAndNoTemporary) {
+  nlohmann::ordered_json value = nlohmann::ordered_json::object();
+  value["z"] = "\xC3\xB1";
+  value["a"] = nlohmann::ordered_json::array({1, "bad \xFF"});
+  put("x.json", "old content that is longer than the new one............");
+  ASSERT_TRUE(write_json_atomic(data_file("x.json"), value).ok());
+  EXPECT_EQ(read("x.json"),
+            "{\n  \"z\": \"\xC3\xB1\",\n  \"a\": [\n    1,\n    \"bad \xEF\xBF\xBD\"\n  ]\n}");
+  EXPECT_FALSE(exists("x.tmp"));
+  ASSERT_TRUE(write_json_atomic(data_file("noext"), 5).ok());
+  EXPECT_EQ(read("noext"), "5");
+  EXPECT_FALSE(exists("noext.tmp"));
+  // A parent that cannot be a folder: the error comes back and nothing is written.
+  put("plain", "x");
+  EXPECT_FALSE(write_json_atomic(data_file("plain") / "y.json", 1).ok());
+}
+
+TEST(RandomTest, SipHashMatchesTheReferenceVectors) {
+  // SipHash-2-4 reference: key 00..0f, messages 00..(n-1).
+  const std::uint64_t k0 = 0x0706050403020100ULL, k1 = 0x0f0e0d0c0b0a0908ULL;
+  unsigned char msg[15];
+  for (int i = 0; i < 15; ++i) msg[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ(siphash(2, 4, k0, k1, msg, 0), 0x726fdb47dd0e0e31ULL);
+  EXPECT_EQ(siphash(2, 4, k0, k1, msg, 8), 0x93f5f5799a932462ULL);
+  EXPECT_EQ(siphash(2, 4, k0, k1, msg, 15), 0xa129ca6149be45e5ULL);
+  EXPECT_EQ(siphash13_u64(k0, k1, 0x0706050403020100ULL), siphash(1, 3, k0, k1, msg, 8));
+}
+
+TEST(RandomTest, FallbackBytesVary) {
+  unsigned char a[64], b[64];
+  fallback_random_bytes(a, sizeof a);
+  fallback_random_bytes(b, sizeof b);
+  EXPECT_NE(std::string(a, a + 64), std::string(b, b + 64));
+  std::set<unsigned char> distinct(a, a + 64);
+  EXPECT_GT(distinct.size(), 20u);
+}
+
+TEST(RandomTest, BelowStaysInRangeAndCoversIt) {
+  std::set<std::uint32_t> seen;
+  for (int i = 0; i < 2000; ++i) {
+    const std::uint32_t r = random_below(7);
+    ASSERT_LT(r, 7u);
+    seen.insert(r);
+  }
+  EXPECT_EQ(seen.size(), 7u);
+  EXPECT_EQ(random_below(1), 0u);
+  EXPECT_EQ(random_below(0), 0u);
+  for (int i = 0; i < 2000; ++i) {
+    const std::string id = std::to_string(100000000u + random_below(900000000u));
+    ASSERT_EQ(id.size(), 9u);
+    ASSERT_NE(id[0], '0');
+  }
+  for (int i = 0; i < 50; ++i) ASSERT_LT(random_below(0xFFFFFFFFu), 0xFFFFFFFFu);
+  const std::string hex = random_hex(32);
+  EXPECT_TRUE(std::regex_match(hex, std::regex("[0-9a-f]{64}")));
+  EXPECT_NE(hex, random_hex(32));
+}
+
+}  // namespace
+}  // namespace vantriel

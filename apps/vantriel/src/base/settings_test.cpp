@@ -1,0 +1,221 @@
+#include "base/settings.h"
+
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/test_support.h"
+
+namespace vantriel {
+namespace {
+
+using SettingsTest = DataFolderTest;
+
+std::string lf_to_crlf(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+TEST_F(SettingsTest, MissingFileIsCreatedFromTheTemplateWithCrLf) {
+  const Settings settings = load_settings();
+  const std::string text = read("vantriel.ini");
+  EXPECT_EQ(text, lf_to_crlf(kSettingsTemplate));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 33);
+  EXPECT_TRUE(text.ends_with("\r\nprocesar_voz = si\r\n"));
+  EXPECT_FALSE(exists("vantriel.ini.tmp"));
+  EXPECT_EQ(setting(settings, "general", "idioma"), "es");
+  EXPECT_EQ(setting(settings, "recibir", "fps"), "30");
+  EXPECT_EQ(setting(settings, "general", "nombre"), "");
+  EXPECT_EQ(setting(settings, "general", "nada"), "");
+}
+
+TEST(SettingsParseTest, ReadsNamesCommentsQuotesAndRemarks) {
+  const Settings s = parse_settings(
+      "\xEF\xBB\xBF top = 1\r\n"
+      "[ GENERAL ]\n"
+      "Nombre = \"Ana \xC3\x91\"\n"
+      "servidor = https://x.example/ ; el nuestro\n"
+      "idioma = en;es\n"
+      ";fps = 60\n"
+      "#fps = 15\n"
+      "sin igual\n"
+      "\xE3\x80\x80 fps = 15 \xE3\x80\x80\n"
+      "fps = 60\n"
+      "[recibir]\n"
+      "raro==x\n");
+  EXPECT_EQ(setting(s, "", "top"), "1");
+  EXPECT_EQ(setting(s, "general", "nombre"), "Ana \xC3\x91");
+  EXPECT_EQ(setting(s, "general", "servidor"), "https://x.example/");
+  EXPECT_EQ(setting(s, "general", "idioma"), "en;es");
+  EXPECT_EQ(setting(s, "general", "fps"), "60");  // the later line wins
+  EXPECT_EQ(setting(s, "recibir", "raro"), "=x");
+  EXPECT_EQ(s.values().size(), 6u);
+}
+
+TEST_F(SettingsTest, LoadLaysTheFileOverDefaults) {
+  put("vantriel.ini", "[general]\r\nidioma = en\r\n[extra]\r\nclave = 1\r\n");
+  const Settings s = load_settings();
+  EXPECT_EQ(setting(s, "general", "idioma"), "en");
+  EXPECT_EQ(setting(s, "llamada", "procesar_voz"), "si");
+  EXPECT_EQ(setting(s, "extra", "clave"), "1");
+
+  put("vantriel.ini", "[general]\nidioma = en\n\xFF\n");  // not UTF-8: all defaults
+  EXPECT_EQ(setting(load_settings(), "general", "idioma"), "es");
+}
+
+TEST_F(SettingsTest, WritesReplaceLinesInPlace) {
+  put("vantriel.ini",
+      "; nota\r\n[GENERAL]\r\nIDIOMA = es\r\n\r\n[recibir]\r\n;fps = 15\r\nfps = 30\r\n"
+      "disponible = si\r\n\r\n\r\n");
+  ASSERT_TRUE(set_setting("general", "idioma", "en").ok());
+  ASSERT_TRUE(set_setting("recibir", "fps", " 60\r\n").ok());
+  ASSERT_TRUE(set_setting("recibir", "sonido", "no").ok());
+  ASSERT_TRUE(set_setting("llamada", "microfono", "mic\n 1").ok());
+  EXPECT_EQ(read("vantriel.ini"),
+            "; nota\r\n[GENERAL]\r\nidioma = en\r\n\r\n[recibir]\r\n;fps = 15\r\nfps = 60\r\n"
+            "disponible = si\r\nsonido = no\r\n\r\n\r\n\r\n[llamada]\r\nmicrofono = mic 1\r\n");
+  const Settings s = load_settings();
+  EXPECT_EQ(setting(s, "general", "idioma"), "en");
+  EXPECT_EQ(setting(s, "llamada", "microfono"), "mic 1");
+  EXPECT_EQ(setting(s, "llamada", "procesar_voz"), "si");
+  EXPECT_FALSE(exists("vantriel.ini.tmp"));
+}
+
+TEST_F(SettingsTest, RewritingTheSameValueKeepsTheFileStable) {
+  load_settings();
+  ASSERT_TRUE(set_setting("recibir", "fps", "30").ok());
+  EXPECT_EQ(read("vantriel.ini"), lf_to_crlf(kSettingsTemplate));
+}
+
+TEST_F(SettingsTest, UnreadableFileIsReplacedFromTheTemplate) {
+  put("vantriel.ini", "idioma = \xFF\xFE\n");
+  ASSERT_TRUE(set_setting("general", "idioma", "en").ok());
+  std::string expected = lf_to_crlf(kSettingsTemplate);
+  expected.replace(expected.find("idioma = es"), 11, "idioma = en");
+  EXPECT_EQ(read("vantriel.ini"), expected);
+  // Invalid UTF-8 in a value would make the whole file unreadable; it is replaced.
+  ASSERT_TRUE(set_setting("general", "nombre", "a\xFF").ok());
+  EXPECT_EQ(setting(load_settings(), "general", "nombre"), "a\xEF\xBF\xBD");
+}
+
+TEST_F(SettingsTest, DisplayNameFallsBackAndIsCut) {
+  ScopedEnv computer("COMPUTERNAME", "OFICINA-1");
+  load_settings();
+  EXPECT_EQ(display_name(), "OFICINA-1");
+  {
+    ScopedEnv no_computer("COMPUTERNAME", std::nullopt);
+    ScopedEnv host("HOSTNAME", "caja");
+    EXPECT_EQ(display_name(), "caja");
+  }
+  ASSERT_TRUE(set_setting("general", "nombre", std::string(38, 'n') + "\xC3\xB1\xC3\xB1").ok());
+  EXPECT_EQ(display_name(), std::string(32, 'n'));
+  ASSERT_TRUE(set_setting("general", "nombre", std::string(31, 'n') + "\xC3\xB1\xC3\xB1").ok());
+  EXPECT_EQ(display_name(), std::string(31, 'n') + "\xC3\xB1");
+}
+
+TEST(ServerCheckTest, AcceptsHttpsAndLoopbackHttpOnly) {
+  for (const char* good :
+       {"https://x", "https://senal.example.com/ruta?q=1", " https://a.b ", "http://127.0.0.1",
+        "http://localhost:8080", "http://127.0.0.1:9/ws", "http://localhost/x@y"}) {
+    EXPECT_TRUE(is_valid_server(good)) << good;
+  }
+  for (const char* bad : {"", "https://", "https://user@host", "https://a b", "https://a\"b",
+                          "https://a\\b", "https://a\tb", "http://example.com",
+                          "http://127.0.0.1:", "http://localhost:80a", "http://localhost.evil.com",
+                          "http://127.0.0.1@evil.com", "ftp://x", "HTTPS://x", "wss://x"}) {
+    EXPECT_FALSE(is_valid_server(bad)) << bad;
+  }
+}
+
+TEST_F(SettingsTest, ServerUrlPrefersEnvironmentThenFileThenDefault) {
+  ScopedEnv clear("VTR_SERVER", std::nullopt);
+  load_settings();
+  EXPECT_EQ(server_url(), kDefaultServerUrl);
+  ASSERT_TRUE(set_setting("general", "servidor", "https://mio.example// ; nuestro").ok());
+  EXPECT_EQ(server_url(), "https://mio.example");
+  ASSERT_TRUE(set_setting("general", "servidor", "http://otro.example").ok());
+  EXPECT_EQ(server_url(), kDefaultServerUrl);
+  {
+    ScopedEnv env("VTR_SERVER", "http://10.0.0.5:9000/");
+    EXPECT_EQ(server_url(), "http://10.0.0.5:9000");
+  }
+  {
+    ScopedEnv env("VTR_SERVER", "wss://x.example");  // not http: the file decides
+    EXPECT_EQ(server_url(), kDefaultServerUrl);
+  }
+  EXPECT_TRUE(setting_is_off(" OFF "));
+  EXPECT_TRUE(setting_is_off("0"));
+  EXPECT_FALSE(setting_is_off(""));
+  EXPECT_FALSE(setting_is_off("nope"));
+}
+
+TEST_F(SettingsTest, SaveWalksTheKeyTable) {
+  load_settings();
+  nlohmann::ordered_json body = nlohmann::ordered_json::parse(
+      R"({"recibir": {"fps": 60, "sonido": false, "disponible": null, "nuevo": "x"},
+          "general": {"idioma": "en", "nombre": true}, "llamada": "no es objeto"})");
+  const auto reply = save_settings(body);
+  EXPECT_EQ(reply["ok"], true);
+  EXPECT_EQ(reply["msg"], "Ajustes guardados");
+  EXPECT_EQ(reply["ajustes"]["recibir"]["fps"], "60");
+  EXPECT_EQ(reply["ajustes"]["recibir"]["sonido"], "no");
+  EXPECT_EQ(reply["ajustes"]["general"]["nombre"], "si");
+  EXPECT_EQ(reply["ajustes"]["recibir"]["disponible"], "si");
+  EXPECT_FALSE(reply["ajustes"]["recibir"].contains("nuevo"));
+  EXPECT_TRUE(reply.dump().starts_with(
+      R"({"ok":true,"msg":"Ajustes guardados","ajustes":{"general":{"nombre":"si","idioma":"en",)"));
+  EXPECT_NE(read("vantriel.log").find("[AJUSTES] 4 valores guardados\n"), std::string::npos);
+
+  // A rejected server stops the walk; keys before it stay written.
+  body = nlohmann::ordered_json::parse(
+      R"({"general": {"idioma": "es", "servidor": "http://x.example"}, "recibir": {"fps": 15}})");
+  const auto refused = save_settings(body);
+  EXPECT_EQ(refused.dump(), R"({"ok":false,"msg":"El servidor debe empezar con https://"})");
+  const Settings s = load_settings();
+  EXPECT_EQ(setting(s, "general", "idioma"), "es");
+  EXPECT_EQ(setting(s, "recibir", "fps"), "60");
+  EXPECT_TRUE(
+      settings_document().dump().starts_with(R"({"general":{"nombre":"si","idioma":"es",)"));
+}
+
+TEST_F(SettingsTest, ConcurrentWritersLoseNothing) {
+  load_settings();
+  constexpr int kThreads = 6, kPerThread = 8;
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::thread reader([&] {
+    while (!done) {
+      auto text = read_file(data_file("vantriel.ini"));
+      if (!text || text->find("procesar_voz = si\r\n") == std::string::npos) ++torn;
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        EXPECT_TRUE(set_setting("recibir", "k" + std::to_string(t) + "_" + std::to_string(i),
+                                std::to_string(i))
+                        .ok());
+      }
+    });
+  }
+  for (auto& w : writers) w.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  const Settings s = load_settings();
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      EXPECT_EQ(setting(s, "recibir", "k" + std::to_string(t) + "_" + std::to_string(i)),
+                std::to_string(i));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantriel
