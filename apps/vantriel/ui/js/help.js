@@ -1,0 +1,98 @@
+// The help tab: the manual rendered by the host, its contents, links and print page.
+
+const MAN = { lang: null, loaded: false, seq: 0 };
+
+function openHelp() {
+  if (!MAN.loaded || MAN.lang !== LANG) loadManual(LANG);
+  drawUpdPanel();
+}
+
+// Called when the interface language changes: a manual on screen follows it.
+function helpLangChanged() {
+  if (MAN.loaded && MAN.lang !== LANG) loadManual(LANG);
+  drawUpdPanel();
+}
+
+async function loadManual(lang) {
+  const seq = ++MAN.seq;
+  MAN.lang = lang === "en" ? "en" : "es";
+  MAN.loaded = true;
+  drawManualLangButtons();
+  let r;
+  try {
+    r = await get("/api/manual?lang=" + MAN.lang);
+  } catch (e) {
+    r = { ok: false, msg: "…" };
+  }
+  if (seq !== MAN.seq) return; // a newer load replaced this one
+  drawManual(r || { ok: false, msg: "…" });
+}
+
+function drawManualLangButtons() {
+  $("mEs").setAttribute("aria-pressed", MAN.lang === "es" ? "true" : "false");
+  $("mEn").setAttribute("aria-pressed", MAN.lang === "en" ? "true" : "false");
+}
+
+function tocHtml(toc) {
+  if (!Array.isArray(toc) || !toc.length) return "";
+  const item = (e) =>
+    '<li><a href="#' + esc(e && e.id) + '" data-go="' + esc(e && e.id) + '">' + esc(e && e.title) + "</a>" +
+    (e && Array.isArray(e.sub) && e.sub.length ? "<ol>" + e.sub.map(item).join("") + "</ol>" : "") +
+    "</li>";
+  return "<ol>" + toc.map(item).join("") + "</ol>";
+}
+
+function drawManual(r) {
+  const toc = $("mToc");
+  const body = $("mBody");
+  if (!r.ok) {
+    $("mTitle").textContent = t("tabHelp");
+    $("mVer").textContent = "";
+    toc.innerHTML = "";
+    body.innerHTML = '<p class="note warn">' + esc(r.msg || "…") + "</p>";
+    return;
+  }
+  const tx = r.txt || {};
+  $("mTitle").textContent = tx.title || t("tabHelp");
+  $("mVer").textContent = (tx.ver || "") + " " + (r.version || "");
+  toc.innerHTML = '<h3 id="mTocTitle">' + esc(tx.toc) + "</h3>" + tocHtml(r.toc);
+  // The body comes from the host's own Markdown renderer, which escapes the text and
+  // only lets https, mailto and in-page links through.
+  body.innerHTML =
+    String(r.html || "") +
+    '<div class="mend"><img src="/img/firma.png" alt="' + esc(r.author) + '" width="200" height="48">' +
+    "<p>" + esc(tx.by) + " " + esc(r.author) + " · " + esc(r.contact) + "</p>" +
+    '<button type="button" class="btn primary" id="mDon">' +
+    (MAN.lang === "en" ? "☕ BUY ME A COFFEE" : "☕ INVÍTAME UN CAFÉ") + "</button></div>";
+  $("mDon").addEventListener("click", donate);
+}
+
+function scrollToId(id) {
+  const el = id && document.getElementById(id);
+  if (!el || !$("mBody").contains(el)) return;
+  el.scrollIntoView({ behavior: "smooth", block: "start" });
+  if (!el.hasAttribute("tabindex")) el.tabIndex = -1;
+  el.focus({ preventScroll: true });
+}
+
+$("mToc").addEventListener("click", (e) => {
+  const a = e.target.closest("a[data-go]");
+  if (!a) return;
+  e.preventDefault();
+  scrollToId(a.dataset.go);
+});
+
+$("mBody").addEventListener("click", (e) => {
+  const a = e.target.closest("a[href]");
+  if (!a) return;
+  e.preventDefault();
+  const href = a.getAttribute("href") || "";
+  if (href.startsWith("#")) scrollToId(decodeURIComponent(href.slice(1)));
+  else openLink("url", href);
+});
+
+$("mEs").addEventListener("click", () => loadManual("es"));
+$("mEn").addEventListener("click", () => loadManual("en"));
+$("mPrint").addEventListener("click", () => {
+  window.open("/manual/imprimir?lang=" + (MAN.lang || LANG), "_blank");
+});

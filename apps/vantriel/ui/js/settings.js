@@ -1,0 +1,201 @@
+// The settings tab: the form is built from GET /api/ajustes every time the tab opens.
+
+async function openSettings() {
+  try {
+    AJ = await get("/api/ajustes");
+  } catch (e) {
+    /* build from what we have */
+  }
+  buildSettingsForm();
+}
+
+function swHtml(id, key, on, hintKey) {
+  return (
+    '<label class="switch"><input type="checkbox" role="switch" id="' + id + '"' + (on ? " checked" : "") +
+    (hintKey ? ' aria-describedby="' + id + 'Hint"' : "") + '><span class="track" aria-hidden="true"></span><span>' +
+    esc(t(key)) + "</span></label>" +
+    (hintKey ? '<p class="tip" id="' + id + 'Hint">' + esc(t(hintKey)) + "</p>" : "")
+  );
+}
+
+function selHtml(id, key, value, options) {
+  return (
+    '<label class="fld"><span>' + esc(t(key)) + '</span><select id="' + id + '">' +
+    options
+      .map(([v, label]) => '<option value="' + esc(v) + '"' + (v === value ? " selected" : "") + ">" + esc(label) + "</option>")
+      .join("") +
+    "</select></label>"
+  );
+}
+
+function buildSettingsForm() {
+  const a = AJ || {};
+  const g = a.general || {};
+  const r = a.recibir || {};
+  const l = a.llamada || {};
+  const calidad = ["auto", "nitidez", "fluidez"].includes(r.calidad) ? r.calidad : "auto";
+  const fps = ["15", "30", "60"].includes(String(r.fps)) ? String(r.fps) : "30";
+  const f = $("setForm");
+  f.innerHTML =
+    '<div class="grid2">' +
+    '<fieldset class="card"><legend><h2>' + esc(t("setGeneral")) + "</h2></legend>" +
+    '<label class="fld"><span>' + esc(t("sName")) + '</span><input id="sName" maxlength="32" autocomplete="off" value="' +
+    esc(g.nombre) + '" placeholder="' + esc(ID && ID.nombre) + '" aria-describedby="sNameHint"></label>' +
+    '<p class="tip" id="sNameHint">' + esc(t("sNameHint")) + "</p>" +
+    selHtml("sLang", "sLang", g.idioma === "en" ? "en" : "es", [["es", "Español (México)"], ["en", "English"]]) +
+    swHtml("sAutostart", "sAutostart", !!(S && S.inicio_windows), "sAutostartHint") +
+    swHtml("sUpd", "sUpd", g.buscar_actualizaciones !== "no") +
+    "</fieldset>" +
+    '<fieldset class="card"><legend><h2>' + esc(t("setReceive")) + "</h2></legend>" +
+    swHtml("sAvail", "sAvail", yes(r.disponible)) +
+    swHtml("sCtl", "sCtl", yes(r.permitir_control)) +
+    swHtml("sAud", "sAud", yes(r.compartir_audio)) +
+    selHtml("sQual", "sQual", calidad, [["auto", t("qAuto")], ["nitidez", t("qText")], ["fluidez", t("qMotion")]]) +
+    selHtml("sFps", "sFps", fps, [["15", "15"], ["30", "30"], ["60", "60"]]) +
+    swHtml("sSound", "sSound", yes(r.sonido)) +
+    '<div class="fld"><span id="sNewIdLbl">' + esc(t("sNewId")) + "</span>" +
+    '<div class="row"><b class="mono">' + esc(ID && ID.id_bonito) + '</b><button type="button" class="btn sm" id="sNewIdBtn" aria-describedby="sNewIdHint">' +
+    esc(t("sNewIdBtn")) + '</button></div><p class="tip" id="sNewIdHint">' + esc(t("sNewIdHint")) + "</p></div>" +
+    "</fieldset>" +
+    '<fieldset class="card"><legend><h2>' + esc(t("setCall")) + "</h2></legend>" +
+    selHtml("sMic", "sMic", l.microfono || "", [["", t("sMicDef")]].concat(l.microfono ? [[l.microfono, String(l.microfono).slice(0, 10)]] : [])) +
+    '<div class="row"><button type="button" class="btn sm" id="sMicTest" aria-pressed="false">' + esc(t("sMicTest")) +
+    '</button><div class="meter" aria-hidden="true"><i id="sMicMeter"></i></div></div>' +
+    swHtml("sProc", "sProc", yes(l.procesar_voz)) +
+    "</fieldset>" +
+    '<fieldset class="card"><legend><h2>' + esc(t("setAdvanced")) + "</h2></legend>" +
+    '<label class="fld"><span>' + esc(t("sServer")) + '</span><input id="sServer" autocomplete="off" spellcheck="false" value="' +
+    esc(g.servidor) + '" placeholder="' + esc(S && S.servidor) + '" aria-describedby="sServerHint"></label>' +
+    '<p class="tip" id="sServerHint">' + esc(t("sServerHint")) + "</p>" +
+    '<button type="button" class="btn sm" id="sTest">' + esc(t("sTest")) + "</button>" +
+    "</fieldset></div>" +
+    '<div class="btns left"><button type="submit" class="btn primary" id="sSave">' + esc(t("save")) + "</button>" +
+    '<button type="button" class="btn" id="sLog">' + esc(t("log")) + "</button>" +
+    '<button type="button" class="btn" id="sData">' + esc(t("dataFolder")) + "</button></div>";
+  $("sNewIdBtn").addEventListener("click", askNewId);
+  $("sTest").addEventListener("click", testServer);
+  $("sLog").addEventListener("click", () => openLink("log"));
+  $("sData").addEventListener("click", () => openLink("datos"));
+  $("sMicTest").addEventListener("click", () => micTest());
+  fillMicList(l.microfono || "");
+}
+
+function readSettingsForm() {
+  const sw = (id) => ($(id).checked ? "si" : "no");
+  return {
+    general: {
+      nombre: $("sName").value.trim(),
+      idioma: $("sLang").value,
+      buscar_actualizaciones: sw("sUpd"),
+      servidor: $("sServer").value.trim(),
+    },
+    recibir: {
+      disponible: sw("sAvail"),
+      permitir_control: sw("sCtl"),
+      compartir_audio: sw("sAud"),
+      calidad: $("sQual").value,
+      fps: $("sFps").value,
+      sonido: sw("sSound"),
+    },
+    llamada: { microfono: $("sMic").value, procesar_voz: sw("sProc") },
+  };
+}
+
+$("setForm").addEventListener("submit", (e) => {
+  e.preventDefault();
+  saveSettings();
+});
+
+async function saveSettings() {
+  const body = readSettingsForm();
+  const autostart = $("sAutostart").checked;
+  const before = ID ? { servidor: ID.servidor, nombre: ID.nombre } : null;
+  let r;
+  try {
+    r = await post("/api/ajustes", body);
+  } catch (e) {
+    toast(t("srvBad"));
+    return;
+  }
+  if (!r || !r.ok) {
+    toast((r && r.msg) || "…", 6000);
+    return;
+  }
+  let note = "";
+  if (S && autostart !== !!S.inicio_windows) {
+    try {
+      const w = await post("/api/inicio_windows", { on: autostart });
+      if (w && w.msg) note = String(w.msg);
+    } catch (e) {
+      /* reported through the state below */
+    }
+  }
+  const oldLang = LANG;
+  AJ = r.ajustes || AJ;
+  LANG = AJ && AJ.general && AJ.general.idioma === "en" ? "en" : "es";
+  await loadIdentity();
+  await loadState();
+  if (LANG !== oldLang) {
+    applyLang();
+    drawAll();
+    helpLangChanged();
+  }
+  buildSettingsForm();
+  const changed = !before || !ID || before.servidor !== ID.servidor || before.nombre !== ID.nombre;
+  if (changed || !yes(AJ && AJ.recibir && AJ.recibir.disponible)) {
+    hostDisconnect();
+    dropIce();
+    hostConnect();
+  } else if (HOST.state === "off") {
+    hostConnect();
+  }
+  drawHostStatus();
+  // The start-with-Windows note would vanish under the saved toast: show both.
+  if (note) toast(t("saved") + " · " + note, 6000);
+  else toast(t("saved"));
+}
+
+// New ID: confirm, ask the host (which refuses during a session), then re-register.
+function askNewId() {
+  confirmAsk(t("sNewIdAsk"), t("sNewIdBtn"), async () => {
+    let r;
+    try {
+      r = await post("/api/id/nuevo", {});
+    } catch (e) {
+      toast(t("srvBad"));
+      return;
+    }
+    if (!r || !r.ok) {
+      toast((r && r.msg) || "…", 6000);
+      return;
+    }
+    hostDisconnect();
+    await loadIdentity();
+    hostConnect();
+    drawHostStatus();
+    if (TAB === "ajustes") buildSettingsForm();
+    toast(ID ? ID.id_bonito : "");
+  });
+}
+
+// The base URL the server test checks: the field, else the server in use, less one "/".
+function serverTestUrl(field, inUse) {
+  let u = String(field || "").trim() || String(inUse || "");
+  if (u.endsWith("/")) u = u.slice(0, -1);
+  return u + "/health";
+}
+
+async function testServer() {
+  const url = serverTestUrl($("sServer").value, S && S.servidor);
+  try {
+    const r = await fetch(url, { cache: "no-store" });
+    const j = await r.json();
+    if (j && j.app === "vantriel") {
+      toast(t("srvOk") + " · v" + (j.v === undefined ? "" : j.v));
+      return;
+    }
+  } catch (e) {
+    /* falls through to the refusal */
+  }
+  toast(t("srvBad"));
+}

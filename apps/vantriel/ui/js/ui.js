@@ -1,0 +1,137 @@
+// Generic pieces of the interface: toasts, dialogs that hold focus, the modal, confirm.
+
+let toastT = null;
+// One toast at a time; a new one replaces the old. Plain text only.
+function toast(msg, ms) {
+  const el = $("toast");
+  clearTimeout(toastT);
+  el.textContent = msg === null || msg === undefined ? "" : String(msg);
+  el.classList.add("show");
+  toastT = setTimeout(() => {
+    el.classList.remove("show");
+    el.textContent = "";
+  }, ms || 3600);
+}
+
+// Dialog focus handling: the dialog takes focus, Tab cycles inside it, and focus goes back
+// to where it was when the dialog closes.
+const FOCUSABLE =
+  'a[href],button:not([disabled]),input:not([disabled]),select:not([disabled]),textarea:not([disabled]),[tabindex]:not([tabindex="-1"])';
+const dialogStack = [];
+
+function openDialog(overlay, first) {
+  const prev = document.activeElement;
+  overlay.hidden = false;
+  dialogStack.push({ overlay, prev });
+  const target = first || overlay.querySelector(FOCUSABLE) || overlay.querySelector("[tabindex]");
+  if (target) target.focus();
+}
+
+function closeDialog(overlay) {
+  const i = dialogStack.findIndex((d) => d.overlay === overlay);
+  overlay.hidden = true;
+  if (i < 0) return;
+  const { prev } = dialogStack[i];
+  dialogStack.splice(i, 1);
+  if (prev && document.contains(prev) && typeof prev.focus === "function") prev.focus();
+}
+
+document.addEventListener("keydown", (e) => {
+  const top = dialogStack[dialogStack.length - 1];
+  if (!top || e.key !== "Tab") return;
+  const items = [...top.overlay.querySelectorAll(FOCUSABLE)].filter((el) => el.offsetParent !== null);
+  if (!items.length) {
+    e.preventDefault();
+    return;
+  }
+  const first = items[0];
+  const last = items[items.length - 1];
+  if (!top.overlay.contains(document.activeElement)) {
+    e.preventDefault();
+    first.focus();
+  } else if (e.shiftKey && document.activeElement === first) {
+    e.preventDefault();
+    last.focus();
+  } else if (!e.shiftKey && document.activeElement === last) {
+    e.preventDefault();
+    first.focus();
+  }
+});
+
+// The general modal. `bodyHtml` must already be escaped by the caller. Each button is
+// {label, primary, onClick}; a button's onClick returning false keeps the modal open.
+// Closes on a click outside the box or on Escape; onClose runs exactly once.
+let modalClose = null;
+function modal(title, bodyHtml, buttons, onClose) {
+  if (modalClose) closeModal();
+  const m = $("modal");
+  $("modalTitle").textContent = title;
+  $("modalBody").innerHTML = bodyHtml;
+  const bar = $("modalBtns");
+  bar.textContent = "";
+  let done = false;
+  modalClose = () => {
+    if (done) return;
+    done = true;
+    modalClose = null;
+    closeDialog(m);
+    if (onClose) onClose();
+  };
+  let focusBtn = null;
+  (buttons || [{ label: t("close") }]).forEach((b) => {
+    const el = document.createElement("button");
+    el.type = "button";
+    el.className = "btn" + (b.primary ? " primary" : "");
+    el.textContent = b.label;
+    el.addEventListener("click", () => {
+      if (b.onClick && b.onClick() === false) return;
+      closeModal();
+    });
+    bar.appendChild(el);
+    if (b.focus) focusBtn = el;
+  });
+  openDialog(m, focusBtn);
+}
+
+function closeModal() {
+  if (modalClose) modalClose();
+}
+
+// Asks before an action; the safe choice (cancel) has the focus.
+function confirmAsk(text, okLabel, onYes) {
+  modal(text, "", [
+    { label: t("cancel"), focus: true },
+    { label: okLabel, primary: true, onClick: () => { setTimeout(onYes, 0); } },
+  ]);
+}
+
+$("modal").addEventListener("mousedown", (e) => {
+  if (e.target === $("modal")) closeModal();
+});
+$("modal").addEventListener("keydown", (e) => {
+  if (e.key === "Escape") {
+    e.preventDefault();
+    closeModal();
+  }
+});
+
+// The pop-up menu shared by the session tools: opens 6 px under its button, kept 10 px
+// inside the right edge, closes at the next click anywhere or on Escape.
+function openMenu(btn, html) {
+  const m = $("menu");
+  m.innerHTML = html;
+  m.hidden = false;
+  const r = btn.getBoundingClientRect();
+  m.style.top = r.bottom + 6 + "px";
+  const left = Math.min(r.left, window.innerWidth - m.offsetWidth - 10);
+  m.style.left = Math.max(10, left) + "px";
+  const first = m.querySelector(FOCUSABLE);
+  if (first) first.focus();
+  setTimeout(() => document.addEventListener("click", closeMenu, { once: true }), 0);
+}
+function closeMenu() {
+  $("menu").hidden = true;
+}
+$("menu").addEventListener("keydown", (e) => {
+  if (e.key === "Escape") closeMenu();
+});
