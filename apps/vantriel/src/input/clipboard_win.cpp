@@ -1,0 +1,67 @@
+// The Windows clipboard: CF_UNICODETEXT only. OpenClipboard fails while another program
+// has the clipboard open, usually for a few milliseconds; each operation retries for
+// about 300 ms before giving up.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "input/clipboard.h"
+#include "input/unicode_text.h"
+
+namespace vantriel {
+namespace {
+
+constexpr int kOpenAttempts = 10;
+constexpr DWORD kOpenRetryMs = 30;
+// Longer clipboard texts are read as their first this many UTF-16 units.
+constexpr std::size_t kMaxReadUnits = 4'000'000;
+
+bool open_clipboard() {
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if (OpenClipboard(nullptr)) return true;
+    Sleep(kOpenRetryMs);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string read_clipboard_text() {
+  if (!open_clipboard()) return {};
+  std::string text;
+  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* units = static_cast<const char16_t*>(GlobalLock(data))) {
+      // Never past the end of the block, whatever the text claims.
+      const std::size_t capacity = GlobalSize(data) / sizeof(char16_t);
+      const std::size_t limit = capacity < kMaxReadUnits ? capacity : kMaxReadUnits;
+      std::size_t n = 0;
+      while (n < limit && units[n] != 0) ++n;
+      text = utf16_to_utf8(std::u16string_view(units, n));
+      GlobalUnlock(data);
+    }
+  }
+  CloseClipboard();
+  return text;
+}
+
+bool write_clipboard_text(std::string_view utf8) {
+  std::u16string units = utf8_to_utf16(utf8);
+  units.push_back(0);
+  if (!open_clipboard()) return false;
+  EmptyClipboard();
+  bool ok = false;
+  const SIZE_T bytes = units.size() * sizeof(char16_t);
+  if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+    if (void* p = GlobalLock(memory)) {
+      std::memcpy(p, units.data(), bytes);
+      GlobalUnlock(memory);
+      ok = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;  // the system owns it now
+    }
+    if (!ok) GlobalFree(memory);
+  }
+  CloseClipboard();
+  return ok;
+}
+
+}  // namespace vantriel

@@ -1,0 +1,251 @@
+#include "input/input_decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <optional>
+
+#include "input/key_codes.h"
+#include "input/unicode_text.h"
+
+namespace vantriel {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr uint32_t kAbsoluteMove = kMouseMove | kMouseVirtualDesk | kMouseAbsolute;
+constexpr uint16_t kEnterScan = 0x1C;
+
+const Json* member(const Json& obj, const char* key) {
+  const auto it = obj.find(key);
+  return it == obj.end() ? nullptr : &*it;
+}
+
+// A JSON integer (not a fractional number), saturated to the int64 range.
+std::optional<int64_t> json_integer(const Json* v) {
+  if (v == nullptr || !v->is_number_integer()) return std::nullopt;
+  if (v->is_number_unsigned()) {
+    const uint64_t u = v->get<uint64_t>();
+    return u > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(u);
+  }
+  return v->get<int64_t>();
+}
+
+double clamp_fraction(double f) {
+  if (std::isnan(f)) return 0.0;
+  return std::clamp(f, 0.0, 1.0);
+}
+
+// Pixel of the monitor for a fraction, then 0..65535 over the virtual desktop.
+int32_t absolute_coordinate(double fraction, int origin, int size, int desk_origin,
+                            int desk_size) {
+  const int64_t pixel = int64_t{origin} + std::llround((size - 1.0) * clamp_fraction(fraction));
+  int64_t span = int64_t{desk_size} - 1;
+  if (span < 2) span = 1;
+  const int64_t abs =
+      std::llround(static_cast<double>(pixel - desk_origin) * 65535.0 / static_cast<double>(span));
+  return static_cast<int32_t>(std::clamp<int64_t>(abs, 0, 65535));
+}
+
+struct ButtonInput {
+  uint32_t down_flags;
+  uint32_t up_flags;
+  int32_t data;
+  unsigned bit;
+};
+
+// Browser button numbers 0..4; anything that is not a non-negative integer is the left
+// button; 5 and above have no button.
+std::optional<ButtonInput> button_for(const Json* b) {
+  const std::optional<int64_t> n = json_integer(b);
+  switch (n.has_value() && *n >= 0 ? *n : 0) {
+    case 0: return ButtonInput{kMouseLeftDown, kMouseLeftUp, 0, kButtonLeft};
+    case 1: return ButtonInput{kMouseMiddleDown, kMouseMiddleUp, 0, kButtonMiddle};
+    case 2: return ButtonInput{kMouseRightDown, kMouseRightUp, 0, kButtonRight};
+    case 3: return ButtonInput{kMouseXDown, kMouseXUp, kXButton1, kButtonBack};
+    case 4: return ButtonInput{kMouseXDown, kMouseXUp, kXButton2, kButtonForward};
+    default: return std::nullopt;
+  }
+}
+
+InputRecord key_record(const KeyCode& key, bool down) {
+  if (key.vk != 0) return InputRecord::key(key.vk, 0, down ? 0 : kKeyUp);
+  uint32_t flags = kKeyScanCode;
+  if (key.extended) flags |= kKeyExtended;
+  if (!down) flags |= kKeyUp;
+  return InputRecord::key(0, key.scan, flags);
+}
+
+int32_t wheel_amount(const Json* v) {
+  const int64_t n = json_integer(v).value_or(0);
+  return static_cast<int32_t>(std::clamp(n, -kMaxWheel, kMaxWheel));
+}
+
+}  // namespace
+
+int InputDecoder::apply(const Json& events, const std::vector<MonitorInfo>& monitors,
+                        int monitor, const VirtualDesktop& desktop) {
+  if (monitors.empty() || !events.is_array()) return 0;
+  const MonitorInfo* target = nullptr;
+  if (monitor >= 0 && static_cast<std::size_t>(monitor) < monitors.size()) {
+    target = &monitors[static_cast<std::size_t>(monitor)];
+  } else {
+    const auto primary = std::find_if(monitors.begin(), monitors.end(),
+                                      [](const MonitorInfo& m) { return m.primary; });
+    target = primary != monitors.end() ? &*primary : &monitors.front();
+  }
+
+  // The move for an event's position, when it has one.
+  const auto move_for = [&](const Json& event) -> std::optional<InputRecord> {
+    const Json* x = member(event, "x");
+    const Json* y = member(event, "y");
+    if (x == nullptr || y == nullptr || !x->is_number() || !y->is_number()) return std::nullopt;
+    return InputRecord::mouse(
+        absolute_coordinate(x->get<double>(), target->x, target->w, desktop.x, desktop.w),
+        absolute_coordinate(y->get<double>(), target->y, target->h, desktop.y, desktop.h), 0,
+        kAbsoluteMove);
+  };
+
+  int applied = 0;
+  const std::size_t count = std::min(events.size(), kMaxEventsPerBatch);
+  for (std::size_t n = 0; n < count; ++n) {
+    const Json& event = events[n];
+    if (!event.is_object()) continue;
+    const Json* kind_member = member(event, "k");
+    if (kind_member == nullptr || !kind_member->is_string()) continue;
+    const std::string& kind = kind_member->get_ref<const std::string&>();
+    bool counted = false;
+    if (kind == "m") {
+      if (const auto move = move_for(event)) {
+        send({&*move, 1});
+        counted = true;
+      }
+    } else if (kind == "d" || kind == "u") {
+      if (const auto move = move_for(event)) send({&*move, 1});
+      apply_button(event, kind == "d", counted);
+    } else if (kind == "w") {
+      const int32_t dy = wheel_amount(member(event, "dy"));
+      const int32_t dx = wheel_amount(member(event, "dx"));
+      if (dy != 0) {
+        const InputRecord r = InputRecord::mouse(0, 0, dy, kMouseWheel);
+        send({&r, 1});
+      }
+      if (dx != 0) {
+        const InputRecord r = InputRecord::mouse(0, 0, dx, kMouseHWheel);
+        send({&r, 1});
+      }
+      counted = true;
+    } else if (kind == "kd" || kind == "ku") {
+      apply_key(event, kind == "kd", counted);
+    } else if (kind == "t") {
+      apply_text(event, counted);
+    } else if (kind == "rel") {
+      release_all();
+      counted = true;
+    }
+    if (counted) ++applied;
+  }
+  sink_.finish();
+  return applied;
+}
+
+void InputDecoder::apply_button(const Json& event, bool down, bool& counted) {
+  const std::optional<ButtonInput> button = button_for(member(event, "b"));
+  if (!button) return;
+  const InputRecord r =
+      InputRecord::mouse(0, 0, button->data, down ? button->down_flags : button->up_flags);
+  send({&r, 1});
+  {
+    std::lock_guard<std::mutex> lock(buttons_mu_);
+    if (down) {
+      buttons_ |= button->bit;
+    } else {
+      buttons_ &= ~button->bit;
+    }
+  }
+  counted = true;
+}
+
+void InputDecoder::apply_key(const Json& event, bool down, bool& counted) {
+  const Json* c = member(event, "c");
+  const std::string code = c != nullptr && c->is_string() ? c->get<std::string>() : std::string();
+  const std::optional<KeyCode> key = lookup_key_code(code);
+  if (!key) return;
+  const InputRecord r = key_record(*key, down);
+  send({&r, 1});
+  {
+    std::lock_guard<std::mutex> lock(keys_mu_);
+    keys_.erase(std::remove(keys_.begin(), keys_.end(), code), keys_.end());
+    if (down) keys_.push_back(code);
+  }
+  counted = true;
+}
+
+void InputDecoder::apply_text(const Json& event, bool& counted) {
+  const Json* s = member(event, "s");
+  if (s == nullptr || !s->is_string()) return;
+  const std::u32string text = decode_utf8(s->get_ref<const std::string&>(), kMaxTextChars);
+  if (text.empty()) return;
+  std::vector<InputRecord> records;
+  records.reserve(text.size() * 4);
+  const auto unit = [&records](char16_t u) {
+    records.push_back(InputRecord::key(0, u, kKeyUnicode));
+    records.push_back(InputRecord::key(0, u, kKeyUnicode | kKeyUp));
+  };
+  for (const char32_t ch : text) {
+    if (ch == U'\r') continue;
+    if (ch == U'\n') {
+      records.push_back(InputRecord::key(0, kEnterScan, kKeyScanCode));
+      records.push_back(InputRecord::key(0, kEnterScan, kKeyScanCode | kKeyUp));
+    } else if (ch > 0xFFFF) {
+      unit(static_cast<char16_t>(0xD800 + ((ch - 0x10000) >> 10)));
+      unit(static_cast<char16_t>(0xDC00 + ((ch - 0x10000) & 0x3FF)));
+    } else {
+      unit(static_cast<char16_t>(ch));
+    }
+  }
+  if (!records.empty()) send(records);
+  counted = true;
+}
+
+void InputDecoder::release_all() {
+  std::vector<std::string> keys;
+  {
+    std::lock_guard<std::mutex> lock(keys_mu_);
+    keys.swap(keys_);
+  }
+  for (const std::string& code : keys) {
+    if (const std::optional<KeyCode> key = lookup_key_code(code)) {
+      const InputRecord r = key_record(*key, false);
+      send({&r, 1});
+    }
+  }
+  // The releases go out under the buttons mutex so that a press racing with them
+  // cannot be recorded and then lost.
+  std::lock_guard<std::mutex> lock(buttons_mu_);
+  constexpr ButtonInput kOrder[] = {
+      {0, kMouseLeftUp, 0, kButtonLeft},        {0, kMouseMiddleUp, 0, kButtonMiddle},
+      {0, kMouseRightUp, 0, kButtonRight},      {0, kMouseXUp, kXButton1, kButtonBack},
+      {0, kMouseXUp, kXButton2, kButtonForward},
+  };
+  for (const ButtonInput& b : kOrder) {
+    if ((buttons_ & b.bit) != 0) {
+      const InputRecord r = InputRecord::mouse(0, 0, b.data, b.up_flags);
+      send({&r, 1});
+    }
+  }
+  buttons_ = 0;
+  sink_.finish();
+}
+
+std::vector<std::string> InputDecoder::pressed_keys() const {
+  std::lock_guard<std::mutex> lock(keys_mu_);
+  return keys_;
+}
+
+unsigned InputDecoder::pressed_buttons() const {
+  std::lock_guard<std::mutex> lock(buttons_mu_);
+  return buttons_;
+}
+
+}  // namespace vantriel

@@ -1,0 +1,226 @@
+#include "input/input_decoder.h"
+
+#include <cmath>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "input/recording_sink.h"
+
+namespace vantriel {
+
+// Failures show records as the recording file does.
+void PrintTo(const InputRecord& r, std::ostream* os) { *os << records_to_json_line({&r, 1}); }
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr uint32_t kMove = kMouseMove | kMouseVirtualDesk | kMouseAbsolute;
+
+InputRecord move(int32_t x, int32_t y) { return InputRecord::mouse(x, y, 0, kMove); }
+InputRecord scan_key(uint16_t scan, uint32_t extra) {
+  return InputRecord::key(0, scan, kKeyScanCode | extra);
+}
+InputRecord unicode(uint16_t unit, uint32_t extra) {
+  return InputRecord::key(0, unit, kKeyUnicode | extra);
+}
+
+// A secondary 1920x1080 monitor left of a 1920x1080 primary.
+const std::vector<MonitorInfo> kTwoMonitors = {
+    {0, 0, 0, 1920, 1080, true, "DISPLAY1"},
+    {1, -1920, 0, 1920, 1080, false, "DISPLAY2"},
+};
+const VirtualDesktop kTwoDesktop{-1920, 0, 3840, 1080};
+
+class DecoderTest : public ::testing::Test {
+ protected:
+  int apply(const std::string& events, int monitor = 0) {
+    return decoder_.apply(Json::parse(events), kTwoMonitors, monitor, kTwoDesktop);
+  }
+
+  RecordingSink sink_;
+  InputDecoder decoder_{sink_};
+};
+
+TEST_F(DecoderTest, PositionsMapOntoTheChosenMonitorWithinTheVirtualDesktop) {
+  // Monitor 1 starts at the desktop's left edge.
+  EXPECT_EQ(apply(R"([{"k":"m","x":0,"y":0},{"k":"m","x":1,"y":1}])", 1), 2);
+  const int32_t right_edge = static_cast<int32_t>(std::lround(1919.0 * 65535 / 3839));
+  EXPECT_THAT(sink_.calls(), ElementsAre(ElementsAre(move(0, 0)),
+                                         ElementsAre(move(right_edge, 65535))));
+  sink_.clear();
+  // The primary's far corner is the desktop's; its centre is pixel (959.5 -> 960, 540).
+  apply(R"([{"k":"m","x":1,"y":1},{"k":"m","x":0.5,"y":0.5}])", 0);
+  const int32_t centre_x = static_cast<int32_t>(std::lround((1920.0 + 960) * 65535 / 3839));
+  const int32_t centre_y = static_cast<int32_t>(std::lround(540.0 * 65535 / 1079));
+  EXPECT_THAT(sink_.records(), ElementsAre(move(65535, 65535), move(centre_x, centre_y)));
+}
+
+TEST_F(DecoderTest, FractionsAreClampedAndNonNumbersAreNoPosition) {
+  EXPECT_EQ(apply(R"([{"k":"m","x":1.7,"y":-3},{"k":"m","x":"0.5","y":0.5},
+                      {"k":"m","x":0.5},{"k":"d","x":"1","y":0}])", 1), 2);
+  const int32_t right_edge = static_cast<int32_t>(std::lround(1919.0 * 65535 / 3839));
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(move(right_edge, 0), InputRecord::mouse(0, 0, 0, kMouseLeftDown)));
+}
+
+TEST_F(DecoderTest, MonitorIndexOutsideTheListMeansThePrimary) {
+  const std::vector<MonitorInfo> secondary_first = {kTwoMonitors[1], kTwoMonitors[0]};
+  for (const int index : {2, 99, -1}) {
+    sink_.clear();
+    decoder_.apply(Json::parse(R"([{"k":"m","x":0,"y":0}])"), secondary_first, index,
+                   kTwoDesktop);
+    const int32_t primary_left = static_cast<int32_t>(std::lround(1920.0 * 65535 / 3839));
+    EXPECT_THAT(sink_.records(), ElementsAre(move(primary_left, 0))) << "index " << index;
+  }
+  // Without a primary, the first monitor.
+  std::vector<MonitorInfo> no_primary = kTwoMonitors;
+  no_primary[0].primary = false;
+  sink_.clear();
+  decoder_.apply(Json::parse(R"([{"k":"m","x":0,"y":0}])"), no_primary, 5, kTwoDesktop);
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(move(static_cast<int32_t>(std::lround(1920.0 * 65535 / 3839)), 0)));
+}
+
+TEST_F(DecoderTest, NothingIsAppliedWithoutMonitorsOrAnArray) {
+  EXPECT_EQ(decoder_.apply(Json::parse(R"([{"k":"m","x":0,"y":0},{"k":"rel"}])"), {}, 0,
+                           kTwoDesktop),
+            0);
+  EXPECT_EQ(apply(R"({"k":"m","x":0,"y":0})"), 0);
+  EXPECT_EQ(apply("null"), 0);
+  EXPECT_THAT(sink_.records(), IsEmpty());
+}
+
+TEST_F(DecoderTest, TinyDesktopsDoNotDivideByZero) {
+  const std::vector<MonitorInfo> one_pixel = {{0, 0, 0, 1, 1, true, ""}};
+  EXPECT_EQ(decoder_.apply(Json::parse(R"([{"k":"m","x":1,"y":1}])"), one_pixel, 0,
+                           VirtualDesktop{0, 0, 1, 1}),
+            1);
+  EXPECT_THAT(sink_.records(), ElementsAre(move(0, 0)));
+}
+
+TEST_F(DecoderTest, ButtonsPressReleaseAndTrackState) {
+  EXPECT_EQ(apply(R"([{"k":"d","b":0},{"k":"d","b":1},{"k":"d","b":2},{"k":"d","b":3},
+                      {"k":"d","b":4},{"k":"d"},{"k":"d","b":-2},{"k":"d","b":1.5},
+                      {"k":"d","b":"2"}])"), 9);
+  EXPECT_EQ(decoder_.pressed_buttons(),
+            kButtonLeft | kButtonMiddle | kButtonRight | kButtonBack | kButtonForward);
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(InputRecord::mouse(0, 0, 0, kMouseLeftDown),
+                          InputRecord::mouse(0, 0, 0, kMouseMiddleDown),
+                          InputRecord::mouse(0, 0, 0, kMouseRightDown),
+                          InputRecord::mouse(0, 0, kXButton1, kMouseXDown),
+                          InputRecord::mouse(0, 0, kXButton2, kMouseXDown),
+                          InputRecord::mouse(0, 0, 0, kMouseLeftDown),
+                          InputRecord::mouse(0, 0, 0, kMouseLeftDown),
+                          InputRecord::mouse(0, 0, 0, kMouseLeftDown),
+                          InputRecord::mouse(0, 0, 0, kMouseLeftDown)));
+  sink_.clear();
+  EXPECT_EQ(apply(R"([{"k":"u","b":1,"x":0,"y":0},{"k":"u","b":4}])", 1), 2);
+  EXPECT_EQ(decoder_.pressed_buttons(), kButtonLeft | kButtonRight | kButtonBack);
+  EXPECT_THAT(sink_.calls(), ElementsAre(ElementsAre(move(0, 0)),
+                                         ElementsAre(InputRecord::mouse(0, 0, 0, kMouseMiddleUp)),
+                                         ElementsAre(InputRecord::mouse(0, 0, kXButton2,
+                                                                        kMouseXUp))));
+}
+
+TEST_F(DecoderTest, ButtonsFiveAndAboveOnlyMove) {
+  EXPECT_EQ(apply(R"([{"k":"d","b":7,"x":0,"y":0},{"k":"u","b":5}])", 1), 0);
+  EXPECT_THAT(sink_.records(), ElementsAre(move(0, 0)));
+  EXPECT_EQ(decoder_.pressed_buttons(), 0u);
+}
+
+TEST_F(DecoderTest, WheelIsClampedAndNeedsIntegers) {
+  EXPECT_EQ(apply(R"([{"k":"w","dy":5000,"dx":-9000},{"k":"w","dy":120.5,"dx":"3"},
+                      {"k":"w"},{"k":"w","dy":-120,"dx":18446744073709551615}])"), 4);
+  EXPECT_THAT(sink_.calls(),
+              ElementsAre(ElementsAre(InputRecord::mouse(0, 0, 2400, kMouseWheel)),
+                          ElementsAre(InputRecord::mouse(0, 0, -2400, kMouseHWheel)),
+                          ElementsAre(InputRecord::mouse(0, 0, -120, kMouseWheel)),
+                          ElementsAre(InputRecord::mouse(0, 0, 2400, kMouseHWheel))));
+}
+
+TEST_F(DecoderTest, KeysByScanCodeAndVirtualKey) {
+  EXPECT_EQ(apply(R"([{"k":"kd","c":"KeyA"},{"k":"kd","c":"ArrowUp"},{"k":"ku","c":"ArrowUp"},
+                      {"k":"kd","c":"Pause"},{"k":"ku","c":"Pause"},{"k":"kd","c":"AltRight"}])"),
+            6);
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(scan_key(0x1E, 0), scan_key(0x48, kKeyExtended),
+                          scan_key(0x48, kKeyExtended | kKeyUp), InputRecord::key(0x13, 0, 0),
+                          InputRecord::key(0x13, 0, kKeyUp), scan_key(0x38, kKeyExtended)));
+  EXPECT_THAT(decoder_.pressed_keys(), ElementsAre("KeyA", "AltRight"));
+}
+
+TEST_F(DecoderTest, UnknownKeysAreSkippedAndNotCounted) {
+  EXPECT_EQ(apply(R"([{"k":"kd","c":"KeyÑ"},{"k":"kd","c":"F25"},{"k":"kd","c":"keya"},
+                      {"k":"kd","c":"Key"},{"k":"kd"},{"k":"ku","c":5},{"k":"KD","c":"KeyA"},
+                      {"c":"KeyA"},{"k":1},"kd",{"k":"kd","c":"F24"}])"), 1);
+  EXPECT_THAT(sink_.records(), ElementsAre(scan_key(0x6F, 0)));
+  EXPECT_THAT(decoder_.pressed_keys(), ElementsAre("F24"));
+}
+
+TEST_F(DecoderTest, ReleaseAllLetsGoOfEverythingOnce) {
+  apply(R"([{"k":"kd","c":"ShiftLeft"},{"k":"kd","c":"ControlRight"},{"k":"kd","c":"ShiftLeft"},
+            {"k":"kd","c":"MediaPlayPause"},{"k":"d","b":2},{"k":"d","b":0},{"k":"d","b":3}])");
+  EXPECT_THAT(decoder_.pressed_keys(), ElementsAre("ControlRight", "ShiftLeft", "MediaPlayPause"));
+  sink_.clear();
+  EXPECT_EQ(apply(R"([{"k":"rel"}])"), 1);
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(scan_key(0x1D, kKeyExtended | kKeyUp), scan_key(0x2A, kKeyUp),
+                          InputRecord::key(0xB3, 0, kKeyUp),
+                          InputRecord::mouse(0, 0, 0, kMouseLeftUp),
+                          InputRecord::mouse(0, 0, 0, kMouseRightUp),
+                          InputRecord::mouse(0, 0, kXButton1, kMouseXUp)));
+  EXPECT_THAT(decoder_.pressed_keys(), IsEmpty());
+  EXPECT_EQ(decoder_.pressed_buttons(), 0u);
+  sink_.clear();
+  decoder_.release_all();
+  EXPECT_THAT(sink_.records(), IsEmpty());
+}
+
+TEST_F(DecoderTest, TextIsTypedInOneCallByUtf16Units) {
+  EXPECT_EQ(apply(R"([{"k":"t","s":"a\r\nb"}])"), 1);
+  EXPECT_THAT(sink_.calls(),
+              ElementsAre(ElementsAre(unicode('a', 0), unicode('a', kKeyUp), scan_key(0x1C, 0),
+                                      scan_key(0x1C, kKeyUp), unicode('b', 0),
+                                      unicode('b', kKeyUp))));
+  sink_.clear();
+  EXPECT_EQ(apply(R"([{"k":"t","s":"ñ€😀"}])"), 1);
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(unicode(0xF1, 0), unicode(0xF1, kKeyUp), unicode(0x20AC, 0),
+                          unicode(0x20AC, kKeyUp), unicode(0xD83D, 0), unicode(0xD83D, kKeyUp),
+                          unicode(0xDE00, 0), unicode(0xDE00, kKeyUp)));
+  EXPECT_THAT(decoder_.pressed_keys(), IsEmpty());
+}
+
+TEST_F(DecoderTest, TextEdgeCases) {
+  // Only CRs: counted, nothing sent. Empty or missing: not counted.
+  EXPECT_EQ(apply(R"([{"k":"t","s":"\r\r"},{"k":"t","s":""},{"k":"t"},{"k":"t","s":7}])"), 1);
+  EXPECT_THAT(sink_.calls(), IsEmpty());
+  // 4000 characters at most, counted by character, not by byte or unit.
+  std::string long_text;
+  for (int k = 0; k < 4001; ++k) long_text += "😀";
+  Json batch = Json::array({Json{{"k", "t"}, {"s", long_text}}});
+  EXPECT_EQ(decoder_.apply(batch, kTwoMonitors, 0, kTwoDesktop), 1);
+  ASSERT_EQ(sink_.calls().size(), 1u);
+  EXPECT_EQ(sink_.calls()[0].size(), 4000u * 4);
+}
+
+TEST_F(DecoderTest, BatchesStopAt400Events) {
+  Json batch = Json::array();
+  for (int k = 0; k < 500; ++k) batch.push_back(Json{{"k", "m"}, {"x", 0}, {"y", 0}});
+  EXPECT_EQ(decoder_.apply(batch, kTwoMonitors, 0, kTwoDesktop), 400);
+  EXPECT_EQ(sink_.calls().size(), 400u);
+  // Skipped events count towards the 400 too.
+  Json mixed = Json::array();
+  for (int k = 0; k < 400; ++k) mixed.push_back(Json{{"k", "?"}});
+  mixed.push_back(Json{{"k", "rel"}});
+  EXPECT_EQ(decoder_.apply(mixed, kTwoMonitors, 0, kTwoDesktop), 0);
+}
+
+}  // namespace
+}  // namespace vantriel

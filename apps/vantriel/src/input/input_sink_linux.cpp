@@ -1,0 +1,286 @@
+// The X11 sink: replays Windows input records through XTest on the display named by
+// DISPLAY. Positions are root-window pixels, keys are X keycodes (evdev code + 8),
+// wheel notches are clicks of buttons 4 to 7, and characters are typed through spare
+// keycodes (keycodes with no keysym) temporarily bound to the character's keysym.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "input/input_sink.h"
+#include "input/x11_display.h"
+#include "input/xtest_mapping.h"
+
+namespace vantriel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A bound spare keycode goes back to having no keysym once typing has been idle this
+// long. Restoring right after the key event would race with clients that look the
+// keysym up only when they get to the event (Xlib fetches the new mapping lazily), and
+// they would see no symbol at all.
+constexpr auto kRestoreAfter = std::chrono::milliseconds(1500);
+// Retry interval for a display that could not be opened.
+constexpr auto kReopenAfter = std::chrono::seconds(2);
+
+// Safe to destroy: the destructor stops the restore thread and restores the keymap.
+class XTestSink : public InputSink {
+ public:
+  XTestSink() : restorer_([this] { restore_loop(); }) {}  // thread "keymap restore"
+
+  ~XTestSink() override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    restore_cv_.notify_one();
+    restorer_.join();
+  }
+
+  void send(std::span<const InputRecord> records) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    Display* d = connect();
+    if (d == nullptr) return;
+    for (const InputRecord& r : records) {
+      if (r.type == InputRecord::Type::kMouse) {
+        mouse(d, r);
+      } else {
+        keyboard(d, r);
+      }
+    }
+    XFlush(d);
+  }
+
+  void finish() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (Display* d = connect()) XSync(d, False);
+  }
+
+ private:
+  struct Binding {
+    KeyCode keycode = 0;
+    KeySym keysym = NoSymbol;
+    Clock::time_point used;
+  };
+
+  // REQUIRES: mu_ held.
+  Display* connect() {
+    if (conn_ != nullptr && !conn_->ok()) {
+      (void)conn_.release();  // broken: see X11Connection
+      bindings_.clear();
+    }
+    if (conn_ == nullptr) {
+      const auto now = Clock::now();
+      if (now - last_attempt_ < kReopenAfter && last_attempt_ != Clock::time_point()) {
+        return nullptr;
+      }
+      last_attempt_ = now;
+      auto conn = std::make_unique<X11Connection>();
+      int event_base = 0, error_base = 0, major = 0, minor = 0;
+      if (!conn->ok() ||
+          !XTestQueryExtension(conn->display(), &event_base, &error_base, &major, &minor)) {
+        return nullptr;
+      }
+      conn_ = std::move(conn);
+      Display* d = conn_->display();
+      if (XRRQueryExtension(d, &event_base, &error_base)) {
+        XRRSelectInput(d, DefaultRootWindow(d), RRScreenChangeNotifyMask);
+      }
+      find_spare_keycodes(d);
+    }
+    Display* d = conn_->display();
+    // Keep the root size current when the screen is resized.
+    while (XPending(d) > 0) {
+      XEvent e;
+      XNextEvent(d, &e);
+      XRRUpdateConfiguration(&e);
+    }
+    return d;
+  }
+
+  void mouse(Display* d, const InputRecord& r) {
+    if ((r.flags & kMouseMove) != 0) {
+      if ((r.flags & kMouseAbsolute) != 0) {
+        const int screen = DefaultScreen(d);
+        XTestFakeMotionEvent(d, screen, pixel_for_absolute(r.dx, DisplayWidth(d, screen)),
+                             pixel_for_absolute(r.dy, DisplayHeight(d, screen)), CurrentTime);
+      } else {
+        XTestFakeRelativeMotionEvent(d, r.dx, r.dy, CurrentTime);
+      }
+    }
+    const auto button = [d](unsigned number, bool down) {
+      XTestFakeButtonEvent(d, number, down ? True : False, CurrentTime);
+    };
+    if ((r.flags & kMouseLeftDown) != 0) button(1, true);
+    if ((r.flags & kMouseLeftUp) != 0) button(1, false);
+    if ((r.flags & kMouseRightDown) != 0) button(3, true);
+    if ((r.flags & kMouseRightUp) != 0) button(3, false);
+    if ((r.flags & kMouseMiddleDown) != 0) button(2, true);
+    if ((r.flags & kMouseMiddleUp) != 0) button(2, false);
+    if ((r.flags & (kMouseXDown | kMouseXUp)) != 0) {
+      const unsigned number = r.mouse_data == kXButton1 ? 8 : r.mouse_data == kXButton2 ? 9 : 0;
+      if (number != 0) {
+        if ((r.flags & kMouseXDown) != 0) button(number, true);
+        if ((r.flags & kMouseXUp) != 0) button(number, false);
+      }
+    }
+    const auto clicks = [&](int notches, unsigned positive, unsigned negative) {
+      const unsigned number = notches > 0 ? positive : negative;
+      for (int n = std::abs(notches); n > 0; --n) {
+        button(number, true);
+        button(number, false);
+      }
+    };
+    if ((r.flags & kMouseWheel) != 0) clicks(vertical_.add(r.mouse_data), 4, 5);
+    if ((r.flags & kMouseHWheel) != 0) clicks(horizontal_.add(r.mouse_data), 7, 6);
+  }
+
+  void keyboard(Display* d, const InputRecord& r) {
+    const bool down = (r.flags & kKeyUp) == 0;
+    if ((r.flags & kKeyUnicode) != 0) {
+      unicode_unit(d, r.scan, down);
+      return;
+    }
+    int evdev = 0;
+    if ((r.flags & kKeyScanCode) != 0) {
+      evdev = evdev_code_for_scan(r.scan, (r.flags & kKeyExtended) != 0);
+    } else if (const uint32_t keysym = keysym_for_virtual_key(r.vk); keysym != 0) {
+      if (const KeyCode kc = XKeysymToKeycode(d, keysym); kc != 0) {
+        XTestFakeKeyEvent(d, kc, down ? True : False, CurrentTime);
+        return;
+      }
+      evdev = evdev_code_for_virtual_key(r.vk);
+    }
+    if (evdev != 0 && evdev + 8 <= 255) {
+      XTestFakeKeyEvent(d, static_cast<unsigned>(evdev + 8), down ? True : False, CurrentTime);
+    }
+  }
+
+  // A character arrives as UTF-16 code units, each pressed and released; the character
+  // is typed (pressed and released) when its last unit is pressed.
+  void unicode_unit(Display* d, uint16_t unit, bool down) {
+    if (!down) return;
+    char32_t ch = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      high_surrogate_ = unit;
+      return;
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      if (high_surrogate_ == 0) return;
+      ch = 0x10000 + ((char32_t{high_surrogate_} - 0xD800) << 10) + (unit - 0xDC00);
+    }
+    high_surrogate_ = 0;
+    type_char(d, ch);
+  }
+
+  void type_char(Display* d, char32_t ch) {
+    const KeySym keysym = keysym_for_char(ch);
+    Binding* b = binding_for(d, keysym);
+    if (b == nullptr) return;
+    XTestFakeKeyEvent(d, b->keycode, True, CurrentTime);
+    XTestFakeKeyEvent(d, b->keycode, False, CurrentTime);
+    b->used = Clock::now();
+    restore_due_ = b->used + kRestoreAfter;
+    restore_cv_.notify_one();
+  }
+
+  // The spare keycode bound to `keysym`, binding the least recently used one when none
+  // is. Null when the keymap has no spare keycode.
+  Binding* binding_for(Display* d, KeySym keysym) {
+    for (Binding& b : bindings_) {
+      if (b.keysym == keysym) return &b;
+    }
+    if (bindings_.empty()) return nullptr;
+    Binding* lru = &*std::min_element(
+        bindings_.begin(), bindings_.end(), [](const Binding& a, const Binding& c) {
+          return a.keysym == NoSymbol ? c.keysym != NoSymbol || a.used < c.used
+                                      : c.keysym != NoSymbol && a.used < c.used;
+        });
+    // Every level of the first two groups, so that held modifiers or a second layout
+    // still give this keysym.
+    std::vector<KeySym> syms(static_cast<std::size_t>(keysyms_per_keycode_), NoSymbol);
+    std::fill_n(syms.begin(), std::min(4, keysyms_per_keycode_), keysym);
+    XChangeKeyboardMapping(d, lru->keycode, keysyms_per_keycode_, syms.data(), 1);
+    lru->keysym = keysym;
+    return lru;
+  }
+
+  void find_spare_keycodes(Display* d) {
+    bindings_.clear();
+    int min_kc = 0, max_kc = 0;
+    XDisplayKeycodes(d, &min_kc, &max_kc);
+    int per = 0;
+    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(min_kc), max_kc - min_kc + 1, &per);
+    if (map == nullptr) return;
+    keysyms_per_keycode_ = std::max(per, 1);
+    // Spare keycodes from the top, where no physical keyboard reaches.
+    for (int kc = max_kc; kc >= min_kc && bindings_.size() < 32; --kc) {
+      const KeySym* syms = map + static_cast<std::ptrdiff_t>(kc - min_kc) * per;
+      if (std::all_of(syms, syms + per, [](KeySym s) { return s == NoSymbol; })) {
+        bindings_.push_back(Binding{static_cast<KeyCode>(kc), NoSymbol, Clock::time_point()});
+      }
+    }
+    XFree(map);
+  }
+
+  // Thread "keymap restore": puts bound spare keycodes back to no keysym once typing has
+  // been idle for kRestoreAfter, and when the sink goes away.
+  void restore_loop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      if (stopping_) {
+        restore_bindings();
+        return;
+      }
+      if (restore_due_ == Clock::time_point()) {
+        restore_cv_.wait(lock);
+      } else if (Clock::now() < restore_due_) {
+        restore_cv_.wait_until(lock, restore_due_);
+      } else {
+        restore_due_ = Clock::time_point();
+        restore_bindings();
+      }
+    }
+  }
+
+  // REQUIRES: mu_ held.
+  void restore_bindings() {
+    Display* d = conn_ != nullptr ? conn_->display() : nullptr;
+    if (d == nullptr) return;
+    std::vector<KeySym> none(static_cast<std::size_t>(keysyms_per_keycode_), NoSymbol);
+    for (Binding& b : bindings_) {
+      if (b.keysym == NoSymbol) continue;
+      XChangeKeyboardMapping(d, b.keycode, keysyms_per_keycode_, none.data(), 1);
+      b.keysym = NoSymbol;
+    }
+    XSync(d, False);
+  }
+
+  std::mutex mu_;
+  std::unique_ptr<X11Connection> conn_;  // GUARDED_BY(mu_)
+  Clock::time_point last_attempt_;       // GUARDED_BY(mu_)
+  int keysyms_per_keycode_ = 1;
+  std::vector<Binding> bindings_;     // GUARDED_BY(mu_)
+  uint16_t high_surrogate_ = 0;       // GUARDED_BY(mu_)
+  WheelAccumulator vertical_;         // GUARDED_BY(mu_)
+  WheelAccumulator horizontal_;       // GUARDED_BY(mu_)
+  Clock::time_point restore_due_;     // GUARDED_BY(mu_)
+  bool stopping_ = false;              // GUARDED_BY(mu_)
+  std::condition_variable restore_cv_;
+  std::thread restorer_;  // last: starts once every other member is ready
+};
+
+}  // namespace
+
+std::unique_ptr<InputSink> make_system_input_sink() { return std::make_unique<XTestSink>(); }
+
+}  // namespace vantriel

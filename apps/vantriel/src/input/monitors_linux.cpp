@@ -1,0 +1,91 @@
+// Monitors on X11: the RandR monitors of the default screen in the server's order, with
+// its primary flag; the root window is the virtual desktop. A server without RandR 1.5
+// monitors reports its root window as the one monitor.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <memory>
+#include <mutex>
+
+#include "input/monitors.h"
+#include "input/x11_display.h"
+
+namespace vantriel {
+namespace {
+
+// One connection shared by every query; reopened when it breaks or was never made.
+// Requires the lock below.
+std::mutex connection_mu;
+std::unique_ptr<X11Connection>& connection() {
+  static auto* conn = new std::unique_ptr<X11Connection>();
+  return *conn;
+}
+
+Display* display_locked() {
+  auto& conn = connection();
+  if (conn != nullptr && !conn->ok()) (void)conn.release();  // broken: never closed
+  if (conn == nullptr) {
+    auto fresh = std::make_unique<X11Connection>();
+    if (!fresh->ok()) return nullptr;
+    conn = std::move(fresh);
+  }
+  return conn->display();
+}
+
+bool root_size(Display* d, int& w, int& h) {
+  Window root = 0;
+  int x = 0, y = 0;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  if (!XGetGeometry(d, DefaultRootWindow(d), &root, &x, &y, &width, &height, &border, &depth)) {
+    return false;
+  }
+  w = static_cast<int>(width);
+  h = static_cast<int>(height);
+  return true;
+}
+
+}  // namespace
+
+std::vector<MonitorInfo> system_monitors() {
+  std::lock_guard<std::mutex> lock(connection_mu);
+  Display* d = display_locked();
+  if (d == nullptr) return {};
+  std::vector<MonitorInfo> out;
+  int event_base = 0, error_base = 0, major = 0, minor = 0;
+  if (XRRQueryExtension(d, &event_base, &error_base) && XRRQueryVersion(d, &major, &minor) &&
+      (major > 1 || (major == 1 && minor >= 5))) {
+    int count = 0;
+    XRRMonitorInfo* monitors = XRRGetMonitors(d, DefaultRootWindow(d), True, &count);
+    for (int k = 0; monitors != nullptr && k < count; ++k) {
+      const XRRMonitorInfo& m = monitors[k];
+      MonitorInfo info;
+      info.x = m.x;
+      info.y = m.y;
+      info.w = m.width;
+      info.h = m.height;
+      info.primary = m.primary != 0;
+      if (char* name = m.name != None ? XGetAtomName(d, m.name) : nullptr) {
+        info.name = name;
+        XFree(name);
+      }
+      out.push_back(std::move(info));
+    }
+    if (monitors != nullptr) XRRFreeMonitors(monitors);
+  }
+  if (out.empty()) {
+    MonitorInfo whole;
+    whole.primary = true;
+    whole.name = "screen";
+    if (root_size(d, whole.w, whole.h)) out.push_back(std::move(whole));
+  }
+  return out;
+}
+
+VirtualDesktop system_virtual_desktop() {
+  std::lock_guard<std::mutex> lock(connection_mu);
+  VirtualDesktop desk;
+  if (Display* d = display_locked()) root_size(d, desk.w, desk.h);
+  return desk;
+}
+
+}  // namespace vantriel

@@ -1,0 +1,35 @@
+#include "input/x11_display.h"
+
+#include <cstdlib>
+#include <mutex>
+
+namespace vantriel {
+namespace {
+
+int ignore_protocol_error(Display*, XErrorEvent*) { return 0; }
+int note_io_error(Display*) { return 0; }
+
+}  // namespace
+
+X11Connection::X11Connection() {
+  const char* name = std::getenv("DISPLAY");
+  if (name == nullptr || *name == '\0') return;
+  // The error handlers are process-wide; installed once, before the first connection.
+  static std::once_flag handlers;
+  std::call_once(handlers, [] {
+    XSetErrorHandler(ignore_protocol_error);
+    XSetIOErrorHandler(note_io_error);
+  });
+  display_ = XOpenDisplay(nullptr);
+  if (display_ != nullptr) XSetIOErrorExitHandler(display_, &X11Connection::on_io_error, this);
+}
+
+X11Connection::~X11Connection() {
+  if (display_ != nullptr && !broken_.load()) XCloseDisplay(display_);
+}
+
+void X11Connection::on_io_error(Display*, void* self) {
+  static_cast<X11Connection*>(self)->broken_.store(true);
+}
+
+}  // namespace vantriel
