@@ -2,7 +2,9 @@
 
 #include <array>
 #include <mutex>
+#include <optional>
 #include <system_error>
+#include <vector>
 
 #include "base/data_folder.h"
 #include "base/environment.h"
