@@ -101,14 +101,13 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   return lines;
 }
 
-// The line as the parser sees it: trimmed, leading byte order marks dropped.
+// The line as the parser sees it: trimmed, then any leading byte order marks dropped.
 std::string normalized_line(std::string_view line) {
   std::string text = trim_unicode(line);
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
-  std::string_view rest = text;
-  while (rest.substr(0, kBom.size()) == kBom) rest.remove_prefix(kBom.size());
-  if (rest.size() == text.size()) return text;
-  return trim_unicode(rest);
+  std::size_t start = 0;
+  while (text.compare(start, kBom.size(), kBom) == 0) start += kBom.size();
+  return start == 0 ? text : text.substr(start);
 }
 
 bool is_comment(std::string_view line) {

@@ -47,14 +47,17 @@ TEST(SettingsParseTest, ReadsNamesCommentsQuotesAndRemarks) {
       "\xE3\x80\x80 fps = 15 \xE3\x80\x80\n"
       "fps = 60\n"
       "[recibir]\n"
-      "raro==x\n");
+      "raro==x\n"
+      "\xEF\xBB\xBF\xEF\xBB\xBF[Extra]\n"
+      "x = \"\"1\"\"\n");
   EXPECT_EQ(setting(s, "", "top"), "1");
   EXPECT_EQ(setting(s, "general", "nombre"), "Ana \xC3\x91");
   EXPECT_EQ(setting(s, "general", "servidor"), "https://x.example/");
   EXPECT_EQ(setting(s, "general", "idioma"), "en;es");
   EXPECT_EQ(setting(s, "general", "fps"), "60");  // the later line wins
   EXPECT_EQ(setting(s, "recibir", "raro"), "=x");
-  EXPECT_EQ(s.values().size(), 6u);
+  EXPECT_EQ(setting(s, "extra", "x"), "1");
+  EXPECT_EQ(s.values().size(), 7u);
 }
 
 TEST_F(SettingsTest, LoadLaysTheFileOverDefaults) {
