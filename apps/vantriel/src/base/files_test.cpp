@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/environment.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
 #include "base/log.h"
@@ -15,6 +16,22 @@ namespace {
 
 using LogTest = DataFolderTest;
 using JsonFileTest = DataFolderTest;
+
+TEST(DataFolderPathTest, ExecutableAndEnvironment) {
+  const auto exe = executable_path();
+  ASSERT_TRUE(exe);
+  EXPECT_EQ(exe->filename(), "vantriel_base_test");
+  EXPECT_TRUE(exe->is_absolute());
+  {
+    ScopedEnv valid("VTR_PRUEBA", "\xC3\xB1");
+    EXPECT_EQ(env_var("VTR_PRUEBA"), "\xC3\xB1");
+  }
+  {
+    ScopedEnv invalid("VTR_PRUEBA", "a\xFF");
+    EXPECT_FALSE(env_var("VTR_PRUEBA"));
+  }
+  EXPECT_FALSE(env_var("VTR_PRUEBA"));
+}
 
 TEST(LocalTimeTest, FormatsZeroPaddedFields) {
   EXPECT_EQ(format_local_time({2026, 3, 5, 7, 4, 9}), "2026-03-05 07:04:09");
