@@ -114,7 +114,8 @@ class SelectionOwner {
       return false;
     }
     running_ = true;
-    std::thread([this, c = conn.release()] { run(c); }).detach();  // thread "clipboard owner"
+    // Thread "clipboard owner"; it owns the connection.
+    std::thread([this, c = std::move(conn)]() mutable { run(std::move(c)); }).detach();
     return true;
   }
 
@@ -123,7 +124,7 @@ class SelectionOwner {
     [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
   }
 
-  void run(X11Connection* conn) {
+  void run(std::unique_ptr<X11Connection> conn) {
     Display* d = conn->display();
     const Atoms atoms(d);
     const Window window =
@@ -249,9 +250,8 @@ class SelectionOwner {
         [[maybe_unused]] const ssize_t n = ::read(wake_[0], drain, sizeof drain);
       }
     }
-    // The server went away; the connection is abandoned (see X11Connection) and the next
-    // write starts a new owner.
-    (void)conn;
+    // The server went away; the next write starts a new owner.
+    X11Connection::dispose(std::move(conn));
     std::lock_guard<std::mutex> lock(mu_);
     running_ = false;
     cv_.notify_all();

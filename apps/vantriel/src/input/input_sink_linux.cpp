@@ -1,7 +1,9 @@
 // The X11 sink: replays Windows input records through XTest on the display named by
 // DISPLAY. Positions are root-window pixels, keys are X keycodes (evdev code + 8),
 // wheel notches are clicks of buttons 4 to 7, and characters are typed through spare
-// keycodes (keycodes with no keysym) temporarily bound to the character's keysym.
+// keycodes (keycodes with no keysym) temporarily bound to the character's keysym, unless
+// a key of the current layout types them as they are.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
@@ -29,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 // keysym up only when they get to the event (Xlib fetches the new mapping lazily), and
 // they would see no symbol at all.
 constexpr auto kRestoreAfter = std::chrono::milliseconds(1500);
+// A spare keycode typed within this time is not rebound without waiting for the rest.
+constexpr auto kRebindPause = std::chrono::milliseconds(50);
 // Retry interval for a display that could not be opened.
 constexpr auto kReopenAfter = std::chrono::seconds(2);
 
@@ -75,7 +79,7 @@ class XTestSink : public InputSink {
   // REQUIRES: mu_ held.
   Display* connect() {
     if (conn_ != nullptr && !conn_->ok()) {
-      (void)conn_.release();  // broken: see X11Connection
+      X11Connection::dispose(std::move(conn_));
       bindings_.clear();
     }
     if (conn_ == nullptr) {
@@ -98,12 +102,17 @@ class XTestSink : public InputSink {
       find_spare_keycodes(d);
     }
     Display* d = conn_->display();
-    // Keep the root size current when the screen is resized.
+    // Keep the root size and Xlib's copy of the keymap current.
     while (XPending(d) > 0) {
       XEvent e;
       XNextEvent(d, &e);
-      XRRUpdateConfiguration(&e);
+      if (e.type == MappingNotify) {
+        XRefreshKeyboardMapping(&e.xmapping);
+      } else {
+        XRRUpdateConfiguration(&e);
+      }
     }
+    modifiers_known_ = false;
     return d;
   }
 
@@ -184,6 +193,11 @@ class XTestSink : public InputSink {
 
   void type_char(Display* d, char32_t ch) {
     const KeySym keysym = keysym_for_char(ch);
+    if (const KeyCode kc = plain_keycode_for(d, keysym); kc != 0) {
+      XTestFakeKeyEvent(d, kc, True, CurrentTime);
+      XTestFakeKeyEvent(d, kc, False, CurrentTime);
+      return;
+    }
     Binding* b = binding_for(d, keysym);
     if (b == nullptr) return;
     XTestFakeKeyEvent(d, b->keycode, True, CurrentTime);
@@ -191,6 +205,25 @@ class XTestSink : public InputSink {
     b->used = Clock::now();
     restore_due_ = b->used + kRestoreAfter;
     restore_cv_.notify_one();
+  }
+
+  // A key of the keyboard's own layout that gives `keysym` with no modifier, while no
+  // modifier that changes levels (Shift, Lock, AltGr...) is in effect; 0 otherwise. Such
+  // characters need no remapping, which keeps the few spare keycodes for the rest.
+  KeyCode plain_keycode_for(Display* d, KeySym keysym) {
+    if (!modifiers_known_) {
+      XkbStateRec state{};
+      plain_state_ = XkbGetState(d, XkbUseCoreKbd, &state) == Success &&
+                     (state.mods & ~static_cast<unsigned>(Mod2Mask)) == 0;  // NumLock is fine
+      group_ = state.group;
+      modifiers_known_ = true;
+    }
+    if (!plain_state_) return 0;
+    const KeyCode kc = XKeysymToKeycode(d, keysym);
+    if (kc == 0 || XkbKeycodeToKeysym(d, kc, group_, 0) != keysym) return 0;
+    const bool spare = std::any_of(bindings_.begin(), bindings_.end(),
+                                   [kc](const Binding& b) { return b.keycode == kc; });
+    return spare ? 0 : kc;
   }
 
   // The spare keycode bound to `keysym`, binding the least recently used one when none
@@ -205,6 +238,12 @@ class XTestSink : public InputSink {
           return a.keysym == NoSymbol ? c.keysym != NoSymbol || a.used < c.used
                                       : c.keysym != NoSymbol && a.used < c.used;
         });
+    if (lru->keysym != NoSymbol && Clock::now() - lru->used < kRebindPause) {
+      // More distinct characters than spare keycodes in quick succession: give clients a
+      // moment to look up the previous symbol before it changes under them.
+      XSync(d, False);
+      std::this_thread::sleep_until(lru->used + kRebindPause);
+    }
     // Every level of the first two groups, so that held modifiers or a second layout
     // still give this keysym.
     std::vector<KeySym> syms(static_cast<std::size_t>(keysyms_per_keycode_), NoSymbol);
@@ -271,6 +310,9 @@ class XTestSink : public InputSink {
   int keysyms_per_keycode_ = 1;
   std::vector<Binding> bindings_;     // GUARDED_BY(mu_)
   uint16_t high_surrogate_ = 0;       // GUARDED_BY(mu_)
+  bool modifiers_known_ = false;      // GUARDED_BY(mu_), per send call
+  bool plain_state_ = false;          // GUARDED_BY(mu_)
+  int group_ = 0;                     // GUARDED_BY(mu_)
   WheelAccumulator vertical_;         // GUARDED_BY(mu_)
   WheelAccumulator horizontal_;       // GUARDED_BY(mu_)
   Clock::time_point restore_due_;     // GUARDED_BY(mu_)

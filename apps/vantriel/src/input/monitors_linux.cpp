@@ -23,7 +23,7 @@ std::unique_ptr<X11Connection>& connection() {
 
 Display* display_locked() {
   auto& conn = connection();
-  if (conn != nullptr && !conn->ok()) (void)conn.release();  // broken: never closed
+  if (conn != nullptr && !conn->ok()) X11Connection::dispose(std::move(conn));
   if (conn == nullptr) {
     auto fresh = std::make_unique<X11Connection>();
     if (!fresh->ok()) return nullptr;

@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 
 #include <atomic>
+#include <memory>
 
 namespace vantriel {
 
@@ -24,6 +25,9 @@ class X11Connection {
 
   Display* display() const { return broken_.load() ? nullptr : display_; }
   bool ok() const { return display() != nullptr; }
+
+  // Disposes of a connection: closes a working one, keeps a broken one for good.
+  static void dispose(std::unique_ptr<X11Connection> conn);
 
  private:
   static void on_io_error(Display* display, void* self);

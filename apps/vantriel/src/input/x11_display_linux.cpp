@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <vector>
 
 namespace vantriel {
 namespace {
@@ -22,6 +23,15 @@ X11Connection::X11Connection() {
   });
   display_ = XOpenDisplay(nullptr);
   if (display_ != nullptr) XSetIOErrorExitHandler(display_, &X11Connection::on_io_error, this);
+}
+
+void X11Connection::dispose(std::unique_ptr<X11Connection> conn) {
+  if (conn == nullptr || conn->ok()) return;  // a working one closes as it goes
+  // Broken connections stay reachable until the process ends.
+  static std::mutex mu;
+  static auto* kept = new std::vector<std::unique_ptr<X11Connection>>();
+  std::lock_guard<std::mutex> lock(mu);
+  kept->push_back(std::move(conn));
 }
 
 X11Connection::~X11Connection() {

@@ -1,0 +1,53 @@
+// Desktop control without an X display, and after the display goes away: no monitors,
+// nothing injected, empty reads, failed writes; never a crash or a hang.
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "input/clipboard.h"
+#include "input/injector.h"
+#include "input/monitors.h"
+#include "xvfb_server.h"
+
+namespace vantriel {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+void expect_no_desktop() {
+  EXPECT_TRUE(list_monitors().empty());
+  EXPECT_EQ(monitors_json(list_monitors()).dump(), "[]");
+  EXPECT_EQ(current_virtual_desktop().w, 0);
+  EXPECT_EQ(apply_input(Json::parse(R"([{"k":"m","x":0,"y":0},{"k":"t","s":"x"},{"k":"rel"}])"), 0),
+            0);
+  release_all();
+  EXPECT_EQ(read_clipboard_text(), "");
+  EXPECT_FALSE(write_clipboard_text("x"));
+}
+
+// Runs with whatever DISPLAY CTest gives it: none, or one where no server listens.
+TEST(NoDisplayTest, EverythingDegrades) { expect_no_desktop(); }
+
+TEST(NoDisplayTest, TheServerGoingAwayIsSurvived) {
+  const char* before = std::getenv("DISPLAY");
+  const std::string saved = before != nullptr ? before : "";
+  {
+    testing::XvfbServer xvfb("800x600x24");
+    ASSERT_FALSE(xvfb.display().empty());
+    ::setenv("DISPLAY", xvfb.display().c_str(), 1);
+    ASSERT_EQ(list_monitors().size(), 1u);
+    EXPECT_EQ(apply_input(Json::parse(R"([{"k":"d","x":0.5,"y":0.5}])"), 0), 1);
+    ASSERT_TRUE(write_clipboard_text("antes"));
+    EXPECT_EQ(read_clipboard_text(), "antes");
+    xvfb.stop();
+    expect_no_desktop();
+  }
+  if (saved.empty()) {
+    ::unsetenv("DISPLAY");
+  } else {
+    ::setenv("DISPLAY", saved.c_str(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace vantriel

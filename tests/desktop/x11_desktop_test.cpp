@@ -1,0 +1,398 @@
+// The X11 halves of desktop control against a real X server (a private Xvfb) and real
+// X clients: this test's own window and connection, xclip and xrandr.
+#include <poll.h>
+
+#include <clocale>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "input/clipboard.h"
+#include "input/injector.h"
+#include "input/input_decoder.h"
+#include "input/monitors.h"
+#include "input/unicode_text.h"
+#include "xvfb_server.h"
+
+// Last: Xlib's macros (None, Bool, Status) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+namespace vantriel {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using ::testing::ElementsAre;
+
+constexpr int kWidth = 3840;
+constexpr int kHeight = 1080;
+
+testing::XvfbServer* g_xvfb = nullptr;
+
+class XvfbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_xvfb = new testing::XvfbServer(std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24");
+    ASSERT_FALSE(g_xvfb->display().empty()) << "Xvfb did not start";
+    ::setenv("DISPLAY", g_xvfb->display().c_str(), 1);
+  }
+  void TearDown() override {
+    delete g_xvfb;
+    g_xvfb = nullptr;
+  }
+};
+
+// Output of a shell command, or nullopt when it failed.
+std::optional<std::string> run(const std::string& command) {
+  FILE* p = ::popen(command.c_str(), "r");
+  if (p == nullptr) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  std::size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  return ::pclose(p) == 0 ? std::optional<std::string>(out) : std::nullopt;
+}
+
+bool run_with_input(const std::string& command, const std::string& input) {
+  FILE* p = ::popen(command.c_str(), "w");
+  if (p == nullptr) return false;
+  std::fwrite(input.data(), 1, input.size(), p);
+  return ::pclose(p) == 0;
+}
+
+// This test's own connection and a full-screen window with the keyboard focus.
+class TestWindow {
+ public:
+  TestWindow() {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    XSetLocaleModifiers("@im=none");
+    d_ = XOpenDisplay(nullptr);
+    if (d_ == nullptr) return;
+    window_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, kWidth, kHeight, 0, 0, 0);
+    XSelectInput(d_, window_, KeyPressMask | KeyReleaseMask | ButtonPressMask |
+                                  ButtonReleaseMask | StructureNotifyMask);
+    XMapWindow(d_, window_);
+    for (XEvent e;;) {
+      XNextEvent(d_, &e);
+      if (e.type == MapNotify) break;
+    }
+    XSetInputFocus(d_, window_, RevertToParent, CurrentTime);
+    if ((im_ = XOpenIM(d_, nullptr, nullptr, nullptr)) != nullptr) {
+      ic_ = XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                      window_, XNFocusWindow, window_, nullptr);
+    }
+    XSync(d_, False);
+  }
+  ~TestWindow() {
+    if (ic_ != nullptr) XDestroyIC(ic_);
+    if (im_ != nullptr) XCloseIM(im_);
+    if (d_ != nullptr) XCloseDisplay(d_);
+  }
+
+  Display* display() const { return d_; }
+
+  struct Event {
+    int type;
+    unsigned code;  // keycode or button
+    KeySym keysym;
+    std::string text;
+    int x, y;
+  };
+
+  // Every key and button event that arrives until the server has been quiet for a while.
+  std::vector<Event> events() {
+    std::vector<Event> out;
+    XSync(d_, False);
+    for (;;) {
+      while (XPending(d_) > 0) {
+        XEvent e;
+        XNextEvent(d_, &e);
+        if (XFilterEvent(&e, None)) continue;
+        if (e.type == KeyPress || e.type == KeyRelease) {
+          Event ev{e.type, e.xkey.keycode, NoSymbol, {}, 0, 0};
+          if (e.type == KeyPress) {
+            char buf[64];
+            Status status = 0;
+            int n = ic_ != nullptr ? Xutf8LookupString(ic_, &e.xkey, buf, sizeof buf,
+                                                       &ev.keysym, &status)
+                                   : XLookupString(&e.xkey, buf, sizeof buf, &ev.keysym, nullptr);
+            ev.text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
+          } else {
+            ev.keysym = XLookupKeysym(&e.xkey, 0);
+          }
+          out.push_back(ev);
+        } else if (e.type == ButtonPress || e.type == ButtonRelease) {
+          out.push_back(Event{e.type, e.xbutton.button, NoSymbol, {}, e.xbutton.x, e.xbutton.y});
+        }
+      }
+      pollfd p{ConnectionNumber(d_), POLLIN, 0};
+      if (::poll(&p, 1, 300) <= 0) return out;
+    }
+  }
+
+  void pointer(int& x, int& y, unsigned& mask) const {
+    Window root = 0, child = 0;
+    int wx = 0, wy = 0;
+    XQueryPointer(d_, DefaultRootWindow(d_), &root, &child, &x, &y, &wx, &wy, &mask);
+  }
+
+  std::vector<int> keys_down() const {
+    char keys[32];
+    XQueryKeymap(d_, keys);
+    std::vector<int> down;
+    for (int k = 0; k < 256; ++k) {
+      if ((keys[k / 8] >> (k % 8)) & 1) down.push_back(k);
+    }
+    return down;
+  }
+
+ private:
+  Display* d_ = nullptr;
+  Window window_ = 0;
+  XIM im_ = nullptr;
+  XIC ic_ = nullptr;
+};
+
+constexpr unsigned kAnyButton = Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
+
+// ------------------------------------------------------------------------------ monitors
+
+TEST(X11MonitorsTest, RandrDescribesTheScreenAndItsPrimaryFlag) {
+  std::vector<MonitorInfo> monitors = system_monitors();
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_EQ(monitors[0].x, 0);
+  EXPECT_EQ(monitors[0].y, 0);
+  EXPECT_EQ(monitors[0].w, kWidth);
+  EXPECT_EQ(monitors[0].h, kHeight);
+  EXPECT_FALSE(monitors[0].name.empty());
+  const VirtualDesktop desk = system_virtual_desktop();
+  EXPECT_EQ(desk.w, kWidth);
+  EXPECT_EQ(desk.h, kHeight);
+
+  // Make the output primary, as xrandr sees it, and the flag follows.
+  const auto listing = run("xrandr --listmonitors 2>/dev/null");
+  ASSERT_TRUE(listing.has_value());
+  EXPECT_EQ(listing->find('*') != std::string::npos, monitors[0].primary);
+  ASSERT_TRUE(run("xrandr --output " + monitors[0].name + " --primary 2>/dev/null"));
+  monitors = list_monitors();
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_TRUE(monitors[0].primary);
+  EXPECT_EQ(monitors_json(monitors)[0]["name"], monitors[0].name);
+}
+
+// ------------------------------------------------------------------------------ input
+
+class X11InputTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(window_.display(), nullptr); }
+
+  int apply(const std::string& events, int monitor = 0) {
+    return decoder_.apply(Json::parse(events), monitors_, monitor, bounding_desktop(monitors_));
+  }
+
+  // Two monitors side by side over the one wide screen, the secondary left of the
+  // primary, as Windows would place them.
+  std::vector<MonitorInfo> monitors_ = {{0, 0, 0, 1920, 1080, true, "right"},
+                                        {1, -1920, 0, 1920, 1080, false, "left"}};
+  std::unique_ptr<InputSink> sink_ = make_system_input_sink();
+  InputDecoder decoder_{*sink_};
+  TestWindow window_;
+};
+
+TEST_F(X11InputTest, PointerLandsOnTheExpectedPixelOfEachMonitor) {
+  struct Case {
+    int monitor;
+    const char* fx;
+    const char* fy;
+    int x, y;
+  };
+  for (const Case& c : {Case{1, "0", "0", 0, 0}, Case{1, "1", "1", 1919, 1079},
+                        Case{1, "0.5", "0.25", 960, 270}, Case{0, "0", "0", 1920, 0},
+                        Case{0, "1", "1", 3839, 1079}, Case{0, "0.75", "0.5", 3359, 540},
+                        Case{0, "1.5", "-2", 3839, 0}}) {
+    EXPECT_EQ(apply(std::string(R"([{"k":"m","x":)") + c.fx + R"(,"y":)" + c.fy + "}]",
+                    c.monitor),
+              1);
+    int x = -1, y = -1;
+    unsigned mask = 0;
+    window_.pointer(x, y, mask);
+    EXPECT_EQ(x, c.x) << c.monitor << " " << c.fx << "," << c.fy;
+    EXPECT_EQ(y, c.y) << c.monitor << " " << c.fx << "," << c.fy;
+  }
+}
+
+TEST_F(X11InputTest, TheSystemMonitorListDrivesApplyInput) {
+  // No test hook here: XRandR's one monitor and the root window.
+  EXPECT_EQ(apply_input(Json::parse(R"([{"k":"m","x":0.25,"y":0.75}])"), 0), 1);
+  int x = -1, y = -1;
+  unsigned mask = 0;
+  window_.pointer(x, y, mask);
+  EXPECT_EQ(x, 960);
+  EXPECT_EQ(y, 809);
+}
+
+TEST_F(X11InputTest, ClicksAndWheelReachTheWindow) {
+  window_.events();
+  apply(R"([{"k":"d","b":0,"x":0.5,"y":0.5},{"k":"u","b":0,"x":0.5,"y":0.5},
+            {"k":"d","b":2},{"k":"u","b":2},{"k":"d","b":1},{"k":"u","b":1},
+            {"k":"d","b":3},{"k":"u","b":3},{"k":"d","b":4},{"k":"u","b":4},
+            {"k":"w","dy":240},{"k":"w","dy":-120,"dx":120},{"k":"w","dx":-60},{"k":"w","dx":-60}])");
+  std::vector<std::pair<int, unsigned>> seen;
+  int px = -1, py = -1;
+  for (const auto& e : window_.events()) {
+    seen.emplace_back(e.type, e.code);
+    if (px < 0) {
+      px = e.x;
+      py = e.y;
+    }
+  }
+  EXPECT_EQ(px, 2880);
+  EXPECT_EQ(py, 540);
+  const auto click = [](unsigned b) {
+    return std::vector<std::pair<int, unsigned>>{{ButtonPress, b}, {ButtonRelease, b}};
+  };
+  std::vector<std::pair<int, unsigned>> expected;
+  for (unsigned b : {1u, 3u, 2u, 8u, 9u, 4u, 4u, 5u, 7u, 6u}) {
+    const auto c = click(b);
+    expected.insert(expected.end(), c.begin(), c.end());
+  }
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(X11InputTest, KeysReachTheWindowWithTheirKeycodes) {
+  window_.events();
+  EXPECT_EQ(apply(R"([{"k":"kd","c":"KeyA"},{"k":"ku","c":"KeyA"},
+                      {"k":"kd","c":"AltRight"},{"k":"kd","c":"KeyQ"},{"k":"ku","c":"KeyQ"},
+                      {"k":"ku","c":"AltRight"},
+                      {"k":"kd","c":"ArrowUp"},{"k":"ku","c":"ArrowUp"},
+                      {"k":"kd","c":"NumpadEnter"},{"k":"ku","c":"NumpadEnter"},
+                      {"k":"kd","c":"ControlRight"},{"k":"ku","c":"ControlRight"},
+                      {"k":"kd","c":"Delete"},{"k":"ku","c":"Delete"},
+                      {"k":"kd","c":"Pause"},{"k":"ku","c":"Pause"}])"),
+            16);
+  std::vector<KeySym> pressed;
+  for (const auto& e : window_.events()) {
+    if (e.type == KeyPress) pressed.push_back(e.keysym);
+  }
+  // The AltGr key of a keyboard with one gives the third level of the next key; with this
+  // server's US layout it is Alt_R and Q stays q.
+  EXPECT_THAT(pressed, ElementsAre(XK_a, XK_Alt_R, XK_q, XK_Up, XK_KP_Enter, XK_Control_R,
+                                   XK_Delete, XK_Pause));
+}
+
+TEST_F(X11InputTest, AltGrGivesTheThirdLevelOnALayoutThatHasOne) {
+  if (!run("setxkbmap es 2>/dev/null")) GTEST_SKIP() << "setxkbmap cannot load the es layout";
+  window_.events();
+  apply(R"([{"k":"kd","c":"AltRight"},{"k":"kd","c":"Digit2"},{"k":"ku","c":"Digit2"},
+            {"k":"ku","c":"AltRight"},{"k":"kd","c":"KeyE"},{"k":"ku","c":"KeyE"}])");
+  std::string typed;
+  for (const auto& e : window_.events()) typed += e.type == KeyPress ? e.text : "";
+  (void)run("setxkbmap us 2>/dev/null");
+  EXPECT_EQ(typed, "@e");
+}
+
+TEST_F(X11InputTest, TypedTextArrivesAsTheSameCharacters) {
+  window_.events();
+  const std::string text = "Hola, ¿qué tal? áéíóú ñÑ ü € 😀 日本\nok";
+  EXPECT_EQ(apply(Json::array({Json{{"k", "t"}, {"s", text}}}).dump()), 1);
+  std::string typed;
+  for (const auto& e : window_.events()) {
+    if (e.type != KeyPress) continue;
+    typed += e.keysym == XK_Return ? "\n" : e.text;
+  }
+  EXPECT_EQ(typed, text);
+  // Typing leaves nothing held.
+  EXPECT_TRUE(window_.keys_down().empty());
+}
+
+TEST_F(X11InputTest, ReleaseAllLeavesNothingHeld) {
+  apply(R"([{"k":"kd","c":"ShiftLeft"},{"k":"kd","c":"ControlRight"},{"k":"kd","c":"KeyZ"},
+            {"k":"kd","c":"NumLock"},{"k":"d","b":0,"x":0.1,"y":0.1},{"k":"d","b":2},
+            {"k":"d","b":1},{"k":"d","b":3}])");
+  int x = 0, y = 0;
+  unsigned mask = 0;
+  window_.pointer(x, y, mask);
+  EXPECT_EQ(mask & kAnyButton, static_cast<unsigned>(Button1Mask | Button2Mask | Button3Mask));
+  EXPECT_EQ(window_.keys_down().size(), 4u);
+  EXPECT_EQ(apply(R"([{"k":"rel"}])"), 1);
+  window_.pointer(x, y, mask);
+  EXPECT_EQ(mask & kAnyButton, 0u);
+  EXPECT_TRUE(window_.keys_down().empty());
+}
+
+// ------------------------------------------------------------------------------ clipboard
+
+std::string xclip_out() { return run("xclip -o -selection clipboard 2>/dev/null").value_or("<failed>"); }
+bool xclip_in(const std::string& text) {
+  return run_with_input("xclip -i -selection clipboard 2>/dev/null", text);
+}
+
+TEST(X11ClipboardTest, TextRoundTripsWithAnotherProgram) {
+  for (const std::string& text : {std::string("hola ñandú € 😀 \U0010FFFF"), std::string("x"),
+                                 std::string("línea 1\nlínea 2\n")}) {
+    ASSERT_TRUE(write_clipboard_text(text));
+    EXPECT_EQ(xclip_out(), text);
+    EXPECT_EQ(read_clipboard_text(), text);  // from our own owner thread
+    ASSERT_TRUE(xclip_in(text + "!"));
+    EXPECT_EQ(read_clipboard_text(), text + "!");
+  }
+}
+
+TEST(X11ClipboardTest, LargeTextsGoBothWays) {
+  // 1,000,000 characters of 1 to 4 bytes: several MB, far past one X request.
+  std::string big;
+  const char* pieces[] = {"a", "ñ", "€", "😀"};
+  for (int k = 0; k < 1'000'000; ++k) big += pieces[k % 4];
+  ASSERT_TRUE(write_clipboard_text(big));
+  const std::string out = xclip_out();
+  EXPECT_EQ(out.size(), big.size());
+  EXPECT_TRUE(out == big);
+  ASSERT_TRUE(xclip_in(big + "."));
+  const std::string in = read_clipboard_text();
+  EXPECT_EQ(in.size(), big.size() + 1);
+  EXPECT_TRUE(in == big + ".");
+}
+
+TEST(X11ClipboardTest, ReadsStopAtFourMillionUnits) {
+  // 2,500,000 emoji are 5,000,000 UTF-16 units: the first 2,000,000 emoji are kept.
+  std::string huge;
+  huge.reserve(10'000'000);
+  for (int k = 0; k < 2'500'000; ++k) huge += "😀";
+  ASSERT_TRUE(xclip_in(huge));
+  const std::string in = read_clipboard_text();
+  EXPECT_EQ(in.size(), 8'000'000u);
+  EXPECT_EQ(utf8_to_utf16(in).size(), 4'000'000u);
+}
+
+TEST(X11ClipboardTest, EmptyTextAndNoOwner) {
+  ASSERT_TRUE(write_clipboard_text(""));
+  EXPECT_EQ(xclip_out(), "");
+  EXPECT_EQ(read_clipboard_text(), "");
+  // A program that owns the selection and then goes away leaves none.
+  Display* d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+  XSetSelectionOwner(d, XInternAtom(d, "CLIPBOARD", False), w, CurrentTime);
+  XSync(d, False);
+  // An owner that never answers: the read gives up and gives nothing.
+  EXPECT_EQ(read_clipboard_text(), "");
+  XCloseDisplay(d);
+  EXPECT_EQ(read_clipboard_text(), "");
+  // And writing still works afterwards.
+  ASSERT_TRUE(write_clipboard_text("de nuevo"));
+  EXPECT_EQ(xclip_out(), "de nuevo");
+}
+
+}  // namespace
+}  // namespace vantriel
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new vantriel::XvfbEnvironment);
+  return RUN_ALL_TESTS();
+}
