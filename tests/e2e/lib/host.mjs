@@ -1,0 +1,137 @@
+// Starts the real host from a temporary folder (its data lands in data/ beside the
+// copied executable) and a headless Debian Chromium to drive its page.
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import net from 'node:net';
+import { spawn } from 'node:child_process';
+import { chromium } from 'playwright-core';
+
+export const CHROMIUM_ARGS = [
+  '--no-sandbox',
+  '--disable-gpu',
+  '--disable-background-networking',
+  '--disable-component-update',
+  '--disable-sync',
+  '--no-first-run',
+];
+
+function hostBinary() {
+  const bin = process.env.VANTRIEL_BIN;
+  if (!bin || !fs.existsSync(bin)) {
+    throw new Error('VANTRIEL_BIN must name the built host (ctest sets it; run the tests through ctest)');
+  }
+  return bin;
+}
+
+export function freePort() {
+  return new Promise((resolve, reject) => {
+    const srv = net.createServer();
+    srv.unref();
+    srv.on('error', reject);
+    srv.listen(0, '127.0.0.1', () => {
+      const { port } = srv.address();
+      srv.close(() => resolve(port));
+    });
+  });
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// Starts a host. `files` maps names under data/ to contents written before the start;
+// `manual` maps manual file names to contents (else the built manual folder is copied);
+// `env` adds environment variables.
+export async function startHost({ files = {}, manual = null, env: extraEnv = {} } = {}) {
+  const bin = hostBinary();
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-e2e-'));
+  const exe = path.join(dir, path.basename(bin));
+  fs.copyFileSync(bin, exe);
+  fs.chmodSync(exe, 0o755);
+  const builtManual = path.join(path.dirname(bin), 'manual');
+  fs.mkdirSync(path.join(dir, 'manual'));
+  if (manual) {
+    for (const [name, text] of Object.entries(manual)) fs.writeFileSync(path.join(dir, 'manual', name), text);
+  } else if (fs.existsSync(builtManual)) {
+    fs.cpSync(builtManual, path.join(dir, 'manual'), { recursive: true });
+  }
+  fs.mkdirSync(path.join(dir, 'data'));
+  for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(dir, 'data', name), text);
+
+  // The signalling server is a loopback port nobody listens on: registration fails
+  // quickly and nothing leaves the machine.
+  const deadServer = `http://127.0.0.1:${await freePort()}`;
+  const port = await freePort();
+  const env = { ...process.env, VTR_PORT: String(port), VTR_SERVER: deadServer, HOME: dir };
+  delete env.VTR_ID;
+  Object.assign(env, extraEnv);
+  const proc = spawn(exe, ['--no-window', '--no-tray', '--no-elevate'], { cwd: dir, env, stdio: ['ignore', 'pipe', 'pipe'] });
+  let output = '';
+  proc.stdout.on('data', (d) => { output += d; });
+  proc.stderr.on('data', (d) => { output += d; });
+  let exited = null;
+  const exit = new Promise((resolve) => proc.on('exit', (code, sig) => { exited = { code, sig }; resolve(exited); }));
+
+  // The host takes the first free port from VTR_PORT on and records it.
+  const record = path.join(dir, 'data', 'instancia.json');
+  let url = null;
+  for (let i = 0; i < 200 && !url; i++) {
+    if (exited) throw new Error(`the host ended at start (${JSON.stringify(exited)}):\n${output}`);
+    try {
+      const rec = JSON.parse(fs.readFileSync(record, 'utf8'));
+      const r = await fetch(`http://127.0.0.1:${rec.port}/api/version`);
+      if (r.ok) url = `http://127.0.0.1:${rec.port}`;
+    } catch {
+      await sleep(50);
+    }
+  }
+  if (!url) {
+    proc.kill('SIGKILL');
+    throw new Error(`the host did not answer within 10 s:\n${output}`);
+  }
+
+  return {
+    dir,
+    url,
+    deadServer,
+    exit,
+    get output() { return output; },
+    get exited() { return exited; },
+    data: (name) => path.join(dir, 'data', name),
+    readData: (name) => fs.readFileSync(path.join(dir, 'data', name), 'utf8'),
+    async stop() {
+      if (!exited) {
+        proc.kill('SIGTERM');
+        const t = setTimeout(() => proc.kill('SIGKILL'), 3000);
+        await exit;
+        clearTimeout(t);
+      }
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
+
+export async function launchBrowser() {
+  return chromium.launch({ executablePath: '/usr/bin/chromium', args: CHROMIUM_ARGS });
+}
+
+// Opens the page and waits for its first drawn state. Page errors fail the test that
+// asks for them through `errors`.
+export async function openPage(browser, host, { viewport = { width: 1280, height: 900 } } = {}) {
+  const context = await browser.newContext({ viewport });
+  const page = await context.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  await page.goto(host.url + '/');
+  await page.waitForSelector('html[data-ready="1"]');
+  return { page, context, errors };
+}
+
+// The text of the toast once it shows `want` (a string or a RegExp).
+export async function waitToast(page, want, timeout = 10000) {
+  const el = page.locator('#toast');
+  if (want instanceof RegExp) await page.waitForFunction(
+    ([src, flags]) => new RegExp(src, flags).test(document.getElementById('toast').textContent),
+    [want.source, want.flags], { timeout });
+  else await page.waitForFunction((w) => document.getElementById('toast').textContent === w, want, { timeout });
+  return el.textContent();
+}

@@ -1,0 +1,167 @@
+// The page's pure functions, loaded from the same sources the page is built from.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { loadPage } from './lib/page_scripts.mjs';
+
+const page = loadPage();
+const fn = (name) => page.run(name);
+const setLang = (l) => page.run(`LANG = ${JSON.stringify(l)}`);
+
+test('t picks the language, falls back to Spanish, then to the key', () => {
+  const t = fn('t');
+  setLang('es');
+  assert.equal(t('saved'), 'Ajustes guardados');
+  setLang('en');
+  assert.equal(t('saved'), 'Settings saved');
+  page.run('delete I18N.en.donTitle');
+  assert.equal(t('donTitle'), '¿Te sirvió Vantriel?');
+  assert.equal(t('noSuchKey'), 'noSuchKey');
+  setLang('xx');
+  assert.equal(t('saved'), 'Ajustes guardados');
+  setLang('es');
+});
+
+test('t replaces every occurrence of each argument and nothing more', () => {
+  const t = fn('t');
+  setLang('es');
+  page.run('I18N.es.__probe = "{0}-{1}-{0}-{2}"');
+  assert.equal(t('__probe', 'a', 'b'), 'a-b-a-{2}');
+  // An argument that looks like a placeholder is not expanded again.
+  assert.equal(t('__probe', '{1}', 'x'), '{1}-x-{1}-{2}');
+  assert.equal(t('newKeyDone', 'K7P2QX'), 'Clave nueva: K7P2QX');
+  assert.equal(t('updAvail', '0.2.0', '0.1.1'), '🔄 <b>Vantriel v0.2.0</b> está disponible (tienes la v0.1.1).');
+  page.run('delete I18N.es.__probe');
+});
+
+test('t hands back a non-text entry unchanged', () => {
+  setLang('en');
+  const st = fn('t')('pcState');
+  assert.equal(st.connected, 'Connected');
+  assert.equal(st.failed, 'No connection');
+  setLang('es');
+});
+
+test('both languages have every key, non-empty, with the same placeholders', () => {
+  // A fresh copy: an earlier test removed a key from the live table.
+  const fresh = JSON.parse(loadPage().run('JSON.stringify(I18N)'));
+  const es = fresh.es;
+  const en = fresh.en;
+  assert.deepEqual(Object.keys(en).sort(), Object.keys(es).sort());
+  assert.ok(Object.keys(es).length >= 248);
+  const holes = (s) => [...String(s).matchAll(/\{(\d+)\}/g)].map((m) => m[1]).sort().join(',');
+  for (const k of Object.keys(es)) {
+    if (typeof es[k] === 'object') {
+      assert.deepEqual(Object.keys(en[k]).sort(), Object.keys(es[k]).sort(), k);
+      continue;
+    }
+    assert.equal(typeof es[k], 'string', k);
+    assert.ok(es[k].length > 0 && en[k].length > 0, `${k} is empty`);
+    assert.equal(holes(en[k]), holes(es[k]), `${k} has other placeholders in English`);
+  }
+});
+
+test('esc makes host and peer text inert', () => {
+  const esc = fn('esc');
+  assert.equal(esc(null), '');
+  assert.equal(esc(undefined), '');
+  assert.equal(esc(0), '0');
+  assert.equal(esc(`<img src=x onerror="alert('x')">&`), '&lt;img src=x onerror=&quot;alert(&#39;x&#39;)&quot;&gt;&amp;');
+  assert.equal(esc('&amp;'), '&amp;amp;');
+  assert.equal(esc('Año · ñandú'), 'Año · ñandú');
+});
+
+test('prettyId groups exactly nine digits', () => {
+  const prettyId = fn('prettyId');
+  assert.equal(prettyId('123456789'), '123 456 789');
+  assert.equal(prettyId('123 456-789'), '123 456 789');
+  assert.equal(prettyId(123456789), '123 456 789');
+  assert.equal(prettyId('12345678'), '12345678');
+  assert.equal(prettyId('1234567890'), '1234567890');
+  assert.equal(prettyId('abc'), '');
+  assert.equal(prettyId(null), '');
+});
+
+test('mmss shows minutes, then hours from one hour on', () => {
+  const mmss = fn('mmss');
+  const cases = [
+    [0, '0:00'], [5, '0:05'], [59, '0:59'], [60, '1:00'], [125.0, '2:05'], [124.6, '2:04'],
+    [3599, '59:59'], [3600, '1:00:00'], [3661, '1:01:01'], [36000, '10:00:00'],
+    [-5, '0:00'], [null, '0:00'], ['x', '0:00'], ['90', '1:30'],
+  ];
+  for (const [v, want] of cases) assert.equal(mmss(v), want, `mmss(${v})`);
+});
+
+test('the ID field groups digits as they are typed and keeps at most nine', () => {
+  const f = fn('fmtIdField');
+  let typed = '';
+  const seen = [];
+  for (const ch of '1234567890') {
+    typed = f(typed + ch);
+    seen.push(typed);
+  }
+  assert.deepEqual(seen, [
+    '1', '12', '123', '123 4', '123 45', '123 456', '123 456 7', '123 456 78', '123 456 789', '123 456 789',
+  ]);
+  assert.equal(f('12a3-45 6'), '123 456');
+  assert.equal(f(' 987 654 321 '), '987 654 321');
+  assert.equal(f('123 '), '123');
+  assert.ok(f('1234567890123').length <= 11);
+});
+
+test('a switch is off only for no, 0, false and off', () => {
+  const yes = fn('yes');
+  for (const v of ['no', 'NO', ' No ', '0', 'false', 'False', 'off', ' OFF ']) assert.equal(yes(v), false, v);
+  for (const v of ['si', 'sí', 'yes', '1', 'true', 'on', '', '  ', 'nope', undefined, null]) assert.equal(yes(v), true, String(v));
+});
+
+test('join checks: nine digits not starting with 0, a key, not the own ID', () => {
+  const jp = fn('joinProblem');
+  assert.equal(jp('012 345 678', 'ABC', '111222333').key, 'badId');
+  assert.equal(jp('12345678', 'ABC', '111222333').key, 'badId');
+  assert.equal(jp('123 456 789', ' - ', '111222333').key, 'noKey');
+  assert.equal(jp('111 222 333', 'abc', '111222333').key, 'selfId');
+  assert.equal(jp('123 456 789', 'k7p-2qx', '111222333'), null);
+  assert.equal(fn('cleanKey')(' k7p-2 qx '), 'K7P2QX');
+});
+
+test('call codes: six of A-Z and 0-9, typed in any case', () => {
+  const norm = fn('normCallCode');
+  assert.equal(norm('  ab2c3d '), 'AB2C3D');
+  assert.equal(norm('ABCDE'), null);
+  assert.equal(norm('ABCDEFG'), null);
+  assert.equal(norm('AB-CDE'), null);
+});
+
+test('server test URL: the field, else the server in use, less one trailing slash', () => {
+  const u = fn('serverTestUrl');
+  assert.equal(u(' https://sig.example/ ', 'https://default'), 'https://sig.example/health');
+  // Only one slash goes.
+  assert.equal(u('https://sig.example//', ''), 'https://sig.example//health');
+  assert.equal(u('', 'http://127.0.0.1:9000'), 'http://127.0.0.1:9000/health');
+});
+
+test('release notes: escaped first, then bold and bullets', () => {
+  const notes = fn('notesHtml');
+  assert.equal(notes('- **Nuevo**: chat\n  - otra <b>cosa</b>\nfin'), '• <b>Nuevo</b>: chat<br>• otra &lt;b&gt;cosa&lt;/b&gt;<br>fin');
+  assert.equal(notes(null), '');
+  assert.equal(notes('2 * 3 ** 4'), '2 * 3 ** 4');
+});
+
+test('update bar: a result first, then progress, then an offer not put off', () => {
+  const bar = (u) => page.run(`updBarContent(${JSON.stringify(u)})`);
+  setLang('es');
+  const latest = { version: '0.2.0', changes: [] };
+  const base = { current: '0.1.1', phase: 'available', available: true, latest, dismissed: null, msg: '' };
+  assert.equal(bar(null), null);
+  assert.equal(bar({ ...base, phase: 'idle', available: false }), null);
+  assert.equal(bar(base).kind, 'available');
+  assert.equal(bar({ ...base, dismissed: '0.2.0' }), null);
+  assert.equal(bar({ ...base, dismissed: '0.1.9' }).kind, 'available');
+  assert.equal(bar({ ...base, phase: 'downloading', msg: 'Descargando…' }).kind, 'busy');
+  const done = bar({ ...base, phase: 'downloading', result: { version: '0.2.0', ok: true } });
+  assert.equal(done.kind, 'result-ok');
+  const failed = bar({ ...base, result: { version: '0.2.0', ok: false, error: '<i>disco lleno</i>' } });
+  assert.equal(failed.kind, 'result-fail');
+  assert.match(failed.html, /&lt;i&gt;disco lleno&lt;\/i&gt;$/);
+  assert.match(bar({ ...base, latest: { version: '<b>9</b>' } }).html, /v&lt;b&gt;9&lt;\/b&gt;/);
+});
