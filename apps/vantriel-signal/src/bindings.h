@@ -1,0 +1,52 @@
+// The bindings of IDs to the key of their first "hello", kept in one JSON file of our
+// own so that they survive a restart. Only a salted hash of each key is stored:
+// {"v":1,"ids":{"<id>":{"salt":"<hex>","hash":"<hex HMAC-SHA1(salt, key)>","seen":<unix>}}}
+// The file is replaced whole (temporary file, then rename). Not thread-safe: the
+// server calls it from its one I/O thread.
+#ifndef VANTRIEL_SIGNAL_BINDINGS_H_
+#define VANTRIEL_SIGNAL_BINDINGS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "base/result.h"
+
+namespace vantriel::signal {
+
+class BindingStore {
+ public:
+  enum class Check { kNew, kMatch, kMismatch };
+
+  explicit BindingStore(std::string path) : path_(std::move(path)) {}
+
+  // A missing file is an empty store. A file that cannot be read as bindings is moved
+  // aside to "<path>.damaged" (never overwritten) and the store starts empty; the error
+  // says so. Entries not seen for `max_age_days` are dropped.
+  morvane::Status load(int64_t now_unix, int max_age_days = 400);
+
+  Check check(const std::string& id, std::string_view key) const;
+  void bind(const std::string& id, std::string_view key, int64_t now_unix);
+  // Records that the ID was used; writes are needed only once a day per ID.
+  void touch(const std::string& id, int64_t now_unix);
+
+  bool dirty() const { return dirty_; }
+  morvane::Status flush();
+  size_t size() const { return entries_.size(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  struct Entry {
+    std::string salt;
+    std::string hash;
+    int64_t seen = 0;
+  };
+  std::string path_;
+  std::unordered_map<std::string, Entry> entries_;
+  bool dirty_ = false;
+};
+
+}  // namespace vantriel::signal
+
+#endif  // VANTRIEL_SIGNAL_BINDINGS_H_

@@ -1,0 +1,85 @@
+#include "bindings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vantriel::signal {
+namespace {
+
+namespace fs = std::filesystem;
+
+class BindingStoreTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("vantriel-bindings-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    path_ = (dir_ / "signal.json").string();
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string read() {
+    std::ifstream in(path_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(BindingStoreTest, BindingsSurviveAReloadAndTheKeyIsNeverStored) {
+  BindingStore a(path_);
+  ASSERT_TRUE(a.load(1000).ok());  // missing file: empty
+  EXPECT_EQ(a.check("123456789", "llave-uno"), BindingStore::Check::kNew);
+  a.bind("123456789", "llave-uno", 1000);
+  ASSERT_TRUE(a.flush().ok());
+  EXPECT_FALSE(a.dirty());
+  EXPECT_EQ(read().find("llave-uno"), std::string::npos);
+
+  BindingStore b(path_);
+  ASSERT_TRUE(b.load(2000).ok());
+  EXPECT_EQ(b.check("123456789", "llave-uno"), BindingStore::Check::kMatch);
+  EXPECT_EQ(b.check("123456789", "llave-dos"), BindingStore::Check::kMismatch);
+  EXPECT_EQ(b.check("987654321", "llave-uno"), BindingStore::Check::kNew);
+  EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+}
+
+TEST_F(BindingStoreTest, DamagedFileIsMovedAsideNotOverwritten) {
+  { std::ofstream(path_) << "{\"ids\": [trunc"; }
+  BindingStore s(path_);
+  EXPECT_FALSE(s.load(1000).ok());
+  EXPECT_EQ(s.size(), 0u);
+  EXPECT_TRUE(fs::exists(path_ + ".damaged"));
+  s.bind("123456789", "k", 1000);
+  ASSERT_TRUE(s.flush().ok());
+  std::ifstream kept(path_ + ".damaged");
+  std::stringstream text;
+  text << kept.rdbuf();
+  EXPECT_EQ(text.str(), "{\"ids\": [trunc");
+}
+
+TEST_F(BindingStoreTest, LongUnusedIdsExpireAndUseIsRecordedDaily) {
+  BindingStore s(path_);
+  ASSERT_TRUE(s.load(0).ok());
+  s.bind("111111111", "a", 0);
+  s.bind("222222222", "b", 0);
+  ASSERT_TRUE(s.flush().ok());
+  s.touch("222222222", 3600);  // same day: nothing to write
+  EXPECT_FALSE(s.dirty());
+  s.touch("222222222", 90000);
+  EXPECT_TRUE(s.dirty());
+  ASSERT_TRUE(s.flush().ok());
+
+  BindingStore later(path_);
+  ASSERT_TRUE(later.load(int64_t{10} * 86400 + 100, 10).ok());
+  EXPECT_EQ(later.check("111111111", "a"), BindingStore::Check::kNew);
+  EXPECT_EQ(later.check("222222222", "b"), BindingStore::Check::kMatch);
+}
+
+}  // namespace
+}  // namespace vantriel::signal

@@ -1,0 +1,172 @@
+#include "config.h"
+
+#include <charconv>
+#include <sstream>
+#include <variant>
+
+namespace vantriel::signal {
+namespace {
+
+struct Option {
+  const char* name;  // switch without "--"; the variable is VTR_SIGNAL_ + upper-case name
+  std::variant<int*, std::string*, std::vector<std::string>*, bool*> target;
+  const char* help;
+  bool secret = false;
+};
+
+std::vector<Option> options(Config& c) {
+  Policy& p = c.policy;
+  return {
+      {"host", &c.host, "address to listen on"},
+      {"port", &c.port, "TCP port (0: any free port)"},
+      {"data", &c.data, "file that keeps the ID bindings"},
+      {"stun", &c.stun, "STUN URL to hand out (repeatable; comma-separated in the variable)"},
+      {"turn", &c.turn, "TURN URL to hand out with credentials (repeatable)"},
+      {"turn-secret", &c.turn_secret, "secret shared with the TURN server", true},
+      {"turn-user", &c.turn_user, "user part of TURN user names"},
+      {"turn-ttl", &c.turn_ttl, "seconds a TURN credential stays valid"},
+      {"trust-proxy", &c.trust_proxy, "client address from X-Real-IP/X-Forwarded-For"},
+      {"request-timeout", &p.request_timeout, "seconds a host has to answer a request"},
+      {"idle-timeout", &p.idle_timeout, "seconds of silence before a socket is closed"},
+      {"max-frame", &p.max_frame, "largest message in bytes"},
+      {"msg-rate", &p.msg_rate, "messages per second per connection"},
+      {"msg-burst", &p.msg_burst, "burst of messages per connection"},
+      {"conns-per-addr", &p.conns_per_addr, "open sockets per source address"},
+      {"max-conns", &p.max_conns, "open sockets in total"},
+      {"id-max-fails", &p.id_max_fails, "wrong codes that lock an ID"},
+      {"id-window", &p.id_window, "seconds in which those wrong codes count"},
+      {"id-lock", &p.id_lock, "seconds an ID stays locked"},
+      {"addr-max-fails", &p.addr_max_fails, "wrong codes that lock a source address"},
+      {"addr-window", &p.addr_window, "seconds in which those wrong codes count"},
+      {"addr-lock", &p.addr_lock, "seconds an address stays locked"},
+      {"delay-base-ms", &p.delay_base_ms, "delay after the first wrong code"},
+      {"delay-max-ms", &p.delay_max_ms, "longest delay after wrong codes"},
+      {"joins-per-min", &p.joins_per_min, "join attempts per address per minute"},
+      {"new-ids-per-hour", &p.new_ids_per_hour, "new ID bindings per address per hour"},
+      {"flush-ms", &p.flush_ms, "milliseconds before new bindings are written"},
+  };
+}
+
+std::string env_name(const char* name) {
+  std::string out = "VTR_SIGNAL_";
+  for (const char* p = name; *p; ++p) {
+    out += *p == '-' ? '_' : static_cast<char>(*p >= 'a' && *p <= 'z' ? *p - 32 : *p);
+  }
+  return out;
+}
+
+std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> out;
+  std::string item;
+  std::istringstream in(text);
+  while (std::getline(in, item, ',')) {
+    const size_t b = item.find_first_not_of(" \t");
+    const size_t e = item.find_last_not_of(" \t");
+    if (b != std::string::npos) out.push_back(item.substr(b, e - b + 1));
+  }
+  return out;
+}
+
+// `from_env` lists replace the default; switches append, after the first one clears.
+morvane::Status assign(Option& o, const std::string& value, bool from_env, bool& list_cleared) {
+  if (auto* i = std::get_if<int*>(&o.target)) {
+    int v = 0;
+    const char* end = value.data() + value.size();
+    auto [p, ec] = std::from_chars(value.data(), end, v);
+    if (ec != std::errc() || p != end || v < 0) {
+      return morvane::make_error("--" + std::string(o.name) + " needs a number >= 0, not \"" +
+                                 value + "\"");
+    }
+    **i = v;
+  } else if (auto* s = std::get_if<std::string*>(&o.target)) {
+    **s = value;
+  } else if (auto* l = std::get_if<std::vector<std::string>*>(&o.target)) {
+    if (from_env || !list_cleared) (*l)->clear();
+    list_cleared = !from_env;
+    for (auto& item : split_list(value)) (*l)->push_back(item);
+  } else if (auto* b = std::get_if<bool*>(&o.target)) {
+    **b = !(value == "0" || value == "no" || value == "false" || value == "off");
+  }
+  return {};
+}
+
+std::string usage(std::vector<Option>& opts) {
+  std::ostringstream out;
+  out << "usage: vantriel-signal [--switch value]...\n"
+         "Each switch may also come from the variable VTR_SIGNAL_<SWITCH>.\n";
+  for (auto& o : opts) out << "  --" << o.name << "  " << o.help << "\n";
+  return out.str();
+}
+
+}  // namespace
+
+morvane::Result<Config> parse_config(
+    const std::vector<std::string>& args,
+    const std::function<std::optional<std::string>(const std::string&)>& getenv) {
+  Config config;
+  std::vector<Option> opts = options(config);
+  std::vector<bool> cleared(opts.size(), false);
+  for (size_t i = 0; i < opts.size(); ++i) {
+    if (auto v = getenv(env_name(opts[i].name))) {
+      bool unused = false;
+      if (auto st = assign(opts[i], *v, true, unused); !st) {
+        return morvane::make_error(env_name(opts[i].name) + ": " + st.error());
+      }
+    }
+  }
+  for (size_t a = 0; a < args.size(); ++a) {
+    const std::string& arg = args[a];
+    if (arg == "--help" || arg == "-h") return morvane::make_error(usage(opts));
+    if (arg.rfind("--", 0) != 0) return morvane::make_error("unexpected argument \"" + arg + "\"");
+    std::string name = arg.substr(2), value;
+    bool has_value = false;
+    if (const size_t eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+      has_value = true;
+    }
+    size_t k = 0;
+    while (k < opts.size() && name != opts[k].name) ++k;
+    if (k == opts.size()) return morvane::make_error("unknown switch --" + name);
+    if (!has_value) {
+      if (std::holds_alternative<bool*>(opts[k].target)) {
+        value = "1";
+      } else if (a + 1 < args.size()) {
+        value = args[++a];
+      } else {
+        return morvane::make_error("--" + name + " needs a value");
+      }
+    }
+    bool flag = cleared[k];
+    if (auto st = assign(opts[k], value, false, flag); !st) return morvane::make_error(st.error());
+    cleared[k] = flag;
+  }
+  if (config.port > 65535) return morvane::make_error("--port must be at most 65535");
+  if (config.policy.msg_rate == 0 || config.policy.max_frame < 256) {
+    return morvane::make_error("--msg-rate must be at least 1 and --max-frame at least 256");
+  }
+  return config;
+}
+
+std::string describe_config(const Config& config) {
+  Config copy = config;
+  std::ostringstream out;
+  for (auto& o : options(copy)) {
+    out << o.name << " = ";
+    if (auto* i = std::get_if<int*>(&o.target)) {
+      out << **i;
+    } else if (auto* s = std::get_if<std::string*>(&o.target)) {
+      out << (o.secret ? ((*s)->empty() ? "(none)" : "(set)") : **s);
+    } else if (auto* l = std::get_if<std::vector<std::string>*>(&o.target)) {
+      std::string joined;
+      for (auto& item : **l) joined += (joined.empty() ? "" : ",") + item;
+      out << (joined.empty() ? "(none)" : joined);
+    } else if (auto* b = std::get_if<bool*>(&o.target)) {
+      out << (**b ? "yes" : "no");
+    }
+    out << "\n";
+  }
+  return out.str();
+}
+
+}  // namespace vantriel::signal

@@ -1,0 +1,63 @@
+// The server's configuration: every value has a default, an environment variable
+// VTR_SIGNAL_<NAME> and a command-line switch --<name>; a switch beats the environment.
+#ifndef VANTRIEL_SIGNAL_CONFIG_H_
+#define VANTRIEL_SIGNAL_CONFIG_H_
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+
+namespace vantriel::signal {
+
+// Numbers that decide how the server treats wrong access codes and busy clients.
+// Durations are in seconds unless the name says otherwise.
+struct Policy {
+  int request_timeout = 60;       // a host that does not answer a request by then: "timeout"
+  int idle_timeout = 90;          // a socket silent this long is closed (pages ping every 25 s)
+  int max_frame = 65536;          // bytes in one WebSocket message
+  int msg_rate = 50;              // messages per second per connection, sustained
+  int msg_burst = 200;            // messages a connection may send at once
+  int conns_per_addr = 40;        // open WebSocket connections per source address
+  int max_conns = 50000;          // open WebSocket connections in total
+  int id_max_fails = 5;           // wrong codes for one ID within id_window ...
+  int id_window = 900;
+  int id_lock = 900;              // ... lock the ID this long
+  int addr_max_fails = 10;        // wrong codes from one address within addr_window ...
+  int addr_window = 3600;
+  int addr_lock = 3600;           // ... lock the address this long
+  int delay_base_ms = 1000;       // the n-th wrong code in a row waits base * 2^(n-1) ...
+  int delay_max_ms = 30000;       // ... up to this
+  int joins_per_min = 30;         // join attempts per address per minute
+  int new_ids_per_hour = 20;      // IDs one address may bind per hour
+  int flush_ms = 1000;            // new bindings reach the data file within this
+};
+
+struct Config {
+  std::string host = "127.0.0.1";
+  int port = 8890;
+  std::string data = "signal.json";
+  std::vector<std::string> stun;  // STUN URLs handed out as they stand
+  std::vector<std::string> turn;  // TURN URLs; handed out only with a turn_secret
+  std::string turn_secret;
+  std::string turn_user = "vantriel";
+  int turn_ttl = 3600;            // lifetime of TURN credentials
+  bool trust_proxy = false;       // take the client address from X-Real-IP / X-Forwarded-For
+  Policy policy;
+};
+
+// Reads the environment through `getenv` (so tests can pass their own) and then the
+// switches. Fails with a message on an unknown switch or a value that is not a number
+// where one is needed. "--help" yields an error holding the usage text.
+morvane::Result<Config> parse_config(
+    const std::vector<std::string>& args,
+    const std::function<std::optional<std::string>(const std::string&)>& getenv);
+
+// One line per setting, the TURN secret shown only as "(set)".
+std::string describe_config(const Config& config);
+
+}  // namespace vantriel::signal
+
+#endif  // VANTRIEL_SIGNAL_CONFIG_H_

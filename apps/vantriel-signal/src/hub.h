@@ -1,0 +1,137 @@
+// The hub: who is registered under which ID, pending requests and sessions between a
+// host and a technician, and call rooms. It knows nothing of sockets: the server hands
+// it each connection as a Link and each parsed message, and it answers through Links.
+// Single-threaded by contract: every method runs on the server's one I/O thread.
+#ifndef VANTRIEL_SIGNAL_HUB_H_
+#define VANTRIEL_SIGNAL_HUB_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "bindings.h"
+#include "config.h"
+#include "guard.h"
+#include "ice.h"
+
+namespace vantriel::signal {
+
+using Json = nlohmann::ordered_json;
+
+// One WebSocket connection as the hub sees it.
+class Link {
+ public:
+  virtual ~Link() = default;
+  // Queues one text frame. Frames queued before close() are still sent.
+  virtual void send(std::string text) = 0;
+  // Closes after the queued frames have gone. The server still calls Hub::closed.
+  virtual void close() = 0;
+  // The client's address as the limits count it.
+  virtual const std::string& address() const = 0;
+};
+using LinkPtr = std::shared_ptr<Link>;
+
+// What the hub needs from its surroundings.
+class HubEnv {
+ public:
+  virtual ~HubEnv() = default;
+  virtual std::chrono::steady_clock::time_point now() = 0;
+  virtual int64_t unix_now() = 0;
+  virtual void after(std::chrono::milliseconds delay, std::function<void()> task) = 0;
+  virtual void log(const std::string& line) = 0;
+};
+
+class Hub {
+ public:
+  Hub(const Config& config, BindingStore& bindings, HubEnv& env);
+
+  // A socket was opened on "/host/<id>", "/join/<id>" or "/call/<code>"; the caller has
+  // checked the ID (9 digits, first not 0) or code (6 of A-Z 0-9).
+  void open_host(const LinkPtr& link, const std::string& id);
+  void open_join(const LinkPtr& link, const std::string& id);
+  void open_call(const LinkPtr& link, const std::string& code);
+  // One message: a JSON object with a string member "t". Others never reach the hub.
+  void message(Link* link, const Json& msg);
+  // The socket is gone; called exactly once for every opened link.
+  void closed(Link* link);
+
+  // Drops stale guard counters; the server calls it now and then.
+  void sweep();
+  // The ICE list handed out now.
+  Json ice() const;
+
+  size_t hosts() const { return hosts_.size(); }
+  size_t sessions() const { return sessions_.size(); }
+  size_t rooms() const { return rooms_.size(); }
+
+ private:
+  enum class Kind { kHost, kJoin, kCall };
+  struct Conn {
+    Kind kind = Kind::kHost;
+    LinkPtr link;
+    std::string target;  // ID or room code
+    bool started = false;  // "hello" or "join" seen
+    std::string name;
+    std::string sid;     // host: the request or session it is in; join: its own
+    std::string member;  // call: own member id
+  };
+  struct Session {
+    std::string sid;
+    std::string id;
+    Link* host = nullptr;
+    Link* tech = nullptr;
+    std::string tech_name;
+    std::string tech_addr;
+    bool accepted = false;
+  };
+  struct Room {
+    std::string code;
+    std::string host;                 // member id
+    std::vector<Link*> members;       // in order of arrival
+  };
+
+  void open(const LinkPtr& link, Kind kind, const std::string& target);
+  void send(Link* link, const Json& msg);
+  void send_and_close(Link* link, const Json& msg);
+
+  void on_hello(Conn& c, const Json& msg);
+  void on_answer(Conn& c, const Json& msg);
+  void on_host_signal(Conn& c, const Json& msg);
+  void on_host_bye(Conn& c, const Json& msg);
+  void on_join(Conn& c, const Json& msg);
+  void on_tech_signal(Conn& c, const Json& msg);
+  void on_tech_leave(Conn& c, bool said_bye);
+  void expire_request(const std::string& sid);
+  // Forgets the session and frees its host; the links stay as they are.
+  void drop_session(const std::string& sid);
+  void host_gone(Conn& c, const char* why);
+
+  void on_call_join(Conn& c, const Json& msg);
+  void on_call_signal(Conn& c, const Json& msg);
+  void on_call_state(Conn& c, const Json& msg);
+  void on_kick(Conn& c, const Json& msg);
+  void leave_room(Conn& c);
+
+  Conn* conn(Link* link);
+  Conn* member(Room& room, const std::string& member_id);
+
+  Config config_;
+  IceSettings ice_;
+  BindingStore& bindings_;
+  HubEnv& env_;
+  Guard guard_;
+  std::unordered_map<Link*, Conn> conns_;
+  std::unordered_map<std::string, Link*> hosts_;  // ID -> registered host link
+  std::unordered_map<std::string, Session> sessions_;
+  std::unordered_map<std::string, Room> rooms_;
+};
+
+}  // namespace vantriel::signal
+
+#endif  // VANTRIEL_SIGNAL_HUB_H_

@@ -1,0 +1,29 @@
+// vantriel-signal: the signalling server that introduces hosts, technicians and call
+// members. Configuration comes from switches and VTR_SIGNAL_* variables.
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "config.h"
+#include "fd_limit.h"
+#include "log.h"
+#include "server.h"
+
+int main(int argc, char** argv) {
+  using namespace vantriel::signal;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  auto config = parse_config(args, [](const std::string& name) -> std::optional<std::string> {
+    const char* v = std::getenv(name.c_str());
+    if (v == nullptr) return std::nullopt;
+    return std::string(v);
+  });
+  if (!config) {
+    std::fprintf(stderr, "%s\n", config.error().c_str());
+    return 2;
+  }
+  log_line("vantriel-signal " VANTRIEL_SIGNAL_VERSION " starting");
+  std::istringstream lines(describe_config(*config));
+  for (std::string line; std::getline(lines, line);) log_line("  " + line);
+  log_line(raise_open_file_limit());
+  return run_server(*config);
+}

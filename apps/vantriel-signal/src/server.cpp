@@ -1,0 +1,524 @@
+#include "server.h"
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "bindings.h"
+#include "hub.h"
+#include "log.h"
+
+namespace vantriel::signal {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace {
+
+constexpr int kMaxDepth = 32;                     // nesting of a relayed JSON message
+constexpr size_t kMaxQueuedBytes = 4 << 20;       // unsent bytes before a reader is dropped
+constexpr auto kHttpTimeout = seconds(10);        // to send a request or finish a handshake
+constexpr auto kSweepEvery = seconds(30);
+
+struct State;
+
+// One WebSocket connection. Owned by its pending operations and, while registered, by
+// the hub. Runs on the I/O thread only.
+class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
+ public:
+  enum class Kind { kHost, kJoin, kCall };
+
+  WsSession(tcp::socket socket, State& state, std::string address, Kind kind, std::string target);
+  void start(http::request<http::empty_body> req);
+
+  void send(std::string text) override;
+  void close() override;
+  const std::string& address() const override { return address_; }
+
+ private:
+  void on_accept(beast::error_code ec);
+  void read();
+  void on_read(beast::error_code ec, size_t bytes);
+  bool within_rate();
+  void write();
+  void on_write(beast::error_code ec);
+  void do_close(websocket::close_code code);
+  void finish();
+
+  websocket::stream<beast::tcp_stream> ws_;
+  State& state_;
+  std::string address_;
+  Kind kind_;
+  std::string target_;
+  beast::flat_buffer buffer_;
+  std::deque<std::string> queue_;
+  size_t queued_bytes_ = 0;
+  bool writing_ = false;
+  bool closing_ = false;       // close() called: send what is queued, then close
+  bool close_sent_ = false;
+  bool opened_ = false;        // the hub knows this link
+  bool finished_ = false;
+  double tokens_;
+  std::chrono::steady_clock::time_point refilled_;
+  int dropped_ = 0;
+};
+
+// Everything the server owns. The io_context is declared first so that it is destroyed
+// last: handlers it still holds may own sessions, whose sockets need it.
+struct State : HubEnv {
+  net::io_context ioc{1};
+  Config config;
+  BindingStore bindings;
+  std::unordered_map<std::string, int> per_address;
+  size_t open_sockets = 0;
+  Hub hub;
+  tcp::acceptor acceptor{ioc};
+  net::steady_timer housekeeping{ioc};
+  std::chrono::steady_clock::time_point last_sweep = std::chrono::steady_clock::now();
+
+  explicit State(const Config& c) : config(c), bindings(c.data), hub(config, bindings, *this) {}
+
+  std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
+  int64_t unix_now() override {
+    return std::chrono::duration_cast<seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+  void after(milliseconds delay, std::function<void()> task) override {
+    auto timer = std::make_shared<net::steady_timer>(ioc, delay);
+    timer->async_wait([timer, task = std::move(task)](beast::error_code ec) {
+      if (!ec) task();
+    });
+  }
+  void log(const std::string& line) override { log_line(line); }
+
+  void flush_bindings() {
+    if (!bindings.dirty()) return;
+    if (auto st = bindings.flush(); !st) log_line("bindings: " + st.error());
+  }
+
+  void schedule_housekeeping() {
+    housekeeping.expires_after(milliseconds(std::max(config.policy.flush_ms, 10)));
+    housekeeping.async_wait([this](beast::error_code ec) {
+      if (ec) return;
+      flush_bindings();
+      if (now() - last_sweep >= kSweepEvery) {
+        last_sweep = now();
+        hub.sweep();
+      }
+      schedule_housekeeping();
+    });
+  }
+};
+
+WsSession::WsSession(tcp::socket socket, State& state, std::string address, Kind kind,
+                     std::string target)
+    : ws_(std::move(socket)),
+      state_(state),
+      address_(std::move(address)),
+      kind_(kind),
+      target_(std::move(target)),
+      tokens_(state.config.policy.msg_burst),
+      refilled_(std::chrono::steady_clock::now()) {}
+
+void WsSession::start(http::request<http::empty_body> req) {
+  websocket::stream_base::timeout t{};
+  t.handshake_timeout = kHttpTimeout;
+  t.idle_timeout = seconds(state_.config.policy.idle_timeout);
+  t.keep_alive_pings = false;  // pages ping us; a silent socket is a dead one
+  ws_.set_option(t);
+  ws_.read_message_max(static_cast<size_t>(state_.config.policy.max_frame));
+  ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+    res.set(http::field::server, "vantriel-signal");
+  }));
+  beast::get_lowest_layer(ws_).expires_never();
+  ws_.async_accept(req, beast::bind_front_handler(&WsSession::on_accept, shared_from_this()));
+}
+
+void WsSession::on_accept(beast::error_code ec) {
+  if (ec) {
+    finish();
+    return;
+  }
+  opened_ = true;
+  auto self = shared_from_this();
+  switch (kind_) {
+    case Kind::kHost:
+      state_.hub.open_host(self, target_);
+      break;
+    case Kind::kJoin:
+      state_.hub.open_join(self, target_);
+      break;
+    case Kind::kCall:
+      state_.hub.open_call(self, target_);
+      break;
+  }
+  read();
+}
+
+void WsSession::read() {
+  ws_.async_read(buffer_, beast::bind_front_handler(&WsSession::on_read, shared_from_this()));
+}
+
+bool WsSession::within_rate() {
+  const auto now = std::chrono::steady_clock::now();
+  const double elapsed = std::chrono::duration<double>(now - refilled_).count();
+  refilled_ = now;
+  const Policy& p = state_.config.policy;
+  tokens_ = std::min<double>(p.msg_burst, tokens_ + elapsed * p.msg_rate);
+  if (tokens_ >= 1) {
+    tokens_ -= 1;
+    return true;
+  }
+  return false;
+}
+
+void WsSession::on_read(beast::error_code ec, size_t) {
+  if (ec) {
+    if (ec == websocket::error::message_too_big) {
+      log_line("connection from " + address_ + " closed: message too big");
+    } else if (ec == beast::error::timeout) {
+      log_line("connection from " + address_ + " closed: idle");
+    }
+    finish();
+    return;
+  }
+  if (closing_) {
+    buffer_.consume(buffer_.size());
+    read();
+    return;
+  }
+  if (!within_rate()) {
+    buffer_.consume(buffer_.size());
+    // One second's worth of messages over the limit: the client is flooding.
+    if (++dropped_ > state_.config.policy.msg_rate) {
+      log_line("connection from " + address_ + " closed: too many messages");
+      closing_ = true;
+      queue_.clear();
+      queued_bytes_ = 0;
+      if (!writing_) do_close(websocket::close_code::policy_error);
+    }
+    read();
+    return;
+  }
+  if (ws_.got_text()) {
+    const auto data = buffer_.cdata();
+    const std::string_view text(static_cast<const char*>(data.data()), data.size());
+    if (json_depth(text) <= kMaxDepth) {
+      Json msg = Json::parse(text, nullptr, false);
+      if (!msg.is_discarded() && msg.is_object()) {
+        auto t = msg.find("t");
+        if (t != msg.end() && t->is_string()) state_.hub.message(this, msg);
+      }
+    }
+  }
+  buffer_.consume(buffer_.size());
+  read();
+}
+
+void WsSession::send(std::string text) {
+  if (closing_ || finished_) return;
+  queued_bytes_ += text.size();
+  queue_.push_back(std::move(text));
+  if (queued_bytes_ > kMaxQueuedBytes) {
+    // The client does not read what it is sent; keeping it costs memory without end.
+    log_line("connection from " + address_ + " closed: not reading");
+    closing_ = true;
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+    return;
+  }
+  if (!writing_) write();
+}
+
+void WsSession::write() {
+  writing_ = true;
+  ws_.text(true);
+  ws_.async_write(net::buffer(queue_.front()),
+                  [self = shared_from_this()](beast::error_code ec, size_t) { self->on_write(ec); });
+}
+
+void WsSession::on_write(beast::error_code ec) {
+  writing_ = false;
+  if (ec) return;  // the read side sees the failure too and finishes
+  if (!queue_.empty()) {
+    queued_bytes_ -= queue_.front().size();
+    queue_.pop_front();
+  }
+  if (!queue_.empty()) {
+    write();
+  } else if (closing_) {
+    do_close(websocket::close_code::normal);
+  }
+}
+
+void WsSession::close() {
+  if (closing_ || finished_) return;
+  closing_ = true;
+  if (!writing_) do_close(websocket::close_code::normal);
+}
+
+void WsSession::do_close(websocket::close_code code) {
+  if (close_sent_ || finished_) return;
+  close_sent_ = true;
+  ws_.async_close(code, [self = shared_from_this()](beast::error_code) {});
+}
+
+void WsSession::finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (opened_) state_.hub.closed(this);
+  if (--state_.per_address[address_] <= 0) state_.per_address.erase(address_);
+  --state_.open_sockets;
+}
+
+// One HTTP request: a plain GET answered and closed, or a WebSocket upgrade.
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(tcp::socket socket, State& state) : stream_(std::move(socket)), state_(state) {}
+
+  void start() {
+    parser_.emplace();
+    parser_->header_limit(8192);
+    parser_->body_limit(4096);
+    stream_.expires_after(kHttpTimeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     beast::bind_front_handler(&HttpSession::on_read, shared_from_this()));
+  }
+
+ private:
+  std::string client_address(const http::request<http::empty_body>& req) {
+    beast::error_code ec;
+    const auto peer = stream_.socket().remote_endpoint(ec);
+    std::string addr = ec ? std::string() : address_key(peer.address().to_string());
+    if (state_.config.trust_proxy) {
+      // Behind our own reverse proxy every peer is the proxy; it names the client.
+      std::string forwarded(req["X-Real-IP"]);
+      if (forwarded.empty()) {
+        const std::string chain(req["X-Forwarded-For"]);
+        const size_t comma = chain.find_last_of(',');
+        forwarded = comma == std::string::npos ? chain : chain.substr(comma + 1);
+      }
+      const size_t b = forwarded.find_first_not_of(' ');
+      const size_t e = forwarded.find_last_not_of(' ');
+      if (b != std::string::npos) {
+        std::string key = address_key(forwarded.substr(b, e - b + 1));
+        if (!key.empty()) addr = key;
+      }
+    }
+    return addr.empty() ? std::string("unknown") : addr;
+  }
+
+  void on_read(beast::error_code ec, size_t) {
+    if (ec) return;
+    auto req = parser_->release();
+    std::string path(req.target());
+    if (const size_t q = path.find('?'); q != std::string::npos) path.resize(q);
+    if (websocket::is_upgrade(req)) {
+      upgrade(std::move(req), path);
+      return;
+    }
+    if (req.method() == http::verb::options) {
+      reply(req, http::status::no_content, "");
+    } else if (req.method() != http::verb::get && req.method() != http::verb::head) {
+      reply(req, http::status::method_not_allowed, R"({"error":"method"})");
+    } else if (path == "/health") {
+      reply(req, http::status::ok,
+            Json{{"app", "vantriel"}, {"v", VANTRIEL_SIGNAL_VERSION}}.dump());
+    } else if (path == "/ice") {
+      reply(req, http::status::ok, Json{{"iceServers", state_.hub.ice()}}.dump());
+    } else {
+      reply(req, http::status::not_found, R"({"error":"not found"})");
+    }
+  }
+
+  static bool valid_id(std::string_view s) {
+    if (s.size() != 9 || s[0] == '0') return false;
+    for (char c : s) {
+      if (c < '0' || c > '9') return false;
+    }
+    return true;
+  }
+  static bool valid_code(std::string_view s) {
+    if (s.size() != 6) return false;
+    for (char c : s) {
+      if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+  }
+
+  void upgrade(http::request<http::empty_body> req, const std::string& path) {
+    WsSession::Kind kind;
+    std::string target;
+    auto tail = [&](std::string_view prefix) {
+      return path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size())
+                                                         : std::string("\x01");
+    };
+    if (target = tail("/host/"); valid_id(target)) {
+      kind = WsSession::Kind::kHost;
+    } else if (target = tail("/join/"); valid_id(target)) {
+      kind = WsSession::Kind::kJoin;
+    } else if (target = tail("/call/"); valid_code(target)) {
+      kind = WsSession::Kind::kCall;
+    } else {
+      reply(req, http::status::not_found, R"({"error":"not found"})");
+      return;
+    }
+    const std::string addr = client_address(req);
+    const Policy& p = state_.config.policy;
+    if (state_.open_sockets >= static_cast<size_t>(p.max_conns) ||
+        state_.per_address[addr] >= p.conns_per_addr) {
+      if (state_.per_address[addr] == 0) state_.per_address.erase(addr);
+      log_line("connection from " + addr + " refused: too many connections");
+      reply(req, http::status::too_many_requests, R"({"error":"too many connections"})");
+      return;
+    }
+    ++state_.per_address[addr];
+    ++state_.open_sockets;
+    beast::get_lowest_layer(stream_).expires_never();
+    auto session = std::make_shared<WsSession>(stream_.release_socket(), state_, addr, kind,
+                                               std::move(target));
+    session->start(std::move(req));
+  }
+
+  void reply(const http::request<http::empty_body>& req, http::status status, std::string body) {
+    auto res = std::make_shared<http::response<http::string_body>>(status, req.version());
+    res->set(http::field::server, "vantriel-signal");
+    res->set(http::field::content_type, "application/json");
+    res->set(http::field::cache_control, "no-store");
+    res->set(http::field::access_control_allow_origin, "*");
+    if (req.method() == http::verb::options) {
+      res->set(http::field::access_control_allow_methods, "GET");
+      res->set(http::field::access_control_allow_headers, "*");
+    }
+    res->keep_alive(false);
+    if (req.method() != http::verb::head) res->body() = std::move(body);
+    res->prepare_payload();
+    http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code, size_t) {
+      beast::error_code ignored;
+      self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    });
+  }
+
+  beast::tcp_stream stream_;
+  State& state_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::empty_body>> parser_;
+};
+
+void accept_next(State& state) {
+  state.acceptor.async_accept([&state](beast::error_code ec, tcp::socket socket) {
+    if (ec == net::error::operation_aborted) return;
+    if (ec) {
+      // Out of descriptors, usually: wait instead of spinning on the error.
+      log_line("accept failed: " + ec.message());
+      auto timer = std::make_shared<net::steady_timer>(state.ioc, milliseconds(100));
+      timer->async_wait([&state, timer](beast::error_code) { accept_next(state); });
+      return;
+    }
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::make_shared<HttpSession>(std::move(socket), state)->start();
+    accept_next(state);
+  });
+}
+
+}  // namespace
+
+int json_depth(std::string_view text) {
+  int depth = 0, deepest = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{' || c == '[') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+std::string address_key(const std::string& text) {
+  beast::error_code ec;
+  auto addr = net::ip::make_address(text, ec);
+  if (ec) return {};
+  if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
+    return net::ip::make_address_v4(net::ip::v4_mapped, addr.to_v6()).to_string();
+  }
+  if (addr.is_v4()) return addr.to_string();
+  auto bytes = addr.to_v6().to_bytes();
+  for (size_t i = 8; i < bytes.size(); ++i) bytes[i] = 0;
+  return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
+int run_server(const Config& config) {
+  State state(config);
+  if (auto st = state.bindings.load(state.unix_now()); !st) log_line("bindings: " + st.error());
+  log_line("bindings: " + std::to_string(state.bindings.size()) + " IDs from " +
+           state.bindings.path());
+
+  beast::error_code ec;
+  const auto address = net::ip::make_address(config.host, ec);
+  if (ec) {
+    log_line("bad --host \"" + config.host + "\": " + ec.message());
+    return 2;
+  }
+  const tcp::endpoint endpoint(address, static_cast<unsigned short>(config.port));
+  state.acceptor.open(endpoint.protocol(), ec);
+  if (!ec) state.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) state.acceptor.bind(endpoint, ec);
+  if (!ec) state.acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) {
+    log_line("cannot listen on " + config.host + ":" + std::to_string(config.port) + ": " +
+             ec.message());
+    return 1;
+  }
+  const auto bound = state.acceptor.local_endpoint(ec);
+  std::string shown = bound.address().to_string();
+  if (bound.address().is_v6()) shown = "[" + shown + "]";
+  const std::string url = "http://" + shown + ":" + std::to_string(bound.port());
+  log_line("listening on " + url);
+  std::printf("listening on %s\n", url.c_str());
+  std::fflush(stdout);
+
+  net::signal_set signals(state.ioc, SIGINT, SIGTERM);
+  signals.async_wait([&state](beast::error_code, int sig) {
+    log_line("stopping on signal " + std::to_string(sig));
+    state.flush_bindings();
+    beast::error_code ignored;
+    state.acceptor.close(ignored);
+    state.ioc.stop();
+  });
+  accept_next(state);
+  state.schedule_housekeeping();
+  state.ioc.run();
+  state.flush_bindings();
+  log_line("stopped");
+  return 0;
+}
+
+}  // namespace vantriel::signal

@@ -1,0 +1,30 @@
+// The network side: one I/O thread that accepts TCP connections, answers "/health" and
+// "/ice", upgrades "/host/<id>", "/join/<id>" and "/call/<code>" to WebSocket, enforces
+// the per-connection limits and hands parsed messages to the Hub.
+#ifndef VANTRIEL_SIGNAL_SERVER_H_
+#define VANTRIEL_SIGNAL_SERVER_H_
+
+#include <string>
+#include <string_view>
+
+#include "config.h"
+
+namespace vantriel::signal {
+
+// Runs until SIGINT or SIGTERM; writes "listening on http://ADDRESS:PORT" on standard
+// output once the socket is bound (with the real port when `port` is 0). Returns the
+// process exit code.
+int run_server(const Config& config);
+
+// Deepest nesting of arrays and objects in a JSON text, counted without parsing;
+// frames nested deeper than the server accepts are dropped before the parser sees them.
+int json_depth(std::string_view text);
+
+// The key under which limits count a client: an IPv4 address as written, an IPv6
+// address by its /64 network (one host usually owns a whole /64). Empty when `text`
+// is not an address.
+std::string address_key(const std::string& text);
+
+}  // namespace vantriel::signal
+
+#endif  // VANTRIEL_SIGNAL_SERVER_H_

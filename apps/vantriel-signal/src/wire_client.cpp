@@ -1,0 +1,167 @@
+#include "wire_client.h"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+namespace vantriel::signal::wire {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+constexpr auto kConnectTimeout = std::chrono::seconds(5);
+
+std::string HttpReply::header(const std::string& name) const {
+  for (auto& [k, v] : headers) {
+    if (beast::iequals(k, name)) return v;
+  }
+  return {};
+}
+
+HttpReply http_get(int port, const std::string& target, const Headers& headers) {
+  HttpReply out;
+  net::io_context ioc;
+  beast::tcp_stream stream(ioc);
+  stream.expires_after(kConnectTimeout);
+  http::request<http::empty_body> req(http::verb::get, target, 11);
+  req.set(http::field::host, "127.0.0.1");
+  for (auto& [k, v] : headers) req.set(k, v);
+  http::response<http::string_body> res;
+  beast::flat_buffer buffer;
+  bool done = false;
+  stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"),
+                                     static_cast<unsigned short>(port)),
+                       [&](beast::error_code ec) {
+                         if (ec) return;
+                         http::async_write(stream, req, [&](beast::error_code ec2, size_t) {
+                           if (ec2) return;
+                           http::async_read(stream, buffer, res,
+                                            [&](beast::error_code ec3, size_t) { done = !ec3; });
+                         });
+                       });
+  ioc.run();
+  if (!done) return out;
+  out.status = static_cast<int>(res.result_int());
+  out.body = res.body();
+  for (auto& f : res) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
+  return out;
+}
+
+struct WsClient::Impl {
+  net::io_context ioc;
+  websocket::stream<beast::tcp_stream> ws{ioc};
+  beast::flat_buffer buffer;
+  int status = 0;
+  bool open = false;
+  bool reading = false;     // an async_read is outstanding
+  bool have_frame = false;  // it completed with a frame
+  bool closed = false;      // it completed with an error: the connection is gone
+  std::string frame;
+
+  void start_read() {
+    reading = true;
+    ws.async_read(buffer, [this](beast::error_code ec, size_t) {
+      reading = false;
+      if (ec) {
+        closed = true;
+        return;
+      }
+      frame = beast::buffers_to_string(buffer.cdata());
+      buffer.consume(buffer.size());
+      have_frame = ws.got_text();
+      if (!have_frame) start_read();  // binary frames are not what tests look for
+    });
+  }
+  // Runs the loop until `done()` or the time-out.
+  template <typename Pred>
+  void run_until(Pred done, milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+      ioc.restart();
+      ioc.run_one_for(end - std::chrono::steady_clock::now());
+    }
+  }
+};
+
+WsClient::WsClient() : impl_(std::make_unique<Impl>()) {}
+WsClient::~WsClient() {
+  beast::error_code ignored;
+  beast::get_lowest_layer(impl_->ws).socket().close(ignored);
+  impl_->ioc.restart();
+  impl_->ioc.poll();
+}
+
+bool WsClient::connect(int port, const std::string& path, const Headers& headers) {
+  Impl& m = *impl_;
+  bool finished = false, ok = false;
+  websocket::response_type res;
+  m.ws.set_option(websocket::stream_base::decorator([headers](websocket::request_type& req) {
+    for (auto& [k, v] : headers) req.set(k, v);
+  }));
+  auto& tcp_layer = beast::get_lowest_layer(m.ws);
+  tcp_layer.expires_after(kConnectTimeout);
+  tcp_layer.async_connect(
+      tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)),
+      [&](beast::error_code ec) {
+        if (ec) {
+          finished = true;
+          return;
+        }
+        m.ws.async_handshake(res, "127.0.0.1", path, [&](beast::error_code ec2) {
+          finished = true;
+          ok = !ec2;
+        });
+      });
+  m.run_until([&] { return finished; }, kConnectTimeout + milliseconds(500));
+  tcp_layer.expires_never();
+  m.status = static_cast<int>(res.result_int());
+  m.open = ok;
+  return ok;
+}
+
+int WsClient::status() const { return impl_->status; }
+
+void WsClient::send(const std::string& text) {
+  Impl& m = *impl_;
+  if (!m.open || m.closed) return;
+  bool done = false;
+  m.ws.text(true);
+  m.ws.async_write(net::buffer(text), [&](beast::error_code, size_t) { done = true; });
+  m.run_until([&] { return done; }, kConnectTimeout);
+}
+
+void WsClient::send_binary(const std::string& bytes) {
+  Impl& m = *impl_;
+  if (!m.open || m.closed) return;
+  bool done = false;
+  m.ws.binary(true);
+  m.ws.async_write(net::buffer(bytes), [&](beast::error_code, size_t) { done = true; });
+  m.run_until([&] { return done; }, kConnectTimeout);
+}
+
+std::optional<std::string> WsClient::recv(milliseconds timeout) {
+  Impl& m = *impl_;
+  if (!m.open) return std::nullopt;
+  if (!m.reading && !m.have_frame && !m.closed) m.start_read();
+  m.run_until([&] { return m.have_frame || m.closed; }, timeout);
+  if (!m.have_frame) return std::nullopt;
+  m.have_frame = false;
+  return std::move(m.frame);
+}
+
+bool WsClient::wait_closed(milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (!impl_->closed && std::chrono::steady_clock::now() < end) {
+    recv(std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now()));
+  }
+  return impl_->closed;
+}
+
+bool WsClient::is_closed() const { return impl_->closed; }
+
+}  // namespace vantriel::signal::wire

@@ -1,0 +1,55 @@
+// A small blocking WebSocket and HTTP client for the wire tests, on Beast. Every call
+// waits at most its time-out, so a test can fail but never hang.
+#ifndef VANTRIEL_SIGNAL_WIRE_CLIENT_H_
+#define VANTRIEL_SIGNAL_WIRE_CLIENT_H_
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vantriel::signal::wire {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+using std::chrono::milliseconds;
+
+struct HttpReply {
+  int status = 0;  // 0: no reply
+  std::string body;
+  Headers headers;
+  std::string header(const std::string& name) const;
+};
+
+HttpReply http_get(int port, const std::string& target, const Headers& headers = {});
+
+class WsClient {
+ public:
+  WsClient();
+  ~WsClient();
+  WsClient(const WsClient&) = delete;
+  WsClient& operator=(const WsClient&) = delete;
+
+  // Opens ws://127.0.0.1:port/path. False when the upgrade failed; `status()` then
+  // holds the server's HTTP status, if it answered.
+  bool connect(int port, const std::string& path, const Headers& headers = {});
+  int status() const;
+
+  void send(const std::string& text);
+  void send_binary(const std::string& bytes);
+  // The next text frame, or nothing when the connection closed or `timeout` passed.
+  std::optional<std::string> recv(milliseconds timeout = milliseconds(5000));
+  // True when the server closes the connection within `timeout`; frames still
+  // arriving first are skipped.
+  bool wait_closed(milliseconds timeout = milliseconds(5000));
+  bool is_closed() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vantriel::signal::wire
+
+#endif  // VANTRIEL_SIGNAL_WIRE_CLIENT_H_

@@ -1,0 +1,504 @@
+// Wire tests: the real vantriel-signal process on a free loopback port with a data file
+// in a temporary folder, driven by a real WebSocket client.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "wire_client.h"
+
+namespace vantriel::signal::wire {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+using std::chrono::milliseconds;
+
+// One server process. Its log goes to a file in the test's folder.
+class ServerProcess {
+ public:
+  ServerProcess(const fs::path& dir, std::vector<std::string> args) : dir_(dir) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    const std::string log = (dir / "server.log").string();
+    args.insert(args.begin(), {VANTRIEL_SIGNAL_BIN, "--host", "127.0.0.1", "--port", "0",
+                               "--data", (dir / "signal.json").string()});
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (err >= 0) dup2(err, 2);
+      close(out[0]);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    // The first line is "listening on http://127.0.0.1:PORT".
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    const size_t colon = line.rfind(':');
+    if (line.rfind("listening on ", 0) == 0 && colon != std::string::npos) {
+      port_ = std::atoi(line.c_str() + colon + 1);
+    }
+  }
+  ~ServerProcess() { stop(); }
+  void stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  int port() const { return port_; }
+  std::string log() const {
+    std::ifstream in(dir_ / "server.log");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Policy numbers small enough that every rule shows within a second or two.
+std::vector<std::string> fast_policy() {
+  return {"--request-timeout", "30", "--delay-base-ms", "20", "--delay-max-ms", "80",
+          "--flush-ms", "20", "--trust-proxy"};
+}
+
+class SignalTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("vantriel-signal-" + std::to_string(getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    server_.reset();
+    fs::remove_all(dir_);
+  }
+  void start(std::vector<std::string> extra = {}) {
+    auto args = fast_policy();
+    args.insert(args.end(), extra.begin(), extra.end());
+    server_.reset();
+    server_ = std::make_unique<ServerProcess>(dir_, args);
+    ASSERT_GT(server_->port(), 0) << "server did not start";
+  }
+  int port() const { return server_->port(); }
+
+  // Opens a socket and sends `first`; `from` becomes the client address.
+  std::unique_ptr<WsClient> open(const std::string& path, const Json& first = nullptr,
+                                 const std::string& from = "198.51.100.1") {
+    auto c = std::make_unique<WsClient>();
+    EXPECT_TRUE(c->connect(port(), path, {{"X-Real-IP", from}})) << path;
+    if (!first.is_null()) c->send(first.dump());
+    return c;
+  }
+  std::unique_ptr<WsClient> host(const std::string& id, const std::string& key,
+                                 const std::string& name = "Ana") {
+    auto c = open("/host/" + id, {{"t", "hello"}, {"key", key}, {"name", name}, {"ver", "0.1.1"}});
+    EXPECT_EQ(next(*c)["t"], "ready");
+    return c;
+  }
+  std::unique_ptr<WsClient> join(const std::string& id, const std::string& pass,
+                                 const std::string& from = "198.51.100.1") {
+    return open("/join/" + id, {{"t", "join"}, {"name", "Tecnico"}, {"pass", pass}}, from);
+  }
+  static Json next(WsClient& c) {
+    auto text = c.recv();
+    if (!text) return Json{{"t", "(nothing)"}};
+    Json j = Json::parse(*text, nullptr, false);
+    return j.is_discarded() ? Json{{"t", "(not json)"}, {"text", *text}} : j;
+  }
+  // A request for `id` from a new technician, answered by the host's socket; returns
+  // the technician's socket and the sid.
+  std::pair<std::unique_ptr<WsClient>, std::string> request(WsClient& h, const std::string& id,
+                                                            const std::string& pass = "ABC123",
+                                                            const std::string& from = "198.51.100.1") {
+    auto t = join(id, pass, from);
+    Json req = next(h);
+    EXPECT_EQ(req["t"], "req");
+    Json waiting = next(*t);
+    EXPECT_EQ(waiting["t"], "waiting");
+    return {std::move(t), req.value("sid", "")};
+  }
+
+  fs::path dir_;
+  std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(SignalTest, HealthIceAndUnknownRoutes) {
+  start({"--stun", "stun:stun.example.org:3478", "--turn", "turn:turn.example.org:3478",
+         "--turn-secret", "north", "--turn-ttl", "600"});
+  auto health = http_get(port(), "/health");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(Json::parse(health.body, nullptr, false),
+            (Json{{"app", "vantriel"}, {"v", VANTRIEL_SIGNAL_VERSION_FOR_TEST}}));
+  EXPECT_EQ(health.header("Access-Control-Allow-Origin"), "*");
+
+  auto ice = http_get(port(), "/ice?x=1");
+  ASSERT_EQ(ice.status, 200);
+  Json list = Json::parse(ice.body, nullptr, false)["iceServers"];
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0]["urls"], Json::array({"stun:stun.example.org:3478"}));
+  const std::string user = list[1]["username"];
+  const long expiry = std::stol(user.substr(0, user.find(':')));
+  EXPECT_GT(expiry, static_cast<long>(time(nullptr)) + 500);
+  EXPECT_LE(expiry, static_cast<long>(time(nullptr)) + 601);
+  EXPECT_EQ(user.substr(user.find(':')), ":vantriel");
+  EXPECT_EQ(list[1]["credential"].get<std::string>().size(), 28u);
+  EXPECT_EQ(ice.header("Cache-Control"), "no-store");
+
+  EXPECT_EQ(http_get(port(), "/nothing").status, 404);
+  // Upgrades only to well-formed IDs and codes.
+  for (std::string path : {"/host/012345678", "/host/12345678", "/join/12345678a", "/call/abc123",
+                           "/call/ABC12", "/other/123456789"}) {
+    WsClient c;
+    EXPECT_FALSE(c.connect(port(), path)) << path;
+    EXPECT_EQ(c.status(), 404) << path;
+  }
+  EXPECT_EQ(server_->log().find("north"), std::string::npos);
+}
+
+TEST_F(SignalTest, IdBindsToTheFirstKeyAndSurvivesARestart) {
+  start();
+  auto first = host("123456789", "key-of-ana");
+  {
+    auto thief = open("/host/123456789", {{"t", "hello"}, {"key", "other-key"}, {"name", "X"}});
+    EXPECT_EQ(next(*thief)["t"], "taken");
+    EXPECT_TRUE(thief->wait_closed());
+  }
+  // The same key from a second connection takes the ID over.
+  auto second = host("123456789", "key-of-ana");
+  EXPECT_EQ(next(*first)["t"], "replaced");
+  EXPECT_TRUE(first->wait_closed());
+  second.reset();
+
+  start();  // a new process on the same data file
+  auto thief = open("/host/123456789", {{"t", "hello"}, {"key", "other-key"}});
+  EXPECT_EQ(next(*thief)["t"], "taken");
+  auto again = host("123456789", "key-of-ana");
+  std::ifstream in(dir_ / "signal.json");
+  std::stringstream stored;
+  stored << in.rdbuf();
+  EXPECT_NE(stored.str().find("123456789"), std::string::npos);
+  EXPECT_EQ(stored.str().find("key-of-ana"), std::string::npos);
+  EXPECT_EQ(server_->log().find("key-of-ana"), std::string::npos);
+}
+
+TEST_F(SignalTest, RequestAcceptSignalAndEnd) {
+  start();
+  auto h = host("234567891", "k1", "PC de Ana");
+  auto t = join("234567891", "XK42QP");
+  Json req = next(*h);
+  ASSERT_EQ(req["t"], "req");
+  const std::string sid = req["sid"];
+  EXPECT_FALSE(sid.empty());
+  EXPECT_EQ(req["name"], "Tecnico");
+  EXPECT_EQ(req["pass"], "XK42QP");
+  EXPECT_TRUE(req["iceServers"].is_array());
+  EXPECT_EQ(next(*t), (Json{{"t", "waiting"}, {"timeout", 30}}));
+
+  // A second technician meanwhile finds the PC busy.
+  auto other = join("234567891", "XK42QP", "198.51.100.2");
+  EXPECT_EQ(next(*other)["t"], "busy");
+  EXPECT_TRUE(other->wait_closed());
+
+  h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", true}}.dump());
+  Json acc = next(*t);
+  EXPECT_EQ(acc["t"], "accepted");
+  EXPECT_EQ(acc["name"], "PC de Ana");
+  EXPECT_TRUE(acc["iceServers"].is_array());
+
+  // Payloads pass unchanged, members in their order, both ways.
+  const Json offer = Json::parse(
+      R"({"sdp":{"type":"offer","sdp":"v=0\r\no=- 46 2 IN IP4 127.0.0.1\r\n"},"x":[1,2.5,null,"ü"]})");
+  h->send(Json{{"t", "signal"}, {"sid", sid}, {"data", offer}}.dump());
+  EXPECT_EQ(next(*t), (Json{{"t", "signal"}, {"data", offer}}));
+  const Json cand = Json::parse(R"({"ice":{"candidate":"candidate:1 1 udp 2122 10.0.0.1 5000 typ host","sdpMid":"0","sdpMLineIndex":0}})");
+  t->send(Json{{"t", "signal"}, {"data", cand}}.dump());
+  EXPECT_EQ(next(*h), (Json{{"t", "signal"}, {"sid", sid}, {"data", cand}}));
+  // A signal naming another sid goes nowhere; the next one still arrives.
+  h->send(Json{{"t", "signal"}, {"sid", "ffff"}, {"data", offer}}.dump());
+  h->send(Json{{"t", "signal"}, {"sid", sid}, {"data", cand}}.dump());
+  EXPECT_EQ(next(*t)["data"], cand);
+
+  // Still busy during the session.
+  auto late = join("234567891", "XK42QP", "198.51.100.3");
+  EXPECT_EQ(next(*late)["t"], "busy");
+
+  h->send(Json{{"t", "bye"}, {"sid", sid}}.dump());
+  EXPECT_EQ(next(*t), (Json{{"t", "ended"}, {"reason", "bye"}}));
+  EXPECT_TRUE(t->wait_closed());
+
+  // The host is free again; this time the technician ends with bye, then its socket goes.
+  auto [t2, sid2] = request(*h, "234567891");
+  h->send(Json{{"t", "answer"}, {"sid", sid2}, {"ok", true}}.dump());
+  EXPECT_EQ(next(*t2)["t"], "accepted");
+  t2->send(R"({"t":"bye"})");
+  EXPECT_EQ(next(*h), (Json{{"t", "left"}, {"sid", sid2}}));
+
+  // A technician that gives up while waiting: the host gets cancel.
+  auto [t3, sid3] = request(*h, "234567891");
+  t3->send(R"({"t":"cancel"})");
+  EXPECT_EQ(next(*h), (Json{{"t", "cancel"}, {"sid", sid3}}));
+
+  // A technician whose socket drops while waiting: cancel as well.
+  auto [t4, sid4] = request(*h, "234567891");
+  t4.reset();
+  EXPECT_EQ(next(*h), (Json{{"t", "cancel"}, {"sid", sid4}}));
+
+  // The host vanishing ends the technician's attempt with "hostgone".
+  auto [t5, sid5] = request(*h, "234567891");
+  h.reset();
+  EXPECT_EQ(next(*t5), (Json{{"t", "ended"}, {"reason", "hostgone"}}));
+  EXPECT_EQ(server_->log().find("XK42QP"), std::string::npos);
+}
+
+TEST_F(SignalTest, RefusalsReachTheTechnician) {
+  start();
+  auto nobody = join("345678912", "AAAAAA");
+  EXPECT_EQ(next(*nobody)["t"], "offline");
+  EXPECT_TRUE(nobody->wait_closed());
+
+  auto h = host("345678912", "k");
+  for (std::string reason : {"denied", "busy", "unavailable", "cancelled", "timeout"}) {
+    auto [t, sid] = request(*h, "345678912");
+    h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", reason}}.dump());
+    EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", reason}}));
+    EXPECT_TRUE(t->wait_closed());
+  }
+  // An answer for an unknown sid changes nothing; the real one still counts.
+  auto [t, sid] = request(*h, "345678912");
+  h->send(Json{{"t", "answer"}, {"sid", "0000"}, {"ok", true}}.dump());
+  h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}}.dump());
+  EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", "denied"}}));
+}
+
+TEST_F(SignalTest, UnansweredRequestIsWithdrawn) {
+  start({"--request-timeout", "1"});
+  auto h = host("456789123", "k");
+  auto t = join("456789123", "AAAAAA");
+  Json req = next(*h);
+  EXPECT_EQ(next(*t), (Json{{"t", "waiting"}, {"timeout", 1}}));
+  EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", "timeout"}}));
+  EXPECT_EQ(next(*h), (Json{{"t", "cancel"}, {"sid", req["sid"]}}));
+  // A late answer is ignored and the host takes the next request.
+  h->send(Json{{"t", "answer"}, {"sid", req["sid"]}, {"ok", true}}.dump());
+  auto [t2, sid2] = request(*h, "456789123");
+  EXPECT_NE(sid2, req["sid"]);
+}
+
+TEST_F(SignalTest, WrongCodesLockTheId) {
+  start({"--id-max-fails", "3", "--id-lock", "120"});
+  auto h = host("567891234", "k");
+  for (int i = 0; i < 2; ++i) {
+    auto [t, sid] = request(*h, "567891234", "WRONG" + std::to_string(i),
+                            "198.51.100." + std::to_string(10 + i));
+    h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", "badkey"}}.dump());
+    EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", "badkey"}}));
+  }
+  // While a refusal is held back, the ID takes no new attempt.
+  auto [t, sid] = request(*h, "567891234", "WRONG2", "198.51.100.12");
+  h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", "badkey"}}.dump());
+  EXPECT_EQ(next(*h), (Json{{"t", "locked"}, {"mins", 2}}));
+  EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 2}}));
+  auto later = join("567891234", "RIGHT1", "198.51.100.13");
+  EXPECT_EQ(next(*later), (Json{{"t", "locked"}, {"mins", 2}}));
+  // A host registering while its ID is locked hears so after ready.
+  h.reset();
+  auto h2 = host("567891234", "k");
+  EXPECT_EQ(next(*h2), (Json{{"t", "locked"}, {"mins", 2}}));
+}
+
+TEST_F(SignalTest, OneAddressCannotSprayAcrossIds) {
+  start({"--addr-max-fails", "2", "--addr-lock", "600", "--joins-per-min", "6"});
+  auto a = host("678912345", "k");
+  auto b = host("789123456", "k");
+  auto [t1, s1] = request(*a, "678912345", "WRONG1", "203.0.113.9");
+  a->send(Json{{"t", "answer"}, {"sid", s1}, {"ok", false}, {"reason", "badkey"}}.dump());
+  EXPECT_EQ(next(*t1)["reason"], "badkey");
+  EXPECT_TRUE(t1->wait_closed());
+  auto [t2, s2] = request(*b, "789123456", "WRONG2", "203.0.113.9");
+  b->send(Json{{"t", "answer"}, {"sid", s2}, {"ok", false}, {"reason", "badkey"}}.dump());
+  EXPECT_EQ(next(*t2), (Json{{"t", "locked"}, {"mins", 10}}));
+  auto t3 = join("678912345", "GUESS3", "203.0.113.9");
+  EXPECT_EQ(next(*t3), (Json{{"t", "locked"}, {"mins", 10}}));
+  // Another address is not affected, nor the IDs themselves.
+  auto [t4, s4] = request(*a, "678912345", "RIGHT4", "203.0.113.10");
+  a->send(Json{{"t", "answer"}, {"sid", s4}, {"ok", true}}.dump());
+  EXPECT_EQ(next(*t4)["t"], "accepted");
+
+  // Join attempts per address per minute, whatever their outcome.
+  for (int i = 0; i < 6; ++i) {
+    auto t = join("891234567", "AAAAAA", "203.0.113.20");
+    EXPECT_EQ(next(*t)["t"], "offline") << i;
+  }
+  auto over = join("891234567", "AAAAAA", "203.0.113.20");
+  EXPECT_EQ(next(*over), (Json{{"t", "locked"}, {"mins", 1}}));
+}
+
+TEST_F(SignalTest, ConnectionsPerAddressAndIdleSockets) {
+  start({"--conns-per-addr", "3", "--idle-timeout", "1"});
+  std::vector<std::unique_ptr<WsClient>> held;
+  for (int i = 0; i < 3; ++i) held.push_back(open("/call/ROOM01", nullptr, "192.0.2.1"));
+  WsClient fourth;
+  EXPECT_FALSE(fourth.connect(port(), "/call/ROOM01", {{"X-Real-IP", "192.0.2.1"}}));
+  EXPECT_EQ(fourth.status(), 429);
+  auto elsewhere = open("/call/ROOM01", nullptr, "192.0.2.2");
+  // Silent sockets are closed after the idle time-out (they never pinged).
+  for (auto& c : held) EXPECT_TRUE(c->wait_closed());
+  EXPECT_TRUE(elsewhere->wait_closed());
+  // Their places are free again.
+  WsClient fifth;
+  EXPECT_TRUE(fifth.connect(port(), "/call/ROOM01", {{"X-Real-IP", "192.0.2.1"}}));
+}
+
+TEST_F(SignalTest, FrameSizeMessageRateAndNewIds) {
+  start({"--max-frame", "1024", "--msg-rate", "20", "--msg-burst", "20", "--new-ids-per-hour",
+         "2"});
+  auto big = open("/call/ROOM02", nullptr, "192.0.2.2");
+  big->send(Json{{"t", "join"}, {"name", std::string(2000, 'x')}}.dump());
+  EXPECT_TRUE(big->wait_closed());
+
+  // A flood of messages ends the connection; the room hears that the member left.
+  auto calm = open("/call/ROOM03", {{"t", "join"}, {"name", "calm"}, {"create", true}},
+                   "192.0.2.3");
+  EXPECT_EQ(next(*calm)["t"], "welcome");
+  auto flood = open("/call/ROOM03", {{"t", "join"}, {"name", "flood"}}, "192.0.2.4");
+  EXPECT_EQ(next(*flood)["t"], "welcome");
+  EXPECT_EQ(next(*calm)["t"], "peer-join");
+  for (int i = 0; i < 500 && !flood->is_closed(); ++i) flood->send(R"({"t":"ping"})");
+  EXPECT_TRUE(flood->wait_closed());
+  EXPECT_EQ(next(*calm)["t"], "peer-leave");
+
+  // The third new binding from one address within the hour is refused.
+  host("912345678", "a", "one");
+  host("912345679", "b", "two");
+  auto third = open("/host/912345670", {{"t", "hello"}, {"key", "c"}});
+  EXPECT_TRUE(third->wait_closed());
+  auto known = host("912345678", "a", "one");  // a known ID still registers
+}
+
+TEST_F(SignalTest, HeldRefusalKeepsTheIdFromNewAttempts) {
+  start({"--delay-base-ms", "20000", "--delay-max-ms", "20000"});
+  auto h = host("135792468", "k");
+  auto [t, sid] = request(*h, "135792468", "WRONG1", "198.51.100.50");
+  h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", "badkey"}}.dump());
+  auto again = join("135792468", "WRONG2", "198.51.100.51");
+  EXPECT_EQ(next(*again)["t"], "busy");
+}
+
+TEST_F(SignalTest, MalformedInputIsIgnored) {
+  start();
+  auto h = open("/host/123123123");
+  // None of these is a usable hello; the connection stays and the real one works.
+  h->send("not json");
+  h->send("[1,2,3]");
+  h->send(R"({"t":7})");
+  h->send(R"({"key":"k"})");
+  h->send(R"({"t":"hello"})");
+  h->send(R"({"t":"hello","key":17})");
+  h->send(R"({"t":"hello","key":""})");
+  h->send(R"({"t":"answer","sid":"x","ok":true})");
+  h->send_binary(R"({"t":"hello","key":"k"})");
+  h->send(std::string(100, '[') + std::string(100, ']'));
+  h->send("{\"t\":\"hello\",\"key\":\"k\",\"name\":\"\xff\xfe\"}");
+  EXPECT_EQ(next(*h)["t"], "ready");
+  auto t = join("123123123", "PASS01");
+  Json req = next(*h);
+  EXPECT_EQ(next(*t)["t"], "waiting");
+  const std::string sid = req["sid"];
+  h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", true}}.dump());
+  EXPECT_EQ(next(*t)["name"], "\xef\xbf\xbd\xef\xbf\xbd");  // invalid UTF-8 replaced
+  // Signals without an object in data, or nested deeper than allowed, go nowhere.
+  h->send(Json{{"t", "signal"}, {"sid", sid}, {"data", "text"}}.dump());
+  h->send(Json{{"t", "signal"}, {"sid", sid}}.dump());
+  h->send(R"({"t":"signal","sid":")" + sid + R"(","data":)" + std::string(40, '[') +
+          std::string(40, ']') + "}");
+  h->send(Json{{"t", "signal"}, {"sid", sid}, {"data", {{"ice", nullptr}}}}.dump());
+  EXPECT_EQ(next(*t), (Json{{"t", "signal"}, {"data", {{"ice", nullptr}}}}));
+}
+
+TEST_F(SignalTest, CallRoom) {
+  start();
+  auto missing = open("/call/ZZZZZ9", {{"t", "join"}, {"name", "Ana"}, {"create", false}});
+  EXPECT_EQ(next(*missing)["t"], "notfound");
+  EXPECT_TRUE(missing->wait_closed());
+
+  auto a = open("/call/ABC234", {{"t", "join"}, {"name", "Ana"}, {"create", true}});
+  Json wa = next(*a);
+  ASSERT_EQ(wa["t"], "welcome");
+  const std::string ida = wa["id"];
+  EXPECT_EQ(wa["host"], ida);
+  EXPECT_EQ(wa["peers"], Json::array());
+  EXPECT_TRUE(wa["iceServers"].is_array());
+
+  auto b = open("/call/ABC234", {{"t", "join"}, {"name", "Beto"}, {"create", false}},
+                "198.51.100.2");
+  Json wb = next(*b);
+  const std::string idb = wb["id"];
+  EXPECT_EQ(wb["host"], ida);
+  EXPECT_EQ(wb["peers"], (Json::array({{{"id", ida}, {"name", "Ana"}}})));
+  EXPECT_EQ(next(*a), (Json{{"t", "peer-join"}, {"peer", {{"id", idb}, {"name", "Beto"}}}}));
+
+  const Json data = {{"sdp", {{"type", "offer"}, {"sdp", "v=0"}}}};
+  b->send(Json{{"t", "signal"}, {"to", ida}, {"data", data}}.dump());
+  EXPECT_EQ(next(*a), (Json{{"t", "signal"}, {"from", idb}, {"name", "Beto"}, {"data", data}}));
+  b->send(R"({"t":"state","talk":true,"muted":"yes"})");
+  EXPECT_EQ(next(*a), (Json{{"t", "state"}, {"id", idb}, {"talk", true}, {"muted", false}}));
+
+  // Fill the room to eight; the ninth is turned away.
+  std::vector<std::unique_ptr<WsClient>> more;
+  for (int i = 0; i < 6; ++i) {
+    more.push_back(open("/call/ABC234", {{"t", "join"}, {"name", "M" + std::to_string(i)}},
+                        "198.51.100." + std::to_string(20 + i)));
+    EXPECT_EQ(next(*more.back())["t"], "welcome");
+    EXPECT_EQ(next(*a)["t"], "peer-join");
+    EXPECT_EQ(next(*b)["t"], "peer-join");
+  }
+  auto ninth = open("/call/ABC234", {{"t", "join"}, {"name", "N"}}, "198.51.100.40");
+  EXPECT_EQ(next(*ninth)["t"], "full");
+  EXPECT_TRUE(ninth->wait_closed());
+  more.clear();
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(next(*a)["t"], "peer-leave");
+    EXPECT_EQ(next(*b)["t"], "peer-leave");
+  }
+
+  // Only the host removes members.
+  auto c = open("/call/ABC234", {{"t", "join"}, {"name", "Caro"}}, "198.51.100.3");
+  const std::string idc = next(*c)["id"];
+  next(*a);
+  next(*b);
+  b->send(Json{{"t", "kick"}, {"id", idc}}.dump());
+  a->send(Json{{"t", "kick"}, {"id", idc}}.dump());
+  EXPECT_EQ(next(*c)["t"], "kicked");
+  EXPECT_TRUE(c->wait_closed());
+  EXPECT_EQ(next(*b), (Json{{"t", "peer-leave"}, {"id", idc}, {"host", ida}}));
+
+  // The host leaves: the oldest remaining member is named host.
+  a.reset();
+  EXPECT_EQ(next(*b), (Json{{"t", "peer-leave"}, {"id", ida}, {"host", idb}}));
+}
+
+}  // namespace
+}  // namespace vantriel::signal::wire
