@@ -354,7 +354,7 @@ bool truthy(const Json& v) {
     case Json::value_t::number_integer: return v.get<int64_t>() != 0;
     case Json::value_t::number_unsigned: return v.get<uint64_t>() != 0;
     case Json::value_t::number_float: return v.get<double>() != 0.0;  // NaN is truthy
-    case Json::value_t::string:
+    case Json::value_t::string: return !v.get_ref<const std::string&>().empty();
     case Json::value_t::array:
     case Json::value_t::object: return !v.empty();
     default: return true;

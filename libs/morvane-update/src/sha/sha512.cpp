@@ -103,6 +103,7 @@ void Sha512::reset() {
 }
 
 void Sha512::update(const void* data, size_t size) {
+  if (size == 0) return;  // |data| may then be null
   const auto* p = static_cast<const uint8_t*>(data);
   total_ += size;
   if (buffered_ > 0) {
