@@ -1,5 +1,6 @@
 #include "manual/markdown.h"
 
+#include <map>
 #include <set>
 
 #include "base/utf8.h"
@@ -209,15 +210,16 @@ class Renderer {
     list_ = List::kNone;
   }
 
+  // The first of id, id-2, id-3 ... not used yet. The next suffix to try is kept per id,
+  // so a text with thousands of equal headings stays linear.
   std::string unique_id(std::string id) {
     if (used_ids_.count(id) != 0) {
-      for (unsigned n = 2;; ++n) {
-        std::string candidate = id + "-" + std::to_string(n);
-        if (used_ids_.count(candidate) == 0) {
-          id = std::move(candidate);
-          break;
-        }
-      }
+      unsigned& next = next_suffix_.try_emplace(id, 2u).first->second;
+      std::string candidate;
+      do {
+        candidate = id + "-" + std::to_string(next++);
+      } while (used_ids_.count(candidate) != 0);
+      id = std::move(candidate);
     }
     used_ids_.insert(id);
     return id;
@@ -243,6 +245,7 @@ class Renderer {
   std::vector<std::string> paragraph_;
   std::vector<std::vector<std::string>> rows_;
   std::set<std::string> used_ids_;
+  std::map<std::string, unsigned> next_suffix_;
 };
 
 }  // namespace

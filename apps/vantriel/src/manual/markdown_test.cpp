@@ -124,6 +124,10 @@ TEST(RenderMarkdown, DuplicateIdsSkipTakenSuffixes) {
   EXPECT_EQ(r.toc[2].id, "a-3");
   EXPECT_EQ(r.toc[3].id, "s");
   EXPECT_EQ(r.toc[4].id, "s-2");
+
+  std::string many;
+  for (int i = 0; i < 20000; ++i) many += "### Paso\n";
+  EXPECT_NE(render_markdown(many).html.find("<h3 id=\"paso-20000\">"), std::string::npos);
 }
 
 TEST(RenderMarkdown, ParagraphsJoinLinesAndEndAtBlanks) {
