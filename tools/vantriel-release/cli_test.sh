@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# End-to-end run of vantriel-release: key, package, document, checks and unpacking, with
+# the exit codes and texts scripts rely on.
+set -euo pipefail
+tool="$1"
+keyfile="$2"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+seed="$(awk '$1 == "seed" {print $2}' "$keyfile")"
+pub="$(awk '$1 == "public" {print $2}' "$keyfile")"
+echo "$seed" >"$work/test.key"
+
+mkdir -p "$work/release/manual" "$work/release/tools"
+printf 'MZ programa' >"$work/release/Vantriel.exe"
+printf '# Manual' >"$work/release/manual/manual_es.md"
+printf 'x' >"$work/release/tools/herramienta.exe"
+[[ "$("$tool" pack "$work/release" "$work/p.zip")" == 3 ]] || fail "pack count"
+"$tool" sign "$work/p.zip" --key "$work/test.key" --version 1.2.0 \
+  --url https://example.com/p.zip --out "$work/version.json"
+
+out="$("$tool" check "$work/version.json" --running 0.1.1 --key "$pub" --package "$work/p.zip")" ||
+  fail "check of a good release: $out"
+[[ "$out" == *"would install"* && "$out" == *"2 files unpack"* ]] || fail "check output: $out"
+if out="$("$tool" check "$work/version.json" --running 1.2.0 --key "$pub")"; then fail "not newer"; fi
+[[ "$out" == *"is not newer"* ]] || fail "not newer output: $out"
+if out="$("$tool" check "$work/version.json" --running 0.1.1 --key 3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c)"; then
+  fail "wrong key accepted"
+fi
+[[ "$out" == "la firma de la actualización no es válida; no se instalará nada" ]] || fail "wrong key: $out"
+printf 'otro' >>"$work/p.zip"
+if out="$("$tool" check "$work/version.json" --running 0.1.1 --key "$pub" --package "$work/p.zip")"; then
+  fail "changed package accepted"
+fi
+[[ "$out" == *$'\n'"el archivo descargado no coincide con el publicado (SHA-256 distinto)" ]] || fail "sha: $out"
+printf '[1]' >"$work/list.json"
+if out="$("$tool" check "$work/list.json" --running 0.1.1)"; then fail "list accepted"; fi
+[[ "$out" == "'list' object has no attribute 'get'" ]] || fail "list: $out"
+
+# check-sig on RFC 8032's first test vector, then with one bit changed.
+k=d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a
+s=e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b
+[[ "$("$tool" check-sig "$k" "" "$s")" == valid ]] || fail "check-sig valid"
+if "$tool" check-sig "$k" "00" "$s" >/dev/null; then fail "check-sig invalid"; fi
+if out="$("$tool" check-sig "$k" "0g" "$s")"; then fail "check-sig bad hex"; fi
+[[ "$out" == "non-hexadecimal number found in fromhex() arg at position 1" ]] || fail "hex: $out"
+
+[[ "$("$tool" unpack "$work/release.zip" "$work/out" 2>/dev/null || true)" == *"No such file"* ]] ||
+  fail "unpack of a missing file"
+head -c -4 "$work/p.zip" >"$work/q.zip"
+[[ "$("$tool" unpack "$work/q.zip" "$work/out")" == 2 ]] || fail "unpack count"
+[[ "$(cat "$work/out/manual/manual_es.md")" == "# Manual" ]] || fail "unpacked file"
+printf 'no zip' >"$work/bad.zip"
+if out="$("$tool" unpack "$work/bad.zip" "$work/out")"; then fail "bad zip"; fi
+[[ "$out" == "File is not a zip file" ]] || fail "bad zip: $out"
+
+"$tool" keygen "$work/nueva" >"$work/pub.txt"
+[[ "$(cat "$work/pub.txt")" == "$(cat "$work/nueva.pub")" ]] || fail "keygen"
+echo "vantriel-release: all checks passed"
