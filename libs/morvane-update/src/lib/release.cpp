@@ -152,9 +152,15 @@ void append_canonical(std::string* out, const Json& v) {
   }
 }
 
-std::string no_attribute(const Json& v) {
-  return "'" + type_name(v) + "' object has no attribute 'get'";
+// Built by appending: GCC 12 warns falsely (-Wrestrict) on "'" + std::string + "...".
+std::string quoted_type(const Json& v, const char* tail) {
+  std::string text(1, '\'');
+  text += type_name(v);
+  text += tail;
+  return text;
 }
+
+std::string no_attribute(const Json& v) { return quoted_type(v, "' object has no attribute 'get'"); }
 
 const Json& member(const Json& object, const char* name) {
   static const Json kNull;
@@ -452,7 +458,7 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
       if (listed.is_string() || listed.is_object()) {
         return late("'str' object has no attribute 'get'");
       }
-      if (!listed.is_array()) return late("'" + type_name(listed) + "' object is not iterable");
+      if (!listed.is_array()) return late(quoted_type(listed, "' object is not iterable"));
       for (const Json& change : listed) {
         if (!change.is_object()) return late(no_attribute(change));
         if (version_key(value_text(member(change, "version"))) > current) {
