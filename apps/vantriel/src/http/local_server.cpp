@@ -1,0 +1,292 @@
+#include "http/local_server.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "http/listen_options.h"
+
+namespace vantriel {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+
+// A connection silent this long is closed. Well above the page's own polling, so that
+// the page's keep-alive connection normally survives between its requests.
+constexpr auto kIdleTimeout = std::chrono::minutes(5);
+constexpr std::uint32_t kHeaderLimit = 64 * 1024;
+// Bounds what one read may buffer beyond the header, and so the overshoot past the body
+// limit before the body is cut.
+constexpr std::size_t kReadBufferLimit = 128 * 1024;
+// After a cut body the reply goes out and the rest of the body is read and dropped for a
+// while before closing: closing with unread bytes would reset the connection and could
+// destroy the reply before the client reads it.
+constexpr std::size_t kDrainLimit = 16 * 1024 * 1024;
+constexpr auto kDrainTime = std::chrono::seconds(2);
+
+class Connection;
+
+struct Job {
+  std::shared_ptr<Connection> connection;
+  HttpRequest request;
+};
+
+// The one queue between the I/O thread and the workers.
+class JobQueue {
+ public:
+  void push(Job job) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      jobs_.push_back(std::move(job));
+    }
+    ready_.notify_one();
+  }
+
+  Job pop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    ready_.wait(lock, [this] { return !jobs_.empty(); });
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    return job;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::deque<Job> jobs_;
+};
+
+}  // namespace
+
+struct LocalServer::Impl {
+  asio::io_context io{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+  tcp::acceptor acceptor{io};
+  asio::steady_timer accept_retry{io};
+  JobQueue queue;
+  Handler handler;
+  std::uint16_t port = 0;
+
+  void accept();
+  void work_loop();
+};
+
+namespace {
+
+// Lives on the I/O thread, except send(), which a worker calls once per request.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(tcp::socket socket, LocalServer::Impl& server)
+      : stream_(std::move(socket)), buffer_(kReadBufferLimit), server_(server) {}
+
+  void start() { read_header(); }
+
+  // Any thread: hands the reply to the I/O thread, which writes it.
+  void send(HttpReply reply) {
+    asio::post(stream_.get_executor(), [self = shared_from_this(), r = std::move(reply)]() mutable {
+      self->write(std::move(r));
+    });
+  }
+
+ private:
+  void read_header() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    // The body is cut here, not refused by the parser. (Boost 1.74 compares lengths with
+    // an empty optional as if it were a limit of zero, so "no limit" is spelled out.)
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    stream_.expires_after(kIdleTimeout);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](error_code ec, std::size_t) {
+                              if (ec) return self->close();
+                              self->on_header();
+                            });
+  }
+
+  void on_header() {
+    const auto& req = parser_->get();
+    if (req.version() >= 11 && beast::iequals(req[http::field::expect], "100-continue")) {
+      auto go_on = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
+                                                                       req.version());
+      http::async_write(stream_, *go_on,
+                        [self = shared_from_this(), go_on](error_code ec, std::size_t) {
+                          if (ec) return self->close();
+                          self->read_body();
+                        });
+      return;
+    }
+    read_body();
+  }
+
+  void read_body() {
+    if (parser_->is_done()) return dispatch(false);
+    if (parser_->get().body().size() >= kMaxBodyBytes) return dispatch(true);
+    stream_.expires_after(kIdleTimeout);
+    http::async_read_some(stream_, buffer_, *parser_,
+                          [self = shared_from_this()](error_code ec, std::size_t) {
+                            if (ec) return self->close();
+                            self->read_body();
+                          });
+  }
+
+  void dispatch(bool cut) {
+    auto& req = parser_->get();
+    HttpRequest request;
+    request.method = std::string(req.method_string());
+    request.target = std::string(req.target());
+    for (const auto& field : req) {
+      request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    request.body = std::move(req.body());
+    if (cut) {
+      request.body.resize(std::min(request.body.size(), kMaxBodyBytes));
+      request.body_cut = true;
+    }
+    version_ = req.version();
+    keep_alive_ = req.keep_alive() && !cut;
+    drain_after_reply_ = cut;
+    // While a worker handles the request the client waits; that is not idleness.
+    stream_.expires_never();
+    server_.queue.push(Job{shared_from_this(), std::move(request)});
+  }
+
+  void write(HttpReply reply) {
+    using Response = http::response<http::span_body<const char>>;
+    auto res = std::make_shared<Response>();
+    res->version(version_);
+    res->result(static_cast<unsigned>(reply.status));
+    res->set(http::field::content_type, reply.content_type);
+    res->set(http::field::cache_control, reply.cache_control);
+    res->set("X-Frame-Options", "DENY");
+    res->set("Content-Security-Policy", "frame-ancestors 'none'");
+    res->set("X-Content-Type-Options", "nosniff");
+    res->set("Referrer-Policy", "no-referrer");
+    std::string_view body = reply.body_view();
+    res->body() = boost::beast::span<const char>(body.data(), body.size());
+    res->keep_alive(keep_alive_);
+    res->prepare_payload();
+    stream_.expires_after(kIdleTimeout);
+    http::async_write(stream_, *res,
+                      [self = shared_from_this(), res, hold = reply.body,
+                       on_sent = std::move(reply.on_sent)](error_code ec, std::size_t) {
+                        if (on_sent) on_sent();
+                        if (ec) return self->close();
+                        if (self->drain_after_reply_) return self->drain();
+                        if (!self->keep_alive_) return self->close();
+                        self->read_header();
+                      });
+  }
+
+  // Sends our FIN, then reads and drops what the client still sends, for a bounded time
+  // and amount, before closing.
+  void drain() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(kDrainTime);
+    drain_some();
+  }
+
+  void drain_some() {
+    if (drained_ >= kDrainLimit) return close();
+    stream_.async_read_some(asio::buffer(drain_buffer_),
+                            [self = shared_from_this()](error_code ec, std::size_t n) {
+                              if (ec) return self->close();
+                              self->drained_ += n;
+                              self->drain_some();
+                            });
+  }
+
+  void close() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.socket().close(ignored);
+  }
+
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  LocalServer::Impl& server_;
+  unsigned version_ = 11;
+  bool keep_alive_ = false;
+  bool drain_after_reply_ = false;
+  std::size_t drained_ = 0;
+  std::array<char, 16 * 1024> drain_buffer_{};
+};
+
+}  // namespace
+
+void LocalServer::Impl::accept() {
+  acceptor.async_accept([this](error_code ec, tcp::socket socket) {
+    if (ec) {
+      // Out of descriptors and the like: try again shortly instead of spinning.
+      accept_retry.expires_after(std::chrono::milliseconds(100));
+      accept_retry.async_wait([this](error_code) { accept(); });
+      return;
+    }
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    std::make_shared<Connection>(std::move(socket), *this)->start();
+    accept();
+  });
+}
+
+void LocalServer::Impl::work_loop() {
+  for (;;) {
+    Job job = queue.pop();
+    HttpReply reply;
+    try {
+      reply = handler(job.request);
+    } catch (...) {
+      reply.status = 500;
+      reply.content_type = "text/plain";
+      reply.cache_control = "no-store";
+    }
+    job.connection->send(std::move(reply));
+  }
+}
+
+LocalServer::LocalServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+LocalServer::~LocalServer() = default;
+
+morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t port) {
+  auto impl = std::make_unique<Impl>();
+  error_code ec;
+  tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
+  impl->acceptor.open(endpoint.protocol(), ec);
+  if (!ec) set_listen_options(static_cast<std::intptr_t>(impl->acceptor.native_handle()));
+  if (!ec) impl->acceptor.bind(endpoint, ec);
+  if (!ec) impl->acceptor.listen(128, ec);
+  if (ec) {
+    return morvane::make_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                               ec.message());
+  }
+  impl->port = impl->acceptor.local_endpoint(ec).port();
+  return std::unique_ptr<LocalServer>(new LocalServer(std::move(impl)));
+}
+
+void LocalServer::start(Handler handler, int workers) {
+  impl_->handler = std::move(handler);
+  Impl* impl = impl_.get();
+  impl->accept();
+  std::thread([impl] { impl->io.run(); }).detach();  // the I/O thread
+  for (int i = 0; i < workers; ++i) {
+    std::thread([impl] { impl->work_loop(); }).detach();  // request workers
+  }
+}
+
+std::uint16_t LocalServer::port() const { return impl_->port; }
+
+}  // namespace vantriel

@@ -1,0 +1,128 @@
+#include "http/pipeline.h"
+
+#include "base/utf8.h"
+#include "http/reply.h"
+#include "http/routes.h"
+
+namespace vantriel {
+namespace {
+
+std::string lower_ascii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool passes_origin_checks(const HttpRequest& request) {
+  if (auto host = request.header("Host"); host && !is_local_host(*host)) return false;
+  if (request.method == "POST") {
+    if (auto origin = request.header("Origin"); origin && !is_local_host(*origin)) return false;
+  }
+  if (auto site = request.header("Sec-Fetch-Site")) {
+    std::string v = lower_ascii(*site);
+    if (v == "same-site" || v == "cross-site") return false;
+  }
+  if (auto dest = request.header("Sec-Fetch-Dest")) {
+    std::string v = lower_ascii(*dest);
+    if (v == "frame" || v == "iframe" || v == "embed" || v == "object") return false;
+  }
+  return true;
+}
+
+bool has_token(const HttpRequest& request, const std::string& token) {
+  for (const auto& [name, value] : request.headers) {
+    if (equals_ignoring_ascii_case(name, "X-Token") && value == token) return true;
+  }
+  return false;
+}
+
+// The deepest nesting of arrays and objects in JSON-like text, strings skipped.
+int nesting_depth(std::string_view text) {
+  int depth = 0, deepest = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+bool is_local_host(std::string_view value) {
+  std::string rest = lower_ascii(value);
+  std::string_view v = rest;
+  while (v.substr(0, 7) == "http://") v.remove_prefix(7);
+  if (auto colon = v.rfind(':'); colon != std::string_view::npos) v = v.substr(0, colon);
+  return v == "127.0.0.1" || v == "localhost" || v == "[::1]";
+}
+
+std::optional<std::string> query_lang(std::string_view url) {
+  auto question = url.find('?');
+  if (question == std::string_view::npos) return std::nullopt;
+  std::string_view query = url.substr(question + 1);
+  while (true) {
+    auto amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    auto eq = pair.find('=');
+    std::string_view name = pair.substr(0, eq);
+    std::string_view value = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+    if (name == "lang") {
+      std::string bytes;
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == '+') {
+          bytes += ' ';
+        } else if (c == '%' && i + 2 < value.size() && hex_value(value[i + 1]) >= 0 && hex_value(value[i + 2]) >= 0) {
+          bytes += static_cast<char>(hex_value(value[i + 1]) * 16 + hex_value(value[i + 2]));
+          i += 2;
+        } else {
+          bytes += c;
+        }
+      }
+      return sanitize_utf8(bytes);
+    }
+    if (amp == std::string_view::npos) return std::nullopt;
+    query.remove_prefix(amp + 1);
+  }
+}
+
+nlohmann::ordered_json parse_body(std::string_view body) {
+  if (body.empty() || !is_valid_utf8(body) || nesting_depth(body) > kMaxBodyNesting) {
+    return nlohmann::ordered_json::object();
+  }
+  auto value = nlohmann::ordered_json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) return nlohmann::ordered_json::object();
+  return value;
+}
+
+HttpReply handle_request(const HttpRequest& request, const AppState& app) {
+  if (!passes_origin_checks(request)) return reply_not_local();
+  std::string_view path = request.path();
+  if (request.method == "GET") return route_get(request, path, app);
+  if (request.method == "POST") {
+    if (!has_token(request, app.token)) return reply_bad_token();
+    return route_post(request, path, parse_body(request.body), app);
+  }
+  return reply_method_not_allowed();
+}
+
+}  // namespace vantriel

@@ -1,0 +1,127 @@
+#include "http/pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include "app_version.h"
+#include "http/reply.h"
+
+namespace vantriel {
+namespace {
+
+TEST(IsLocalHost, AcceptsLoopbackNamesWithAnyPortAndRepeatedScheme) {
+  for (const char* value : {"127.0.0.1:8800", "LOCALHOST:8800", "[::1]:8800", "localhost",
+                            "http://127.0.0.1:8800", "http://http://localhost:1", "127.0.0.1"}) {
+    EXPECT_TRUE(is_local_host(value)) << value;
+  }
+}
+
+TEST(IsLocalHost, RefusesLookalikesOtherSchemesAndNull) {
+  for (const char* value : {"127.0.0.1.example:8800", "https://127.0.0.1:8800", "null",
+                            "evil.example:8800", "[::1]", "", "127.0.0.2", " localhost"}) {
+    EXPECT_FALSE(is_local_host(value)) << value;
+  }
+}
+
+TEST(QueryLang, DecodesTheFirstLangPair) {
+  EXPECT_EQ(query_lang("/manual/imprimir?lang=en"), "en");
+  EXPECT_EQ(query_lang("/x?lang=e%6e"), "en");
+  EXPECT_EQ(query_lang("/x?lang=%zz"), "%zz");
+  EXPECT_EQ(query_lang("/x?lang=a+b"), "a b");
+  EXPECT_EQ(query_lang("/x?a=1&lang=es&lang=en"), "es");
+  EXPECT_EQ(query_lang("/x?lang"), "");
+  EXPECT_EQ(query_lang("/x?lang=%"), "%");
+  EXPECT_EQ(query_lang("/x?lang=%4"), "%4");
+  EXPECT_EQ(query_lang("/x?lang=%ff"), "\xEF\xBF\xBD");  // a lone byte is not UTF-8
+  EXPECT_EQ(query_lang("/x?language=en"), std::nullopt);
+  EXPECT_EQ(query_lang("/x"), std::nullopt);
+}
+
+TEST(ParseBody, FallsBackToAnEmptyObject) {
+  EXPECT_EQ(parse_body(""), nlohmann::ordered_json::object());
+  EXPECT_EQ(parse_body("{\"a\":"), nlohmann::ordered_json::object());
+  EXPECT_EQ(parse_body("{\"a\":\"\xff\"}"), nlohmann::ordered_json::object());
+  EXPECT_EQ(parse_body("[1,2]"), nlohmann::ordered_json::array({1, 2}));
+  EXPECT_EQ(parse_body("7"), 7);
+}
+
+TEST(ParseBody, RefusesNestingThatWouldExhaustTheStack) {
+  std::string deep(kMaxBodyNesting + 1, '[');
+  deep += std::string(kMaxBodyNesting + 1, ']');
+  EXPECT_EQ(parse_body(deep), nlohmann::ordered_json::object());
+  std::string ok(kMaxBodyNesting, '[');
+  ok += std::string(kMaxBodyNesting, ']');
+  EXPECT_TRUE(parse_body(ok).is_array());
+  // Brackets inside strings do not count.
+  EXPECT_EQ(parse_body("{\"a\":\"" + std::string(500, '[') + "\"}")["a"].get<std::string>().size(),
+            500u);
+}
+
+class HandleRequest : public ::testing::Test {
+ protected:
+  HttpRequest make(std::string method, std::string target,
+                   std::vector<std::pair<std::string, std::string>> headers = {}) {
+    HttpRequest r;
+    r.method = std::move(method);
+    r.target = std::move(target);
+    r.headers = std::move(headers);
+    return r;
+  }
+  AppState app{"0123456789abcdef0123456789abcdef",
+               std::make_shared<const std::string>("page"), [] {}};
+};
+
+TEST_F(HandleRequest, OriginChecksComeFirst) {
+  auto r = handle_request(make("GET", "/", {{"Host", "evil.example:8800"}}), app);
+  EXPECT_EQ(r.status, 403);
+  EXPECT_EQ(r.body_view(), "solo local");
+  // Refused before the token check, even without a token.
+  r = handle_request(make("POST", "/api/nada", {{"Origin", "null"}}), app);
+  EXPECT_EQ(r.body_view(), "solo local");
+  r = handle_request(make("GET", "/", {{"sec-fetch-site", "Cross-Site"}}), app);
+  EXPECT_EQ(r.status, 403);
+  r = handle_request(make("GET", "/", {{"Sec-Fetch-Dest", "iframe"}}), app);
+  EXPECT_EQ(r.status, 403);
+  // Only the first Host header counts.
+  r = handle_request(make("GET", "/", {{"Host", "localhost"}, {"Host", "evil.example"}}), app);
+  EXPECT_EQ(r.status, 200);
+  // Origin is checked on POST only.
+  r = handle_request(make("GET", "/", {{"Origin", "null"}, {"Sec-Fetch-Site", "same-origin"}}),
+                     app);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body_view(), "page");
+}
+
+TEST_F(HandleRequest, TokenIsCheckedBeforeTheRoute) {
+  auto r = handle_request(make("POST", "/api/nada", {{"X-Token", "wrong"}}), app);
+  EXPECT_EQ(r.status, 403);
+  EXPECT_EQ(r.content_type, "application/json");
+  EXPECT_EQ(r.body_view(), "{\"ok\":false,\"msg\":\"token inv\xC3\xA1lido\"}");
+  r = handle_request(make("POST", "/api/nada", {{"X-Token", "wrong"}, {"x-token", app.token}}), app);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body_view(), "{\"ok\":false,\"msg\":\"acci\xC3\xB3n desconocida\"}");
+  // A prefix of the token is not the token.
+  r = handle_request(make("POST", "/api/nada", {{"X-Token", app.token.substr(0, 31)}}), app);
+  EXPECT_EQ(r.status, 403);
+}
+
+TEST_F(HandleRequest, MethodsAndPaths) {
+  EXPECT_EQ(handle_request(make("PUT", "/"), app).status, 405);
+  EXPECT_EQ(handle_request(make("get", "/"), app).status, 405);
+  auto r = handle_request(make("GET", "/api/nada"), app);
+  EXPECT_EQ(r.status, 404);
+  EXPECT_EQ(r.body_view(), "{\"error\":\"no encontrado\"}");
+  EXPECT_EQ(handle_request(make("GET", "/INDEX.HTML"), app).status, 404);
+  EXPECT_EQ(handle_request(make("GET", "/index.html?x=1"), app).body_view(), "page");
+  r = handle_request(make("GET", "/api/version"), app);
+  EXPECT_EQ(r.body_view(), "{\"version\":\"" + std::string(kAppVersion) + "\",\"app\":\"vantriel\"}");
+  EXPECT_EQ(r.content_type, "application/json; charset=utf-8");
+  EXPECT_EQ(r.cache_control, "no-store");
+  // A POST-only route asked with GET is not found; a GET-only route asked with POST is
+  // an unknown action.
+  EXPECT_EQ(handle_request(make("GET", "/api/identidad"), app).status, 404);
+  r = handle_request(make("POST", "/api/version", {{"X-Token", app.token}}), app);
+  EXPECT_EQ(r.body_view(), "{\"ok\":false,\"msg\":\"acci\xC3\xB3n desconocida\"}");
+}
+
+}  // namespace
+}  // namespace vantriel

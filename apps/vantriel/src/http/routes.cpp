@@ -1,0 +1,248 @@
+#include "http/routes.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "app_version.h"
+#include "base/data_folder.h"
+#include "base/identity.h"
+#include "base/recents.h"
+#include "base/settings.h"
+#include "base/utf8.h"
+#include "embedded/embedded_files.h"
+#include "http/reply.h"
+#include "http/sessions.h"
+#include "input/clipboard.h"
+#include "input/injector.h"
+#include "input/monitors.h"
+#include "tray/tray.h"
+#include "win/app_window.h"
+#include "win/shell.h"
+
+namespace vantriel {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+// Texts of the refusals.
+constexpr char kUnknownAction[] = "acci\xC3\xB3n desconocida";
+constexpr char kNoControl[] = "sin permiso de control";
+constexpr char kEndSessionFirst[] = "Termina la sesi\xC3\xB3n antes de cambiar tu ID";
+constexpr char kWhatToOpen[] = "\xC2\xBFqu\xC3\xA9 abro?";
+
+// Where "/api/abrir" sends the fixed link targets.
+constexpr char kHomePage[] = "https://vantriel.app/";
+constexpr char kSupportPage[] = "https://vantriel.app/support/";
+constexpr char kDonatePage[] = "https://vantriel.app/donar";
+
+// Clipboard texts written through the API are cut to this many characters.
+constexpr std::size_t kMaxClipboardChars = 1000000;
+
+struct StaticFile {
+  std::string_view path;
+  std::string_view content_type;
+  const embedded::EmbeddedFile* file;
+};
+
+constexpr StaticFile kStaticFiles[] = {
+    {"/favicon.ico", "image/x-icon", &embedded::favicon_ico},
+    {"/img/emblema.png", "image/png", &embedded::emblema_png},
+    {"/img/emblema-512.png", "image/png", &embedded::emblema_512_png},
+    {"/img/firma.png", "image/png", &embedded::firma_png},
+    {"/font/bold.woff2", "font/woff2", &embedded::bold_woff2},
+    {"/font/semi.woff2", "font/woff2", &embedded::semi_woff2},
+};
+
+// The bytes of each embedded file, joined once and shared by every reply.
+const std::shared_ptr<const std::string>& static_bytes(std::size_t index) {
+  static const auto* joined = [] {
+    auto* all = new std::vector<std::shared_ptr<const std::string>>();
+    for (const StaticFile& f : kStaticFiles) {
+      all->push_back(std::make_shared<const std::string>(f.file->joined()));
+    }
+    return all;
+  }();
+  return (*joined)[index];
+}
+
+bool switch_on(const json& body, const char* key) {
+  if (!body.is_object()) return false;
+  auto it = body.find(key);
+  return it != body.end() && it->is_boolean() && it->get<bool>();
+}
+
+std::string text_or(const json& body, const char* key, std::string fallback = {}) {
+  if (!body.is_object()) return fallback;
+  auto it = body.find(key);
+  return it != body.end() && it->is_string() ? it->get<std::string>() : fallback;
+}
+
+json refusal(const char* msg) { return {{"ok", false}, {"msg", msg}}; }
+
+json identity_reply(const Identity& identity) {
+  return {{"id", identity.id},
+          {"id_bonito", id_bonito(identity.id)},
+          {"llave", identity.llave},
+          {"clave", current_clave()},
+          {"nombre", display_name()},
+          {"servidor", server_url()}};
+}
+
+void run_detached(void (*action)()) { std::thread(action).detach(); }
+
+json route_input(const json& body) {
+  if (!support_sessions().control_allowed()) return refusal(kNoControl);
+  int monitor = 0;
+  if (body.is_object()) {
+    auto it = body.find("mon");
+    // A non-negative JSON integer; an index past the last monitor stays past it.
+    if (it != body.end() && it->is_number_unsigned()) {
+      monitor = static_cast<int>(std::min<std::uint64_t>(it->get<std::uint64_t>(), INT_MAX));
+    }
+  }
+  json events = body.is_object() && body.contains("ev") ? body["ev"] : json();
+  return {{"ok", true}, {"n", apply_input(events, monitor)}};
+}
+
+json route_open(const json& body) {
+  std::string what = text_or(body, "what");
+  std::string target;
+  if (what == "log") {
+    target = data_file("vantriel.log").string();
+  } else if (what == "datos") {
+    target = data_folder().string();
+  } else if (what == "inicio") {
+    target = kHomePage;
+  } else if (what == "sitio") {
+    target = kSupportPage;
+  } else if (what == "donar") {
+    target = kDonatePage;
+  } else if (what == "url") {
+    target = text_or(body, "url");
+    bool allowed = target.rfind("https://", 0) == 0 || target.rfind("mailto:", 0) == 0;
+    if (!allowed) return {{"ok", false}};
+  } else {
+    return refusal(kWhatToOpen);
+  }
+  return {{"ok", morvane::shell_open(target)}};
+}
+
+json route_notice(const json& body) {
+  std::string title = text_or(body, "titulo", kAppName);
+  std::string text = text_or(body, "texto");
+  std::thread(morvane::open_app_window).detach();
+  std::thread([title, text] { morvane::show_tray_balloon(title, text); }).detach();
+  return {{"ok", true}};
+}
+
+}  // namespace
+
+json status_document() {
+  Identity identity = load_identity();
+  Settings settings = load_settings();
+  SessionSnapshot session = support_sessions().snapshot();
+  json doc;
+  doc["app"] = "vantriel";
+  doc["version"] = kAppVersion;
+  doc["id"] = identity.id;
+  doc["id_bonito"] = id_bonito(identity.id);
+  doc["nombre"] = display_name();
+  doc["servidor"] = server_url();
+  doc["admin"] = morvane::is_user_an_admin();
+  doc["monitores"] = monitors_json(list_monitors());
+  doc["idioma"] = setting(settings, "general", "idioma");
+  doc["disponible"] = !setting_is_off(setting(settings, "recibir", "disponible"));
+  doc["sesion"] = {{"activa", session.active},
+                   {"rol", session.role},
+                   {"control", session.control},
+                   {"con", session.con}};
+  doc["llamada"] = support_sessions().call_active();
+  doc["recientes"] = load_recents();
+  doc["sesiones"] = recent_sessions(15);
+  // Start at log-on arrives with its own module; until then it is never on.
+  doc["inicio_windows"] = false;
+  // The updater is not created in this build.
+  doc["actualizacion"] = nullptr;
+  return doc;
+}
+
+HttpReply route_get(const HttpRequest&, std::string_view path, const AppState& app) {
+  if (path == "/" || path == "/index.html") {
+    HttpReply reply = reply_text({}, "text/html; charset=utf-8", 200);
+    reply.body = app.page;
+    return reply;
+  }
+  for (std::size_t i = 0; i < std::size(kStaticFiles); ++i) {
+    if (path == kStaticFiles[i].path) {
+      return reply_file(static_bytes(i), std::string(kStaticFiles[i].content_type));
+    }
+  }
+  if (path == "/api/version") return reply_json({{"version", kAppVersion}, {"app", "vantriel"}});
+  if (path == "/api/show") {
+    run_detached(morvane::open_app_window);
+    return reply_json({{"ok", true}});
+  }
+  if (path == "/api/estado") return reply_json(status_document());
+  if (path == "/api/ajustes") return reply_json(settings_document());
+  if (path == "/api/monitores") return reply_json(monitors_json(list_monitors()));
+  return reply_not_found();
+}
+
+HttpReply route_post(const HttpRequest&, std::string_view path, const json& body,
+                     const AppState& app) {
+  SupportSessions& sessions = support_sessions();
+  if (path == "/api/ajustes") return reply_json(save_settings(body));
+  if (path == "/api/identidad") return reply_json(identity_reply(load_identity()));
+  if (path == "/api/id/nuevo") {
+    if (sessions.session_active()) return reply_json(refusal(kEndSessionFirst));
+    Identity identity = new_identity();
+    std::string clave = renew_clave();
+    return reply_json({{"ok", true},
+                       {"id", identity.id},
+                       {"id_bonito", id_bonito(identity.id)},
+                       {"llave", identity.llave},
+                       {"clave", clave}});
+  }
+  if (path == "/api/clave/nueva") return reply_json({{"ok", true}, {"clave", renew_clave()}});
+  if (path == "/api/verificar") return reply_json({{"ok", check_clave(text_or(body, "clave"))}});
+  if (path == "/api/codigo_llamada") return reply_json({{"codigo", new_call_code()}});
+  if (path == "/api/sesion") return reply_json(sessions.report(body));
+  if (path == "/api/llamada") {
+    sessions.set_call_active(switch_on(body, "activa"));
+    return reply_json({{"ok", true}});
+  }
+  if (path == "/api/input") return reply_json(route_input(body));
+  if (path == "/api/portapapeles/leer") {
+    if (!switch_on(body, "propio") && !sessions.control_allowed()) {
+      return reply_json(refusal(kNoControl));
+    }
+    return reply_json({{"ok", true}, {"texto", read_clipboard_text()}});
+  }
+  if (path == "/api/portapapeles/poner") {
+    if (!sessions.control_allowed()) return reply_json(refusal(kNoControl));
+    return reply_json(
+        {{"ok", write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars))}});
+  }
+  if (path == "/api/portapapeles/escribir_local") {
+    return reply_json(
+        {{"ok", write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars))}});
+  }
+  if (path == "/api/aviso") return reply_json(route_notice(body));
+  if (path == "/api/abrir") return reply_json(route_open(body));
+  if (path == "/api/recientes/agregar") {
+    return reply_json(add_recent(text_or(body, "id"), text_or(body, "nombre")));
+  }
+  if (path == "/api/recientes/quitar") return reply_json(remove_recent(text_or(body, "id")));
+  if (path == "/api/salir") {
+    // The exit starts on a thread of its own once the reply has been sent.
+    HttpReply reply = reply_json({{"ok", true}});
+    reply.on_sent = [exit = app.exit_action] { std::thread(exit).detach(); };
+    return reply;
+  }
+  return reply_json(refusal(kUnknownAction));
+}
+
+}  // namespace vantriel

@@ -1,0 +1,27 @@
+// The local API: every path the page may ask for, after the checks of the pipeline.
+#ifndef VANTRIEL_HTTP_ROUTES_H_
+#define VANTRIEL_HTTP_ROUTES_H_
+
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "http/app_state.h"
+#include "http/http_message.h"
+
+namespace vantriel {
+
+// The embedded files and the GET routes; the 404 reply for any other path.
+HttpReply route_get(const HttpRequest& request, std::string_view path, const AppState& app);
+
+// The POST routes; the no-such-action reply for any other path. `body` is the request
+// JSON (an empty object when the body was not JSON).
+HttpReply route_post(const HttpRequest& request, std::string_view path,
+                     const nlohmann::ordered_json& body, const AppState& app);
+
+// The document of GET "/api/estado".
+nlohmann::ordered_json status_document();
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_HTTP_ROUTES_H_

@@ -1,0 +1,171 @@
+#include "http/sessions.h"
+
+#include <cmath>
+#include <fstream>
+
+#include "base/data_folder.h"
+#include "base/file_util.h"
+#include "base/identity.h"
+#include "base/local_time.h"
+#include "base/log.h"
+#include "base/utf8.h"
+#include "input/injector.h"
+
+namespace vantriel {
+namespace {
+
+bool is_true(const nlohmann::ordered_json& body, const char* key) {
+  if (!body.is_object()) return false;
+  auto it = body.find(key);
+  return it != body.end() && it->is_boolean() && it->get<bool>();
+}
+
+std::string text_member(const nlohmann::ordered_json& body, const char* key) {
+  if (!body.is_object()) return {};
+  auto it = body.find(key);
+  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// A peer chooses its name; inside a log line a line break in it would forge lines.
+std::string for_log(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  return out;
+}
+
+}  // namespace
+
+SupportSessions::SupportSessions(SessionEffects effects) : effects_(std::move(effects)) {}
+
+nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& request) {
+  std::string ended_role;
+  {
+    std::lock_guard<std::mutex> lock(session_mu_);
+    if (is_true(request, "activa")) {
+      std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
+      bool wanted_control = is_true(request, "control");
+      std::string con = utf8_prefix(text_member(request, "con"), 40);
+      if (active_) {
+        if (control_ != wanted_control) {
+          effects_.log(std::string("[SESION] Control ") + (wanted_control ? "permitido" : "pausado"));
+        }
+      } else {
+        started_ = effects_.now_seconds();
+        effects_.log(std::string("[SESION] Empieza: ") +
+                     (role == "host" ? "recibo soporte de " : "doy soporte a ") +
+                     (con.empty() ? std::string("?") : for_log(con)));
+      }
+      active_ = true;
+      role_ = role;
+      control_ = role == "host" && wanted_control;
+      con_ = con;
+      id_ = utf8_prefix(text_member(request, "id"), 12);
+      if (!control_) effects_.release_input();
+      return {{"ok", true}};
+    }
+
+    if (active_) {
+      effects_.release_input();
+      double seconds = std::round(std::max(0.0, effects_.now_seconds() - started_));
+      nlohmann::ordered_json record = {{"fecha", effects_.local_timestamp()},
+                                       {"rol", role_ == "host" ? "recibi" : "di"},
+                                       {"con", con_},
+                                       {"id", id_},
+                                       {"segundos", seconds},
+                                       {"control", control_}};
+      effects_.append_history_line(
+          record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+      effects_.log("[SESION] Termina (" + std::to_string(static_cast<long long>(seconds)) + " s)");
+    }
+    ended_role = role_;
+    active_ = false;
+    role_.clear();
+    control_ = false;
+    con_.clear();
+    id_.clear();
+    started_ = 0;
+  }
+  // After this PC received support the code the other side used must stop working.
+  if (ended_role != "tech") effects_.renew_clave();
+  return {{"ok", true}, {"clave", effects_.current_clave()}};
+}
+
+void SupportSessions::set_call_active(bool active) {
+  std::lock_guard<std::mutex> lock(call_mu_);
+  call_active_ = active;
+}
+
+bool SupportSessions::control_allowed() {
+  std::lock_guard<std::mutex> lock(session_mu_);
+  return active_ && role_ == "host" && control_;
+}
+
+bool SupportSessions::session_active() {
+  std::lock_guard<std::mutex> lock(session_mu_);
+  return active_;
+}
+
+SessionSnapshot SupportSessions::snapshot() {
+  std::lock_guard<std::mutex> lock(session_mu_);
+  return SessionSnapshot{active_, role_, control_, con_};
+}
+
+bool SupportSessions::call_active() {
+  std::lock_guard<std::mutex> lock(call_mu_);
+  return call_active_;
+}
+
+std::vector<std::string> SupportSessions::busy_activities() {
+  std::vector<std::string> busy;
+  if (session_active()) busy.emplace_back("la sesi\xC3\xB3n de soporte");
+  if (call_active()) busy.emplace_back("la llamada");
+  return busy;
+}
+
+SupportSessions& support_sessions() {
+  static SupportSessions* sessions = new SupportSessions(SessionEffects{
+      .now_seconds = unix_seconds_now,
+      .local_timestamp = [] { return format_local_time(local_now()); },
+      .log = [](const std::string& line) { log_line(line); },
+      .append_history_line =
+          [](const std::string& line) {
+            // One write of the whole line in append mode; a failure loses the record only.
+            std::error_code ignored;
+            std::filesystem::create_directories(data_folder(), ignored);
+            std::ofstream out(data_file("sesiones.jsonl"), std::ios::binary | std::ios::app);
+            out.write(line.data(), static_cast<std::streamsize>(line.size()));
+          },
+      .release_input = release_all,
+      .renew_clave = [] { renew_clave(); },
+      .current_clave = current_clave,
+  });
+  return *sessions;
+}
+
+nlohmann::ordered_json parse_history(std::string_view text, std::size_t limit) {
+  std::vector<nlohmann::ordered_json> records;
+  while (!text.empty()) {
+    auto lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    auto value = nlohmann::ordered_json::parse(line, nullptr, false);
+    if (!value.is_discarded()) records.push_back(std::move(value));
+    if (lf == std::string_view::npos) break;
+    text.remove_prefix(lf + 1);
+  }
+  nlohmann::ordered_json newest = nlohmann::ordered_json::array();
+  for (auto it = records.rbegin(); it != records.rend() && newest.size() < limit; ++it) {
+    newest.push_back(std::move(*it));
+  }
+  return newest;
+}
+
+nlohmann::ordered_json recent_sessions(std::size_t limit) {
+  auto text = read_file(data_file("sesiones.jsonl"));
+  if (!text.ok()) return nlohmann::ordered_json::array();
+  return parse_history(*text, limit);
+}
+
+}  // namespace vantriel

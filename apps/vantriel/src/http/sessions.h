@@ -1,0 +1,78 @@
+// What the host knows of the support session that the page runs, and of its voice call:
+// whether one runs, in which role, with whom, and whether this PC's user lets the other
+// side control it. The page reports both; the host gates input and the clipboard on it,
+// keeps the history file and renews the access code after a received session.
+#ifndef VANTRIEL_HTTP_SESSIONS_H_
+#define VANTRIEL_HTTP_SESSIONS_H_
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vantriel {
+
+struct SessionSnapshot {
+  bool active = false;
+  std::string role;  // "host", "tech", or empty
+  bool control = false;
+  std::string con;
+};
+
+// The effects a session has outside itself, so tests can watch them.
+struct SessionEffects {
+  std::function<double()> now_seconds;           // UTC seconds since 1970, with fraction
+  std::function<std::string()> local_timestamp;  // "YYYY-MM-DD HH:MM:SS"
+  std::function<void(const std::string&)> log;
+  std::function<void(const std::string&)> append_history_line;  // one compact record + "\n"
+  std::function<void()> release_input;
+  std::function<void()> renew_clave;
+  std::function<std::string()> current_clave;
+};
+
+class SupportSessions {
+ public:
+  explicit SupportSessions(SessionEffects effects);
+
+  // "/api/sesion": starts, updates or ends the session; returns the reply.
+  nlohmann::ordered_json report(const nlohmann::ordered_json& request);
+  // "/api/llamada".
+  void set_call_active(bool active);
+
+  bool control_allowed();
+  bool session_active();
+  SessionSnapshot snapshot();
+  bool call_active();
+  // What an update would cut, in the order session, call; empty when neither runs.
+  std::vector<std::string> busy_activities();
+
+ private:
+  SessionEffects effects_;
+
+  std::mutex session_mu_;  // guards the fields below; taken before the input locks
+  bool active_ = false;
+  std::string role_;
+  bool control_ = false;
+  std::string con_;
+  std::string id_;
+  double started_ = 0;
+
+  std::mutex call_mu_;  // never held together with session_mu_
+  bool call_active_ = false;
+};
+
+// The process's sessions, wired to the real clock, log, history file and input.
+SupportSessions& support_sessions();
+
+// The newest `limit` records of the history file, newest first; damaged lines skipped.
+nlohmann::ordered_json recent_sessions(std::size_t limit = 15);
+
+// Reads history text as the status document does: one JSON value per line, a CR before
+// the LF dropped, lines that do not parse skipped, newest first, at most `limit`.
+nlohmann::ordered_json parse_history(std::string_view text, std::size_t limit);
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_HTTP_SESSIONS_H_

@@ -1,0 +1,76 @@
+#include "main/instance.h"
+
+#include <filesystem>
+#include <string_view>
+
+#include "app_version.h"
+#include "base/data_folder.h"
+#include "base/file_util.h"
+#include "base/json_file.h"
+#include "win/app_window.h"
+#include "win/shell.h"
+
+namespace vantriel {
+namespace {
+
+std::optional<std::uint64_t> non_negative_integer(const nlohmann::ordered_json& record,
+                                                  const char* key) {
+  if (!record.is_object()) return std::nullopt;
+  auto it = record.find(key);
+  if (it == record.end()) return std::nullopt;
+  if (it->is_number_unsigned()) return it->get<std::uint64_t>();
+  if (it->is_number_integer() && it->get<std::int64_t>() >= 0) {
+    return static_cast<std::uint64_t>(it->get<std::int64_t>());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+void write_instance_record(std::uint16_t port) {
+  nlohmann::ordered_json record = {
+      {"port", port}, {"pid", current_process_id()}, {"version", kAppVersion}};
+  std::error_code ec;
+  std::filesystem::create_directories(data_folder(), ec);
+  if (ec) return;
+  auto tmp = data_file("instancia.tmp");
+  if (write_file(tmp, record.dump()).ok()) (void)replace_file(tmp, data_file("instancia.json"));
+}
+
+void remove_instance_record() {
+  auto record = read_json_file(data_file("instancia.json"));
+  if (!record) return;
+  auto pid = non_negative_integer(*record, "pid");
+  if (pid && *pid == current_process_id()) {
+    std::error_code ignored;
+    std::filesystem::remove(data_file("instancia.json"), ignored);
+  }
+}
+
+bool probe_running_instance(bool startup) {
+  auto record = read_json_file(data_file("instancia.json"));
+  if (!record) return false;
+  auto port_value = non_negative_integer(*record, "port");
+  if (!port_value) return false;
+  // The record's port is used as a 16-bit port, as the socket API would take it.
+  auto port = static_cast<std::uint16_t>(*port_value);
+  auto answer = probe_local(port, "/api/version");
+  if (!answer || answer->find("vantriel") == std::string::npos) return false;
+
+  auto version = record->find("version");
+  if (!startup && version != record->end() && version->is_string() &&
+      version->get<std::string>() != kAppVersion) {
+    morvane::show_message_box(
+        kAppName, "Ya hay un Vantriel abierto (v" + version->get<std::string>() +
+                      ") y esta es la v" + kAppVersion +
+                      ".\n\nCi\xC3\xA9rralo desde su \xC3\xAD" "cono en la bandeja (clic derecho "
+                      "\xE2\x86\x92 Salir) y vuelve a abrir Vantriel.");
+  }
+  if (!probe_local(port, "/api/show")) {
+    morvane::set_window_url("http://127.0.0.1:" + std::to_string(port) + "/");
+    morvane::open_app_window();
+  }
+  return true;
+}
+
+}  // namespace vantriel

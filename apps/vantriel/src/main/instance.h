@@ -1,0 +1,31 @@
+// One host per data folder. The running host records its port, process id and version
+// in "instancia.json"; a second start probes that port and, when a host answers there,
+// shows that host's window instead of starting another server.
+#ifndef VANTRIEL_MAIN_INSTANCE_H_
+#define VANTRIEL_MAIN_INSTANCE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vantriel {
+
+void write_instance_record(std::uint16_t port);
+
+// Deletes the record when it names this process.
+void remove_instance_record();
+
+// Whether another host answered (it has then been asked to show its window). With
+// `startup` false, a version different from ours is reported in a message box first.
+bool probe_running_instance(bool startup);
+
+// One HTTP/1.0 GET of `path` to 127.0.0.1:`port`: the raw reply (status line, headers,
+// body; invalid UTF-8 replaced), or nothing when connecting or sending failed.
+std::optional<std::string> probe_local(std::uint16_t port, const std::string& path);
+
+// This process's id.
+std::uint64_t current_process_id();
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_MAIN_INSTANCE_H_

@@ -1,0 +1,9 @@
+#include <unistd.h>
+
+#include "main/instance.h"
+
+namespace vantriel {
+
+std::uint64_t current_process_id() { return static_cast<std::uint64_t>(getpid()); }
+
+}  // namespace vantriel

@@ -1,0 +1,172 @@
+"""Starts the real host executable from a temporary folder and talks to it over sockets.
+
+The executable comes from the VANTRIEL_EXE environment variable (CTest sets it). Each Host
+gets a folder of its own, so its data folder ("data" beside the executable) is fresh.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import warnings
+
+# Tests keep hosts and sockets open on purpose; the interpreter need not warn about them.
+warnings.simplefilter("ignore", ResourceWarning)
+
+EXE = os.environ.get("VANTRIEL_EXE", "")
+DEADLINE = 20.0  # seconds to wait for anything the host should do promptly
+
+
+def free_port_block(count=20):
+    """A first port such that count ports from it look free right now."""
+    for _ in range(200):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            first = s.getsockname()[1]
+        if first + count > 65515:
+            continue
+        taken = False
+        for p in range(first, first + count):
+            with socket.socket() as probe:
+                try:
+                    probe.bind(("127.0.0.1", p))
+                except OSError:
+                    taken = True
+                    break
+        if not taken:
+            return first
+    raise RuntimeError("no free block of ports")
+
+
+def wait_for(predicate, what, timeout=DEADLINE):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Reply:
+    def __init__(self, raw):
+        self.raw = raw
+        head, _, self.body = raw.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        self.status_line = lines[0]
+        self.status = int(lines[0].split(" ")[1])
+        self.headers = [tuple(l.split(": ", 1)) for l in lines[1:]]
+
+    def header(self, name):
+        for k, v in self.headers:
+            if k.lower() == name.lower():
+                return v
+        return None
+
+    def json(self):
+        return json.loads(self.body.decode("utf-8"))
+
+
+class Host:
+    def __init__(self, args=("--no-window", "--no-tray", "--no-elevate"), env=None, folder=None,
+                 port=None, wait=True):
+        self.folder = folder or tempfile.mkdtemp(prefix="vantriel-wire-")
+        self.exe = os.path.join(self.folder, os.path.basename(EXE))
+        if not os.path.exists(self.exe):
+            shutil.copy2(EXE, self.exe)
+            manual = os.path.join(os.path.dirname(EXE), "manual")
+            if os.path.isdir(manual):
+                shutil.copytree(manual, os.path.join(self.folder, "manual"))
+        self.data = os.path.join(self.folder, "data")
+        full_env = dict(os.environ)
+        full_env.pop("DISPLAY", None)
+        full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        self.port_hint = port if port is not None else free_port_block()
+        full_env["VTR_PORT"] = str(self.port_hint)
+        if env:
+            for k, v in env.items():
+                if v is None:
+                    full_env.pop(k, None)
+                else:
+                    full_env[k] = v
+        self.proc = subprocess.Popen([self.exe, *args], cwd=self.folder, env=full_env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.port = None
+        self.token = None
+        if wait:
+            self.wait_ready()
+
+    def path(self, *parts):
+        return os.path.join(self.data, *parts)
+
+    def wait_ready(self):
+        def record():
+            if self.proc.poll() is not None:
+                raise AssertionError("host exited early: %r" % (self.proc.communicate(),))
+            try:
+                with open(self.path("instancia.json"), encoding="utf-8") as f:
+                    rec = json.load(f)
+                return rec if rec.get("pid") == self.proc.pid else None
+            except (OSError, ValueError):
+                return None
+        self.port = wait_for(record, "the instance record")["port"]
+        page = self.get("/").body.decode("utf-8")
+        self.token = re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
+        return self
+
+    def log(self):
+        try:
+            with open(self.path("vantriel.log"), encoding="utf-8") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def raw(self, data, timeout=10.0):
+        """Sends bytes on a new connection and reads until the host closes it."""
+        with socket.create_connection(("127.0.0.1", self.port), timeout=timeout) as s:
+            s.sendall(data)
+            chunks = []
+            while True:
+                try:
+                    chunk = s.recv(65536)
+                except ConnectionResetError:
+                    break
+                if not chunk:
+                    break
+                chunks.append(chunk)
+        return b"".join(chunks)
+
+    def request(self, method, path, body=None, headers=None, token=True):
+        hdrs = {"Host": "127.0.0.1:%d" % self.port}
+        if method == "POST" and token:
+            hdrs["X-Token"] = self.token
+        if headers:
+            hdrs.update(headers)
+        payload = b""
+        if body is not None:
+            payload = body if isinstance(body, bytes) else json.dumps(body).encode("utf-8")
+        hdrs["Content-Length"] = str(len(payload))
+        hdrs["Connection"] = "close"
+        head = "%s %s HTTP/1.1\r\n" % (method, path)
+        head += "".join("%s: %s\r\n" % kv for kv in hdrs.items()) + "\r\n"
+        return Reply(self.raw(head.encode("utf-8") + payload))
+
+    def get(self, path, **kw):
+        return self.request("GET", path, **kw)
+
+    def post(self, path, body=None, **kw):
+        return self.request("POST", path, body if body is not None else {}, **kw)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait(timeout=10)
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)

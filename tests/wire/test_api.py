@@ -1,0 +1,242 @@
+"""The local API routes against the real host: replies, defaults, files on disk."""
+
+import json
+import os
+import re
+import threading
+import unittest
+
+from host import Host, wait_for
+
+CLAVE = re.compile(r"^[ABCDEFGHJKMNPQRSTUVWXYZ23456789]{6}$")
+CODIGO = re.compile(r"^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{6}$")
+
+
+class ApiTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.host = Host()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.cleanup()
+
+    def setUp(self):
+        self.post("/api/sesion", {"activa": False})
+
+    def post(self, path, body=None):
+        reply = self.host.post(path, body if body is not None else {})
+        self.assertEqual(reply.status, 200, path)
+        return reply.json()
+
+    def test_status_document_shape(self):
+        doc = self.host.get("/api/estado").json()
+        self.assertEqual(list(doc), ["app", "version", "id", "id_bonito", "nombre", "servidor",
+                                     "admin", "monitores", "idioma", "disponible", "sesion",
+                                     "llamada", "recientes", "sesiones", "inicio_windows",
+                                     "actualizacion"])
+        self.assertEqual(doc["app"], "vantriel")
+        self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
+        self.assertIsNone(doc["actualizacion"])
+        self.assertEqual(doc["monitores"], [])
+
+    def test_identity_routes(self):
+        ident = self.post("/api/identidad")
+        self.assertEqual(list(ident), ["id", "id_bonito", "llave", "clave", "nombre", "servidor"])
+        self.assertRegex(ident["id"], r"^[1-9]\d{8}$")
+        self.assertRegex(ident["clave"], CLAVE)
+        self.assertEqual(self.post("/api/verificar", {"clave": ident["clave"]}), {"ok": True})
+        spaced = "-".join(ident["clave"].lower()) + " \t"
+        self.assertEqual(self.post("/api/verificar", {"clave": spaced}), {"ok": True})
+        for body in ({}, {"clave": ident["clave"][:5]}, {"clave": 123}):
+            self.assertEqual(self.post("/api/verificar", body), {"ok": False})
+        renewed = self.post("/api/clave/nueva")
+        self.assertEqual(list(renewed), ["ok", "clave"])
+        self.assertEqual(self.post("/api/verificar", {"clave": renewed["clave"]}), {"ok": True})
+        codes = {self.post("/api/codigo_llamada")["codigo"] for _ in range(20)}
+        self.assertGreater(len(codes), 1)
+        for code in codes:
+            self.assertRegex(code, CODIGO)
+
+    def test_new_id_refused_during_a_session(self):
+        before = self.post("/api/identidad")
+        self.post("/api/sesion", {"activa": True, "rol": "tech"})
+        self.assertEqual(self.post("/api/id/nuevo"),
+                         {"ok": False, "msg": "Termina la sesión antes de cambiar tu ID"})
+        self.assertEqual(self.post("/api/identidad")["id"], before["id"])
+        self.post("/api/sesion", {"activa": False})
+        self.post("/api/llamada", {"activa": True})  # a call does not block it
+        done = self.post("/api/id/nuevo")
+        self.post("/api/llamada", {"activa": False})
+        self.assertEqual(list(done), ["ok", "id", "id_bonito", "llave", "clave"])
+        self.assertNotEqual((done["id"], done["llave"]), (before["id"], before["llave"]))
+        on_disk = json.load(open(self.host.path("identidad.json"), encoding="utf-8"))
+        self.assertEqual((on_disk["id"], on_disk["llave"]), (done["id"], done["llave"]))
+        self.assertEqual(self.post("/api/identidad")["clave"], done["clave"])
+
+    def test_sessions_history_and_clave(self):
+        h = self.host
+        clave = self.post("/api/identidad")["clave"]
+        self.assertEqual(self.post("/api/sesion", {"activa": True, "rol": "host", "control": True,
+                                                  "con": "<b>Ana</b>", "id": "123456789"}),
+                         {"ok": True})
+        doc = h.get("/api/estado").json()
+        self.assertEqual(doc["sesion"], {"activa": True, "rol": "host", "control": True,
+                                         "con": "<b>Ana</b>"})
+        self.assertEqual(self.post("/api/input", {"mon": 1, "ev": []}), {"ok": True, "n": 0})
+        ended = self.post("/api/sesion", {"activa": False})
+        self.assertNotEqual(ended["clave"], clave)
+        self.assertEqual(self.post("/api/verificar", {"clave": clave}), {"ok": False})
+        self.assertIn("[SESION] Empieza: recibo soporte de <b>Ana</b>", h.log())
+        self.assertRegex(h.log(), r"\[SESION\] Termina \(\d+ s\)")
+        record = h.get("/api/estado").json()["sesiones"][0]
+        self.assertEqual(list(record), ["fecha", "rol", "con", "id", "segundos", "control"])
+        self.assertEqual((record["rol"], record["con"], record["id"], record["control"]),
+                         ("recibi", "<b>Ana</b>", "123456789", True))
+        self.assertRegex(record["fecha"], r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d$")
+        with open(h.path("sesiones.jsonl"), encoding="utf-8") as f:
+            self.assertRegex(f.read().splitlines()[-1], r'"segundos":\d+\.0,')
+
+    def test_history_reads_newest_fifteen(self):
+        h = self.host
+        lines = ['{"n":%d}' % i for i in range(1, 21)]
+        lines.insert(10, "{not json")
+        with open(h.path("sesiones.jsonl"), "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        got = [r["n"] for r in h.get("/api/estado").json()["sesiones"]]
+        self.assertEqual(got, list(range(20, 5, -1)))
+        os.remove(h.path("sesiones.jsonl"))
+        self.assertEqual(h.get("/api/estado").json()["sesiones"], [])
+
+    def test_control_gates(self):
+        refused = {"ok": False, "msg": "sin permiso de control"}
+        for session in (None, {"activa": True, "rol": "tech", "control": True},
+                        {"activa": True, "rol": "host", "control": False}):
+            if session:
+                self.post("/api/sesion", session)
+            self.assertEqual(self.post("/api/input", {"ev": [{"k": "m", "x": 0.5, "y": 0.5}]}),
+                             refused)
+            self.assertEqual(self.post("/api/portapapeles/poner", {"texto": "x"}), refused)
+            self.assertEqual(self.post("/api/portapapeles/leer", {"propio": "true"}), refused)
+            self.post("/api/sesion", {"activa": False})
+        # Reading one's own clipboard needs no session; without a display it is empty.
+        self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}),
+                         {"ok": True, "texto": ""})
+        self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}),
+                         {"ok": False})
+        self.post("/api/sesion", {"activa": True, "control": True})
+        for body in ({"mon": -1, "ev": "x"}, {"mon": "1"}, {"mon": 1.5, "ev": None}):
+            self.assertEqual(self.post("/api/input", body), {"ok": True, "n": 0})
+
+    def test_settings_round_trip_and_refusal(self):
+        h = self.host
+        doc = h.get("/api/ajustes").json()
+        self.assertEqual(list(doc), ["general", "recibir", "llamada"])
+        self.assertEqual(doc["recibir"]["fps"], "30")
+        saved = self.post("/api/ajustes", {"general": {"nombre": "Mesa 2", "idioma": "en"},
+                                           "recibir": {"fps": 60, "sonido": False,
+                                                       "calidad": None}})
+        self.assertEqual(list(saved), ["ok", "msg", "ajustes"])
+        self.assertEqual(saved["msg"], "Ajustes guardados")
+        self.assertEqual(saved["ajustes"]["recibir"]["fps"], "60")
+        self.assertEqual(saved["ajustes"]["recibir"]["sonido"], "no")
+        self.assertEqual(saved["ajustes"]["recibir"]["calidad"], "auto")
+        self.assertIn("[AJUSTES] 4 valores guardados", h.log())
+        self.assertEqual(h.get("/api/estado").json()["nombre"], "Mesa 2")
+        self.assertEqual(h.get("/api/estado").json()["idioma"], "en")
+        bad = self.post("/api/ajustes", {"general": {"servidor": "http://example.com"}})
+        self.assertEqual(bad, {"ok": False, "msg": "El servidor debe empezar con https://"})
+        ok = self.post("/api/ajustes", {"general": {"servidor": "http://127.0.0.1:8890/"}})
+        self.assertTrue(ok["ok"])
+        self.assertEqual(h.get("/api/estado").json()["servidor"], "http://127.0.0.1:8890")
+        with open(h.path("vantriel.ini"), "rb") as f:
+            text = f.read()
+        self.assertIn(b"fps = 60\r\n", text)
+        self.assertTrue(text.startswith(b"; Vantriel"))
+        self.post("/api/ajustes", {"recibir": {"disponible": " Off "}})
+        self.assertFalse(h.get("/api/estado").json()["disponible"])
+        self.post("/api/ajustes", {"recibir": {"disponible": "si"}})
+        self.assertTrue(h.get("/api/estado").json()["disponible"])
+
+    def test_concurrent_writers_lose_nothing(self):
+        h = self.host
+        keys = ["nombre", "idioma", "servidor"]
+        values = {"nombre": "Ana", "idioma": "es", "servidor": "https://s.example"}
+        recents = ["%d" % (100000000 + i) for i in range(12)]
+
+        def save(key):
+            self.post("/api/ajustes", {"general": {key: values[key]}})
+
+        def add(rid):
+            self.post("/api/recientes/agregar", {"id": rid, "nombre": "n" + rid})
+
+        threads = [threading.Thread(target=save, args=(k,)) for k in keys]
+        threads += [threading.Thread(target=add, args=(r,)) for r in recents]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        general = h.get("/api/ajustes").json()["general"]
+        for k in keys:
+            self.assertEqual(general[k], values[k])
+        self.assertEqual(sorted(r["id"] for r in h.get("/api/estado").json()["recientes"]),
+                         recents)
+
+    def test_recents(self):
+        h = self.host
+        with open(h.path("recientes.json"), "w") as f:
+            f.write('{"not": "a list"}')
+        self.assertEqual(h.get("/api/estado").json()["recientes"], [])
+        got = self.post("/api/recientes/agregar", {"id": "123456789", "nombre": "Ana\tB\x85"})
+        self.assertEqual(len(got), 1)
+        self.assertEqual(list(got[0]), ["id", "nombre", "fecha"])
+        self.assertEqual(got[0]["nombre"], "AnaB")
+        self.assertEqual(self.post("/api/recientes/agregar", {"id": "012345678"}), got)
+        self.assertEqual(self.post("/api/recientes/agregar", {"id": 123456789}), got)
+        self.assertEqual(self.post("/api/recientes/quitar", {"id": "999999999"}), got)
+        self.assertEqual(self.post("/api/recientes/quitar", {"id": "123456789"}), [])
+        with open(h.path("recientes.json"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), "[]")
+
+    def test_notices_and_links(self):
+        self.assertEqual(self.post("/api/aviso", {"titulo": 5}), {"ok": True})
+        self.assertEqual(self.post("/api/abrir", {"what": "nada"}),
+                         {"ok": False, "msg": "¿qué abro?"})
+        self.assertEqual(self.post("/api/abrir", {}), {"ok": False, "msg": "¿qué abro?"})
+        for url in ("http://example.com", "mailto", 7, "javascript:alert(1)"):
+            self.assertEqual(self.post("/api/abrir", {"what": "url", "url": url}), {"ok": False})
+
+    def test_routes_of_other_methods(self):
+        h = self.host
+        self.assertEqual(h.get("/api/identidad").status, 404)
+        self.assertEqual(self.post("/api/version"), {"ok": False, "msg": "acción desconocida"})
+        self.assertEqual(self.post("/api/update"), {"ok": False, "msg": "acción desconocida"})
+        self.assertEqual(h.get("/api/update").status, 404)
+
+
+class DamagedFilesTest(unittest.TestCase):
+    def test_damaged_files_fall_back(self):
+        h = Host(wait=False)
+        try:
+            h.wait_ready()
+            first_id = h.post("/api/identidad").json()["id"]
+            for damage in ('{"id":"012345678","llave":"%s"}' % ("k" * 64),
+                           '{"id":"123456789","llave":"%s"}' % ("k" * 31), "\xff garbage"):
+                with open(h.path("identidad.json"), "w", encoding="latin-1") as f:
+                    f.write(damage)
+                ident = h.post("/api/identidad").json()
+                self.assertRegex(ident["id"], r"^[1-9]\d{8}$")
+                self.assertEqual(len(ident["llave"]), 64)
+            with open(h.path("identidad.json"), "w") as f:
+                f.write('{"id":"123456789","llave":"%s","x":1}' % ("k" * 32))
+            self.assertEqual(h.post("/api/identidad").json()["id"], "123456789")
+            self.assertNotEqual(first_id, None)
+            with open(h.path("vantriel.ini"), "wb") as f:
+                f.write(b"\xff\xfe garbage")
+            self.assertEqual(h.get("/api/ajustes").json()["general"]["idioma"], "es")
+        finally:
+            h.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,162 @@
+"""Start-up and single instance: version switch, ports, instance record, second start."""
+
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import unittest
+
+from host import EXE, Host, free_port_block, wait_for
+
+
+def hold_ports(first, count):
+    held = []
+    for p in range(first, first + count):
+        s = socket.socket()
+        s.bind(("127.0.0.1", p))
+        s.listen(1)
+        held.append(s)
+    return held
+
+
+class StartTest(unittest.TestCase):
+    def setUp(self):
+        self.hosts = []
+
+    def tearDown(self):
+        for h in self.hosts:
+            h.cleanup()
+
+    def start(self, **kw):
+        h = Host(**kw)
+        self.hosts.append(h)
+        return h
+
+    def test_version_switch_prints_and_touches_nothing(self):
+        folder = tempfile.mkdtemp(prefix="vantriel-wire-")
+        try:
+            exe = shutil.copy2(EXE, folder)
+            out = subprocess.run([exe, "--startup", "--version"], capture_output=True, timeout=30)
+            self.assertEqual((out.returncode, out.stdout), (0, b"Vantriel v0.1.1\n"))
+            self.assertEqual(os.listdir(folder), [os.path.basename(exe)])
+        finally:
+            shutil.rmtree(folder)
+
+    def test_start_line_record_and_token(self):
+        h = self.start()
+        with open(h.path("instancia.json"), encoding="utf-8") as f:
+            text = f.read()
+        self.assertEqual(text, '{"port":%d,"pid":%d,"version":"0.1.1"}' % (h.port, h.proc.pid))
+        ident = json.load(open(h.path("identidad.json"), encoding="utf-8"))
+        pretty = " ".join(ident["id"][i:i + 3] for i in (0, 3, 6))
+        line = wait_for(lambda: re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (Vantriel.*)$",
+                                          h.log(), re.M), "the start line")
+        self.assertEqual(line.group(1),
+                         "Vantriel v0.1.1 en marcha · http://127.0.0.1:%d/ · ID %s · servidor "
+                         "https://senal.vantriel.app · admin %s"
+                         % (h.port, pretty, "true" if os.geteuid() == 0 else "false"))
+        self.assertTrue(os.path.exists(h.path("vantriel.ini")))
+        other = self.start()
+        self.assertRegex(h.token, "^[0-9a-f]{32}$")
+        self.assertNotEqual(h.token, other.token)
+
+    def test_port_falls_back_past_taken_ports(self):
+        first = free_port_block()
+        held = hold_ports(first, 5)
+        try:
+            h = self.start(port=first)
+            self.assertEqual(h.port, first + 5)
+            self.assertIn("http://127.0.0.1:%d/" % (first + 5), h.log())
+        finally:
+            for s in held:
+                s.close()
+
+    def test_port_values(self):
+        # Unusable values fall back to 8800; a free 8800 cannot be promised here, so the
+        # test only checks that the host picked a port of the 8800 range.
+        for value in ("", "abc", "65536", " 8801"):
+            h = self.start(port=value)
+            self.assertTrue(8800 <= h.port < 8820, (value, h.port))
+            h.cleanup()
+            self.hosts.remove(h)
+        first = free_port_block()
+        h = self.start(port="+%d" % first)
+        self.assertEqual(h.port, first)
+
+    def test_no_free_port_ends_without_a_record(self):
+        for port, held_count in (("65516", 0), (None, 20)):
+            first = free_port_block() if port is None else None
+            held = hold_ports(first, held_count) if first else []
+            try:
+                h = self.start(port=port if port else str(first), wait=False)
+                out, err = h.proc.communicate(timeout=30)
+                self.assertEqual(h.proc.returncode, 0)
+                self.assertIn("puertos ocupados".encode(), err)
+                self.assertFalse(os.path.exists(h.path("instancia.json")))
+                self.assertNotIn("en marcha", h.log())
+            finally:
+                for s in held:
+                    s.close()
+
+    def test_second_start_shows_the_first_and_ends(self):
+        first = self.start()
+        calls = os.path.join(first.folder, "opened.txt")
+        bin_dir = tempfile.mkdtemp(prefix="vantriel-bin-")
+        fake = os.path.join(bin_dir, "xdg-open")
+        with open(fake, "w") as f:
+            f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % calls)
+        os.chmod(fake, 0o755)
+        env = {"PATH": bin_dir + ":" + os.environ["PATH"]}
+        # Restart the first host with the recording opener so /api/show can be observed.
+        first.stop()
+        first.proc = subprocess.Popen([first.exe, "--no-window", "--no-tray", "--no-elevate"],
+                                      cwd=first.folder,
+                                      env={**os.environ, **env, "VTR_PORT": str(first.port)})
+        first.wait_ready()
+        second = self.start(folder=first.folder, env=env, wait=False)
+        self.assertEqual(second.proc.wait(timeout=30), 0)
+        wait_for(lambda: os.path.exists(calls), "the first host to open its window")
+        self.assertIn("http://127.0.0.1:%d/" % first.port, open(calls).read())
+        with open(first.path("instancia.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f)["pid"], first.proc.pid)
+        shutil.rmtree(bin_dir)
+
+    def test_stale_records_are_replaced(self):
+        folder = tempfile.mkdtemp(prefix="vantriel-wire-")
+        os.makedirs(os.path.join(folder, "data"))
+        # A port where something else answers, without the word vantriel.
+        squatter = socket.socket()
+        squatter.bind(("127.0.0.1", 0))
+        squatter.listen(5)
+        squat_port = squatter.getsockname()[1]
+        for record in ('{"port":%d,"pid":999999,"version":"0.1.1"}' % squat_port,
+                       '{"port":"x"}', "not json", '{"port":1,"pid":1,"version":"0.0.9"}'):
+            with open(os.path.join(folder, "data", "instancia.json"), "w") as f:
+                f.write(record)
+            h = self.start(folder=folder)
+            self.assertEqual(json.load(open(h.path("instancia.json")))["pid"], h.proc.pid)
+            h.stop()
+            self.hosts.remove(h)
+        squatter.close()
+        shutil.rmtree(folder)
+
+    def test_exit_removes_only_its_own_record(self):
+        h = self.start()
+        self.assertEqual(h.post("/api/salir").json(), {"ok": True})
+        self.assertEqual(h.proc.wait(timeout=30), 0)
+        self.assertFalse(os.path.exists(h.path("instancia.json")))
+        self.assertIn("Saliendo", h.log())
+
+        h2 = self.start()
+        with open(h2.path("instancia.json"), "w") as f:
+            f.write('{"port":1,"pid":%d,"version":"0.1.1"}' % (h2.proc.pid + 1))
+        h2.post("/api/salir")
+        self.assertEqual(h2.proc.wait(timeout=30), 0)
+        self.assertTrue(os.path.exists(h2.path("instancia.json")))
+
+
+if __name__ == "__main__":
+    unittest.main()
