@@ -1,5 +1,6 @@
 #include "lib/unpack.h"
 
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -96,6 +97,7 @@ Result<size_t> unpack_package(const fs::path& archive, const fs::path& target) {
     if (ec) return make_error(system_text(ec, s.destination.parent_path()));
     auto contents = read_zip_entry(*bytes, (*entries)[s.entry]);
     if (!contents.ok()) return make_error(contents.error());
+    errno = 0;
     std::ofstream out(s.destination, std::ios::binary | std::ios::trunc);
     if (out) {
       out.write(reinterpret_cast<const char*>(contents->data()),
@@ -103,7 +105,8 @@ Result<size_t> unpack_package(const fs::path& archive, const fs::path& target) {
       out.close();
     }
     if (!out) {
-      return make_error(system_text(std::make_error_code(std::errc::io_error), s.destination));
+      const int code = errno != 0 ? errno : EIO;
+      return make_error(system_text(std::error_code(code, std::generic_category()), s.destination));
     }
     ++written;
   }

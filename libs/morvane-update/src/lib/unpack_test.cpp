@@ -88,6 +88,10 @@ TEST_F(UnpackTest, ArchiveAndSystemFaults) {
   // A file where a folder must go.
   r = unpack({{"Vantriel/a", "x"}, {"Vantriel/a/b", "y"}});
   EXPECT_FALSE(r.ok());
+  // A folder where a file must go: the system's text and the path.
+  r = unpack({{"Vantriel/a/b", "y"}, {"Vantriel/a", "x"}});
+  ASSERT_FALSE(r.ok());
+  EXPECT_NE(r.error().find("nuevo/a'"), std::string::npos) << r.error();
   r = unpack_package(dir_.path() / "no-existe.zip", target());
   ASSERT_FALSE(r.ok());
   EXPECT_NE(r.error().find("no-existe.zip"), std::string::npos) << r.error();
