@@ -1,6 +1,6 @@
 // The help tab: the manual rendered by the host, its contents, links and print page.
 
-const MAN = { lang: null, loaded: false, seq: 0 };
+const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
 
 function openHelp() {
   if (!MAN.loaded || MAN.lang !== LANG) loadManual(LANG);
@@ -53,6 +53,9 @@ function drawManual(r) {
     return;
   }
   const tx = r.txt || {};
+  MAN.by = String(tx.by || "");
+  MAN.author = String(r.author || "");
+  drawCredit();
   $("mTitle").textContent = tx.title || t("tabHelp");
   $("mVer").textContent = (tx.ver || "") + " " + (r.version || "");
   toc.innerHTML = '<h3 id="mTocTitle">' + esc(tx.toc) + "</h3>" + tocHtml(r.toc);

@@ -543,7 +543,7 @@ function applyLang() {
   const b = $("langBtn");
   if (b) {
     b.textContent = LANG === "es" ? "EN" : "ES";
-    b.setAttribute("aria-label", LANG === "es" ? "Switch to English" : "Cambiar a español");
+    b.setAttribute("aria-label", LANG === "es" ? "EN · English" : "ES · Español");
     b.setAttribute("lang", LANG === "es" ? "en" : "es");
   }
 }

@@ -299,9 +299,11 @@ function openLink(what, url) {
   return post("/api/abrir", url ? { what, url } : { what }).catch(() => null);
 }
 
+// The credit line: the manual's own words once it is loaded, else the page's.
 function drawCredit() {
+  const by = MAN.by ? MAN.by + " " + MAN.author : t("creditBy") + " " + AUTHOR;
   $("credit").innerHTML =
-    esc(t("creditBy")) + " " + esc(AUTHOR) + ' · <button type="button" class="link" id="siteBtn">' +
+    esc(by) + ' · <button type="button" class="link" id="siteBtn">' +
     esc(t("support")) + "</button>";
   $("siteBtn").addEventListener("click", () => openLink("sitio"));
 }
