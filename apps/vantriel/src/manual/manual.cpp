@@ -43,8 +43,12 @@ constexpr Labels kSpanish = {
 };
 
 constexpr Labels kEnglish = {
-    "User manual",        "Manual for", "Contents", "App developed by",
-    "Manual not found (manual folder).", "Print / Save as PDF",
+    "User manual",
+    "Manual for",
+    "Contents",
+    "App developed by",
+    "Manual not found (manual folder).",
+    "Print / Save as PDF",
 };
 
 const Labels& labels_for(std::string_view language) {

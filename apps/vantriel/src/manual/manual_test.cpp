@@ -50,15 +50,16 @@ TEST(ManualLanguage, OnlyExactEnIsEnglish) {
 
 TEST(ManualDocument, ReplyShapeAndLabels) {
   const json doc = manual_document_from_text("en", "## Start\n### Step\ntext\n", "9.9.9");
-  EXPECT_EQ(keys(doc), (std::vector<std::string>{"ok", "lang", "html", "toc", "version",
-                                                 "author", "contact", "txt"}));
+  EXPECT_EQ(keys(doc), (std::vector<std::string>{"ok", "lang", "html", "toc", "version", "author",
+                                                 "contact", "txt"}));
   EXPECT_EQ(doc["ok"], true);
   EXPECT_EQ(doc["lang"], "en");
   EXPECT_EQ(doc["version"], "v9.9.9");
   EXPECT_EQ(doc["toc"].dump(),
             R"([{"id":"start","title":"Start","sub":[{"id":"step","title":"Step"}]}])");
-  EXPECT_EQ(doc["txt"].dump(),
-            R"({"title":"User manual","ver":"Manual for","toc":"Contents","by":"App developed by"})");
+  EXPECT_EQ(
+      doc["txt"].dump(),
+      R"({"title":"User manual","ver":"Manual for","toc":"Contents","by":"App developed by"})");
   EXPECT_FALSE(doc["author"].get<std::string>().empty());
   EXPECT_FALSE(doc["contact"].get<std::string>().empty());
 
@@ -80,12 +81,14 @@ TEST(ManualDocument, VersionMarkerAndPlaceholder) {
   EXPECT_EQ(doc["html"], "<p>Versión 0.1.1 y 0.1.1.</p>\n");
 
   // Only the first line counts.
-  EXPECT_EQ(manual_document_from_text("es", "title\n<!-- manual-version: 3 -->", "0.1.1")["version"],
-            "v0.1.1");
+  EXPECT_EQ(
+      manual_document_from_text("es", "title\n<!-- manual-version: 3 -->", "0.1.1")["version"],
+      "v0.1.1");
   // The marker without a comment around it, and a placeholder inside the marker.
   EXPECT_EQ(manual_document_from_text("es", "manual-version: 7", "0.1.1")["version"], "v7");
-  EXPECT_EQ(manual_document_from_text("es", "<!-- manual-version: {{VERSION}} -->", "0.1.1")["version"],
-            "v{{VERSION}}");
+  EXPECT_EQ(
+      manual_document_from_text("es", "<!-- manual-version: {{VERSION}} -->", "0.1.1")["version"],
+      "v{{VERSION}}");
 }
 
 TEST(ManualDocument, ByteOrderMarkIsNotText) {
@@ -98,7 +101,8 @@ TEST(ManualDocument, ByteOrderMarkIsNotText) {
 TEST_F(ManualFolderTest, ReadsTheChosenLanguage) {
   put("manual_es.md", "## Hola\n");
   put("manual_en.md", "## Hello\n");
-  EXPECT_EQ(manual_document_in(folder_, std::string("en"))["html"], "<h2 id=\"hello\">Hello</h2>\n");
+  EXPECT_EQ(manual_document_in(folder_, std::string("en"))["html"],
+            "<h2 id=\"hello\">Hello</h2>\n");
   EXPECT_EQ(manual_document_in(folder_, std::string("de"))["html"], "<h2 id=\"hola\">Hola</h2>\n");
   const json doc = manual_document_in(folder_, std::nullopt);
   EXPECT_EQ(doc["lang"], "es");
@@ -181,6 +185,12 @@ TEST(ShippedManual, RendersWithWorkingContentsAndLinks) {
     for (auto it = std::sregex_iterator(html.begin(), html.end(), id_re);
          it != std::sregex_iterator(); ++it) {
       EXPECT_TRUE(ids.insert((*it)[1]).second) << "duplicate id " << (*it)[1];
+    }
+    // The manual is shown inside the page, whose own elements carry these ids: a heading
+    // with the same id would be a second element of that id and its links would not work.
+    for (const char* taken : {"bver", "chat", "credit", "hdr", "history", "hostbar", "main", "menu",
+                              "modal", "recents", "toast", "upover", "viewer", "xfers"}) {
+      EXPECT_EQ(ids.count(taken), 0u) << "heading id used by the page: " << taken;
     }
     const std::regex href_re("href=\"([^\"]*)\"");
     for (auto it = std::sregex_iterator(html.begin(), html.end(), href_re);

@@ -104,7 +104,8 @@ class Renderer {
     if (heading(line)) return;
     if (starts_with(line, "> ") || line == ">") {
       flush_paragraph();
-      const std::string_view rest = line == ">" ? std::string_view() : std::string_view(line).substr(2);
+      const std::string_view rest =
+          line == ">" ? std::string_view() : std::string_view(line).substr(2);
       out() += "<div class=\"mnote\">" + render_inline(rest) + "</div>\n";
       return;
     }
@@ -129,7 +130,8 @@ class Renderer {
     }
     flush_paragraph();
     close_list();
-    const std::string_view text = std::string_view(line).substr(static_cast<std::size_t>(level) + 1);
+    const std::string_view text =
+        std::string_view(line).substr(static_cast<std::size_t>(level) + 1);
     const std::string id = unique_id(heading_id(text));
     const std::string tag = "h" + std::to_string(level);
     out() += "<" + tag + " id=\"" + id + "\">" + render_inline(text) + "</" + tag + ">\n";

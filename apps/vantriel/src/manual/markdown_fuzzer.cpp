@@ -18,19 +18,45 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 
 // Tags the renderer writes itself; anything else after "<" came from the text.
 bool known_tag(std::string_view at) {
-  for (std::string_view tag :
-       {"<h1 ", "<h2 ", "<h3 ", "</h1>", "</h2>", "</h3>", "<p>", "</p>", "<b>", "</b>", "<i>",
-        "</i>", "<code>", "</code>", "<a href=\"", "</a>", "<ul>", "</ul>", "<ol>", "</ol>",
-        "<li>", "</li>", "<table>", "</table>", "<tr>", "</tr>", "<th>", "</th>", "<td>",
-        "</td>", "<div class=\"mnote\">", "</div>"}) {
+  for (std::string_view tag : {"<h1 ",
+                               "<h2 ",
+                               "<h3 ",
+                               "</h1>",
+                               "</h2>",
+                               "</h3>",
+                               "<p>",
+                               "</p>",
+                               "<b>",
+                               "</b>",
+                               "<i>",
+                               "</i>",
+                               "<code>",
+                               "</code>",
+                               "<a href=\"",
+                               "</a>",
+                               "<ul>",
+                               "</ul>",
+                               "<ol>",
+                               "</ol>",
+                               "<li>",
+                               "</li>",
+                               "<table>",
+                               "</table>",
+                               "<tr>",
+                               "</tr>",
+                               "<th>",
+                               "</th>",
+                               "<td>",
+                               "</td>",
+                               "<div class=\"mnote\">",
+                               "</div>"}) {
     if (starts_with(at, tag)) return true;
   }
   return false;
 }
 
 void check_html(std::string_view html) {
-  for (std::size_t at = html.find('<'); at != std::string_view::npos;
-       at = html.find('<', at + 1)) {
+  for (std::size_t at = html.find('<'); at != std::string_view::npos; at = html.find('<', at + 1)) {
     if (!known_tag(html.substr(at))) std::abort();
   }
   constexpr std::string_view kHref = "<a href=\"";
@@ -42,7 +68,8 @@ void check_html(std::string_view html) {
       std::abort();
     }
     const std::size_t end = target.find('"');
-    if (end == std::string_view::npos || target.substr(0, end).find('<') != std::string_view::npos) {
+    if (end == std::string_view::npos ||
+        target.substr(0, end).find('<') != std::string_view::npos) {
       std::abort();
     }
   }
@@ -55,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const vantriel::RenderedMarkdown rendered = vantriel::render_markdown(text);
   check_html(rendered.html);
   for (const vantriel::TocEntry& entry : rendered.toc) {
-    if (entry.id.empty() || entry.id.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") !=
-                                std::string::npos) {
+    if (entry.id.empty() ||
+        entry.id.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string::npos) {
       std::abort();
     }
   }

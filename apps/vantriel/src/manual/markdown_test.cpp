@@ -11,8 +11,7 @@ std::string html(std::string_view text) { return render_markdown(text).html; }
 
 TEST(RenderInline, EscapesMarkupBeforeFormatting) {
   EXPECT_EQ(render_inline("a < b && \"c\" > 'd'"), "a &lt; b &amp;&amp; &quot;c&quot; &gt; 'd'");
-  EXPECT_EQ(render_inline("<script>alert(1)</script>"),
-            "&lt;script&gt;alert(1)&lt;/script&gt;");
+  EXPECT_EQ(render_inline("<script>alert(1)</script>"), "&lt;script&gt;alert(1)&lt;/script&gt;");
   // Formatting markers inside escaped text still work, and text inside stays escaped.
   EXPECT_EQ(render_inline("**<b>**"), "<b>&lt;b&gt;</b>");
 }
@@ -23,7 +22,10 @@ TEST(RenderInline, BoldAndItalic) {
   EXPECT_EQ(render_inline("ends with *"), "ends with *");
   EXPECT_EQ(render_inline("*"), "*");
   // A star before a no-break space is a star.
-  EXPECT_EQ(render_inline("a *\xC2\xA0" "b"), "a *\xC2\xA0" "b");
+  EXPECT_EQ(render_inline("a *\xC2\xA0"
+                          "b"),
+            "a *\xC2\xA0"
+            "b");
   // Unclosed markers are closed at the end: italic first, then bold.
   EXPECT_EQ(render_inline("**a *b"), "<b>a <i>b</i></b>");
   EXPECT_EQ(render_inline("*open"), "<i>open</i>");
@@ -32,8 +34,7 @@ TEST(RenderInline, BoldAndItalic) {
 }
 
 TEST(RenderInline, CodeSpansAreLiteral) {
-  EXPECT_EQ(render_inline("run `a **b** [c](#d)` now"),
-            "run <code>a **b** [c](#d)</code> now");
+  EXPECT_EQ(render_inline("run `a **b** [c](#d)` now"), "run <code>a **b** [c](#d)</code> now");
   EXPECT_EQ(render_inline("``"), "<code></code>");
   EXPECT_EQ(render_inline("one ` only"), "one ` only");
   EXPECT_EQ(render_inline("last `"), "last `");
@@ -47,10 +48,9 @@ TEST(RenderInline, LinksOnlyForSafeTargets) {
   EXPECT_EQ(render_inline("[up](#inicio)"), "<a href=\"#inicio\">up</a>");
   EXPECT_EQ(render_inline("[**x**](#y)"), "<a href=\"#y\">**x**</a>");
 
-  for (const char* bad :
-       {"[x](http://a.b)", "[x](javascript:alert(1))", "[x](JavaScript:alert(1))",
-        "[x](data:text/html,hi)", "[x](vbscript:x)", "[x]( https://a.b)", "[x](HTTPS://a.b)",
-        "[x](//evil.example)", "[x](file:///c:/)"}) {
+  for (const char* bad : {"[x](http://a.b)", "[x](javascript:alert(1))", "[x](JavaScript:alert(1))",
+                          "[x](data:text/html,hi)", "[x](vbscript:x)", "[x]( https://a.b)",
+                          "[x](HTTPS://a.b)", "[x](//evil.example)", "[x](file:///c:/)"}) {
     const std::string out = render_inline(bad);
     EXPECT_EQ(out.find("<a"), std::string::npos) << bad << " -> " << out;
   }
@@ -86,7 +86,9 @@ TEST(HeadingId, FoldsSpanishAndCollapsesSymbols) {
   EXPECT_EQ(heading_id("Größe 2"), "gr-e-2");
   EXPECT_EQ(heading_id("!!! ??? ***"), "s");
   EXPECT_EQ(heading_id(""), "s");
-  EXPECT_EQ(heading_id("\xE2\x84\xAA" "elvin"), "kelvin");  // KELVIN SIGN
+  EXPECT_EQ(heading_id("\xE2\x84\xAA"
+                       "elvin"),
+            "kelvin");  // KELVIN SIGN
 }
 
 TEST(RenderMarkdown, HeadingsIdsAndContents) {
@@ -137,10 +139,10 @@ TEST(RenderMarkdown, ParagraphsJoinLinesAndEndAtBlanks) {
 }
 
 TEST(RenderMarkdown, CommentsProduceNothingAndBreakNothing) {
-  EXPECT_EQ(html("before\n<!-- one\nstill\n-- > not yet\nend -->\nafter"),
-            "<p>before after</p>\n");
+  EXPECT_EQ(html("before\n<!-- one\nstill\n-- > not yet\nend -->\nafter"), "<p>before after</p>\n");
   EXPECT_EQ(html("a\n<!-- single -->\nb"), "<p>a b</p>\n");
-  EXPECT_EQ(html("| x |\n<!-- c -->\n| y |"), "<table><tr><th>x</th></tr><tr><td>y</td></tr></table>\n");
+  EXPECT_EQ(html("| x |\n<!-- c -->\n| y |"),
+            "<table><tr><th>x</th></tr><tr><td>y</td></tr></table>\n");
   EXPECT_EQ(html("- a\n<!-- c -->\n- b"), "<ul><li>a</li><li>b</li></ul>\n");
   // An unterminated comment swallows the rest.
   EXPECT_EQ(html("a\n<!--\n## hidden\n"), "<p>a</p>\n");
@@ -190,7 +192,8 @@ TEST(RenderMarkdown, IndentedLinesUnderItems) {
   // Indented without an open list: ordinary text or items.
   EXPECT_EQ(html("  text\n  - item"), "<p>text</p>\n<ul><li>item</li></ul>\n");
   // After a note the output no longer ends with an item: the line becomes text.
-  EXPECT_EQ(html("- a\n> n\n  tail"), "<ul><li>a</li><div class=\"mnote\">n</div>\n<p>tail</p>\n</ul>\n");
+  EXPECT_EQ(html("- a\n> n\n  tail"),
+            "<ul><li>a</li><div class=\"mnote\">n</div>\n<p>tail</p>\n</ul>\n");
   // One space is not an indent.
   EXPECT_EQ(html("- a\n 1. b"), "<ul><li>a</li></ul>\n<ol><li>b</li></ol>\n");
 }
