@@ -206,6 +206,17 @@ class ApiTest(unittest.TestCase):
         for url in ("http://example.com", "mailto", 7, "javascript:alert(1)"):
             self.assertEqual(self.post("/api/abrir", {"what": "url", "url": url}), {"ok": False})
 
+    def test_manual_routes_read_the_lang_query(self):
+        h = self.host
+        en = h.get("/manual/imprimir?lang=en")
+        self.assertEqual((en.status, en.header("Content-Type")), (200, "text/html; charset=utf-8"))
+        self.assertEqual(h.get("/manual/imprimir?lang=e%6e").body, en.body)
+        self.assertNotEqual(h.get("/manual/imprimir?lang=es").body, en.body)
+        doc = h.get("/api/manual?lang=en")
+        self.assertEqual(doc.header("Content-Type"), "application/json; charset=utf-8")
+        self.assertIsInstance(doc.json(), dict)
+        self.assertEqual(h.post("/api/manual").json()["msg"], "acción desconocida")
+
     def test_routes_of_other_methods(self):
         h = self.host
         self.assertEqual(h.get("/api/identidad").status, 404)

@@ -13,11 +13,13 @@
 #include "base/settings.h"
 #include "base/utf8.h"
 #include "embedded/embedded_files.h"
+#include "http/pipeline.h"
 #include "http/reply.h"
 #include "http/sessions.h"
 #include "input/clipboard.h"
 #include "input/injector.h"
 #include "input/monitors.h"
+#include "manual/manual.h"
 #include "tray/tray.h"
 #include "win/app_window.h"
 #include "win/shell.h"
@@ -169,7 +171,7 @@ json status_document() {
   return doc;
 }
 
-HttpReply route_get(const HttpRequest&, std::string_view path, const AppState& app) {
+HttpReply route_get(const HttpRequest& request, std::string_view path, const AppState& app) {
   if (path == "/" || path == "/index.html") {
     HttpReply reply = reply_text({}, "text/html; charset=utf-8", 200);
     reply.body = app.page;
@@ -188,6 +190,11 @@ HttpReply route_get(const HttpRequest&, std::string_view path, const AppState& a
   if (path == "/api/estado") return reply_json(status_document());
   if (path == "/api/ajustes") return reply_json(settings_document());
   if (path == "/api/monitores") return reply_json(monitors_json(list_monitors()));
+  if (path == "/api/manual") return reply_json(manual_document(query_lang(request.target)));
+  if (path == "/manual/imprimir") {
+    return reply_text(manual_print_page(query_lang(request.target)), "text/html; charset=utf-8",
+                      200);
+  }
   return reply_not_found();
 }
 
