@@ -183,7 +183,9 @@ class Inflater {
  public:
   Inflater(std::span<const uint8_t> input, size_t size_hint)
       : in_(input.data()), end_(input.data() + input.size()) {
-    out_.resize(std::min(size_hint, kInitialCap) + kSlack);
+    // Left uninitialised: a large hint costs address space, not work, until it is used.
+    cap_ = std::min(size_hint, kInitialCap) + kSlack;
+    out_.reset(new uint8_t[cap_]);
   }
 
   Fault run() {
@@ -210,10 +212,7 @@ class Inflater {
     }
   }
 
-  std::vector<uint8_t> take_output() {
-    out_.resize(n_);
-    return std::move(out_);
-  }
+  std::vector<uint8_t> take_output() const { return {out_.get(), out_.get() + n_}; }
 
  private:
   // Brings the buffer to at least 56 valid bits while input lasts. With eight or more
@@ -273,8 +272,12 @@ class Inflater {
   }
 
   void reserve(size_t extra) {
-    if (out_.size() - n_ >= extra + kSlack) return;
-    out_.resize(std::max(out_.size() * 2, n_ + extra + kSlack));
+    if (cap_ - n_ >= extra + kSlack) return;
+    const size_t cap = std::max(cap_ * 2, n_ + extra + kSlack);
+    std::unique_ptr<uint8_t[]> grown(new uint8_t[cap]);
+    std::memcpy(grown.get(), out_.get(), n_);
+    out_ = std::move(grown);
+    cap_ = cap;
   }
 
   Fault stored() {
@@ -292,7 +295,7 @@ class Inflater {
     if (len == 0) return Fault::kNone;
     // The bit buffer is empty; everything from in_ on is unread input.
     if (static_cast<size_t>(end_ - in_) < len) return Fault::kIncomplete;
-    std::memcpy(out_.data() + n_, in_, len);
+    std::memcpy(out_.get() + n_, in_, len);
     n_ += len;
     in_ += len;
     bitbuf_ = 0;
@@ -383,7 +386,7 @@ class Inflater {
       if (!take_bits(entry_extra(e), &extra)) return Fault::kIncomplete;
       const uint32_t distance = entry_value(e) + extra;
       if (distance > n_) return Fault::kTooFar;
-      uint8_t* dst = out_.data() + n_;
+      uint8_t* dst = out_.get() + n_;
       const uint8_t* src = dst - distance;
       if (distance >= 8) {
         // May write up to seven bytes past the match, inside the slack.
@@ -401,7 +404,8 @@ class Inflater {
   const uint8_t* end_;
   uint64_t bitbuf_ = 0;
   unsigned bitcnt_ = 0;
-  std::vector<uint8_t> out_;
+  std::unique_ptr<uint8_t[]> out_;
+  size_t cap_ = 0;
   size_t n_ = 0;
   std::unique_ptr<DynamicTables> dynamic_;
 };

@@ -85,8 +85,9 @@ TEST(InflateTest, MatchesZlibAcrossKindsSizesLevelsAndStrategies) {
   for (int kind = 0; kind < 4; ++kind) {
     for (const size_t size : sizes) {
       const auto data = sample(kind, size, rng);
-      // Every level and strategy up to 100000 bytes; the megabyte is sampled.
-      for (int level = 0; level <= 9; level += (size > 100000 ? 4 : 1)) {
+      // Every level for small inputs, every other level up to 100000 bytes; the largest
+      // inputs are sampled (a few levels, one strategy each).
+      for (int level = 0; level <= 9; level += (size > 100000 ? 4 : size > 1000 ? 2 : 1)) {
         for (const int strategy : strategies) {
           if (level == 0 && strategy != Z_DEFAULT_STRATEGY) continue;
           if (size >= 100000 && strategy != strategies[(level + kind) % 5]) continue;
@@ -197,7 +198,7 @@ TEST(InflateTest, CodeSetsAreReadAsTheCanonicalDecoderReadsThem) {
 TEST(InflateTest, DamagedStreamsAgreeWithZlibWhereZlibAccepts) {
   std::mt19937 rng(11);
   int agreed = 0;
-  for (int round = 0; round < 3000; ++round) {
+  for (int round = 0; round < 1500; ++round) {
     auto data = sample(round % 4, 200 + rng() % 3000, rng);
     auto packed = zlib_deflate(data, 1 + round % 9, round % 5 == 0 ? Z_FIXED : Z_DEFAULT_STRATEGY);
     const int flips = 1 + static_cast<int>(rng() % 3);
@@ -218,7 +219,7 @@ TEST(InflateTest, DamagedStreamsAgreeWithZlibWhereZlibAccepts) {
       ASSERT_TRUE(r.ok() || r.error().starts_with(kPrefix)) << r.error();
     }
   }
-  EXPECT_GT(agreed, 300);
+  EXPECT_GT(agreed, 150);
 }
 
 TEST(InflateTest, GoFlateTestdataStreams) {
