@@ -83,7 +83,17 @@ class Host:
             if os.path.isdir(manual):
                 shutil.copytree(manual, os.path.join(self.folder, "manual"))
         self.data = os.path.join(self.folder, "data")
+        # The desktop's opener is replaced by one that only records what it was asked to
+        # open, so tests can see windows and links being opened without opening anything.
+        self.opened_file = os.path.join(self.folder, "opened.txt")
+        fake_bin = os.path.join(self.folder, "fakebin")
+        os.makedirs(fake_bin, exist_ok=True)
+        opener = os.path.join(fake_bin, "xdg-open")
+        with open(opener, "w") as f:
+            f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % self.opened_file)
+        os.chmod(opener, 0o755)
         full_env = dict(os.environ)
+        full_env["PATH"] = fake_bin + ":" + full_env.get("PATH", "")
         full_env.pop("DISPLAY", None)
         full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         self.port_hint = port if port is not None else free_port_block()
@@ -118,6 +128,13 @@ class Host:
         page = self.get("/").body.decode("utf-8")
         self.token = re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
         return self
+
+    def opened(self):
+        try:
+            with open(self.opened_file, encoding="utf-8") as f:
+                return f.read().splitlines()
+        except OSError:
+            return []
 
     def log(self):
         try:

@@ -205,6 +205,19 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(self.post("/api/abrir", {}), {"ok": False, "msg": "¿qué abro?"})
         for url in ("http://example.com", "mailto", 7, "javascript:alert(1)"):
             self.assertEqual(self.post("/api/abrir", {"what": "url", "url": url}), {"ok": False})
+        before = len(self.host.opened())
+        for body in ({"what": "url", "url": "mailto:ana@example.com"}, {"what": "donar"},
+                     {"what": "datos"}):
+            self.assertEqual(self.post("/api/abrir", body), {"ok": True})
+        opened = wait_for(lambda: self.host.opened()[before:] if len(self.host.opened()) >= before + 3
+                          else None, "the opener")
+        self.assertEqual(opened[0], "mailto:ana@example.com")
+        self.assertTrue(opened[1].startswith("https://"))
+        self.assertEqual(opened[2], self.host.data)
+        # "/api/show" and "/api/aviso" open the window without waiting for it.
+        self.assertEqual(self.host.get("/api/show").json(), {"ok": True})
+        url = "http://127.0.0.1:%d/" % self.host.port
+        wait_for(lambda: self.host.opened().count(url) >= 2, "the window to open twice")
 
     def test_manual_routes_read_the_lang_query(self):
         h = self.host

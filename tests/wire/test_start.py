@@ -103,26 +103,25 @@ class StartTest(unittest.TestCase):
 
     def test_second_start_shows_the_first_and_ends(self):
         first = self.start()
-        calls = os.path.join(first.folder, "opened.txt")
-        bin_dir = tempfile.mkdtemp(prefix="vantriel-bin-")
-        fake = os.path.join(bin_dir, "xdg-open")
-        with open(fake, "w") as f:
-            f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % calls)
-        os.chmod(fake, 0o755)
-        env = {"PATH": bin_dir + ":" + os.environ["PATH"]}
-        # Restart the first host with the recording opener so /api/show can be observed.
-        first.stop()
-        first.proc = subprocess.Popen([first.exe, "--no-window", "--no-tray", "--no-elevate"],
-                                      cwd=first.folder,
-                                      env={**os.environ, **env, "VTR_PORT": str(first.port)})
-        first.wait_ready()
-        second = self.start(folder=first.folder, env=env, wait=False)
+        second = self.start(folder=first.folder, wait=False)
         self.assertEqual(second.proc.wait(timeout=30), 0)
-        wait_for(lambda: os.path.exists(calls), "the first host to open its window")
-        self.assertIn("http://127.0.0.1:%d/" % first.port, open(calls).read())
+        wait_for(lambda: first.opened(), "the first host to open its window")
+        self.assertEqual(first.opened(), ["http://127.0.0.1:%d/" % first.port])
         with open(first.path("instancia.json"), encoding="utf-8") as f:
             self.assertEqual(json.load(f)["pid"], first.proc.pid)
-        shutil.rmtree(bin_dir)
+        self.assertEqual(first.get("/api/version").status, 200)
+
+    def test_second_start_of_another_version_says_so_unless_started_at_log_on(self):
+        first = self.start()
+        with open(first.path("instancia.json"), "w") as f:
+            f.write('{"port":%d,"pid":%d,"version":"0.0.9"}' % (first.port, first.proc.pid))
+        for args, warned in ((("--no-elevate",), True), (("--no-elevate", "--startup"), False)):
+            second = Host(args=args, folder=first.folder, wait=False)
+            out, err = second.proc.communicate(timeout=30)
+            self.assertEqual(second.proc.returncode, 0)
+            text = ("Ya hay un Vantriel abierto (v0.0.9) y esta es la v0.1.1.\n\nCiérralo desde su "
+                    "ícono en la bandeja (clic derecho → Salir) y vuelve a abrir Vantriel.")
+            self.assertEqual(text.encode() in err, warned, err)
 
     def test_stale_records_are_replaced(self):
         folder = tempfile.mkdtemp(prefix="vantriel-wire-")
