@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
+# on time. Set BENCH_ONLY=local-server|update|signal to run one.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+tools/setup.sh
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRIEL_BENCHMARKS=ON \
+  -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/bench
+
+only="${BENCH_ONLY:-}"
+if [[ -z "$only" || "$only" == local-server ]]; then
+  echo "=== loopback server ==="
+  build/bench/bin/bench-local-server build/bench/bin/vantriel
+fi
+if [[ -z "$only" || "$only" == update ]] && [[ -x tools/vantriel-release/bench.sh ]]; then
+  echo "=== updater library ==="
+  tools/vantriel-release/bench.sh
+fi
+if [[ -z "$only" || "$only" == signal ]] && [[ -x tools/signal-load/run_benchmark.sh ]]; then
+  echo "=== signalling server ==="
+  tools/signal-load/run_benchmark.sh
+fi
