@@ -8,12 +8,14 @@
 // Steps 3 and 4 may also run against a reference relay (--reference-port) in the same
 // run. It prints figures and never judges them.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,7 +48,8 @@ class Socket : public std::enable_shared_from_this<Socket> {
   bool open = false;
   bool failed = false;
 
-  explicit Socket(net::io_context& ioc) : ws_(ioc) {}
+  // Masks need no secrecy here; the fast generator keeps the client's cost down.
+  explicit Socket(net::io_context& ioc) : ws_(ioc) { ws_.secure_prng(false); }
 
   void connect(const tcp::endpoint& ep, const std::string& path) {
     path_ = path;
@@ -152,6 +155,22 @@ struct Stats {
   }
 };
 
+// User plus system CPU seconds a process has used so far.
+double cpu_seconds(int pid) {
+  std::ifstream in(pid > 0 ? "/proc/" + std::to_string(pid) + "/stat" : "/proc/self/stat");
+  std::string text;
+  std::getline(in, text);
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string f;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(f);  // utime, stime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 long rss_kib(int pid) {
   if (pid <= 0) return -1;
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -196,11 +215,19 @@ class Load {
     std::string id;
     std::string sid;  // its current session
     bool ready = false;
+    // Handlers point at this object: silence them before it goes.
+    ~Host() {
+      socket->on_open = nullptr;
+      socket->on_message = nullptr;
+      socket->close();
+    }
   };
 
   std::vector<std::unique_ptr<Host>> register_hosts(int port, int count, int base, int& ready,
                                                      int batch = 200) {
     std::vector<std::unique_ptr<Host>> hosts;
+    const int failed_before = Socket::failures;
+    auto settled = [&](int n) { return ready + Socket::failures - failed_before >= n; };
     for (int i = 0; i < count; ++i) {
       auto h = std::make_unique<Host>();
       h->id = std::to_string(base + i);
@@ -222,9 +249,9 @@ class Load {
       };
       hosts.push_back(std::move(h));
       // Keep the number of handshakes in flight bounded.
-      if ((i + 1) % batch == 0) run_until([&] { return ready + Socket::failures >= i + 1; }, std::chrono::seconds(30));
+      if ((i + 1) % batch == 0) run_until([&] { return settled(i + 1); }, std::chrono::seconds(30));
     }
-    run_until([&] { return ready + Socket::failures >= count; }, std::chrono::seconds(60));
+    run_until([&] { return settled(count); }, std::chrono::seconds(60));
     return hosts;
   }
 
@@ -355,7 +382,8 @@ struct RelayResult {
   double steady_p50 = 0, steady_p99 = 0, sat_rate = 0, sat_p50 = 0, sat_p99 = 0;
 };
 
-RelayResult measure_relay(Load& load, const Options& o, int port, const char* label, int base) {
+RelayResult measure_relay(Load& load, const Options& o, int port, int pid, const char* label,
+                          int base) {
   RelayResult r;
   int ready = 0;
   auto hosts = load.register_hosts(port, o.pairs, base, ready);
@@ -380,7 +408,18 @@ RelayResult measure_relay(Load& load, const Options& o, int port, const char* la
   r.steady_p50 = steady.pct(0.5);
   r.steady_p99 = steady.pct(0.99);
   double rate = 0;
+  const double server_cpu = cpu_seconds(pid), client_cpu = cpu_seconds(0);
+  const auto started = Clock::now();
   Stats sat = load.relay_saturated(pairs, o.window, o.seconds, rate);
+  const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+  const double messages = rate * o.seconds;
+  if (pid > 0 && messages > 0) {
+    std::printf("[%s] saturated: server used %.0f%% of a core, %.1f us CPU per message; "
+                "load generator %.0f%% of a core\n",
+                label, 100 * (cpu_seconds(pid) - server_cpu) / wall,
+                1e6 * (cpu_seconds(pid) - server_cpu) / messages,
+                100 * (cpu_seconds(0) - client_cpu) / wall);
+  }
   std::snprintf(what, sizeof what, "[%s] saturated, %d in flight per pair: %.0f msg/s", label,
                 o.window, rate);
   print_stats(what, sat);
@@ -461,10 +500,11 @@ int main(int argc, char** argv) {
   print_stats("join to accepted (hosts answer at once)", joins);
 
   // 3 and 4. Relay under steady load, then saturated; the same against the reference.
-  RelayResult ours = measure_relay(load, o, o.port, "vantriel-signal", 200000000);
+  RelayResult ours = measure_relay(load, o, o.port, o.server_pid, "vantriel-signal", 200000000);
   std::printf("server resident memory after relay: %.1f MiB\n", rss_kib(o.server_pid) / 1024.0);
   if (o.reference_port > 0) {
-    RelayResult ref = measure_relay(load, o, o.reference_port, "reference ws relay", 300000000);
+    RelayResult ref = measure_relay(load, o, o.reference_port, o.reference_pid, "reference ws relay",
+                                    300000000);
     if (ref.sat_rate > 0) {
       std::printf("\nthroughput ratio vantriel-signal / reference: %.2f (p99 %.3f ms vs %.3f ms)\n",
                   ours.sat_rate / ref.sat_rate, ours.sat_p99, ref.sat_p99);
@@ -479,8 +519,8 @@ int main(int argc, char** argv) {
   int welcomed = 0;
   long states = 0;
   for (int r = 0; r < o.rooms; ++r) {
-    char code[8];
-    std::snprintf(code, sizeof code, "L%05d", r);
+    char code[16];
+    std::snprintf(code, sizeof code, "L%05d", r % 100000);
     for (int m = 0; m < 8; ++m) {
       auto s = load.open_socket(o.port, std::string("/call/") + code);
       Socket* sp = s.get();

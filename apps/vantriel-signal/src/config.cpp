@@ -130,7 +130,7 @@ morvane::Result<Config> parse_config(
     if (k == opts.size()) return morvane::make_error("unknown switch --" + name);
     if (!has_value) {
       if (std::holds_alternative<bool*>(opts[k].target)) {
-        value = "1";
+        value.push_back('1');  // not = "1": GCC 12 -O3 warns falsely (-Wrestrict)
       } else if (a + 1 < args.size()) {
         value = args[++a];
       } else {

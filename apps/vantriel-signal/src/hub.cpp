@@ -245,7 +245,9 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   }
   // The refusal waits so that guessing one code after another is slow; the link is
   // held by the task so the frame still goes if nothing else closes it meanwhile.
-  LinkPtr hold = conns_.at(tech).link;
+  auto tech_conn = conns_.find(tech);
+  if (tech_conn == conns_.end()) return;
+  LinkPtr hold = tech_conn->second.link;
   env_.after(v.delay, [this, hold, reply] {
     if (conns_.count(hold.get()) != 0) send_and_close(hold.get(), reply);
   });
