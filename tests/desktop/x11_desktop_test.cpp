@@ -19,9 +19,7 @@
 #include "xvfb_server.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
+#include "test_window.h"
 
 namespace vantriel {
 namespace {
@@ -64,99 +62,6 @@ bool run_with_input(const std::string& command, const std::string& input) {
   std::fwrite(input.data(), 1, input.size(), p);
   return ::pclose(p) == 0;
 }
-
-// This test's own connection and a full-screen window with the keyboard focus.
-class TestWindow {
- public:
-  TestWindow() {
-    std::setlocale(LC_CTYPE, "C.UTF-8");
-    XSetLocaleModifiers("@im=none");
-    d_ = XOpenDisplay(nullptr);
-    if (d_ == nullptr) return;
-    window_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, kWidth, kHeight, 0, 0, 0);
-    XSelectInput(d_, window_, KeyPressMask | KeyReleaseMask | ButtonPressMask |
-                                  ButtonReleaseMask | StructureNotifyMask);
-    XMapWindow(d_, window_);
-    for (XEvent e;;) {
-      XNextEvent(d_, &e);
-      if (e.type == MapNotify) break;
-    }
-    XSetInputFocus(d_, window_, RevertToParent, CurrentTime);
-    if ((im_ = XOpenIM(d_, nullptr, nullptr, nullptr)) != nullptr) {
-      ic_ = XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
-                      window_, XNFocusWindow, window_, nullptr);
-    }
-    XSync(d_, False);
-  }
-  ~TestWindow() {
-    if (ic_ != nullptr) XDestroyIC(ic_);
-    if (im_ != nullptr) XCloseIM(im_);
-    if (d_ != nullptr) XCloseDisplay(d_);
-  }
-
-  Display* display() const { return d_; }
-
-  struct Event {
-    int type;
-    unsigned code;  // keycode or button
-    KeySym keysym;
-    std::string text;
-    int x, y;
-  };
-
-  // Every key and button event that arrives until the server has been quiet for a while.
-  std::vector<Event> events() {
-    std::vector<Event> out;
-    XSync(d_, False);
-    for (;;) {
-      while (XPending(d_) > 0) {
-        XEvent e;
-        XNextEvent(d_, &e);
-        if (XFilterEvent(&e, None)) continue;
-        if (e.type == KeyPress || e.type == KeyRelease) {
-          Event ev{e.type, e.xkey.keycode, NoSymbol, {}, 0, 0};
-          if (e.type == KeyPress) {
-            char buf[64];
-            Status status = 0;
-            int n = ic_ != nullptr ? Xutf8LookupString(ic_, &e.xkey, buf, sizeof buf,
-                                                       &ev.keysym, &status)
-                                   : XLookupString(&e.xkey, buf, sizeof buf, &ev.keysym, nullptr);
-            ev.text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
-          } else {
-            ev.keysym = XLookupKeysym(&e.xkey, 0);
-          }
-          out.push_back(ev);
-        } else if (e.type == ButtonPress || e.type == ButtonRelease) {
-          out.push_back(Event{e.type, e.xbutton.button, NoSymbol, {}, e.xbutton.x, e.xbutton.y});
-        }
-      }
-      pollfd p{ConnectionNumber(d_), POLLIN, 0};
-      if (::poll(&p, 1, 300) <= 0) return out;
-    }
-  }
-
-  void pointer(int& x, int& y, unsigned& mask) const {
-    Window root = 0, child = 0;
-    int wx = 0, wy = 0;
-    XQueryPointer(d_, DefaultRootWindow(d_), &root, &child, &x, &y, &wx, &wy, &mask);
-  }
-
-  std::vector<int> keys_down() const {
-    char keys[32];
-    XQueryKeymap(d_, keys);
-    std::vector<int> down;
-    for (int k = 0; k < 256; ++k) {
-      if ((keys[k / 8] >> (k % 8)) & 1) down.push_back(k);
-    }
-    return down;
-  }
-
- private:
-  Display* d_ = nullptr;
-  Window window_ = 0;
-  XIM im_ = nullptr;
-  XIC ic_ = nullptr;
-};
 
 constexpr unsigned kAnyButton = Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask;
 
@@ -201,7 +106,7 @@ class X11InputTest : public ::testing::Test {
                                         {1, -1920, 0, 1920, 1080, false, "left"}};
   std::unique_ptr<InputSink> sink_ = make_system_input_sink();
   InputDecoder decoder_{*sink_};
-  TestWindow window_;
+  testing::TestWindow window_{kWidth, kHeight};
 };
 
 TEST_F(X11InputTest, PointerLandsOnTheExpectedPixelOfEachMonitor) {
@@ -328,8 +233,21 @@ TEST_F(X11InputTest, ReleaseAllLeavesNothingHeld) {
 // ------------------------------------------------------------------------------ clipboard
 
 std::string xclip_out() { return run("xclip -o -selection clipboard 2>/dev/null").value_or("<failed>"); }
+
+// xclip -i owns the selection from a background process that only tells the server once it
+// gets there; wait (up to 20 s) until the owner is no longer the one before.
 bool xclip_in(const std::string& text) {
-  return run_with_input("xclip -i -selection clipboard 2>/dev/null", text);
+  Display* d = XOpenDisplay(nullptr);
+  if (d == nullptr) return false;
+  const Atom clipboard = XInternAtom(d, "CLIPBOARD", False);
+  const Window before = XGetSelectionOwner(d, clipboard);
+  bool ok = run_with_input("xclip -i -selection clipboard 2>/dev/null", text);
+  for (int k = 0; ok && XGetSelectionOwner(d, clipboard) == before; ++k) {
+    ok = k < 2000;
+    ::poll(nullptr, 0, 10);
+  }
+  XCloseDisplay(d);
+  return ok;
 }
 
 TEST(X11ClipboardTest, TextRoundTripsWithAnotherProgram) {

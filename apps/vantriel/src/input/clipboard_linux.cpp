@@ -42,7 +42,8 @@ constexpr std::size_t kMaxReadBytes = 3 * kMaxReadUnits + 4;
 constexpr milliseconds kWriteTimeout(2000);
 // An incremental transfer whose requestor stops taking chunks is dropped after this.
 constexpr milliseconds kTransferStall(5000);
-// Texts above this size go in increments of this size.
+// Texts above this size go in increments of this size (or less, for a server that
+// takes only smaller requests).
 constexpr std::size_t kChunkBytes = 256 * 1024;
 
 struct Atoms {
@@ -130,6 +131,10 @@ class SelectionOwner {
     const Window window =
         XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
     XSelectInput(d, window, PropertyChangeMask);
+    const long max_request = XExtendedMaxRequestSize(d) > 0 ? XExtendedMaxRequestSize(d)
+                                                             : XMaxRequestSize(d);
+    const std::size_t chunk_bytes =
+        std::min<std::size_t>(kChunkBytes, static_cast<std::size_t>(max_request) * 4 - 256);
     std::shared_ptr<const std::string> owned;  // the text while we own the selection
     Time owned_since = CurrentTime;
     std::vector<Transfer> transfers;
@@ -173,7 +178,7 @@ class SelectionOwner {
         } else if (req.target == atoms.utf8_string || req.target == atoms.text_plain_utf8 ||
                    req.target == atoms.text) {
           const Atom type = req.target == atoms.text ? atoms.utf8_string : req.target;
-          if (owned->size() > kChunkBytes) {
+          if (owned->size() > chunk_bytes) {
             XSelectInput(d, req.requestor, PropertyChangeMask);
             const long size = static_cast<long>(owned->size());
             XChangeProperty(d, req.requestor, property, atoms.incr, 32, PropModeReplace,
@@ -197,7 +202,7 @@ class SelectionOwner {
         return x.requestor == ev.window && x.property == ev.atom;
       });
       if (t == transfers.end()) return;
-      const std::size_t n = std::min(kChunkBytes, t->data->size() - t->offset);
+      const std::size_t n = std::min(chunk_bytes, t->data->size() - t->offset);
       XChangeProperty(d, t->requestor, t->property, t->type, 8, PropModeReplace,
                       reinterpret_cast<const unsigned char*>(t->data->data() + t->offset),
                       static_cast<int>(n));

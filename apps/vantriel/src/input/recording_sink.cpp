@@ -46,15 +46,23 @@ FileRecordingSink::FileRecordingSink(const std::string& path)
     : file_(std::fopen(path.c_str(), "ab")) {}
 
 FileRecordingSink::~FileRecordingSink() {
+  finish();
   if (file_ != nullptr) std::fclose(file_);
 }
 
 void FileRecordingSink::send(std::span<const InputRecord> records) {
   const std::string line = records_to_json_line(records) + "\n";
   std::lock_guard<std::mutex> lock(mu_);
-  if (file_ == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), file_);
-  std::fflush(file_);
+  pending_ += line;
+}
+
+void FileRecordingSink::finish() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (file_ != nullptr && !pending_.empty()) {
+    std::fwrite(pending_.data(), 1, pending_.size(), file_);
+    std::fflush(file_);
+  }
+  pending_.clear();
 }
 
 }  // namespace vantriel

@@ -32,8 +32,9 @@ class RecordingSink : public InputSink {
 //    {"type":"key","vk":0,"scan":28,"flags":8}]
 std::string records_to_json_line(std::span<const InputRecord> records);
 
-// Appends one line per call to a file, flushed at once so that a reader sees every
-// call that has returned. Calls that cannot be written are dropped.
+// Appends one line per call to a file. Lines are written at the end of each batch
+// (finish), so a reader sees every call of every batch that has returned, and a batch
+// costs one write. Calls that cannot be written are dropped.
 class FileRecordingSink : public InputSink {
  public:
   explicit FileRecordingSink(const std::string& path);
@@ -42,10 +43,12 @@ class FileRecordingSink : public InputSink {
   FileRecordingSink& operator=(const FileRecordingSink&) = delete;
 
   void send(std::span<const InputRecord> records) override;
+  void finish() override;
 
  private:
   std::mutex mu_;
   std::FILE* file_ = nullptr;  // GUARDED_BY(mu_)
+  std::string pending_;        // GUARDED_BY(mu_)
 };
 
 }  // namespace vantriel

@@ -1,0 +1,180 @@
+"""Helpers for tests that drive the real host on a private X server.
+
+The host executable (VANTRIEL_EXE) runs from a temporary folder of its own, so its data
+folder is fresh; Xvfb starts on a free display number (-displayfd); desktop_probe
+(DESKTOP_PROBE) is the X client that watches what arrives.
+"""
+
+import http.client
+import json
+import os
+import queue
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+EXE = os.environ.get("VANTRIEL_EXE", "")
+PROBE = os.environ.get("DESKTOP_PROBE", "")
+DEADLINE = 20.0  # seconds for anything that should happen promptly
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, what, timeout=DEADLINE):
+    end = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > end:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
+class Reply:
+    def __init__(self, status, body):
+        self.status = status
+        self.body = body
+
+    def json(self):
+        return json.loads(self.body.decode("utf-8"))
+
+
+class Host:
+    """The host started with --no-window --no-tray --no-elevate and `env` added to (or,
+    for None values, removed from) this environment, without DISPLAY unless given."""
+
+    def __init__(self, env=None):
+        self.folder = tempfile.mkdtemp(prefix="vantriel-desktop-")
+        exe = os.path.join(self.folder, os.path.basename(EXE))
+        shutil.copy2(EXE, exe)
+        full_env = dict(os.environ)
+        full_env.pop("DISPLAY", None)
+        full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        full_env["VTR_PORT"] = str(free_port())
+        for k, v in (env or {}).items():
+            if v is None:
+                full_env.pop(k, None)
+            else:
+                full_env[k] = v
+        self.proc = subprocess.Popen([exe, "--no-window", "--no-tray", "--no-elevate"],
+                                     cwd=self.folder, env=full_env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        record = os.path.join(self.folder, "data", "instancia.json")
+        end = time.monotonic() + DEADLINE
+        self.port = None
+        while self.port is None:
+            if self.proc.poll() is not None or time.monotonic() > end:
+                raise RuntimeError("the host did not start")
+            try:
+                with open(record, encoding="utf-8") as f:
+                    rec = json.load(f)
+                if rec.get("pid") == self.proc.pid:
+                    self.port = rec["port"]
+            except (OSError, ValueError):
+                time.sleep(0.02)
+        self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=DEADLINE)
+        page = self.get("/").body.decode("utf-8")
+        self.token = re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
+
+    def request(self, method, path, body=None):
+        headers = {}
+        payload = None
+        if method == "POST":
+            headers["X-Token"] = self.token
+            headers["Content-Type"] = "application/json"
+            payload = json.dumps(body if body is not None else {}).encode("utf-8")
+        for attempt in (0, 1):
+            try:
+                self.conn.request(method, path, body=payload, headers=headers)
+                response = self.conn.getresponse()
+                return Reply(response.status, response.read())
+            except (http.client.HTTPException, ConnectionError):
+                # The host may close a kept-alive connection; one fresh try.
+                self.conn.close()
+                if attempt:
+                    raise
+
+    def get(self, path):
+        return self.request("GET", path)
+
+    def post(self, path, body=None):
+        return self.request("POST", path, body)
+
+    def cleanup(self):
+        self.conn.close()
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+        self.proc.wait(timeout=10)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Xvfb:
+    def __init__(self, width, height):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as f:
+            while not number.endswith(b"\n"):
+                c = f.read(1)
+                if not c:
+                    raise RuntimeError("Xvfb did not start")
+                number += c
+        self.display = ":" + number.decode().strip()
+
+    def env(self, **extra):
+        env = dict(os.environ, DISPLAY=self.display)
+        env.update(extra)
+        return env
+
+    def run(self, *args, input=None):
+        return subprocess.run(list(args), env=self.env(), input=input, capture_output=True,
+                              timeout=DEADLINE, check=True).stdout
+
+    def state(self):
+        """Pointer, held buttons and held keycodes, as the X server sees them now."""
+        return json.loads(self.run(PROBE, "state"))
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+class Probe:
+    """A focused window that reports the key and button events it receives."""
+
+    def __init__(self, xvfb, width, height):
+        self.proc = subprocess.Popen([PROBE, "window", str(width), str(height)], env=xvfb.env(),
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, encoding="utf-8")
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        if self.lines.get(timeout=DEADLINE) != "ready":
+            raise RuntimeError("desktop_probe did not start")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+
+    def until(self, last):
+        """Events up to and including the first one for which last(event) holds."""
+        events = []
+        while True:
+            event = json.loads(self.lines.get(timeout=DEADLINE))
+            events.append(event)
+            if last(event):
+                return events
+
+    def stop(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)

@@ -1,0 +1,122 @@
+// A test X client: a window with the keyboard focus, the pointer and the keyboard state.
+#ifndef VANTRIEL_TESTS_DESKTOP_TEST_WINDOW_H_
+#define VANTRIEL_TESTS_DESKTOP_TEST_WINDOW_H_
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <clocale>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantriel::testing {
+
+// A connection of our own and a window with the keyboard focus that reports what it
+// receives, as an application would see it (text through an input context).
+class TestWindow {
+ public:
+  TestWindow(int width, int height) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    XSetLocaleModifiers("@im=none");
+    d_ = XOpenDisplay(nullptr);
+    if (d_ == nullptr) return;
+    window_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, static_cast<unsigned>(width),
+                                  static_cast<unsigned>(height), 0, 0, 0);
+    XSelectInput(d_, window_, KeyPressMask | KeyReleaseMask | ButtonPressMask |
+                                  ButtonReleaseMask | StructureNotifyMask);
+    XMapWindow(d_, window_);
+    for (XEvent e;;) {
+      XNextEvent(d_, &e);
+      if (e.type == MapNotify) break;
+    }
+    XSetInputFocus(d_, window_, RevertToParent, CurrentTime);
+    if ((im_ = XOpenIM(d_, nullptr, nullptr, nullptr)) != nullptr) {
+      ic_ = XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                      window_, XNFocusWindow, window_, nullptr);
+    }
+    XSync(d_, False);
+  }
+  ~TestWindow() {
+    if (ic_ != nullptr) XDestroyIC(ic_);
+    if (im_ != nullptr) XCloseIM(im_);
+    if (d_ != nullptr) XCloseDisplay(d_);
+  }
+
+  Display* display() const { return d_; }
+
+  struct Event {
+    int type;
+    unsigned code;  // keycode or button
+    KeySym keysym;
+    std::string text;
+    int x, y;
+  };
+
+  // The next key or button event, waiting up to `timeout_ms` for one.
+  std::optional<Event> next(int timeout_ms) {
+    for (;;) {
+      while (XPending(d_) > 0) {
+        XEvent e;
+        XNextEvent(d_, &e);
+        if (XFilterEvent(&e, None)) continue;
+        if (e.type == KeyPress || e.type == KeyRelease) {
+          Event ev{e.type, e.xkey.keycode, NoSymbol, {}, 0, 0};
+          if (e.type == KeyPress) {
+            char buf[64];
+            Status status = 0;
+            int n = ic_ != nullptr ? Xutf8LookupString(ic_, &e.xkey, buf, sizeof buf,
+                                                       &ev.keysym, &status)
+                                   : XLookupString(&e.xkey, buf, sizeof buf, &ev.keysym, nullptr);
+            ev.text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
+          } else {
+            ev.keysym = XLookupKeysym(&e.xkey, 0);
+          }
+          return ev;
+        }
+        if (e.type == ButtonPress || e.type == ButtonRelease) {
+          return Event{e.type, e.xbutton.button, NoSymbol, {}, e.xbutton.x, e.xbutton.y};
+        }
+      }
+      pollfd p{ConnectionNumber(d_), POLLIN, 0};
+      if (::poll(&p, 1, timeout_ms) <= 0) return std::nullopt;
+    }
+  }
+
+  // Every key and button event that arrives until the server has been quiet for a while.
+  std::vector<Event> events() {
+    std::vector<Event> out;
+    XSync(d_, False);
+    while (auto e = next(300)) out.push_back(*e);
+    return out;
+  }
+
+  void pointer(int& x, int& y, unsigned& mask) const {
+    Window root = 0, child = 0;
+    int wx = 0, wy = 0;
+    XQueryPointer(d_, DefaultRootWindow(d_), &root, &child, &x, &y, &wx, &wy, &mask);
+  }
+
+  std::vector<int> keys_down() const {
+    char keys[32];
+    XQueryKeymap(d_, keys);
+    std::vector<int> down;
+    for (int k = 0; k < 256; ++k) {
+      if ((keys[k / 8] >> (k % 8)) & 1) down.push_back(k);
+    }
+    return down;
+  }
+
+ private:
+  Display* d_ = nullptr;
+  Window window_ = 0;
+  XIM im_ = nullptr;
+  XIC ic_ = nullptr;
+};
+
+}  // namespace vantriel::testing
+
+#endif  // VANTRIEL_TESTS_DESKTOP_TEST_WINDOW_H_
