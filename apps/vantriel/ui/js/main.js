@@ -1,22 +1,18 @@
-// Start-up, in order: settings, clear a session a closed window left open, language,
-// identity and state, registration; then the 30-second state poll.
+// Start-up, in order: settings and clearing a session that a closed window left open,
+// language, identity and state, registration; then the 30-second state poll.
 
 async function boot() {
-  try {
-    AJ = await get("/api/ajustes");
-  } catch (e) {
-    AJ = null;
-  }
-  try {
-    await post("/api/sesion", { activa: false });
-  } catch (e) {
-    /* nothing to clear */
-  }
+  // The settings and the clearing of a stale session do not depend on each other.
+  const [aj] = await Promise.all([
+    get("/api/ajustes").catch(() => null),
+    post("/api/sesion", { activa: false }).catch(() => null),
+  ]);
+  AJ = aj;
   LANG = AJ && AJ.general && AJ.general.idioma === "en" ? "en" : "es";
   applyLang();
   measureHeader();
-  await loadIdentity();
-  await loadState();
+  // After the session end (which renews the key), so the card shows the current key.
+  await Promise.all([loadIdentity(), loadState()]);
   drawAll();
   hostConnect();
   prefetchIce();
