@@ -1,6 +1,7 @@
 #include "http/routes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "http/pipeline.h"
 #include "http/reply.h"
 #include "http/sessions.h"
+#include "http/update_routes.h"
 #include "input/clipboard.h"
 #include "input/injector.h"
 #include "input/monitors.h"
@@ -42,6 +44,14 @@ constexpr char kDonatePage[] = "https://vantriel.app/donar";
 
 // Clipboard texts written through the API are cut to this many characters.
 constexpr std::size_t kMaxClipboardChars = 1000000;
+
+std::atomic<json (*)()> g_update_state{nullptr};
+std::atomic<json (*)(const json&)> g_update_action{nullptr};
+
+json update_state_or_null() {
+  auto state = g_update_state.load();
+  return state ? state() : json(nullptr);
+}
 
 struct StaticFile {
   std::string_view path;
@@ -142,6 +152,11 @@ json route_notice(const json& body) {
 
 }  // namespace
 
+void set_update_routes(UpdateRoutes routes) {
+  g_update_state.store(routes.state);
+  g_update_action.store(routes.action);
+}
+
 json status_document() {
   Identity identity = load_identity();
   Settings settings = load_settings();
@@ -166,8 +181,7 @@ json status_document() {
   doc["sesiones"] = recent_sessions(15);
   // Start at log-on arrives with its own module; until then it is never on.
   doc["inicio_windows"] = false;
-  // The updater is not created in this build.
-  doc["actualizacion"] = nullptr;
+  doc["actualizacion"] = update_state_or_null();
   return doc;
 }
 
@@ -188,6 +202,7 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const App
     return reply_json({{"ok", true}});
   }
   if (path == "/api/estado") return reply_json(status_document());
+  if (path == "/api/update") return reply_json(update_state_or_null());
   if (path == "/api/ajustes") return reply_json(settings_document());
   if (path == "/api/monitores") return reply_json(monitors_json(list_monitors()));
   if (path == "/api/manual") return reply_json(manual_document(query_lang(request.target)));
@@ -243,6 +258,10 @@ HttpReply route_post(const HttpRequest&, std::string_view path, const json& body
     return reply_json(add_recent(text_or(body, "id"), text_or(body, "nombre")));
   }
   if (path == "/api/recientes/quitar") return reply_json(remove_recent(text_or(body, "id")));
+  if (path == "/api/update") {
+    auto action = g_update_action.load();
+    return reply_json(action ? action(body) : json{{"ok", false}});
+  }
   if (path == "/api/salir") {
     // The exit starts on a thread of its own once the reply has been sent.
     HttpReply reply = reply_json({{"ok", true}});

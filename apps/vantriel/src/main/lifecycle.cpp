@@ -20,6 +20,7 @@
 #include "input/injector.h"
 #include "main/instance.h"
 #include "tray/tray.h"
+#include "update/update_service.h"
 #include "win/app_window.h"
 #include "win/shell.h"
 
@@ -112,7 +113,7 @@ int run_host(const CommandLine& cl) {
            id_bonito(identity.id) + " \xC2\xB7 servidor " + server_url() + " \xC2\xB7 admin " +
            (morvane::is_user_an_admin() ? "true" : "false"));
 
-  // The daily update check starts here once the updater exists.
+  start_update_service(kAppVersion, kExecutableFile, [] { exit_app(false); });
 
   if (!cl.no_window) {
     // Hiding the window right after opening it (--startup) needs the window finder,

@@ -1,6 +1,8 @@
 #include <cstdio>
+#include <filesystem>
 
 #include "app_version.h"
+#include "lib/installer.h"
 #include "main/command_line.h"
 #include "main/lifecycle.h"
 
@@ -8,9 +10,18 @@ int main(int argc, char** argv) {
   using namespace vantriel;
   CommandLine cl = parse_command_line(command_line_arguments(argc, argv));
   if (cl.installer) {
-    // The installer of downloaded updates arrives with the updater; until then there is
-    // nothing to install, so the process ends as the installer would after a no-op.
-    std::fprintf(stderr, "%s: this build cannot install updates\n", kAppName);
+    const InstallerArguments& a = *cl.installer;
+    auto path = [](const std::string& utf8) {
+      return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+    };
+    morvane::apply_update({.source = path(a.first),
+                           .install_folder = path(a.second),
+                           .wait_pid = a.number,
+                           .version = a.version.value_or(""),
+                           .from_version = a.from_version.value_or(""),
+                           .quiet = a.quiet,
+                           .no_relaunch = a.no_relaunch,
+                           .executable_file = kExecutableFile});
     return 0;
   }
   if (cl.print_version) {

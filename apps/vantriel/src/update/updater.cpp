@@ -1,0 +1,394 @@
+#include "update/updater.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <system_error>
+#include <thread>
+
+#include "base/file_util.h"
+#include "base/json_file.h"
+#include "base/local_time.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "lib/installer.h"
+#include "lib/release.h"
+#include "lib/unpack.h"
+#include "sha/sha256.h"
+#include "web/http_get.h"
+
+namespace vantriel {
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
+
+namespace {
+
+constexpr char kTag[] = "[ACTUALIZAR] ";
+constexpr char kPackagePrefix[] = "Vantriel_v";
+constexpr uint32_t kManifestTimeoutMs = 10000;
+constexpr uint32_t kPackageTimeoutMs = 30000;
+constexpr auto kStartUpDelay = std::chrono::seconds(8);
+constexpr auto kCheckReplyPause = std::chrono::milliseconds(150);
+constexpr auto kBusyPoll = std::chrono::seconds(1);
+constexpr auto kExitPause = std::chrono::milliseconds(1500);
+constexpr double kDaySeconds = 86400;
+
+fs::path path_of(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+json now_or_null() {
+  double now = unix_seconds_now();
+  return std::isfinite(now) ? json(now) : json(nullptr);
+}
+
+std::string errno_text() { return std::generic_category().message(errno); }
+
+// The support page address without its scheme, as the refusal names it.
+std::string support_page_host_path() {
+  std::string page(morvane::kSupportPageUrl);
+  size_t scheme = page.find("://");
+  return scheme == std::string::npos ? page : page.substr(scheme + 3);
+}
+
+std::string join_busy(const std::vector<std::string>& busy) {
+  std::string text;
+  for (size_t i = 0; i < busy.size(); ++i) text += (i ? " y " : "") + busy[i];
+  return text;
+}
+
+}  // namespace
+
+bool auto_check_enabled() {
+  return setting(load_settings(), "general", "buscar_actualizaciones") != "no";
+}
+
+Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
+  std::error_code ec;
+  fs::create_directories(work_folder(), ec);
+  std::optional<json> stored = read_json_file(work_folder() / "estado.json");
+  if (stored && stored->is_object()) {
+    if (stored->contains("last_check")) last_check_ = (*stored)["last_check"];
+    if (stored->contains("latest")) latest_ = (*stored)["latest"];
+    if (stored->contains("dismissed")) dismissed_ = (*stored)["dismissed"];
+  }
+  fs::path result_file = work_folder() / "resultado.json";
+  if (std::optional<json> record = read_json_file(result_file)) {
+    fs::remove(result_file, ec);
+    auto member = [&](const char* key) {
+      return morvane::value_text(record->is_object() && record->contains(key) ? (*record)[key]
+                                                                              : json(nullptr));
+    };
+    bool ok = record->is_object() && record->contains("ok") && (*record)["ok"] == true;
+    if (ok) {
+      log_line(std::string(kTag) + "Instalada la v" + member("version") + " (antes v" +
+               member("from") + ")");
+    } else {
+      log_line(std::string(kTag) +
+               "La instalaci\xC3\xB3n fall\xC3\xB3 y se regres\xC3\xB3 todo: " + member("error"));
+    }
+    result_ = std::move(*record);
+  }
+}
+
+json Updater::state_locked(const std::vector<std::string>& busy) {
+  bool automatic = auto_check_enabled();
+  bool available = false;
+  if (latest_.is_object() && !latest_.empty()) {
+    json version = latest_.contains("version") ? latest_["version"] : json(nullptr);
+    available = morvane::version_key(morvane::value_text(version)) >
+                morvane::version_key(config_.running_version);
+  }
+  std::error_code ec;
+  bool can_install = available && latest_.contains("signed") &&
+                     morvane::truthy(latest_["signed"]) &&
+                     fs::exists(config_.install_folder / path_of(config_.executable_file), ec);
+  json reply;
+  reply["current"] = config_.running_version;
+  reply["phase"] = (phase_ == "available" && !available) ? std::string("uptodate") : phase_;
+  reply["pct"] = pct_;
+  reply["msg"] = message_;
+  reply["auto"] = automatic;
+  reply["last_check"] = last_check_;
+  reply["available"] = available;
+  reply["latest"] = available ? latest_ : json(nullptr);
+  reply["dismissed"] = dismissed_;
+  reply["can_install"] = can_install;
+  reply["busy"] = busy;
+  reply["waiting"] = installing_;
+  {
+    std::lock_guard<std::mutex> result_lock(result_mu_);
+    reply["result"] = result_;
+  }
+  reply["page"] = morvane::kSupportPageUrl;
+  return reply;
+}
+
+json Updater::state() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return state_locked(config_.busy ? config_.busy() : std::vector<std::string>{});
+}
+
+void Updater::save_state_locked() {
+  json doc = {{"last_check", last_check_}, {"latest", latest_}, {"dismissed", dismissed_}};
+  (void)write_file_atomic(work_folder() / "estado.json", work_folder() / "estado.tmp",
+                          doc.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+json Updater::action(const json& request) {
+  std::string what;
+  if (request.is_object() && request.contains("action") && request["action"].is_string()) {
+    what = request["action"].get<std::string>();
+  }
+  if (what == "check") {
+    std::thread([this] { check(); }).detach();
+    std::this_thread::sleep_for(kCheckReplyPause);
+  } else if (what == "auto") {
+    bool on = request.contains("on") && morvane::truthy(request["on"]);
+    (void)set_setting("general", "buscar_actualizaciones", on ? "si" : "no");
+  } else if (what == "dismiss") {
+    std::lock_guard<std::mutex> lock(mu_);
+    dismissed_ =
+        latest_.is_object() && latest_.contains("version") ? latest_["version"] : json(nullptr);
+    std::error_code ec;
+    fs::create_directories(work_folder(), ec);
+    save_state_locked();
+  } else if (what == "seen") {
+    std::lock_guard<std::mutex> result_lock(result_mu_);
+    result_ = nullptr;
+  } else if (what == "install") {
+    // The session flags are read before the updater lock is taken.
+    std::vector<std::string> busy = config_.busy ? config_.busy() : std::vector<std::string>{};
+    std::unique_lock<std::mutex> lock(mu_);
+    json reply = state_locked(busy);
+    if (reply["can_install"] != true) {
+      return {
+          {"ok", false},
+          {"msg", "Esta versi\xC3\xB3n no se puede instalar desde la app: desc\xC3\xA1rgala de " +
+                      support_page_host_path() + "."}};
+    }
+    if (!busy.empty()) {
+      return {{"ok", false},
+              {"busy", true},
+              {"msg", "Primero termina " + join_busy(busy) +
+                          " (una actualizaci\xC3\xB3n la cortar\xC3\xAD"
+                          "a)."}};
+    }
+    if (phase_ == "verifying" || phase_ == "installing" || phase_ == "downloading" || installing_) {
+      return {{"phase", phase_},
+              {"pct", pct_},
+              {"msg", message_},
+              {"waiting", installing_},
+              {"ok", true}};
+    }
+    installing_ = true;
+    phase_ = "downloading";
+    pct_ = 0;
+    message_ = "Descargando\xE2\x80\xA6";
+    std::thread([this] { install_worker(); }).detach();
+    reply = state_locked(busy);
+    reply["ok"] = true;
+    return reply;
+  }
+  return state();
+}
+
+void Updater::start_up_check() {
+  double last = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (last_check_.is_number()) last = last_check_.get<double>();
+  }
+  if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled()) return;
+  std::thread([this] {
+    std::this_thread::sleep_for(kStartUpDelay);
+    check();
+  }).detach();
+}
+
+void Updater::check() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (phase_ != "idle" && phase_ != "error" && phase_ != "uptodate" && phase_ != "available")
+      return;
+    phase_ = "checking";
+    message_ = "Buscando actualizaciones\xE2\x80\xA6";
+  }
+  auto key = morvane::load_update_key(config_.install_folder);
+  auto response = morvane::http_get(
+      morvane::manifest_url(),
+      {{"User-Agent", "Vantriel/" + config_.running_version + " (actualizaciones)"},
+       {"Cache-Control", "no-cache"}},
+      kManifestTimeoutMs);
+  morvane::ReleaseCheck outcome =
+      response.ok() ? morvane::evaluate_release(response->status, response->body,
+                                                config_.running_version, key)
+                    : morvane::ReleaseCheck(morvane::ReleaseFailure{response.error(), false});
+
+  std::string phase, message;
+  bool moves_last_check = true;
+  json latest;
+  if (auto* release = std::get_if<morvane::Release>(&outcome)) {
+    phase = release->newer ? "available" : "uptodate";
+    message = release->newer ? "Hay una versi\xC3\xB3n nueva: v" + release->version
+                             : std::string("Ya tienes la versi\xC3\xB3n m\xC3\xA1s reciente.");
+    latest = release->info;
+  } else {
+    const auto& failure = std::get<morvane::ReleaseFailure>(outcome);
+    phase = "error";
+    message = "No se pudo buscar actualizaciones: " + failure.message;
+    moves_last_check = failure.description_read;
+  }
+  log_line(kTag + message);
+
+  std::lock_guard<std::mutex> lock(mu_);
+  if (moves_last_check) last_check_ = now_or_null();
+  if (phase != "error") latest_ = std::move(latest);
+  phase_ = phase;
+  message_ = message;
+  std::error_code ec;
+  fs::create_directories(work_folder(), ec);
+  save_state_locked();
+}
+
+void Updater::set_progress(const std::string& phase, uint32_t pct, const std::string& message) {
+  std::lock_guard<std::mutex> lock(mu_);
+  phase_ = phase;
+  pct_ = pct;
+  message_ = message;
+}
+
+void Updater::fail_install(const std::string& error, const fs::path& download) {
+  std::error_code ec;
+  fs::remove(download, ec);
+  log_line(std::string(kTag) + "No se pudo actualizar: " + error);
+  std::lock_guard<std::mutex> lock(mu_);
+  installing_ = false;
+  phase_ = "error";
+  pct_ = 0;
+  message_ = "No se pudo actualizar: " + error;
+}
+
+void Updater::install_worker() {
+  json latest;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    latest = latest_;
+  }
+  std::error_code ec;
+  fs::create_directories(work_folder(), ec);
+  json version =
+      latest.is_object() && latest.contains("version") ? latest["version"] : json(nullptr);
+  std::string new_version = morvane::value_text(version);
+  fs::path package = work_folder() / path_of(kPackagePrefix + new_version + ".zip");
+  fs::path download = package;
+  download += ".part";
+
+  if (!latest.is_object() || !latest.contains("url") || !latest["url"].is_string()) {
+    return fail_install(morvane::kBadUrl, download);
+  }
+  std::string url = latest["url"].get<std::string>();
+  uint64_t size = 0;
+  bool size_known = false;
+  if (latest.contains("size") &&
+      (latest["size"].is_number_unsigned() ||
+       (latest["size"].is_number_integer() && latest["size"].get<int64_t>() >= 0))) {
+    size = latest["size"].get<uint64_t>();
+    size_known = true;
+  }
+
+  std::string write_error;
+  morvane::Sha256 hash;
+  {
+    std::ofstream file(download, std::ios::binary | std::ios::trunc);
+    if (!file) return fail_install(errno_text(), download);
+    uint64_t count = 0;
+    auto response = morvane::http_get(
+        url,
+        {{"User-Agent", "Kelvarin/" + config_.running_version + " (actualizaciones)"},
+         {"Cache-Control", "no-cache"}},
+        kPackageTimeoutMs, [&](const char* data, size_t n) {
+          if (!file.write(data, static_cast<std::streamsize>(n))) {
+            write_error = errno_text();
+            return false;
+          }
+          hash.update(data, n);
+          count += n;
+          if (size_known && size > 0) {
+            uint64_t pct = std::min<uint64_t>(count * 100 / size, 99);
+            std::lock_guard<std::mutex> lock(mu_);
+            pct_ = static_cast<uint32_t>(pct);
+          }
+          return true;
+        });
+    if (!response.ok()) return fail_install(response.error(), download);
+    if (!write_error.empty()) return fail_install(write_error, download);
+    if (response->status > 399) {
+      return fail_install("HTTP Error " + std::to_string(response->status), download);
+    }
+    file.close();
+    if (file.fail()) return fail_install(errno_text(), download);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    phase_ = "verifying";
+    message_ = "Comprobando la firma y el archivo\xE2\x80\xA6";
+  }
+  if (!morvane::package_matches(latest, hash.finish_hex())) {
+    return fail_install(std::string(morvane::kPackageMismatch), download);
+  }
+  fs::rename(download, package, ec);
+  if (ec) return fail_install(ec.message(), download);
+  auto unpacked = morvane::unpack_package(package, work_folder() / "nuevo");
+  if (!unpacked.ok()) return fail_install(unpacked.error(), download);
+
+  for (bool first = true;; first = false) {
+    std::vector<std::string> busy = config_.busy ? config_.busy() : std::vector<std::string>{};
+    if (busy.empty()) break;
+    if (first) {
+      log_line(std::string(kTag) +
+               "Lista para instalar; esperando a que termine la sesi\xC3\xB3n o la llamada");
+    }
+    set_progress("waiting", 100,
+                 "Lista para instalar: esperando a que termine \xC2\xAB" + busy.front() +
+                     "\xC2\xBB\xE2\x80\xA6");
+    std::this_thread::sleep_for(kBusyPoll);
+  }
+  set_progress("installing", 100,
+               "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
+               "segundos\xE2\x80\xA6");
+  log_line(std::string(kTag) + "Instalando v" + new_version + " (sobre v" +
+           config_.running_version + ")");
+  if (config_.dry_run) {
+    std::lock_guard<std::mutex> lock(mu_);
+    installing_ = false;
+    return;
+  }
+  morvane::Status started =
+      morvane::start_installer(config_.install_folder, work_folder() / "nuevo", new_version,
+                               config_.running_version, config_.executable_file);
+  if (!started.ok()) return fail_install(started.error(), download);
+  std::this_thread::sleep_for(kExitPause);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    installing_ = false;
+  }
+  if (config_.exit_routine) config_.exit_routine();
+}
+
+namespace {
+std::atomic<Updater*> g_updater{nullptr};
+}  // namespace
+
+void create_updater(UpdaterConfig config) {
+  static std::once_flag once;
+  // Never destroyed: detached check and install threads may outlive main's return paths.
+  std::call_once(once, [&] { g_updater.store(new Updater(std::move(config))); });
+}
+
+Updater* updater() { return g_updater.load(); }
+
+}  // namespace vantriel

@@ -1,0 +1,92 @@
+// The running application's side of updates: one UpdaterState per process holding what
+// the last check found, what the user put off and where an installation run stands; the
+// daily check at start-up, checks on request, the page's update actions and the install
+// worker (download, SHA-256, unpack, wait for open sessions and calls, hand-off to the
+// installer).
+//
+// Threads: request workers call state() and action(); each check runs on a thread of its
+// own, and one install worker at a time. Lock order: the updater lock, then (one after
+// the other, never together) the session flags and the result lock. The updater lock is
+// never held across the network, the key loading, the unpack or a sleep.
+#ifndef VANTRIEL_UPDATE_UPDATER_H_
+#define VANTRIEL_UPDATE_UPDATER_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vantriel {
+
+struct UpdaterConfig {
+  std::filesystem::path data_folder;
+  std::filesystem::path install_folder;
+  std::string running_version;
+  std::string executable_file;  // the installed executable's name on this platform
+  // The application's orderly shutdown, called after the installer was started.
+  std::function<void()> exit_routine;
+  // What an installation would cut now ("la sesión de soporte", "la llamada").
+  std::function<std::vector<std::string>()> busy;
+  bool dry_run = false;  // stop an install run in "installing", before the hand-off
+};
+
+class Updater {
+ public:
+  // Creates "actualizacion" in the data folder, reads "estado.json", and reads, logs and
+  // deletes the installer's "resultado.json".
+  explicit Updater(UpdaterConfig config);
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  // The state reply the page reads.
+  nlohmann::ordered_json state();
+  // One page request: "check", "auto", "dismiss", "seen", "install"; others only answer
+  // the state.
+  nlohmann::ordered_json action(const nlohmann::ordered_json& request);
+  // Starts a check 8 seconds from now when the last one is more than a day old and the
+  // user allows automatic checks.
+  void start_up_check();
+
+  // Runs one check on the calling thread (the "check" action starts it on a new one).
+  void check();
+  // The install run on the calling thread; "install" starts it on a new one.
+  void install_worker();
+
+  std::filesystem::path work_folder() const { return config_.data_folder / "actualizacion"; }
+
+ private:
+  nlohmann::ordered_json state_locked(const std::vector<std::string>& busy);
+  void save_state_locked();
+  void set_progress(const std::string& phase, uint32_t pct, const std::string& message);
+  void fail_install(const std::string& error, const std::filesystem::path& download);
+
+  const UpdaterConfig config_;
+
+  std::mutex mu_;
+  std::string phase_ = "idle";
+  std::string message_;
+  uint32_t pct_ = 0;
+  nlohmann::ordered_json last_check_ = 0;
+  nlohmann::ordered_json latest_;     // null or the last ReleaseInfo
+  nlohmann::ordered_json dismissed_;  // null or a release "version" value
+  bool installing_ = false;
+
+  std::mutex result_mu_;
+  nlohmann::ordered_json result_;  // the installer's record, until the page has seen it
+};
+
+// The "buscar_actualizaciones" switch: off only when exactly "no".
+bool auto_check_enabled();
+
+// The process-wide updater: create_updater() makes it once (later calls are ignored);
+// updater() is null until then.
+void create_updater(UpdaterConfig config);
+Updater* updater();
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_UPDATE_UPDATER_H_
