@@ -89,7 +89,8 @@ class Host:
         if method == "POST":
             headers["X-Token"] = self.token
             headers["Content-Type"] = "application/json"
-            payload = json.dumps(body if body is not None else {}).encode("utf-8")
+            payload = json.dumps(body if body is not None else {},
+                                 ensure_ascii=False).encode("utf-8")
         for attempt in (0, 1):
             try:
                 self.conn.request(method, path, body=payload, headers=headers)
@@ -141,6 +142,11 @@ class Xvfb:
         return subprocess.run(list(args), env=self.env(), input=input, capture_output=True,
                               timeout=DEADLINE, check=True).stdout
 
+    def start(self, *args, input):
+        """Runs a program that may leave a process behind (xclip -i), without its output."""
+        subprocess.run(list(args), env=self.env(), input=input, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=DEADLINE, check=True)
+
     def state(self):
         """Pointer, held buttons and held keycodes, as the X server sees them now."""
         return json.loads(self.run(PROBE, "state"))
@@ -178,3 +184,4 @@ class Probe:
     def stop(self):
         self.proc.stdin.close()
         self.proc.wait(timeout=10)
+        self.proc.stdout.close()

@@ -214,10 +214,12 @@ void InputDecoder::release_all() {
     std::lock_guard<std::mutex> lock(keys_mu_);
     keys.swap(keys_);
   }
+  bool sent = false;
   for (const std::string& code : keys) {
     if (const std::optional<KeyCode> key = lookup_key_code(code)) {
       const InputRecord r = key_record(*key, false);
       send({&r, 1});
+      sent = true;
     }
   }
   // The releases go out under the buttons mutex so that a press racing with them
@@ -232,10 +234,11 @@ void InputDecoder::release_all() {
     if ((buttons_ & b.bit) != 0) {
       const InputRecord r = InputRecord::mouse(0, 0, b.data, b.up_flags);
       send({&r, 1});
+      sent = true;
     }
   }
   buttons_ = 0;
-  sink_.finish();
+  if (sent) sink_.finish();
 }
 
 std::vector<std::string> InputDecoder::pressed_keys() const {
