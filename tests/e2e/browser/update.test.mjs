@@ -2,7 +2,7 @@
 // update member of /api/estado), driven through every state the updater reports.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage, waitToast } from '../lib/host.mjs';
+import { startHost, launchBrowser, waitToast } from '../lib/host.mjs';
 
 let host;
 let browser;
@@ -66,8 +66,8 @@ const barText = (page) => page.evaluate(() => {
 });
 const barButtons = (page) => page.$$eval('#updBar button', (bs) => bs.map((b) => b.textContent));
 
-test('no updater yet: bar and panel stay quiet', async () => {
-  const { page } = await openPage(browser, host);
+test('no updater (null state): bar and panel stay quiet', async () => {
+  const { page } = await openWith(null);
   assert.equal(await barText(page), null);
   await page.click('#tab-ayuda');
   assert.equal(await page.isHidden('#mUpd'), true);

@@ -93,8 +93,9 @@ function drawUpdPanel() {
   const avail = !!(u.available && u.latest && typeof u.latest === "object");
   const locale = LANG === "en" ? "en-US" : "es-MX";
   const last = Number(u.last_check) > 0 ? new Date(Number(u.last_check) * 1000).toLocaleString(locale) : t("updNever");
-  let line = esc(t("updInstalled")) + " v" + esc(u.current) + " · " +
-    (avail ? esc(t("updNew")) + " v" + esc(u.latest.version) : esc(u.msg));
+  let line = esc(t("updInstalled")) + " v" + esc(u.current);
+  if (avail) line += " · " + esc(t("updNew")) + " v" + esc(u.latest.version);
+  else if (u.msg) line += " · " + esc(u.msg);
   if ((busy || checking) && pctOf(u)) line += " · " + pctOf(u) + "%";
   line += " · " + esc(t("updLast")) + ": " + esc(last);
   let btns = "";
