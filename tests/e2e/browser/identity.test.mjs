@@ -51,6 +51,9 @@ test('new ID: cancel keeps it and returns focus; confirm makes a new one', async
   assert.notEqual(now, old);
   assert.equal(shown, grouped(now));
   assert.equal(await page.textContent('#myId'), grouped(now));
+  // The form was drawn again with the new ID; focus went back to its button.
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'sNewIdBtn');
+  assert.equal(await page.textContent('#setForm .mono'), grouped(now));
 });
 
 test('new ID is refused while a session is open', async () => {

@@ -29,8 +29,11 @@ test('settings are saved to the host and read back in a new page', async () => {
   await page.selectOption('#sQual', 'nitidez');
   await page.click('label:has(#sSound)');
   await page.click('label:has(#sCtl)');
-  await page.click('#sSave');
+  await page.focus('#sSave');
+  await page.keyboard.press('Enter');
   await waitToast(page, 'Ajustes guardados');
+  // The form is drawn again from the host's reply; the focus stays on the button.
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'sSave');
 
   const ini = host.readData('vantriel.ini');
   assert.match(ini, /^nombre = Ana <b>López<\/b>\r?$/m);

@@ -29,6 +29,12 @@ function selHtml(id, key, value, options) {
 }
 
 function buildSettingsForm() {
+  const focused = document.activeElement && $("setForm").contains(document.activeElement) ? document.activeElement.id : "";
+  drawSettingsForm();
+  if (focused && $(focused)) $(focused).focus();
+}
+
+function drawSettingsForm() {
   const a = AJ || {};
   const g = a.general || {};
   const r = a.recibir || {};

@@ -33,7 +33,9 @@ function closeDialog(overlay) {
   if (i < 0) return;
   const { prev } = dialogStack[i];
   dialogStack.splice(i, 1);
-  if (prev && document.contains(prev) && typeof prev.focus === "function") prev.focus();
+  // A control redrawn while the dialog was open is found again by its id.
+  const back = prev && !document.contains(prev) && prev.id ? document.getElementById(prev.id) : prev;
+  if (back && document.contains(back) && typeof back.focus === "function") back.focus();
 }
 
 document.addEventListener("keydown", (e) => {
