@@ -35,7 +35,7 @@ document.querySelector(".tabs").addEventListener("keydown", (e) => {
   showTab(TABS[n], true);
 });
 
-// Header height into --hh (70 without a header), so sticky parts and scroll targets
+// Header height into --hh (70 without a header), so sticky elements and scroll targets
 // sit below it.
 function measureHeader() {
   const h = $("hdr");
