@@ -3,7 +3,8 @@
 # ws package. Builds a Release server and the load generator in build/signal-bench,
 # installs the reference relay's dependency with npm, and prints the figures.
 # Not part of the test suite; all traffic stays on 127.0.0.1.
-#   HOSTS (10000) PAIRS (100) RATE (5000) SECONDS (10) WINDOW (4) ROOMS (50) JOINS (1000)
+#   HOSTS (10000) PAIRS (100) RATE (5000) SECONDS_EACH (10) WINDOW (4) ROOMS (50) JOINS (1000)
+#   ROUNDS (2)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
@@ -43,5 +44,5 @@ echo "vantriel-signal pid $server_pid on $port; reference relay pid $ref_pid on 
   --reference-port "$ref_port" --reference-pid "$ref_pid" \
   --hosts "${HOSTS:-10000}" --joins "${JOINS:-1000}" --pairs "${PAIRS:-100}" \
   --rate "${RATE:-5000}" --seconds "${SECONDS_EACH:-10}" --window "${WINDOW:-4}" \
-  --rooms "${ROOMS:-50}"
+  --rooms "${ROOMS:-50}" --rounds "${ROUNDS:-2}"
 echo "server log: $(wc -l <"$work/server.log") lines"

@@ -143,6 +143,7 @@ struct Options {
   int seconds = 10;
   int window = 4;
   int rooms = 50;
+  int rounds = 2;
 };
 
 struct Stats {
@@ -447,6 +448,7 @@ bool parse(int argc, char** argv, Options& o) {
     else if (k == "--seconds") o.seconds = v;
     else if (k == "--window") o.window = v;
     else if (k == "--rooms") o.rooms = v;
+    else if (k == "--rounds") o.rounds = v;
     else return false;
   }
   return argc % 2 == 1;
@@ -460,7 +462,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: signal-load --port N [--server-pid PID] [--reference-port N "
                  "--reference-pid PID] [--hosts N] [--joins N] [--pairs N] [--rate N] "
-                 "[--seconds N] [--window N] [--rooms N]\n");
+                 "[--seconds N] [--window N] [--rooms N] [--rounds N]\n");
     return 2;
   }
   rlimit lim{};
@@ -500,18 +502,36 @@ int main(int argc, char** argv) {
   print_stats("join to accepted (hosts answer at once)", joins);
 
   // 3 and 4. Relay under steady load, then saturated; the same against the reference.
-  RelayResult ours = measure_relay(load, o, o.port, o.server_pid, "vantriel-signal", 200000000);
-  std::printf("server resident memory after relay: %.1f MiB\n", rss_kib(o.server_pid) / 1024.0);
-  if (o.reference_port > 0) {
-    RelayResult ref = measure_relay(load, o, o.reference_port, o.reference_pid, "reference ws relay",
-                                    300000000);
+  // Rounds alternate which server goes first, so a change in the machine's other load
+  // does not always favour the same one.
+  std::vector<double> ratios;
+  for (int round = 0; round < o.rounds; ++round) {
+    RelayResult ours, ref;
+    auto run_ours = [&] {
+      ours = measure_relay(load, o, o.port, o.server_pid, "vantriel-signal",
+                           200000000 + round * 1000000);
+    };
+    auto run_ref = [&] {
+      ref = measure_relay(load, o, o.reference_port, o.reference_pid, "reference ws relay",
+                          300000000 + round * 1000000);
+    };
+    if (round % 2 == 0 || o.reference_port == 0) {
+      run_ours();
+      if (o.reference_port > 0) run_ref();
+    } else {
+      run_ref();
+      run_ours();
+    }
     if (ref.sat_rate > 0) {
-      std::printf("\nthroughput ratio vantriel-signal / reference: %.2f (p99 %.3f ms vs %.3f ms)\n",
-                  ours.sat_rate / ref.sat_rate, ours.sat_p99, ref.sat_p99);
+      ratios.push_back(ours.sat_rate / ref.sat_rate);
+      std::printf("\nround %d: saturated throughput vantriel-signal / reference = %.2f "
+                  "(p99 %.3f ms vs %.3f ms)\n",
+                  round + 1, ratios.back(), ours.sat_p99, ref.sat_p99);
     }
-    if (o.reference_pid > 0) {
-      std::printf("reference relay resident memory: %.1f MiB\n", rss_kib(o.reference_pid) / 1024.0);
-    }
+  }
+  std::printf("server resident memory after relay: %.1f MiB\n", rss_kib(o.server_pid) / 1024.0);
+  if (o.reference_pid > 0) {
+    std::printf("reference relay resident memory: %.1f MiB\n", rss_kib(o.reference_pid) / 1024.0);
   }
 
   // 5. Call rooms of eight, each member sending a state change every 120 ms.

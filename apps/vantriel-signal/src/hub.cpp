@@ -39,6 +39,28 @@ const Json* data_of(const Json& msg) {
 
 }  // namespace
 
+int json_depth(std::string_view text) {
+  int depth = 0, deepest = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{' || c == '[') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 Hub::Hub(const Config& config, BindingStore& bindings, HubEnv& env)
     : config_(config), bindings_(bindings), env_(env), guard_(config.policy) {
   ice_.stun = config.stun;

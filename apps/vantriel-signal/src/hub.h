@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -36,6 +37,12 @@ class Link {
   virtual const std::string& address() const = 0;
 };
 using LinkPtr = std::shared_ptr<Link>;
+
+// Deepest nesting of arrays and objects in a JSON text, counted without parsing.
+// Messages nested deeper than kMaxDepth are dropped before the parser sees them, so
+// neither parsing nor relaying them can exhaust the stack.
+int json_depth(std::string_view text);
+inline constexpr int kMaxDepth = 32;
 
 // What the hub needs from its surroundings.
 class HubEnv {

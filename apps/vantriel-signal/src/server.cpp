@@ -31,7 +31,6 @@ using std::chrono::seconds;
 
 namespace {
 
-constexpr int kMaxDepth = 32;                     // nesting of a relayed JSON message
 constexpr size_t kMaxQueuedBytes = 4 << 20;       // unsent bytes before a reader is dropped
 constexpr auto kHttpTimeout = seconds(10);        // to send a request or finish a handshake
 constexpr auto kSweepEvery = seconds(30);
@@ -447,28 +446,6 @@ void accept_next(State& state) {
 }
 
 }  // namespace
-
-int json_depth(std::string_view text) {
-  int depth = 0, deepest = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{' || c == '[') {
-      deepest = std::max(deepest, ++depth);
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return deepest;
-}
 
 std::string address_key(const std::string& text) {
   beast::error_code ec;

@@ -16,10 +16,6 @@ namespace vantriel::signal {
 // process exit code.
 int run_server(const Config& config);
 
-// Deepest nesting of arrays and objects in a JSON text, counted without parsing;
-// frames nested deeper than the server accepts are dropped before the parser sees them.
-int json_depth(std::string_view text);
-
 // The key under which limits count a client: an IPv4 address as written, an IPv6
 // address by its /64 network (one host usually owns a whole /64). Empty when `text`
 // is not an address.

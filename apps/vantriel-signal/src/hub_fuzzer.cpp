@@ -1,0 +1,93 @@
+// Feeds arbitrary frames to a hub holding hosts, technicians and call members. The input
+// is split at line feeds; each frame's first byte picks the socket it arrives on, and
+// the byte 0xff closes that socket instead. Timers run at the end.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hub.h"
+
+namespace {
+
+using namespace vantriel::signal;
+
+class FakeLink : public Link {
+ public:
+  explicit FakeLink(std::string addr) : addr_(std::move(addr)) {}
+  void send(std::string text) override { sent_ += text.size(); }
+  void close() override { closed = true; }
+  const std::string& address() const override { return addr_; }
+  bool closed = false;
+  bool gone = false;
+
+ private:
+  std::string addr_;
+  size_t sent_ = 0;
+};
+
+class FakeEnv : public HubEnv {
+ public:
+  std::chrono::steady_clock::time_point now() override { return t_ += std::chrono::seconds(7); }
+  int64_t unix_now() override { return 1700000000; }
+  void after(std::chrono::milliseconds, std::function<void()> task) override {
+    tasks.push_back(std::move(task));
+  }
+  void log(const std::string&) override {}
+  std::vector<std::function<void()>> tasks;
+
+ private:
+  std::chrono::steady_clock::time_point t_{};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Config config;
+  config.stun = {"stun:stun.example.org"};
+  config.policy.id_max_fails = 2;
+  config.policy.addr_max_fails = 3;
+  BindingStore bindings((std::filesystem::temp_directory_path() / "hub-fuzz.json").string());
+  FakeEnv env;
+  Hub hub(config, bindings, env);
+  std::vector<std::shared_ptr<FakeLink>> links;
+  for (int i = 0; i < 8; ++i) {
+    auto l = std::make_shared<FakeLink>("10.0.0." + std::to_string(i % 3));
+    links.push_back(l);
+    if (i < 2) {
+      hub.open_host(l, "123456789");
+    } else if (i < 5) {
+      hub.open_join(l, "123456789");
+    } else {
+      hub.open_call(l, "ABC123");
+    }
+  }
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  size_t start = 0;
+  while (start < input.size()) {
+    size_t end = input.find('\n', start);
+    if (end == std::string::npos) end = input.size();
+    if (end > start) {
+      auto& link = links[static_cast<uint8_t>(input[start]) % links.size()];
+      const std::string frame = input.substr(start + 1, end - start - 1);
+      if (!link->gone) {
+        if (static_cast<uint8_t>(input[start]) == 0xff) {
+          link->gone = true;
+          hub.closed(link.get());
+        } else if (json_depth(frame) <= kMaxDepth) {
+          Json msg = Json::parse(frame, nullptr, false);
+          if (msg.is_object() && msg.contains("t") && msg["t"].is_string()) {
+            hub.message(link.get(), msg);
+          }
+        }
+      }
+    }
+    start = end + 1;
+  }
+  for (size_t i = 0; i < env.tasks.size() && i < 1000; ++i) env.tasks[i]();
+  for (auto& l : links) {
+    if (!l->gone) hub.closed(l.get());
+  }
+  return 0;
+}
