@@ -79,13 +79,16 @@ morvane::Status BindingStore::flush() {
   for (auto& [id, e] : entries_) ids[id] = {{"salt", e.salt}, {"hash", e.hash}, {"seen", e.seen}};
   nlohmann::json doc = {{"v", 1}, {"ids", std::move(ids)}};
   const std::string tmp = path_ + ".tmp";
+  std::error_code ec;
+  // The server may start before anything else has made the data folder.
+  const auto parent = std::filesystem::path(path_).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << doc.dump();
     out.flush();
     if (!out) return morvane::make_error("cannot write " + tmp);
   }
-  std::error_code ec;
   std::filesystem::rename(tmp, path_, ec);
   if (ec) return morvane::make_error("cannot replace " + path_ + ": " + ec.message());
   dirty_ = false;

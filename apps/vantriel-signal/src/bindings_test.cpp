@@ -49,6 +49,17 @@ TEST_F(BindingStoreTest, BindingsSurviveAReloadAndTheKeyIsNeverStored) {
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
 }
 
+TEST_F(BindingStoreTest, FlushMakesAMissingDataFolder) {
+  const std::string nested = (dir_ / "data" / "signal.json").string();
+  BindingStore s(nested);
+  ASSERT_TRUE(s.load(0).ok());
+  s.bind("123456789", "k", 0);
+  ASSERT_TRUE(s.flush().ok());
+  BindingStore again(nested);
+  ASSERT_TRUE(again.load(0).ok());
+  EXPECT_EQ(again.check("123456789", "k"), BindingStore::Check::kMatch);
+}
+
 TEST_F(BindingStoreTest, DamagedFileIsMovedAsideNotOverwritten) {
   { std::ofstream(path_) << "{\"ids\": [trunc"; }
   BindingStore s(path_);
