@@ -215,6 +215,27 @@ TEST_F(X11InputTest, TypedTextArrivesAsTheSameCharacters) {
   EXPECT_TRUE(window_.keys_down().empty());
 }
 
+TEST_F(X11InputTest, TheKeymapIsRestoredAfterTyping) {
+  Display* d = window_.display();
+  int min_kc = 0, max_kc = 0, per = 0;
+  XDisplayKeycodes(d, &min_kc, &max_kc);
+  const auto keymap = [&] {
+    KeySym* map = XGetKeyboardMapping(d, static_cast<KeyCode>(min_kc), max_kc - min_kc + 1, &per);
+    std::vector<KeySym> out(map, map + (max_kc - min_kc + 1) * per);
+    XFree(map);
+    return out;
+  };
+  const std::vector<KeySym> before = keymap();
+  {
+    std::unique_ptr<InputSink> sink = make_system_input_sink();
+    InputDecoder decoder(*sink);
+    decoder.apply(Json::parse(R"([{"k":"t","s":"ñ€😀ÀÉ"}])"), monitors_, 0,
+                  bounding_desktop(monitors_));
+    EXPECT_NE(keymap(), before);  // spare keycodes bound while typing
+  }
+  EXPECT_EQ(keymap(), before);
+}
+
 TEST_F(X11InputTest, ReleaseAllLeavesNothingHeld) {
   apply(R"([{"k":"kd","c":"ShiftLeft"},{"k":"kd","c":"ControlRight"},{"k":"kd","c":"KeyZ"},
             {"k":"kd","c":"NumLock"},{"k":"d","b":0,"x":0.1,"y":0.1},{"k":"d","b":2},

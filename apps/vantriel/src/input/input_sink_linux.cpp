@@ -28,9 +28,10 @@ using Clock = std::chrono::steady_clock;
 
 // A bound spare keycode goes back to having no keysym once typing has been idle this
 // long. Restoring right after the key event would race with clients that look the
-// keysym up only when they get to the event (Xlib fetches the new mapping lazily), and
-// they would see no symbol at all.
-constexpr auto kRestoreAfter = std::chrono::milliseconds(1500);
+// keysym up only when they get to the event (Xlib fetches the new mapping lazily), and a
+// busy client would see no symbol at all; a bound spare keycode harms nothing meanwhile,
+// as no physical key produces it.
+constexpr auto kRestoreAfter = std::chrono::seconds(10);
 // A spare keycode typed within this time is not rebound without waiting for the rest.
 constexpr auto kRebindPause = std::chrono::milliseconds(50);
 // Retry interval for a display that could not be opened.
