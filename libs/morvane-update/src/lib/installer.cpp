@@ -115,6 +115,11 @@ Status Run::swap(const fs::path& source, size_t* file_count) {
     *file_count = count_files(source);
   }
 
+  // Packages carry no file modes: the program must stay startable where that matters.
+  fs::permissions(source / path_from(request_.executable_file),
+                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add, ec);
+
   auto old_entries = entries_by_name(install_);
   if (!old_entries.ok()) return make_error(old_entries.error());
   for (const fs::path& entry : *old_entries) {

@@ -81,6 +81,10 @@ Status InstallerSystem::start_detached(const fs::path& program,
     setsid();
     pid_t grandchild = fork();
     if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
+    // Nothing of this process but the error pipe passes on: an inherited listening
+    // socket would keep the port of the ending program taken.
+    if (fds[1] > 3) close_range(3, static_cast<unsigned>(fds[1]) - 1, 0);
+    close_range(static_cast<unsigned>(fds[1]) + 1, ~0u, 0);
     int code = 0;
     if (chdir(folder_text.c_str()) != 0) {
       code = errno;

@@ -224,6 +224,8 @@ TEST_F(InstallerTest, PackageFileIsUnpackedFirstAndBadOnesRollBackNothing) {
   EXPECT_EQ(result()["ok"], true);
   EXPECT_EQ(result()["files"], 2);
   EXPECT_EQ(read_file(install / "lib" / "z.so"), "z");
+  EXPECT_NE(fs::status(install / "vantriel").permissions() & fs::perms::owner_exec,
+            fs::perms::none);
   EXPECT_FALSE(fs::exists(install / "manual"));
   EXPECT_FALSE(fs::exists(install / "data" / "actualizacion" / "nuevo"));
   EXPECT_TRUE(system.started.empty());

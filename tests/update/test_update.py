@@ -1,0 +1,198 @@
+"""The updater end to end, on loopback only: a host of 0.1.1 finds 0.1.2 on a local release
+server, downloads, verifies, unpacks, hands over to the installer and comes back as 0.1.2;
+every failure on the way leaves the installed files exactly as they were."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+from updatekit import (NEW_EXE, OLD_EXE, Host, ReleaseServer, install_host, pack, sign,
+                       tree_hashes)
+
+SIGNATURE_FAILURE = "la firma de la actualización no es válida; no se instalará nada"
+SHA_FAILURE = "el archivo descargado no coincide con el publicado (SHA-256 distinto)"
+
+
+class UpdateTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="vantriel_update_")
+        www = os.path.join(cls.tmp, "www")
+        os.makedirs(www)
+        release = os.path.join(cls.tmp, "release")
+        os.makedirs(os.path.join(release, "tools"))
+        shutil.copy2(NEW_EXE, os.path.join(release, "vantriel"))
+        with open(os.path.join(release, "leeme.txt"), "w") as fh:
+            fh.write("Vantriel 0.1.2\n")
+        with open(os.path.join(release, "tools", "herramienta.sh"), "w") as fh:
+            fh.write("nueva\n")  # a package never replaces the installed tools
+        cls.package = os.path.join(www, "Vantriel-0.1.2.zip")
+        pack(release, cls.package)
+        cls.server = ReleaseServer(www)
+        cls.good = sign(cls.package, "0.1.2", cls.server.url("Vantriel-0.1.2.zip"), cls.tmp)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+        subprocess.run(["chattr", "-R", "-i", cls.tmp], stderr=subprocess.DEVNULL, check=False)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def start_host(self, name, extra_env=None):
+        install = os.path.join(self.tmp, name, "Vantriel")
+        install_host(install, OLD_EXE)
+        host = Host(install, self.server.url("version.json"), extra_env)
+        self.addCleanup(host.stop)
+        return host
+
+    def check_until_done(self, host):
+        host.update("check")
+        return host.wait_phase(("available", "uptodate", "error"))
+
+    def test_install_hands_over_and_comes_back_newer(self):
+        self.server.document = self.good
+        host = self.start_host("full")
+        state = self.check_until_done(host)
+        self.assertEqual(state["phase"], "available", state)
+        self.assertTrue(state["can_install"])
+        self.assertEqual(state["latest"]["version"], "0.1.2")
+        self.assertIn("[ACTUALIZAR] Hay una versión nueva: v0.1.2", host.log())
+
+        first_port = host.port
+        reply = host.update("install")
+        self.assertTrue(reply["ok"], reply)
+        self.assertEqual(reply["phase"], "downloading")
+        host.wait_for(lambda: host.proc.poll() is not None, 60, "the old host to exit")
+        version = host.wait_for(
+            lambda: (lambda v: v if v and v["version"] == "0.1.2" else None)(host.follow() or host.get("/api/version")),
+            60, "the new host")
+        self.assertEqual(version, {"version": "0.1.2", "app": "vantriel"})
+        # Neither the installer nor the new host kept the old listener open.
+        self.assertEqual(host.port, first_port)
+
+        install = host.install
+        self.assertEqual(sorted(os.listdir(install)),
+                         ["data", "leeme.txt", "notas_para_orsela.md", "tools", "vantriel"])
+        with open(os.path.join(install, "tools", "herramienta.sh")) as fh:
+            self.assertEqual(fh.read(), "vieja\n")
+        with open(os.path.join(install, "vantriel"), "rb") as a, open(NEW_EXE, "rb") as b:
+            self.assertTrue(a.read() == b.read())
+        self.assertFalse(os.path.exists(os.path.join(install, "data", "actualizacion", "respaldo")))
+        self.assertFalse(os.path.exists(os.path.join(install, "data", "actualizacion", "nuevo")))
+        with open(os.path.join(install, "data", "actualizacion", "actualizacion.log"),
+                  encoding="utf-8") as fh:
+            installer_log = fh.read()
+        self.assertIn(" Instalando v0.1.2 sobre v0.1.1 en " + install + "\n", installer_log)
+        self.assertIn(" Listo: instalación limpia, 2 archivo(s); se quitaron 2 elemento(s) de la "
+                      "versión anterior.\n", installer_log)
+
+        state = host.update()
+        self.assertEqual(state["current"], "0.1.2")
+        self.assertEqual(state["result"]["ok"], True)
+        self.assertEqual(state["result"]["from"], "0.1.1")
+        self.assertEqual(state["available"], False)
+        self.assertEqual(state["phase"], "idle")
+        self.assertIn("[ACTUALIZAR] Instalada la v0.1.2 (antes v0.1.1)", host.log())
+        self.assertIsNone(host.update("seen")["result"])
+        self.assertIsNone(host.get("/api/estado")["actualizacion"]["result"])
+
+    def test_dry_run_stops_before_the_hand_off(self):
+        self.server.document = self.good
+        host = self.start_host("dry", {"MRV_UPD_DRY_RUN": "1"})
+        self.assertEqual(self.check_until_done(host)["phase"], "available")
+        before = tree_hashes(host.install)
+        host.update("install")
+        state = host.wait_phase(("installing", "error"))
+        self.assertEqual(state["phase"], "installing", state)
+        self.assertEqual(state["pct"], 100)
+        self.assertFalse(state["waiting"])
+        self.assertEqual(host.get("/api/version")["version"], "0.1.1")
+        self.assertIsNone(host.proc.poll())
+        work = os.path.join(host.install, "data", "actualizacion")
+        self.assertTrue(os.path.isfile(os.path.join(work, "Vantriel_v0.1.2.zip")))
+        self.assertTrue(os.path.isfile(os.path.join(work, "nuevo", "vantriel")))
+        self.assertEqual(tree_hashes(host.install), before)
+        # A second install while one ran answers the run's state and starts nothing.
+        again = host.update("install")
+        self.assertEqual(again["phase"], "installing")
+
+    def test_failures_leave_the_installation_untouched(self):
+        host = self.start_host("failures")
+        before = tree_hashes(host.install)
+        www = self.server.folder
+
+        other = os.path.join(self.tmp, "otro.zip")
+        with zipfile.ZipFile(other, "w") as z:
+            z.writestr("Otro/vantriel", "x")
+        shutil.copy(other, os.path.join(www, "otro.zip"))
+        sig_doc = json.loads(self.good)
+        sig_doc["manifest"]["date"] = "2030-01-01"
+        wrong_sha = sign(other, "0.1.2", self.server.url("Vantriel-0.1.2.zip"), self.tmp)
+        cases = [
+            ("signature", json.dumps(sig_doc).encode(), None),
+            ("sha", wrong_sha, SHA_FAILURE),
+            ("404", sign(self.package, "0.1.2", self.server.url("missing.zip"), self.tmp),
+             "HTTP Error 404"),
+            ("cut", sign(self.package, "0.1.2", self.server.url("cut/Vantriel-0.1.2.zip"), self.tmp),
+             "error de red "),
+            ("folder", sign(other, "0.1.2", self.server.url("otro.zip"), self.tmp),
+             "el paquete no trae la carpeta Vantriel"),
+        ]
+        for name, document, error in cases:
+            with self.subTest(name):
+                self.server.document = document
+                state = self.check_until_done(host)
+                if error is None:
+                    self.assertEqual(state["phase"], "error")
+                    self.assertEqual(state["msg"], "No se pudo buscar actualizaciones: " + SIGNATURE_FAILURE)
+                    self.assertIn("[ACTUALIZAR] No se pudo buscar actualizaciones: " + SIGNATURE_FAILURE,
+                                  host.log())
+                    self.assertFalse(state["can_install"])
+                    continue
+                self.assertEqual(state["phase"], "available", state)
+                self.assertTrue(host.update("install")["ok"])
+                state = host.wait_phase(("error", "installing"))
+                self.assertEqual(state["phase"], "error")
+                self.assertTrue(state["msg"].startswith("No se pudo actualizar: " + error), state["msg"])
+                self.assertFalse(state["waiting"])
+                self.assertEqual(state["pct"], 0)
+                self.assertIn("[ACTUALIZAR] " + state["msg"] + "\n", host.log())
+                self.assertFalse(os.path.exists(os.path.join(
+                    host.install, "data", "actualizacion", "Vantriel_v0.1.2.zip.part")))
+                self.assertEqual(tree_hashes(host.install), before)
+                self.assertEqual(host.get("/api/version")["version"], "0.1.1")
+
+    def test_swap_failure_puts_the_old_version_back(self):
+        self.server.document = self.good
+        host = self.start_host("swap")
+        locked = os.path.join(host.install, "zz_bloqueado.dat")
+        with open(locked, "w") as fh:
+            fh.write("no se mueve\n")
+        # An immutable file cannot be renamed, even by root; it sorts after the rest, so the
+        # swap fails once the executable has already been moved aside.
+        if subprocess.run(["chattr", "+i", locked], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("chattr +i is not available here")
+        self.addCleanup(subprocess.run, ["chattr", "-i", locked], check=False)
+        before = tree_hashes(host.install)
+        self.assertEqual(self.check_until_done(host)["phase"], "available")
+        self.assertTrue(host.update("install")["ok"])
+        host.wait_for(lambda: host.proc.poll() is not None, 60, "the old host to exit")
+        state = host.wait_for(
+            lambda: (lambda s: s if s and s["result"] else None)(host.follow() or host.update()), 60,
+            "the restored host")
+        self.assertEqual(state["current"], "0.1.1")
+        self.assertFalse(state["result"]["ok"])
+        self.assertEqual(state["result"]["error"], "Operation not permitted")
+        self.assertEqual(tree_hashes(host.install), before)
+        self.assertIn("[ACTUALIZAR] La instalación falló y se regresó todo: Operation not permitted",
+                      host.log())
+        with open(os.path.join(host.install, "data", "actualizacion", "actualizacion.log"),
+                  encoding="utf-8") as fh:
+            self.assertIn(" ERROR: Operation not permitted. Restaurando la versión anterior…\n", fh.read())
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,232 @@
+"""Helpers for the updater tests and the download benchmark: an installed host in a
+temporary folder, a release server on loopback, signed release documents."""
+
+import hashlib
+import http.server
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import socketserver
+import subprocess
+import threading
+import time
+import urllib.error
+import urllib.request
+
+OLD_EXE = os.environ.get("VANTRIEL_EXE", "")
+NEW_EXE = os.environ.get("VANTRIEL_NEWER_EXE", "")
+RELEASE_TOOL = os.environ.get("VANTRIEL_RELEASE_TOOL", "")
+KEY_FILE = os.environ.get("VANTRIEL_TEST_KEY", "")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tree_hashes(root, skip=("data",)):
+    """Every file and folder below root (but the skipped top-level names) with the
+    SHA-256 of its bytes; folders map to "/"."""
+    out = {}
+    for base, dirs, files in os.walk(root):
+        rel_base = os.path.relpath(base, root)
+        if rel_base == ".":
+            dirs[:] = [d for d in dirs if d not in skip]
+        for d in dirs:
+            out[os.path.normpath(os.path.join(rel_base, d))] = "/"
+        for f in files:
+            path = os.path.join(base, f)
+            with open(path, "rb") as fh:
+                out[os.path.normpath(os.path.join(rel_base, f))] = hashlib.sha256(fh.read()).hexdigest()
+    return out
+
+
+class ReleaseServer:
+    """Serves a folder on 127.0.0.1, plus /version.json from memory, /missing (404) and
+    /cut/<name>: the file's full length announced, half of it sent, then the connection
+    closed."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.document = b"{}"
+        owner = self
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *a, **kw):
+                super().__init__(*a, directory=owner.folder, **kw)
+
+            def log_message(self, *a):
+                pass
+
+            def do_GET(self):
+                if self.path == "/version.json":
+                    body = owner.document
+                    self.send_response(200)
+                    self.send_header("Content-Type", "application/json")
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    self.wfile.write(body)
+                    return
+                if self.path.startswith("/cut/"):
+                    with open(os.path.join(owner.folder, self.path[5:]), "rb") as fh:
+                        data = fh.read()
+                    self.send_response(200)
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data[: len(data) // 2])
+                    self.wfile.flush()
+                    self.connection.shutdown(socket.SHUT_RDWR)
+                    self.close_connection = True
+                    return
+                super().do_GET()
+
+        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+
+        self.httpd = Server(("127.0.0.1", 0), Handler)
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, path):
+        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def test_seed():
+    with open(KEY_FILE) as fh:
+        for line in fh:
+            parts = line.split()
+            if len(parts) == 2 and parts[0] == "seed":
+                return parts[1]
+    raise RuntimeError("no seed in " + KEY_FILE)
+
+
+def pack(folder, package):
+    subprocess.run([RELEASE_TOOL, "pack", folder, package], check=True, stdout=subprocess.DEVNULL)
+
+
+def sign(package, version, url, work):
+    """The signed release document for package, as bytes."""
+    key = os.path.join(work, "test.key")
+    with open(key, "w") as fh:
+        fh.write(test_seed() + "\n")
+    out = os.path.join(work, "doc.json")
+    subprocess.run([RELEASE_TOOL, "sign", package, "--key", key, "--version", version,
+                    "--url", url, "--out", out], check=True, stdout=subprocess.DEVNULL)
+    with open(out, "rb") as fh:
+        return fh.read()
+
+
+class Host:
+    """A host process run from an install folder, reached over loopback."""
+
+    def __init__(self, install, update_url, extra_env=None):
+        self.install = install
+        self.port = free_port()
+        stub = os.path.join(install, "..", "stubbin")
+        os.makedirs(stub, exist_ok=True)
+        # Nothing opens a browser: the relaunched host asks xdg-open for its window.
+        with open(os.path.join(stub, "xdg-open"), "w") as fh:
+            fh.write("#!/bin/sh\nexit 0\n")
+        os.chmod(os.path.join(stub, "xdg-open"), 0o755)
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                            "MRV_UPD_DRY_RUN", "VTR_SERVER", "VTR_ID")}
+        env.update({"VTR_PORT": str(self.port), "MRV_UPDATE_URL": update_url,
+                    "PATH": os.path.abspath(stub) + os.pathsep + env.get("PATH", ""),
+                    "HOME": os.path.abspath(os.path.join(install, ".."))})
+        env.update(extra_env or {})
+        self.stderr = open(os.path.join(install, "..", "host-output.txt"), "ab")
+        self.proc = subprocess.Popen(
+            [os.path.join(install, "vantriel"), "--no-window", "--no-tray", "--no-elevate"],
+            cwd=install, env=env, stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr)
+        self.wait_for(lambda: self.get("/api/version") is not None, 60, "host start")
+
+    def follow(self):
+        """Points this object at the port of the host now recorded in the folder (the
+        relaunched one binds the first free port from the same start)."""
+        try:
+            with open(os.path.join(self.install, "data", "instancia.json")) as fh:
+                self.port = json.load(fh)["port"]
+        except (OSError, ValueError, KeyError):
+            pass
+
+    def get(self, path):
+        try:
+            with urllib.request.urlopen("http://127.0.0.1:%d%s" % (self.port, path), timeout=5) as r:
+                return json.loads(r.read())
+        except (OSError, ValueError):
+            return None
+
+    def post(self, path, body):
+        req = urllib.request.Request("http://127.0.0.1:%d%s" % (self.port, path),
+                                     data=json.dumps(body).encode(), method="POST",
+                                     headers={"Content-Type": "application/json",
+                                              "X-Token": self.token()})
+        with urllib.request.urlopen(req, timeout=10) as r:
+            return json.loads(r.read())
+
+    def token(self):
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % self.port, timeout=5) as r:
+            page = r.read().decode()
+        return re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
+
+    def update(self, action=None, **members):
+        if action is None:
+            return self.get("/api/update")
+        return self.post("/api/update", dict(action=action, **members))
+
+    def wait_for(self, predicate, seconds, what):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            value = predicate()
+            if value:
+                return value
+            time.sleep(0.1)
+        raise AssertionError("timed out waiting for " + what)
+
+    def wait_phase(self, phases, seconds=60):
+        return self.wait_for(lambda: (lambda s: s if s and s["phase"] in phases else None)(self.update()),
+                             seconds, "phase in %s" % (phases,))
+
+    def log(self):
+        try:
+            with open(os.path.join(self.install, "data", "vantriel.log"), encoding="utf-8") as fh:
+                return fh.read()
+        except OSError:
+            return ""
+
+    def stop(self):
+        """Ends this host and any host the installer started from the same folder."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        record = os.path.join(self.install, "data", "instancia.json")
+        try:
+            with open(record) as fh:
+                pid = json.load(fh)["pid"]
+            if pid != self.proc.pid:
+                os.kill(pid, signal.SIGKILL)
+        except (OSError, ValueError, KeyError):
+            pass
+        self.stderr.close()
+
+
+def install_host(folder, exe):
+    """An installed host: the executable, a tools folder, the notes file, an old file."""
+    os.makedirs(os.path.join(folder, "tools"))
+    shutil.copy2(exe, os.path.join(folder, "vantriel"))
+    with open(os.path.join(folder, "tools", "herramienta.sh"), "w") as fh:
+        fh.write("vieja\n")
+    with open(os.path.join(folder, "notas_para_orsela.md"), "w") as fh:
+        fh.write("mis notas\n")
+    with open(os.path.join(folder, "viejo.txt"), "w") as fh:
+        fh.write("solo en 0.1.1\n")
