@@ -76,9 +76,9 @@ def run(label, env, requests):
                 total += seconds
             times.sort()
             p50, p99 = percentile(times, 50), percentile(times, 99)
-            print("%-8s POST /api/input %3d events p50 %7.3f ms  p99 %7.3f ms  "
-                  "%9.0f events/s  +%.3f ms at p99 over the version round trip"
-                  % (label, size, p50, p99, size * len(times) / total, p99 - v99))
+            print("%-8s POST /api/input %3d events p50 %7.3f ms  p99 %7.3f ms  %9.0f events/s  "
+                  "over the version round trip: %+.3f ms at p50, %+.3f ms at p99"
+                  % (label, size, p50, p99, size * len(times) / total, p50 - v50, p99 - v99))
         conn.close()
     finally:
         host.cleanup()

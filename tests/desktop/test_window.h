@@ -62,6 +62,11 @@ class TestWindow {
       while (XPending(d_) > 0) {
         XEvent e;
         XNextEvent(d_, &e);
+        // Like every well-behaved client, pick up keymap changes (ours bind spare keys).
+        if (e.type == MappingNotify) {
+          XRefreshKeyboardMapping(&e.xmapping);
+          continue;
+        }
         if (XFilterEvent(&e, None)) continue;
         if (e.type == KeyPress || e.type == KeyRelease) {
           Event ev{e.type, e.xkey.keycode, NoSymbol, {}, 0, 0};
@@ -72,6 +77,7 @@ class TestWindow {
                                                        &ev.keysym, &status)
                                    : XLookupString(&e.xkey, buf, sizeof buf, &ev.keysym, nullptr);
             ev.text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
+            if (ev.keysym == NoSymbol) server_lookup(e.xkey, ev);
           } else {
             ev.keysym = XLookupKeysym(&e.xkey, 0);
           }
@@ -111,6 +117,38 @@ class TestWindow {
   }
 
  private:
+  // Xlib updates its copy of the keymap piecemeal after a MappingNotify and was seen to
+  // miss keys that XChangeKeyboardMapping had just bound (intermittently, once the copy
+  // was loaded); the server's own mapping is then the reference.
+  void server_lookup(const XKeyEvent& key, Event& ev) {
+    int per = 0;
+    KeySym* syms = XGetKeyboardMapping(d_, static_cast<KeyCode>(key.keycode), 1, &per);
+    if (syms == nullptr) return;
+    ev.keysym = syms[(key.state & ShiftMask) != 0 && per > 1 ? 1 : 0];
+    XFree(syms);
+    const KeySym k = ev.keysym;
+    const unsigned long cp = (k >= 0x20 && k <= 0x7E) || (k >= 0xA0 && k <= 0xFF) ? k
+                             : (k & 0xFF000000) == 0x01000000                     ? k & 0xFFFFFF
+                                                                                  : 0;
+    if (cp == 0) return;
+    std::string& out = ev.text;
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+
   Display* d_ = nullptr;
   Window window_ = 0;
   XIM im_ = nullptr;

@@ -202,6 +202,8 @@ TEST_F(X11InputTest, AltGrGivesTheThirdLevelOnALayoutThatHasOne) {
 }
 
 TEST_F(X11InputTest, TypedTextArrivesAsTheSameCharacters) {
+  // A key first, so that the window has looked the keymap up before spare keys change it.
+  apply(R"([{"k":"kd","c":"KeyA"},{"k":"ku","c":"KeyA"}])");
   window_.events();
   const std::string text = "Hola, ¿qué tal? áéíóú ñÑ ü € 😀 日本\nok";
   EXPECT_EQ(apply(Json::array({Json{{"k", "t"}, {"s", text}}}).dump()), 1);

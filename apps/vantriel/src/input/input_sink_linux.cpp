@@ -62,7 +62,8 @@ class XTestSink : public InputSink {
         keyboard(d, r);
       }
     }
-    XFlush(d);
+    // Requests wait in Xlib's buffer (which flushes itself when full) until finish():
+    // one write per batch instead of one per event.
   }
 
   void finish() override {
@@ -103,8 +104,9 @@ class XTestSink : public InputSink {
       find_spare_keycodes(d);
     }
     Display* d = conn_->display();
-    // Keep the root size and Xlib's copy of the keymap current.
-    while (XPending(d) > 0) {
+    // Keep the root size and Xlib's copy of the keymap current, from the events already
+    // read (finish() reads whatever the server has sent); this costs no system call.
+    while (XEventsQueued(d, QueuedAlready) > 0) {
       XEvent e;
       XNextEvent(d, &e);
       if (e.type == MappingNotify) {
@@ -245,10 +247,11 @@ class XTestSink : public InputSink {
       XSync(d, False);
       std::this_thread::sleep_until(lru->used + kRebindPause);
     }
-    // Every level of the first two groups, so that held modifiers or a second layout
-    // still give this keysym.
+    // Both levels of one group: held Shift still gives this keysym, and XKB wraps any
+    // other active group into the key's only one. (A second group made Xlib clients that
+    // had already loaded the keymap see no symbol after the change.)
     std::vector<KeySym> syms(static_cast<std::size_t>(keysyms_per_keycode_), NoSymbol);
-    std::fill_n(syms.begin(), std::min(4, keysyms_per_keycode_), keysym);
+    std::fill_n(syms.begin(), std::min(2, keysyms_per_keycode_), keysym);
     XChangeKeyboardMapping(d, lru->keycode, keysyms_per_keycode_, syms.data(), 1);
     lru->keysym = keysym;
     return lru;
