@@ -38,6 +38,7 @@ def main():
             if state["phase"] != "available":
                 sys.exit("check failed: " + state["msg"])
             samples = []
+            host.token()
             start = time.monotonic()
             host.update("install")
             while True:

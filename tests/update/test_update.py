@@ -49,7 +49,11 @@ class UpdateTest(unittest.TestCase):
         return host
 
     def check_until_done(self, host):
+        # Each check logs one line; waiting for it keeps a slow check thread from being
+        # mistaken for the phase the previous run left.
+        lines = host.log().count("[ACTUALIZAR] ")
         host.update("check")
+        host.wait_for(lambda: host.log().count("[ACTUALIZAR] ") > lines, 60, "the check's log line")
         return host.wait_phase(("available", "uptodate", "error"))
 
     def test_install_hands_over_and_comes_back_newer(self):

@@ -175,6 +175,14 @@ class Host:
             return json.loads(r.read())
 
     def token(self):
+        # One token per process: fetched again only when another process may answer.
+        if getattr(self, "_token_port", None) == self.port and self.proc.poll() is None:
+            return self._token
+        self._token_port = self.port
+        self._token = self._fetch_token()
+        return self._token
+
+    def _fetch_token(self):
         with urllib.request.urlopen("http://127.0.0.1:%d/" % self.port, timeout=5) as r:
             page = r.read().decode()
         return re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
@@ -194,8 +202,17 @@ class Host:
         raise AssertionError("timed out waiting for " + what)
 
     def wait_phase(self, phases, seconds=60):
-        return self.wait_for(lambda: (lambda s: s if s and s["phase"] in phases else None)(self.update()),
-                             seconds, "phase in %s" % (phases,))
+        last = []
+
+        def reached():
+            state = self.update()
+            last[:] = [state]
+            return state if state and state["phase"] in phases else None
+
+        try:
+            return self.wait_for(reached, seconds, "phase in %s" % (phases,))
+        except AssertionError as e:
+            raise AssertionError("%s; last state %s; log:\n%s" % (e, last, self.log()[-2000:]))
 
     def log(self):
         try:

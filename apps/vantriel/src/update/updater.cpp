@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
 #include <system_error>
 #include <thread>
@@ -59,6 +61,62 @@ std::string join_busy(const std::vector<std::string>& busy) {
   for (size_t i = 0; i < busy.size(); ++i) text += (i ? " y " : "") + busy[i];
   return text;
 }
+
+// Hashes what the download hands it on a thread of its own, so the transfer does not wait
+// for SHA-256. At most kMaxQueued bytes wait; beyond that add() blocks.
+class BackgroundHash {
+ public:
+  BackgroundHash() : thread_([this] { run(); }) {}
+  ~BackgroundHash() {
+    if (thread_.joinable()) (void)finish_hex();
+  }
+  BackgroundHash(const BackgroundHash&) = delete;
+  BackgroundHash& operator=(const BackgroundHash&) = delete;
+
+  void add(const char* data, size_t size) {
+    std::unique_lock<std::mutex> lock(mu_);
+    space_.wait(lock, [&] { return queued_ < kMaxQueued; });
+    queue_.emplace_back(data, size);
+    queued_ += size;
+    ready_.notify_one();
+  }
+  std::string finish_hex() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      done_ = true;
+    }
+    ready_.notify_one();
+    thread_.join();
+    return hash_.finish_hex();
+  }
+
+ private:
+  static constexpr size_t kMaxQueued = 8u * 1024u * 1024u;
+
+  void run() {
+    for (;;) {
+      std::string chunk;
+      {
+        std::unique_lock<std::mutex> lock(mu_);
+        ready_.wait(lock, [&] { return !queue_.empty() || done_; });
+        if (queue_.empty()) return;
+        chunk = std::move(queue_.front());
+        queue_.pop_front();
+        queued_ -= chunk.size();
+      }
+      space_.notify_one();
+      hash_.update(chunk);
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable ready_, space_;
+  std::deque<std::string> queue_;
+  size_t queued_ = 0;
+  bool done_ = false;
+  morvane::Sha256 hash_;
+  std::thread thread_;  // last: starts once the members above exist
+};
 
 }  // namespace
 
@@ -301,7 +359,7 @@ void Updater::install_worker() {
   }
 
   std::string write_error;
-  morvane::Sha256 hash;
+  BackgroundHash hash;
   {
     std::ofstream file(download, std::ios::binary | std::ios::trunc);
     if (!file) return fail_install(errno_text(), download);
@@ -315,7 +373,7 @@ void Updater::install_worker() {
             write_error = errno_text();
             return false;
           }
-          hash.update(data, n);
+          hash.add(data, n);
           count += n;
           if (size_known && size > 0) {
             uint64_t pct = std::min<uint64_t>(count * 100 / size, 99);
