@@ -178,6 +178,12 @@ class HostDesktopTest(unittest.TestCase):
         big = "añ€😀" * 250_000
         self.xclip_in(big)
         self.assertEqual(self.post("/api/portapapeles/leer", {})["texto"], big)
+        # A body cut at the 1 MiB limit no longer holds its text: the clipboard is kept and
+        # the write reported as failed, instead of an empty clipboard reported as success.
+        self.xclip_in("kept")
+        for path in ("/api/portapapeles/poner", "/api/portapapeles/escribir_local"):
+            self.assertEqual(self.post(path, {"texto": "x" * 1_100_000}), {"ok": False})
+            self.assertEqual(self.xclip_out(), "kept")
 
 
 class RecordedInputTest(unittest.TestCase):

@@ -119,6 +119,13 @@ json route_input(const json& body) {
   return {{"ok", true}, {"n", apply_input(events, monitor)}};
 }
 
+// A body cut at the size limit reads as {}, which would put an empty text on the clipboard
+// and report success; the user's clipboard is kept and the write reported as failed.
+bool write_clipboard(const HttpRequest& request, const json& body) {
+  if (request.body_cut) return false;
+  return write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars));
+}
+
 json route_open(const json& body) {
   std::string what = text_or(body, "what");
   std::string target;
@@ -213,7 +220,7 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const App
   return reply_not_found();
 }
 
-HttpReply route_post(const HttpRequest&, std::string_view path, const json& body,
+HttpReply route_post(const HttpRequest& request, std::string_view path, const json& body,
                      const AppState& app) {
   SupportSessions& sessions = support_sessions();
   if (path == "/api/ajustes") return reply_json(save_settings(body));
@@ -245,12 +252,10 @@ HttpReply route_post(const HttpRequest&, std::string_view path, const json& body
   }
   if (path == "/api/portapapeles/poner") {
     if (!sessions.control_allowed()) return reply_json(refusal(kNoControl));
-    return reply_json(
-        {{"ok", write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars))}});
+    return reply_json({{"ok", write_clipboard(request, body)}});
   }
   if (path == "/api/portapapeles/escribir_local") {
-    return reply_json(
-        {{"ok", write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars))}});
+    return reply_json({{"ok", write_clipboard(request, body)}});
   }
   if (path == "/api/aviso") return reply_json(route_notice(body));
   if (path == "/api/abrir") return reply_json(route_open(body));
