@@ -37,7 +37,7 @@ class ApiTest(unittest.TestCase):
                                      "actualizacion"])
         self.assertEqual(doc["app"], "vantriel")
         self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
-        self.assertIsNone(doc["actualizacion"])
+        self.assertEqual(doc["actualizacion"]["phase"], "idle")
         self.assertEqual(doc["monitores"], [])
 
     def test_identity_routes(self):
@@ -234,8 +234,10 @@ class ApiTest(unittest.TestCase):
         h = self.host
         self.assertEqual(h.get("/api/identidad").status, 404)
         self.assertEqual(self.post("/api/version"), {"ok": False, "msg": "acción desconocida"})
-        self.assertEqual(self.post("/api/update"), {"ok": False, "msg": "acción desconocida"})
-        self.assertEqual(h.get("/api/update").status, 404)
+        self.assertEqual(self.post("/api/estado"), {"ok": False, "msg": "acción desconocida"})
+        self.assertEqual(h.get("/api/salir").status, 404)
+        self.assertEqual(self.post("/api/inicio_windows"),
+                         {"ok": False, "msg": "acción desconocida"})
 
 
 class DamagedFilesTest(unittest.TestCase):
