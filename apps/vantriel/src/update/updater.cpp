@@ -243,6 +243,7 @@ json Updater::action(const json& request) {
               {"ok", true}};
     }
     installing_ = true;
+    ++install_runs_;
     phase_ = "downloading";
     pct_ = 0;
     message_ = "Descargando\xE2\x80\xA6";
@@ -268,10 +269,12 @@ void Updater::start_up_check() {
 }
 
 void Updater::check() {
+  uint64_t install_runs_at_start = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (phase_ != "idle" && phase_ != "error" && phase_ != "uptodate" && phase_ != "available")
       return;
+    install_runs_at_start = install_runs_;
     phase_ = "checking";
     message_ = "Buscando actualizaciones\xE2\x80\xA6";
   }
@@ -305,8 +308,10 @@ void Updater::check() {
   std::lock_guard<std::mutex> lock(mu_);
   if (moves_last_check) last_check_ = now_or_null();
   if (phase != "error") latest_ = std::move(latest);
-  phase_ = phase;
-  message_ = message;
+  if (install_runs_ == install_runs_at_start) {
+    phase_ = phase;
+    message_ = message;
+  }
   std::error_code ec;
   fs::create_directories(work_folder(), ec);
   save_state_locked();

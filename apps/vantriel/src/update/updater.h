@@ -74,6 +74,9 @@ class Updater {
   nlohmann::ordered_json latest_;     // null or the last ReleaseInfo
   nlohmann::ordered_json dismissed_;  // null or a release "version" value
   bool installing_ = false;
+  // Counts install runs started; a check that sees it move while the check was on the
+  // network leaves phase and message to that run (a late check must not hide its error).
+  uint64_t install_runs_ = 0;
 
   std::mutex result_mu_;
   nlohmann::ordered_json result_;  // the installer's record, until the page has seen it

@@ -1,5 +1,13 @@
 #include "update/updater.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -152,6 +160,67 @@ TEST_F(UpdaterTest, NetworkFailureKeepsLastCheckAndLatest) {
               HasSubstr("No se pudo buscar actualizaciones: error de red "));
   EXPECT_EQ(state["last_check"], 5);
   EXPECT_EQ(state["latest"]["version"], "0.1.2");
+  EXPECT_THAT(read("vantriel.log"), HasSubstr("[ACTUALIZAR] No se pudo buscar actualizaciones: "));
+}
+
+// A loopback listener whose one connection the test answers when it chooses.
+class HeldServer {
+ public:
+  HeldServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    listen(fd_, 1);
+  }
+  ~HeldServer() {
+    if (conn_ >= 0) close(conn_);
+    close(fd_);
+  }
+  int port() const { return port_; }
+  void accept_one() { conn_ = accept(fd_, nullptr, nullptr); }
+  void answer(const std::string& response) {
+    ASSERT_GE(conn_, 0);
+    EXPECT_EQ(send(conn_, response.data(), response.size(), 0),
+              static_cast<ssize_t>(response.size()));
+    close(conn_);
+    conn_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  int conn_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(UpdaterTest, CheckEndingAfterAFailedInstallLeavesTheInstallError) {
+  HeldServer manifest;
+  ScopedEnv url("MRV_UPDATE_URL",
+                "http://127.0.0.1:" + std::to_string(manifest.port()) + "/version.json");
+  store({{"last_check", 5}, {"latest", signed_release("0.1.2")}, {"dismissed", nullptr}});
+  auto updater = make();
+
+  std::thread check([&] { updater->check(); });
+  manifest.accept_one();
+  EXPECT_EQ(updater->state()["phase"], "checking");
+
+  // The package address refuses connections, so the run fails in its download.
+  EXPECT_EQ(updater->action({{"action", "install"}})["ok"], true);
+  for (int i = 0; i < 500 && updater->state()["waiting"] == true; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(updater->state()["waiting"], false);
+
+  manifest.answer("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  check.join();
+  json state = updater->state();
+  EXPECT_EQ(state["phase"], "error");
+  EXPECT_THAT(state["msg"].get<std::string>(), HasSubstr("No se pudo actualizar: error de red"));
+  // The check itself still counts.
   EXPECT_THAT(read("vantriel.log"), HasSubstr("[ACTUALIZAR] No se pudo buscar actualizaciones: "));
 }
 
