@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
-# on time. Set BENCH_ONLY=local-server|update|signal to run one.
+# on time. Set BENCH_ONLY=local-server|input|update|download|signal to run one.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -14,9 +14,17 @@ if [[ -z "$only" || "$only" == local-server ]]; then
   echo "=== loopback server ==="
   build/bench/bin/bench-local-server build/bench/bin/vantriel
 fi
-if [[ -z "$only" || "$only" == update ]] && [[ -x tools/vantriel-release/bench.sh ]]; then
+if [[ -z "$only" || "$only" == input ]]; then
+  echo "=== remote input through the host ==="
+  VANTRIEL_EXE="$root/build/bench/bin/vantriel" python3 tests/desktop/bench_input.py
+fi
+if [[ -z "$only" || "$only" == update ]]; then
   echo "=== updater library ==="
-  tools/vantriel-release/bench.sh
+  VANTRIEL_BENCH_BUILD="$root/build/bench" tools/vantriel-release/bench.sh
+fi
+if [[ -z "$only" || "$only" == download ]]; then
+  echo "=== update download through the host ==="
+  tests/update/bench_download.sh build/bench
 fi
 if [[ -z "$only" || "$only" == signal ]] && [[ -x tools/signal-load/run_benchmark.sh ]]; then
   echo "=== signalling server ==="

@@ -14,6 +14,7 @@
 
 #include "ed25519/ed25519.h"
 #include "sha/sha256.h"
+#include "sha/sha256_compress.h"
 #include "sha/sha512.h"
 #include "zip/inflate.h"
 
@@ -117,6 +118,18 @@ void BM_Sha256_Ours(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d.size()));
 }
 
+// The plain C++ block function alone, whatever the processor offers.
+void BM_Sha256_Portable(benchmark::State& state) {
+  const auto& d = hash_input();
+  for (auto _ : state) {
+    uint32_t words[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    morvane::internal::sha256_compress_portable(words, d.data(), d.size() / 64);
+    benchmark::DoNotOptimize(words);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d.size()));
+}
+
 void BM_Sha256_OpenSSL(benchmark::State& state) {
   const auto& d = hash_input();
   unsigned char md[32];
@@ -185,6 +198,7 @@ void BM_Ed25519Verify_Libsodium(benchmark::State& state) {
 BENCHMARK(BM_Inflate_Ours)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Inflate_Zlib)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Sha256_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Sha256_Portable)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Sha256_OpenSSL)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Sha512_Ours)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Sha512_OpenSSL)->Unit(benchmark::kMicrosecond);

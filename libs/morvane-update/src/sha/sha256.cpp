@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sha/hex.h"
+#include "sha/sha256_compress.h"
 
 namespace morvane {
 namespace {
@@ -25,10 +26,14 @@ inline uint32_t load_be32(const uint8_t* p) {
   return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
-// Compresses |blocks| 64-byte blocks. The message schedule lives in a 16-word ring so
-// that it stays in registers; the round function is unrolled eight rounds at a time,
-// rotating the roles of a..h instead of moving values.
-void compress(uint32_t* state, const uint8_t* data, size_t blocks) {
+}  // namespace
+
+namespace internal {
+
+// The message schedule lives in a 16-word ring so that it stays in registers; the round
+// function is unrolled eight rounds at a time, rotating the roles of a..h instead of
+// moving values.
+void sha256_compress_portable(uint32_t* state, const uint8_t* data, size_t blocks) {
   uint32_t a, b, c, d, e, f, g, h, w[16];
 #define MRV_S0(x) (std::rotr(x, 2) ^ std::rotr(x, 13) ^ std::rotr(x, 22))
 #define MRV_S1(x) (std::rotr(x, 6) ^ std::rotr(x, 11) ^ std::rotr(x, 25))
@@ -79,7 +84,15 @@ void compress(uint32_t* state, const uint8_t* data, size_t blocks) {
 #undef MRV_W
 }
 
-}  // namespace
+Sha256Compress sha256_compress_best() {
+  static const Sha256Compress best = [] {
+    Sha256Compress accelerated = sha256_compress_accelerated();
+    return accelerated ? accelerated : &sha256_compress_portable;
+  }();
+  return best;
+}
+
+}  // namespace internal
 
 Sha256::Sha256() { reset(); }
 
@@ -93,6 +106,7 @@ void Sha256::reset() {
 
 void Sha256::update(const void* data, size_t size) {
   if (size == 0) return;  // |data| may then be null
+  const internal::Sha256Compress compress = internal::sha256_compress_best();
   const auto* p = static_cast<const uint8_t*>(data);
   total_ += size;
   if (buffered_ > 0) {

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "sha/hex.h"
 #include "sha/sha256.h"
+#include "sha/sha256_compress.h"
 #include "sha/sha512.h"
 #include "test_util.h"
 
@@ -105,6 +107,26 @@ TEST(Sha256Test, NistShortLongAndMonte) {
   check_file<Sha256>("SHA256ShortMsg.rsp", 65);
   check_file<Sha256>("SHA256LongMsg.rsp", 64);
   check_monte<Sha256>("SHA256Monte.rsp");
+}
+
+// The vectors above run through the form this processor uses; the others must agree with
+// it block for block, from any state.
+TEST(Sha256Test, BlockFunctionFormsAgree) {
+  internal::Sha256Compress accelerated = internal::sha256_compress_accelerated();
+  if (!accelerated) GTEST_SKIP() << "this processor has no SHA-256 instructions";
+  EXPECT_EQ(internal::sha256_compress_best(), accelerated);
+  std::mt19937 rng(7);
+  std::vector<uint8_t> data(64 * 40);
+  for (size_t blocks = 0; blocks <= 40; ++blocks) {
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    uint32_t portable_state[8], accelerated_state[8];
+    for (int i = 0; i < 8; ++i) portable_state[i] = accelerated_state[i] = rng();
+    internal::sha256_compress_portable(portable_state, data.data(), blocks);
+    accelerated(accelerated_state, data.data(), blocks);
+    EXPECT_EQ(std::vector<uint32_t>(portable_state, portable_state + 8),
+              std::vector<uint32_t>(accelerated_state, accelerated_state + 8))
+        << blocks << " blocks";
+  }
 }
 
 TEST(Sha512Test, NistShortLongAndMonte) {
