@@ -1,5 +1,6 @@
 #include "bindings.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,25 @@ namespace {
 
 std::string key_hash(std::string_view salt, std::string_view key) {
   return hex_encode(as_bytes(hmac_sha1(salt, key)));
+}
+
+// `text` as a JSON string. Values are digits and hex when we made them, but a loaded
+// file may hold anything, and the next load must still read what we write.
+void append_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
 }
 
 }  // namespace
@@ -73,26 +93,52 @@ void BindingStore::touch(const std::string& id, int64_t now_unix) {
   dirty_ = true;
 }
 
-morvane::Status BindingStore::flush() {
-  if (!dirty_) return {};
-  nlohmann::json ids = nlohmann::json::object();
-  for (auto& [id, e] : entries_) ids[id] = {{"salt", e.salt}, {"hash", e.hash}, {"seen", e.seen}};
-  nlohmann::json doc = {{"v", 1}, {"ids", std::move(ids)}};
-  const std::string tmp = path_ + ".tmp";
+// The file is written by hand rather than through a JSON document: with ten thousand IDs
+// a document costs tens of milliseconds, a stall the relay would feel.
+std::string BindingStore::snapshot() {
+  std::string out;
+  out.reserve(32 + entries_.size() * 112);
+  out += R"({"v":1,"ids":{)";
+  bool first = true;
+  for (const auto& [id, e] : entries_) {
+    if (!first) out += ',';
+    first = false;
+    append_string(out, id);
+    out += R"(:{"salt":)";
+    append_string(out, e.salt);
+    out += R"(,"hash":)";
+    append_string(out, e.hash);
+    out += R"(,"seen":)";
+    out += std::to_string(e.seen);
+    out += '}';
+  }
+  out += "}}";
+  dirty_ = false;
+  return out;
+}
+
+morvane::Status BindingStore::write_file(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
   std::error_code ec;
   // The server may start before anything else has made the data folder.
-  const auto parent = std::filesystem::path(path_).parent_path();
+  const auto parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << doc.dump();
+    out << text;
     out.flush();
     if (!out) return morvane::make_error("cannot write " + tmp);
   }
-  std::filesystem::rename(tmp, path_, ec);
-  if (ec) return morvane::make_error("cannot replace " + path_ + ": " + ec.message());
-  dirty_ = false;
+  std::filesystem::rename(tmp, path, ec);
+  if (ec) return morvane::make_error("cannot replace " + path + ": " + ec.message());
   return {};
+}
+
+morvane::Status BindingStore::flush() {
+  if (!dirty_) return {};
+  auto st = write_file(path_, snapshot());
+  if (!st) dirty_ = true;
+  return st;
 }
 
 }  // namespace vantriel::signal

@@ -1,4 +1,5 @@
 #include "bindings.h"
+#include "file_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,42 @@ TEST_F(BindingStoreTest, LongUnusedIdsExpireAndUseIsRecordedDaily) {
   ASSERT_TRUE(later.load(int64_t{10} * 86400 + 100, 10).ok());
   EXPECT_EQ(later.check("111111111", "a"), BindingStore::Check::kNew);
   EXPECT_EQ(later.check("222222222", "b"), BindingStore::Check::kMatch);
+}
+
+TEST_F(BindingStoreTest, WhatWasLoadedIsWrittenBackReadable) {
+  // Written by someone else: values we would never make, still strings.
+  {
+    std::ofstream(path_) << R"({"v":1,"ids":{"1\"2":{"salt":"a\\b\n\u0001","hash":"\"","seen":1000}}})";
+  }
+  BindingStore s(path_);
+  ASSERT_TRUE(s.load(1000).ok());
+  ASSERT_EQ(s.size(), 1u);
+  s.bind("123456789", "k", 1000);
+  ASSERT_TRUE(s.flush().ok());
+  BindingStore again(path_);
+  ASSERT_TRUE(again.load(1000).ok());
+  EXPECT_EQ(again.size(), 2u);
+  EXPECT_EQ(again.check("1\"2", "k"), BindingStore::Check::kMismatch);
+  EXPECT_EQ(again.check("123456789", "k"), BindingStore::Check::kMatch);
+}
+
+TEST_F(BindingStoreTest, WriterKeepsTheNewestSnapshotAndFinishesOnStop) {
+  {
+    FileWriter writer(path_);
+    for (int i = 0; i < 100; ++i) writer.write("{\"n\":" + std::to_string(i) + "}");
+    writer.drain();
+    EXPECT_EQ(read(), "{\"n\":99}");
+    EXPECT_EQ(writer.take_error(), "");
+    writer.write("{\"n\":100}");
+  }  // the destructor writes what waits
+  EXPECT_EQ(read(), "{\"n\":100}");
+
+  FileWriter blocked((dir_ / "file-not-folder" / "x.json").string());
+  { std::ofstream(dir_ / "file-not-folder") << "x"; }
+  blocked.write("{}");
+  blocked.drain();
+  EXPECT_NE(blocked.take_error(), "");
+  EXPECT_EQ(blocked.take_error(), "");
 }
 
 }  // namespace

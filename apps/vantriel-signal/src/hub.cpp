@@ -32,9 +32,8 @@ bool flag(const Json& msg, const char* name) {
   return it != msg.end() && it->is_boolean() && it->get<bool>();
 }
 
-const Json* data_of(const Json& msg) {
-  auto it = msg.find("data");
-  return it != msg.end() && it->is_object() ? &*it : nullptr;
+std::string dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace
@@ -90,13 +89,24 @@ Hub::Conn* Hub::conn(Link* link) {
   return it == conns_.end() ? nullptr : &it->second;
 }
 
-void Hub::send(Link* link, const Json& msg) {
-  link->send(msg.dump(-1, ' ', false, Json::error_handler_t::replace));
-}
+void Hub::send(Link* link, const Json& msg) { link->send(dump(msg)); }
 
 void Hub::send_and_close(Link* link, const Json& msg) {
   send(link, msg);
   link->close();
+}
+
+void Hub::receive(Link* link, std::string_view text) {
+  const SignalView signal_view = read_signal(text, kMaxDepth, scratch_);
+  if (signal_view.usable) {
+    signal(link, signal_view);
+    return;
+  }
+  if (json_depth(text) > kMaxDepth) return;
+  const Json msg = Json::parse(text, nullptr, false);
+  if (msg.is_discarded() || !msg.is_object()) return;
+  auto t = msg.find("t");
+  if (t != msg.end() && t->is_string()) message(link, msg);
 }
 
 void Hub::message(Link* link, const Json& msg) {
@@ -104,6 +114,19 @@ void Hub::message(Link* link, const Json& msg) {
   if (c == nullptr) return;
   const std::string& t = msg["t"].get_ref<const std::string&>();
   if (t == "ping") return;
+  if (t == "signal") {
+    // Written in a way the fast reader leaves to the parser (escapes, say): relay the
+    // parsed form by the same rules.
+    std::string data, sid = text(msg, "sid", 64), to = text(msg, "to", 64);
+    SignalView v;
+    v.usable = true;
+    if (auto it = msg.find("data"); it != msg.end() && it->is_object()) data = dump(*it);
+    v.data = data;
+    v.sid = sid;
+    v.to = to;
+    on_signal(*c, v);
+    return;
+  }
   switch (c->kind) {
     case Kind::kHost:
       if (t == "hello") {
@@ -112,8 +135,6 @@ void Hub::message(Link* link, const Json& msg) {
         return;  // nothing counts before a valid hello
       } else if (t == "answer") {
         on_answer(*c, msg);
-      } else if (t == "signal") {
-        on_host_signal(*c, msg);
       } else if (t == "bye") {
         on_host_bye(*c, msg);
       }
@@ -121,8 +142,6 @@ void Hub::message(Link* link, const Json& msg) {
     case Kind::kJoin:
       if (t == "join") {
         on_join(*c, msg);
-      } else if (t == "signal") {
-        on_tech_signal(*c, msg);
       } else if (t == "bye" || t == "cancel") {
         on_tech_leave(*c, t == "bye");
       }
@@ -130,13 +149,30 @@ void Hub::message(Link* link, const Json& msg) {
     case Kind::kCall:
       if (t == "join") {
         on_call_join(*c, msg);
-      } else if (t == "signal") {
-        on_call_signal(*c, msg);
       } else if (t == "state") {
         on_call_state(*c, msg);
       } else if (t == "kick") {
         on_kick(*c, msg);
       }
+      break;
+  }
+}
+
+void Hub::signal(Link* link, const SignalView& view) {
+  if (Conn* c = conn(link)) on_signal(*c, view);
+}
+
+void Hub::on_signal(Conn& c, const SignalView& v) {
+  if (v.data.empty()) return;  // only objects are relayed
+  switch (c.kind) {
+    case Kind::kHost:
+      if (c.started) on_host_signal(c, v);
+      break;
+    case Kind::kJoin:
+      on_tech_signal(c, v);
+      break;
+    case Kind::kCall:
+      on_call_signal(c, v);
       break;
   }
 }
@@ -275,12 +311,17 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   });
 }
 
-void Hub::on_host_signal(Conn& c, const Json& msg) {
-  const Json* data = data_of(msg);
-  if (data == nullptr || c.sid.empty() || text(msg, "sid", 64) != c.sid) return;
+// Relayed signals are spliced, not re-written: "data" reaches the peer byte for byte.
+void Hub::on_host_signal(Conn& c, const SignalView& v) {
+  if (c.sid.empty() || v.sid != c.sid) return;
   auto it = sessions_.find(c.sid);
   if (it == sessions_.end() || !it->second.accepted) return;
-  send(it->second.tech, {{"t", "signal"}, {"data", *data}});
+  std::string frame;
+  frame.reserve(v.data.size() + 24);
+  frame += R"({"t":"signal","data":)";
+  frame += v.data;
+  frame += '}';
+  it->second.tech->send(std::move(frame));
 }
 
 void Hub::on_host_bye(Conn& c, const Json& msg) {
@@ -371,12 +412,19 @@ void Hub::expire_request(const std::string& sid) {
   send_and_close(tech, {{"t", "denied"}, {"reason", "timeout"}});
 }
 
-void Hub::on_tech_signal(Conn& c, const Json& msg) {
-  const Json* data = data_of(msg);
-  if (data == nullptr || c.sid.empty()) return;
+void Hub::on_tech_signal(Conn& c, const SignalView& v) {
+  if (c.sid.empty()) return;
   auto it = sessions_.find(c.sid);
   if (it == sessions_.end() || !it->second.accepted) return;
-  send(it->second.host, {{"t", "signal"}, {"sid", c.sid}, {"data", *data}});
+  // The sid is ours (hex), so it needs no escaping.
+  std::string frame;
+  frame.reserve(v.data.size() + c.sid.size() + 32);
+  frame += R"({"t":"signal","sid":")";
+  frame += c.sid;
+  frame += R"(","data":)";
+  frame += v.data;
+  frame += '}';
+  it->second.host->send(std::move(frame));
 }
 
 // The technician gave up ("cancel"), ended ("bye") or its socket closed.
@@ -396,7 +444,7 @@ void Hub::on_tech_leave(Conn& c, bool said_bye) {
 
 // ---- call rooms ----
 
-Hub::Conn* Hub::member(Room& room, const std::string& member_id) {
+Hub::Conn* Hub::member(Room& room, std::string_view member_id) {
   for (Link* l : room.members) {
     Conn* m = conn(l);
     if (m != nullptr && m->member == member_id) return m;
@@ -423,6 +471,7 @@ void Hub::on_call_join(Conn& c, const Json& msg) {
     return;
   }
   c.name = text(msg, "name", kMaxName);
+  c.name_json = dump(Json(c.name));
   do {
     c.member = random_hex(4);
   } while (member(room, c.member) != nullptr);
@@ -441,15 +490,21 @@ void Hub::on_call_join(Conn& c, const Json& msg) {
               {"peers", std::move(peers)}});
 }
 
-void Hub::on_call_signal(Conn& c, const Json& msg) {
-  const Json* data = data_of(msg);
+void Hub::on_call_signal(Conn& c, const SignalView& v) {
   auto it = rooms_.find(c.target);
-  if (data == nullptr || c.member.empty() || it == rooms_.end()) return;
-  const std::string to = text(msg, "to", 64);
-  Conn* target = to == c.member ? nullptr : member(it->second, to);
+  if (c.member.empty() || it == rooms_.end()) return;
+  Conn* target = v.to == c.member ? nullptr : member(it->second, v.to);
   if (target == nullptr) return;
-  send(target->link.get(),
-       {{"t", "signal"}, {"from", c.member}, {"name", c.name}, {"data", *data}});
+  std::string frame;
+  frame.reserve(v.data.size() + c.member.size() + c.name_json.size() + 40);
+  frame += R"({"t":"signal","from":")";
+  frame += c.member;  // ours (hex)
+  frame += R"(","name":)";
+  frame += c.name_json;
+  frame += R"(,"data":)";
+  frame += v.data;
+  frame += '}';
+  target->link->send(std::move(frame));
 }
 
 void Hub::on_call_state(Conn& c, const Json& msg) {

@@ -20,6 +20,7 @@
 #include "config.h"
 #include "guard.h"
 #include "ice.h"
+#include "raw_json.h"
 
 namespace vantriel::signal {
 
@@ -63,8 +64,14 @@ class Hub {
   void open_host(const LinkPtr& link, const std::string& id);
   void open_join(const LinkPtr& link, const std::string& id);
   void open_call(const LinkPtr& link, const std::string& code);
-  // One message: a JSON object with a string member "t". Others never reach the hub.
+  // One text frame as received. Relayed signals are read without a document; anything
+  // else goes through the parser and message(). Frames that are not one JSON object
+  // with a string member "t", or nested deeper than kMaxDepth, are ignored.
+  void receive(Link* link, std::string_view text);
+  // One message: a JSON object with a string member "t".
   void message(Link* link, const Json& msg);
+  // A "signal" message read by read_signal(); the same rules as through message().
+  void signal(Link* link, const SignalView& view);
   // The socket is gone; called exactly once for every opened link.
   void closed(Link* link);
 
@@ -85,6 +92,7 @@ class Hub {
     std::string target;  // ID or room code
     bool started = false;  // "hello" or "join" seen
     std::string name;
+    std::string name_json;  // call: `name` as a JSON string, for every relayed signal
     std::string sid;     // host: the request or session it is in; join: its own
     std::string member;  // call: own member id
   };
@@ -109,10 +117,11 @@ class Hub {
 
   void on_hello(Conn& c, const Json& msg);
   void on_answer(Conn& c, const Json& msg);
-  void on_host_signal(Conn& c, const Json& msg);
+  void on_signal(Conn& c, const SignalView& v);
+  void on_host_signal(Conn& c, const SignalView& v);
   void on_host_bye(Conn& c, const Json& msg);
   void on_join(Conn& c, const Json& msg);
-  void on_tech_signal(Conn& c, const Json& msg);
+  void on_tech_signal(Conn& c, const SignalView& v);
   void on_tech_leave(Conn& c, bool said_bye);
   void expire_request(const std::string& sid);
   // Forgets the session and frees its host; the links stay as they are.
@@ -120,13 +129,13 @@ class Hub {
   void host_gone(Conn& c, const char* why);
 
   void on_call_join(Conn& c, const Json& msg);
-  void on_call_signal(Conn& c, const Json& msg);
+  void on_call_signal(Conn& c, const SignalView& v);
   void on_call_state(Conn& c, const Json& msg);
   void on_kick(Conn& c, const Json& msg);
   void leave_room(Conn& c);
 
   Conn* conn(Link* link);
-  Conn* member(Room& room, const std::string& member_id);
+  Conn* member(Room& room, std::string_view member_id);
 
   Config config_;
   IceSettings ice_;
@@ -137,6 +146,7 @@ class Hub {
   std::unordered_map<std::string, Link*> hosts_;  // ID -> registered host link
   std::unordered_map<std::string, Session> sessions_;
   std::unordered_map<std::string, Room> rooms_;
+  std::vector<RawMember> scratch_;  // read_signal's, kept to spare an allocation per frame
 };
 
 }  // namespace vantriel::signal

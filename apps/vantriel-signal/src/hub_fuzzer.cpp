@@ -1,4 +1,5 @@
-// Feeds arbitrary frames to a hub holding hosts, technicians and call members. The input
+// Feeds arbitrary frames to a hub holding hosts, technicians and call members, and checks
+// that every frame it sends is one JSON object. The input
 // is split at line feeds; each frame's first byte picks the socket it arrives on, and
 // the byte 0xff closes that socket instead. Timers run at the end.
 #include <cstddef>
@@ -16,7 +17,12 @@ using namespace vantriel::signal;
 class FakeLink : public Link {
  public:
   explicit FakeLink(std::string addr) : addr_(std::move(addr)) {}
-  void send(std::string text) override { sent_ += text.size(); }
+  // Every frame sent, relayed ones spliced from their sender's text included, must be
+  // one JSON object.
+  void send(std::string text) override {
+    if (!scan_object(text, 2 * kMaxDepth, members_)) __builtin_trap();
+    sent_ += text.size();
+  }
   void close() override { closed = true; }
   const std::string& address() const override { return addr_; }
   bool closed = false;
@@ -25,6 +31,7 @@ class FakeLink : public Link {
  private:
   std::string addr_;
   size_t sent_ = 0;
+  std::vector<RawMember> members_;
 };
 
 class FakeEnv : public HubEnv {
@@ -75,11 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (static_cast<uint8_t>(input[start]) == 0xff) {
           link->gone = true;
           hub.closed(link.get());
-        } else if (json_depth(frame) <= kMaxDepth) {
-          Json msg = Json::parse(frame, nullptr, false);
-          if (msg.is_object() && msg.contains("t") && msg["t"].is_string()) {
-            hub.message(link.get(), msg);
-          }
+        } else {
+          hub.receive(link.get(), frame);
         }
       }
     }

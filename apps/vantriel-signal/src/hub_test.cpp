@@ -22,3 +22,118 @@ TEST(JsonDepth, CountsNestingOutsideStrings) {
 
 }  // namespace
 }  // namespace vantriel::signal
+
+namespace vantriel::signal {
+namespace {
+
+class FakeLink : public Link {
+ public:
+  void send(std::string text) override { sent.push_back(std::move(text)); }
+  void close() override { closed = true; }
+  const std::string& address() const override { return address_; }
+  std::vector<std::string> sent;
+  bool closed = false;
+
+ private:
+  std::string address_ = "192.0.2.7";
+};
+
+class FakeEnv : public HubEnv {
+ public:
+  std::chrono::steady_clock::time_point now() override { return {}; }
+  int64_t unix_now() override { return 1700000000; }
+  void after(std::chrono::milliseconds, std::function<void()>) override {}
+  void log(const std::string&) override {}
+};
+
+// A host and a technician in an accepted session.
+class RelayTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    hub_.open_host(host_, "123456789");
+    hub_.receive(host_.get(), R"({"t":"hello","key":"k","name":"Ana"})");
+    hub_.open_join(tech_, "123456789");
+    hub_.receive(tech_.get(), R"({"t":"join","name":"Tec","pass":"ABC123"})");
+    ASSERT_EQ(host_->sent.size(), 2u);  // ready, req
+    sid_ = Json::parse(host_->sent[1])["sid"];
+    hub_.receive(host_.get(), R"({"t":"answer","sid":")" + sid_ + R"(","ok":true})");
+    host_->sent.clear();
+    tech_->sent.clear();
+  }
+
+  Config config_;
+  BindingStore bindings_{"unused-bindings.json"};
+  FakeEnv env_;
+  Hub hub_{config_, bindings_, env_};
+  std::shared_ptr<FakeLink> host_ = std::make_shared<FakeLink>();
+  std::shared_ptr<FakeLink> tech_ = std::make_shared<FakeLink>();
+  std::string sid_;
+};
+
+TEST_F(RelayTest, DataPassesByteForByteAndInOrder) {
+  // Spacing, escapes, number forms and duplicate keys are the sender's business.
+  const std::string data = R"({ "sdp" : "v=0\r\n\u00e9", "n":[1.50,-0e+2,1E400], "a":1, "a":2 })";
+  hub_.receive(host_.get(), R"({"t":"signal","sid":")" + sid_ + R"(","data":)" + data + "}");
+  hub_.receive(tech_.get(), "{\"data\":" + data + ",\"t\":\"signal\"}");
+  ASSERT_EQ(tech_->sent.size(), 1u);
+  EXPECT_EQ(tech_->sent[0], R"({"t":"signal","data":)" + data + "}");
+  ASSERT_EQ(host_->sent.size(), 1u);
+  EXPECT_EQ(host_->sent[0], R"({"t":"signal","sid":")" + sid_ + R"(","data":)" + data + "}");
+
+  tech_->sent.clear();
+  for (int i = 0; i < 50; ++i) {
+    hub_.receive(host_.get(), R"({"t":"signal","sid":")" + sid_ + R"(","data":{"i":)" +
+                                  std::to_string(i) + "}}");
+  }
+  ASSERT_EQ(tech_->sent.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(Json::parse(tech_->sent[i])["data"]["i"], i);
+}
+
+TEST_F(RelayTest, ParserPathFollowsTheSameRules) {
+  // An escaped member name sends the frame through the parser: relayed compact, still
+  // only with an object in data and the right sid.
+  hub_.receive(host_.get(), R"({"t":"signal","\u0073id":")" + sid_ + R"(","data":{ "x" : 1 }})");
+  hub_.receive(host_.get(), R"({"t":"signal","\u0073id":"other","data":{"x":2}})");
+  hub_.receive(host_.get(), R"({"t":"signal","sid":")" + sid_ + R"(","data":[1],"\u0061":0})");
+  hub_.receive(tech_.get(), R"({"t":"sign\u0061l","data":{"y":"\u00e9"}})");
+  ASSERT_EQ(tech_->sent.size(), 1u);
+  EXPECT_EQ(tech_->sent[0], R"({"t":"signal","data":{"x":1}})");
+  ASSERT_EQ(host_->sent.size(), 1u);
+  EXPECT_EQ(host_->sent[0],
+            R"({"t":"signal","sid":")" + sid_ + "\",\"data\":{\"y\":\"\xc3\xa9\"}}");
+
+  // Neither path relays before the session is accepted or after it ends.
+  hub_.receive(host_.get(), R"({"t":"bye","sid":")" + sid_ + R"("})");
+  tech_->sent.clear();
+  hub_.receive(host_.get(), R"({"t":"signal","sid":")" + sid_ + R"(","data":{}})");
+  hub_.receive(host_.get(), R"({"t":"signal","\u0073id":")" + sid_ + R"(","data":{}})");
+  EXPECT_TRUE(tech_->sent.empty());
+}
+
+TEST(CallRelay, NamesTheSenderEscaped) {
+  Config config;
+  BindingStore bindings("unused-bindings.json");
+  FakeEnv env;
+  Hub hub(config, bindings, env);
+  auto a = std::make_shared<FakeLink>();
+  auto b = std::make_shared<FakeLink>();
+  hub.open_call(a, "ABC123");
+  hub.receive(a.get(), R"({"t":"join","name":"Ana","create":true})");
+  hub.open_call(b, "ABC123");
+  hub.receive(b.get(), R"({"t":"join","name":"Be \"to\"\n"})");
+  const std::string ida = Json::parse(a->sent[0])["id"];
+  const std::string idb = Json::parse(b->sent[0])["id"];
+  a->sent.clear();
+  hub.receive(b.get(), R"({"t":"signal","to":")" + ida + R"(","data":{"ice" : null}})");
+  ASSERT_EQ(a->sent.size(), 1u);
+  EXPECT_EQ(a->sent[0],
+            R"({"t":"signal","from":")" + idb + R"(","name":"Be \"to\"\n","data":{"ice" : null}})");
+  // Not to oneself, not to a stranger.
+  hub.receive(b.get(), R"({"t":"signal","to":")" + idb + R"(","data":{}})");
+  hub.receive(b.get(), R"({"t":"signal","to":"nobody","data":{}})");
+  EXPECT_EQ(a->sent.size(), 1u);
+  EXPECT_EQ(b->sent.size(), 1u);  // its welcome only
+}
+
+}  // namespace
+}  // namespace vantriel::signal

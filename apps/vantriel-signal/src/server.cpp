@@ -2,11 +2,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <deque>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -16,6 +18,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include "bindings.h"
+#include "file_writer.h"
 #include "hub.h"
 #include "log.h"
 
@@ -37,6 +40,173 @@ constexpr auto kSweepEvery = seconds(30);
 
 struct State;
 
+// Sends gathered: sockets with bytes waiting are flushed once per round of the I/O loop,
+// after the handlers that were already due have run, so that every frame queued for one
+// client in that round leaves in one system call.
+class Flusher {
+ public:
+  explicit Flusher(net::io_context& ioc) : ioc_(ioc) {}
+  void add(std::shared_ptr<void> keep, class QueuedSocket* socket);
+
+ private:
+  void flush();
+
+  net::io_context& ioc_;
+  std::vector<std::pair<std::shared_ptr<void>, class QueuedSocket*>> due_, flushing_;
+};
+
+// The TCP socket under a WebSocket stream. Every byte written to the client goes
+// through one queue in order: the frames we build ourselves (append_text) and whatever
+// Beast writes (the handshake reply, pongs, the close frame). Beast's writes complete
+// as soon as they are queued, as if into a larger kernel buffer. Runs on the I/O
+// thread only.
+class QueuedSocket {
+ public:
+  using executor_type = tcp::socket::executor_type;
+  using next_layer_type = tcp::socket;
+  using lowest_layer_type = tcp::socket;
+
+  QueuedSocket(tcp::socket socket, Flusher& flusher)
+      : socket_(std::move(socket)), flusher_(flusher) {}
+
+  // Held weakly: the owner keeps this socket, and a write in flight keeps the owner.
+  void set_owner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
+
+  executor_type get_executor() noexcept { return socket_.get_executor(); }
+  tcp::socket& next_layer() { return socket_; }
+  tcp::socket& lowest_layer() { return socket_; }
+
+  template <class Buffers, class Handler>
+  auto async_read_some(const Buffers& buffers, Handler&& handler) {
+    return socket_.async_read_some(buffers, std::forward<Handler>(handler));
+  }
+
+  template <class Buffers, class Handler>
+  auto async_write_some(const Buffers& buffers, Handler&& handler) {
+    return net::async_initiate<Handler, void(beast::error_code, size_t)>(
+        [this](auto h, const Buffers& b) {
+          const beast::error_code ec = error_;
+          size_t n = 0;
+          if (!ec) {
+            for (auto it = net::buffer_sequence_begin(b); it != net::buffer_sequence_end(b);
+                 ++it) {
+              const net::const_buffer piece(*it);
+              queued_.append(static_cast<const char*>(piece.data()), piece.size());
+              n += piece.size();
+            }
+            schedule();
+          }
+          auto ex = net::get_associated_executor(h, socket_.get_executor());
+          net::post(ex, beast::bind_front_handler(std::move(h), ec, n));
+        },
+        handler, buffers);
+  }
+
+  // Queues one unmasked, unfragmented text frame.
+  void append_text(std::string_view payload) {
+    if (error_) return;
+    char header[10];
+    size_t len = 2;
+    header[0] = static_cast<char>(0x81);  // FIN, text
+    const uint64_t size = payload.size();
+    if (size < 126) {
+      header[1] = static_cast<char>(size);
+    } else if (size <= 0xFFFF) {
+      header[1] = 126;
+      header[2] = static_cast<char>(size >> 8);
+      header[3] = static_cast<char>(size);
+      len = 4;
+    } else {
+      header[1] = 127;
+      for (int i = 0; i < 8; ++i) header[2 + i] = static_cast<char>(size >> (56 - 8 * i));
+      len = 10;
+    }
+    queued_.append(header, len);
+    queued_.append(payload);
+    schedule();
+  }
+
+  // Bytes queued or being sent.
+  size_t unsent() const { return queued_.size() + sending_.size(); }
+  // Drops the frames not yet handed to the kernel; a frame being sent still finishes.
+  void discard_queued() { queued_.clear(); }
+
+  // Runs `done` once everything queued has been sent or sending failed; at once when
+  // nothing waits.
+  void when_sent(std::function<void()> done) {
+    if (unsent() == 0 || error_) {
+      done();
+      return;
+    }
+    waiting_.push_back(std::move(done));
+  }
+
+  // Called by the Flusher.
+  void start_write(std::shared_ptr<void> keep) {
+    scheduled_ = false;
+    if (in_flight_ || error_ || queued_.empty()) return;
+    in_flight_ = true;
+    sending_.swap(queued_);
+    net::async_write(socket_, net::buffer(sending_),
+                     [this, keep = std::move(keep)](beast::error_code ec, size_t) mutable {
+                       in_flight_ = false;
+                       sending_.clear();
+                       // A burst to a slow reader can grow the buffer; give it back.
+                       if (sending_.capacity() > (64u << 10)) std::string().swap(sending_);
+                       if (ec) {
+                         error_ = ec;
+                         queued_.clear();
+                       } else if (!queued_.empty()) {
+                         start_write(std::move(keep));
+                         return;
+                       }
+                       auto waiting = std::move(waiting_);
+                       waiting_.clear();
+                       for (auto& done : waiting) done();
+                     });
+  }
+
+ private:
+  void schedule() {
+    if (scheduled_ || in_flight_) return;
+    auto keep = owner_.lock();
+    if (!keep) return;
+    scheduled_ = true;
+    flusher_.add(std::move(keep), this);
+  }
+
+  tcp::socket socket_;
+  Flusher& flusher_;
+  std::weak_ptr<void> owner_;
+  std::string queued_;   // not yet handed to the kernel
+  std::string sending_;  // handed over by the write in flight
+  bool in_flight_ = false;
+  bool scheduled_ = false;
+  beast::error_code error_;
+  std::vector<std::function<void()>> waiting_;
+};
+
+void Flusher::add(std::shared_ptr<void> keep, QueuedSocket* socket) {
+  if (due_.empty()) net::post(ioc_, [this] { flush(); });
+  due_.emplace_back(std::move(keep), socket);
+}
+
+void Flusher::flush() {
+  flushing_.swap(due_);
+  for (auto& [keep, socket] : flushing_) socket->start_write(std::move(keep));
+  flushing_.clear();
+}
+
+// Beast closes a WebSocket connection through this (found by argument lookup). The close frame and anything
+// queued before it must reach the client before the TCP connection is shut down.
+template <class Handler>
+void async_teardown(beast::role_type role, QueuedSocket& socket, Handler&& handler) {
+  auto held = std::make_shared<std::decay_t<Handler>>(std::forward<Handler>(handler));
+  socket.when_sent([role, &socket, held] {
+    websocket::async_teardown(role, socket.next_layer(), std::move(*held));
+  });
+}
+
 // One WebSocket connection. Owned by its pending operations and, while registered, by
 // the hub. Runs on the I/O thread only.
 class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
@@ -54,23 +224,22 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   void on_accept(beast::error_code ec);
   void read();
   void on_read(beast::error_code ec, size_t bytes);
+  void handle(beast::flat_buffer& frame, bool text);
   bool within_rate();
-  void write();
-  void on_write(beast::error_code ec);
   void do_close(websocket::close_code code);
   void finish();
 
-  // On the bare socket: the WebSocket layer keeps its own handshake and idle timer, and a
-  // second timer per operation in beast::tcp_stream would only cost time on every frame.
-  websocket::stream<tcp::socket> ws_;
+  // Not on beast::tcp_stream: the WebSocket layer keeps its own handshake and idle timer,
+  // and a second timer per operation would only cost time on every frame.
+  websocket::stream<QueuedSocket> ws_;
   State& state_;
   std::string address_;
   Kind kind_;
   std::string target_;
-  beast::flat_buffer buffer_;
-  std::deque<std::string> queue_;
-  size_t queued_bytes_ = 0;
-  bool writing_ = false;
+  // Two buffers: the next frame is read into one while the other's is handled, so frames
+  // that arrived together are handled before the round's flush and leave together.
+  beast::flat_buffer buffers_[2];
+  int reading_ = 0;  // the buffer the read in progress fills
   bool closing_ = false;       // close() called: send what is queued, then close
   bool close_sent_ = false;
   bool opened_ = false;        // the hub knows this link
@@ -85,8 +254,10 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
 // last: handlers it still holds may own sessions, whose sockets need it.
 struct State : HubEnv {
   net::io_context ioc{1};
+  Flusher flusher{ioc};
   Config config;
   BindingStore bindings;
+  FileWriter writer{config.data};
   std::unordered_map<std::string, int> per_address;
   size_t open_sockets = 0;
   Hub hub;
@@ -109,9 +280,22 @@ struct State : HubEnv {
   }
   void log(const std::string& line) override { log_line(line); }
 
+  // The file is written on the writer's thread; a failed write is tried again with the
+  // next snapshot.
   void flush_bindings() {
-    if (!bindings.dirty()) return;
-    if (auto st = bindings.flush(); !st) log_line("bindings: " + st.error());
+    if (const std::string error = writer.take_error(); !error.empty()) {
+      log_line("bindings: " + error);
+      bindings.mark_dirty();
+    }
+    if (bindings.dirty()) writer.write(bindings.snapshot());
+  }
+  // Before stopping: everything reaches the disk.
+  void flush_bindings_now() {
+    flush_bindings();
+    writer.drain();
+    if (const std::string error = writer.take_error(); !error.empty()) {
+      log_line("bindings: " + error);
+    }
   }
 
   void schedule_housekeeping() {
@@ -130,7 +314,7 @@ struct State : HubEnv {
 
 WsSession::WsSession(tcp::socket socket, State& state, std::string address, Kind kind,
                      std::string target)
-    : ws_(std::move(socket)),
+    : ws_(std::move(socket), state.flusher),
       state_(state),
       address_(std::move(address)),
       kind_(kind),
@@ -148,6 +332,7 @@ void WsSession::start(http::request<http::empty_body> req) {
   ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
     res.set(http::field::server, "vantriel-signal");
   }));
+  ws_.next_layer().set_owner(weak_from_this());
   ws_.async_accept(req, beast::bind_front_handler(&WsSession::on_accept, shared_from_this()));
 }
 
@@ -173,7 +358,8 @@ void WsSession::on_accept(beast::error_code ec) {
 }
 
 void WsSession::read() {
-  ws_.async_read(buffer_, beast::bind_front_handler(&WsSession::on_read, shared_from_this()));
+  ws_.async_read(buffers_[reading_],
+                 beast::bind_front_handler(&WsSession::on_read, shared_from_this()));
 }
 
 bool WsSession::within_rate() {
@@ -199,13 +385,17 @@ void WsSession::on_read(beast::error_code ec, size_t) {
     finish();
     return;
   }
-  if (closing_) {
-    buffer_.consume(buffer_.size());
-    read();
-    return;
-  }
+  beast::flat_buffer& frame = buffers_[reading_];
+  const bool text = ws_.got_text();
+  reading_ ^= 1;
+  read();
+  handle(frame, text);
+  frame.consume(frame.size());
+}
+
+void WsSession::handle(beast::flat_buffer& frame, bool text) {
+  if (closing_) return;
   if (!within_rate()) {
-    buffer_.consume(buffer_.size());
     // More than one second's worth of messages dropped within a second: a flood, not
     // a burst.
     const auto now = std::chrono::steady_clock::now();
@@ -216,68 +406,34 @@ void WsSession::on_read(beast::error_code ec, size_t) {
     if (++dropped_ > state_.config.policy.msg_rate) {
       log_line("connection from " + address_ + " closed: too many messages");
       closing_ = true;
-      queue_.clear();
-      queued_bytes_ = 0;
-      if (!writing_) do_close(websocket::close_code::policy_error);
+      ws_.next_layer().discard_queued();
+      do_close(websocket::close_code::policy_error);
     }
-    read();
     return;
   }
-  if (ws_.got_text()) {
-    const auto data = buffer_.cdata();
-    const std::string_view text(static_cast<const char*>(data.data()), data.size());
-    if (json_depth(text) <= kMaxDepth) {
-      Json msg = Json::parse(text, nullptr, false);
-      if (!msg.is_discarded() && msg.is_object()) {
-        auto t = msg.find("t");
-        if (t != msg.end() && t->is_string()) state_.hub.message(this, msg);
-      }
-    }
-  }
-  buffer_.consume(buffer_.size());
-  read();
+  if (!text) return;
+  const auto data = frame.cdata();
+  state_.hub.receive(this, std::string_view(static_cast<const char*>(data.data()), data.size()));
 }
 
 void WsSession::send(std::string text) {
   if (closing_ || finished_) return;
-  queued_bytes_ += text.size();
-  queue_.push_back(std::move(text));
-  if (queued_bytes_ > kMaxQueuedBytes) {
+  QueuedSocket& out = ws_.next_layer();
+  out.append_text(text);
+  if (out.unsent() > kMaxQueuedBytes) {
     // The client does not read what it is sent; keeping it costs memory without end.
     log_line("connection from " + address_ + " closed: not reading");
     closing_ = true;
+    out.discard_queued();
     beast::error_code ignored;
-    ws_.next_layer().close(ignored);
-    return;
-  }
-  if (!writing_) write();
-}
-
-void WsSession::write() {
-  writing_ = true;
-  ws_.text(true);
-  ws_.async_write(net::buffer(queue_.front()),
-                  [self = shared_from_this()](beast::error_code ec, size_t) { self->on_write(ec); });
-}
-
-void WsSession::on_write(beast::error_code ec) {
-  writing_ = false;
-  if (ec) return;  // the read side sees the failure too and finishes
-  if (!queue_.empty()) {
-    queued_bytes_ -= queue_.front().size();
-    queue_.pop_front();
-  }
-  if (!queue_.empty()) {
-    write();
-  } else if (closing_) {
-    do_close(websocket::close_code::normal);
+    out.next_layer().close(ignored);
   }
 }
 
 void WsSession::close() {
   if (closing_ || finished_) return;
   closing_ = true;
-  if (!writing_) do_close(websocket::close_code::normal);
+  do_close(websocket::close_code::normal);
 }
 
 void WsSession::do_close(websocket::close_code code) {
@@ -493,7 +649,6 @@ int run_server(const Config& config) {
   net::signal_set signals(state.ioc, SIGINT, SIGTERM);
   signals.async_wait([&state](beast::error_code, int sig) {
     log_line("stopping on signal " + std::to_string(sig));
-    state.flush_bindings();
     beast::error_code ignored;
     state.acceptor.close(ignored);
     state.ioc.stop();
@@ -501,7 +656,7 @@ int run_server(const Config& config) {
   accept_next(state);
   state.schedule_housekeeping();
   state.ioc.run();
-  state.flush_bindings();
+  state.flush_bindings_now();
   log_line("stopped");
   return 0;
 }

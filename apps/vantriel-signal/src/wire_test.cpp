@@ -398,6 +398,37 @@ TEST_F(SignalTest, FrameSizeMessageRateAndNewIds) {
   auto known = host("912345678", "a", "one");  // a known ID still registers
 }
 
+TEST_F(SignalTest, FramesKeepTheirOrderAndASilentReaderIsDropped) {
+  start({"--msg-rate", "100000", "--msg-burst", "100000", "--max-frame", "200000"});
+  auto h = host("246813579", "k");
+  auto [t, sid] = request(*h, "246813579");
+  h->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", true}}.dump());
+  ASSERT_EQ(next(*t)["t"], "accepted");
+
+  // Frames sent faster than they are written out leave together; every length form of
+  // the frame header (7 bits, 16 bits, 64 bits) appears among them.
+  const size_t sizes[] = {10, 200, 70000};
+  for (int chunk = 0; chunk < 10; ++chunk) {
+    for (int i = chunk * 30; i < chunk * 30 + 30; ++i) {
+      h->send(R"({"t":"signal","sid":")" + sid + R"(","data":{"i":)" + std::to_string(i) +
+              R"(,"pad":")" + std::string(sizes[i % 3], 'x') + "\"}}");
+    }
+    for (int i = chunk * 30; i < chunk * 30 + 30; ++i) {
+      Json m = next(*t);
+      ASSERT_EQ(m["data"]["i"], i);
+      ASSERT_EQ(m["data"]["pad"].get<std::string>().size(), sizes[i % 3]);
+    }
+  }
+
+  // The host stops reading. Once more than 4 MiB wait for it the server drops it, and
+  // the technician hears that the host is gone: memory does not grow without bound.
+  const std::string big = R"({"t":"signal","data":{"pad":")" + std::string(60000, 'y') + "\"}}";
+  for (int i = 0; i < 400 && !t->is_closed(); ++i) t->send(big);
+  EXPECT_EQ(next(*t), (Json{{"t", "ended"}, {"reason", "hostgone"}}));
+  EXPECT_TRUE(t->wait_closed());
+  EXPECT_NE(server_->log().find("closed: not reading"), std::string::npos);
+}
+
 TEST_F(SignalTest, HeldRefusalKeepsTheIdFromNewAttempts) {
   start({"--delay-base-ms", "20000", "--delay-max-ms", "20000"});
   auto h = host("135792468", "k");
