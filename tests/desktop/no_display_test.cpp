@@ -1,6 +1,7 @@
 // Desktop control without an X display, and after the display goes away: no monitors,
 // nothing injected, empty reads, failed writes; never a crash or a hang.
 #include <cstdlib>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -12,13 +13,16 @@
 namespace vantriel {
 namespace {
 
-using Json = nlohmann::ordered_json;
+// A request body with these events for monitor 0, read as the server reads it.
+InputBatch batch_of(const std::string& events_json) {
+  return read_input_batch("{\"mon\":0,\"ev\":" + events_json + "}", 64);
+}
 
 void expect_no_desktop() {
   EXPECT_TRUE(list_monitors().empty());
   EXPECT_EQ(monitors_json(list_monitors()).dump(), "[]");
   EXPECT_EQ(current_virtual_desktop().w, 0);
-  EXPECT_EQ(apply_input(Json::parse(R"([{"k":"m","x":0,"y":0},{"k":"t","s":"x"},{"k":"rel"}])"), 0),
+  EXPECT_EQ(apply_input(batch_of(R"([{"k":"m","x":0,"y":0},{"k":"t","s":"x"},{"k":"rel"}])")),
             0);
   release_all();
   EXPECT_EQ(read_clipboard_text(), "");
@@ -36,7 +40,7 @@ TEST(NoDisplayTest, TheServerGoingAwayIsSurvived) {
     ASSERT_FALSE(xvfb.display().empty());
     ::setenv("DISPLAY", xvfb.display().c_str(), 1);
     ASSERT_EQ(list_monitors().size(), 1u);
-    EXPECT_EQ(apply_input(Json::parse(R"([{"k":"d","x":0.5,"y":0.5}])"), 0), 1);
+    EXPECT_EQ(apply_input(batch_of(R"([{"k":"d","x":0.5,"y":0.5}])")), 1);
     ASSERT_TRUE(write_clipboard_text("antes"));
     EXPECT_EQ(read_clipboard_text(), "antes");
     xvfb.stop();

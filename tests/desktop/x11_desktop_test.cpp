@@ -10,6 +10,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "input/clipboard.h"
 #include "input/injector.h"
@@ -25,6 +26,11 @@ namespace vantriel {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+// A request body with these events for monitor 0, read as the server reads it.
+InputBatch batch_of(const std::string& events_json) {
+  return read_input_batch("{\"mon\":0,\"ev\":" + events_json + "}", 64);
+}
 using ::testing::ElementsAre;
 
 constexpr int kWidth = 3840;
@@ -97,7 +103,7 @@ class X11InputTest : public ::testing::Test {
   void SetUp() override { ASSERT_NE(window_.display(), nullptr); }
 
   int apply(const std::string& events, int monitor = 0) {
-    return decoder_.apply(Json::parse(events), monitors_, monitor, bounding_desktop(monitors_));
+    return decoder_.apply(batch_of(events).events, monitors_, monitor, bounding_desktop(monitors_));
   }
 
   // Two monitors side by side over the one wide screen, the secondary left of the
@@ -133,7 +139,7 @@ TEST_F(X11InputTest, PointerLandsOnTheExpectedPixelOfEachMonitor) {
 
 TEST_F(X11InputTest, TheSystemMonitorListDrivesApplyInput) {
   // No test hook here: XRandR's one monitor and the root window.
-  EXPECT_EQ(apply_input(Json::parse(R"([{"k":"m","x":0.25,"y":0.75}])"), 0), 1);
+  EXPECT_EQ(apply_input(batch_of(R"([{"k":"m","x":0.25,"y":0.75}])")), 1);
   int x = -1, y = -1;
   unsigned mask = 0;
   window_.pointer(x, y, mask);
@@ -231,7 +237,7 @@ TEST_F(X11InputTest, TheKeymapIsRestoredAfterTyping) {
   {
     std::unique_ptr<InputSink> sink = make_system_input_sink();
     InputDecoder decoder(*sink);
-    decoder.apply(Json::parse(R"([{"k":"t","s":"ñ€😀ÀÉ"}])"), monitors_, 0,
+    decoder.apply(batch_of(R"([{"k":"t","s":"ñ€😀ÀÉ"}])").events, monitors_, 0,
                   bounding_desktop(monitors_));
     EXPECT_NE(keymap(), before);  // spare keycodes bound while typing
   }

@@ -120,6 +120,7 @@ HttpReply handle_request(const HttpRequest& request, const AppState& app) {
   if (request.method == "GET") return route_get(request, path, app);
   if (request.method == "POST") {
     if (!has_token(request, app.token)) return reply_bad_token();
+    if (path == "/api/input") return route_input(request);
     return route_post(request, path, parse_body(request.body), app);
   }
   return reply_method_not_allowed();

@@ -105,19 +105,6 @@ json identity_reply(const Identity& identity) {
 
 void run_detached(void (*action)()) { std::thread(action).detach(); }
 
-json route_input(const json& body) {
-  if (!support_sessions().control_allowed()) return refusal(kNoControl);
-  int monitor = 0;
-  if (body.is_object()) {
-    auto it = body.find("mon");
-    // A non-negative JSON integer; an index past the last monitor stays past it.
-    if (it != body.end() && it->is_number_unsigned()) {
-      monitor = static_cast<int>(std::min<std::uint64_t>(it->get<std::uint64_t>(), INT_MAX));
-    }
-  }
-  json events = body.is_object() && body.contains("ev") ? body["ev"] : json();
-  return {{"ok", true}, {"n", apply_input(events, monitor)}};
-}
 
 // A body cut at the size limit reads as {}, which would put an empty text on the clipboard
 // and report success; the user's clipboard is kept and the write reported as failed.
@@ -162,6 +149,13 @@ json route_notice(const json& body) {
 void set_update_routes(UpdateRoutes routes) {
   g_update_state.store(routes.state);
   g_update_action.store(routes.action);
+}
+
+HttpReply route_input(const HttpRequest& request) {
+  if (!support_sessions().control_allowed()) return reply_json(refusal(kNoControl));
+  // An index past the last monitor stays past it: the decoder then uses the primary.
+  const InputBatch batch = read_input_batch(request.body, kMaxBodyNesting);
+  return reply_json({{"ok", true}, {"n", apply_input(batch)}});
 }
 
 json status_document() {
@@ -243,7 +237,6 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
     sessions.set_call_active(switch_on(body, "activa"));
     return reply_json({{"ok", true}});
   }
-  if (path == "/api/input") return reply_json(route_input(body));
   if (path == "/api/portapapeles/leer") {
     if (!switch_on(body, "propio") && !sessions.control_allowed()) {
       return reply_json(refusal(kNoControl));

@@ -14,10 +14,15 @@ namespace vantriel {
 // The embedded files and the GET routes; the 404 reply for any other path.
 HttpReply route_get(const HttpRequest& request, std::string_view path, const AppState& app);
 
-// The POST routes; the no-such-action reply for any other path. `body` is the request
-// JSON (an empty object when the body was not JSON).
+// The POST routes but "/api/input"; the no-such-action reply for any other path. `body`
+// is the request JSON (an empty object when the body was not JSON).
 HttpReply route_post(const HttpRequest& request, std::string_view path,
                      const nlohmann::ordered_json& body, const AppState& app);
+
+// POST "/api/input". It reads its body text itself: batches of hundreds of events arrive
+// many times a second while the technician moves the mouse, and building a JSON tree
+// for each would be most of their cost.
+HttpReply route_input(const HttpRequest& request);
 
 // The document of GET "/api/estado".
 nlohmann::ordered_json status_document();

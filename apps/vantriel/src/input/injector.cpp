@@ -37,11 +37,11 @@ InputDecoder& decoder() {
 
 }  // namespace
 
-int apply_input(const nlohmann::ordered_json& events, int monitor) {
-  if (!events.is_array()) return 0;
+int apply_input(const InputBatch& batch) {
+  if (batch.events.empty()) return 0;
   const std::vector<MonitorInfo> monitors = list_monitors();
   if (monitors.empty()) return 0;
-  return decoder().apply(events, monitors, monitor, current_virtual_desktop());
+  return decoder().apply(batch.events, monitors, batch.monitor, current_virtual_desktop());
 }
 
 void release_all() { decoder().release_all(); }

@@ -3,13 +3,12 @@
 #ifndef VANTRIEL_INPUT_INJECTOR_H_
 #define VANTRIEL_INPUT_INJECTOR_H_
 
-#include <nlohmann/json.hpp>
+#include "input/input_batch.h"
 
 namespace vantriel {
 
-// Applies the events of `events` (a JSON array; anything else applies nothing) against
-// the monitor with index `monitor`; returns how many events were applied.
-int apply_input(const nlohmann::ordered_json& events, int monitor);
+// Applies the events of `batch` against its monitor; returns how many were applied.
+int apply_input(const InputBatch& batch);
 
 // Releases every key and mouse button that remote control holds down.
 void release_all();

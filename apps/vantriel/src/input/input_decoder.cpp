@@ -11,25 +11,8 @@
 namespace vantriel {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr uint32_t kAbsoluteMove = kMouseMove | kMouseVirtualDesk | kMouseAbsolute;
 constexpr uint16_t kEnterScan = 0x1C;
-
-const Json* member(const Json& obj, const char* key) {
-  const auto it = obj.find(key);
-  return it == obj.end() ? nullptr : &*it;
-}
-
-// A JSON integer (not a fractional number), saturated to the int64 range.
-std::optional<int64_t> json_integer(const Json* v) {
-  if (v == nullptr || !v->is_number_integer()) return std::nullopt;
-  if (v->is_number_unsigned()) {
-    const uint64_t u = v->get<uint64_t>();
-    return u > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(u);
-  }
-  return v->get<int64_t>();
-}
 
 double clamp_fraction(double f) {
   if (std::isnan(f)) return 0.0;
@@ -56,8 +39,7 @@ struct ButtonInput {
 
 // Browser button numbers 0..4; anything that is not a non-negative integer is the left
 // button; 5 and above have no button.
-std::optional<ButtonInput> button_for(const Json* b) {
-  const std::optional<int64_t> n = json_integer(b);
+std::optional<ButtonInput> button_for(std::optional<int64_t> n) {
   switch (n.has_value() && *n >= 0 ? *n : 0) {
     case 0: return ButtonInput{kMouseLeftDown, kMouseLeftUp, 0, kButtonLeft};
     case 1: return ButtonInput{kMouseMiddleDown, kMouseMiddleUp, 0, kButtonMiddle};
@@ -76,16 +58,16 @@ InputRecord key_record(const KeyCode& key, bool down) {
   return InputRecord::key(0, key.scan, flags);
 }
 
-int32_t wheel_amount(const Json* v) {
-  const int64_t n = json_integer(v).value_or(0);
-  return static_cast<int32_t>(std::clamp(n, -kMaxWheel, kMaxWheel));
+int32_t wheel_amount(std::optional<int64_t> amount) {
+  return static_cast<int32_t>(std::clamp(amount.value_or(0), -kMaxWheel, kMaxWheel));
 }
 
 }  // namespace
 
-int InputDecoder::apply(const Json& events, const std::vector<MonitorInfo>& monitors,
-                        int monitor, const VirtualDesktop& desktop) {
-  if (monitors.empty() || !events.is_array()) return 0;
+int InputDecoder::apply(std::span<const InputEvent> events,
+                        const std::vector<MonitorInfo>& monitors, int monitor,
+                        const VirtualDesktop& desktop) {
+  if (monitors.empty()) return 0;
   const MonitorInfo* target = nullptr;
   if (monitor >= 0 && static_cast<std::size_t>(monitor) < monitors.size()) {
     target = &monitors[static_cast<std::size_t>(monitor)];
@@ -96,52 +78,57 @@ int InputDecoder::apply(const Json& events, const std::vector<MonitorInfo>& moni
   }
 
   // The move for an event's position, when it has one.
-  const auto move_for = [&](const Json& event) -> std::optional<InputRecord> {
-    const Json* x = member(event, "x");
-    const Json* y = member(event, "y");
-    if (x == nullptr || y == nullptr || !x->is_number() || !y->is_number()) return std::nullopt;
+  const auto move_for = [&](const InputEvent& event) -> std::optional<InputRecord> {
+    if (!event.x || !event.y) return std::nullopt;
     return InputRecord::mouse(
-        absolute_coordinate(x->get<double>(), target->x, target->w, desktop.x, desktop.w),
-        absolute_coordinate(y->get<double>(), target->y, target->h, desktop.y, desktop.h), 0,
+        absolute_coordinate(*event.x, target->x, target->w, desktop.x, desktop.w),
+        absolute_coordinate(*event.y, target->y, target->h, desktop.y, desktop.h), 0,
         kAbsoluteMove);
   };
 
+  using Kind = InputEvent::Kind;
   int applied = 0;
-  const std::size_t count = std::min(events.size(), kMaxEventsPerBatch);
-  for (std::size_t n = 0; n < count; ++n) {
-    const Json& event = events[n];
-    if (!event.is_object()) continue;
-    const Json* kind_member = member(event, "k");
-    if (kind_member == nullptr || !kind_member->is_string()) continue;
-    const std::string& kind = kind_member->get_ref<const std::string&>();
+  for (const InputEvent& event : events.first(std::min(events.size(), kMaxEventsPerBatch))) {
     bool counted = false;
-    if (kind == "m") {
-      if (const auto move = move_for(event)) {
-        send({&*move, 1});
+    switch (event.kind) {
+      case Kind::kIgnored:
+        break;
+      case Kind::kMove:
+        if (const auto move = move_for(event)) {
+          send({&*move, 1});
+          counted = true;
+        }
+        break;
+      case Kind::kButtonDown:
+      case Kind::kButtonUp:
+        if (const auto move = move_for(event)) send({&*move, 1});
+        counted = apply_button(event, event.kind == Kind::kButtonDown);
+        break;
+      case Kind::kWheel: {
+        const int32_t dy = wheel_amount(event.wheel_y);
+        const int32_t dx = wheel_amount(event.wheel_x);
+        if (dy != 0) {
+          const InputRecord r = InputRecord::mouse(0, 0, dy, kMouseWheel);
+          send({&r, 1});
+        }
+        if (dx != 0) {
+          const InputRecord r = InputRecord::mouse(0, 0, dx, kMouseHWheel);
+          send({&r, 1});
+        }
         counted = true;
+        break;
       }
-    } else if (kind == "d" || kind == "u") {
-      if (const auto move = move_for(event)) send({&*move, 1});
-      apply_button(event, kind == "d", counted);
-    } else if (kind == "w") {
-      const int32_t dy = wheel_amount(member(event, "dy"));
-      const int32_t dx = wheel_amount(member(event, "dx"));
-      if (dy != 0) {
-        const InputRecord r = InputRecord::mouse(0, 0, dy, kMouseWheel);
-        send({&r, 1});
-      }
-      if (dx != 0) {
-        const InputRecord r = InputRecord::mouse(0, 0, dx, kMouseHWheel);
-        send({&r, 1});
-      }
-      counted = true;
-    } else if (kind == "kd" || kind == "ku") {
-      apply_key(event, kind == "kd", counted);
-    } else if (kind == "t") {
-      apply_text(event, counted);
-    } else if (kind == "rel") {
-      release_all();
-      counted = true;
+      case Kind::kKeyDown:
+      case Kind::kKeyUp:
+        counted = apply_key(event, event.kind == Kind::kKeyDown);
+        break;
+      case Kind::kText:
+        counted = apply_text(event);
+        break;
+      case Kind::kReleaseAll:
+        release_all();
+        counted = true;
+        break;
     }
     if (counted) ++applied;
   }
@@ -149,9 +136,9 @@ int InputDecoder::apply(const Json& events, const std::vector<MonitorInfo>& moni
   return applied;
 }
 
-void InputDecoder::apply_button(const Json& event, bool down, bool& counted) {
-  const std::optional<ButtonInput> button = button_for(member(event, "b"));
-  if (!button) return;
+bool InputDecoder::apply_button(const InputEvent& event, bool down) {
+  const std::optional<ButtonInput> button = button_for(event.button);
+  if (!button) return false;
   const InputRecord r =
       InputRecord::mouse(0, 0, button->data, down ? button->down_flags : button->up_flags);
   send({&r, 1});
@@ -163,14 +150,13 @@ void InputDecoder::apply_button(const Json& event, bool down, bool& counted) {
       buttons_ &= ~button->bit;
     }
   }
-  counted = true;
+  return true;
 }
 
-void InputDecoder::apply_key(const Json& event, bool down, bool& counted) {
-  const Json* c = member(event, "c");
-  const std::string code = c != nullptr && c->is_string() ? c->get<std::string>() : std::string();
+bool InputDecoder::apply_key(const InputEvent& event, bool down) {
+  const std::string code = event.code.value_or(std::string());
   const std::optional<KeyCode> key = lookup_key_code(code);
-  if (!key) return;
+  if (!key) return false;
   const InputRecord r = key_record(*key, down);
   send({&r, 1});
   {
@@ -178,14 +164,13 @@ void InputDecoder::apply_key(const Json& event, bool down, bool& counted) {
     keys_.erase(std::remove(keys_.begin(), keys_.end(), code), keys_.end());
     if (down) keys_.push_back(code);
   }
-  counted = true;
+  return true;
 }
 
-void InputDecoder::apply_text(const Json& event, bool& counted) {
-  const Json* s = member(event, "s");
-  if (s == nullptr || !s->is_string()) return;
-  const std::u32string text = decode_utf8(s->get_ref<const std::string&>(), kMaxTextChars);
-  if (text.empty()) return;
+bool InputDecoder::apply_text(const InputEvent& event) {
+  if (!event.text) return false;
+  const std::u32string text = decode_utf8(*event.text, kMaxTextChars);
+  if (text.empty()) return false;
   std::vector<InputRecord> records;
   records.reserve(text.size() * 4);
   const auto unit = [&records](char16_t u) {
@@ -205,7 +190,7 @@ void InputDecoder::apply_text(const Json& event, bool& counted) {
     }
   }
   if (!records.empty()) send(records);
-  counted = true;
+  return true;
 }
 
 void InputDecoder::release_all() {

@@ -4,18 +4,16 @@
 #define VANTRIEL_INPUT_INPUT_DECODER_H_
 
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "input/input_batch.h"
 #include "input/input_sink.h"
 #include "input/monitors.h"
 
 namespace vantriel {
 
-// At most this many events of a batch are applied; the rest are ignored.
-inline constexpr std::size_t kMaxEventsPerBatch = 400;
 // A text event types at most this many characters.
 inline constexpr std::size_t kMaxTextChars = 4000;
 // Wheel amounts are clamped to +-20 notches per event.
@@ -38,11 +36,11 @@ class InputDecoder {
   InputDecoder(const InputDecoder&) = delete;
   InputDecoder& operator=(const InputDecoder&) = delete;
 
-  // Applies `events` (a JSON array of events; anything else applies nothing) with
-  // positions on monitor `monitor` of `monitors` (an index outside the list means the
-  // primary monitor, else the first) inside `desktop`. Returns the number of events
-  // applied. With no monitors nothing is applied.
-  int apply(const nlohmann::ordered_json& events, const std::vector<MonitorInfo>& monitors,
+  // Applies the first kMaxEventsPerBatch of `events` with positions on monitor `monitor`
+  // of `monitors` (an index outside the list means the primary monitor, else the first)
+  // inside `desktop`. Returns the number of events applied. With no monitors nothing is
+  // applied.
+  int apply(std::span<const InputEvent> events, const std::vector<MonitorInfo>& monitors,
             int monitor, const VirtualDesktop& desktop);
 
   // Releases every key and button held through this decoder, then forgets them.
@@ -52,9 +50,9 @@ class InputDecoder {
   unsigned pressed_buttons() const;
 
  private:
-  void apply_button(const nlohmann::ordered_json& event, bool down, bool& counted);
-  void apply_key(const nlohmann::ordered_json& event, bool down, bool& counted);
-  void apply_text(const nlohmann::ordered_json& event, bool& counted);
+  bool apply_button(const InputEvent& event, bool down);
+  bool apply_key(const InputEvent& event, bool down);
+  bool apply_text(const InputEvent& event);
   void send(std::span<const InputRecord> records) { sink_.send(records); }
 
   InputSink& sink_;

@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "input/recording_sink.h"
 
@@ -18,6 +19,11 @@ namespace {
 using Json = nlohmann::ordered_json;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+
+// The events of a body whose "ev" is `events_json`, read as the server reads them.
+std::vector<InputEvent> events_of(const std::string& events_json) {
+  return read_input_batch("{\"ev\":" + events_json + "}", 64).events;
+}
 
 constexpr uint32_t kMove = kMouseMove | kMouseVirtualDesk | kMouseAbsolute;
 
@@ -39,7 +45,7 @@ const VirtualDesktop kTwoDesktop{-1920, 0, 3840, 1080};
 class DecoderTest : public ::testing::Test {
  protected:
   int apply(const std::string& events, int monitor = 0) {
-    return decoder_.apply(Json::parse(events), kTwoMonitors, monitor, kTwoDesktop);
+    return decoder_.apply(events_of(events), kTwoMonitors, monitor, kTwoDesktop);
   }
 
   RecordingSink sink_;
@@ -72,7 +78,7 @@ TEST_F(DecoderTest, MonitorIndexOutsideTheListMeansThePrimary) {
   const std::vector<MonitorInfo> secondary_first = {kTwoMonitors[1], kTwoMonitors[0]};
   for (const int index : {2, 99, -1}) {
     sink_.clear();
-    decoder_.apply(Json::parse(R"([{"k":"m","x":0,"y":0}])"), secondary_first, index,
+    decoder_.apply(events_of(R"([{"k":"m","x":0,"y":0}])"), secondary_first, index,
                    kTwoDesktop);
     const int32_t primary_left = static_cast<int32_t>(std::lround(1920.0 * 65535 / 3839));
     EXPECT_THAT(sink_.records(), ElementsAre(move(primary_left, 0))) << "index " << index;
@@ -81,13 +87,13 @@ TEST_F(DecoderTest, MonitorIndexOutsideTheListMeansThePrimary) {
   std::vector<MonitorInfo> no_primary = kTwoMonitors;
   no_primary[0].primary = false;
   sink_.clear();
-  decoder_.apply(Json::parse(R"([{"k":"m","x":0,"y":0}])"), no_primary, 5, kTwoDesktop);
+  decoder_.apply(events_of(R"([{"k":"m","x":0,"y":0}])"), no_primary, 5, kTwoDesktop);
   EXPECT_THAT(sink_.records(),
               ElementsAre(move(static_cast<int32_t>(std::lround(1920.0 * 65535 / 3839)), 0)));
 }
 
 TEST_F(DecoderTest, NothingIsAppliedWithoutMonitorsOrAnArray) {
-  EXPECT_EQ(decoder_.apply(Json::parse(R"([{"k":"m","x":0,"y":0},{"k":"rel"}])"), {}, 0,
+  EXPECT_EQ(decoder_.apply(events_of(R"([{"k":"m","x":0,"y":0},{"k":"rel"}])"), {}, 0,
                            kTwoDesktop),
             0);
   EXPECT_EQ(apply(R"({"k":"m","x":0,"y":0})"), 0);
@@ -97,7 +103,7 @@ TEST_F(DecoderTest, NothingIsAppliedWithoutMonitorsOrAnArray) {
 
 TEST_F(DecoderTest, TinyDesktopsDoNotDivideByZero) {
   const std::vector<MonitorInfo> one_pixel = {{0, 0, 0, 1, 1, true, ""}};
-  EXPECT_EQ(decoder_.apply(Json::parse(R"([{"k":"m","x":1,"y":1}])"), one_pixel, 0,
+  EXPECT_EQ(decoder_.apply(events_of(R"([{"k":"m","x":1,"y":1}])"), one_pixel, 0,
                            VirtualDesktop{0, 0, 1, 1}),
             1);
   EXPECT_THAT(sink_.records(), ElementsAre(move(0, 0)));
@@ -205,7 +211,7 @@ TEST_F(DecoderTest, TextEdgeCases) {
   std::string long_text;
   for (int k = 0; k < 4001; ++k) long_text += "😀";
   Json batch = Json::array({Json{{"k", "t"}, {"s", long_text}}});
-  EXPECT_EQ(decoder_.apply(batch, kTwoMonitors, 0, kTwoDesktop), 1);
+  EXPECT_EQ(decoder_.apply(events_of(batch.dump()), kTwoMonitors, 0, kTwoDesktop), 1);
   ASSERT_EQ(sink_.calls().size(), 1u);
   EXPECT_EQ(sink_.calls()[0].size(), 4000u * 4);
 }
@@ -213,13 +219,13 @@ TEST_F(DecoderTest, TextEdgeCases) {
 TEST_F(DecoderTest, BatchesStopAt400Events) {
   Json batch = Json::array();
   for (int k = 0; k < 500; ++k) batch.push_back(Json{{"k", "m"}, {"x", 0}, {"y", 0}});
-  EXPECT_EQ(decoder_.apply(batch, kTwoMonitors, 0, kTwoDesktop), 400);
+  EXPECT_EQ(decoder_.apply(events_of(batch.dump()), kTwoMonitors, 0, kTwoDesktop), 400);
   EXPECT_EQ(sink_.calls().size(), 400u);
   // Skipped events count towards the 400 too.
   Json mixed = Json::array();
   for (int k = 0; k < 400; ++k) mixed.push_back(Json{{"k", "?"}});
   mixed.push_back(Json{{"k", "rel"}});
-  EXPECT_EQ(decoder_.apply(mixed, kTwoMonitors, 0, kTwoDesktop), 0);
+  EXPECT_EQ(decoder_.apply(events_of(mixed.dump()), kTwoMonitors, 0, kTwoDesktop), 0);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "input/recording_sink.h"
 
+#include <charconv>
+#include <cstdint>
+
 namespace vantriel {
 
 void RecordingSink::send(std::span<const InputRecord> records) {
@@ -24,21 +27,49 @@ void RecordingSink::clear() {
   calls_.clear();
 }
 
-std::string records_to_json_line(std::span<const InputRecord> records) {
-  std::string out = "[";
+namespace {
+
+void append_number(std::string& out, int64_t value) {
+  char digits[24];
+  auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+  (void)error;  // 24 characters hold every int64
+  out.append(digits, end);
+}
+
+// Appends one call as records_to_json_line writes it.
+void append_records(std::string& out, std::span<const InputRecord> records) {
+  out += '[';
+  bool first = true;
   for (const InputRecord& r : records) {
-    if (out.size() > 1) out += ',';
+    if (!first) out += ',';
+    first = false;
     if (r.type == InputRecord::Type::kMouse) {
-      out += "{\"type\":\"mouse\",\"dx\":" + std::to_string(r.dx) +
-             ",\"dy\":" + std::to_string(r.dy) + ",\"data\":" + std::to_string(r.mouse_data) +
-             ",\"flags\":" + std::to_string(r.flags) + "}";
+      out += "{\"type\":\"mouse\",\"dx\":";
+      append_number(out, r.dx);
+      out += ",\"dy\":";
+      append_number(out, r.dy);
+      out += ",\"data\":";
+      append_number(out, r.mouse_data);
+      out += ",\"flags\":";
+      append_number(out, r.flags);
     } else {
-      out += "{\"type\":\"key\",\"vk\":" + std::to_string(r.vk) +
-             ",\"scan\":" + std::to_string(r.scan) + ",\"flags\":" + std::to_string(r.flags) +
-             "}";
+      out += "{\"type\":\"key\",\"vk\":";
+      append_number(out, r.vk);
+      out += ",\"scan\":";
+      append_number(out, r.scan);
+      out += ",\"flags\":";
+      append_number(out, r.flags);
     }
+    out += '}';
   }
-  out += "]";
+  out += ']';
+}
+
+}  // namespace
+
+std::string records_to_json_line(std::span<const InputRecord> records) {
+  std::string out;
+  append_records(out, records);
   return out;
 }
 
@@ -51,9 +82,9 @@ FileRecordingSink::~FileRecordingSink() {
 }
 
 void FileRecordingSink::send(std::span<const InputRecord> records) {
-  const std::string line = records_to_json_line(records) + "\n";
   std::lock_guard<std::mutex> lock(mu_);
-  pending_ += line;
+  append_records(pending_, records);
+  pending_ += '\n';
 }
 
 void FileRecordingSink::finish() {
@@ -62,7 +93,7 @@ void FileRecordingSink::finish() {
     std::fwrite(pending_.data(), 1, pending_.size(), file_);
     std::fflush(file_);
   }
-  pending_.clear();
+  pending_.clear();  // keeps its capacity for the next batch
 }
 
 }  // namespace vantriel
