@@ -39,6 +39,7 @@ constexpr char kWhatToOpen[] = "\xC2\xBFqu\xC3\xA9 abro?";
 
 // Where "/api/abrir" sends the fixed link targets.
 constexpr char kHomePage[] = "https://vantriel.app/";
+// The updater names the same support page (its kSupportPageUrl).
 constexpr char kSupportPage[] = "https://vantriel.app/support/";
 constexpr char kDonatePage[] = "https://vantriel.app/donar";
 

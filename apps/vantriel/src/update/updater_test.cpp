@@ -122,7 +122,7 @@ TEST_F(UpdaterTest, InstallRefusals) {
             json({{"ok", false},
                   {"msg",
                    "Esta versi\xC3\xB3n no se puede instalar desde la app: "
-                   "desc\xC3\xA1rgala de vantriel.app/soporte."}}));
+                   "desc\xC3\xA1rgala de vantriel.app/support/."}}));
   EXPECT_EQ(updater->state()["phase"], "idle");
 }
 

@@ -24,7 +24,8 @@ using VersionKey = std::vector<VersionPart>;
 
 inline constexpr std::string_view kAppId = "vantriel";
 inline constexpr std::string_view kDefaultManifestUrl = "https://vantriel.app/descargas/version.json";
-inline constexpr std::string_view kSupportPageUrl = "https://vantriel.app/soporte";
+// The publisher's support page: the same page the app's own "support" link opens.
+inline constexpr std::string_view kSupportPageUrl = "https://vantriel.app/support/";
 inline constexpr size_t kMaxDocumentBytes = 200000;
 inline constexpr std::string_view kPackageMismatch =
     "el archivo descargado no coincide con el publicado (SHA-256 distinto)";

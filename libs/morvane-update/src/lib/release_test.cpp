@@ -196,7 +196,7 @@ TEST(ReleaseTest, SignedDescriptionIsAccepted) {
   EXPECT_EQ(r.info.dump(),
             R"({"version":"1.2.0","date":"2026-12-01","url":"https://example.com/Vantriel-1.2.0.zip",)"
             R"("size":1234,"sha256":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",)"
-            R"("page":"https://vantriel.app/soporte","changes":[{"version":"1.2.0","es":"nuevo"}],)"
+            R"("page":"https://vantriel.app/support/","changes":[{"version":"1.2.0","es":"nuevo"}],)"
             R"("signed":true})");
 }
 
