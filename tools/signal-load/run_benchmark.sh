@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Measures vantriel-signal under load and, in the same run, the reference relay on Node's
-# ws package. Builds a Release server and the load generator in build/signal-bench,
-# installs the reference relay's dependency with npm, and prints the figures.
-# Not part of the test suite; all traffic stays on 127.0.0.1.
-#   HOSTS (10000) PAIRS (100) RATE (5000) SECONDS_EACH (10) WINDOW (4) ROOMS (50) JOINS (1000)
-#   ROUNDS (2)
+# ws package. Builds a Release server and the load generator (in $BUILD, build/signal-bench
+# unless set), installs the reference relay's dependency with npm, and prints the figures
+# with the machine's load average beside them. Not part of the test suite; all traffic
+# stays on 127.0.0.1. Settings (defaults):
+#   HOSTS (10000) JOINS (1000) PAIRS (100) RATE (5000) SECONDS_EACH (10) BURST (4)
+#   BOUND_MS (10) START_RATE (5000) MAX_RATE (500000) STEP_SECONDS (2) ROOMS (50) ROUNDS (2)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
-build=build/signal-bench
+build="${BUILD:-build/signal-bench}"
 nice cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 nice cmake --build "$build" --target vantriel-signal signal-load
 
@@ -40,9 +41,13 @@ for _ in $(seq 50); do
 done
 
 echo "vantriel-signal pid $server_pid on $port; reference relay pid $ref_pid on $ref_port; $(nproc) cores"
+echo "before: $(uptime)"
 "$build/bin/signal-load" --port "$port" --server-pid "$server_pid" \
   --reference-port "$ref_port" --reference-pid "$ref_pid" \
   --hosts "${HOSTS:-10000}" --joins "${JOINS:-1000}" --pairs "${PAIRS:-100}" \
-  --rate "${RATE:-5000}" --seconds "${SECONDS_EACH:-10}" --window "${WINDOW:-4}" \
+  --rate "${RATE:-5000}" --seconds "${SECONDS_EACH:-10}" --burst "${BURST:-4}" \
+  --bound-ms "${BOUND_MS:-10}" --start-rate "${START_RATE:-5000}" \
+  --max-rate "${MAX_RATE:-500000}" --step-seconds "${STEP_SECONDS:-2}" \
   --rooms "${ROOMS:-50}" --rounds "${ROUNDS:-2}"
+echo "after: $(uptime)"
 echo "server log: $(wc -l <"$work/server.log") lines"
