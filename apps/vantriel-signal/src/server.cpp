@@ -42,17 +42,24 @@ struct State;
 
 // Sends gathered: sockets with bytes waiting are flushed once per round of the I/O loop,
 // after the handlers that were already due have run, so that every frame queued for one
-// client in that round leaves in one system call.
+// client in that round leaves in one system call. Frames that arrived together on one
+// socket are handed over one handler at a time; while such frames wait, the flush waits
+// for them too (a bounded number of times, so latency stays bounded under load).
 class Flusher {
  public:
   explicit Flusher(net::io_context& ioc) : ioc_(ioc) {}
   void add(std::shared_ptr<void> keep, class QueuedSocket* socket);
+  // A frame already received waits for its handler (+1), or has reached it (-1).
+  void frames_waiting(int delta) { waiting_ += delta; }
 
  private:
+  static constexpr int kMaxDeferrals = 16;
   void flush();
 
   net::io_context& ioc_;
   std::vector<std::pair<std::shared_ptr<void>, class QueuedSocket*>> due_, flushing_;
+  int waiting_ = 0;
+  int deferrals_ = 0;
 };
 
 // The TCP socket under a WebSocket stream. Every byte written to the client goes
@@ -78,8 +85,12 @@ class QueuedSocket {
 
   template <class Buffers, class Handler>
   auto async_read_some(const Buffers& buffers, Handler&& handler) {
+    ++reads_;
     return socket_.async_read_some(buffers, std::forward<Handler>(handler));
   }
+  // How many reads Beast has asked of the socket: unchanged across a WebSocket read
+  // means that read is served from bytes already received.
+  size_t reads() const { return reads_; }
 
   template <class Buffers, class Handler>
   auto async_write_some(const Buffers& buffers, Handler&& handler) {
@@ -157,7 +168,7 @@ class QueuedSocket {
                          error_ = ec;
                          queued_.clear();
                        } else if (!queued_.empty()) {
-                         start_write(std::move(keep));
+                         schedule();  // with the rest of this round's frames
                          return;
                        }
                        auto waiting = std::move(waiting_);
@@ -182,6 +193,7 @@ class QueuedSocket {
   std::string sending_;  // handed over by the write in flight
   bool in_flight_ = false;
   bool scheduled_ = false;
+  size_t reads_ = 0;
   beast::error_code error_;
   std::vector<std::function<void()>> waiting_;
 };
@@ -192,6 +204,12 @@ void Flusher::add(std::shared_ptr<void> keep, QueuedSocket* socket) {
 }
 
 void Flusher::flush() {
+  if (waiting_ > 0 && deferrals_ < kMaxDeferrals) {
+    ++deferrals_;
+    net::post(ioc_, [this] { flush(); });
+    return;
+  }
+  deferrals_ = 0;
   flushing_.swap(due_);
   for (auto& [keep, socket] : flushing_) socket->start_write(std::move(keep));
   flushing_.clear();
@@ -240,6 +258,7 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   // that arrived together are handled before the round's flush and leave together.
   beast::flat_buffer buffers_[2];
   int reading_ = 0;  // the buffer the read in progress fills
+  bool served_from_buffer_ = false;  // the read in progress needs no bytes from the socket
   bool closing_ = false;       // close() called: send what is queued, then close
   bool close_sent_ = false;
   bool opened_ = false;        // the hub knows this link
@@ -376,6 +395,10 @@ bool WsSession::within_rate() {
 }
 
 void WsSession::on_read(beast::error_code ec, size_t) {
+  if (served_from_buffer_) {
+    served_from_buffer_ = false;
+    state_.flusher.frames_waiting(-1);
+  }
   if (ec) {
     if (ec == websocket::error::message_too_big) {
       log_line("connection from " + address_ + " closed: message too big");
@@ -388,7 +411,12 @@ void WsSession::on_read(beast::error_code ec, size_t) {
   beast::flat_buffer& frame = buffers_[reading_];
   const bool text = ws_.got_text();
   reading_ ^= 1;
+  const size_t reads = ws_.next_layer().reads();
   read();
+  if (ws_.next_layer().reads() == reads) {
+    served_from_buffer_ = true;
+    state_.flusher.frames_waiting(+1);
+  }
   handle(frame, text);
   frame.consume(frame.size());
 }
