@@ -1,5 +1,6 @@
 // Feeds arbitrary frames to a hub holding hosts, technicians and call members, and checks
-// that every frame it sends is one JSON object. The input
+// that every frame it sends is one JSON object, relayed signals spliced from their
+// sender's text included. The input
 // is split at line feeds; each frame's first byte picks the socket it arrives on, and
 // the byte 0xff closes that socket instead. Timers run at the end.
 #include <cstddef>
@@ -14,6 +15,11 @@ namespace {
 
 using namespace vantriel::signal;
 
+// The newest session id and call member id the hub handed out. Inputs name them "@S" and
+// "@M", so that answers, relayed signals and kicks can reach accepted sessions and
+// members, whose ids are random.
+std::string g_sid, g_member;
+
 class FakeLink : public Link {
  public:
   explicit FakeLink(std::string addr) : addr_(std::move(addr)) {}
@@ -22,6 +28,10 @@ class FakeLink : public Link {
   void send(std::string text) override {
     if (!scan_object(text, 2 * kMaxDepth, members_)) __builtin_trap();
     sent_ += text.size();
+    const Json msg = Json::parse(text, nullptr, false);
+    if (!msg.is_object()) return;
+    if (auto it = msg.find("sid"); it != msg.end() && it->is_string()) g_sid = *it;
+    if (msg.value("t", "") == "welcome") g_member = msg.value("id", "");
   }
   void close() override { closed = true; }
   const std::string& address() const override { return addr_; }
@@ -58,6 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BindingStore bindings((std::filesystem::temp_directory_path() / "hub-fuzz.json").string());
   FakeEnv env;
   Hub hub(config, bindings, env);
+  g_sid.clear();
+  g_member.clear();
   std::vector<std::shared_ptr<FakeLink>> links;
   for (int i = 0; i < 8; ++i) {
     auto l = std::make_shared<FakeLink>("10.0.0." + std::to_string(i % 3));
@@ -77,7 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (end == std::string::npos) end = input.size();
     if (end > start) {
       auto& link = links[static_cast<uint8_t>(input[start]) % links.size()];
-      const std::string frame = input.substr(start + 1, end - start - 1);
+      std::string frame = input.substr(start + 1, end - start - 1);
+      for (const auto& [mark, value] : {std::pair{"@S", &g_sid}, std::pair{"@M", &g_member}}) {
+        for (size_t at = frame.find(mark); at != std::string::npos;
+             at = frame.find(mark, at + value->size())) {
+          frame.replace(at, 2, *value);
+        }
+      }
       if (!link->gone) {
         if (static_cast<uint8_t>(input[start]) == 0xff) {
           link->gone = true;
