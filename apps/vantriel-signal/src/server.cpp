@@ -243,12 +243,13 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   void read();
   void on_read(beast::error_code ec, size_t bytes);
   void handle(beast::flat_buffer& frame, bool text);
+  void watch_idle();
   bool within_rate();
   void do_close(websocket::close_code code);
   void finish();
 
-  // Not on beast::tcp_stream: the WebSocket layer keeps its own handshake and idle timer,
-  // and a second timer per operation would only cost time on every frame.
+  // Not on beast::tcp_stream: the WebSocket layer keeps its own handshake timer, and a
+  // second timer per operation would only cost time on every frame.
   websocket::stream<QueuedSocket> ws_;
   State& state_;
   std::string address_;
@@ -259,6 +260,10 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   beast::flat_buffer buffers_[2];
   int reading_ = 0;  // the buffer the read in progress fills
   bool served_from_buffer_ = false;  // the read in progress needs no bytes from the socket
+  // Silence is watched here rather than by Beast, whose idle timer is re-armed on every
+  // read: a timer operation per frame. This one is re-armed once per idle period.
+  net::steady_timer idle_timer_;
+  std::chrono::steady_clock::time_point last_heard_;
   bool closing_ = false;       // close() called: send what is queued, then close
   bool close_sent_ = false;
   bool opened_ = false;        // the hub knows this link
@@ -338,15 +343,20 @@ WsSession::WsSession(tcp::socket socket, State& state, std::string address, Kind
       address_(std::move(address)),
       kind_(kind),
       target_(std::move(target)),
+      idle_timer_(state.ioc),
       tokens_(state.config.policy.msg_burst),
       refilled_(std::chrono::steady_clock::now()) {}
 
 void WsSession::start(http::request<http::empty_body> req) {
   websocket::stream_base::timeout t{};
   t.handshake_timeout = kHttpTimeout;
-  t.idle_timeout = seconds(state_.config.policy.idle_timeout);
+  t.idle_timeout = websocket::stream_base::none();  // watch_idle() does it
   t.keep_alive_pings = false;  // pages ping us; a silent socket is a dead one
   ws_.set_option(t);
+  // Control frames count as being heard from, as data frames do.
+  ws_.control_callback([this](websocket::frame_type, beast::string_view) {
+    last_heard_ = std::chrono::steady_clock::now();
+  });
   ws_.read_message_max(static_cast<size_t>(state_.config.policy.max_frame));
   ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
     res.set(http::field::server, "vantriel-signal");
@@ -361,6 +371,8 @@ void WsSession::on_accept(beast::error_code ec) {
     return;
   }
   opened_ = true;
+  last_heard_ = std::chrono::steady_clock::now();
+  watch_idle();
   auto self = shared_from_this();
   switch (kind_) {
     case Kind::kHost:
@@ -374,6 +386,21 @@ void WsSession::on_accept(beast::error_code ec) {
       break;
   }
   read();
+}
+
+void WsSession::watch_idle() {
+  idle_timer_.expires_at(last_heard_ + seconds(state_.config.policy.idle_timeout));
+  idle_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec || self->finished_) return;
+    if (std::chrono::steady_clock::now() <
+        self->last_heard_ + seconds(self->state_.config.policy.idle_timeout)) {
+      self->watch_idle();
+      return;
+    }
+    log_line("connection from " + self->address_ + " closed: idle");
+    beast::error_code ignored;
+    self->ws_.next_layer().next_layer().close(ignored);  // the pending read ends with an error
+  });
 }
 
 void WsSession::read() {
@@ -402,12 +429,11 @@ void WsSession::on_read(beast::error_code ec, size_t) {
   if (ec) {
     if (ec == websocket::error::message_too_big) {
       log_line("connection from " + address_ + " closed: message too big");
-    } else if (ec == beast::error::timeout) {
-      log_line("connection from " + address_ + " closed: idle");
     }
     finish();
     return;
   }
+  last_heard_ = std::chrono::steady_clock::now();
   beast::flat_buffer& frame = buffers_[reading_];
   const bool text = ws_.got_text();
   reading_ ^= 1;
@@ -473,6 +499,7 @@ void WsSession::do_close(websocket::close_code code) {
 void WsSession::finish() {
   if (finished_) return;
   finished_ = true;
+  idle_timer_.cancel();
   if (opened_) state_.hub.closed(this);
   if (--state_.per_address[address_] <= 0) state_.per_address.erase(address_);
   --state_.open_sockets;
