@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/json_body.h"
 #include "input/clipboard.h"
 #include "input/injector.h"
 #include "input/monitors.h"
@@ -15,7 +16,7 @@ namespace {
 
 // A request body with these events for monitor 0, read as the server reads it.
 InputBatch batch_of(const std::string& events_json) {
-  return read_input_batch("{\"mon\":0,\"ev\":" + events_json + "}", 64);
+  return read_input_batch("{\"mon\":0,\"ev\":" + events_json + "}", kMaxBodyNesting);
 }
 
 void expect_no_desktop() {

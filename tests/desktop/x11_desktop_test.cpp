@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "base/json_body.h"
 #include "input/clipboard.h"
 #include "input/injector.h"
 #include "input/input_decoder.h"
@@ -29,7 +30,7 @@ using Json = nlohmann::ordered_json;
 
 // A request body with these events for monitor 0, read as the server reads it.
 InputBatch batch_of(const std::string& events_json) {
-  return read_input_batch("{\"mon\":0,\"ev\":" + events_json + "}", 64);
+  return read_input_batch("{\"mon\":0,\"ev\":" + events_json + "}", kMaxBodyNesting);
 }
 using ::testing::ElementsAre;
 

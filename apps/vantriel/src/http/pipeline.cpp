@@ -38,26 +38,6 @@ bool has_token(const HttpRequest& request, const std::string& token) {
   return false;
 }
 
-// The deepest nesting of arrays and objects in JSON-like text, strings skipped.
-int nesting_depth(std::string_view text) {
-  int depth = 0, deepest = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -103,15 +83,6 @@ std::optional<std::string> query_lang(std::string_view url) {
     if (amp == std::string_view::npos) return std::nullopt;
     query.remove_prefix(amp + 1);
   }
-}
-
-nlohmann::ordered_json parse_body(std::string_view body) {
-  if (body.empty() || !is_valid_utf8(body) || nesting_depth(body) > kMaxBodyNesting) {
-    return nlohmann::ordered_json::object();
-  }
-  auto value = nlohmann::ordered_json::parse(body, nullptr, /*allow_exceptions=*/false);
-  if (value.is_discarded()) return nlohmann::ordered_json::object();
-  return value;
 }
 
 HttpReply handle_request(const HttpRequest& request, const AppState& app) {

@@ -1,5 +1,5 @@
 // What every request goes through before a route sees it: the origin checks, the token
-// on POST, and the reading of the body as JSON.
+// on POST, and the reading of the body as JSON (base/json_body.h).
 #ifndef VANTRIEL_HTTP_PIPELINE_H_
 #define VANTRIEL_HTTP_PIPELINE_H_
 
@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/json_body.h"
 #include "http/app_state.h"
 #include "http/http_message.h"
 
@@ -23,15 +24,6 @@ bool is_local_host(std::string_view value);
 
 // The decoded value of the query parameter "lang", or nothing.
 std::optional<std::string> query_lang(std::string_view url);
-
-// The request body as one JSON value: an empty object when it is not valid UTF-8, does
-// not parse, or nests deeper than kMaxBodyNesting.
-nlohmann::ordered_json parse_body(std::string_view body);
-
-// Deeper bodies are treated as unparsable: printing such a value (as the settings route
-// does with any non-text member) recurses once per level and would overflow a worker's
-// stack long before the 1 MiB body limit.
-inline constexpr int kMaxBodyNesting = 64;
 
 }  // namespace vantriel
 

@@ -1,6 +1,6 @@
-// Test support: a remote input body read the slow, obvious way, through a generic JSON
-// tree, as the host read it before it had a reader of its own. The fast reader must
-// agree with it on every text.
+// Test support: a remote input body read the slow, obvious way, through the generic JSON
+// tree every other route reads (parse_body). The fast reader must agree with it on every
+// text.
 #ifndef VANTRIEL_INPUT_INPUT_BATCH_REFERENCE_H_
 #define VANTRIEL_INPUT_INPUT_BATCH_REFERENCE_H_
 
@@ -10,40 +10,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/utf8.h"
+#include "base/json_body.h"
 #include "input/input_batch.h"
 
 namespace vantriel::testing {
 
-inline int bracket_depth(std::string_view text) {
-  int depth = 0, deepest = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped)
-        escaped = false;
-      else if (c == '\\')
-        escaped = true;
-      else if (c == '"')
-        in_string = false;
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
-inline InputBatch reference_input_batch(std::string_view body, int max_depth) {
+inline InputBatch reference_input_batch(std::string_view body) {
   using Json = nlohmann::ordered_json;
   using Kind = InputEvent::Kind;
   InputBatch batch;
-  if (body.empty() || !is_valid_utf8(body) || bracket_depth(body) > max_depth) return batch;
-  const Json doc = Json::parse(body, nullptr, /*allow_exceptions=*/false);
-  if (doc.is_discarded() || !doc.is_object()) return batch;
+  const Json doc = parse_body(body);
+  if (!doc.is_object()) return batch;
   if (auto mon = doc.find("mon"); mon != doc.end() && mon->is_number_unsigned()) {
     batch.monitor = static_cast<int>(std::min<uint64_t>(mon->get<uint64_t>(), INT_MAX));
   }

@@ -12,7 +12,7 @@ namespace vantriel {
 namespace {
 
 using Kind = InputEvent::Kind;
-constexpr int kDepth = 64;
+constexpr int kDepth = kMaxBodyNesting;
 
 std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
@@ -85,7 +85,7 @@ TEST(InputBatchTest, AgreesWithTheGenericReading) {
       nested(kDepth + 1),
   };
   for (const std::string& body : bodies) {
-    EXPECT_EQ(read_input_batch(body, kDepth), testing::reference_input_batch(body, kDepth)) << body;
+    EXPECT_EQ(read_input_batch(body, kDepth), testing::reference_input_batch(body)) << body;
   }
 }
 

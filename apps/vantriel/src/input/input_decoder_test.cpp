@@ -1,3 +1,4 @@
+#include "base/json_body.h"
 #include "input/input_decoder.h"
 
 #include <cmath>
@@ -22,7 +23,7 @@ using ::testing::IsEmpty;
 
 // The events of a body whose "ev" is `events_json`, read as the server reads them.
 std::vector<InputEvent> events_of(const std::string& events_json) {
-  return read_input_batch("{\"ev\":" + events_json + "}", 64).events;
+  return read_input_batch("{\"ev\":" + events_json + "}", kMaxBodyNesting).events;
 }
 
 constexpr uint32_t kMove = kMouseMove | kMouseVirtualDesk | kMouseAbsolute;

@@ -1,10 +1,5 @@
 #include "update/updater.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -14,6 +9,7 @@
 #include "base/json_file.h"
 #include "base/settings.h"
 #include "base/test_support.h"
+#include "web/testing/loopback_listener.h"
 
 namespace vantriel {
 namespace {
@@ -163,26 +159,14 @@ TEST_F(UpdaterTest, NetworkFailureKeepsLastCheckAndLatest) {
   EXPECT_THAT(read("vantriel.log"), HasSubstr("[ACTUALIZAR] No se pudo buscar actualizaciones: "));
 }
 
-// A loopback listener whose one connection the test answers when it chooses.
+// A loopback server whose one connection the test answers when it chooses.
 class HeldServer {
  public:
-  HeldServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    listen(fd_, 1);
-  }
   ~HeldServer() {
     if (conn_ >= 0) close(conn_);
-    close(fd_);
   }
-  int port() const { return port_; }
-  void accept_one() { conn_ = accept(fd_, nullptr, nullptr); }
+  int port() const { return listener_.port(); }
+  void accept_one() { conn_ = listener_.accept_one(); }
   void answer(const std::string& response) {
     ASSERT_GE(conn_, 0);
     EXPECT_EQ(send(conn_, response.data(), response.size(), 0),
@@ -192,9 +176,8 @@ class HeldServer {
   }
 
  private:
-  int fd_ = -1;
+  morvane::testing::LoopbackListener listener_;
   int conn_ = -1;
-  int port_ = 0;
 };
 
 TEST_F(UpdaterTest, CheckEndingAfterAFailedInstallLeavesTheInstallError) {

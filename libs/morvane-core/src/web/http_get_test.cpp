@@ -11,6 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "web/testing/loopback_listener.h"
+
 namespace morvane {
 namespace {
 
@@ -68,24 +70,12 @@ TEST(TakeUserAgent, FirstMatchIgnoringCaseIsRemoved) {
 class OneShotServer {
  public:
   explicit OneShotServer(std::string response) : response_(std::move(response)) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    socklen_t len = sizeof addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    listen(fd_, 1);
     thread_ = std::thread([this] { serve(); });
   }
   ~OneShotServer() {
     if (thread_.joinable()) thread_.join();
-    close(fd_);
   }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
+  std::string url(const std::string& path) const { return listener_.url(path); }
   // Valid after the client's call returned.
   const std::string& request() {
     if (thread_.joinable()) thread_.join();
@@ -94,7 +84,7 @@ class OneShotServer {
 
  private:
   void serve() {
-    int c = accept(fd_, nullptr, nullptr);
+    int c = listener_.accept_one();
     if (c < 0) return;
     char buf[4096];
     while (request_.find("\r\n\r\n") == std::string::npos) {
@@ -110,9 +100,8 @@ class OneShotServer {
     close(c);
   }
 
+  testing::LoopbackListener listener_;
   std::string response_;
-  int fd_ = -1;
-  uint16_t port_ = 0;
   std::string request_;
   std::thread thread_;
 };
