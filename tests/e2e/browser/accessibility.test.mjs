@@ -1,11 +1,11 @@
 // axe-core over every tab and the open dialogs, keyboard reach with visible focus, and
 // the README screenshots (main tab in both languages, help tab).
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { createRequire } from 'node:module';
-import { startHost, launchBrowser } from '../lib/host.mjs';
+import { withHostAndBrowser } from '../lib/host.mjs';
 import { ROOT } from '../lib/page_scripts.mjs';
 
 const require = createRequire(import.meta.url);
@@ -18,27 +18,22 @@ const SHOTS = process.env.VANTRIEL_UPDATE_SCREENSHOTS === '1'
 
 let host;
 let browser;
-
-before(async () => {
-  // The manual is the one built beside the host: the help tab is checked with the real text.
-  host = await startHost({
-    env: { VTR_ID: '482915736' },
-    files: {
-      'recientes.json': JSON.stringify([
-        { id: '731204558', nombre: 'Laptop de mamá', fecha: '2026-12-06 18:12:40' },
-        { id: '905118237', nombre: 'Oficina · Recepción', fecha: '2026-12-03 09:41:02' },
-      ], null, 2),
-      'sesiones.jsonl': [
-        { fecha: '2026-12-03 10:02:11', rol: 'di', con: 'Oficina · Recepción', id: '905118237', segundos: 1312.0, control: false },
-        { fecha: '2026-12-06 18:40:05', rol: 'recibi', con: 'Carlos (técnico)', id: '', segundos: 754.0, control: true },
-      ].map((s) => JSON.stringify(s)).join('\n') + '\n',
-    },
-  });
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+// The manual is the one built beside the host: the help tab is checked with the real text.
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
+}, {
+  env: { VTR_ID: '482915736' },
+  files: {
+    'recientes.json': JSON.stringify([
+      { id: '731204558', nombre: 'Laptop de mamá', fecha: '2026-12-06 18:12:40' },
+      { id: '905118237', nombre: 'Oficina · Recepción', fecha: '2026-12-03 09:41:02' },
+    ], null, 2),
+    'sesiones.jsonl': [
+      { fecha: '2026-12-03 10:02:11', rol: 'di', con: 'Oficina · Recepción', id: '905118237', segundos: 1312.0, control: false },
+      { fecha: '2026-12-06 18:40:05', rol: 'recibi', con: 'Carlos (técnico)', id: '', segundos: 754.0, control: true },
+    ].map((s) => JSON.stringify(s)).join('\n') + '\n',
+  },
 });
 
 // A page whose signalling server is a stand-in that accepts the registration.

@@ -1,7 +1,7 @@
 // The help tab: the manual from the host with its contents, links, language and print page.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage } from '../lib/host.mjs';
+import { openPage, startHost, withHostAndBrowser } from '../lib/host.mjs';
 
 const filler = (n, word) => Array.from({ length: n }, (_, i) => `${word} ${i + 1}: ` + 'texto de relleno '.repeat(30)).join('\n\n');
 const manual = {
@@ -28,15 +28,10 @@ const manual = {
 
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost({ manual });
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
-});
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
+}, { manual });
 
 const toc = (page) => page.$$eval('#mToc > ol > li', (lis) => lis.map((li) => [
   li.querySelector(':scope > a').textContent,

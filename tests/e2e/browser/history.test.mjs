@@ -1,8 +1,8 @@
 // Recent connections and session history drawn from the host's own files; names that
 // hold HTML stay text.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage } from '../lib/host.mjs';
+import { openPage, withHostAndBrowser } from '../lib/host.mjs';
 
 const EVIL = '<img src=x onerror="window.__pwned=1"><b>Juan</b>';
 const recents = [
@@ -18,19 +18,14 @@ const sessions = [
 
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost({
-    files: {
-      'recientes.json': JSON.stringify(recents, null, 2),
-      'sesiones.jsonl': sessions.map((s) => (typeof s === 'string' ? s : JSON.stringify(s))).join('\n') + '\n',
-    },
-  });
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
+}, {
+  files: {
+    'recientes.json': JSON.stringify(recents, null, 2),
+    'sesiones.jsonl': sessions.map((s) => (typeof s === 'string' ? s : JSON.stringify(s))).join('\n') + '\n',
+  },
 });
 
 test('recents show grouped IDs, names as text and dates to the minute', async () => {

@@ -1,18 +1,13 @@
 // The identity card, the new key, and the new-ID flow with its refusal during a session.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage, waitToast } from '../lib/host.mjs';
+import { openPage, waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost();
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
 });
 
 const fileId = () => JSON.parse(host.readData('identidad.json')).id;

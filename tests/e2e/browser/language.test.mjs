@@ -1,20 +1,15 @@
 // First start in Spanish, a switch to English and back, every text applied.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage } from '../lib/host.mjs';
+import { openPage, withHostAndBrowser } from '../lib/host.mjs';
 import { loadPage } from '../lib/page_scripts.mjs';
 
 const I18N = JSON.parse(loadPage().run('JSON.stringify(I18N)'));
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost();
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
 });
 
 // Every element that carries a text key shows that key's text in the language.

@@ -1,19 +1,14 @@
 // The settings form: saved, read back from the host's file, refused by the host's server
 // check, and the server test against a stand-in.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage, waitToast } from '../lib/host.mjs';
+import { openPage, waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost();
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
 });
 
 async function openSettings(page) {

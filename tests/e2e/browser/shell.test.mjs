@@ -1,18 +1,13 @@
 // Copy, donation and quit.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, openPage, waitToast } from '../lib/host.mjs';
+import { openPage, startHost, waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost();
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
 });
 
 test('copy puts the ID, or the ID and key, on the clipboard', async () => {

@@ -1,19 +1,14 @@
 // The update bar, panel and overlay, fed by a stand-in for /api/update (and for the
 // update member of /api/estado), driven through every state the updater reports.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startHost, launchBrowser, waitToast } from '../lib/host.mjs';
+import { waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
-
-before(async () => {
-  host = await startHost();
-  browser = await launchBrowser();
-});
-after(async () => {
-  await browser?.close();
-  await host?.stop();
+withHostAndBrowser((h, b) => {
+  host = h;
+  browser = b;
 });
 
 const release = (version, md = '- Mejoras') => ({ version, changes: [{ version, date: '2026-12-01', md }] });

@@ -5,6 +5,7 @@ import os from 'node:os';
 import path from 'node:path';
 import net from 'node:net';
 import { spawn } from 'node:child_process';
+import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
 
 export const CHROMIUM_ARGS = [
@@ -134,4 +135,20 @@ export async function waitToast(page, want, timeout = 10000) {
     [want.source, want.flags], { timeout });
   else await page.waitForFunction((w) => document.getElementById('toast').textContent === w, want, { timeout });
   return el.textContent();
+}
+
+// One host (started with `options`) and one browser for a whole test file: `use` receives
+// them once both run, and both are stopped after the file's last test.
+export function withHostAndBrowser(use, options = {}) {
+  let host;
+  let browser;
+  before(async () => {
+    host = await startHost(options);
+    browser = await launchBrowser();
+    use(host, browser);
+  });
+  after(async () => {
+    await browser?.close();
+    await host?.stop();
+  });
 }
