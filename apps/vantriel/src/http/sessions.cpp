@@ -145,19 +145,19 @@ SupportSessions& support_sessions() {
 }
 
 nlohmann::ordered_json parse_history(std::string_view text, std::size_t limit) {
-  std::vector<nlohmann::ordered_json> records;
-  while (!text.empty()) {
-    auto lf = text.find('\n');
-    std::string_view line = text.substr(0, lf);
+  // The newest records are at the end: lines are read from there and reading stops at
+  // `limit` records, so a history of years costs no more than a short one.
+  nlohmann::ordered_json newest = nlohmann::ordered_json::array();
+  std::size_t end = text.size();
+  while (newest.size() < limit) {
+    const std::size_t lf = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
+    const std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
+    std::string_view line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     auto value = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (!value.is_discarded()) records.push_back(std::move(value));
+    if (!value.is_discarded()) newest.push_back(std::move(value));
     if (lf == std::string_view::npos) break;
-    text.remove_prefix(lf + 1);
-  }
-  nlohmann::ordered_json newest = nlohmann::ordered_json::array();
-  for (auto it = records.rbegin(); it != records.rend() && newest.size() < limit; ++it) {
-    newest.push_back(std::move(*it));
+    end = lf;
   }
   return newest;
 }

@@ -131,6 +131,10 @@ TEST(ParseHistory, NewestFirstSkippingDamagedLines) {
   EXPECT_EQ(newest[14]["n"], 6);
   EXPECT_EQ(parse_history("", 15), json::array());
   EXPECT_EQ(parse_history("{\"n\":1}", 15).size(), 1u);  // no final line feed
+  // Blank lines anywhere, and fewer records than asked for.
+  EXPECT_EQ(parse_history("\n\n{\"n\":1}\n\r\n\n{\"n\":2}\n\n", 15),
+            json::parse(R"([{"n":2},{"n":1}])"));
+  EXPECT_EQ(parse_history(text, 0), json::array());
 }
 
 }  // namespace
