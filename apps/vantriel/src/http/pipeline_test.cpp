@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "http/reply.h"
 
 namespace vantriel {

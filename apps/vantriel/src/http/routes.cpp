@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/identity.h"
 #include "base/recents.h"

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/json_file.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/environment.h"
 #include "base/file_util.h"

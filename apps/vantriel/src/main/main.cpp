@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "lib/installer.h"
 #include "main/command_line.h"
 #include "main/lifecycle.h"

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/utf8.h"

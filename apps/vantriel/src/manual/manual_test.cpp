@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app_version.h"
+#include "main/app_version.h"
 #include "manual/markdown.h"
 
 namespace vantriel {
