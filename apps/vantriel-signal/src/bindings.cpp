@@ -1,5 +1,6 @@
 #include "bindings.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,14 @@ std::string key_hash(std::string_view salt, std::string_view key) {
 // file may hold anything, and the next load must still read what we write.
 void append_string(std::string& out, std::string_view text) {
   out += '"';
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
+  if (plain) {
+    out += text;
+    out += '"';
+    return;
+  }
   for (const char c : text) {
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -95,9 +104,9 @@ void BindingStore::touch(const std::string& id, int64_t now_unix) {
 
 // The file is written by hand rather than through a JSON document: with ten thousand IDs
 // a document costs tens of milliseconds, a stall the relay would feel.
-std::string BindingStore::snapshot() {
-  std::string out;
-  out.reserve(32 + entries_.size() * 112);
+void BindingStore::snapshot(std::string& out) {
+  out.clear();
+  out.reserve(32 + entries_.size() * 128);
   out += R"({"v":1,"ids":{)";
   bool first = true;
   for (const auto& [id, e] : entries_) {
@@ -114,7 +123,6 @@ std::string BindingStore::snapshot() {
   }
   out += "}}";
   dirty_ = false;
-  return out;
 }
 
 morvane::Status BindingStore::write_file(const std::string& path, const std::string& text) {
@@ -136,7 +144,9 @@ morvane::Status BindingStore::write_file(const std::string& path, const std::str
 
 morvane::Status BindingStore::flush() {
   if (!dirty_) return {};
-  auto st = write_file(path_, snapshot());
+  std::string text;
+  snapshot(text);
+  auto st = write_file(path_, text);
   if (!st) dirty_ = true;
   return st;
 }

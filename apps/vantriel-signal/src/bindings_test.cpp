@@ -117,6 +117,10 @@ TEST_F(BindingStoreTest, WriterKeepsTheNewestSnapshotAndFinishesOnStop) {
     writer.drain();
     EXPECT_EQ(read(), "{\"n\":99}");
     EXPECT_EQ(writer.take_error(), "");
+    const std::string spare = writer.spare();  // the written text's buffer, emptied
+    EXPECT_TRUE(spare.empty());
+    EXPECT_GE(spare.capacity(), 8u);
+    EXPECT_EQ(writer.spare().capacity(), std::string().capacity());
     writer.write("{\"n\":100}");
   }  // the destructor writes what waits
   EXPECT_EQ(read(), "{\"n\":100}");

@@ -26,6 +26,11 @@ void FileWriter::write(std::string text) {
   wake_.notify_one();
 }
 
+std::string FileWriter::spare() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::exchange(spare_, std::string());
+}
+
 void FileWriter::drain() {
   std::unique_lock<std::mutex> lock(mu_);
   idle_.wait(lock, [this] { return !waiting_ && !busy_; });
@@ -47,6 +52,8 @@ void FileWriter::run() {
     lock.unlock();
     const auto st = BindingStore::write_file(path_, text);
     lock.lock();
+    text.clear();
+    spare_ = std::move(text);
     busy_ = false;
     if (!st) error_ = st.error();
     if (!waiting_) idle_.notify_all();

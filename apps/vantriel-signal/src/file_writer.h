@@ -22,6 +22,9 @@ class FileWriter {
 
   // Hands over the file's new content; returns at once.
   void write(std::string text);
+  // An empty string with the capacity of one written before, if any, for the next
+  // snapshot.
+  std::string spare();
   // Waits until nothing is waiting or being written.
   void drain();
   // The error of the last failed write since the previous call, else empty. The caller
@@ -36,6 +39,7 @@ class FileWriter {
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::optional<std::string> waiting_;
+  std::string spare_;
   bool busy_ = false;
   bool stop_ = false;
   std::string error_;

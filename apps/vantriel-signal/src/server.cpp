@@ -311,7 +311,10 @@ struct State : HubEnv {
       log_line("bindings: " + error);
       bindings.mark_dirty();
     }
-    if (bindings.dirty()) writer.write(bindings.snapshot());
+    if (!bindings.dirty()) return;
+    std::string text = writer.spare();
+    bindings.snapshot(text);
+    writer.write(std::move(text));
   }
   // Before stopping: everything reaches the disk.
   void flush_bindings_now() {
