@@ -70,11 +70,10 @@ class Socket : public std::enable_shared_from_this<Socket> {
                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                        "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                        "Sec-WebSocket-Version: 13\r\n\r\n";
-      net::async_write(self->socket_, net::buffer(self->request_),
-                       [self](error_code ec2, size_t) {
-                         if (ec2) return self->fail();
-                         self->read();
-                       });
+      net::async_write(self->socket_, net::buffer(self->request_), [self](error_code ec2, size_t) {
+        if (ec2) return self->fail();
+        self->read();
+      });
     });
   }
 
@@ -128,12 +127,13 @@ class Socket : public std::enable_shared_from_this<Socket> {
     if (writing_ || out_.empty() || failed) return;
     writing_ = true;
     sending_.swap(out_);
-    net::async_write(socket_, net::buffer(sending_), [self = shared_from_this()](error_code ec, size_t) {
-      self->writing_ = false;
-      self->sending_.clear();
-      if (ec) return self->fail();
-      self->flush();
-    });
+    net::async_write(socket_, net::buffer(sending_),
+                     [self = shared_from_this()](error_code ec, size_t) {
+                       self->writing_ = false;
+                       self->sending_.clear();
+                       if (ec) return self->fail();
+                       self->flush();
+                     });
   }
 
   void read() {
@@ -214,8 +214,8 @@ using SocketPtr = std::shared_ptr<Socket>;
 // The value of `"name":"` or `"name":` in a frame, without parsing the whole frame.
 std::string_view field(std::string_view frame, std::string_view name) {
   char key[32];
-  const int n = std::snprintf(key, sizeof key, "\"%.*s\":", static_cast<int>(name.size()),
-                              name.data());
+  const int n =
+      std::snprintf(key, sizeof key, "\"%.*s\":", static_cast<int>(name.size()), name.data());
   size_t p = frame.find(std::string_view(key, static_cast<size_t>(n)));
   if (p == std::string_view::npos) return {};
   p += static_cast<size_t>(n);
@@ -335,7 +335,7 @@ class Load {
   };
 
   std::vector<std::unique_ptr<Host>> register_hosts(int port, int count, int base, int& ready,
-                                                     int batch = 200) {
+                                                    int batch = 200) {
     std::vector<std::unique_ptr<Host>> hosts;
     const int failed_before = Socket::failures;
     auto settled = [&](int n) { return ready + Socket::failures - failed_before >= n; };
@@ -452,8 +452,8 @@ class Load {
       }
       if (step.sent >= total) return;
       const long next_burst = std::min(total, step.sent + burst);
-      const int64_t at = std::max(start + static_cast<int64_t>(next_burst * ns_per_message),
-                                  now_ns() + 100'000);
+      const int64_t at =
+          std::max(start + static_cast<int64_t>(next_burst * ns_per_message), now_ns() + 100'000);
       timer.expires_at(Clock::time_point(std::chrono::nanoseconds(at)));
       timer.async_wait([&](error_code ec) {
         if (!ec) tick();
@@ -473,7 +473,8 @@ class Load {
     step.p99 = step.got < step.sent ? 1e9 : stats.pct(0.99);
     step.server_cpu = (server1 - server0) / wall;
     step.client_cpu = (client1 - client0) / wall;
-    if (step.sent > 0) step.us_per_message = 1e6 * (server1 - server0) / static_cast<double>(step.sent);
+    if (step.sent > 0)
+      step.us_per_message = 1e6 * (server1 - server0) / static_cast<double>(step.sent);
     for (auto& p : pairs) {
       p.tech->on_message = nullptr;
       p.host->socket->on_message = nullptr;
@@ -488,8 +489,8 @@ class Load {
     const auto end = std::to_chars(ts, ts + sizeof ts, due_ns).ptr;
     const std::string_view stamp(ts, static_cast<size_t>(end - ts));
     if (from_host) {
-      p.host->socket->send({R"({"t":"signal","sid":")", p.host->sid, R"(","data":)", kCandidate,
-                            stamp, "}}"});
+      p.host->socket->send(
+          {R"({"t":"signal","sid":")", p.host->sid, R"(","data":)", kCandidate, stamp, "}}"});
     } else {
       p.tech->send({R"({"t":"signal","data":)", kCandidate, stamp, "}}"});
     }
@@ -521,10 +522,11 @@ RelayResult measure_relay(Load& load, const Options& o, int port, int pid, const
   if (pairs.empty()) return r;
 
   r.steady = load.relay(pairs, o.rate, 1, o.seconds, pid);
-  std::printf("[%s] steady %d msg/s for %d s: p50 %.3f ms  p99 %.3f ms  (%ld sent, %ld got; "
-              "relay %.0f%% of a core, %.1f us per message)\n",
-              label, o.rate, o.seconds, r.steady.p50, r.steady.p99, r.steady.sent, r.steady.got,
-              100 * r.steady.server_cpu, r.steady.us_per_message);
+  std::printf(
+      "[%s] steady %d msg/s for %d s: p50 %.3f ms  p99 %.3f ms  (%ld sent, %ld got; "
+      "relay %.0f%% of a core, %.1f us per message)\n",
+      label, o.rate, o.seconds, r.steady.p50, r.steady.p99, r.steady.sent, r.steady.got,
+      100 * r.steady.server_cpu, r.steady.us_per_message);
 
   std::printf("[%s] rising rate, bursts of %d, %d s a step, bound p99 <= %.1f ms:\n", label,
               o.burst, o.step_seconds, o.bound_ms);
@@ -534,11 +536,14 @@ RelayResult measure_relay(Load& load, const Options& o, int port, int pid, const
     for (int attempt = 0; attempt < 2; ++attempt) {
       const Load::Step s = load.relay(pairs, rate, o.burst, o.step_seconds, pid);
       const bool within = s.got == s.sent && s.p99 <= o.bound_ms;
-      std::printf("  %7d msg/s  p50 %7.3f ms  p99 %9.3f ms  relay %3.0f%% of a core %5.1f "
-                  "us/msg  generator %3.0f%%%s\n",
-                  s.rate, s.p50, s.got < s.sent ? -1.0 : s.p99, 100 * s.server_cpu,
-                  s.us_per_message, 100 * s.client_cpu,
-                  s.got < s.sent ? "  (messages lost)" : within ? "" : "  (over the bound)");
+      std::printf(
+          "  %7d msg/s  p50 %7.3f ms  p99 %9.3f ms  relay %3.0f%% of a core %5.1f "
+          "us/msg  generator %3.0f%%%s\n",
+          s.rate, s.p50, s.got < s.sent ? -1.0 : s.p99, 100 * s.server_cpu, s.us_per_message,
+          100 * s.client_cpu,
+          s.got < s.sent ? "  (messages lost)"
+          : within       ? ""
+                         : "  (over the bound)");
       load.run_for(std::chrono::milliseconds(200));
       if (within) {
         passed = s;
@@ -572,24 +577,42 @@ bool parse(int argc, char** argv, Options& o) {
     const std::string k = argv[i];
     const char* v = argv[i + 1];
     const int n = std::atoi(v);
-    if (k == "--port") o.port = n;
-    else if (k == "--reference-port") o.reference_port = n;
-    else if (k == "--server-pid") o.server_pid = n;
-    else if (k == "--reference-pid") o.reference_pid = n;
-    else if (k == "--hosts") o.hosts = n;
-    else if (k == "--joins") o.joins = n;
-    else if (k == "--pairs") o.pairs = n;
-    else if (k == "--rate") o.rate = n;
-    else if (k == "--seconds") o.seconds = n;
-    else if (k == "--burst") o.burst = std::max(1, n);
-    else if (k == "--bound-ms") o.bound_ms = std::atof(v);
-    else if (k == "--start-rate") o.start_rate = std::max(100, n);
-    else if (k == "--max-rate") o.max_rate = n;
-    else if (k == "--step-seconds") o.step_seconds = std::max(1, n);
-    else if (k == "--rooms") o.rooms = n;
-    else if (k == "--rounds") o.rounds = n;
-    else if (k == "--reference-name") o.reference_name = v;
-    else return false;
+    if (k == "--port")
+      o.port = n;
+    else if (k == "--reference-port")
+      o.reference_port = n;
+    else if (k == "--server-pid")
+      o.server_pid = n;
+    else if (k == "--reference-pid")
+      o.reference_pid = n;
+    else if (k == "--hosts")
+      o.hosts = n;
+    else if (k == "--joins")
+      o.joins = n;
+    else if (k == "--pairs")
+      o.pairs = n;
+    else if (k == "--rate")
+      o.rate = n;
+    else if (k == "--seconds")
+      o.seconds = n;
+    else if (k == "--burst")
+      o.burst = std::max(1, n);
+    else if (k == "--bound-ms")
+      o.bound_ms = std::atof(v);
+    else if (k == "--start-rate")
+      o.start_rate = std::max(100, n);
+    else if (k == "--max-rate")
+      o.max_rate = n;
+    else if (k == "--step-seconds")
+      o.step_seconds = std::max(1, n);
+    else if (k == "--rooms")
+      o.rooms = n;
+    else if (k == "--rounds")
+      o.rounds = n;
+    else if (k == "--reference-name")
+      o.reference_name = v;
+    else
+      return false;
   }
   return argc % 2 == 1;
 }
@@ -625,9 +648,10 @@ int main(int argc, char** argv) {
   const long rss = rss_kib(o.server_pid);
   std::printf("idle hosts registered: %d of %d in %.1f s (%d socket failures)\n", ready, o.hosts,
               reg_s, Socket::failures);
-  std::printf("server resident memory: %.1f MiB before, %.1f MiB with the hosts (%.1f KiB per host)\n",
-              static_cast<double>(rss_before) / 1024.0, static_cast<double>(rss) / 1024.0,
-              ready > 0 ? static_cast<double>(rss - rss_before) / ready : 0.0);
+  std::printf(
+      "server resident memory: %.1f MiB before, %.1f MiB with the hosts (%.1f KiB per host)\n",
+      static_cast<double>(rss_before) / 1024.0, static_cast<double>(rss) / 1024.0,
+      ready > 0 ? static_cast<double>(rss - rss_before) / ready : 0.0);
 
   // 2. Join to accepted, one technician after another over the idle hosts.
   Stats joins;
@@ -668,18 +692,20 @@ int main(int argc, char** argv) {
     best_ours = std::max(best_ours, ours.best.rate);
     best_ref = std::max(best_ref, ref.best.rate);
     if (ref.best.rate > 0) {
-      std::printf("\nround %d: at p99 <= %.1f ms vantriel-signal relays %d msg/s, the %s "
-                  "%d msg/s: %.2f times; per message %.1f us vs %.1f us of CPU\n",
-                  round + 1, o.bound_ms, ours.best.rate, o.reference_name.c_str(), ref.best.rate,
-                  static_cast<double>(ours.best.rate) / ref.best.rate, ours.best.us_per_message,
-                  ref.best.us_per_message);
+      std::printf(
+          "\nround %d: at p99 <= %.1f ms vantriel-signal relays %d msg/s, the %s "
+          "%d msg/s: %.2f times; per message %.1f us vs %.1f us of CPU\n",
+          round + 1, o.bound_ms, ours.best.rate, o.reference_name.c_str(), ref.best.rate,
+          static_cast<double>(ours.best.rate) / ref.best.rate, ours.best.us_per_message,
+          ref.best.us_per_message);
     }
   }
   if (o.reference_port > 0 && best_ref > 0) {
-    std::printf("\nbest of %d rounds at p99 <= %.1f ms: vantriel-signal %d msg/s, %s %d "
-                "msg/s: %.2f times\n",
-                o.rounds, o.bound_ms, best_ours, o.reference_name.c_str(), best_ref,
-                static_cast<double>(best_ours) / best_ref);
+    std::printf(
+        "\nbest of %d rounds at p99 <= %.1f ms: vantriel-signal %d msg/s, %s %d "
+        "msg/s: %.2f times\n",
+        o.rounds, o.bound_ms, best_ours, o.reference_name.c_str(), best_ref,
+        static_cast<double>(best_ours) / best_ref);
   }
   std::printf("server resident memory after relay: %.1f MiB\n",
               static_cast<double>(rss_kib(o.server_pid)) / 1024.0);
@@ -699,8 +725,8 @@ int main(int argc, char** argv) {
       auto s = load.open_socket(o.port, std::string("/call/") + code);
       Socket* sp = s.get();
       s->on_open = [sp, m] {
-        sp->send(std::string(R"({"t":"join","name":"M)") + std::to_string(m) +
-                 R"(","create":)" + (m == 0 ? "true" : "false") + "}");
+        sp->send(std::string(R"({"t":"join","name":"M)") + std::to_string(m) + R"(","create":)" +
+                 (m == 0 ? "true" : "false") + "}");
       };
       s->on_message = [&welcomed, &states](std::string_view msg) {
         const std::string_view t = field(msg, "t");
@@ -709,21 +735,25 @@ int main(int argc, char** argv) {
       };
       members.push_back(s);
       // The first member creates the room before the others arrive.
-      if (m == 0) load.run_until([&] { return welcomed == r * 8 + 1 || sp->failed; }, std::chrono::seconds(5));
+      if (m == 0)
+        load.run_until([&] { return welcomed == r * 8 + 1 || sp->failed; },
+                       std::chrono::seconds(5));
     }
   }
   load.run_until([&] { return welcomed >= o.rooms * 8; }, std::chrono::seconds(20));
   const auto rooms_start = Clock::now();
   for (int tick = 0; tick < 25; ++tick) {
-    for (auto& s : members) s->send(tick % 2 ? R"({"t":"state","talk":true,"muted":false})"
-                                             : R"({"t":"state","talk":false,"muted":false})");
+    for (auto& s : members)
+      s->send(tick % 2 ? R"({"t":"state","talk":true,"muted":false})"
+                       : R"({"t":"state","talk":false,"muted":false})");
     load.run_for(std::chrono::milliseconds(120));
   }
   load.run_for(std::chrono::milliseconds(300));
-  std::printf("\ncall rooms held: %d rooms, %d of %d members welcomed, %ld state messages "
-              "delivered in %.1f s\n",
-              o.rooms, welcomed, o.rooms * 8, states,
-              std::chrono::duration<double>(Clock::now() - rooms_start).count());
+  std::printf(
+      "\ncall rooms held: %d rooms, %d of %d members welcomed, %ld state messages "
+      "delivered in %.1f s\n",
+      o.rooms, welcomed, o.rooms * 8, states,
+      std::chrono::duration<double>(Clock::now() - rooms_start).count());
   std::printf("server resident memory at the end: %.1f MiB\n",
               static_cast<double>(rss_kib(o.server_pid)) / 1024.0);
   std::printf("load average at the end: %s\n", load_average().c_str());

@@ -26,6 +26,7 @@ TEST(ScanObject, AgreesWithTheParserOnWhatIsOneObject) {
     EXPECT_TRUE(valid(text)) << text;
     EXPECT_FALSE(nlohmann::json::parse(text, nullptr, false).is_discarded()) << text;
   }
+  // clang-format off
   const char* bad[] = {
       "",         "[]",        "\"x\"",        "{",          "{\"a\"}",        "{\"a\":}",
       "{\"a\":1,}", "{,}",     "{\"a\":1}x",   "{\"a\":1}{}", "{\"a\":01}",     "{\"a\":1.}",
@@ -34,6 +35,7 @@ TEST(ScanObject, AgreesWithTheParserOnWhatIsOneObject) {
       "{\"a\":\"open}", "{a:1}", "{\"a\":'x'}", "{\"a\":[}", "{\"a\":{]}", "{\"a\":\"\t\"}",
       "{\"a\":1 \"b\":2}", "{\"a\":NaN}", "{\"a\":\"\\",
   };
+  // clang-format on
   for (const char* text : bad) {
     EXPECT_FALSE(valid(text)) << text;
     const auto parsed = nlohmann::json::parse(text, nullptr, false);
