@@ -28,6 +28,9 @@ class FakeLink : public Link {
   void send(std::string text) override {
     if (!scan_object(text, 2 * kMaxDepth, members_)) __builtin_trap();
     sent_ += text.size();
+    if (text.find(R"("sid")") == std::string::npos && text.find("welcome") == std::string::npos) {
+      return;
+    }
     const Json msg = Json::parse(text, nullptr, false);
     if (!msg.is_object()) return;
     if (auto it = msg.find("sid"); it != msg.end() && it->is_string()) g_sid = *it;
