@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/json_depth.h"
 #include "crypto.h"
 
 namespace vantriel::signal {
@@ -37,28 +38,6 @@ std::string dump(const Json& value) {
 }
 
 }  // namespace
-
-int json_depth(std::string_view text) {
-  int depth = 0, deepest = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '{' || c == '[') {
-      deepest = std::max(deepest, ++depth);
-    } else if (c == '}' || c == ']') {
-      --depth;
-    }
-  }
-  return deepest;
-}
 
 Hub::Hub(const Config& config, BindingStore& bindings, HubEnv& env)
     : config_(config), bindings_(bindings), env_(env), guard_(config.policy) {
@@ -102,7 +81,7 @@ void Hub::receive(Link* link, std::string_view text) {
     signal(link, signal_view);
     return;
   }
-  if (json_depth(text) > kMaxDepth) return;
+  if (morvane::json_nesting_depth(text) > kMaxDepth) return;
   const Json msg = Json::parse(text, nullptr, false);
   if (msg.is_discarded() || !msg.is_object()) return;
   auto t = msg.find("t");

@@ -39,10 +39,8 @@ class Link {
 };
 using LinkPtr = std::shared_ptr<Link>;
 
-// Deepest nesting of arrays and objects in a JSON text, counted without parsing.
-// Messages nested deeper than kMaxDepth are dropped before the parser sees them, so
-// neither parsing nor relaying them can exhaust the stack.
-int json_depth(std::string_view text);
+// Messages nested deeper than this (morvane::json_nesting_depth) are dropped before the
+// parser sees them, so neither parsing nor relaying them can exhaust the stack.
 inline constexpr int kMaxDepth = 32;
 
 // What the hub needs from its surroundings.

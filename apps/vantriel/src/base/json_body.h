@@ -18,9 +18,6 @@ inline constexpr int kMaxBodyNesting = 64;
 // not parse, or nests deeper than kMaxBodyNesting.
 nlohmann::ordered_json parse_body(std::string_view body);
 
-// The deepest nesting of arrays and objects in JSON-like text, strings skipped.
-int nesting_depth(std::string_view text);
-
 }  // namespace vantriel
 
 #endif  // VANTRIEL_BASE_JSON_BODY_H_

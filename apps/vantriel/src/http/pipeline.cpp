@@ -91,6 +91,7 @@ HttpReply handle_request(const HttpRequest& request, const AppState& app) {
   if (request.method == "GET") return route_get(request, path, app);
   if (request.method == "POST") {
     if (!has_token(request, app.token)) return reply_bad_token();
+    // Remote input reads its own body text, without the JSON tree (see route_input).
     if (path == "/api/input") return route_input(request);
     return route_post(request, path, parse_body(request.body), app);
   }
