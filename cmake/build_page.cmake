@@ -1,10 +1,11 @@
 # Joins the page sources into the single page the host serves, with the style sheets
-# and scripts inline:
-#   cmake -DUI_DIR=<apps/vantriel/ui> -DOUTPUT=<page.html> -P build_page.cmake
-# index.html names its parts in order with <link rel="stylesheet" href="css/NAME.css">
-# and <script src="js/NAME.js"></script> (so it also opens as it is in a browser); the
-# first link becomes one <style> with every sheet, the first script one <script> with
-# every script. Every file in css/ and js/ must be named, so none is left out unseen.
+# and the script inline:
+#   cmake -DUI_DIR=<apps/vantriel/ui> -DOUTPUT=<page.html> [-DESBUILD=<esbuild>] -P build_page.cmake
+# index.html names its style sheets in order with <link rel="stylesheet" href="css/NAME.css">
+# and its one entry module with <script type="module" src="js/NAME.js"></script> (so it
+# also opens as it is in a browser). The sheets become one <style>; esbuild bundles the
+# entry module and everything it imports into one <script>. Every file in css/ must be
+# named and every file in js/ imported, so none is left out unseen.
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT UI_DIR OR NOT OUTPUT)
@@ -63,10 +64,55 @@ inline_parts(css
   "<link rel=\"stylesheet\" href=\"css/[A-Za-z0-9_-]+\\.css\">"
   "^<link rel=\"stylesheet\" href=\"(css/[A-Za-z0-9_-]+\\.css)\">$"
   "<style>" "</style")
-inline_parts(js
-  "<script src=\"js/[A-Za-z0-9_-]+\\.js\"></script>"
-  "^<script src=\"(js/[A-Za-z0-9_-]+\\.js)\"></script>$"
-  "<script>" "</script")
+# The script: the entry module bundled with everything it imports.
+string(REGEX MATCHALL "<script type=\"module\" src=\"js/[A-Za-z0-9_-]+\\.js\"></script>" entries "${page}")
+list(LENGTH entries entry_count)
+if(NOT entry_count EQUAL 1)
+  message(FATAL_ERROR "build_page.cmake: index.html must name exactly one entry module (found ${entry_count})")
+endif()
+string(REGEX REPLACE "^<script type=\"module\" src=\"(js/[A-Za-z0-9_-]+\\.js)\"></script>$" "\\1" entry "${entries}")
+if(NOT EXISTS "${UI_DIR}/${entry}")
+  message(FATAL_ERROR "build_page.cmake: index.html names ${entry}, which does not exist")
+endif()
+if(NOT ESBUILD)
+  find_program(ESBUILD esbuild)
+endif()
+if(NOT ESBUILD)
+  message(FATAL_ERROR "build_page.cmake: esbuild not found (Debian package esbuild; tools/setup.sh installs it)")
+endif()
+set(work "${OUTPUT}.parts")
+file(MAKE_DIRECTORY "${work}")
+execute_process(
+  COMMAND "${ESBUILD}" "${entry}" --bundle --format=iife --target=es2022 --charset=utf8
+          --legal-comments=none --log-level=warning
+          "--metafile=${work}/meta.json" "--outfile=${work}/page.js"
+  WORKING_DIRECTORY "${UI_DIR}"
+  RESULT_VARIABLE esbuild_result
+  ERROR_VARIABLE esbuild_errors)
+if(NOT esbuild_result EQUAL 0)
+  message(FATAL_ERROR "build_page.cmake: esbuild failed:\n${esbuild_errors}")
+endif()
+file(READ "${work}/meta.json" meta)
+string(JSON inputs GET "${meta}" inputs)
+file(GLOB present RELATIVE "${UI_DIR}" "${UI_DIR}/js/*.js")
+foreach(rel IN LISTS present)
+  string(JSON found ERROR_VARIABLE missing GET "${inputs}" "${rel}")
+  if(missing)
+    message(FATAL_ERROR "build_page.cmake: ${rel} is not imported by ${entry}")
+  endif()
+endforeach()
+file(READ "${work}/page.js" script)
+string(TOLOWER "${script}" lower)
+string(FIND "${lower}" "</script" bad)
+if(NOT bad EQUAL -1)
+  message(FATAL_ERROR "build_page.cmake: the script holds </script, which would end the inline block")
+endif()
+string(FIND "${page}" "${entries}" at)
+string(LENGTH "${entries}" len)
+string(SUBSTRING "${page}" 0 ${at} before)
+math(EXPR rest_at "${at} + ${len}")
+string(SUBSTRING "${page}" ${rest_at} -1 after)
+set(page "${before}<script>\n${script}</script>${after}")
 
 # The host puts this run's token in place of the one placeholder, and the version in
 # place of every version placeholder.

@@ -19,6 +19,10 @@ packages=(
   golang-1.19-src zip unzip curl
   # desktop, browser and page tests
   xvfb xauth x11-utils x11-xserver-utils xdotool xclip chromium
+  # the page build (ES modules bundled into the one inline script)
+  esbuild
+  # two-PC tests: a STUN/TURN server on loopback
+  coturn
 )
 
 # Node.js may come from another source that bundles npm; only ask Debian for what is absent.
@@ -42,7 +46,11 @@ if ((${#missing[@]})); then
 fi
 
 # Browser tests use playwright-core against Debian's Chromium; never a downloaded browser.
-if [[ -f "$root/tests/e2e/package.json" && ! -d "$root/tests/e2e/node_modules" ]]; then
-  (cd "$root/tests/e2e" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+# The lock file's copy inside node_modules says which lock the installed tree came from,
+# so a changed lock installs again.
+e2e="$root/tests/e2e"
+if [[ -f "$e2e/package-lock.json" ]] && ! cmp -s "$e2e/package-lock.json" "$e2e/node_modules/.vantriel-lock"; then
+  (cd "$e2e" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+  cp "$e2e/package-lock.json" "$e2e/node_modules/.vantriel-lock"
 fi
 echo "setup: all packages present"

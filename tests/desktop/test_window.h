@@ -16,18 +16,20 @@
 namespace vantriel::testing {
 
 // A connection of our own and a window with the keyboard focus that reports what it
-// receives, as an application would see it (text through an input context).
+// receives, as an application would see it (text through an input context). With no
+// window manager on the test servers, the window sits exactly at (x, y).
 class TestWindow {
  public:
-  TestWindow(int width, int height) {
+  TestWindow(int width, int height, int x = 0, int y = 0, bool motion = false) {
     std::setlocale(LC_CTYPE, "C.UTF-8");
     XSetLocaleModifiers("@im=none");
     d_ = XOpenDisplay(nullptr);
     if (d_ == nullptr) return;
-    window_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, static_cast<unsigned>(width),
+    window_ = XCreateSimpleWindow(d_, DefaultRootWindow(d_), x, y, static_cast<unsigned>(width),
                                   static_cast<unsigned>(height), 0, 0, 0);
-    XSelectInput(d_, window_, KeyPressMask | KeyReleaseMask | ButtonPressMask |
-                                  ButtonReleaseMask | StructureNotifyMask);
+    XSelectInput(d_, window_,
+                 KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                     StructureNotifyMask | (motion ? PointerMotionMask : 0));
     XMapWindow(d_, window_);
     for (XEvent e;;) {
       XNextEvent(d_, &e);
@@ -54,9 +56,22 @@ class TestWindow {
     KeySym keysym;
     std::string text;
     int x, y;
+    Time time = 0;  // the X server's, in milliseconds
   };
 
-  // The next key or button event, waiting up to `timeout_ms` for one.
+  // Paints the whole window in `rgb` (0xRRGGBB) and returns once the server has done it.
+  void fill(unsigned long rgb) {
+    XColor c{};
+    c.red = static_cast<unsigned short>(((rgb >> 16) & 0xFF) * 257);
+    c.green = static_cast<unsigned short>(((rgb >> 8) & 0xFF) * 257);
+    c.blue = static_cast<unsigned short>((rgb & 0xFF) * 257);
+    XAllocColor(d_, DefaultColormap(d_, DefaultScreen(d_)), &c);
+    XSetWindowBackground(d_, window_, c.pixel);
+    XClearWindow(d_, window_);
+    XSync(d_, False);
+  }
+
+  // The next key, button or (when asked for) motion event, waiting up to `timeout_ms`.
   std::optional<Event> next(int timeout_ms) {
     for (;;) {
       while (XPending(d_) > 0) {
@@ -69,13 +84,13 @@ class TestWindow {
         }
         if (XFilterEvent(&e, None)) continue;
         if (e.type == KeyPress || e.type == KeyRelease) {
-          Event ev{e.type, e.xkey.keycode, NoSymbol, {}, 0, 0};
+          Event ev{e.type, e.xkey.keycode, NoSymbol, {}, 0, 0, e.xkey.time};
           if (e.type == KeyPress) {
             char buf[64];
             Status status = 0;
-            int n = ic_ != nullptr ? Xutf8LookupString(ic_, &e.xkey, buf, sizeof buf,
-                                                       &ev.keysym, &status)
-                                   : XLookupString(&e.xkey, buf, sizeof buf, &ev.keysym, nullptr);
+            int n = ic_ != nullptr
+                        ? Xutf8LookupString(ic_, &e.xkey, buf, sizeof buf, &ev.keysym, &status)
+                        : XLookupString(&e.xkey, buf, sizeof buf, &ev.keysym, nullptr);
             ev.text.assign(buf, static_cast<std::size_t>(std::max(n, 0)));
             if (ev.keysym == NoSymbol) server_lookup(e.xkey, ev);
           } else {
@@ -84,7 +99,11 @@ class TestWindow {
           return ev;
         }
         if (e.type == ButtonPress || e.type == ButtonRelease) {
-          return Event{e.type, e.xbutton.button, NoSymbol, {}, e.xbutton.x, e.xbutton.y};
+          return Event{e.type,      e.xbutton.button, NoSymbol,      {},
+                       e.xbutton.x, e.xbutton.y,      e.xbutton.time};
+        }
+        if (e.type == MotionNotify) {
+          return Event{e.type, 0, NoSymbol, {}, e.xmotion.x, e.xmotion.y, e.xmotion.time};
         }
       }
       pollfd p{ConnectionNumber(d_), POLLIN, 0};

@@ -5,7 +5,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
-import { ROOT, UI, scriptOrder } from './lib/page_scripts.mjs';
+import { ROOT, UI } from './lib/page_scripts.mjs';
 
 const cmake = process.env.CMAKE_COMMAND || 'cmake';
 const script = path.join(ROOT, 'cmake/build_page.cmake');
@@ -18,42 +18,46 @@ function build(uiDir) {
 
 function copyUi() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-ui-'));
-  fs.cpSync(path.join(UI, 'index.html'), path.join(dir, 'index.html'));
-  fs.cpSync(path.join(UI, 'css'), path.join(dir, 'css'), { recursive: true });
-  fs.cpSync(path.join(UI, 'js'), path.join(dir, 'js'), { recursive: true });
+  for (const name of ['index.html', 'package.json', 'css', 'js']) {
+    fs.cpSync(path.join(UI, name), path.join(dir, name), { recursive: true });
+  }
   return dir;
 }
 
-test('the built page carries every source inline and nothing external', () => {
+test('the built page carries the sheets and the bundled modules inline and nothing external', () => {
   const page = build(UI);
   assert.equal(page.match(/<style>/g).length, 1);
   assert.equal(page.match(/<script>/g).length, 1);
-  assert.doesNotMatch(page, /<script src=|<link rel="stylesheet"/);
+  assert.equal(page.match(/<\/script>/gi).length, 1);
+  assert.doesNotMatch(page, /<script src=|<script type="module"|<link rel="stylesheet"|\bimport\s*\{|\bexport\s/);
   assert.equal(page.match(/__TOKEN__/g).length, 1);
   assert.ok(page.includes('v__VERSION__'));
-  for (const rel of scriptOrder()) {
-    const body = fs.readFileSync(path.join(UI, rel), 'utf8');
-    assert.ok(page.includes(body.trim().split('\n').slice(-1)[0]), `${rel} is in the page`);
+  // The modules run in import order: the helpers before the start-up.
+  assert.ok(page.indexOf('// js/core.js') >= 0 && page.indexOf('// js/core.js') < page.indexOf('// js/main.js'));
+  for (const sheet of fs.readdirSync(path.join(UI, 'css'))) {
+    const body = fs.readFileSync(path.join(UI, 'css', sheet), 'utf8');
+    assert.ok(page.includes(body.trim().split('\n').slice(-1)[0]), `${sheet} is in the page`);
   }
-  // Scripts stay in the template's order (core first, start-up last).
-  assert.ok(page.indexOf('/* js/core.js */') < page.indexOf('/* js/i18n.js */'));
-  assert.ok(page.indexOf('/* js/files.js */') < page.indexOf('/* js/main.js */'));
 });
 
-test('a source file the template does not name stops the build', () => {
+test('a module nothing imports stops the build', () => {
   const dir = copyUi();
-  fs.writeFileSync(path.join(dir, 'js', 'stray.js'), 'const STRAY = 1;\n');
-  assert.throws(() => build(dir), /stray\.js is not named in index\.html/);
+  fs.writeFileSync(path.join(dir, 'js', 'stray.js'), 'export const STRAY = 1;\n');
+  assert.throws(() => build(dir), /js\/stray\.js is not imported by js\/main\.js/);
 });
 
-test('a script holding a closing script tag stops the build', () => {
+test('a closing script tag in a string cannot end the inline block', () => {
   const dir = copyUi();
-  fs.appendFileSync(path.join(dir, 'js', 'chat.js'), 'const X = "</SCRIPT>";\n');
-  assert.throws(() => build(dir), /would end the inline\s+block/);
+  fs.appendFileSync(path.join(dir, 'js', 'main.js'), 'console.log("</SCRIPT>");\n');
+  const page = build(dir);
+  assert.equal(page.match(/<\/script/gi).length, 1);
 });
 
-test('a second token placeholder stops the build', () => {
+test('a second token placeholder or a broken module stops the build', () => {
   const dir = copyUi();
-  fs.appendFileSync(path.join(dir, 'js', 'chat.js'), '// __TOKEN__\n');
+  fs.appendFileSync(path.join(dir, 'js', 'main.js'), 'console.log("__TOKEN__");\n');
   assert.throws(() => build(dir), /__TOKEN__ exactly once/);
+  const broken = copyUi();
+  fs.appendFileSync(path.join(broken, 'js', 'main.js'), 'import { nothing } from "./core.js";\nnothing();\n');
+  assert.throws(() => build(broken), /esbuild failed[\s\S]*nothing/);
 });

@@ -1,20 +1,26 @@
 // The page's pure functions, loaded from the same sources the page is built from.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { loadPage } from './lib/page_scripts.mjs';
+import { pageModule } from './lib/page_scripts.mjs';
 
-const page = loadPage();
-const fn = (name) => page.run(name);
-const setLang = (l) => page.run(`LANG = ${JSON.stringify(l)}`);
+const { I18N, t, setLANG } = await pageModule('i18n.js');
+const { esc, prettyId, mmss, fmtIdField, yes, cleanKey } = await pageModule('core.js');
+const { joinProblem } = await pageModule('signal.js');
+const { normCallCode } = await pageModule('call.js');
+const { serverTestUrl } = await pageModule('settings.js');
+const { notesHtml, updBarContent } = await pageModule('update.js');
+// setLANG keeps only the two languages; a third one is tried on the table directly.
+const setLang = (l) => setLANG(l);
 
 test('t picks the language, falls back to Spanish, then to the key', () => {
-  const t = fn('t');
   setLang('es');
   assert.equal(t('saved'), 'Ajustes guardados');
   setLang('en');
   assert.equal(t('saved'), 'Settings saved');
-  page.run('delete I18N.en.donTitle');
+  const saved = I18N.en.donTitle;
+  delete I18N.en.donTitle;
   assert.equal(t('donTitle'), '¿Te sirvió Vantriel?');
+  I18N.en.donTitle = saved;
   assert.equal(t('noSuchKey'), 'noSuchKey');
   setLang('xx');
   assert.equal(t('saved'), 'Ajustes guardados');
@@ -22,30 +28,26 @@ test('t picks the language, falls back to Spanish, then to the key', () => {
 });
 
 test('t replaces every occurrence of each argument and nothing more', () => {
-  const t = fn('t');
   setLang('es');
-  page.run('I18N.es.__probe = "{0}-{1}-{0}-{2}"');
+  I18N.es.__probe = '{0}-{1}-{0}-{2}';
   assert.equal(t('__probe', 'a', 'b'), 'a-b-a-{2}');
   // An argument that looks like a placeholder is not expanded again.
   assert.equal(t('__probe', '{1}', 'x'), '{1}-x-{1}-{2}');
   assert.equal(t('newKeyDone', 'K7P2QX'), 'Clave nueva: K7P2QX');
   assert.equal(t('updAvail', '0.2.0', '0.1.1'), '🔄 <b>Vantriel v0.2.0</b> está disponible (tienes la v0.1.1).');
-  page.run('delete I18N.es.__probe');
+  delete I18N.es.__probe;
 });
 
 test('t hands back a non-text entry unchanged', () => {
   setLang('en');
-  const st = fn('t')('pcState');
+  const st = t('pcState');
   assert.equal(st.connected, 'Connected');
   assert.equal(st.failed, 'No connection');
   setLang('es');
 });
 
 test('both languages have every key, non-empty, with the same placeholders', () => {
-  // A fresh copy: an earlier test removed a key from the live table.
-  const fresh = JSON.parse(loadPage().run('JSON.stringify(I18N)'));
-  const es = fresh.es;
-  const en = fresh.en;
+  const { es, en } = I18N;
   assert.deepEqual(Object.keys(en).sort(), Object.keys(es).sort());
   assert.ok(Object.keys(es).length >= 248);
   const holes = (s) => [...String(s).matchAll(/\{(\d+)\}/g)].map((m) => m[1]).sort().join(',');
@@ -61,7 +63,6 @@ test('both languages have every key, non-empty, with the same placeholders', () 
 });
 
 test('esc makes host and peer text inert', () => {
-  const esc = fn('esc');
   assert.equal(esc(null), '');
   assert.equal(esc(undefined), '');
   assert.equal(esc(0), '0');
@@ -71,7 +72,6 @@ test('esc makes host and peer text inert', () => {
 });
 
 test('prettyId groups exactly nine digits', () => {
-  const prettyId = fn('prettyId');
   assert.equal(prettyId('123456789'), '123 456 789');
   assert.equal(prettyId('123 456-789'), '123 456 789');
   assert.equal(prettyId(123456789), '123 456 789');
@@ -82,7 +82,6 @@ test('prettyId groups exactly nine digits', () => {
 });
 
 test('mmss shows minutes, then hours from one hour on', () => {
-  const mmss = fn('mmss');
   const cases = [
     [0, '0:00'], [5, '0:05'], [59, '0:59'], [60, '1:00'], [125.0, '2:05'], [124.6, '2:04'],
     [3599, '59:59'], [3600, '1:00:00'], [3661, '1:01:01'], [36000, '10:00:00'],
@@ -92,7 +91,7 @@ test('mmss shows minutes, then hours from one hour on', () => {
 });
 
 test('the ID field groups digits as they are typed and keeps at most nine', () => {
-  const f = fn('fmtIdField');
+  const f = fmtIdField;
   let typed = '';
   const seen = [];
   for (const ch of '1234567890') {
@@ -109,23 +108,22 @@ test('the ID field groups digits as they are typed and keeps at most nine', () =
 });
 
 test('a switch is off only for no, 0, false and off', () => {
-  const yes = fn('yes');
   for (const v of ['no', 'NO', ' No ', '0', 'false', 'False', 'off', ' OFF ']) assert.equal(yes(v), false, v);
   for (const v of ['si', 'sí', 'yes', '1', 'true', 'on', '', '  ', 'nope', undefined, null]) assert.equal(yes(v), true, String(v));
 });
 
 test('join checks: nine digits not starting with 0, a key, not the own ID', () => {
-  const jp = fn('joinProblem');
+  const jp = joinProblem;
   assert.equal(jp('012 345 678', 'ABC', '111222333').key, 'badId');
   assert.equal(jp('12345678', 'ABC', '111222333').key, 'badId');
   assert.equal(jp('123 456 789', ' - ', '111222333').key, 'noKey');
   assert.equal(jp('111 222 333', 'abc', '111222333').key, 'selfId');
   assert.equal(jp('123 456 789', 'k7p-2qx', '111222333'), null);
-  assert.equal(fn('cleanKey')(' k7p-2 qx '), 'K7P2QX');
+  assert.equal(cleanKey(' k7p-2 qx '), 'K7P2QX');
 });
 
 test('call codes: six of A-Z and 0-9, typed in any case', () => {
-  const norm = fn('normCallCode');
+  const norm = normCallCode;
   assert.equal(norm('  ab2c3d '), 'AB2C3D');
   assert.equal(norm('ABCDE'), null);
   assert.equal(norm('ABCDEFG'), null);
@@ -133,7 +131,7 @@ test('call codes: six of A-Z and 0-9, typed in any case', () => {
 });
 
 test('server test URL: the field, else the server in use, less one trailing slash', () => {
-  const u = fn('serverTestUrl');
+  const u = serverTestUrl;
   assert.equal(u(' https://sig.example/ ', 'https://default'), 'https://sig.example/health');
   // Only one slash goes.
   assert.equal(u('https://sig.example//', ''), 'https://sig.example//health');
@@ -141,14 +139,14 @@ test('server test URL: the field, else the server in use, less one trailing slas
 });
 
 test('release notes: escaped first, then bold and bullets', () => {
-  const notes = fn('notesHtml');
+  const notes = notesHtml;
   assert.equal(notes('- **Nuevo**: chat\n  - otra <b>cosa</b>\nfin'), '• <b>Nuevo</b>: chat<br>• otra &lt;b&gt;cosa&lt;/b&gt;<br>fin');
   assert.equal(notes(null), '');
   assert.equal(notes('2 * 3 ** 4'), '2 * 3 ** 4');
 });
 
 test('update bar: a result first, then progress, then an offer not put off', () => {
-  const bar = (u) => page.run(`updBarContent(${JSON.stringify(u)})`);
+  const bar = (u) => updBarContent(u);
   setLang('es');
   const latest = { version: '0.2.0', changes: [] };
   const base = { current: '0.1.1', phase: 'available', available: true, latest, dismissed: null, msg: '' };

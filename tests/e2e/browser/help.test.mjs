@@ -101,6 +101,7 @@ test('print opens the printable page of the manual in its language', async () =>
   await page.click('#tab-ayuda');
   await page.waitForSelector('#mToc ol');
   const [popup] = await Promise.all([context.waitForEvent('page'), page.click('#mPrint')]);
+  await popup.waitForURL('**/manual/imprimir**');
   await popup.waitForLoadState('domcontentloaded');
   assert.equal(new URL(popup.url()).pathname + new URL(popup.url()).search, '/manual/imprimir?lang=es');
   assert.equal(await popup.textContent('h1'), 'Vantriel · Manual de usuario');

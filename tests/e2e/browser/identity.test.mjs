@@ -1,7 +1,7 @@
 // The identity card, the new key, and the new-ID flow with its refusal during a session.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { openPage, waitToast, withHostAndBrowser } from '../lib/host.mjs';
+import { openPage, pagePost, waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
@@ -54,11 +54,11 @@ test('new ID: cancel keeps it and returns focus; confirm makes a new one', async
 test('new ID is refused while a session is open', async () => {
   const { page } = await openPage(browser, host);
   const old = fileId();
-  await page.evaluate(() => post('/api/sesion', { activa: true, rol: 'tech', con: 'Técnico', id: '123456789' }));
+  await pagePost(page, '/api/sesion', { activa: true, rol: 'tech', con: 'Técnico', id: '123456789' });
   await page.click('#tab-ajustes');
   await page.click('#sNewIdBtn');
   await page.click('#modalBtns .primary');
   await waitToast(page, 'Termina la sesión antes de cambiar tu ID');
   assert.equal(fileId(), old);
-  await page.evaluate(() => post('/api/sesion', { activa: false }));
+  await pagePost(page, '/api/sesion', { activa: false });
 });

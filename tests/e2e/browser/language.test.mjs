@@ -2,9 +2,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { openPage, withHostAndBrowser } from '../lib/host.mjs';
-import { loadPage } from '../lib/page_scripts.mjs';
+import { pageModule } from '../lib/page_scripts.mjs';
 
-const I18N = JSON.parse(loadPage().run('JSON.stringify(I18N)'));
+const { I18N } = await pageModule('i18n.js');
 let host;
 let browser;
 withHostAndBrowser((h, b) => {

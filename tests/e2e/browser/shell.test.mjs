@@ -55,6 +55,7 @@ test('donation: the host opens the page, else the page opens it itself', async (
   await waitToast(page, 'Abriendo la página de donación en tu navegador… ¡Gracias por tu apoyo! 💚');
   answer = '{"ok":false}';
   const [popup] = await Promise.all([context.waitForEvent('page'), page.click('#donBtn')]);
+  await popup.waitForURL('https://vantriel.app/**');
   assert.equal(popup.url(), 'https://vantriel.app/donar');
   await popup.close();
 });

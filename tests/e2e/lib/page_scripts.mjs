@@ -1,22 +1,15 @@
-// Loads the page's scripts (apps/vantriel/ui/js) into a Node VM context with a minimal
-// stand-in for the DOM, so that their pure functions can be tested as the page has them.
-import fs from 'node:fs';
+// The page's modules (apps/vantriel/ui/js) imported as they are, for tests under Node.
+// Modules that wire up the document at import time find a minimal stand-in for the DOM:
+// import this file before any page module.
 import path from 'node:path';
-import vm from 'node:vm';
-import { fileURLToPath } from 'node:url';
+import { fileURLToPath, pathToFileURL } from 'node:url';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 export const UI = path.join(ROOT, 'apps/vantriel/ui');
 
-// The script files in the order the page template names them.
-export function scriptOrder() {
-  const html = fs.readFileSync(path.join(UI, 'index.html'), 'utf8');
-  return [...html.matchAll(/<script src="(js\/[A-Za-z0-9_-]+\.js)"><\/script>/g)].map((m) => m[1]);
-}
-
 function stubElement() {
   return new Proxy(
-    { style: {}, dataset: {}, classList: { add() {}, remove() {} } },
+    { style: {}, dataset: {}, classList: { add() {}, remove() {}, toggle() {} } },
     {
       get(target, key) {
         if (key in target) return target[key];
@@ -33,32 +26,21 @@ function stubElement() {
   );
 }
 
-// Returns the context; evaluate names in it with `ctx.run("expression")`. The start-up
-// script (main.js) is left out: it would talk to a host.
-export function loadPage() {
+if (!globalThis.document) {
   const el = stubElement();
-  const sandbox = {
-    console,
-    setTimeout,
-    clearTimeout,
-    setInterval: () => 0,
-    clearInterval: () => {},
-    document: {
-      getElementById: () => el,
-      querySelector: () => el,
-      querySelectorAll: () => [],
-      addEventListener() {},
-      documentElement: el,
-    },
-    window: { addEventListener() {}, innerWidth: 1280 },
-    navigator: {},
-    location: { reload() {} },
-    performance: { mark() {} },
+  globalThis.document = {
+    getElementById: () => el,
+    querySelector: () => el,
+    querySelectorAll: () => [],
+    addEventListener() {},
+    createElement: () => stubElement(),
+    documentElement: el,
   };
-  const ctx = vm.createContext(sandbox);
-  for (const rel of scriptOrder()) {
-    if (rel === 'js/main.js') continue;
-    vm.runInContext(fs.readFileSync(path.join(UI, rel), 'utf8'), ctx, { filename: rel });
-  }
-  return { run: (code) => vm.runInContext(code, ctx) };
+  globalThis.window = { addEventListener() {}, innerWidth: 1280, innerHeight: 800 };
+  if (!globalThis.navigator) globalThis.navigator = {};
+}
+
+// A page module by its file name, e.g. await pageModule('i18n.js').
+export function pageModule(name) {
+  return import(pathToFileURL(path.join(UI, 'js', name)).href);
 }

@@ -1,10 +1,13 @@
 // The local API client: GETs need no token, every POST carries it.
-async function get(url) {
+
+import { TOKEN } from "./core.js";
+
+export async function get(url) {
   const r = await fetch(url, { cache: "no-store" });
   return r.json();
 }
 
-async function post(url, body) {
+export async function post(url, body) {
   const r = await fetch(url, {
     method: "POST",
     headers: { "Content-Type": "application/json", "X-Token": TOKEN },
@@ -14,7 +17,7 @@ async function post(url, body) {
 }
 
 // A POST that must outlive the page (the session's end when the window closes).
-function postOnUnload(url, body) {
+export function postOnUnload(url, body) {
   try {
     fetch(url, {
       method: "POST",

@@ -1,11 +1,18 @@
 // Voice calls (`CALLX`): the call tab, and the microphone card of the settings. The room,
 // its sockets and the member connections come with the call work.
 
-let CALLX = null;
+import { $, esc } from "./core.js";
+import { t } from "./i18n.js";
+import { post } from "./api.js";
+import { toast } from "./ui.js";
+import { TAB } from "./shell.js";
+import { buildSettingsForm } from "./settings.js";
+
+export let CALLX = null;
 const CALL_ALPHABET = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 
 // A typed call code: trimmed, upper case, exactly six of A-Z and 0-9; else null.
-function normCallCode(v) {
+export function normCallCode(v) {
   const c = String(v === null || v === undefined ? "" : v).trim().toUpperCase();
   return /^[A-Z0-9]{6}$/.test(c) ? c : null;
 }
@@ -19,7 +26,7 @@ function newCallCode() {
 // Starts or joins the room: built with the call work.
 function startCall(code, create) {}
 
-function leaveCall() {
+export function leaveCall() {
   const c = CALLX;
   if (!c) return;
   CALLX = null;
@@ -27,7 +34,7 @@ function leaveCall() {
   drawCall();
 }
 
-function drawCall() {
+export function drawCall() {
   $("callSetup").hidden = !!CALLX;
   $("callRoom").hidden = !CALLX;
   $("callDot").hidden = !CALLX;
@@ -54,7 +61,7 @@ $("callCode").addEventListener("keydown", (e) => {
 // --- microphone card of the settings form ---------------------------------------------
 
 let micListSize = 0;
-async function fillMicList(current) {
+export async function fillMicList(current) {
   const sel = $("sMic");
   if (!sel || !navigator.mediaDevices || !navigator.mediaDevices.enumerateDevices) return;
   let devs = [];
@@ -74,7 +81,7 @@ async function fillMicList(current) {
 }
 
 let MICT = null; // the running microphone test
-function micTest() {
+export function micTest() {
   if (MICT) {
     stopMicTest();
     return;

@@ -1,19 +1,15 @@
 // Page-wide state and the small pure helpers every other script uses.
 // The host replaces the two placeholders below before serving the page.
-const TOKEN = "__TOKEN__";
-const VER = "__VERSION__";
-let LANG = "es";
-let S = null;   // last reply of GET /api/estado
-let ID = null;  // last reply of POST /api/identidad
-let AJ = null;  // settings as GET /api/ajustes sent them
+export const TOKEN = "__TOKEN__";
+export const VER = "__VERSION__";
 
-const DONATE_URL = "https://vantriel.app/donar";
-const AUTHOR = "Suite MRV";
+export const DONATE_URL = "https://vantriel.app/donar";
+export const AUTHOR = "Suite MRV";
 
-const $ = (id) => document.getElementById(id);
+export const $ = (id) => document.getElementById(id);
 
 // Escapes any text before it is placed in HTML: host, peer and user texts alike.
-function esc(v) {
+export function esc(v) {
   if (v === null || v === undefined) return "";
   return String(v)
     .replace(/&/g, "&amp;")
@@ -25,20 +21,20 @@ function esc(v) {
 
 // A setting read as a switch: off only for "no", "0", "false" or "off" (trimmed, any
 // case); anything else, an empty or missing value included, is on.
-function yes(v) {
+export function yes(v) {
   if (v === null || v === undefined) return true;
   const s = String(v).trim().toLowerCase();
   return !(s === "no" || s === "0" || s === "false" || s === "off");
 }
 
 // Nine digits as three groups of three; anything else as its bare digits.
-function prettyId(v) {
+export function prettyId(v) {
   const d = String(v === null || v === undefined ? "" : v).replace(/\D/g, "");
   return d.length === 9 ? d.slice(0, 3) + " " + d.slice(3, 6) + " " + d.slice(6) : d;
 }
 
 // Seconds as m:ss, or h:mm:ss from one hour on; negative counts as 0.
-function mmss(sec) {
+export function mmss(sec) {
   let s = Math.floor(Number(sec) || 0);
   if (s < 0) s = 0;
   const h = Math.floor(s / 3600);
@@ -49,7 +45,7 @@ function mmss(sec) {
 
 // The ID field as the user types: digits only, at most nine, a space after the third
 // and the sixth digit as soon as another digit follows.
-function fmtIdField(v) {
+export function fmtIdField(v) {
   const d = String(v === null || v === undefined ? "" : v).replace(/\D/g, "").slice(0, 9);
   let out = d.slice(0, 3);
   if (d.length > 3) out += " " + d.slice(3, 6);
@@ -58,11 +54,11 @@ function fmtIdField(v) {
 }
 
 // The key as the technician typed it, without blanks and dashes, upper case.
-function cleanKey(v) {
+export function cleanKey(v) {
   return String(v === null || v === undefined ? "" : v).replace(/[\s-]/g, "").toUpperCase();
 }
 
 // "2026-03-05 07:04:09" shown to the minute.
-function shortDate(v) {
+export function shortDate(v) {
   return String(v === null || v === undefined ? "" : v).slice(0, 16);
 }

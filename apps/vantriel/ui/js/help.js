@@ -1,14 +1,20 @@
 // The help tab: the manual rendered by the host, its contents, links and print page.
 
-const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
+import { $, esc } from "./core.js";
+import { LANG, t } from "./i18n.js";
+import { get } from "./api.js";
+import { donate, drawCredit, openLink } from "./shell.js";
+import { drawUpdPanel } from "./update.js";
 
-function openHelp() {
+export const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
+
+export function openHelp() {
   if (!MAN.loaded || MAN.lang !== LANG) loadManual(LANG);
   drawUpdPanel();
 }
 
 // Called when the interface language changes: a manual on screen follows it.
-function helpLangChanged() {
+export function helpLangChanged() {
   if (MAN.loaded && MAN.lang !== LANG) loadManual(LANG);
   drawUpdPanel();
 }

@@ -1,6 +1,11 @@
 // Recent connections and the session history, both drawn from the last state.
 
-function drawRecents() {
+import { S } from "./state.js";
+import { $, esc, fmtIdField, mmss, prettyId, shortDate } from "./core.js";
+import { LANG, t } from "./i18n.js";
+import { post } from "./api.js";
+
+export function drawRecents() {
   const ul = $("recents");
   const list = S && Array.isArray(S.recientes) ? S.recientes : [];
   if (!list.length) {
@@ -54,7 +59,7 @@ const HIST_COLS = {
   en: ["Date", "Role", "Who", "Length", "Control"],
 };
 
-function drawHistory() {
+export function drawHistory() {
   const box = $("history");
   const list = S && Array.isArray(S.sesiones) ? S.sesiones : [];
   if (!list.length) {

@@ -1,6 +1,15 @@
 // The two languages. Both tables hold the same keys; `t` falls back to Spanish, then
 // to the key itself.
-const I18N = {
+// The interface language, "es" or "en"; only setLANG changes it.
+
+import { $ } from "./core.js";
+
+export let LANG = "es";
+export function setLANG(v) {
+  LANG = v === "en" ? "en" : "es";
+}
+
+export const I18N = {
   es: {
     verTip: "Versión instalada de Vantriel",
     subtitle: "Soporte remoto · Suite MRV",
@@ -519,7 +528,7 @@ const I18N = {
 
 // The current language's text for a key, "{0}", "{1}"… replaced by the arguments.
 // A non-string entry (the pcState map) is returned as it is.
-function t(key, ...args) {
+export function t(key, ...args) {
   const tbl = I18N[LANG] || I18N.es;
   let v = Object.prototype.hasOwnProperty.call(tbl, key) ? tbl[key] : undefined;
   if (v === undefined && Object.prototype.hasOwnProperty.call(I18N.es, key)) v = I18N.es[key];
@@ -537,7 +546,7 @@ function applyLangTo(root) {
   root.querySelectorAll("[data-ia]").forEach((el) => { el.setAttribute("aria-label", t(el.dataset.ia)); });
 }
 
-function applyLang() {
+export function applyLang() {
   document.documentElement.lang = LANG;
   applyLangTo(document);
   const b = $("langBtn");

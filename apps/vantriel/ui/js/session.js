@@ -1,29 +1,256 @@
-// The support session (`SES`): viewer, host bar, media and control channels. The shell
-// knows only whether one is open and how to end it.
+// The support session (`SES`): the one peer connection of either role, its signals and
+// candidates, the report to the host process, the statistics and the end. What each side
+// does inside the connection is host_session.js and tech_session.js.
 
-let SES = null;
+import { $ } from "./core.js";
+import { t } from "./i18n.js";
+import { ID } from "./state.js";
+import { post, postOnUnload } from "./api.js";
+import { toast } from "./ui.js";
+import { drawIdentity, loadState } from "./shell.js";
+import { hostSend, iceList } from "./signal.js";
+import { mungeOpus } from "./sdp.js";
+import { statsLine } from "./stats.js";
+import { drawHostBar, onHostControl, onHostMove, hostChannelOpen } from "./host_session.js";
+import { attachRemoteMedia, closeViewer, drawViewer, onTechControl, showStats } from "./tech_session.js";
+import { chatReset } from "./chat.js";
 
-// Opens the join socket and the viewer: built with the session work.
-function startJoin(id, key, wantControl) {}
+export let SES = null;
 
-function drawHostBar() {
-  const on = !!(SES && SES.role === "host");
-  if (!on) $("hostbar").innerHTML = "";
-  showBar("hostbar", on);
+const LOSS_MS = 12000;
+const STATS_MS = 2000;
+
+// Makes `s` the session; every later callback compares against it.
+export function openSession(s) {
+  SES = Object.assign(
+    { dc: {}, sigq: [], iceq: [], connected: false, started: 0, lostT: null, waitT: null, statT: null, ping: null },
+    s,
+  );
+  return SES;
 }
 
-// Ends the session once: reports the end to the host, redraws and reloads the state.
-async function endSession(reason, notify) {
+// Sends a control message on `ctl` when it is open; otherwise it is dropped.
+export function sendCtl(s, obj) {
+  const ch = s && s.dc && s.dc.ctl;
+  if (!ch || ch.readyState !== "open") return false;
+  try {
+    ch.send(JSON.stringify(obj));
+    return true;
+  } catch (e) {
+    return false;
+  }
+}
+
+// Sends on `mov` when open; a lost move is superseded by the next one.
+export function sendMove(s, obj) {
+  const ch = s && s.dc && s.dc.mov;
+  if (!ch || ch.readyState !== "open") return;
+  try {
+    ch.send(JSON.stringify(obj));
+  } catch (e) {
+    /* closing */
+  }
+}
+
+function sendSignal(s, data) {
+  if (s.role === "host") hostSend({ t: "signal", sid: s.sid, data });
+  else if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify({ t: "signal", data }));
+}
+
+function parse(text) {
+  try {
+    const m = JSON.parse(text);
+    return m && typeof m === "object" && !Array.isArray(m) ? m : null;
+  } catch (e) {
+    return null;
+  }
+}
+
+// Wires a data channel of the session by its label.
+export function wireChannel(s, ch) {
+  s.dc[ch.label] = ch;
+  if (ch.label === "ctl") {
+    ch.onopen = () => {
+      if (SES === s && s.role === "host") hostChannelOpen(s);
+    };
+    ch.onmessage = (e) => {
+      const m = SES === s && typeof e.data === "string" ? parse(e.data) : null;
+      if (!m) return;
+      if (s.role === "host") onHostControl(s, m);
+      else onTechControl(s, m);
+    };
+  } else if (ch.label === "mov") {
+    ch.onmessage = (e) => {
+      const m = SES === s && s.role === "host" && typeof e.data === "string" ? parse(e.data) : null;
+      if (m && m.t === "in") onHostMove(s, m.ev);
+    };
+  } else if (ch.label === "file") {
+    ch.binaryType = "arraybuffer";
+  }
+}
+
+// The peer connection of a session (`newPC`).
+export async function newPC(s) {
+  const ice = Array.isArray(s.ice) && s.ice.length ? s.ice : await iceList();
+  if (SES !== s) return null;
+  const pc = new RTCPeerConnection({ iceServers: ice, bundlePolicy: "max-bundle" });
+  s.pc = pc;
+  pc.onicecandidate = (e) => {
+    if (e.candidate && SES === s) sendSignal(s, { ice: e.candidate.toJSON() });
+  };
+  pc.onconnectionstatechange = () => {
+    if (SES !== s || s.pc !== pc) return;
+    const st = pc.connectionState;
+    if (st === "connected") {
+      s.connected = true;
+      clearTimeout(s.lostT);
+      s.lostT = null;
+      if (!s.started) s.started = Date.now();
+      redraw(s);
+    } else if (st === "failed") {
+      endSession("lost", true);
+    } else if (st === "disconnected") {
+      startLossTimer(s);
+    }
+  };
+  if (s.role === "tech") pc.ondatachannel = (e) => wireChannel(s, e.channel);
+  return pc;
+}
+
+// Ends the session with "lost" unless the connection is back within 12 s.
+export function startLossTimer(s) {
+  clearTimeout(s.lostT);
+  s.lostT = setTimeout(() => {
+    if (SES === s && (!s.pc || s.pc.connectionState !== "connected")) endSession("lost", true);
+  }, LOSS_MS);
+}
+
+function redraw(s) {
+  if (s.role === "host") drawHostBar();
+  else drawViewer(s);
+}
+
+// A signal from the other side: SDP or an ICE candidate. Only the host makes offers.
+export async function onSignal(data) {
+  const s = SES;
+  if (!s || !data || typeof data !== "object") return;
+  if (!s.pc) {
+    s.sigq.push(data);
+    return;
+  }
+  try {
+    await applySignal(s, data);
+  } catch (e) {
+    console.warn("signal not applied:", e && e.message);
+  }
+}
+
+// Applies the signals that arrived before the peer connection existed, in order.
+export async function flushSignals(s) {
+  while (SES === s && s.sigq.length) {
+    try {
+      await applySignal(s, s.sigq.shift());
+    } catch (e) {
+      console.warn("signal not applied:", e && e.message);
+    }
+  }
+}
+
+async function applySignal(s, data) {
+  const pc = s.pc;
+  if (data.sdp && typeof data.sdp === "object") {
+    const type = data.sdp.type;
+    if (type === "offer" && s.role !== "tech") return;
+    if (type !== "offer" && type !== "answer") return;
+    await pc.setRemoteDescription({ type, sdp: String(data.sdp.sdp || "") });
+    if (SES !== s) return;
+    for (const c of s.iceq.splice(0)) await pc.addIceCandidate(c).catch(() => {});
+    if (type === "offer") {
+      attachRemoteMedia(s);
+      const answer = await pc.createAnswer();
+      const sdp = mungeOpus(answer.sdp);
+      await pc.setLocalDescription({ type: "answer", sdp });
+      if (SES === s) sendSignal(s, { sdp: { type: "answer", sdp } });
+    }
+  } else if (data.ice && typeof data.ice === "object") {
+    if (!pc.remoteDescription) s.iceq.push(data.ice);
+    else await pc.addIceCandidate(data.ice).catch(() => {});
+  }
+}
+
+// The offer of the host side, with its Opus adjustment.
+export async function sendOffer(s) {
+  const offer = await s.pc.createOffer();
+  const sdp = mungeOpus(offer.sdp);
+  await s.pc.setLocalDescription({ type: "offer", sdp });
+  if (SES === s) sendSignal(s, { sdp: { type: "offer", sdp } });
+}
+
+// Tells the host process that the session runs (and whether control is granted).
+export function sessionNote(s) {
+  return post("/api/sesion", {
+    activa: true,
+    rol: s.role,
+    control: s.role === "host" ? !!s.control : false,
+    con: String(s.peer || ""),
+    id: s.role === "host" ? "" : String(s.peerId || ""),
+  }).catch(() => null);
+}
+
+// Statistics every 2 s into the bar of the side.
+export function startStats(s) {
+  clearInterval(s.statT);
+  s.statT = setInterval(async () => {
+    if (SES !== s || !s.pc) return;
+    try {
+      const report = await s.pc.getStats();
+      if (SES !== s) return;
+      const r = statsLine(report.values(), s.role, s.statSample || null, Date.now());
+      s.statSample = r.sample;
+      s.statLine = r.line;
+      if (s.role === "host") {
+        const el = $("hbStats");
+        if (el) el.textContent = r.line;
+      } else {
+        showStats(s);
+      }
+    } catch (e) {
+      /* statistics are best effort */
+    }
+  }, STATS_MS);
+}
+
+function stopTracks(stream) {
+  if (!stream) return;
+  for (const tr of stream.getTracks()) {
+    try {
+      tr.onended = null;
+      tr.stop();
+    } catch (e) {
+      /* already stopped */
+    }
+  }
+}
+
+const END_TOASTS = { peer: "endedPeer", lost: "endedLost", stopped: "endedStop" };
+
+// Ends the session once, for `reason` ("local", "peer", "lost", "stopped"); with
+// `notify` the other side and the server are told.
+export async function endSession(reason, notify) {
   const s = SES;
   if (!s) return;
   SES = null;
-  if (notify && s.dc && s.dc.ctl && s.dc.ctl.readyState === "open") {
-    try {
-      s.dc.ctl.send(JSON.stringify({ t: "bye" }));
-    } catch (e) {
-      /* channel closing */
-    }
+  if (notify) {
+    sendCtl(s, { t: "bye" });
+    if (s.role === "host") hostSend({ t: "bye", sid: s.sid });
+    else if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify({ t: s.connected ? "bye" : "cancel" }));
   }
+  clearInterval(s.statT);
+  clearTimeout(s.lostT);
+  clearInterval(s.waitT);
+  clearInterval(s.ping);
+  clearInterval(s.clockT);
+  if (s.queue) s.queue.clear();
   if (s.pc) {
     try {
       s.pc.close();
@@ -31,6 +258,19 @@ async function endSession(reason, notify) {
       /* already closed */
     }
   }
+  stopTracks(s.screen);
+  stopTracks(s.mic);
+  if (s.ws) {
+    s.ws.onclose = null;
+    try {
+      s.ws.close();
+    } catch (e) {
+      /* already closed */
+    }
+  }
+  closeViewer();
+  chatReset();
+  drawHostBar();
   try {
     const r = await post("/api/sesion", { activa: false });
     if (s.role === "host" && r && r.clave && ID) {
@@ -40,27 +280,16 @@ async function endSession(reason, notify) {
   } catch (e) {
     /* the host clears it at the next start */
   }
-  drawHostBar();
   loadState();
-  if (s.connected || reason !== "local") {
-    const key = { peer: "endedPeer", lost: "endedLost", stopped: "endedStop" }[reason] || "ended";
-    toast(t(key), 5000);
-  }
+  if (s.connected || reason !== "local") toast(t(END_TOASTS[reason] || "ended"), 5000);
 }
 
 // A window closed during a session: tell the peer and the host, then end it.
 window.addEventListener("pagehide", () => {
-  if (!SES) return;
-  const ctl = SES.dc && SES.dc.ctl;
-  if (ctl && ctl.readyState === "open") {
-    try {
-      ctl.send(JSON.stringify({ t: "bye" }));
-    } catch (e) {
-      /* going away */
-    }
-  }
-  postOnUnload("/api/sesion", { activa: false });
   const s = SES;
+  if (!s) return;
+  sendCtl(s, { t: "bye" });
+  postOnUnload("/api/sesion", { activa: false });
   SES = null;
   if (s.pc) s.pc.close();
 });

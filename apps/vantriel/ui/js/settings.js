@@ -1,8 +1,18 @@
 // The settings tab: the form is built from GET /api/ajustes every time the tab opens.
 
-async function openSettings() {
+import { AJ, ID, S, setAJ } from "./state.js";
+import { $, esc, yes } from "./core.js";
+import { applyLang, LANG, setLANG, t } from "./i18n.js";
+import { get, post } from "./api.js";
+import { confirmAsk, toast } from "./ui.js";
+import { drawAll, drawHostStatus, loadIdentity, loadState, openLink, TAB } from "./shell.js";
+import { helpLangChanged } from "./help.js";
+import { dropIce, HOST, hostConnect, hostDisconnect } from "./signal.js";
+import { fillMicList, micTest } from "./call.js";
+
+export async function openSettings() {
   try {
-    AJ = await get("/api/ajustes");
+    setAJ(await get("/api/ajustes"));
   } catch (e) {
     /* build from what we have */
   }
@@ -28,7 +38,7 @@ function selHtml(id, key, value, options) {
   );
 }
 
-function buildSettingsForm() {
+export function buildSettingsForm() {
   const focused = document.activeElement && $("setForm").contains(document.activeElement) ? document.activeElement.id : "";
   drawSettingsForm();
   if (focused && $(focused)) $(focused).focus();
@@ -137,8 +147,8 @@ async function saveSettings() {
     }
   }
   const oldLang = LANG;
-  AJ = r.ajustes || AJ;
-  LANG = AJ && AJ.general && AJ.general.idioma === "en" ? "en" : "es";
+  setAJ(r.ajustes || AJ);
+  setLANG(AJ && AJ.general && AJ.general.idioma);
   await loadIdentity();
   await loadState();
   if (LANG !== oldLang) {
@@ -185,7 +195,7 @@ function askNewId() {
 }
 
 // The base URL the server test checks: the field, else the server in use, less one "/".
-function serverTestUrl(field, inUse) {
+export function serverTestUrl(field, inUse) {
   let u = String(field || "").trim() || String(inUse || "");
   if (u.endsWith("/")) u = u.slice(0, -1);
   return u + "/health";

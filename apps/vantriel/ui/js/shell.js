@@ -1,7 +1,21 @@
 // The shell: tabs, header, status pills, identity card, state loading, copy, the
 // request sound, quit and donation.
 
-let TAB = "conectar";
+import { AJ, ID, S, setAJ, setID, setS } from "./state.js";
+import { $, AUTHOR, DONATE_URL, esc, fmtIdField, yes } from "./core.js";
+import { applyLang, LANG, setLANG, t } from "./i18n.js";
+import { get, post } from "./api.js";
+import { confirmAsk, toast } from "./ui.js";
+import { drawHistory, drawRecents } from "./history.js";
+import { buildSettingsForm, openSettings } from "./settings.js";
+import { helpLangChanged, MAN, openHelp } from "./help.js";
+import { updStore } from "./update.js";
+import { connectTo, HOST, hostConnect, hostDisconnect } from "./signal.js";
+import { endSession, SES } from "./session.js";
+import { drawHostBar } from "./host_session.js";
+import { CALLX, drawCall, leaveCall } from "./call.js";
+
+export let TAB = "conectar";
 const TABS = ["conectar", "llamada", "ajustes", "ayuda"];
 
 function showTab(name, focus) {
@@ -37,7 +51,7 @@ document.querySelector(".tabs").addEventListener("keydown", (e) => {
 
 // Header height into --hh (70 without a header), so sticky elements and scroll targets
 // sit below it.
-function measureHeader() {
+export function measureHeader() {
   const h = $("hdr");
   const bars = ["updBar", "hostbar"].map($).filter((b) => b && !b.hidden);
   let hh = h ? h.offsetHeight : 70;
@@ -46,7 +60,7 @@ function measureHeader() {
 }
 window.addEventListener("resize", measureHeader);
 
-function showBar(id, on) {
+export function showBar(id, on) {
   const b = $(id);
   if (b.hidden === !on) return;
   b.hidden = !on;
@@ -55,18 +69,18 @@ function showBar(id, on) {
 
 // --- state -------------------------------------------------------------------------
 
-async function loadIdentity() {
+export async function loadIdentity() {
   try {
-    ID = await post("/api/identidad", {});
+    setID(await post("/api/identidad", {}));
   } catch (e) {
     /* keep the last identity */
   }
   drawIdentity();
 }
 
-async function loadState() {
+export async function loadState() {
   try {
-    S = await get("/api/estado");
+    setS(await get("/api/estado"));
   } catch (e) {
     return; // a failed GET leaves the last state in place
   }
@@ -82,7 +96,7 @@ function drawState() {
   updStore(S.actualizacion);
 }
 
-function drawAll() {
+export function drawAll() {
   drawIdentity();
   drawHostStatus();
   drawState();
@@ -122,7 +136,7 @@ const HOST_LINES = {
   replaced: ["bad", "srvReplaced"],
 };
 
-function drawHostStatus() {
+export function drawHostStatus() {
   const [cls, key] = HOST_LINES[HOST.state] || HOST_LINES.off;
   const el = $("hostStatus");
   el.className = "status " + cls;
@@ -139,7 +153,7 @@ function drawHostStatus() {
 
 // --- identity card -------------------------------------------------------------------
 
-function drawIdentity() {
+export function drawIdentity() {
   $("myId").textContent = ID && ID.id_bonito ? ID.id_bonito : "— — —";
   $("myKey").textContent = ID && ID.clave ? ID.clave : "——";
 }
@@ -186,7 +200,7 @@ $("availSw").addEventListener("change", async (e) => {
   const on = e.target.checked;
   try {
     const r = await post("/api/ajustes", { recibir: { disponible: on ? "si" : "no" } });
-    if (r && r.ajustes) AJ = r.ajustes;
+    if (r && r.ajustes) setAJ(r.ajustes);
     else if (AJ && AJ.recibir) AJ.recibir.disponible = on ? "si" : "no";
   } catch (err) {
     /* the switch still acts for this run */
@@ -221,7 +235,7 @@ $("connectBtn").addEventListener("click", () => connectTo());
 // --- language ------------------------------------------------------------------------
 
 async function setLang(lang) {
-  LANG = lang === "en" ? "en" : "es";
+  setLANG(lang);
   applyLang();
   drawAll();
   if (TAB === "ajustes") buildSettingsForm();
@@ -234,7 +248,7 @@ $("langBtn").addEventListener("click", async () => {
   setLang(next);
   try {
     const r = await post("/api/ajustes", { general: { idioma: next } });
-    if (r && r.ajustes) AJ = r.ajustes;
+    if (r && r.ajustes) setAJ(r.ajustes);
   } catch (e) {
     /* the switch holds for this run */
   }
@@ -242,7 +256,7 @@ $("langBtn").addEventListener("click", async () => {
 
 // --- request sound -------------------------------------------------------------------
 
-function playReqSound() {
+export function playReqSound() {
   try {
     const ac = new (window.AudioContext || window.webkitAudioContext)();
     const o = ac.createOscillator();
@@ -282,7 +296,7 @@ $("quitBtn").addEventListener("click", () => {
   });
 });
 
-async function donate() {
+export async function donate() {
   let ok = false;
   try {
     const r = await post("/api/abrir", { what: "donar" });
@@ -295,12 +309,12 @@ async function donate() {
 }
 $("donBtn").addEventListener("click", donate);
 
-function openLink(what, url) {
+export function openLink(what, url) {
   return post("/api/abrir", url ? { what, url } : { what }).catch(() => null);
 }
 
 // The credit line: the manual's own words once it is loaded, else the page's.
-function drawCredit() {
+export function drawCredit() {
   const by = MAN.by ? MAN.by + " " + MAN.author : t("creditBy") + " " + AUTHOR;
   $("credit").innerHTML =
     esc(by) + ' · <button type="button" class="link" id="siteBtn">' +

@@ -1,13 +1,22 @@
-// Signalling: host registration under this PC's ID, the ICE list, and the technician's
-// join. Registration keeps the status line and the server pill true; the request dialog,
-// the join flow and the peer connection come with the session work.
+// Signalling: host registration under this PC's ID, the messages that reach it, the ICE
+// list, and the checks of the technician's connect form. The request dialog is
+// host_session.js; the join socket tech_session.js.
 
-const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false, req: null };
+import { AJ, ID } from "./state.js";
+import { $, cleanKey, VER, yes } from "./core.js";
+import { t } from "./i18n.js";
+import { toast } from "./ui.js";
+import { drawHostStatus } from "./shell.js";
+import { endSession, onSignal, SES } from "./session.js";
+import { closeRequest, onHostRequest } from "./host_session.js";
+import { startJoin } from "./tech_session.js";
+
+export const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false, req: null };
 let ICE = null; // { list, at }
 const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
 const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
 
-function wsUrl(path) {
+export function wsUrl(path) {
   const base = (ID && ID.servidor) || "";
   return base.replace(/^http/, "ws") + path;
 }
@@ -23,7 +32,7 @@ function hostRetry() {
   HOST.timer = setTimeout(hostConnect, RETRY_WAIT[HOST.retry - 1] * 1000);
 }
 
-function hostConnect() {
+export function hostConnect() {
   clearTimeout(HOST.timer);
   if (!ID || !ID.id || !yes(AJ && AJ.recibir && AJ.recibir.disponible)) {
     setHostState("off");
@@ -58,7 +67,7 @@ function hostConnect() {
     if (ws !== HOST.ws) return;
     clearInterval(HOST.ping);
     HOST.ws = null;
-    HOST.req = null;
+    closeRequest();
     if (HOST.stop || HOST.state === "taken" || HOST.state === "replaced") {
       drawHostStatus();
       return;
@@ -91,17 +100,17 @@ function onHostMessage(m) {
   }
 }
 
-function hostSend(obj) {
+export function hostSend(obj) {
   if (HOST.ws && HOST.ws.readyState === 1) HOST.ws.send(JSON.stringify(obj));
 }
 
-function hostDisconnect() {
+export function hostDisconnect() {
   HOST.stop = true;
   clearTimeout(HOST.timer);
   clearInterval(HOST.ping);
   const ws = HOST.ws;
   HOST.ws = null;
-  HOST.req = null;
+  closeRequest();
   if (ws) {
     try {
       ws.close();
@@ -112,20 +121,38 @@ function hostDisconnect() {
   HOST.state = "off";
 }
 
-// An incoming request. Until the request dialog and the session exist, the technician
-// is told at once that this PC does not take sessions, rather than left waiting.
-function onHostRequest(m) {
-  hostSend({ t: "answer", sid: m.sid, ok: false, reason: "unavailable" });
+// Messages for a request or a session of this PC: the request itself, its cancel, and
+// the signals and ends of the session it became.
+function onHostSignal(m) {
+  const s = SES;
+  const ours = s && s.role === "host" && m.sid === s.sid;
+  switch (m.t) {
+    case "cancel":
+      if (HOST.req && HOST.req.sid === m.sid) {
+        closeRequest();
+        toast(t("reqCancelled"));
+      } else if (ours && !s.connected) {
+        endSession("peer", false);
+      }
+      break;
+    case "signal":
+      if (ours) onSignal(m.data);
+      break;
+    case "left":
+    case "ended":
+      // Once the direct connection is up, losing the server ends nothing: the end comes
+      // over the control channel.
+      if (ours && !s.connected) endSession("peer", false);
+      else if (HOST.req && HOST.req.sid === m.sid) closeRequest();
+      break;
+  }
 }
 
-// cancel, signal, left and ended for a session: handled by the session work.
-function onHostSignal(m) {}
-
-function dropIce() {
+export function dropIce() {
   ICE = null;
 }
 
-async function iceList() {
+export async function iceList() {
   if (ICE && Date.now() - ICE.at < 3600000) return ICE.list;
   let list = ICE_DEFAULT;
   try {
@@ -140,13 +167,13 @@ async function iceList() {
   return list;
 }
 
-function prefetchIce() {
+export function prefetchIce() {
   if (ID && ID.servidor) iceList();
 }
 
 // Why a typed ID and key cannot be used, as a text key and the field to focus; null
 // when they can.
-function joinProblem(idField, keyField, ownId) {
+export function joinProblem(idField, keyField, ownId) {
   const id = String(idField || "").replace(/\D/g, "");
   if (id.length !== 9 || id[0] === "0") return { key: "badId", focus: "peerId" };
   if (!cleanKey(keyField)) return { key: "noKey", focus: "peerKey" };
@@ -155,7 +182,7 @@ function joinProblem(idField, keyField, ownId) {
 }
 
 // The technician's connect button.
-function connectTo() {
+export function connectTo() {
   const p = joinProblem($("peerId").value, $("peerKey").value, ID && ID.id);
   if (p) {
     toast(t(p.key));

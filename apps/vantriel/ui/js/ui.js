@@ -1,8 +1,11 @@
 // Generic pieces of the interface: toasts, dialogs that hold focus, the modal, confirm.
 
+import { $ } from "./core.js";
+import { t } from "./i18n.js";
+
 let toastT = null;
 // One toast at a time; a new one replaces the old. Plain text only.
-function toast(msg, ms) {
+export function toast(msg, ms) {
   const el = $("toast");
   clearTimeout(toastT);
   el.textContent = msg === null || msg === undefined ? "" : String(msg);
@@ -19,7 +22,7 @@ const FOCUSABLE =
   'a[href],button:not([disabled]),input:not([disabled]),select:not([disabled]),textarea:not([disabled]),[tabindex]:not([tabindex="-1"])';
 const dialogStack = [];
 
-function openDialog(overlay, first) {
+export function openDialog(overlay, first) {
   const prev = document.activeElement;
   overlay.hidden = false;
   dialogStack.push({ overlay, prev });
@@ -27,7 +30,7 @@ function openDialog(overlay, first) {
   if (target) target.focus();
 }
 
-function closeDialog(overlay) {
+export function closeDialog(overlay) {
   const i = dialogStack.findIndex((d) => d.overlay === overlay);
   overlay.hidden = true;
   if (i < 0) return;
@@ -64,7 +67,7 @@ document.addEventListener("keydown", (e) => {
 // {label, primary, onClick}; a button's onClick returning false keeps the modal open.
 // Closes on a click outside the box or on Escape; onClose runs exactly once.
 let modalClose = null;
-function modal(title, bodyHtml, buttons, onClose) {
+export function modal(title, bodyHtml, buttons, onClose) {
   if (modalClose) closeModal();
   const m = $("modal");
   $("modalTitle").textContent = title;
@@ -95,12 +98,12 @@ function modal(title, bodyHtml, buttons, onClose) {
   openDialog(m, focusBtn);
 }
 
-function closeModal() {
+export function closeModal() {
   if (modalClose) modalClose();
 }
 
 // Asks before an action; the safe choice (cancel) has the focus.
-function confirmAsk(text, okLabel, onYes) {
+export function confirmAsk(text, okLabel, onYes) {
   modal(text, "", [
     { label: t("cancel"), focus: true },
     { label: okLabel, primary: true, onClick: () => { setTimeout(onYes, 0); } },
@@ -119,7 +122,7 @@ $("modal").addEventListener("keydown", (e) => {
 
 // The pop-up menu shared by the session tools: opens 6 px under its button, kept 10 px
 // inside the right edge, closes at the next click anywhere or on Escape.
-function openMenu(btn, html) {
+export function openMenu(btn, html) {
   const m = $("menu");
   m.innerHTML = html;
   m.hidden = false;
@@ -131,7 +134,7 @@ function openMenu(btn, html) {
   if (first) first.focus();
   setTimeout(() => document.addEventListener("click", closeMenu, { once: true }), 0);
 }
-function closeMenu() {
+export function closeMenu() {
   $("menu").hidden = true;
 }
 $("menu").addEventListener("keydown", (e) => {

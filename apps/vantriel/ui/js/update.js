@@ -2,19 +2,26 @@
 // and the polling, all driven by /api/update (which answers null while the host has no
 // updater: then both stay quiet).
 
+import { S, setS } from "./state.js";
+import { $, esc } from "./core.js";
+import { LANG, t } from "./i18n.js";
+import { get, post } from "./api.js";
+import { closeDialog, modal, openDialog, toast } from "./ui.js";
+import { openLink, showBar } from "./shell.js";
+
 const UPD_BUSY = ["downloading", "verifying", "waiting", "installing"];
 let updTimer = null;
 
-function updState() {
+export function updState() {
   return S && S.actualizacion && typeof S.actualizacion === "object" ? S.actualizacion : null;
 }
 
-function updBusy(u) {
+export function updBusy(u) {
   return !!u && UPD_BUSY.includes(u.phase);
 }
 
-function updStore(st) {
-  if (!S) S = {};
+export function updStore(st) {
+  if (!S) setS({});
   S.actualizacion = st && typeof st === "object" ? st : null;
   drawUpdBar();
   drawUpdPanel();
@@ -26,7 +33,7 @@ function pctOf(u) {
 }
 
 // Release notes: escaped first; **bold**; lines starting with "- " become bullets.
-function notesHtml(md) {
+export function notesHtml(md) {
   return esc(md)
     .split("\n")
     .map((line) => {
@@ -38,7 +45,7 @@ function notesHtml(md) {
 
 // What the bar shows for a state: null (hidden), or {kind, html} where html is built
 // from escaped arguments only.
-function updBarContent(u) {
+export function updBarContent(u) {
   if (!u) return null;
   if (u.result && typeof u.result === "object" && u.result.version) {
     const html = u.result.ok ? t("updOk", esc(u.result.version)) : t("updFail", esc(u.result.error));
@@ -79,7 +86,7 @@ function drawUpdBar() {
   showBar("updBar", true);
 }
 
-function drawUpdPanel() {
+export function drawUpdPanel() {
   const box = $("mUpd");
   const u = updState();
   if (!u) {
@@ -181,7 +188,7 @@ function showUpover(on) {
 }
 
 // One poll timer: a new poll cancels the pending one.
-function updSchedule(ms) {
+export function updSchedule(ms) {
   clearTimeout(updTimer);
   updTimer = setTimeout(updPoll, ms);
 }

@@ -1,0 +1,495 @@
+// The side that receives support: the request dialog and its answer, the shared screen
+// and its peer connection, the host bar, and the control messages from the technician,
+// whose input this page hands to its host process one post at a time.
+
+import { $, esc, VER, yes } from "./core.js";
+import { t } from "./i18n.js";
+import { AJ, ID } from "./state.js";
+import { get, post } from "./api.js";
+import { closeDialog, openDialog, toast } from "./ui.js";
+import { playReqSound, showBar } from "./shell.js";
+import { HOST, hostSend } from "./signal.js";
+import {
+  endSession, flushSignals, newPC, openSession, sendCtl, sendOffer, sessionNote, SES, startStats, wireChannel,
+} from "./session.js";
+import { sortCodecs } from "./sdp.js";
+import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
+import { cleanEvents, InputQueue } from "./input_logic.js";
+import { chatSystem } from "./chat.js";
+import { mmss } from "./core.js";
+
+const REQUEST_MS = 58000;
+const ACCEPT_GUARD_MS = 1200;
+const BATCH = 200;
+
+function recibir(name) {
+  return AJ && AJ.recibir ? AJ.recibir[name] : undefined;
+}
+
+function answer(sid, ok, reason) {
+  hostSend(ok ? { t: "answer", sid, ok: true } : { t: "answer", sid, ok: false, reason });
+}
+
+function stopStream(stream) {
+  if (!stream) return;
+  for (const tr of stream.getTracks()) {
+    tr.onended = null;
+    tr.stop();
+  }
+}
+
+// --- the request ---------------------------------------------------------------------
+
+let reqTick = null;
+let acceptGuard = null;
+
+// A technician asks to enter. The key is checked by the host process before anyone is
+// asked: a wrong key never shows the dialog.
+export async function onHostRequest(m) {
+  const sid = m.sid;
+  if (SES || HOST.req) return answer(sid, false, "busy");
+  if (!yes(recibir("disponible"))) return answer(sid, false, "unavailable");
+  const req = { sid, name: typeof m.name === "string" ? m.name : "", until: 0, ice: m.iceServers, picking: false };
+  HOST.req = req; // a second request while the key is checked is busy too
+  let ok = false;
+  try {
+    const r = await post("/api/verificar", { clave: typeof m.pass === "string" ? m.pass : "" });
+    ok = !!(r && r.ok === true);
+  } catch (e) {
+    ok = false;
+  }
+  if (HOST.req !== req) return; // cancelled or the socket closed meanwhile
+  if (!ok) {
+    HOST.req = null;
+    answer(sid, false, "badkey");
+    toast(t("badKeyTry"), 6000);
+    return;
+  }
+  req.until = Date.now() + REQUEST_MS;
+  post("/api/aviso", { titulo: "Vantriel", texto: t("reqWho", req.name) }).catch(() => null);
+  if (yes(recibir("sonido"))) playReqSound();
+  showRequest(req);
+}
+
+function showRequest(req) {
+  $("reqWho").textContent = t("reqWho", req.name);
+  $("reqCtl").checked = yes(recibir("permitir_control"));
+  $("reqAudio").checked = yes(recibir("compartir_audio"));
+  $("reqCall").checked = false;
+  const acc = $("reqAccept");
+  acc.disabled = true;
+  clearTimeout(acceptGuard);
+  acceptGuard = setTimeout(() => { acc.disabled = false; }, ACCEPT_GUARD_MS);
+  tickRequest();
+  clearInterval(reqTick);
+  reqTick = setInterval(tickRequest, 500);
+  openDialog($("reqDlg"), $("reqReject"));
+}
+
+function tickRequest() {
+  const req = HOST.req;
+  if (!req || req.picking) return;
+  const left = Math.ceil((req.until - Date.now()) / 1000);
+  if (left <= 0) {
+    answer(req.sid, false, "timeout");
+    closeRequest();
+    return;
+  }
+  $("reqLeft").textContent = t("reqLeft", left);
+}
+
+// Drops the pending request and closes its dialog (no answer is sent).
+export function closeRequest() {
+  HOST.req = null;
+  clearInterval(reqTick);
+  clearTimeout(acceptGuard);
+  const dlg = $("reqDlg");
+  if (dlg && !dlg.hidden) closeDialog(dlg);
+}
+
+$("reqReject").addEventListener("click", () => {
+  const req = HOST.req;
+  if (!req || req.picking) return;
+  answer(req.sid, false, "denied");
+  closeRequest();
+});
+
+$("reqAccept").addEventListener("click", async () => {
+  const req = HOST.req;
+  if (!req || req.picking || $("reqAccept").disabled) return;
+  const opts = { control: $("reqCtl").checked, audio: $("reqAudio").checked, call: $("reqCall").checked };
+  req.picking = true; // the countdown stops while the screen picker is open
+  clearInterval(reqTick);
+  closeDialog($("reqDlg"));
+  let stream = null;
+  try {
+    stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(settingFps(recibir("fps")), opts.audio));
+  } catch (e) {
+    stream = null;
+  }
+  if (!stream) {
+    if (HOST.req === req) {
+      HOST.req = null;
+      answer(req.sid, false, "cancelled");
+    }
+    toast(t("pickerCancelled"), 6000);
+    return;
+  }
+  if (HOST.req !== req) {
+    stopStream(stream);
+    return;
+  }
+  HOST.req = null;
+  answer(req.sid, true);
+  startHostSession(req, opts, stream);
+});
+
+// --- the session ---------------------------------------------------------------------
+
+async function matchScreen(s) {
+  let mons = [];
+  try {
+    const r = await get("/api/monitores");
+    if (Array.isArray(r)) mons = r;
+  } catch (e) {
+    mons = [];
+  }
+  const track = s.screen.getVideoTracks()[0];
+  const st = (track && track.getSettings && track.getSettings()) || {};
+  s.mons = mons.map((m) => ({ i: m.i, w: m.w, h: m.h, primary: m.primary === true }));
+  s.mon = matchMonitor(s.mons, st.width, st.height);
+  s.surface = st.displaySurface || "monitor";
+}
+
+// A capture that ends from the browser's own stop control ends the session.
+function watchEnd(s, stream) {
+  const v = stream.getVideoTracks()[0];
+  if (v) {
+    v.onended = () => {
+      if (SES === s && s.screen === stream) endSession("stopped", true);
+    };
+  }
+}
+
+async function startHostSession(req, opts, stream) {
+  const q = recibir("calidad");
+  const s = openSession({
+    role: "host",
+    sid: req.sid,
+    peer: req.name,
+    ice: req.ice,
+    control: false,
+    wantControl: opts.control,
+    audio: opts.audio,
+    quality: QUALITIES.includes(q) ? q : "auto",
+    fps: settingFps(recibir("fps")),
+    screen: stream,
+    mons: [],
+    mon: 0,
+    surface: "monitor",
+    queue: new InputQueue(),
+    pumping: false,
+  });
+  await matchScreen(s);
+  if (SES !== s) return;
+  s.control = s.wantControl && s.surface === "monitor";
+  watchEnd(s, stream);
+  const pc = await newPC(s);
+  if (!pc) return;
+  const video = stream.getVideoTracks()[0];
+  s.vtx = pc.addTransceiver(video, { direction: "sendonly", streams: [stream] });
+  try {
+    s.vtx.setCodecPreferences(sortCodecs(RTCRtpReceiver.getCapabilities("video").codecs));
+  } catch (e) {
+    /* the browser's own order serves */
+  }
+  const audio = stream.getAudioTracks()[0];
+  if (audio) audio.enabled = s.audio;
+  s.atx = pc.addTransceiver(audio || "audio", { direction: "sendonly", streams: [stream] });
+  s.voice = pc.addTransceiver("audio", { direction: "sendrecv" });
+  const voiceEl = $("voiceAudio");
+  if (voiceEl) voiceEl.srcObject = new MediaStream([s.voice.receiver.track]);
+  wireChannel(s, pc.createDataChannel("ctl"));
+  wireChannel(s, pc.createDataChannel("file"));
+  wireChannel(s, pc.createDataChannel("mov", { ordered: false, maxRetransmits: 0 }));
+  await applyQuality(s);
+  try {
+    await sendOffer(s);
+  } catch (e) {
+    console.warn("offer failed:", e && e.message);
+  }
+  if (SES !== s) return;
+  await flushSignals(s);
+  sessionNote(s);
+  drawHostBar();
+  chatSystem(t("chatSys", s.peer));
+  startStats(s);
+  s.clockT = setInterval(() => drawHostClock(s), 1000);
+}
+
+// Content hint, frame rate, bit rate and degradation preference of the quality.
+async function applyQuality(s) {
+  const p = qualityParams(s.quality);
+  const track = s.screen && s.screen.getVideoTracks()[0];
+  if (track) {
+    try {
+      track.contentHint = p.hint;
+      await track.applyConstraints({ frameRate: { ideal: s.fps, max: s.fps } });
+    } catch (e) {
+      /* the capture keeps its rate */
+    }
+  }
+  if (!s.vtx) return;
+  try {
+    const sender = s.vtx.sender;
+    const params = sender.getParameters();
+    if (!params.encodings || !params.encodings.length) params.encodings = [{}];
+    params.encodings[0].maxFramerate = s.fps;
+    params.encodings[0].maxBitrate = p.maxBitrate;
+    params.degradationPreference = p.degradation;
+    await sender.setParameters(params);
+  } catch (e) {
+    /* encoder settings are best effort */
+  }
+}
+
+function hasAudio(s) {
+  return !!(s.screen && s.screen.getAudioTracks().length);
+}
+
+function permFields(s) {
+  return { control: !!s.control, audio: !!s.audio && hasAudio(s), hasAudio: hasAudio(s), mon: s.mon, mons: s.mons, surface: s.surface };
+}
+
+export function hostChannelOpen(s) {
+  sendCtl(s, {
+    t: "hello",
+    name: (ID && ID.nombre) || "",
+    id: (ID && ID.id) || "",
+    ...permFields(s),
+    quality: s.quality,
+    fps: s.fps,
+    ver: VER,
+  });
+}
+
+function sendPerm(s) {
+  sendCtl(s, { t: "perm", ...permFields(s) });
+}
+
+// --- input ---------------------------------------------------------------------------
+
+// Moves from `mov`: only the latest is kept.
+export function onHostMove(s, ev) {
+  if (!s.control) return;
+  const evs = cleanEvents(ev);
+  if (!evs.length) return;
+  s.queue.setMove(evs[evs.length - 1]);
+  pump(s);
+}
+
+function hostInput(s, ev) {
+  if (!s.control) return;
+  const evs = cleanEvents(ev);
+  if (!evs.length) return;
+  const before = s.queue.dropped;
+  s.queue.push(evs);
+  if (s.queue.dropped !== before) console.info("remote input: " + (s.queue.dropped - before) + " events dropped, the queue is full");
+  pump(s);
+}
+
+// One post in flight at a time; what arrives meanwhile waits (moves collapse).
+async function pump(s) {
+  if (s.pumping) return;
+  s.pumping = true;
+  while (SES === s && s.control && s.queue.pending()) {
+    const batch = s.queue.take(BATCH);
+    await post("/api/input", { mon: s.mon, ev: batch }).catch(() => null);
+  }
+  s.pumping = false;
+  if (SES !== s || !s.control) s.queue.clear();
+}
+
+// --- control messages ------------------------------------------------------------------
+
+export async function onHostControl(s, m) {
+  switch (m.t) {
+    case "in":
+      hostInput(s, m.ev);
+      break;
+    case "text":
+      if (s.control && typeof m.s === "string" && m.s) post("/api/input", { mon: s.mon, ev: [{ k: "t", s: m.s }] }).catch(() => null);
+      break;
+    case "clip-set": {
+      if (!s.control) return;
+      let ok = false;
+      try {
+        const r = await post("/api/portapapeles/poner", { texto: typeof m.text === "string" ? m.text : "" });
+        ok = !!(r && r.ok);
+      } catch (e) {
+        ok = false;
+      }
+      if (SES === s) sendCtl(s, { t: "clip-ok", ok });
+      break;
+    }
+    case "clip-get": {
+      if (!s.control) return;
+      let text = "";
+      let ok = false;
+      try {
+        const r = await post("/api/portapapeles/leer", {});
+        ok = !!(r && r.ok);
+        text = ok && typeof r.texto === "string" ? r.texto : "";
+      } catch (e) {
+        ok = false;
+      }
+      if (SES === s) sendCtl(s, { t: "clip", text, ok });
+      break;
+    }
+    case "quality": {
+      const next = qualityAfter(s, m);
+      s.quality = next.quality;
+      s.fps = next.fps;
+      await applyQuality(s);
+      break;
+    }
+    case "bye":
+      endSession("peer", false);
+      break;
+  }
+}
+
+// --- the host bar --------------------------------------------------------------------
+
+function drawHostClock(s) {
+  const el = $("hbTime");
+  if (el && SES === s) el.textContent = mmss(s.started ? (Date.now() - s.started) / 1000 : 0);
+}
+
+export function drawHostBar() {
+  const s = SES;
+  const bar = $("hostbar");
+  const on = !!(s && s.role === "host");
+  if (!on) {
+    bar.innerHTML = "";
+    showBar("hostbar", false);
+    return;
+  }
+  const focused = document.activeElement && bar.contains(document.activeElement) ? document.activeElement.id : null;
+  const yn = (v) => t(v ? "yes" : "no");
+  const monitorList =
+    s.surface === "monitor" && s.mons.length > 1
+      ? '<select id="hbMon" class="sm" aria-label="' + esc(t("hbScreen")) + '">' +
+        s.mons
+          .map((m, n) => '<option value="' + esc(m.i) + '"' + (m.i === s.mon ? " selected" : "") + ">" +
+            esc(n + 1 + " · " + m.w + "×" + m.h + (m.primary ? " ★" : "")) + "</option>")
+          .join("") + "</select>"
+      : "";
+  bar.innerHTML =
+    '<div class="hbrow"><span class="live" aria-hidden="true"></span>' +
+    '<span class="hbwho">' + esc(t("hbLive", s.peer)) + "</span>" +
+    '<span id="hbTime" class="mono"></span><span id="hbStats" class="muted mono">' + esc(s.statLine || "") + "</span>" +
+    '<span class="hbtools">' +
+    '<button type="button" class="btn sm" id="hbCtl" aria-pressed="' + !!s.control + '">' + esc(t("hbCtl") + ": " + yn(s.control)) + "</button>" +
+    '<button type="button" class="btn sm" id="hbAudio" aria-pressed="' + !!(s.audio && hasAudio(s)) + '"' + (hasAudio(s) ? "" : " disabled") + ">" +
+    esc(t("hbAudio") + ": " + yn(s.audio && hasAudio(s))) + "</button>" +
+    '<button type="button" class="btn sm" id="hbCall">' + esc(t("hbCall") + (s.mic ? ": " + t("yes") : "")) + "</button>" +
+    '<button type="button" class="btn sm" id="hbChat">' + esc(t("hbChat")) + "</button>" +
+    '<button type="button" class="btn sm" id="hbFile">' + esc(t("hbFile")) + "</button>" +
+    '<button type="button" class="btn sm" id="hbChange">' + esc(t("hbChange")) + "</button>" +
+    monitorList +
+    '<button type="button" class="btn sm danger" id="hbEnd">' + esc(t("hbEnd")) + "</button>" +
+    "</span></div>" +
+    (s.surface !== "monitor" ? '<div id="hbOnlyView" class="note warn">' + esc(t("onlyView")) + "</div>" : "");
+  drawHostClock(s);
+  showBar("hostbar", true);
+  if (focused && $(focused)) $(focused).focus();
+}
+
+async function toggleControl(s) {
+  if (!s.control) {
+    if (s.surface !== "monitor") {
+      toast(t("onlyView"), 7000);
+      return;
+    }
+    s.control = true;
+    await sessionNote(s);
+  } else {
+    await withdrawControl(s);
+  }
+  if (SES !== s) return;
+  sendPerm(s);
+  drawHostBar();
+}
+
+// Control off: nothing queued goes on, held input is released, the host process told.
+async function withdrawControl(s) {
+  s.control = false;
+  s.queue.clear();
+  await post("/api/input", { mon: s.mon, ev: [{ k: "rel" }] }).catch(() => null);
+  await sessionNote(s);
+}
+
+async function changeShare(s) {
+  let stream = null;
+  try {
+    stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(s.fps, true));
+  } catch (e) {
+    return; // cancelled: nothing changes
+  }
+  if (SES !== s) {
+    stopStream(stream);
+    return;
+  }
+  const old = s.screen;
+  s.screen = stream;
+  try {
+    await s.vtx.sender.replaceTrack(stream.getVideoTracks()[0]);
+    const a = stream.getAudioTracks()[0] || null;
+    if (a) a.enabled = !!s.audio;
+    await s.atx.sender.replaceTrack(a);
+  } catch (e) {
+    console.warn("share change:", e && e.message);
+  }
+  stopStream(old);
+  watchEnd(s, stream);
+  await matchScreen(s);
+  if (SES !== s) return;
+  if (s.surface !== "monitor" && s.control) {
+    await withdrawControl(s);
+    toast(t("onlyView"), 7000);
+  }
+  await applyQuality(s);
+  sendPerm(s);
+  drawHostBar();
+}
+
+$("hostbar").addEventListener("click", (e) => {
+  const s = SES;
+  const b = e.target.closest("button");
+  if (!s || s.role !== "host" || !b) return;
+  switch (b.id) {
+    case "hbCtl":
+      toggleControl(s);
+      break;
+    case "hbAudio":
+      s.audio = !s.audio;
+      for (const tr of s.screen.getAudioTracks()) tr.enabled = s.audio;
+      sendPerm(s);
+      drawHostBar();
+      break;
+    case "hbChange":
+      changeShare(s);
+      break;
+    case "hbEnd":
+      endSession("local", true);
+      break;
+  }
+});
+
+$("hostbar").addEventListener("change", (e) => {
+  const s = SES;
+  if (!s || s.role !== "host" || e.target.id !== "hbMon") return;
+  s.mon = Number(e.target.value) || 0;
+  sendPerm(s);
+});

@@ -1,0 +1,576 @@
+// The side that gives support: the join socket and its answers, the viewer with its bar
+// and menus, and the technician's mouse and keyboard over the shared picture.
+
+import { $, esc, prettyId } from "./core.js";
+import { t } from "./i18n.js";
+import { ID, S } from "./state.js";
+import { post } from "./api.js";
+import { closeMenu, modal, openMenu, toast } from "./ui.js";
+import { drawRecents } from "./history.js";
+import { prefetchIce, wsUrl } from "./signal.js";
+import {
+  endSession, flushSignals, newPC, onSignal, openSession, sendCtl, sendMove, sessionNote, SES, startLossTimer, startStats,
+} from "./session.js";
+import { COMBOS, comboEvents, pointerFraction, WheelAccumulator } from "./input_logic.js";
+import { QUALITIES } from "./screen.js";
+import { chatSystem } from "./chat.js";
+import { mmss } from "./core.js";
+
+const GRACE_S = 3;
+
+function parse(text) {
+  try {
+    const m = JSON.parse(text);
+    return m && typeof m === "object" && !Array.isArray(m) ? m : null;
+  } catch (e) {
+    return null;
+  }
+}
+
+// --- joining -------------------------------------------------------------------------
+
+export function startJoin(id, key, wantControl) {
+  const s = openSession({
+    role: "tech",
+    peerId: id,
+    peer: prettyId(id),
+    control: false,
+    wantControl: !!wantControl,
+    canControl: false,
+    audioOn: true,
+    hostAudio: false,
+    quality: "auto",
+    fps: 30,
+    mons: [],
+    mon: 0,
+    surface: "monitor",
+    clipWait: false,
+    accepted: false,
+    wait: t("connecting"),
+    wheel: new WheelAccumulator(),
+  });
+  showViewer(s);
+  prefetchIce();
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl("/join/" + id));
+  } catch (e) {
+    toast(t("srvDown"), 6000);
+    endSession("local", false);
+    return;
+  }
+  s.ws = ws;
+  ws.onopen = () => {
+    if (SES === s) ws.send(JSON.stringify({ t: "join", name: (ID && ID.nombre) || "", pass: key }));
+  };
+  s.ping = setInterval(() => {
+    if (ws.readyState === 1) ws.send('{"t":"ping"}');
+  }, 25000);
+  ws.onerror = () => {
+    if (SES !== s || s.accepted) return;
+    toast(t("srvDown"), 6000);
+    endSession("local", false);
+  };
+  ws.onclose = () => {
+    if (SES !== s || s.connected) return;
+    // Before acceptance nothing is left to wait for. After it the connection may still
+    // come up with the candidates already exchanged; if not, the loss timer ends it.
+    if (!s.accepted) endSession("local", false);
+    else startLossTimer(s);
+  };
+  ws.onmessage = (e) => {
+    const m = typeof e.data === "string" ? parse(e.data) : null;
+    if (m && SES === s) onJoinMessage(s, m);
+  };
+}
+
+const DENIED = {
+  badkey: "denBadKey", denied: "denDenied", timeout: "denTimeout", cancelled: "denCancelled",
+  busy: "denBusy", unavailable: "denUnavailable",
+};
+
+function onJoinMessage(s, m) {
+  switch (m.t) {
+    case "waiting":
+      if (!s.accepted) startWaiting(s, Number.isFinite(m.timeout) ? m.timeout : 60);
+      break;
+    case "accepted":
+      if (!s.accepted) onAccepted(s, m);
+      break;
+    case "signal":
+      onSignal(m.data);
+      break;
+    case "denied":
+      toast(t(DENIED[m.reason] || "denDenied"), 7000);
+      endSession("local", false);
+      break;
+    case "offline":
+      toast(t("denOffline"), 7000);
+      endSession("local", false);
+      break;
+    case "busy":
+      toast(t("denBusy"), 6000);
+      endSession("local", false);
+      break;
+    case "locked":
+      toast(t("denLocked", m.mins), 7000);
+      endSession("local", false);
+      break;
+    case "ended":
+      if (!s.connected) endSession(m.reason === "hostgone" ? "lost" : "peer", false);
+      break;
+  }
+}
+
+// The countdown while the host decides, three seconds of grace after zero.
+function startWaiting(s, seconds) {
+  let left = seconds;
+  const show = () => {
+    s.wait = t("waitAccept", s.peer) + " " + t("waitSecs", Math.max(0, left));
+    drawWait(s);
+  };
+  show();
+  clearInterval(s.waitT);
+  s.waitT = setInterval(() => {
+    if (SES !== s || s.accepted) {
+      clearInterval(s.waitT);
+      return;
+    }
+    left -= 1;
+    if (left <= -GRACE_S) {
+      toast(t("denTimeout"), 6000);
+      endSession("local", true);
+      return;
+    }
+    show();
+  }, 1000);
+}
+
+async function onAccepted(s, m) {
+  s.accepted = true;
+  clearInterval(s.waitT);
+  if (typeof m.name === "string" && m.name) s.peer = m.name;
+  if (Array.isArray(m.iceServers)) s.ice = m.iceServers;
+  s.wait = t("connectingPeer");
+  drawViewer(s);
+  post("/api/recientes/agregar", { id: s.peerId, nombre: s.peer })
+    .then((list) => {
+      if (Array.isArray(list) && S) {
+        S.recientes = list;
+        drawRecents();
+      }
+    })
+    .catch(() => null);
+  $("peerKey").value = "";
+  const pc = await newPC(s);
+  if (!pc) return;
+  await flushSignals(s);
+  if (SES !== s) return;
+  sessionNote(s);
+  chatSystem(t("chatSys", s.peer));
+  startStats(s);
+  s.clockT = setInterval(() => drawClock(s), 1000);
+}
+
+// The host's offer arrived: transceiver 0 is the screen, 1 the PC's sound, 2 the voice.
+export function attachRemoteMedia(s) {
+  const tr = s.pc.getTransceivers();
+  if (tr[0]) {
+    const v = $("vVideo");
+    v.srcObject = new MediaStream([tr[0].receiver.track]);
+    v.play().catch(() => {});
+  }
+  if (tr[1]) {
+    const a = $("vAudio");
+    a.srcObject = new MediaStream([tr[1].receiver.track]);
+    a.muted = !s.audioOn;
+    a.play().catch(() => {});
+  }
+  if (tr[2]) {
+    s.voice = tr[2];
+    tr[2].direction = "sendrecv";
+    const mic = s.mic && s.mic.getAudioTracks()[0];
+    if (mic) tr[2].sender.replaceTrack(mic).catch(() => {});
+    const el = $("voiceAudio");
+    el.srcObject = new MediaStream([tr[2].receiver.track]);
+    el.play().catch(() => {});
+  }
+}
+
+// --- control messages ----------------------------------------------------------------
+
+function takeHostFields(s, m) {
+  s.canControl = m.control === true;
+  s.hostAudio = m.hasAudio === true && m.audio === true;
+  if (Array.isArray(m.mons)) s.mons = m.mons;
+  if (Number.isInteger(m.mon)) s.mon = m.mon;
+  if (typeof m.surface === "string") s.surface = m.surface;
+}
+
+export function onTechControl(s, m) {
+  switch (m.t) {
+    case "hello":
+      if (typeof m.name === "string" && m.name) s.peer = m.name;
+      takeHostFields(s, m);
+      if (QUALITIES.includes(m.quality)) s.quality = m.quality;
+      if (Number.isFinite(m.fps)) s.fps = m.fps;
+      s.control = s.canControl && s.wantControl;
+      if (s.wantControl && !s.canControl) toast(t("ctlDenied"), 5000);
+      if (s.control) setTimeout(focusLayer, 300);
+      drawViewer(s);
+      break;
+    case "perm": {
+      takeHostFields(s, m);
+      if (s.control && !s.canControl) {
+        s.control = false;
+        toast(t("ctlDenied"), 5000);
+      } else if (!s.control && s.canControl && s.wantControl) {
+        s.control = true;
+      }
+      drawViewer(s);
+      break;
+    }
+    case "clip":
+      if (!s.clipWait) return;
+      s.clipWait = false;
+      if (m.ok === true && typeof m.text === "string" && m.text) {
+        post("/api/portapapeles/escribir_local", { texto: m.text })
+          .then((r) => toast(t(r && r.ok ? "clipGot" : "copyFail")))
+          .catch(() => toast(t("copyFail")));
+      } else {
+        toast(t("clipEmpty"));
+      }
+      break;
+    case "clip-ok":
+      toast(t(m.ok === true ? "clipSent" : "copyFail"));
+      break;
+    case "bye":
+      endSession("peer", false);
+      break;
+  }
+}
+
+// --- the viewer ----------------------------------------------------------------------
+
+function showViewer(s) {
+  $("viewer").hidden = false;
+  drawViewer(s);
+}
+
+// Hides the viewer and lets go of its media, full screen and keyboard lock.
+export function closeViewer() {
+  for (const id of ["vVideo", "vAudio", "voiceAudio"]) {
+    const el = $(id);
+    if (el) el.srcObject = null;
+  }
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  closeMenu();
+  $("viewer").hidden = true;
+}
+
+function drawClock(s) {
+  const el = $("vTime");
+  if (el && SES === s) el.textContent = s.started ? mmss((Date.now() - s.started) / 1000) : "";
+}
+
+export function showStats(s) {
+  const el = $("vStats");
+  if (el) el.textContent = s.statLine || "";
+}
+
+function drawWait(s) {
+  const v = $("vVideo");
+  const el = $("vWait");
+  const picture = v.videoWidth > 0 && s.connected;
+  el.hidden = picture;
+  el.textContent = picture ? "" : s.connected ? t("waitScreen") : s.wait || "";
+}
+
+export function drawViewer(s) {
+  if (SES !== s || s.role !== "tech") return;
+  const bar = $("vBar");
+  const focused = document.activeElement && bar.contains(document.activeElement) ? document.activeElement.id : null;
+  const btn = (id, label, extra = "") =>
+    '<button type="button" class="btn sm" id="' + id + '"' + extra + ">" + esc(label) + "</button>";
+  const on = (v) => ' aria-pressed="' + !!v + '"';
+  bar.innerHTML =
+    '<span class="vwho"><b>' + esc(s.peer) + "</b> · " + esc(prettyId(s.peerId)) + "</span>" +
+    '<span id="vTime" class="mono"></span><span id="vStats" class="muted mono"></span>' +
+    '<span class="vtools">' +
+    btn("vCtl", t(s.control ? "ctlOn" : "ctlOff"), on(s.control) + (s.canControl ? "" : ' disabled title="' + esc(t("ctlDenied")) + '"')) +
+    btn("vAud", t(s.audioOn ? "audOn" : "audOff"), on(s.audioOn) + (s.hostAudio ? "" : " disabled")) +
+    '<input type="range" id="vVol" min="0" max="100" value="' + Math.round(($("vAudio").volume || 0) * 100) +
+    '" title="' + esc(t("volRemote")) + '" aria-label="' + esc(t("volRemote")) + '">' +
+    btn("vCall", t(s.mic ? "callOn" : "callOff"), " disabled") +
+    btn("vKeys", t("keys"), ' aria-haspopup="menu"') +
+    btn("vClip", t("clipboard"), ' aria-haspopup="menu"') +
+    btn("vType", t("typeTxt")) +
+    btn("vFile", t("sendFile"), " disabled") +
+    btn("vChat", t("hbChat"), " disabled") +
+    btn("vQual", t("quality"), ' aria-haspopup="menu"') +
+    btn("vFull", "⛶", ' title="' + esc(t("fullTip")) + '" aria-label="' + esc(t("fullTip")) + '"') +
+    '<button type="button" class="btn sm danger" id="vEnd">' + esc(t("end")) + "</button>" +
+    "</span>";
+  showStats(s);
+  drawClock(s);
+  drawWait(s);
+  $("vLayer").classList.toggle("ctl", !!s.control);
+  if (focused && $(focused)) $(focused).focus();
+}
+
+function focusLayer() {
+  const el = $("vLayer");
+  if (el && SES && SES.role === "tech") el.focus();
+}
+
+// Shortcuts, clipboard and typing need control; the toast says why not.
+function needControl(s) {
+  if (s.control) return true;
+  toast(t(s.canControl ? "noCtlYet" : "ctlDenied"));
+  return false;
+}
+
+function menuItem(attr, value, label, checked) {
+  return '<button type="button" role="menuitem" class="mi" ' + attr + '="' + esc(value) + '">' +
+    (checked === undefined ? "" : checked ? "✓ " : "   ") + esc(label) + "</button>";
+}
+
+function openKeysMenu(btn) {
+  openMenu(btn,
+    '<div class="mh">' + esc(t("keysHd")) + "</div>" +
+    COMBOS.map(([name, key]) => menuItem("data-combo", name, t(key))).join("") +
+    '<div class="mnote">' + esc(t("kCad")) + "</div>");
+}
+
+function openClipMenu(btn) {
+  openMenu(btn,
+    '<div class="mh">' + esc(t("clipHd")) + "</div>" +
+    menuItem("data-clip", "send", t("clipSend")) + menuItem("data-clip", "get", t("clipGet")));
+}
+
+function openQualityMenu(btn, s) {
+  openMenu(btn,
+    '<div class="mh">' + esc(t("qualHd")) + "</div>" +
+    [["auto", "qAuto"], ["nitidez", "qText"], ["fluidez", "qMotion"]].map(([q, k]) => menuItem("data-q", q, t(k), s.quality === q)).join("") +
+    '<div class="mh">' + esc(t("fpsHd")) + "</div>" +
+    [15, 30, 60].map((f) => menuItem("data-fps", f, f + " fps", s.fps === f)).join(""));
+}
+
+function openTypeDialog(s) {
+  modal(
+    t("typeTitle"),
+    '<p class="tip">' + esc(t("typeHint")) + '</p><textarea id="typeTxt" rows="5" aria-label="' + esc(t("typeTitle")) + '"></textarea>',
+    [
+      { label: t("cancel") },
+      {
+        label: t("typeBtn"),
+        primary: true,
+        onClick: () => {
+          const v = $("typeTxt").value;
+          if (v && SES === s) sendCtl(s, { t: "text", s: v });
+          setTimeout(focusLayer, 0);
+        },
+      },
+    ],
+  );
+  setTimeout(() => $("typeTxt") && $("typeTxt").focus(), 0);
+}
+
+async function sendMyClipboard(s) {
+  let text = "";
+  try {
+    const r = await post("/api/portapapeles/leer", { propio: true });
+    text = r && r.ok && typeof r.texto === "string" ? r.texto : "";
+  } catch (e) {
+    text = "";
+  }
+  if (!text) toast(t("clipEmpty"));
+  else if (SES === s) sendCtl(s, { t: "clip-set", text });
+}
+
+async function toggleFullScreen() {
+  if (document.fullscreenElement) {
+    await document.exitFullscreen().catch(() => {});
+    return;
+  }
+  try {
+    await $("viewer").requestFullscreen();
+    // System keys (Alt+Tab, the Windows key) reach the page only with the keyboard locked.
+    if (navigator.keyboard && navigator.keyboard.lock) await navigator.keyboard.lock();
+  } catch (e) {
+    /* full screen is a convenience */
+  }
+}
+
+document.addEventListener("fullscreenchange", () => {
+  if (!document.fullscreenElement && navigator.keyboard && navigator.keyboard.unlock) navigator.keyboard.unlock();
+});
+
+$("vBar").addEventListener("click", (e) => {
+  const s = SES;
+  const b = e.target.closest("button");
+  if (!s || s.role !== "tech" || !b) return;
+  e.stopPropagation();
+  switch (b.id) {
+    case "vCtl":
+      s.control = !s.control;
+      s.wantControl = s.control;
+      if (!s.control) sendCtl(s, { t: "in", ev: [{ k: "rel" }] });
+      drawViewer(s);
+      if (s.control) focusLayer();
+      break;
+    case "vAud":
+      s.audioOn = !s.audioOn;
+      $("vAudio").muted = !s.audioOn;
+      drawViewer(s);
+      break;
+    case "vKeys":
+      if (needControl(s)) openKeysMenu(b);
+      break;
+    case "vClip":
+      if (needControl(s)) openClipMenu(b);
+      break;
+    case "vType":
+      if (needControl(s)) openTypeDialog(s);
+      break;
+    case "vQual":
+      openQualityMenu(b, s);
+      break;
+    case "vFull":
+      toggleFullScreen();
+      break;
+    case "vEnd":
+      endSession("local", true);
+      break;
+  }
+});
+
+$("vBar").addEventListener("input", (e) => {
+  const s = SES;
+  if (!s || e.target.id !== "vVol") return;
+  const v = Number(e.target.value) || 0;
+  const a = $("vAudio");
+  a.volume = Math.min(1, Math.max(0, v / 100));
+  if (v > 0 && !s.audioOn) {
+    s.audioOn = true;
+    a.muted = false;
+    const ab = $("vAud");
+    if (ab) {
+      ab.textContent = t("audOn");
+      ab.setAttribute("aria-pressed", "true");
+    }
+  }
+});
+
+$("menu").addEventListener("click", (e) => {
+  const s = SES;
+  const b = e.target.closest("button");
+  if (!s || s.role !== "tech" || !b) return;
+  if (b.dataset.combo) {
+    const combo = COMBOS.find(([name]) => name === b.dataset.combo);
+    if (combo && needControl(s)) sendCtl(s, { t: "in", ev: comboEvents(combo[2]) });
+    focusLayer();
+  } else if (b.dataset.clip === "send") {
+    if (needControl(s)) sendMyClipboard(s);
+  } else if (b.dataset.clip === "get") {
+    if (needControl(s)) {
+      s.clipWait = true;
+      sendCtl(s, { t: "clip-get" });
+    }
+  } else if (b.dataset.q || b.dataset.fps) {
+    if (b.dataset.q) s.quality = b.dataset.q;
+    if (b.dataset.fps) s.fps = Number(b.dataset.fps);
+    sendCtl(s, { t: "quality", q: s.quality, fps: s.fps });
+  }
+  closeMenu();
+});
+
+// --- input over the picture ----------------------------------------------------------
+
+const layer = $("vLayer");
+let movePending = null;
+let moveFrame = 0;
+
+function fraction(e) {
+  const v = $("vVideo");
+  return pointerFraction(v.getBoundingClientRect(), v.videoWidth, v.videoHeight, e.clientX, e.clientY);
+}
+
+function controlling() {
+  const s = SES;
+  return s && s.role === "tech" && s.control ? s : null;
+}
+
+// Moves go at most once per displayed frame, the latest position only.
+layer.addEventListener("pointermove", (e) => {
+  const s = controlling();
+  if (!s) return;
+  movePending = fraction(e);
+  if (moveFrame) return;
+  moveFrame = requestAnimationFrame(() => {
+    moveFrame = 0;
+    const p = movePending;
+    movePending = null;
+    if (p && SES === s) sendMove(s, { t: "in", ev: [{ k: "m", x: p.x, y: p.y }] });
+  });
+});
+
+layer.addEventListener("pointerdown", (e) => {
+  const s = SES;
+  if (!s || s.role !== "tech") return;
+  layer.focus();
+  if (!s.control) {
+    if (s.canControl) toast(t("noCtlYet"));
+    return;
+  }
+  e.preventDefault();
+  try {
+    layer.setPointerCapture(e.pointerId);
+  } catch (err) {
+    /* the pointer is gone */
+  }
+  const p = fraction(e);
+  sendCtl(s, { t: "in", ev: [{ k: "d", b: e.button, x: p.x, y: p.y }] });
+});
+
+layer.addEventListener("pointerup", (e) => {
+  const s = controlling();
+  if (!s) return;
+  const p = fraction(e);
+  sendCtl(s, { t: "in", ev: [{ k: "u", b: e.button, x: p.x, y: p.y }] });
+});
+
+layer.addEventListener("contextmenu", (e) => e.preventDefault());
+layer.addEventListener("auxclick", (e) => e.preventDefault());
+
+layer.addEventListener(
+  "wheel",
+  (e) => {
+    e.preventDefault();
+    const s = controlling();
+    if (!s) return;
+    const ev = s.wheel.add(e.deltaX, e.deltaY, e.deltaMode);
+    if (ev) sendCtl(s, { t: "in", ev: [ev] });
+  },
+  { passive: false },
+);
+
+function onKey(kind) {
+  return (e) => {
+    const s = controlling();
+    if (!s) return;
+    e.preventDefault();
+    e.stopPropagation();
+    if (e.code) sendCtl(s, { t: "in", ev: [{ k: kind, c: e.code }] });
+  };
+}
+layer.addEventListener("keydown", onKey("kd"));
+layer.addEventListener("keyup", onKey("ku"));
+
+layer.addEventListener("blur", () => {
+  const s = controlling();
+  if (s) sendCtl(s, { t: "in", ev: [{ k: "rel" }] });
+});
+
+$("vVideo").addEventListener("resize", () => SES && SES.role === "tech" && drawWait(SES));
+$("vVideo").addEventListener("loadedmetadata", () => SES && SES.role === "tech" && drawWait(SES));

@@ -1,0 +1,380 @@
+// Two PCs on one machine, everything on loopback: the PC that receives help (its own Xvfb
+// display, a headful Chromium that can capture that screen, a host whose XTest input and
+// clipboard act there) and the technician's PC (a host with no display, a headless
+// Chromium), met through a real vantriel-signal that hands out coturn's STUN and TURN.
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import dgram from 'node:dgram';
+import crypto from 'node:crypto';
+import readline from 'node:readline';
+import { spawn, execFile } from 'node:child_process';
+import { before, after } from 'node:test';
+import { chromium } from 'playwright-core';
+import { CHROMIUM_ARGS, freePort, startHost } from './host.mjs';
+
+export const HOST_ID = '700000001';
+export const TECH_ID = '700000002';
+export const SCREEN = { width: 1280, height: 800 };
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// Every process started here, so that an exit without `stop` (a crash of the test runner)
+// still leaves nothing behind.
+const live = new Set();
+process.on('exit', () => {
+  for (const p of live) {
+    try { p.kill('SIGKILL'); } catch { /* already gone */ }
+  }
+});
+
+function track(proc) {
+  live.add(proc);
+  proc.on('exit', () => live.delete(proc));
+  return proc;
+}
+
+async function stopProcess(proc, graceMs = 3000) {
+  if (!proc || proc.exitCode !== null || proc.signalCode !== null) return;
+  const exited = new Promise((r) => proc.once('exit', r));
+  proc.kill('SIGTERM');
+  const t = setTimeout(() => proc.kill('SIGKILL'), graceMs);
+  await exited;
+  clearTimeout(t);
+}
+
+function requireFile(name) {
+  const file = process.env[name];
+  if (!file || !fs.existsSync(file)) throw new Error(`${name} must name a built program (run the tests through ctest)`);
+  return file;
+}
+
+// Polls `fn` until it returns something truthy and returns that; a throw counts as "not
+// yet". On time-out the last value or error is in the message.
+export async function waitFor(fn, { timeout = 10000, interval = 50, what = 'a condition' } = {}) {
+  const end = Date.now() + timeout;
+  let last;
+  for (;;) {
+    try {
+      const v = await fn();
+      if (v) return v;
+      last = v;
+    } catch (e) {
+      last = e;
+    }
+    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what} (last: ${last instanceof Error ? last.message : JSON.stringify(last)})`);
+    await sleep(interval);
+  }
+}
+
+// Test-side instrumentation: every RTCPeerConnection the page makes lands in window.__pcs.
+// Must run before the page loads.
+export async function instrumentPeerConnections(page) {
+  await page.addInitScript(() => {
+    const Native = window.RTCPeerConnection;
+    if (!Native || window.__pcs) return;
+    window.__pcs = [];
+    window.RTCPeerConnection = class extends Native {
+      constructor(...args) {
+        super(...args);
+        window.__pcs.push(this);
+      }
+    };
+  });
+}
+
+// A port free for both TCP and UDP (coturn listens on both).
+async function freeUdpTcpPort() {
+  for (;;) {
+    const port = await freePort();
+    const sock = dgram.createSocket('udp4');
+    const ok = await new Promise((resolve) => {
+      sock.once('error', () => resolve(false));
+      sock.bind(port, '127.0.0.1', () => resolve(true));
+    });
+    await new Promise((r) => sock.close(r)).catch(() => {});
+    if (ok) return port;
+  }
+}
+
+// Xvfb picks its own display number and writes it to fd 3. RANDR is off because
+// Chromium's X11 screen capturer does not start on Xvfb while it is on.
+async function startXvfb(artifacts) {
+  const log = fs.openSync(path.join(artifacts, 'xvfb.log'), 'w');
+  const proc = track(spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${SCREEN.width}x${SCREEN.height}x24`,
+    '-nolisten', 'tcp', '-extension', 'RANDR'], { stdio: ['ignore', log, log, 'pipe'] }));
+  fs.closeSync(log);
+  let number = '';
+  await new Promise((resolve, reject) => {
+    proc.stdio[3].on('data', (d) => { number += d; if (number.includes('\n')) resolve(); });
+    proc.once('exit', () => reject(new Error('Xvfb ended at start (see xvfb.log)')));
+  });
+  proc.stdio[3].destroy();
+  return { proc, display: ':' + number.trim() };
+}
+
+// One STUN Binding request; coturn answers once it listens.
+function stunAnswers(port) {
+  return new Promise((resolve) => {
+    const sock = dgram.createSocket('udp4');
+    const req = Buffer.alloc(20);
+    req.writeUInt16BE(0x0001, 0);
+    req.writeUInt32BE(0x2112a442, 4);
+    crypto.randomBytes(12).copy(req, 8);
+    const done = (ok) => { clearTimeout(t); sock.close(); resolve(ok); };
+    const t = setTimeout(() => done(false), 200);
+    sock.on('message', (m) => done(m.readUInt16BE(0) === 0x0101));
+    sock.on('error', () => done(false));
+    sock.send(req, port, '127.0.0.1');
+  });
+}
+
+// coturn with the TURN REST secret, relaying on loopback only. The secret goes through a
+// configuration file so it stays out of `ps`.
+async function startTurn(tmp, artifacts, secret) {
+  const port = await freeUdpTcpPort();
+  const conf = path.join(tmp, 'turnserver.conf');
+  fs.writeFileSync(conf, [
+    `listening-port=${port}`, 'listening-ip=127.0.0.1', 'relay-ip=127.0.0.1',
+    'use-auth-secret', `static-auth-secret=${secret}`, 'realm=vantriel.test',
+    'no-tls', 'no-dtls', 'no-cli', 'no-rfc5780', 'allow-loopback-peers', 'fingerprint',
+    `userdb=${path.join(tmp, 'turndb')}`, `pidfile=${path.join(tmp, 'turnserver.pid')}`,
+    `log-file=${path.join(artifacts, 'turnserver.log')}`, 'simple-log', 'no-stdout-log', 'verbose',
+  ].join('\n') + '\n', { mode: 0o600 });
+  const proc = track(spawn('turnserver', ['-c', conf], { stdio: 'ignore' }));
+  await waitFor(async () => {
+    if (proc.exitCode !== null) throw new Error(`turnserver ended (${proc.exitCode}); see turnserver.log`);
+    return stunAnswers(port);
+  }, { timeout: 10000, what: 'coturn to answer STUN' }).catch((e) => { proc.kill('SIGKILL'); throw e; });
+  return { proc, port, secret };
+}
+
+async function startSignal(tmp, artifacts, turn, extraArgs) {
+  const bin = requireFile('VANTRIEL_SIGNAL_BIN');
+  const args = ['--host', '127.0.0.1', '--port', '0', '--data', path.join(tmp, 'signal.json'),
+    '--stun', `stun:127.0.0.1:${turn.port}`, '--turn', `turn:127.0.0.1:${turn.port}?transport=udp`,
+    // A wrong key is answered at once, so refusal tests do not wait seconds.
+    '--delay-base-ms', '20', '--delay-max-ms', '200', '--flush-ms', '100', ...extraArgs];
+  const proc = track(spawn(bin, args, {
+    env: { ...process.env, VTR_SIGNAL_TURN_SECRET: turn.secret },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  }));
+  const log = fs.createWriteStream(path.join(artifacts, 'signal.log'));
+  let said = '';
+  proc.stderr.on('data', (d) => { said += d; log.write(d); });
+  const lines = readline.createInterface({ input: proc.stdout });
+  const first = await new Promise((resolve, reject) => {
+    lines.once('line', resolve);
+    proc.once('exit', (code) => reject(new Error(`vantriel-signal ended at start (${code}):\n${said}`)));
+  });
+  lines.on('line', (l) => log.write(l + '\n'));
+  const m = /^listening on (http:\/\/\S+)$/.exec(first);
+  if (!m) {
+    proc.kill('SIGKILL');
+    throw new Error(`vantriel-signal said "${first}"`);
+  }
+  return { proc, url: m[1] };
+}
+
+function browserArgs(extra) {
+  // Chromium keeps only the last --disable-features and Playwright puts its own list
+  // first, so ours is one merged switch.
+  return [...CHROMIUM_ARGS, '--allow-loopback-in-peer-connection', '--use-fake-ui-for-media-stream',
+    '--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter,DialMediaRouteProvider,' +
+    'OptimizationHints,HttpsUpgrades,PaintHolding', ...extra];
+}
+
+// A page on a host's URL, with its console and page errors collected.
+async function openPcPage(browser, host, contextOptions) {
+  const context = await browser.newContext(contextOptions);
+  const page = await context.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(`pageerror: ${e.message}`));
+  page.on('console', (m) => { if (m.type() === 'error') errors.push(`console: ${m.text()}`); });
+  await instrumentPeerConnections(page);
+  await page.goto(host.url + '/');
+  await page.waitForSelector('html[data-ready="1"]');
+  return { context, page, errors };
+}
+
+function run(file, args, env) {
+  return new Promise((resolve, reject) => {
+    execFile(file, args, { env, timeout: 20000 }, (err, stdout, stderr) => {
+      if (err) reject(new Error(`${file} ${args.join(' ')}: ${err.message} ${stderr}`));
+      else resolve(stdout);
+    });
+  });
+}
+
+// desktop_probe's window on `display`; see desktop_probe.cpp for its lines.
+async function startProbe(display, width, height, { x = 0, y = 0, motion = false } = {}) {
+  const args = ['window', String(width), String(height), String(x), String(y), ...(motion ? ['motion'] : [])];
+  const proc = track(spawn(requireFile('DESKTOP_PROBE'), args, {
+    env: { ...process.env, DISPLAY: display }, stdio: ['pipe', 'pipe', 'inherit'],
+  }));
+  const events = [];
+  const colours = [];
+  let wake = () => {};
+  let ready = false;
+  readline.createInterface({ input: proc.stdout }).on('line', (line) => {
+    if (line === 'ready') ready = true;
+    else {
+      const e = JSON.parse(line);
+      (e.t === 'color' ? colours : events).push(e);
+    }
+    wake();
+  });
+  const changed = () => new Promise((r) => { wake = r; setTimeout(r, 50); });
+  await waitFor(() => ready || proc.exitCode !== null, { timeout: 10000, what: 'desktop_probe' })
+    .catch((e) => { proc.kill('SIGKILL'); throw e; });
+  if (!ready) throw new Error(`desktop_probe ended (${proc.exitCode})`);
+  let cursor = 0;
+  return {
+    events,
+    // The events after the last `until`, up to and including the first that `last` accepts.
+    async until(last, timeout = 10000) {
+      const end = Date.now() + timeout;
+      for (;;) {
+        const i = events.findIndex((e, k) => k >= cursor && last(e));
+        if (i >= 0) {
+          const got = events.slice(cursor, i + 1);
+          cursor = i + 1;
+          return got;
+        }
+        if (Date.now() > end) throw new Error(`desktop_probe: no such event within ${timeout} ms; got ${JSON.stringify(events.slice(cursor))}`);
+        await changed();
+      }
+    },
+    // Fills the window with RRGGBB; resolves with the CLOCK_MONOTONIC µs when X had done it.
+    async color(rgb) {
+      const n = colours.length;
+      proc.stdin.write(`color ${rgb}\n`);
+      await waitFor(() => colours.length > n, { timeout: 5000, interval: 5, what: 'the colour answer' });
+      return colours[n].us;
+    },
+    async stop() {
+      proc.stdin.end();
+      await stopProcess(proc, 2000);
+    },
+  };
+}
+
+// Starts both PCs. `signalArgs` are appended to the signal server's switches (a later
+// switch wins, so e.g. ['--id-max-fails', '3'] locks an ID quickly); `hostBrowserArgs` and
+// `techBrowserArgs` are added to each Chromium's switches. Resolves with:
+//   host, tech   { id, page, context, errors, browser, app }: `app` is the host process as
+//                startHost returns it (url, dir, output, data(), readData());
+//   signalUrl, turn { port, secret }, display (the host PC's), artifacts (this file's folder);
+//   pageErrors() both pages' console and page errors, labelled;
+//   xdotool(...args), xclip(args, input?), pointer() -> { x, y, window } on the host PC's screen;
+//   probe(w, h, { x, y, motion }) a desktop_probe window there: { events, until(pred), color(rgb) };
+//   stop() ends everything (probes, browsers, hosts, signal server, coturn, Xvfb).
+export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [] } = {}) {
+  const stem = name ?? path.basename(process.argv[1] ?? 'twopc').replace(/\.test\.mjs$|\.mjs$/, '');
+  const artifacts = path.join(process.env.VANTRIEL_ARTIFACTS || path.join(os.tmpdir(), 'vtr-artifacts'), `twopc-${stem}`);
+  fs.rmSync(artifacts, { recursive: true, force: true });
+  fs.mkdirSync(artifacts, { recursive: true });
+  const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-twopc-'));
+
+  const pcs = { artifacts };
+  const cleanup = [];
+  pcs.stop = async () => {
+    for (const step of cleanup.reverse()) {
+      try { await step(); } catch (e) { console.error(`twopc stop: ${e.message}`); }
+    }
+    cleanup.length = 0;
+    fs.rmSync(tmp, { recursive: true, force: true });
+  };
+  // Starts things side by side; whatever started is stopped later even when another failed.
+  const startAll = async (starts, stop) => {
+    const results = await Promise.allSettled(starts);
+    results.forEach((r, i) => { if (r.status === 'fulfilled') cleanup.push(() => stop(r.value, i)); });
+    const failed = results.find((r) => r.status === 'rejected');
+    if (failed) throw failed.reason;
+    return results.map((r) => r.value);
+  };
+  try {
+    const secret = crypto.randomBytes(24).toString('hex');
+    const [xvfb, turn] = await startAll([startXvfb(artifacts), startTurn(tmp, artifacts, secret)],
+      (started) => stopProcess(started.proc));
+    const signal = await startSignal(tmp, artifacts, turn, signalArgs);
+    cleanup.push(() => stopProcess(signal.proc));
+    const display = xvfb.display;
+
+    const hostEnv = { VTR_SERVER: signal.url, VTR_ID: HOST_ID, DISPLAY: display, WAYLAND_DISPLAY: undefined };
+    const techEnv = { VTR_SERVER: signal.url, VTR_ID: TECH_ID, DISPLAY: undefined, WAYLAND_DISPLAY: undefined };
+    const [hostHost, techHost] = await startAll([startHost({ env: hostEnv }), startHost({ env: techEnv })],
+      async (host, i) => {
+        await host.stop();
+        fs.writeFileSync(path.join(artifacts, `${i ? 'tech' : 'host'}-host.log`), host.output);
+      });
+
+    // The host PC's browser shows on the Xvfb screen's right half, so a test window can
+    // sit on the left half and be captured with it.
+    const [hostBrowser, techBrowser] = await startAll([
+      chromium.launch({
+        executablePath: '/usr/bin/chromium', headless: false,
+        env: { ...process.env, DISPLAY: display, WAYLAND_DISPLAY: undefined },
+        args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
+          '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs]),
+      }),
+      chromium.launch({ executablePath: '/usr/bin/chromium', args: browserArgs(techBrowserArgs) }),
+    ], (browser) => browser.close());
+    const [hostPage, techPage] = await Promise.all([
+      openPcPage(hostBrowser, hostHost, { viewport: null }),
+      openPcPage(techBrowser, techHost, { viewport: { width: 1280, height: 900 } }),
+    ]);
+    // Screenshots of the last state help when a test failed.
+    cleanup.push(async () => {
+      for (const [who, p] of [['host', hostPage.page], ['tech', techPage.page]]) {
+        await p.screenshot({ path: path.join(artifacts, `${who}-page.png`), timeout: 5000 }).catch(() => {});
+      }
+    });
+
+    const xenv = { ...process.env, DISPLAY: display };
+    Object.assign(pcs, {
+      signalUrl: signal.url,
+      turn: { port: turn.port, secret },
+      display,
+      host: { id: HOST_ID, ...hostPage, app: hostHost, browser: hostBrowser },
+      tech: { id: TECH_ID, ...techPage, app: techHost, browser: techBrowser },
+      pageErrors: () => [...hostPage.errors.map((e) => `host PC: ${e}`), ...techPage.errors.map((e) => `technician: ${e}`)],
+      xdotool: (...args) => run('xdotool', args, xenv),
+      // With `input`, xclip -i forks an owner of the selection that lives until another
+      // client takes it or the display ends; its output is not waited for.
+      xclip: (args, input) => (input === undefined ? run('xclip', args, xenv) : new Promise((resolve, reject) => {
+        const p = spawn('xclip', args, { env: xenv, stdio: ['pipe', 'ignore', 'ignore'] });
+        p.once('error', reject);
+        p.once('exit', (code) => (code === 0 ? resolve('') : reject(new Error(`xclip ${args.join(' ')} ended ${code}`))));
+        p.stdin.end(input);
+      })),
+      async pointer() {
+        const out = await run('xdotool', ['getmouselocation', '--shell'], xenv);
+        const v = Object.fromEntries(out.trim().split('\n').map((l) => l.split('=')));
+        return { x: Number(v.X), y: Number(v.Y), window: Number(v.WINDOW) };
+      },
+      async probe(width, height, options) {
+        const p = await startProbe(display, width, height, options);
+        cleanup.push(() => p.stop());
+        return p;
+      },
+    });
+    return pcs;
+  } catch (e) {
+    await pcs.stop();
+    throw e;
+  }
+}
+
+// Both PCs for a whole test file: `use` receives them before the first test; they are
+// stopped after the last one, whatever the outcome.
+export function withTwoPcs(use, options = {}) {
+  let pcs;
+  before(async () => {
+    pcs = await startTwoPcs(options);
+    use(pcs);
+  });
+  after(async () => {
+    await pcs?.stop();
+  });
+}
