@@ -16,6 +16,9 @@ import { CHROMIUM_ARGS, freePort, startHost } from './host.mjs';
 export const HOST_ID = '700000001';
 export const TECH_ID = '700000002';
 export const SCREEN = { width: 1280, height: 800 };
+// The technician's name holds markup: wherever the other side shows it, it must stay text.
+export const HOST_NAME = 'PC de Ana';
+export const TECH_NAME = '<img src=x onerror=__p=1>Luis';
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
@@ -99,8 +102,8 @@ async function freeUdpTcpPort() {
 
 // Xvfb picks its own display number and writes it to fd 3. RANDR is off because
 // Chromium's X11 screen capturer does not start on Xvfb while it is on.
-async function startXvfb(artifacts) {
-  const log = fs.openSync(path.join(artifacts, 'xvfb.log'), 'w');
+async function startXvfb(artifacts, logName = 'xvfb.log') {
+  const log = fs.openSync(path.join(artifacts, logName), 'w');
   const proc = track(spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${SCREEN.width}x${SCREEN.height}x24`,
     '-nolisten', 'tcp', '-extension', 'RANDR'], { stdio: ['ignore', log, log, 'pipe'] }));
   fs.closeSync(log);
@@ -267,6 +270,7 @@ async function startProbe(display, width, height, { x = 0, y = 0, motion = false
 //   signalUrl, turn { port, secret }, display (the host PC's), artifacts (this file's folder);
 //   pageErrors() both pages' console and page errors, labelled;
 //   xdotool(...args), xclip(args, input?), pointer() -> { x, y, window } on the host PC's screen;
+//   techClipboard(), setTechClipboard(text): the technician PC's own clipboard;
 //   probe(w, h, { x, y, motion }) a desktop_probe window there: { events, until(pred), color(rgb) };
 //   stop() ends everything (probes, browsers, hosts, signal server, coturn, Xvfb).
 export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [] } = {}) {
@@ -295,14 +299,19 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
   };
   try {
     const secret = crypto.randomBytes(24).toString('hex');
-    const [xvfb, turn] = await startAll([startXvfb(artifacts), startTurn(tmp, artifacts, secret)],
+    // The technician's PC has a display of its own, so each PC has its own clipboard.
+    const [xvfb, techXvfb, turn] = await startAll(
+      [startXvfb(artifacts), startXvfb(artifacts, 'xvfb-tech.log'), startTurn(tmp, artifacts, secret)],
       (started) => stopProcess(started.proc));
     const signal = await startSignal(tmp, artifacts, turn, signalArgs);
     cleanup.push(() => stopProcess(signal.proc));
     const display = xvfb.display;
 
-    const hostEnv = { VTR_SERVER: signal.url, VTR_ID: HOST_ID, DISPLAY: display, WAYLAND_DISPLAY: undefined };
-    const techEnv = { VTR_SERVER: signal.url, VTR_ID: TECH_ID, DISPLAY: undefined, WAYLAND_DISPLAY: undefined };
+    // Each PC's name as the other side sees it (the computer's name, with no name set).
+    const hostEnv = { VTR_SERVER: signal.url, VTR_ID: HOST_ID, DISPLAY: display, WAYLAND_DISPLAY: undefined,
+      COMPUTERNAME: HOST_NAME };
+    const techEnv = { VTR_SERVER: signal.url, VTR_ID: TECH_ID, DISPLAY: techXvfb.display, WAYLAND_DISPLAY: undefined,
+      COMPUTERNAME: TECH_NAME };
     const [hostHost, techHost] = await startAll([startHost({ env: hostEnv }), startHost({ env: techEnv })],
       async (host, i) => {
         await host.stop();
@@ -332,6 +341,7 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     });
 
     const xenv = { ...process.env, DISPLAY: display };
+    const techXenv = { ...process.env, DISPLAY: techXvfb.display };
     Object.assign(pcs, {
       signalUrl: signal.url,
       turn: { port: turn.port, secret },
@@ -348,6 +358,14 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
         p.once('exit', (code) => (code === 0 ? resolve('') : reject(new Error(`xclip ${args.join(' ')} ended ${code}`))));
         p.stdin.end(input);
       })),
+      // The technician PC's clipboard (its host's display).
+      techClipboard: () => run('xclip', ['-selection', 'clipboard', '-o'], techXenv).catch(() => ''),
+      setTechClipboard: (text) => new Promise((resolve, reject) => {
+        const p = spawn('xclip', ['-selection', 'clipboard', '-i'], { env: techXenv, stdio: ['pipe', 'ignore', 'ignore'] });
+        p.once('error', reject);
+        p.once('exit', (code) => (code === 0 ? resolve() : reject(new Error(`xclip ended ${code}`))));
+        p.stdin.end(text);
+      }),
       async pointer() {
         const out = await run('xdotool', ['getmouselocation', '--shell'], xenv);
         const v = Object.fromEntries(out.trim().split('\n').map((l) => l.split('=')));

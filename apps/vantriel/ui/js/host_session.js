@@ -156,9 +156,29 @@ async function matchScreen(s) {
   }
   const track = s.screen.getVideoTracks()[0];
   const st = (track && track.getSettings && track.getSettings()) || {};
+  const size = track ? await frameSize(track) : null;
   s.mons = mons.map((m) => ({ i: m.i, w: m.w, h: m.h, primary: m.primary === true }));
-  s.mon = matchMonitor(s.mons, st.width, st.height);
+  s.mon = size ? matchMonitor(s.mons, size.w, size.h) : matchMonitor(s.mons, st.width, st.height);
   s.surface = st.displaySurface || "monitor";
+}
+
+// The size of the captured frames. With a size ceiling in the constraints Chromium
+// reports the ceiling in getSettings() while frames come at the screen's own size, so
+// the size is read off the first frame; null when none arrives within 2 s.
+async function frameSize(track) {
+  const v = document.createElement("video");
+  v.muted = true;
+  v.srcObject = new MediaStream([track]);
+  try {
+    v.play().catch(() => {});
+    await Promise.race([
+      new Promise((resolve) => { v.onloadedmetadata = resolve; }),
+      new Promise((resolve) => setTimeout(resolve, 2000)),
+    ]);
+    return v.videoWidth > 0 ? { w: v.videoWidth, h: v.videoHeight } : null;
+  } finally {
+    v.srcObject = null;
+  }
 }
 
 // A capture that ends from the browser's own stop control ends the session.

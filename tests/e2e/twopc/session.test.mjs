@@ -1,0 +1,292 @@
+// A support session between two PCs, as the two people live it: the refusals before
+// anyone is let in, then a session with the real screen, mouse, keyboard, typed text and
+// clipboard, quality, a view-only share, the ends from either side and a lost peer.
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, waitFor, withTwoPcs } from '../lib/twopc.mjs';
+import { waitToast } from '../lib/host.mjs';
+
+let pcs;
+let keyUsed; // the key of the full session, which its end must renew
+withTwoPcs((p) => { pcs = p; });
+
+const hostPage = () => pcs.host.page;
+const techPage = () => pcs.tech.page;
+const visible = (page, sel) => page.locator(sel).isVisible();
+
+async function connect({ key, wantCtl = true } = {}) {
+  const page = techPage();
+  await page.fill('#peerId', HOST_ID);
+  await page.fill('#peerKey', key ?? (await hostKey()));
+  await page.setChecked('#wantCtl', wantCtl);
+  await page.click('#connectBtn');
+}
+
+const hostKey = async () => (await hostPage().textContent('#myKey')).trim();
+
+// The request dialog on the host PC, answered with the boxes as given.
+async function accept({ control = true, audio = false } = {}) {
+  const page = hostPage();
+  await page.waitForSelector('#reqDlg:not([hidden])');
+  await page.setChecked('#reqCtl', control);
+  await page.setChecked('#reqAudio', audio);
+  await page.waitForSelector('#reqAccept:not([disabled])');
+  await page.click('#reqAccept');
+}
+
+// Both sides connected, the picture shown on the technician's side.
+async function connected() {
+  await hostPage().waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });
+  await techPage().waitForFunction(() => {
+    const v = document.getElementById('vVideo');
+    return v.videoWidth > 0 && document.getElementById('vWait').hidden;
+  }, null, { timeout: 20000 });
+}
+
+async function sessionGone() {
+  await techPage().waitForSelector('#viewer', { state: 'hidden', timeout: 20000 });
+  await hostPage().waitForSelector('#hostbar', { state: 'hidden', timeout: 20000 });
+}
+
+// The point of the technician's page that shows pixel (sx, sy) of the host's screen.
+async function screenPoint(sx, sy) {
+  return techPage().evaluate(([x, y]) => {
+    const v = document.getElementById('vVideo');
+    const r = v.getBoundingClientRect();
+    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
+    const left = r.left + (r.width - v.videoWidth * scale) / 2;
+    const top = r.top + (r.height - v.videoHeight * scale) / 2;
+    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
+  }, [sx, sy]);
+}
+
+async function menu(button, item) {
+  await techPage().click(button);
+  await techPage().click(`#menu ${item}`);
+}
+
+function hostState() {
+  return JSON.parse(execFileSync(process.env.DESKTOP_PROBE, ['state'], { env: { ...process.env, DISPLAY: pcs.display } }).toString());
+}
+
+test('refusals: a wrong key never asks, then denied, unanswered and cancelled requests', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+
+  await connect({ key: 'ZZZZZZ' });
+  await waitToast(tech, 'Clave incorrecta. Pídele a la persona la clave que aparece en su Vantriel.');
+  await waitToast(host, 'Alguien intentó entrar con una clave equivocada (se rechazó solo).');
+  assert.equal(await visible(host, '#reqDlg'), false);
+  await tech.waitForSelector('#viewer', { state: 'hidden' });
+
+  // Typed with blanks, a dash and in lower case, the key still opens the dialog.
+  const key = await hostKey();
+  await connect({ key: ` ${key.slice(0, 3).toLowerCase()}-${key.slice(3)} ` });
+  await host.waitForSelector('#reqDlg:not([hidden])');
+  assert.equal(await host.textContent('#reqWho'), `${TECH_NAME} quiere ver tu pantalla`);
+  assert.equal(await host.isDisabled('#reqAccept'), true, 'accept waits 1.2 s');
+  assert.equal(await host.evaluate(() => document.activeElement.id), 'reqReject');
+  await tech.waitForFunction(() => /Esperando a que .* acepte… \(\d+ s\)/.test(document.getElementById('vWait').textContent));
+  await host.click('#reqReject');
+  await waitToast(tech, 'La persona rechazó la conexión.');
+
+  // Left unanswered: 58 s on the host's clock, then "timeout" for the technician.
+  await host.clock.install();
+  await connect();
+  await host.waitForSelector('#reqDlg:not([hidden])');
+  await host.clock.fastForward(59000);
+  await waitToast(tech, 'La persona no contestó.');
+  await host.waitForSelector('#reqDlg', { state: 'hidden' });
+  await host.clock.resume();
+
+  // The technician gives up while waiting.
+  await connect();
+  await host.waitForSelector('#reqDlg:not([hidden])');
+  await tech.click('#vEnd');
+  await waitToast(host, 'La otra persona canceló la solicitud.');
+  await host.waitForSelector('#reqDlg', { state: 'hidden' });
+  assert.equal(await tech.evaluate(() => window.__p), undefined);
+  assert.equal(await host.evaluate(() => window.__p), undefined);
+});
+
+test('a session: the screen at its size, clicks on the right pixel, keys, text and clipboard', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  const probe = await pcs.probe(400, 300, { x: 100, y: 100 });
+  keyUsed = await hostKey();
+  await connect();
+  await accept({ control: true });
+  await connected();
+
+  const size = await tech.evaluate(() => [document.getElementById('vVideo').videoWidth, document.getElementById('vVideo').videoHeight]);
+  assert.deepEqual(size, [SCREEN.width, SCREEN.height]);
+  assert.match(await host.textContent('#hostbar'), /<img src=x onerror=__p=1>Luis está conectado a tu PC/);
+  assert.match(await tech.textContent('#vBar'), new RegExp(`${HOST_NAME} · 700 000 001`));
+  assert.equal(await tech.textContent('#vCtl'), '🖱 Control: sí');
+  await tech.waitForFunction(() => /^P2P · \d+ ms/.test(document.getElementById('vStats').textContent), null, { timeout: 10000 });
+
+  // A click lands on the matching pixel of the host's screen.
+  const at = await screenPoint(300, 250);
+  await tech.mouse.click(at.x, at.y);
+  const [press] = (await probe.until((e) => e.t === 'br')).filter((e) => e.t === 'bp');
+  assert.ok(Math.abs(press.x - 200) <= 2 && Math.abs(press.y - 150) <= 2, JSON.stringify(press));
+  const pointer = await pcs.pointer();
+  assert.ok(Math.abs(pointer.x - 300) <= 2 && Math.abs(pointer.y - 250) <= 2, JSON.stringify(pointer));
+
+  // Keys by their physical code, a shortcut from the menu, typed text with accents. With no
+  // window manager on the host's screen, the keyboard focus is given to the test window.
+  await pcs.xdotool('windowfocus', String(pointer.window));
+  await tech.focus('#vLayer');
+  await tech.keyboard.press('KeyA');
+  const keyA = (await probe.until((e) => e.t === 'kr')).find((e) => e.t === 'kp');
+  assert.equal(keyA.text, 'a');
+  await menu('#vKeys', '[data-combo="alttab"]');
+  const combo = await probe.until((e, all) => e.t === 'kr' && e.keysym === 0xff09);
+  assert.deepEqual(combo.filter((e) => e.t === 'kp').map((e) => e.keysym), [0xffe9, 0xff09]);
+  await probe.until((e) => e.t === 'kr' && e.keysym === 0xffe9);
+
+  await tech.click('#vType');
+  await tech.fill('#typeTxt', 'Ñandú café €');
+  await tech.click('#modalBtns .btn.primary');
+  const typed = [];
+  await waitFor(async () => {
+    typed.push(...(await probe.until((e) => e.t === 'kp')).filter((e) => e.t === 'kp').map((e) => e.text));
+    return typed.join('') === 'Ñandú café €';
+  }, { timeout: 10000, what: `typed text (got ${JSON.stringify(typed)})` });
+
+  // Clipboard both ways: each PC's own X clipboard.
+  await pcs.xclip(['-selection', 'clipboard', '-i'], 'desde la PC de Ana');
+  await menu('#vClip', '[data-clip="get"]');
+  await waitToast(tech, 'Listo: el texto de la otra PC está en tu portapapeles.');
+  assert.equal(await pcs.techClipboard(), 'desde la PC de Ana');
+  await pcs.setTechClipboard('del técnico ✓');
+  await menu('#vClip', '[data-clip="send"]');
+  await waitToast(tech, 'Listo: en la otra PC presiona Ctrl+V.');
+  assert.equal(await pcs.xclip(['-selection', 'clipboard', '-o']), 'del técnico ✓');
+
+  // The quality menu reaches the host's encoder.
+  await menu('#vQual', '[data-q="nitidez"]');
+  await menu('#vQual', '[data-fps="15"]');
+  const params = await waitFor(() => host.evaluate(() => {
+    const p = window.__pcs.at(-1).getSenders()[0].getParameters();
+    return p.encodings[0].maxFramerate === 15 && p.encodings[0].maxBitrate === 8000000 ? p : null;
+  }), { what: 'the new encoder settings' });
+  assert.equal(params.degradationPreference, 'maintain-resolution');
+
+  // The host ends it; nothing stays held on the host's screen.
+  await tech.mouse.move(at.x, at.y);
+  await tech.mouse.down();
+  await probe.until((e) => e.t === 'bp');
+  await host.click('#hbEnd');
+  await waitToast(tech, 'La otra persona terminó la sesión.');
+  await sessionGone();
+  await waitFor(() => { const st = hostState(); return st.buttons.length === 0 && st.keys.length === 0; },
+    { what: 'no key or button held' });
+  await tech.mouse.up();
+  await probe.stop();
+});
+
+test('the host keeps the record, renews its key, and the technician keeps a recent', async () => {
+  const lines = pcs.host.app.readData('sesiones.jsonl').trim().split('\n').map((l) => JSON.parse(l));
+  const last = lines.at(-1);
+  assert.equal(last.rol, 'recibi');
+  assert.equal(last.con, TECH_NAME);
+  assert.equal(last.control, true);
+  const techLines = pcs.tech.app.readData('sesiones.jsonl').trim().split('\n').map((l) => JSON.parse(l));
+  assert.deepEqual([techLines.at(-1).rol, techLines.at(-1).id, techLines.at(-1).con], ['di', HOST_ID, HOST_NAME]);
+  const renewed = await hostKey();
+  assert.match(renewed, /^[A-Z0-9]{6}$/);
+  assert.notEqual(renewed, keyUsed);
+  assert.match(await techPage().textContent('#recents'), /700 000 001/);
+  assert.equal(pcs.tech.app.readData('recientes.json').includes(HOST_ID), true);
+});
+
+test('a shared tab gives a view-only session, and the technician ends it', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  // Chromium's automatic picker here always takes the whole screen, so the test stands in
+  // for a person who picked a tab: the captured track reports a tab as its surface.
+  await host.evaluate(() => {
+    const md = navigator.mediaDevices;
+    const real = md.getDisplayMedia.bind(md);
+    md.getDisplayMedia = async (o) => {
+      const stream = await real(o);
+      const track = stream.getVideoTracks()[0];
+      const settings = track.getSettings();
+      track.getSettings = () => ({ ...settings, displaySurface: 'browser' });
+      return stream;
+    };
+  });
+  await connect();
+  await accept({ control: true });
+  await connected();
+  await waitToast(tech, 'La persona no permite el control (solo puedes ver).');
+  assert.equal(await tech.isDisabled('#vCtl'), true);
+  assert.equal(await visible(host, '#hbOnlyView'), true);
+  await host.click('#hbCtl');
+  await waitToast(host, /Compartiste una ventana o una pestaña/);
+  assert.equal(await host.textContent('#hbCtl'), '🖱 Control: no');
+  await tech.click('#vEnd');
+  await waitToast(host, 'La otra persona terminó la sesión.');
+  await sessionGone();
+  await host.reload();
+  await host.waitForSelector('html[data-ready="1"]');
+});
+
+test('a peer that vanishes ends the session as lost after the loss timer', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+  await connect();
+  await accept({ control: false });
+  await connected();
+  // The technician's browser freezes: no goodbye, no answers to connectivity checks.
+  const pid = headlessBrowserPid();
+  process.kill(-pid, 'SIGSTOP');
+  try {
+    await waitToast(host, 'Se perdió la conexión con la otra PC.', 45000);
+  } finally {
+    process.kill(-pid, 'SIGCONT');
+  }
+  await waitToast(tech, 'Se perdió la conexión con la otra PC.', 45000);
+  await sessionGone();
+});
+
+test('busy while a session runs; locked after repeated wrong keys', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  await connect();
+  await accept({ control: false });
+  await connected();
+  // A second technician, straight on the join socket.
+  const answer = await tech.evaluate(async ([url, id]) => new Promise((resolve) => {
+    const ws = new WebSocket(url.replace(/^http/, 'ws') + '/join/' + id);
+    ws.onopen = () => ws.send(JSON.stringify({ t: 'join', name: 'Otro', pass: 'AAAAAA' }));
+    ws.onmessage = (m) => { const t = JSON.parse(m.data).t; if (t !== 'waiting') { ws.close(); resolve(t); } };
+  }), [pcs.signalUrl, HOST_ID]);
+  assert.ok(answer === 'busy' || answer === 'denied', answer);
+  await tech.click('#vEnd');
+  await sessionGone();
+
+  for (let i = 0; i < 8; i++) {
+    await connect({ key: 'QQQQQ' + i });
+    const said = await waitToast(tech, /Clave incorrecta|bloqueado/);
+    if (/bloqueado/.test(said)) break;
+    await tech.waitForSelector('#viewer', { state: 'hidden' });
+  }
+  assert.match(await tech.textContent('#toast'), /^Ese ID está bloqueado \d+ min por claves equivocadas\.$/);
+  await waitToast(host, /^Por seguridad, tu ID quedó bloqueado \d+ minutos/);
+});
+
+test('neither page logged an error', () => {
+  assert.deepEqual(pcs.pageErrors(), []);
+});
+
+// The technician's Chromium: the only headless browser this test process started.
+function headlessBrowserPid() {
+  const out = execFileSync('pgrep', ['-P', String(process.pid), '-f', '--', '--headless']).toString().trim().split('\n');
+  assert.equal(out.length, 1, `one headless browser, found ${out}`);
+  return Number(out[0]);
+}
