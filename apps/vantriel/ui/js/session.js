@@ -91,9 +91,27 @@ export function wireChannel(s, ch) {
 
 // The peer connection of a session (`newPC`).
 export async function newPC(s) {
-  const ice = Array.isArray(s.ice) && s.ice.length ? s.ice : await iceList();
+  const given = Array.isArray(s.ice) && s.ice.length ? s.ice : null;
+  const ice = given || (await iceList());
   if (SES !== s) return null;
-  const pc = new RTCPeerConnection({ iceServers: ice, bundlePolicy: "max-bundle" });
+  let pc;
+  try {
+    pc = new RTCPeerConnection({ iceServers: ice, bundlePolicy: "max-bundle" });
+  } catch (e) {
+    // A list the browser refuses (a malformed entry from the server) must not strand
+    // the session: the cached or built-in list serves instead.
+    console.warn("ICE list refused:", e && e.message);
+    try {
+      pc = new RTCPeerConnection({ iceServers: given ? await iceList() : [], bundlePolicy: "max-bundle" });
+    } catch (e2) {
+      endSession("lost", true);
+      return null;
+    }
+    if (SES !== s) {
+      pc.close();
+      return null;
+    }
+  }
   s.pc = pc;
   pc.onicecandidate = (e) => {
     if (e.candidate && SES === s) sendSignal(s, { ice: e.candidate.toJSON() });

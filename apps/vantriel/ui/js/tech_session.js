@@ -410,7 +410,6 @@ $("vBar").addEventListener("click", (e) => {
   const s = SES;
   const b = e.target.closest("button");
   if (!s || s.role !== "tech" || !b) return;
-  e.stopPropagation();
   switch (b.id) {
     case "vCtl":
       s.control = !s.control;

@@ -1,0 +1,177 @@
+// The session's decisions that need no browser: SDP adjustments, monitor matching,
+// quality, the pointer and wheel, shortcuts, the host's input queue, the statistics line.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { pageModule } from './lib/page_scripts.mjs';
+
+const { mungeOpus, sortCodecs } = await pageModule('sdp.js');
+const { clampFps, displayOpts, matchMonitor, qualityAfter, qualityParams, settingFps } = await pageModule('screen.js');
+const { COMBOS, comboEvents, InputQueue, pointerFraction, WheelAccumulator, cleanEvents } = await pageModule('input_logic.js');
+const { statsLine } = await pageModule('stats.js');
+
+const sdp = (...sections) => ['v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0', ...sections].join('\r\n') + '\r\n';
+const audio = (pt, extra = []) => [`m=audio 9 UDP/TLS/RTP/SAVPF ${pt} 0`, `a=mid:${pt}`, `a=rtpmap:${pt} opus/48000/2`, ...extra].join('\r\n');
+const fmtp = (text, pt) => text.match(new RegExp(`a=fmtp:${pt} [^\\r]*`))[0];
+
+test('Opus: the PC sound goes stereo at high rate, voice lines get short packets; other lines stay', () => {
+  const video = 'm=video 9 UDP/TLS/RTP/SAVPF 96\r\na=rtpmap:96 VP8/90000\r\na=fmtp:96 x-google=1';
+  const offer = sdp(video, audio(111, ['a=fmtp:111 minptime=10;useinbandfec=0;foo']), audio(109), audio(110));
+  const out = mungeOpus(offer);
+  // Existing parameters keep their order; new values override, new names are appended.
+  assert.equal(fmtp(out, 111), 'a=fmtp:111 minptime=10;useinbandfec=1;foo;stereo=1;sprop-stereo=1;maxaveragebitrate=192000');
+  assert.equal(fmtp(out, 109), 'a=fmtp:109 minptime=10;useinbandfec=1;usedtx=0');
+  assert.match(out, /a=rtpmap:109 opus\/48000\/2\r\na=fmtp:109 /, 'inserted right after its rtpmap');
+  assert.equal(fmtp(out, 110), 'a=fmtp:110 minptime=10;useinbandfec=1;usedtx=0');
+  assert.ok(out.includes('a=fmtp:96 x-google=1'));
+  assert.equal(out.split('\r\n').length, offer.split('\r\n').length + 2);
+
+  // Calls treat every audio section as a voice line; the rtpmap matches in any case.
+  const call = mungeOpus(sdp(audio(111).replace('opus', 'OPUS')), true);
+  assert.equal(fmtp(call, 111), 'a=fmtp:111 minptime=10;useinbandfec=1;usedtx=0');
+  // No Opus at 48 kHz: the section is left as it is.
+  const pcmu = sdp('m=audio 9 UDP/TLS/RTP/SAVPF 0\r\na=rtpmap:0 PCMU/8000');
+  assert.equal(mungeOpus(pcmu), pcmu);
+  assert.equal(mungeOpus(undefined), undefined);
+});
+
+test('video codecs: H.264 mode 1, other H.264, VP9, AV1, VP8, the rest, stable within a kind', () => {
+  const c = (mimeType, sdpFmtpLine = '') => ({ mimeType, sdpFmtpLine });
+  const list = [c('video/VP8'), c('video/rtx'), c('video/H264', 'packetization-mode=0;a'), c('video/AV1'),
+    c('video/H264', 'packetization-mode=1;b'), c('video/VP9', 'profile-id=0'), c('video/H264', 'packetization-mode=1;c'),
+    c('video/VP9', 'profile-id=2')];
+  assert.deepEqual(sortCodecs(list).map((x) => x.mimeType + ' ' + x.sdpFmtpLine), [
+    'video/H264 packetization-mode=1;b', 'video/H264 packetization-mode=1;c', 'video/H264 packetization-mode=0;a',
+    'video/VP9 profile-id=0', 'video/VP9 profile-id=2', 'video/AV1 ', 'video/VP8 ', 'video/rtx ',
+  ]);
+});
+
+test('monitor matching: exact size first, then aspect ratio, the primary breaking ties', () => {
+  const m = (i, w, h, primary = false) => ({ i, w, h, primary });
+  assert.equal(matchMonitor([m(3, 800, 600)], 1920, 1080), 3, 'one monitor is that monitor');
+  assert.equal(matchMonitor([], 1920, 1080), 0);
+  const twins = [m(0, 1920, 1080), m(1, 1920, 1080, true), m(2, 1280, 1024)];
+  assert.equal(matchMonitor(twins, 1920, 1080), 1, 'identical monitors: the primary');
+  assert.equal(matchMonitor(twins, 1280, 1024), 2);
+  // A scaled capture (1280x720 of a 16:9 screen) matches by ratio, within 0.02.
+  assert.equal(matchMonitor([m(0, 1280, 1024, true), m(1, 2560, 1440)], 1280, 720), 1);
+  assert.equal(matchMonitor([m(0, 1280, 1024), m(1, 1680, 1050, true)], 1000, 1000), 1, 'nothing near: the primary');
+  assert.equal(matchMonitor([m(0, 1280, 1024), m(1, 1024, 768)], 1000, 1000), 0, 'nor a primary: the first');
+  assert.equal(matchMonitor([m(0, 1280, 1024, true), m(1, 3840, 2160)], undefined, undefined), 1, 'unknown size counts as 16:9');
+});
+
+test('quality: frame rates clamped to 5-60, unknown qualities keep the current one', () => {
+  const cur = { quality: 'nitidez', fps: 30 };
+  assert.deepEqual(qualityAfter(cur, { q: 'fluidez', fps: 1 }), { quality: 'fluidez', fps: 5 });
+  assert.deepEqual(qualityAfter(cur, { q: 'ultra', fps: 120 }), { quality: 'nitidez', fps: 60 });
+  assert.deepEqual(qualityAfter(cur, { q: 'auto', fps: 'rápido' }), { quality: 'auto', fps: 30 });
+  assert.deepEqual(qualityAfter(cur, { q: 'auto' }), { quality: 'auto', fps: 30 }, 'no fps keeps the rate');
+  assert.deepEqual(qualityAfter({ quality: 'auto', fps: 15 }, {}), { quality: 'auto', fps: 15 });
+  assert.equal(clampFps('24'), 24);
+  assert.equal(clampFps(null), 30);
+  assert.deepEqual([settingFps('60'), settingFps(''), settingFps('x'), settingFps(undefined)], [60, 30, 30, 30]);
+  assert.deepEqual(qualityParams('nitidez'), { hint: 'text', maxBitrate: 8000000, degradation: 'maintain-resolution' });
+  assert.deepEqual(qualityParams('fluidez'), { hint: 'motion', maxBitrate: 6000000, degradation: 'maintain-framerate' });
+  assert.deepEqual(qualityParams('lo que sea'), { hint: 'detail', maxBitrate: 5000000, degradation: 'balanced' });
+});
+
+test('capture options: up to the screen\'s own size, the PC sound only when asked for', () => {
+  const plain = displayOpts(15, false);
+  assert.deepEqual(plain.video.frameRate, { ideal: 15, max: 15 });
+  assert.ok(plain.video.width.max >= 3840 && plain.video.height.max >= 2160, 'no 1280x720 default ceiling');
+  assert.equal(plain.audio, false);
+  assert.equal(plain.systemAudio, undefined);
+  const withSound = displayOpts(30, true);
+  assert.equal(withSound.audio.echoCancellation, false);
+  assert.equal(withSound.audio.restrictOwnAudio, true);
+  assert.equal(withSound.systemAudio, 'include');
+});
+
+test('the pointer maps onto the picture inside its black bars', () => {
+  // A 1600x900 box showing a 1280x800 picture: bars of 80 px left and right.
+  const box = { left: 10, top: 20, width: 1600, height: 900 };
+  assert.deepEqual(pointerFraction(box, 1280, 800, 10 + 80, 20), { x: 0, y: 0 });
+  assert.deepEqual(pointerFraction(box, 1280, 800, 10 + 80 + 1440, 20 + 900), { x: 1, y: 1 });
+  assert.deepEqual(pointerFraction(box, 1280, 800, 10 + 800, 20 + 450), { x: 0.5, y: 0.5 });
+  assert.ok(pointerFraction(box, 1280, 800, 10 + 20, 20).x < 0, 'on the left bar');
+  // A tall box: bars above and below; an unknown size counts as 16:9; five decimals.
+  const tall = { left: 0, top: 0, width: 1000, height: 1000 };
+  assert.deepEqual(pointerFraction(tall, 0, 0, 500, 500), { x: 0.5, y: 0.5 });
+  const third = 1000 / 3;
+  assert.deepEqual(pointerFraction(tall, 1000, 3000, third + third * 0.123456, 1000), { x: 0.12346, y: 1 });
+});
+
+test('the wheel sends whole notches of 40 and keeps the rest', () => {
+  const w = new WheelAccumulator();
+  assert.equal(w.add(0, 20, 0), null, '20 px is not a notch yet');
+  assert.deepEqual(w.add(0, 20, 0), { k: 'w', dy: -40, dx: 0 }, '24 + 24 = 48: one notch down, 8 kept');
+  assert.deepEqual(new WheelAccumulator().add(0, -100, 0), { k: 'w', dy: 120, dx: 0 }, 'a usual notch up is 120');
+  assert.deepEqual(new WheelAccumulator().add(1, 0, 1), { k: 'w', dy: 0, dx: 40 }, 'one line is 48');
+  assert.deepEqual(new WheelAccumulator().add(0, 1, 2), { k: 'w', dy: -960, dx: 0 }, 'a page is 960');
+  const both = new WheelAccumulator();
+  assert.deepEqual(both.add(-50, 50, 0), { k: 'w', dy: -40, dx: -40 });
+  assert.deepEqual(both.add(-20, 20, 0), { k: 'w', dy: -40, dx: -40 });
+});
+
+test('shortcuts: every key down in order, then the ups in reverse, in menu order', () => {
+  assert.deepEqual(COMBOS.map(([name]) => name), ['taskmgr', 'win', 'run', 'explorer', 'settings', 'desk', 'alttab', 'altf4', 'lock', 'prt']);
+  assert.deepEqual(comboEvents(['ControlLeft', 'ShiftLeft', 'Escape']), [
+    { k: 'kd', c: 'ControlLeft' }, { k: 'kd', c: 'ShiftLeft' }, { k: 'kd', c: 'Escape' },
+    { k: 'ku', c: 'Escape' }, { k: 'ku', c: 'ShiftLeft' }, { k: 'ku', c: 'ControlLeft' },
+  ]);
+});
+
+test('the host\'s input queue: order kept, moves collapsed, batches of 200, bounded', () => {
+  const q = new InputQueue(500);
+  const m = (x) => ({ k: 'm', x, y: 0 });
+  q.setMove(m(1));
+  q.setMove(m(2));
+  assert.deepEqual(q.take(), [m(2)], 'only the latest move');
+  assert.equal(q.pending(), false);
+  q.setMove(m(3));
+  q.push([{ k: 'd', b: 0, x: 0, y: 0 }]);
+  assert.deepEqual(q.take(), [{ k: 'd', b: 0, x: 0, y: 0 }], 'an ordered event drops the pending move');
+  assert.equal(q.pending(), false);
+
+  const keys = Array.from({ length: 450 }, (_, i) => ({ k: 'kd', c: 'Key' + i }));
+  q.push(keys);
+  q.setMove(m(4));
+  assert.equal(q.take(200).length, 200);
+  assert.equal(q.take(200)[0].c, 'Key200');
+  assert.deepEqual(q.take(200).map((e) => e.c), keys.slice(400).map((e) => e.c));
+  assert.deepEqual(q.take(200), [m(4)], 'the move goes once the queue is empty');
+
+  // A flood: what does not fit is dropped and counted, the order of the rest kept.
+  q.push(Array.from({ length: 800 }, (_, i) => ({ k: 'kd', c: String(i) })));
+  assert.equal(q.dropped, 300);
+  assert.equal(q.events.length, 500);
+  assert.equal(q.events[499].c, '499');
+  q.clear();
+  assert.equal(q.pending(), false);
+});
+
+test('peer input: only objects with a text kind go on', () => {
+  assert.deepEqual(cleanEvents([{ k: 'm', x: 1 }, null, 'kd', [1], { c: 'KeyA' }, { k: 7 }, { k: 'rel' }]), [{ k: 'm', x: 1 }, { k: 'rel' }]);
+  assert.deepEqual(cleanEvents({ k: 'm' }), []);
+  assert.deepEqual(cleanEvents(undefined), []);
+});
+
+test('statistics: route, round trip, frame rate, size and rate in the own direction', () => {
+  const report = (bytes, relay = false) => [
+    { id: 'L', type: 'local-candidate', candidateType: relay ? 'relay' : 'host' },
+    { id: 'R', type: 'remote-candidate', candidateType: 'srflx' },
+    { id: 'P0', type: 'candidate-pair', state: 'in-progress', nominated: false, localCandidateId: 'L', remoteCandidateId: 'R' },
+    { id: 'P1', type: 'candidate-pair', state: 'succeeded', nominated: true, currentRoundTripTime: 0.0234, localCandidateId: 'L', remoteCandidateId: 'R' },
+    { id: 'O', type: 'outbound-rtp', kind: 'video', framesPerSecond: 29.6, frameWidth: 1280, frameHeight: 800, bytesSent: bytes },
+    { id: 'I', type: 'inbound-rtp', kind: 'video', framesPerSecond: 14.2, frameWidth: 640, frameHeight: 400, bytesReceived: bytes / 2 },
+    { id: 'A', type: 'outbound-rtp', kind: 'audio', bytesSent: 1 },
+  ];
+  const first = statsLine(report(1000000), 'host', null, 1000);
+  assert.equal(first.line, 'P2P · 23 ms · 30 fps · 1280×800');
+  const second = statsLine(report(1500000), 'host', first.sample, 3000);
+  assert.equal(second.line, 'P2P · 23 ms · 30 fps · 1280×800 · 2.0 Mbps');
+  const tech = statsLine(report(1500000, true), 'tech', { bytes: 500000, at: 1000 }, 3000);
+  assert.equal(tech.line, 'TURN · 23 ms · 14 fps · 640×400 · 1.0 Mbps', 'Mbps from 1000 kbps on');
+  assert.equal(statsLine(report(1500000), 'tech', { bytes: 500000, at: 1000 }, 9000).line.split(' · ').at(-1), '250 kbps');
+  assert.equal(statsLine(report(1500000), 'tech', { bytes: 500000, at: 1000 }, 3002).line.split(' · ').at(-1), '999 kbps');
+  assert.equal(statsLine([], 'host', null, 0).line, '');
+});
