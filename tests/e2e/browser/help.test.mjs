@@ -92,6 +92,14 @@ test('the manual follows the interface language and its own language buttons', a
   await page.waitForFunction(() => document.getElementById('mTitle').textContent === 'Manual de usuario');
   assert.equal(await page.getAttribute('#mEs', 'aria-pressed'), 'true');
   assert.equal(await page.evaluate(() => document.documentElement.lang), 'en');
+  // Leaving the tab and coming back keeps the language picked there.
+  const loads = [];
+  page.on('request', (r) => { if (r.url().includes('/api/manual')) loads.push(r.url()); });
+  await page.click('#tab-conectar');
+  await page.click('#tab-ayuda');
+  await page.waitForTimeout(300);
+  assert.deepEqual(loads, []);
+  assert.equal(await page.textContent('#mTitle'), 'Manual de usuario');
   await page.click('#langBtn');
   await page.waitForFunction(() => document.documentElement.lang === 'es');
 });

@@ -41,6 +41,21 @@ test('recents show grouped IDs, names as text and dates to the minute', async ()
   assert.deepEqual(errors, []);
 });
 
+test('the 30-second state poll leaves a focused recent entry focused', async () => {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 900 } });
+  const page = await context.newPage();
+  await page.clock.install();
+  await page.goto(host.url + '/');
+  await page.waitForSelector('html[data-ready="1"]');
+  await page.focus('#recents .rdel[data-d="1"]');
+  const polled = page.waitForRequest('**/api/estado');
+  await page.clock.fastForward(31000);
+  await polled;
+  await page.waitForTimeout(200);
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.d), '1');
+  await context.close();
+});
+
 test('a recent fills the ID, empties and focuses the key; its ✕ removes it on the host', async () => {
   const { page } = await openPage(browser, host);
   await page.fill('#peerKey', 'OLD');
@@ -87,6 +102,14 @@ test('the ID field groups as typed and Enter moves to the key', async () => {
   assert.equal(await page.inputValue('#peerId'), '123 456 78');
   await page.keyboard.type('90');
   assert.equal(await page.inputValue('#peerId'), '123 456 789');
+  // An edit in the middle keeps the cursor where the user typed.
+  await page.keyboard.press('Home');
+  for (let i = 0; i < 5; i++) await page.keyboard.press('ArrowRight');
+  await page.keyboard.press('Backspace');
+  assert.equal(await page.inputValue('#peerId'), '123 567 89');
+  await page.keyboard.type('4');
+  assert.equal(await page.inputValue('#peerId'), '123 456 789');
+  assert.equal(await page.evaluate(() => document.getElementById('peerId').selectionStart), 5);
   await page.keyboard.press('Enter');
   assert.equal(await page.evaluate(() => document.activeElement.id), 'peerKey');
   // Enter in the key field connects: an empty key is refused first.

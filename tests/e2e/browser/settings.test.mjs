@@ -88,6 +88,20 @@ test('server test: a Vantriel server answers OK with its version, anything else 
   await waitToast(page, 'El servidor no responde');
 });
 
+test('the language button on the settings tab holds through the next save', async () => {
+  const { page } = await openPage(browser, host);
+  await openSettings(page);
+  await page.click('#langBtn');
+  await page.waitForFunction(() => document.documentElement.lang === 'en');
+  await page.waitForFunction(() => document.getElementById('sLang').value === 'en');
+  await page.click('#sSave');
+  await waitToast(page, 'Settings saved');
+  assert.equal(await page.evaluate(() => document.documentElement.lang), 'en');
+  assert.match(host.readData('vantriel.ini'), /^idioma = en\r?$/m);
+  await page.click('#langBtn');
+  await page.waitForFunction(() => document.documentElement.lang === 'es');
+});
+
 test('the availability switch saves and turns registration off', async () => {
   const { page } = await openPage(browser, host);
   assert.equal(await page.isChecked('#availSw'), true);

@@ -155,6 +155,52 @@ test('install refused shows the reason; accepted runs through progress, overlay 
   assert.deepEqual(u.posts.at(-1), { action: 'seen' });
 });
 
+test('polls keep the focus, progress is said every tenth, and the overlay logo is loaded', async () => {
+  const offer = state({ phase: 'available', available: true, latest: release('0.2.0'), can_install: true });
+  const context = await browser.newContext({ viewport: { width: 1280, height: 900 } });
+  const page = await context.newPage();
+  await page.clock.install();
+  const u = await standIn(page, offer);
+  await page.goto(host.url + '/');
+  await page.waitForSelector('html[data-ready="1"]');
+  // Loaded with the page, not when the overlay first shows (the host may be gone by then).
+  assert.equal(await page.evaluate(() => {
+    const img = document.querySelector('#upover img');
+    return img.complete && img.naturalWidth > 0;
+  }), true);
+
+  await page.focus('#updBar button[data-u="news"]');
+  const polled = page.waitForRequest('**/api/estado');
+  await page.clock.fastForward(31000);
+  await polled;
+  await page.waitForTimeout(200);
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.u), 'news');
+
+  // The panel's check button, pressed from the keyboard, keeps the focus while checking.
+  await page.click('#tab-ayuda');
+  u.onPost = () => (u.now = { ...offer, phase: 'checking' });
+  await page.focus('#mUpd button[data-u="check"]');
+  await page.keyboard.press('Enter');
+  await page.waitForSelector('#mUpd button[data-u="check"][aria-disabled="true"]');
+  assert.equal(await page.evaluate(() => document.activeElement.dataset.u), 'check');
+
+  // A download from 0 to 35 % in steps of 5: the live region speaks at 0, 10, 20 and 30.
+  await page.evaluate(() => {
+    window.__said = [];
+    new MutationObserver(() => window.__said.push(document.getElementById('updLive').textContent))
+      .observe(document.getElementById('updLive'), { childList: true, characterData: true, subtree: true });
+  });
+  for (let pct = 0; pct <= 35; pct += 5) {
+    u.now = { ...offer, phase: 'downloading', pct, msg: 'Descargando…' };
+    await page.clock.fastForward(1100);
+    await page.waitForSelector(`#updBar .prog[aria-valuenow="${pct}"]`);
+  }
+  const said = await page.evaluate(() => window.__said);
+  assert.deepEqual(said.map((s) => s.match(/(\d+) %$/)[1]), ['0', '10', '20', '30']);
+  assert.equal(await page.getAttribute('#updBar', 'aria-live'), null, 'the bar itself is not re-read');
+  await context.close();
+});
+
 test('a failed installation wins over an offer and shows its error as text', async () => {
   const { page } = await openWith(state({
     phase: 'available', available: true, latest: release('0.2.0'), can_install: true,

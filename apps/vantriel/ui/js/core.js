@@ -53,6 +53,17 @@ export function fmtIdField(v) {
   return out;
 }
 
+// The position in `text` just after its `n`-th digit (0 for none): where the cursor
+// goes after the ID field is reformatted.
+export function caretAfterDigits(text, n) {
+  if (n <= 0) return 0;
+  let seen = 0;
+  for (let i = 0; i < text.length; i++) {
+    if (text[i] >= "0" && text[i] <= "9" && ++seen === n) return i + 1;
+  }
+  return text.length;
+}
+
 // The key as the technician typed it, without blanks and dashes, upper case.
 export function cleanKey(v) {
   return String(v === null || v === undefined ? "" : v).replace(/[\s-]/g, "").toUpperCase();

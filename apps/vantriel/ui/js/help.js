@@ -8,8 +8,10 @@ import { drawUpdPanel } from "./update.js";
 
 export const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
 
+// The first visit loads the manual in the page's language; later visits keep the
+// language the user picked with the manual's own buttons.
 export function openHelp() {
-  if (!MAN.loaded || MAN.lang !== LANG) loadManual(LANG);
+  if (!MAN.loaded) loadManual(LANG);
   drawUpdPanel();
 }
 

@@ -4,15 +4,16 @@ import { S } from "./state.js";
 import { $, esc, fmtIdField, mmss, prettyId, shortDate } from "./core.js";
 import { LANG, t } from "./i18n.js";
 import { post } from "./api.js";
+import { drawInto } from "./ui.js";
 
 export function drawRecents() {
   const ul = $("recents");
   const list = S && Array.isArray(S.recientes) ? S.recientes : [];
   if (!list.length) {
-    ul.innerHTML = '<li class="empty">' + esc(t("noRecents")) + "</li>";
+    drawInto(ul, '<li class="empty">' + esc(t("noRecents")) + "</li>");
     return;
   }
-  ul.innerHTML = list
+  drawInto(ul, list
     .map((r, i) => {
       const id = prettyId(r && r.id);
       return (
@@ -24,7 +25,7 @@ export function drawRecents() {
         '" aria-label="' + esc(t("removeRecent") + ": " + id) + '">✕</button></li>'
       );
     })
-    .join("");
+    .join(""));
 }
 
 $("recents").addEventListener("click", async (e) => {
@@ -63,7 +64,7 @@ export function drawHistory() {
   const box = $("history");
   const list = S && Array.isArray(S.sesiones) ? S.sesiones : [];
   if (!list.length) {
-    box.innerHTML = '<p class="empty">' + esc(t("noHistory")) + "</p>";
+    drawInto(box, '<p class="empty">' + esc(t("noHistory")) + "</p>");
     return;
   }
   const cols = HIST_COLS[LANG] || HIST_COLS.es;
@@ -84,5 +85,5 @@ export function drawHistory() {
       );
     })
     .join("");
-  box.innerHTML = '<div class="tscroll"><table class="hist"><thead><tr>' + head + "</tr></thead><tbody>" + rows + "</tbody></table></div>";
+  drawInto(box, '<div class="tscroll"><table class="hist"><thead><tr>' + head + "</tr></thead><tbody>" + rows + "</tbody></table></div>");
 }

@@ -2,7 +2,7 @@
 // request sound, quit and donation.
 
 import { AJ, ID, S, setAJ, setID, setS } from "./state.js";
-import { $, AUTHOR, DONATE_URL, esc, fmtIdField, yes } from "./core.js";
+import { $, AUTHOR, caretAfterDigits, DONATE_URL, esc, fmtIdField, yes } from "./core.js";
 import { applyLang, LANG, setLANG, t } from "./i18n.js";
 import { get, post } from "./api.js";
 import { confirmAsk, toast } from "./ui.js";
@@ -213,10 +213,15 @@ $("availSw").addEventListener("change", async (e) => {
 
 // --- connect form --------------------------------------------------------------------
 
+// Reformats as the user types, keeping the cursor after the same digit it followed.
 $("peerId").addEventListener("input", (e) => {
   const el = e.target;
   const f = fmtIdField(el.value);
-  if (f !== el.value) el.value = f;
+  if (f === el.value) return;
+  const digits = el.value.slice(0, el.selectionStart ?? el.value.length).replace(/\D/g, "").length;
+  el.value = f;
+  const at = caretAfterDigits(f, digits);
+  el.setSelectionRange(at, at);
 });
 $("peerId").addEventListener("keydown", (e) => {
   if (e.key === "Enter") {
@@ -245,10 +250,16 @@ async function setLang(lang) {
 
 $("langBtn").addEventListener("click", async () => {
   const next = LANG === "es" ? "en" : "es";
+  // The settings form drawn now must show the new language, or its next save would
+  // turn the page back.
+  if (AJ && AJ.general) AJ.general.idioma = next;
   setLang(next);
   try {
     const r = await post("/api/ajustes", { general: { idioma: next } });
-    if (r && r.ajustes) setAJ(r.ajustes);
+    if (r && r.ajustes) {
+      setAJ(r.ajustes);
+      if (TAB === "ajustes") buildSettingsForm();
+    }
   } catch (e) {
     /* the switch holds for this run */
   }

@@ -1,7 +1,35 @@
-// Generic pieces of the interface: toasts, dialogs that hold focus, the modal, confirm.
+// Generic pieces of the interface: toasts, redraws that keep focus, dialogs that hold
+// focus, the modal, confirm, the pop-up menu.
 
 import { $ } from "./core.js";
 import { t } from "./i18n.js";
+
+// What each container last drew, so that a redraw with the same content does nothing.
+const drawn = new WeakMap();
+
+// The selector that finds `el` again after a redraw: its id, else its data key.
+function focusKey(el) {
+  if (el.id) return "#" + CSS.escape(el.id);
+  for (const k of ["data-u", "data-i2", "data-d"]) {
+    if (el.hasAttribute(k)) return "[" + k + '="' + CSS.escape(el.getAttribute(k)) + '"]';
+  }
+  return null;
+}
+
+// Puts `html` into `el` only when it differs from what was drawn there last; the control
+// that had the focus inside gets it back. Returns whether anything changed.
+export function drawInto(el, html) {
+  if (drawn.get(el) === html && el.innerHTML !== "") return false;
+  const active = document.activeElement;
+  const key = active && active !== el && el.contains(active) ? focusKey(active) : null;
+  el.innerHTML = html;
+  drawn.set(el, html);
+  if (key) {
+    const back = el.querySelector(key);
+    if (back) back.focus();
+  }
+  return true;
+}
 
 let toastT = null;
 // One toast at a time; a new one replaces the old. Plain text only.

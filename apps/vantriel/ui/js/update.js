@@ -6,7 +6,7 @@ import { S, setS } from "./state.js";
 import { $, esc } from "./core.js";
 import { LANG, t } from "./i18n.js";
 import { get, post } from "./api.js";
-import { closeDialog, modal, openDialog, toast } from "./ui.js";
+import { closeDialog, drawInto, modal, openDialog, toast } from "./ui.js";
 import { openLink, showBar } from "./shell.js";
 
 const UPD_BUSY = ["downloading", "verifying", "waiting", "installing"];
@@ -62,8 +62,9 @@ function drawUpdBar() {
   const u = updState();
   const c = updBarContent(u);
   const bar = $("updBar");
+  announce(c);
   if (!c) {
-    bar.innerHTML = "";
+    drawInto(bar, "");
     showBar("updBar", false);
     return;
   }
@@ -82,8 +83,30 @@ function drawUpdBar() {
     html += '<button type="button" class="btn sm ghost" data-u="dismiss">' + esc(t("updLater")) + "</button>";
   }
   bar.className = "bar upd " + c.kind;
-  bar.innerHTML = html;
+  drawInto(bar, html);
   showBar("updBar", true);
+}
+
+// What the bar says goes to a polite live region of its own, at a humane rate: a new
+// state is said once, and progress only at every tenth of the way.
+let lastSaid = "";
+function announce(c) {
+  let key = "";
+  let text = "";
+  if (c) {
+    // An inert document: nothing in it loads or runs.
+    text = new DOMParser().parseFromString(c.html, "text/html").body.textContent;
+    key = c.kind;
+    if (c.kind === "busy") {
+      const u = updState();
+      const step = Math.floor(pctOf(u) / 10) * 10;
+      key += ":" + u.phase + ":" + step;
+      text += " · " + step + " %";
+    }
+  }
+  if (key === lastSaid) return;
+  lastSaid = key;
+  $("updLive").textContent = text;
 }
 
 export function drawUpdPanel() {
@@ -91,7 +114,7 @@ export function drawUpdPanel() {
   const u = updState();
   if (!u) {
     box.hidden = true;
-    box.innerHTML = "";
+    drawInto(box, "");
     return;
   }
   box.hidden = false;
@@ -110,13 +133,14 @@ export function drawUpdPanel() {
     btns += '<button type="button" class="btn" data-u="news">' + esc(t("updNews")) + "</button>";
     btns += '<button type="button" class="btn primary" data-u="install">' + esc(t("updNowBig")) + "</button>";
   }
+  // aria-disabled, not disabled: a button that had the focus keeps it while checking.
   btns += '<button type="button" class="btn' + (avail ? "" : " primary") + '" data-u="check"' +
-    (busy || checking ? " disabled" : "") + ">" + esc(checking ? t("updChecking") : t("updCheck")) + "</button>";
-  box.innerHTML =
+    (busy || checking ? ' aria-disabled="true"' : "") + ">" + esc(checking ? t("updChecking") : t("updCheck")) + "</button>";
+  drawInto(box,
     "<h2>" + esc(t("updTitle")) + '</h2><p class="muted">' + line + "</p>" +
     '<label class="switch"><input type="checkbox" role="switch" data-u="auto"' + (u.auto ? " checked" : "") +
     '><span class="track" aria-hidden="true"></span><span>' + esc(t("updAuto")) + "</span></label>" +
-    '<div class="btns left">' + btns + "</div>";
+    '<div class="btns left">' + btns + "</div>");
 }
 
 async function updAction(action, extra) {
@@ -169,7 +193,7 @@ function onUpdClick(e) {
   switch (b.dataset.u) {
     case "seen": updAction("seen"); break;
     case "dismiss": updAction("dismiss"); break;
-    case "check": updAction("check"); break;
+    case "check": if (b.getAttribute("aria-disabled") !== "true") updAction("check"); break;
     case "install": updInstall(); break;
     case "news": updNews(); break;
     case "site": openLink("url", u && u.page); break;
