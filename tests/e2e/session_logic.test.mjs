@@ -175,3 +175,34 @@ test('statistics: route, round trip, frame rate, size and rate in the own direct
   assert.equal(statsLine(report(1500000), 'tech', { bytes: 500000, at: 1000 }, 3002).line.split(' · ').at(-1), '999 kbps');
   assert.equal(statsLine([], 'host', null, 0).line, '');
 });
+
+const { cleanFileName, isRisky, sizeText, transferId } = await pageModule('file_logic.js');
+
+test('received file names: separators, reserved and control characters become _, at most 180', () => {
+  assert.equal(cleanFileName('informe: ¿listo?.pdf'), 'informe_ ¿listo_.pdf');
+  assert.equal(cleanFileName('..\\..\\Windows/System32/evil.dll'), '.._.._Windows_System32_evil.dll');
+  assert.equal(cleanFileName('a*b"c<d>e|f\u0000g\u001fh\u007f.txt'), 'a_b_c_d_e_f_g_h\u007f.txt');
+  assert.equal(cleanFileName('<img src=x onerror=alert(1)>.png'), '_img src=x onerror=alert(1)_.png');
+  assert.equal(cleanFileName('x'.repeat(300)).length, 180);
+  assert.equal(cleanFileName(''), 'archivo');
+  assert.equal(cleanFileName(undefined), 'archivo');
+  assert.equal(cleanFileName(42), 'archivo');
+});
+
+test('sizes in the dialog: GB from 1e9, MB from 1e6, else whole KB, at least 1', () => {
+  const cases = [[0, '1 KB'], [1, '1 KB'], [499, '1 KB'], [1500, '2 KB'], [999499, '999 KB'], [1e6, '1.0 MB'],
+    [52428800, '52.4 MB'], [999999999, '1000.0 MB'], [1e9, '1.00 GB'], [2e9, '2.00 GB']];
+  for (const [n, want] of cases) assert.equal(sizeText(n), want, String(n));
+});
+
+test('programs and scripts are told apart by their ending, in any case', () => {
+  for (const n of ['setup.EXE', 'x.msi', 'run.bat', 'a.cmd', 'p.ps1', 'v.vbs', 'app.js', 'a.jse', 's.scr', 'c.com',
+    'link.lnk', 'k.reg', 'h.hta', 'j.jar', 'lib.dll']) assert.equal(isRisky(n), true, n);
+  for (const n of ['foto.png', 'notes.json', 'exe', 'informe.pdf', 'script.js.txt', 'archivo']) assert.equal(isRisky(n), false, n);
+});
+
+test('transfer ids: seven base-36 characters, not repeated', () => {
+  const ids = new Set(Array.from({ length: 200 }, () => transferId()));
+  assert.equal(ids.size, 200);
+  for (const id of ids) assert.match(id, /^[0-9a-z]{7}$/);
+});

@@ -70,17 +70,25 @@ export async function waitFor(fn, { timeout = 10000, interval = 50, what = 'a co
   }
 }
 
-// Test-side instrumentation: every RTCPeerConnection the page makes lands in window.__pcs.
-// Must run before the page loads.
+// Test-side instrumentation: every RTCPeerConnection the page makes lands in window.__pcs,
+// and every data channel of theirs (made or received) in window.__channels[label], the
+// latest last, so a test can play a misbehaving peer. Must run before the page loads.
 export async function instrumentPeerConnections(page) {
   await page.addInitScript(() => {
     const Native = window.RTCPeerConnection;
     if (!Native || window.__pcs) return;
     window.__pcs = [];
+    window.__channels = {};
+    const keep = (ch) => { (window.__channels[ch.label] ||= []).push(ch); return ch; };
     window.RTCPeerConnection = class extends Native {
       constructor(...args) {
         super(...args);
         window.__pcs.push(this);
+        this.addEventListener('datachannel', (e) => keep(e.channel));
+      }
+
+      createDataChannel(...args) {
+        return keep(super.createDataChannel(...args));
       }
     };
   });

@@ -1,25 +1,60 @@
-// Chat inside a session: lines on the control channel, shown in the chat panel (#chat).
-// Today the panel keeps the session's system lines; sending and receiving lines come
-// with the chat work.
+// Chat inside a session: lines on the control channel, shown in the chat panel.
 
 import { $, esc } from "./core.js";
+import { t } from "./i18n.js";
+import { SES, sendCtl } from "./session.js";
 
 export const CHAT_MAX = 2000;
 
-// A line from the system ("… connected"), escaped.
-export function chatSystem(text) {
-  const el = $("chat");
-  if (!el) return;
+function addLine(who, text, kind) {
+  const log = $("chatLog");
   const p = document.createElement("p");
-  p.className = "csys";
-  p.innerHTML = esc(text);
-  el.appendChild(p);
+  p.className = "cl " + kind;
+  p.innerHTML = (who ? "<b>" + esc(who) + ":</b> " : "") + esc(text);
+  log.appendChild(p);
+  log.scrollTop = log.scrollHeight;
+}
+
+// A line from the system ("… connected").
+export function chatSystem(text) {
+  addLine("", text, "csys");
+}
+
+export function chatOwn(text) {
+  addLine(t("you"), text, "cown");
+}
+
+// A line from the peer: the panel opens when it is closed.
+export function chatIncoming(who, text) {
+  if (typeof text !== "string") return;
+  addLine(who, text, "cpeer");
+  if ($("chat").hidden) showChat(true, false);
+}
+
+export function showChat(on, focus = true) {
+  $("chat").hidden = !on;
+  if (on && focus) $("chatIn").focus();
+}
+
+export function toggleChat() {
+  showChat($("chat").hidden);
 }
 
 // The session ended: the panel closes and forgets its lines.
 export function chatReset() {
-  const el = $("chat");
-  if (!el) return;
-  el.hidden = true;
-  el.textContent = "";
+  $("chat").hidden = true;
+  $("chatLog").textContent = "";
+  $("chatIn").value = "";
 }
+
+$("chatForm").addEventListener("submit", (e) => {
+  e.preventDefault();
+  const input = $("chatIn");
+  const text = input.value.slice(0, CHAT_MAX).trim();
+  const s = SES;
+  if (!text || !s) return;
+  if (!sendCtl(s, { t: "chat", text })) return;
+  chatOwn(text);
+  input.value = "";
+});
+$("chatClose").addEventListener("click", () => showChat(false));

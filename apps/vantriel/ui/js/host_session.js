@@ -15,7 +15,8 @@ import {
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
 import { cleanEvents, InputQueue } from "./input_logic.js";
-import { chatSystem } from "./chat.js";
+import { chatIncoming, chatSystem, toggleChat } from "./chat.js";
+import { pickFiles } from "./files.js";
 import { mmss } from "./core.js";
 
 const REQUEST_MS = 58000;
@@ -373,6 +374,9 @@ export async function onHostControl(s, m) {
       await applyQuality(s);
       break;
     }
+    case "chat":
+      chatIncoming(s.peer, m.text);
+      break;
     case "bye":
       endSession("peer", false);
       break;
@@ -500,6 +504,12 @@ $("hostbar").addEventListener("click", (e) => {
       break;
     case "hbChange":
       changeShare(s);
+      break;
+    case "hbChat":
+      toggleChat();
+      break;
+    case "hbFile":
+      pickFiles();
       break;
     case "hbEnd":
       endSession("local", true);

@@ -15,6 +15,7 @@ import "./tech_session.js";
 import "./call.js";
 import "./chat.js";
 import "./files.js";
+import "./file_logic.js";
 import { AJ, setAJ } from "./state.js";
 import { applyLang, setLANG } from "./i18n.js";
 import { get, post } from "./api.js";

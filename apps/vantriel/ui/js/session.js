@@ -14,6 +14,7 @@ import { statsLine } from "./stats.js";
 import { drawHostBar, onHostControl, onHostMove, hostChannelOpen } from "./host_session.js";
 import { attachRemoteMedia, closeViewer, drawViewer, onTechControl, showStats } from "./tech_session.js";
 import { chatReset } from "./chat.js";
+import { filesReset, onFileFrame } from "./files.js";
 
 export let SES = null;
 
@@ -86,6 +87,9 @@ export function wireChannel(s, ch) {
     };
   } else if (ch.label === "file") {
     ch.binaryType = "arraybuffer";
+    ch.onmessage = (e) => {
+      if (SES === s) onFileFrame(s, e.data);
+    };
   }
 }
 
@@ -288,6 +292,7 @@ export async function endSession(reason, notify) {
   }
   closeViewer();
   chatReset();
+  filesReset();
   drawHostBar();
   try {
     const r = await post("/api/sesion", { activa: false });

@@ -13,7 +13,8 @@ import {
 } from "./session.js";
 import { COMBOS, comboEvents, pointerFraction, WheelAccumulator } from "./input_logic.js";
 import { QUALITIES } from "./screen.js";
-import { chatSystem } from "./chat.js";
+import { chatIncoming, chatSystem, toggleChat } from "./chat.js";
+import { pickFiles, sendFiles } from "./files.js";
 import { mmss } from "./core.js";
 
 const GRACE_S = 3;
@@ -244,6 +245,9 @@ export function onTechControl(s, m) {
     case "clip-ok":
       toast(t(m.ok === true ? "clipSent" : "copyFail"));
       break;
+    case "chat":
+      chatIncoming(s.peer, m.text);
+      break;
     case "bye":
       endSession("peer", false);
       break;
@@ -305,8 +309,8 @@ export function drawViewer(s) {
     btn("vKeys", t("keys"), ' aria-haspopup="menu"') +
     btn("vClip", t("clipboard"), ' aria-haspopup="menu"') +
     btn("vType", t("typeTxt")) +
-    btn("vFile", t("sendFile"), " disabled") +
-    btn("vChat", t("hbChat"), " disabled") +
+    btn("vFile", t("sendFile")) +
+    btn("vChat", t("hbChat")) +
     btn("vQual", t("quality"), ' aria-haspopup="menu"') +
     btn("vFull", "⛶", ' title="' + esc(t("fullTip")) + '" aria-label="' + esc(t("fullTip")) + '"') +
     '<button type="button" class="btn sm danger" id="vEnd">' + esc(t("end")) + "</button>" +
@@ -432,6 +436,12 @@ $("vBar").addEventListener("click", (e) => {
     case "vType":
       if (needControl(s)) openTypeDialog(s);
       break;
+    case "vFile":
+      pickFiles();
+      break;
+    case "vChat":
+      toggleChat();
+      break;
     case "vQual":
       openQualityMenu(b, s);
       break;
@@ -540,6 +550,16 @@ layer.addEventListener("pointerup", (e) => {
 });
 
 layer.addEventListener("contextmenu", (e) => e.preventDefault());
+
+// Files dropped on the picture are sent.
+layer.addEventListener("dragover", (e) => {
+  if (SES && SES.role === "tech") e.preventDefault();
+});
+layer.addEventListener("drop", (e) => {
+  if (!SES || SES.role !== "tech") return;
+  e.preventDefault();
+  sendFiles(e.dataTransfer ? e.dataTransfer.files : []);
+});
 layer.addEventListener("auxclick", (e) => e.preventDefault());
 
 layer.addEventListener(

@@ -1,0 +1,211 @@
+// Chat and files inside one support session: lines both ways, files of the sizes that
+// straddle the chunk size sent each way and found byte for byte in the receiving
+// browser's downloads, refusals, and a peer that misbehaves on the file channel.
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { HOST_ID, HOST_NAME, TECH_NAME, waitFor, withTwoPcs } from '../lib/twopc.mjs';
+import { waitToast } from '../lib/host.mjs';
+
+let pcs;
+withTwoPcs((p) => { pcs = p; });
+
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-files-'));
+test.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+// A file of `size` bytes of random content (sparse when `sparse`), with its SHA-256.
+function makeFile(name, size, { sparse = false } = {}) {
+  const p = path.join(dir, name);
+  if (sparse) {
+    fs.closeSync(fs.openSync(p, 'w'));
+    fs.truncateSync(p, size);
+    return { path: p, size };
+  }
+  const data = crypto.randomBytes(size);
+  fs.writeFileSync(p, data);
+  return { path: p, size, sha: crypto.createHash('sha256').update(data).digest('hex') };
+}
+
+const sha = (p) => crypto.createHash('sha256').update(fs.readFileSync(p)).digest('hex');
+const boxes = (page) => page.$$eval('#xfers .xbox span', (els) => els.map((e) => e.textContent));
+
+async function openSession() {
+  const { host, tech } = pcs;
+  await host.page.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+  await tech.page.fill('#peerId', HOST_ID);
+  await tech.page.fill('#peerKey', (await host.page.textContent('#myKey')).trim());
+  await tech.page.click('#connectBtn');
+  await host.page.waitForSelector('#reqDlg:not([hidden])');
+  await host.page.setChecked('#reqAudio', false);
+  await host.page.waitForSelector('#reqAccept:not([disabled])');
+  await host.page.click('#reqAccept');
+  await host.page.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });
+  await tech.page.waitForFunction(() => {
+    const ch = window.__channels && window.__channels.file && window.__channels.file.at(-1);
+    return ch && ch.readyState === 'open' && !document.getElementById('vWait').textContent.includes('Conectando');
+  }, null, { timeout: 20000 });
+}
+
+// Sends `file` from one page; the other accepts and its download is compared.
+async function transfer(from, to, file) {
+  const name = path.basename(file.path);
+  await from.page.setInputFiles('#fileIn', file.path);
+  await to.page.waitForSelector('#modal:not([hidden])');
+  const [download] = await Promise.all([
+    to.page.waitForEvent('download', { timeout: 60000 }),
+    to.page.click('#modalBtns .btn.primary'),
+  ]);
+  const saved = await download.path();
+  await from.page.waitForFunction((n) => [...document.querySelectorAll('#xfers .xbox span')]
+    .some((e) => e.textContent === `✔ ${n} enviado`), name, { timeout: 60000 });
+  return { download, saved };
+}
+
+test('chat: lines both ways, the panel opens on a received line, markup stays text', async () => {
+  await openSession();
+  const { host, tech } = pcs;
+  assert.match(await tech.page.textContent('#chatLog'), new RegExp(`${HOST_NAME} se conectó`));
+  await tech.page.click('#vChat');
+  await tech.page.fill('#chatIn', '  hola, ¿me ves?  ');
+  await tech.page.press('#chatIn', 'Enter');
+  await host.page.waitForSelector('#chat:not([hidden])');
+  await host.page.waitForFunction(() => document.getElementById('chatLog').textContent.includes('hola, ¿me ves?'));
+  assert.equal(await host.page.locator('#chatLog .cpeer').last().textContent(), `${TECH_NAME}: hola, ¿me ves?`);
+  assert.equal(await tech.page.locator('#chatLog .cown').last().textContent(), 'Tú: hola, ¿me ves?');
+  assert.equal(await tech.page.inputValue('#chatIn'), '');
+
+  const evil = '<img src=x onerror="window.__p=1"><b>sí</b>';
+  await host.page.fill('#chatIn', evil);
+  await host.page.click('#chatForm button');
+  await tech.page.waitForFunction((t) => document.getElementById('chatLog').textContent.includes(t), evil);
+  assert.equal(await tech.page.locator('#chatLog img, #chatLog .cpeer b:not(:first-child)').count(), 0);
+  assert.equal(await tech.page.evaluate(() => window.__p), undefined);
+  // Only whitespace sends nothing.
+  await host.page.fill('#chatIn', '   ');
+  await host.page.click('#chatForm button');
+  await host.page.waitForTimeout(300);
+  assert.equal(await tech.page.locator('#chatLog .cpeer').count(), 1);
+});
+
+test('files of 1, 65,536, 65,537 bytes and about 50 MB arrive byte for byte each way', async () => {
+  const { host, tech } = pcs;
+  const sizes = [1, 65536, 65537, 50 * 1024 * 1024 + 7];
+  for (const [from, to, who] of [[tech, host, 't'], [host, tech, 'h']]) {
+    for (const size of sizes) {
+      const file = makeFile(`${who}-${size}.bin`, size);
+      const { download, saved } = await transfer(from, to, file);
+      assert.equal(download.suggestedFilename(), path.basename(file.path));
+      assert.equal(fs.statSync(saved).size, size);
+      assert.equal(sha(saved), file.sha, `${who} ${size}`);
+    }
+  }
+  // The receiver's chat notes the file, and its box says where it went.
+  assert.match(await host.page.textContent('#chatLog'), /📁 t-65537\.bin/);
+  assert.ok((await boxes(tech.page)).includes('✔ h-52428807.bin guardado en Descargas'));
+});
+
+test('a name with a colon and a question mark is saved with underscores; a risky one is flagged', async () => {
+  const { host, tech } = pcs;
+  const file = makeFile('informe: ¿listo?.exe', 300);
+  await tech.page.setInputFiles('#fileIn', file.path);
+  await host.page.waitForSelector('#modal:not([hidden])');
+  const dialog = await host.page.textContent('#modalBody');
+  assert.match(dialog, /informe_ ¿listo_\.exe \(1 KB\)/);
+  assert.match(dialog, /Es un programa o script/);
+  assert.match(dialog, /Si aceptas, se guarda en tu carpeta Descargas/);
+  const [download] = await Promise.all([host.page.waitForEvent('download'), host.page.click('#modalBtns .btn.primary')]);
+  assert.equal(download.suggestedFilename(), 'informe_ ¿listo_.exe');
+  assert.equal(sha(await download.path()), file.sha);
+});
+
+test('refused, unanswered for 90 s, empty, and over 2,000,000,000 bytes: nothing is sent', async () => {
+  const { host, tech } = pcs;
+  await tech.page.setInputFiles('#fileIn', makeFile('no.txt', 10).path);
+  await host.page.waitForSelector('#modal:not([hidden])');
+  await host.page.click('#modalBtns .btn:not(.primary)');
+  await tech.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ no.txt: no se recibió'));
+
+  await tech.page.clock.install();
+  await tech.page.setInputFiles('#fileIn', makeFile('tarde.txt', 10).path);
+  await host.page.waitForSelector('#modal:not([hidden])');
+  await tech.page.clock.fastForward(91000);
+  await tech.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ tarde.txt: no se recibió'));
+  // The receiver's late yes does nothing.
+  await host.page.click('#modalBtns .btn.primary');
+
+  await tech.page.setInputFiles('#fileIn', makeFile('vacio.txt', 0).path);
+  await tech.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ vacio.txt: no se recibió'));
+
+  // Refused before a byte is read: the file is sparse, reading it would take seconds.
+  await tech.page.setInputFiles('#fileIn', makeFile('enorme.iso', 2000000001, { sparse: true }).path);
+  await waitToast(tech.page, 'El archivo pesa más de 2 GB.');
+  assert.equal(await host.page.isVisible('#modal'), false);
+});
+
+test('a misbehaving sender: oversized offers, a second offer, stray and excess bytes', async () => {
+  const { host, tech } = pcs;
+  // The technician's page plays the peer on its own file channel.
+  const play = (fn, arg) => tech.page.evaluate(fn, arg);
+  await play(() => {
+    const ch = window.__channels.file.at(-1);
+    window.__answers = [];
+    ch.addEventListener('message', (e) => { if (typeof e.data === 'string') window.__answers.push(JSON.parse(e.data)); });
+    ch.send(new Uint8Array(100).buffer); // nobody accepted this
+    ch.send(JSON.stringify({ t: 'fs', id: 'big0001', name: 'x.bin', size: 2000000001 }));
+    ch.send(JSON.stringify({ t: 'fs', id: 'neg0001', name: 'x.bin', size: -5 }));
+    ch.send(JSON.stringify({ t: 'fs', id: 'txt0001', name: 'x.bin', size: 'mucho' }));
+  });
+  await waitFor(() => play(() => window.__answers.length >= 3), { what: 'three refusals' });
+  assert.deepEqual(await play(() => window.__answers), [
+    { t: 'fa', id: 'big0001', ok: false }, { t: 'fa', id: 'neg0001', ok: false }, { t: 'fa', id: 'txt0001', ok: false },
+  ]);
+  assert.equal(await host.page.isVisible('#modal'), false, 'refused without asking');
+
+  // One offer is asked about; a second one meanwhile is refused at once.
+  await play(() => {
+    const ch = window.__channels.file.at(-1);
+    ch.send(JSON.stringify({ t: 'fs', id: 'one0001', name: '<b>x</b>.bin', size: 10 }));
+    ch.send(JSON.stringify({ t: 'fs', id: 'two0001', name: 'y.bin', size: 10 }));
+  });
+  await host.page.waitForSelector('#modal:not([hidden])');
+  await waitFor(() => play(() => window.__answers.some((a) => a.id === 'two0001' && a.ok === false)), { what: 'the second offer refused' });
+  assert.equal(await host.page.locator('#modalBody b').first().textContent(), TECH_NAME, 'the name as text, markup inert');
+  await host.page.click('#modalBtns .btn.primary');
+  await waitFor(() => play(() => window.__answers.some((a) => a.id === 'one0001' && a.ok === true)), { what: 'the yes' });
+  // Twenty bytes where ten were announced: the transfer ends, no file is saved.
+  let downloads = 0;
+  host.page.on('download', () => downloads++);
+  await play(() => {
+    const ch = window.__channels.file.at(-1);
+    ch.send(new Uint8Array(20).buffer);
+    ch.send(JSON.stringify({ t: 'fe', id: 'one0001' }));
+  });
+  await host.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ _b_x__b_.bin: no se recibió'));
+  await host.page.waitForTimeout(500);
+  assert.equal(downloads, 0);
+});
+
+test('a session that ends mid-transfer stops the sender and leaves no file', async () => {
+  const { host, tech } = pcs;
+  const file = makeFile('grande.bin', 200 * 1024 * 1024);
+  let downloads = 0;
+  host.page.on('download', () => downloads++);
+  await tech.page.setInputFiles('#fileIn', file.path);
+  await host.page.waitForSelector('#modal:not([hidden])');
+  await host.page.click('#modalBtns .btn.primary');
+  await tech.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('Enviando grande.bin'));
+  await tech.page.click('#vEnd');
+  await tech.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ grande.bin: no se recibió'));
+  await host.page.waitForSelector('#hostbar', { state: 'hidden' });
+  await host.page.waitForTimeout(1000);
+  assert.equal(downloads, 0);
+  assert.equal(await tech.page.isVisible('#chat'), false);
+  assert.equal(await tech.page.textContent('#chatLog'), '');
+});
+
+test('neither page logged an error', () => {
+  assert.deepEqual(pcs.pageErrors(), []);
+});
