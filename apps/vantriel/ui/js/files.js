@@ -81,6 +81,9 @@ async function sendFile(file) {
   const ok = await answer;
   FILE_ASK.delete(id);
   if (!ok || SES !== s || ch.readyState !== "open") {
+    // Giving up without an answer: the end message withdraws the offer, so a dialog the
+    // other side still shows closes instead of taking a transfer that never comes.
+    if (!ok && SES === s && ch.readyState === "open") sendJson(ch, { t: "fe", id });
     box(id, t("fileNo", name));
     return;
   }
@@ -200,8 +203,14 @@ function onChunk(s, data) {
 
 function onEnd(s, m) {
   const rx = RX;
-  if (!rx || !rx.ok || rx.s !== s || m.id !== rx.id) return;
+  if (!rx || rx.s !== s || m.id !== rx.id) return;
   RX = null;
+  if (!rx.ok) {
+    // The sender withdrew the offer before it was answered.
+    if (offerShown) closeModal();
+    box(rx.id, t("fileNo", rx.name));
+    return;
+  }
   // Fewer bytes than announced is a broken transfer, not a file to save.
   if (rx.got !== rx.size) {
     box(rx.id, t("fileNo", rx.name));
