@@ -206,3 +206,26 @@ test('transfer ids: seven base-36 characters, not repeated', () => {
   assert.equal(ids.size, 200);
   for (const id of ids) assert.match(id, /^[0-9a-z]{7}$/);
 });
+
+const { CALL_ALPHABET, isTalking, meterPct, newCallCode, normCallCode, rms } = await pageModule('voice_logic.js');
+
+test('call codes: new ones never hold I, O, 0 or 1; typed ones are trimmed and upper-cased', () => {
+  assert.equal(CALL_ALPHABET.length, 32);
+  assert.doesNotMatch(CALL_ALPHABET, /[IO01]/);
+  // Every value modulo 32 picks a letter of the alphabet, the last ones included.
+  assert.equal(newCallCode(() => [0, 31, 32, 63, 0xffffffff, 8]), 'A9A99J');
+  for (let i = 0; i < 200; i++) assert.match(newCallCode(), /^[A-HJ-NP-Z2-9]{6}$/);
+  assert.equal(normCallCode('  ab2c3d '), 'AB2C3D');
+  assert.equal(normCallCode('abc1o0'), 'ABC1O0', 'typed codes may hold any letter or digit');
+  for (const bad of ['ABCDE', 'ABCDEFG', 'AB CDE', 'ÁBCDEF', null]) assert.equal(normCallCode(bad), null, String(bad));
+});
+
+test('level: the meter is RMS x 400 capped at 100; speaking above 0.02 unless muted', () => {
+  assert.equal(rms([]), 0);
+  assert.equal(rms(new Float32Array([0.5, -0.5, 0.5, -0.5])), 0.5);
+  assert.ok(Math.abs(rms([0.03, -0.04]) - Math.sqrt((0.0009 + 0.0016) / 2)) < 1e-12);
+  assert.deepEqual([meterPct(0), meterPct(0.1), meterPct(0.25), meterPct(0.9)], [0, 40, 100, 100]);
+  assert.equal(isTalking(0.02, false), false, 'the threshold itself is silence');
+  assert.equal(isTalking(0.021, false), true);
+  assert.equal(isTalking(0.5, true), false, 'muted never speaks');
+});

@@ -1,44 +1,331 @@
-// Voice calls (`CALLX`): the call tab, and the microphone card of the settings. The room,
-// its sockets and the member connections come with the call work.
+// Voice calls (`CALLX`): the call tab's set-up and room, the room socket, and one audio
+// connection to every other member (a full mesh: newcomers offer, members present answer).
+// Also the microphone card of the settings form.
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
+import { ID } from "./state.js";
 import { post } from "./api.js";
-import { toast } from "./ui.js";
-import { TAB } from "./shell.js";
+import { drawInto, toast } from "./ui.js";
+import { copyText, TAB } from "./shell.js";
 import { buildSettingsForm } from "./settings.js";
+import { ICE_DEFAULT, wsUrl } from "./signal.js";
+import { getMic } from "./mic.js";
+import { mungeOpus } from "./sdp.js";
+import { isTalking, meterPct, newCallCode, normCallCode, rms } from "./voice_logic.js";
 
+export { normCallCode };
 export let CALLX = null;
-const CALL_ALPHABET = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 
-// A typed call code: trimmed, upper case, exactly six of A-Z and 0-9; else null.
-export function normCallCode(v) {
-  const c = String(v === null || v === undefined ? "" : v).trim().toUpperCase();
-  return /^[A-Z0-9]{6}$/.test(c) ? c : null;
+const METER_MS = 120;
+
+function send(c, obj) {
+  if (c.ws && c.ws.readyState === 1) c.ws.send(JSON.stringify(obj));
 }
 
-function newCallCode() {
-  const r = new Uint32Array(6);
-  crypto.getRandomValues(r);
-  return Array.from(r, (n) => CALL_ALPHABET[n % 32]).join("");
+// Starts or joins the room `code` (ignored while a call exists).
+async function startCall(code, create) {
+  if (CALLX) return;
+  const mic = await getMic();
+  if (!mic) return;
+  if (CALLX) {
+    mic.getTracks().forEach((tr) => tr.stop());
+    return;
+  }
+  const c = {
+    code, create, mic, peers: new Map(), me: null, host: null, ice: [], muted: false, deaf: false, talk: false,
+    ws: null, ping: null, meterT: null, ac: null,
+  };
+  CALLX = c;
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl("/call/" + code));
+  } catch (e) {
+    toast(t("srvDown"), 6000);
+    leaveCall();
+    return;
+  }
+  c.ws = ws;
+  ws.onopen = () => send(c, { t: "join", name: (ID && ID.nombre) || "", create });
+  ws.onmessage = (e) => {
+    let m;
+    try {
+      m = JSON.parse(e.data);
+    } catch (err) {
+      return;
+    }
+    if (m && typeof m === "object" && CALLX === c) onRoom(c, m);
+  };
+  // Member connections are not kept without the room.
+  ws.onclose = () => {
+    if (CALLX === c) leaveCall();
+  };
+  c.ping = setInterval(() => send(c, { t: "ping" }), 25000);
+  startMeter(c);
+  post("/api/llamada", { activa: true }).catch(() => null);
+  drawCall();
 }
 
-// Starts or joins the room: built with the call work.
-function startCall(code, create) {}
+function onRoom(c, m) {
+  switch (m.t) {
+    case "welcome":
+      c.me = m.id;
+      c.host = m.host;
+      c.ice = Array.isArray(m.iceServers) ? m.iceServers : [];
+      for (const p of Array.isArray(m.peers) ? m.peers : []) {
+        if (p && p.id !== undefined && p.id !== c.me && !c.peers.has(p.id)) member(c, p.id, p.name, true);
+      }
+      drawCall();
+      break;
+    case "peer-join":
+      if (m.peer && m.peer.id !== undefined && m.peer.id !== c.me && !c.peers.has(m.peer.id)) {
+        member(c, m.peer.id, m.peer.name, false);
+        drawCall();
+      }
+      break;
+    case "signal":
+      onMemberSignal(c, m);
+      break;
+    case "state": {
+      const p = c.peers.get(m.id);
+      if (!p) return;
+      p.talk = m.talk === true;
+      p.muted = m.muted === true;
+      drawMember(c, p);
+      break;
+    }
+    case "peer-leave": {
+      const p = c.peers.get(m.id);
+      if (p) dropMember(c, p);
+      if (m.host !== undefined) c.host = m.host;
+      drawCall();
+      break;
+    }
+    case "notfound":
+    case "full":
+    case "kicked":
+      toast(t({ notfound: "callNotFound", full: "callFull", kicked: "callKicked" }[m.t]), 6000);
+      leaveCall();
+      break;
+  }
+}
+
+// The connection to one member; the offering side (the newcomer) makes the offer.
+function member(c, id, name, offering) {
+  const p = { id, name: typeof name === "string" ? name : "", pc: null, talk: false, muted: false, vol: 1, audio: new Audio(), iceq: [] };
+  p.audio.autoplay = true;
+  p.audio.muted = c.deaf;
+  c.peers.set(id, p);
+  let pc;
+  try {
+    pc = new RTCPeerConnection({ iceServers: c.ice.length ? c.ice : ICE_DEFAULT });
+  } catch (e) {
+    pc = new RTCPeerConnection({ iceServers: ICE_DEFAULT });
+  }
+  p.pc = pc;
+  for (const tr of c.mic.getAudioTracks()) pc.addTrack(tr, c.mic);
+  pc.ontrack = (e) => {
+    p.audio.srcObject = e.streams[0] || new MediaStream([e.track]);
+    p.audio.play().catch(() => {});
+  };
+  pc.onicecandidate = (e) => {
+    if (e.candidate && CALLX === c) send(c, { t: "signal", to: id, data: { ice: e.candidate.toJSON() } });
+  };
+  pc.onconnectionstatechange = () => {
+    if (CALLX === c && c.peers.get(id) === p) drawMember(c, p);
+  };
+  if (offering) {
+    (async () => {
+      try {
+        const offer = await pc.createOffer();
+        const sdp = mungeOpus(offer.sdp, true);
+        await pc.setLocalDescription({ type: "offer", sdp });
+        if (CALLX === c) send(c, { t: "signal", to: id, data: { sdp: { type: "offer", sdp } } });
+      } catch (e) {
+        console.warn("call offer failed:", e && e.message);
+      }
+    })();
+  }
+  return p;
+}
+
+async function onMemberSignal(c, m) {
+  const data = m.data;
+  if (!data || typeof data !== "object" || m.from === undefined || m.from === c.me) return;
+  let p = c.peers.get(m.from);
+  if (!p) {
+    p = member(c, m.from, m.name, false);
+    drawCall();
+  }
+  const pc = p.pc;
+  try {
+    if (data.sdp && typeof data.sdp === "object") {
+      const type = data.sdp.type;
+      if (type !== "offer" && type !== "answer") return;
+      await pc.setRemoteDescription({ type, sdp: String(data.sdp.sdp || "") });
+      for (const cand of p.iceq.splice(0)) await pc.addIceCandidate(cand).catch(() => {});
+      if (type === "offer") {
+        const answer = await pc.createAnswer();
+        const sdp = mungeOpus(answer.sdp, true);
+        await pc.setLocalDescription({ type: "answer", sdp });
+        if (CALLX === c) send(c, { t: "signal", to: m.from, data: { sdp: { type: "answer", sdp } } });
+      }
+    } else if (data.ice && typeof data.ice === "object") {
+      if (!pc.remoteDescription) p.iceq.push(data.ice);
+      else await pc.addIceCandidate(data.ice).catch(() => {});
+    }
+  } catch (e) {
+    console.warn("call signal not applied:", e && e.message);
+  }
+}
+
+function dropMember(c, p) {
+  c.peers.delete(p.id);
+  try {
+    p.pc.close();
+  } catch (e) {
+    /* already closed */
+  }
+  p.audio.srcObject = null;
+}
+
+// Level meter and speaking detection on the own microphone.
+function startMeter(c) {
+  try {
+    c.ac = new AudioContext();
+    const an = c.ac.createAnalyser();
+    an.fftSize = 512;
+    c.ac.createMediaStreamSource(c.mic).connect(an);
+    const buf = new Float32Array(an.fftSize);
+    c.meterT = setInterval(() => {
+      if (CALLX !== c) return;
+      an.getFloatTimeDomainData(buf);
+      const level = rms(buf);
+      const bar = $("callMeter");
+      if (bar) bar.style.width = (c.muted ? 0 : meterPct(level)) + "%";
+      const talk = isTalking(level, c.muted);
+      if (talk !== c.talk) {
+        c.talk = talk;
+        send(c, { t: "state", talk, muted: c.muted });
+        const me = $("callMe");
+        if (me) me.classList.toggle("talk", talk);
+      }
+    }, METER_MS);
+  } catch (e) {
+    /* no meter is no failure */
+  }
+}
 
 export function leaveCall() {
   const c = CALLX;
   if (!c) return;
   CALLX = null;
+  clearInterval(c.ping);
+  clearInterval(c.meterT);
+  if (c.ac) c.ac.close().catch(() => {});
+  for (const p of c.peers.values()) dropMember(c, p);
+  c.mic.getTracks().forEach((tr) => tr.stop());
+  if (c.ws) {
+    c.ws.onclose = null;
+    try {
+      c.ws.close();
+    } catch (e) {
+      /* already closed */
+    }
+  }
   post("/api/llamada", { activa: false }).catch(() => null);
   drawCall();
 }
 
-export function drawCall() {
-  $("callSetup").hidden = !!CALLX;
-  $("callRoom").hidden = !CALLX;
-  $("callDot").hidden = !CALLX;
+// --- drawing -------------------------------------------------------------------------
+
+function stateText(p) {
+  const st = p.pc ? p.pc.connectionState : "new";
+  const names = t("pcState");
+  return (p.muted ? "🔇 " : "") + (names && typeof names[st] === "string" ? names[st] : st);
 }
+
+function memberHtml(c, p) {
+  const host = c.host !== null && p.id === c.host;
+  return '<li id="callM-' + esc(p.id) + '" class="member' + (p.talk ? " talk" : "") + '">' +
+    '<span class="mname"><b>' + esc(p.name) + "</b>" + (host ? " · " + esc(t("callHost")) : "") + "</span>" +
+    '<span class="mstate">' + esc(stateText(p)) + "</span>" +
+    '<input type="range" min="0" max="100" value="' + Math.round(p.vol * 100) + '" data-vol="' + esc(p.id) +
+    '" aria-label="' + esc(p.name) + '">' +
+    (c.me !== null && c.host === c.me ? '<button type="button" class="btn sm" data-kick="' + esc(p.id) + '">' + esc(t("callKick")) + "</button>" : "") +
+    "</li>";
+}
+
+// Redraws one member's state and highlight without touching the rest of the room.
+function drawMember(c, p) {
+  const li = document.getElementById("callM-" + p.id);
+  if (!li) return drawCall();
+  li.classList.toggle("talk", p.talk);
+  const st = li.querySelector(".mstate");
+  if (st) st.textContent = stateText(p);
+}
+
+export function drawCall() {
+  const c = CALLX;
+  $("callSetup").hidden = !!c;
+  $("callRoom").hidden = !c;
+  $("callDot").hidden = !c;
+  if (!c) {
+    drawInto($("callRoom"), "");
+    return;
+  }
+  const meHost = c.me !== null && c.host === c.me;
+  drawInto($("callRoom"),
+    '<div class="card"><h2>' + esc(t("inCall")) + "</h2>" +
+    '<div class="idrow"><div class="idblock"><div class="lbl">' + esc(t("code")) + '</div><div id="callCodeShown" class="bigkey">' +
+    esc(c.code) + '</div></div><button type="button" class="btn sm" id="callCopy">' + esc(t("copy")) + "</button></div>" +
+    '<p id="callPeople">' + esc(t("callPeople", c.peers.size + 1)) + "</p>" +
+    '<div class="btns left">' +
+    '<button type="button" class="btn" id="callMute" aria-pressed="' + c.muted + '">' + esc(t(c.muted ? "callMuted" : "callUnmuted")) + "</button>" +
+    '<button type="button" class="btn" id="callDeaf" aria-pressed="' + c.deaf + '">' + esc(t(c.deaf ? "callDeafOn" : "callDeafOff")) + "</button>" +
+    '<button type="button" class="btn danger" id="callLeave">' + esc(t("leave")) + "</button></div>" +
+    '<div class="meterrow"><span>' + esc(t("myMic")) + '</span><div class="meter" aria-hidden="true"><i id="callMeter"></i></div></div>' +
+    '<ul id="callMembers" class="members">' +
+    '<li id="callMe" class="member' + (c.talk ? " talk" : "") + '"><span class="mname"><b>' + esc((ID && ID.nombre) || "") + "</b> " +
+    esc(t("callYou")) + (meHost ? " · " + esc(t("callHost")) : "") + '</span><span class="mstate">' + (c.muted ? "🔇" : "🎙") + "</span></li>" +
+    [...c.peers.values()].map((p) => memberHtml(c, p)).join("") +
+    "</ul>" +
+    '<p class="tip">' + esc(t("callKeep")) + "</p></div>");
+}
+
+$("callRoom").addEventListener("click", (e) => {
+  const c = CALLX;
+  const b = e.target.closest("button");
+  if (!c || !b) return;
+  if (b.id === "callMute") {
+    c.muted = !c.muted;
+    for (const tr of c.mic.getAudioTracks()) tr.enabled = !c.muted;
+    c.talk = false;
+    send(c, { t: "state", talk: false, muted: c.muted });
+    drawCall();
+  } else if (b.id === "callDeaf") {
+    // Local only: nothing is sent.
+    c.deaf = !c.deaf;
+    for (const p of c.peers.values()) p.audio.muted = c.deaf;
+    drawCall();
+  } else if (b.id === "callLeave") {
+    leaveCall();
+  } else if (b.id === "callCopy") {
+    copyText(c.code);
+  } else if (b.dataset.kick !== undefined) {
+    const p = [...c.peers.values()].find((x) => String(x.id) === b.dataset.kick);
+    if (p) send(c, { t: "kick", id: p.id });
+  }
+});
+
+$("callRoom").addEventListener("input", (e) => {
+  const c = CALLX;
+  if (!c || e.target.dataset.vol === undefined) return;
+  const p = [...c.peers.values()].find((x) => String(x.id) === e.target.dataset.vol);
+  if (!p) return;
+  p.vol = Math.min(1, Math.max(0, Number(e.target.value) / 100));
+  p.audio.volume = p.vol;
+});
 
 $("callCreateBtn").addEventListener("click", () => startCall(newCallCode(), true));
 function joinTyped() {

@@ -17,6 +17,7 @@ import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, sett
 import { cleanEvents, InputQueue } from "./input_logic.js";
 import { chatIncoming, chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
+import { onPeerCall, toggleVoice, voiceOn } from "./voice_line.js";
 import { mmss } from "./core.js";
 
 const REQUEST_MS = 58000;
@@ -202,6 +203,7 @@ async function startHostSession(req, opts, stream) {
     control: false,
     wantControl: opts.control,
     audio: opts.audio,
+    call: opts.call,
     quality: QUALITIES.includes(q) ? q : "auto",
     fps: settingFps(recibir("fps")),
     screen: stream,
@@ -242,6 +244,7 @@ async function startHostSession(req, opts, stream) {
   if (SES !== s) return;
   await flushSignals(s);
   sessionNote(s);
+  if (s.call) voiceOn(s);
   drawHostBar();
   chatSystem(t("chatSys", s.peer));
   startStats(s);
@@ -377,6 +380,9 @@ export async function onHostControl(s, m) {
     case "chat":
       chatIncoming(s.peer, m.text);
       break;
+    case "call":
+      onPeerCall(s, m);
+      break;
     case "bye":
       endSession("peer", false);
       break;
@@ -507,6 +513,9 @@ $("hostbar").addEventListener("click", (e) => {
       break;
     case "hbChat":
       toggleChat();
+      break;
+    case "hbCall":
+      toggleVoice(s);
       break;
     case "hbFile":
       pickFiles();

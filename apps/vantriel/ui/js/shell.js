@@ -172,7 +172,7 @@ $("newKeyBtn").addEventListener("click", async () => {
 });
 
 // Copies a text: the browser clipboard first, the host's clipboard when that fails.
-async function copyText(text) {
+export async function copyText(text) {
   try {
     await navigator.clipboard.writeText(text);
     toast(t("copied"));

@@ -13,7 +13,7 @@ import { startJoin } from "./tech_session.js";
 
 export const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false, req: null };
 let ICE = null; // { list, at }
-const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
+export const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
 const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
 
 export function wsUrl(path) {

@@ -15,6 +15,7 @@ import { COMBOS, comboEvents, pointerFraction, WheelAccumulator } from "./input_
 import { QUALITIES } from "./screen.js";
 import { chatIncoming, chatSystem, toggleChat } from "./chat.js";
 import { pickFiles, sendFiles } from "./files.js";
+import { onPeerCall, toggleVoice } from "./voice_line.js";
 import { mmss } from "./core.js";
 
 const GRACE_S = 3;
@@ -248,6 +249,9 @@ export function onTechControl(s, m) {
     case "chat":
       chatIncoming(s.peer, m.text);
       break;
+    case "call":
+      onPeerCall(s, m);
+      break;
     case "bye":
       endSession("peer", false);
       break;
@@ -305,7 +309,7 @@ export function drawViewer(s) {
     btn("vAud", t(s.audioOn ? "audOn" : "audOff"), on(s.audioOn) + (s.hostAudio ? "" : " disabled")) +
     '<input type="range" id="vVol" min="0" max="100" value="' + Math.round(($("vAudio").volume || 0) * 100) +
     '" title="' + esc(t("volRemote")) + '" aria-label="' + esc(t("volRemote")) + '">' +
-    btn("vCall", t(s.mic ? "callOn" : "callOff"), " disabled") +
+    btn("vCall", t(s.mic ? "callOn" : "callOff"), on(s.mic)) +
     btn("vKeys", t("keys"), ' aria-haspopup="menu"') +
     btn("vClip", t("clipboard"), ' aria-haspopup="menu"') +
     btn("vType", t("typeTxt")) +
@@ -435,6 +439,9 @@ $("vBar").addEventListener("click", (e) => {
       break;
     case "vType":
       if (needControl(s)) openTypeDialog(s);
+      break;
+    case "vCall":
+      toggleVoice(s);
       break;
     case "vFile":
       pickFiles();
