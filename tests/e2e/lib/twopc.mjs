@@ -72,7 +72,8 @@ export async function waitFor(fn, { timeout = 10000, interval = 50, what = 'a co
 
 // Test-side instrumentation: every RTCPeerConnection the page makes lands in window.__pcs,
 // and every data channel of theirs (made or received) in window.__channels[label], the
-// latest last, so a test can play a misbehaving peer. Must run before the page loads.
+// latest last, and every WebSocket in window.__sockets, so a test can play a misbehaving
+// peer. Must run before the page loads.
 export async function instrumentPeerConnections(page) {
   await page.addInitScript(() => {
     const Native = window.RTCPeerConnection;
@@ -89,6 +90,14 @@ export async function instrumentPeerConnections(page) {
 
       createDataChannel(...args) {
         return keep(super.createDataChannel(...args));
+      }
+    };
+    const NativeSocket = window.WebSocket;
+    window.__sockets = [];
+    window.WebSocket = class extends NativeSocket {
+      constructor(...args) {
+        super(...args);
+        window.__sockets.push(this);
       }
     };
   });

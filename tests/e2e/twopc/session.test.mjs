@@ -235,6 +235,37 @@ test('a shared tab gives a view-only session, and the technician ends it', async
   await host.waitForSelector('html[data-ready="1"]');
 });
 
+test('a misbehaving technician without control gets nothing from the host', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  await connect();
+  await accept({ control: false });
+  await connected();
+  const asked = [];
+  const watch = (r) => { if (/\/api\/(input|portapapeles)/.test(r.url())) asked.push(r.url()); };
+  host.on('request', watch);
+  await tech.evaluate(() => {
+    const ctl = window.__channels.ctl.at(-1);
+    const mov = window.__channels.mov.at(-1);
+    window.__heard = [];
+    ctl.addEventListener('message', (e) => window.__heard.push(JSON.parse(e.data).t));
+    for (const f of ['no es json', '[1,2]', '{"t":"zzz"}', '{"t":"in","ev":[{"k":"d","b":0,"x":0.5,"y":0.5}]}',
+      '{"t":"in","ev":"mucho"}', '{"t":"text","s":"hola"}', '{"t":"clip-set","text":"x"}', '{"t":"clip-get"}']) ctl.send(f);
+    mov.send('{"t":"in","ev":[{"k":"m","x":0.5,"y":0.5}]}');
+    // Only the host makes offers: one from the technician is ignored.
+    const join = window.__sockets.filter((s) => s.url.includes('/join/')).at(-1);
+    join.send(JSON.stringify({ t: 'signal', data: { sdp: { type: 'offer', sdp: 'v=0\r\n' } } }));
+  });
+  await tech.waitForTimeout(1500);
+  host.off('request', watch);
+  assert.deepEqual(asked, []);
+  assert.deepEqual(await tech.evaluate(() => window.__heard), []);
+  // The session goes on.
+  assert.equal(await host.evaluate(() => window.__pcs.at(-1).connectionState), 'connected');
+  await tech.click('#vEnd');
+  await sessionGone();
+});
+
 test('a peer that vanishes ends the session as lost after the loss timer', async () => {
   const tech = techPage();
   const host = hostPage();
