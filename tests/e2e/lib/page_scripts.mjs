@@ -2,6 +2,7 @@
 // Modules that wire up the document at import time find a minimal stand-in for the DOM:
 // import this file before any page module.
 import path from 'node:path';
+import { webcrypto } from 'node:crypto';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
@@ -25,6 +26,9 @@ function stubElement() {
     },
   );
 }
+
+// The browser's cryptographic generator (a global from Node 19 on; Debian 12 has 18).
+if (!globalThis.crypto) globalThis.crypto = webcrypto;
 
 if (!globalThis.document) {
   const el = stubElement();

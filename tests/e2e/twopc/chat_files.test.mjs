@@ -1,7 +1,7 @@
 // Chat and files inside one support session: lines both ways, files of the sizes that
 // straddle the chunk size sent each way and found byte for byte in the receiving
 // browser's downloads, refusals, and a peer that misbehaves on the file channel.
-import test from 'node:test';
+import test, { after } from 'node:test';
 import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
@@ -14,7 +14,7 @@ let pcs;
 withTwoPcs((p) => { pcs = p; });
 
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-files-'));
-test.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
 // A file of `size` bytes of random content (sparse when `sparse`), with its SHA-256.
 function makeFile(name, size, { sparse = false } = {}) {
