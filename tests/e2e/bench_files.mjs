@@ -12,7 +12,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
-import { HOST_ID, startTwoPcs } from './lib/twopc.mjs';
+import { openSession, startTwoPcs } from './lib/twopc.mjs';
 
 const mbArg = process.argv.indexOf('--mb');
 const MB = mbArg > 0 ? Number(process.argv[mbArg + 1]) : 200;
@@ -82,22 +82,6 @@ async function bareChannel(pcs) {
     await done;
     return (size / 1e6) / ((performance.now() - t0) / 1000);
   }, [answer, SIZE]);
-}
-
-async function openSession(pcs) {
-  const { host, tech } = pcs;
-  await host.page.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
-  await tech.page.fill('#peerId', HOST_ID);
-  await tech.page.fill('#peerKey', (await host.page.textContent('#myKey')).trim());
-  await tech.page.click('#connectBtn');
-  await host.page.waitForSelector('#reqDlg:not([hidden])');
-  await host.page.setChecked('#reqAudio', false);
-  await host.page.waitForSelector('#reqAccept:not([disabled])');
-  await host.page.click('#reqAccept');
-  await tech.page.waitForFunction(() => {
-    const ch = window.__channels && window.__channels.file && window.__channels.file.at(-1);
-    return ch && ch.readyState === 'open';
-  }, null, { timeout: 20000 });
 }
 
 const pcs = await startTwoPcs({ name: 'bench-files' });

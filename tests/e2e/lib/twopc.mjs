@@ -413,3 +413,23 @@ export function withTwoPcs(use, options = {}) {
     await pcs?.stop();
   });
 }
+
+// Opens a session: the technician connects with the host PC's key, the host PC accepts
+// with the boxes given, and both wait until the file channel is open.
+export async function openSession(pcs, { control = false, audio = false } = {}) {
+  const { host, tech } = pcs;
+  await host.page.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+  await tech.page.fill('#peerId', HOST_ID);
+  await tech.page.fill('#peerKey', (await host.page.textContent('#myKey')).trim());
+  await tech.page.click('#connectBtn');
+  await host.page.waitForSelector('#reqDlg:not([hidden])');
+  await host.page.setChecked('#reqCtl', control);
+  await host.page.setChecked('#reqAudio', audio);
+  await host.page.waitForSelector('#reqAccept:not([disabled])');
+  await host.page.click('#reqAccept');
+  await host.page.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });
+  await tech.page.waitForFunction(() => {
+    const ch = window.__channels && window.__channels.file && window.__channels.file.at(-1);
+    return ch && ch.readyState === 'open';
+  }, null, { timeout: 20000 });
+}

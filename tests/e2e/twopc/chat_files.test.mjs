@@ -7,7 +7,7 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { HOST_ID, HOST_NAME, TECH_NAME, waitFor, withTwoPcs } from '../lib/twopc.mjs';
+import { HOST_NAME, openSession, TECH_NAME, waitFor, withTwoPcs } from '../lib/twopc.mjs';
 import { waitToast } from '../lib/host.mjs';
 
 let pcs;
@@ -32,23 +32,6 @@ function makeFile(name, size, { sparse = false } = {}) {
 const sha = (p) => crypto.createHash('sha256').update(fs.readFileSync(p)).digest('hex');
 const boxes = (page) => page.$$eval('#xfers .xbox span', (els) => els.map((e) => e.textContent));
 
-async function openSession() {
-  const { host, tech } = pcs;
-  await host.page.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
-  await tech.page.fill('#peerId', HOST_ID);
-  await tech.page.fill('#peerKey', (await host.page.textContent('#myKey')).trim());
-  await tech.page.click('#connectBtn');
-  await host.page.waitForSelector('#reqDlg:not([hidden])');
-  await host.page.setChecked('#reqAudio', false);
-  await host.page.waitForSelector('#reqAccept:not([disabled])');
-  await host.page.click('#reqAccept');
-  await host.page.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });
-  await tech.page.waitForFunction(() => {
-    const ch = window.__channels && window.__channels.file && window.__channels.file.at(-1);
-    return ch && ch.readyState === 'open' && !document.getElementById('vWait').textContent.includes('Conectando');
-  }, null, { timeout: 20000 });
-}
-
 // Sends `file` from one page; the other accepts and its download is compared.
 async function transfer(from, to, file) {
   const name = path.basename(file.path);
@@ -65,7 +48,7 @@ async function transfer(from, to, file) {
 }
 
 test('chat: lines both ways, the panel opens on a received line, markup stays text', async () => {
-  await openSession();
+  await openSession(pcs);
   const { host, tech } = pcs;
   assert.match(await tech.page.textContent('#chatLog'), new RegExp(`${HOST_NAME} se conectó`));
   await tech.page.click('#vChat');

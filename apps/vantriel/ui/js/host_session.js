@@ -15,9 +15,9 @@ import {
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
 import { cleanEvents, InputQueue } from "./input_logic.js";
-import { chatIncoming, chatSystem, toggleChat } from "./chat.js";
+import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
-import { onPeerCall, toggleVoice, voiceOn } from "./voice_line.js";
+import { toggleVoice, voiceOn } from "./voice_line.js";
 import { mmss } from "./core.js";
 
 const REQUEST_MS = 58000;
@@ -377,15 +377,6 @@ export async function onHostControl(s, m) {
       await applyQuality(s);
       break;
     }
-    case "chat":
-      chatIncoming(s.peer, m.text);
-      break;
-    case "call":
-      onPeerCall(s, m);
-      break;
-    case "bye":
-      endSession("peer", false);
-      break;
   }
 }
 

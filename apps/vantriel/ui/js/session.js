@@ -13,7 +13,8 @@ import { mungeOpus } from "./sdp.js";
 import { statsLine } from "./stats.js";
 import { drawHostBar, onHostControl, onHostMove, hostChannelOpen } from "./host_session.js";
 import { attachRemoteMedia, closeViewer, drawViewer, onTechControl, showStats } from "./tech_session.js";
-import { chatReset } from "./chat.js";
+import { chatIncoming, chatReset } from "./chat.js";
+import { onPeerCall } from "./voice_line.js";
 import { filesReset, onFileFrame } from "./files.js";
 
 export let SES = null;
@@ -58,7 +59,8 @@ function sendSignal(s, data) {
   else if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify({ t: "signal", data }));
 }
 
-function parse(text) {
+// A message frame: a JSON object, else null (other frames are ignored).
+export function parseMessage(text) {
   try {
     const m = JSON.parse(text);
     return m && typeof m === "object" && !Array.isArray(m) ? m : null;
@@ -75,14 +77,18 @@ export function wireChannel(s, ch) {
       if (SES === s && s.role === "host") hostChannelOpen(s);
     };
     ch.onmessage = (e) => {
-      const m = SES === s && typeof e.data === "string" ? parse(e.data) : null;
+      const m = SES === s && typeof e.data === "string" ? parseMessage(e.data) : null;
       if (!m) return;
-      if (s.role === "host") onHostControl(s, m);
+      // Messages both sides handle alike; the rest belongs to the side.
+      if (m.t === "chat") chatIncoming(s.peer, m.text);
+      else if (m.t === "call") onPeerCall(s, m);
+      else if (m.t === "bye") endSession("peer", false);
+      else if (s.role === "host") onHostControl(s, m);
       else onTechControl(s, m);
     };
   } else if (ch.label === "mov") {
     ch.onmessage = (e) => {
-      const m = SES === s && s.role === "host" && typeof e.data === "string" ? parse(e.data) : null;
+      const m = SES === s && s.role === "host" && typeof e.data === "string" ? parseMessage(e.data) : null;
       if (m && m.t === "in") onHostMove(s, m.ev);
     };
   } else if (ch.label === "file") {

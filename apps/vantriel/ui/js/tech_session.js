@@ -9,25 +9,17 @@ import { closeMenu, modal, openMenu, toast } from "./ui.js";
 import { drawRecents } from "./history.js";
 import { prefetchIce, wsUrl } from "./signal.js";
 import {
-  endSession, flushSignals, newPC, onSignal, openSession, sendCtl, sendMove, sessionNote, SES, startLossTimer, startStats,
+  endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, sessionNote, SES, startLossTimer,
+  startStats,
 } from "./session.js";
 import { COMBOS, comboEvents, pointerFraction, WheelAccumulator } from "./input_logic.js";
 import { QUALITIES } from "./screen.js";
-import { chatIncoming, chatSystem, toggleChat } from "./chat.js";
+import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles, sendFiles } from "./files.js";
-import { onPeerCall, toggleVoice } from "./voice_line.js";
+import { toggleVoice } from "./voice_line.js";
 import { mmss } from "./core.js";
 
 const GRACE_S = 3;
-
-function parse(text) {
-  try {
-    const m = JSON.parse(text);
-    return m && typeof m === "object" && !Array.isArray(m) ? m : null;
-  } catch (e) {
-    return null;
-  }
-}
 
 // --- joining -------------------------------------------------------------------------
 
@@ -81,7 +73,7 @@ export function startJoin(id, key, wantControl) {
     else startLossTimer(s);
   };
   ws.onmessage = (e) => {
-    const m = typeof e.data === "string" ? parse(e.data) : null;
+    const m = typeof e.data === "string" ? parseMessage(e.data) : null;
     if (m && SES === s) onJoinMessage(s, m);
   };
 }
@@ -245,15 +237,6 @@ export function onTechControl(s, m) {
       break;
     case "clip-ok":
       toast(t(m.ok === true ? "clipSent" : "copyFail"));
-      break;
-    case "chat":
-      chatIncoming(s.peer, m.text);
-      break;
-    case "call":
-      onPeerCall(s, m);
-      break;
-    case "bye":
-      endSession("peer", false);
       break;
   }
 }
