@@ -13,6 +13,7 @@ import { updStore } from "./update.js";
 import { connectTo, HOST, hostConnect, hostDisconnect } from "./signal.js";
 import { endSession, SES } from "./session.js";
 import { drawHostBar } from "./host_session.js";
+import { drawViewer } from "./tech_session.js";
 import { CALLX, drawCall, leaveCall } from "./call.js";
 
 export let TAB = "conectar";
@@ -102,6 +103,7 @@ export function drawAll() {
   drawState();
   drawCredit();
   drawHostBar();
+  if (SES && SES.role === "tech") drawViewer(SES);
   drawCall();
 }
 
