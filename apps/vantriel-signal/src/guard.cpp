@@ -81,13 +81,9 @@ Guard::Verdict Guard::wrong_code(const std::string& id, const std::string& addr,
   return v;
 }
 
-void Guard::accepted(const std::string& id, const std::string& addr) {
-  auto forgive = [](auto& map, const std::string& key) {
-    auto it = map.find(key);
-    if (it != map.end()) it->second.count = 0;
-  };
-  forgive(ids_, id);
-  forgive(addrs_, addr);
+void Guard::accepted(const std::string& id) {
+  auto it = ids_.find(id);
+  if (it != ids_.end()) it->second.count = 0;
 }
 
 void Guard::sweep(Time now) {

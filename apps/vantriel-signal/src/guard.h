@@ -38,8 +38,10 @@ class Guard {
   };
   // A host reported a wrong code for `id` sent from `addr`.
   Verdict wrong_code(const std::string& id, const std::string& addr, Time now);
-  // A host accepted: the ID's and the address's failures are forgiven.
-  void accepted(const std::string& id, const std::string& addr);
+  // A host accepted a request for `id`: the wrong codes counted against that ID are
+  // forgiven. Never the address's: whoever owns an ID could clear its own count by
+  // accepting itself between guesses at other IDs.
+  void accepted(const std::string& id);
 
   // Forgets counters whose window and lock have passed; bounds memory under attack.
   void sweep(Time now);

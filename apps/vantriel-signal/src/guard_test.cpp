@@ -43,7 +43,7 @@ TEST(Guard, DelaysGrowAndTheIdLocksAtTheLimit) {
   EXPECT_EQ(g.addr_lock_minutes("10.0.0.1", t0 + seconds(2)), 0);
 }
 
-TEST(Guard, FailuresOutsideTheWindowAndAfterAcceptanceAreForgotten) {
+TEST(Guard, FailuresOutsideTheWindowAreForgottenAndAcceptanceForgivesOnlyTheId) {
   Guard g(small_policy());
   const auto t0 = std::chrono::steady_clock::now();
   g.wrong_code("111111111", "10.0.0.1", t0);
@@ -51,11 +51,17 @@ TEST(Guard, FailuresOutsideTheWindowAndAfterAcceptanceAreForgotten) {
   // The window of 60 s has passed: this is the first of a new run.
   auto v = g.wrong_code("111111111", "10.0.0.9", t0 + seconds(70));
   EXPECT_EQ(v.id_lock_minutes, 0);
-  g.accepted("111111111", "10.0.0.9");
-  g.wrong_code("111111111", "10.0.0.9", t0 + seconds(71));
-  v = g.wrong_code("111111111", "10.0.0.9", t0 + seconds(72));
-  EXPECT_EQ(v.id_lock_minutes, 0);
-  EXPECT_EQ(v.delay, milliseconds(200));
+  // An accepted request clears the ID's run, not the address's: the address that owns
+  // one ID and accepts itself between guesses at another is still locked at its fifth.
+  g.accepted("111111111");
+  for (int i = 0; i < 3; ++i) {
+    v = g.wrong_code("111111111", "10.0.0.9", t0 + seconds(71 + i));
+    EXPECT_EQ(v.id_lock_minutes, 0);
+    g.accepted("111111111");
+  }
+  EXPECT_EQ(v.delay, milliseconds(350));  // the address's run of four sets it
+  v = g.wrong_code("222222222", "10.0.0.9", t0 + seconds(75));
+  EXPECT_EQ(v.addr_lock_minutes, 60);
 }
 
 TEST(Guard, OneAddressSprayingManyIdsIsLocked) {

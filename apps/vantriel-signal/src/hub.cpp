@@ -253,7 +253,7 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   Link* tech = s.tech;
   if (flag(msg, "ok")) {
     s.accepted = true;
-    guard_.accepted(s.id, s.tech_addr);
+    guard_.accepted(s.id);
     env_.log("session " + sid + " on " + s.id + ": accepted");
     send(tech, {{"t", "accepted"}, {"name", c.name}, {"iceServers", ice()}});
     return;

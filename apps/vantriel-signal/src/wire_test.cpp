@@ -539,5 +539,31 @@ TEST_F(SignalTest, CallRoom) {
   EXPECT_EQ(next(*b), (Json{{"t", "peer-leave"}, {"id", ida}, {"host", idb}}));
 }
 
+// ---- what a hostile client meets ----
+
+TEST_F(SignalTest, AcceptingOnesOwnRequestLeavesTheAddressCount) {
+  start({"--addr-max-fails", "5", "--addr-lock", "600", "--id-max-fails", "100"});
+  auto own = host("111222333", "mine");
+  auto victim = host("444555666", "theirs");
+  const std::string attacker = "203.0.113.66";
+  for (int guess = 1; guess <= 5; ++guess) {
+    auto [t, sid] = request(*victim, "444555666", "GUESS" + std::to_string(guess), attacker);
+    victim->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", "badkey"}}.dump());
+    if (guess < 5) {
+      EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", "badkey"}}));
+      // Between guesses the attacker lets itself into its own PC.
+      auto [self, self_sid] = request(*own, "111222333", "OWNKEY", attacker);
+      own->send(Json{{"t", "answer"}, {"sid", self_sid}, {"ok", true}}.dump());
+      EXPECT_EQ(next(*self)["t"], "accepted");
+      self.reset();
+      EXPECT_EQ(next(*own)["t"], "left");
+    } else {
+      EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 10}}));
+    }
+  }
+  auto after = join("444555666", "GUESS6", attacker);
+  EXPECT_EQ(next(*after), (Json{{"t", "locked"}, {"mins", 10}}));
+}
+
 }  // namespace
 }  // namespace vantriel::signal::wire
