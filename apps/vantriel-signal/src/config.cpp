@@ -43,6 +43,10 @@ std::vector<Option> options(Config& c) {
       {"delay-max-ms", &p.delay_max_ms, "longest delay after wrong codes"},
       {"joins-per-min", &p.joins_per_min, "join attempts per address per minute"},
       {"new-ids-per-hour", &p.new_ids_per_hour, "new ID bindings per address per hour"},
+      {"call-max-misses", &p.call_max_misses, "call joins finding no room that lock an address"},
+      {"call-window", &p.call_window, "seconds in which those misses count"},
+      {"call-lock", &p.call_lock, "seconds an address stays locked for them"},
+      {"new-rooms-per-hour", &p.new_rooms_per_hour, "call rooms opened per address per hour"},
       {"flush-ms", &p.flush_ms, "milliseconds before new bindings are written"},
   };
 }

@@ -30,8 +30,12 @@ struct Policy {
   int addr_lock = 3600;           // ... lock the address this long
   int delay_base_ms = 1000;       // the n-th wrong code in a row waits base * 2^(n-1) ...
   int delay_max_ms = 30000;       // ... up to this
-  int joins_per_min = 30;         // join attempts per address per minute
+  int joins_per_min = 30;         // join attempts per address per minute, support and call
   int new_ids_per_hour = 20;      // IDs one address may bind per hour
+  int call_max_misses = 10;       // call joins from one address that find no room within
+  int call_window = 3600;         // call_window ...
+  int call_lock = 3600;           // ... lock the address this long
+  int new_rooms_per_hour = 20;    // call rooms one address may open per hour
   int flush_ms = 1000;            // new bindings reach the data file within this
 };
 

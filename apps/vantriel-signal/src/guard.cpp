@@ -48,6 +48,10 @@ bool Guard::allow_new_id(const std::string& addr, Time now) {
   return spend(new_ids_[addr], policy_.new_ids_per_hour, seconds(3600), now);
 }
 
+bool Guard::allow_new_room(const std::string& addr, Time now) {
+  return spend(new_rooms_[addr], policy_.new_rooms_per_hour, seconds(3600), now);
+}
+
 int Guard::count(Failures& f, int max_fails, int window_s, int lock_s, Time now) {
   if (f.count == 0 || now - f.first >= seconds(window_s)) {
     f.count = 0;
@@ -57,7 +61,7 @@ int Guard::count(Failures& f, int max_fails, int window_s, int lock_s, Time now)
   if (max_fails > 0 && f.count >= max_fails) {
     // The lock starts a fresh count, so the first wrong code after it does not relock.
     f.count = 0;
-    f.locked_until = now + seconds(lock_s);
+    f.locked_until = std::max(f.locked_until, now + seconds(lock_s));  // never shortened
     return minutes_left(&f, now);
   }
   return 0;
@@ -86,6 +90,16 @@ void Guard::accepted(const std::string& id) {
   if (it != ids_.end()) it->second.count = 0;
 }
 
+int Guard::room_missed(const std::string& addr, Time now) {
+  Failures& misses = room_misses_[addr];
+  if (count(misses, policy_.call_max_misses, policy_.call_window, policy_.call_lock, now) == 0) {
+    return 0;
+  }
+  Failures& fa = addrs_[addr];
+  fa.locked_until = std::max(fa.locked_until, misses.locked_until);
+  return minutes_left(&fa, now);
+}
+
 void Guard::sweep(Time now) {
   auto sweep_failures = [now](auto& map, int window_s) {
     for (auto it = map.begin(); it != map.end();) {
@@ -99,6 +113,7 @@ void Guard::sweep(Time now) {
   };
   sweep_failures(ids_, policy_.id_window);
   sweep_failures(addrs_, policy_.addr_window);
+  sweep_failures(room_misses_, policy_.call_window);
   auto sweep_allowance = [now](auto& map, seconds window) {
     for (auto it = map.begin(); it != map.end();) {
       it = now - it->second.start >= window ? map.erase(it) : std::next(it);
@@ -106,6 +121,7 @@ void Guard::sweep(Time now) {
   };
   sweep_allowance(joins_, seconds(60));
   sweep_allowance(new_ids_, seconds(3600));
+  sweep_allowance(new_rooms_, seconds(3600));
 }
 
 }  // namespace vantriel::signal

@@ -1,7 +1,8 @@
-// The server's defence against guessed access codes and floods, as plain bookkeeping
-// on a clock the caller passes in (so tests can move time). Counts wrong codes per ID
-// and per source address, turns them into growing delays and locks, and rations join
-// attempts and new ID bindings per address. Not thread-safe: one I/O thread owns it.
+// The server's defence against guessed access codes and call codes and against floods,
+// as plain bookkeeping on a clock the caller passes in (so tests can move time). Counts
+// wrong codes per ID and per source address and call joins that find no room per
+// address, turns them into growing delays and locks, and rations join attempts, new ID
+// bindings and new call rooms per address. Not thread-safe: one I/O thread owns it.
 #ifndef VANTRIEL_SIGNAL_GUARD_H_
 #define VANTRIEL_SIGNAL_GUARD_H_
 
@@ -27,9 +28,11 @@ class Guard {
   // held back: a further attempt must wait, so parallel sockets do not skip the delay.
   bool held(const std::string& id, const std::string& addr, Time now) const;
 
-  // Each call spends one attempt of the address's allowance.
+  // Each call spends one attempt of the address's allowance. Support and call joins
+  // share one allowance.
   bool allow_join(const std::string& addr, Time now);
   bool allow_new_id(const std::string& addr, Time now);
+  bool allow_new_room(const std::string& addr, Time now);
 
   struct Verdict {
     int id_lock_minutes = 0;    // > 0: this wrong code locked the ID
@@ -43,9 +46,16 @@ class Guard {
   // accepting itself between guesses at other IDs.
   void accepted(const std::string& id);
 
+  // A call join from `addr` found no room. Returns the minutes of the lock when this
+  // miss locked the address (the same lock as for wrong codes), else 0.
+  int room_missed(const std::string& addr, Time now);
+
   // Forgets counters whose window and lock have passed; bounds memory under attack.
   void sweep(Time now);
-  size_t tracked() const { return ids_.size() + addrs_.size() + joins_.size() + new_ids_.size(); }
+  size_t tracked() const {
+    return ids_.size() + addrs_.size() + room_misses_.size() + joins_.size() + new_ids_.size() +
+           new_rooms_.size();
+  }
 
  private:
   struct Failures {
@@ -66,8 +76,10 @@ class Guard {
   Policy policy_;
   std::unordered_map<std::string, Failures> ids_;
   std::unordered_map<std::string, Failures> addrs_;
+  std::unordered_map<std::string, Failures> room_misses_;  // per address
   std::unordered_map<std::string, Allowance> joins_;
   std::unordered_map<std::string, Allowance> new_ids_;
+  std::unordered_map<std::string, Allowance> new_rooms_;
 };
 
 }  // namespace vantriel::signal

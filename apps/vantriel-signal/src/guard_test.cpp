@@ -64,6 +64,28 @@ TEST(Guard, FailuresOutsideTheWindowAreForgottenAndAcceptanceForgivesOnlyTheId) 
   EXPECT_EQ(v.addr_lock_minutes, 60);
 }
 
+TEST(Guard, CallCodesNotFoundLockTheAddress) {
+  Policy p = small_policy();
+  p.call_max_misses = 3;
+  p.call_window = 60;
+  p.call_lock = 7200;
+  Guard g(p);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(g.room_missed("10.0.0.5", t0), 0);
+  EXPECT_EQ(g.room_missed("10.0.0.5", t0 + seconds(1)), 0);
+  EXPECT_EQ(g.room_missed("10.0.0.5", t0 + seconds(70)), 0);  // a new run
+  EXPECT_EQ(g.room_missed("10.0.0.5", t0 + seconds(71)), 0);
+  EXPECT_EQ(g.room_missed("10.0.0.5", t0 + seconds(72)), 120);
+  // The address's one lock, which support joins heed as well.
+  EXPECT_EQ(g.addr_lock_minutes("10.0.0.5", t0 + seconds(72)), 120);
+  EXPECT_EQ(g.addr_lock_minutes("10.0.0.6", t0 + seconds(72)), 0);
+  // A shorter lock for wrong codes meanwhile does not cut it short.
+  for (int i = 0; i < 5; ++i) g.wrong_code("33333333" + std::to_string(i), "10.0.0.5", t0 + seconds(73));
+  EXPECT_EQ(g.addr_lock_minutes("10.0.0.5", t0 + seconds(73)), 120);
+  g.sweep(t0 + seconds(73 + 7200));
+  EXPECT_EQ(g.tracked(), 0u);
+}
+
 TEST(Guard, OneAddressSprayingManyIdsIsLocked) {
   Guard g(small_policy());
   const auto t0 = std::chrono::steady_clock::now();
@@ -88,6 +110,14 @@ TEST(Guard, AllowancesPerAddressRefillAfterTheirWindow) {
   EXPECT_TRUE(g.allow_new_id("10.0.0.1", t0));
   EXPECT_FALSE(g.allow_new_id("10.0.0.1", t0 + seconds(3599)));
   EXPECT_TRUE(g.allow_new_id("10.0.0.1", t0 + seconds(3600)));
+  Policy p = small_policy();
+  p.new_rooms_per_hour = 1;
+  Guard rooms(p);
+  EXPECT_TRUE(rooms.allow_new_room("10.0.0.1", t0));
+  EXPECT_FALSE(rooms.allow_new_room("10.0.0.1", t0 + seconds(3599)));
+  EXPECT_TRUE(rooms.allow_new_room("10.0.0.2", t0 + seconds(3599)));
+  rooms.sweep(t0 + seconds(7200));
+  EXPECT_EQ(rooms.tracked(), 0u);
 }
 
 TEST(Guard, SweepKeepsOnlyLiveEntries) {

@@ -431,18 +431,47 @@ Hub::Conn* Hub::member(Room& room, std::string_view member_id) {
   return nullptr;
 }
 
+// Call joins pass the guard of support joins: a found room shows its members' names and
+// then sends them their voice. The call socket has no "locked": every refusal is
+// "notfound", whether the room exists or not, so guessing past a limit learns nothing.
+// Guessed codes are not logged.
 void Hub::on_call_join(Conn& c, const Json& msg) {
   if (c.started) return;
   c.started = true;
   Link* link = c.link.get();
+  const std::string& addr = link->address();
+  const auto now = env_.now();
+  const Json notfound = {{"t", "notfound"}};
+  if (guard_.addr_lock_minutes(addr, now) > 0) {
+    env_.log("call join from " + addr + ": address locked");
+    send_and_close(link, notfound);
+    return;
+  }
+  if (!guard_.allow_join(addr, now)) {
+    env_.log("call join from " + addr + ": too many joins from address");
+    send_and_close(link, notfound);
+    return;
+  }
   auto it = rooms_.find(c.target);
   if (it == rooms_.end()) {
     if (!flag(msg, "create")) {
-      send_and_close(link, {{"t", "notfound"}});
+      env_.log("call join from " + addr + ": no such room");
+      if (int mins = guard_.room_missed(addr, now); mins > 0) {
+        env_.log("address " + addr + " locked for " + std::to_string(mins) +
+                 " min (call codes not found)");
+      }
+      send_and_close(link, notfound);
+      return;
+    }
+    // Opening is finding nothing too: without an allowance, "create" would probe
+    // codes with no miss counted.
+    if (!guard_.allow_new_room(addr, now)) {
+      env_.log("call join from " + addr + ": too many new rooms from address");
+      send_and_close(link, notfound);
       return;
     }
     it = rooms_.emplace(c.target, Room{c.target, {}, {}}).first;
-    env_.log("room " + c.target + " opened from " + link->address());
+    env_.log("room " + c.target + " opened from " + addr);
   }
   Room& room = it->second;
   if (room.members.size() >= kRoomSize) {

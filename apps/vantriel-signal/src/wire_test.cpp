@@ -565,5 +565,81 @@ TEST_F(SignalTest, AcceptingOnesOwnRequestLeavesTheAddressCount) {
   EXPECT_EQ(next(*after), (Json{{"t", "locked"}, {"mins", 10}}));
 }
 
+// ---- what a hostile client meets ----
+
+TEST_F(SignalTest, CallJoinsAreGuardedPerAddress) {
+  start({"--joins-per-min", "6", "--call-max-misses", "3", "--call-lock", "600",
+         "--new-rooms-per-hour", "2"});
+  auto room = open("/call/ROOM77", {{"t", "join"}, {"name", "Ana"}, {"create", true}},
+                   "198.51.100.70");
+  ASSERT_EQ(next(*room)["t"], "welcome");
+
+  // One address guessing codes: after its third miss even the right code finds nothing,
+  // so the room's members are never shown to it.
+  for (int i = 0; i < 3; ++i) {
+    auto probe = open("/call/PROBE" + std::to_string(i), {{"t", "join"}, {"name", "x"}},
+                      "203.0.113.77");
+    EXPECT_EQ(next(*probe)["t"], "notfound");
+  }
+  auto right = open("/call/ROOM77", {{"t", "join"}, {"name", "x"}}, "203.0.113.77");
+  EXPECT_EQ(next(*right)["t"], "notfound");
+  EXPECT_TRUE(right->wait_closed());
+  // The lock is the address's: its support requests are refused too.
+  auto support = join("123456789", "AAAAAA", "203.0.113.77");
+  EXPECT_EQ(next(*support), (Json{{"t", "locked"}, {"mins", 10}}));
+
+  // Creating rooms is no way around it: an address opens a few rooms an hour.
+  for (std::string code : {"MINE01", "MINE02"}) {
+    auto own = open("/call/" + code, {{"t", "join"}, {"name", "y"}, {"create", true}},
+                    "203.0.113.78");
+    EXPECT_EQ(next(*own)["t"], "welcome");
+  }
+  auto third = open("/call/MINE03", {{"t", "join"}, {"name", "y"}, {"create", true}},
+                    "203.0.113.78");
+  EXPECT_EQ(next(*third)["t"], "notfound");
+  // Call joins and support joins share one allowance per address: six a minute here.
+  for (int i = 0; i < 3; ++i) {
+    auto nobody = join("123456789", "AAAAAA", "203.0.113.78");
+    EXPECT_EQ(next(*nobody)["t"], "offline");
+  }
+  auto probe = open("/call/ROOM77", {{"t", "join"}, {"name", "y"}}, "203.0.113.78");
+  EXPECT_EQ(next(*probe)["t"], "notfound");
+
+  // Elsewhere the room is found, and its first peer-join is that member's.
+  auto friend_ = open("/call/ROOM77", {{"t", "join"}, {"name", "Beto"}}, "198.51.100.71");
+  Json welcome = next(*friend_);
+  ASSERT_EQ(welcome["t"], "welcome");
+  EXPECT_EQ(welcome["peers"].size(), 1u);
+  EXPECT_EQ(next(*room)["peer"]["id"], welcome["id"]);
+  const std::string log = server_->log();
+  EXPECT_NE(log.find("no such room"), std::string::npos);
+  EXPECT_NE(log.find("address 203.0.113.77 locked for 10 min"), std::string::npos);
+  EXPECT_EQ(log.find("PROBE"), std::string::npos);
+}
+
+TEST_F(SignalTest, AcceptingOnesOwnRequestLeavesTheAddressCount) {
+  start({"--addr-max-fails", "5", "--addr-lock", "600", "--id-max-fails", "100"});
+  auto own = host("111222333", "mine");
+  auto victim = host("444555666", "theirs");
+  const std::string attacker = "203.0.113.66";
+  for (int guess = 1; guess <= 5; ++guess) {
+    auto [t, sid] = request(*victim, "444555666", "GUESS" + std::to_string(guess), attacker);
+    victim->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", "badkey"}}.dump());
+    if (guess < 5) {
+      EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", "badkey"}}));
+      // Between guesses the attacker lets itself into its own PC.
+      auto [self, self_sid] = request(*own, "111222333", "OWNKEY", attacker);
+      own->send(Json{{"t", "answer"}, {"sid", self_sid}, {"ok", true}}.dump());
+      EXPECT_EQ(next(*self)["t"], "accepted");
+      self.reset();
+      EXPECT_EQ(next(*own)["t"], "left");
+    } else {
+      EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 10}}));
+    }
+  }
+  auto after = join("444555666", "GUESS6", attacker);
+  EXPECT_EQ(next(*after), (Json{{"t", "locked"}, {"mins", 10}}));
+}
+
 }  // namespace
 }  // namespace vantriel::signal::wire
