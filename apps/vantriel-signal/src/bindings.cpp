@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "crypto.h"
+#include "durable_file.h"
 
 namespace vantriel::signal {
 namespace {
@@ -45,23 +46,56 @@ void append_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+// One file's text, or why there is none.
+struct FileText {
+  enum State { kMissing, kRead, kUnreadable } state = kMissing;
+  std::string text;
+  std::string error;
+};
+
+FileText read_text(const std::string& path) {
+  FileText out;
+  std::error_code ec;
+  const bool exists = std::filesystem::exists(path, ec);
+  if (ec) {
+    out.state = FileText::kUnreadable;
+    out.error = "cannot read " + path + ": " + ec.message();
+    return out;
+  }
+  if (!exists) return out;
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  if (in) text << in.rdbuf();
+  if (!in || in.bad()) {
+    out.state = FileText::kUnreadable;
+    out.error = "cannot read " + path;
+    return out;
+  }
+  out.state = FileText::kRead;
+  out.text = text.str();
+  return out;
+}
+
+// Moves a damaged file to the first free name "<path>.damaged", "<path>.damaged.2", ...
+morvane::Result<std::string> move_aside(const std::string& path) {
+  for (int n = 1; n <= 1000; ++n) {
+    const std::string to = path + ".damaged" + (n == 1 ? "" : "." + std::to_string(n));
+    std::error_code ec;
+    if (std::filesystem::exists(to, ec) || ec) continue;
+    std::filesystem::rename(path, to, ec);
+    if (ec) return morvane::make_error("cannot move " + path + " to " + to + ": " + ec.message());
+    return to;
+  }
+  return morvane::make_error("cannot move " + path + " aside: 1000 damaged copies beside it");
+}
+
 }  // namespace
 
-morvane::Status BindingStore::load(int64_t now_unix, int max_age_days) {
+bool BindingStore::parse(const std::string& text, int64_t now_unix, int max_age_days) {
   entries_.clear();
-  dirty_ = false;
-  std::error_code ec;
-  if (!std::filesystem::exists(path_, ec)) return {};
-  std::ifstream in(path_, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  auto doc = nlohmann::json::parse(text.str(), nullptr, false);
-  const bool usable = !doc.is_discarded() && doc.is_object() && doc.contains("ids") &&
-                      doc["ids"].is_object();
-  if (!usable) {
-    in.close();
-    std::filesystem::rename(path_, path_ + ".damaged", ec);
-    return morvane::make_error("unreadable bindings file moved to " + path_ + ".damaged");
+  auto doc = nlohmann::json::parse(text, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object() || !doc.contains("ids") || !doc["ids"].is_object()) {
+    return false;
   }
   const int64_t oldest = now_unix - int64_t{max_age_days} * 86400;
   for (auto& [id, e] : doc["ids"].items()) {
@@ -76,7 +110,56 @@ morvane::Status BindingStore::load(int64_t now_unix, int max_age_days) {
     }
     entries_[id] = Entry{e["salt"].get<std::string>(), e["hash"].get<std::string>(), seen};
   }
-  return {};
+  return true;
+}
+
+morvane::Result<std::string> BindingStore::load(int64_t now_unix, OnDamage on_damage,
+                                                int max_age_days) {
+  entries_.clear();
+  dirty_ = false;
+  const std::string prev = path_ + ".prev";
+  const FileText current = read_text(path_);
+  if (current.state == FileText::kUnreadable) return morvane::make_error(current.error);
+  if (current.state == FileText::kRead && parse(current.text, now_unix, max_age_days)) {
+    return std::string();
+  }
+  const FileText previous = read_text(prev);
+  if (previous.state == FileText::kUnreadable) return morvane::make_error(previous.error);
+  if (current.state == FileText::kMissing && previous.state == FileText::kMissing) {
+    return std::string();
+  }
+  const bool previous_usable =
+      previous.state == FileText::kRead && parse(previous.text, now_unix, max_age_days);
+  if (!previous_usable) {
+    entries_.clear();
+    dirty_ = false;
+    if (on_damage == OnDamage::kRefuse) {
+      // Nothing is moved, so the next start finds the same files and refuses again.
+      return morvane::make_error(
+          path_ + (current.state == FileText::kRead ? " is damaged" : " is missing") +
+          (previous.state == FileText::kRead ? " and so is its previous copy " + prev
+                                             : " and there is no previous copy " + prev) +
+          ". Without the bindings any key could take any ID: restore a good copy, or start "
+          "with --accept-binding-loss to go on without them");
+    }
+  }
+  std::string note;
+  auto keep_aside = [&note](const std::string& damaged) -> morvane::Status {
+    auto moved = move_aside(damaged);
+    if (!moved) return morvane::make_error(moved.error());
+    note += damaged + " is damaged, kept as " + *moved + "; ";
+    return {};
+  };
+  if (current.state == FileText::kRead) {
+    if (auto st = keep_aside(path_); !st) return morvane::make_error(st.error());
+  }
+  if (previous.state == FileText::kRead && !previous_usable) {
+    if (auto st = keep_aside(prev); !st) return morvane::make_error(st.error());
+  }
+  if (!previous_usable) return note + "starting without bindings (--accept-binding-loss)";
+  dirty_ = true;  // written back as the file
+  return note + "read the previous copy " + prev + " (" + std::to_string(entries_.size()) +
+         " IDs; bindings made after it was written are lost)";
 }
 
 BindingStore::Check BindingStore::check(const std::string& id, std::string_view key) const {
@@ -131,15 +214,15 @@ morvane::Status BindingStore::write_file(const std::string& path, const std::str
   // The server may start before anything else has made the data folder.
   const auto parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) return morvane::make_error("cannot write " + tmp);
+  // The text is on the disk before it replaces anything: a power cut leaves either the
+  // old file or the new one, never an empty one.
+  if (auto st = write_synced(tmp, text); !st) return st;
+  // Between the two renames there is no file at all; load() then reads the previous copy.
+  if (std::filesystem::exists(path, ec)) {
+    if (auto st = replace_file(path, path + ".prev"); !st) return st;
   }
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) return morvane::make_error("cannot replace " + path + ": " + ec.message());
-  return {};
+  if (auto st = replace_file(tmp, path); !st) return st;
+  return sync_folder(parent.string());
 }
 
 morvane::Status BindingStore::flush() {

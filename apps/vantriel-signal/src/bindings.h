@@ -1,8 +1,10 @@
 // The bindings of IDs to the key of their first "hello", kept in one JSON file of our
 // own so that they survive a restart. Only a salted hash of each key is stored:
 // {"v":1,"ids":{"<id>":{"salt":"<hex>","hash":"<hex HMAC-SHA1(salt, key)>","seen":<unix>}}}
-// The file is replaced whole (temporary file, then rename). Not thread-safe: the
-// server calls it from its one I/O thread.
+// The file is replaced whole (temporary file on the disk first, then rename) and the
+// file it replaces is kept as "<path>.prev". Losing the file would let anyone take any
+// ID, so a damaged file is never taken for an empty one. Not thread-safe: the server
+// calls it from its one I/O thread.
 #ifndef VANTRIEL_SIGNAL_BINDINGS_H_
 #define VANTRIEL_SIGNAL_BINDINGS_H_
 
@@ -19,12 +21,21 @@ class BindingStore {
  public:
   enum class Check { kNew, kMatch, kMismatch };
 
+  // What load() does when neither the file nor its previous copy holds bindings.
+  enum class OnDamage { kRefuse, kStartEmpty };
+
   explicit BindingStore(std::string path) : path_(std::move(path)) {}
 
-  // A missing file is an empty store. A file that cannot be read as bindings is moved
-  // aside to "<path>.damaged" (never overwritten) and the store starts empty; the error
-  // says so. Entries not seen for `max_age_days` are dropped.
-  morvane::Status load(int64_t now_unix, int max_age_days = 400);
+  // Reads the file; with no file and no previous copy the store is empty (a first
+  // start). A file that is not bindings is damaged: it is moved aside to a free name
+  // "<path>.damaged", "<path>.damaged.2", ... (a copy already there is never written
+  // over) and the previous copy is read instead, to be written back as the file. When
+  // no copy holds bindings, kRefuse fails and moves nothing; kStartEmpty moves them
+  // aside and starts empty. A file that exists but cannot be read fails either way.
+  // Returns what a person should know ("" when all went as usual). Entries not seen
+  // for `max_age_days` are dropped.
+  morvane::Result<std::string> load(int64_t now_unix, OnDamage on_damage = OnDamage::kRefuse,
+                                    int max_age_days = 400);
 
   Check check(const std::string& id, std::string_view key) const;
   void bind(const std::string& id, std::string_view key, int64_t now_unix);
@@ -38,8 +49,10 @@ class BindingStore {
   // fresh megabyte costs more in page faults than the text itself); the store counts as
   // written from here on. A few milliseconds per 10,000 IDs, unlike the write.
   void snapshot(std::string& out);
-  // Replaces the file at `path` with `text` (temporary file, then rename), making its
-  // folder when missing. Touches no store, so it may run on any thread.
+  // Replaces the file at `path` with `text`, making its folder when missing: the text
+  // reaches the disk in a temporary file, the file it replaces becomes "<path>.prev",
+  // the temporary file is renamed in its place and the folder reaches the disk. Touches
+  // no store, so it may run on any thread.
   static morvane::Status write_file(const std::string& path, const std::string& text);
   // snapshot() and write_file() in one go; on failure the store stays dirty.
   morvane::Status flush();
@@ -52,6 +65,8 @@ class BindingStore {
     std::string hash;
     int64_t seen = 0;
   };
+  // Takes the entries of one file's text; false when the text is not bindings.
+  bool parse(const std::string& text, int64_t now_unix, int max_age_days);
   std::string path_;
   std::unordered_map<std::string, Entry> entries_;
   bool dirty_ = false;

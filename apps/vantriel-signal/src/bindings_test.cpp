@@ -61,18 +61,62 @@ TEST_F(BindingStoreTest, FlushMakesAMissingDataFolder) {
   EXPECT_EQ(again.check("123456789", "k"), BindingStore::Check::kMatch);
 }
 
-TEST_F(BindingStoreTest, DamagedFileIsMovedAsideNotOverwritten) {
-  { std::ofstream(path_) << "{\"ids\": [trunc"; }
+TEST_F(BindingStoreTest, EveryWriteKeepsThePreviousFileToFallBackTo) {
   BindingStore s(path_);
-  EXPECT_FALSE(s.load(1000).ok());
-  EXPECT_EQ(s.size(), 0u);
-  EXPECT_TRUE(fs::exists(path_ + ".damaged"));
-  s.bind("123456789", "k", 1000);
+  ASSERT_TRUE(s.load(1000).ok());
+  s.bind("111111111", "a", 1000);
   ASSERT_TRUE(s.flush().ok());
+  s.bind("222222222", "b", 1000);
+  ASSERT_TRUE(s.flush().ok());
+  const std::string cut = R"({"v":1,"ids":{"1111)";
+  { std::ofstream(path_, std::ios::trunc) << cut; }
+
+  BindingStore damaged(path_);
+  auto note = damaged.load(1000);
+  ASSERT_TRUE(note.ok()) << note.error();
+  EXPECT_NE(note->find("previous copy"), std::string::npos) << *note;
+  EXPECT_EQ(damaged.check("111111111", "x"), BindingStore::Check::kMismatch);
+  EXPECT_EQ(damaged.check("222222222", "x"), BindingStore::Check::kNew);  // its last write
+  EXPECT_TRUE(damaged.dirty());  // to be written back as the file
   std::ifstream kept(path_ + ".damaged");
-  std::stringstream text;
-  text << kept.rdbuf();
-  EXPECT_EQ(text.str(), "{\"ids\": [trunc");
+  std::stringstream kept_text;
+  kept_text << kept.rdbuf();
+  EXPECT_EQ(kept_text.str(), cut);
+  ASSERT_TRUE(damaged.flush().ok());
+  BindingStore healed(path_);
+  EXPECT_EQ(*healed.load(1000), "");
+  EXPECT_EQ(healed.size(), 1u);
+
+  // Stopped between the two renames of a write: no file, but its previous copy.
+  fs::remove(path_);
+  BindingStore between(path_);
+  note = between.load(1000);
+  ASSERT_TRUE(note.ok());
+  EXPECT_NE(note->find("previous copy"), std::string::npos);
+  EXPECT_EQ(between.check("111111111", "a"), BindingStore::Check::kMatch);
+}
+
+TEST_F(BindingStoreTest, WithNoUsableCopyLoadingFailsUnlessTheLossIsAccepted) {
+  { std::ofstream(path_) << "{\"ids\": [trunc"; }
+  { std::ofstream(path_ + ".damaged") << "from an earlier start"; }
+  BindingStore s(path_);
+  auto refused = s.load(1000);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().find("--accept-binding-loss"), std::string::npos);
+  EXPECT_TRUE(fs::exists(path_));  // left for the next start to refuse again
+
+  auto accepted = s.load(1000, BindingStore::OnDamage::kStartEmpty);
+  ASSERT_TRUE(accepted.ok()) << accepted.error();
+  EXPECT_EQ(s.size(), 0u);
+  EXPECT_FALSE(fs::exists(path_));
+  auto text_of = [](const std::string& p) {
+    std::ifstream in(p);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  EXPECT_EQ(text_of(path_ + ".damaged"), "from an earlier start");
+  EXPECT_EQ(text_of(path_ + ".damaged.2"), "{\"ids\": [trunc");
 }
 
 TEST_F(BindingStoreTest, LongUnusedIdsExpireAndUseIsRecordedDaily) {
@@ -88,7 +132,7 @@ TEST_F(BindingStoreTest, LongUnusedIdsExpireAndUseIsRecordedDaily) {
   ASSERT_TRUE(s.flush().ok());
 
   BindingStore later(path_);
-  ASSERT_TRUE(later.load(int64_t{10} * 86400 + 100, 10).ok());
+  ASSERT_TRUE(later.load(int64_t{10} * 86400 + 100, BindingStore::OnDamage::kRefuse, 10).ok());
   EXPECT_EQ(later.check("111111111", "a"), BindingStore::Check::kNew);
   EXPECT_EQ(later.check("222222222", "b"), BindingStore::Check::kMatch);
 }

@@ -26,6 +26,8 @@ std::vector<Option> options(Config& c) {
       {"turn-user", &c.turn_user, "user part of TURN user names"},
       {"turn-ttl", &c.turn_ttl, "seconds a TURN credential stays valid"},
       {"trust-proxy", &c.trust_proxy, "client address from X-Real-IP/X-Forwarded-For"},
+      {"accept-binding-loss", &c.accept_binding_loss,
+       "start even when the bindings file and its previous copy are damaged"},
       {"request-timeout", &p.request_timeout, "seconds a host has to answer a request"},
       {"idle-timeout", &p.idle_timeout, "seconds of silence before a socket is closed"},
       {"max-frame", &p.max_frame, "largest message in bytes"},
@@ -148,6 +150,9 @@ morvane::Result<Config> parse_config(
   if (config.port > 65535) return morvane::make_error("--port must be at most 65535");
   if (config.policy.msg_rate == 0 || config.policy.max_frame < 256) {
     return morvane::make_error("--msg-rate must be at least 1 and --max-frame at least 256");
+  }
+  if (config.policy.handshake_timeout == 0) {
+    return morvane::make_error("--handshake-timeout must be at least 1");
   }
   return config;
 }

@@ -49,6 +49,7 @@ struct Config {
   std::string turn_user = "vantriel";
   int turn_ttl = 3600;            // lifetime of TURN credentials
   bool trust_proxy = false;       // take the client address from X-Real-IP / X-Forwarded-For
+  bool accept_binding_loss = false;  // start even when no bindings file can be read
   Policy policy;
 };
 

@@ -676,7 +676,15 @@ std::string address_key(const std::string& text) {
 
 int run_server(const Config& config) {
   State state(config);
-  if (auto st = state.bindings.load(state.unix_now()); !st) log_line("bindings: " + st.error());
+  auto loaded = state.bindings.load(state.unix_now(), config.accept_binding_loss
+                                                          ? BindingStore::OnDamage::kStartEmpty
+                                                          : BindingStore::OnDamage::kRefuse);
+  if (!loaded) {
+    log_line("bindings: " + loaded.error());
+    log_line("not starting");
+    return 1;
+  }
+  if (!loaded->empty()) log_line("bindings: " + *loaded);
   log_line("bindings: " + std::to_string(state.bindings.size()) + " IDs from " +
            state.bindings.path());
 

@@ -55,12 +55,15 @@ class ServerProcess {
     }
   }
   ~ServerProcess() { stop(); }
-  void stop() {
-    if (pid_ <= 0) return;
+  // Stops the server; its exit code, or -1 when it did not exit by itself.
+  int stop() {
+    if (pid_ <= 0) return exit_code_;
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
+    exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_code_;
   }
   int port() const { return port_; }
   std::string log() const {
@@ -74,6 +77,7 @@ class ServerProcess {
   fs::path dir_;
   pid_t pid_ = -1;
   int port_ = 0;
+  int exit_code_ = -1;
 };
 
 // Policy numbers small enough that every rule shows within a second or two.
@@ -541,32 +545,6 @@ TEST_F(SignalTest, CallRoom) {
 
 // ---- what a hostile client meets ----
 
-TEST_F(SignalTest, AcceptingOnesOwnRequestLeavesTheAddressCount) {
-  start({"--addr-max-fails", "5", "--addr-lock", "600", "--id-max-fails", "100"});
-  auto own = host("111222333", "mine");
-  auto victim = host("444555666", "theirs");
-  const std::string attacker = "203.0.113.66";
-  for (int guess = 1; guess <= 5; ++guess) {
-    auto [t, sid] = request(*victim, "444555666", "GUESS" + std::to_string(guess), attacker);
-    victim->send(Json{{"t", "answer"}, {"sid", sid}, {"ok", false}, {"reason", "badkey"}}.dump());
-    if (guess < 5) {
-      EXPECT_EQ(next(*t), (Json{{"t", "denied"}, {"reason", "badkey"}}));
-      // Between guesses the attacker lets itself into its own PC.
-      auto [self, self_sid] = request(*own, "111222333", "OWNKEY", attacker);
-      own->send(Json{{"t", "answer"}, {"sid", self_sid}, {"ok", true}}.dump());
-      EXPECT_EQ(next(*self)["t"], "accepted");
-      self.reset();
-      EXPECT_EQ(next(*own)["t"], "left");
-    } else {
-      EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 10}}));
-    }
-  }
-  auto after = join("444555666", "GUESS6", attacker);
-  EXPECT_EQ(next(*after), (Json{{"t", "locked"}, {"mins", 10}}));
-}
-
-// ---- what a hostile client meets ----
-
 TEST_F(SignalTest, CallJoinsAreGuardedPerAddress) {
   start({"--joins-per-min", "6", "--call-max-misses", "3", "--call-lock", "600",
          "--new-rooms-per-hour", "2"});
@@ -639,6 +617,64 @@ TEST_F(SignalTest, AcceptingOnesOwnRequestLeavesTheAddressCount) {
   }
   auto after = join("444555666", "GUESS6", attacker);
   EXPECT_EQ(next(*after), (Json{{"t", "locked"}, {"mins", 10}}));
+}
+
+TEST_F(SignalTest, DamagedBindingsFallBackToThePreviousFileOrStopTheStart) {
+  start();
+  const fs::path data = dir_ / "signal.json";
+  const fs::path prev = dir_ / "signal.json.prev";
+  auto a = host("111111111", "key-a");
+  // A second write keeps the first as the previous file.
+  for (int i = 0; i < 100 && !fs::exists(data); ++i) std::this_thread::sleep_for(milliseconds(20));
+  auto b = host("222222222", "key-b");
+  for (int i = 0; i < 100 && !fs::exists(prev); ++i) std::this_thread::sleep_for(milliseconds(20));
+  a.reset();
+  b.reset();
+  server_->stop();
+  ASSERT_TRUE(fs::exists(prev));
+
+  auto cut_in_half = [](const fs::path& p) {
+    std::string text;
+    {
+      std::ifstream in(p, std::ios::binary);
+      std::stringstream s;
+      s << in.rdbuf();
+      text = s.str();
+    }
+    text.resize(text.size() / 2);
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << text;
+    return text;
+  };
+  const std::string first_damage = cut_in_half(data);
+  start();
+  EXPECT_NE(server_->log().find("previous"), std::string::npos);
+  auto stranger = open("/host/111111111", {{"t", "hello"}, {"key", "not-a"}});
+  EXPECT_EQ(next(*stranger)["t"], "taken");
+  auto owner = host("111111111", "key-a");
+  owner.reset();
+  server_->stop();
+
+  // Neither file usable: the server does not start, and says why.
+  cut_in_half(data);
+  cut_in_half(prev);
+  server_ = std::make_unique<ServerProcess>(dir_, fast_policy());
+  EXPECT_EQ(server_->port(), 0);
+  EXPECT_NE(server_->stop(), 0);
+  EXPECT_NE(server_->log().find("--accept-binding-loss"), std::string::npos);
+
+  // Started so, it goes on without them. No damaged copy was written over.
+  start({"--accept-binding-loss"});
+  auto newcomer = open("/host/111111111", {{"t", "hello"}, {"key", "not-a"}});
+  EXPECT_EQ(next(*newcomer)["t"], "ready");
+  std::ifstream kept(dir_ / "signal.json.damaged", std::ios::binary);
+  std::stringstream kept_text;
+  kept_text << kept.rdbuf();
+  EXPECT_EQ(kept_text.str(), first_damage);
+  int damaged = 0;
+  for (auto& entry : fs::directory_iterator(dir_)) {
+    damaged += entry.path().filename().string().find(".damaged") != std::string::npos;
+  }
+  EXPECT_EQ(damaged, 3);
 }
 
 }  // namespace
