@@ -16,12 +16,14 @@ namespace vantriel::signal {
 // Durations are in seconds unless the name says otherwise.
 struct Policy {
   int request_timeout = 60;       // a host that does not answer a request by then: "timeout"
-  int idle_timeout = 90;          // a socket silent this long is closed (pages ping every 25 s)
+  int idle_timeout = 90;          // a socket without messages this long is closed (pages ping
+                                  // every 25 s); control frames do not count
+  int handshake_timeout = 5;      // from accept to the upgrade reply (or the plain reply)
   int max_frame = 65536;          // bytes in one WebSocket message
   int msg_rate = 50;              // messages per second per connection, sustained
   int msg_burst = 200;            // messages a connection may send at once
-  int conns_per_addr = 40;        // open WebSocket connections per source address
-  int max_conns = 50000;          // open WebSocket connections in total
+  int conns_per_addr = 40;        // open connections per source address, upgraded or not
+  int max_conns = 50000;          // open connections in total, upgraded or not
   int id_max_fails = 5;           // wrong codes for one ID within id_window ...
   int id_window = 900;
   int id_lock = 900;              // ... lock the ID this long

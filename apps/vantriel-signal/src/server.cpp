@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -35,7 +36,7 @@ using std::chrono::seconds;
 namespace {
 
 constexpr size_t kMaxQueuedBytes = 4 << 20;       // unsent bytes before a reader is dropped
-constexpr auto kHttpTimeout = seconds(10);        // to send a request or finish a handshake
+constexpr auto kCloseTimeout = seconds(10);       // for the closing handshake
 constexpr auto kSweepEvery = seconds(30);
 
 struct State;
@@ -65,8 +66,9 @@ class Flusher {
 // The TCP socket under a WebSocket stream. Every byte written to the client goes
 // through one queue in order: the frames we build ourselves (append_text) and whatever
 // Beast writes (the handshake reply, pongs, the close frame). Beast's writes complete
-// as soon as they are queued, as if into a larger kernel buffer. Runs on the I/O
-// thread only.
+// as soon as they are queued, as if into a larger kernel buffer. Every queued byte
+// counts toward kMaxQueuedBytes: past it the client is not reading what it is sent, so
+// the queue is dropped and the connection closed. Runs on the I/O thread only.
 class QueuedSocket {
  public:
   using executor_type = tcp::socket::executor_type;
@@ -78,6 +80,8 @@ class QueuedSocket {
 
   // Held weakly: the owner keeps this socket, and a write in flight keeps the owner.
   void set_owner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
+  // Runs once when the queue passes its cap, before the connection is closed.
+  void set_overflow_handler(std::function<void()> handler) { on_overflow_ = std::move(handler); }
 
   executor_type get_executor() noexcept { return socket_.get_executor(); }
   tcp::socket& next_layer() { return socket_; }
@@ -96,17 +100,18 @@ class QueuedSocket {
   auto async_write_some(const Buffers& buffers, Handler&& handler) {
     return net::async_initiate<Handler, void(beast::error_code, size_t)>(
         [this](auto h, const Buffers& b) {
-          const beast::error_code ec = error_;
           size_t n = 0;
-          if (!ec) {
+          if (!error_) {
             for (auto it = net::buffer_sequence_begin(b); it != net::buffer_sequence_end(b);
                  ++it) {
               const net::const_buffer piece(*it);
               queued_.append(static_cast<const char*>(piece.data()), piece.size());
               n += piece.size();
             }
-            schedule();
+            after_append();
           }
+          const beast::error_code ec = error_;
+          if (ec) n = 0;
           auto ex = net::get_associated_executor(h, socket_.get_executor());
           net::post(ex, beast::bind_front_handler(std::move(h), ec, n));
         },
@@ -134,7 +139,7 @@ class QueuedSocket {
     }
     queued_.append(header, len);
     queued_.append(payload);
-    schedule();
+    after_append();
   }
 
   // Bytes queued or being sent.
@@ -178,6 +183,18 @@ class QueuedSocket {
   }
 
  private:
+  void after_append() {
+    if (unsent() <= kMaxQueuedBytes) {
+      schedule();
+      return;
+    }
+    error_ = net::error::no_buffer_space;
+    std::string().swap(queued_);
+    if (on_overflow_) on_overflow_();
+    beast::error_code ignored;
+    socket_.close(ignored);  // the read in progress ends with an error
+  }
+
   void schedule() {
     if (scheduled_ || in_flight_) return;
     auto keep = owner_.lock();
@@ -196,6 +213,7 @@ class QueuedSocket {
   size_t reads_ = 0;
   beast::error_code error_;
   std::vector<std::function<void()>> waiting_;
+  std::function<void()> on_overflow_;
 };
 
 void Flusher::add(std::shared_ptr<void> keep, QueuedSocket* socket) {
@@ -225,13 +243,36 @@ void async_teardown(beast::role_type role, QueuedSocket& socket, Handler&& handl
   });
 }
 
+// One connection's place in the server's counts, from accept until its socket closes;
+// the HTTP session hands it to the WebSocket session on upgrade. It counts against the
+// total always, and against an address once the address is known: at accept, or, behind
+// a trusted proxy (whose connections carry everyone's), once the request names the client.
+class Slot {
+ public:
+  Slot() = default;
+  explicit Slot(State& state);
+  Slot(Slot&& other) noexcept
+      : state_(std::exchange(other.state_, nullptr)), address_(std::move(other.address_)) {}
+  Slot& operator=(Slot&&) = delete;
+  ~Slot() { release(); }
+
+  void count_address(const std::string& address);
+  // The address it counts against; "" when only the total.
+  const std::string& address() const { return address_; }
+  void release();
+
+ private:
+  State* state_ = nullptr;
+  std::string address_;
+};
+
 // One WebSocket connection. Owned by its pending operations and, while registered, by
 // the hub. Runs on the I/O thread only.
 class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
  public:
   enum class Kind { kHost, kJoin, kCall };
 
-  WsSession(tcp::socket socket, State& state, std::string address, Kind kind, std::string target);
+  WsSession(tcp::socket socket, State& state, Slot slot, Kind kind, std::string target);
   void start(http::request<http::empty_body> req);
 
   void send(std::string text) override;
@@ -245,6 +286,8 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   void handle(beast::flat_buffer& frame, bool text);
   void watch_idle();
   bool within_rate();
+  // A message or control frame beyond the rate: dropped, and a flood closes the socket.
+  void over_rate();
   void do_close(websocket::close_code code);
   void finish();
 
@@ -252,6 +295,7 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   // second timer per operation would only cost time on every frame.
   websocket::stream<QueuedSocket> ws_;
   State& state_;
+  Slot slot_;
   std::string address_;
   Kind kind_;
   std::string target_;
@@ -282,8 +326,10 @@ struct State : HubEnv {
   Config config;
   BindingStore bindings;
   FileWriter writer{config.data};
-  std::unordered_map<std::string, int> per_address;
-  size_t open_sockets = 0;
+  std::unordered_map<std::string, int> per_address;  // open connections, upgraded or not
+  size_t open_conns = 0;
+  size_t refused_unlogged = 0;  // refusals since the last line about them
+  std::chrono::steady_clock::time_point refusal_logged{};
   Hub hub;
   tcp::acceptor acceptor{ioc};
   net::steady_timer housekeeping{ioc};
@@ -303,6 +349,24 @@ struct State : HubEnv {
     });
   }
   void log(const std::string& line) override { log_line(line); }
+
+  bool address_full(const std::string& address) {
+    auto it = per_address.find(address);
+    return it != per_address.end() && it->second >= config.policy.conns_per_addr;
+  }
+  // A flood of refused connections would be a flood of lines: one a second at most.
+  void log_refusal(const std::string& address) {
+    ++refused_unlogged;
+    const auto t = now();
+    if (t - refusal_logged < seconds(1)) return;
+    std::string line = "connection from " + address + " refused: too many connections";
+    if (refused_unlogged > 1) {
+      line += " (and " + std::to_string(refused_unlogged - 1) + " more since the last such line)";
+    }
+    log_line(line);
+    refused_unlogged = 0;
+    refusal_logged = t;
+  }
 
   // The file is written on the writer's thread; a failed write is tried again with the
   // next snapshot.
@@ -339,11 +403,29 @@ struct State : HubEnv {
   }
 };
 
-WsSession::WsSession(tcp::socket socket, State& state, std::string address, Kind kind,
-                     std::string target)
+Slot::Slot(State& state) : state_(&state) { ++state.open_conns; }
+
+void Slot::count_address(const std::string& address) {
+  if (state_ == nullptr || !address_.empty()) return;
+  address_ = address;
+  ++state_->per_address[address_];
+}
+
+void Slot::release() {
+  if (state_ == nullptr) return;
+  if (!address_.empty()) {
+    auto it = state_->per_address.find(address_);
+    if (it != state_->per_address.end() && --it->second <= 0) state_->per_address.erase(it);
+  }
+  --state_->open_conns;
+  state_ = nullptr;
+}
+
+WsSession::WsSession(tcp::socket socket, State& state, Slot slot, Kind kind, std::string target)
     : ws_(std::move(socket), state.flusher),
       state_(state),
-      address_(std::move(address)),
+      slot_(std::move(slot)),
+      address_(slot_.address()),
       kind_(kind),
       target_(std::move(target)),
       idle_timer_(state.ioc),
@@ -352,13 +434,20 @@ WsSession::WsSession(tcp::socket socket, State& state, std::string address, Kind
 
 void WsSession::start(http::request<http::empty_body> req) {
   websocket::stream_base::timeout t{};
-  t.handshake_timeout = kHttpTimeout;
+  t.handshake_timeout = kCloseTimeout;  // the upgrade reply is only queued; the close waits
   t.idle_timeout = websocket::stream_base::none();  // watch_idle() does it
   t.keep_alive_pings = false;  // pages ping us; a silent socket is a dead one
   ws_.set_option(t);
-  // Control frames count as being heard from, as data frames do.
-  ws_.control_callback([this](websocket::frame_type, beast::string_view) {
-    last_heard_ = std::chrono::steady_clock::now();
+  // Control frames are no sign of life: pages send "ping" messages, and pings alone
+  // would keep a socket open for ever. Each costs a pong or a wake-up all the same, so
+  // they spend the message allowance.
+  ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+    if (kind != websocket::frame_type::close && !closing_ && !within_rate()) over_rate();
+  });
+  ws_.next_layer().set_overflow_handler([this] {
+    // The client does not read what it is sent; keeping it costs memory without end.
+    log_line("connection from " + address_ + " closed: not reading");
+    closing_ = true;
   });
   ws_.read_message_max(static_cast<size_t>(state_.config.policy.max_frame));
   ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
@@ -450,22 +539,28 @@ void WsSession::on_read(beast::error_code ec, size_t) {
   frame.consume(frame.size());
 }
 
+void WsSession::over_rate() {
+  // More than one second's worth of messages dropped within a second: a flood, not a
+  // burst.
+  const auto now = std::chrono::steady_clock::now();
+  if (now - drop_window_ > seconds(1)) {
+    drop_window_ = now;
+    dropped_ = 0;
+  }
+  if (++dropped_ <= state_.config.policy.msg_rate || closing_) return;
+  log_line("connection from " + address_ + " closed: too many messages");
+  closing_ = true;
+  ws_.next_layer().discard_queued();
+  // Posted: a control frame is counted inside Beast's read, which must finish first.
+  net::post(ws_.get_executor(), [self = shared_from_this()] {
+    self->do_close(websocket::close_code::policy_error);
+  });
+}
+
 void WsSession::handle(beast::flat_buffer& frame, bool text) {
   if (closing_) return;
   if (!within_rate()) {
-    // More than one second's worth of messages dropped within a second: a flood, not
-    // a burst.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - drop_window_ > seconds(1)) {
-      drop_window_ = now;
-      dropped_ = 0;
-    }
-    if (++dropped_ > state_.config.policy.msg_rate) {
-      log_line("connection from " + address_ + " closed: too many messages");
-      closing_ = true;
-      ws_.next_layer().discard_queued();
-      do_close(websocket::close_code::policy_error);
-    }
+    over_rate();
     return;
   }
   if (!text) return;
@@ -475,16 +570,7 @@ void WsSession::handle(beast::flat_buffer& frame, bool text) {
 
 void WsSession::send(std::string text) {
   if (closing_ || finished_) return;
-  QueuedSocket& out = ws_.next_layer();
-  out.append_text(text);
-  if (out.unsent() > kMaxQueuedBytes) {
-    // The client does not read what it is sent; keeping it costs memory without end.
-    log_line("connection from " + address_ + " closed: not reading");
-    closing_ = true;
-    out.discard_queued();
-    beast::error_code ignored;
-    out.next_layer().close(ignored);
-  }
+  ws_.next_layer().append_text(text);
 }
 
 void WsSession::close() {
@@ -504,43 +590,44 @@ void WsSession::finish() {
   finished_ = true;
   idle_timer_.cancel();
   if (opened_) state_.hub.closed(this);
-  if (--state_.per_address[address_] <= 0) state_.per_address.erase(address_);
-  --state_.open_sockets;
+  slot_.release();
 }
 
 // One HTTP request: a plain GET answered and closed, or a WebSocket upgrade.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(tcp::socket socket, State& state) : stream_(std::move(socket)), state_(state) {}
+  HttpSession(tcp::socket socket, State& state, Slot slot)
+      : stream_(std::move(socket)), state_(state), slot_(std::move(slot)) {}
 
   void start() {
     parser_.emplace();
     parser_->header_limit(8192);
     parser_->body_limit(4096);
-    stream_.expires_after(kHttpTimeout);
+    // One deadline for the request and the reply, however slowly the bytes come.
+    stream_.expires_after(seconds(state_.config.policy.handshake_timeout));
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::on_read, shared_from_this()));
   }
 
  private:
+  // Without a trusted proxy, the address counted since accept.
   std::string client_address(const http::request<http::empty_body>& req) {
+    if (!state_.config.trust_proxy) return slot_.address();
     beast::error_code ec;
     const auto peer = stream_.socket().remote_endpoint(ec);
     std::string addr = ec ? std::string() : address_key(peer.address().to_string());
-    if (state_.config.trust_proxy) {
-      // Behind our own reverse proxy every peer is the proxy; it names the client.
-      std::string forwarded(req["X-Real-IP"]);
-      if (forwarded.empty()) {
-        const std::string chain(req["X-Forwarded-For"]);
-        const size_t comma = chain.find_last_of(',');
-        forwarded = comma == std::string::npos ? chain : chain.substr(comma + 1);
-      }
-      const size_t b = forwarded.find_first_not_of(' ');
-      const size_t e = forwarded.find_last_not_of(' ');
-      if (b != std::string::npos) {
-        std::string key = address_key(forwarded.substr(b, e - b + 1));
-        if (!key.empty()) addr = key;
-      }
+    // Behind our own reverse proxy every peer is the proxy; it names the client.
+    std::string forwarded(req["X-Real-IP"]);
+    if (forwarded.empty()) {
+      const std::string chain(req["X-Forwarded-For"]);
+      const size_t comma = chain.find_last_of(',');
+      forwarded = comma == std::string::npos ? chain : chain.substr(comma + 1);
+    }
+    const size_t b = forwarded.find_first_not_of(' ');
+    const size_t e = forwarded.find_last_not_of(' ');
+    if (b != std::string::npos) {
+      std::string key = address_key(forwarded.substr(b, e - b + 1));
+      if (!key.empty()) addr = key;
     }
     return addr.empty() ? std::string("unknown") : addr;
   }
@@ -600,20 +687,19 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       reply(req, http::status::not_found, R"({"error":"not found"})");
       return;
     }
-    const std::string addr = client_address(req);
-    const Policy& p = state_.config.policy;
-    if (state_.open_sockets >= static_cast<size_t>(p.max_conns) ||
-        state_.per_address[addr] >= p.conns_per_addr) {
-      if (state_.per_address[addr] == 0) state_.per_address.erase(addr);
-      log_line("connection from " + addr + " refused: too many connections");
-      reply(req, http::status::too_many_requests, R"({"error":"too many connections"})");
-      return;
+    if (slot_.address().empty()) {
+      // Behind the proxy: the client is known only now.
+      const std::string addr = client_address(req);
+      if (state_.address_full(addr)) {
+        state_.log_refusal(addr);
+        reply(req, http::status::too_many_requests, R"({"error":"too many connections"})");
+        return;
+      }
+      slot_.count_address(addr);
     }
-    ++state_.per_address[addr];
-    ++state_.open_sockets;
     beast::get_lowest_layer(stream_).expires_never();
-    auto session = std::make_shared<WsSession>(stream_.release_socket(), state_, addr, kind,
-                                               std::move(target));
+    auto session = std::make_shared<WsSession>(stream_.release_socket(), state_,
+                                               std::move(slot_), kind, std::move(target));
     session->start(std::move(req));
   }
 
@@ -638,6 +724,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   beast::tcp_stream stream_;
   State& state_;
+  Slot slot_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
 };
@@ -652,9 +739,24 @@ void accept_next(State& state) {
       timer->async_wait([&state, timer](beast::error_code) { accept_next(state); });
       return;
     }
+    // Counted from here on, upgraded or not: bare connections hold descriptors too.
+    beast::error_code ec2;
+    const auto peer = socket.remote_endpoint(ec2);
+    std::string addr = ec2 ? std::string() : address_key(peer.address().to_string());
+    if (addr.empty()) addr = "unknown";
+    const bool per_address = !state.config.trust_proxy;
+    if (state.open_conns >= static_cast<size_t>(state.config.policy.max_conns) ||
+        (per_address && state.address_full(addr))) {
+      state.log_refusal(addr);
+      socket.close(ec2);
+      accept_next(state);
+      return;
+    }
+    Slot slot(state);
+    if (per_address) slot.count_address(addr);
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    std::make_shared<HttpSession>(std::move(socket), state)->start();
+    std::make_shared<HttpSession>(std::move(socket), state, std::move(slot))->start();
     accept_next(state);
   });
 }

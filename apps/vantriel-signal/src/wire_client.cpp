@@ -1,5 +1,13 @@
 #include "wire_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -163,5 +171,100 @@ bool WsClient::wait_closed(milliseconds timeout) {
 }
 
 bool WsClient::is_closed() const { return impl_->closed; }
+
+RawConn::RawConn(int port, const std::string& from) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd_ < 0) return;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+  timeval tv{5, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      ::connect(fd_, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+RawConn::~RawConn() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int RawConn::upgrade(const std::string& path) {
+  if (!write("GET " + path +
+             " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")) {
+    return 0;
+  }
+  // Byte by byte up to the blank line, so that nothing after the head is consumed.
+  std::string head;
+  const auto end = std::chrono::steady_clock::now() + kConnectTimeout;
+  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    pollfd p{fd_, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return 0;
+    char c;
+    if (::read(fd_, &c, 1) != 1) return 0;
+    head += c;
+  }
+  return head.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(head.c_str() + 9) : 0;
+}
+
+bool RawConn::write(const std::string& bytes) {
+  size_t done = 0;
+  while (fd_ >= 0 && done < bytes.size()) {
+    const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return fd_ >= 0;
+}
+
+bool RawConn::wait_eof(milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  char buf[65536];
+  while (fd_ >= 0 && !eof_) {
+    const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) eof_ = true;  // an orderly close or a reset
+  }
+  return eof_;
+}
+
+std::string client_frame(int opcode, const std::string& payload) {
+  std::string out;
+  out += static_cast<char>(0x80 | opcode);
+  const size_t n = payload.size();
+  if (n < 126) {
+    out += static_cast<char>(0x80 | n);
+  } else if (n <= 0xFFFF) {
+    out += static_cast<char>(0x80 | 126);
+    out += static_cast<char>(n >> 8);
+    out += static_cast<char>(n);
+  } else {
+    out += static_cast<char>(0x80 | 127);
+    for (int i = 7; i >= 0; --i) out += static_cast<char>(static_cast<uint64_t>(n) >> (8 * i));
+  }
+  const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+  out.append(mask, 4);
+  for (size_t i = 0; i < n; ++i) out += static_cast<char>(payload[i] ^ mask[i % 4]);
+  return out;
+}
+
+size_t resident_bytes(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
 
 }  // namespace vantriel::signal::wire

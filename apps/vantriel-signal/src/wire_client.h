@@ -50,6 +50,36 @@ class WsClient {
   std::unique_ptr<Impl> impl_;
 };
 
+// A plain TCP connection from a chosen loopback address, for what a well-behaved
+// client never does: stay silent, send control frames, stop reading. Blocking, with
+// every call bounded by its time-out.
+class RawConn {
+ public:
+  RawConn(int port, const std::string& from = "127.0.0.1");
+  ~RawConn();
+  RawConn(const RawConn&) = delete;
+  RawConn& operator=(const RawConn&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  // Sends an upgrade request for `path` and reads the reply's head; its status, or 0.
+  int upgrade(const std::string& path);
+  // Writes all of `bytes`; false once the connection is gone or stalls for 5 s.
+  bool write(const std::string& bytes);
+  // Reads and drops what arrives; true once the server has closed the connection.
+  bool wait_eof(milliseconds timeout);
+  bool closed() const { return eof_; }
+
+ private:
+  int fd_ = -1;
+  bool eof_ = false;
+};
+
+// One masked client frame with the FIN bit, as a client must send it.
+std::string client_frame(int opcode, const std::string& payload);
+
+// Resident memory of a process in bytes, from /proc; 0 when unknown.
+size_t resident_bytes(int pid);
+
 }  // namespace vantriel::signal::wire
 
 #endif  // VANTRIEL_SIGNAL_WIRE_CLIENT_H_

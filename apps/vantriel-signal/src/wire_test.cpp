@@ -66,6 +66,7 @@ class ServerProcess {
     return exit_code_;
   }
   int port() const { return port_; }
+  int pid() const { return pid_; }
   std::string log() const {
     std::ifstream in(dir_ / "server.log");
     std::stringstream s;
@@ -545,6 +546,46 @@ TEST_F(SignalTest, CallRoom) {
 
 // ---- what a hostile client meets ----
 
+TEST_F(SignalTest, PingsAreRationedAndKeepNoSocketAlive) {
+  start({"--idle-timeout", "1"});
+  // Pings past the message rate end the connection like any other flood.
+  RawConn flood(port());
+  ASSERT_EQ(flood.upgrade("/call/PING01"), 101);
+  std::string pings;
+  for (int i = 0; i < 1000; ++i) pings += client_frame(0x9, "are you there");
+  flood.write(pings);
+  EXPECT_TRUE(flood.wait_eof(milliseconds(5000)));
+  EXPECT_NE(server_->log().find("closed: too many messages"), std::string::npos);
+
+  // Pings well within the rate are not a sign of life: only messages are.
+  RawConn pinger(port());
+  ASSERT_EQ(pinger.upgrade("/call/PING02"), 101);
+  for (int i = 0; i < 25 && !pinger.closed(); ++i) {
+    pinger.write(client_frame(0x9, "x"));
+    pinger.wait_eof(milliseconds(200));
+  }
+  EXPECT_TRUE(pinger.closed());
+  EXPECT_NE(server_->log().find("closed: idle"), std::string::npos);
+}
+
+TEST_F(SignalTest, PongsForAClientThatDoesNotReadCountTowardItsCap) {
+  start({"--msg-rate", "1000000", "--msg-burst", "1000000"});
+  RawConn c(port());
+  ASSERT_EQ(c.upgrade("/host/975318642"), 101);
+  const size_t before = resident_bytes(server_->pid());
+  // Up to 64 MiB of pings, each answered by a pong that this client never reads.
+  std::string chunk;
+  for (int i = 0; i < 1024; ++i) chunk += client_frame(0x9, std::string(125, 'p'));
+  size_t sent = 0;
+  while (sent < (64u << 20) && c.write(chunk)) sent += chunk.size();
+  const size_t after = resident_bytes(server_->pid());
+  EXPECT_LT(sent, 64u << 20) << "still connected after 64 MiB of pings";
+  EXPECT_TRUE(c.wait_eof(milliseconds(5000)));
+  EXPECT_NE(server_->log().find("closed: not reading"), std::string::npos);
+  // The queue stops at 4 MiB; what the allocator keeps of it stays within a small multiple.
+  EXPECT_LT(after, before + (32u << 20));
+}
+
 TEST_F(SignalTest, CallJoinsAreGuardedPerAddress) {
   start({"--joins-per-min", "6", "--call-max-misses", "3", "--call-lock", "600",
          "--new-rooms-per-hour", "2"});
@@ -675,6 +716,26 @@ TEST_F(SignalTest, DamagedBindingsFallBackToThePreviousFileOrStopTheStart) {
     damaged += entry.path().filename().string().find(".damaged") != std::string::npos;
   }
   EXPECT_EQ(damaged, 3);
+}
+
+TEST_F(SignalTest, BareConnectionsCountPerAddressAndMeetADeadline) {
+  start({"--trust-proxy=off", "--conns-per-addr", "3", "--handshake-timeout", "1"});
+  std::vector<std::unique_ptr<RawConn>> bare;
+  for (int i = 0; i < 3; ++i) bare.push_back(std::make_unique<RawConn>(port()));
+  WsClient fourth;
+  EXPECT_FALSE(fourth.connect(port(), "/call/ROOM05"));
+  // Another address is still served.
+  RawConn other(port(), "127.0.0.2");
+  EXPECT_EQ(other.upgrade("/call/ROOM05"), 101);
+  // Silent connections end at the deadline, and their places are free again.
+  for (auto& c : bare) EXPECT_TRUE(c->wait_eof(milliseconds(5000)));
+  WsClient again;
+  bool connected = false;
+  for (int i = 0; i < 50 && !connected; ++i) {
+    connected = again.connect(port(), "/call/ROOM05");
+    if (!connected) std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_TRUE(connected);
 }
 
 }  // namespace
