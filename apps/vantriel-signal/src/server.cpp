@@ -41,6 +41,12 @@ constexpr auto kSweepEvery = seconds(30);
 
 struct State;
 
+// Open connections, upgraded or not, in all and per client address.
+struct ConnCounts {
+  std::unordered_map<std::string, int> per_address;
+  size_t total = 0;
+};
+
 // Sends gathered: sockets with bytes waiting are flushed once per round of the I/O loop,
 // after the handlers that were already due have run, so that every frame queued for one
 // client in that round leaves in one system call. Frames that arrived together on one
@@ -250,9 +256,9 @@ void async_teardown(beast::role_type role, QueuedSocket& socket, Handler&& handl
 class Slot {
  public:
   Slot() = default;
-  explicit Slot(State& state);
+  explicit Slot(ConnCounts& counts);
   Slot(Slot&& other) noexcept
-      : state_(std::exchange(other.state_, nullptr)), address_(std::move(other.address_)) {}
+      : counts_(std::exchange(other.counts_, nullptr)), address_(std::move(other.address_)) {}
   Slot& operator=(Slot&&) = delete;
   ~Slot() { release(); }
 
@@ -262,7 +268,7 @@ class Slot {
   void release();
 
  private:
-  State* state_ = nullptr;
+  ConnCounts* counts_ = nullptr;
   std::string address_;
 };
 
@@ -318,16 +324,16 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   int dropped_ = 0;  // messages dropped since drop_window_
 };
 
-// Everything the server owns. The io_context is declared first so that it is destroyed
-// last: handlers it still holds may own sessions, whose sockets need it.
+// Everything the server owns. The io_context is declared (nearly) first so that it is
+// destroyed last: handlers it still holds may own sessions, whose sockets need it and
+// whose places in the counts, declared before it, are given back.
 struct State : HubEnv {
+  ConnCounts conns;
   net::io_context ioc{1};
   Flusher flusher{ioc};
   Config config;
   BindingStore bindings;
   FileWriter writer{config.data};
-  std::unordered_map<std::string, int> per_address;  // open connections, upgraded or not
-  size_t open_conns = 0;
   size_t refused_unlogged = 0;  // refusals since the last line about them
   std::chrono::steady_clock::time_point refusal_logged{};
   Hub hub;
@@ -351,8 +357,8 @@ struct State : HubEnv {
   void log(const std::string& line) override { log_line(line); }
 
   bool address_full(const std::string& address) {
-    auto it = per_address.find(address);
-    return it != per_address.end() && it->second >= config.policy.conns_per_addr;
+    auto it = conns.per_address.find(address);
+    return it != conns.per_address.end() && it->second >= config.policy.conns_per_addr;
   }
   // A flood of refused connections would be a flood of lines: one a second at most.
   void log_refusal(const std::string& address) {
@@ -403,22 +409,22 @@ struct State : HubEnv {
   }
 };
 
-Slot::Slot(State& state) : state_(&state) { ++state.open_conns; }
+Slot::Slot(ConnCounts& counts) : counts_(&counts) { ++counts.total; }
 
 void Slot::count_address(const std::string& address) {
-  if (state_ == nullptr || !address_.empty()) return;
+  if (counts_ == nullptr || !address_.empty()) return;
   address_ = address;
-  ++state_->per_address[address_];
+  ++counts_->per_address[address_];
 }
 
 void Slot::release() {
-  if (state_ == nullptr) return;
+  if (counts_ == nullptr) return;
   if (!address_.empty()) {
-    auto it = state_->per_address.find(address_);
-    if (it != state_->per_address.end() && --it->second <= 0) state_->per_address.erase(it);
+    auto it = counts_->per_address.find(address_);
+    if (it != counts_->per_address.end() && --it->second <= 0) counts_->per_address.erase(it);
   }
-  --state_->open_conns;
-  state_ = nullptr;
+  --counts_->total;
+  counts_ = nullptr;
 }
 
 WsSession::WsSession(tcp::socket socket, State& state, Slot slot, Kind kind, std::string target)
@@ -745,14 +751,14 @@ void accept_next(State& state) {
     std::string addr = ec2 ? std::string() : address_key(peer.address().to_string());
     if (addr.empty()) addr = "unknown";
     const bool per_address = !state.config.trust_proxy;
-    if (state.open_conns >= static_cast<size_t>(state.config.policy.max_conns) ||
+    if (state.conns.total >= static_cast<size_t>(state.config.policy.max_conns) ||
         (per_address && state.address_full(addr))) {
       state.log_refusal(addr);
       socket.close(ec2);
       accept_next(state);
       return;
     }
-    Slot slot(state);
+    Slot slot(state.conns);
     if (per_address) slot.count_address(addr);
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
