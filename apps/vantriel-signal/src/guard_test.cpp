@@ -80,7 +80,9 @@ TEST(Guard, CallCodesNotFoundLockTheAddress) {
   EXPECT_EQ(g.addr_lock_minutes("10.0.0.5", t0 + seconds(72)), 120);
   EXPECT_EQ(g.addr_lock_minutes("10.0.0.6", t0 + seconds(72)), 0);
   // A shorter lock for wrong codes meanwhile does not cut it short.
-  for (int i = 0; i < 5; ++i) g.wrong_code("33333333" + std::to_string(i), "10.0.0.5", t0 + seconds(73));
+  for (int i = 0; i < 5; ++i) {
+    g.wrong_code("33333333" + std::to_string(i), "10.0.0.5", t0 + seconds(73));
+  }
   EXPECT_EQ(g.addr_lock_minutes("10.0.0.5", t0 + seconds(73)), 120);
   g.sweep(t0 + seconds(73 + 7200));
   EXPECT_EQ(g.tracked(), 0u);

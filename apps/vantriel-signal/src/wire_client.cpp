@@ -206,7 +206,8 @@ int RawConn::upgrade(const std::string& path) {
   const auto end = std::chrono::steady_clock::now() + kConnectTimeout;
   while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
     pollfd p{fd_, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return 0;
     char c;
     if (::read(fd_, &c, 1) != 1) return 0;
@@ -229,7 +230,8 @@ bool RawConn::wait_eof(milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
   char buf[65536];
   while (fd_ >= 0 && !eof_) {
-    const auto left = std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(end - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
