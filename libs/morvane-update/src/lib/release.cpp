@@ -423,6 +423,13 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
       if (!sax.message().empty()) return early(parse_error_text(sax.message()));
       return early("nesting too deep" + line_column(text, too_deep_position(text)));
     }
+    // The parser takes a NUL byte for the end of its input, so "123\0..." parses as 123.
+    // A NUL inside a string is refused above, so one that is left follows the value; the
+    // document is its whole byte string, and that is not JSON.
+    if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+      return early("syntax error while parsing value - unexpected NUL byte; expected end of input" +
+                   line_column(text, nul));
+    }
 
     if (!document.is_object()) return early(no_attribute(document));
     const Json& manifest = member(document, "manifest");

@@ -297,6 +297,26 @@ TEST(ReleaseTest, TransportTextAndShapeFaultsComeFirst) {
   EXPECT_FALSE(read);
 }
 
+TEST(ReleaseTest, ADocumentIsItsWholeByteString) {
+  using namespace std::string_literals;
+  const std::string after_value =
+      "syntax error while parsing value - unexpected NUL byte; expected end of input";
+  bool read = true;
+  EXPECT_EQ(failure(check("123\0"s), &read), after_value + " at line 1 column 4");
+  EXPECT_FALSE(read);
+  // A signed document stays refused whatever follows its NUL; the place is told in lines
+  // and characters like every other fault.
+  const std::string good = signed_document(description());
+  ASSERT_EQ(failure(check(good)), "ok");
+  EXPECT_EQ(failure(check(good + "\0"s)),
+            after_value + " at line 1 column " + std::to_string(good.size() + 1));
+  EXPECT_EQ(failure(check("{\"a\":\"\xC3\xB1\"} \0{}"s)), after_value + " at line 1 column 11");
+  EXPECT_EQ(failure(check("{}\n \0"s)), after_value + " at line 2 column 2");
+  // Before the end of the value the parser itself refuses it.
+  EXPECT_NE(failure(check("{\"a\":\"x\0\"}"s)).find(" at line 1 column "), std::string::npos);
+  EXPECT_NE(failure(check("[1,\0 2]"s)).find(" at line 1 column "), std::string::npos);
+}
+
 TEST(ReleaseTest, DescriptionFaults) {
   bool read = false;
   EXPECT_EQ(failure(check("{}", "0.1.1", false), &read), "respuesta sin versión");
