@@ -228,7 +228,10 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
   std::string current;
   bool found_section = section.empty();  // lines before any header form the "" section
   std::size_t section_start = 0;
-  bool replaced = false;
+  // The line to rewrite is the one parse_settings takes: the last for the key in the
+  // section, wherever the section appears again. Rewriting an earlier one would leave
+  // the old value in force behind it.
+  std::optional<std::size_t> match;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string line = normalized_line(lines[i]);
     if (auto name = section_header(line)) {
@@ -242,12 +245,10 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
     if (current != section || is_comment(line)) continue;
     const std::size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
-    if (iequals_ascii(trim_unicode(std::string_view(line).substr(0, eq)), key)) {
-      lines[i] = new_line;
-      replaced = true;
-      break;
-    }
+    if (iequals_ascii(trim_unicode(std::string_view(line).substr(0, eq)), key)) match = i;
   }
+  const bool replaced = match.has_value();
+  if (replaced) lines[*match] = new_line;
   if (!replaced && found_section) {
     std::size_t end = section_start;
     while (end < lines.size() && !section_header(normalized_line(lines[end]))) ++end;

@@ -49,7 +49,8 @@ std::string setting(const Settings& settings, std::string_view section, std::str
 // when it is missing. Never fails: an unreadable or non-UTF-8 file gives the defaults.
 Settings load_settings();
 
-// Rewrites the one line of `key` in `section` (or adds it) and replaces the whole file.
+// Rewrites the line of `key` in `section` that loading reads (the last one, when the key
+// is written more than once), or adds one, and replaces the whole file.
 // Writers inside this process are serialised, so concurrent calls never lose a change.
 morvane::Status set_setting(std::string_view section, std::string_view key, std::string_view value);
 

@@ -16,6 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the input was UTF-8, stays UTF-8 so the next load can read it.
   if (written.find("fps = 60\"x\" ;\r\n") == std::string::npos) std::abort();
   if (vantriel::is_valid_utf8(text) && !vantriel::is_valid_utf8(written)) std::abort();
+  // Whatever the file holds, a plain value written is the value read back.
+  const std::string plain = vantriel::apply_setting(text, "general", "idioma", "en");
+  if (vantriel::setting(vantriel::parse_settings(plain), "general", "idioma") != "en") std::abort();
   (void)vantriel::is_valid_server(text);
   return 0;
 }

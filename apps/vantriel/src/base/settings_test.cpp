@@ -89,6 +89,24 @@ TEST_F(SettingsTest, WritesReplaceLinesInPlace) {
   EXPECT_FALSE(exists("vantriel.ini.tmp"));
 }
 
+TEST_F(SettingsTest, AKeyWrittenTwiceIsSavedWhereItIsRead) {
+  // Hand-edited files repeat keys and sections; the later line is the one in force, so
+  // that is the line a save rewrites. The earlier ones stay as they were.
+  put("vantriel.ini",
+      "[general]\r\nidioma = en\r\nidioma = fr\r\n[recibir]\r\nfps = 15\r\n"
+      "[ General ]\r\n\xEF\xBB\xBF FPS=60\r\n[recibir]\r\nFps = 60 ; mio\r\n;fps = 5\r\n");
+  const auto reply = save_settings(
+      nlohmann::ordered_json::parse(R"({"general": {"idioma": "es"}, "recibir": {"fps": 30}})"));
+  EXPECT_EQ(reply["msg"], "Ajustes guardados");
+  EXPECT_EQ(reply["ajustes"]["general"]["idioma"], "es");
+  EXPECT_EQ(reply["ajustes"]["recibir"]["fps"], "30");
+  EXPECT_EQ(read("vantriel.ini"),
+            "[general]\r\nidioma = en\r\nidioma = es\r\n[recibir]\r\nfps = 15\r\n"
+            "[ General ]\r\n\xEF\xBB\xBF FPS=60\r\n[recibir]\r\nfps = 30\r\n;fps = 5\r\n");
+  // The key of another section with the same name is left alone.
+  EXPECT_EQ(setting(load_settings(), "general", "fps"), "60");
+}
+
 TEST_F(SettingsTest, RewritingTheSameValueKeepsTheFileStable) {
   load_settings();
   ASSERT_TRUE(set_setting("recibir", "fps", "30").ok());
