@@ -13,7 +13,7 @@ morvane::Status write_file_atomic(const std::filesystem::path& path,
       return morvane::make_error("cannot create " + path.parent_path().string() + ": " +
                                  ec.message());
   }
-  if (auto written = write_file(temp, bytes); !written) return written;
+  if (auto written = write_file_synced(temp, bytes); !written) return written;
   return replace_file(temp, path);
 }
 

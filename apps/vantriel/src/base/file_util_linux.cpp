@@ -28,11 +28,19 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
+int sync_fd(int fd) {
+  int result;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  return result;
+}
+
 morvane::Status write_with_flags(const std::filesystem::path& path, std::string_view bytes,
-                                 int flags, const char* what) {
+                                 int flags, const char* what, bool sync = false) {
   const int fd = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return os_error(what, path);
-  const bool ok = write_all(fd, bytes);
+  const bool ok = write_all(fd, bytes) && (!sync || sync_fd(fd) == 0);
   const int saved = errno;
   const bool closed = ::close(fd) == 0;
   if (!ok) {
@@ -73,6 +81,10 @@ morvane::Status write_file(const std::filesystem::path& path, std::string_view b
   return write_with_flags(path, bytes, O_TRUNC, "cannot write");
 }
 
+morvane::Status write_file_synced(const std::filesystem::path& path, std::string_view bytes) {
+  return write_with_flags(path, bytes, O_TRUNC, "cannot write", /*sync=*/true);
+}
+
 morvane::Status append_file(const std::filesystem::path& path, std::string_view bytes) {
   // O_APPEND makes each write land whole at the end, whoever else is appending.
   return write_with_flags(path, bytes, O_APPEND, "cannot append to");
@@ -80,6 +92,20 @@ morvane::Status append_file(const std::filesystem::path& path, std::string_view 
 
 morvane::Status replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return os_error("cannot rename to", to);
+  // The rename lives in the folder's entries: until the folder itself is synced, a power
+  // cut can bring back the old name or none.
+  const std::filesystem::path folder = to.has_parent_path() ? to.parent_path() : ".";
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return os_error("cannot open folder", folder);
+  // Some file systems cannot sync a folder (EINVAL); their renames are as durable as
+  // they get.
+  const bool synced = sync_fd(fd) == 0 || errno == EINVAL;
+  const int saved = errno;
+  ::close(fd);
+  if (!synced) {
+    errno = saved;
+    return os_error("cannot sync folder", folder);
+  }
   return {};
 }
 

@@ -27,7 +27,7 @@ morvane::Error os_error(const char* what, const std::filesystem::path& path) {
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 morvane::Status write_handle(HANDLE file, std::string_view bytes, const char* what,
-                             const std::filesystem::path& path) {
+                             const std::filesystem::path& path, bool flush = false) {
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
@@ -37,6 +37,13 @@ morvane::Status write_handle(HANDLE file, std::string_view bytes, const char* wh
       return error;
     }
     bytes.remove_prefix(written);
+  }
+  // Without this the bytes may sit in the cache while the rename that follows reaches the
+  // disk, and a power cut leaves an empty file under the final name.
+  if (flush && !::FlushFileBuffers(file)) {
+    auto error = os_error(what, path);
+    ::CloseHandle(file);
+    return error;
   }
   if (!::CloseHandle(file)) return os_error(what, path);
   return {};
@@ -75,6 +82,13 @@ morvane::Status write_file(const std::filesystem::path& path, std::string_view b
   return write_handle(file, bytes, "cannot write", path);
 }
 
+morvane::Status write_file_synced(const std::filesystem::path& path, std::string_view bytes) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return os_error("cannot write", path);
+  return write_handle(file, bytes, "cannot write", path, /*flush=*/true);
+}
+
 morvane::Status append_file(const std::filesystem::path& path, std::string_view bytes) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the current end of the
   // file, so lines of concurrent appenders do not overwrite each other.
@@ -85,7 +99,9 @@ morvane::Status append_file(const std::filesystem::path& path, std::string_view 
 }
 
 morvane::Status replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  // MOVEFILE_WRITE_THROUGH: returns only once the move is on the disk.
+  if (!::MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return os_error("cannot rename to", to);
   }
   return {};

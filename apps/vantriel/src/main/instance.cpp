@@ -30,11 +30,7 @@ std::optional<std::uint64_t> non_negative_integer(const nlohmann::ordered_json& 
 void write_instance_record(std::uint16_t port) {
   nlohmann::ordered_json record = {
       {"port", port}, {"pid", current_process_id()}, {"version", kAppVersion}};
-  std::error_code ec;
-  std::filesystem::create_directories(data_folder(), ec);
-  if (ec) return;
-  auto tmp = data_file("instancia.tmp");
-  if (write_file(tmp, record.dump()).ok()) (void)replace_file(tmp, data_file("instancia.json"));
+  (void)write_file_atomic(data_file("instancia.json"), data_file("instancia.tmp"), record.dump());
 }
 
 void remove_instance_record() {
