@@ -31,6 +31,7 @@ trap cleanup EXIT
 "$build/bin/vantriel-signal" --host 127.0.0.1 --port "$port" --data "$work/signal.json" \
   --conns-per-addr 100000 --max-conns 100000 --new-ids-per-hour 1000000 \
   --joins-per-min 1000000 --msg-rate 1000000 --msg-burst 1000000 \
+  --new-rooms-per-hour 1000000 --call-max-misses 0 \
   >"$work/server.out" 2>"$work/server.log" &
 server_pid=$!
 node tools/signal-load/reference/relay.mjs "$ref_port" >"$work/ref.out" 2>&1 &
