@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <limits>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -24,8 +25,11 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using error_code = boost::system::error_code;
 
-// A connection silent this long is closed. Well above the page's own polling, so that
-// the page's keep-alive connection normally survives between its requests.
+using Clock = std::chrono::steady_clock;
+
+// A connection that has not sent a whole request header this long after it was opened or
+// last answered is closed. Well above the page's own polling, so that the page's
+// keep-alive connection normally survives between its requests.
 constexpr auto kIdleTimeout = std::chrono::minutes(5);
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 // Bounds what one read may buffer beyond the header, and so the overshoot past the body
@@ -78,9 +82,13 @@ struct LocalServer::Impl {
   asio::steady_timer accept_retry{io};
   JobQueue queue;
   Handler handler;
+  BodyGate wants_body;
   std::uint16_t port = 0;
+  // Every open connection, in the order accepted. Touched on the I/O thread only.
+  std::list<Connection*> connections;
 
   void accept();
+  bool make_room();
   void work_loop();
 };
 
@@ -89,10 +97,37 @@ namespace {
 // Lives on the I/O thread, except send(), which a worker calls once per request.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
+  enum class Phase {
+    kWaiting,   // for the header of its next request
+    kBody,      // reading the body of an accepted request
+    kBusy,      // its request is queued or being handled
+    kWriting,   // the reply is being written
+    kDraining,  // answered; dropping what the client still sends before closing
+    kClosed,
+  };
+
   Connection(tcp::socket socket, LocalServer::Impl& server)
       : stream_(std::move(socket)), buffer_(kReadBufferLimit), server_(server) {}
 
-  void start() { read_header(); }
+  void start() {
+    position_ = server_.connections.insert(server_.connections.end(), this);
+    read_header();
+  }
+
+  Phase phase() const { return phase_; }
+  bool closed() const { return phase_ == Phase::kClosed; }
+  Clock::time_point since() const { return since_; }
+
+  // Idempotent. Leaves the server's list at once; pending operations end with an error
+  // and drop their hold on the connection.
+  void close() {
+    if (closed()) return;
+    phase_ = Phase::kClosed;
+    server_.connections.erase(position_);
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.socket().close(ignored);
+  }
 
   // Any thread: hands the reply to the I/O thread, which writes it.
   void send(HttpReply reply) {
@@ -102,7 +137,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
  private:
+  enum class Body { kWhole, kCut, kDropped };
+
+  // A closed connection stays closed: a completion already queued when it was closed may
+  // still arrive without an error.
+  void enter(Phase phase) {
+    if (closed()) return;
+    phase_ = phase;
+    since_ = Clock::now();
+  }
+
   void read_header() {
+    enter(Phase::kWaiting);
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     // The body is cut here, not refused by the parser. (Boost 1.74 compares lengths with
@@ -111,19 +157,35 @@ class Connection : public std::enable_shared_from_this<Connection> {
     stream_.expires_after(kIdleTimeout);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](error_code ec, std::size_t) {
-                              if (ec) return self->close();
+                              if (ec || self->closed()) return self->close();
                               self->on_header();
                             });
   }
 
   void on_header() {
     const auto& req = parser_->get();
+    request_ = HttpRequest();
+    request_.method = std::string(req.method_string());
+    request_.target = std::string(req.target());
+    for (const auto& field : req) {
+      request_.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    version_ = req.version();
+    // A body nobody will read is not read: the client is answered from the header and the
+    // rest is dropped while draining, so it never takes memory.
+    if (!parser_->is_done() && server_.wants_body && !server_.wants_body(request_)) {
+      return dispatch(Body::kDropped);
+    }
+    enter(Phase::kBody);
+    // One deadline for the whole body, not one per read, so that a trickle of bytes cannot
+    // hold the connection.
+    stream_.expires_after(kBodyTime);
     if (req.version() >= 11 && beast::iequals(req[http::field::expect], "100-continue")) {
       auto go_on = std::make_shared<http::response<http::empty_body>>(http::status::continue_,
                                                                        req.version());
       http::async_write(stream_, *go_on,
                         [self = shared_from_this(), go_on](error_code ec, std::size_t) {
-                          if (ec) return self->close();
+                          if (ec || self->closed()) return self->close();
                           self->read_body();
                         });
       return;
@@ -132,32 +194,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void read_body() {
-    if (parser_->is_done()) return dispatch(false);
-    if (parser_->get().body().size() >= kMaxBodyBytes) return dispatch(true);
-    stream_.expires_after(kIdleTimeout);
+    if (parser_->is_done()) return dispatch(Body::kWhole);
+    if (parser_->get().body().size() >= kMaxBodyBytes) return dispatch(Body::kCut);
     http::async_read_some(stream_, buffer_, *parser_,
                           [self = shared_from_this()](error_code ec, std::size_t) {
-                            if (ec) return self->close();
+                            if (ec || self->closed()) return self->close();
                             self->read_body();
                           });
   }
 
-  void dispatch(bool cut) {
+  void dispatch(Body body) {
     auto& req = parser_->get();
-    HttpRequest request;
-    request.method = std::string(req.method_string());
-    request.target = std::string(req.target());
-    for (const auto& field : req) {
-      request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    }
-    request.body = std::move(req.body());
-    if (cut) {
-      request.body.resize(std::min(request.body.size(), kMaxBodyBytes));
-      request.body_cut = true;
-    }
-    version_ = req.version();
-    keep_alive_ = req.keep_alive() && !cut;
-    drain_after_reply_ = cut;
+    HttpRequest request = std::move(request_);
+    if (body != Body::kDropped) request.body = std::move(req.body());
+    if (body == Body::kCut) request.body.resize(std::min(request.body.size(), kMaxBodyBytes));
+    // A dropped body counts as cut: whatever the handler does, it never sees a whole body.
+    request.body_cut = body != Body::kWhole;
+    keep_alive_ = req.keep_alive() && body == Body::kWhole;
+    drain_after_reply_ = body != Body::kWhole;
+    enter(Phase::kBusy);
     // While a worker handles the request the client waits; that is not idleness.
     stream_.expires_never();
     server_.queue.push(Job{shared_from_this(), std::move(request)});
@@ -178,12 +233,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     res->body() = boost::beast::span<const char>(body.data(), body.size());
     res->keep_alive(keep_alive_);
     res->prepare_payload();
+    if (closed()) {
+      if (reply.on_sent) reply.on_sent();
+      return;
+    }
+    enter(Phase::kWriting);
     stream_.expires_after(kIdleTimeout);
     http::async_write(stream_, *res,
                       [self = shared_from_this(), res, hold = reply.body,
                        on_sent = std::move(reply.on_sent)](error_code ec, std::size_t) {
                         if (on_sent) on_sent();
-                        if (ec) return self->close();
+                        if (ec || self->closed()) return self->close();
                         if (self->drain_after_reply_) return self->drain();
                         if (!self->keep_alive_) return self->close();
                         self->read_header();
@@ -193,6 +253,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Sends our FIN, then reads and drops what the client still sends, for a bounded time
   // and amount, before closing.
   void drain() {
+    enter(Phase::kDraining);
+    parser_.reset();
+    buffer_.clear();
+    buffer_.shrink_to_fit();
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.expires_after(kDrainTime);
@@ -203,22 +267,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (drained_ >= kDrainLimit) return close();
     stream_.async_read_some(asio::buffer(drain_buffer_),
                             [self = shared_from_this()](error_code ec, std::size_t n) {
-                              if (ec) return self->close();
+                              if (ec || self->closed()) return self->close();
                               self->drained_ += n;
                               self->drain_some();
                             });
   }
 
-  void close() {
-    error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.socket().close(ignored);
-  }
-
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  HttpRequest request_;  // the current request's head, from on_header() to dispatch()
   LocalServer::Impl& server_;
+  std::list<Connection*>::iterator position_;  // in server_.connections while open
+  Phase phase_ = Phase::kWaiting;
+  Clock::time_point since_ = Clock::now();
   unsigned version_ = 11;
   bool keep_alive_ = false;
   bool drain_after_reply_ = false;
@@ -237,10 +299,46 @@ void LocalServer::Impl::accept() {
       return;
     }
     error_code ignored;
+    if (connections.size() >= kMaxConnections && !make_room()) {
+      socket.close(ignored);
+      return accept();
+    }
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<Connection>(std::move(socket), *this)->start();
     accept();
   });
+}
+
+// Closes the connection that has waited longest for its next request, else the oldest
+// one that is only draining after its reply, else the oldest whose reply its client is
+// not reading. Connections whose body is arriving or whose request is being handled are
+// left alone (the body has its deadline, the handler its worker); when every open
+// connection is one of those, returns false.
+bool LocalServer::Impl::make_room() {
+  constexpr int kKeep = 3;
+  auto rank = [](const Connection* c) {
+    switch (c->phase()) {
+      case Connection::Phase::kWaiting:
+        return 0;
+      case Connection::Phase::kDraining:
+        return 1;
+      case Connection::Phase::kWriting:
+        return 2;
+      default:
+        return kKeep;
+    }
+  };
+  Connection* victim = nullptr;
+  for (Connection* c : connections) {
+    if (rank(c) == kKeep) continue;
+    if (!victim || rank(c) < rank(victim) ||
+        (rank(c) == rank(victim) && c->since() < victim->since())) {
+      victim = c;
+    }
+  }
+  if (!victim) return false;
+  victim->close();
+  return true;
 }
 
 void LocalServer::Impl::work_loop() {
@@ -277,8 +375,9 @@ morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t 
   return std::unique_ptr<LocalServer>(new LocalServer(std::move(impl)));
 }
 
-void LocalServer::start(Handler handler, int workers) {
+void LocalServer::start(Handler handler, BodyGate wants_body, int workers) {
   impl_->handler = std::move(handler);
+  impl_->wants_body = std::move(wants_body);
   Impl* impl = impl_.get();
   impl->accept();
   std::thread([impl] { impl->io.run(); }).detach();  // the I/O thread

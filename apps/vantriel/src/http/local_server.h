@@ -2,9 +2,17 @@
 // requests; a fixed pool of workers takes them from one queue, runs the handler and hands
 // the reply back to the I/O thread. A connection waiting for its next request therefore
 // holds no worker, and at most `workers` requests run at once.
+//
+// What a client that holds no token can make the server keep is bounded: a body is read
+// only when the gate says the request can use it (any other body is dropped unread after
+// the reply), a body must arrive whole within kBodyTime of its header, and at most
+// kMaxConnections connections are open; a new one beyond that closes the connection that
+// has waited longest for its next request.
 #ifndef VANTRIEL_HTTP_LOCAL_SERVER_H_
 #define VANTRIEL_HTTP_LOCAL_SERVER_H_
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,10 +22,18 @@
 
 namespace vantriel {
 
+inline constexpr std::size_t kMaxConnections = 128;
+inline constexpr auto kBodyTime = std::chrono::seconds(10);
+
 class LocalServer {
  public:
   // Called on a worker thread; must not throw (a throw becomes a 500 reply).
   using Handler = std::function<HttpReply(const HttpRequest&)>;
+  // Called on the I/O thread with a request whose header is complete and whose body is
+  // still empty: whether the body is to be read and handed to the handler. When not, the
+  // handler gets the request with an empty body and `body_cut` set, and the connection
+  // closes after the reply. Must be cheap and must not throw.
+  using BodyGate = std::function<bool(const HttpRequest& head)>;
 
   // Opens a listening socket on 127.0.0.1:`port` (backlog 128). The error says why not.
   static morvane::Result<std::unique_ptr<LocalServer>> listen(std::uint16_t port);
@@ -28,7 +44,7 @@ class LocalServer {
 
   // Starts the I/O thread and `workers` worker threads. The threads run until the process
   // ends; the server is never stopped.
-  void start(Handler handler, int workers);
+  void start(Handler handler, BodyGate wants_body, int workers);
 
   std::uint16_t port() const;
 

@@ -85,6 +85,10 @@ std::optional<std::string> query_lang(std::string_view url) {
   }
 }
 
+bool wants_body(const HttpRequest& head, const AppState& app) {
+  return head.method == "POST" && passes_origin_checks(head) && has_token(head, app.token);
+}
+
 HttpReply handle_request(const HttpRequest& request, const AppState& app) {
   if (!passes_origin_checks(request)) return reply_not_local();
   std::string_view path = request.path();

@@ -104,7 +104,7 @@ int run_host(const CommandLine& cl) {
     return 0;
   }
   server->start([app](const HttpRequest& request) { return handle_request(request, *app); },
-                kRequestWorkers);
+                [app](const HttpRequest& head) { return wants_body(head, *app); }, kRequestWorkers);
 
   std::string url = "http://127.0.0.1:" + std::to_string(server->port()) + "/";
   morvane::set_window_url(url);
