@@ -23,6 +23,8 @@ packages=(
   esbuild
   # two-PC tests: a STUN/TURN server on loopback
   coturn
+  # Windows tests: the MinGW test binaries and Vantriel.exe under Wine; zlib as their oracle
+  wine64 wine libz-mingw-w64-dev
 )
 
 # Node.js may come from another source that bundles npm; only ask Debian for what is absent.

@@ -3,6 +3,9 @@
 #define VANTRIEL_BASE_TEST_SUPPORT_H_
 
 #include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <filesystem>
 #include <optional>
@@ -46,26 +49,48 @@ class DataFolderTest : public ::testing::Test {
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+#ifdef _WIN32
+    if (const wchar_t* old = ::_wgetenv(wide(name).c_str())) old_ = old;
+    set(name, value ? std::optional<std::wstring>(wide(*value)) : std::nullopt);
+#else
     if (const char* old = ::getenv(name)) old_ = old;
+    set(name, value);
+#endif
+  }
+  ~ScopedEnv() { set(name_, old_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+#ifdef _WIN32
+  using Text = std::wstring;
+  static Text wide(const std::string& utf8) {
+    Text out(utf8.size(), L'\0');
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                        out.data(), static_cast<int>(out.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return out;
+  }
+  // The C runtime's copy (getenv) and the process's (GetEnvironmentVariableW) are two, and
+  // the code under test reads both. The runtime cannot hold an empty value: "" removes.
+  static void set(const char* name, const std::optional<Text>& value) {
+    const Text key = wide(name);
+    ::_wputenv_s(key.c_str(), value ? value->c_str() : L"");
+    ::SetEnvironmentVariableW(key.c_str(), value ? value->c_str() : nullptr);
+  }
+#else
+  using Text = std::string;
+  static void set(const char* name, const std::optional<Text>& value) {
     if (value) {
       ::setenv(name, value->c_str(), 1);
     } else {
       ::unsetenv(name);
     }
   }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+#endif
 
- private:
   const char* name_;
-  std::optional<std::string> old_;
+  std::optional<Text> old_;
 };
 
 }  // namespace vantriel

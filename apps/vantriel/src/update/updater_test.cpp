@@ -163,21 +163,20 @@ TEST_F(UpdaterTest, NetworkFailureKeepsLastCheckAndLatest) {
 class HeldServer {
  public:
   ~HeldServer() {
-    if (conn_ >= 0) close(conn_);
+    if (conn_ != morvane::testing::kNoSocket) morvane::testing::close_socket(conn_);
   }
   int port() const { return listener_.port(); }
   void accept_one() { conn_ = listener_.accept_one(); }
   void answer(const std::string& response) {
-    ASSERT_GE(conn_, 0);
-    EXPECT_EQ(send(conn_, response.data(), response.size(), 0),
-              static_cast<ssize_t>(response.size()));
-    close(conn_);
-    conn_ = -1;
+    ASSERT_NE(conn_, morvane::testing::kNoSocket);
+    EXPECT_TRUE(morvane::testing::send_all(conn_, response));
+    morvane::testing::close_socket(conn_);
+    conn_ = morvane::testing::kNoSocket;
   }
 
  private:
   morvane::testing::LoopbackListener listener_;
-  int conn_ = -1;
+  morvane::testing::Socket conn_ = morvane::testing::kNoSocket;
 };
 
 TEST_F(UpdaterTest, CheckEndingAfterAFailedInstallLeavesTheInstallError) {

@@ -1,10 +1,5 @@
 #include "web/http_get.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <string>
 #include <thread>
 
@@ -84,20 +79,16 @@ class OneShotServer {
 
  private:
   void serve() {
-    int c = listener_.accept_one();
-    if (c < 0) return;
+    const auto c = listener_.accept_one();
+    if (c == testing::kNoSocket) return;
     char buf[4096];
     while (request_.find("\r\n\r\n") == std::string::npos) {
-      ssize_t n = read(c, buf, sizeof buf);
+      const long n = testing::recv_some(c, buf, sizeof buf);
       if (n <= 0) break;
       request_.append(buf, static_cast<size_t>(n));
     }
-    for (size_t at = 0; at < response_.size();) {
-      ssize_t n = send(c, response_.data() + at, response_.size() - at, MSG_NOSIGNAL);
-      if (n <= 0) break;  // the client stopped reading
-      at += static_cast<size_t>(n);
-    }
-    close(c);
+    (void)testing::send_all(c, response_);  // false when the client stopped reading
+    testing::close_socket(c);
   }
 
   testing::LoopbackListener listener_;

@@ -91,7 +91,8 @@ TEST_F(UnpackTest, ArchiveAndSystemFaults) {
   // A folder where a file must go: the system's text and the path.
   r = unpack({{"Vantriel/a/b", "y"}, {"Vantriel/a", "x"}});
   ASSERT_FALSE(r.ok());
-  EXPECT_NE(r.error().find("nuevo/a'"), std::string::npos) << r.error();
+  EXPECT_NE(r.error().find((fs::path("nuevo") / "a").string() + "'"), std::string::npos)
+      << r.error();
   r = unpack_package(dir_.path() / "no-existe.zip", target());
   ASSERT_FALSE(r.ok());
   EXPECT_NE(r.error().find("no-existe.zip"), std::string::npos) << r.error();
@@ -125,6 +126,9 @@ TEST_F(UnpackTest, DamagedDeflateDataFailsWithATextNeverACrash) {
 
 // Packages made by the tools a publisher may use: Info-ZIP's zip and Python's zipfile.
 TEST_F(UnpackTest, ArchivesMadeByZipAndPythonZipfile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the archives are made by Info-ZIP's zip and Python through a POSIX shell";
+#endif
   const fs::path release = dir_.path() / "src";
   testing::write_file(release / "Vantriel" / "Vantriel.exe", std::string(100000, 'M') + "Z");
   testing::write_file(release / "Vantriel" / "manual" / "manual_en.md", "# Manual\nText.\n");
