@@ -22,9 +22,15 @@ morvane::Error os_error(const char* what, const std::filesystem::path& path) {
                              std::to_string(code));
 }
 
-// Every handle shares read, write and delete access, so a reader never makes another
-// thread's MoveFileExW over the same file fail.
+// Every handle shares read, write and delete access, so no open of ours refuses another.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Sharing delete access is not enough for a rename over the file: Windows refuses to
+// replace a file while any handle holds it open (ERROR_ACCESS_DENIED), and a virus
+// scanner or indexer may hold it a moment (ERROR_SHARING_VIOLATION). Our readers hold a
+// file for milliseconds, so the replace is tried again for up to about a second.
+constexpr int kReplaceAttempts = 100;
+constexpr DWORD kReplaceRetryMs = 10;
 
 morvane::Status write_handle(HANDLE file, std::string_view bytes, const char* what,
                              const std::filesystem::path& path, bool flush = false) {
@@ -99,12 +105,20 @@ morvane::Status append_file(const std::filesystem::path& path, std::string_view 
 }
 
 morvane::Status replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  // MOVEFILE_WRITE_THROUGH: returns only once the move is on the disk.
-  if (!::MoveFileExW(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return os_error("cannot rename to", to);
+  for (int attempt = 1;; ++attempt) {
+    // MOVEFILE_WRITE_THROUGH: returns only once the move is on the disk.
+    if (::MoveFileExW(from.c_str(), to.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return {};
+    }
+    const DWORD code = ::GetLastError();
+    if ((code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION) ||
+        attempt == kReplaceAttempts) {
+      ::SetLastError(code);
+      return os_error("cannot rename to", to);
+    }
+    ::Sleep(kReplaceRetryMs);
   }
-  return {};
 }
 
 }  // namespace vantriel

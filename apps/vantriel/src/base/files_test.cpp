@@ -1,6 +1,10 @@
 // The data folder's shared file operations: the log, JSON files, times and random numbers.
+#include <chrono>
+#include <fstream>
+#include <memory>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -100,6 +104,27 @@ TEST_F(JsonFileTest, AtomicWriteLeavesWholeFileAndNoTemporary) {
   // A parent that cannot be a folder: the error comes back and nothing is written.
   put("plain", "x");
   EXPECT_FALSE(write_json_atomic(data_file("plain") / "y.json", 1).ok());
+}
+
+// Windows refuses to rename over a file that another program holds open; the replace
+// waits that out instead of losing the write.
+TEST_F(JsonFileTest, ReplaceWaitsForAReaderToLetGo) {
+  put("estado.json", "viejo");
+  put("estado.tmp", "nuevo");
+  std::thread reader;
+  {
+    auto held = std::make_shared<std::ifstream>(data_file("estado.json"), std::ios::binary);
+    ASSERT_TRUE(held->is_open());
+    reader = std::thread([held]() mutable {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      held.reset();
+    });
+  }
+  const auto status = replace_file(data_file("estado.tmp"), data_file("estado.json"));
+  reader.join();
+  ASSERT_TRUE(status.ok()) << status.error();
+  EXPECT_EQ(read("estado.json"), "nuevo");
+  EXPECT_FALSE(exists("estado.tmp"));
 }
 
 TEST(RandomTest, SipHashMatchesTheReferenceVectors) {
