@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <optional>
 #include <vector>
 
 #include "web/http_get.h"
@@ -42,6 +43,24 @@ class Handle {
 
 constexpr DWORD kAutomaticProxy = 4;  // WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
 constexpr DWORD kStatusCodeAsNumber = 0x20000013;
+
+// The Content-Length the server announced, if it announced a plain decimal one.
+std::optional<uint64_t> announced_length(HINTERNET request) {
+  wchar_t text[32];
+  DWORD size = sizeof text;
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                           text, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return std::nullopt;
+  }
+  const size_t n = size / sizeof(wchar_t);
+  if (n == 0 || n > 19) return std::nullopt;
+  uint64_t value = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+  }
+  return value;
+}
 
 }  // namespace
 
@@ -86,13 +105,21 @@ Result<HttpResponse> platform_http_get(const UrlParts& parts, const std::string&
     response.status = static_cast<uint16_t>(status & 0xFFFF);
   }
 
+  // A connection closed before the announced length is a failure, never a short body:
+  // WinHTTP (Wine's at least) reports the early end as the body's normal end.
+  const std::optional<uint64_t> length = announced_length(request.get());
+  uint64_t received = 0;
   std::vector<char> buffer(kReadChunkBytes);
   for (;;) {
     DWORD got = 0;
     if (!WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
       return network_error(GetLastError());
     }
-    if (got == 0) break;
+    if (got == 0) {
+      if (length && received < *length) return network_error(ERROR_WINHTTP_CONNECTION_ERROR);
+      break;
+    }
+    received += got;
     if (sink) {
       if (!sink(buffer.data(), got)) break;
     } else {
