@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
-# on time. Set BENCH_ONLY=local-server|input|update|download|signal to run one.
+# on time. Set BENCH_ONLY=local-server|input|update|download|signal|session|files to run one.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -29,4 +29,14 @@ fi
 if [[ -z "$only" || "$only" == signal ]] && [[ -x tools/signal-load/run_benchmark.sh ]]; then
   echo "=== signalling server ==="
   tools/signal-load/run_benchmark.sh
+fi
+if [[ -z "$only" || "$only" == session ]]; then
+  echo "=== a support session between two PCs ==="
+  VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
+    DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_session.mjs
+fi
+if [[ -z "$only" || "$only" == files ]]; then
+  echo "=== file transfer in a session ==="
+  VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
+    DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_files.mjs
 fi

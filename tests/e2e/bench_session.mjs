@@ -1,0 +1,519 @@
+#!/usr/bin/env node
+// What the technician waits for in a session between two PCs on one machine: a key and a
+// pointer move from the technician's page to an X window on the host PC's screen, the
+// host PC's screen changing to the technician's page seeing it, and the host PC page's CPU
+// while it shares the screen. Beside them, measured in the same run, the floor: a bare
+// data channel between the same two browsers, and one frame interval at 30 fps. Prints
+// figures only; asserts nothing about time.
+//
+//   VANTRIEL_BIN=.../vantriel VANTRIEL_SIGNAL_BIN=.../vantriel-signal DESKTOP_PROBE=.../desktop_probe \
+//     node tests/e2e/bench_session.mjs [--samples N]
+//
+// Every time ends up on CLOCK_MONOTONIC in microseconds: desktop_probe stamps its X events
+// and fills with it, Node's process.hrtime is it, and each page's performance.now() is
+// Chromium's TimeTicks (CLOCK_MONOTONIC on Linux) less a fixed origin, which is measured
+// once per page (see `clockOf`).
+import fs from 'node:fs';
+import os from 'node:os';
+import { parseArgs } from 'node:util';
+import { execFileSync } from 'node:child_process';
+import { HOST_ID, SCREEN, startTwoPcs } from './lib/twopc.mjs';
+
+const { values: opts } = parseArgs({ options: { samples: { type: 'string', default: '200' } } });
+const SAMPLES = Number(opts.samples);
+if (!Number.isInteger(SAMPLES) || SAMPLES < 1) throw new Error(`--samples wants a positive whole number, not ${opts.samples}`);
+const WARMUP = 5; // first JIT, first post, first key map: not what a session feels like later
+const FPS = 30;
+const CPU_SECONDS = 10;
+const SETTLE_SECONDS = 5; // of screen changes before the CPU is read (see hostCpu)
+// desktop_probe's window: on the left half of the host PC's screen, away from its browser.
+const PROBE = { x: 100, y: 100, w: 400, h: 300 };
+const AIMS = { keyP50: 5, keyP95: 10, glassP50: 120 };
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const monoUs = () => Number(process.hrtime.bigint() / 1000n);
+// Random pauses between samples, so that no sample keeps the same phase to the 30 fps
+// capture, the 60 Hz frames of the pages or a timer of the host.
+const jitter = (lo, hi) => sleep(lo + Math.random() * (hi - lo));
+
+// --- numbers -------------------------------------------------------------------------
+
+function summary(values) {
+  const v = values.filter((x) => Number.isFinite(x)).sort((a, b) => a - b);
+  if (!v.length) return null;
+  const at = (p) => v[Math.min(v.length - 1, Math.max(0, Math.ceil((p / 100) * v.length) - 1))];
+  return { n: v.length, p50: at(50), p95: at(95), mean: v.reduce((sum, x) => sum + x, 0) / v.length };
+}
+
+// --- the session ---------------------------------------------------------------------
+
+// The technician asks for control with the host's key, the host PC accepts with control,
+// and the picture arrives at the screen's size (as a person would do it, through the UI).
+async function openSession(pcs) {
+  const { page: host } = pcs.host;
+  const { page: tech } = pcs.tech;
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 20000 });
+  await tech.fill('#peerId', HOST_ID);
+  await tech.fill('#peerKey', (await host.textContent('#myKey')).trim());
+  await tech.setChecked('#wantCtl', true);
+  await tech.click('#connectBtn');
+  await host.waitForSelector('#reqDlg:not([hidden])');
+  await host.setChecked('#reqCtl', true);
+  await host.setChecked('#reqAudio', false);
+  await host.waitForSelector('#reqAccept:not([disabled])');
+  await host.click('#reqAccept');
+  await host.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });
+  await tech.waitForFunction(() => {
+    const v = document.getElementById('vVideo');
+    return v.videoWidth > 0 && document.getElementById('vWait').hidden;
+  }, null, { timeout: 20000 });
+  await tech.waitForFunction(() => document.getElementById('vLayer').classList.contains('ctl'), null, { timeout: 10000 });
+}
+
+// The point of the technician's page that shows pixel (sx, sy) of the host's screen.
+function screenPoint(tech, sx, sy) {
+  return tech.evaluate(([x, y]) => {
+    const v = document.getElementById('vVideo');
+    const r = v.getBoundingClientRect();
+    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
+    const left = r.left + (r.width - v.videoWidth * scale) / 2;
+    const top = r.top + (r.height - v.videoHeight * scale) / 2;
+    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
+  }, [sx, sy]);
+}
+
+// --- one clock -----------------------------------------------------------------------
+
+// The page's performance.now() as CLOCK_MONOTONIC µs. The offset between the two is fixed
+// for the page's life; each round trip through Playwright bounds it to within half that
+// trip, so the shortest of many trips gives it best. `errorUs` is that half trip. On a
+// busy machine short trips are rare, so it tries longer before it settles for what it has.
+async function clockOf(page) {
+  let best = null;
+  for (let i = 0; i < 400 && !(i >= 40 && best.rtt < 1000); i++) {
+    const t0 = monoUs();
+    const pageMs = await page.evaluate(() => performance.now());
+    const t1 = monoUs();
+    if (!best || t1 - t0 < best.rtt) best = { rtt: t1 - t0, offset: (t0 + t1) / 2 - pageMs * 1000 };
+  }
+  return { offsetUs: best.offset, errorUs: best.rtt / 2, toUs: (ms) => ms * 1000 + best.offset };
+}
+
+// --- the floor: a bare data channel between the same two browsers --------------------
+
+// A second pair of peer connections, its descriptions carried by Node whole (candidates
+// gathered first), with one reliable ordered channel like the session's `ctl`; the host
+// PC's page echoes, the technician's page times the round trips itself.
+async function channelRoundTrips(pcs, count) {
+  const { page: host } = pcs.host;
+  const { page: tech } = pcs.tech;
+  // Whole descriptions: each side waits for its candidates before handing its own over.
+  const offer = await tech.evaluate(async () => {
+    const pc = new RTCPeerConnection();
+    const ch = pc.createDataChannel('bench-echo');
+    window.__echo = { pc, ch };
+    await pc.setLocalDescription();
+    while (pc.iceGatheringState !== 'complete') await new Promise((r) => { pc.onicegatheringstatechange = r; });
+    return pc.localDescription.toJSON();
+  });
+  const answer = await host.evaluate(async (desc) => {
+    const pc = new RTCPeerConnection();
+    pc.ondatachannel = (e) => { e.channel.onmessage = (m) => e.channel.send(m.data); };
+    window.__echo = { pc };
+    await pc.setRemoteDescription(desc);
+    await pc.setLocalDescription();
+    while (pc.iceGatheringState !== 'complete') await new Promise((r) => { pc.onicegatheringstatechange = r; });
+    return pc.localDescription.toJSON();
+  }, offer);
+  const rtts = await tech.evaluate(async ([desc, n]) => {
+    const { pc, ch } = window.__echo;
+    await pc.setRemoteDescription(desc);
+    if (ch.readyState !== 'open') await new Promise((r) => { ch.onopen = r; });
+    const out = [];
+    for (let i = 0; i < n; i++) {
+      const t0 = performance.now();
+      const back = new Promise((r) => { ch.onmessage = r; });
+      ch.send(JSON.stringify({ t: 'in', ev: [{ k: 'kd', c: 'KeyA' }], i })); // a key press's size
+      await back;
+      out.push(performance.now() - t0);
+      await new Promise((r) => setTimeout(r, 5 + Math.random() * 20));
+    }
+    return out;
+  }, [answer, count]);
+  await Promise.all([tech, host].map((p) => p.evaluate(() => { window.__echo.pc.close(); delete window.__echo; })));
+  return rtts;
+}
+
+// --- input: the technician's page to the probe window ---------------------------------
+
+// Page times (performance.now() ms) on both sides of the data channel: each keydown and
+// pointermove on the technician's layer, taken before the page's own listeners run (the
+// moment the page has the event to send), and each post of a key press or a move by the
+// host PC's page to its host process (the moment it leaves that page).
+async function recordInputTimes(pcs) {
+  await pcs.tech.page.evaluate(() => {
+    window.__inputT = { keydown: [], pointermove: [] };
+    for (const type of ['keydown', 'pointermove']) {
+      document.addEventListener(type, (e) => {
+        if (e.target && e.target.id === 'vLayer') window.__inputT[type].push(performance.now());
+      }, { capture: true });
+    }
+  });
+  await pcs.host.page.evaluate(() => {
+    window.__inputT = { keydown: [], pointermove: [] };
+    const real = window.fetch;
+    window.fetch = function (url, init) {
+      const at = performance.now();
+      const sent = real.apply(this, arguments);
+      if (url === '/api/input' && init && typeof init.body === 'string') {
+        const kinds = JSON.parse(init.body).ev.map((e) => e.k);
+        if (kinds.includes('kd')) window.__inputT.keydown.push(at);
+        if (kinds.includes('m')) window.__inputT.pointermove.push(at);
+      }
+      return sent;
+    };
+  });
+}
+
+// `act(i)` makes the i-th input on the technician's page and resolves with the probe's
+// time for it (null when it never came). Returns, per sample, the whole way and its two
+// legs in ms: technician's page to the host PC's post, and that post to the X event.
+async function inputSamples(pcs, clocks, type, count, act) {
+  const atProbe = [];
+  for (let i = 0; i < count; i++) {
+    atProbe.push(await act(i));
+    await jitter(10, 40);
+  }
+  const [techT, hostT] = await Promise.all([pcs.tech.page, pcs.host.page]
+    .map((page) => page.evaluate((t) => window.__inputT[t].splice(0), type)));
+  if (techT.length !== count) throw new Error(`${count} inputs made ${techT.length} ${type} events on the layer`);
+  // A post per input, unless one went missing; then only the whole way is told.
+  const legs = hostT.length === count;
+  const ms = (to, from) => (to - from) / 1000;
+  return atProbe.map((us, i) => {
+    const sent = clocks.tech.toUs(techT[i]);
+    const posted = legs ? clocks.host.toUs(hostT[i]) : null;
+    return {
+      total: us === null ? null : ms(us, sent),
+      toPost: posted === null ? null : ms(posted, sent),
+      fromPost: us === null || posted === null ? null : ms(us, posted),
+    };
+  });
+}
+
+// Alternates between two points of the probe window (a little apart each time, so every
+// move is a move on the host's screen too) and waits for each MotionNotify there.
+function pointerMoves(pcs, probe, count, clocks) {
+  const tech = pcs.tech.page;
+  return inputSamples(pcs, clocks, 'pointermove', count, async (i) => {
+    const sx = PROBE.x + (i % 2 ? 280 : 80) + (i % 17);
+    const sy = PROBE.y + (i % 2 ? 200 : 80) + (i % 13);
+    const p = await screenPoint(tech, sx, sy);
+    await tech.mouse.move(p.x, p.y);
+    // The page maps its pixel to a fraction of the screen, so allow a pixel either way.
+    const near = (e) => e.t === 'mv' && Math.abs(e.x - (sx - PROBE.x)) <= 2 && Math.abs(e.y - (sy - PROBE.y)) <= 2;
+    return probe.until(near, 5000).then((evs) => evs.at(-1).us, () => null);
+  });
+}
+
+async function keyPresses(pcs, probe, count, clocks) {
+  const tech = pcs.tech.page;
+  await tech.focus('#vLayer');
+  const letters = 'asdfghjkl';
+  return inputSamples(pcs, clocks, 'keydown', count, async (i) => {
+    const letter = letters[i % letters.length];
+    await tech.keyboard.press('Key' + letter.toUpperCase());
+    // Up to the key's release, so that no key is still held when the next one goes.
+    // Matched by keysym: X gives a release no text.
+    const got = await probe.until((e) => e.t === 'kr' && e.keysym === letter.charCodeAt(0), 5000).catch(() => null);
+    const press = got && got.find((e) => e.t === 'kp' && e.text === letter);
+    return press ? press.us : null;
+  });
+}
+
+// --- glass to glass ------------------------------------------------------------------
+
+// In the technician's page: on every decoded frame that reaches the video element, while
+// a colour is awaited, reads the frame's pixel at the probe window's middle. The first
+// frame close to the awaited colour is the one the technician sees it in.
+async function watchFrames(tech) {
+  await tech.evaluate(([px, py]) => {
+    const video = document.getElementById('vVideo');
+    const canvas = document.createElement('canvas');
+    canvas.width = canvas.height = 1;
+    const ctx = canvas.getContext('2d', { willReadFrequently: true });
+    let want = null;
+    let seen = null;
+    let wake = null;
+    let on = true;
+    const close = (a, b) => Math.abs(a - b) <= 48; // the encoder's loss on a flat area is far less
+    const onFrame = (_now, meta) => {
+      const at = performance.now();
+      if (want && !seen) {
+        ctx.drawImage(video, px, py, 1, 1, 0, 0, 1, 1);
+        const [r, g, b] = ctx.getImageData(0, 0, 1, 1).data;
+        if (close(r, want[0]) && close(g, want[1]) && close(b, want[2])) {
+          seen = { at, received: meta.receiveTime ?? null };
+          if (wake) wake(seen);
+        }
+      }
+      if (on) video.requestVideoFrameCallback(onFrame);
+    };
+    video.requestVideoFrameCallback(onFrame);
+    window.__frames = {
+      expect(rgb) {
+        want = [0, 2, 4].map((i) => parseInt(rgb.slice(i, i + 2), 16));
+        seen = null;
+      },
+      seen(timeoutMs) {
+        if (seen) return seen;
+        return new Promise((resolve) => {
+          const t = setTimeout(() => { wake = null; resolve(null); }, timeoutMs);
+          wake = (s) => { clearTimeout(t); wake = null; resolve(s); };
+        });
+      },
+      stop() { on = false; },
+    };
+  }, [PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2]);
+}
+
+const COLOURS = ['e02020', '20c040', '2050e0', 'f0f0f0', 'e0c020', '202020'];
+
+// Per sample, in ms: the whole way (null when the colour never showed), and its two legs
+// when the frame tells its arrival: to the frame's last packet (capture, encoding, pacing,
+// the network) and from there to the frame callback (jitter buffer, decoding, the page's
+// next rendering step).
+async function glassToGlass(pcs, probe, count, clock) {
+  const tech = pcs.tech.page;
+  const out = [];
+  for (let i = 0; i < count; i++) {
+    const rgb = COLOURS[i % COLOURS.length];
+    await tech.evaluate((c) => window.__frames.expect(c), rgb);
+    const filledUs = await probe.color(rgb);
+    const seen = await tech.evaluate(() => window.__frames.seen(3000));
+    const got = seen && seen.received !== null;
+    out.push({
+      total: seen ? (clock.toUs(seen.at) - filledUs) / 1000 : null,
+      toReceived: got ? (clock.toUs(seen.received) - filledUs) / 1000 : null,
+      toShown: got ? seen.at - seen.received : null,
+    });
+    await jitter(0, 100);
+  }
+  await tech.evaluate(() => window.__frames.stop());
+  return out;
+}
+
+// --- CPU of the host PC's browser ----------------------------------------------------
+
+const TICK = Number(execFileSync('getconf', ['CLK_TCK']).toString()); // /proc's unit of CPU time
+
+function procStat(pid) {
+  try {
+    const s = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    const f = s.slice(s.lastIndexOf(')') + 2).split(' '); // the name may hold spaces
+    return { ppid: Number(f[1]), cpu: Number(f[11]) + Number(f[12]) };
+  } catch {
+    return null; // gone meanwhile
+  }
+}
+
+// Chromium rewrites its helpers' command lines as one string joined by blanks.
+function cmdline(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split(/[\0 ]+/).filter(Boolean);
+  } catch {
+    return [];
+  }
+}
+
+// The host PC's Chromium: a child of this process (Playwright starts it), the one without
+// --headless. Its renderers hang below its zygotes, so the whole tree is walked.
+function hostBrowserTree() {
+  const all = fs.readdirSync('/proc').filter((d) => /^\d+$/.test(d)).map(Number);
+  const parent = new Map();
+  for (const pid of all) {
+    const st = procStat(pid);
+    if (st) parent.set(pid, st.ppid);
+  }
+  const browsers = all.filter((pid) => parent.get(pid) === process.pid && /chrom/.test(cmdline(pid)[0] ?? ''));
+  const headful = browsers.filter((pid) => !cmdline(pid).some((a) => a.startsWith('--headless')));
+  if (headful.length !== 1) throw new Error(`expected one headful browser among ${browsers}, found ${headful.length}`);
+  const tree = new Set(headful);
+  for (let grew = true; grew;) {
+    grew = false;
+    for (const [pid, pp] of parent) {
+      if (!tree.has(pid) && tree.has(pp)) { tree.add(pid); grew = true; }
+    }
+  }
+  return [...tree];
+}
+
+function processKind(pid) {
+  const args = cmdline(pid);
+  const type = args.find((a) => a.startsWith('--type='))?.slice(7);
+  if (!type) return 'browser';
+  if (type === 'gpu-process') return 'gpu';
+  if (type === 'utility') {
+    const sub = args.find((a) => a.startsWith('--utility-sub-type='))?.slice(19) ?? '';
+    return 'utility:' + (sub.split('.').find((w) => /service$/i.test(w)) ?? (sub || '?'));
+  }
+  return type;
+}
+
+function cpuTicks(pids) {
+  const out = new Map();
+  for (const pid of pids) {
+    const st = procStat(pid);
+    if (st) out.set(pid, st.cpu);
+  }
+  return out;
+}
+
+// Fills the probe window with the next colour every frame interval for `seconds`.
+async function changeScreen(probe, seconds) {
+  const t0 = monoUs();
+  for (let i = 0, next = t0; monoUs() < t0 + seconds * 1e6; i++) {
+    await probe.color(COLOURS[i % COLOURS.length]);
+    next += 1e6 / FPS;
+    await sleep(Math.max(0, (next - monoUs()) / 1000));
+  }
+}
+
+// The host PC's screen keeps changing (the probe window every frame interval) while the
+// host browser's CPU time is read before and after; also the frames its encoder sent.
+async function hostCpu(pcs, probe, seconds) {
+  const host = pcs.host.page;
+  // The screen capture's and the encoder's frame counts: whether "30 fps" held, and if
+  // not, what WebRTC says held it back.
+  const senderStats = () => host.evaluate(async () => {
+    for (const pc of window.__pcs) {
+      if (pc.connectionState !== 'connected') continue;
+      const stats = await pc.getStats();
+      const transport = [...stats.values()].find((r) => r.type === 'transport' && r.selectedCandidatePairId);
+      const pair = transport && stats.get(transport.selectedCandidatePairId);
+      for (const r of stats.values()) {
+        if (r.type === 'outbound-rtp' && r.kind === 'video') {
+          const codec = r.codecId && stats.get(r.codecId);
+          const source = r.mediaSourceId && stats.get(r.mediaSourceId);
+          return { captured: source ? source.frames : null, sent: r.framesSent, w: r.frameWidth, h: r.frameHeight,
+            encoder: r.encoderImplementation ?? '', codec: codec ? codec.mimeType : '?',
+            limits: r.qualityLimitationDurations ?? {}, estimate: pair ? pair.availableOutgoingBitrate ?? null : null };
+        }
+      }
+    }
+    return null;
+  });
+  // The bandwidth estimate starts low and grew little while the screen stood still: a
+  // few seconds of changes first, so the encoder runs as it does once a session is going.
+  await changeScreen(probe, SETTLE_SECONDS);
+  const pids = hostBrowserTree();
+  const before = cpuTicks(pids);
+  const statsBefore = await senderStats();
+  const t0 = monoUs();
+  await changeScreen(probe, seconds);
+  const wallS = (monoUs() - t0) / 1e6;
+  // Processes started meanwhile count from zero; ones that ended are lost (rare, and small).
+  const after = cpuTicks(new Set([...pids, ...hostBrowserTree()]));
+  const statsAfter = await senderStats();
+  const byKind = new Map();
+  for (const [pid, ticks] of after) {
+    const kind = processKind(pid);
+    const used = ticks - (before.get(pid) ?? 0);
+    const k = byKind.get(kind) ?? { pct: 0, count: 0 };
+    k.pct += (used / TICK / wallS) * 100;
+    k.count += 1;
+    byKind.set(kind, k);
+  }
+  let stream = null;
+  if (statsBefore && statsAfter) {
+    const limited = Object.entries(statsAfter.limits)
+      .map(([why, s]) => [why, s - (statsBefore.limits[why] ?? 0)])
+      .filter(([why, s]) => why !== 'none' && s > 0.05);
+    stream = { ...statsAfter, limited,
+      capturedFps: statsAfter.captured === null ? null : (statsAfter.captured - statsBefore.captured) / wallS,
+      sentFps: (statsAfter.sent - statsBefore.sent) / wallS };
+  }
+  return { byKind, wallS, stream };
+}
+
+// --- printing ------------------------------------------------------------------------
+
+const ms = (v) => (v === null || v === undefined ? '—' : `${v.toFixed(v < 10 ? 2 : 1)} ms`);
+
+function row(label, s, aim = '', lost = 0) {
+  const cells = s ? [ms(s.p50), ms(s.p95), ms(s.mean)] : ['—', '—', '—'];
+  const n = `${s ? s.n : 0}${lost ? ` (+${lost} lost)` : ''}`;
+  return `  ${label.padEnd(40)}${cells.map((c) => c.padStart(10)).join('')}  ${n.padStart(5)}   ${aim}`;
+}
+
+const verdict = (ok) => (ok ? 'met' : 'NOT met');
+
+// --- the run -------------------------------------------------------------------------
+
+const lostOf = (xs) => xs.filter((x) => x === null).length;
+const startLoad = os.loadavg();
+console.log(`session benchmark: ${SAMPLES} samples each after ${WARMUP} warm-up, ${os.cpus().length} cores, ` +
+  `load average ${startLoad.map((l) => l.toFixed(2)).join(' ')}`);
+const pcs = await startTwoPcs({ name: 'bench-session' });
+try {
+  await openSession(pcs);
+  const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y, motion: true });
+  const clocks = { tech: await clockOf(pcs.tech.page), host: await clockOf(pcs.host.page) };
+
+  const echo = (await channelRoundTrips(pcs, SAMPLES + WARMUP)).slice(WARMUP).map((rtt) => rtt / 2);
+
+  await recordInputTimes(pcs);
+  const moves = (await pointerMoves(pcs, probe, SAMPLES + WARMUP, clocks)).slice(WARMUP);
+  // With no window manager on the host PC's screen, the probe gets the keyboard by hand.
+  await pcs.xdotool('windowfocus', String((await pcs.pointer()).window));
+  const keys = (await keyPresses(pcs, probe, SAMPLES + WARMUP, clocks)).slice(WARMUP);
+
+  await watchFrames(pcs.tech.page);
+  const g2g = (await glassToGlass(pcs, probe, SAMPLES + WARMUP, clocks.tech)).slice(WARMUP);
+
+  const cpu = await hostCpu(pcs, probe, CPU_SECONDS);
+  const techDrift = (await clockOf(pcs.tech.page)).offsetUs - clocks.tech.offsetUs;
+  const endLoad = os.loadavg();
+  const errors = pcs.pageErrors();
+
+  const field = (xs, f) => xs.map((x) => x[f]);
+  const key = summary(field(keys, 'total'));
+  const g = summary(field(g2g, 'total'));
+  console.log('');
+  console.log(`  ${''.padEnd(40)}${['p50', 'p95', 'mean'].map((c) => c.padStart(10)).join('')}  ${'n'.padStart(5)}   aim on loopback`);
+  console.log(row('key press: page keydown → X KeyPress', key,
+    `p50 < ${AIMS.keyP50} ms, p95 < ${AIMS.keyP95} ms: ${key ? verdict(key.p50 < AIMS.keyP50 && key.p95 < AIMS.keyP95) : '—'}`,
+    lostOf(field(keys, 'total'))));
+  console.log(row('  technician page → host page posts', summary(field(keys, 'toPost'))));
+  console.log(row('  host page posts → X KeyPress', summary(field(keys, 'fromPost'))));
+  console.log(row('pointer move: pointermove → X Motion', summary(field(moves, 'total')), '', lostOf(field(moves, 'total'))));
+  console.log(row('  technician page → host page posts', summary(field(moves, 'toPost'))));
+  console.log(row('  host page posts → X MotionNotify', summary(field(moves, 'fromPost'))));
+  console.log(row('glass to glass: X fill → page frame', g,
+    `p50 < ${AIMS.glassP50} ms: ${g ? verdict(g.p50 < AIMS.glassP50) : '—'}`, lostOf(field(g2g, 'total'))));
+  console.log(row('  X fill → its last packet in', summary(field(g2g, 'toReceived'))));
+  console.log(row('  last packet in → frame callback', summary(field(g2g, 'toShown'))));
+  console.log(row('floor: data channel one way (½ RTT)', summary(echo), 'reference, same two browsers'));
+  console.log(`  ${'floor: one frame at the capture rate'.padEnd(40)}${ms(1000 / FPS).padStart(10)}${''.padStart(27)}   reference, ${FPS} fps`);
+  console.log('');
+  const kinds = [...cpu.byKind.entries()].sort((x, y) => y[1].pct - x[1].pct);
+  const totalPct = kinds.reduce((sum, [, k]) => sum + k.pct, 0);
+  const st = cpu.stream;
+  console.log(`  host PC browser CPU over ${cpu.wallS.toFixed(1)} s sharing ${SCREEN.width}×${SCREEN.height} at ${FPS} fps ` +
+    `(a window changing every ${(1000 / FPS).toFixed(0)} ms): ${totalPct.toFixed(1)}% of one core`);
+  console.log('    ' + kinds.map(([k, v]) => `${k}${v.count > 1 ? `×${v.count}` : ''} ${v.pct.toFixed(1)}%`).join(', '));
+  if (st) {
+    const fps = (v) => (v === null ? '?' : v.toFixed(1));
+    console.log(`    frames captured ${fps(st.capturedFps)}/s, sent ${fps(st.sentFps)}/s at ${st.w}×${st.h}, ${st.codec}` +
+      `${st.encoder ? ` (${st.encoder})` : ''}` +
+      `${st.estimate ? `, bandwidth estimate ${(st.estimate / 1e6).toFixed(1)} Mbit/s` : ''}` +
+      `${st.limited.length ? `; encoder limited by ${st.limited.map(([why, t]) => `${why} ${t.toFixed(1)} s`).join(', ')}` : ''}`);
+  }
+  console.log('');
+  console.log(`  page clocks on CLOCK_MONOTONIC within ±${(clocks.tech.errorUs / 1000).toFixed(2)} ms (technician), ` +
+    `±${(clocks.host.errorUs / 1000).toFixed(2)} ms (host PC); the technician's moved ${(techDrift / 1000).toFixed(2)} ms over the run`);
+  console.log(`  load average at the end ${endLoad.map((l) => l.toFixed(2)).join(' ')}`);
+  if (errors.length) console.log(`  page errors: ${errors.join(' | ')}`);
+} finally {
+  await pcs.stop();
+}
