@@ -5,7 +5,7 @@
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
 import { ID } from "./state.js";
-import { post } from "./api.js";
+import { post, postOnUnload } from "./api.js";
 import { drawInto, toast } from "./ui.js";
 import { copyText, TAB } from "./shell.js";
 import { buildSettingsForm } from "./settings.js";
@@ -21,6 +21,19 @@ const METER_MS = 120;
 
 function send(c, obj) {
   if (c.ws && c.ws.readyState === 1) c.ws.send(JSON.stringify(obj));
+}
+
+// The host process's call flag. The reports go one after the other: the host answers on
+// several workers, and an end overtaking its start would leave the flag on.
+let reported = Promise.resolve();
+function reportCall(on) {
+  reported = reported.then(() => post("/api/llamada", { activa: on })).catch(() => null);
+}
+
+// The server keeps no member's state, and a `state` sent before the welcome finds no
+// member: a talking or muted page says so again on entering and to every newcomer.
+function resendState(c) {
+  if (c.talk || c.muted) send(c, { t: "state", talk: c.talk, muted: c.muted });
 }
 
 // Starts or joins the room `code` (ignored while a call exists).
@@ -47,6 +60,12 @@ async function startCall(code, create) {
   }
   c.ws = ws;
   ws.onopen = () => send(c, { t: "join", name: (ID && ID.nombre) || "", create });
+  // A socket that fails before the room answered: the server is out of reach.
+  ws.onerror = () => {
+    if (CALLX !== c || c.me !== null) return;
+    toast(t("srvDown"), 6000);
+    leaveCall();
+  };
   ws.onmessage = (e) => {
     let m;
     try {
@@ -62,7 +81,7 @@ async function startCall(code, create) {
   };
   c.ping = setInterval(() => send(c, { t: "ping" }), 25000);
   startMeter(c);
-  post("/api/llamada", { activa: true }).catch(() => null);
+  reportCall(true);
   drawCall();
 }
 
@@ -75,11 +94,13 @@ function onRoom(c, m) {
       for (const p of Array.isArray(m.peers) ? m.peers : []) {
         if (p && p.id !== undefined && p.id !== c.me && !c.peers.has(p.id)) member(c, p.id, p.name, true);
       }
+      resendState(c);
       drawCall();
       break;
     case "peer-join":
       if (m.peer && m.peer.id !== undefined && m.peer.id !== c.me && !c.peers.has(m.peer.id)) {
         member(c, m.peer.id, m.peer.name, false);
+        resendState(c);
         drawCall();
       }
       break;
@@ -233,9 +254,19 @@ export function leaveCall() {
       /* already closed */
     }
   }
-  post("/api/llamada", { activa: false }).catch(() => null);
+  reportCall(false);
   drawCall();
 }
+
+// A window closed during a call: the room hears of it from the socket's end; the host
+// process is told here, or it would go on waiting for the call before an update.
+window.addEventListener("pagehide", () => {
+  const c = CALLX;
+  if (!c) return;
+  CALLX = null;
+  postOnUnload("/api/llamada", { activa: false });
+  if (c.ws) c.ws.close();
+});
 
 // --- drawing -------------------------------------------------------------------------
 
@@ -367,38 +398,44 @@ export async function fillMicList(current) {
     .join("");
 }
 
-let MICT = null; // the running microphone test
+let MICT = null; // the running microphone test; `opening` until the microphone answers
 export function micTest() {
   if (MICT) {
-    stopMicTest();
+    // A press while the microphone is still opening must not open a second one that
+    // nothing would ever stop.
+    if (!MICT.opening) stopMicTest();
     return;
   }
   const dev = $("sMic") ? $("sMic").value : "";
   const proc = $("sProc") ? $("sProc").checked : true;
   const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
   if (dev) audio.deviceId = { exact: dev };
-  const fewNames = micListSize <= 1;
+  const test = { opening: true, fewNames: micListSize <= 1, stream: null, ac: null };
+  MICT = test;
   navigator.mediaDevices
     .getUserMedia({ audio })
     .then((stream) => {
-      const ac = new AudioContext();
-      const an = ac.createAnalyser();
+      test.stream = stream;
+      test.opening = false;
+      if (MICT !== test) return stream.getTracks().forEach((tr) => tr.stop());
+      test.ac = new AudioContext();
+      const an = test.ac.createAnalyser();
       an.fftSize = 512;
-      ac.createMediaStreamSource(stream).connect(an);
+      test.ac.createMediaStreamSource(stream).connect(an);
       const buf = new Float32Array(an.fftSize);
-      MICT = { stream, ac, fewNames };
-      MICT.timer = setInterval(() => {
+      test.timer = setInterval(() => {
         an.getFloatTimeDomainData(buf);
-        let sum = 0;
-        for (const v of buf) sum += v * v;
         const m = $("sMicMeter");
-        if (m) m.style.width = Math.min(100, Math.sqrt(sum / buf.length) * 400) + "%";
+        if (m) m.style.width = meterPct(rms(buf)) + "%";
       }, 100);
-      MICT.stopT = setTimeout(stopMicTest, 15000);
+      test.stopT = setTimeout(stopMicTest, 15000);
       const b = $("sMicTest");
       if (b) b.setAttribute("aria-pressed", "true");
     })
-    .catch(() => toast(t("micDenied"), 7000));
+    .catch(() => {
+      if (MICT === test) stopMicTest();
+      toast(t("micDenied"), 7000);
+    });
 }
 
 function stopMicTest() {
@@ -407,11 +444,11 @@ function stopMicTest() {
   MICT = null;
   clearInterval(m.timer);
   clearTimeout(m.stopT);
-  m.stream.getTracks().forEach((tr) => tr.stop());
-  m.ac.close();
+  if (m.stream) m.stream.getTracks().forEach((tr) => tr.stop());
+  if (m.ac) m.ac.close().catch(() => {});
   const meter = $("sMicMeter");
   if (meter) meter.style.width = "0";
   const b = $("sMicTest");
   if (b) b.setAttribute("aria-pressed", "false");
-  if (m.fewNames && TAB === "ajustes") buildSettingsForm(); // names show after the permission
+  if (m.fewNames && !m.opening && TAB === "ajustes") buildSettingsForm(); // names show after the permission
 }
