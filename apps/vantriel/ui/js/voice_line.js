@@ -8,9 +8,26 @@ import { getMic } from "./mic.js";
 import { drawHostBar } from "./host_session.js";
 import { drawViewer } from "./tech_session.js";
 
+const CTL_WAIT_MS = 250;
+
 function redraw(s) {
   if (s.role === "host") drawHostBar();
   else drawViewer(s);
+}
+
+// Tells the other side the microphone's state. The message needs the control channel
+// open, and the host turns the voice on as the session starts, before the channel opens
+// (the technician may press 📞 before it even exists): until then a voice that is on
+// when the channel opens is announced as it opens.
+function tellPeer(s) {
+  if (sendCtl(s, { t: "call", on: !!s.mic }) || s.callWait) return;
+  s.callWait = setInterval(() => {
+    const ch = s.dc && s.dc.ctl;
+    if (SES === s && !(ch && ch.readyState === "open")) return;
+    clearInterval(s.callWait);
+    s.callWait = null;
+    if (SES === s && s.mic) sendCtl(s, { t: "call", on: true });
+  }, CTL_WAIT_MS);
 }
 
 export async function voiceOn(s) {
@@ -25,7 +42,7 @@ export async function voiceOn(s) {
   // Before the host's offer the technician has no transceiver yet: it takes the
   // microphone when the offer arrives.
   if (s.voice) await s.voice.sender.replaceTrack(mic.getAudioTracks()[0]).catch(() => {});
-  sendCtl(s, { t: "call", on: true });
+  tellPeer(s);
   redraw(s);
 }
 
@@ -35,7 +52,7 @@ export async function voiceOff(s) {
   s.mic = null;
   if (s.voice) await s.voice.sender.replaceTrack(null).catch(() => {});
   mic.getTracks().forEach((tr) => tr.stop());
-  sendCtl(s, { t: "call", on: false });
+  tellPeer(s);
   redraw(s);
 }
 
