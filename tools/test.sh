@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up this machine, builds every configuration once and runs the whole test suite:
 #   1. Linux with AddressSanitizer and UBSan: unit, wire, desktop (Xvfb) and page tests
-#   2. the Windows cross build with MinGW-w64 (must compile and link)
+#   2. the Windows cross build with MinGW-w64, its unit tests included
 #   3. the libFuzzer targets built with clang, each run briefly
+# and then the Windows layer: that build's tests under Wine (tests/wine/run.sh).
 # VANTRIEL_FUZZ_SECONDS sets the time per fuzz target (default 10).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -45,3 +46,6 @@ step "Tests"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir build/check --output-on-failure -j2 --timeout 600
+
+step "Windows tests (Wine)"
+tests/wine/run.sh build/windows
