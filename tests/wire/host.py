@@ -2,6 +2,8 @@
 
 The executable comes from the VANTRIEL_EXE environment variable (CTest sets it). Each Host
 gets a folder of its own, so its data folder ("data" beside the executable) is fresh.
+For the Windows build VANTRIEL_WINE names the wrapper that starts Vantriel.exe under Wine
+(tests/wine/wine-run.in); the same tests then hold the Windows host to the same bytes.
 """
 
 import json
@@ -19,7 +21,20 @@ import warnings
 warnings.simplefilter("ignore", ResourceWarning)
 
 EXE = os.environ.get("VANTRIEL_EXE", "")
-DEADLINE = 20.0  # seconds to wait for anything the host should do promptly
+WINE = os.environ.get("VANTRIEL_WINE", "")
+PROBE = os.environ.get("VANTRIEL_INPUT_PROBE", "")  # tests/wine/input_probe_win.cpp
+# A Windows program starts slower under Wine, more so on a busy machine.
+DEADLINE = 60.0 if WINE else 20.0  # seconds to wait for anything the host should do promptly
+
+
+def command(exe, *args):
+    """The command line that starts exe with args, under Wine for the Windows build."""
+    return [WINE, exe, *args] if WINE else [exe, *args]
+
+
+def windows_path(path):
+    """How the Windows host names a Linux path: through Wine's Z: drive."""
+    return "Z:" + path.replace("/", "\\") if WINE else path
 
 
 def free_port_block(count=20):
@@ -94,7 +109,10 @@ class Host:
         os.chmod(opener, 0o755)
         full_env = dict(os.environ)
         full_env["PATH"] = fake_bin + ":" + full_env.get("PATH", "")
-        full_env.pop("DISPLAY", None)
+        if not WINE:
+            # Under Wine the display stays: Wine's windows (message boxes) need one, and
+            # Windows has no headless session to mirror.
+            full_env.pop("DISPLAY", None)
         full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         self.port_hint = port if port is not None else free_port_block()
         full_env["VTR_PORT"] = str(self.port_hint)
@@ -104,27 +122,57 @@ class Host:
                     full_env.pop(k, None)
                 else:
                     full_env[k] = v
-        self.proc = subprocess.Popen([self.exe, *args], cwd=self.folder, env=full_env,
+        self.record_before = self.read_record()
+        self.proc = subprocess.Popen(command(self.exe, *args), cwd=self.folder, env=full_env,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # The process id the host writes in its record. Under Wine that is a Windows id
+        # that no Linux call reports, so it is learnt from the host's first record.
+        self.pid = None if WINE else self.proc.pid
         self.port = None
         self.token = None
         if wait:
             self.wait_ready()
 
+    def end(self, box):
+        """Waits for the host to end; returns its exit code and what it told the user.
+        Here the Linux host writes that on standard error (no dialog program is installed);
+        the Windows host shows a message box, whose text input_probe.exe reads before it
+        presses OK, when box says one is coming."""
+        told = b""
+        if WINE and box:
+            out = subprocess.run([WINE, PROBE, "box", "Vantriel"], capture_output=True,
+                                 timeout=2 * DEADLINE)
+            told = json.loads(out.stdout or b'{"text":""}')["text"].encode("utf-8")
+        _, err = self.proc.communicate(timeout=DEADLINE)
+        return self.proc.returncode, told if WINE else err
+
     def path(self, *parts):
         return os.path.join(self.data, *parts)
+
+    def read_record(self):
+        try:
+            with open(self.path("instancia.json"), "rb") as f:
+                return f.read()
+        except OSError:
+            return None
 
     def wait_ready(self):
         def record():
             if self.proc.poll() is not None:
                 raise AssertionError("host exited early: %r" % (self.proc.communicate(),))
+            text = self.read_record()
             try:
-                with open(self.path("instancia.json"), encoding="utf-8") as f:
-                    rec = json.load(f)
-                return rec if rec.get("pid") == self.proc.pid else None
-            except (OSError, ValueError):
+                rec = json.loads(text)
+            except (TypeError, ValueError):
                 return None
-        self.port = wait_for(record, "the instance record")["port"]
+            if self.pid is None:
+                # Under Wine: the record this start wrote is the first one that differs.
+                fresh = text != self.record_before and isinstance(rec.get("pid"), int)
+                return rec if fresh else None
+            return rec if rec.get("pid") == self.pid else None
+        rec = wait_for(record, "the instance record")
+        self.pid = rec["pid"]
+        self.port = rec["port"]
         page = self.get("/").body.decode("utf-8")
         self.token = re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
         return self
@@ -135,6 +183,11 @@ class Host:
                 return f.read().splitlines()
         except OSError:
             return []
+
+    def folder_windows(self):
+        """Under Wine: how many windows of Wine's explorer show the data folder."""
+        out = subprocess.run(["xdotool", "search", "--name", "^data$"], capture_output=True)
+        return len(out.stdout.split())
 
     def log(self):
         try:

@@ -6,7 +6,7 @@ import re
 import threading
 import unittest
 
-from host import Host, wait_for
+from host import WINE, Host, wait_for
 
 CLAVE = re.compile(r"^[ABCDEFGHJKMNPQRSTUVWXYZ23456789]{6}$")
 CODIGO = re.compile(r"^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{6}$")
@@ -37,8 +37,11 @@ class ApiTest(unittest.TestCase):
                                      "actualizacion"])
         self.assertEqual(doc["app"], "vantriel")
         self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
-        self.assertEqual(doc["actualizacion"]["phase"], "idle")
-        self.assertEqual(doc["monitores"], [])
+        # Under Wine the suite outlasts the start-up check's 8 s delay, and with no network
+        # that check ends in "error".
+        self.assertIn(doc["actualizacion"]["phase"], ("idle", "error") if WINE else ("idle",))
+        # Under Wine the host always has the layer's display, and Windows its one screen.
+        self.assertEqual(len(doc["monitores"]), 1 if WINE else 0)
 
     def test_identity_routes(self):
         ident = self.post("/api/identidad")
@@ -119,11 +122,18 @@ class ApiTest(unittest.TestCase):
             self.assertEqual(self.post("/api/portapapeles/poner", {"texto": "x"}), refused)
             self.assertEqual(self.post("/api/portapapeles/leer", {"propio": "true"}), refused)
             self.post("/api/sesion", {"activa": False})
-        # Reading one's own clipboard needs no session; without a display it is empty.
-        self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}),
-                         {"ok": True, "texto": ""})
-        self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}),
-                         {"ok": False})
+        # Reading and writing one's own clipboard needs no session. Without a display the
+        # Linux host has none; Windows always has one.
+        if WINE:
+            self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}),
+                             {"ok": True})
+            self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}),
+                             {"ok": True, "texto": "x"})
+        else:
+            self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}),
+                             {"ok": True, "texto": ""})
+            self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}),
+                             {"ok": False})
         self.post("/api/sesion", {"activa": True, "control": True})
         for body in ({"mon": -1, "ev": "x"}, {"mon": "1"}, {"mon": 1.5, "ev": None}):
             self.assertEqual(self.post("/api/input", body), {"ok": True, "n": 0})
@@ -205,19 +215,30 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(self.post("/api/abrir", {}), {"ok": False, "msg": "¿qué abro?"})
         for url in ("http://example.com", "mailto", 7, "javascript:alert(1)"):
             self.assertEqual(self.post("/api/abrir", {"what": "url", "url": url}), {"ok": False})
+        window = "http://127.0.0.1:%d/" % self.host.port
+        if WINE:  # Wine's opener starts slowly: the notice's window must come before the links
+            wait_for(lambda: window in self.host.opened(), "the notice's window")
         before = len(self.host.opened())
+        folders_before = self.host.folder_windows()
         for body in ({"what": "url", "url": "mailto:ana@example.com"}, {"what": "donar"},
                      {"what": "datos"}):
             self.assertEqual(self.post("/api/abrir", body), {"ok": True})
-        opened = wait_for(lambda: self.host.opened()[before:] if len(self.host.opened()) >= before + 3
-                          else None, "the opener")
-        self.assertEqual(opened[0], "mailto:ana@example.com")
-        self.assertTrue(opened[1].startswith("https://"))
-        self.assertEqual(opened[2], self.host.data)
+        if WINE:
+            # Wine hands web links to xdg-open, mail links to a mailer it finds past PATH,
+            # and opens folders in its own explorer window, titled with the folder's name.
+            opened = wait_for(lambda: self.host.opened()[before:], "the opener")
+            self.assertEqual(len(opened), 1, opened)
+            self.assertTrue(opened[0].startswith("https://"))
+            wait_for(lambda: self.host.folder_windows() > folders_before, "the folder's window")
+        else:
+            opened = wait_for(lambda: self.host.opened()[before:]
+                              if len(self.host.opened()) >= before + 3 else None, "the opener")
+            self.assertEqual(opened[0], "mailto:ana@example.com")
+            self.assertTrue(opened[1].startswith("https://"))
+            self.assertEqual(opened[2], self.host.data)
         # "/api/show" and "/api/aviso" open the window without waiting for it.
         self.assertEqual(self.host.get("/api/show").json(), {"ok": True})
-        url = "http://127.0.0.1:%d/" % self.host.port
-        wait_for(lambda: self.host.opened().count(url) >= 2, "the window to open twice")
+        wait_for(lambda: self.host.opened().count(window) >= 2, "the window to open twice")
 
     def test_manual_routes_read_the_lang_query(self):
         h = self.host
