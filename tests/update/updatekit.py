@@ -1,5 +1,8 @@
 """Helpers for the updater tests and the download benchmark: an installed host in a
-temporary folder, a release server on loopback, signed release documents."""
+temporary folder, a release server on loopback, signed release documents.
+
+For the Windows build VANTRIEL_WINE names the wrapper that runs Vantriel.exe under Wine;
+the release tool is the Linux build's either way (it only packs and signs)."""
 
 import hashlib
 import http.server
@@ -20,6 +23,14 @@ OLD_EXE = os.environ.get("VANTRIEL_EXE", "")
 NEW_EXE = os.environ.get("VANTRIEL_NEWER_EXE", "")
 RELEASE_TOOL = os.environ.get("VANTRIEL_RELEASE_TOOL", "")
 KEY_FILE = os.environ.get("VANTRIEL_TEST_KEY", "")
+WINE = os.environ.get("VANTRIEL_WINE", "")
+# The installed executable's file name: "vantriel", or "Vantriel.exe" for Windows.
+EXE_NAME = os.path.basename(OLD_EXE) if OLD_EXE else "vantriel"
+
+
+def windows_path(path):
+    """How the Windows host names a Linux path: through Wine's Z: drive."""
+    return "Z:" + path.replace("/", "\\") if WINE else path
 
 
 def free_port():
@@ -137,18 +148,23 @@ class Host:
         with open(os.path.join(stub, "xdg-open"), "w") as fh:
             fh.write("#!/bin/sh\nexit 0\n")
         os.chmod(os.path.join(stub, "xdg-open"), 0o755)
+        # Under Wine the display stays: Windows has no headless session to mirror.
+        dropped = ("DISPLAY",) if not WINE else ()
         env = {k: v for k, v in os.environ.items()
-               if k not in ("DISPLAY", "http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+               if k not in dropped + ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
                             "MRV_UPD_DRY_RUN", "VTR_SERVER", "VTR_ID")}
         env.update({"VTR_PORT": str(self.port), "MRV_UPDATE_URL": update_url,
                     "PATH": os.path.abspath(stub) + os.pathsep + env.get("PATH", ""),
                     "HOME": os.path.abspath(os.path.join(install, ".."))})
         env.update(extra_env or {})
         self.stderr = open(os.path.join(install, "..", "host-output.txt"), "ab")
+        command = [os.path.join(install, EXE_NAME), "--no-window", "--no-tray", "--no-elevate"]
         self.proc = subprocess.Popen(
-            [os.path.join(install, "vantriel"), "--no-window", "--no-tray", "--no-elevate"],
+            [WINE] + command if WINE else command,
             cwd=install, env=env, stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr)
         self.wait_for(lambda: self.get("/api/version") is not None, 60, "host start")
+        # The id in the host's record; under Wine a Windows process id, not proc.pid.
+        self.pid = self.proc.pid if not WINE else self.recorded_pid()
 
     def follow(self):
         """Points this object at the port of the host now recorded in the folder (the
@@ -221,26 +237,36 @@ class Host:
         except OSError:
             return ""
 
+    def recorded_pid(self):
+        try:
+            with open(os.path.join(self.install, "data", "instancia.json")) as fh:
+                return json.load(fh)["pid"]
+        except (OSError, ValueError, KeyError):
+            return None
+
     def stop(self):
         """Ends this host and any host the installer started from the same folder."""
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
-        record = os.path.join(self.install, "data", "instancia.json")
-        try:
-            with open(record) as fh:
-                pid = json.load(fh)["pid"]
-            if pid != self.proc.pid:
-                os.kill(pid, signal.SIGKILL)
-        except (OSError, ValueError, KeyError):
-            pass
+        pid = self.recorded_pid()
+        if pid is not None and pid != self.pid:
+            if WINE:
+                # A Windows process id: only Wine can end it.
+                subprocess.run([WINE, "taskkill.exe", "/F", "/PID", str(pid)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            else:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
         self.stderr.close()
 
 
 def install_host(folder, exe):
     """An installed host: the executable, a tools folder, the notes file, an old file."""
     os.makedirs(os.path.join(folder, "tools"))
-    shutil.copy2(exe, os.path.join(folder, "vantriel"))
+    shutil.copy2(exe, os.path.join(folder, EXE_NAME))
     with open(os.path.join(folder, "tools", "herramienta.sh"), "w") as fh:
         fh.write("vieja\n")
     with open(os.path.join(folder, "notas_para_orsela.md"), "w") as fh:
