@@ -202,11 +202,9 @@ class WineDesktopTest(unittest.TestCase):
         wait_for(lambda: self.post("/api/portapapeles/leer", {})["texto"] == big,
                  "the host to read a 1,000,000-character text")
         # A body cut at the 1 MiB limit no longer holds its text: the clipboard is kept.
-        xclip_in("kept")
-        wait_for(lambda: self.post("/api/portapapeles/leer", {})["texto"] == "kept", "kept")
         for path in ("/api/portapapeles/poner", "/api/portapapeles/escribir_local"):
             self.assertEqual(self.post(path, {"texto": "x" * 1_100_000}), {"ok": False})
-            self.assertEqual(xclip_out(), "kept")
+            self.assertEqual(xclip_out(), big)
 
 
 if __name__ == "__main__":
