@@ -177,11 +177,8 @@ class UpdateTest(unittest.TestCase):
                 self.assertFalse(state["waiting"])
                 self.assertEqual(state["pct"], 0)
                 self.assertIn("[ACTUALIZAR] No se pudo actualizar: " + error, host.log())
-                # Held back under Wine: the updater deletes the part file while its stream
-                # is still open, which Windows refuses (tests/wine/not_run.txt).
-                if not WINE:
-                    self.assertFalse(os.path.exists(os.path.join(
-                        host.install, "data", "actualizacion", "Vantriel_v0.1.2.zip.part")))
+                self.assertFalse(os.path.exists(os.path.join(
+                    host.install, "data", "actualizacion", "Vantriel_v0.1.2.zip.part")))
                 self.assertEqual(tree_hashes(host.install), before)
                 self.assertEqual(host.get("/api/version")["version"], "0.1.1")
 

@@ -387,13 +387,16 @@ void Updater::install_worker() {
           }
           return true;
         });
+    // Closed before any failure is reported: Windows will not delete a file that is
+    // still open, and a failed download must not leave its part file behind.
+    file.close();
+    const bool close_failed = file.fail();
     if (!response.ok()) return fail_install(response.error(), download);
     if (!write_error.empty()) return fail_install(write_error, download);
     if (response->status > 399) {
       return fail_install("HTTP Error " + std::to_string(response->status), download);
     }
-    file.close();
-    if (file.fail()) return fail_install(errno_text(), download);
+    if (close_failed) return fail_install(errno_text(), download);
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
