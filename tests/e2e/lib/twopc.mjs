@@ -196,6 +196,10 @@ async function startSignal(tmp, artifacts, turn, extraArgs) {
   return { proc, url: m[1] };
 }
 
+// A desktop session has a UTF-8 locale; CI may have none, and then Chromium cannot name a
+// picked file whose name holds non-ASCII characters.
+const UTF8 = { LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' };
+
 function browserArgs(extra) {
   // Chromium keeps only the last --disable-features and Playwright puts its own list
   // first, so ours is one merged switch.
@@ -340,11 +344,11 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     const [hostBrowser, techBrowser] = await startAll([
       chromium.launch({
         executablePath: '/usr/bin/chromium', headless: false,
-        env: { ...process.env, DISPLAY: display, WAYLAND_DISPLAY: undefined },
+        env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined },
         args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
           '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs]),
       }),
-      chromium.launch({ executablePath: '/usr/bin/chromium', args: browserArgs(techBrowserArgs) }),
+      chromium.launch({ executablePath: '/usr/bin/chromium', env: { ...process.env, ...UTF8 }, args: browserArgs(techBrowserArgs) }),
     ], (browser) => browser.close());
     const [hostPage, techPage] = await Promise.all([
       openPcPage(hostBrowser, hostHost, { viewport: null }),
