@@ -380,7 +380,7 @@ test('eight members, each connected to the seven others; a ninth finds the room 
     const pages = [ana, luis, carlaPage.page, ...extra.map((e) => e.page)];
     const code = await createCall(ana);
     await Promise.all(pages.slice(1).map((p) => joinCall(p, code)));
-    await Promise.all(pages.map((p) => meshed(p, 7, 90000)));
+    await Promise.all(pages.map((p) => meshed(p, 7, 120000)));
     for (const p of pages) {
       assert.equal(await p.textContent('#callPeople'), '8 en la llamada');
       assert.equal((await memberList(p)).length, 8);
