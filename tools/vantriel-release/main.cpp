@@ -24,12 +24,12 @@
 #include <string>
 #include <vector>
 
-#include "ed25519/ed25519.h"
-#include "lib/release.h"
-#include "lib/unpack.h"
-#include "sha/hex.h"
-#include "sha/sha256.h"
-#include "zip/crc32.h"
+#include "morvane/update/ed25519/ed25519.h"
+#include "morvane/update/release.h"
+#include "morvane/update/unpack.h"
+#include "morvane/update/sha/hex.h"
+#include "morvane/update/sha/sha256.h"
+#include "morvane/update/zip/crc32.h"
 
 namespace {
 

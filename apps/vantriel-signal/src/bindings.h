@@ -13,7 +13,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "base/result.h"
+#include "morvane/core/result.h"
 
 namespace vantriel::signal {
 

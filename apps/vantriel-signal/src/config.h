@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/result.h"
+#include "morvane/core/result.h"
 
 namespace vantriel::signal {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "base/json_depth.h"
+#include "morvane/core/json_depth.h"
 #include "crypto.h"
 
 namespace vantriel::signal {

@@ -1,6 +1,6 @@
 #include "hub.h"
 
-#include "base/json_depth.h"
+#include "morvane/core/json_depth.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/result.h"
+#include "morvane/core/result.h"
 
 namespace vantriel {
 

@@ -1,6 +1,6 @@
 #include "base/json_body.h"
 
-#include "base/json_depth.h"
+#include "morvane/core/json_depth.h"
 #include "base/utf8.h"
 
 namespace vantriel {

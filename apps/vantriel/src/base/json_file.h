@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/result.h"
+#include "morvane/core/result.h"
 
 namespace vantriel {
 

@@ -17,7 +17,7 @@
 #include <functional>
 #include <memory>
 
-#include "base/result.h"
+#include "morvane/core/result.h"
 #include "http/http_message.h"
 
 namespace vantriel {

@@ -22,9 +22,9 @@
 #include "input/injector.h"
 #include "input/monitors.h"
 #include "manual/manual.h"
-#include "tray/tray.h"
-#include "win/app_window.h"
-#include "win/shell.h"
+#include "morvane/core/tray/tray.h"
+#include "morvane/core/shell/app_window.h"
+#include "morvane/core/shell/shell.h"
 
 namespace vantriel {
 namespace {

@@ -7,8 +7,8 @@
 #include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/json_file.h"
-#include "win/app_window.h"
-#include "win/shell.h"
+#include "morvane/core/shell/app_window.h"
+#include "morvane/core/shell/shell.h"
 
 namespace vantriel {
 namespace {

@@ -19,10 +19,10 @@
 #include "http/pipeline.h"
 #include "input/injector.h"
 #include "main/instance.h"
-#include "tray/tray.h"
+#include "morvane/core/tray/tray.h"
 #include "update/update_service.h"
-#include "win/app_window.h"
-#include "win/shell.h"
+#include "morvane/core/shell/app_window.h"
+#include "morvane/core/shell/shell.h"
 
 namespace vantriel {
 namespace {

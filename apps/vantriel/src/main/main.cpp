@@ -2,7 +2,7 @@
 #include <filesystem>
 
 #include "main/app_version.h"
-#include "lib/installer.h"
+#include "morvane/update/installer.h"
 #include "main/command_line.h"
 #include "main/lifecycle.h"
 

@@ -16,11 +16,11 @@
 #include "base/local_time.h"
 #include "base/log.h"
 #include "base/settings.h"
-#include "lib/installer.h"
-#include "lib/release.h"
-#include "lib/unpack.h"
-#include "sha/sha256.h"
-#include "web/http_get.h"
+#include "morvane/update/installer.h"
+#include "morvane/update/release.h"
+#include "morvane/update/unpack.h"
+#include "morvane/update/sha/sha256.h"
+#include "morvane/core/web/http_get.h"
 
 namespace vantriel {
 namespace fs = std::filesystem;

@@ -9,7 +9,7 @@
 #include "base/json_file.h"
 #include "base/settings.h"
 #include "base/test_support.h"
-#include "web/testing/loopback_listener.h"
+#include "morvane/core/web/testing/loopback_listener.h"
 
 namespace vantriel {
 namespace {
