@@ -7,12 +7,18 @@
 
 #include "base/json_body.h"
 #include "input/clipboard.h"
-#include "input/injector.h"
+#include "input/desktop.h"
 #include "input/monitors.h"
 #include "xvfb_server.h"
 
 namespace vantriel {
 namespace {
+
+// The desktop the host would own, made on first use and shared by every test here.
+Desktop& desktop() {
+  static Desktop shared;
+  return shared;
+}
 
 // A request body with these events for monitor 0, read as the server reads it.
 InputBatch batch_of(const std::string& events_json) {
@@ -20,14 +26,14 @@ InputBatch batch_of(const std::string& events_json) {
 }
 
 void expect_no_desktop() {
-  EXPECT_TRUE(list_monitors().empty());
-  EXPECT_EQ(monitors_json(list_monitors()).dump(), "[]");
-  EXPECT_EQ(current_virtual_desktop().w, 0);
-  EXPECT_EQ(apply_input(batch_of(R"([{"k":"m","x":0,"y":0},{"k":"t","s":"x"},{"k":"rel"}])")),
+  EXPECT_TRUE(desktop().monitors().empty());
+  EXPECT_EQ(monitors_json(desktop().monitors()).dump(), "[]");
+  EXPECT_EQ(desktop().virtual_desktop().w, 0);
+  EXPECT_EQ(desktop().apply_input(batch_of(R"([{"k":"m","x":0,"y":0},{"k":"t","s":"x"},{"k":"rel"}])")),
             0);
-  release_all();
-  EXPECT_EQ(read_clipboard_text(), "");
-  EXPECT_FALSE(write_clipboard_text("x"));
+  desktop().release_input();
+  EXPECT_EQ(desktop().read_clipboard(), "");
+  EXPECT_FALSE(desktop().write_clipboard("x"));
 }
 
 // Runs with whatever DISPLAY CTest gives it: none, or one where no server listens.
@@ -40,10 +46,10 @@ TEST(NoDisplayTest, TheServerGoingAwayIsSurvived) {
     testing::XvfbServer xvfb("800x600x24");
     ASSERT_FALSE(xvfb.display().empty());
     ::setenv("DISPLAY", xvfb.display().c_str(), 1);
-    ASSERT_EQ(list_monitors().size(), 1u);
-    EXPECT_EQ(apply_input(batch_of(R"([{"k":"d","x":0.5,"y":0.5}])")), 1);
-    ASSERT_TRUE(write_clipboard_text("antes"));
-    EXPECT_EQ(read_clipboard_text(), "antes");
+    ASSERT_EQ(desktop().monitors().size(), 1u);
+    EXPECT_EQ(desktop().apply_input(batch_of(R"([{"k":"d","x":0.5,"y":0.5}])")), 1);
+    ASSERT_TRUE(desktop().write_clipboard("antes"));
+    EXPECT_EQ(desktop().read_clipboard(), "antes");
     xvfb.stop();
     expect_no_desktop();
   }

@@ -14,7 +14,7 @@
 
 #include "base/json_body.h"
 #include "input/clipboard.h"
-#include "input/injector.h"
+#include "input/desktop.h"
 #include "input/input_decoder.h"
 #include "input/monitors.h"
 #include "input/unicode_text.h"
@@ -25,6 +25,12 @@
 
 namespace vantriel {
 namespace {
+
+// The desktop the host would own, made on first use and shared by every test here.
+Desktop& desktop() {
+  static Desktop shared;
+  return shared;
+}
 
 using Json = nlohmann::ordered_json;
 
@@ -75,14 +81,16 @@ constexpr unsigned kAnyButton = Button1Mask | Button2Mask | Button3Mask | Button
 // ------------------------------------------------------------------------------ monitors
 
 TEST(X11MonitorsTest, RandrDescribesTheScreenAndItsPrimaryFlag) {
-  std::vector<MonitorInfo> monitors = system_monitors();
+  // One connection, as the host keeps one.
+  MonitorSource::System system;
+  std::vector<MonitorInfo> monitors = system.monitors();
   ASSERT_EQ(monitors.size(), 1u);
   EXPECT_EQ(monitors[0].x, 0);
   EXPECT_EQ(monitors[0].y, 0);
   EXPECT_EQ(monitors[0].w, kWidth);
   EXPECT_EQ(monitors[0].h, kHeight);
   EXPECT_FALSE(monitors[0].name.empty());
-  const VirtualDesktop desk = system_virtual_desktop();
+  const VirtualDesktop desk = system.virtual_desktop();
   EXPECT_EQ(desk.w, kWidth);
   EXPECT_EQ(desk.h, kHeight);
 
@@ -91,7 +99,7 @@ TEST(X11MonitorsTest, RandrDescribesTheScreenAndItsPrimaryFlag) {
   ASSERT_TRUE(listing.has_value());
   EXPECT_EQ(listing->find('*') != std::string::npos, monitors[0].primary);
   ASSERT_TRUE(run("xrandr --output " + monitors[0].name + " --primary 2>/dev/null"));
-  monitors = list_monitors();
+  monitors = system.monitors();
   ASSERT_EQ(monitors.size(), 1u);
   EXPECT_TRUE(monitors[0].primary);
   EXPECT_EQ(monitors_json(monitors)[0]["name"], monitors[0].name);
@@ -140,7 +148,7 @@ TEST_F(X11InputTest, PointerLandsOnTheExpectedPixelOfEachMonitor) {
 
 TEST_F(X11InputTest, TheSystemMonitorListDrivesApplyInput) {
   // No test hook here: XRandR's one monitor and the root window.
-  EXPECT_EQ(apply_input(batch_of(R"([{"k":"m","x":0.25,"y":0.75}])")), 1);
+  EXPECT_EQ(desktop().apply_input(batch_of(R"([{"k":"m","x":0.25,"y":0.75}])")), 1);
   int x = -1, y = -1;
   unsigned mask = 0;
   window_.pointer(x, y, mask);
@@ -283,11 +291,11 @@ bool xclip_in(const std::string& text) {
 TEST(X11ClipboardTest, TextRoundTripsWithAnotherProgram) {
   for (const std::string& text : {std::string("hola ñandú € 😀 \U0010FFFF"), std::string("x"),
                                  std::string("línea 1\nlínea 2\n")}) {
-    ASSERT_TRUE(write_clipboard_text(text));
+    ASSERT_TRUE(desktop().write_clipboard(text));
     EXPECT_EQ(xclip_out(), text);
-    EXPECT_EQ(read_clipboard_text(), text);  // from our own owner thread
+    EXPECT_EQ(desktop().read_clipboard(), text);  // from our own owner thread
     ASSERT_TRUE(xclip_in(text + "!"));
-    EXPECT_EQ(read_clipboard_text(), text + "!");
+    EXPECT_EQ(desktop().read_clipboard(), text + "!");
   }
 }
 
@@ -296,12 +304,12 @@ TEST(X11ClipboardTest, LargeTextsGoBothWays) {
   std::string big;
   const char* pieces[] = {"a", "ñ", "€", "😀"};
   for (int k = 0; k < 1'000'000; ++k) big += pieces[k % 4];
-  ASSERT_TRUE(write_clipboard_text(big));
+  ASSERT_TRUE(desktop().write_clipboard(big));
   const std::string out = xclip_out();
   EXPECT_EQ(out.size(), big.size());
   EXPECT_TRUE(out == big);
   ASSERT_TRUE(xclip_in(big + "."));
-  const std::string in = read_clipboard_text();
+  const std::string in = desktop().read_clipboard();
   EXPECT_EQ(in.size(), big.size() + 1);
   EXPECT_TRUE(in == big + ".");
 }
@@ -312,15 +320,15 @@ TEST(X11ClipboardTest, ReadsStopAtFourMillionUnits) {
   huge.reserve(10'000'000);
   for (int k = 0; k < 2'500'000; ++k) huge += "😀";
   ASSERT_TRUE(xclip_in(huge));
-  const std::string in = read_clipboard_text();
+  const std::string in = desktop().read_clipboard();
   EXPECT_EQ(in.size(), 8'000'000u);
   EXPECT_EQ(utf8_to_utf16(in).size(), 4'000'000u);
 }
 
 TEST(X11ClipboardTest, EmptyTextAndNoOwner) {
-  ASSERT_TRUE(write_clipboard_text(""));
+  ASSERT_TRUE(desktop().write_clipboard(""));
   EXPECT_EQ(xclip_out(), "");
-  EXPECT_EQ(read_clipboard_text(), "");
+  EXPECT_EQ(desktop().read_clipboard(), "");
   // A program that owns the selection and then goes away leaves none.
   Display* d = XOpenDisplay(nullptr);
   ASSERT_NE(d, nullptr);
@@ -328,11 +336,11 @@ TEST(X11ClipboardTest, EmptyTextAndNoOwner) {
   XSetSelectionOwner(d, XInternAtom(d, "CLIPBOARD", False), w, CurrentTime);
   XSync(d, False);
   // An owner that never answers: the read gives up and gives nothing.
-  EXPECT_EQ(read_clipboard_text(), "");
+  EXPECT_EQ(desktop().read_clipboard(), "");
   XCloseDisplay(d);
-  EXPECT_EQ(read_clipboard_text(), "");
+  EXPECT_EQ(desktop().read_clipboard(), "");
   // And writing still works afterwards.
-  ASSERT_TRUE(write_clipboard_text("de nuevo"));
+  ASSERT_TRUE(desktop().write_clipboard("de nuevo"));
   EXPECT_EQ(xclip_out(), "de nuevo");
 }
 

@@ -46,7 +46,7 @@ struct FallbackKeys {
 };
 
 FallbackKeys& fallback_keys() {
-  static FallbackKeys* keys = [] {
+  static FallbackKeys keys = [] {
     static int anchor;
     const auto wall =
         static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
@@ -56,12 +56,10 @@ FallbackKeys& fallback_keys() {
     const auto stack = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&wall));
     const auto thread =
         static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
-    auto* k = new FallbackKeys;
-    k->k0.store(siphash13_u64(wall, here, mono ^ thread));
-    k->k1 = siphash13_u64(mono, stack, wall ^ rotl(thread, 29));
-    return k;
+    return FallbackKeys{{siphash13_u64(wall, here, mono ^ thread)},
+                        siphash13_u64(mono, stack, wall ^ rotl(thread, 29))};
   }();
-  return *keys;
+  return keys;
 }
 
 }  // namespace

@@ -53,13 +53,8 @@ procesar_voz = si
 
 namespace {
 
-struct KeyEntry {
-  std::string_view section;
-  std::string_view key;
-};
-
 // The keys the program knows, in the order the settings document and saving walk them.
-constexpr std::array<KeyEntry, 12> kKeyTable = {{
+constexpr std::array<SettingKey, 12> kKeyTable = {{
     {"general", "nombre"},
     {"general", "idioma"},
     {"general", "buscar_actualizaciones"},
@@ -343,50 +338,8 @@ bool setting_is_off(std::string_view value) {
   return text == "0" || text == "no" || text == "off" || text == "false";
 }
 
-nlohmann::ordered_json settings_document() {
-  const Settings settings = load_settings();
-  nlohmann::ordered_json document = nlohmann::ordered_json::object();
-  for (const std::string_view section : kSections) {
-    nlohmann::ordered_json members = nlohmann::ordered_json::object();
-    for (const KeyEntry& entry : kKeyTable) {
-      if (entry.section != section) continue;
-      members[std::string(entry.key)] = sanitize_utf8(setting(settings, entry.section, entry.key));
-    }
-    document[std::string(section)] = std::move(members);
-  }
-  return document;
-}
+std::span<const SettingKey> page_setting_keys() { return kKeyTable; }
 
-nlohmann::ordered_json save_settings(const nlohmann::ordered_json& body) {
-  int saved = 0;
-  for (const KeyEntry& entry : kKeyTable) {
-    if (!body.is_object()) break;
-    const auto section = body.find(std::string(entry.section));
-    if (section == body.end() || !section->is_object()) continue;
-    const auto member = section->find(std::string(entry.key));
-    if (member == section->end() || member->is_null()) continue;
-    std::string text;
-    if (member->is_boolean()) {
-      text = member->get<bool>() ? "si" : "no";
-    } else if (member->is_string()) {
-      text = member->get<std::string>();
-    } else {
-      text = member->dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    }
-    if (entry.key == "servidor" && !text.empty() && !is_valid_server(text)) {
-      nlohmann::ordered_json reply = nlohmann::ordered_json::object();
-      reply["ok"] = false;
-      reply["msg"] = "El servidor debe empezar con https://";
-      return reply;
-    }
-    if (set_setting(entry.section, entry.key, text)) ++saved;
-  }
-  log_line("[AJUSTES] " + std::to_string(saved) + " valores guardados");
-  nlohmann::ordered_json reply = nlohmann::ordered_json::object();
-  reply["ok"] = true;
-  reply["msg"] = "Ajustes guardados";
-  reply["ajustes"] = settings_document();
-  return reply;
-}
+std::span<const std::string_view> page_setting_sections() { return kSections; }
 
 }  // namespace vantriel

@@ -6,11 +6,10 @@
 #define VANTRIEL_BASE_SETTINGS_H_
 
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include <nlohmann/json.hpp>
 
 #include "morvane/core/result.h"
 
@@ -73,13 +72,14 @@ bool is_valid_server(std::string_view text);
 // Whether a switch reads as off: trimmed and lower-cased it is "0", "no", "off" or "false".
 bool setting_is_off(std::string_view value);
 
-// {"general": {...}, "recibir": {...}, "llamada": {...}}, every value a string, keys in
-// the order of the template.
-nlohmann::ordered_json settings_document();
-
-// Applies a body shaped like settings_document() and returns the reply for the page:
-// {"ok":true,"msg":"Ajustes guardados","ajustes":...} or {"ok":false,"msg":...}.
-nlohmann::ordered_json save_settings(const nlohmann::ordered_json& body);
+// A key the page may read and write, in the order of the template.
+struct SettingKey {
+  std::string_view section;
+  std::string_view key;
+};
+std::span<const SettingKey> page_setting_keys();
+// The sections of page_setting_keys(), in the template's order.
+std::span<const std::string_view> page_setting_sections();
 
 }  // namespace vantriel
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
@@ -59,18 +60,30 @@ class JobQueue {
     ready_.notify_one();
   }
 
-  Job pop() {
+  // The next job, or nothing once the queue is closed.
+  std::optional<Job> pop() {
     std::unique_lock<std::mutex> lock(mu_);
-    ready_.wait(lock, [this] { return !jobs_.empty(); });
+    ready_.wait(lock, [this] { return !jobs_.empty() || closed_; });
+    if (closed_) return std::nullopt;
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
     return job;
+  }
+
+  // Wakes every worker; jobs still queued are dropped with the queue.
+  void close() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      closed_ = true;
+    }
+    ready_.notify_all();
   }
 
  private:
   std::mutex mu_;
   std::condition_variable ready_;
   std::deque<Job> jobs_;
+  bool closed_ = false;
 };
 
 }  // namespace
@@ -86,6 +99,8 @@ struct LocalServer::Impl {
   std::uint16_t port = 0;
   // Every open connection, in the order accepted. Touched on the I/O thread only.
   std::list<Connection*> connections;
+  std::thread io_thread;             // "local server I/O"
+  std::vector<std::thread> workers;  // "local server worker"
 
   void accept();
   bool make_room();
@@ -342,8 +357,8 @@ bool LocalServer::Impl::make_room() {
 }
 
 void LocalServer::Impl::work_loop() {
-  for (;;) {
-    Job job = queue.pop();
+  while (std::optional<Job> next = queue.pop()) {
+    Job& job = *next;
     HttpReply reply;
     try {
       reply = handler(job.request);
@@ -357,7 +372,16 @@ void LocalServer::Impl::work_loop() {
 }
 
 LocalServer::LocalServer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-LocalServer::~LocalServer() = default;
+LocalServer::~LocalServer() {
+  // Workers finish the request in hand (its reply goes nowhere); the I/O thread stops at
+  // its next handler; open connections close with the io_context.
+  impl_->queue.close();
+  impl_->io.stop();
+  for (std::thread& worker : impl_->workers) {
+    if (worker.joinable()) worker.join();
+  }
+  if (impl_->io_thread.joinable()) impl_->io_thread.join();
+}
 
 morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t port) {
   auto impl = std::make_unique<Impl>();
@@ -380,9 +404,9 @@ void LocalServer::start(Handler handler, BodyGate wants_body, int workers) {
   impl_->wants_body = std::move(wants_body);
   Impl* impl = impl_.get();
   impl->accept();
-  std::thread([impl] { impl->io.run(); }).detach();  // the I/O thread
+  impl->io_thread = std::thread([impl] { impl->io.run(); });
   for (int i = 0; i < workers; ++i) {
-    std::thread([impl] { impl->work_loop(); }).detach();  // request workers
+    impl->workers.emplace_back([impl] { impl->work_loop(); });
   }
 }
 

@@ -38,12 +38,13 @@ class LocalServer {
   // Opens a listening socket on 127.0.0.1:`port` (backlog 128). The error says why not.
   static morvane::Result<std::unique_ptr<LocalServer>> listen(std::uint16_t port);
 
+  // Stops the threads and closes every connection.
   ~LocalServer();
   LocalServer(const LocalServer&) = delete;
   LocalServer& operator=(const LocalServer&) = delete;
 
-  // Starts the I/O thread and `workers` worker threads. The threads run until the process
-  // ends; the server is never stopped.
+  // Starts the I/O thread and `workers` worker threads, which run until the server is
+  // destroyed.
   void start(Handler handler, BodyGate wants_body, int workers);
 
   std::uint16_t port() const;

@@ -85,19 +85,19 @@ std::optional<std::string> query_lang(std::string_view url) {
   }
 }
 
-bool wants_body(const HttpRequest& head, const AppState& app) {
-  return head.method == "POST" && passes_origin_checks(head) && has_token(head, app.token);
+bool wants_body(const HttpRequest& head, const ApiContext& api) {
+  return head.method == "POST" && passes_origin_checks(head) && has_token(head, api.token);
 }
 
-HttpReply handle_request(const HttpRequest& request, const AppState& app) {
+HttpReply handle_request(const HttpRequest& request, const ApiContext& api) {
   if (!passes_origin_checks(request)) return reply_not_local();
   std::string_view path = request.path();
-  if (request.method == "GET") return route_get(request, path, app);
+  if (request.method == "GET") return route_get(request, path, api);
   if (request.method == "POST") {
-    if (!has_token(request, app.token)) return reply_bad_token();
+    if (!has_token(request, api.token)) return reply_bad_token();
     // Remote input reads its own body text, without the JSON tree (see route_input).
-    if (path == "/api/input") return route_input(request);
-    return route_post(request, path, parse_body(request.body), app);
+    if (path == "/api/input") return route_input(request, api);
+    return route_post(request, path, parse_body(request.body), api);
   }
   return reply_method_not_allowed();
 }

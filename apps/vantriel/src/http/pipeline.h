@@ -10,18 +10,18 @@
 #include <nlohmann/json.hpp>
 
 #include "base/json_body.h"
-#include "http/app_state.h"
+#include "http/api_context.h"
 #include "http/http_message.h"
 
 namespace vantriel {
 
 // Runs the checks, then the routes; always returns exactly one reply.
-HttpReply handle_request(const HttpRequest& request, const AppState& app);
+HttpReply handle_request(const HttpRequest& request, const ApiContext& api);
 
 // Whether handle_request() can make any use of the body of a request with this head: only
 // a POST that passes the origin checks and carries the token. Every other request gets the
 // same reply with or without its body, so the server does not read it.
-bool wants_body(const HttpRequest& head, const AppState& app);
+bool wants_body(const HttpRequest& head, const ApiContext& api);
 
 // Whether a Host or Origin value names this machine's loopback: 127.0.0.1, localhost or
 // [::1], with any port, behind any number of leading "http://".

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "main/app_version.h"
 #include "http/reply.h"
+#include "input/desktop.h"
+#include "main/app_version.h"
+#include "support/history.h"
+#include "support/support_sessions.h"
+#include "update/updater.h"
 
 namespace vantriel {
 namespace {
@@ -66,8 +70,23 @@ class HandleRequest : public ::testing::Test {
     r.headers = std::move(headers);
     return r;
   }
-  AppState app{"0123456789abcdef0123456789abcdef",
-               std::make_shared<const std::string>("page"), [] {}};
+  // The services the routes reach; none of the requests below changes them.
+  SupportSessions sessions_{SessionEffects{}};
+  SessionHistory history_{std::filesystem::path(::testing::TempDir()) / "pipeline_history.jsonl"};
+  Desktop desktop_{DesktopOptions{.record_input_to = std::nullopt, .monitors = {{}}}};
+  static UpdaterConfig updater_config() {
+    UpdaterConfig config;
+    config.data_folder = std::filesystem::path(::testing::TempDir()) / "pipeline_test_data";
+    return config;
+  }
+  Updater updater_{updater_config()};
+  ApiContext app{"0123456789abcdef0123456789abcdef",
+                 std::make_shared<const std::string>("page"),
+                 sessions_,
+                 history_,
+                 desktop_,
+                 updater_,
+                 {}};
 };
 
 TEST_F(HandleRequest, OriginChecksComeFirst) {

@@ -1,11 +1,9 @@
 #include "http/routes.h"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 #include "main/app_version.h"
 #include "base/data_folder.h"
@@ -16,15 +14,13 @@
 #include "embedded/embedded_files.h"
 #include "http/pipeline.h"
 #include "http/reply.h"
-#include "http/sessions.h"
-#include "http/update_routes.h"
-#include "input/clipboard.h"
-#include "input/injector.h"
-#include "input/monitors.h"
+#include "http/settings_api.h"
+#include "input/desktop.h"
 #include "manual/manual.h"
-#include "morvane/core/tray/tray.h"
-#include "morvane/core/shell/app_window.h"
 #include "morvane/core/shell/shell.h"
+#include "support/history.h"
+#include "support/support_sessions.h"
+#include "update/updater.h"
 
 namespace vantriel {
 namespace {
@@ -46,14 +42,6 @@ constexpr char kDonatePage[] = "https://vantriel.app/donar";
 // Clipboard texts written through the API are cut to this many characters.
 constexpr std::size_t kMaxClipboardChars = 1000000;
 
-std::atomic<json (*)()> g_update_state{nullptr};
-std::atomic<json (*)(const json&)> g_update_action{nullptr};
-
-json update_state_or_null() {
-  auto state = g_update_state.load();
-  return state ? state() : json(nullptr);
-}
-
 struct StaticFile {
   std::string_view path;
   std::string_view content_type;
@@ -69,16 +57,17 @@ constexpr StaticFile kStaticFiles[] = {
     {"/font/semi.woff2", "font/woff2", &embedded::semi_woff2},
 };
 
-// The bytes of each embedded file, joined once and shared by every reply.
+// The bytes of each embedded file, joined once and shared by every reply. Constant data,
+// made on first use and kept to the end of the process.
 const std::shared_ptr<const std::string>& static_bytes(std::size_t index) {
-  static const auto* joined = [] {
-    auto* all = new std::vector<std::shared_ptr<const std::string>>();
+  static const std::vector<std::shared_ptr<const std::string>> joined = [] {
+    std::vector<std::shared_ptr<const std::string>> all;
     for (const StaticFile& f : kStaticFiles) {
-      all->push_back(std::make_shared<const std::string>(f.file->joined()));
+      all.push_back(std::make_shared<const std::string>(f.file->joined()));
     }
     return all;
   }();
-  return (*joined)[index];
+  return joined[index];
 }
 
 bool switch_on(const json& body, const char* key) {
@@ -104,14 +93,11 @@ json identity_reply(const Identity& identity) {
           {"servidor", server_url()}};
 }
 
-void run_detached(void (*action)()) { std::thread(action).detach(); }
-
-
 // A body cut at the size limit reads as {}, which would put an empty text on the clipboard
 // and report success; the user's clipboard is kept and the write reported as failed.
-bool write_clipboard(const HttpRequest& request, const json& body) {
+bool write_clipboard(const HttpRequest& request, const json& body, Desktop& desktop) {
   if (request.body_cut) return false;
-  return write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars));
+  return desktop.write_clipboard(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars));
 }
 
 json route_open(const json& body) {
@@ -137,32 +123,27 @@ json route_open(const json& body) {
   return {{"ok", morvane::shell_open(target)}};
 }
 
-json route_notice(const json& body) {
+json route_notice(const json& body, const ShellActions& shell) {
   std::string title = text_or(body, "titulo", kAppName);
   std::string text = text_or(body, "texto");
-  std::thread(morvane::open_app_window).detach();
-  std::thread([title, text] { morvane::show_tray_balloon(title, text); }).detach();
+  if (shell.show_window) shell.show_window();
+  if (shell.notify) shell.notify(title, text);
   return {{"ok", true}};
 }
 
 }  // namespace
 
-void set_update_routes(UpdateRoutes routes) {
-  g_update_state.store(routes.state);
-  g_update_action.store(routes.action);
-}
-
-HttpReply route_input(const HttpRequest& request) {
-  if (!support_sessions().control_allowed()) return reply_json(refusal(kNoControl));
+HttpReply route_input(const HttpRequest& request, const ApiContext& api) {
+  if (!api.sessions.control_allowed()) return reply_json(refusal(kNoControl));
   // An index past the last monitor stays past it: the decoder then uses the primary.
   const InputBatch batch = read_input_batch(request.body, kMaxBodyNesting);
-  return reply_json({{"ok", true}, {"n", apply_input(batch)}});
+  return reply_json({{"ok", true}, {"n", api.desktop.apply_input(batch)}});
 }
 
-json status_document() {
+json status_document(const ApiContext& api) {
   Identity identity = load_identity();
   Settings settings = load_settings();
-  SessionSnapshot session = support_sessions().snapshot();
+  SessionSnapshot session = api.sessions.snapshot();
   json doc;
   doc["app"] = "vantriel";
   doc["version"] = kAppVersion;
@@ -171,26 +152,25 @@ json status_document() {
   doc["nombre"] = display_name();
   doc["servidor"] = server_url();
   doc["admin"] = morvane::is_user_an_admin();
-  doc["monitores"] = monitors_json(list_monitors());
+  doc["monitores"] = monitors_json(api.desktop.monitors());
   doc["idioma"] = setting(settings, "general", "idioma");
   doc["disponible"] = !setting_is_off(setting(settings, "recibir", "disponible"));
   doc["sesion"] = {{"activa", session.active},
                    {"rol", session.role},
                    {"control", session.control},
                    {"con", session.con}};
-  doc["llamada"] = support_sessions().call_active();
+  doc["llamada"] = api.sessions.call_active();
   doc["recientes"] = load_recents();
-  doc["sesiones"] = recent_sessions(15);
-  // Start at log-on arrives with its own module; until then it is never on.
-  doc["inicio_windows"] = false;
-  doc["actualizacion"] = update_state_or_null();
+  doc["sesiones"] = api.history.recent(15);
+  doc["inicio_windows"] = api.shell.startup_enabled ? api.shell.startup_enabled() : false;
+  doc["actualizacion"] = api.updater.state();
   return doc;
 }
 
-HttpReply route_get(const HttpRequest& request, std::string_view path, const AppState& app) {
+HttpReply route_get(const HttpRequest& request, std::string_view path, const ApiContext& api) {
   if (path == "/" || path == "/index.html") {
     HttpReply reply = reply_text({}, "text/html; charset=utf-8", 200);
-    reply.body = app.page;
+    reply.body = api.page;
     return reply;
   }
   for (std::size_t i = 0; i < std::size(kStaticFiles); ++i) {
@@ -200,13 +180,13 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const App
   }
   if (path == "/api/version") return reply_json({{"version", kAppVersion}, {"app", "vantriel"}});
   if (path == "/api/show") {
-    run_detached(morvane::open_app_window);
+    if (api.shell.show_window) api.shell.show_window();
     return reply_json({{"ok", true}});
   }
-  if (path == "/api/estado") return reply_json(status_document());
-  if (path == "/api/update") return reply_json(update_state_or_null());
+  if (path == "/api/estado") return reply_json(status_document(api));
+  if (path == "/api/update") return reply_json(api.updater.state());
   if (path == "/api/ajustes") return reply_json(settings_document());
-  if (path == "/api/monitores") return reply_json(monitors_json(list_monitors()));
+  if (path == "/api/monitores") return reply_json(monitors_json(api.desktop.monitors()));
   if (path == "/api/manual") return reply_json(manual_document(query_lang(request.target)));
   if (path == "/manual/imprimir") {
     return reply_text(manual_print_page(query_lang(request.target)), "text/html; charset=utf-8",
@@ -216,8 +196,8 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const App
 }
 
 HttpReply route_post(const HttpRequest& request, std::string_view path, const json& body,
-                     const AppState& app) {
-  SupportSessions& sessions = support_sessions();
+                     const ApiContext& api) {
+  SupportSessions& sessions = api.sessions;
   if (path == "/api/ajustes") return reply_json(save_settings(body));
   if (path == "/api/identidad") return reply_json(identity_reply(load_identity()));
   if (path == "/api/id/nuevo") {
@@ -242,29 +222,26 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
     if (!switch_on(body, "propio") && !sessions.control_allowed()) {
       return reply_json(refusal(kNoControl));
     }
-    return reply_json({{"ok", true}, {"texto", read_clipboard_text()}});
+    return reply_json({{"ok", true}, {"texto", api.desktop.read_clipboard()}});
   }
   if (path == "/api/portapapeles/poner") {
     if (!sessions.control_allowed()) return reply_json(refusal(kNoControl));
-    return reply_json({{"ok", write_clipboard(request, body)}});
+    return reply_json({{"ok", write_clipboard(request, body, api.desktop)}});
   }
   if (path == "/api/portapapeles/escribir_local") {
-    return reply_json({{"ok", write_clipboard(request, body)}});
+    return reply_json({{"ok", write_clipboard(request, body, api.desktop)}});
   }
-  if (path == "/api/aviso") return reply_json(route_notice(body));
+  if (path == "/api/aviso") return reply_json(route_notice(body, api.shell));
   if (path == "/api/abrir") return reply_json(route_open(body));
   if (path == "/api/recientes/agregar") {
     return reply_json(add_recent(text_or(body, "id"), text_or(body, "nombre")));
   }
   if (path == "/api/recientes/quitar") return reply_json(remove_recent(text_or(body, "id")));
-  if (path == "/api/update") {
-    auto action = g_update_action.load();
-    return reply_json(action ? action(body) : json{{"ok", false}});
-  }
+  if (path == "/api/update") return reply_json(api.updater.action(body));
   if (path == "/api/salir") {
-    // The exit starts on a thread of its own once the reply has been sent.
+    // The exit starts once the reply has been sent.
     HttpReply reply = reply_json({{"ok", true}});
-    reply.on_sent = [exit = app.exit_action] { std::thread(exit).detach(); };
+    reply.on_sent = api.shell.exit;
     return reply;
   }
   return reply_json(refusal(kUnknownAction));

@@ -6,26 +6,26 @@
 
 #include <nlohmann/json.hpp>
 
-#include "http/app_state.h"
+#include "http/api_context.h"
 #include "http/http_message.h"
 
 namespace vantriel {
 
 // The embedded files and the GET routes; the 404 reply for any other path.
-HttpReply route_get(const HttpRequest& request, std::string_view path, const AppState& app);
+HttpReply route_get(const HttpRequest& request, std::string_view path, const ApiContext& api);
 
 // The POST routes but "/api/input"; the no-such-action reply for any other path. `body`
 // is the request JSON (an empty object when the body was not JSON).
 HttpReply route_post(const HttpRequest& request, std::string_view path,
-                     const nlohmann::ordered_json& body, const AppState& app);
+                     const nlohmann::ordered_json& body, const ApiContext& api);
 
 // POST "/api/input". It reads its body text itself: batches of hundreds of events arrive
 // many times a second while the technician moves the mouse, and building a JSON tree
 // for each would be most of their cost.
-HttpReply route_input(const HttpRequest& request);
+HttpReply route_input(const HttpRequest& request, const ApiContext& api);
 
 // The document of GET "/api/estado".
-nlohmann::ordered_json status_document();
+nlohmann::ordered_json status_document(const ApiContext& api);
 
 }  // namespace vantriel
 

@@ -1,16 +1,31 @@
+// The system clipboard's text. On X11 writing makes a window of ours the owner of the
+// CLIPBOARD selection, and a thread of the Clipboard object ("clipboard owner") answers
+// other programs for as long as we own it; the destructor ends that thread.
 #ifndef VANTRIEL_INPUT_CLIPBOARD_H_
 #define VANTRIEL_INPUT_CLIPBOARD_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace vantriel {
 
-// The clipboard's text as UTF-8; empty when it holds no text or cannot be read.
-std::string read_clipboard_text();
+class Clipboard {
+ public:
+  Clipboard();
+  ~Clipboard();
+  Clipboard(const Clipboard&) = delete;
+  Clipboard& operator=(const Clipboard&) = delete;
 
-// Puts UTF-8 text on the clipboard; false when that failed.
-bool write_clipboard_text(std::string_view utf8);
+  // The clipboard's text as UTF-8; empty when it holds no text or cannot be read.
+  std::string read_text();
+  // Puts UTF-8 text on the clipboard; false when that failed.
+  bool write_text(std::string_view utf8);
+
+ private:
+  struct Owner;  // the platform's state (clipboard_win.cpp, clipboard_linux.cpp)
+  const std::unique_ptr<Owner> owner_;
+};
 
 }  // namespace vantriel
 

@@ -80,9 +80,20 @@ bool wait_readable(Display* d, Clock::time_point deadline) {
 
 class SelectionOwner {
  public:
-  static SelectionOwner& instance() {
-    static auto* owner = new SelectionOwner();  // never destroyed: its thread outlives main
-    return *owner;
+  SelectionOwner() = default;
+  SelectionOwner(const SelectionOwner&) = delete;
+  SelectionOwner& operator=(const SelectionOwner&) = delete;
+
+  ~SelectionOwner() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+      if (running_) wake();
+    }
+    if (thread_.joinable()) thread_.join();
+    for (int fd : wake_) {
+      if (fd >= 0) ::close(fd);
+    }
   }
 
   bool write(std::string text) {
@@ -114,9 +125,12 @@ class SelectionOwner {
       wake_[0] = wake_[1] = -1;
       return false;
     }
+    // A thread that ended because the server went away has set running_ false under
+    // mu_, which we hold: it is past its last use of mu_ and joins at once.
+    if (thread_.joinable()) thread_.join();
     running_ = true;
     // Thread "clipboard owner"; it owns the connection.
-    std::thread([this, c = std::move(conn)]() mutable { run(std::move(c)); }).detach();
+    thread_ = std::thread([this, c = std::move(conn)]() mutable { run(std::move(c)); });
     return true;
   }
 
@@ -223,6 +237,7 @@ class SelectionOwner {
       uint64_t seq = 0;
       {
         std::lock_guard<std::mutex> lock(mu_);
+        if (stopping_) break;
         if (completed_ < requested_) {
           text = std::move(pending_);
           seq = requested_;
@@ -255,7 +270,8 @@ class SelectionOwner {
         [[maybe_unused]] const ssize_t n = ::read(wake_[0], drain, sizeof drain);
       }
     }
-    // The server went away; the next write starts a new owner.
+    // The server went away (the next write starts a new owner), or the owner stops.
+    if (conn->ok()) XDestroyWindow(d, window);
     X11Connection::dispose(std::move(conn));
     std::lock_guard<std::mutex> lock(mu_);
     running_ = false;
@@ -266,11 +282,13 @@ class SelectionOwner {
   std::mutex mu_;
   std::condition_variable cv_;
   bool running_ = false;                        // GUARDED_BY(mu_)
+  bool stopping_ = false;                       // GUARDED_BY(mu_)
   std::shared_ptr<const std::string> pending_;  // GUARDED_BY(mu_)
   uint64_t requested_ = 0;                      // GUARDED_BY(mu_)
   uint64_t completed_ = 0;                      // GUARDED_BY(mu_)
   bool last_result_ = false;                    // GUARDED_BY(mu_)
   int wake_[2] = {-1, -1};
+  std::thread thread_;  // "clipboard owner"; (re)started under mu_, joined by the destructor
 };
 
 // ---------------------------------------------------------------------------- reader
@@ -371,7 +389,14 @@ std::string latin1_to_utf8(std::string_view latin1) {
 
 }  // namespace
 
-std::string read_clipboard_text() {
+struct Clipboard::Owner {
+  SelectionOwner selection;
+};
+
+Clipboard::Clipboard() : owner_(std::make_unique<Owner>()) {}
+Clipboard::~Clipboard() = default;
+
+std::string Clipboard::read_text() {
   X11Connection conn;
   Display* d = conn.display();
   if (d == nullptr) return {};
@@ -394,9 +419,9 @@ std::string read_clipboard_text() {
   return text;
 }
 
-bool write_clipboard_text(std::string_view utf8) {
+bool Clipboard::write_text(std::string_view utf8) {
   // Other programs are promised UTF-8: invalid sequences go out as U+FFFD.
-  return SelectionOwner::instance().write(utf8_prefix_by_utf16_units(utf8, std::string::npos));
+  return owner_->selection.write(utf8_prefix_by_utf16_units(utf8, std::string::npos));
 }
 
 }  // namespace vantriel

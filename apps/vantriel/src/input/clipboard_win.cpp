@@ -27,7 +27,13 @@ bool open_clipboard() {
 
 }  // namespace
 
-std::string read_clipboard_text() {
+// Windows keeps the clipboard itself: nothing to own here.
+struct Clipboard::Owner {};
+
+Clipboard::Clipboard() = default;
+Clipboard::~Clipboard() = default;
+
+std::string Clipboard::read_text() {
   if (!open_clipboard()) return {};
   std::string text;
   if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
@@ -45,7 +51,7 @@ std::string read_clipboard_text() {
   return text;
 }
 
-bool write_clipboard_text(std::string_view utf8) {
+bool Clipboard::write_text(std::string_view utf8) {
   std::u16string units = utf8_to_utf16(utf8);
   units.push_back(0);
   if (!open_clipboard()) return false;

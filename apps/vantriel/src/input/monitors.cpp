@@ -1,26 +1,10 @@
 #include "input/monitors.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 
 namespace vantriel {
 namespace {
-
-// Test hook: VANTRIEL_TEST_MONITORS holds a monitor list in the form parse_monitor_list
-// reads. When set and valid, it stands for the system's monitors and their bounding box
-// for the virtual desktop, so that tests can describe layouts a test display cannot
-// (two monitors, one left of the primary) while the real sink moves the real pointer.
-// Read once per process.
-const std::optional<std::vector<MonitorInfo>>& test_monitors() {
-  static const std::optional<std::vector<MonitorInfo>> monitors =
-      []() -> std::optional<std::vector<MonitorInfo>> {
-    const char* text = std::getenv("VANTRIEL_TEST_MONITORS");
-    if (text == nullptr || *text == '\0') return std::nullopt;
-    return parse_monitor_list(text);
-  }();
-  return monitors;
-}
 
 bool read_int(const nlohmann::json& obj, const char* key, int& out) {
   const auto it = obj.find(key);
@@ -76,16 +60,21 @@ VirtualDesktop bounding_desktop(const std::vector<MonitorInfo>& monitors) {
                         static_cast<int>(right - left), static_cast<int>(bottom - top)};
 }
 
-std::vector<MonitorInfo> list_monitors() {
-  if (const auto& hook = test_monitors()) return *hook;
-  std::vector<MonitorInfo> monitors = system_monitors();
+MonitorSource::MonitorSource(std::optional<std::vector<MonitorInfo>> fixed)
+    : fixed_(std::move(fixed)), system_(fixed_ ? nullptr : std::make_unique<System>()) {}
+
+MonitorSource::~MonitorSource() = default;
+
+std::vector<MonitorInfo> MonitorSource::list() {
+  if (fixed_) return *fixed_;
+  std::vector<MonitorInfo> monitors = system_->monitors();
   for (std::size_t k = 0; k < monitors.size(); ++k) monitors[k].i = static_cast<int>(k);
   return monitors;
 }
 
-VirtualDesktop current_virtual_desktop() {
-  if (const auto& hook = test_monitors()) return bounding_desktop(*hook);
-  return system_virtual_desktop();
+VirtualDesktop MonitorSource::virtual_desktop() {
+  if (fixed_) return bounding_desktop(*fixed_);
+  return system_->virtual_desktop();
 }
 
 nlohmann::ordered_json monitors_json(const std::vector<MonitorInfo>& monitors) {

@@ -3,6 +3,7 @@
 #ifndef VANTRIEL_INPUT_MONITORS_H_
 #define VANTRIEL_INPUT_MONITORS_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,13 +32,30 @@ struct VirtualDesktop {
   int h = 0;
 };
 
-// The monitors in the system's enumeration order; empty without a display. Enumerated
-// anew at every call. The test hook VANTRIEL_TEST_MONITORS (see monitors.cpp) replaces
-// the system's list.
-std::vector<MonitorInfo> list_monitors();
+// Where the monitor list comes from: the system's, enumerated anew at every call, or a
+// fixed list that stands for it (a test switch: layouts a test display cannot have, two
+// monitors, one left of the primary, while the real sink moves the real pointer).
+// Thread-safe.
+class MonitorSource {
+ public:
+  explicit MonitorSource(std::optional<std::vector<MonitorInfo>> fixed = std::nullopt);
+  ~MonitorSource();
+  MonitorSource(const MonitorSource&) = delete;
+  MonitorSource& operator=(const MonitorSource&) = delete;
 
-// The virtual desktop that goes with list_monitors().
-VirtualDesktop current_virtual_desktop();
+  // The monitors in the system's enumeration order; empty without a display.
+  std::vector<MonitorInfo> list();
+  // The virtual desktop that goes with list(): the fixed list's bounding box.
+  VirtualDesktop virtual_desktop();
+
+  // The platform half (monitors_win.cpp, monitors_linux.cpp): the display connection the
+  // queries share, where the platform has one.
+  class System;
+
+ private:
+  const std::optional<std::vector<MonitorInfo>> fixed_;
+  const std::unique_ptr<System> system_;
+};
 
 // The list as the local API reports it.
 nlohmann::ordered_json monitors_json(const std::vector<MonitorInfo>& monitors);
@@ -50,9 +68,17 @@ std::optional<std::vector<MonitorInfo>> parse_monitor_list(std::string_view json
 // The smallest rectangle that holds every monitor of a non-empty list.
 VirtualDesktop bounding_desktop(const std::vector<MonitorInfo>& monitors);
 
-// The platform halves (monitors_win.cpp, monitors_linux.cpp).
-std::vector<MonitorInfo> system_monitors();
-VirtualDesktop system_virtual_desktop();
+class MonitorSource::System {
+ public:
+  System();
+  ~System();
+  std::vector<MonitorInfo> monitors();
+  VirtualDesktop virtual_desktop();
+
+ private:
+  struct State;
+  const std::unique_ptr<State> state_;
+};
 
 }  // namespace vantriel
 

@@ -13,16 +13,9 @@
 namespace vantriel {
 namespace {
 
-// One connection shared by every query; reopened when it breaks or was never made.
-// Requires the lock below.
-std::mutex connection_mu;
-std::unique_ptr<X11Connection>& connection() {
-  static auto* conn = new std::unique_ptr<X11Connection>();
-  return *conn;
-}
-
-Display* display_locked() {
-  auto& conn = connection();
+// REQUIRES: the lock that guards `conn`. Reopens a connection that broke or was never
+// made.
+Display* display_locked(std::unique_ptr<X11Connection>& conn) {
   if (conn != nullptr && !conn->ok()) X11Connection::dispose(std::move(conn));
   if (conn == nullptr) {
     auto fresh = std::make_unique<X11Connection>();
@@ -46,9 +39,18 @@ bool root_size(Display* d, int& w, int& h) {
 
 }  // namespace
 
-std::vector<MonitorInfo> system_monitors() {
-  std::lock_guard<std::mutex> lock(connection_mu);
-  Display* d = display_locked();
+// One connection shared by every query.
+struct MonitorSource::System::State {
+  std::mutex mu;
+  std::unique_ptr<X11Connection> conn;  // guarded by mu
+};
+
+MonitorSource::System::System() : state_(std::make_unique<State>()) {}
+MonitorSource::System::~System() = default;
+
+std::vector<MonitorInfo> MonitorSource::System::monitors() {
+  std::lock_guard<std::mutex> lock(state_->mu);
+  Display* d = display_locked(state_->conn);
   if (d == nullptr) return {};
   std::vector<MonitorInfo> out;
   int event_base = 0, error_base = 0, major = 0, minor = 0;
@@ -81,10 +83,10 @@ std::vector<MonitorInfo> system_monitors() {
   return out;
 }
 
-VirtualDesktop system_virtual_desktop() {
-  std::lock_guard<std::mutex> lock(connection_mu);
+VirtualDesktop MonitorSource::System::virtual_desktop() {
+  std::lock_guard<std::mutex> lock(state_->mu);
   VirtualDesktop desk;
-  if (Display* d = display_locked()) root_size(d, desk.w, desk.h);
+  if (Display* d = display_locked(state_->conn)) root_size(d, desk.w, desk.h);
   return desk;
 }
 

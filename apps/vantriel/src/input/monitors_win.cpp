@@ -37,13 +37,19 @@ BOOL CALLBACK add_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
 
 }  // namespace
 
-std::vector<MonitorInfo> system_monitors() {
+// Windows needs no connection: each query asks the system.
+struct MonitorSource::System::State {};
+
+MonitorSource::System::System() = default;
+MonitorSource::System::~System() = default;
+
+std::vector<MonitorInfo> MonitorSource::System::monitors() {
   std::vector<MonitorInfo> out;
   EnumDisplayMonitors(nullptr, nullptr, add_monitor, reinterpret_cast<LPARAM>(&out));
   return out;
 }
 
-VirtualDesktop system_virtual_desktop() {
+VirtualDesktop MonitorSource::System::virtual_desktop() {
   return VirtualDesktop{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
                         GetSystemMetrics(SM_CXVIRTUALSCREEN),
                         GetSystemMetrics(SM_CYVIRTUALSCREEN)};

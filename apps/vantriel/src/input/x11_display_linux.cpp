@@ -28,6 +28,9 @@ X11Connection::X11Connection() {
 void X11Connection::dispose(std::unique_ptr<X11Connection> conn) {
   if (conn == nullptr || conn->ok()) return;  // a working one closes as it goes
   // Broken connections stay reachable until the process ends.
+  // Xlib cannot close a broken connection: it stays reachable until the process ends
+  // (at most one per time the X server went away). The list is never destroyed, so a
+  // connection that breaks while static objects are torn down has a place too.
   static std::mutex mu;
   static auto* kept = new std::vector<std::unique_ptr<X11Connection>>();
   std::lock_guard<std::mutex> lock(mu);

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "main/app_version.h"
-#include "main/lifecycle.h"
+#include "host/host.h"
 
 namespace vantriel {
 namespace {

@@ -120,6 +120,21 @@ class BackgroundHash {
 
 }  // namespace
 
+const char* update_phase_text(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::kIdle: return "idle";
+    case UpdatePhase::kChecking: return "checking";
+    case UpdatePhase::kAvailable: return "available";
+    case UpdatePhase::kUpToDate: return "uptodate";
+    case UpdatePhase::kError: return "error";
+    case UpdatePhase::kDownloading: return "downloading";
+    case UpdatePhase::kVerifying: return "verifying";
+    case UpdatePhase::kWaiting: return "waiting";
+    case UpdatePhase::kInstalling: return "installing";
+  }
+  return "idle";
+}
+
 bool auto_check_enabled() {
   return setting(load_settings(), "general", "buscar_actualizaciones") != "no";
 }
@@ -152,6 +167,8 @@ Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
   }
 }
 
+Updater::~Updater() { stopping_ = true; }
+
 json Updater::state_locked(const std::vector<std::string>& busy) {
   bool automatic = auto_check_enabled();
   bool available = false;
@@ -166,7 +183,9 @@ json Updater::state_locked(const std::vector<std::string>& busy) {
                      fs::exists(config_.install_folder / path_of(config_.executable_file), ec);
   json reply;
   reply["current"] = config_.running_version;
-  reply["phase"] = (phase_ == "available" && !available) ? std::string("uptodate") : phase_;
+  reply["phase"] = update_phase_text(phase_ == UpdatePhase::kAvailable && !available
+                                         ? UpdatePhase::kUpToDate
+                                         : phase_);
   reply["pct"] = pct_;
   reply["msg"] = message_;
   reply["auto"] = automatic;
@@ -202,7 +221,7 @@ json Updater::action(const json& request) {
     what = request["action"].get<std::string>();
   }
   if (what == "check") {
-    std::thread([this] { check(); }).detach();
+    check_thread_.post([this] { check(); });
     std::this_thread::sleep_for(kCheckReplyPause);
   } else if (what == "auto") {
     bool on = request.contains("on") && morvane::truthy(request["on"]);
@@ -235,8 +254,9 @@ json Updater::action(const json& request) {
                           " (una actualizaci\xC3\xB3n la cortar\xC3\xAD"
                           "a)."}};
     }
-    if (phase_ == "verifying" || phase_ == "installing" || phase_ == "downloading" || installing_) {
-      return {{"phase", phase_},
+    if (phase_ == UpdatePhase::kVerifying || phase_ == UpdatePhase::kInstalling ||
+        phase_ == UpdatePhase::kDownloading || installing_) {
+      return {{"phase", update_phase_text(phase_)},
               {"pct", pct_},
               {"msg", message_},
               {"waiting", installing_},
@@ -244,10 +264,10 @@ json Updater::action(const json& request) {
     }
     installing_ = true;
     ++install_runs_;
-    phase_ = "downloading";
+    phase_ = UpdatePhase::kDownloading;
     pct_ = 0;
     message_ = "Descargando\xE2\x80\xA6";
-    std::thread([this] { install_worker(); }).detach();
+    install_thread_.post([this] { install_worker(); });
     reply = state_locked(busy);
     reply["ok"] = true;
     return reply;
@@ -262,20 +282,20 @@ void Updater::start_up_check() {
     if (last_check_.is_number()) last = last_check_.get<double>();
   }
   if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled()) return;
-  std::thread([this] {
-    std::this_thread::sleep_for(kStartUpDelay);
-    check();
-  }).detach();
+  check_thread_.post_delayed([this] { check(); },
+                             std::chrono::duration_cast<std::chrono::milliseconds>(kStartUpDelay));
 }
 
 void Updater::check() {
   uint64_t install_runs_at_start = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (phase_ != "idle" && phase_ != "error" && phase_ != "uptodate" && phase_ != "available")
+    if (phase_ != UpdatePhase::kIdle && phase_ != UpdatePhase::kError &&
+        phase_ != UpdatePhase::kUpToDate && phase_ != UpdatePhase::kAvailable) {
       return;
+    }
     install_runs_at_start = install_runs_;
-    phase_ = "checking";
+    phase_ = UpdatePhase::kChecking;
     message_ = "Buscando actualizaciones\xE2\x80\xA6";
   }
   auto key = morvane::load_update_key(config_.install_folder);
@@ -289,17 +309,18 @@ void Updater::check() {
                                                 config_.running_version, key)
                     : morvane::ReleaseCheck(morvane::ReleaseFailure{response.error(), false});
 
-  std::string phase, message;
+  UpdatePhase phase = UpdatePhase::kError;
+  std::string message;
   bool moves_last_check = true;
   json latest;
   if (auto* release = std::get_if<morvane::Release>(&outcome)) {
-    phase = release->newer ? "available" : "uptodate";
+    phase = release->newer ? UpdatePhase::kAvailable : UpdatePhase::kUpToDate;
     message = release->newer ? "Hay una versi\xC3\xB3n nueva: v" + release->version
                              : std::string("Ya tienes la versi\xC3\xB3n m\xC3\xA1s reciente.");
     latest = release->info;
   } else {
     const auto& failure = std::get<morvane::ReleaseFailure>(outcome);
-    phase = "error";
+    phase = UpdatePhase::kError;
     message = "No se pudo buscar actualizaciones: " + failure.message;
     moves_last_check = failure.description_read;
   }
@@ -307,7 +328,7 @@ void Updater::check() {
 
   std::lock_guard<std::mutex> lock(mu_);
   if (moves_last_check) last_check_ = now_or_null();
-  if (phase != "error") latest_ = std::move(latest);
+  if (phase != UpdatePhase::kError) latest_ = std::move(latest);
   if (install_runs_ == install_runs_at_start) {
     phase_ = phase;
     message_ = message;
@@ -317,7 +338,7 @@ void Updater::check() {
   save_state_locked();
 }
 
-void Updater::set_progress(const std::string& phase, uint32_t pct, const std::string& message) {
+void Updater::set_progress(UpdatePhase phase, uint32_t pct, const std::string& message) {
   std::lock_guard<std::mutex> lock(mu_);
   phase_ = phase;
   pct_ = pct;
@@ -330,7 +351,7 @@ void Updater::fail_install(const std::string& error, const fs::path& download) {
   log_line(std::string(kTag) + "No se pudo actualizar: " + error);
   std::lock_guard<std::mutex> lock(mu_);
   installing_ = false;
-  phase_ = "error";
+  phase_ = UpdatePhase::kError;
   pct_ = 0;
   message_ = "No se pudo actualizar: " + error;
 }
@@ -400,7 +421,7 @@ void Updater::install_worker() {
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
-    phase_ = "verifying";
+    phase_ = UpdatePhase::kVerifying;
     message_ = "Comprobando la firma y el archivo\xE2\x80\xA6";
   }
   if (!morvane::package_matches(latest, hash.finish_hex())) {
@@ -412,18 +433,19 @@ void Updater::install_worker() {
   if (!unpacked.ok()) return fail_install(unpacked.error(), download);
 
   for (bool first = true;; first = false) {
+    if (stopping_) return;
     std::vector<std::string> busy = config_.busy ? config_.busy() : std::vector<std::string>{};
     if (busy.empty()) break;
     if (first) {
       log_line(std::string(kTag) +
                "Lista para instalar; esperando a que termine la sesi\xC3\xB3n o la llamada");
     }
-    set_progress("waiting", 100,
+    set_progress(UpdatePhase::kWaiting, 100,
                  "Lista para instalar: esperando a que termine \xC2\xAB" + busy.front() +
                      "\xC2\xBB\xE2\x80\xA6");
     std::this_thread::sleep_for(kBusyPoll);
   }
-  set_progress("installing", 100,
+  set_progress(UpdatePhase::kInstalling, 100,
                "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
                "segundos\xE2\x80\xA6");
   log_line(std::string(kTag) + "Instalando v" + new_version + " (sobre v" +
@@ -444,17 +466,5 @@ void Updater::install_worker() {
   }
   if (config_.exit_routine) config_.exit_routine();
 }
-
-namespace {
-std::atomic<Updater*> g_updater{nullptr};
-}  // namespace
-
-void create_updater(UpdaterConfig config) {
-  static std::once_flag once;
-  // Never destroyed: detached check and install threads may outlive main's return paths.
-  std::call_once(once, [&] { g_updater.store(new Updater(std::move(config))); });
-}
-
-Updater* updater() { return g_updater.load(); }
 
 }  // namespace vantriel

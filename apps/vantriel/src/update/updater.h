@@ -4,13 +4,14 @@
 // worker (download, SHA-256, unpack, wait for open sessions and calls, hand-off to the
 // installer).
 //
-// Threads: request workers call state() and action(); each check runs on a thread of its
-// own, and one install worker at a time. Lock order: the updater lock, then (one after
+// Threads: request workers call state() and action(); checks run on the updater's "update
+// check" thread, install runs on its "update install" thread, one at a time each. Lock order: the updater lock, then (one after
 // the other, never together) the session flags and the result lock. The updater lock is
 // never held across the network, the key loading, the unpack or a sleep.
 #ifndef VANTRIEL_UPDATE_UPDATER_H_
 #define VANTRIEL_UPDATE_UPDATER_H_
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -20,14 +21,34 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/task_thread.h"
+
 namespace vantriel {
+
+// Where the updater stands; the page reads it as the text of update_phase_text().
+enum class UpdatePhase {
+  kIdle,
+  kChecking,
+  kAvailable,
+  kUpToDate,
+  kError,
+  kDownloading,
+  kVerifying,
+  kWaiting,
+  kInstalling,
+};
+
+// "idle", "checking", "available", "uptodate", "error", "downloading", "verifying",
+// "waiting", "installing".
+const char* update_phase_text(UpdatePhase phase);
 
 struct UpdaterConfig {
   std::filesystem::path data_folder;
   std::filesystem::path install_folder;
   std::string running_version;
   std::string executable_file;  // the installed executable's name on this platform
-  // The application's orderly shutdown, called after the installer was started.
+  // The application's orderly shutdown, called on the install thread after the installer
+  // was started.
   std::function<void()> exit_routine;
   // What an installation would cut now ("la sesión de soporte", "la llamada").
   std::function<std::vector<std::string>()> busy;
@@ -39,6 +60,9 @@ class Updater {
   // Creates "actualizacion" in the data folder, reads "estado.json", and reads, logs and
   // deletes the installer's "resultado.json".
   explicit Updater(UpdaterConfig config);
+  // Drops checks that have not started, ends a run that waits for a session, and waits
+  // for a running check or install step.
+  ~Updater();
   Updater(const Updater&) = delete;
   Updater& operator=(const Updater&) = delete;
 
@@ -51,9 +75,9 @@ class Updater {
   // user allows automatic checks.
   void start_up_check();
 
-  // Runs one check on the calling thread (the "check" action starts it on a new one).
+  // Runs one check on the calling thread (the "check" action posts it to the check thread).
   void check();
-  // The install run on the calling thread; "install" starts it on a new one.
+  // The install run on the calling thread; "install" posts it to the install thread.
   void install_worker();
 
   std::filesystem::path work_folder() const { return config_.data_folder / "actualizacion"; }
@@ -61,13 +85,13 @@ class Updater {
  private:
   nlohmann::ordered_json state_locked(const std::vector<std::string>& busy);
   void save_state_locked();
-  void set_progress(const std::string& phase, uint32_t pct, const std::string& message);
+  void set_progress(UpdatePhase phase, uint32_t pct, const std::string& message);
   void fail_install(const std::string& error, const std::filesystem::path& download);
 
   const UpdaterConfig config_;
 
   std::mutex mu_;
-  std::string phase_ = "idle";
+  UpdatePhase phase_ = UpdatePhase::kIdle;
   std::string message_;
   uint32_t pct_ = 0;
   nlohmann::ordered_json last_check_ = 0;
@@ -80,15 +104,15 @@ class Updater {
 
   std::mutex result_mu_;
   nlohmann::ordered_json result_;  // the installer's record, until the page has seen it
+
+  std::atomic<bool> stopping_{false};
+  // Last: destroyed first, so a running task finds every member above alive.
+  TaskThread check_thread_{"update check"};
+  TaskThread install_thread_{"update install"};
 };
 
 // The "buscar_actualizaciones" switch: off only when exactly "no".
 bool auto_check_enabled();
-
-// The process-wide updater: create_updater() makes it once (later calls are ignored);
-// updater() is null until then.
-void create_updater(UpdaterConfig config);
-Updater* updater();
 
 }  // namespace vantriel
 

@@ -5,7 +5,7 @@
 #include <boost/asio.hpp>
 
 #include "base/utf8.h"
-#include "main/instance.h"
+#include "host/instance.h"
 
 namespace vantriel {
 

@@ -1,15 +1,8 @@
-#include "http/sessions.h"
+#include "support/support_sessions.h"
 
 #include <cmath>
-#include <fstream>
 
-#include "base/data_folder.h"
-#include "base/file_util.h"
-#include "base/identity.h"
-#include "base/local_time.h"
-#include "base/log.h"
 #include "base/utf8.h"
-#include "input/injector.h"
 
 namespace vantriel {
 namespace {
@@ -122,50 +115,6 @@ std::vector<std::string> SupportSessions::busy_activities() {
   if (session_active()) busy.emplace_back("la sesi\xC3\xB3n de soporte");
   if (call_active()) busy.emplace_back("la llamada");
   return busy;
-}
-
-SupportSessions& support_sessions() {
-  static SupportSessions* sessions = new SupportSessions(SessionEffects{
-      .now_seconds = unix_seconds_now,
-      .local_timestamp = [] { return format_local_time(local_now()); },
-      .log = [](const std::string& line) { log_line(line); },
-      .append_history_line =
-          [](const std::string& line) {
-            // One write of the whole line in append mode; a failure loses the record only.
-            std::error_code ignored;
-            std::filesystem::create_directories(data_folder(), ignored);
-            std::ofstream out(data_file("sesiones.jsonl"), std::ios::binary | std::ios::app);
-            out.write(line.data(), static_cast<std::streamsize>(line.size()));
-          },
-      .release_input = release_all,
-      .renew_clave = [] { renew_clave(); },
-      .current_clave = current_clave,
-  });
-  return *sessions;
-}
-
-nlohmann::ordered_json parse_history(std::string_view text, std::size_t limit) {
-  // The newest records are at the end: lines are read from there and reading stops at
-  // `limit` records, so a history of years costs no more than a short one.
-  nlohmann::ordered_json newest = nlohmann::ordered_json::array();
-  std::size_t end = text.size();
-  while (newest.size() < limit) {
-    const std::size_t lf = end == 0 ? std::string_view::npos : text.rfind('\n', end - 1);
-    const std::size_t start = lf == std::string_view::npos ? 0 : lf + 1;
-    std::string_view line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    auto value = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (!value.is_discarded()) newest.push_back(std::move(value));
-    if (lf == std::string_view::npos) break;
-    end = lf;
-  }
-  return newest;
-}
-
-nlohmann::ordered_json recent_sessions(std::size_t limit) {
-  auto text = read_file(data_file("sesiones.jsonl"));
-  if (!text.ok()) return nlohmann::ordered_json::array();
-  return parse_history(*text, limit);
 }
 
 }  // namespace vantriel

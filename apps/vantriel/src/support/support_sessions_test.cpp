@@ -1,4 +1,5 @@
-#include "http/sessions.h"
+#include "support/support_sessions.h"
+#include "support/history.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

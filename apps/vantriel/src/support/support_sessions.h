@@ -2,8 +2,8 @@
 // whether one runs, in which role, with whom, and whether this PC's user lets the other
 // side control it. The page reports both; the host gates input and the clipboard on it,
 // keeps the history file and renews the access code after a received session.
-#ifndef VANTRIEL_HTTP_SESSIONS_H_
-#define VANTRIEL_HTTP_SESSIONS_H_
+#ifndef VANTRIEL_SUPPORT_SUPPORT_SESSIONS_H_
+#define VANTRIEL_SUPPORT_SUPPORT_SESSIONS_H_
 
 #include <functional>
 #include <mutex>
@@ -63,16 +63,6 @@ class SupportSessions {
   bool call_active_ = false;
 };
 
-// The process's sessions, wired to the real clock, log, history file and input.
-SupportSessions& support_sessions();
-
-// The newest `limit` records of the history file, newest first; damaged lines skipped.
-nlohmann::ordered_json recent_sessions(std::size_t limit = 15);
-
-// Reads history text as the status document does: one JSON value per line, a CR before
-// the LF dropped, lines that do not parse skipped, newest first, at most `limit`.
-nlohmann::ordered_json parse_history(std::string_view text, std::size_t limit);
-
 }  // namespace vantriel
 
-#endif  // VANTRIEL_HTTP_SESSIONS_H_
+#endif  // VANTRIEL_SUPPORT_SUPPORT_SESSIONS_H_

@@ -1,8 +1,8 @@
 // One host per data folder. The running host records its port, process id and version
 // in "instancia.json"; a second start probes that port and, when a host answers there,
 // shows that host's window instead of starting another server.
-#ifndef VANTRIEL_MAIN_INSTANCE_H_
-#define VANTRIEL_MAIN_INSTANCE_H_
+#ifndef VANTRIEL_HOST_INSTANCE_H_
+#define VANTRIEL_HOST_INSTANCE_H_
 
 #include <cstdint>
 #include <optional>
@@ -28,4 +28,4 @@ std::uint64_t current_process_id();
 
 }  // namespace vantriel
 
-#endif  // VANTRIEL_MAIN_INSTANCE_H_
+#endif  // VANTRIEL_HOST_INSTANCE_H_

@@ -1,6 +1,6 @@
 #include <unistd.h>
 
-#include "main/instance.h"
+#include "host/instance.h"
 
 namespace vantriel {
 

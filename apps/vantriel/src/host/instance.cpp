@@ -1,4 +1,4 @@
-#include "main/instance.h"
+#include "host/instance.h"
 
 #include <filesystem>
 #include <string_view>

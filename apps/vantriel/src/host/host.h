@@ -1,0 +1,79 @@
+// The host: the one owner of this process's services. main() makes it, run() starts the
+// loopback server and what goes with it and then waits on the main thread until someone
+// asks to quit (the page, the tray, the updater); the process then ends in exit().
+//
+// Threads, all owned here or by a service owned here: the main thread (waits, then runs
+// the exit), the server's I/O thread and request workers, the "shell" task thread (opening
+// the window, notifications), the updater's "update check" and "update install" threads,
+// and the clipboard's owner thread on X11.
+#ifndef VANTRIEL_HOST_HOST_H_
+#define VANTRIEL_HOST_HOST_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "base/task_thread.h"
+#include "host/test_switches.h"
+#include "http/api_context.h"
+#include "http/local_server.h"
+#include "input/desktop.h"
+#include "support/history.h"
+#include "support/support_sessions.h"
+#include "update/updater.h"
+
+namespace vantriel {
+
+struct HostOptions {
+  bool no_window = false;  // serve the page without opening the app window
+  bool no_tray = false;
+  bool startup = false;    // started at log-on: stay quiet in the tray
+  std::uint32_t first_port = 8800;  // the first of the twenty ports tried
+};
+
+// The page with this run's token and the version filled in.
+std::string build_page(const std::string& page_template, const std::string& token);
+
+class Host {
+ public:
+  // Makes every service; nothing runs yet. The data folder must exist.
+  Host(HostOptions options, TestSwitches switches);
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Binds the first free port, serves, starts the update check and shows the window.
+  // Returns 0 at once when no port is free (after telling the user); otherwise never
+  // returns: the process ends in exit().
+  int run();
+
+  // Callable from any thread: asks the main thread to run exit_app(). `close_window`
+  // also closes the app window (an exit from the tray; the page closes itself).
+  void request_exit(bool close_window = false);
+
+ private:
+  // Releases held input, removes the instance record, closes the tray (and the window
+  // when asked) and ends the process.
+  [[noreturn]] void exit_app(bool close_window);
+  ShellActions shell_actions();
+
+  const HostOptions options_;
+  SessionHistory history_;
+  Desktop desktop_;
+  SupportSessions sessions_;
+  Updater updater_;
+  TaskThread shell_thread_{"shell"};
+  std::unique_ptr<ApiContext> api_;
+  std::unique_ptr<LocalServer> server_;  // last: its threads stop before the rest goes
+
+  std::mutex exit_mu_;
+  std::condition_variable exit_cv_;
+  bool exit_requested_ = false;  // guarded by exit_mu_
+  bool close_window_ = false;    // guarded by exit_mu_
+};
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_HOST_HOST_H_

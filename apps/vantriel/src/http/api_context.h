@@ -1,0 +1,39 @@
+// What the local API acts on: this run's token and page, and the host's services. The
+// host's owner makes it and keeps every service alive for as long as the server runs;
+// request workers share it without a lock (each service guards itself).
+#ifndef VANTRIEL_HTTP_API_CONTEXT_H_
+#define VANTRIEL_HTTP_API_CONTEXT_H_
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vantriel {
+
+class Desktop;
+class SessionHistory;
+class SupportSessions;
+class Updater;
+
+// The shell's answers the routes need. Each action is quick: the host runs the slow part
+// (starting a browser, a notification, the exit) on a thread of its own.
+struct ShellActions {
+  std::function<void()> show_window;
+  std::function<void(const std::string& title, const std::string& text)> notify;
+  std::function<void()> exit;  // after the reply was sent
+  std::function<bool()> startup_enabled;
+};
+
+struct ApiContext {
+  std::string token;                        // this run's API token, 32 hex digits
+  std::shared_ptr<const std::string> page;  // the page with token and version filled in
+  SupportSessions& sessions;
+  const SessionHistory& history;
+  Desktop& desktop;
+  Updater& updater;
+  ShellActions shell;
+};
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_HTTP_API_CONTEXT_H_

@@ -1,0 +1,29 @@
+#include "input/desktop.h"
+
+#include "input/recording_sink.h"
+
+namespace vantriel {
+namespace {
+
+std::unique_ptr<InputSink> make_sink(const DesktopOptions& options) {
+  if (options.record_input_to) {
+    return std::make_unique<FileRecordingSink>(*options.record_input_to);
+  }
+  return make_system_input_sink();
+}
+
+}  // namespace
+
+Desktop::Desktop(DesktopOptions options)
+    : monitors_(std::move(options.monitors)), sink_(make_sink(options)), decoder_(*sink_) {}
+
+Desktop::~Desktop() = default;
+
+int Desktop::apply_input(const InputBatch& batch) {
+  if (batch.events.empty()) return 0;
+  const std::vector<MonitorInfo> monitors = monitors_.list();
+  if (monitors.empty()) return 0;
+  return decoder_.apply(batch.events, monitors, batch.monitor, monitors_.virtual_desktop());
+}
+
+}  // namespace vantriel

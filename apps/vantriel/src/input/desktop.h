@@ -1,0 +1,57 @@
+// The desktop as remote control reaches it: the monitors, injected mouse and keyboard
+// input, and the clipboard. One object per host, made by the host's owner; every member
+// is callable from any request worker.
+#ifndef VANTRIEL_INPUT_DESKTOP_H_
+#define VANTRIEL_INPUT_DESKTOP_H_
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "input/clipboard.h"
+#include "input/input_batch.h"
+#include "input/input_decoder.h"
+#include "input/input_sink.h"
+#include "input/monitors.h"
+
+namespace vantriel {
+
+struct DesktopOptions {
+  // Test switch: record every input call as a JSON line appended to this file instead of
+  // injecting it (see FileRecordingSink).
+  std::optional<std::string> record_input_to;
+  // Test switch: a monitor list that stands for the system's.
+  std::optional<std::vector<MonitorInfo>> monitors;
+};
+
+class Desktop {
+ public:
+  explicit Desktop(DesktopOptions options = {});
+  ~Desktop();
+  Desktop(const Desktop&) = delete;
+  Desktop& operator=(const Desktop&) = delete;
+
+  std::vector<MonitorInfo> monitors() { return monitors_.list(); }
+  VirtualDesktop virtual_desktop() { return monitors_.virtual_desktop(); }
+
+  // Applies the events of `batch` against its monitor; returns how many were applied.
+  int apply_input(const InputBatch& batch);
+  // Releases every key and mouse button that remote control holds down.
+  void release_input() { decoder_.release_all(); }
+
+  std::string read_clipboard() { return clipboard_.read_text(); }
+  bool write_clipboard(std::string_view utf8) { return clipboard_.write_text(utf8); }
+
+ private:
+  MonitorSource monitors_;
+  const std::unique_ptr<InputSink> sink_;
+  InputDecoder decoder_;  // one pressed-keys list and one pressed-buttons set
+  Clipboard clipboard_;
+};
+
+}  // namespace vantriel
+
+#endif  // VANTRIEL_INPUT_DESKTOP_H_
