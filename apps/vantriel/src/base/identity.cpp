@@ -10,7 +10,8 @@
 #include "base/json_file.h"
 #include "base/log.h"
 #include "base/random.h"
-#include "base/utf8.h"
+#include "morvane/core/text/ascii.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -121,11 +122,11 @@ std::string renew_clave() {
 
 bool check_clave(std::string_view typed) {
   std::string normalized;
-  for (const char32_t cp : utf8_decode(typed)) {
-    if (is_unicode_space(cp) || cp == U'-') continue;
-    utf8_append(normalized, cp);
+  for (const char32_t cp : morvane::decode_utf8(typed)) {
+    if (morvane::is_unicode_space(cp) || cp == U'-') continue;
+    morvane::append_utf8(normalized, cp);
   }
-  normalized = ascii_upper(normalized);
+  normalized = morvane::ascii_upper(normalized);
 
   std::string expected;
   {

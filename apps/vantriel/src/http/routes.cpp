@@ -12,7 +12,6 @@
 #include "base/identity.h"
 #include "base/recents.h"
 #include "base/settings.h"
-#include "base/utf8.h"
 #include "embedded/embedded_files.h"
 #include "http/pipeline.h"
 #include "http/reply.h"
@@ -25,6 +24,7 @@
 #include "morvane/core/tray/tray.h"
 #include "morvane/core/shell/app_window.h"
 #include "morvane/core/shell/shell.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -111,7 +111,7 @@ void run_detached(void (*action)()) { std::thread(action).detach(); }
 // and report success; the user's clipboard is kept and the write reported as failed.
 bool write_clipboard(const HttpRequest& request, const json& body) {
   if (request.body_cut) return false;
-  return write_clipboard_text(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars));
+  return write_clipboard_text(morvane::utf8_prefix(text_or(body, "texto"), kMaxClipboardChars));
 }
 
 json route_open(const json& body) {

@@ -8,8 +8,8 @@
 #include "base/identity.h"
 #include "base/local_time.h"
 #include "base/log.h"
-#include "base/utf8.h"
 #include "input/injector.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -46,7 +46,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
     if (is_true(request, "activa")) {
       std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
       bool wanted_control = is_true(request, "control");
-      std::string con = utf8_prefix(text_member(request, "con"), 40);
+      std::string con = morvane::utf8_prefix(text_member(request, "con"), 40);
       if (active_) {
         if (control_ != wanted_control) {
           effects_.log(std::string("[SESION] Control ") + (wanted_control ? "permitido" : "pausado"));
@@ -61,7 +61,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
       role_ = role;
       control_ = role == "host" && wanted_control;
       con_ = con;
-      id_ = utf8_prefix(text_member(request, "id"), 12);
+      id_ = morvane::utf8_prefix(text_member(request, "id"), 12);
       if (!control_) effects_.release_input();
       return {{"ok", true}};
     }

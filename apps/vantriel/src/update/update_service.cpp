@@ -5,6 +5,7 @@
 #include "http/sessions.h"
 #include "http/update_routes.h"
 #include "update/updater.h"
+#include "morvane/core/process/executable_path.h"
 
 namespace vantriel {
 
@@ -12,7 +13,7 @@ void start_update_service(const std::string& running_version, const std::string&
                           std::function<void()> exit_routine) {
   UpdaterConfig config;
   config.data_folder = data_folder();
-  auto self = executable_path();
+  auto self = morvane::executable_path();
   config.install_folder = self ? self->parent_path() : data_folder().parent_path();
   config.running_version = running_version;
   config.executable_file = executable_file;

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "morvane/core/process/executable_path.h"
+#include "morvane/core/text/ascii.h"
 #include "morvane/update/unpack.h"
 
 namespace morvane {
@@ -21,13 +23,6 @@ constexpr int kMoveAttempts = 10;
 constexpr auto kMoveRetryPause = std::chrono::seconds(1);
 constexpr auto kWaitForOldProcess = std::chrono::milliseconds(60000);
 constexpr auto kPauseAfterOldProcess = std::chrono::milliseconds(1500);
-
-std::string lower_ascii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 std::string name_of(const fs::path& path) {
   auto u8 = path.filename().u8string();
@@ -124,7 +119,7 @@ Status Run::swap(const fs::path& source, size_t* file_count) {
   if (!old_entries.ok()) return make_error(old_entries.error());
   for (const fs::path& entry : *old_entries) {
     std::string name = name_of(entry);
-    std::string lower = lower_ascii(name);
+    std::string lower = ascii_lower(name);
     if (lower == kNotesFile || lower == "tools" || lower == "data") continue;
     Status moved = move(entry, backup_ / path_from(name));
     if (!moved.ok()) return moved;
@@ -135,7 +130,7 @@ Status Run::swap(const fs::path& source, size_t* file_count) {
   if (!new_entries.ok()) return make_error(new_entries.error());
   for (const fs::path& entry : *new_entries) {
     std::string name = name_of(entry);
-    std::string lower = lower_ascii(name);
+    std::string lower = ascii_lower(name);
     // The notes file stayed in place: a package's copy would replace the user's notes
     // and the rollback would then delete them.
     if (lower == "tools" || lower == "data" || lower == kNotesFile) continue;
@@ -243,7 +238,7 @@ Status start_installer(const fs::path& install_folder, const fs::path& new_folde
   std::error_code ec;
   fs::create_directories(work, ec);
   if (ec) return make_error(ec.message());
-  auto self = internal::running_executable_path();
+  auto self = executable_path();
   if (!self.ok()) return make_error(self.error());
   fs::path copy = work / path_from(executable_file);
   fs::copy_file(*self, copy, fs::copy_options::overwrite_existing, ec);

@@ -67,7 +67,6 @@ void apply_update(const InstallRequest& request, InstallerSystem& system = real_
 
 namespace internal {
 // The platform half of the hand-off.
-Result<std::filesystem::path> running_executable_path();
 uint32_t current_process_id();
 }  // namespace internal
 

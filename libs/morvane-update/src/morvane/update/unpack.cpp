@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "morvane/core/text/ascii.h"
 #include "morvane/update/zip/zip_reader.h"
 
 namespace morvane {
@@ -77,10 +78,7 @@ Result<size_t> unpack_package(const fs::path& archive, const fs::path& target) {
       start = slash + 1;
     }
     if (pieces.empty()) continue;
-    std::string first(pieces.front());
-    for (char& c : first) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string first = ascii_lower(pieces.front());
     if (first == "tools" || first == "data") continue;
     fs::path destination = target;
     for (const std::string_view piece : pieces) destination /= utf8_path(piece);
