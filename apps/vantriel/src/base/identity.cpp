@@ -8,6 +8,7 @@
 #include "base/data_folder.h"
 #include "base/environment.h"
 #include "base/json_file.h"
+#include "base/json_member.h"
 #include "base/log.h"
 #include "base/random.h"
 #include "morvane/core/text/ascii.h"
@@ -33,16 +34,10 @@ std::mutex g_identity_mutex;
 std::mutex g_clave_mutex;
 std::string g_clave;
 
-std::string string_member(const nlohmann::ordered_json& object, const char* name) {
-  const auto it = object.find(name);
-  if (it == object.end() || !it->is_string()) return std::string();
-  return it->get<std::string>();
-}
-
 Identity load_identity_locked() {
   const std::filesystem::path path = data_file(kIdentityFileName);
   if (auto stored = read_json_file(path); stored && stored->is_object()) {
-    Identity identity{string_member(*stored, "id"), string_member(*stored, "llave")};
+    Identity identity{text_member(*stored, "id"), text_member(*stored, "llave")};
     if (is_valid_id(identity.id) && identity.llave.size() >= kMinLlaveBytes) return identity;
   }
 

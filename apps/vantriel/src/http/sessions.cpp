@@ -1,11 +1,11 @@
 #include "http/sessions.h"
 
 #include <cmath>
-#include <fstream>
 
 #include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/identity.h"
+#include "base/json_member.h"
 #include "base/local_time.h"
 #include "base/log.h"
 #include "input/injector.h"
@@ -13,18 +13,6 @@
 
 namespace vantriel {
 namespace {
-
-bool is_true(const nlohmann::ordered_json& body, const char* key) {
-  if (!body.is_object()) return false;
-  auto it = body.find(key);
-  return it != body.end() && it->is_boolean() && it->get<bool>();
-}
-
-std::string text_member(const nlohmann::ordered_json& body, const char* key) {
-  if (!body.is_object()) return {};
-  auto it = body.find(key);
-  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 // A peer chooses its name; inside a log line a line break in it would forge lines.
 std::string for_log(std::string_view name) {
@@ -43,9 +31,9 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   std::string ended_role;
   {
     std::lock_guard<std::mutex> lock(session_mu_);
-    if (is_true(request, "activa")) {
+    if (member_is_true(request, "activa")) {
       std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
-      bool wanted_control = is_true(request, "control");
+      bool wanted_control = member_is_true(request, "control");
       std::string con = morvane::utf8_prefix(text_member(request, "con"), 40);
       if (active_) {
         if (control_ != wanted_control) {
@@ -134,8 +122,7 @@ SupportSessions& support_sessions() {
             // One write of the whole line in append mode; a failure loses the record only.
             std::error_code ignored;
             std::filesystem::create_directories(data_folder(), ignored);
-            std::ofstream out(data_file("sesiones.jsonl"), std::ios::binary | std::ios::app);
-            out.write(line.data(), static_cast<std::streamsize>(line.size()));
+            (void)append_file(data_file("sesiones.jsonl"), line);
           },
       .release_input = release_all,
       .renew_clave = [] { renew_clave(); },

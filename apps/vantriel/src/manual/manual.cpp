@@ -5,6 +5,7 @@
 #include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/file_util.h"
+#include "base/json_member.h"
 #include "manual/markdown.h"
 #include "morvane/core/process/executable_path.h"
 #include "morvane/core/text/utf8.h"
@@ -92,11 +93,6 @@ std::optional<std::string> read_manual(const std::filesystem::path& folder,
 std::filesystem::path default_folder() {
   const auto exe = morvane::executable_path();
   return (exe ? exe->parent_path() : std::filesystem::path(".")) / "manual";
-}
-
-std::string text_member(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 constexpr char kPrintStyle[] =
