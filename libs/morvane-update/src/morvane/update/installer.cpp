@@ -17,7 +17,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr char kAppName[] = "Vantriel";
 constexpr char kNotesFile[] = "notas_para_orsela.md";
 constexpr int kMoveAttempts = 10;
 constexpr auto kMoveRetryPause = std::chrono::seconds(1);
@@ -100,7 +99,7 @@ class Run {
 Status Run::swap(const fs::path& source, size_t* file_count) {
   std::error_code ec;
   if (fs::is_regular_file(request_.source, ec)) {
-    auto written = unpack_package(request_.source, source);
+    auto written = unpack_package(request_.source, source, request_.product.top_folder);
     if (!written.ok()) return make_error(written.error());
     *file_count = *written;
   } else {
@@ -158,7 +157,7 @@ void Run::relaunch() {
   std::error_code ec;
   fs::path program = install_ / path_from(request_.executable_file);
   if (!fs::exists(program, ec)) {
-    log(std::string("No se pudo volver a abrir ") + kAppName + ": no se encontr\xC3\xB3 " +
+    log("No se pudo volver a abrir " + request_.product.display_name + ": no se encontr\xC3\xB3 " +
         request_.executable_file);
     return;
   }
@@ -166,7 +165,7 @@ void Run::relaunch() {
   if (request_.quiet) args.push_back("--no-window");
   Status started = system_.start_detached(program, args, install_);
   if (!started.ok()) {
-    log(std::string("No se pudo volver a abrir ") + kAppName + ": " + started.error());
+    log("No se pudo volver a abrir " + request_.product.display_name + ": " + started.error());
   }
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "morvane/core/result.h"
+#include "morvane/update/product.h"
 
 namespace morvane {
 
@@ -27,6 +28,7 @@ struct InstallRequest {
   bool no_relaunch = false;
   // The installed executable's file name on this platform (Vantriel.exe, vantriel).
   std::string executable_file;
+  UpdateProduct product;  // its display name and top folder are used
 };
 
 // What the installer needs from the operating system; tests replace parts of it.

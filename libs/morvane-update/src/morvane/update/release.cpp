@@ -388,15 +388,15 @@ std::optional<UpdateKey> load_update_key(const fs::path& install_folder,
   return key_from_file(install_folder / "mrv" / "clave_actualizaciones.pub");
 }
 
-std::string manifest_url() {
+std::string manifest_url(const UpdateProduct& product) {
   const char* env = std::getenv("MRV_UPDATE_URL");
   if (env != nullptr && *env != '\0') return env;
-  return std::string(kDefaultManifestUrl);
+  return product.manifest_url;
 }
 
 ReleaseCheck evaluate_release(int http_status, std::string_view body,
                               std::string_view running_version,
-                              const std::optional<UpdateKey>& key) {
+                              const std::optional<UpdateKey>& key, const UpdateProduct& product) {
   try {
     if (http_status > 399) return early("HTTP Error " + std::to_string(http_status));
     const std::string_view text = body.substr(0, kMaxDocumentBytes);
@@ -448,7 +448,7 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
     if (!truthy(version)) return late("respuesta sin versión");
     if (key && !valid) return late("la firma de la actualización no es válida; no se instalará nada");
     const Json& app = member(description, "app");
-    if (!app.is_null() && !(app.is_string() && app.get_ref<const std::string&>() == kAppId)) {
+    if (!app.is_null() && !(app.is_string() && app.get_ref<const std::string&>() == product.app_id)) {
       return late("el archivo de versión es de otra app de la suite; no se instalará nada");
     }
 
@@ -473,7 +473,7 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
     info["version"] = version;
     for (const char* name : {"date", "url", "size", "sha256"}) info[name] = member(description, name);
     const Json& page = member(description, "page");
-    info["page"] = truthy(page) ? page : Json(kSupportPageUrl);
+    info["page"] = truthy(page) ? page : Json(product.support_page_url);
     info["changes"] = std::move(changes);
     info["signed"] = valid;
     release.version = value_text(version);
