@@ -17,11 +17,11 @@
 #include "input/desktop.h"
 #include "input/input_decoder.h"
 #include "input/monitors.h"
-#include "input/unicode_text.h"
 #include "xvfb_server.h"
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include "test_window.h"
+#include "morvane/core/text/utf16.h"
 
 namespace vantriel {
 namespace {
@@ -322,7 +322,7 @@ TEST(X11ClipboardTest, ReadsStopAtFourMillionUnits) {
   ASSERT_TRUE(xclip_in(huge));
   const std::string in = desktop().read_clipboard();
   EXPECT_EQ(in.size(), 8'000'000u);
-  EXPECT_EQ(utf8_to_utf16(in).size(), 4'000'000u);
+  EXPECT_EQ(morvane::utf8_to_utf16(in).size(), 4'000'000u);
 }
 
 TEST(X11ClipboardTest, EmptyTextAndNoOwner) {

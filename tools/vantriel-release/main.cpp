@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "update/update_product.h"
 #include "morvane/update/ed25519/ed25519.h"
 #include "morvane/update/release.h"
 #include "morvane/update/unpack.h"
@@ -253,7 +254,7 @@ int sign(const fs::path& package, std::map<std::string, std::string> options) {
     return 1;
   }
   Json d;
-  d["app"] = morvane::kAppId;
+  d["app"] = vantriel::kAppId;
   d["version"] = options["version"];
   if (options.count("date")) d["date"] = options["date"];
   d["url"] = options["url"];
@@ -331,7 +332,8 @@ int check(const fs::path& document, std::map<std::string, std::string> options, 
   } else {
     key = morvane::load_update_key(own_folder(argv0));
   }
-  const auto result = morvane::evaluate_release(200, body, options["running"], key);
+  const auto result = morvane::evaluate_release(200, body, options["running"], key,
+                                                vantriel::update_product());
   if (const auto* failure = std::get_if<morvane::ReleaseFailure>(&result)) {
     std::cout << failure->message << "\n";
     return 1;
@@ -355,7 +357,8 @@ int check(const fs::path& document, std::map<std::string, std::string> options, 
     std::random_device rd;
     const fs::path scratch =
         fs::temp_directory_path() / ("vantriel-release-" + std::to_string(rd()) + std::to_string(rd()));
-    auto unpacked = morvane::unpack_package(options["package"], scratch);
+    auto unpacked = morvane::unpack_package(options["package"], scratch,
+                                              vantriel::update_product().top_folder);
     std::error_code ignored;
     fs::remove_all(scratch, ignored);
     if (!unpacked.ok()) {
@@ -384,7 +387,7 @@ int check_sig(const std::string& key_hex, const std::string& message_hex, const 
 }
 
 int unpack(const fs::path& package, const fs::path& folder) {
-  auto r = morvane::unpack_package(package, folder);
+  auto r = morvane::unpack_package(package, folder, vantriel::update_product().top_folder);
   if (!r.ok()) {
     std::cout << r.error() << "\n";
     return 1;

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <string>
 
+#include "morvane/core/process/executable_path.h"
+
 namespace vantriel {
 namespace {
 
@@ -11,7 +13,7 @@ std::filesystem::path* g_test_folder = nullptr;
 std::filesystem::path compute_data_folder() {
   std::filesystem::path base = ".";
   try {
-    if (auto exe = executable_path(); exe && exe->has_parent_path()) base = exe->parent_path();
+    if (auto exe = morvane::executable_path(); exe && exe->has_parent_path()) base = exe->parent_path();
   } catch (...) {
     // A path the library cannot handle: fall back to the current directory.
   }

@@ -16,9 +16,6 @@ const std::filesystem::path& data_folder();
 // data_folder() / name.
 std::filesystem::path data_file(std::string_view name);
 
-// The running executable's full path as the operating system reports it.
-std::optional<std::filesystem::path> executable_path();
-
 // Tests only: makes data_folder() return `folder` from now on. Call it before any
 // other thread uses the data folder; it is not synchronised with readers.
 void set_data_folder_for_testing(const std::filesystem::path& folder);

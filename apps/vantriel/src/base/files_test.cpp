@@ -21,11 +21,7 @@ namespace {
 using LogTest = DataFolderTest;
 using JsonFileTest = DataFolderTest;
 
-TEST(DataFolderPathTest, ExecutableAndEnvironment) {
-  const auto exe = executable_path();
-  ASSERT_TRUE(exe);
-  EXPECT_EQ(exe->stem(), "vantriel_base_test");
-  EXPECT_TRUE(exe->is_absolute());
+TEST(DataFolderPathTest, Environment) {
   {
     ScopedEnv valid("VTR_PRUEBA", "\xC3\xB1");
     EXPECT_EQ(env_var("VTR_PRUEBA"), "\xC3\xB1");

@@ -8,9 +8,11 @@
 #include "base/data_folder.h"
 #include "base/environment.h"
 #include "base/json_file.h"
+#include "base/json_member.h"
 #include "base/log.h"
 #include "base/random.h"
-#include "base/utf8.h"
+#include "morvane/core/text/ascii.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -32,16 +34,10 @@ std::mutex g_identity_mutex;
 std::mutex g_clave_mutex;
 std::string g_clave;
 
-std::string string_member(const nlohmann::ordered_json& object, const char* name) {
-  const auto it = object.find(name);
-  if (it == object.end() || !it->is_string()) return std::string();
-  return it->get<std::string>();
-}
-
 Identity load_identity_locked() {
   const std::filesystem::path path = data_file(kIdentityFileName);
   if (auto stored = read_json_file(path); stored && stored->is_object()) {
-    Identity identity{string_member(*stored, "id"), string_member(*stored, "llave")};
+    Identity identity{text_member(*stored, "id"), text_member(*stored, "llave")};
     if (is_valid_id(identity.id) && identity.llave.size() >= kMinLlaveBytes) return identity;
   }
 
@@ -121,11 +117,11 @@ std::string renew_clave() {
 
 bool check_clave(std::string_view typed) {
   std::string normalized;
-  for (const char32_t cp : utf8_decode(typed)) {
-    if (is_unicode_space(cp) || cp == U'-') continue;
-    utf8_append(normalized, cp);
+  for (const char32_t cp : morvane::decode_utf8(typed)) {
+    if (morvane::is_unicode_space(cp) || cp == U'-') continue;
+    morvane::append_utf8(normalized, cp);
   }
-  normalized = ascii_upper(normalized);
+  normalized = morvane::ascii_upper(normalized);
 
   std::string expected;
   {

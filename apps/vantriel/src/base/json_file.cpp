@@ -1,14 +1,14 @@
 #include "base/json_file.h"
 
 #include "base/file_util.h"
-#include "base/utf8.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 
 std::optional<nlohmann::ordered_json> read_json_file(const std::filesystem::path& path) {
   try {
     auto text = read_file(path);
-    if (!text || !is_valid_utf8(*text)) return std::nullopt;
+    if (!text || !morvane::is_valid_utf8(*text)) return std::nullopt;
     auto value = nlohmann::ordered_json::parse(*text, nullptr, /*allow_exceptions=*/false);
     if (value.is_discarded()) return std::nullopt;
     return value;

@@ -6,7 +6,7 @@
 #include "base/identity.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
-#include "base/utf8.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -44,10 +44,10 @@ nlohmann::ordered_json load_recents() {
 std::string clean_recent_name(std::string_view name) {
   std::string out;
   std::size_t kept = 0;
-  for (const char32_t cp : utf8_decode(name)) {
+  for (const char32_t cp : morvane::decode_utf8(name)) {
     if (kept == kMaxRecentNameChars) break;
     if (cp <= 31 || (cp >= 127 && cp <= 159)) continue;
-    utf8_append(out, cp);
+    morvane::append_utf8(out, cp);
     ++kept;
   }
   return out;

@@ -10,7 +10,8 @@
 #include "base/environment.h"
 #include "base/file_util.h"
 #include "base/log.h"
-#include "base/utf8.h"
+#include "morvane/core/text/ascii.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 
@@ -98,7 +99,7 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 // The line as the parser sees it: trimmed, then any leading byte order marks dropped.
 std::string normalized_line(std::string_view line) {
-  std::string text = trim_unicode(line);
+  std::string text = morvane::trim_unicode(line);
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
   std::size_t start = 0;
   while (text.compare(start, kBom.size(), kBom) == 0) start += kBom.size();
@@ -112,11 +113,7 @@ bool is_comment(std::string_view line) {
 // The lower-cased section name when `line` (normalised) is a section header.
 std::optional<std::string> section_header(std::string_view line) {
   if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
-  return ascii_lower(trim_unicode(line.substr(1, line.size() - 2)));
-}
-
-bool iequals_ascii(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ascii_lower(a) == ascii_lower(b);
+  return morvane::ascii_lower(morvane::trim_unicode(line.substr(1, line.size() - 2)));
 }
 
 std::string strip_trailing_slashes(std::string text) {
@@ -163,12 +160,12 @@ Settings parse_settings(std::string_view text) {
     }
     const std::size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
-    std::string key = ascii_lower(trim_unicode(std::string_view(line).substr(0, eq)));
+    std::string key = morvane::ascii_lower(morvane::trim_unicode(std::string_view(line).substr(0, eq)));
     std::string_view value = std::string_view(line).substr(eq + 1);
     if (const std::size_t remark = value.find(" ;"); remark != std::string_view::npos) {
       value = value.substr(0, remark);
     }
-    std::string trimmed = trim_unicode(value);
+    std::string trimmed = morvane::trim_unicode(value);
     std::string_view unquoted = trimmed;
     while (!unquoted.empty() && unquoted.front() == '"') unquoted.remove_prefix(1);
     while (!unquoted.empty() && unquoted.back() == '"') unquoted.remove_suffix(1);
@@ -194,7 +191,7 @@ Settings load_settings() {
       }
     }
     auto text = read_file(path);
-    if (text && is_valid_utf8(*text)) {
+    if (text && morvane::is_valid_utf8(*text)) {
       const Settings file = parse_settings(*text);
       for (const auto& [name, value] : file.values()) {
         settings.set(name.first, name.second, value);
@@ -211,10 +208,10 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
   // A value is one line of valid UTF-8: a stray byte would make the whole file unreadable
   // as UTF-8 and so reset every setting at the next load.
   std::string clean;
-  for (const char c : sanitize_utf8(value)) {
+  for (const char c : morvane::sanitize_utf8(value)) {
     if (c != '\r' && c != '\n') clean += c;
   }
-  clean = trim_unicode(clean);
+  clean = morvane::trim_unicode(clean);
   std::string new_line = std::string(key) + " = " + clean;
 
   std::vector<std::string> lines;
@@ -240,14 +237,14 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
     if (current != section || is_comment(line)) continue;
     const std::size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
-    if (iequals_ascii(trim_unicode(std::string_view(line).substr(0, eq)), key)) match = i;
+    if (morvane::equals_ignoring_ascii_case(morvane::trim_unicode(std::string_view(line).substr(0, eq)), key)) match = i;
   }
   const bool replaced = match.has_value();
   if (replaced) lines[*match] = new_line;
   if (!replaced && found_section) {
     std::size_t end = section_start;
     while (end < lines.size() && !section_header(normalized_line(lines[end]))) ++end;
-    while (end > section_start && trim_unicode(lines[end - 1]).empty()) --end;
+    while (end > section_start && morvane::trim_unicode(lines[end - 1]).empty()) --end;
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(end), new_line);
   } else if (!replaced) {
     lines.emplace_back();
@@ -269,7 +266,7 @@ morvane::Status set_setting(std::string_view section, std::string_view key,
     const std::filesystem::path path = settings_path();
     auto text = read_file(path);
     const std::string_view base =
-        text && is_valid_utf8(*text) ? std::string_view(*text) : kSettingsTemplate;
+        text && morvane::is_valid_utf8(*text) ? std::string_view(*text) : kSettingsTemplate;
     return write_file_atomic(path, settings_temp_path(), apply_setting(base, section, key, value));
   } catch (const std::exception& e) {
     return morvane::make_error(std::string("cannot save setting: ") + e.what());
@@ -277,7 +274,7 @@ morvane::Status set_setting(std::string_view section, std::string_view key,
 }
 
 std::string display_name() {
-  std::string name = trim_unicode(setting(load_settings(), "general", "nombre"));
+  std::string name = morvane::trim_unicode(setting(load_settings(), "general", "nombre"));
   if (name.empty()) {
     if (auto computer = env_var("COMPUTERNAME")) {
       name = std::move(*computer);
@@ -289,11 +286,11 @@ std::string display_name() {
       name = "PC";
     }
   }
-  return utf8_prefix(name, 32);
+  return morvane::utf8_prefix(name, 32);
 }
 
 bool is_valid_server(std::string_view text) {
-  const std::string url = trim_unicode(text);
+  const std::string url = morvane::trim_unicode(text);
   const std::string_view view = url;
   constexpr std::string_view kHttps = "https://";
   constexpr std::string_view kHttp = "http://";
@@ -328,13 +325,13 @@ std::string server_url() {
   if (auto env = env_var("VTR_SERVER"); env && env->size() > 3 && env->compare(0, 4, "http") == 0) {
     return strip_trailing_slashes(std::move(*env));
   }
-  std::string configured = trim_unicode(setting(load_settings(), "general", "servidor"));
+  std::string configured = morvane::trim_unicode(setting(load_settings(), "general", "servidor"));
   if (is_valid_server(configured)) return strip_trailing_slashes(std::move(configured));
   return std::string(kDefaultServerUrl);
 }
 
 bool setting_is_off(std::string_view value) {
-  const std::string text = ascii_lower(trim_unicode(value));
+  const std::string text = morvane::ascii_lower(morvane::trim_unicode(value));
   return text == "0" || text == "no" || text == "off" || text == "false";
 }
 

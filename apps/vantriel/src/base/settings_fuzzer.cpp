@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/settings.h"
-#include "base/utf8.h"
+#include "morvane/core/text/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The writer keeps every line and adds one: the result holds the new line and, when
   // the input was UTF-8, stays UTF-8 so the next load can read it.
   if (written.find("fps = 60\"x\" ;\r\n") == std::string::npos) std::abort();
-  if (vantriel::is_valid_utf8(text) && !vantriel::is_valid_utf8(written)) std::abort();
+  if (morvane::is_valid_utf8(text) && !morvane::is_valid_utf8(written)) std::abort();
   // Whatever the file holds, a plain value written is the value read back.
   const std::string plain = vantriel::apply_setting(text, "general", "idioma", "en");
   if (vantriel::setting(vantriel::parse_settings(plain), "general", "idioma") != "en") std::abort();

@@ -15,6 +15,7 @@
 #include "http/pipeline.h"
 #include "main/app_version.h"
 #include "host/instance.h"
+#include "morvane/core/process/executable_path.h"
 #include "morvane/core/shell/app_window.h"
 #include "morvane/core/shell/shell.h"
 #include "morvane/core/tray/tray.h"
@@ -39,7 +40,7 @@ std::unique_ptr<LocalServer> bind_first_free_port(std::uint32_t first) {
 UpdaterConfig updater_config(bool dry_run) {
   UpdaterConfig config;
   config.data_folder = data_folder();
-  auto self = executable_path();
+  auto self = morvane::executable_path();
   config.install_folder = self ? self->parent_path() : data_folder().parent_path();
   config.running_version = kAppVersion;
   config.executable_file = kExecutableFile;

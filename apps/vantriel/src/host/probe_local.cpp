@@ -4,8 +4,8 @@
 
 #include <boost/asio.hpp>
 
-#include "base/utf8.h"
 #include "host/instance.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 
@@ -59,7 +59,7 @@ std::optional<std::string> probe_local(std::uint16_t port, const std::string& pa
     if (!timer_ec && !done) socket.close();
   });
   io.run();
-  return sanitize_utf8(reply);
+  return morvane::sanitize_utf8(reply);
 }
 
 }  // namespace vantriel

@@ -1,21 +1,12 @@
 #include "http/http_message.h"
 
-namespace vantriel {
+#include "morvane/core/text/ascii.h"
 
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+namespace vantriel {
 
 std::optional<std::string_view> HttpRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equals_ignoring_ascii_case(key, name)) return std::string_view(value);
+    if (morvane::equals_ignoring_ascii_case(key, name)) return std::string_view(value);
   }
   return std::nullopt;
 }

@@ -43,8 +43,6 @@ struct HttpReply {
   std::string_view body_view() const { return body ? std::string_view(*body) : std::string_view(); }
 };
 
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
-
 }  // namespace vantriel
 
 #endif  // VANTRIEL_HTTP_HTTP_MESSAGE_H_

@@ -1,19 +1,12 @@
 #include "http/pipeline.h"
 
-#include "base/utf8.h"
 #include "http/reply.h"
 #include "http/routes.h"
+#include "morvane/core/text/ascii.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
-
-std::string lower_ascii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 bool passes_origin_checks(const HttpRequest& request) {
   if (auto host = request.header("Host"); host && !is_local_host(*host)) return false;
@@ -21,11 +14,11 @@ bool passes_origin_checks(const HttpRequest& request) {
     if (auto origin = request.header("Origin"); origin && !is_local_host(*origin)) return false;
   }
   if (auto site = request.header("Sec-Fetch-Site")) {
-    std::string v = lower_ascii(*site);
+    std::string v = morvane::ascii_lower(*site);
     if (v == "same-site" || v == "cross-site") return false;
   }
   if (auto dest = request.header("Sec-Fetch-Dest")) {
-    std::string v = lower_ascii(*dest);
+    std::string v = morvane::ascii_lower(*dest);
     if (v == "frame" || v == "iframe" || v == "embed" || v == "object") return false;
   }
   return true;
@@ -33,22 +26,15 @@ bool passes_origin_checks(const HttpRequest& request) {
 
 bool has_token(const HttpRequest& request, const std::string& token) {
   for (const auto& [name, value] : request.headers) {
-    if (equals_ignoring_ascii_case(name, "X-Token") && value == token) return true;
+    if (morvane::equals_ignoring_ascii_case(name, "X-Token") && value == token) return true;
   }
   return false;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
 
 bool is_local_host(std::string_view value) {
-  std::string rest = lower_ascii(value);
+  std::string rest = morvane::ascii_lower(value);
   std::string_view v = rest;
   while (v.substr(0, 7) == "http://") v.remove_prefix(7);
   if (auto colon = v.rfind(':'); colon != std::string_view::npos) v = v.substr(0, colon);
@@ -71,14 +57,14 @@ std::optional<std::string> query_lang(std::string_view url) {
         char c = value[i];
         if (c == '+') {
           bytes += ' ';
-        } else if (c == '%' && i + 2 < value.size() && hex_value(value[i + 1]) >= 0 && hex_value(value[i + 2]) >= 0) {
-          bytes += static_cast<char>(hex_value(value[i + 1]) * 16 + hex_value(value[i + 2]));
+        } else if (c == '%' && i + 2 < value.size() && morvane::hex_digit_value(value[i + 1]) >= 0 && morvane::hex_digit_value(value[i + 2]) >= 0) {
+          bytes += static_cast<char>(morvane::hex_digit_value(value[i + 1]) * 16 + morvane::hex_digit_value(value[i + 2]));
           i += 2;
         } else {
           bytes += c;
         }
       }
-      return sanitize_utf8(bytes);
+      return morvane::sanitize_utf8(bytes);
     }
     if (amp == std::string_view::npos) return std::nullopt;
     query.remove_prefix(amp + 1);

@@ -8,9 +8,9 @@
 #include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/identity.h"
+#include "base/json_member.h"
 #include "base/recents.h"
 #include "base/settings.h"
-#include "base/utf8.h"
 #include "embedded/embedded_files.h"
 #include "http/pipeline.h"
 #include "http/reply.h"
@@ -18,6 +18,7 @@
 #include "input/desktop.h"
 #include "manual/manual.h"
 #include "morvane/core/shell/shell.h"
+#include "morvane/core/text/utf8.h"
 #include "support/history.h"
 #include "support/support_sessions.h"
 #include "update/updater.h"
@@ -35,8 +36,6 @@ constexpr char kWhatToOpen[] = "\xC2\xBFqu\xC3\xA9 abro?";
 
 // Where "/api/abrir" sends the fixed link targets.
 constexpr char kHomePage[] = "https://vantriel.app/";
-// The updater names the same support page (its kSupportPageUrl).
-constexpr char kSupportPage[] = "https://vantriel.app/support/";
 constexpr char kDonatePage[] = "https://vantriel.app/donar";
 
 // Clipboard texts written through the API are cut to this many characters.
@@ -70,18 +69,6 @@ const std::shared_ptr<const std::string>& static_bytes(std::size_t index) {
   return joined[index];
 }
 
-bool switch_on(const json& body, const char* key) {
-  if (!body.is_object()) return false;
-  auto it = body.find(key);
-  return it != body.end() && it->is_boolean() && it->get<bool>();
-}
-
-std::string text_or(const json& body, const char* key, std::string fallback = {}) {
-  if (!body.is_object()) return fallback;
-  auto it = body.find(key);
-  return it != body.end() && it->is_string() ? it->get<std::string>() : fallback;
-}
-
 json refusal(const char* msg) { return {{"ok", false}, {"msg", msg}}; }
 
 json identity_reply(const Identity& identity) {
@@ -97,11 +84,11 @@ json identity_reply(const Identity& identity) {
 // and report success; the user's clipboard is kept and the write reported as failed.
 bool write_clipboard(const HttpRequest& request, const json& body, Desktop& desktop) {
   if (request.body_cut) return false;
-  return desktop.write_clipboard(utf8_prefix(text_or(body, "texto"), kMaxClipboardChars));
+  return desktop.write_clipboard(morvane::utf8_prefix(text_member(body, "texto"), kMaxClipboardChars));
 }
 
 json route_open(const json& body) {
-  std::string what = text_or(body, "what");
+  std::string what = text_member(body, "what");
   std::string target;
   if (what == "log") {
     target = data_file("vantriel.log").string();
@@ -110,11 +97,11 @@ json route_open(const json& body) {
   } else if (what == "inicio") {
     target = kHomePage;
   } else if (what == "sitio") {
-    target = kSupportPage;
+    target = kSupportPageUrl;
   } else if (what == "donar") {
     target = kDonatePage;
   } else if (what == "url") {
-    target = text_or(body, "url");
+    target = text_member(body, "url");
     bool allowed = target.rfind("https://", 0) == 0 || target.rfind("mailto:", 0) == 0;
     if (!allowed) return {{"ok", false}};
   } else {
@@ -124,8 +111,8 @@ json route_open(const json& body) {
 }
 
 json route_notice(const json& body, const ShellActions& shell) {
-  std::string title = text_or(body, "titulo", kAppName);
-  std::string text = text_or(body, "texto");
+  std::string title = text_member(body, "titulo", kAppName);
+  std::string text = text_member(body, "texto");
   if (shell.show_window) shell.show_window();
   if (shell.notify) shell.notify(title, text);
   return {{"ok", true}};
@@ -211,15 +198,15 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
                        {"clave", clave}});
   }
   if (path == "/api/clave/nueva") return reply_json({{"ok", true}, {"clave", renew_clave()}});
-  if (path == "/api/verificar") return reply_json({{"ok", check_clave(text_or(body, "clave"))}});
+  if (path == "/api/verificar") return reply_json({{"ok", check_clave(text_member(body, "clave"))}});
   if (path == "/api/codigo_llamada") return reply_json({{"codigo", new_call_code()}});
   if (path == "/api/sesion") return reply_json(sessions.report(body));
   if (path == "/api/llamada") {
-    sessions.set_call_active(switch_on(body, "activa"));
+    sessions.set_call_active(member_is_true(body, "activa"));
     return reply_json({{"ok", true}});
   }
   if (path == "/api/portapapeles/leer") {
-    if (!switch_on(body, "propio") && !sessions.control_allowed()) {
+    if (!member_is_true(body, "propio") && !sessions.control_allowed()) {
       return reply_json(refusal(kNoControl));
     }
     return reply_json({{"ok", true}, {"texto", api.desktop.read_clipboard()}});
@@ -234,9 +221,9 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
   if (path == "/api/aviso") return reply_json(route_notice(body, api.shell));
   if (path == "/api/abrir") return reply_json(route_open(body));
   if (path == "/api/recientes/agregar") {
-    return reply_json(add_recent(text_or(body, "id"), text_or(body, "nombre")));
+    return reply_json(add_recent(text_member(body, "id"), text_member(body, "nombre")));
   }
-  if (path == "/api/recientes/quitar") return reply_json(remove_recent(text_or(body, "id")));
+  if (path == "/api/recientes/quitar") return reply_json(remove_recent(text_member(body, "id")));
   if (path == "/api/update") return reply_json(api.updater.action(body));
   if (path == "/api/salir") {
     // The exit starts once the reply has been sent.

@@ -4,7 +4,7 @@
 
 #include "base/log.h"
 #include "base/settings.h"
-#include "base/utf8.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 
@@ -29,7 +29,7 @@ json settings_document() {
     json members = json::object();
     for (const SettingKey& entry : page_setting_keys()) {
       if (entry.section != section) continue;
-      members[std::string(entry.key)] = sanitize_utf8(setting(settings, entry.section, entry.key));
+      members[std::string(entry.key)] = morvane::sanitize_utf8(setting(settings, entry.section, entry.key));
     }
     document[std::string(section)] = std::move(members);
   }

@@ -21,8 +21,9 @@
 #include <vector>
 
 #include "input/clipboard.h"
-#include "input/unicode_text.h"
 #include "input/x11_display.h"
+#include "morvane/core/text/utf16.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -383,7 +384,7 @@ ReadResult read_target(Display* d, const Atoms& atoms, Window window, Atom targe
 std::string latin1_to_utf8(std::string_view latin1) {
   std::string out;
   out.reserve(latin1.size());
-  for (const char c : latin1) append_utf8(out, static_cast<unsigned char>(c));
+  for (const char c : latin1) morvane::append_utf8(out, static_cast<unsigned char>(c));
   return out;
 }
 
@@ -408,10 +409,10 @@ std::string Clipboard::read_text() {
   std::string text;
   ReadResult got = read_target(d, atoms, window, atoms.utf8_string, deadline, text);
   if (got == ReadResult::kText) {
-    text = utf8_prefix_by_utf16_units(text, kMaxReadUnits);
+    text = morvane::utf8_prefix_by_utf16_units(text, kMaxReadUnits);
   } else if (got == ReadResult::kRefused &&
              read_target(d, atoms, window, XA_STRING, deadline, text) == ReadResult::kText) {
-    text = utf8_prefix_by_utf16_units(latin1_to_utf8(text), kMaxReadUnits);
+    text = morvane::utf8_prefix_by_utf16_units(latin1_to_utf8(text), kMaxReadUnits);
   } else {
     text.clear();
   }
@@ -421,7 +422,7 @@ std::string Clipboard::read_text() {
 
 bool Clipboard::write_text(std::string_view utf8) {
   // Other programs are promised UTF-8: invalid sequences go out as U+FFFD.
-  return owner_->selection.write(utf8_prefix_by_utf16_units(utf8, std::string::npos));
+  return owner_->selection.write(morvane::utf8_prefix_by_utf16_units(utf8, std::string::npos));
 }
 
 }  // namespace vantriel

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "input/clipboard.h"
-#include "input/unicode_text.h"
+#include "morvane/core/text/utf16.h"
 
 namespace vantriel {
 namespace {
@@ -43,7 +43,7 @@ std::string Clipboard::read_text() {
       const std::size_t limit = capacity < kMaxReadUnits ? capacity : kMaxReadUnits;
       std::size_t n = 0;
       while (n < limit && units[n] != 0) ++n;
-      text = utf16_to_utf8(std::u16string_view(units, n));
+      text = morvane::utf16_to_utf8(std::u16string_view(units, n));
       GlobalUnlock(data);
     }
   }
@@ -52,7 +52,7 @@ std::string Clipboard::read_text() {
 }
 
 bool Clipboard::write_text(std::string_view utf8) {
-  std::u16string units = utf8_to_utf16(utf8);
+  std::u16string units = morvane::utf8_to_utf16(utf8);
   units.push_back(0);
   if (!open_clipboard()) return false;
   EmptyClipboard();

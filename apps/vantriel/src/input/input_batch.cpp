@@ -6,7 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "base/utf8.h"
+#include "morvane/core/text/ascii.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -88,13 +89,6 @@ InputEvent::Kind kind_of(std::string_view k) {
   if (k == "t") return Kind::kText;
   if (k == "rel") return Kind::kReleaseAll;
   return Kind::kIgnored;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // A strict JSON reader over text already known to be valid UTF-8. Every read_* function
@@ -296,7 +290,7 @@ class BatchReader {
               return false;
             unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
           }
-          if (out) utf8_append(*out, unit);
+          if (out) morvane::append_utf8(*out, unit);
           continue;
         }
         default:
@@ -310,7 +304,7 @@ class BatchReader {
     if (end_ - p_ < 4) return false;
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-      int digit = hex_digit(*p_++);
+      int digit = morvane::hex_digit_value(*p_++);
       if (digit < 0) return false;
       unit = unit << 4 | static_cast<char32_t>(digit);
     }
@@ -394,7 +388,7 @@ class BatchReader {
 
 InputBatch read_input_batch(std::string_view body, int max_depth) {
   InputBatch batch;
-  if (body.empty() || !is_valid_utf8(body)) return batch;
+  if (body.empty() || !morvane::is_valid_utf8(body)) return batch;
   BatchReader reader(body, max_depth);
   if (!reader.read(batch)) return InputBatch{};
   return batch;

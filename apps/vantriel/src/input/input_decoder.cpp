@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "input/key_codes.h"
-#include "input/unicode_text.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -169,7 +169,7 @@ bool InputDecoder::apply_key(const InputEvent& event, bool down) {
 
 bool InputDecoder::apply_text(const InputEvent& event) {
   if (!event.text) return false;
-  const std::u32string text = decode_utf8(*event.text, kMaxTextChars);
+  const std::u32string text = morvane::decode_utf8(*event.text, kMaxTextChars);
   if (text.empty()) return false;
   std::vector<InputRecord> records;
   records.reserve(text.size() * 4);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "input/monitors.h"
-#include "input/unicode_text.h"
+#include "morvane/core/text/utf16.h"
 
 namespace vantriel {
 namespace {
@@ -21,7 +21,7 @@ BOOL CALLBACK add_monitor(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
     if (c == 0) break;
     device.push_back(static_cast<char16_t>(c));
   }
-  std::string name = utf16_to_utf8(device);
+  std::string name = morvane::utf16_to_utf8(device);
   constexpr std::string_view kPrefix = "\\\\.\\";
   while (name.compare(0, kPrefix.size(), kPrefix) == 0) name.erase(0, kPrefix.size());
   MonitorInfo m;

@@ -1,6 +1,7 @@
-// The program's name, version and executable file name. They are defined in one file that
-// CMake generates from app_version.cpp.in, so that a build of another version (the
-// updater's tests make one) compiles that file alone.
+// The program's name, version, executable file name and web addresses. They are defined in
+// one file that CMake generates from app_version.cpp.in, so that a build of another version
+// (the updater's tests make one) compiles that file alone. The libraries know none of
+// them: the program passes them in.
 #ifndef VANTRIEL_MAIN_APP_VERSION_H_
 #define VANTRIEL_MAIN_APP_VERSION_H_
 
@@ -10,6 +11,12 @@ extern const char* const kAppName;
 extern const char* const kAppVersion;
 // The executable's file name on this platform.
 extern const char* const kExecutableFile;
+// The name release documents give the program.
+extern const char* const kAppId;
+// Where the publisher's release document is.
+extern const char* const kReleaseManifestUrl;
+// The publisher's support page.
+extern const char* const kSupportPageUrl;
 
 }  // namespace vantriel
 

@@ -5,6 +5,7 @@
 #include "morvane/update/installer.h"
 #include "main/command_line.h"
 #include "main/lifecycle.h"
+#include "update/update_product.h"
 
 int main(int argc, char** argv) {
   using namespace vantriel;
@@ -21,7 +22,8 @@ int main(int argc, char** argv) {
                            .from_version = a.from_version.value_or(""),
                            .quiet = a.quiet,
                            .no_relaunch = a.no_relaunch,
-                           .executable_file = kExecutableFile});
+                           .executable_file = kExecutableFile,
+                           .product = update_product()});
     return 0;
   }
   if (cl.print_version) {

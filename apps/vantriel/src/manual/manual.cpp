@@ -5,8 +5,10 @@
 #include "main/app_version.h"
 #include "base/data_folder.h"
 #include "base/file_util.h"
-#include "base/utf8.h"
+#include "base/json_member.h"
 #include "manual/markdown.h"
+#include "morvane/core/process/executable_path.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -62,9 +64,9 @@ std::optional<std::string> manual_version(std::string_view text) {
   if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
   const std::size_t marker = first.find(kVersionMarker);
   if (marker == std::string_view::npos) return std::nullopt;
-  std::string value = trim_unicode(first.substr(marker + kVersionMarker.size()));
+  std::string value = morvane::trim_unicode(first.substr(marker + kVersionMarker.size()));
   if (const std::size_t end = value.find("-->"); end != std::string::npos) value.resize(end);
-  return trim_unicode(value);
+  return morvane::trim_unicode(value);
 }
 
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
@@ -84,18 +86,13 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
 std::optional<std::string> read_manual(const std::filesystem::path& folder,
                                        std::string_view language) {
   auto bytes = read_file(folder / ("manual_" + std::string(language) + ".md"), kMaxManualBytes);
-  if (!bytes || !is_valid_utf8(*bytes)) return std::nullopt;
+  if (!bytes || !morvane::is_valid_utf8(*bytes)) return std::nullopt;
   return std::move(*bytes);
 }
 
 std::filesystem::path default_folder() {
-  const std::optional<std::filesystem::path> exe = executable_path();
+  const auto exe = morvane::executable_path();
   return (exe ? exe->parent_path() : std::filesystem::path(".")) / "manual";
-}
-
-std::string text_member(const json& object, const char* key) {
-  const auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 constexpr char kPrintStyle[] =

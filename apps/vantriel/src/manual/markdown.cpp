@@ -3,7 +3,7 @@
 #include <map>
 #include <set>
 
-#include "base/utf8.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
@@ -21,8 +21,8 @@ bool space_at(std::string_view text, std::size_t i) {
   const auto byte = static_cast<unsigned char>(text[i]);
   if (byte < 0x80) return byte == ' ' || (byte >= 0x09 && byte <= 0x0D);
   // A character is at most four bytes long.
-  const std::u32string first = utf8_decode(text.substr(i, 4));
-  return !first.empty() && is_unicode_space(first.front());
+  const std::u32string first = morvane::decode_utf8(text.substr(i, 4));
+  return !first.empty() && morvane::is_unicode_space(first.front());
 }
 
 // Link targets that cannot run anything: web pages, mail and places in the manual.
@@ -84,7 +84,7 @@ class Renderer {
 
   void handle_line(std::string_view raw) {
     const bool indented = starts_with(raw, "  ");
-    const std::string line = trim_unicode(raw);
+    const std::string line = morvane::trim_unicode(raw);
 
     if (in_comment_) {
       if (line.find("-->") != std::string::npos) in_comment_ = false;
@@ -197,7 +197,7 @@ class Renderer {
       const char* cell_tag = r == 0 ? "th" : "td";
       html += "<tr>";
       for (const std::string& cell : rows_[r]) {
-        html += std::string("<") + cell_tag + ">" + render_inline(trim_unicode(cell)) + "</" +
+        html += std::string("<") + cell_tag + ">" + render_inline(morvane::trim_unicode(cell)) + "</" +
                 cell_tag + ">";
       }
       html += "</tr>";
@@ -362,7 +362,7 @@ std::string heading_id(std::string_view text) {
   const auto other = [&] {
     if (id.empty() || id.back() != '-') id += '-';
   };
-  for (const char32_t cp : utf8_decode(text)) {
+  for (const char32_t cp : morvane::decode_utf8(text)) {
     if ((cp >= 'a' && cp <= 'z') || (cp >= '0' && cp <= '9')) {
       keep(static_cast<char>(cp));
     } else if (cp >= 'A' && cp <= 'Z') {

@@ -2,22 +2,11 @@
 
 #include <cmath>
 
-#include "base/utf8.h"
+#include "base/json_member.h"
+#include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 namespace {
-
-bool is_true(const nlohmann::ordered_json& body, const char* key) {
-  if (!body.is_object()) return false;
-  auto it = body.find(key);
-  return it != body.end() && it->is_boolean() && it->get<bool>();
-}
-
-std::string text_member(const nlohmann::ordered_json& body, const char* key) {
-  if (!body.is_object()) return {};
-  auto it = body.find(key);
-  return it != body.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 // A peer chooses its name; inside a log line a line break in it would forge lines.
 std::string for_log(std::string_view name) {
@@ -36,10 +25,10 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   std::string ended_role;
   {
     std::lock_guard<std::mutex> lock(session_mu_);
-    if (is_true(request, "activa")) {
+    if (member_is_true(request, "activa")) {
       std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
-      bool wanted_control = is_true(request, "control");
-      std::string con = utf8_prefix(text_member(request, "con"), 40);
+      bool wanted_control = member_is_true(request, "control");
+      std::string con = morvane::utf8_prefix(text_member(request, "con"), 40);
       if (active_) {
         if (control_ != wanted_control) {
           effects_.log(std::string("[SESION] Control ") + (wanted_control ? "permitido" : "pausado"));
@@ -54,7 +43,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
       role_ = role;
       control_ = role == "host" && wanted_control;
       con_ = con;
-      id_ = utf8_prefix(text_member(request, "id"), 12);
+      id_ = morvane::utf8_prefix(text_member(request, "id"), 12);
       if (!control_) effects_.release_input();
       return {{"ok", true}};
     }

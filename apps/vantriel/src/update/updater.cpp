@@ -16,6 +16,7 @@
 #include "base/local_time.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "update/update_product.h"
 #include "morvane/update/installer.h"
 #include "morvane/update/release.h"
 #include "morvane/update/unpack.h"
@@ -51,7 +52,7 @@ std::string errno_text() { return std::generic_category().message(errno); }
 
 // The support page address without its scheme, as the refusal names it.
 std::string support_page_host_path() {
-  std::string page(morvane::kSupportPageUrl);
+  std::string page(kSupportPageUrl);
   size_t scheme = page.find("://");
   return scheme == std::string::npos ? page : page.substr(scheme + 3);
 }
@@ -200,7 +201,7 @@ json Updater::state_locked(const std::vector<std::string>& busy) {
     std::lock_guard<std::mutex> result_lock(result_mu_);
     reply["result"] = result_;
   }
-  reply["page"] = morvane::kSupportPageUrl;
+  reply["page"] = kSupportPageUrl;
   return reply;
 }
 
@@ -300,13 +301,13 @@ void Updater::check() {
   }
   auto key = morvane::load_update_key(config_.install_folder);
   auto response = morvane::http_get(
-      morvane::manifest_url(),
-      {{"User-Agent", "Vantriel/" + config_.running_version + " (actualizaciones)"},
+      morvane::manifest_url(update_product()),
+      {{"User-Agent", update_user_agent(config_.running_version)},
        {"Cache-Control", "no-cache"}},
       kManifestTimeoutMs);
   morvane::ReleaseCheck outcome =
       response.ok() ? morvane::evaluate_release(response->status, response->body,
-                                                config_.running_version, key)
+                                                config_.running_version, key, update_product())
                     : morvane::ReleaseCheck(morvane::ReleaseFailure{response.error(), false});
 
   UpdatePhase phase = UpdatePhase::kError;
@@ -392,7 +393,7 @@ void Updater::install_worker() {
     uint64_t count = 0;
     auto response = morvane::http_get(
         url,
-        {{"User-Agent", "Kelvarin/" + config_.running_version + " (actualizaciones)"},
+        {{"User-Agent", update_user_agent(config_.running_version)},
          {"Cache-Control", "no-cache"}},
         kPackageTimeoutMs, [&](const char* data, size_t n) {
           if (!file.write(data, static_cast<std::streamsize>(n))) {
@@ -429,7 +430,7 @@ void Updater::install_worker() {
   }
   fs::rename(download, package, ec);
   if (ec) return fail_install(ec.message(), download);
-  auto unpacked = morvane::unpack_package(package, work_folder() / "nuevo");
+  auto unpacked = morvane::unpack_package(package, work_folder() / "nuevo", update_product().top_folder);
   if (!unpacked.ok()) return fail_install(unpacked.error(), download);
 
   for (bool first = true;; first = false) {

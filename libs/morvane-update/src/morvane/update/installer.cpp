@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "morvane/core/process/executable_path.h"
+#include "morvane/core/text/ascii.h"
 #include "morvane/update/unpack.h"
 
 namespace morvane {
@@ -15,19 +17,11 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr char kAppName[] = "Vantriel";
 constexpr char kNotesFile[] = "notas_para_orsela.md";
 constexpr int kMoveAttempts = 10;
 constexpr auto kMoveRetryPause = std::chrono::seconds(1);
 constexpr auto kWaitForOldProcess = std::chrono::milliseconds(60000);
 constexpr auto kPauseAfterOldProcess = std::chrono::milliseconds(1500);
-
-std::string lower_ascii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 std::string name_of(const fs::path& path) {
   auto u8 = path.filename().u8string();
@@ -105,7 +99,7 @@ class Run {
 Status Run::swap(const fs::path& source, size_t* file_count) {
   std::error_code ec;
   if (fs::is_regular_file(request_.source, ec)) {
-    auto written = unpack_package(request_.source, source);
+    auto written = unpack_package(request_.source, source, request_.product.top_folder);
     if (!written.ok()) return make_error(written.error());
     *file_count = *written;
   } else {
@@ -124,7 +118,7 @@ Status Run::swap(const fs::path& source, size_t* file_count) {
   if (!old_entries.ok()) return make_error(old_entries.error());
   for (const fs::path& entry : *old_entries) {
     std::string name = name_of(entry);
-    std::string lower = lower_ascii(name);
+    std::string lower = ascii_lower(name);
     if (lower == kNotesFile || lower == "tools" || lower == "data") continue;
     Status moved = move(entry, backup_ / path_from(name));
     if (!moved.ok()) return moved;
@@ -135,7 +129,7 @@ Status Run::swap(const fs::path& source, size_t* file_count) {
   if (!new_entries.ok()) return make_error(new_entries.error());
   for (const fs::path& entry : *new_entries) {
     std::string name = name_of(entry);
-    std::string lower = lower_ascii(name);
+    std::string lower = ascii_lower(name);
     // The notes file stayed in place: a package's copy would replace the user's notes
     // and the rollback would then delete them.
     if (lower == "tools" || lower == "data" || lower == kNotesFile) continue;
@@ -163,7 +157,7 @@ void Run::relaunch() {
   std::error_code ec;
   fs::path program = install_ / path_from(request_.executable_file);
   if (!fs::exists(program, ec)) {
-    log(std::string("No se pudo volver a abrir ") + kAppName + ": no se encontr\xC3\xB3 " +
+    log("No se pudo volver a abrir " + request_.product.display_name + ": no se encontr\xC3\xB3 " +
         request_.executable_file);
     return;
   }
@@ -171,7 +165,7 @@ void Run::relaunch() {
   if (request_.quiet) args.push_back("--no-window");
   Status started = system_.start_detached(program, args, install_);
   if (!started.ok()) {
-    log(std::string("No se pudo volver a abrir ") + kAppName + ": " + started.error());
+    log("No se pudo volver a abrir " + request_.product.display_name + ": " + started.error());
   }
 }
 
@@ -243,7 +237,7 @@ Status start_installer(const fs::path& install_folder, const fs::path& new_folde
   std::error_code ec;
   fs::create_directories(work, ec);
   if (ec) return make_error(ec.message());
-  auto self = internal::running_executable_path();
+  auto self = executable_path();
   if (!self.ok()) return make_error(self.error());
   fs::path copy = work / path_from(executable_file);
   fs::copy_file(*self, copy, fs::copy_options::overwrite_existing, ec);

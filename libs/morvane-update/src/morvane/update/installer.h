@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "morvane/core/result.h"
+#include "morvane/update/product.h"
 
 namespace morvane {
 
@@ -27,6 +28,7 @@ struct InstallRequest {
   bool no_relaunch = false;
   // The installed executable's file name on this platform (Vantriel.exe, vantriel).
   std::string executable_file;
+  UpdateProduct product;  // its display name and top folder are used
 };
 
 // What the installer needs from the operating system; tests replace parts of it.
@@ -67,7 +69,6 @@ void apply_update(const InstallRequest& request, InstallerSystem& system = real_
 
 namespace internal {
 // The platform half of the hand-off.
-Result<std::filesystem::path> running_executable_path();
 uint32_t current_process_id();
 }  // namespace internal
 

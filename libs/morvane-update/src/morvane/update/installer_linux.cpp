@@ -127,13 +127,6 @@ std::string InstallerSystem::local_time_text() {
 
 namespace internal {
 
-Result<fs::path> running_executable_path() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return make_error(ec.message());
-  return self;
-}
-
 uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
 
 }  // namespace internal

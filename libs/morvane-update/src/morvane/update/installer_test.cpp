@@ -89,6 +89,7 @@ class InstallerTest : public ::testing::Test {
     request.version = "0.1.2";
     request.from_version = "0.1.1";
     request.executable_file = "vantriel";
+    request.product = testing::test_product();
   }
   fs::path work() const { return install / "data" / "actualizacion"; }
   nlohmann::ordered_json result() const {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "morvane/core/text/utf16.h"
 #include "morvane/update/installer.h"
 
 namespace morvane {
@@ -46,10 +47,6 @@ void append_quoted(std::wstring& line, const std::wstring& arg) {
   line += L'"';
 }
 
-std::wstring widen(const std::string& text) {
-  return fs::path(std::u8string(text.begin(), text.end())).wstring();
-}
-
 }  // namespace
 
 Status InstallerSystem::rename(const fs::path& from, const fs::path& to, bool* access_denied) {
@@ -75,7 +72,7 @@ Status InstallerSystem::start_detached(const fs::path& program,
                                        const fs::path& folder) {
   std::wstring line;
   append_quoted(line, program.wstring());
-  for (const std::string& arg : args) append_quoted(line, widen(arg));
+  for (const std::string& arg : args) append_quoted(line, utf8_to_wide(arg));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
@@ -98,20 +95,6 @@ std::string InstallerSystem::local_time_text() {
 }
 
 namespace internal {
-
-Result<fs::path> running_executable_path() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return make_error(error_text(GetLastError()));
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      return fs::path(buffer);
-    }
-    if (buffer.size() > 32768) return make_error(error_text(ERROR_INSUFFICIENT_BUFFER));
-    buffer.resize(buffer.size() * 2);
-  }
-}
 
 uint32_t current_process_id() { return GetCurrentProcessId(); }
 

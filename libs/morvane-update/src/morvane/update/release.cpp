@@ -6,9 +6,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "morvane/core/text/ascii.h"
+#include "morvane/core/text/utf8.h"
 #include "morvane/update/ed25519/ed25519.h"
 #include "morvane/update/sha/hex.h"
-#include "morvane/update/zip/utf8.h"
 
 #ifndef MORVANE_UPDATE_KEY_TEXT
 #error "MORVANE_UPDATE_KEY_TEXT must be defined by the build"
@@ -28,13 +29,6 @@ bool is_space(uint32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 || cp == 0xA0 ||
          cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
          cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
-std::u32string to_code_points(std::string_view text) {
-  std::u32string out;
-  size_t i = 0;
-  while (i < text.size()) out.push_back(next_code_point(text, &i));
-  return out;
 }
 
 std::u32string_view trim(std::u32string_view s) {
@@ -203,7 +197,7 @@ std::string line_column(std::string_view text, size_t pos) {
       column = 1;
       ++i;
     } else {
-      next_code_point(text, &i);
+      decode_code_point(text, &i);
       ++column;
     }
   }
@@ -249,15 +243,15 @@ std::string parse_error_text(const std::string& what) {
 }
 
 std::optional<UpdateKey> key_from_text(std::string_view text) {
-  const std::u32string cps = to_code_points(text);
+  const std::u32string cps = decode_utf8(text);
   const std::u32string_view trimmed = trim(cps);
   // Trimming removes whole code points from both ends; map that back onto the bytes.
   size_t lead = 0, i = 0;
   for (size_t k = 0; k < static_cast<size_t>(trimmed.data() - cps.data()); ++k) {
-    next_code_point(text, &i);
+    decode_code_point(text, &i);
   }
   lead = i;
-  for (size_t k = 0; k < trimmed.size(); ++k) next_code_point(text, &i);
+  for (size_t k = 0; k < trimmed.size(); ++k) decode_code_point(text, &i);
   auto bytes = hex_decode(text.substr(lead, i - lead));
   if (!bytes.ok() || bytes->size() != 32) return std::nullopt;
   UpdateKey key;
@@ -337,7 +331,7 @@ std::string value_text(const Json& value) {
 }
 
 VersionKey version_key(std::string_view text) {
-  const std::u32string cps = to_code_points(text);
+  const std::u32string cps = decode_utf8(text);
   std::u32string_view s = trim(cps);
   while (!s.empty() && s.front() == U'v') s.remove_prefix(1);
   VersionKey key;
@@ -394,15 +388,15 @@ std::optional<UpdateKey> load_update_key(const fs::path& install_folder,
   return key_from_file(install_folder / "mrv" / "clave_actualizaciones.pub");
 }
 
-std::string manifest_url() {
+std::string manifest_url(const UpdateProduct& product) {
   const char* env = std::getenv("MRV_UPDATE_URL");
   if (env != nullptr && *env != '\0') return env;
-  return std::string(kDefaultManifestUrl);
+  return product.manifest_url;
 }
 
 ReleaseCheck evaluate_release(int http_status, std::string_view body,
                               std::string_view running_version,
-                              const std::optional<UpdateKey>& key) {
+                              const std::optional<UpdateKey>& key, const UpdateProduct& product) {
   try {
     if (http_status > 399) return early("HTTP Error " + std::to_string(http_status));
     const std::string_view text = body.substr(0, kMaxDocumentBytes);
@@ -454,7 +448,7 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
     if (!truthy(version)) return late("respuesta sin versión");
     if (key && !valid) return late("la firma de la actualización no es válida; no se instalará nada");
     const Json& app = member(description, "app");
-    if (!app.is_null() && !(app.is_string() && app.get_ref<const std::string&>() == kAppId)) {
+    if (!app.is_null() && !(app.is_string() && app.get_ref<const std::string&>() == product.app_id)) {
       return late("el archivo de versión es de otra app de la suite; no se instalará nada");
     }
 
@@ -479,7 +473,7 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
     info["version"] = version;
     for (const char* name : {"date", "url", "size", "sha256"}) info[name] = member(description, name);
     const Json& page = member(description, "page");
-    info["page"] = truthy(page) ? page : Json(kSupportPageUrl);
+    info["page"] = truthy(page) ? page : Json(product.support_page_url);
     info["changes"] = std::move(changes);
     info["signed"] = valid;
     release.version = value_text(version);
@@ -494,11 +488,7 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
 bool package_matches(const Json& release_info, std::string_view package_sha256_hex) {
   const Json& published = member(release_info, "sha256");
   if (!published.is_string()) return false;
-  std::string lower = published.get<std::string>();
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return lower == package_sha256_hex;
+  return ascii_lower(published.get_ref<const std::string&>()) == package_sha256_hex;
 }
 
 }  // namespace morvane

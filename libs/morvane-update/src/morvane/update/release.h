@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "morvane/update/product.h"
+
 namespace morvane {
 
 using Json = nlohmann::ordered_json;
@@ -22,10 +24,6 @@ __extension__ typedef __int128 VersionPart;
 // Compared element by element; a key that is a prefix of another is the smaller one.
 using VersionKey = std::vector<VersionPart>;
 
-inline constexpr std::string_view kAppId = "vantriel";
-inline constexpr std::string_view kDefaultManifestUrl = "https://vantriel.app/descargas/version.json";
-// The publisher's support page: the same page the app's own "support" link opens.
-inline constexpr std::string_view kSupportPageUrl = "https://vantriel.app/support/";
 inline constexpr size_t kMaxDocumentBytes = 200000;
 inline constexpr std::string_view kPackageMismatch =
     "el archivo descargado no coincide con el publicado (SHA-256 distinto)";
@@ -62,8 +60,8 @@ std::optional<UpdateKey> load_update_key(const std::filesystem::path& install_fo
 std::optional<UpdateKey> load_update_key(const std::filesystem::path& install_folder,
                                          std::string_view compiled_key_text);
 
-// MRV_UPDATE_URL when set and not empty, else kDefaultManifestUrl.
-std::string manifest_url();
+// MRV_UPDATE_URL when set and not empty, else the product's manifest_url.
+std::string manifest_url(const UpdateProduct& product);
 
 struct Release {
   Json info;  // ReleaseInfo: version, date, url, size, sha256, page, changes, signed
@@ -82,10 +80,11 @@ using ReleaseCheck = std::variant<Release, ReleaseFailure>;
 
 // Judges a fetched release document: |http_status| and |body| as received, the running
 // version, and the update key if there is one. Without a key unsigned descriptions pass
-// with "signed" false. Never throws.
+// with "signed" false. A document that names an app must name |product|'s; a release
+// without a page gets the product's support page. Never throws.
 ReleaseCheck evaluate_release(int http_status, std::string_view body,
                               std::string_view running_version,
-                              const std::optional<UpdateKey>& key);
+                              const std::optional<UpdateKey>& key, const UpdateProduct& product);
 
 // The package check: |package_sha256_hex| (lower case) equals the release's "sha256" text
 // in lower case, character for character; a missing or non-text "sha256" never matches.

@@ -13,11 +13,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     running = body.substr(0, bar);
     body.remove_prefix(bar + 1);
   }
+  const morvane::UpdateProduct product{.app_id = "vantriel",
+                                       .support_page_url = "https://vantriel.app/support/"};
   morvane::UpdateKey key;
   key.fill(0x42);
   for (const bool with_key : {false, true}) {
     auto r = morvane::evaluate_release(200, body, running,
-                                       with_key ? std::optional(key) : std::nullopt);
+                                       with_key ? std::optional(key) : std::nullopt, product);
     if (auto* release = std::get_if<morvane::Release>(&r)) {
       (void)morvane::canonical_json(release->info);
       (void)morvane::package_matches(release->info, "00");

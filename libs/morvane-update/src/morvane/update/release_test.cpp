@@ -64,7 +64,8 @@ std::string signed_document(const Json& d) {
 ReleaseCheck check(std::string_view body, std::string_view running = "0.1.1",
                    bool with_key = true, int status = 200) {
   return evaluate_release(status, body, running,
-                          with_key ? std::optional<UpdateKey>(test_key().public_key) : std::nullopt);
+                          with_key ? std::optional<UpdateKey>(test_key().public_key) : std::nullopt,
+                          testing::test_product());
 }
 
 // The failure's text and its description-read flag, or "ok".
@@ -403,10 +404,11 @@ TEST(ReleaseTest, PackageCheck) {
 
 TEST(ReleaseTest, ManifestUrl) {
   ::setenv("MRV_UPDATE_URL", "", 1);
-  EXPECT_EQ(manifest_url(), kDefaultManifestUrl);
-  EXPECT_TRUE(manifest_url().ends_with("/version.json"));
+  const UpdateProduct& product = testing::test_product();
+  EXPECT_EQ(manifest_url(product), product.manifest_url);
+  EXPECT_TRUE(manifest_url(product).ends_with("/version.json"));
   ::setenv("MRV_UPDATE_URL", "http://127.0.0.1:9/v.json", 1);
-  EXPECT_EQ(manifest_url(), "http://127.0.0.1:9/v.json");
+  EXPECT_EQ(manifest_url(product), "http://127.0.0.1:9/v.json");
   ::unsetenv("MRV_UPDATE_URL");
 }
 

@@ -7,14 +7,13 @@
 #include <system_error>
 #include <vector>
 
+#include "morvane/core/text/ascii.h"
 #include "morvane/update/zip/zip_reader.h"
 
 namespace morvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::string_view kTopFolder = "Vantriel";
 
 fs::path utf8_path(std::string_view text) {
   return fs::path(std::u8string(reinterpret_cast<const char8_t*>(text.data()), text.size()));
@@ -48,13 +47,14 @@ struct Selected {
 
 }  // namespace
 
-Result<size_t> unpack_package(const fs::path& archive, const fs::path& target) {
+Result<size_t> unpack_package(const fs::path& archive, const fs::path& target,
+                              std::string_view top_folder) {
   auto bytes = read_whole_file(archive);
   if (!bytes.ok()) return make_error(bytes.error());
   auto entries = read_zip_directory(*bytes);
   if (!entries.ok()) return make_error(entries.error());
 
-  const std::string prefix = std::string(kTopFolder) + "/";
+  const std::string prefix = std::string(top_folder) + "/";
   std::vector<Selected> selected;
   for (size_t i = 0; i < entries->size(); ++i) {
     const std::string& name = (*entries)[i].name;
@@ -77,16 +77,13 @@ Result<size_t> unpack_package(const fs::path& archive, const fs::path& target) {
       start = slash + 1;
     }
     if (pieces.empty()) continue;
-    std::string first(pieces.front());
-    for (char& c : first) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    const std::string first = ascii_lower(pieces.front());
     if (first == "tools" || first == "data") continue;
     fs::path destination = target;
     for (const std::string_view piece : pieces) destination /= utf8_path(piece);
     selected.push_back(Selected{i, std::move(destination)});
   }
-  if (selected.empty()) return make_error("el paquete no trae la carpeta " + std::string(kTopFolder));
+  if (selected.empty()) return make_error("el paquete no trae la carpeta " + std::string(top_folder));
 
   std::error_code ignored;
   fs::remove_all(target, ignored);

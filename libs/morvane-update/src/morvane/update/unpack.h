@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string_view>
 
 #include "morvane/core/result.h"
 
@@ -22,7 +23,7 @@ namespace morvane {
 // Format faults carry the texts of read_zip_directory and read_zip_entry; file system
 // faults the system's text. The first failure ends the unpack; files already written stay.
 Result<size_t> unpack_package(const std::filesystem::path& archive,
-                              const std::filesystem::path& target);
+                              const std::filesystem::path& target, std::string_view top_folder);
 
 }  // namespace morvane
 

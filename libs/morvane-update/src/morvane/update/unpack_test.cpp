@@ -16,11 +16,12 @@ class UnpackTest : public ::testing::Test {
  protected:
   fs::path archive() const { return dir_.path() / "paquete.zip"; }
   fs::path target() const { return dir_.path() / "nuevo"; }
+  const std::string& top_folder() const { return testing::test_product().top_folder; }
 
   Result<size_t> unpack(const std::vector<ZipMember>& members) {
     const auto bytes = build_zip(members);
     testing::write_file(archive(), testing::string_of(bytes));
-    return unpack_package(archive(), target());
+    return unpack_package(archive(), target(), top_folder());
   }
 
   testing::ScratchDir dir_;
@@ -93,11 +94,11 @@ TEST_F(UnpackTest, ArchiveAndSystemFaults) {
   ASSERT_FALSE(r.ok());
   EXPECT_NE(r.error().find((fs::path("nuevo") / "a").string() + "'"), std::string::npos)
       << r.error();
-  r = unpack_package(dir_.path() / "no-existe.zip", target());
+  r = unpack_package(dir_.path() / "no-existe.zip", target(), top_folder());
   ASSERT_FALSE(r.ok());
   EXPECT_NE(r.error().find("no-existe.zip"), std::string::npos) << r.error();
   testing::write_file(archive(), "no es un zip");
-  EXPECT_EQ(unpack_package(archive(), target()).error(), "File is not a zip file");
+  EXPECT_EQ(unpack_package(archive(), target(), top_folder()).error(), "File is not a zip file");
 }
 
 TEST_F(UnpackTest, DamagedDeflateDataFailsWithATextNeverACrash) {
@@ -108,7 +109,7 @@ TEST_F(UnpackTest, DamagedDeflateDataFailsWithATextNeverACrash) {
     auto bad = good;
     bad[i] ^= 0xA5;
     testing::write_file(archive(), testing::string_of(bad));
-    auto r = unpack_package(archive(), target());
+    auto r = unpack_package(archive(), target(), top_folder());
     if (!r.ok()) {
       EXPECT_TRUE(r.error().starts_with("Bad CRC-32 for file 'Vantriel/q.txt'") ||
                   r.error().starts_with("Error -3 while decompressing data: "))
@@ -120,7 +121,7 @@ TEST_F(UnpackTest, DamagedDeflateDataFailsWithATextNeverACrash) {
   const size_t data_end = good.size() - 22 - 46 - 14;
   std::fill(cut.begin() + 44 + (data_end - 44) / 2, cut.begin() + static_cast<ptrdiff_t>(data_end), 0);
   testing::write_file(archive(), testing::string_of(cut));
-  auto r = unpack_package(archive(), target());
+  auto r = unpack_package(archive(), target(), top_folder());
   ASSERT_FALSE(r.ok());
 }
 
@@ -137,7 +138,7 @@ TEST_F(UnpackTest, ArchivesMadeByZipAndPythonZipfile) {
   ASSERT_EQ(testing::run("cd '" + release.string() + "' && zip -q -r -9 '" + by_zip.string() +
                          "' Vantriel"),
             0);
-  auto r = unpack_package(by_zip, target());
+  auto r = unpack_package(by_zip, target(), top_folder());
   ASSERT_TRUE(r.ok()) << r.error();
   EXPECT_EQ(*r, 3u);
   EXPECT_EQ(read_file(target() / "Vantriel.exe"), std::string(100000, 'M') + "Z");
@@ -156,7 +157,7 @@ TEST_F(UnpackTest, ArchivesMadeByZipAndPythonZipfile) {
   ASSERT_EQ(testing::run("python3 '" + (dir_.path() / "make.py").string() + "' '" +
                          by_python.string() + "'"),
             0);
-  r = unpack_package(by_python, target());
+  r = unpack_package(by_python, target(), top_folder());
   ASSERT_TRUE(r.ok()) << r.error();
   EXPECT_EQ(*r, 4u);
   EXPECT_EQ(read_file(target() / "bin" / "dos.dll"), "dos");

@@ -1,21 +1,8 @@
 #include "morvane/core/web/http_get.h"
 
+#include "morvane/core/text/ascii.h"
+
 namespace morvane {
-namespace {
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 Result<UrlParts> split_url(std::string_view url) {
   UrlParts parts;
   constexpr std::string_view kHttps = "https://", kHttp = "http://";

@@ -6,20 +6,11 @@
 #include <optional>
 #include <vector>
 
+#include "morvane/core/text/utf16.h"
 #include "morvane/core/web/http_get.h"
 
 namespace morvane::internal {
 namespace {
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  }
-  return wide;
-}
 
 Error network_error(DWORD code) {
   return make_error("error de red " + std::to_string(static_cast<unsigned long>(code)));
@@ -67,7 +58,7 @@ std::optional<uint64_t> announced_length(HINTERNET request) {
 Result<HttpResponse> platform_http_get(const UrlParts& parts, const std::string& agent,
                                        const HttpHeaders& headers, uint32_t timeout_ms,
                                        const BodySink& sink) {
-  std::wstring wide_agent = widen(agent);
+  std::wstring wide_agent = utf8_to_wide(agent);
   Handle session(WinHttpOpen(wide_agent.c_str(), kAutomaticProxy, WINHTTP_NO_PROXY_NAME,
                              WINHTTP_NO_PROXY_BYPASS, 0));
   Handle fallback(session ? nullptr
@@ -78,9 +69,9 @@ Result<HttpResponse> platform_http_get(const UrlParts& parts, const std::string&
   int t = static_cast<int>(timeout_ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeout_ms);
   WinHttpSetTimeouts(open, t, t, t, t);
 
-  Handle connection(WinHttpConnect(open, widen(parts.host).c_str(), parts.port, 0));
+  Handle connection(WinHttpConnect(open, utf8_to_wide(parts.host).c_str(), parts.port, 0));
   if (!connection) return network_error(GetLastError());
-  std::wstring path = widen(parts.path);
+  std::wstring path = utf8_to_wide(parts.path);
   Handle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
                                     WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                     parts.secure ? WINHTTP_FLAG_SECURE : 0));
@@ -88,7 +79,7 @@ Result<HttpResponse> platform_http_get(const UrlParts& parts, const std::string&
 
   std::string block;
   for (const auto& [name, value] : headers) block += name + ": " + value + "\r\n";
-  std::wstring wide_block = widen(block);
+  std::wstring wide_block = utf8_to_wide(block);
   BOOL sent = wide_block.empty() ? WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS,
                                                       0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
                                  : WinHttpSendRequest(request.get(), wide_block.c_str(),

@@ -1,14 +1,9 @@
 #include "morvane/update/sha/hex.h"
 
+#include "morvane/core/text/ascii.h"
+
 namespace morvane {
 namespace {
-
-int digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool is_skipped_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
@@ -48,9 +43,9 @@ Result<std::vector<uint8_t>> hex_decode(std::string_view text) {
   for (;;) {
     while (i < text.size() && is_skipped_space(text[i])) ++i;
     if (i == text.size()) break;
-    const int high = digit_value(text[i]);
+    const int high = hex_digit_value(text[i]);
     if (high < 0) return bad_digit(text, i);
-    const int low = i + 1 < text.size() ? digit_value(text[i + 1]) : -1;
+    const int low = i + 1 < text.size() ? hex_digit_value(text[i + 1]) : -1;
     if (low < 0) return bad_digit(text, i + 1);
     out.push_back(static_cast<uint8_t>(high << 4 | low));
     i += 2;

@@ -147,4 +147,15 @@ std::vector<uint8_t> build_zip(const std::vector<ZipMember>& members, std::strin
   return out;
 }
 
+const UpdateProduct& test_product() {
+  static const UpdateProduct product{
+      .app_id = "vantriel",
+      .display_name = "Vantriel",
+      .top_folder = "Vantriel",
+      .manifest_url = "https://vantriel.app/descargas/version.json",
+      .support_page_url = "https://vantriel.app/support/",
+  };
+  return product;
+}
+
 }  // namespace morvane::testing

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "morvane/update/product.h"
+
 namespace morvane::testing {
 
 std::string read_file(const std::filesystem::path& path);
@@ -32,6 +34,10 @@ class ScratchDir {
 
 // Runs |command| through the shell; returns its exit status.
 int run(const std::string& command);
+
+// The app the tests update: release documents name "vantriel" and packages hold a
+// "Vantriel" folder.
+const UpdateProduct& test_product();
 
 }  // namespace morvane::testing
 

@@ -1,8 +1,8 @@
 #include "morvane/update/zip/zip_reader.h"
 
+#include "morvane/core/text/utf8.h"
 #include "morvane/update/zip/crc32.h"
 #include "morvane/update/zip/inflate.h"
-#include "morvane/update/zip/utf8.h"
 
 namespace morvane {
 namespace {
@@ -30,7 +30,7 @@ std::string decode_name(const uint8_t* p, size_t size, bool utf8) {
   const std::string_view raw(reinterpret_cast<const char*>(p), n);
   std::string name;
   if (utf8) {
-    name = utf8_with_replacement(raw);
+    name = sanitize_utf8(raw);
   } else {
     name.reserve(n);
     for (const char c : raw) {
@@ -38,7 +38,7 @@ std::string decode_name(const uint8_t* p, size_t size, bool utf8) {
       if (b < 0x80) {
         name.push_back(c);
       } else {
-        append_utf8(&name, kCp437High[b - 0x80]);
+        append_utf8(name, kCp437High[b - 0x80]);
       }
     }
   }
