@@ -60,6 +60,11 @@ class AppWindowPlatform {
   virtual bool start(const std::filesystem::path& browser, const std::vector<std::string>& arguments) = 0;
   // Hands `url` to the default handler (the fallback). Returns whether that started.
   virtual bool open_url(const std::string& url) = 0;
+
+  // The clock and the pause of open()'s wait for a window that is still coming up; tests
+  // replace them so that the 12 s rule runs without 12 s of sleep.
+  virtual std::chrono::steady_clock::time_point now();
+  virtual void pause(std::chrono::milliseconds duration);
 };
 
 std::unique_ptr<AppWindowPlatform> make_app_window_platform();
@@ -114,6 +119,11 @@ std::optional<std::string> user_data_dir_argument(std::string_view command_line)
 // Whether two profile folder texts name the same folder: quotes and trailing separators
 // stripped, separators unified, compared without case on Windows and with it on Linux.
 bool same_profile_folder(std::string_view a, std::string_view b);
+
+// The same under one platform's rules, whichever platform this is: Windows folds ASCII
+// case and takes "/" for "\"; POSIX compares the bytes and has only "/".
+enum class FolderRules { kWindows, kPosix };
+bool same_profile_folder(std::string_view a, std::string_view b, FolderRules rules);
 
 }  // namespace morvane
 

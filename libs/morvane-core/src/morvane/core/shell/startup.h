@@ -47,6 +47,10 @@ HiddenRun run_hidden(const std::string& program, const std::vector<std::string>&
 StartupQuery query_startup(const StartupConfig& config);
 StartupChange set_startup(const StartupConfig& config, bool enable);
 
+// The XDG autostart folder: $XDG_CONFIG_HOME/autostart when that is an absolute path,
+// otherwise $HOME/.config/autostart; empty when neither is known. Either may be null.
+std::filesystem::path autostart_folder_for(const char* xdg_config_home, const char* home);
+
 // Portable texts, tested on every platform.
 // The PowerShell script that registers the task, single quotes doubled in each value.
 std::string startup_task_script(const StartupConfig& config);

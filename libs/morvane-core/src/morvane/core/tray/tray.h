@@ -24,6 +24,9 @@ struct TrayConfig {
   // The watcher's one balloon when the window is closed while the program keeps running.
   std::string closed_title, closed_text;
 
+  // The operations run off the tray's own loop, on threads the Tray owns and joins, so
+  // they may block (a browser starting, a program run). The Tray is destroyed by its
+  // owner, never from inside an operation: `exit` asks the owner to end and returns.
   std::function<void()> show;
   std::function<void()> hide;
   std::function<bool()> is_shown;       // window visible and not minimised
