@@ -4,15 +4,14 @@
 #include "morvane/core/tray/tray_win.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cwchar>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
 
 #include "morvane/core/shell/process_win.h"
+#include "morvane/core/tray/tray_threads.h"
 
 namespace morvane {
 namespace {
@@ -35,9 +34,9 @@ class WindowsTray final : public Tray {
       : config_(std::move(config)), notify_(std::move(notify)) {
     class_name_ = win::wide(without_blanks(config_.name) + "Tray");
     stop_watcher_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // Threads of the tray: the window's message loop, the watcher (every 2 s), and one
-    // worker that runs the menu's operations so the loop never waits on them.
-    actions_thread_ = std::thread([this] { run_actions(); });
+    // Threads of the tray: the window's message loop ("tray"), the watcher every 2 s
+    // ("window watch"), and a thread per menu operation (actions_), so the loop never
+    // waits on one.
     tray_thread_ = std::thread([this] { run_window(); });
     watcher_thread_ = std::thread([this] { watch(); });
   }
@@ -47,12 +46,7 @@ class WindowsTray final : public Tray {
     tray_thread_.join();
     if (stop_watcher_ != nullptr) SetEvent(stop_watcher_);
     watcher_thread_.join();
-    {
-      std::lock_guard<std::mutex> lock(actions_mu_);
-      stopping_actions_ = true;
-    }
-    actions_cv_.notify_all();
-    actions_thread_.join();
+    actions_.join_all();
     if (stop_watcher_ != nullptr) CloseHandle(stop_watcher_);
   }
 
@@ -268,28 +262,7 @@ class WindowsTray final : public Tray {
     if (operation) operation();
   }
 
-  void run_later(std::function<void()> action) {
-    {
-      std::lock_guard<std::mutex> lock(actions_mu_);
-      actions_.push_back(std::move(action));
-    }
-    actions_cv_.notify_one();
-  }
-
-  // The action worker: the menu's operations, one after the other. Actions still waiting
-  // when the tray closes are dropped.
-  void run_actions() {
-    std::unique_lock<std::mutex> lock(actions_mu_);
-    for (;;) {
-      actions_cv_.wait(lock, [this] { return stopping_actions_ || !actions_.empty(); });
-      if (stopping_actions_) return;
-      std::function<void()> action = std::move(actions_.front());
-      actions_.pop_front();
-      lock.unlock();
-      action();
-      lock.lock();
-    }
-  }
+  void run_later(std::function<void()> action) { actions_.run(std::move(action)); }
 
   // The watcher thread: every 2 s, on a waitable timer (or a plain wait when none can be
   // made), until the tray closes.
@@ -339,13 +312,8 @@ class WindowsTray final : public Tray {
   // within 2 s), read when the menu opens.
   std::atomic<bool> shown_{false};
 
-  std::mutex actions_mu_;
-  std::condition_variable actions_cv_;
-  std::deque<std::function<void()>> actions_;  // guarded by actions_mu_
-  bool stopping_actions_ = false;             // guarded by actions_mu_
-
+  ActionThreads actions_;
   HANDLE stop_watcher_ = nullptr;
-  std::thread actions_thread_;
   std::thread tray_thread_;
   std::thread watcher_thread_;
 };
