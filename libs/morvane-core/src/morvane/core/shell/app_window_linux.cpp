@@ -381,6 +381,11 @@ std::optional<std::string> user_data_dir_of_cmdline(std::string_view cmdline) {
       if (arg.empty()) return std::nullopt;
       return std::string(arg);
     }
+    // Chromium rewrites its processes' titles once running: the arguments become one
+    // text joined by blanks, read then as a command line is on Windows.
+    if (arg.find(" --user-data-dir=") != std::string_view::npos) {
+      return user_data_dir_argument(arg.substr(arg.find(" --user-data-dir=") + 1));
+    }
     if (end == std::string_view::npos) break;
     cmdline.remove_prefix(end + 1);
   }

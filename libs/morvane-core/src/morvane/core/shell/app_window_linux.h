@@ -23,7 +23,8 @@ std::vector<BrowserChoice> linux_browser_candidates(std::string_view path_env);
 bool is_browser_process_name(std::string_view name);
 
 // The user data folder in a /proc/<pid>/cmdline text (arguments ended by NUL bytes): the
-// value of the first argument that starts with "--user-data-dir=".
+// value of the first argument that starts with "--user-data-dir=", or, in a title that
+// Chromium rewrote into one blank-joined text, the value up to the next " --".
 std::optional<std::string> user_data_dir_of_cmdline(std::string_view cmdline);
 
 }  // namespace morvane

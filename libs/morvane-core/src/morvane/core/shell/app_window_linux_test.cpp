@@ -61,6 +61,12 @@ TEST(LinuxBrowserProcesses, NamesAndCommandLines) {
   EXPECT_EQ(user_data_dir_of_cmdline("chromium\0--app=http://x/?--user-data-dir=/p\0"s),
             std::nullopt);
   EXPECT_EQ(user_data_dir_of_cmdline(""), std::nullopt);
+  // A running Chromium's rewritten title: one text, blanks inside values and all.
+  EXPECT_EQ(user_data_dir_of_cmdline("/usr/lib/chromium/chromium --type=renderer "
+                                     "--enable-crash-reporter=,built on Debian GNU/Linux 12 "
+                                     "--user-data-dir=/home/ana/Mis datos/ventana_chromium "
+                                     "--lang=es\0\0\0"s),
+            "/home/ana/Mis datos/ventana_chromium");
 }
 
 // A real process that /proc shows as a browser of a profile: a copy of the shell named

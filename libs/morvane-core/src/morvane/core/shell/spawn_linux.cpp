@@ -31,7 +31,11 @@ int spawn_unowned(const std::string& program, const std::vector<std::string>& ar
     posix_spawn_file_actions_destroy(&actions);
     return ENOMEM;
   }
+  // Like a program started from the desktop, it writes into no terminal of ours: a
+  // browser's log lines have no reader here.
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
   // The host's sockets and files are not the browser's to keep open after the host ends.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   sigset_t empty;

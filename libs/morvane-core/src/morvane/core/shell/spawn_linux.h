@@ -8,8 +8,8 @@
 namespace morvane {
 
 // Starts `program` (searched on PATH when `search_path`) with `arguments`, in a session of
-// its own, with standard input from /dev/null and no descriptor of this process but
-// standard output and error. The program is the grandchild of a short-lived child that
+// its own, with /dev/null for its standard streams and no other descriptor of this
+// process. The program is the grandchild of a short-lived child that
 // is reaped here before the call returns, so it belongs to init (or the session's
 // subreaper) and never becomes a zombie of ours: no SIGCHLD handler, no reaper thread.
 // Returns 0 when the program runs, otherwise the error number of the failed start.
