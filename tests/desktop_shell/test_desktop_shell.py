@@ -297,6 +297,14 @@ class DesktopShellTest(unittest.TestCase):
         self.assertEqual(str(props["Menu"]), "/MenuBar")
         self.assertEqual(props["ToolTip"][2], "Vantriel: listo para recibir ayuda")
 
+    def test_01b_balloons_are_cut_and_never_markup(self):
+        # The text may come from a peer: this service takes markup, so it is escaped.
+        title = "Técnico " + "x" * 70
+        self.assertEqual(self.command("balloon %s\t<b>Ana & Luis</b>" % title), "ok")
+        wait_for(lambda: self.notifications(title[:63]), "the balloon")
+        self.assertEqual(self.notifications(title[:63]),
+                         [[title[:63], "&lt;b&gt;Ana &amp; Luis&lt;/b&gt;"]])
+
     def test_02_stray_ended_then_one_browser_for_two_opens(self):
         # A browser of the program's profile without a window, as a crashed or half-closed
         # one leaves behind.
