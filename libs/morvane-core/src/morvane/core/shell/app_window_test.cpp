@@ -101,7 +101,8 @@ class AppWindowTest : public ::testing::Test {
     window = std::make_unique<AppWindow>(AppWindowConfig{"Vantriel", "/data"}, std::move(fake));
     window->set_url("http://127.0.0.1:8800/");
   }
-  std::string profile() const { return "/data/ventana_chromium"; }
+  // As the window writes it on this platform ("/data\ventana_chromium" on Windows).
+  std::string profile() const { return (std::filesystem::path("/data") / "ventana_chromium").string(); }
 
   FakeDesktop* desk;
   std::unique_ptr<AppWindow> window;
@@ -166,7 +167,7 @@ TEST_F(AppWindowTest, NoWaitOnceTheLastStartIsTwelveSecondsOld) {
 
 TEST_F(AppWindowTest, StrayProcessesOfTheProfileEndBeforeANewStart) {
   desk->processes[profile()] = {11, 12};
-  desk->processes["/data/ventana_chrome"] = {40};  // another browser's profile: not ours to end
+  desk->processes[(std::filesystem::path("/data") / "ventana_chrome").string()] = {40};  // another browser's profile: not ours to end
   window->open();
   EXPECT_THAT(desk->taken_calls(), ElementsAre("end 11 12", "start /usr/bin/chromium"));
 }
