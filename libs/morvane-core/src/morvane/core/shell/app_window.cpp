@@ -104,9 +104,7 @@ bool AppWindow::is_shown() {
   return window && platform_->is_visible(*window);
 }
 
-bool AppWindow::exists() {
-  return find().has_value();
-}
+bool AppWindow::exists() { return find().has_value(); }
 
 void AppWindow::close() {
   if (auto window = find()) platform_->close(*window);

@@ -140,8 +140,8 @@ std::vector<unsigned long> long_property(const XConnection& x, Window w, const c
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   std::vector<unsigned long> out;
-  if (XGetWindowProperty(x.get(), w, x.atom(name), 0, 65536, False, type, &actual, &format,
-                         &count, &after, &data) == Success &&
+  if (XGetWindowProperty(x.get(), w, x.atom(name), 0, 65536, False, type, &actual, &format, &count,
+                         &after, &data) == Success &&
       data != nullptr) {
     if (actual == type && format == 32) {
       auto* values = reinterpret_cast<unsigned long*>(data);
@@ -152,8 +152,7 @@ std::vector<unsigned long> long_property(const XConnection& x, Window w, const c
   return out;
 }
 
-std::optional<std::string> text_property(const XConnection& x, Window w, Atom property,
-                                         Atom type) {
+std::optional<std::string> text_property(const XConnection& x, Window w, Atom property, Atom type) {
   Atom actual = None;
   int format = 0;
   unsigned long count = 0, after = 0;
@@ -214,9 +213,8 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
     if (proc == nullptr) return pids;
     while (dirent* entry = readdir(proc)) {
       const std::string_view name = entry->d_name;
-      if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
-            return c >= '0' && c <= '9';
-          })) {
+      if (name.empty() ||
+          !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         continue;
       }
       const std::string dir = "/proc/" + std::string(name);
@@ -365,9 +363,8 @@ std::vector<BrowserChoice> linux_browser_candidates(std::string_view path_env) {
 bool is_browser_process_name(std::string_view name) {
   constexpr std::string_view kDeleted = " (deleted)";
   if (name.ends_with(kDeleted)) name.remove_suffix(kDeleted.size());
-  static constexpr std::string_view kNames[] = {"chromium", "chromium-browser", "chrome",
-                                                "msedge",   "brave",            "vivaldi-bin",
-                                                "vivaldi",  "opera"};
+  static constexpr std::string_view kNames[] = {"chromium", "chromium-browser", "chrome",  "msedge",
+                                                "brave",    "vivaldi-bin",      "vivaldi", "opera"};
   return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 

@@ -40,8 +40,8 @@ TEST(LinuxBrowserCandidates, ChromiumFirstPathBeforeInstallFolders) {
 }
 
 TEST(LinuxBrowserProcesses, NamesAndCommandLines) {
-  for (const char* name : {"chromium", "chrome", "msedge", "brave", "vivaldi-bin", "opera",
-                           "chromium (deleted)"}) {
+  for (const char* name :
+       {"chromium", "chrome", "msedge", "brave", "vivaldi-bin", "opera", "chromium (deleted)"}) {
     EXPECT_TRUE(is_browser_process_name(name)) << name;
   }
   for (const char* name : {"", "chromium-wrapper", "sh", "chrome_crashpad_handler", "firefox"}) {
@@ -133,7 +133,8 @@ TEST_F(LinuxPlatformTest, FindsAndEndsTheProfilesProcessesOnly) {
   // Ended although it stays a zombie of this test (its parent) until reaped.
   platform->end_processes({static_cast<std::uint64_t>(ours.pid)});
   EXPECT_TRUE(platform->find_profile_processes(profile).empty());
-  EXPECT_EQ(platform->find_profile_processes((folder / "ventana_chromium_other").string()).size(), 1u);
+  EXPECT_EQ(platform->find_profile_processes((folder / "ventana_chromium_other").string()).size(),
+            1u);
 }
 
 TEST_F(LinuxPlatformTest, StartedProgramsAreNotOurChildren) {

@@ -102,7 +102,9 @@ class AppWindowTest : public ::testing::Test {
     window->set_url("http://127.0.0.1:8800/");
   }
   // As the window writes it on this platform ("/data\ventana_chromium" on Windows).
-  std::string profile() const { return (std::filesystem::path("/data") / "ventana_chromium").string(); }
+  std::string profile() const {
+    return (std::filesystem::path("/data") / "ventana_chromium").string();
+  }
 
   FakeDesktop* desk;
   std::unique_ptr<AppWindow> window;
@@ -167,7 +169,8 @@ TEST_F(AppWindowTest, NoWaitOnceTheLastStartIsTwelveSecondsOld) {
 
 TEST_F(AppWindowTest, StrayProcessesOfTheProfileEndBeforeANewStart) {
   desk->processes[profile()] = {11, 12};
-  desk->processes[(std::filesystem::path("/data") / "ventana_chrome").string()] = {40};  // another browser's profile: not ours to end
+  desk->processes[(std::filesystem::path("/data") / "ventana_chrome").string()] = {
+      40};  // another browser's profile: not ours to end
   window->open();
   EXPECT_THAT(desk->taken_calls(), ElementsAre("end 11 12", "start /usr/bin/chromium"));
 }
@@ -220,11 +223,13 @@ TEST_F(AppWindowTest, QueriesAndRequestsGoToTheFoundWindow) {
 }
 
 TEST(UserDataDirArgument, QuotedUnquotedAndMissing) {
-  EXPECT_EQ(user_data_dir_argument(
-                R"(chrome.exe --type=renderer --user-data-dir="C:/Users/Ana/App Data/ventana_chrome" --lang=es)"),
-            "C:/Users/Ana/App Data/ventana_chrome");
+  EXPECT_EQ(
+      user_data_dir_argument(
+          R"(chrome.exe --type=renderer --user-data-dir="C:/Users/Ana/App Data/ventana_chrome" --lang=es)"),
+      "C:/Users/Ana/App Data/ventana_chrome");
   // Unquoted, the value runs to the next switch, spaces and all.
-  EXPECT_EQ(user_data_dir_argument(R"(msedge.exe --user-data-dir=C:\Program Data\ventana  --no-first-run)"),
+  EXPECT_EQ(user_data_dir_argument(
+                R"(msedge.exe --user-data-dir=C:\Program Data\ventana  --no-first-run)"),
             R"(C:\Program Data\ventana)");
   EXPECT_EQ(user_data_dir_argument("chrome --user-data-dir=/home/ana/ventana_chrome  "),
             "/home/ana/ventana_chrome");
@@ -237,9 +242,11 @@ TEST(UserDataDirArgument, QuotedUnquotedAndMissing) {
 }
 
 TEST(UserDataDirArgument, AWhollyQuotedSwitchMatchesTheFolder) {
-  auto value = user_data_dir_argument(R"(chrome.exe "--user-data-dir=C:\Users\Ana\data\ventana_chrome" --x)");
+  auto value = user_data_dir_argument(
+      R"(chrome.exe "--user-data-dir=C:\Users\Ana\data\ventana_chrome" --x)");
   ASSERT_TRUE(value);
-  EXPECT_TRUE(same_profile_folder(*value, R"(C:\Users\Ana\data\ventana_chrome)", FolderRules::kWindows));
+  EXPECT_TRUE(
+      same_profile_folder(*value, R"(C:\Users\Ana\data\ventana_chrome)", FolderRules::kWindows));
 }
 
 TEST(SameProfileFolder, WindowsRules) {

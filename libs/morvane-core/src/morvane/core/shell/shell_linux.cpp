@@ -56,8 +56,7 @@ void show_message_box(const std::string& caption, const std::string& text) {
         run_and_wait({"zenity", "--info", "--no-wrap", "--title=" + caption, "--text=" + text})) {
       return;
     }
-    if (on_path("kdialog") &&
-        run_and_wait({"kdialog", "--title", caption, "--msgbox", text})) {
+    if (on_path("kdialog") && run_and_wait({"kdialog", "--title", caption, "--msgbox", text})) {
       return;
     }
   }

@@ -90,7 +90,8 @@ std::filesystem::path desktop_file(const StartupConfig& config) {
 }
 
 // Written whole to a temporary file beside it, then renamed over it.
-bool write_replacing(const std::filesystem::path& file, const std::string& text, std::string* error) {
+bool write_replacing(const std::filesystem::path& file, const std::string& text,
+                     std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(file.parent_path(), ec);
   if (ec) {

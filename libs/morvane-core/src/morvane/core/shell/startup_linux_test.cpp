@@ -17,7 +17,10 @@ TEST(RunHidden, ExitCodeAndBothStreamsInOrder) {
   // Invalid UTF-8 becomes U+FFFD; valid text of any length passes.
   run = run_hidden("printf", {"a\\377b\\355\\240\\200c\\303\\251"});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.output, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "c\xC3\xA9");
+  EXPECT_EQ(run.output,
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+            "c\xC3\xA9");
 
   run = run_hidden("no-such-program-anywhere", {});
   EXPECT_EQ(run.exit_code, -1);
@@ -30,9 +33,10 @@ TEST(RunHidden, ExitCodeAndBothStreamsInOrder) {
 TEST(RunHidden, FullPipesOnBothStreamsDoNotStall) {
   // Far more than a pipe holds, on both streams at once: read in turn, or the child and
   // this process would wait on each other for good.
-  auto run = run_hidden("sh", {"-c", "head -c 300000 /dev/zero | tr '\\0' o; "
-                                     "head -c 300000 /dev/zero | tr '\\0' e >&2; "
-                                     "head -c 10 /dev/zero | tr '\\0' O"});
+  auto run = run_hidden("sh", {"-c",
+                               "head -c 300000 /dev/zero | tr '\\0' o; "
+                               "head -c 300000 /dev/zero | tr '\\0' e >&2; "
+                               "head -c 10 /dev/zero | tr '\\0' O"});
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(run.output.size(), 600010u);
   EXPECT_EQ(run.output.substr(299998, 4), "ooOO");

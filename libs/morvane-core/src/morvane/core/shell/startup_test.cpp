@@ -21,12 +21,13 @@ StartupConfig config(const std::string& exe, const std::string& folder) {
 }
 
 TEST(StartupTaskScript, TheWholeScript) {
-  EXPECT_EQ(startup_task_script(config(R"(C:\Apps\Vantriel\Vantriel.exe)", R"(C:\Apps\Vantriel)")),
-            R"($a = New-ScheduledTaskAction -Execute 'C:\Apps\Vantriel\Vantriel.exe' -Argument '--startup' -WorkingDirectory 'C:\Apps\Vantriel';)"
-            R"($t = New-ScheduledTaskTrigger -AtLogOn -User $env:USERNAME; $t.Delay = 'PT20S';)"
-            R"($p = New-ScheduledTaskPrincipal -UserId $env:USERNAME -LogonType Interactive -RunLevel Highest;)"
-            R"($s = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries -ExecutionTimeLimit ([TimeSpan]::Zero) -MultipleInstances IgnoreNew -StartWhenAvailable;)"
-            R"(Register-ScheduledTask -TaskName 'Vantriel' -Action $a -Trigger $t -Principal $p -Settings $s -Description 'Abre Vantriel en la bandeja del sistema al iniciar sesion.' -Force | Out-Null)");
+  EXPECT_EQ(
+      startup_task_script(config(R"(C:\Apps\Vantriel\Vantriel.exe)", R"(C:\Apps\Vantriel)")),
+      R"($a = New-ScheduledTaskAction -Execute 'C:\Apps\Vantriel\Vantriel.exe' -Argument '--startup' -WorkingDirectory 'C:\Apps\Vantriel';)"
+      R"($t = New-ScheduledTaskTrigger -AtLogOn -User $env:USERNAME; $t.Delay = 'PT20S';)"
+      R"($p = New-ScheduledTaskPrincipal -UserId $env:USERNAME -LogonType Interactive -RunLevel Highest;)"
+      R"($s = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries -ExecutionTimeLimit ([TimeSpan]::Zero) -MultipleInstances IgnoreNew -StartWhenAvailable;)"
+      R"(Register-ScheduledTask -TaskName 'Vantriel' -Action $a -Trigger $t -Principal $p -Settings $s -Description 'Abre Vantriel en la bandeja del sistema al iniciar sesion.' -Force | Out-Null)");
 }
 
 TEST(StartupTaskScript, QuotesAreDoubledInEveryValue) {
@@ -40,13 +41,20 @@ TEST(StartupTaskScript, QuotesAreDoubledInEveryValue) {
   EXPECT_NE(script.find("-Description 'Abre Van''triel' "), std::string::npos);
 
   // PowerShell ends a single-quoted string at a typographic quote too: "Ana’s PC".
-  auto typographic = config("C:\\Users\\Ana\xE2\x80\x99s PC\\V.exe", "C:\\\xE2\x80\x98x\xE2\x80\x9By");
+  auto typographic =
+      config("C:\\Users\\Ana\xE2\x80\x99s PC\\V.exe", "C:\\\xE2\x80\x98x\xE2\x80\x9By");
   const std::string text = startup_task_script(typographic);
   EXPECT_NE(text.find("'C:\\Users\\Ana\xE2\x80\x99\xE2\x80\x99s PC\\V.exe'"), std::string::npos);
-  EXPECT_NE(text.find("'C:\\\xE2\x80\x98\xE2\x80\x98x\xE2\x80\x9B\xE2\x80\x9By'"), std::string::npos);
+  EXPECT_NE(text.find("'C:\\\xE2\x80\x98\xE2\x80\x98x\xE2\x80\x9B\xE2\x80\x9By'"),
+            std::string::npos);
   // Other characters of that block pass as they are.
-  auto dash = config("C:\\a\xE2\x80\x94" "b.exe", "C:\\a");
-  EXPECT_NE(startup_task_script(dash).find("'C:\\a\xE2\x80\x94" "b.exe'"), std::string::npos);
+  auto dash = config(
+      "C:\\a\xE2\x80\x94"
+      "b.exe",
+      "C:\\a");
+  EXPECT_NE(startup_task_script(dash).find("'C:\\a\xE2\x80\x94"
+                                           "b.exe'"),
+            std::string::npos);
 }
 
 TEST(AutostartDesktopFile, APlainInstallation) {
@@ -94,11 +102,13 @@ TEST(AutostartDesktopFile, ValuesStayOnTheirLine) {
 }
 
 TEST(AutostartFolder, FromTheEnvironment) {
-  EXPECT_EQ(autostart_folder_for("/x/config", "/home/ana"), std::filesystem::path("/x/config/autostart"));
+  EXPECT_EQ(autostart_folder_for("/x/config", "/home/ana"),
+            std::filesystem::path("/x/config/autostart"));
   // A relative XDG_CONFIG_HOME is invalid and ignored, as is an empty one.
   EXPECT_EQ(autostart_folder_for("config", "/home/ana"),
             std::filesystem::path("/home/ana/.config/autostart"));
-  EXPECT_EQ(autostart_folder_for("", "/home/ana"), std::filesystem::path("/home/ana/.config/autostart"));
+  EXPECT_EQ(autostart_folder_for("", "/home/ana"),
+            std::filesystem::path("/home/ana/.config/autostart"));
   EXPECT_EQ(autostart_folder_for(nullptr, nullptr), std::filesystem::path());
   EXPECT_EQ(autostart_folder_for(nullptr, ""), std::filesystem::path());
 }

@@ -55,10 +55,17 @@ std::string markup_escaped(std::string_view text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out.push_back(c);
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;
@@ -121,7 +128,8 @@ class LinuxTray final : public Tray {
   // --- any thread ---
   void wake() {
     const std::uint64_t one = 1;
-    if (wake_fd_ >= 0) [[maybe_unused]] auto n = write(wake_fd_, &one, sizeof one);
+    if (wake_fd_ >= 0) [[maybe_unused]]
+      auto n = write(wake_fd_, &one, sizeof one);
   }
 
   void run_action(std::function<void()> job) { actions_.run(std::move(job)); }
@@ -307,7 +315,8 @@ class LinuxTray final : public Tray {
     auto* self = static_cast<LinuxTray*>(userdata);
     const std::string_view p = property;
     if (p == "Category") return sd_bus_message_append(reply, "s", "ApplicationStatus");
-    if (p == "Id" || p == "Title") return sd_bus_message_append(reply, "s", self->config_.name.c_str());
+    if (p == "Id" || p == "Title")
+      return sd_bus_message_append(reply, "s", self->config_.name.c_str());
     if (p == "Status") return sd_bus_message_append(reply, "s", "Active");
     if (p == "WindowId") return sd_bus_message_append(reply, "i", 0);
     if (p == "IconName") return sd_bus_message_append(reply, "s", self->icon_name(true).c_str());
@@ -357,7 +366,8 @@ class LinuxTray final : public Tray {
       if (r >= 0) r = sd_bus_message_append(reply, "{sv}", "enabled", "b", item.enabled ? 1 : 0);
       if (item.id == 5 && r >= 0) {
         r = sd_bus_message_append(reply, "{sv}", "toggle-type", "s", "checkmark");
-        if (r >= 0) r = sd_bus_message_append(reply, "{sv}", "toggle-state", "i", item.checked ? 1 : 0);
+        if (r >= 0)
+          r = sd_bus_message_append(reply, "{sv}", "toggle-state", "i", item.checked ? 1 : 0);
       }
     }
     if (r >= 0) r = sd_bus_message_close_container(reply);
@@ -387,7 +397,8 @@ class LinuxTray final : public Tray {
       if (r >= 0) r = self->append_item(reply, *only);
     } else {
       if (r >= 0) r = sd_bus_message_open_container(reply, 'r', "ia{sv}av");
-      if (r >= 0) r = sd_bus_message_append(reply, "ia{sv}", 0, 1, "children-display", "s", "submenu");
+      if (r >= 0)
+        r = sd_bus_message_append(reply, "ia{sv}", 0, 1, "children-display", "s", "submenu");
       if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "v");
       for (std::size_t i = 0; r >= 0 && i < self->menu_.size() && depth != 0; ++i) {
         r = sd_bus_message_open_container(reply, 'v', "(ia{sv}av)");
@@ -573,7 +584,8 @@ const sd_bus_vtable LinuxTray::kItemVtable[] = {
     SD_BUS_PROPERTY("Menu", "o", &LinuxTray::item_property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_METHOD("ContextMenu", "ii", "", &LinuxTray::item_ignore, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("Activate", "ii", "", &LinuxTray::item_activate, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("SecondaryActivate", "ii", "", &LinuxTray::item_ignore, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("SecondaryActivate", "ii", "", &LinuxTray::item_ignore,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("Scroll", "is", "", &LinuxTray::item_ignore, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_SIGNAL("NewTitle", "", 0),
     SD_BUS_SIGNAL("NewIcon", "", 0),
@@ -589,17 +601,21 @@ const sd_bus_vtable LinuxTray::kMenuVtable[] = {
                   SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("GetGroupProperties", "aias", "a(ia{sv})", &LinuxTray::menu_get_group_properties,
                   SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("GetProperty", "is", "v", &LinuxTray::menu_get_property, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetProperty", "is", "v", &LinuxTray::menu_get_property,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("Event", "isvu", "", &LinuxTray::menu_event, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("EventGroup", "a(isvu)", "ai", &LinuxTray::menu_event_group,
                   SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_METHOD("AboutToShow", "i", "b", &LinuxTray::menu_about_to_show, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("AboutToShow", "i", "b", &LinuxTray::menu_about_to_show,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("AboutToShowGroup", "ai", "aiai", &LinuxTray::menu_about_to_show_group,
                   SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_PROPERTY("Version", "u", &LinuxTray::menu_property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
-    SD_BUS_PROPERTY("TextDirection", "s", &LinuxTray::menu_property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("TextDirection", "s", &LinuxTray::menu_property, 0,
+                    SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Status", "s", &LinuxTray::menu_property, 0, 0),
-    SD_BUS_PROPERTY("IconThemePath", "as", &LinuxTray::menu_property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+    SD_BUS_PROPERTY("IconThemePath", "as", &LinuxTray::menu_property, 0,
+                    SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_SIGNAL("ItemsPropertiesUpdated", "a(ia{sv})a(ias)", 0),
     SD_BUS_SIGNAL("LayoutUpdated", "ui", 0),
     SD_BUS_SIGNAL("ItemActivationRequested", "iu", 0),

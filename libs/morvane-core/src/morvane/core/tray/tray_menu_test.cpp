@@ -63,7 +63,10 @@ TEST(CutToUtf16Units, CountsUnitsAndNeverSplitsACharacter) {
   EXPECT_EQ(cut_to_utf16_units("ab" + smile, 4), "ab" + smile);
   EXPECT_EQ(cut_to_utf16_units(std::string(62, 'a') + smile, 63), std::string(62, 'a'));
   // A broken sequence counts as the one replacement character it becomes.
-  EXPECT_EQ(cut_to_utf16_units("a\xC3" "b", 2), "a\xC3");
+  EXPECT_EQ(cut_to_utf16_units("a\xC3"
+                               "b",
+                               2),
+            "a\xC3");
   EXPECT_EQ(cut_to_utf16_units("a\xE2\x82", 3), "a\xE2\x82");
   EXPECT_EQ(cut_to_utf16_units("\xFF\xFF\xFF", 2), "\xFF\xFF");
 }
@@ -97,11 +100,13 @@ TEST(WindowWatcher, SaysOnceThatTheProgramKeepsRunning) {
   EXPECT_TRUE(watch({{S::kGone, S::kGone, S::kGone}}).empty());
   // Minimised is still there: nothing; closed: one balloon; closed again later: nothing.
   std::vector<bool> flags;
-  auto balloons = watch({{S::kGone, S::kShown, S::kMinimised, S::kShown, S::kGone, S::kGone,
-                          S::kShown, S::kGone}},
-                        &flags);
-  EXPECT_THAT(balloons, ::testing::ElementsAre(
-                            "Vantriel sigue funcionando: Cerraste la ventana, pero la app sigue en la bandeja."));
+  auto balloons = watch(
+      {{S::kGone, S::kShown, S::kMinimised, S::kShown, S::kGone, S::kGone, S::kShown, S::kGone}},
+      &flags);
+  EXPECT_THAT(
+      balloons,
+      ::testing::ElementsAre(
+          "Vantriel sigue funcionando: Cerraste la ventana, pero la app sigue en la bandeja."));
   EXPECT_THAT(flags, ::testing::ElementsAre(false, true, false, true, false, false, true, false));
 }
 

@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) opts[argv[i]] = argv[i + 1];
   for (const char* needed : {"--data", "--url", "--exe", "--autostart"}) {
     if (!opts.count(needed)) {
-      std::fprintf(stderr, "usage: %s --data DIR --url URL --exe PATH --autostart DIR [--icon PATH]\n",
+      std::fprintf(stderr,
+                   "usage: %s --data DIR --url URL --exe PATH --autostart DIR [--icon PATH]\n",
                    argv[0]);
       return 2;
     }
@@ -128,7 +129,8 @@ int main(int argc, char** argv) {
       } else if (line.rfind("balloon ", 0) == 0) {
         std::string rest = line.substr(8);
         std::size_t tab = rest.find('\t');
-        icon->show_balloon(rest.substr(0, tab), tab == std::string::npos ? "" : rest.substr(tab + 1));
+        icon->show_balloon(rest.substr(0, tab),
+                           tab == std::string::npos ? "" : rest.substr(tab + 1));
         say("ok");
       } else if (line == "startup on" || line == "startup off") {
         say(change_line(morvane::set_startup(startup, line == "startup on")));
