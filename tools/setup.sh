@@ -12,6 +12,8 @@ packages=(
   g++-mingw-w64-x86-64-posix
   libboost-dev nlohmann-json3-dev
   libcurl4-openssl-dev libx11-dev libxtst-dev libxrandr-dev
+  # the tray and notifications over D-Bus (sd-bus)
+  libsystemd-dev
   # unit tests, benchmarks, fuzzing, sanitizers
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
   # test oracles (never linked into the product)
@@ -19,6 +21,9 @@ packages=(
   golang-1.19-src zip unzip curl
   # desktop, browser and page tests
   xvfb xauth x11-utils x11-xserver-utils xdotool xclip chromium
+  # the app window and tray scenario: a window manager, a session bus, the stand-in tray
+  # host and notification service (Debian's python3 with dbus and GLib)
+  openbox dbus-daemon python3-dbus python3-gi gir1.2-glib-2.0
   # the page build (ES modules bundled into the one inline script)
   esbuild
   # two-PC tests: a STUN/TURN server on loopback

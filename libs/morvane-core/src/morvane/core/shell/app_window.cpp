@@ -1,42 +1,133 @@
 #include "morvane/core/shell/app_window.h"
 
-#include <mutex>
-
-#include "morvane/core/shell/shell.h"
+#include <thread>
+#include <utility>
 
 namespace morvane {
 namespace {
 
-// Lock order: launch lock, then URL lock; nothing takes them the other way round.
-std::mutex& launch_mu() {
-  static std::mutex mu;
-  return mu;
-}
-std::mutex& url_mu() {
-  static std::mutex mu;
-  return mu;
-}
-std::string& url_text() {
-  static std::string url;
-  return url;
-}
+// A window started this recently may still be coming up: open() waits for it instead of
+// starting a second browser.
+constexpr auto kLaunchGrace = std::chrono::seconds(12);
+constexpr int kWaitTries = 48;
+constexpr auto kWaitStep = std::chrono::milliseconds(250);
 
 }  // namespace
 
-void set_window_url(std::string url) {
-  std::lock_guard<std::mutex> lock(url_mu());
-  url_text() = std::move(url);
+std::chrono::steady_clock::time_point AppWindowPlatform::now() {
+  return std::chrono::steady_clock::now();
 }
 
-std::string window_url() {
-  std::lock_guard<std::mutex> lock(url_mu());
-  return url_text();
+void AppWindowPlatform::pause(std::chrono::milliseconds duration) {
+  std::this_thread::sleep_for(duration);
 }
 
-void open_app_window() {
-  std::lock_guard<std::mutex> launch(launch_mu());
-  std::string url = window_url();
-  if (!url.empty()) shell_open(url);
+AppWindow::AppWindow(AppWindowConfig config, std::unique_ptr<AppWindowPlatform> platform)
+    : config_(std::move(config)), platform_(std::move(platform)) {}
+
+void AppWindow::set_url(std::string url) {
+  std::lock_guard<std::mutex> lock(url_mu_);
+  url_ = std::move(url);
+}
+
+std::string AppWindow::url() const {
+  std::lock_guard<std::mutex> lock(url_mu_);
+  return url_;
+}
+
+std::filesystem::path AppWindow::profile_dir(std::string_view executable) const {
+  std::string_view stem = executable;
+  constexpr std::string_view kExe = ".exe";
+  if (stem.size() >= kExe.size() && stem.substr(stem.size() - kExe.size()) == kExe) {
+    stem.remove_suffix(kExe.size());
+  }
+  // Edge keeps the plain name: the folder predates the other browsers.
+  if (stem == "msedge") return config_.data_folder / "ventana";
+  return config_.data_folder / ("ventana_" + std::string(stem));
+}
+
+std::optional<NativeWindow> AppWindow::find() {
+  auto browser = platform_->find_browser();
+  if (!browser) return std::nullopt;
+  auto pids = platform_->find_profile_processes(profile_dir(browser->executable));
+  if (pids.empty()) return std::nullopt;
+  return platform_->find_window(config_.title, pids);
+}
+
+void AppWindow::open() {
+  std::lock_guard<std::mutex> launch(launch_mu_);
+  if (auto window = find()) {
+    platform_->focus(*window);
+    return;
+  }
+  if (last_launch_ && platform_->now() - *last_launch_ < kLaunchGrace) {
+    for (int i = 0; i < kWaitTries; ++i) {
+      platform_->pause(kWaitStep);
+      if (auto window = find()) {
+        platform_->focus(*window);
+        return;
+      }
+    }
+  }
+
+  // No window: whatever still runs with the profile (a window the user closed while a
+  // background process stayed, a browser that never showed one) would take the new
+  // start's arguments and drop them, so it goes first.
+  auto browser = platform_->find_browser();
+  if (browser) {
+    auto stray = platform_->find_profile_processes(profile_dir(browser->executable));
+    if (!stray.empty()) platform_->end_processes(stray);
+  }
+
+  const std::string address = url();
+  // Before the server is bound there is nothing to show.
+  if (address.empty()) return;
+  last_launch_ = platform_->now();
+  if (!browser) {
+    platform_->open_url(address);
+    return;
+  }
+  if (!platform_->start(browser->path,
+                        app_window_arguments(address, profile_dir(browser->executable)))) {
+    platform_->open_url(address);
+  }
+}
+
+// The queries below do not take the launch lock: the platform keeps no state, and the
+// watcher and the exit path must not wait out an open() that waits for a window.
+void AppWindow::hide() {
+  if (auto window = find()) platform_->hide(*window);
+}
+
+bool AppWindow::is_shown() {
+  auto window = find();
+  return window && platform_->is_visible(*window);
+}
+
+bool AppWindow::exists() { return find().has_value(); }
+
+void AppWindow::close() {
+  if (auto window = find()) platform_->close(*window);
+}
+
+std::vector<std::string> app_window_arguments(const std::string& url,
+                                              const std::filesystem::path& profile) {
+  return {
+      "--app=" + url,
+      "--window-size=1440,920",
+      "--user-data-dir=" + profile.string(),
+      "--no-first-run",
+      "--no-default-browser-check",
+      "--disable-extensions",
+      "--disable-sync",
+      "--disable-background-networking",
+      "--disk-cache-size=8388608",
+      "--disable-backgrounding-occluded-windows",
+      "--disable-renderer-backgrounding",
+      "--disable-background-timer-throttling",
+      "--autoplay-policy=no-user-gesture-required",
+      "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion",
+  };
 }
 
 }  // namespace morvane

@@ -4,34 +4,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 #include <vector>
+
+#include "morvane/core/shell/spawn_linux.h"
 
 extern char** environ;
 
 namespace morvane {
 namespace {
 
-// Starts `argv` with the PATH search and reaps it on a thread of its own, so that no
-// zombie stays behind. Returns the child's pid, or -1 when it could not be started.
-pid_t spawn_detached(std::vector<std::string> args, bool wait_for_exit) {
+// Starts `args` with the PATH search and waits for it to end. Returns whether it started.
+bool run_and_wait(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  if (wait_for_exit) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-  } else {
-    std::thread([pid] {
-      int status = 0;
-      waitpid(pid, &status, 0);
-    }).detach();
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return pid;
+  return true;
 }
 
 bool on_path(const char* program) {
@@ -52,18 +47,16 @@ bool on_path(const char* program) {
 }  // namespace
 
 bool shell_open(const std::string& target) {
-  return spawn_detached({"xdg-open", target}, false) > 0;
+  return spawn_unowned("xdg-open", {target}, true) == 0;
 }
 
 void show_message_box(const std::string& caption, const std::string& text) {
   if (std::getenv("DISPLAY")) {
     if (on_path("zenity") &&
-        spawn_detached({"zenity", "--info", "--no-wrap", "--title=" + caption, "--text=" + text},
-                       true) > 0) {
+        run_and_wait({"zenity", "--info", "--no-wrap", "--title=" + caption, "--text=" + text})) {
       return;
     }
-    if (on_path("kdialog") &&
-        spawn_detached({"kdialog", "--title", caption, "--msgbox", text}, true) > 0) {
+    if (on_path("kdialog") && run_and_wait({"kdialog", "--title", caption, "--msgbox", text})) {
       return;
     }
   }

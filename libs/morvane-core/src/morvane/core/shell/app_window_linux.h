@@ -1,0 +1,32 @@
+// The Linux app window's decisions that need no desktop, exposed for its tests.
+#ifndef MORVANE_CORE_SHELL_APP_WINDOW_LINUX_H_
+#define MORVANE_CORE_SHELL_APP_WINDOW_LINUX_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "morvane/core/shell/app_window.h"
+
+namespace morvane {
+
+// Every place a supported browser may be, in the order they are tried: for each browser
+// (chromium first), its command names in each folder of `path_env` (a PATH value), then
+// its usual install locations. `executable` is the browser's family name ("chromium",
+// "google-chrome", ...), which names its profile folder.
+std::vector<BrowserChoice> linux_browser_candidates(std::string_view path_env);
+
+// Whether a process whose executable has this file name is a browser the window may run
+// in (the real binaries behind the launch scripts: "chromium", "chrome", "msedge", ...).
+// A name that /proc reports with " (deleted)" after an upgrade counts as the same name.
+bool is_browser_process_name(std::string_view name);
+
+// The user data folder in a /proc/<pid>/cmdline text (arguments ended by NUL bytes): the
+// value of the first argument that starts with "--user-data-dir=", or, in a title that
+// Chromium rewrote into one blank-joined text, the value up to the next " --".
+std::optional<std::string> user_data_dir_of_cmdline(std::string_view cmdline);
+
+}  // namespace morvane
+
+#endif  // MORVANE_CORE_SHELL_APP_WINDOW_LINUX_H_

@@ -1,0 +1,21 @@
+// Starting programs on Linux that the host neither waits for nor keeps as children.
+#ifndef MORVANE_CORE_SHELL_SPAWN_LINUX_H_
+#define MORVANE_CORE_SHELL_SPAWN_LINUX_H_
+
+#include <string>
+#include <vector>
+
+namespace morvane {
+
+// Starts `program` (searched on PATH when `search_path`) with `arguments`, in a session of
+// its own, with /dev/null for its standard streams and no other descriptor of this
+// process. The program is the grandchild of a short-lived child that
+// is reaped here before the call returns, so it belongs to init (or the session's
+// subreaper) and never becomes a zombie of ours: no SIGCHLD handler, no reaper thread.
+// Returns 0 when the program runs, otherwise the error number of the failed start.
+int spawn_unowned(const std::string& program, const std::vector<std::string>& arguments,
+                  bool search_path);
+
+}  // namespace morvane
+
+#endif  // MORVANE_CORE_SHELL_SPAWN_LINUX_H_

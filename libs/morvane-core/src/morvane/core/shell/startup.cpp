@@ -1,0 +1,129 @@
+// The texts that start at log-on is made of, the same on every platform: the PowerShell
+// script that registers the Windows task and the XDG autostart desktop file.
+#include "morvane/core/shell/startup.h"
+
+namespace morvane {
+namespace {
+
+std::string utf8(const std::filesystem::path& path) {
+  auto text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// A PowerShell single-quoted string ends at any of its four single quotes: the ASCII one
+// and the typographic U+2018, U+2019, U+201A, U+201B ("Ana’s PC" is a common folder
+// name). Each is escaped by doubling it.
+std::string powershell_quoted(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '\'') {
+      out += "''";
+    } else if (static_cast<unsigned char>(c) == 0xE2 && i + 2 < value.size() &&
+               static_cast<unsigned char>(value[i + 1]) == 0x80 &&
+               static_cast<unsigned char>(value[i + 2]) >= 0x98 &&
+               static_cast<unsigned char>(value[i + 2]) <= 0x9B) {
+      out.append(value.substr(i, 3));
+      out.append(value.substr(i, 3));
+      i += 2;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// A value of the Desktop Entry format's string type: backslash, line feed, tab and
+// carriage return escaped, and spaces at the start kept (readers trim them otherwise).
+std::string desktop_string(std::string_view value) {
+  std::string out;
+  bool leading = true;
+  for (char c : value) {
+    if (leading && c == ' ') {
+      out += "\\s";
+      continue;
+    }
+    leading = false;
+    switch (c) {
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+// One argument of an Exec line, always quoted: inside the quotes '"', '`', '$' and '\'
+// take a backslash, and '%' (the field codes' mark) is doubled. The whole line is then a
+// string value and escaped again by desktop_string().
+std::string exec_argument(std::string_view arg) {
+  std::string out = "\"";
+  for (char c : arg) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (c == '%') {
+      out += "%%";
+    } else {
+      out.push_back(c);
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace
+
+std::filesystem::path autostart_folder_for(const char* xdg_config_home, const char* home) {
+  // The XDG base directory rules ignore a relative XDG_CONFIG_HOME.
+  if (xdg_config_home != nullptr && xdg_config_home[0] == '/') {
+    return std::filesystem::path(xdg_config_home) / "autostart";
+  }
+  if (home != nullptr && home[0] != '\0') {
+    return std::filesystem::path(home) / ".config" / "autostart";
+  }
+  return {};
+}
+
+std::string startup_task_script(const StartupConfig& config) {
+  return "$a = New-ScheduledTaskAction -Execute '" + powershell_quoted(utf8(config.executable)) +
+         "' -Argument '--startup' -WorkingDirectory '" +
+         powershell_quoted(utf8(config.working_folder)) +
+         "';$t = New-ScheduledTaskTrigger -AtLogOn -User $env:USERNAME; $t.Delay = 'PT20S';"
+         "$p = New-ScheduledTaskPrincipal -UserId $env:USERNAME -LogonType Interactive "
+         "-RunLevel Highest;"
+         "$s = New-ScheduledTaskSettingsSet -AllowStartIfOnBatteries -DontStopIfGoingOnBatteries "
+         "-ExecutionTimeLimit ([TimeSpan]::Zero) -MultipleInstances IgnoreNew "
+         "-StartWhenAvailable;"
+         "Register-ScheduledTask -TaskName '" +
+         powershell_quoted(config.name) +
+         "' -Action $a -Trigger $t -Principal $p -Settings $s -Description '" +
+         powershell_quoted(config.description) + "' -Force | Out-Null";
+}
+
+std::string autostart_desktop_file(const StartupConfig& config) {
+  std::string text = "[Desktop Entry]\nType=Application\nVersion=1.0\n";
+  text += "Name=" + desktop_string(config.name) + "\n";
+  if (!config.description.empty()) text += "Comment=" + desktop_string(config.description) + "\n";
+  text += "Exec=" + desktop_string(exec_argument(utf8(config.executable)) + " --startup") + "\n";
+  if (!config.working_folder.empty()) {
+    text += "Path=" + desktop_string(utf8(config.working_folder)) + "\n";
+  }
+  // The scheduled task of the Windows build waits 20 s after log-on; GNOME honours the
+  // same delay here.
+  text += "Terminal=false\nX-GNOME-Autostart-enabled=true\nX-GNOME-Autostart-Delay=20\n";
+  return text;
+}
+
+}  // namespace morvane

@@ -1,0 +1,83 @@
+#include "morvane/core/tray/tray_threads.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace morvane {
+namespace {
+
+// Joining a thread from itself would hang the program for good; saying so and stopping is
+// the better failure (an operation broke the contract in tray.h).
+void join_from_outside(std::thread& thread, const char* what) {
+  if (!thread.joinable()) return;
+  if (thread.get_id() == std::this_thread::get_id()) {
+    std::fprintf(stderr, "tray: %s destroyed from its own thread\n", what);
+    std::abort();
+  }
+  thread.join();
+}
+
+}  // namespace
+
+ActionThreads::~ActionThreads() { join_all(); }
+
+void ActionThreads::run(std::function<void()> job) {
+  std::list<Job> finished;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return;
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+      auto next = std::next(it);
+      if (it->done->load()) finished.splice(finished.end(), jobs_, it);
+      it = next;
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    // Thread: "tray action", one per job.
+    jobs_.push_back({std::thread([job = std::move(job), done] {
+                       job();
+                       done->store(true);
+                     }),
+                     done});
+  }
+  for (auto& j : finished) join_from_outside(j.thread, "a tray action");
+}
+
+void ActionThreads::join_all() {
+  std::list<Job> all;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    all.swap(jobs_);
+  }
+  for (auto& j : all) join_from_outside(j.thread, "the tray");
+}
+
+PeriodicThread::PeriodicThread(std::chrono::milliseconds period, std::function<void()> tick)
+    : period_(period), tick_(std::move(tick)) {
+  // Thread: "window watch".
+  thread_ = std::thread([this] { loop(); });
+}
+
+PeriodicThread::~PeriodicThread() { stop(); }
+
+void PeriodicThread::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  join_from_outside(thread_, "the window watcher");
+}
+
+void PeriodicThread::loop() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!stopping_) {
+    if (wake_.wait_for(lock, period_, [this] { return stopping_; })) break;
+    lock.unlock();
+    tick_();
+    lock.lock();
+  }
+}
+
+}  // namespace morvane
