@@ -27,8 +27,10 @@ class XvfbServer {
       const std::string fd = std::to_string(fds[1]);
       const int devnull = ::open("/dev/null", O_WRONLY);
       ::dup2(devnull, 2);
+      // -noreset: the server resets when its last client leaves, and a test that connects
+      // during the reset finds no display.
       ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(),
-               "-nolisten", "tcp", static_cast<char*>(nullptr));
+               "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);

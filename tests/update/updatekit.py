@@ -144,10 +144,11 @@ class Host:
         self.port = free_port()
         stub = os.path.join(install, "..", "stubbin")
         os.makedirs(stub, exist_ok=True)
-        # Nothing opens a browser: the relaunched host asks xdg-open for its window.
-        with open(os.path.join(stub, "xdg-open"), "w") as fh:
-            fh.write("#!/bin/sh\nexit 0\n")
-        os.chmod(os.path.join(stub, "xdg-open"), 0o755)
+        # Nothing opens a browser: the relaunched host's window finds these first.
+        for name in ("xdg-open", "chromium"):
+            with open(os.path.join(stub, name), "w") as fh:
+                fh.write("#!/bin/sh\nexit 0\n")
+            os.chmod(os.path.join(stub, name), 0o755)
         # Under Wine the display stays: Windows has no headless session to mirror.
         dropped = ("DISPLAY",) if not WINE else ()
         env = {k: v for k, v in os.environ.items()

@@ -112,6 +112,13 @@ class Host:
         with open(opener, "w") as f:
             f.write("#!/bin/sh\necho \"$@\" >> '%s'\n" % self.opened_file)
         os.chmod(opener, 0o755)
+        # The app window's browser, found first on PATH, records the page it was asked
+        # for in the same list and opens nothing.
+        browser = os.path.join(fake_bin, "chromium")
+        with open(browser, "w") as f:
+            f.write("#!/bin/sh\nfor a; do case \"$a\" in --app=*) echo \"${a#--app=}\" >> '%s';; "
+                    "esac; done\n" % self.opened_file)
+        os.chmod(browser, 0o755)
         full_env = dict(os.environ)
         full_env["PATH"] = fake_bin + ":" + full_env.get("PATH", "")
         if not WINE:

@@ -3,6 +3,8 @@
 import json
 import os
 import re
+import shutil
+import tempfile
 import threading
 import unittest
 
@@ -15,11 +17,14 @@ CODIGO = re.compile(r"^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{6}$")
 class ApiTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.host = Host()
+        # Start at log-on writes its desktop file under XDG_CONFIG_HOME: keep it private.
+        cls.config = tempfile.mkdtemp(prefix="vantriel_config_")
+        cls.host = Host(env={"XDG_CONFIG_HOME": cls.config})
 
     @classmethod
     def tearDownClass(cls):
         cls.host.cleanup()
+        shutil.rmtree(cls.config, ignore_errors=True)
 
     def setUp(self):
         self.post("/api/sesion", {"activa": False})
@@ -37,9 +42,9 @@ class ApiTest(unittest.TestCase):
                                      "actualizacion"])
         self.assertEqual(doc["app"], "vantriel")
         self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
-        # Under Wine the suite outlasts the start-up check's 8 s delay, and with no network
-        # that check ends in "error".
-        self.assertIn(doc["actualizacion"]["phase"], ("idle", "error") if WINE else ("idle",))
+        # The suite can outlast the start-up check's 8 s delay (the window's 12 s wait in
+        # the notices test does), and with no network that check ends in "error".
+        self.assertIn(doc["actualizacion"]["phase"], ("idle", "error"))
         # Under Wine the host always has the layer's display, and Windows its one screen.
         self.assertEqual(len(doc["monitores"]), 1 if WINE else 0)
 
@@ -257,8 +262,28 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(self.post("/api/version"), {"ok": False, "msg": "acción desconocida"})
         self.assertEqual(self.post("/api/estado"), {"ok": False, "msg": "acción desconocida"})
         self.assertEqual(h.get("/api/salir").status, 404)
-        self.assertEqual(self.post("/api/inicio_windows"),
-                         {"ok": False, "msg": "acción desconocida"})
+        self.assertEqual(h.get("/api/inicio_windows").status, 404)
+
+    def test_start_at_log_on(self):
+        if WINE:
+            # No PowerShell under Wine: the refusal, and the state stays off.
+            reply = self.post("/api/inicio_windows", {"on": True})
+            self.assertEqual((reply["ok"], reply["on"]), (False, False))
+            self.assertTrue(reply["msg"].startswith("No se pudo activar el inicio con Windows"))
+            return
+        desktop = os.path.join(self.config, "autostart", "vantriel.desktop")
+        self.assertFalse(self.host.get("/api/estado").json()["inicio_windows"])
+        reply = self.post("/api/inicio_windows", {"on": True})
+        self.assertEqual(reply, {"ok": True, "msg": reply["msg"], "on": True})
+        self.assertIn("al iniciar sesión", reply["msg"])
+        with open(desktop, encoding="utf-8") as f:
+            self.assertIn(" --startup", f.read())
+        self.assertTrue(self.host.get("/api/estado").json()["inicio_windows"])
+        # Only the JSON literal true switches it on; off removes the file.
+        reply = self.post("/api/inicio_windows", {"on": "true"})
+        self.assertEqual((reply["ok"], reply["on"]), (True, False))
+        self.assertFalse(os.path.exists(desktop))
+        self.assertEqual(self.post("/api/inicio_windows", {})["on"], False)
 
 
 class DamagedFilesTest(unittest.TestCase):

@@ -15,10 +15,9 @@
 #include "http/pipeline.h"
 #include "main/app_version.h"
 #include "host/instance.h"
+#include "host/desktop_texts.h"
 #include "morvane/core/process/executable_path.h"
-#include "morvane/core/shell/app_window.h"
 #include "morvane/core/shell/shell.h"
-#include "morvane/core/tray/tray.h"
 
 namespace vantriel {
 namespace {
@@ -27,6 +26,8 @@ constexpr char kNoPortMessage[] =
     "No se pudo abrir el servidor local de Vantriel (puertos ocupados).";
 constexpr int kPortsTried = 20;
 constexpr int kRequestWorkers = 6;
+constexpr int kHiddenStartLooks = 80;
+constexpr auto kHiddenStartPause = std::chrono::milliseconds(250);
 
 // Binds the first free port of first..first+19, or nothing.
 std::unique_ptr<LocalServer> bind_first_free_port(std::uint32_t first) {
@@ -53,6 +54,25 @@ void replace_all(std::string& text, std::string_view from, std::string_view to) 
        at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
+}
+
+morvane::StartupConfig startup_config() {
+  const DesktopTexts& texts = desktop_texts();
+  morvane::StartupConfig config;
+  config.name = kAppName;
+  if (auto self = morvane::executable_path()) {
+    config.executable = *self;
+    config.working_folder = self->parent_path();
+  }
+  config.description = std::string("Abre ") + kAppName +
+                       " en la bandeja del sistema al iniciar sesion.";
+  config.enabled_msg = kAppName + std::string(texts.startup_enabled);
+  config.disabled_msg = kAppName + std::string(texts.startup_disabled);
+  config.enable_failed_msg = texts.startup_enable_failed;
+  config.disable_failed_msg = texts.startup_disable_failed;
+  config.autostart_folder =
+      morvane::autostart_folder_for(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  return config;
 }
 
 }  // namespace
@@ -83,7 +103,10 @@ Host::Host(HostOptions options, TestSwitches switches)
         config.exit_routine = [this] { request_exit(); };
         config.busy = [this] { return sessions_.busy_activities(); };
         return config;
-      }()) {}
+      }()),
+      startup_(startup_config()),
+      window_(morvane::AppWindowConfig{kAppName, data_folder()},
+              morvane::make_app_window_platform()) {}
 
 // Not reached in a running host (it ends in exit()); tests and early returns destroy it
 // in member order: the server's threads first, then the services they used.
@@ -91,15 +114,51 @@ Host::~Host() = default;
 
 ShellActions Host::shell_actions() {
   return ShellActions{
-      .show_window = [this] { shell_thread_.post(morvane::open_app_window); },
+      .show_window = [this] { shell_thread_.post([this] { window_.open(); }); },
       .notify =
           [this](const std::string& title, const std::string& text) {
-            shell_thread_.post([title, text] { morvane::show_tray_balloon(title, text); });
+            if (tray_) tray_->show_balloon(title, text);
           },
       .exit = [this] { request_exit(); },
-      // Start at log-on arrives with the tray; until then it is never on.
-      .startup_enabled = [] { return false; },
+      .startup_enabled = [this] { return morvane::query_startup(startup_).enabled; },
+      .set_startup = [this](bool on) { return morvane::set_startup(startup_, on); },
   };
+}
+
+morvane::TrayConfig Host::tray_config() {
+  const DesktopTexts& texts = desktop_texts();
+  morvane::TrayConfig config;
+  config.name = kAppName;
+  config.tip = std::string(kAppName) + " v" + kAppVersion + " \xC2\xB7 ID " +
+               id_bonito(load_identity().id);
+  config.icon_path = data_file(texts.icon_file).string();
+  config.show_text = std::string("Mostrar ") + kAppName;
+  config.hide_text = "Ocultar la ventana";
+  config.startup_text = texts.startup_menu;
+  config.exit_text = std::string("Salir de ") + kAppName;
+  config.closed_title = std::string(kAppName) + " sigue funcionando";
+  config.closed_text =
+      "Cerraste la ventana, pero la app sigue en la bandeja. Doble clic en el \xC3\xAD" "cono "
+      "para volver a abrirla o clic derecho \xE2\x86\x92 Salir para terminar.";
+  config.show = [this] { window_.open(); };
+  config.hide = [this] { window_.hide(); };
+  config.is_shown = [this] { return window_.is_shown(); };
+  config.window_exists = [this] { return window_.exists(); };
+  config.is_startup_enabled = [this] { return morvane::query_startup(startup_).enabled; };
+  config.set_startup = [this](bool on) { return morvane::set_startup(startup_, on).msg; };
+  // Only asks: the exit runs on the main thread, which destroys the tray.
+  config.exit = [this] { request_exit(true); };
+  return config;
+}
+
+void Host::hide_window_when_found(int looks_left) {
+  if (window_.exists()) {
+    window_.hide();
+    return;
+  }
+  if (looks_left <= 1) return;
+  shell_thread_.post_delayed([this, looks_left] { hide_window_when_found(looks_left - 1); },
+                             kHiddenStartPause);
 }
 
 int Host::run() {
@@ -119,13 +178,16 @@ int Host::run() {
     morvane::show_message_box(kAppName, kNoPortMessage);
     return 0;
   }
+  std::string url = "http://127.0.0.1:" + std::to_string(server_->port()) + "/";
+  window_.set_url(url);
+  // Before the server starts: the routes read tray_ without a lock.
+  if (!options_.no_tray) tray_ = morvane::start_tray(tray_config());
+
   const ApiContext& api = *api_;
   server_->start([&api](const HttpRequest& request) { return handle_request(request, api); },
                  [&api](const HttpRequest& head) { return wants_body(head, api); },
                  kRequestWorkers);
 
-  std::string url = "http://127.0.0.1:" + std::to_string(server_->port()) + "/";
-  morvane::set_window_url(url);
   write_instance_record(server_->port());
   log_line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url + " \xC2\xB7 ID " +
            id_bonito(load_identity().id) + " \xC2\xB7 servidor " + server_url() +
@@ -134,14 +196,18 @@ int Host::run() {
   updater_.start_up_check();
 
   if (!options_.no_window) {
-    // Hiding the window right after opening it (--startup) needs the window finder,
-    // which arrives with the browser-window module; until then both open it.
-    shell_thread_.post(morvane::open_app_window);
+    shell_thread_.post([this] {
+      window_.open();
+      if (options_.startup) {
+        shell_thread_.post_delayed([this] { hide_window_when_found(kHiddenStartLooks); },
+                                   kHiddenStartPause);
+      }
+    });
   }
-  if (!options_.no_tray && !options_.startup) {
+  if (tray_ && !options_.startup) {
     shell_thread_.post_delayed(
-        [] {
-          morvane::show_tray_balloon(
+        [this] {
+          tray_->show_balloon(
               "Vantriel est\xC3\xA1 en la bandeja",
               "Con la ventana abierta (o minimizada) puedes recibir soporte. Clic derecho en el "
               "\xC3\xAD" "cono para salir.");
@@ -169,10 +235,11 @@ void Host::exit_app(bool close_window) {
   log_line("Saliendo");
   desktop_.release_input();
   remove_instance_record();
-  // Closing the browser window arrives with the window finder; the page shows its own
-  // closing text when the exit came from it.
-  (void)close_window;
-  morvane::close_tray();
+  // An exit from the page leaves the window: the page shows its own closing text.
+  if (close_window) window_.close();
+  // Removes the icon. The tray object stays: request workers may still be showing a
+  // balloon through it, and the process ends in a moment anyway.
+  if (tray_) tray_->close();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   // Without destructors: request workers may be inside a route, and the browser may be
   // mid-request; nothing here needs them to finish.

@@ -4,8 +4,9 @@
 //
 // Threads, all owned here or by a service owned here: the main thread (waits, then runs
 // the exit), the server's I/O thread and request workers, the "shell" task thread (opening
-// the window, notifications), the updater's "update check" and "update install" threads,
-// and the clipboard's owner thread on X11.
+// and hiding the app window), the tray's threads (its loop, the window watch, one per
+// menu action), the updater's "update check" and "update install" threads, and the
+// clipboard's owner thread on X11.
 #ifndef VANTRIEL_HOST_HOST_H_
 #define VANTRIEL_HOST_HOST_H_
 
@@ -20,6 +21,9 @@
 #include "http/api_context.h"
 #include "http/local_server.h"
 #include "input/desktop.h"
+#include "morvane/core/shell/app_window.h"
+#include "morvane/core/shell/startup.h"
+#include "morvane/core/tray/tray.h"
 #include "support/history.h"
 #include "support/support_sessions.h"
 #include "update/updater.h"
@@ -58,13 +62,20 @@ class Host {
   // when asked) and ends the process.
   [[noreturn]] void exit_app(bool close_window);
   ShellActions shell_actions();
+  morvane::TrayConfig tray_config();
+  // With --startup: open the window, then hide it the first time it is found (80 looks,
+  // 250 ms apart), so the program starts quietly in the tray.
+  void hide_window_when_found(int looks_left);
 
   const HostOptions options_;
   SessionHistory history_;
   Desktop desktop_;
   SupportSessions sessions_;
   Updater updater_;
-  TaskThread shell_thread_{"shell"};
+  const morvane::StartupConfig startup_;
+  morvane::AppWindow window_;
+  std::unique_ptr<morvane::Tray> tray_;  // none with --no-tray; its operations use window_
+  TaskThread shell_thread_{"shell"};     // its tasks use window_ and tray_
   std::unique_ptr<ApiContext> api_;
   std::unique_ptr<LocalServer> server_;  // last: its threads stop before the rest goes
 

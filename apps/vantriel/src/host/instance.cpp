@@ -63,8 +63,11 @@ bool probe_running_instance(bool startup) {
                       "\xE2\x86\x92 Salir) y vuelve a abrir Vantriel.");
   }
   if (!probe_local(port, "/api/show")) {
-    morvane::set_window_url("http://127.0.0.1:" + std::to_string(port) + "/");
-    morvane::open_app_window();
+    // The running host did not answer: show its page in a window of our own making.
+    morvane::AppWindow window(morvane::AppWindowConfig{kAppName, data_folder()},
+                              morvane::make_app_window_platform());
+    window.set_url("http://127.0.0.1:" + std::to_string(port) + "/");
+    window.open();
   }
   return true;
 }

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "morvane/core/shell/startup.h"
+
 namespace vantriel {
 
 class Desktop;
@@ -22,6 +24,7 @@ struct ShellActions {
   std::function<void(const std::string& title, const std::string& text)> notify;
   std::function<void()> exit;  // after the reply was sent
   std::function<bool()> startup_enabled;
+  std::function<morvane::StartupChange(bool on)> set_startup;
 };
 
 struct ApiContext {

@@ -219,6 +219,13 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
     return reply_json({{"ok", write_clipboard(request, body, api.desktop)}});
   }
   if (path == "/api/aviso") return reply_json(route_notice(body, api.shell));
+  if (path == "/api/inicio_windows") {
+    if (!api.shell.set_startup) return reply_json({{"ok", false}, {"msg", nullptr}, {"on", false}});
+    const morvane::StartupChange change = api.shell.set_startup(member_is_true(body, "on"));
+    return reply_json({{"ok", change.ok},
+                       {"msg", change.msg.empty() ? json(nullptr) : json(change.msg)},
+                       {"on", change.enabled}});
+  }
   if (path == "/api/abrir") return reply_json(route_open(body));
   if (path == "/api/recientes/agregar") {
     return reply_json(add_recent(text_member(body, "id"), text_member(body, "nombre")));

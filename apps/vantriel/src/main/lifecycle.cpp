@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/settings.h"
 #include "embedded/embedded_files.h"
+#include "host/desktop_texts.h"
 #include "host/host.h"
 #include "host/test_switches.h"
 #include "host/instance.h"
@@ -32,9 +33,14 @@ int run_host(const CommandLine& cl) {
   (void)load_settings();  // creates the settings file from its template when missing
   (void)load_identity();  // creates the identity on the first run
 
-  auto icon_path = data_file("vantriel.ico");
-  if (!std::filesystem::exists(icon_path, ignored)) {
-    (void)write_file(icon_path, embedded::favicon_ico.joined());
+  // The program's icon beside its data, and the picture the tray draws from a file (the
+  // same icon on Windows; tray hosts on Linux draw PNG).
+  const DesktopTexts& texts = desktop_texts();
+  const std::pair<std::filesystem::path, const embedded::EmbeddedFile*> icons[] = {
+      {data_file("vantriel.ico"), &embedded::favicon_ico},
+      {data_file(texts.icon_file), texts.icon}};
+  for (const auto& [path, file] : icons) {
+    if (!std::filesystem::exists(path, ignored)) (void)write_file(path, file->joined());
   }
 
   Host host(HostOptions{.no_window = cl.no_window,
