@@ -1,7 +1,13 @@
 // Wire tests: the real vantriel-signal process on a free loopback port with a data file
-// in a temporary folder, driven by a real WebSocket client.
+// in a temporary folder, driven by a real WebSocket client. With
+// VANTRIEL_SIGNAL_TOPOLOGY=cluster the same tests run against three nodes sharing a
+// redis-server on loopback that the test starts: hosts register on the first node,
+// technicians join through the other two in turn and call members spread over all three.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,39 +87,189 @@ class ServerProcess {
   int exit_code_ = -1;
 };
 
+bool cluster_topology() {
+  const char* t = std::getenv("VANTRIEL_SIGNAL_TOPOLOGY");
+  return t != nullptr && std::string(t) == "cluster";
+}
+
+std::string find_redis_server() {
+  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/usr/sbin"}) {
+    const std::string path = std::string(dir) + "/redis-server";
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return {};
+}
+
+// A loopback TCP port nobody listens on, below the range the kernel hands out for
+// outgoing connections.
+int free_port_below_ephemeral() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const int port = 20000 + static_cast<int>((getpid() * 131 + attempt * 977 + time(nullptr)) % 10000);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  return 0;
+}
+
+// A redis-server of the test's own on loopback, its files in `dir`; every write reaches
+// the disk before Redis answers, so a stop loses nothing.
+class RedisProcess {
+ public:
+  explicit RedisProcess(fs::path dir) : dir_(std::move(dir)) { fs::create_directories(dir_); }
+  ~RedisProcess() { stop(); }
+  bool start() {
+    if (port_ == 0) port_ = free_port_below_ephemeral();
+    const std::string bin = find_redis_server();
+    if (bin.empty() || port_ == 0) return false;
+    std::vector<std::string> args = {bin, "--port", std::to_string(port_), "--bind", "127.0.0.1",
+                                     "--dir", dir_.string(), "--save", "", "--appendonly", "yes",
+                                     "--appendfsync", "always", "--logfile",
+                                     (dir_ / "redis.log").string()};
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {  // up to 5 s
+      if (ping()) return true;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+  // SIGTERM: Redis writes what it holds and exits. SIGKILL: it just ends.
+  void stop(int sig = SIGTERM) {
+    if (pid_ <= 0) return;
+    kill(pid_, sig);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  // Forgets everything it kept, as a Redis restarted without its files would.
+  void wipe() {
+    for (auto& entry : fs::directory_iterator(dir_)) {
+      if (entry.path().filename() != "redis.log") fs::remove_all(entry.path());
+    }
+  }
+  bool ping() const {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              write(fd, "PING\r\n", 6) == 6;
+    char buf[16] = {};
+    ok = ok && read(fd, buf, sizeof buf) > 0 && std::string(buf).rfind("+PONG", 0) == 0;
+    close(fd);
+    return ok;
+  }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
 // Policy numbers small enough that every rule shows within a second or two.
 std::vector<std::string> fast_policy() {
   return {"--request-timeout", "30", "--delay-base-ms", "20", "--delay-max-ms", "80",
           "--flush-ms", "20", "--trust-proxy"};
 }
 
+// Tests of what one process alone does (its data file, its own limits and memory).
+bool single_node_only(const std::string& test) {
+  for (const char* name :
+       {"HealthIceAndUnknownRoutes", "IdBindsToTheFirstKeyAndSurvivesARestart",
+        "ConnectionsPerAddressAndIdleSockets", "PingsAreRationedAndKeepNoSocketAlive",
+        "PongsForAClientThatDoesNotReadCountTowardItsCap",
+        "DamagedBindingsFallBackToThePreviousFileOrStopTheStart",
+        "BareConnectionsCountPerAddressAndMeetADeadline"}) {
+    if (test == name) return true;
+  }
+  return false;
+}
+
 class SignalTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("vantriel-signal-" + std::to_string(getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir_ = fs::temp_directory_path() / ("vantriel-signal-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    if (!cluster_topology()) return;
+    if (single_node_only(name)) GTEST_SKIP() << "a test of one node on its own";
+    if (find_redis_server().empty()) {
+      GTEST_SKIP() << "redis-server is not installed (tools/setup.sh installs it)";
+    }
+    redis_ = std::make_unique<RedisProcess>(dir_ / "redis");
+    ASSERT_TRUE(redis_->start()) << "redis-server did not start";
   }
   void TearDown() override {
+    nodes_.clear();
     server_.reset();
+    redis_.reset();
     fs::remove_all(dir_);
   }
   void start(std::vector<std::string> extra = {}) {
     auto args = fast_policy();
     args.insert(args.end(), extra.begin(), extra.end());
+    nodes_.clear();
     server_.reset();
-    server_ = std::make_unique<ServerProcess>(dir_, args);
-    ASSERT_GT(server_->port(), 0) << "server did not start";
+    if (!redis_) {
+      server_ = std::make_unique<ServerProcess>(dir_, args);
+      ASSERT_GT(server_->port(), 0) << "server did not start";
+      return;
+    }
+    // Three nodes; they share one log file, so server_->log() holds all three. The
+    // first is server_.
+    args.insert(args.end(), {"--redis", redis_->address(), "--redis-lease-ms", "1500"});
+    for (int i = 0; i < 3; ++i) {
+      auto node = std::make_unique<ServerProcess>(dir_, args);
+      ASSERT_GT(node->port(), 0) << "node " << i << " did not start";
+      if (i == 0) {
+        server_ = std::move(node);
+      } else {
+        nodes_.push_back(std::move(node));
+      }
+    }
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_healthy(i)) << "node " << i << " has no redis";
   }
   int port() const { return server_->port(); }
+  // Node `i` of three (0 is server_); with one node, that node.
+  int node_port(int i) const { return i == 0 || nodes_.empty() ? port() : nodes_[i - 1]->port(); }
+  bool wait_healthy(int i) {
+    for (int n = 0; n < 100; ++n) {
+      if (http_get(node_port(i), "/health").body.find(R"("redis":"up")") != std::string::npos) {
+        return true;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+  // Where a socket for `path` goes: hosts on the first node, technicians on the other
+  // two in turn, call members on all three in turn.
+  int port_for(const std::string& path) {
+    if (nodes_.empty()) return port();
+    if (path.rfind("/host/", 0) == 0) return node_port(0);
+    if (path.rfind("/join/", 0) == 0) return node_port(1 + joins_++ % 2);
+    return node_port(calls_++ % 3);
+  }
 
   // Opens a socket and sends `first`; `from` becomes the client address.
   std::unique_ptr<WsClient> open(const std::string& path, const Json& first = nullptr,
                                  const std::string& from = "198.51.100.1") {
     auto c = std::make_unique<WsClient>();
-    EXPECT_TRUE(c->connect(port(), path, {{"X-Real-IP", from}})) << path;
+    EXPECT_TRUE(c->connect(port_for(path), path, {{"X-Real-IP", from}})) << path;
     if (!first.is_null()) c->send(first.dump());
     return c;
   }
@@ -148,6 +304,9 @@ class SignalTest : public testing::Test {
 
   fs::path dir_;
   std::unique_ptr<ServerProcess> server_;
+  std::unique_ptr<RedisProcess> redis_;           // cluster topology only
+  std::vector<std::unique_ptr<ServerProcess>> nodes_;  // the second and third nodes
+  int joins_ = 0, calls_ = 0;
 };
 
 TEST_F(SignalTest, HealthIceAndUnknownRoutes) {
