@@ -71,6 +71,13 @@ class ServerProcess {
     exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return exit_code_;
   }
+  // Ends the process at once, as a crash or a power cut would.
+  void kill_now() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   int port() const { return port_; }
   int pid() const { return pid_; }
   std::string log() const {
@@ -895,6 +902,178 @@ TEST_F(SignalTest, BareConnectionsCountPerAddressAndMeetADeadline) {
     if (!connected) std::this_thread::sleep_for(milliseconds(50));
   }
   EXPECT_TRUE(connected);
+}
+
+// ---- several nodes ----
+
+// Faults of a deployment of three nodes and Redis.
+class NodesTest : public SignalTest {
+ protected:
+  void SetUp() override {
+    SignalTest::SetUp();
+    if (!IsSkipped() && !cluster_topology()) GTEST_SKIP() << "a test of several nodes";
+  }
+  std::unique_ptr<WsClient> open_on(int node, const std::string& path, const Json& first,
+                                    const std::string& from = "198.51.100.1") {
+    auto c = std::make_unique<WsClient>();
+    EXPECT_TRUE(c->connect(node_port(node), path, {{"X-Real-IP", from}})) << path;
+    c->send(first.dump());
+    return c;
+  }
+  std::unique_ptr<WsClient> host_on(int node, const std::string& id, const std::string& key) {
+    auto c = open_on(node, "/host/" + id, {{"t", "hello"}, {"key", key}, {"name", "Ana"}});
+    EXPECT_EQ(next(*c)["t"], "ready") << id << " on node " << node;
+    return c;
+  }
+  std::unique_ptr<WsClient> join_on(int node, const std::string& id,
+                                    const std::string& from = "198.51.100.1",
+                                    const std::string& pass = "ABC123") {
+    return open_on(node, "/join/" + id, {{"t", "join"}, {"name", "Tecnico"}, {"pass", pass}},
+                   from);
+  }
+  ServerProcess& node(int i) { return i == 0 ? *server_ : *nodes_[i - 1]; }
+  std::string taken_or_ready(int node_index, const std::string& id, const std::string& key) {
+    auto c = open_on(node_index, "/host/" + id, {{"t", "hello"}, {"key", key}});
+    return next(*c)["t"];
+  }
+};
+
+TEST_F(NodesTest, AKilledNodeLosesOnlyItsOwnSockets) {
+  start();
+  // Node 0 holds a host with a request pending from node 1; node 2 holds a host in a
+  // session with a technician on node 1.
+  auto h = host_on(0, "123456780", "key-a");
+  auto t = join_on(1, "123456780");
+  EXPECT_EQ(next(*h)["t"], "req");
+  EXPECT_EQ(next(*t)["t"], "waiting");
+  auto h2 = host_on(2, "123456781", "key-b");
+  auto t2 = join_on(1, "123456781", "198.51.100.2");
+  const std::string sid2 = next(*h2)["sid"];
+  EXPECT_EQ(next(*t2)["t"], "waiting");
+  h2->send(Json{{"t", "answer"}, {"sid", sid2}, {"ok", true}}.dump());
+  EXPECT_EQ(next(*t2)["t"], "accepted");
+
+  node(0).kill_now();
+  // The technician hears that the host is gone once node 0's lease lapses.
+  EXPECT_EQ(next(*t), (Json{{"t", "ended"}, {"reason", "hostgone"}}));
+  EXPECT_TRUE(t->wait_closed());
+  // The page reconnects through another node and is ready; the ID is still its key's.
+  EXPECT_EQ(taken_or_ready(2, "123456780", "not-key-a"), "taken");
+  auto again = host_on(1, "123456780", "key-a");
+  auto t3 = join_on(2, "123456780", "198.51.100.3");
+  EXPECT_EQ(next(*again)["t"], "req");
+  EXPECT_EQ(next(*t3)["t"], "waiting");
+  // What lived on the other nodes goes on.
+  h2->send(Json{{"t", "signal"}, {"sid", sid2}, {"data", {{"n", 1}}}}.dump());
+  EXPECT_EQ(next(*t2), (Json{{"t", "signal"}, {"data", {{"n", 1}}}}));
+  t2->send(R"({"t":"signal","data":{"n":2}})");
+  EXPECT_EQ(next(*h2), (Json{{"t", "signal"}, {"sid", sid2}, {"data", {{"n", 2}}}}));
+}
+
+TEST_F(NodesTest, ARedisRestartLosesNoBindingAndHandsNoIdToAnotherKey) {
+  start();
+  auto a = host_on(0, "223456780", "key-a");
+  auto b = host_on(1, "223456781", "key-b");
+  Json health = Json::parse(http_get(node_port(2), "/health").body, nullptr, false);
+  EXPECT_EQ(health["app"], "vantriel");
+  EXPECT_EQ(health["redis"], "up");
+
+  redis_->stop();
+  // Nodes say so to the proxy's health checks and refuse what they cannot decide alone.
+  int status = 0;
+  for (int i = 0; i < 100 && status != 503; ++i) {
+    status = http_get(node_port(2), "/health").status;
+    if (status != 503) std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_EQ(status, 503);
+  EXPECT_EQ(taken_or_ready(2, "223456789", "key-c"), "(nothing)");
+  EXPECT_EQ(taken_or_ready(2, "223456780", "key-a"), "(nothing)");
+  auto refused = join_on(2, "223456781");
+  EXPECT_TRUE(refused->wait_closed());
+  EXPECT_NE(server_->log().find("refusing new registrations"), std::string::npos);
+
+  ASSERT_TRUE(redis_->start());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_healthy(i)) << i;
+  EXPECT_EQ(taken_or_ready(2, "223456781", "key-x"), "taken");
+  // The owner registering through another node replaces its older socket there.
+  auto a2 = host_on(2, "223456780", "key-a");
+  EXPECT_EQ(next(*a), (Json{{"t", "replaced"}}));
+  auto t = join_on(0, "223456781");
+  EXPECT_EQ(next(*b)["t"], "req");
+  EXPECT_EQ(next(*t)["t"], "waiting");
+
+  // Redis back without its files: the nodes write their hosts' bindings again.
+  redis_->stop(SIGKILL);
+  redis_->wipe();
+  ASSERT_TRUE(redis_->start());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_healthy(i)) << i;
+  for (int i = 0; i < 100 && server_->log().find("written again") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_EQ(taken_or_ready(0, "223456780", "key-x"), "taken");
+  EXPECT_EQ(taken_or_ready(0, "223456781", "key-x"), "taken");
+  auto t2 = join_on(1, "223456780", "198.51.100.9");
+  EXPECT_EQ(next(*a2)["t"], "req");
+}
+
+TEST_F(NodesTest, AGuesserSpreadOverNodesMeetsTheSameLock) {
+  start({"--id-max-fails", "3", "--id-lock", "120", "--addr-max-fails", "5", "--addr-lock",
+         "600"});
+  auto h = host_on(0, "323456780", "k");
+  auto other = host_on(1, "323456781", "k");
+  const std::string guesser = "203.0.113.44";
+  auto guess = [&](WsClient& host, const std::string& id, int node_index) {
+    auto t = join_on(node_index, id, guesser, "WRONG1");
+    Json req = next(host);
+    EXPECT_EQ(req["t"], "req");
+    EXPECT_EQ(next(*t)["t"], "waiting");
+    host.send(Json{{"t", "answer"}, {"sid", req["sid"]}, {"ok", false}, {"reason", "badkey"}}.dump());
+    return t;
+  };
+  // Three wrong codes for one ID through three nodes lock it, as on one node.
+  for (int i = 0; i < 3; ++i) {
+    auto t = guess(*h, "323456780", i);
+    const Json expected = i < 2 ? Json{{"t", "denied"}, {"reason", "badkey"}}
+                                : Json{{"t", "locked"}, {"mins", 2}};
+    EXPECT_EQ(next(*t), expected) << i;
+  }
+  EXPECT_EQ(next(*h), (Json{{"t", "locked"}, {"mins", 2}}));
+  for (int i = 0; i < 3; ++i) {
+    auto t = join_on(i, "323456780", "198.51.100.77");
+    EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 2}})) << i;
+  }
+  // The address's count spans IDs and nodes: two more lock the guesser everywhere.
+  for (int i = 0; i < 2; ++i) {
+    auto t = guess(*other, "323456781", 2 - i);
+    EXPECT_EQ(next(*t)["t"], i == 0 ? "denied" : "locked") << i;
+  }
+  for (int i = 0; i < 3; ++i) {
+    auto t = join_on(i, "323456781", guesser);
+    EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 10}})) << i;
+  }
+}
+
+TEST_F(NodesTest, ADataFileIsImportedIntoRedis) {
+  // One node on its own binds two IDs in its data file.
+  auto single = std::make_unique<ServerProcess>(dir_, fast_policy());
+  ASSERT_GT(single->port(), 0);
+  for (const char* id : {"423456780", "423456781"}) {
+    WsClient c;
+    ASSERT_TRUE(c.connect(single->port(), std::string("/host/") + id));
+    c.send(Json{{"t", "hello"}, {"key", std::string("key-") + id}}.dump());
+    EXPECT_EQ(next(c)["t"], "ready");
+  }
+  EXPECT_EQ(single->stop(), 0);
+  // One of the IDs is bound in Redis already: the import keeps that binding.
+  start();
+  EXPECT_EQ(taken_or_ready(0, "423456781", "newer-key"), "ready");
+  ServerProcess import(dir_, {"--import-bindings", (dir_ / "signal.json").string(), "--redis",
+                              redis_->address()});
+  EXPECT_EQ(import.stop(), 0);
+  EXPECT_NE(server_->log().find("imported 1 bindings"), std::string::npos);
+  EXPECT_EQ(taken_or_ready(1, "423456780", "someone-else"), "taken");
+  EXPECT_EQ(taken_or_ready(2, "423456780", "key-423456780"), "ready");
+  EXPECT_EQ(taken_or_ready(2, "423456781", "key-423456781"), "taken");
 }
 
 }  // namespace
