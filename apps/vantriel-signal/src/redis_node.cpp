@@ -303,9 +303,15 @@ void RedisNode::eval(const Script& script, std::vector<std::string> keys,
 
 // ---- Shared ----
 
+bool RedisNode::usable() const { return commands_.up() && events_.up(); }
+
+void RedisNode::later(std::function<void()> task) { net::post(ioc_, std::move(task)); }
+
 void RedisNode::register_host(const std::string& id, const std::string& key,
                               const std::string& addr, const std::string& holder,
                               std::function<void(Registration)> done) {
+  // A node deaf to the others would register hosts that no request from them reaches.
+  if (!usable()) return later([done] { done(Registration{}); });
   register_step(id, key, addr, holder, 0, std::move(done));
 }
 
@@ -397,6 +403,13 @@ void RedisNode::ready(const std::string& id, const std::string& holder, const st
 
 void RedisNode::join_gate(const std::string& addr, const std::string& id,
                           std::function<void(JoinGate)> done) {
+  if (!usable()) {
+    return later([done] {
+      JoinGate g;
+      g.unavailable = true;
+      done(g);
+    });
+  }
   eval(RedisScripts::join_gate(), {"vtr:g:addr:" + addr, "vtr:g:join:" + addr, "vtr:g:id:" + id},
        {std::to_string(config_.policy.joins_per_min)}, [done](const RespValue& r) {
          JoinGate g;
@@ -413,6 +426,13 @@ void RedisNode::join_gate(const std::string& addr, const std::string& id,
 }
 
 void RedisNode::call_gate(const std::string& addr, std::function<void(CallGate)> done) {
+  if (!usable()) {
+    return later([done] {
+      CallGate g;
+      g.unavailable = true;
+      done(g);
+    });
+  }
   eval(RedisScripts::call_gate(), {"vtr:g:addr:" + addr, "vtr:g:join:" + addr},
        {std::to_string(config_.policy.joins_per_min)}, [done](const RespValue& r) {
          CallGate g;
@@ -468,6 +488,7 @@ void RedisNode::accepted(const std::string& id) {
 // ---- Cluster ----
 
 void RedisNode::find_host(const std::string& id, std::function<void(Place)> done) {
+  if (!usable()) return later([done] { done(Place{true, {}}); });
   eval(RedisScripts::find_host(), {"vtr:host:" + id}, {}, [done](const RespValue& r) {
     Place p;
     p.unavailable = r.type != RespValue::kString;
@@ -477,6 +498,7 @@ void RedisNode::find_host(const std::string& id, std::function<void(Place)> done
 }
 
 void RedisNode::find_room(const std::string& code, bool create, std::function<void(Place)> done) {
+  if (!usable()) return later([done] { done(Place{true, {}}); });
   eval(RedisScripts::find_room(), {"vtr:room:" + code}, {node_, create ? "1" : "0"},
        [done](const RespValue& r) {
          Place p;

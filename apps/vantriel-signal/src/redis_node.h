@@ -83,6 +83,9 @@ class RedisNode : public Shared, public Cluster {
   void ready(const std::string& id, const std::string& holder, const std::string& salt,
              const std::string& hash, const RespValue& reply,
              const std::function<void(Registration)>& done);
+  // Both links up: this node can decide with the others and hear from them.
+  bool usable() const;
+  void later(std::function<void()> task);
   void renew_lease();
   void on_link(bool up);
   void reassert();
