@@ -6,7 +6,8 @@
 # beside them. Not part of the test suite; all traffic stays on loopback (clients
 # connect from 127.0.0.1 to 127.0.0.8: one address has too few ports for 100,000
 # connections). Settings (defaults):
-#   HOSTS (33334, on one node) CLUSTER_HOSTS (100000, over three) JOINS (1000) PAIRS (100)
+#   CLUSTER_HOSTS (100000, over the nodes) HOSTS (on one node: a node's share of those)
+#   JOINS (1000) PAIRS (100)
 #   RATE (5000) SECONDS_EACH (10) BURST (4) BOUND_MS (10) START_RATE (5000)
 #   MAX_RATE (500000) STEP_SECONDS (2) ROOMS (50) ROUNDS (2) NODES (3)
 set -euo pipefail
@@ -21,11 +22,22 @@ nice cmake --build "$build" --target vantriel-signal signal-load
 # 100,000 hosts are 200,000 sockets on this machine: raise the hard limit where allowed.
 ulimit -Hn 1048576 2>/dev/null || true
 ulimit -n "$(ulimit -Hn)" || true
+# Each node holds its hosts' sockets within one process's limit, and so does each of the
+# load generator's helpers. Where the limit is lower than the hosts need, measure as
+# many per node as it allows (a few thousand descriptors spare) and say so.
+nodes="${NODES:-3}"
+cluster_hosts="${CLUSTER_HOSTS:-100000}"
+per_node_cap=$(( $(ulimit -n) - 2000 ))
+if (( cluster_hosts > per_node_cap * nodes )); then
+  echo "open files limited to $(ulimit -n) per process (hard limit): measuring $((per_node_cap * nodes))" \
+    "idle hosts over $nodes nodes instead of $cluster_hosts"
+  cluster_hosts=$((per_node_cap * nodes))
+fi
+single_hosts="${HOSTS:-$((cluster_hosts / nodes))}"
 work="$(mktemp -d)"
 port="${PORT:-18890}"
 ref_port="${REF_PORT:-18891}"
 redis_port="${REDIS_PORT:-18892}"
-nodes="${NODES:-3}"
 node_pids=()
 cleanup() {
   [[ -n "${server_pid:-}" ]] && kill "$server_pid" 2>/dev/null || true
@@ -77,8 +89,8 @@ echo "before: $(uptime)"
 "$build/bin/signal-load" --port "$port" --server-pid "$server_pid" \
   --reference-port "$ref_port" --reference-pid "$ref_pid" \
   --cluster-ports "$(IFS=,; echo "${node_ports[*]}")" --cluster-pids "$(IFS=,; echo "${node_pids[*]}")" \
-  --redis-pid "$redis_pid" --cluster-hosts "${CLUSTER_HOSTS:-100000}" --sources 8 \
-  --hosts "${HOSTS:-33334}" --joins "${JOINS:-1000}" --pairs "${PAIRS:-100}" \
+  --redis-pid "$redis_pid" --cluster-hosts "$cluster_hosts" --sources 8 \
+  --hosts "$single_hosts" --joins "${JOINS:-1000}" --pairs "${PAIRS:-100}" \
   --rate "${RATE:-5000}" --seconds "${SECONDS_EACH:-10}" --burst "${BURST:-4}" \
   --bound-ms "${BOUND_MS:-10}" --start-rate "${START_RATE:-5000}" \
   --max-rate "${MAX_RATE:-500000}" --step-seconds "${STEP_SECONDS:-2}" \

@@ -16,7 +16,10 @@
 // The client side is a small WebSocket client of its own rather than Beast's stream:
 // it writes every frame queued for a socket in one system call and reads many frames
 // per call, so that on a machine shared with the relay it costs less than the relay.
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -352,6 +355,7 @@ class Load {
     size_t node = 0;  // index of the port it registered on
     // Handlers point at this object: silence them before it goes.
     ~Host() {
+      if (!socket) return;
       socket->on_open = nullptr;
       socket->on_message = nullptr;
       socket->close();
@@ -394,8 +398,9 @@ class Load {
 
   // Opens a technician on `host` and runs until it is accepted; returns the socket and
   // the join-to-accepted time in nanoseconds (or -1).
-  SocketPtr join(int port, Host& host, int64_t& took) {
-    auto t = open_socket(port, "/join/" + host.id);
+  SocketPtr join(int port, const Host& host, int64_t& took) { return join(port, host.id, took); }
+  SocketPtr join(int port, const std::string& id, int64_t& took) {
+    auto t = open_socket(port, "/join/" + id);
     bool accepted = false, refused = false;
     int64_t start = 0;
     Socket* tp = t.get();
@@ -673,6 +678,68 @@ bool parse(int argc, char** argv, Options& o) {
   return argc % 2 == 1;
 }
 
+// Idle hosts held by child processes of their own, each within the open-files limit of
+// one process: 100,000 sockets do not fit in one. Each child registers its share (host
+// i of the whole goes to node i % nodes, ID base + i), answers requests at once like any
+// idle host here, and ends when the parent closes its pipe.
+class IdleHosts {
+ public:
+  IdleHosts(const Options& o, const std::vector<int>& ports, int count, int base) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    // A few hundred descriptors to spare for the child's own needs.
+    const int per_child = std::max(1000, static_cast<int>(std::min<rlim_t>(lim.rlim_cur, 1u << 20)) - 500);
+    std::fflush(stdout);
+    for (int first = 0; first < count; first += per_child) {
+      const int share = std::min(per_child, count - first);
+      int up[2], down[2];
+      if (pipe(up) != 0 || pipe(down) != 0) break;
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(up[0]);
+        close(down[1]);
+        hold(o, ports, first, share, base, up[1], down[0]);
+        _exit(0);
+      }
+      close(up[1]);
+      close(down[0]);
+      children_.push_back({pid, up[0], down[1]});
+    }
+    for (auto& c : children_) {
+      int got = 0;
+      if (read(c.from, &got, sizeof got) == sizeof got) ready += got;
+    }
+  }
+  ~IdleHosts() {
+    for (auto& c : children_) {
+      close(c.to);  // the child sees its pipe close and ends
+      close(c.from);
+    }
+    for (auto& c : children_) waitpid(c.pid, nullptr, 0);
+  }
+  int ready = 0;
+
+ private:
+  static void hold(const Options& o, const std::vector<int>& ports, int first, int share,
+                   int base, int up, int down) {
+    net::io_context ioc(1);
+    Load load(ioc, o.sources);
+    int ready = 0;
+    // The hosts are numbered over the whole set, so that host i sits on node i % nodes.
+    std::vector<int> rotated;
+    for (size_t k = 0; k < ports.size(); ++k) rotated.push_back(ports[(static_cast<size_t>(first) + k) % ports.size()]);
+    auto hosts = load.register_hosts(rotated, share, base + first, ready);
+    if (write(up, &ready, sizeof ready) != sizeof ready) return;
+    pollfd p{down, POLLIN, 0};
+    while (poll(&p, 1, 0) == 0) load.run_for(std::chrono::milliseconds(100));
+  }
+  struct Child {
+    pid_t pid;
+    int from, to;
+  };
+  std::vector<Child> children_;
+};
+
 // One deployment under test: one node, or several sharing Redis.
 struct Topology {
   std::string name;
@@ -701,13 +768,13 @@ Summary measure(Load& load, const Options& o, const Topology& t,
   std::vector<long> before;
   for (int pid : t.pids) before.push_back(rss_kib(pid));
   const long redis_before = rss_kib(t.redis_pid);
-  const int failures_before = Socket::failures;
   const auto t0 = Clock::now();
-  auto idle = load.register_hosts(t.ports, t.hosts, t.base, out.ready);
+  auto idle = std::make_unique<IdleHosts>(o, t.ports, t.hosts, t.base);
+  out.ready = idle->ready;
   const double reg_s = std::chrono::duration<double>(Clock::now() - t0).count();
   load.run_for(std::chrono::milliseconds(500));
-  std::printf("[%s] idle hosts registered: %d of %d in %.1f s (%d socket failures)\n",
-              t.name.c_str(), out.ready, t.hosts, reg_s, Socket::failures - failures_before);
+  std::printf("[%s] idle hosts registered: %d of %d in %.1f s\n", t.name.c_str(), out.ready,
+              t.hosts, reg_s);
   for (size_t i = 0; i < n; ++i) {
     const long rss = rss_kib(t.pids[i]);
     const double hosts_here = static_cast<double>(out.ready) / static_cast<double>(n);
@@ -730,11 +797,13 @@ Summary measure(Load& load, const Options& o, const Topology& t,
   // 2. Join to accepted, one technician after another over the idle hosts, each through
   // another node than its host's.
   Stats joins;
-  for (int i = 0; i < o.joins && !idle.empty(); ++i) {
-    auto& h = *idle[static_cast<size_t>(i * 7919) % idle.size()];
-    if (!h.ready) continue;
+  for (int i = 0; i < o.joins && t.hosts > 0; ++i) {
+    const int k = static_cast<int>((static_cast<int64_t>(i) * 7919) % t.hosts);
+    Load::Host h;
+    h.id = std::to_string(t.base + k);
+    h.node = static_cast<size_t>(k) % n;
     int64_t took = 0;
-    auto tech = load.join(tech_port(t.ports, h), h, took);
+    auto tech = load.join(tech_port(t.ports, h), h.id, took);
     if (took >= 0) joins.add(took);
     tech->send(R"({"t":"bye"})");
     load.poll();  // the bye leaves before the socket closes
@@ -797,7 +866,7 @@ Summary measure(Load& load, const Options& o, const Topology& t,
               static_cast<long>(o.rooms) * 8 * 7 * 25,
               std::chrono::duration<double>(Clock::now() - rooms_start).count());
   for (auto& m : members) m->close();
-  for (auto& h : idle) h->socket->close();
+  idle.reset();
   load.run_for(std::chrono::milliseconds(500));
   return out;
 }
