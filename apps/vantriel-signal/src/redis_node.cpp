@@ -271,6 +271,25 @@ void RedisNode::start() {
   renew_lease();
 }
 
+void RedisNode::leave(std::function<void()> done) {
+  lease_timer_.cancel();
+  if (!commands_.up()) {
+    done();
+    return;
+  }
+  log_line("redis: leaving: giving up " + std::to_string(hosts_.size()) + " hosts and " +
+           std::to_string(rooms_.size()) + " rooms");
+  for (const auto& [holder, h] : hosts_) {
+    eval(RedisScripts::delete_if(), {"vtr:host:" + h.id}, {holder}, nullptr);
+  }
+  for (const auto& code : rooms_) {
+    eval(RedisScripts::delete_if(), {"vtr:room:" + code}, {node_}, nullptr);
+  }
+  // Replies come in order: the lease's is the last.
+  commands_.command({"DEL", "vtr:node:" + node_},
+                    [done = std::move(done)](const RespValue&) { done(); });
+}
+
 void RedisNode::stop() {
   lease_timer_.cancel();
   commands_.stop();

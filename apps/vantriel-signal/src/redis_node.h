@@ -36,6 +36,9 @@ class RedisNode : public Shared, public Cluster {
 
   void set_hub(Hub& hub) { hub_ = &hub; }
   void start();
+  // Gives up this node's lease, hosts and rooms in Redis, then runs `done` (at once when
+  // Redis cannot be reached). Before a planned stop.
+  void leave(std::function<void()> done);
   void stop();
   // Both links up and the lease renewed within its time: "/health" says so.
   bool healthy() const;

@@ -852,11 +852,22 @@ int run_server(const Config& config) {
   std::fflush(stdout);
 
   net::signal_set signals(state.ioc, SIGINT, SIGTERM);
-  signals.async_wait([&state](beast::error_code, int sig) {
+  net::steady_timer leaving(state.ioc);
+  signals.async_wait([&state, &leaving](beast::error_code, int sig) {
     log_line("stopping on signal " + std::to_string(sig));
     beast::error_code ignored;
     state.acceptor.close(ignored);
-    state.ioc.stop();
+    if (!state.redis) {
+      state.ioc.stop();
+      return;
+    }
+    // The other nodes learn at once that this node's hosts and rooms are gone, rather
+    // than when its lease lapses; Redis gets a second at most.
+    state.redis->leave([&state] { state.ioc.stop(); });
+    leaving.expires_after(seconds(1));
+    leaving.async_wait([&state](beast::error_code waited) {
+      if (!waited) state.ioc.stop();
+    });
   });
   accept_next(state);
   state.schedule_housekeeping();
