@@ -113,6 +113,10 @@ void RedisLink::on_connected() {
                             return;
                           }
                           if (--handshake_left_ == 0) {
+                            if (publish_only_) {
+                              append_command(out_, {"CLIENT", "REPLY", "OFF"});
+                              schedule_flush();
+                            }
                             up_ = true;
                             logged_down_ = false;
                             log_line("redis: " + what_ + " connected to " + host_ + ":" + port_);
@@ -159,7 +163,7 @@ void RedisLink::publish(std::string_view channel, std::string_view payload) {
   out_ += "\r\n";
   out_ += payload;
   out_ += "\r\n";
-  pending_.push_back({nullptr, std::chrono::steady_clock::now()});
+  if (!publish_only_) pending_.push_back({nullptr, std::chrono::steady_clock::now()});
   schedule_flush();
 }
 

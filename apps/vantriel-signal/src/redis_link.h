@@ -35,6 +35,9 @@ class RedisLink {
   // Turns the link into a subscriber of `channel` (before start()); each message's
   // payload goes to `on_message`.
   void subscribe(std::string channel, std::function<void(std::string_view)> on_message);
+  // Turns the link into one that only publishes (before start()): Redis is asked not to
+  // reply (CLIENT REPLY OFF), which spares it a write and us a reply per message.
+  void publish_only() { publish_only_ = true; }
   // Called with true once connected (and subscribed), with false when the link is lost.
   void on_state(std::function<void(bool up)> handler) { on_state_ = std::move(handler); }
   void start();
@@ -82,6 +85,7 @@ class RedisLink {
   unsigned generation_ = 0;  // bumped per connection, so stale handlers do nothing
   bool logged_down_ = false;
   std::string channel_;
+  bool publish_only_ = false;
   std::function<void(std::string_view)> on_message_;
   std::function<void(bool)> on_state_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

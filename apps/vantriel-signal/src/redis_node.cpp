@@ -257,6 +257,7 @@ RedisNode::RedisNode(net::io_context& ioc, const Config& config, HubEnv& env)
       node_(random_hex(6)),
       commands_(ioc, config.redis, config.redis_password, "command link"),
       events_(ioc, config.redis, config.redis_password, "event link"),
+      publisher_(ioc, config.redis, config.redis_password, "publish link"),
       lease_timer_(ioc) {}
 
 RedisNode::~RedisNode() { stop(); }
@@ -266,8 +267,10 @@ void RedisNode::start() {
   events_.subscribe("vtr:n:" + node_, [this](std::string_view message) {
     if (hub_ != nullptr) hub_->node_message(message);
   });
+  publisher_.publish_only();
   commands_.start();
   events_.start();
+  publisher_.start();
   renew_lease();
 }
 
@@ -294,10 +297,11 @@ void RedisNode::stop() {
   lease_timer_.cancel();
   commands_.stop();
   events_.stop();
+  publisher_.stop();
 }
 
 bool RedisNode::healthy() const {
-  return commands_.up() && events_.up() && !lease_lapsed_ &&
+  return usable() && !lease_lapsed_ &&
          std::chrono::steady_clock::now() - lease_ok_ < milliseconds(config_.redis_lease_ms);
 }
 
@@ -322,7 +326,7 @@ void RedisNode::eval(const Script& script, std::vector<std::string> keys,
 
 // ---- Shared ----
 
-bool RedisNode::usable() const { return commands_.up() && events_.up(); }
+bool RedisNode::usable() const { return commands_.up() && events_.up() && publisher_.up(); }
 
 void RedisNode::later(std::function<void()> task) { net::post(ioc_, std::move(task)); }
 
@@ -543,7 +547,7 @@ void RedisNode::room_closed(const std::string& code) {
 }
 
 void RedisNode::post(const std::string& node, std::string message) {
-  commands_.publish("vtr:n:" + node, message);
+  publisher_.publish("vtr:n:" + node, message);
 }
 
 // ---- lease and links ----

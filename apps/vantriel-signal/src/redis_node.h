@@ -99,7 +99,8 @@ class RedisNode : public Shared, public Cluster {
   Hub* hub_ = nullptr;
   std::string node_;
   RedisLink commands_;
-  RedisLink events_;
+  RedisLink events_;     // this node's channel
+  RedisLink publisher_;  // messages to the other nodes, in order, without replies
   boost::asio::steady_timer lease_timer_;
   std::chrono::steady_clock::time_point lease_ok_{};
   bool lease_lapsed_ = true;  // our lease is not known to be held (start, outage)
