@@ -968,6 +968,12 @@ TEST_F(NodesTest, AKilledNodeLosesOnlyItsOwnSockets) {
   EXPECT_EQ(next(*t2), (Json{{"t", "signal"}, {"data", {{"n", 1}}}}));
   t2->send(R"({"t":"signal","data":{"n":2}})");
   EXPECT_EQ(next(*h2), (Json{{"t", "signal"}, {"sid", sid2}, {"data", {{"n", 2}}}}));
+  // A node stopped on purpose gives its hosts up: the session it held ends for the
+  // technician on node 1, and its host's ID is offline rather than routed to it.
+  EXPECT_EQ(node(2).stop(), 0);
+  EXPECT_EQ(next(*t2), (Json{{"t", "ended"}, {"reason", "hostgone"}}));
+  auto late = join_on(1, "123456781", "198.51.100.4");
+  EXPECT_EQ(next(*late)["t"], "offline");
 }
 
 TEST_F(NodesTest, ARedisRestartLosesNoBindingAndHandsNoIdToAnotherKey) {
