@@ -28,6 +28,8 @@ packages=(
   esbuild
   # two-PC tests: a STUN/TURN server on loopback
   coturn
+  # the signalling server's tests of several nodes: a Redis on loopback they start themselves
+  redis-server
   # Windows tests: the MinGW test binaries and Vantriel.exe under Wine; zlib as their oracle
   wine64 wine libz-mingw-w64-dev
 )

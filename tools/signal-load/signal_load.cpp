@@ -8,12 +8,18 @@
 //      rate within the bound,
 //   5. holds call rooms of eight members exchanging "state" messages.
 // Steps 3 and 4 run against a reference relay too (--reference-port), in the same run,
-// in rounds that alternate which relay goes first. It prints figures and never judges.
+// in rounds that alternate which relay goes first. With --cluster-ports it then does
+// steps 1 to 5 again against several nodes sharing Redis: hosts spread over the nodes,
+// every technician on another node than its host, call members spread too. It prints
+// figures and never judges.
 //
 // The client side is a small WebSocket client of its own rather than Beast's stream:
 // it writes every frame queued for a socket in one system call and reads many frames
 // per call, so that on a machine shared with the relay it costs less than the relay.
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,7 +67,13 @@ class Socket : public std::enable_shared_from_this<Socket> {
 
   explicit Socket(net::io_context& ioc) : ioc_(ioc), socket_(ioc), in_(2048) {}
 
-  void connect(const tcp::endpoint& ep, const std::string& path) {
+  // `from`: the loopback address to connect from (one address has only some 28,000
+  // ports for outgoing connections).
+  void connect(const tcp::endpoint& ep, const std::string& path, const net::ip::address& from) {
+    error_code bind_error;
+    socket_.open(tcp::v4(), bind_error);
+    if (!bind_error) socket_.bind(tcp::endpoint(from, 0), bind_error);
+    if (bind_error) return fail();
     socket_.async_connect(ep, [self = shared_from_this(), path](error_code ec) {
       if (ec) return self->fail();
       error_code ignored;
@@ -246,7 +258,20 @@ struct Options {
   int rooms = 50;
   int rounds = 2;
   std::string reference_name = "reference ws relay";
+  std::vector<int> cluster_ports;  // several nodes sharing Redis
+  std::vector<int> cluster_pids;
+  int redis_pid = 0;
+  int cluster_hosts = 100000;
+  int sources = 8;  // loopback addresses 127.0.0.1 .. 127.0.0.<sources> to connect from
 };
+
+std::vector<int> number_list(const char* text) {
+  std::vector<int> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) out.push_back(std::atoi(item.c_str()));
+  return out;
+}
 
 struct Stats {
   std::vector<double> ms;
@@ -293,7 +318,7 @@ std::string load_average() {
 
 class Load {
  public:
-  explicit Load(net::io_context& ioc) : ioc_(ioc) {}
+  Load(net::io_context& ioc, int sources) : ioc_(ioc), sources_(std::max(1, sources)) {}
 
   template <typename Pred>
   bool run_until(Pred done, std::chrono::seconds limit) {
@@ -315,8 +340,9 @@ class Load {
 
   SocketPtr open_socket(int port, const std::string& path) {
     auto s = std::make_shared<Socket>(ioc_);
+    const auto from = net::ip::address_v4(0x7f000001u + static_cast<unsigned>(next_source_++ % sources_));
     s->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)),
-               path);
+               path, from);
     return s;
   }
 
@@ -326,16 +352,19 @@ class Load {
     std::string id;
     std::string sid;  // its current session
     bool ready = false;
+    size_t node = 0;  // index of the port it registered on
     // Handlers point at this object: silence them before it goes.
     ~Host() {
+      if (!socket) return;
       socket->on_open = nullptr;
       socket->on_message = nullptr;
       socket->close();
     }
   };
 
-  std::vector<std::unique_ptr<Host>> register_hosts(int port, int count, int base, int& ready,
-                                                    int batch = 200) {
+  // Hosts spread over `ports` in turn.
+  std::vector<std::unique_ptr<Host>> register_hosts(const std::vector<int>& ports, int count,
+                                                    int base, int& ready, int batch = 200) {
     std::vector<std::unique_ptr<Host>> hosts;
     const int failed_before = Socket::failures;
     auto settled = [&](int n) { return ready + Socket::failures - failed_before >= n; };
@@ -343,7 +372,8 @@ class Load {
       auto h = std::make_unique<Host>();
       h->id = std::to_string(base + i);
       Host* hp = h.get();
-      h->socket = open_socket(port, "/host/" + h->id);
+      h->node = static_cast<size_t>(i) % ports.size();
+      h->socket = open_socket(ports[h->node], "/host/" + h->id);
       h->socket->on_open = [hp] {
         hp->socket->send(R"({"t":"hello","key":"load-key-)" + hp->id +
                          R"(","name":"Load host","ver":"0.1.1"})");
@@ -368,8 +398,9 @@ class Load {
 
   // Opens a technician on `host` and runs until it is accepted; returns the socket and
   // the join-to-accepted time in nanoseconds (or -1).
-  SocketPtr join(int port, Host& host, int64_t& took) {
-    auto t = open_socket(port, "/join/" + host.id);
+  SocketPtr join(int port, const Host& host, int64_t& took) { return join(port, host.id, took); }
+  SocketPtr join(int port, const std::string& id, int64_t& took) {
+    auto t = open_socket(port, "/join/" + id);
     bool accepted = false, refused = false;
     int64_t start = 0;
     Socket* tp = t.get();
@@ -410,7 +441,8 @@ class Load {
   // Offered load: `rate` messages per second in all, sent in bursts of `burst` messages
   // from one side of a pair, pairs and sides taken in turn. A message's latency counts
   // from the moment it was due, so a generator that falls behind shows as latency.
-  Step relay(std::vector<Pair>& pairs, int rate, int burst, double seconds, int pid) {
+  Step relay(std::vector<Pair>& pairs, int rate, int burst, double seconds,
+             const std::vector<int>& pids) {
     Step step;
     step.rate = rate;
     Stats stats;
@@ -429,7 +461,12 @@ class Load {
       p.tech->on_message = record;
       p.host->socket->on_message = record;
     }
-    const double server0 = cpu_seconds(pid), client0 = cpu_seconds(0);
+    auto relay_cpu = [&pids] {
+      double sum = 0;
+      for (int pid : pids) sum += pid > 0 ? cpu_seconds(pid) : 0;
+      return sum;
+    };
+    const double server0 = relay_cpu(), client0 = cpu_seconds(0);
     const int64_t start = now_ns();
     const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
     const double ns_per_message = 1e9 / rate;
@@ -467,7 +504,7 @@ class Load {
     ioc_.restart();
     ioc_.poll();
     const double wall = static_cast<double>(now_ns() - start) / 1e9;
-    const double server1 = cpu_seconds(pid), client1 = cpu_seconds(0);
+    const double server1 = relay_cpu(), client1 = cpu_seconds(0);
     run_until([&] { return step.got >= step.sent; }, std::chrono::seconds(3));
     step.p50 = stats.pct(0.50);
     step.p99 = step.got < step.sent ? 1e9 : stats.pct(0.99);
@@ -498,6 +535,8 @@ class Load {
 
  private:
   net::io_context& ioc_;
+  int sources_;
+  size_t next_source_ = 0;
 };
 
 struct RelayResult {
@@ -505,23 +544,35 @@ struct RelayResult {
   Load::Step best;  // the highest offered rate whose p99 stayed within the bound
 };
 
-RelayResult measure_relay(Load& load, const Options& o, int port, int pid, const char* label,
-                          int base) {
+// The relay's processes: its nodes and, for nodes sharing Redis, Redis.
+std::vector<int> with(std::vector<int> pids, int more) {
+  if (more > 0) pids.push_back(more);
+  return pids;
+}
+
+// Technicians join through the node after their host's, so that with several nodes every
+// session crosses nodes.
+int tech_port(const std::vector<int>& ports, const Load::Host& h) {
+  return ports[(h.node + 1) % ports.size()];
+}
+
+RelayResult measure_relay(Load& load, const Options& o, const std::vector<int>& ports,
+                          const std::vector<int>& pids, const char* label, int base) {
   RelayResult r;
   int ready = 0;
-  auto hosts = load.register_hosts(port, o.pairs, base, ready);
+  auto hosts = load.register_hosts(ports, o.pairs, base, ready);
   std::vector<Load::Pair> pairs;
   for (auto& h : hosts) {
     if (!h->ready) continue;
     int64_t took = 0;
-    auto t = load.join(port, *h, took);
+    auto t = load.join(tech_port(ports, *h), *h, took);
     if (took >= 0) pairs.push_back({h.get(), t});
   }
   std::printf("\n[%s] %zu pairs in session; load average %s\n", label, pairs.size(),
               load_average().c_str());
   if (pairs.empty()) return r;
 
-  r.steady = load.relay(pairs, o.rate, 1, o.seconds, pid);
+  r.steady = load.relay(pairs, o.rate, 1, o.seconds, pids);
   std::printf(
       "[%s] steady %d msg/s for %d s: p50 %.3f ms  p99 %.3f ms  (%ld sent, %ld got; "
       "relay %.0f%% of a core, %.1f us per message)\n",
@@ -534,7 +585,7 @@ RelayResult measure_relay(Load& load, const Options& o, int port, int pid, const
   // one stall of another process can spoil a step, and it spoils either relay alike.
   auto within_bound = [&](int rate, Load::Step& passed) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-      const Load::Step s = load.relay(pairs, rate, o.burst, o.step_seconds, pid);
+      const Load::Step s = load.relay(pairs, rate, o.burst, o.step_seconds, pids);
       const bool within = s.got == s.sent && s.p99 <= o.bound_ms;
       std::printf(
           "  %7d msg/s  p50 %7.3f ms  p99 %9.3f ms  relay %3.0f%% of a core %5.1f "
@@ -611,10 +662,213 @@ bool parse(int argc, char** argv, Options& o) {
       o.rounds = n;
     else if (k == "--reference-name")
       o.reference_name = v;
+    else if (k == "--cluster-ports")
+      o.cluster_ports = number_list(v);
+    else if (k == "--cluster-pids")
+      o.cluster_pids = number_list(v);
+    else if (k == "--redis-pid")
+      o.redis_pid = n;
+    else if (k == "--cluster-hosts")
+      o.cluster_hosts = n;
+    else if (k == "--sources")
+      o.sources = n;
     else
       return false;
   }
   return argc % 2 == 1;
+}
+
+// Idle hosts held by child processes of their own, each within the open-files limit of
+// one process: 100,000 sockets do not fit in one. Each child registers its share (host
+// i of the whole goes to node i % nodes, ID base + i), answers requests at once like any
+// idle host here, and ends when the parent closes its pipe.
+class IdleHosts {
+ public:
+  IdleHosts(const Options& o, const std::vector<int>& ports, int count, int base) {
+    rlimit lim{};
+    getrlimit(RLIMIT_NOFILE, &lim);
+    // A few hundred descriptors to spare for the child's own needs.
+    const int per_child = std::max(1000, static_cast<int>(std::min<rlim_t>(lim.rlim_cur, 1u << 20)) - 500);
+    std::fflush(stdout);
+    for (int first = 0; first < count; first += per_child) {
+      const int share = std::min(per_child, count - first);
+      int up[2], down[2];
+      if (pipe(up) != 0 || pipe(down) != 0) break;
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(up[0]);
+        close(down[1]);
+        hold(o, ports, first, share, base, up[1], down[0]);
+        _exit(0);
+      }
+      close(up[1]);
+      close(down[0]);
+      children_.push_back({pid, up[0], down[1]});
+    }
+    for (auto& c : children_) {
+      int got = 0;
+      if (read(c.from, &got, sizeof got) == sizeof got) ready += got;
+    }
+  }
+  ~IdleHosts() {
+    for (auto& c : children_) {
+      close(c.to);  // the child sees its pipe close and ends
+      close(c.from);
+    }
+    for (auto& c : children_) waitpid(c.pid, nullptr, 0);
+  }
+  int ready = 0;
+
+ private:
+  static void hold(const Options& o, const std::vector<int>& ports, int first, int share,
+                   int base, int up, int down) {
+    net::io_context ioc(1);
+    Load load(ioc, o.sources);
+    int ready = 0;
+    // The hosts are numbered over the whole set, so that host i sits on node i % nodes.
+    std::vector<int> rotated;
+    for (size_t k = 0; k < ports.size(); ++k) rotated.push_back(ports[(static_cast<size_t>(first) + k) % ports.size()]);
+    auto hosts = load.register_hosts(rotated, share, base + first, ready);
+    if (write(up, &ready, sizeof ready) != sizeof ready) return;
+    pollfd p{down, POLLIN, 0};
+    while (poll(&p, 1, 0) == 0) load.run_for(std::chrono::milliseconds(100));
+  }
+  struct Child {
+    pid_t pid;
+    int from, to;
+  };
+  std::vector<Child> children_;
+};
+
+// One deployment under test: one node, or several sharing Redis.
+struct Topology {
+  std::string name;
+  std::vector<int> ports;
+  std::vector<int> pids;
+  int redis_pid = 0;
+  int hosts = 0;
+  int base = 0;  // first ID of its idle hosts
+};
+
+struct Summary {
+  int ready = 0;
+  std::vector<double> kib_per_host;  // per node
+  double join_p50 = 0, join_p99 = 0;
+  RelayResult relay;
+};
+
+// Steps 1, 2 and 5 on `t`, with steps 3 and 4 done by `relay` while the idle hosts stay
+// registered.
+Summary measure(Load& load, const Options& o, const Topology& t,
+                const std::function<RelayResult()>& relay) {
+  Summary out;
+  const size_t n = t.ports.size();
+  std::printf("\n===== %s =====\n", t.name.c_str());
+  // 1. Idle registered hosts and each node's memory.
+  std::vector<long> before;
+  for (int pid : t.pids) before.push_back(rss_kib(pid));
+  const long redis_before = rss_kib(t.redis_pid);
+  const auto t0 = Clock::now();
+  auto idle = std::make_unique<IdleHosts>(o, t.ports, t.hosts, t.base);
+  out.ready = idle->ready;
+  const double reg_s = std::chrono::duration<double>(Clock::now() - t0).count();
+  load.run_for(std::chrono::milliseconds(500));
+  std::printf("[%s] idle hosts registered: %d of %d in %.1f s\n", t.name.c_str(), out.ready,
+              t.hosts, reg_s);
+  for (size_t i = 0; i < n; ++i) {
+    const long rss = rss_kib(t.pids[i]);
+    const double hosts_here = static_cast<double>(out.ready) / static_cast<double>(n);
+    out.kib_per_host.push_back(hosts_here > 0 ? static_cast<double>(rss - before[i]) / hosts_here
+                                              : 0.0);
+    std::printf("[%s] node %zu resident memory: %.1f MiB before, %.1f MiB with %.0f hosts "
+                "(%.1f KiB per host)\n",
+                t.name.c_str(), i + 1, static_cast<double>(before[i]) / 1024.0,
+                static_cast<double>(rss) / 1024.0, hosts_here, out.kib_per_host.back());
+  }
+  if (t.redis_pid > 0) {
+    const long redis = rss_kib(t.redis_pid);
+    std::printf("[%s] redis resident memory: %.1f MiB before, %.1f MiB with the hosts (%.2f KiB "
+                "per host)\n",
+                t.name.c_str(), static_cast<double>(redis_before) / 1024.0,
+                static_cast<double>(redis) / 1024.0,
+                out.ready > 0 ? static_cast<double>(redis - redis_before) / out.ready : 0.0);
+  }
+
+  // 2. Join to accepted, one technician after another over the idle hosts, each through
+  // another node than its host's.
+  Stats joins;
+  for (int i = 0; i < o.joins && t.hosts > 0; ++i) {
+    const int k = static_cast<int>((static_cast<int64_t>(i) * 7919) % t.hosts);
+    Load::Host h;
+    h.id = std::to_string(t.base + k);
+    h.node = static_cast<size_t>(k) % n;
+    int64_t took = 0;
+    auto tech = load.join(tech_port(t.ports, h), h.id, took);
+    if (took >= 0) joins.add(took);
+    tech->send(R"({"t":"bye"})");
+    load.poll();  // the bye leaves before the socket closes
+    tech->close();
+  }
+  load.run_for(std::chrono::milliseconds(200));
+  out.join_p50 = joins.pct(0.5);
+  out.join_p99 = joins.pct(0.99);
+  std::printf("[%s] join to accepted (hosts answer at once%s): p50 %.3f ms  p99 %.3f ms  "
+              "(%zu joins)\n",
+              t.name.c_str(), n > 1 ? ", technician on another node" : "", out.join_p50,
+              out.join_p99, joins.ms.size());
+
+  // 3 and 4.
+  out.relay = relay();
+  for (size_t i = 0; i < n; ++i) {
+    std::printf("[%s] node %zu resident memory after relay: %.1f MiB\n", t.name.c_str(), i + 1,
+                static_cast<double>(rss_kib(t.pids[i])) / 1024.0);
+  }
+
+  // 5. Call rooms of eight, members spread over the nodes, each sending a state change
+  // every 120 ms.
+  std::vector<SocketPtr> members;
+  int welcomed = 0;
+  long states = 0;
+  for (int r = 0; r < o.rooms; ++r) {
+    char code[16];
+    std::snprintf(code, sizeof code, "%c%05d", n > 1 ? 'M' : 'L', r % 100000);
+    for (int m = 0; m < 8; ++m) {
+      auto sock = load.open_socket(t.ports[static_cast<size_t>(m) % n], std::string("/call/") + code);
+      Socket* sp = sock.get();
+      sock->on_open = [sp, m] {
+        sp->send(std::string(R"({"t":"join","name":"M)") + std::to_string(m) + R"(","create":)" +
+                 (m == 0 ? "true" : "false") + "}");
+      };
+      sock->on_message = [&welcomed, &states](std::string_view msg) {
+        const std::string_view type = field(msg, "t");
+        if (type == "welcome") ++welcomed;
+        if (type == "state") ++states;
+      };
+      members.push_back(sock);
+      // The first member creates the room before the others arrive.
+      if (m == 0)
+        load.run_until([&] { return welcomed == r * 8 + 1 || sp->failed; },
+                       std::chrono::seconds(5));
+    }
+  }
+  load.run_until([&] { return welcomed >= o.rooms * 8; }, std::chrono::seconds(20));
+  const auto rooms_start = Clock::now();
+  for (int tick = 0; tick < 25; ++tick) {
+    for (auto& m : members)
+      m->send(tick % 2 ? R"({"t":"state","talk":true,"muted":false})"
+                       : R"({"t":"state","talk":false,"muted":false})");
+    load.run_for(std::chrono::milliseconds(120));
+  }
+  load.run_for(std::chrono::milliseconds(300));
+  std::printf("[%s] call rooms held: %d rooms, %d of %d members welcomed, %ld of %ld state "
+              "messages delivered in %.1f s\n",
+              t.name.c_str(), o.rooms, welcomed, o.rooms * 8, states,
+              static_cast<long>(o.rooms) * 8 * 7 * 25,
+              std::chrono::duration<double>(Clock::now() - rooms_start).count());
+  for (auto& m : members) m->close();
+  idle.reset();
+  load.run_for(std::chrono::milliseconds(500));
+  return out;
 }
 
 }  // namespace
@@ -626,7 +880,9 @@ int main(int argc, char** argv) {
                  "usage: signal-load --port N [--server-pid PID] [--reference-port N "
                  "--reference-pid PID] [--hosts N] [--joins N] [--pairs N] [--rate N] "
                  "[--seconds N] [--burst N] [--bound-ms X] [--start-rate N] [--max-rate N] "
-                 "[--step-seconds N] [--rooms N] [--rounds N] [--reference-name TEXT]\n");
+                 "[--step-seconds N] [--rooms N] [--rounds N] [--reference-name TEXT] "
+                 "[--cluster-ports N,N,N --cluster-pids P,P,P [--redis-pid P] "
+                 "[--cluster-hosts N]] [--sources N]\n");
     return 2;
   }
   rlimit lim{};
@@ -635,130 +891,87 @@ int main(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &lim);
   }
   net::io_context ioc(1);
-  Load load(ioc);
+  Load load(ioc, o.sources);
   std::printf("load average at start: %s\n", load_average().c_str());
 
-  // 1. Idle registered hosts and the server's memory.
-  const long rss_before = rss_kib(o.server_pid);
-  int ready = 0;
-  const auto t0 = Clock::now();
-  auto idle = load.register_hosts(o.port, o.hosts, 100000000, ready);
-  const double reg_s = std::chrono::duration<double>(Clock::now() - t0).count();
-  load.run_for(std::chrono::milliseconds(500));
-  const long rss = rss_kib(o.server_pid);
-  std::printf("idle hosts registered: %d of %d in %.1f s (%d socket failures)\n", ready, o.hosts,
-              reg_s, Socket::failures);
-  std::printf(
-      "server resident memory: %.1f MiB before, %.1f MiB with the hosts (%.1f KiB per host)\n",
-      static_cast<double>(rss_before) / 1024.0, static_cast<double>(rss) / 1024.0,
-      ready > 0 ? static_cast<double>(rss - rss_before) / ready : 0.0);
-
-  // 2. Join to accepted, one technician after another over the idle hosts.
-  Stats joins;
-  for (int i = 0; i < o.joins && !idle.empty(); ++i) {
-    auto& h = *idle[static_cast<size_t>(i) % idle.size()];
-    if (!h.ready) continue;
-    int64_t took = 0;
-    auto t = load.join(o.port, h, took);
-    if (took >= 0) joins.add(took);
-    t->send(R"({"t":"bye"})");
-    load.poll();  // the bye leaves before the socket closes
-    t->close();
-  }
-  load.run_for(std::chrono::milliseconds(200));
-  std::printf("join to accepted (hosts answer at once): p50 %.3f ms  p99 %.3f ms  (%zu joins)\n",
-              joins.pct(0.5), joins.pct(0.99), joins.ms.size());
-
-  // 3 and 4, with the idle hosts still registered. Rounds alternate which relay goes
+  // One node, against the reference relay in rounds that alternate which relay goes
   // first, so a change in the machine's other load does not always favour the same one.
-  int best_ours = 0, best_ref = 0;
-  for (int round = 0; round < o.rounds; ++round) {
-    RelayResult ours, ref;
-    auto run_ours = [&] {
-      ours = measure_relay(load, o, o.port, o.server_pid, "vantriel-signal",
-                           200000000 + round * 1000000);
-    };
-    auto run_ref = [&] {
-      ref = measure_relay(load, o, o.reference_port, o.reference_pid, o.reference_name.c_str(),
-                          300000000 + round * 1000000);
-    };
-    if (round % 2 == 0 || o.reference_port == 0) {
-      run_ours();
-      if (o.reference_port > 0) run_ref();
-    } else {
-      run_ref();
-      run_ours();
+  const Topology single{"one node", {o.port}, {o.server_pid}, 0, o.hosts, 100000000};
+  const Summary one = measure(load, o, single, [&] {
+    RelayResult best_ours;
+    int best_ref = 0;
+    for (int round = 0; round < o.rounds; ++round) {
+      RelayResult ours, ref;
+      auto run_ours = [&] {
+        ours = measure_relay(load, o, single.ports, single.pids, "one node",
+                             200000000 + round * 1000000);
+      };
+      auto run_ref = [&] {
+        ref = measure_relay(load, o, {o.reference_port}, {o.reference_pid},
+                            o.reference_name.c_str(), 300000000 + round * 1000000);
+      };
+      if (round % 2 == 0 || o.reference_port == 0) {
+        run_ours();
+        if (o.reference_port > 0) run_ref();
+      } else {
+        run_ref();
+        run_ours();
+      }
+      if (round == 0 || ours.best.rate > best_ours.best.rate) best_ours = ours;
+      best_ref = std::max(best_ref, ref.best.rate);
+      if (ref.best.rate > 0) {
+        std::printf(
+            "\nround %d: at p99 <= %.1f ms vantriel-signal relays %d msg/s, the %s "
+            "%d msg/s: %.2f times; per message %.1f us vs %.1f us of CPU\n",
+            round + 1, o.bound_ms, ours.best.rate, o.reference_name.c_str(), ref.best.rate,
+            static_cast<double>(ours.best.rate) / ref.best.rate, ours.best.us_per_message,
+            ref.best.us_per_message);
+      }
     }
-    best_ours = std::max(best_ours, ours.best.rate);
-    best_ref = std::max(best_ref, ref.best.rate);
-    if (ref.best.rate > 0) {
+    if (o.reference_port > 0 && best_ref > 0) {
       std::printf(
-          "\nround %d: at p99 <= %.1f ms vantriel-signal relays %d msg/s, the %s "
-          "%d msg/s: %.2f times; per message %.1f us vs %.1f us of CPU\n",
-          round + 1, o.bound_ms, ours.best.rate, o.reference_name.c_str(), ref.best.rate,
-          static_cast<double>(ours.best.rate) / ref.best.rate, ours.best.us_per_message,
-          ref.best.us_per_message);
+          "\nbest of %d rounds at p99 <= %.1f ms: vantriel-signal %d msg/s, %s %d "
+          "msg/s: %.2f times\n",
+          o.rounds, o.bound_ms, best_ours.best.rate, o.reference_name.c_str(), best_ref,
+          static_cast<double>(best_ours.best.rate) / best_ref);
     }
-  }
-  if (o.reference_port > 0 && best_ref > 0) {
-    std::printf(
-        "\nbest of %d rounds at p99 <= %.1f ms: vantriel-signal %d msg/s, %s %d "
-        "msg/s: %.2f times\n",
-        o.rounds, o.bound_ms, best_ours, o.reference_name.c_str(), best_ref,
-        static_cast<double>(best_ours) / best_ref);
-  }
-  std::printf("server resident memory after relay: %.1f MiB\n",
-              static_cast<double>(rss_kib(o.server_pid)) / 1024.0);
-  if (o.reference_pid > 0) {
-    std::printf("reference relay resident memory: %.1f MiB\n",
-                static_cast<double>(rss_kib(o.reference_pid)) / 1024.0);
-  }
+    if (o.reference_pid > 0) {
+      std::printf("reference relay resident memory: %.1f MiB\n",
+                  static_cast<double>(rss_kib(o.reference_pid)) / 1024.0);
+    }
+    return best_ours;
+  });
 
-  // 5. Call rooms of eight, each member sending a state change every 120 ms.
-  std::vector<SocketPtr> members;
-  int welcomed = 0;
-  long states = 0;
-  for (int r = 0; r < o.rooms; ++r) {
-    char code[16];
-    std::snprintf(code, sizeof code, "L%05d", r % 100000);
-    for (int m = 0; m < 8; ++m) {
-      auto s = load.open_socket(o.port, std::string("/call/") + code);
-      Socket* sp = s.get();
-      s->on_open = [sp, m] {
-        sp->send(std::string(R"({"t":"join","name":"M)") + std::to_string(m) + R"(","create":)" +
-                 (m == 0 ? "true" : "false") + "}");
-      };
-      s->on_message = [&welcomed, &states](std::string_view msg) {
-        const std::string_view t = field(msg, "t");
-        if (t == "welcome") ++welcomed;
-        if (t == "state") ++states;
-      };
-      members.push_back(s);
-      // The first member creates the room before the others arrive.
-      if (m == 0)
-        load.run_until([&] { return welcomed == r * 8 + 1 || sp->failed; },
-                       std::chrono::seconds(5));
-    }
+  if (!o.cluster_ports.empty()) {
+    const Topology nodes{std::to_string(o.cluster_ports.size()) + " nodes", o.cluster_ports,
+                         o.cluster_pids, o.redis_pid, o.cluster_hosts, 400000000};
+    const auto relay_pids = with(nodes.pids, nodes.redis_pid);
+    const Summary many = measure(load, o, nodes, [&] {
+      return measure_relay(load, o, nodes.ports, relay_pids, nodes.name.c_str(), 500000000);
+    });
+    auto kib = [](const Summary& s) {
+      double sum = 0;
+      for (double k : s.kib_per_host) sum += k;
+      return s.kib_per_host.empty() ? 0.0 : sum / static_cast<double>(s.kib_per_host.size());
+    };
+    std::printf("\n===== one node against %zu nodes sharing redis (load average %s) =====\n",
+                nodes.ports.size(), load_average().c_str());
+    std::printf("%-44s %14s %14s\n", "", "one node", nodes.name.c_str());
+    std::printf("%-44s %14d %14d\n", "idle hosts registered", one.ready, many.ready);
+    std::printf("%-44s %14.1f %14.1f\n", "KiB per idle host per node", kib(one), kib(many));
+    std::printf("%-44s %14.3f %14.3f\n", "relay p50 at steady rate (ms)", one.relay.steady.p50,
+                many.relay.steady.p50);
+    std::printf("%-44s %14.3f %14.3f\n", "relay p99 at steady rate (ms)", one.relay.steady.p99,
+                many.relay.steady.p99);
+    std::printf("%-44s %14d %14d\n", "highest rate within the p99 bound (msg/s)",
+                one.relay.best.rate, many.relay.best.rate);
+    std::printf("%-44s %14.1f %14.1f\n", "relay CPU per message there (us, all procs)",
+                one.relay.best.us_per_message, many.relay.best.us_per_message);
+    std::printf("%-44s %14.3f %14.3f\n", "join to accepted p50 (ms)", one.join_p50, many.join_p50);
+    std::printf("%-44s %14.3f %14.3f\n", "join to accepted p99 (ms)", one.join_p99, many.join_p99);
+    std::printf("cross-node hop at p99, steady rate: %+.3f ms\n",
+                many.relay.steady.p99 - one.relay.steady.p99);
   }
-  load.run_until([&] { return welcomed >= o.rooms * 8; }, std::chrono::seconds(20));
-  const auto rooms_start = Clock::now();
-  for (int tick = 0; tick < 25; ++tick) {
-    for (auto& s : members)
-      s->send(tick % 2 ? R"({"t":"state","talk":true,"muted":false})"
-                       : R"({"t":"state","talk":false,"muted":false})");
-    load.run_for(std::chrono::milliseconds(120));
-  }
-  load.run_for(std::chrono::milliseconds(300));
-  std::printf(
-      "\ncall rooms held: %d rooms, %d of %d members welcomed, %ld state messages "
-      "delivered in %.1f s\n",
-      o.rooms, welcomed, o.rooms * 8, states,
-      std::chrono::duration<double>(Clock::now() - rooms_start).count());
-  std::printf("server resident memory at the end: %.1f MiB\n",
-              static_cast<double>(rss_kib(o.server_pid)) / 1024.0);
   std::printf("load average at the end: %s\n", load_average().c_str());
-  for (auto& s : members) s->close();
-  for (auto& h : idle) h->socket->close();
-  load.run_for(std::chrono::milliseconds(200));
   return 0;
 }

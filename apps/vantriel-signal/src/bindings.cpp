@@ -15,10 +15,6 @@
 namespace vantriel::signal {
 namespace {
 
-std::string key_hash(std::string_view salt, std::string_view key) {
-  return hex_encode(as_bytes(hmac_sha1(salt, key)));
-}
-
 // `text` as a JSON string. Values are digits and hex when we made them, but a loaded
 // file may hold anything, and the next load must still read what we write.
 void append_string(std::string& out, std::string_view text) {
@@ -160,6 +156,10 @@ morvane::Result<std::string> BindingStore::load(int64_t now_unix, OnDamage on_da
   dirty_ = true;  // written back as the file
   return note + "read the previous copy " + prev + " (" + std::to_string(entries_.size()) +
          " IDs; bindings made after it was written are lost)";
+}
+
+std::string BindingStore::key_hash(std::string_view salt, std::string_view key) {
+  return hex_encode(as_bytes(hmac_sha1(salt, key)));
 }
 
 BindingStore::Check BindingStore::check(const std::string& id, std::string_view key) const {

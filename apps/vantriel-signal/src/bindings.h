@@ -59,12 +59,17 @@ class BindingStore {
   size_t size() const { return entries_.size(); }
   const std::string& path() const { return path_; }
 
- private:
   struct Entry {
     std::string salt;
-    std::string hash;
+    std::string hash;  // hex HMAC-SHA1(salt, key)
     int64_t seen = 0;
   };
+  // For copying the bindings elsewhere (the import into Redis).
+  const std::unordered_map<std::string, Entry>& entries() const { return entries_; }
+  // The stored form of `key` under `salt`.
+  static std::string key_hash(std::string_view salt, std::string_view key);
+
+ private:
   // Takes the entries of one file's text; false when the text is not bindings.
   bool parse(const std::string& text, int64_t now_unix, int max_age_days);
   std::string path_;

@@ -28,6 +28,11 @@ std::vector<Option> options(Config& c) {
       {"trust-proxy", &c.trust_proxy, "client address from X-Real-IP/X-Forwarded-For"},
       {"accept-binding-loss", &c.accept_binding_loss,
        "start even when the bindings file and its previous copy are damaged"},
+      {"redis", &c.redis, "host:port of the Redis that several nodes share (none: one node)"},
+      {"redis-password", &c.redis_password, "Redis password (prefer the variable)", true},
+      {"redis-lease-ms", &c.redis_lease_ms, "a node silent this long is taken for dead"},
+      {"import-bindings", &c.import_bindings,
+       "copy the bindings of this data file into --redis, then exit"},
       {"request-timeout", &p.request_timeout, "seconds a host has to answer a request"},
       {"idle-timeout", &p.idle_timeout, "seconds without a message before a socket is closed"},
       {"handshake-timeout", &p.handshake_timeout, "seconds from connecting to the upgrade"},
@@ -152,6 +157,10 @@ morvane::Result<Config> parse_config(
   if (config.policy.msg_rate == 0 || config.policy.max_frame < 256) {
     return morvane::make_error("--msg-rate must be at least 1 and --max-frame at least 256");
   }
+  if (!config.import_bindings.empty() && config.redis.empty()) {
+    return morvane::make_error("--import-bindings needs --redis");
+  }
+  if (config.redis_lease_ms < 500) return morvane::make_error("--redis-lease-ms must be at least 500");
   if (config.policy.handshake_timeout == 0) {
     return morvane::make_error("--handshake-timeout must be at least 1");
   }

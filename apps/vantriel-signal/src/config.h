@@ -52,6 +52,12 @@ struct Config {
   int turn_ttl = 3600;            // lifetime of TURN credentials
   bool trust_proxy = false;       // take the client address from X-Real-IP / X-Forwarded-For
   bool accept_binding_loss = false;  // start even when no bindings file can be read
+  // Several nodes: "host:port" of the Redis they share; empty for one node on its own.
+  std::string redis;
+  std::string redis_password;
+  int redis_lease_ms = 5000;  // a node that stops renewing its lease is taken for dead
+  // A one-shot mode: copy the bindings of this data file into Redis, then exit.
+  std::string import_bindings;
   Policy policy;
 };
 

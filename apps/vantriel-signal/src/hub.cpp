@@ -4,6 +4,7 @@
 
 #include "morvane/core/json_depth.h"
 #include "crypto.h"
+#include "node_message.h"
 
 namespace vantriel::signal {
 namespace {
@@ -37,25 +38,71 @@ std::string dump(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// A socket of another node, served here: what the hub sends it goes to that node, which
+// writes it to the socket. Closed once; the hub hears of the socket's end from that
+// node ('x') or when the node's lease lapses.
+class RemoteLink : public Link {
+ public:
+  RemoteLink(Cluster& cluster, std::string node, std::string token, std::string address)
+      : cluster_(cluster),
+        node_(std::move(node)),
+        token_(std::move(token)),
+        address_(std::move(address)) {}
+  void send(std::string text) override {
+    if (!closed_) cluster_.post(node_, make_node_message('s', cluster_.node(), token_, {}, text));
+  }
+  void close() override {
+    if (closed_) return;
+    closed_ = true;
+    cluster_.post(node_, make_node_message('c', cluster_.node(), token_));
+  }
+  const std::string& address() const override { return address_; }
+  const std::string& node() const { return node_; }
+
+ private:
+  Cluster& cluster_;
+  std::string node_;
+  std::string token_;
+  std::string address_;
+  bool closed_ = false;
+};
+
+void set_ice(IceSettings& ice, const Config& config) {
+  ice.stun = config.stun;
+  ice.turn = config.turn;
+  ice.turn_secret = config.turn_secret;
+  ice.turn_user = config.turn_user;
+  ice.turn_ttl = config.turn_ttl;
+}
+
 }  // namespace
 
 Hub::Hub(const Config& config, BindingStore& bindings, HubEnv& env)
-    : config_(config), bindings_(bindings), env_(env), guard_(config.policy) {
-  ice_.stun = config.stun;
-  ice_.turn = config.turn;
-  ice_.turn_secret = config.turn_secret;
-  ice_.turn_user = config.turn_user;
-  ice_.turn_ttl = config.turn_ttl;
+    : config_(config),
+      env_(env),
+      own_shared_(std::make_unique<LocalShared>(config.policy, bindings, env)),
+      shared_(*own_shared_) {
+  set_ice(ice_, config);
+}
+
+Hub::Hub(const Config& config, Shared& shared, Cluster& cluster, HubEnv& env)
+    : config_(config), env_(env), shared_(shared), cluster_(&cluster) {
+  set_ice(ice_, config);
 }
 
 Json Hub::ice() const { return ice_servers(ice_, env_.unix_now()); }
 
-void Hub::open(const LinkPtr& link, Kind kind, const std::string& target) {
+Hub::Conn& Hub::open(const LinkPtr& link, Kind kind, const std::string& target) {
   Conn c;
   c.kind = kind;
   c.link = link;
   c.target = target;
-  conns_.emplace(link.get(), std::move(c));
+  if (cluster_ != nullptr) c.token = std::to_string(++last_token_);
+  return conns_.insert_or_assign(link.get(), std::move(c)).first->second;
+}
+
+std::string Hub::holder(const Conn& c) const {
+  return cluster_ == nullptr ? std::string() : cluster_->node() + " " + c.token;
 }
 void Hub::open_host(const LinkPtr& link, const std::string& id) { open(link, Kind::kHost, id); }
 void Hub::open_join(const LinkPtr& link, const std::string& id) { open(link, Kind::kJoin, id); }
@@ -76,6 +123,17 @@ void Hub::send_and_close(Link* link, const Json& msg) {
 }
 
 void Hub::receive(Link* link, std::string_view text) {
+  if (cluster_ != nullptr) {
+    Conn* c = conn(link);
+    if (c != nullptr && c->resolving) {
+      c->pending.emplace_back(text);
+      return;
+    }
+    if (c != nullptr && !c->remote_node.empty()) {
+      cluster_->post(c->remote_node, make_node_message('m', cluster_->node(), c->token, {}, text));
+      return;
+    }
+  }
   const SignalView signal_view = read_signal(text, kMaxDepth, scratch_);
   if (signal_view.usable) {
     signal(link, signal_view);
@@ -159,6 +217,12 @@ void Hub::on_signal(Conn& c, const SignalView& v) {
 void Hub::closed(Link* link) {
   Conn* c = conn(link);
   if (c == nullptr) return;
+  if (!c->remote_node.empty()) {  // served elsewhere: that node ends what it was in
+    cluster_->post(c->remote_node, make_node_message('x', cluster_->node(), c->token));
+    proxied_.erase(c->token);
+    conns_.erase(link);
+    return;
+  }
   switch (c->kind) {
     case Kind::kHost:
       host_gone(*c, "left");
@@ -170,40 +234,212 @@ void Hub::closed(Link* link) {
       leave_room(*c);
       break;
   }
+  if (c->remote_origin) {
+    auto* remote = static_cast<RemoteLink*>(link);
+    remote_.erase(remote->node() + " " + c->token);  // may free the link: last
+    conns_.erase(link);
+    return;
+  }
   conns_.erase(link);
 }
 
-void Hub::sweep() { guard_.sweep(env_.now()); }
+void Hub::sweep() { shared_.sweep(); }
+
+// ---- other nodes ----
+
+void Hub::node_message(std::string_view text) {
+  NodeMessage m;
+  if (cluster_ == nullptr || !parse_node_message(text, m)) return;
+  const std::string token(m.token);
+  switch (m.type) {
+    case 'o': {  // a socket of m.from, served here
+      if (m.args.size() < 3) return;
+      const Kind kind = m.args[0] == "c" ? Kind::kCall : Kind::kJoin;
+      const std::string key = std::string(m.from) + " " + token;
+      if (remote_.count(key) != 0) return;
+      auto link = std::make_shared<RemoteLink>(*cluster_, std::string(m.from), token,
+                                               std::string(m.args[2]));
+      remote_[key] = link;
+      Conn& c = open(link, kind, std::string(m.args[1]));
+      c.token = token;  // as its node names it
+      c.remote_origin = true;
+      return;
+    }
+    case 'm':
+    case 'x': {
+      auto it = remote_.find(std::string(m.from) + " " + token);
+      if (it == remote_.end()) return;
+      LinkPtr hold = it->second;
+      if (m.type == 'm') {
+        receive(hold.get(), m.payload);
+      } else {
+        closed(hold.get());
+      }
+      return;
+    }
+    case 's':
+    case 'c': {
+      auto it = proxied_.find(token);
+      if (it == proxied_.end()) return;
+      Conn* c = conn(it->second);
+      if (c == nullptr || c->remote_node != m.from) return;
+      if (m.type == 's') {
+        c->heard = true;
+        it->second->send(std::string(m.payload));
+      } else {
+        it->second->close();
+      }
+      return;
+    }
+    case 'r':
+      if (!m.args.empty()) replace_host(std::string(m.args[0]), token);
+      return;
+    default:
+      return;
+  }
+}
+
+void Hub::replace_host(const std::string& id, const std::string& token) {
+  auto it = hosts_.find(id);
+  if (it == hosts_.end()) return;
+  Link* old = it->second;
+  Conn* oc = conn(old);
+  if (oc == nullptr || oc->token != token) return;
+  env_.log("host " + id + " replaced by a connection to another node");
+  send(old, {{"t", "replaced"}});
+  host_gone(*oc, "replaced");
+  old->close();
+}
+
+void Hub::node_gone(const std::string& node) {
+  std::vector<LinkPtr> proxied, remote;
+  for (auto& [link, c] : conns_) {
+    if (c.remote_node == node) proxied.push_back(c.link);
+  }
+  for (auto& [key, link] : remote_) {
+    if (static_cast<RemoteLink*>(link.get())->node() == node) remote.push_back(link);
+  }
+  if (proxied.empty() && remote.empty()) return;
+  env_.log("node " + node + " is gone: " + std::to_string(proxied.size()) +
+           " sockets served there and " + std::to_string(remote.size()) +
+           " of its sockets served here end");
+  for (auto& link : proxied) {
+    Conn* c = conn(link.get());
+    if (c == nullptr) continue;
+    // A technician whose request or session lived there: its host is gone with it.
+    if (c->kind == Kind::kJoin && c->heard) send(link.get(), {{"t", "ended"}, {"reason", "hostgone"}});
+    link->close();
+  }
+  for (auto& link : remote) closed(link.get());
+}
+
+std::vector<std::string> Hub::peer_nodes() const {
+  std::vector<std::string> out;
+  auto add = [&out](const std::string& node) {
+    if (std::find(out.begin(), out.end(), node) == out.end()) out.push_back(node);
+  };
+  for (auto& [token, link] : proxied_) {
+    auto it = conns_.find(link);
+    if (it != conns_.end()) add(it->second.remote_node);
+  }
+  for (auto& [key, link] : remote_) add(static_cast<RemoteLink*>(link.get())->node());
+  return out;
+}
+
+void Hub::route(Conn& c, const Json& msg) {
+  c.resolving = true;
+  LinkPtr hold = c.link;
+  auto go = [this, hold, msg](const Cluster::Place& place) {
+    Conn* rc = conn(hold.get());
+    if (rc == nullptr) return;
+    rc->resolving = false;
+    std::vector<std::string> pending = std::move(rc->pending);
+    rc->pending.clear();
+    if (place.unavailable) {
+      env_.log(std::string(rc->kind == Kind::kJoin ? "join " + rc->target : "call join") +
+               " from " + hold->address() + ": refused, shared state unreachable");
+      hold->close();
+      return;
+    }
+    if (!place.node.empty() && place.node != cluster_->node()) {
+      proxy(*rc, place.node, msg);
+      for (auto& text : pending) {
+        cluster_->post(place.node, make_node_message('m', cluster_->node(), rc->token, {}, text));
+      }
+      return;
+    }
+    if (rc->kind == Kind::kJoin) {
+      join_here(*rc, msg);
+    } else {
+      call_join_here(*rc, msg);
+    }
+    for (auto& text : pending) receive(hold.get(), text);
+  };
+  if (c.kind == Kind::kJoin) {
+    cluster_->find_host(c.target, go);
+  } else {
+    cluster_->find_room(c.target, flag(msg, "create"), go);
+  }
+}
+
+void Hub::proxy(Conn& c, const std::string& node, const Json& first) {
+  c.remote_node = node;
+  proxied_[c.token] = c.link.get();
+  const std::string& self = cluster_->node();
+  cluster_->post(node, make_node_message('o', self, c.token,
+                                    {c.kind == Kind::kCall ? "c" : "j", c.target,
+                                     c.link->address()}));
+  cluster_->post(node, make_node_message('m', self, c.token, {}, dump(first)));
+}
 
 // ---- host socket ----
 
 void Hub::on_hello(Conn& c, const Json& msg) {
-  if (c.started) return;
+  if (c.started || c.registering) return;
   const std::string key = text(msg, "key", kMaxKey + 1);
   if (key.empty() || key.size() > kMaxKey) return;  // a hello without a usable key waits
-  Link* link = c.link.get();
+  c.registering = true;
+  LinkPtr hold = c.link;
+  std::string name = text(msg, "name", kMaxName);
+  const std::string id = c.target, who = holder(c);
+  shared_.register_host(id, key, hold->address(), who,
+                        [this, hold, name = std::move(name), id, who](const Shared::Registration& r) {
+                          if (conn(hold.get()) != nullptr) {
+                            registered(hold, name, r);
+                          } else if (cluster_ != nullptr &&
+                                     r.outcome == Shared::Registration::kReady) {
+                            cluster_->host_left(id, who);  // gone while being registered
+                          }
+                        });
+}
+
+void Hub::registered(const LinkPtr& hold, const std::string& name,
+                     const Shared::Registration& r) {
+  Conn& c = *conn(hold.get());
+  c.registering = false;
+  Link* link = hold.get();
   const std::string& id = c.target;
   const std::string& addr = link->address();
-  switch (bindings_.check(id, key)) {
-    case BindingStore::Check::kMismatch:
+  switch (r.outcome) {
+    case Shared::Registration::kTaken:
       env_.log("host " + id + " from " + addr + ": taken (another key)");
       send_and_close(link, {{"t", "taken"}});
       return;
-    case BindingStore::Check::kNew:
-      if (!guard_.allow_new_id(addr, env_.now())) {
-        env_.log("host " + id + " from " + addr + ": refused, too many new IDs from address");
-        link->close();
-        return;
-      }
-      bindings_.bind(id, key, env_.unix_now());
-      env_.log("host " + id + " from " + addr + ": new binding");
-      break;
-    case BindingStore::Check::kMatch:
-      bindings_.touch(id, env_.unix_now());
+    case Shared::Registration::kTooManyNewIds:
+      env_.log("host " + id + " from " + addr + ": refused, too many new IDs from address");
+      link->close();
+      return;
+    case Shared::Registration::kUnavailable:
+      // Acting alone could hand the ID to any key: the page retries through its back-off.
+      env_.log("host " + id + " from " + addr + ": refused, shared state unreachable");
+      link->close();
+      return;
+    case Shared::Registration::kReady:
+      if (r.new_binding) env_.log("host " + id + " from " + addr + ": new binding");
       break;
   }
   c.started = true;
-  c.name = text(msg, "name", kMaxName);
+  c.name = name;
   if (auto it = hosts_.find(id); it != hosts_.end() && it->second != link) {
     Link* old = it->second;
     if (Conn* oc = conn(old)) {
@@ -216,9 +452,7 @@ void Hub::on_hello(Conn& c, const Json& msg) {
   hosts_[id] = link;
   env_.log("host " + id + " from " + addr + ": ready");
   send(link, {{"t", "ready"}});
-  if (int mins = guard_.id_lock_minutes(id, env_.now()); mins > 0) {
-    send(link, {{"t", "locked"}, {"mins", mins}});
-  }
+  if (r.id_lock_minutes > 0) send(link, {{"t", "locked"}, {"mins", r.id_lock_minutes}});
 }
 
 // The host's connection ends or is taken over: end what it was in and unregister.
@@ -239,6 +473,7 @@ void Hub::host_gone(Conn& c, const char* why) {
   if (it != hosts_.end() && it->second == c.link.get()) {
     hosts_.erase(it);
     env_.log("host " + c.target + ": " + why);
+    if (cluster_ != nullptr) cluster_->host_left(c.target, holder(c));
   }
 }
 
@@ -253,7 +488,7 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   Link* tech = s.tech;
   if (flag(msg, "ok")) {
     s.accepted = true;
-    guard_.accepted(s.id);
+    shared_.accepted(s.id);
     env_.log("session " + sid + " on " + s.id + ": accepted");
     send(tech, {{"t", "accepted"}, {"name", c.name}, {"iceServers", ice()}});
     return;
@@ -267,26 +502,36 @@ void Hub::on_answer(Conn& c, const Json& msg) {
     send_and_close(tech, {{"t", "denied"}, {"reason", reason}});
     return;
   }
-  const Guard::Verdict v = guard_.wrong_code(id, addr, env_.now());
-  env_.log("session " + sid + " on " + id + ": wrong code from " + addr);
-  if (v.id_lock_minutes > 0) {
-    env_.log("ID " + id + " locked for " + std::to_string(v.id_lock_minutes) + " min");
-    send(c.link.get(), {{"t", "locked"}, {"mins", v.id_lock_minutes}});
-  }
-  if (v.addr_lock_minutes > 0) {
-    env_.log("address " + addr + " locked for " + std::to_string(v.addr_lock_minutes) + " min");
-  }
-  Json reply = {{"t", "denied"}, {"reason", "badkey"}};
-  if (v.id_lock_minutes > 0 || v.addr_lock_minutes > 0) {
-    reply = {{"t", "locked"}, {"mins", std::max(v.id_lock_minutes, v.addr_lock_minutes)}};
-  }
-  // The refusal waits so that guessing one code after another is slow; the link is
-  // held by the task so the frame still goes if nothing else closes it meanwhile.
   auto tech_conn = conns_.find(tech);
-  if (tech_conn == conns_.end()) return;
-  LinkPtr hold = tech_conn->second.link;
-  env_.after(v.delay, [this, hold, reply] {
-    if (conns_.count(hold.get()) != 0) send_and_close(hold.get(), reply);
+  LinkPtr hold = tech_conn == conns_.end() ? nullptr : tech_conn->second.link;
+  LinkPtr host = c.link;
+  shared_.wrong_code(id, addr, [this, sid, id, addr, hold, host](const Guard::Verdict& v,
+                                                                  bool unavailable) {
+    env_.log("session " + sid + " on " + id + ": wrong code from " + addr);
+    if (unavailable) {
+      env_.log("wrong code not counted: shared state unreachable");
+      if (hold && conns_.count(hold.get()) != 0) {
+        send_and_close(hold.get(), {{"t", "denied"}, {"reason", "badkey"}});
+      }
+      return;
+    }
+    if (v.id_lock_minutes > 0) {
+      env_.log("ID " + id + " locked for " + std::to_string(v.id_lock_minutes) + " min");
+      if (conns_.count(host.get()) != 0) send(host.get(), {{"t", "locked"}, {"mins", v.id_lock_minutes}});
+    }
+    if (v.addr_lock_minutes > 0) {
+      env_.log("address " + addr + " locked for " + std::to_string(v.addr_lock_minutes) + " min");
+    }
+    Json reply = {{"t", "denied"}, {"reason", "badkey"}};
+    if (v.id_lock_minutes > 0 || v.addr_lock_minutes > 0) {
+      reply = {{"t", "locked"}, {"mins", std::max(v.id_lock_minutes, v.addr_lock_minutes)}};
+    }
+    // The refusal waits so that guessing one code after another is slow; the link is
+    // held by the task so the frame still goes if nothing else closes it meanwhile.
+    if (!hold || conns_.count(hold.get()) == 0) return;
+    env_.after(v.delay, [this, hold, reply] {
+      if (conns_.count(hold.get()) != 0) send_and_close(hold.get(), reply);
+    });
   });
 }
 
@@ -327,23 +572,43 @@ void Hub::drop_session(const std::string& sid) {
 void Hub::on_join(Conn& c, const Json& msg) {
   if (c.started) return;
   c.started = true;
-  Link* link = c.link.get();
+  if (cluster_ != nullptr && !c.remote_origin) {
+    route(c, msg);
+  } else {
+    join_here(c, msg);
+  }
+}
+
+void Hub::join_here(Conn& c, const Json& msg) {
+  LinkPtr hold = c.link;
+  shared_.join_gate(hold->address(), c.target, [this, hold, msg](const Shared::JoinGate& g) {
+    if (conn(hold.get()) != nullptr) join_gated(hold, msg, g);
+  });
+}
+
+void Hub::join_gated(const LinkPtr& hold, const Json& msg, const Shared::JoinGate& g) {
+  Conn& c = *conn(hold.get());
+  Link* link = hold.get();
   const std::string& id = c.target;
   const std::string& addr = link->address();
-  const auto now = env_.now();
-  if (int mins = guard_.addr_lock_minutes(addr, now); mins > 0) {
-    env_.log("join " + id + " from " + addr + ": address locked");
-    send_and_close(link, {{"t", "locked"}, {"mins", mins}});
+  if (g.unavailable) {
+    env_.log("join " + id + " from " + addr + ": refused, shared state unreachable");
+    link->close();
     return;
   }
-  if (!guard_.allow_join(addr, now)) {
+  if (g.addr_lock_minutes > 0) {
+    env_.log("join " + id + " from " + addr + ": address locked");
+    send_and_close(link, {{"t", "locked"}, {"mins", g.addr_lock_minutes}});
+    return;
+  }
+  if (!g.allowed) {
     env_.log("join " + id + " from " + addr + ": too many joins from address");
     send_and_close(link, {{"t", "locked"}, {"mins", 1}});
     return;
   }
-  if (int mins = guard_.id_lock_minutes(id, now); mins > 0) {
+  if (g.id_lock_minutes > 0) {
     env_.log("join " + id + " from " + addr + ": ID locked");
-    send_and_close(link, {{"t", "locked"}, {"mins", mins}});
+    send_and_close(link, {{"t", "locked"}, {"mins", g.id_lock_minutes}});
     return;
   }
   auto host_it = hosts_.find(id);
@@ -353,7 +618,7 @@ void Hub::on_join(Conn& c, const Json& msg) {
     return;
   }
   Conn* host = conn(host_it->second);
-  if (host == nullptr || !host->sid.empty() || guard_.held(id, addr, now)) {
+  if (host == nullptr || !host->sid.empty() || g.held) {
     env_.log("join " + id + " from " + addr + ": busy");
     send_and_close(link, {{"t", "busy"}});
     return;
@@ -438,42 +703,82 @@ Hub::Conn* Hub::member(Room& room, std::string_view member_id) {
 void Hub::on_call_join(Conn& c, const Json& msg) {
   if (c.started) return;
   c.started = true;
-  Link* link = c.link.get();
-  const std::string& addr = link->address();
-  const auto now = env_.now();
-  const Json notfound = {{"t", "notfound"}};
-  if (guard_.addr_lock_minutes(addr, now) > 0) {
-    env_.log("call join from " + addr + ": address locked");
-    send_and_close(link, notfound);
-    return;
+  if (cluster_ != nullptr && !c.remote_origin) {
+    route(c, msg);
+  } else {
+    call_join_here(c, msg);
   }
-  if (!guard_.allow_join(addr, now)) {
-    env_.log("call join from " + addr + ": too many joins from address");
-    send_and_close(link, notfound);
-    return;
-  }
-  auto it = rooms_.find(c.target);
-  if (it == rooms_.end()) {
-    if (!flag(msg, "create")) {
-      env_.log("call join from " + addr + ": no such room");
-      if (int mins = guard_.room_missed(addr, now); mins > 0) {
-        env_.log("address " + addr + " locked for " + std::to_string(mins) +
-                 " min (call codes not found)");
-      }
+}
+
+void Hub::call_join_here(Conn& c, const Json& msg) {
+  LinkPtr hold = c.link;
+  shared_.call_gate(hold->address(), [this, hold, msg](const Shared::CallGate& g) {
+    Conn* gc = conn(hold.get());
+    if (gc == nullptr) return;
+    Link* link = hold.get();
+    const std::string& addr = link->address();
+    const Json notfound = {{"t", "notfound"}};
+    // A code this node claimed for a room it then does not open is given back.
+    auto release = [this](const std::string& code) {
+      if (cluster_ != nullptr && rooms_.count(code) == 0) cluster_->room_closed(code);
+    };
+    if (g.unavailable) {
+      env_.log("call join from " + addr + ": refused, shared state unreachable");
+      link->close();
+      return;
+    }
+    if (g.addr_locked) {
+      env_.log("call join from " + addr + ": address locked");
+      if (flag(msg, "create")) release(gc->target);
       send_and_close(link, notfound);
+      return;
+    }
+    if (!g.allowed) {
+      env_.log("call join from " + addr + ": too many joins from address");
+      if (flag(msg, "create")) release(gc->target);
+      send_and_close(link, notfound);
+      return;
+    }
+    if (rooms_.count(gc->target) != 0) {
+      enter_room(*gc, msg);
+      return;
+    }
+    if (!flag(msg, "create")) {
+      shared_.room_missed(addr, [this, hold, addr, notfound](int mins) {
+        if (conns_.count(hold.get()) == 0) return;
+        env_.log("call join from " + addr + ": no such room");
+        if (mins > 0) {
+          env_.log("address " + addr + " locked for " + std::to_string(mins) +
+                   " min (call codes not found)");
+        }
+        send_and_close(hold.get(), notfound);
+      });
       return;
     }
     // Opening is finding nothing too: without an allowance, "create" would probe
     // codes with no miss counted.
-    if (!guard_.allow_new_room(addr, now)) {
-      env_.log("call join from " + addr + ": too many new rooms from address");
-      send_and_close(link, notfound);
-      return;
-    }
-    it = rooms_.emplace(c.target, Room{c.target, {}, {}}).first;
-    env_.log("room " + c.target + " opened from " + addr);
-  }
-  Room& room = it->second;
+    shared_.allow_new_room(addr, [this, hold, msg, addr, notfound, release](bool allowed) {
+      Conn* nc = conn(hold.get());
+      if (nc == nullptr) return;
+      if (!allowed) {
+        env_.log("call join from " + addr + ": too many new rooms from address");
+        release(nc->target);
+        send_and_close(hold.get(), notfound);
+        return;
+      }
+      if (rooms_.count(nc->target) == 0) {
+        rooms_.emplace(nc->target, Room{nc->target, {}, {}});
+        env_.log("room " + nc->target + " opened from " + addr);
+        if (cluster_ != nullptr) cluster_->room_opened(nc->target);
+      }
+      enter_room(*nc, msg);
+    });
+  });
+}
+
+void Hub::enter_room(Conn& c, const Json& msg) {
+  Link* link = c.link.get();
+  Room& room = rooms_.find(c.target)->second;
   if (room.members.size() >= kRoomSize) {
     send_and_close(link, {{"t", "full"}});
     return;
@@ -551,6 +856,7 @@ void Hub::leave_room(Conn& c) {
   if (room.members.empty()) {
     env_.log("room " + c.target + " closed");
     rooms_.erase(it);
+    if (cluster_ != nullptr) cluster_->room_closed(c.target);
     return;
   }
   if (room.host == gone) room.host = conn(room.members.front())->member;

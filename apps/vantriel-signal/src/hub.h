@@ -21,6 +21,7 @@
 #include "guard.h"
 #include "ice.h"
 #include "raw_json.h"
+#include "shared.h"
 
 namespace vantriel::signal {
 
@@ -53,9 +54,38 @@ class HubEnv {
   virtual void log(const std::string& line) = 0;
 };
 
+// The other nodes of a deployment, as the hub sees them (redis_node.h). A node names a
+// connection of its own to the others as "<node> <token>": the holder of a host ID,
+// the owner of a proxied socket.
+class Cluster {
+ public:
+  virtual ~Cluster() = default;
+  virtual const std::string& node() const = 0;
+  struct Place {
+    bool unavailable = false;  // the shared state cannot be reached
+    std::string node;          // "" when no live node holds it
+  };
+  // The node whose host holds `id`.
+  virtual void find_host(const std::string& id, std::function<void(Place)> done) = 0;
+  // The node that keeps room `code`; with `create`, a code no live node keeps is claimed
+  // for this one.
+  virtual void find_room(const std::string& code, bool create,
+                         std::function<void(Place)> done) = 0;
+  // The host connection `holder` no longer holds `id` (when it still does).
+  virtual void host_left(const std::string& id, const std::string& holder) = 0;
+  virtual void room_opened(const std::string& code) = 0;
+  virtual void room_closed(const std::string& code) = 0;
+  // Hands a message (node_message.h) to `node`; messages to one node arrive in order.
+  virtual void post(const std::string& node, std::string message) = 0;
+};
+
 class Hub {
  public:
+  // One node: bindings in the store, the guard in memory.
   Hub(const Config& config, BindingStore& bindings, HubEnv& env);
+  // A node of several: `shared` keeps bindings and counters, `cluster` reaches the other
+  // nodes. Both outlive the hub.
+  Hub(const Config& config, Shared& shared, Cluster& cluster, HubEnv& env);
 
   // A socket was opened on "/host/<id>", "/join/<id>" or "/call/<code>"; the caller has
   // checked the ID (9 digits, first not 0) or code (6 of A-Z 0-9).
@@ -72,6 +102,17 @@ class Hub {
   void signal(Link* link, const SignalView& view);
   // The socket is gone; called exactly once for every opened link.
   void closed(Link* link);
+
+  // A message from another node, as the cluster received it.
+  void node_message(std::string_view text);
+  // `node` stopped holding its lease: its proxied sockets and its side of sessions and
+  // rooms end here as if those sockets had closed.
+  void node_gone(const std::string& node);
+  // The nodes this one relays for, whose lease the cluster watches.
+  std::vector<std::string> peer_nodes() const;
+  // A host socket of this node, named by its holder, lost its ID to a registration
+  // elsewhere; `replaced` as on one node.
+  void replace_host(const std::string& id, const std::string& token);
 
   // Drops stale guard counters; the server calls it now and then.
   void sweep();
@@ -93,6 +134,15 @@ class Hub {
     std::string name_json;  // call: `name` as a JSON string, for every relayed signal
     std::string sid;     // host: the request or session it is in; join: its own
     std::string member;  // call: own member id
+    std::string token;   // names it to other nodes (with a cluster)
+    bool registering = false;  // host: a hello is being checked
+    // With a cluster: the first message is being routed (its node looked up); frames
+    // arriving meanwhile wait in `pending`.
+    bool resolving = false;
+    std::vector<std::string> pending;
+    std::string remote_node;     // proxied: every frame goes to this node, which serves it
+    bool heard = false;          // proxied: the serving node has sent something
+    bool remote_origin = false;  // the link is a socket of another node (RemoteLink)
   };
   struct Session {
     std::string sid;
@@ -109,16 +159,24 @@ class Hub {
     std::vector<Link*> members;       // in order of arrival
   };
 
-  void open(const LinkPtr& link, Kind kind, const std::string& target);
+  Conn& open(const LinkPtr& link, Kind kind, const std::string& target);
+  std::string holder(const Conn& c) const;
   void send(Link* link, const Json& msg);
   void send_and_close(Link* link, const Json& msg);
 
   void on_hello(Conn& c, const Json& msg);
+  void registered(const LinkPtr& link, const std::string& name, const Shared::Registration& r);
   void on_answer(Conn& c, const Json& msg);
   void on_signal(Conn& c, const SignalView& v);
   void on_host_signal(Conn& c, const SignalView& v);
   void on_host_bye(Conn& c, const Json& msg);
   void on_join(Conn& c, const Json& msg);
+  void join_here(Conn& c, const Json& msg);
+  void join_gated(const LinkPtr& link, const Json& msg, const Shared::JoinGate& g);
+  // With a cluster: finds the node that serves the first message of `c` and proxies the
+  // socket there, or serves it here.
+  void route(Conn& c, const Json& msg);
+  void proxy(Conn& c, const std::string& node, const Json& first);
   void on_tech_signal(Conn& c, const SignalView& v);
   void on_tech_leave(Conn& c, bool said_bye);
   void expire_request(const std::string& sid);
@@ -127,6 +185,8 @@ class Hub {
   void host_gone(Conn& c, const char* why);
 
   void on_call_join(Conn& c, const Json& msg);
+  void call_join_here(Conn& c, const Json& msg);
+  void enter_room(Conn& c, const Json& msg);
   void on_call_signal(Conn& c, const SignalView& v);
   void on_call_state(Conn& c, const Json& msg);
   void on_kick(Conn& c, const Json& msg);
@@ -137,9 +197,13 @@ class Hub {
 
   Config config_;
   IceSettings ice_;
-  BindingStore& bindings_;
   HubEnv& env_;
-  Guard guard_;
+  std::unique_ptr<Shared> own_shared_;  // one node
+  Shared& shared_;
+  Cluster* cluster_ = nullptr;  // none for one node
+  uint64_t last_token_ = 0;
+  std::unordered_map<std::string, Link*> proxied_;  // token -> socket served elsewhere
+  std::unordered_map<std::string, LinkPtr> remote_;  // "<node> <token>" -> RemoteLink
   std::unordered_map<Link*, Conn> conns_;
   std::unordered_map<std::string, Link*> hosts_;  // ID -> registered host link
   std::unordered_map<std::string, Session> sessions_;

@@ -22,6 +22,7 @@
 #include "file_writer.h"
 #include "hub.h"
 #include "log.h"
+#include "redis_node.h"
 
 namespace vantriel::signal {
 
@@ -336,12 +337,23 @@ struct State : HubEnv {
   FileWriter writer{config.data};
   size_t refused_unlogged = 0;  // refusals since the last line about them
   std::chrono::steady_clock::time_point refusal_logged{};
-  Hub hub;
+  // With --redis this node shares its state with others; else the data file keeps it.
+  std::unique_ptr<RedisNode> redis;
+  std::unique_ptr<Hub> hub_owner;
+  Hub& hub;
   tcp::acceptor acceptor{ioc};
   net::steady_timer housekeeping{ioc};
   std::chrono::steady_clock::time_point last_sweep = std::chrono::steady_clock::now();
 
-  explicit State(const Config& c) : config(c), bindings(c.data), hub(config, bindings, *this) {}
+  explicit State(const Config& c)
+      : config(c),
+        bindings(c.data),
+        redis(c.redis.empty() ? nullptr : std::make_unique<RedisNode>(ioc, config, *this)),
+        hub_owner(redis ? std::make_unique<Hub>(config, *redis, *redis, *this)
+                        : std::make_unique<Hub>(config, bindings, *this)),
+        hub(*hub_owner) {
+    if (redis) redis->set_hub(hub);
+  }
 
   std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
   int64_t unix_now() override {
@@ -652,8 +664,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     } else if (req.method() != http::verb::get && req.method() != http::verb::head) {
       reply(req, http::status::method_not_allowed, R"({"error":"method"})");
     } else if (path == "/health") {
-      reply(req, http::status::ok,
-            Json{{"app", "vantriel"}, {"v", VANTRIEL_SIGNAL_VERSION}}.dump());
+      Json health = {{"app", "vantriel"}, {"v", VANTRIEL_SIGNAL_VERSION}};
+      auto status = http::status::ok;
+      if (state_.redis) {
+        // A node that lost Redis serves no new registration: the proxy should send
+        // pages elsewhere.
+        const bool up = state_.redis->healthy();
+        health["node"] = state_.redis->node();
+        health["redis"] = up ? "up" : "down";
+        if (!up) status = http::status::service_unavailable;
+      }
+      reply(req, status, health.dump());
     } else if (path == "/ice") {
       reply(req, http::status::ok, Json{{"iceServers", state_.hub.ice()}}.dump());
     } else {
@@ -783,18 +804,28 @@ std::string address_key(const std::string& text) {
 }
 
 int run_server(const Config& config) {
-  State state(config);
-  auto loaded = state.bindings.load(state.unix_now(), config.accept_binding_loss
-                                                          ? BindingStore::OnDamage::kStartEmpty
-                                                          : BindingStore::OnDamage::kRefuse);
-  if (!loaded) {
-    log_line("bindings: " + loaded.error());
-    log_line("not starting");
-    return 1;
+  if (!config.import_bindings.empty()) {
+    auto imported = RedisNode::import_bindings(config);
+    log_line(imported ? *imported : "import failed: " + imported.error());
+    return imported ? 0 : 1;
   }
-  if (!loaded->empty()) log_line("bindings: " + *loaded);
-  log_line("bindings: " + std::to_string(state.bindings.size()) + " IDs from " +
-           state.bindings.path());
+  State state(config);
+  if (state.redis) {
+    log_line("node " + state.redis->node() + ": bindings, hosts, rooms and the guard's counts "
+             "shared through redis at " + config.redis + "; the data file is not used");
+  } else {
+    auto loaded = state.bindings.load(state.unix_now(), config.accept_binding_loss
+                                                            ? BindingStore::OnDamage::kStartEmpty
+                                                            : BindingStore::OnDamage::kRefuse);
+    if (!loaded) {
+      log_line("bindings: " + loaded.error());
+      log_line("not starting");
+      return 1;
+    }
+    if (!loaded->empty()) log_line("bindings: " + *loaded);
+    log_line("bindings: " + std::to_string(state.bindings.size()) + " IDs from " +
+             state.bindings.path());
+  }
 
   beast::error_code ec;
   const auto address = net::ip::make_address(config.host, ec);
@@ -821,15 +852,28 @@ int run_server(const Config& config) {
   std::fflush(stdout);
 
   net::signal_set signals(state.ioc, SIGINT, SIGTERM);
-  signals.async_wait([&state](beast::error_code, int sig) {
+  net::steady_timer leaving(state.ioc);
+  signals.async_wait([&state, &leaving](beast::error_code, int sig) {
     log_line("stopping on signal " + std::to_string(sig));
     beast::error_code ignored;
     state.acceptor.close(ignored);
-    state.ioc.stop();
+    if (!state.redis) {
+      state.ioc.stop();
+      return;
+    }
+    // The other nodes learn at once that this node's hosts and rooms are gone, rather
+    // than when its lease lapses; Redis gets a second at most.
+    state.redis->leave([&state] { state.ioc.stop(); });
+    leaving.expires_after(seconds(1));
+    leaving.async_wait([&state](beast::error_code waited) {
+      if (!waited) state.ioc.stop();
+    });
   });
   accept_next(state);
   state.schedule_housekeeping();
+  if (state.redis) state.redis->start();
   state.ioc.run();
+  if (state.redis) state.redis->stop();
   state.flush_bindings_now();
   log_line("stopped");
   return 0;

@@ -1,7 +1,13 @@
 // Wire tests: the real vantriel-signal process on a free loopback port with a data file
-// in a temporary folder, driven by a real WebSocket client.
+// in a temporary folder, driven by a real WebSocket client. With
+// VANTRIEL_SIGNAL_TOPOLOGY=cluster the same tests run against three nodes sharing a
+// redis-server on loopback that the test starts: hosts register on the first node,
+// technicians join through the other two in turn and call members spread over all three.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +71,13 @@ class ServerProcess {
     exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return exit_code_;
   }
+  // Ends the process at once, as a crash or a power cut would.
+  void kill_now() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
   int port() const { return port_; }
   int pid() const { return pid_; }
   std::string log() const {
@@ -81,39 +94,189 @@ class ServerProcess {
   int exit_code_ = -1;
 };
 
+bool cluster_topology() {
+  const char* t = std::getenv("VANTRIEL_SIGNAL_TOPOLOGY");
+  return t != nullptr && std::string(t) == "cluster";
+}
+
+std::string find_redis_server() {
+  for (const char* dir : {"/usr/bin", "/usr/local/bin", "/usr/sbin"}) {
+    const std::string path = std::string(dir) + "/redis-server";
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return {};
+}
+
+// A loopback TCP port nobody listens on, below the range the kernel hands out for
+// outgoing connections.
+int free_port_below_ephemeral() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const int port = 20000 + static_cast<int>((getpid() * 131 + attempt * 977 + time(nullptr)) % 10000);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  return 0;
+}
+
+// A redis-server of the test's own on loopback, its files in `dir`; every write reaches
+// the disk before Redis answers, so a stop loses nothing.
+class RedisProcess {
+ public:
+  explicit RedisProcess(fs::path dir) : dir_(std::move(dir)) { fs::create_directories(dir_); }
+  ~RedisProcess() { stop(); }
+  bool start() {
+    if (port_ == 0) port_ = free_port_below_ephemeral();
+    const std::string bin = find_redis_server();
+    if (bin.empty() || port_ == 0) return false;
+    std::vector<std::string> args = {bin, "--port", std::to_string(port_), "--bind", "127.0.0.1",
+                                     "--dir", dir_.string(), "--save", "", "--appendonly", "yes",
+                                     "--appendfsync", "always", "--logfile",
+                                     (dir_ / "redis.log").string()};
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {  // up to 5 s
+      if (ping()) return true;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+  // SIGTERM: Redis writes what it holds and exits. SIGKILL: it just ends.
+  void stop(int sig = SIGTERM) {
+    if (pid_ <= 0) return;
+    kill(pid_, sig);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  // Forgets everything it kept, as a Redis restarted without its files would.
+  void wipe() {
+    for (auto& entry : fs::directory_iterator(dir_)) {
+      if (entry.path().filename() != "redis.log") fs::remove_all(entry.path());
+    }
+  }
+  bool ping() const {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              write(fd, "PING\r\n", 6) == 6;
+    char buf[16] = {};
+    ok = ok && read(fd, buf, sizeof buf) > 0 && std::string(buf).rfind("+PONG", 0) == 0;
+    close(fd);
+    return ok;
+  }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  fs::path dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
 // Policy numbers small enough that every rule shows within a second or two.
 std::vector<std::string> fast_policy() {
   return {"--request-timeout", "30", "--delay-base-ms", "20", "--delay-max-ms", "80",
           "--flush-ms", "20", "--trust-proxy"};
 }
 
+// Tests of what one process alone does (its data file, its own limits and memory).
+bool single_node_only(const std::string& test) {
+  for (const char* name :
+       {"HealthIceAndUnknownRoutes", "IdBindsToTheFirstKeyAndSurvivesARestart",
+        "ConnectionsPerAddressAndIdleSockets", "PingsAreRationedAndKeepNoSocketAlive",
+        "PongsForAClientThatDoesNotReadCountTowardItsCap",
+        "DamagedBindingsFallBackToThePreviousFileOrStopTheStart",
+        "BareConnectionsCountPerAddressAndMeetADeadline"}) {
+    if (test == name) return true;
+  }
+  return false;
+}
+
 class SignalTest : public testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("vantriel-signal-" + std::to_string(getpid()) + "-" +
-            testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir_ = fs::temp_directory_path() / ("vantriel-signal-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    if (!cluster_topology()) return;
+    if (single_node_only(name)) GTEST_SKIP() << "a test of one node on its own";
+    if (find_redis_server().empty()) {
+      GTEST_SKIP() << "redis-server is not installed (tools/setup.sh installs it)";
+    }
+    redis_ = std::make_unique<RedisProcess>(dir_ / "redis");
+    ASSERT_TRUE(redis_->start()) << "redis-server did not start";
   }
   void TearDown() override {
+    nodes_.clear();
     server_.reset();
+    redis_.reset();
     fs::remove_all(dir_);
   }
   void start(std::vector<std::string> extra = {}) {
     auto args = fast_policy();
     args.insert(args.end(), extra.begin(), extra.end());
+    nodes_.clear();
     server_.reset();
-    server_ = std::make_unique<ServerProcess>(dir_, args);
-    ASSERT_GT(server_->port(), 0) << "server did not start";
+    if (!redis_) {
+      server_ = std::make_unique<ServerProcess>(dir_, args);
+      ASSERT_GT(server_->port(), 0) << "server did not start";
+      return;
+    }
+    // Three nodes; they share one log file, so server_->log() holds all three. The
+    // first is server_.
+    args.insert(args.end(), {"--redis", redis_->address(), "--redis-lease-ms", "1500"});
+    for (int i = 0; i < 3; ++i) {
+      auto node = std::make_unique<ServerProcess>(dir_, args);
+      ASSERT_GT(node->port(), 0) << "node " << i << " did not start";
+      if (i == 0) {
+        server_ = std::move(node);
+      } else {
+        nodes_.push_back(std::move(node));
+      }
+    }
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_healthy(i)) << "node " << i << " has no redis";
   }
   int port() const { return server_->port(); }
+  // Node `i` of three (0 is server_); with one node, that node.
+  int node_port(int i) const { return i == 0 || nodes_.empty() ? port() : nodes_[i - 1]->port(); }
+  bool wait_healthy(int i) {
+    for (int n = 0; n < 100; ++n) {
+      if (http_get(node_port(i), "/health").body.find(R"("redis":"up")") != std::string::npos) {
+        return true;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+  // Where a socket for `path` goes: hosts on the first node, technicians on the other
+  // two in turn, call members on all three in turn.
+  int port_for(const std::string& path) {
+    if (nodes_.empty()) return port();
+    if (path.rfind("/host/", 0) == 0) return node_port(0);
+    if (path.rfind("/join/", 0) == 0) return node_port(1 + joins_++ % 2);
+    return node_port(calls_++ % 3);
+  }
 
   // Opens a socket and sends `first`; `from` becomes the client address.
   std::unique_ptr<WsClient> open(const std::string& path, const Json& first = nullptr,
                                  const std::string& from = "198.51.100.1") {
     auto c = std::make_unique<WsClient>();
-    EXPECT_TRUE(c->connect(port(), path, {{"X-Real-IP", from}})) << path;
+    EXPECT_TRUE(c->connect(port_for(path), path, {{"X-Real-IP", from}})) << path;
     if (!first.is_null()) c->send(first.dump());
     return c;
   }
@@ -148,6 +311,9 @@ class SignalTest : public testing::Test {
 
   fs::path dir_;
   std::unique_ptr<ServerProcess> server_;
+  std::unique_ptr<RedisProcess> redis_;           // cluster topology only
+  std::vector<std::unique_ptr<ServerProcess>> nodes_;  // the second and third nodes
+  int joins_ = 0, calls_ = 0;
 };
 
 TEST_F(SignalTest, HealthIceAndUnknownRoutes) {
@@ -736,6 +902,184 @@ TEST_F(SignalTest, BareConnectionsCountPerAddressAndMeetADeadline) {
     if (!connected) std::this_thread::sleep_for(milliseconds(50));
   }
   EXPECT_TRUE(connected);
+}
+
+// ---- several nodes ----
+
+// Faults of a deployment of three nodes and Redis.
+class NodesTest : public SignalTest {
+ protected:
+  void SetUp() override {
+    SignalTest::SetUp();
+    if (!IsSkipped() && !cluster_topology()) GTEST_SKIP() << "a test of several nodes";
+  }
+  std::unique_ptr<WsClient> open_on(int node, const std::string& path, const Json& first,
+                                    const std::string& from = "198.51.100.1") {
+    auto c = std::make_unique<WsClient>();
+    EXPECT_TRUE(c->connect(node_port(node), path, {{"X-Real-IP", from}})) << path;
+    c->send(first.dump());
+    return c;
+  }
+  std::unique_ptr<WsClient> host_on(int node, const std::string& id, const std::string& key) {
+    auto c = open_on(node, "/host/" + id, {{"t", "hello"}, {"key", key}, {"name", "Ana"}});
+    EXPECT_EQ(next(*c)["t"], "ready") << id << " on node " << node;
+    return c;
+  }
+  std::unique_ptr<WsClient> join_on(int node, const std::string& id,
+                                    const std::string& from = "198.51.100.1",
+                                    const std::string& pass = "ABC123") {
+    return open_on(node, "/join/" + id, {{"t", "join"}, {"name", "Tecnico"}, {"pass", pass}},
+                   from);
+  }
+  ServerProcess& node(int i) { return i == 0 ? *server_ : *nodes_[i - 1]; }
+  std::string taken_or_ready(int node_index, const std::string& id, const std::string& key) {
+    auto c = open_on(node_index, "/host/" + id, {{"t", "hello"}, {"key", key}});
+    return next(*c)["t"];
+  }
+};
+
+TEST_F(NodesTest, AKilledNodeLosesOnlyItsOwnSockets) {
+  start();
+  // Node 0 holds a host with a request pending from node 1; node 2 holds a host in a
+  // session with a technician on node 1.
+  auto h = host_on(0, "123456780", "key-a");
+  auto t = join_on(1, "123456780");
+  EXPECT_EQ(next(*h)["t"], "req");
+  EXPECT_EQ(next(*t)["t"], "waiting");
+  auto h2 = host_on(2, "123456781", "key-b");
+  auto t2 = join_on(1, "123456781", "198.51.100.2");
+  const std::string sid2 = next(*h2)["sid"];
+  EXPECT_EQ(next(*t2)["t"], "waiting");
+  h2->send(Json{{"t", "answer"}, {"sid", sid2}, {"ok", true}}.dump());
+  EXPECT_EQ(next(*t2)["t"], "accepted");
+
+  node(0).kill_now();
+  // The technician hears that the host is gone once node 0's lease lapses.
+  EXPECT_EQ(next(*t), (Json{{"t", "ended"}, {"reason", "hostgone"}}));
+  EXPECT_TRUE(t->wait_closed());
+  // The page reconnects through another node and is ready; the ID is still its key's.
+  EXPECT_EQ(taken_or_ready(2, "123456780", "not-key-a"), "taken");
+  auto again = host_on(1, "123456780", "key-a");
+  auto t3 = join_on(2, "123456780", "198.51.100.3");
+  EXPECT_EQ(next(*again)["t"], "req");
+  EXPECT_EQ(next(*t3)["t"], "waiting");
+  // What lived on the other nodes goes on.
+  h2->send(Json{{"t", "signal"}, {"sid", sid2}, {"data", {{"n", 1}}}}.dump());
+  EXPECT_EQ(next(*t2), (Json{{"t", "signal"}, {"data", {{"n", 1}}}}));
+  t2->send(R"({"t":"signal","data":{"n":2}})");
+  EXPECT_EQ(next(*h2), (Json{{"t", "signal"}, {"sid", sid2}, {"data", {{"n", 2}}}}));
+  // A node stopped on purpose gives its hosts up: the session it held ends for the
+  // technician on node 1, and its host's ID is offline rather than routed to it.
+  EXPECT_EQ(node(2).stop(), 0);
+  EXPECT_EQ(next(*t2), (Json{{"t", "ended"}, {"reason", "hostgone"}}));
+  auto late = join_on(1, "123456781", "198.51.100.4");
+  EXPECT_EQ(next(*late)["t"], "offline");
+}
+
+TEST_F(NodesTest, ARedisRestartLosesNoBindingAndHandsNoIdToAnotherKey) {
+  start();
+  auto a = host_on(0, "223456780", "key-a");
+  auto b = host_on(1, "223456781", "key-b");
+  Json health = Json::parse(http_get(node_port(2), "/health").body, nullptr, false);
+  EXPECT_EQ(health["app"], "vantriel");
+  EXPECT_EQ(health["redis"], "up");
+
+  redis_->stop();
+  // Nodes say so to the proxy's health checks and refuse what they cannot decide alone.
+  int status = 0;
+  for (int i = 0; i < 100 && status != 503; ++i) {
+    status = http_get(node_port(2), "/health").status;
+    if (status != 503) std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_EQ(status, 503);
+  EXPECT_EQ(taken_or_ready(2, "223456789", "key-c"), "(nothing)");
+  EXPECT_EQ(taken_or_ready(2, "223456780", "key-a"), "(nothing)");
+  auto refused = join_on(2, "223456781");
+  EXPECT_TRUE(refused->wait_closed());
+  EXPECT_NE(server_->log().find("refusing new registrations"), std::string::npos);
+
+  ASSERT_TRUE(redis_->start());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_healthy(i)) << i;
+  EXPECT_EQ(taken_or_ready(2, "223456781", "key-x"), "taken");
+  // The owner registering through another node replaces its older socket there.
+  auto a2 = host_on(2, "223456780", "key-a");
+  EXPECT_EQ(next(*a), (Json{{"t", "replaced"}}));
+  auto t = join_on(0, "223456781");
+  EXPECT_EQ(next(*b)["t"], "req");
+  EXPECT_EQ(next(*t)["t"], "waiting");
+
+  // Redis back without its files: the nodes write their hosts' bindings again.
+  redis_->stop(SIGKILL);
+  redis_->wipe();
+  ASSERT_TRUE(redis_->start());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_healthy(i)) << i;
+  for (int i = 0; i < 100 && server_->log().find("written again") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  EXPECT_EQ(taken_or_ready(0, "223456780", "key-x"), "taken");
+  EXPECT_EQ(taken_or_ready(0, "223456781", "key-x"), "taken");
+  auto t2 = join_on(1, "223456780", "198.51.100.9");
+  EXPECT_EQ(next(*a2)["t"], "req");
+}
+
+TEST_F(NodesTest, AGuesserSpreadOverNodesMeetsTheSameLock) {
+  start({"--id-max-fails", "3", "--id-lock", "120", "--addr-max-fails", "5", "--addr-lock",
+         "600"});
+  auto h = host_on(0, "323456780", "k");
+  auto other = host_on(1, "323456781", "k");
+  const std::string guesser = "203.0.113.44";
+  auto guess = [&](WsClient& host, const std::string& id, int node_index) {
+    auto t = join_on(node_index, id, guesser, "WRONG1");
+    Json req = next(host);
+    EXPECT_EQ(req["t"], "req");
+    EXPECT_EQ(next(*t)["t"], "waiting");
+    host.send(Json{{"t", "answer"}, {"sid", req["sid"]}, {"ok", false}, {"reason", "badkey"}}.dump());
+    return t;
+  };
+  // Three wrong codes for one ID through three nodes lock it, as on one node.
+  for (int i = 0; i < 3; ++i) {
+    auto t = guess(*h, "323456780", i);
+    const Json expected = i < 2 ? Json{{"t", "denied"}, {"reason", "badkey"}}
+                                : Json{{"t", "locked"}, {"mins", 2}};
+    EXPECT_EQ(next(*t), expected) << i;
+  }
+  EXPECT_EQ(next(*h), (Json{{"t", "locked"}, {"mins", 2}}));
+  for (int i = 0; i < 3; ++i) {
+    auto t = join_on(i, "323456780", "198.51.100.77");
+    EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 2}})) << i;
+  }
+  // The address's count spans IDs and nodes: two more lock the guesser everywhere.
+  for (int i = 0; i < 2; ++i) {
+    auto t = guess(*other, "323456781", 2 - i);
+    EXPECT_EQ(next(*t)["t"], i == 0 ? "denied" : "locked") << i;
+  }
+  for (int i = 0; i < 3; ++i) {
+    auto t = join_on(i, "323456781", guesser);
+    EXPECT_EQ(next(*t), (Json{{"t", "locked"}, {"mins", 10}})) << i;
+  }
+}
+
+TEST_F(NodesTest, ADataFileIsImportedIntoRedis) {
+  // One node on its own binds two IDs in its data file.
+  auto single = std::make_unique<ServerProcess>(dir_, fast_policy());
+  ASSERT_GT(single->port(), 0);
+  for (const char* id : {"423456780", "423456781"}) {
+    WsClient c;
+    ASSERT_TRUE(c.connect(single->port(), std::string("/host/") + id));
+    c.send(Json{{"t", "hello"}, {"key", std::string("key-") + id}}.dump());
+    EXPECT_EQ(next(c)["t"], "ready");
+  }
+  EXPECT_EQ(single->stop(), 0);
+  // One of the IDs is bound in Redis already: the import keeps that binding.
+  start();
+  EXPECT_EQ(taken_or_ready(0, "423456781", "newer-key"), "ready");
+  ServerProcess import(dir_, {"--import-bindings", (dir_ / "signal.json").string(), "--redis",
+                              redis_->address()});
+  EXPECT_EQ(import.stop(), 0);
+  EXPECT_NE(server_->log().find("imported 1 bindings"), std::string::npos);
+  EXPECT_EQ(taken_or_ready(1, "423456780", "someone-else"), "taken");
+  EXPECT_EQ(taken_or_ready(2, "423456780", "key-423456780"), "ready");
+  EXPECT_EQ(taken_or_ready(2, "423456781", "key-423456781"), "taken");
 }
 
 }  // namespace

@@ -1,0 +1,196 @@
+// The hub as one node of several, against a Shared and a Cluster that answer only when
+// the test lets them, as Redis does: sockets may close and frames arrive meanwhile.
+#include <gtest/gtest.h>
+
+#include "hub.h"
+#include "node_message.h"
+
+namespace vantriel::signal {
+namespace {
+
+class FakeLink : public Link {
+ public:
+  void send(std::string text) override { sent.push_back(std::move(text)); }
+  void close() override { closed = true; }
+  const std::string& address() const override { return address_; }
+  std::string last_type() const {
+    return sent.empty() ? "" : Json::parse(sent.back(), nullptr, false).value("t", "");
+  }
+  std::vector<std::string> sent;
+  bool closed = false;
+
+ private:
+  std::string address_ = "192.0.2.9";
+};
+
+class FakeEnv : public HubEnv {
+ public:
+  std::chrono::steady_clock::time_point now() override { return {}; }
+  int64_t unix_now() override { return 1700000000; }
+  void after(std::chrono::milliseconds, std::function<void()>) override {}
+  void log(const std::string&) override {}
+};
+
+class SlowState : public Shared, public Cluster {
+ public:
+  // Answers everything asked so far, in order.
+  void answer() {
+    while (!waiting_.empty()) {
+      auto batch = std::move(waiting_);
+      waiting_.clear();
+      for (auto& f : batch) f();
+    }
+  }
+  void register_host(const std::string&, const std::string&, const std::string&,
+                     const std::string&, std::function<void(Registration)> done) override {
+    waiting_.push_back([done] {
+      Registration r;
+      r.outcome = Registration::kReady;
+      done(r);
+    });
+  }
+  void join_gate(const std::string&, const std::string&, std::function<void(JoinGate)> done) override {
+    waiting_.push_back([done] {
+      JoinGate g;
+      g.allowed = true;
+      done(g);
+    });
+  }
+  void call_gate(const std::string&, std::function<void(CallGate)> done) override {
+    waiting_.push_back([done] {
+      CallGate g;
+      g.allowed = true;
+      done(g);
+    });
+  }
+  void room_missed(const std::string&, std::function<void(int)> done) override {
+    waiting_.push_back([done] { done(0); });
+  }
+  void allow_new_room(const std::string&, std::function<void(bool)> done) override {
+    waiting_.push_back([done] { done(true); });
+  }
+  void wrong_code(const std::string&, const std::string&,
+                  std::function<void(Guard::Verdict, bool)> done) override {
+    waiting_.push_back([done] { done(Guard::Verdict{}, false); });
+  }
+  void accepted(const std::string&) override {}
+  void sweep() override {}
+
+  const std::string& node() const override { return node_; }
+  void find_host(const std::string& id, std::function<void(Place)> done) override {
+    const std::string where = hosts[id];
+    waiting_.push_back([done, where] { done(Place{false, where}); });
+  }
+  void find_room(const std::string&, bool, std::function<void(Place)> done) override {
+    waiting_.push_back([done] { done(Place{false, {}}); });
+  }
+  void host_left(const std::string& id, const std::string& holder) override {
+    left.push_back(id + " " + holder);
+  }
+  void room_opened(const std::string&) override {}
+  void room_closed(const std::string&) override {}
+  void post(const std::string& to, std::string message) override {
+    posted.push_back(to + "|" + message);
+  }
+
+  std::map<std::string, std::string> hosts;  // id -> node, as find_host answers
+  std::vector<std::string> left;
+  std::vector<std::string> posted;
+
+ private:
+  std::string node_ = "here";
+  std::vector<std::function<void()>> waiting_;
+};
+
+class HubAmongNodes : public testing::Test {
+ protected:
+  std::shared_ptr<FakeLink> registered_host(const std::string& id) {
+    auto h = std::make_shared<FakeLink>();
+    hub_.open_host(h, id);
+    hub_.receive(h.get(), R"({"t":"hello","key":"k","name":"Ana"})");
+    state_.answer();
+    EXPECT_EQ(h->last_type(), "ready");
+    return h;
+  }
+  Config config_;
+  FakeEnv env_;
+  SlowState state_;
+  Hub hub_{config_, state_, state_, env_};
+};
+
+TEST_F(HubAmongNodes, AHostGoneWhileItsHelloIsCheckedGivesItsIdBack) {
+  auto h = std::make_shared<FakeLink>();
+  hub_.open_host(h, "123456789");
+  hub_.receive(h.get(), R"({"t":"hello","key":"k"})");
+  hub_.receive(h.get(), R"({"t":"hello","key":"k"})");  // one check at a time
+  hub_.closed(h.get());
+  state_.answer();
+  EXPECT_TRUE(h->sent.empty());
+  EXPECT_EQ(hub_.hosts(), 0u);
+  // Claimed for a socket that is gone: released, or the ID would look online for ever.
+  EXPECT_EQ(state_.left, (std::vector<std::string>{"123456789 here 1"}));
+}
+
+TEST_F(HubAmongNodes, ATechnicianIsRelayedInOrderToTheHostsNode) {
+  state_.hosts["123456789"] = "there";
+  auto t = std::make_shared<FakeLink>();
+  hub_.open_join(t, "123456789");
+  hub_.receive(t.get(), R"({"t":"join","name":"Tec","pass":"ABC123"})");
+  // Frames that arrive while the host is looked up follow the join, in order.
+  hub_.receive(t.get(), R"({"t":"signal","data":{ "a" : 1 }})");
+  hub_.receive(t.get(), R"({"t":"cancel"})");
+  EXPECT_TRUE(state_.posted.empty());
+  state_.answer();
+  ASSERT_EQ(state_.posted.size(), 4u);
+  NodeMessage m;
+  const std::string open = state_.posted[0].substr(6);  // m views it
+  ASSERT_TRUE(parse_node_message(open, m));
+  EXPECT_EQ(m.type, 'o');
+  EXPECT_EQ(std::string(m.args[0]) + " " + std::string(m.args[1]) + " " + std::string(m.args[2]),
+            "j 123456789 192.0.2.9");
+  const std::string token(m.token);
+  EXPECT_EQ(state_.posted[2], "there|m here " + token + "\n" + R"({"t":"signal","data":{ "a" : 1 }})");
+  EXPECT_EQ(state_.posted[3], "there|m here " + token + "\n" + R"({"t":"cancel"})");
+  // What the host's node sends comes out on the socket; its close closes it.
+  hub_.node_message(make_node_message('s', "there", token, {}, R"({"t":"waiting","timeout":60})"));
+  hub_.node_message(make_node_message('s', "elsewhere", token, {}, R"({"t":"accepted"})"));
+  EXPECT_EQ(t->sent, (std::vector<std::string>{R"({"t":"waiting","timeout":60})"}));
+  EXPECT_EQ(hub_.peer_nodes(), (std::vector<std::string>{"there"}));
+  // The host's node going away ends the technician's wait: its host is gone.
+  hub_.node_gone("there");
+  EXPECT_EQ(t->last_type(), "ended");
+  EXPECT_TRUE(t->closed);
+  hub_.closed(t.get());
+  EXPECT_EQ(state_.posted.back(), "there|x here " + token + "\n");
+  EXPECT_TRUE(hub_.peer_nodes().empty());
+}
+
+TEST_F(HubAmongNodes, ASocketOfAnotherNodeIsServedHereUntilThatNodeGoes) {
+  auto h = registered_host("123456789");
+  hub_.node_message(make_node_message('o', "there", "7", {"j", "123456789", "203.0.113.5"}));
+  hub_.node_message(make_node_message('m', "there", "7", {}, R"({"t":"join","name":"Tec"})"));
+  state_.answer();
+  ASSERT_EQ(h->last_type(), "req");
+  const std::string sid = Json::parse(h->sent.back())["sid"];
+  EXPECT_EQ(state_.posted.back(), "there|s here 7\n" + std::string(R"({"t":"waiting","timeout":60})"));
+  h->sent.clear();
+  hub_.receive(h.get(), R"({"t":"answer","sid":")" + sid + R"(","ok":true})");
+  EXPECT_NE(state_.posted.back().find(R"({"t":"accepted")"), std::string::npos);
+  hub_.node_message(make_node_message('m', "there", "7", {}, R"({"t":"signal","data":{"x":[1]}})"));
+  EXPECT_EQ(h->sent.back(), R"({"t":"signal","sid":")" + sid + R"(","data":{"x":[1]}})");
+  // The technician's node dies: its socket counts as gone, the host is free again.
+  hub_.node_gone("there");
+  EXPECT_EQ(h->last_type(), "left");
+  EXPECT_TRUE(hub_.peer_nodes().empty());
+  EXPECT_EQ(hub_.sessions(), 0u);
+  // A host taken over elsewhere hears "replaced", but only for the socket named.
+  hub_.node_message(make_node_message('r', "there", "99", {"123456789"}));
+  EXPECT_FALSE(h->closed);
+  hub_.node_message(make_node_message('r', "there", "1", {"123456789"}));
+  EXPECT_EQ(h->last_type(), "replaced");
+  EXPECT_TRUE(h->closed);
+  EXPECT_EQ(hub_.hosts(), 0u);
+}
+
+}  // namespace
+}  // namespace vantriel::signal
