@@ -12,7 +12,9 @@ cmake --build build/bench
 only="${BENCH_ONLY:-}"
 if [[ -z "$only" || "$only" == local-server ]]; then
   echo "=== loopback server ==="
-  build/bench/bin/bench-local-server build/bench/bin/vantriel
+  # A private session bus with a stand-in tray host, so the idle host shows its icon.
+  dbus-run-session -- bash -c "python3 tests/desktop_shell/bus_stand_ins.py watcher >/dev/null &
+    sleep 0.5; build/bench/bin/bench-local-server build/bench/bin/vantriel"
 fi
 if [[ -z "$only" || "$only" == input ]]; then
   echo "=== remote input through the host ==="

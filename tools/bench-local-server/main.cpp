@@ -2,8 +2,8 @@
 // GET /api/version and for a POST of 200 small input events, with 1, 6 and 32 concurrent
 // keep-alive clients, beside a plain TCP echo over loopback measured in the same run (the
 // floor no HTTP server can beat). Also: the page's requests while 100 idle keep-alive
-// connections are open, the host's resident memory after start, and its CPU time while
-// idle.
+// connections are open, the host's resident memory after start, its CPU time while
+// idle, and the same for a host waiting in the tray.
 //
 //   bench-local-server PATH_TO_VANTRIEL [REQUESTS_PER_CLIENT]
 #include <arpa/inet.h>
@@ -314,6 +314,36 @@ int main(int argc, char** argv) {
 
   kill(host, SIGKILL);
   waitpid(host, nullptr, 0);
+
+  // The host as it waits in the tray most of the day: the window closed, the tray icon
+  // showing (where the session bus has a tray host: run under dbus-run-session with one,
+  // as tools/bench.sh does), nothing asked of it.
+  fs::remove(folder / "data" / "instancia.json");
+  pid_t tray_host = fork();
+  if (tray_host == 0) {
+    setenv("VTR_PORT", std::to_string(first_port).c_str(), 1);
+    unsetenv("DISPLAY");
+    if (chdir(folder.c_str()) != 0) _exit(127);
+    execl((folder / "vantriel").c_str(), "vantriel", "--no-window", "--no-elevate", "--startup",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool started = false;
+  for (int i = 0; i < 500 && !started; ++i) {
+    started = fs::exists(folder / "data" / "instancia.json");
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!started) die("the host in the tray did not start");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const long tray_before = cpu_ticks(tray_host);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const long tray_ticks = cpu_ticks(tray_host) - tray_before;
+  std::printf("\nidle in the tray (session bus: %s): CPU over 10 s %ld ticks (%ld per second), "
+              "resident memory %.1f MB\n",
+              std::getenv("DBUS_SESSION_BUS_ADDRESS") ? "yes" : "none", tray_ticks,
+              sysconf(_SC_CLK_TCK), rss_kib(tray_host) / 1024.0);
+  kill(tray_host, SIGKILL);
+  waitpid(tray_host, nullptr, 0);
   fs::remove_all(folder);
   return 0;
 }

@@ -122,9 +122,10 @@ TEST(WindowWatcher, AnAppWithoutTheOperationsNeverSpeaks) {
 
 TEST(TrayThreads, ActionsRunAtOnceAndAreJoinedAtTheEnd) {
   std::atomic<int> done{0};
+  // The gate outlives the actions: they are joined before it is destroyed.
+  std::mutex gate;
   {
     ActionThreads actions;
-    std::mutex gate;
     std::unique_lock<std::mutex> hold(gate);
     // A slow action does not hold up the next.
     actions.run([&] {
