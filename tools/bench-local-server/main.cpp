@@ -3,7 +3,10 @@
 // keep-alive clients, beside a plain TCP echo over loopback measured in the same run (the
 // floor no HTTP server can beat). Also: the page's requests while 100 idle keep-alive
 // connections are open, the host's resident memory after start, its CPU time while
-// idle, and the same for a host waiting in the tray.
+// idle, and the same for a host waiting in the tray. And what a new connection costs: the
+// host only serves processes of its own user, which it checks once per connection (never
+// per kept-alive request); the check alone, and a new connection to the echo floor with
+// and without it, show its share.
 //
 //   bench-local-server PATH_TO_VANTRIEL [REQUESTS_PER_CLIENT]
 #include <arpa/inet.h>
@@ -28,6 +31,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "http/peer_owner_linux.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -134,8 +139,43 @@ Figures run_clients(int clients, int count, const std::function<int()>& open,
   return f;
 }
 
-// A plain TCP echo server on loopback: one thread per connection.
-int start_echo_server() {
+vantriel::TcpEnd end_of(const sockaddr_in& address) {
+  vantriel::TcpEnd end;
+  std::memcpy(end.address.data(), &address.sin_addr, 4);
+  end.port = ntohs(address.sin_port);
+  return end;
+}
+
+// What the host checks for each new connection, on an accepted socket.
+bool peer_is_own_user(int fd) {
+  sockaddr_in local{}, remote{};
+  socklen_t length = sizeof local;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+  length = sizeof remote;
+  getpeername(fd, reinterpret_cast<sockaddr*>(&remote), &length);
+  return vantriel::loopback_peer_owner(end_of(local), end_of(remote)) ==
+         vantriel::PeerOwner::kOwnUser;
+}
+
+// Percentiles of `count` runs of `step`, in microseconds.
+Figures time_each(int count, const std::function<void()>& step) {
+  std::vector<double> all;
+  all.reserve(static_cast<std::size_t>(count));
+  auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    auto t0 = Clock::now();
+    step();
+    all.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::sort(all.begin(), all.end());
+  return {all[all.size() / 2], all[std::min(all.size() - 1, all.size() * 99 / 100)],
+          static_cast<double>(count) / seconds};
+}
+
+// A plain TCP echo server on loopback: one thread per connection. With `check_owner`, each
+// connection is first checked as the host checks it.
+int start_echo_server(bool check_owner = false) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -144,10 +184,14 @@ int start_echo_server() {
   listen(fd, 128);
   socklen_t len = sizeof addr;
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  std::thread([fd] {
+  std::thread([fd, check_owner] {
     for (;;) {
       int c = accept(fd, nullptr, nullptr);
       if (c < 0) continue;
+      if (check_owner && !peer_is_own_user(c)) {
+        close(c);
+        continue;
+      }
       int one = 1;
       setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       std::thread([c] {
@@ -304,6 +348,65 @@ int main(int argc, char** argv) {
   print("GET /api/version", 6, before);
   print("  same, 100 idle connections open", 6, with_idle);
   for (int fd : idle) close(fd);
+
+  // New connections, one request each, one after the other.
+  int checked_echo_port = start_echo_server(/*check_owner=*/true);
+  auto connect_once = [&](int to_port, const std::function<void(int, std::string&)>& exchange) {
+    return [&, to_port, exchange] {
+      int fd = connect_to(to_port);
+      std::string pending;
+      exchange(fd, pending);
+      close(fd);
+    };
+  };
+  const int fresh = std::max(200, per_client / 2);
+  Figures echo_plain = time_each(fresh, connect_once(echo_port, echo_exchange(get_version)));
+  Figures echo_checked =
+      time_each(fresh, connect_once(checked_echo_port, echo_exchange(get_version)));
+  Figures host_fresh = time_each(fresh, connect_once(port, http_exchange(get_version)));
+  std::printf("\nnew connection per request (connect, one GET-sized exchange, close), %d in a row:\n",
+              fresh);
+  print("TCP echo, owner not checked", 1, echo_plain);
+  print("TCP echo, owner checked", 1, echo_checked);
+  print("GET /api/version, host", 1, host_fresh);
+  {
+    // The check alone, on one connection of this process's own.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    listen(listener, 1);
+    socklen_t at_length = sizeof at;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&at), &at_length);
+    int client = connect_to(ntohs(at.sin_port));
+    int accepted = accept(listener, nullptr, nullptr);
+    sockaddr_in local{}, remote{};
+    socklen_t length = sizeof local;
+    getsockname(accepted, reinterpret_cast<sockaddr*>(&local), &length);
+    length = sizeof remote;
+    getpeername(accepted, reinterpret_cast<sockaddr*>(&remote), &length);
+    const auto here = end_of(local), peer = end_of(remote);
+    Figures diag = time_each(fresh, [&] {
+      if (!vantriel::socket_owner_by_diag(peer, here)) die("socket diagnostics found nothing");
+    });
+    // Milliseconds each on a busy machine: fewer runs.
+    Figures proc = time_each(std::max(50, fresh / 10), [&] {
+      if (!vantriel::socket_owner_by_proc(peer, here)) die("/proc/net/tcp lists nothing");
+    });
+    std::ifstream table("/proc/net/tcp");
+    long lines = -1;  // less its header
+    for (std::string line; std::getline(table, line);) ++lines;
+    std::printf("the owner check alone:\n");
+    std::printf("  %-32s p50 %8.1f us  p99 %8.1f us\n", "socket diagnostics (netlink)",
+                diag.p50_us, diag.p99_us);
+    std::printf("  %-32s p50 %8.1f us  p99 %8.1f us  (fallback; %ld sockets listed)\n",
+                "/proc/net/tcp", proc.p50_us, proc.p99_us, lines);
+    std::printf("  kept-alive requests are not checked: see the figures above\n");
+    close(client);
+    close(accepted);
+    close(listener);
+  }
 
   long ticks_before = cpu_ticks(host);
   std::this_thread::sleep_for(std::chrono::seconds(3));

@@ -15,7 +15,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include "base/log.h"
 #include "http/listen_options.h"
+#include "http/peer_owner.h"
 
 namespace vantriel {
 namespace {
@@ -101,8 +103,10 @@ struct LocalServer::Impl {
   std::list<Connection*> connections;
   std::thread io_thread;             // "local server I/O"
   std::vector<std::thread> workers;  // "local server worker"
+  RefusalLog refusals;  // touched on the I/O thread only
 
   void accept();
+  bool admit(const tcp::socket& socket);
   bool make_room();
   void work_loop();
 };
@@ -314,6 +318,11 @@ void LocalServer::Impl::accept() {
       return;
     }
     error_code ignored;
+    // Before the cap, so that refused connections never take a place among the open ones.
+    if (!admit(socket)) {
+      socket.close(ignored);
+      return accept();
+    }
     if (connections.size() >= kMaxConnections && !make_room()) {
       socket.close(ignored);
       return accept();
@@ -322,6 +331,39 @@ void LocalServer::Impl::accept() {
     std::make_shared<Connection>(std::move(socket), *this)->start();
     accept();
   });
+}
+
+namespace {
+
+TcpEnd tcp_end(const tcp::endpoint& endpoint) {
+  TcpEnd end;
+  const auto address = endpoint.address();
+  if (address.is_v4()) {
+    const auto bytes = address.to_v4().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), end.address.begin());
+  } else {
+    const auto bytes = address.to_v6().to_bytes();
+    std::copy(bytes.begin(), bytes.end(), end.address.begin());
+    end.v6 = true;
+  }
+  end.port = endpoint.port();
+  return end;
+}
+
+}  // namespace
+
+// Whether a new connection comes from a process of this host's user (http/peer_owner.h).
+// Asked once per connection: its later requests, kept alive, are not asked again.
+bool LocalServer::Impl::admit(const tcp::socket& socket) {
+  error_code local_error, remote_error;
+  const auto local = socket.local_endpoint(local_error);
+  const auto remote = socket.remote_endpoint(remote_error);
+  if (local_error || remote_error) return false;  // already reset by the peer
+  const TcpEnd peer = tcp_end(remote);
+  const PeerOwner owner = loopback_peer_owner(tcp_end(local), peer);
+  if (owner == PeerOwner::kOwnUser) return true;
+  if (auto line = refusals.refuse(owner, peer, Clock::now())) log_line(*line);
+  return false;
 }
 
 // Closes the connection that has waited longest for its next request, else the oldest

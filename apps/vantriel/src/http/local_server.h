@@ -3,6 +3,9 @@
 // the reply back to the I/O thread. A connection waiting for its next request therefore
 // holds no worker, and at most `workers` requests run at once.
 //
+// Only processes of the user the host runs as are served (http/peer_owner.h): any other
+// connection is closed as it is accepted, without a reply, and is never counted below.
+//
 // What a client that holds no token can make the server keep is bounded: a body is read
 // only when the gate says the request can use it (any other body is dropped unread after
 // the reply), a body must arrive whole within kBodyTime of its header, and at most
