@@ -30,8 +30,9 @@ struct HttpResponse {
 inline constexpr size_t kMaxBodyBytes = 64u * 1024u * 1024u;
 inline constexpr size_t kReadChunkBytes = 64u * 1024u;
 inline constexpr char kBadUrl[] = "URL no v\xC3\xA1lida";
-// Agent text when |headers| carry no "User-Agent".
-inline constexpr char kDefaultAgent[] = "Kelvarin";
+// Agent text when |headers| carry no "User-Agent": the library's own name (apps send
+// theirs).
+inline constexpr char kDefaultAgent[] = "morvane";
 
 struct UrlParts {
   bool secure = false;

@@ -123,7 +123,7 @@ TEST(HttpGet, DefaultAgentWhenNoneGiven) {
   OneShotServer server(reply(200, "ok"));
   auto response = http_get(server.url("/"), {}, 5000);
   ASSERT_TRUE(response.ok()) << response.error();
-  EXPECT_THAT(server.request(), HasSubstr("User-Agent: Kelvarin\r\n"));
+  EXPECT_THAT(server.request(), HasSubstr("User-Agent: morvane\r\n"));
 }
 
 TEST(HttpGet, BodyWithoutSinkIsCutPastTheCap) {
