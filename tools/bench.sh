@@ -13,7 +13,7 @@ only="${BENCH_ONLY:-}"
 if [[ -z "$only" || "$only" == local-server ]]; then
   echo "=== loopback server ==="
   # A private session bus with a stand-in tray host, so the idle host shows its icon.
-  dbus-run-session -- bash -c "python3 tests/desktop_shell/bus_stand_ins.py watcher >/dev/null &
+  dbus-run-session -- bash -c "/usr/bin/python3 tests/desktop_shell/bus_stand_ins.py watcher >/dev/null &
     sleep 0.5; build/bench/bin/bench-local-server build/bench/bin/vantriel"
 fi
 if [[ -z "$only" || "$only" == input ]]; then
