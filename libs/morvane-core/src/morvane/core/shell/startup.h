@@ -54,8 +54,8 @@ std::filesystem::path autostart_folder_for(const char* xdg_config_home, const ch
 // Portable texts, tested on every platform.
 // The PowerShell script that registers the task, single quotes doubled in each value.
 std::string startup_task_script(const StartupConfig& config);
-// The autostart desktop file, with the Exec line quoted and escaped as the Desktop Entry
-// specification asks.
+// The autostart desktop file, with the Exec line quoted and escaped as freedesktop.org's
+// Desktop Entry format asks.
 std::string autostart_desktop_file(const StartupConfig& config);
 
 }  // namespace morvane
