@@ -5,6 +5,24 @@
 namespace morvane {
 namespace {
 
+std::string trim_blanks(std::string_view text) {
+  const char* blanks = " \t\r\n\v\f";
+  const std::size_t begin = text.find_first_not_of(blanks);
+  if (begin == std::string_view::npos) return {};
+  return std::string(text.substr(begin, text.find_last_not_of(blanks) - begin + 1));
+}
+
+// The first `count` characters of UTF-8 `text` (a character is cut by its lead byte).
+std::string_view first_characters(std::string_view text, std::size_t count) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && characters++ == count) {
+      return text.substr(0, i);
+    }
+  }
+  return text;
+}
+
 std::string utf8(const std::filesystem::path& path) {
   auto text = path.u8string();
   return std::string(text.begin(), text.end());
@@ -124,6 +142,24 @@ std::string autostart_desktop_file(const StartupConfig& config) {
   // same delay here.
   text += "Terminal=false\nX-GNOME-Autostart-enabled=true\nX-GNOME-Autostart-Delay=20\n";
   return text;
+}
+
+StartupChange startup_change_result(const StartupConfig& config, bool enable,
+                                    const std::optional<std::string>& failure) {
+  StartupChange change;
+  if (!failure) {
+    change.ok = true;
+    change.msg = enable ? config.enabled_msg : config.disabled_msg;
+  } else if (enable) {
+    change.msg = config.enable_failed_msg + trim_blanks(first_characters(*failure, 200));
+  } else if (query_startup(config).enabled) {
+    change.msg = config.disable_failed_msg + trim_blanks(*failure);
+  } else {
+    change.ok = true;
+    change.msg = config.disabled_msg;
+  }
+  change.enabled = query_startup(config).enabled;
+  return change;
 }
 
 }  // namespace morvane

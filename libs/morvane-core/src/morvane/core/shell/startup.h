@@ -5,6 +5,7 @@
 #define MORVANE_CORE_SHELL_STARTUP_H_
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,14 @@ HiddenRun run_hidden(const std::string& program, const std::vector<std::string>&
 
 StartupQuery query_startup(const StartupConfig& config);
 StartupChange set_startup(const StartupConfig& config, bool enable);
+
+// What a change reports, decided alike on every platform once its step has run: `failure`
+// is nothing when the step succeeded, else the platform's text for why not. An enable that
+// failed shows the text's first 200 characters; a disable that failed counts as done when
+// start at log-on reads as off anyway (there was nothing to remove). `enabled` comes from a
+// fresh query.
+StartupChange startup_change_result(const StartupConfig& config, bool enable,
+                                    const std::optional<std::string>& failure);
 
 // The XDG autostart folder: $XDG_CONFIG_HOME/autostart when that is an absolute path,
 // otherwise $HOME/.config/autostart; empty when neither is known. Either may be null.

@@ -211,28 +211,20 @@ StartupQuery query_startup(const StartupConfig& config) {
 }
 
 StartupChange set_startup(const StartupConfig& config, bool enable) {
-  StartupChange change;
-  if (enable) {
-    std::string error;
-    if (config.autostart_folder.empty()) {
-      error = "no autostart folder (neither XDG_CONFIG_HOME nor HOME is set)";
-    } else if (write_replacing(desktop_file(config), autostart_desktop_file(config), &error)) {
-      change.ok = true;
-      change.msg = config.enabled_msg;
-    }
-    if (!change.ok) change.msg = config.enable_failed_msg + trimmed(error.substr(0, 200));
+  std::string error;
+  bool done = false;
+  if (config.autostart_folder.empty()) {
+    error = "no autostart folder (neither XDG_CONFIG_HOME nor HOME is set)";
+  } else if (enable) {
+    done = write_replacing(desktop_file(config), autostart_desktop_file(config), &error);
   } else {
     std::error_code ec;
-    if (!config.autostart_folder.empty()) std::filesystem::remove(desktop_file(config), ec);
-    if (ec && query_startup(config).enabled) {
-      change.msg = config.disable_failed_msg + trimmed(ec.message());
-    } else {
-      change.ok = true;
-      change.msg = config.disabled_msg;
-    }
+    std::filesystem::remove(desktop_file(config), ec);
+    done = !ec;
+    error = ec.message();
   }
-  change.enabled = query_startup(config).enabled;
-  return change;
+  return startup_change_result(config, enable,
+                               done ? std::nullopt : std::optional<std::string>(error));
 }
 
 }  // namespace morvane

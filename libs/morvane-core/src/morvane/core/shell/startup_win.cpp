@@ -53,23 +53,6 @@ bool make_pipe(Handle& read, Handle& write) {
   return SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, 0) != FALSE;
 }
 
-std::string first_characters(const std::string& text, std::size_t count) {
-  std::size_t characters = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && characters++ == count) {
-      return text.substr(0, i);
-    }
-  }
-  return text;
-}
-
-std::string trim(const std::string& text) {
-  const char* blanks = " \t\r\n\v\f";
-  std::size_t begin = text.find_first_not_of(blanks);
-  if (begin == std::string::npos) return {};
-  return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
-}
-
 }  // namespace
 
 HiddenRun run_hidden(const std::string& program, const std::vector<std::string>& arguments) {
@@ -146,26 +129,12 @@ StartupQuery query_startup(const StartupConfig& config) {
 }
 
 StartupChange set_startup(const StartupConfig& config, bool enable) {
-  StartupChange change;
-  if (enable) {
-    HiddenRun run = run_hidden("powershell", {"-NoProfile", "-ExecutionPolicy", "Bypass",
-                                              "-Command", startup_task_script(config)});
-    change.ok = run.exit_code == 0;
-    change.msg = change.ok ? config.enabled_msg
-                           : config.enable_failed_msg + trim(first_characters(run.output, 200));
-  } else {
-    HiddenRun run = run_hidden("schtasks", {"/Delete", "/TN", config.name, "/F"});
-    // A task that was not there counts as removed.
-    if (run.exit_code != 0 && query_startup(config).enabled) {
-      change.ok = false;
-      change.msg = config.disable_failed_msg + trim(run.output);
-    } else {
-      change.ok = true;
-      change.msg = config.disabled_msg;
-    }
-  }
-  change.enabled = query_startup(config).enabled;
-  return change;
+  HiddenRun run = enable ? run_hidden("powershell", {"-NoProfile", "-ExecutionPolicy", "Bypass",
+                                                     "-Command", startup_task_script(config)})
+                         : run_hidden("schtasks", {"/Delete", "/TN", config.name, "/F"});
+  return startup_change_result(config, enable,
+                               run.exit_code == 0 ? std::nullopt
+                                                  : std::optional<std::string>(run.output));
 }
 
 }  // namespace morvane
