@@ -229,3 +229,111 @@ test('level: the meter is RMS x 400 capped at 100; speaking above 0.02 unless mu
   assert.equal(isTalking(0.021, false), true);
   assert.equal(isTalking(0.5, true), false, 'muted never speaks');
 });
+
+const { CheckExchange, certFingerprints, checkCode, commitmentOf, groupCode, spokenCode } = await pageModule('check_logic.js');
+const { createHash } = await import('node:crypto');
+
+const FP_HOST = 'sha-256 ' + Array.from({ length: 32 }, (_, i) => (i * 7).toString(16).padStart(2, '0').toUpperCase()).join(':');
+const FP_TECH = 'sha-256 ' + Array.from({ length: 32 }, (_, i) => (255 - i).toString(16).toUpperCase()).join(':');
+const NONCE_HOST = 'a1'.repeat(32);
+const NONCE_TECH = '0f'.repeat(32);
+
+test('check code: both sides agree from their own views, and any input changes it', async () => {
+  const host = await checkCode({ role: 'host', localFp: FP_HOST, remoteFp: FP_TECH, localNonce: NONCE_HOST, remoteNonce: NONCE_TECH });
+  const tech = await checkCode({ role: 'tech', localFp: FP_TECH, remoteFp: FP_HOST, localNonce: NONCE_TECH, remoteNonce: NONCE_HOST });
+  assert.equal(host, tech);
+  // The layout another version of the page must reproduce, computed independently.
+  const text = ['vantriel check code 1', FP_HOST, FP_TECH, NONCE_HOST, NONCE_TECH].join('\n');
+  const want = String(createHash('sha256').update(text, 'utf8').digest().readUIntBE(0, 6) % 1000000).padStart(6, '0');
+  assert.equal(host, want);
+
+  // A page in the middle shows each side its own certificate; a changed nonce too.
+  const base = { role: 'host', localFp: FP_HOST, remoteFp: FP_TECH, localNonce: NONCE_HOST, remoteNonce: NONCE_TECH };
+  const variants = [
+    { remoteFp: FP_TECH.replace(/..$/, '00') },
+    { localFp: FP_HOST.replace(/^sha-256 ../, 'sha-256 FF') },
+    { localNonce: NONCE_HOST.replace(/.$/, '2') },
+    { remoteNonce: NONCE_TECH.replace(/^./, '1') },
+    { localNonce: NONCE_TECH, remoteNonce: NONCE_HOST }, // the nonces swapped between roles
+    { role: 'tech' }, // the fingerprints on the wrong sides
+  ];
+  for (const v of variants) assert.notEqual(await checkCode({ ...base, ...v }), host, JSON.stringify(v));
+  assert.equal(groupCode('048213'), '048 213');
+  assert.equal(spokenCode('048213'), '0 4 8, 2 1 3');
+});
+
+// Delivers each message to the other side until nothing is left to say.
+async function talk(a, b, first = [a.commitMessage()], second = [b.commitMessage()]) {
+  let toB = first;
+  let toA = second;
+  while (toA.length || toB.length) {
+    const nextA = [];
+    const nextB = [];
+    for (const m of toB) nextA.push(...(await b.receive(m)));
+    for (const m of toA) nextB.push(...(await a.receive(m)));
+    toA = nextA;
+    toB = nextB;
+  }
+}
+
+test('check exchange: each side reveals only after the other committed; a bad reveal breaks it', async () => {
+  const a = await CheckExchange.create(NONCE_HOST);
+  const b = await CheckExchange.create();
+  assert.equal(a.commitment, createHash('sha256').update(Buffer.from(NONCE_HOST, 'hex')).digest('hex'));
+  assert.match(b.nonce, /^[0-9a-f]{64}$/);
+  assert.notEqual(b.nonce, (await CheckExchange.create()).nonce, 'a fresh nonce every time');
+  assert.deepEqual(await a.receive({ t: 'check-reveal', nonce: b.nonce }), []);
+  assert.equal(a.broken, 'a reveal before any commitment');
+
+  const c = await CheckExchange.create(NONCE_HOST);
+  await talk(c, b);
+  assert.deepEqual([c.peerNonce, b.peerNonce, c.broken, b.broken], [b.nonce, NONCE_HOST, '', '']);
+  // Anything after a finished exchange is a second message and breaks it.
+  assert.deepEqual(await c.receive({ t: 'check-commit', hash: b.commitment }), []);
+  assert.equal(c.broken, 'a second commitment');
+  const d = await CheckExchange.create();
+  await talk(d, await CheckExchange.create());
+  await d.receive({ t: 'check-reveal', nonce: d.peerNonce });
+  assert.equal(d.broken, 'a second reveal');
+
+  // What a peer may not send: each breaks a fresh exchange, and a broken one stays silent.
+  const other = await CheckExchange.create();
+  const cases = [
+    [[{ t: 'check-commit', hash: other.commitment.slice(2) }], 'a malformed commitment'],
+    [[{ t: 'check-commit', hash: other.commitment.toUpperCase() }], 'a malformed commitment'],
+    [[{ t: 'check-commit', hash: 'zz' + other.commitment.slice(2) }], 'a malformed commitment'],
+    [[{ t: 'check-commit', hash: 7 }], 'a malformed commitment'],
+    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check-reveal', nonce: other.nonce + '00' }], 'a malformed reveal'],
+    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check-reveal', nonce: NONCE_TECH }], 'a reveal that does not match'],
+    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check-commit', hash: other.commitment }], 'a second commitment'],
+  ];
+  for (const [msgs, why] of cases) {
+    const ex = await CheckExchange.create();
+    for (const m of msgs) await ex.receive(m);
+    assert.equal(ex.broken, why, JSON.stringify(msgs));
+    assert.equal(ex.peerNonce, null);
+    assert.deepEqual(await ex.receive({ t: 'check-commit', hash: other.commitment }), [], 'no reveal once broken');
+  }
+  // A commitment reflected back is refused, so the nonce is not revealed against itself.
+  const self = await CheckExchange.create();
+  assert.deepEqual(await self.receive(self.commitMessage()), []);
+  assert.equal(self.broken, 'its own commitment came back');
+  assert.equal(await commitmentOf(NONCE_HOST), a.commitment);
+});
+
+test('certificate fingerprints come from the connected transport of the connection', () => {
+  const cert = (id, fingerprint, fingerprintAlgorithm = 'sha-256') => ({ id, type: 'certificate', fingerprint, fingerprintAlgorithm });
+  const local = FP_HOST.slice(8);
+  const remote = FP_TECH.slice(8);
+  const stats = [
+    { id: 'T0', type: 'transport', dtlsState: 'new', localCertificateId: 'C9', remoteCertificateId: 'C9' },
+    { id: 'T1', type: 'transport', dtlsState: 'connected', selectedCandidatePairId: 'P', localCertificateId: 'CL', remoteCertificateId: 'CR' },
+    cert('C9', '00:11'), cert('CL', local.toLowerCase(), 'SHA-256'), cert('CR', remote),
+  ];
+  assert.deepEqual(certFingerprints(stats), { local: FP_HOST, remote: FP_TECH });
+  // Before DTLS is up, without the peer's certificate, or with a malformed one: nothing.
+  assert.equal(certFingerprints(stats.filter((e) => e.id !== 'T1')), null);
+  assert.equal(certFingerprints(stats.filter((e) => e.id !== 'CR')), null);
+  assert.equal(certFingerprints([...stats.slice(0, 4), cert('CR', remote + '\nsha-256 00')]), null);
+  assert.equal(certFingerprints([]), null);
+});

@@ -19,6 +19,7 @@ import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
 import { mmss } from "./core.js";
+import { checkHtml } from "./check.js";
 
 const REQUEST_MS = 58000;
 const ACCEPT_GUARD_MS = 1200;
@@ -421,6 +422,7 @@ export function drawHostBar() {
     monitorList +
     '<button type="button" class="btn sm danger" id="hbEnd">' + esc(t("hbEnd")) + "</button>" +
     "</span></div>" +
+    '<div class="hbrow">' + checkHtml(s, "hbCheck") + "</div>" +
     (s.surface !== "monitor" ? '<div id="hbOnlyView" class="note warn">' + esc(t("onlyView")) + "</div>" : "");
   drawHostClock(s);
   showBar("hostbar", true);

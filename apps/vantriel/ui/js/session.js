@@ -16,6 +16,7 @@ import { attachRemoteMedia, closeViewer, drawViewer, onTechControl, showStats } 
 import { chatIncoming, chatReset } from "./chat.js";
 import { onPeerCall } from "./voice_line.js";
 import { filesReset, onFileFrame } from "./files.js";
+import { checkStart, checkStop, onCheckMessage } from "./check.js";
 
 export let SES = null;
 
@@ -75,7 +76,10 @@ export function wireChannel(s, ch) {
   if (ch.label === "ctl") {
     ch.onopen = () => {
       if (SES === s && s.role === "host") hostChannelOpen(s);
+      if (SES === s) checkStart(s);
     };
+    // A channel the peer made may already be open when it is handed over.
+    if (ch.readyState === "open" && SES === s) checkStart(s);
     ch.onmessage = (e) => {
       const m = SES === s && typeof e.data === "string" ? parseMessage(e.data) : null;
       if (!m) return;
@@ -83,6 +87,7 @@ export function wireChannel(s, ch) {
       if (m.t === "chat") chatIncoming(s.peer, m.text);
       else if (m.t === "call") onPeerCall(s, m);
       else if (m.t === "bye") endSession("peer", false);
+      else if (m.t === "check-commit" || m.t === "check-reveal") onCheckMessage(s, m);
       else if (s.role === "host") onHostControl(s, m);
       else onTechControl(s, m);
     };
@@ -278,6 +283,7 @@ export async function endSession(reason, notify) {
   clearInterval(s.waitT);
   clearInterval(s.ping);
   clearInterval(s.clockT);
+  checkStop(s);
   if (s.queue) s.queue.clear();
   if (s.pc) {
     try {

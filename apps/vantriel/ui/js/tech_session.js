@@ -18,6 +18,7 @@ import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles, sendFiles } from "./files.js";
 import { toggleVoice } from "./voice_line.js";
 import { mmss } from "./core.js";
+import { checkHtml } from "./check.js";
 
 const GRACE_S = 3;
 
@@ -287,6 +288,7 @@ export function drawViewer(s) {
   bar.innerHTML =
     '<span class="vwho"><b>' + esc(s.peer) + "</b> · " + esc(prettyId(s.peerId)) + "</span>" +
     '<span id="vTime" class="mono"></span><span id="vStats" class="muted mono"></span>' +
+    checkHtml(s, "vCheck") +
     '<span class="vtools">' +
     btn("vCtl", t(s.control ? "ctlOn" : "ctlOff"), on(s.control) + (s.canControl ? "" : ' disabled title="' + esc(t("ctlDenied")) + '"')) +
     btn("vAud", t(s.audioOn ? "audOn" : "audOff"), on(s.audioOn) + (s.hostAudio ? "" : " disabled")) +
