@@ -437,3 +437,137 @@ export async function openSession(pcs, { control = false, audio = false } = {}) 
     return ch && ch.readyState === 'open';
   }, null, { timeout: 20000 });
 }
+
+// A page in the middle, where whoever ran the signalling server could put one: the
+// technician's join socket goes through the test, which hands every `signal` of either
+// side to a third page. That page answers the host's offer with a peer connection of its
+// own, offers the technician another, and relays the picture, the sounds and every data
+// channel message between the two, unchanged. Returns { page, seen(), certificates(),
+// stop() }: seen() lists the relayed control messages as "host:<t>" or "tech:<t>";
+// certificates() the fingerprints of its own two ends. After stop() joins pass straight
+// through to the server again.
+export async function pageInTheMiddle(pcs) {
+  const route = pcs.tech.joinRoute ??= { middle: null };
+  if (!route.installed) {
+    route.installed = true;
+    await pcs.tech.page.routeWebSocket(/\/join\//, (ws) => {
+      const server = ws.connectToServer();
+      route.middle?.attach(ws, server);
+    });
+    // The route reaches only sockets of a page loaded after it.
+    await pcs.tech.page.reload();
+    await pcs.tech.page.waitForSelector('html[data-ready="1"]');
+  }
+  const context = await pcs.tech.browser.newContext();
+  const page = await context.newPage();
+  await page.setContent('<!doctype html><title>middle</title>');
+  const ends = {};
+  await page.exposeFunction('toHost', (data) => ends.server?.send(JSON.stringify({ t: 'signal', data })));
+  await page.exposeFunction('toTech', (data) => ends.ws?.send(JSON.stringify({ t: 'signal', data })));
+  await page.evaluate(() => {
+    const H = new RTCPeerConnection(); // towards the host: answers its offer
+    const T = new RTCPeerConnection({ bundlePolicy: 'max-bundle' }); // towards the technician
+    const early = { H: [], T: [] };
+    const links = {};
+    window.seen = [];
+    let chain = Promise.resolve();
+    const inOrder = (fn) => (data) => {
+      chain = chain.then(() => fn(data)).catch((e) => console.warn('middle:', e.message));
+    };
+    H.onicecandidate = (e) => e.candidate && window.toHost({ ice: e.candidate.toJSON() });
+    T.onicecandidate = (e) => e.candidate && window.toTech({ ice: e.candidate.toJSON() });
+    const note = (side, data) => {
+      try { if (typeof data === 'string') window.seen.push(side + ':' + JSON.parse(data).t); } catch { /* not JSON */ }
+    };
+    const flush = (ch, queue) => { while (queue.length && ch.readyState === 'open') ch.send(queue.shift()); };
+    const pass = (ch, queue, data) => { queue.push(data); if (ch) flush(ch, queue); };
+    // Each channel towards the technician waits for its twin from the host.
+    const link = (label, options) => {
+      const l = { t: T.createDataChannel(label, options), h: null, toH: [], toT: [] };
+      l.t.binaryType = 'arraybuffer';
+      l.t.onmessage = (e) => { note('tech', e.data); pass(l.h, l.toH, e.data); };
+      l.t.onopen = () => flush(l.t, l.toT);
+      links[label] = l;
+    };
+    H.ondatachannel = ({ channel }) => {
+      const l = links[channel.label];
+      if (!l) return;
+      l.h = channel;
+      channel.binaryType = 'arraybuffer';
+      channel.onmessage = (e) => { note('host', e.data); pass(l.t, l.toT, e.data); };
+      channel.onopen = () => flush(channel, l.toH);
+      flush(channel, l.toH);
+    };
+    const addIce = async (pc, queue, ice) => {
+      if (pc.remoteDescription) await pc.addIceCandidate(ice).catch(() => {});
+      else queue.push(ice);
+    };
+    window.fromHost = inOrder(async (data) => {
+      if (data.ice) return addIce(H, early.H, data.ice);
+      if (data.sdp?.type !== 'offer') return;
+      await H.setRemoteDescription(data.sdp);
+      for (const c of early.H.splice(0)) await H.addIceCandidate(c).catch(() => {});
+      // The same three lines towards the technician, fed with what the host sends.
+      const [video, sound, voice] = H.getTransceivers();
+      voice.direction = 'sendrecv';
+      T.addTransceiver(video.receiver.track, { direction: 'sendonly' });
+      T.addTransceiver(sound.receiver.track, { direction: 'sendonly' });
+      const techVoice = T.addTransceiver(voice.receiver.track, { direction: 'sendrecv' });
+      await voice.sender.replaceTrack(techVoice.receiver.track);
+      link('ctl');
+      link('file');
+      link('mov', { ordered: false, maxRetransmits: 0 });
+      await H.setLocalDescription();
+      window.toHost({ sdp: { type: 'answer', sdp: H.localDescription.sdp } });
+      await T.setLocalDescription();
+      window.toTech({ sdp: { type: 'offer', sdp: T.localDescription.sdp } });
+    });
+    window.fromTech = inOrder(async (data) => {
+      if (data.ice) return addIce(T, early.T, data.ice);
+      if (data.sdp?.type !== 'answer') return;
+      await T.setRemoteDescription(data.sdp);
+      for (const c of early.T.splice(0)) await T.addIceCandidate(c).catch(() => {});
+    });
+    window.certificates = async () => {
+      const own = async (pc) => {
+        const stats = [...(await pc.getStats()).values()];
+        const tr = stats.find((s) => s.type === 'transport' && s.localCertificateId);
+        return stats.find((s) => s.id === tr?.localCertificateId)?.fingerprint ?? null;
+      };
+      return { towardsHost: await own(H), towardsTech: await own(T) };
+    };
+  });
+  const middle = {
+    page,
+    attach(ws, server) {
+      ends.ws = ws;
+      ends.server = server;
+      const signal = (text) => {
+        try {
+          const m = JSON.parse(text);
+          return m && m.t === 'signal' ? m.data : null;
+        } catch {
+          return null;
+        }
+      };
+      ws.onMessage((text) => {
+        const data = signal(text);
+        if (data) page.evaluate((d) => window.fromTech(d), data).catch(() => {});
+        else server.send(text);
+      });
+      server.onMessage((text) => {
+        const data = signal(text);
+        if (data) page.evaluate((d) => window.fromHost(d), data).catch(() => {});
+        else ws.send(text);
+      });
+    },
+    seen: () => page.evaluate(() => window.seen),
+    certificates: () => page.evaluate(() => window.certificates()),
+    async stop() {
+      if (route.middle === middle) route.middle = null;
+      await context.close();
+    },
+  };
+  route.middle = middle;
+  return middle;
+}

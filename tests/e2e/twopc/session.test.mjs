@@ -4,11 +4,12 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, waitFor, withTwoPcs } from '../lib/twopc.mjs';
+import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, pageInTheMiddle, waitFor, withTwoPcs } from '../lib/twopc.mjs';
 import { waitToast } from '../lib/host.mjs';
 
 let pcs;
 let keyUsed; // the key of the full session, which its end must renew
+let firstCode; // the check code of that session, which the next one must not repeat
 withTwoPcs((p) => { pcs = p; });
 
 const hostPage = () => pcs.host.page;
@@ -42,6 +43,25 @@ async function connected() {
     const v = document.getElementById('vVideo');
     return v.videoWidth > 0 && document.getElementById('vWait').hidden;
   }, null, { timeout: 20000 });
+}
+
+// The check code as a bar shows it (host "hbCheck", technician "vCheck") once it is
+// worked out: the word or the digits, the label, the hint, what a screen reader says.
+async function shownCode(page, id) {
+  const got = await page.waitForFunction((bar) => {
+    const el = document.getElementById(bar);
+    const code = el && el.querySelector('.ccode');
+    if (!code || /…$/.test(code.textContent)) return null;
+    return { code: code.textContent, label: el.querySelector('.cclabel').textContent, hint: el.querySelector('.cchint').textContent };
+  }, id, { timeout: 30000 });
+  return { ...(await got.jsonValue()), spoken: await page.locator('#' + id).ariaSnapshot() };
+}
+
+const CODE = /^\d{3} \d{3}$/;
+const NOT_VERIFIED = 'No verificado';
+
+async function bothCodes() {
+  return Promise.all([shownCode(hostPage(), 'hbCheck'), shownCode(techPage(), 'vCheck')]);
 }
 
 async function sessionGone() {
@@ -126,6 +146,18 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   assert.match(await tech.textContent('#vBar'), new RegExp(`${HOST_NAME} · 700 000 001`));
   assert.equal(await tech.textContent('#vCtl'), '🖱 Control: sí');
   await tech.waitForFunction(() => /^P2P · \d+ ms/.test(document.getElementById('vStats').textContent), null, { timeout: 10000 });
+
+  // Both bars show the same check code; a screen reader says it a digit at a time, in
+  // two groups, and not as one big number.
+  const [hostCode, techCode] = await bothCodes();
+  assert.match(hostCode.code, CODE);
+  assert.deepEqual(techCode, hostCode);
+  assert.equal(hostCode.label, 'Código de comprobación');
+  assert.equal(hostCode.hint, 'Léanlo en voz alta: debe ser el mismo en las dos PCs.');
+  const [g1, g2] = hostCode.code.split(' ').map((g) => g.split('').join(' '));
+  assert.ok(hostCode.spoken.includes(`${g1}, ${g2}`), hostCode.spoken);
+  assert.ok(!hostCode.spoken.includes(hostCode.code), hostCode.spoken);
+  firstCode = hostCode.code;
 
   // A click lands on the matching pixel of the host's screen.
   const at = await screenPoint(300, 250);
@@ -224,6 +256,15 @@ test('a shared tab gives a view-only session, and the technician ends it', async
   await connected();
   await waitToast(tech, 'La persona no permite el control (solo puedes ver).');
   assert.equal(await tech.isDisabled('#vCtl'), true);
+  // A new session, a new check code; in English the bar says it in English.
+  const [hostCode, techCode] = await bothCodes();
+  assert.equal(techCode.code, hostCode.code);
+  assert.notEqual(hostCode.code, firstCode);
+  await host.click('#langBtn');
+  assert.deepEqual(Object.values(await shownCode(host, 'hbCheck')).slice(0, 3),
+    [hostCode.code, 'Check code', 'Read it aloud: it must be the same on both PCs.']);
+  await host.click('#langBtn');
+  await host.waitForFunction(() => document.documentElement.lang === 'es');
   assert.equal(await visible(host, '#hbOnlyView'), true);
   await host.click('#hbCtl');
   await waitToast(host, /Compartiste una ventana o una pestaña/);
@@ -241,6 +282,7 @@ test('a misbehaving technician without control gets nothing from the host', asyn
   await connect();
   await accept({ control: false });
   await connected();
+  await bothCodes(); // the exchange is over before anything below is listened for
   const asked = [];
   const watch = (r) => { if (/\/api\/(input|portapapeles)/.test(r.url())) asked.push(r.url()); };
   host.on('request', watch);
@@ -262,8 +304,72 @@ test('a misbehaving technician without control gets nothing from the host', asyn
   assert.deepEqual(await tech.evaluate(() => window.__heard), []);
   // The session goes on.
   assert.equal(await host.evaluate(() => window.__pcs.at(-1).connectionState), 'connected');
+
+  // A second commitment once the code is shown: the host no longer vouches for it.
+  await tech.evaluate(() => window.__channels.ctl.at(-1).send(JSON.stringify({ t: 'check-commit', hash: 'ab'.repeat(32) })));
+  assert.equal((await waitFor(async () => {
+    const c = await shownCode(host, 'hbCheck');
+    return c.code === NOT_VERIFIED && c;
+  }, { what: 'the host\'s code not verified' })).hint, 'La otra PC mandó datos de comprobación que no son válidos. Si no sabes por qué, termina la sesión.');
+  assert.match((await shownCode(tech, 'vCheck')).code, CODE);
+  assert.deepEqual(await tech.evaluate(() => window.__heard), []);
+  assert.equal(await host.evaluate(() => window.__pcs.at(-1).connectionState), 'connected');
   await tech.click('#vEnd');
   await sessionGone();
+});
+
+// What the technician's page sends of the check on `ctl`: "none" (a version without
+// it), "false-reveal" (a nonce other than the one committed to), or null (as it is).
+async function tamperTechCheck(mode) {
+  await techPage().evaluate((how) => {
+    const send = window.__ctlSend ??= RTCDataChannel.prototype.send;
+    RTCDataChannel.prototype.send = function (data) {
+      const m = how && this.label === 'ctl' && typeof data === 'string' ? JSON.parse(data) : null;
+      if (!m || !m.t.startsWith('check-')) return send.call(this, data);
+      if (how === 'none') return undefined;
+      if (m.t === 'check-reveal') m.nonce = (m.nonce[0] === '0' ? '1' : '0') + m.nonce.slice(1);
+      return send.call(this, JSON.stringify(m));
+    };
+  }, mode);
+}
+
+async function chatReaches(text) {
+  await techPage().click('#vChat');
+  await techPage().fill('#chatIn', text);
+  await techPage().press('#chatIn', 'Enter');
+  await hostPage().waitForFunction((t) => document.getElementById('chatLog').textContent.includes(t), text);
+}
+
+test('check code: an older technician leaves it not available, a false reveal not verified', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  try {
+    // A page of a version without the check sends none of its messages.
+    await tamperTechCheck('none');
+    await connect();
+    await accept({ control: true });
+    await connected();
+    const none = await shownCode(host, 'hbCheck');
+    assert.deepEqual([none.code, none.hint], ['No disponible', 'La otra PC tiene una versión anterior de Vantriel y no puede comprobar la conexión.']);
+    // Nothing else changes: control was given, chat flows.
+    assert.equal(await tech.textContent('#vCtl'), '🖱 Control: sí');
+    await chatReaches('sin código');
+    await tech.click('#vEnd');
+    await sessionGone();
+
+    // A reveal that does not match its commitment.
+    await tamperTechCheck('false-reveal');
+    await connect();
+    await accept({ control: false });
+    await connected();
+    assert.equal((await shownCode(host, 'hbCheck')).code, NOT_VERIFIED);
+    assert.match((await shownCode(tech, 'vCheck')).code, CODE, 'the host\'s own reveal was sound');
+    await chatReaches('sigue la sesión');
+    await tech.click('#vEnd');
+    await sessionGone();
+  } finally {
+    await tamperTechCheck(null);
+  }
 });
 
 test('a peer that vanishes ends the session as lost after the loss timer', async () => {
@@ -283,6 +389,38 @@ test('a peer that vanishes ends the session as lost after the loss timer', async
   }
   await waitToast(tech, 'Se perdió la conexión con la otra PC.', 45000);
   await sessionGone();
+});
+
+test('a page in the middle: the session works through it, and the two check codes differ', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  const middle = await pageInTheMiddle(pcs);
+  try {
+    await connect();
+    await accept({ control: false });
+    await connected();
+    const [hostCode, techCode] = await bothCodes();
+    assert.match(hostCode.code, CODE);
+    assert.match(techCode.code, CODE);
+    assert.notEqual(hostCode.code, techCode.code);
+    // Each side really talks to the middle, which passed the whole exchange on.
+    const own = await middle.certificates();
+    const remote = (page) => page.evaluate(async () => {
+      const stats = [...(await window.__pcs.at(-1).getStats()).values()];
+      const tr = stats.find((s) => s.type === 'transport' && s.remoteCertificateId);
+      return stats.find((s) => s.id === tr.remoteCertificateId).fingerprint;
+    });
+    assert.deepEqual([await remote(host), await remote(tech)], [own.towardsHost, own.towardsTech]);
+    const seen = await middle.seen();
+    for (const t of ['host:hello', 'host:check-commit', 'host:check-reveal', 'tech:check-commit', 'tech:check-reveal']) {
+      assert.ok(seen.includes(t), `${t} relayed (${seen})`);
+    }
+    await chatReaches('¿me ves?');
+    await tech.click('#vEnd');
+    await sessionGone();
+  } finally {
+    await middle.stop();
+  }
 });
 
 test('busy while a session runs; locked after repeated wrong keys', async () => {
