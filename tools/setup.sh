@@ -30,6 +30,10 @@ packages=(
   coturn
   # the signalling server's tests of several nodes: a Redis on loopback they start themselves
   redis-server
+  # the signalling server's metrics, read by the Prometheus client's own parser; its Debian
+  # package checked (systemd-analyze verify on the unit) and installed in a fresh Debian
+  # root made with debootstrap
+  python3-prometheus-client systemd debootstrap dpkg-dev binutils
   # Windows tests: the MinGW test binaries and Vantriel.exe under Wine; zlib as their oracle
   wine64 wine libz-mingw-w64-dev
 )

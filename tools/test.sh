@@ -3,7 +3,9 @@
 #   1. Linux with AddressSanitizer and UBSan: unit, wire, desktop (Xvfb) and page tests
 #   2. the Windows cross build with MinGW-w64, its unit tests included
 #   3. the libFuzzer targets built with clang, each run briefly
-# and then the Windows layer: that build's tests under Wine (tests/wine/run.sh).
+# then two releases made by tools/release.sh with a throwaway key (the release test
+# installs the older and updates it to the newer), and then the Windows layer: that
+# build's tests under Wine (tests/wine/run.sh).
 # VANTRIEL_FUZZ_SECONDS sets the time per fuzz target (default 10).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -41,6 +43,15 @@ while IFS='|' read -r name corpus; do
   "build/fuzz/bin/$name" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" "${seeds[@]}" \
     >"build/fuzz/$name.log" 2>&1 || { tail -50 "build/fuzz/$name.log"; exit 1; }
 done <build/fuzz/fuzzers.txt
+
+step "Releases (tools/release.sh, a throwaway key)"
+# Their Linux build is build/release-linux; the Windows program is linked in build/windows
+# as bin/release/Vantriel.exe, beside the tests' own. The test update_release reads them
+# here and under Wine.
+releases="$(mktemp -d)"
+trap 'rm -rf "$releases"' EXIT
+tests/update/make_releases.sh "$releases"
+export VANTRIEL_RELEASES="$releases"
 
 step "Tests"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"

@@ -2,16 +2,20 @@
 server, downloads, verifies, unpacks, hands over to the installer and comes back as 0.1.2;
 every failure on the way leaves the installed files exactly as they were."""
 
+import hashlib
 import json
 import os
 import shutil
+import stat
 import subprocess
 import tempfile
 import unittest
+import urllib.parse
 import zipfile
 
 from updatekit import (EXE_NAME, NEW_EXE, OLD_EXE, RELEASE_TOOL, WINE, Host, ReleaseServer, install_host,
-                       pack, sign, tree_hashes, windows_path)
+                       make_test_certificates, pack, sign, tree_hashes, trust_for_this_process,
+                       unzip_as_a_user_would, windows_path)
 
 SIGNATURE_FAILURE = "la firma de la actualización no es válida; no se instalará nada"
 SHA_FAILURE = "el archivo descargado no coincide con el publicado (SHA-256 distinto)"
@@ -210,6 +214,194 @@ class UpdateTest(unittest.TestCase):
                   encoding="utf-8") as fh:
             self.assertIn(" ERROR: " + NOT_PERMITTED + ". Restaurando la versión anterior…\n",
                           fh.read())
+
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+# What tools/release.sh puts in each portable folder.
+RELEASE_FILES = {
+    "linux-x86_64": ["vantriel"],
+    "windows-x64": ["Vantriel.exe", "licencias/gcc-runtime.txt", "licencias/mingw-w64.txt"],
+}
+COMMON_FILES = ["manual/manual_es.md", "manual/manual_en.md", "licencias/LEEME.txt",
+                "licencias/boost.txt", "licencias/nlohmann-json.txt", "licencias/manrope.txt"]
+
+
+class ReleaseUpdateTest(unittest.TestCase):
+    """The releases tools/release.sh made (tests/update/make_releases.sh: an older and a
+    newer one, signed with a throwaway key): what they hold, and the older one, unpacked as
+    a user would, updating itself to the newer over HTTPS, its data kept. The Linux
+    archive here; the Windows one under Wine."""
+
+    @classmethod
+    def setUpClass(cls):
+        folder = os.environ.get("VANTRIEL_RELEASES", "")
+        if not os.path.isfile(os.path.join(folder, "releases.json")):
+            raise unittest.SkipTest("no releases to test: tools/test.sh makes them with "
+                                    "tests/update/make_releases.sh and names them in VANTRIEL_RELEASES")
+        with open(os.path.join(folder, "releases.json")) as fh:
+            cls.releases = json.load(fh)
+        cls.folder = folder
+        cls.platform = "windows-x64" if WINE else "linux-x86_64"
+        cls.tmp = tempfile.mkdtemp(prefix="vantriel_release_")
+        ca, certificate, key = make_test_certificates(cls.tmp)
+        try:
+            trust_for_this_process(ca, cls.tmp)
+        except OSError as e:
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+            raise unittest.SkipTest("the test certificate cannot be trusted here: %s" % e)
+        base = urllib.parse.urlsplit(cls.releases["base_url"])
+        cls.server = ReleaseServer(cls.release_dir("new"), document=None,
+                                   tls=(certificate, key), port=base.port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.close()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    @classmethod
+    def release_dir(cls, which):
+        return os.path.join(cls.folder, which)
+
+    def archive(self, which, platform=None):
+        version = self.releases[which]
+        return os.path.join(self.release_dir(which),
+                            "Vantriel-%s-%s.zip" % (version, platform or self.platform))
+
+    def test_artifacts_hold_what_they_name(self):
+        if WINE:
+            self.skipTest("checked once, by the Linux build")
+        deb_expected = os.access(os.path.join(SOURCE, "apps", "vantriel-signal", "packaging",
+                                              "build-deb.sh"), os.X_OK)
+        for which in ("old", "new"):
+            version, folder = self.releases[which], self.release_dir(which)
+            with self.subTest(which):
+                # SHA256SUMS names every file published, with its hash.
+                sums = {}
+                with open(os.path.join(folder, "SHA256SUMS")) as fh:
+                    for line in fh:
+                        digest, name = line.rstrip("\n").split("  ", 1)
+                        sums[name] = digest
+                on_disk = {os.path.relpath(os.path.join(base, f), folder)
+                           for base, _, files in os.walk(folder) for f in files} - {"SHA256SUMS"}
+                self.assertEqual(set(sums), on_disk)
+                for name, digest in sums.items():
+                    with open(os.path.join(folder, name), "rb") as fh:
+                        self.assertEqual(hashlib.sha256(fh.read()).hexdigest(), digest, name)
+                deb = "vantriel-signal_%s_amd64.deb" % version
+                self.assertEqual(deb in sums, deb_expected)
+                if deb_expected:
+                    control = subprocess.run(["dpkg-deb", "-f", os.path.join(folder, deb), "Version"],
+                                             capture_output=True, text=True, check=True)
+                    self.assertEqual(control.stdout.strip(), version)
+
+                for platform, document in (("windows-x64", "version.json"),
+                                           ("linux-x86_64", "linux/version.json")):
+                    archive = self.archive(which, platform)
+                    with zipfile.ZipFile(archive) as z:
+                        modes = {i.filename: (i.external_attr >> 16) & 0o777 for i in z.infolist()}
+                        manual = z.read("Vantriel/manual/manual_es.md")
+                    expected = RELEASE_FILES[platform] + COMMON_FILES
+                    self.assertEqual(sorted(modes), sorted("Vantriel/" + f for f in expected))
+                    program = "Vantriel/" + RELEASE_FILES[platform][0]
+                    self.assertEqual(modes[program], 0o755)
+                    self.assertEqual({m for f, m in modes.items() if f != program}, {0o644})
+                    with open(os.path.join(SOURCE, "apps", "vantriel", "manual", "manual_es.md"), "rb") as fh:
+                        self.assertEqual(manual, fh.read())
+
+                    # The document verifies with the public key, names this archive under
+                    # the base URL, and the updater would install it over the older release.
+                    with open(os.path.join(folder, document)) as fh:
+                        manifest = json.load(fh)["manifest"]
+                    self.assertEqual(manifest["version"], version)
+                    self.assertEqual(manifest["url"],
+                                     self.releases["base_url"] + os.path.basename(archive))
+                    with open(archive, "rb") as fh:
+                        data = fh.read()
+                    self.assertEqual(manifest["sha256"], hashlib.sha256(data).hexdigest())
+                    self.assertEqual(manifest["size"], len(data))
+                    check = subprocess.run(
+                        [RELEASE_TOOL, "check", os.path.join(folder, document), "--running",
+                         self.releases["old"] if which == "new" else "0", "--key",
+                         self.releases["public_key"], "--package", archive],
+                        capture_output=True, text=True)
+                    self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+                    self.assertIn("package: SHA-256 matches", check.stdout)
+
+                unpacked = os.path.join(self.tmp, "version-" + which)
+                unzip_as_a_user_would(self.archive(which, "linux-x86_64"), unpacked)
+                run = subprocess.run([os.path.join(unpacked, "Vantriel", "vantriel"), "--version"],
+                                     capture_output=True, text=True, timeout=30)
+                self.assertEqual(run.stdout, "Vantriel v%s\n" % version)
+
+    def test_older_release_updates_itself_to_the_newer(self):
+        old, new = self.releases["old"], self.releases["new"]
+        home = os.path.join(self.tmp, "home")
+        unzip_as_a_user_would(self.archive("old"), os.path.join(home, "Descargas"))
+        install = os.path.join(home, "Descargas", "Vantriel")
+        entry = os.path.join(home, ".local", "share", "applications", "vantriel.desktop")
+        # The release's own address: the default the program was built with.
+        host = Host(install, "", {"HOME": home})
+        self.addCleanup(lambda: host.stop())
+        self.assertEqual(host.get("/api/version")["version"], old)
+        data = os.path.join(install, "data")
+        with open(os.path.join(data, "identidad.json"), "rb") as fh:
+            identity = fh.read()
+
+        if not WINE:
+            # The first start put it in the menu, with its icon.
+            with open(entry, encoding="utf-8") as fh:
+                text = fh.read()
+            self.assertIn('\nExec="%s"\n' % os.path.join(install, "vantriel"), text)
+            self.assertIn("\nIcon=vantriel\n", text)
+            for size in (128, 512):
+                icon = os.path.join(home, ".local", "share", "icons", "hicolor",
+                                    "%dx%d" % (size, size), "apps", "vantriel.png")
+                with open(icon, "rb") as fh:
+                    self.assertEqual(fh.read(8), b"\x89PNG\r\n\x1a\n")
+            entry_before = os.stat(entry)
+
+        lines = host.log().count("[ACTUALIZAR] ")
+        host.update("check")
+        host.wait_for(lambda: host.log().count("[ACTUALIZAR] ") > lines, 60, "the check's log line")
+        state = host.wait_phase(("available", "uptodate", "error"))
+        self.assertEqual(state["phase"], "available", state)
+        self.assertEqual(state["latest"]["version"], new)
+        self.assertTrue(state["latest"]["signed"])
+        self.assertTrue(state["can_install"])
+
+        self.assertTrue(host.update("install")["ok"])
+        host.wait_for(lambda: host.proc.poll() is not None, 90, "the old host to exit")
+        host.wait_for(lambda: (lambda v: v and v["version"] == new)(host.follow() or host.get("/api/version")),
+                      90, "the new version to answer")
+
+        # The folder holds the newer release and the data the older one made.
+        fresh = os.path.join(self.tmp, "fresh")
+        unzip_as_a_user_would(self.archive("new"), fresh)
+        self.assertEqual(tree_hashes(install), tree_hashes(os.path.join(fresh, "Vantriel")))
+        with open(os.path.join(data, "identidad.json"), "rb") as fh:
+            self.assertEqual(fh.read(), identity)
+        log = host.log()
+        self.assertIn("Vantriel v%s en marcha" % old, log)
+        self.assertIn("[ACTUALIZAR] Instalada la v%s (antes v%s)" % (new, old), log)
+        self.assertEqual(host.update()["result"]["ok"], True)
+        if WINE:
+            return
+
+        self.assertTrue(os.stat(os.path.join(install, "vantriel")).st_mode & stat.S_IXUSR)
+        # Already right: not written again.
+        after = os.stat(entry)
+        self.assertEqual((after.st_ino, after.st_mtime_ns), (entry_before.st_ino, entry_before.st_mtime_ns))
+
+        # The folder moves: its next start points the entry at the new place.
+        host.stop()
+        moved = os.path.join(home, "Mis programas", "Vantriel")
+        os.makedirs(os.path.dirname(moved))
+        os.rename(install, moved)
+        again = Host(moved, "", {"HOME": home})
+        self.addCleanup(lambda: again.stop())
+        with open(entry, encoding="utf-8") as fh:
+            self.assertIn('\nExec="%s"\n' % os.path.join(moved, "vantriel"), fh.read())
+        self.assertIn("Menú de aplicaciones: escrito " + entry, again.log())
 
 
 if __name__ == "__main__":

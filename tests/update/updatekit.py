@@ -4,6 +4,7 @@ temporary folder, a release server on loopback, signed release documents.
 For the Windows build VANTRIEL_WINE names the wrapper that runs Vantriel.exe under Wine;
 the release tool is the Linux build's either way (it only packs and signs)."""
 
+import ctypes
 import hashlib
 import http.server
 import json
@@ -13,11 +14,13 @@ import shutil
 import signal
 import socket
 import socketserver
+import ssl
 import subprocess
 import threading
 import time
 import urllib.error
 import urllib.request
+import zipfile
 
 OLD_EXE = os.environ.get("VANTRIEL_EXE", "")
 NEW_EXE = os.environ.get("VANTRIEL_NEWER_EXE", "")
@@ -57,13 +60,14 @@ def tree_hashes(root, skip=("data",)):
 
 
 class ReleaseServer:
-    """Serves a folder on 127.0.0.1, plus /version.json from memory, /missing (404) and
-    /cut/<name>: the file's full length announced, half of it sent, then the connection
-    closed."""
+    """Serves a folder on 127.0.0.1, plus /version.json from memory (unless document is
+    None: then the folder's own), /missing (404) and /cut/<name>: the file's full length
+    announced, half of it sent, then the connection closed. With tls=(certificate, key)
+    files it speaks HTTPS; port 0 takes a free one."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, document=b"{}", tls=None, port=0):
         self.folder = folder
-        self.document = b"{}"
+        self.document = document
         owner = self
 
         class Handler(http.server.SimpleHTTPRequestHandler):
@@ -74,7 +78,7 @@ class ReleaseServer:
                 pass
 
             def do_GET(self):
-                if self.path == "/version.json":
+                if self.path == "/version.json" and owner.document is not None:
                     body = owner.document
                     self.send_response(200)
                     self.send_header("Content-Type", "application/json")
@@ -98,17 +102,90 @@ class ReleaseServer:
         class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
             daemon_threads = True
 
-        self.httpd = Server(("127.0.0.1", 0), Handler)
+        self.httpd = Server(("127.0.0.1", port), Handler)
         self.port = self.httpd.server_address[1]
+        self.scheme = "http"
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
+            self.scheme = "https"
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
 
     def url(self, path):
-        return "http://127.0.0.1:%d/%s" % (self.port, path.lstrip("/"))
+        return "%s://127.0.0.1:%d/%s" % (self.scheme, self.port, path.lstrip("/"))
 
     def close(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+def make_test_certificates(folder):
+    """A throwaway certificate authority and a certificate for 127.0.0.1 and localhost
+    that it signed, made with openssl in folder: (ca, certificate, key) files. The address
+    is also written as a DNS name: Wine's WinHTTP matches a server's name against those
+    only (12038, "CN invalid", otherwise)."""
+    def run(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=Vantriel test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(folder, "server.ext"), "w") as fh:
+        fh.write("subjectAltName=DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1\nbasicConstraints=CA:FALSE\n"
+                 "keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+    return tuple(os.path.join(folder, name) for name in ("ca.pem", "server.pem", "server.key"))
+
+
+def trust_for_this_process(ca, folder):
+    """Makes the system's trusted certificates, as this process and every program it starts
+    from now on see them, the usual ones plus ca: a private mount namespace (so nothing
+    else on the machine trusts it) in which folder/certs stands in for /etc/ssl/certs.
+    libcurl reads its bundle from there, and so does Wine's certificate store. Needs root,
+    or user namespaces (then before any thread starts). Raises OSError when neither works."""
+    certs = os.path.join(folder, "certs")
+    os.makedirs(certs)
+    with open(ca, "rb") as fh:
+        ca_pem = fh.read()
+    with open("/etc/ssl/certs/ca-certificates.crt", "rb") as fh:
+        bundle = fh.read()
+    with open(os.path.join(certs, "ca-certificates.crt"), "wb") as fh:
+        fh.write(bundle.rstrip(b"\n") + b"\n" + ca_pem)
+    shutil.copy(ca, os.path.join(certs, "vantriel-test-ca.pem"))
+    subprocess.run(["openssl", "rehash", certs], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newns, clone_newuser = 0x00020000, 0x10000000
+    ms_bind, ms_rec, ms_private = 0x1000, 0x4000, 0x40000
+    if libc.unshare(clone_newns) != 0:
+        uid, gid = os.getuid(), os.getgid()
+        if libc.unshare(clone_newns | clone_newuser) != 0:
+            raise OSError(ctypes.get_errno(), "no private mount namespace")
+        for name, text in (("setgroups", "deny"), ("uid_map", "%d %d 1" % (uid, uid)),
+                           ("gid_map", "%d %d 1" % (gid, gid))):
+            with open("/proc/self/" + name, "w") as fh:
+                fh.write(text)
+    # Nothing mounted here may reach the rest of the machine.
+    if libc.mount(b"none", b"/", None, ms_rec | ms_private, None) != 0 or \
+            libc.mount(certs.encode(), b"/etc/ssl/certs", None, ms_bind, None) != 0:
+        raise OSError(ctypes.get_errno(), "cannot mount the test certificates")
+
+
+def unzip_as_a_user_would(archive, folder):
+    """Unpacks archive into folder, with the file modes it records (as unzip and the
+    desktops' archive tools do)."""
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            path = z.extract(info, folder)
+            mode = (info.external_attr >> 16) & 0o777
+            if mode:
+                os.chmod(path, mode)
 
 
 def test_seed():
@@ -149,8 +226,9 @@ class Host:
             with open(os.path.join(stub, name), "w") as fh:
                 fh.write("#!/bin/sh\nexit 0\n")
             os.chmod(os.path.join(stub, name), 0o755)
-        # Under Wine the display stays: Windows has no headless session to mirror.
-        dropped = ("DISPLAY",) if not WINE else ()
+        # Under Wine the display stays: Windows has no headless session to mirror. The
+        # desktop's folders follow HOME.
+        dropped = ("XDG_DATA_HOME", "XDG_CONFIG_HOME") + (("DISPLAY",) if not WINE else ())
         env = {k: v for k, v in os.environ.items()
                if k not in dropped + ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
                             "MRV_UPD_DRY_RUN", "VTR_SERVER", "VTR_ID")}

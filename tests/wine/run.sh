@@ -2,12 +2,14 @@
 # The Windows test layer: the MinGW build's unit tests, and the wire, desktop and update
 # tests against Vantriel.exe, all under Debian's wine64, offline, on one private Xvfb.
 #
-#   tests/wine/run.sh [BUILD_DIR]      (default build/windows, as tools/test.sh builds it)
+#   tests/wine/run.sh [BUILD_DIR [CTEST_ARGS...]]   (default build/windows, as tools/test.sh
+#                                                    builds it; -R update_release runs one test)
 #
 # Ends with a pass or fail line, what did not run and why, and the time the layer took.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$(cd "${1:-$root/build/windows}" && pwd)"
+(($#)) && shift
 wine_run="$build/wine/wine-run"
 started=$SECONDS
 
@@ -67,7 +69,7 @@ echo "wine: $(/usr/lib/wine/wine64 --version 2>/dev/null || echo wine), prefix a
 
 log="$build/wine/ctest.log"
 status=0
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 --output-log "$log" || status=$?
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 --output-log "$log" "$@" || status=$?
 
 echo
 echo "=== Windows layer: not run under Wine ==="

@@ -16,7 +16,13 @@ mkdir -p "$work/release/manual" "$work/release/tools"
 printf 'MZ programa' >"$work/release/Vantriel.exe"
 printf '# Manual' >"$work/release/manual/manual_es.md"
 printf 'x' >"$work/release/tools/herramienta.exe"
+chmod 0755 "$work/release/Vantriel.exe"
+chmod 0600 "$work/release/manual/manual_es.md"
 [[ "$("$tool" pack "$work/release" "$work/p.zip")" == 3 ]] || fail "pack count"
+# What unzip restores: the program runnable, every other file readable by all.
+modes="$(zipinfo "$work/p.zip" | awk '$NF ~ /^Vantriel\// {print $1, $NF}')"
+[[ "$modes" == $'-rwxr-xr-x Vantriel/Vantriel.exe\n-rw-r--r-- Vantriel/manual/manual_es.md\n-rw-r--r-- Vantriel/tools/herramienta.exe' ]] ||
+  fail "modes: $modes"
 "$tool" sign "$work/p.zip" --key "$work/test.key" --version 1.2.0 \
   --url https://example.com/p.zip --out "$work/version.json"
 
@@ -57,4 +63,8 @@ if out="$("$tool" unpack "$work/bad.zip" "$work/out")"; then fail "bad zip"; fi
 
 "$tool" keygen "$work/nueva" >"$work/pub.txt"
 [[ "$(cat "$work/pub.txt")" == "$(cat "$work/nueva.pub")" ]] || fail "keygen"
+# The public half of a secret key file: what tools/release.sh builds into the program.
+[[ "$("$tool" public-key "$work/nueva.key")" == "$(cat "$work/nueva.pub")" ]] || fail "public-key"
+[[ "$("$tool" public-key "$work/test.key")" == "$pub" ]] || fail "public-key of the test seed"
+if "$tool" public-key "$work/list.json" 2>/dev/null; then fail "public-key of a file without a seed"; fi
 echo "vantriel-release: all checks passed"

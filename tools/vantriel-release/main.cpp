@@ -1,6 +1,7 @@
 // vantriel-release: makes, signs and checks update packages and release documents.
 //
 //   vantriel-release keygen PREFIX
+//   vantriel-release public-key SECRET_FILE
 //   vantriel-release pack FOLDER PACKAGE
 //   vantriel-release sign PACKAGE --key SECRET_FILE --version V --url URL
 //                         [--date D] [--page URL] [--changes FILE.json] [--out FILE]
@@ -42,6 +43,7 @@ constexpr int kUsage = 2;
 int usage() {
   std::cerr << "usage:\n"
                "  vantriel-release keygen PREFIX\n"
+               "  vantriel-release public-key SECRET_FILE\n"
                "  vantriel-release pack FOLDER PACKAGE\n"
                "  vantriel-release sign PACKAGE --key SECRET_FILE --version V --url URL\n"
                "                        [--date D] [--page URL] [--changes FILE.json] [--out FILE]\n"
@@ -103,6 +105,34 @@ int keygen(const std::string& prefix) {
   return 0;
 }
 
+// The 32-byte seed that keygen writes, read from |file|; false with the reason on stderr.
+bool read_seed(const std::string& file, std::vector<uint8_t>* seed) {
+  std::string text;
+  if (!read_file(file, &text)) {
+    std::cerr << "cannot read " << file << "\n";
+    return false;
+  }
+  auto bytes = morvane::hex_decode(trim(text));
+  if (!bytes.ok() || bytes->size() != crypto_sign_SEEDBYTES) {
+    std::cerr << "the key file must hold a 32-byte seed in hexadecimal\n";
+    return false;
+  }
+  *seed = std::move(*bytes);
+  return true;
+}
+
+// Prints the public key of a secret key file: the value a release build trusts.
+int public_key(const std::string& secret_file) {
+  std::vector<uint8_t> seed;
+  if (!read_seed(secret_file, &seed)) return 1;
+  unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(pk, sk, seed.data());
+  sodium_memzero(sk, sizeof(sk));
+  sodium_memzero(seed.data(), seed.size());
+  std::cout << morvane::hex_encode(pk, sizeof(pk)) << "\n";
+  return 0;
+}
+
 void put16(std::string* out, uint32_t v) {
   out->push_back(static_cast<char>(v & 0xFF));
   out->push_back(static_cast<char>((v >> 8) & 0xFF));
@@ -127,7 +157,9 @@ std::string raw_deflate(const std::string& in) {
 }
 
 // Writes every regular file below |folder| as "Vantriel/<relative path>", in name order,
-// with a fixed time stamp so that the same folder always gives the same package.
+// with a fixed time stamp so that the same folder always gives the same package. A file
+// its owner may run is recorded as mode 0755, any other as 0644: unzip and the desktops'
+// archive tools restore that, so an unpacked Linux folder's program starts.
 int pack(const fs::path& folder, const fs::path& package) {
   std::vector<fs::path> files;
   std::error_code ec;
@@ -160,6 +192,8 @@ int pack(const fs::path& folder, const fs::path& package) {
       std::cerr << "package too large for a zip without zip64\n";
       return 1;
     }
+    const bool runnable =
+        (fs::status(file).permissions() & fs::perms::owner_exec) != fs::perms::none;
     const uint32_t crc = morvane::crc32(data.data(), data.size());
     const uint16_t flags = ascii ? 0 : 0x0800;
     const auto offset = static_cast<uint32_t>(out.size());
@@ -191,7 +225,7 @@ int pack(const fs::path& folder, const fs::path& package) {
     put16(&directory, 0);
     put16(&directory, 0);
     put16(&directory, 0);
-    put32(&directory, 0100644u << 16);
+    put32(&directory, (runnable ? 0100755u : 0100644u) << 16);
     put32(&directory, offset);
     directory += name;
   }
@@ -237,16 +271,8 @@ int sign(const fs::path& package, std::map<std::string, std::string> options) {
   for (const char* required : {"key", "version", "url"}) {
     if (!options.count(required)) return usage();
   }
-  std::string seed_text;
-  if (!read_file(options["key"], &seed_text)) {
-    std::cerr << "cannot read " << options["key"] << "\n";
-    return 1;
-  }
-  auto seed = morvane::hex_decode(trim(seed_text));
-  if (!seed.ok() || seed->size() != crypto_sign_SEEDBYTES) {
-    std::cerr << "the key file must hold a 32-byte seed in hexadecimal\n";
-    return 1;
-  }
+  std::vector<uint8_t> seed;
+  if (!read_seed(options["key"], &seed)) return 1;
   std::string sha;
   uint64_t size = 0;
   if (!hash_file(package, &sha, &size)) {
@@ -275,7 +301,8 @@ int sign(const fs::path& package, std::map<std::string, std::string> options) {
     d["changes"] = changes;
   }
   unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_seed_keypair(pk, sk, seed->data());
+  crypto_sign_seed_keypair(pk, sk, seed.data());
+  sodium_memzero(seed.data(), seed.size());
   const std::string canonical = morvane::canonical_json(d);
   unsigned char sig[crypto_sign_BYTES];
   crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(canonical.data()),
@@ -407,6 +434,7 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   try {
     if (command == "keygen" && argc == 3) return keygen(argv[2]);
+    if (command == "public-key" && argc == 3) return public_key(argv[2]);
     if (command == "pack" && argc == 4) return pack(argv[2], argv[3]);
     if (command == "check-sig" && argc == 5) return check_sig(argv[2], argv[3], argv[4]);
     if (command == "unpack" && argc == 4) return unpack(argv[2], argv[3]);

@@ -33,6 +33,8 @@ std::vector<Option> options(Config& c) {
       {"redis-lease-ms", &c.redis_lease_ms, "a node silent this long is taken for dead"},
       {"import-bindings", &c.import_bindings,
        "copy the bindings of this data file into --redis, then exit"},
+      {"metrics-listen", &c.metrics_listen,
+       "ADDRESS:PORT serving GET /metrics for operators (none: off); never the public port"},
       {"request-timeout", &p.request_timeout, "seconds a host has to answer a request"},
       {"idle-timeout", &p.idle_timeout, "seconds without a message before a socket is closed"},
       {"handshake-timeout", &p.handshake_timeout, "seconds from connecting to the upgrade"},
@@ -102,6 +104,23 @@ morvane::Status assign(Option& o, const std::string& value, bool from_env, bool&
   return {};
 }
 
+// "host:port" or "[v6]:port", the port 0-65535.
+bool split_host_port(const std::string& text, std::string& host, int& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+  host = text.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.size() < 3 || host.back() != ']') return false;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return false;  // a bare IPv6 address: its port cannot be told from its groups
+  }
+  const char* begin = text.data() + colon + 1;
+  const char* end = text.data() + text.size();
+  auto [p, ec] = std::from_chars(begin, end, port);
+  return ec == std::errc() && p == end && port >= 0 && port <= 65535;
+}
+
 std::string usage(std::vector<Option>& opts) {
   std::ostringstream out;
   out << "usage: vantriel-signal [--switch value]...\n"
@@ -163,6 +182,11 @@ morvane::Result<Config> parse_config(
   if (config.redis_lease_ms < 500) return morvane::make_error("--redis-lease-ms must be at least 500");
   if (config.policy.handshake_timeout == 0) {
     return morvane::make_error("--handshake-timeout must be at least 1");
+  }
+  if (!config.metrics_listen.empty() &&
+      !split_host_port(config.metrics_listen, config.metrics_host, config.metrics_port)) {
+    return morvane::make_error("--metrics-listen needs ADDRESS:PORT ([ADDRESS]:PORT for IPv6), "
+                               "not \"" + config.metrics_listen + "\"");
   }
   return config;
 }

@@ -59,6 +59,11 @@ struct Config {
   // A one-shot mode: copy the bindings of this data file into Redis, then exit.
   std::string import_bindings;
   Policy policy;
+  // "ADDRESS:PORT" ("[v6]:PORT" for IPv6) of the operators' "GET /metrics"; empty: none.
+  // Split into metrics_host and metrics_port by parse_config.
+  std::string metrics_listen;
+  std::string metrics_host;
+  int metrics_port = 0;
 };
 
 // Reads the environment through `getenv` (so tests can pass their own) and then the

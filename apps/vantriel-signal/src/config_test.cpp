@@ -38,6 +38,18 @@ TEST(Config, SwitchesBeatTheEnvironment) {
   EXPECT_EQ(shown.find("s3cret"), std::string::npos);
 }
 
+TEST(Config, MetricsListenTakesAnAddressAndAPort) {
+  auto v6 = parse_config({}, env_of({{"VTR_SIGNAL_METRICS_LISTEN", "[::1]:9464"}}));
+  ASSERT_TRUE(v6.ok()) << v6.error();
+  EXPECT_EQ(v6->metrics_host, "::1");
+  EXPECT_EQ(v6->metrics_port, 9464);
+  auto v4 = parse_config({"--metrics-listen=10.0.0.5:0"}, env_of({}));
+  ASSERT_TRUE(v4.ok()) << v4.error();
+  EXPECT_EQ(v4->metrics_host, "10.0.0.5");
+  EXPECT_EQ(v4->metrics_port, 0);
+  EXPECT_TRUE(parse_config({}, env_of({})).value().metrics_listen.empty());
+}
+
 TEST(Config, RefusesWhatItCannotUse) {
   auto none = env_of({});
   EXPECT_FALSE(parse_config({"--port", "http"}, none).ok());

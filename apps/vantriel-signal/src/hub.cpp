@@ -245,6 +245,15 @@ void Hub::closed(Link* link) {
 
 void Hub::sweep() { shared_.sweep(); }
 
+HubGauges Hub::gauges() const {
+  HubGauges g;
+  g.hosts = hosts_.size();
+  for (const auto& [sid, s] : sessions_) ++(s.accepted ? g.sessions_open : g.requests_pending);
+  g.rooms = rooms_.size();
+  for (const auto& [code, room] : rooms_) g.call_members += room.members.size();
+  return g;
+}
+
 // ---- other nodes ----
 
 void Hub::node_message(std::string_view text) {
@@ -423,15 +432,18 @@ void Hub::registered(const LinkPtr& hold, const std::string& name,
   switch (r.outcome) {
     case Shared::Registration::kTaken:
       env_.log("host " + id + " from " + addr + ": taken (another key)");
+      counters_.refuse(Refusal::kHostTaken);
       send_and_close(link, {{"t", "taken"}});
       return;
     case Shared::Registration::kTooManyNewIds:
       env_.log("host " + id + " from " + addr + ": refused, too many new IDs from address");
+      counters_.refuse(Refusal::kHostNewIds);
       link->close();
       return;
     case Shared::Registration::kUnavailable:
       // Acting alone could hand the ID to any key: the page retries through its back-off.
       env_.log("host " + id + " from " + addr + ": refused, shared state unreachable");
+      counters_.refuse(Refusal::kHostUnavailable);
       link->close();
       return;
     case Shared::Registration::kReady:
@@ -450,6 +462,7 @@ void Hub::registered(const LinkPtr& hold, const std::string& name,
     }
   }
   hosts_[id] = link;
+  ++counters_.hosts_registered;
   env_.log("host " + id + " from " + addr + ": ready");
   send(link, {{"t", "ready"}});
   if (r.id_lock_minutes > 0) send(link, {{"t", "locked"}, {"mins", r.id_lock_minutes}});
@@ -464,7 +477,7 @@ void Hub::host_gone(Conn& c, const char* why) {
     if (it != sessions_.end()) {
       env_.log("session " + c.sid + " on " + c.target + ": host " + why);
       Link* tech = it->second.tech;
-      drop_session(c.sid);
+      drop_session(c.sid, Ending::kHostGone);
       send_and_close(tech, {{"t", "ended"}, {"reason", "hostgone"}});
     }
     c.sid.clear();
@@ -488,6 +501,7 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   Link* tech = s.tech;
   if (flag(msg, "ok")) {
     s.accepted = true;
+    ++counters_.accepted;
     shared_.accepted(s.id);
     env_.log("session " + sid + " on " + s.id + ": accepted");
     send(tech, {{"t", "accepted"}, {"name", c.name}, {"iceServers", ice()}});
@@ -496,7 +510,7 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   std::string reason = text(msg, "reason", kMaxReason);
   if (reason.empty()) reason = "denied";
   const std::string id = s.id, addr = s.tech_addr;
-  drop_session(sid);
+  drop_session(sid, reason == "badkey" ? Ending::kBadKey : Ending::kDenied);
   if (reason != "badkey") {
     env_.log("session " + sid + " on " + id + ": denied (" + reason + ")");
     send_and_close(tech, {{"t", "denied"}, {"reason", reason}});
@@ -505,6 +519,7 @@ void Hub::on_answer(Conn& c, const Json& msg) {
   auto tech_conn = conns_.find(tech);
   LinkPtr hold = tech_conn == conns_.end() ? nullptr : tech_conn->second.link;
   LinkPtr host = c.link;
+  ++counters_.wrong_codes;
   shared_.wrong_code(id, addr, [this, sid, id, addr, hold, host](const Guard::Verdict& v,
                                                                   bool unavailable) {
     env_.log("session " + sid + " on " + id + ": wrong code from " + addr);
@@ -516,10 +531,12 @@ void Hub::on_answer(Conn& c, const Json& msg) {
       return;
     }
     if (v.id_lock_minutes > 0) {
+      counters_.lock(LockScope::kId);
       env_.log("ID " + id + " locked for " + std::to_string(v.id_lock_minutes) + " min");
       if (conns_.count(host.get()) != 0) send(host.get(), {{"t", "locked"}, {"mins", v.id_lock_minutes}});
     }
     if (v.addr_lock_minutes > 0) {
+      counters_.lock(LockScope::kAddress);
       env_.log("address " + addr + " locked for " + std::to_string(v.addr_lock_minutes) + " min");
     }
     Json reply = {{"t", "denied"}, {"reason", "badkey"}};
@@ -545,6 +562,7 @@ void Hub::on_host_signal(Conn& c, const SignalView& v) {
   frame += R"({"t":"signal","data":)";
   frame += v.data;
   frame += '}';
+  counters_.relayed(RelayKind::kSupport, frame.size());
   it->second.tech->send(std::move(frame));
 }
 
@@ -555,13 +573,14 @@ void Hub::on_host_bye(Conn& c, const Json& msg) {
   if (it == sessions_.end()) return;
   Link* tech = it->second.tech;
   env_.log("session " + sid + " on " + c.target + ": ended by the host");
-  drop_session(sid);
+  drop_session(sid, Ending::kBye);
   send_and_close(tech, {{"t", "ended"}, {"reason", "bye"}});
 }
 
-void Hub::drop_session(const std::string& sid) {
+void Hub::drop_session(const std::string& sid, Ending why) {
   auto it = sessions_.find(sid);
   if (it == sessions_.end()) return;
+  counters_.end(why);
   if (Conn* h = conn(it->second.host); h != nullptr && h->sid == sid) h->sid.clear();
   if (Conn* t = conn(it->second.tech); t != nullptr && t->sid == sid) t->sid.clear();
   sessions_.erase(it);
@@ -593,33 +612,39 @@ void Hub::join_gated(const LinkPtr& hold, const Json& msg, const Shared::JoinGat
   const std::string& addr = link->address();
   if (g.unavailable) {
     env_.log("join " + id + " from " + addr + ": refused, shared state unreachable");
+    counters_.refuse(Refusal::kJoinUnavailable);
     link->close();
     return;
   }
   if (g.addr_lock_minutes > 0) {
     env_.log("join " + id + " from " + addr + ": address locked");
+    counters_.refuse(Refusal::kJoinAddrLocked);
     send_and_close(link, {{"t", "locked"}, {"mins", g.addr_lock_minutes}});
     return;
   }
   if (!g.allowed) {
     env_.log("join " + id + " from " + addr + ": too many joins from address");
+    counters_.refuse(Refusal::kJoinRate);
     send_and_close(link, {{"t", "locked"}, {"mins", 1}});
     return;
   }
   if (g.id_lock_minutes > 0) {
     env_.log("join " + id + " from " + addr + ": ID locked");
+    counters_.refuse(Refusal::kJoinIdLocked);
     send_and_close(link, {{"t", "locked"}, {"mins", g.id_lock_minutes}});
     return;
   }
   auto host_it = hosts_.find(id);
   if (host_it == hosts_.end()) {
     env_.log("join " + id + " from " + addr + ": offline");
+    counters_.refuse(Refusal::kJoinOffline);
     send_and_close(link, {{"t", "offline"}});
     return;
   }
   Conn* host = conn(host_it->second);
   if (host == nullptr || !host->sid.empty() || g.held) {
     env_.log("join " + id + " from " + addr + ": busy");
+    counters_.refuse(Refusal::kJoinBusy);
     send_and_close(link, {{"t", "busy"}});
     return;
   }
@@ -634,6 +659,7 @@ void Hub::join_gated(const LinkPtr& hold, const Json& msg, const Shared::JoinGat
   host->sid = s.sid;
   const std::string sid = s.sid;
   env_.log("join " + id + " from " + addr + ": request " + sid);
+  ++counters_.requests;
   send(s.host, {{"t", "req"},
                 {"sid", sid},
                 {"name", s.tech_name},
@@ -651,7 +677,7 @@ void Hub::expire_request(const std::string& sid) {
   Link* host = it->second.host;
   Link* tech = it->second.tech;
   env_.log("session " + sid + " on " + it->second.id + ": no answer, withdrawn");
-  drop_session(sid);
+  drop_session(sid, Ending::kTimeout);
   send(host, {{"t", "cancel"}, {"sid", sid}});
   send_and_close(tech, {{"t", "denied"}, {"reason", "timeout"}});
 }
@@ -668,6 +694,7 @@ void Hub::on_tech_signal(Conn& c, const SignalView& v) {
   frame += R"(","data":)";
   frame += v.data;
   frame += '}';
+  counters_.relayed(RelayKind::kSupport, frame.size());
   it->second.host->send(std::move(frame));
 }
 
@@ -680,7 +707,7 @@ void Hub::on_tech_leave(Conn& c, bool said_bye) {
   const bool accepted = it->second.accepted;
   Link* host = it->second.host;
   env_.log("session " + sid + " on " + c.target + ": technician left");
-  drop_session(sid);
+  drop_session(sid, accepted ? Ending::kLeft : Ending::kCancel);
   const char* t = accepted && said_bye ? "left" : "cancel";
   send(host, {{"t", t}, {"sid", sid}});
   c.link->close();
@@ -724,17 +751,20 @@ void Hub::call_join_here(Conn& c, const Json& msg) {
     };
     if (g.unavailable) {
       env_.log("call join from " + addr + ": refused, shared state unreachable");
+      counters_.refuse(Refusal::kCallUnavailable);
       link->close();
       return;
     }
     if (g.addr_locked) {
       env_.log("call join from " + addr + ": address locked");
+      counters_.refuse(Refusal::kCallAddrLocked);
       if (flag(msg, "create")) release(gc->target);
       send_and_close(link, notfound);
       return;
     }
     if (!g.allowed) {
       env_.log("call join from " + addr + ": too many joins from address");
+      counters_.refuse(Refusal::kCallRate);
       if (flag(msg, "create")) release(gc->target);
       send_and_close(link, notfound);
       return;
@@ -747,7 +777,9 @@ void Hub::call_join_here(Conn& c, const Json& msg) {
       shared_.room_missed(addr, [this, hold, addr, notfound](int mins) {
         if (conns_.count(hold.get()) == 0) return;
         env_.log("call join from " + addr + ": no such room");
+        counters_.refuse(Refusal::kCallNotFound);
         if (mins > 0) {
+          counters_.lock(LockScope::kAddress);
           env_.log("address " + addr + " locked for " + std::to_string(mins) +
                    " min (call codes not found)");
         }
@@ -762,6 +794,7 @@ void Hub::call_join_here(Conn& c, const Json& msg) {
       if (nc == nullptr) return;
       if (!allowed) {
         env_.log("call join from " + addr + ": too many new rooms from address");
+        counters_.refuse(Refusal::kCallNewRooms);
         release(nc->target);
         send_and_close(hold.get(), notfound);
         return;
@@ -769,6 +802,7 @@ void Hub::call_join_here(Conn& c, const Json& msg) {
       if (rooms_.count(nc->target) == 0) {
         rooms_.emplace(nc->target, Room{nc->target, {}, {}});
         env_.log("room " + nc->target + " opened from " + addr);
+        ++counters_.rooms_opened;
         if (cluster_ != nullptr) cluster_->room_opened(nc->target);
       }
       enter_room(*nc, msg);
@@ -780,6 +814,7 @@ void Hub::enter_room(Conn& c, const Json& msg) {
   Link* link = c.link.get();
   Room& room = rooms_.find(c.target)->second;
   if (room.members.size() >= kRoomSize) {
+    counters_.refuse(Refusal::kCallFull);
     send_and_close(link, {{"t", "full"}});
     return;
   }
@@ -796,6 +831,7 @@ void Hub::enter_room(Conn& c, const Json& msg) {
     send(l, {{"t", "peer-join"}, {"peer", {{"id", c.member}, {"name", c.name}}}});
   }
   room.members.push_back(link);
+  ++counters_.call_joins;
   send(link, {{"t", "welcome"},
               {"id", c.member},
               {"host", room.host},
@@ -817,6 +853,7 @@ void Hub::on_call_signal(Conn& c, const SignalView& v) {
   frame += R"(,"data":)";
   frame += v.data;
   frame += '}';
+  counters_.relayed(RelayKind::kCall, frame.size());
   target->link->send(std::move(frame));
 }
 
@@ -828,7 +865,9 @@ void Hub::on_call_state(Conn& c, const Json& msg) {
            {"muted", flag(msg, "muted")}}
           .dump();
   for (Link* l : it->second.members) {
-    if (l != c.link.get()) l->send(frame);
+    if (l == c.link.get()) continue;
+    counters_.relayed(RelayKind::kCall, frame.size());
+    l->send(frame);
   }
 }
 

@@ -20,6 +20,7 @@
 #include "config.h"
 #include "guard.h"
 #include "ice.h"
+#include "metrics.h"
 #include "raw_json.h"
 #include "shared.h"
 
@@ -122,6 +123,10 @@ class Hub {
   size_t hosts() const { return hosts_.size(); }
   size_t sessions() const { return sessions_.size(); }
   size_t rooms() const { return rooms_.size(); }
+  // For the metrics: what happened so far, and what is open now (walks the sessions and
+  // rooms; called once per scrape, not per frame).
+  const HubCounters& counters() const { return counters_; }
+  HubGauges gauges() const;
 
  private:
   enum class Kind { kHost, kJoin, kCall };
@@ -180,8 +185,9 @@ class Hub {
   void on_tech_signal(Conn& c, const SignalView& v);
   void on_tech_leave(Conn& c, bool said_bye);
   void expire_request(const std::string& sid);
-  // Forgets the session and frees its host; the links stay as they are.
-  void drop_session(const std::string& sid);
+  // Forgets the session and frees its host, counting why it ended; the links stay as they
+  // are.
+  void drop_session(const std::string& sid, Ending why);
   void host_gone(Conn& c, const char* why);
 
   void on_call_join(Conn& c, const Json& msg);
@@ -209,6 +215,7 @@ class Hub {
   std::unordered_map<std::string, Session> sessions_;
   std::unordered_map<std::string, Room> rooms_;
   std::vector<RawMember> scratch_;  // read_signal's, kept to spare an allocation per frame
+  HubCounters counters_;
 };
 
 }  // namespace vantriel::signal

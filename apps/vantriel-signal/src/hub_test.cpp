@@ -139,3 +139,49 @@ TEST(CallRelay, NamesTheSenderEscaped) {
 
 }  // namespace
 }  // namespace vantriel::signal
+
+namespace vantriel::signal {
+namespace {
+
+size_t ended(const Hub& hub, Ending why) { return hub.counters().ended[static_cast<size_t>(why)]; }
+
+// Each request handed to a host ends once, by the first thing that ends it.
+TEST_F(RelayTest, EveryRequestEndsOnceInTheCounts) {
+  EXPECT_EQ(hub_.gauges().sessions_open, 1u);
+  hub_.closed(tech_.get());  // the technician's socket goes: "left"
+  hub_.closed(tech_.get());
+  EXPECT_EQ(ended(hub_, Ending::kLeft), 1u);
+  EXPECT_EQ(hub_.gauges().sessions_open, 0u);
+
+  // A pending request whose technician gives up, then one whose host is taken over.
+  auto tech2 = std::make_shared<FakeLink>();
+  hub_.open_join(tech2, "123456789");
+  hub_.receive(tech2.get(), R"({"t":"join","name":"Tec","pass":"ABC123"})");
+  EXPECT_EQ(hub_.gauges().requests_pending, 1u);
+  hub_.receive(tech2.get(), R"({"t":"cancel"})");
+  hub_.closed(tech2.get());
+  EXPECT_EQ(ended(hub_, Ending::kCancel), 1u);
+
+  auto tech3 = std::make_shared<FakeLink>();
+  hub_.open_join(tech3, "123456789");
+  hub_.receive(tech3.get(), R"({"t":"join","name":"Tec","pass":"ABC123"})");
+  auto host2 = std::make_shared<FakeLink>();
+  hub_.open_host(host2, "123456789");
+  hub_.receive(host2.get(), R"({"t":"hello","key":"k","name":"Ana"})");
+  hub_.closed(tech3.get());
+  hub_.closed(host_.get());
+  EXPECT_EQ(ended(hub_, Ending::kHostGone), 1u);
+
+  const HubCounters& c = hub_.counters();
+  size_t all = 0;
+  for (uint64_t n : c.ended) all += n;
+  EXPECT_EQ(c.requests, 3u);
+  EXPECT_EQ(all, 3u);
+  EXPECT_EQ(c.accepted, 1u);
+  EXPECT_EQ(c.hosts_registered, 2u);
+  EXPECT_EQ(hub_.gauges().hosts, 1u);
+  EXPECT_EQ(hub_.gauges().requests_pending + hub_.gauges().sessions_open, 0u);
+}
+
+}  // namespace
+}  // namespace vantriel::signal

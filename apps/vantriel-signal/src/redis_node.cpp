@@ -265,6 +265,8 @@ RedisNode::~RedisNode() { stop(); }
 void RedisNode::start() {
   commands_.on_state([this](bool up) { on_link(up); });
   events_.subscribe("vtr:n:" + node_, [this](std::string_view message) {
+    ++received_;
+    received_bytes_ += message.size();
     if (hub_ != nullptr) hub_->node_message(message);
   });
   publisher_.publish_only();
@@ -303,6 +305,21 @@ void RedisNode::stop() {
 bool RedisNode::healthy() const {
   return usable() && !lease_lapsed_ &&
          std::chrono::steady_clock::now() - lease_ok_ < milliseconds(config_.redis_lease_ms);
+}
+
+RedisMetrics RedisNode::metrics() const {
+  RedisMetrics m;
+  m.node = node_;
+  m.healthy = healthy();
+  m.command_link = commands_.up();
+  m.event_link = events_.up();
+  m.publish_link = publisher_.up();
+  m.nodes = commands_.up() ? nodes_seen_ : 0;
+  m.messages_sent = sent_;
+  m.bytes_sent = sent_bytes_;
+  m.messages_received = received_;
+  m.bytes_received = received_bytes_;
+  return m;
 }
 
 void RedisNode::eval(const Script& script, std::vector<std::string> keys,
@@ -547,6 +564,10 @@ void RedisNode::room_closed(const std::string& code) {
 }
 
 void RedisNode::post(const std::string& node, std::string message) {
+  if (publisher_.up()) {  // else publish() drops it
+    ++sent_;
+    sent_bytes_ += message.size();
+  }
   publisher_.publish("vtr:n:" + node, message);
 }
 
@@ -582,6 +603,12 @@ void RedisNode::renew_lease() {
                           reassert();
                         }
                       });
+    if (!config_.metrics_listen.empty()) {
+      // Every node's event link listens on its channel: one command counts them all.
+      commands_.command({"PUBSUB", "CHANNELS", "vtr:n:*"}, [this](const RespValue& r) {
+        if (r.type == RespValue::kArray) nodes_seen_ = r.items.size();
+      });
+    }
     if (hub_ != nullptr) {
       for (const auto& peer : hub_->peer_nodes()) {
         commands_.command({"EXISTS", "vtr:node:" + peer}, [this, peer](const RespValue& r) {

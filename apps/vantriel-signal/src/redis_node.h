@@ -24,6 +24,7 @@
 
 #include "config.h"
 #include "hub.h"
+#include "metrics.h"
 #include "redis_link.h"
 #include "shared.h"
 
@@ -42,6 +43,8 @@ class RedisNode : public Shared, public Cluster {
   void stop();
   // Both links up and the lease renewed within its time: "/health" says so.
   bool healthy() const;
+  // The links, the nodes seen and the messages exchanged, for the metrics.
+  RedisMetrics metrics() const;
 
   // Shared
   void register_host(const std::string& id, const std::string& key, const std::string& addr,
@@ -111,6 +114,10 @@ class RedisNode : public Shared, public Cluster {
   };
   std::unordered_map<std::string, LocalHost> hosts_;
   std::unordered_set<std::string> rooms_;
+  // For the metrics: the nodes listening on their channels (asked with each lease
+  // renewal, only when the metrics are served) and the messages to and from them.
+  size_t nodes_seen_ = 0;
+  uint64_t sent_ = 0, sent_bytes_ = 0, received_ = 0, received_bytes_ = 0;
 };
 
 }  // namespace vantriel::signal

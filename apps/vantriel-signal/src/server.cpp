@@ -22,6 +22,8 @@
 #include "file_writer.h"
 #include "hub.h"
 #include "log.h"
+#include "metrics.h"
+#include "metrics_server.h"
 #include "redis_node.h"
 
 namespace vantriel::signal {
@@ -112,6 +114,7 @@ class QueuedSocket {
             for (auto it = net::buffer_sequence_begin(b); it != net::buffer_sequence_end(b);
                  ++it) {
               const net::const_buffer piece(*it);
+              if (n == 0 && piece.size() > 0 && is_close_frame_start(piece)) close_queued_ = true;
               queued_.append(static_cast<const char*>(piece.data()), piece.size());
               n += piece.size();
             }
@@ -125,9 +128,9 @@ class QueuedSocket {
         handler, buffers);
   }
 
-  // Queues one unmasked, unfragmented text frame.
+  // Queues one unmasked, unfragmented text frame; none once the close frame is queued.
   void append_text(std::string_view payload) {
-    if (error_) return;
+    if (error_ || close_queued_) return;
     char header[10];
     size_t len = 2;
     header[0] = static_cast<char>(0x81);  // FIN, text
@@ -190,6 +193,14 @@ class QueuedSocket {
   }
 
  private:
+  // Beast writes each frame it sends by itself (pong, close) in one write; a write that
+  // starts with FIN and the close opcode is the close frame. After it nothing may follow
+  // (a browser fails the socket on a data frame after the close), whichever side began the
+  // closing handshake and whether Beast answered a peer's close or failed a bad frame.
+  static bool is_close_frame_start(const net::const_buffer& piece) {
+    return static_cast<unsigned char>(*static_cast<const char*>(piece.data())) == 0x88;
+  }
+
   void after_append() {
     if (unsent() <= kMaxQueuedBytes) {
       schedule();
@@ -217,6 +228,7 @@ class QueuedSocket {
   std::string sending_;  // handed over by the write in flight
   bool in_flight_ = false;
   bool scheduled_ = false;
+  bool close_queued_ = false;  // the close frame is queued: no text frame may follow it
   size_t reads_ = 0;
   beast::error_code error_;
   std::vector<std::function<void()>> waiting_;
@@ -330,6 +342,7 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
 // whose places in the counts, declared before it, are given back.
 struct State : HubEnv {
   ConnCounts conns;
+  ServerCounters counters;  // for the metrics
   net::io_context ioc{1};
   Flusher flusher{ioc};
   Config config;
@@ -465,6 +478,7 @@ void WsSession::start(http::request<http::empty_body> req) {
   ws_.next_layer().set_overflow_handler([this] {
     // The client does not read what it is sent; keeping it costs memory without end.
     log_line("connection from " + address_ + " closed: not reading");
+    state_.counters.closed(SocketLimit::kNotReading);
     closing_ = true;
   });
   ws_.read_message_max(static_cast<size_t>(state_.config.policy.max_frame));
@@ -508,6 +522,7 @@ void WsSession::watch_idle() {
       return;
     }
     log_line("connection from " + self->address_ + " closed: idle");
+    self->state_.counters.closed(SocketLimit::kIdle);
     beast::error_code ignored;
     self->ws_.next_layer().next_layer().close(ignored);  // the pending read ends with an error
   });
@@ -539,6 +554,7 @@ void WsSession::on_read(beast::error_code ec, size_t) {
   if (ec) {
     if (ec == websocket::error::message_too_big) {
       log_line("connection from " + address_ + " closed: message too big");
+      state_.counters.closed(SocketLimit::kMessageSize);
     }
     finish();
     return;
@@ -567,6 +583,7 @@ void WsSession::over_rate() {
   }
   if (++dropped_ <= state_.config.policy.msg_rate || closing_) return;
   log_line("connection from " + address_ + " closed: too many messages");
+  state_.counters.closed(SocketLimit::kRate);
   closing_ = true;
   ws_.next_layer().discard_queued();
   // Posted: a control frame is counted inside Beast's read, which must finish first.
@@ -577,6 +594,8 @@ void WsSession::over_rate() {
 
 void WsSession::handle(beast::flat_buffer& frame, bool text) {
   if (closing_) return;
+  ++state_.counters.frames_received;
+  state_.counters.bytes_received += frame.size();
   if (!within_rate()) {
     over_rate();
     return;
@@ -651,7 +670,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   void on_read(beast::error_code ec, size_t) {
-    if (ec) return;
+    if (ec) {
+      if (ec == beast::error::timeout) {
+        state_.counters.refuse(HandshakeLimit::kTime);
+      } else if (ec == http::error::header_limit || ec == http::error::body_limit) {
+        state_.counters.refuse(HandshakeLimit::kSize);
+      }
+      return;
+    }
     auto req = parser_->release();
     std::string path(req.target());
     if (const size_t q = path.find('?'); q != std::string::npos) path.resize(q);
@@ -718,6 +744,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       // Behind the proxy: the client is known only now.
       const std::string addr = client_address(req);
       if (state_.address_full(addr)) {
+        state_.counters.refuse(ConnLimit::kPerAddress);
         state_.log_refusal(addr);
         reply(req, http::status::too_many_requests, R"({"error":"too many connections"})");
         return;
@@ -772,20 +799,46 @@ void accept_next(State& state) {
     std::string addr = ec2 ? std::string() : address_key(peer.address().to_string());
     if (addr.empty()) addr = "unknown";
     const bool per_address = !state.config.trust_proxy;
-    if (state.conns.total >= static_cast<size_t>(state.config.policy.max_conns) ||
-        (per_address && state.address_full(addr))) {
+    const bool full = state.conns.total >= static_cast<size_t>(state.config.policy.max_conns);
+    if (full || (per_address && state.address_full(addr))) {
+      state.counters.refuse(full ? ConnLimit::kTotal : ConnLimit::kPerAddress);
       state.log_refusal(addr);
       socket.close(ec2);
       accept_next(state);
       return;
     }
     Slot slot(state.conns);
+    ++state.counters.connections;
     if (per_address) slot.count_address(addr);
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     std::make_shared<HttpSession>(std::move(socket), state, std::move(slot))->start();
     accept_next(state);
   });
+}
+
+// What "GET /metrics" shows of this node.
+std::string metrics_text(State& state, int64_t started) {
+  MetricsSnapshot s;
+  s.version = VANTRIEL_SIGNAL_VERSION;
+  s.start_time = started;
+  s.hub = state.hub.counters();
+  s.hub_now = state.hub.gauges();
+  s.server = state.counters;
+  s.connections_open = state.conns.total;
+  if (state.redis) {
+    s.clustered = true;
+    s.redis = state.redis->metrics();
+  }
+  return render_metrics(s);
+}
+
+// Two listeners that would take the same connections: the same port on the same
+// address, or on any address where one of them listens on all.
+bool same_listener(const tcp::endpoint& a, const tcp::endpoint& b) {
+  return a.port() == b.port() &&
+         (a.address() == b.address() || a.address().is_unspecified() ||
+          b.address().is_unspecified());
 }
 
 }  // namespace
@@ -847,16 +900,49 @@ int run_server(const Config& config) {
   std::string shown = bound.address().to_string();
   if (bound.address().is_v6()) shown = "[" + shown + "]";
   const std::string url = "http://" + shown + ":" + std::to_string(bound.port());
+
+  // The operators' figures never share the public port: whoever reaches the pages'
+  // service would read them.
+  const int64_t started = state.unix_now();
+  std::optional<MetricsListener> metrics;
+  std::string metrics_url;
+  if (!config.metrics_listen.empty()) {
+    const auto maddress = net::ip::make_address(config.metrics_host, ec);
+    if (ec) {
+      log_line("bad --metrics-listen address \"" + config.metrics_host + "\": " + ec.message());
+      return 2;
+    }
+    const tcp::endpoint mendpoint(maddress, static_cast<unsigned short>(config.metrics_port));
+    if (config.metrics_port != 0 && same_listener(mendpoint, bound)) {
+      log_line("--metrics-listen " + config.metrics_listen +
+               " is the public address and port; give the metrics a port of their own");
+      return 2;
+    }
+    metrics.emplace(state.ioc, config.policy.handshake_timeout,
+                    [&state, started] { return metrics_text(state, started); });
+    auto listening = metrics->listen(mendpoint);
+    if (!listening) {
+      log_line("cannot listen for metrics on " + config.metrics_listen + ": " + listening.error());
+      return 1;
+    }
+    metrics_url = *listening;
+  }
+
   log_line("listening on " + url);
   std::printf("listening on %s\n", url.c_str());
+  if (metrics) {
+    log_line("metrics on " + metrics_url);
+    std::printf("metrics on %s\n", metrics_url.c_str());
+  }
   std::fflush(stdout);
 
   net::signal_set signals(state.ioc, SIGINT, SIGTERM);
   net::steady_timer leaving(state.ioc);
-  signals.async_wait([&state, &leaving](beast::error_code, int sig) {
+  signals.async_wait([&state, &leaving, &metrics](beast::error_code, int sig) {
     log_line("stopping on signal " + std::to_string(sig));
     beast::error_code ignored;
     state.acceptor.close(ignored);
+    if (metrics) metrics->stop();
     if (!state.redis) {
       state.ioc.stop();
       return;
@@ -870,6 +956,7 @@ int run_server(const Config& config) {
     });
   });
   accept_next(state);
+  if (metrics) metrics->start();
   state.schedule_housekeeping();
   if (state.redis) state.redis->start();
   state.ioc.run();

@@ -17,6 +17,9 @@ extern const char* const kAppId;
 extern const char* const kReleaseManifestUrl;
 // The publisher's support page.
 extern const char* const kSupportPageUrl;
+// A published portable build (tools/release.sh makes them): on Linux it keeps an entry
+// in the user's application menu that starts it from wherever its folder is.
+extern const bool kPortableRelease;
 
 }  // namespace vantriel
 

@@ -109,9 +109,14 @@ Status Run::swap(const fs::path& source, size_t* file_count) {
     *file_count = count_files(source);
   }
 
+  // A version without this platform's program (another platform's package, say) would
+  // leave the user with none once the old one is moved aside: refused before anything moves.
+  const fs::path program = source / path_from(request_.executable_file);
+  if (!fs::is_regular_file(program, ec)) {
+    return make_error("el paquete no trae el programa " + request_.executable_file);
+  }
   // Packages carry no file modes: the program must stay startable where that matters.
-  fs::permissions(source / path_from(request_.executable_file),
-                  fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+  fs::permissions(program, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::add, ec);
 
   auto old_entries = entries_by_name(install_);

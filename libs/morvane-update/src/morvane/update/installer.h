@@ -62,7 +62,8 @@ Status start_installer(const std::filesystem::path& install_folder,
                        const std::filesystem::path& new_folder, const std::string& new_version,
                        const std::string& running_version, const std::string& executable_file);
 
-// Installer mode. Never fails towards the caller: the outcome is
+// Installer mode. A new version that lacks |executable_file| is refused before anything
+// moves. Never fails towards the caller: the outcome is
 // data/actualizacion/resultado.json, the lines of data/actualizacion/actualizacion.log and
 // the relaunch.
 void apply_update(const InstallRequest& request, InstallerSystem& system = real_installer_system());

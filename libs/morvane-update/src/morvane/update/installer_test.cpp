@@ -242,8 +242,25 @@ TEST_F(InstallerTest, PackageFileIsUnpackedFirstAndBadOnesRollBackNothing) {
   EXPECT_EQ(after["lib/z.so"], "z");
 }
 
-TEST_F(InstallerTest, RelaunchNeedsTheExecutable) {
+TEST_F(InstallerTest, AVersionWithoutTheProgramIsRefusedBeforeAnythingMoves) {
+  // Another platform's package: the old program stays and starts again.
   fs::remove(source / "vantriel");
+  write_file(source / "Vantriel.exe", "windows exe");
+  auto before = tree(install);
+  apply_update(request, system);
+  EXPECT_EQ(result()["ok"], false);
+  EXPECT_EQ(result()["error"], "el paquete no trae el programa vantriel");
+  EXPECT_EQ(system.renames, 0);
+  auto after = tree(install);
+  for (auto it = after.begin(); it != after.end();) {
+    it = it->first.rfind("data", 0) == 0 ? after.erase(it) : std::next(it);
+  }
+  EXPECT_EQ(after, before);
+  EXPECT_THAT(system.started, ElementsAre("vantriel", "--no-elevate"));
+
+  // With no program left in the folder either, the relaunch says so.
+  fs::remove(install / "vantriel");
+  system.started.clear();
   apply_update(request, system);
   EXPECT_TRUE(system.started.empty());
   EXPECT_THAT(log(),

@@ -11,10 +11,6 @@
 #include "morvane/update/ed25519/ed25519.h"
 #include "morvane/update/sha/hex.h"
 
-#ifndef MORVANE_UPDATE_KEY_TEXT
-#error "MORVANE_UPDATE_KEY_TEXT must be defined by the build"
-#endif
-
 namespace morvane {
 namespace {
 
@@ -374,8 +370,6 @@ std::string type_name(const Json& v) {
     default: return "bytes";
   }
 }
-
-std::string_view compiled_update_key_text() { return MORVANE_UPDATE_KEY_TEXT; }
 
 std::optional<UpdateKey> load_update_key(const fs::path& install_folder) {
   return load_update_key(install_folder, compiled_update_key_text());

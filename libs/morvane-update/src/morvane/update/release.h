@@ -52,6 +52,8 @@ bool truthy(const Json& value);
 std::string type_name(const Json& value);
 
 // The key text compiled in (MORVANE_UPDATE_KEY_HEX at configure time, then a line feed).
+// It is defined in a file of its own, made from update_key.cpp.in: a program that trusts
+// another key links its own copy of that file (morvane_update_key_source() in CMake).
 std::string_view compiled_update_key_text();
 
 // The compiled key when it decodes to 32 bytes; else the hexadecimal text of

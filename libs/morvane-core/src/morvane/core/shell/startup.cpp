@@ -2,6 +2,8 @@
 // script that registers the Windows task and the XDG autostart desktop file.
 #include "morvane/core/shell/startup.h"
 
+#include "morvane/core/shell/desktop_entry.h"
+
 namespace morvane {
 namespace {
 
@@ -51,56 +53,6 @@ std::string powershell_quoted(std::string_view value) {
   return out;
 }
 
-// A value of the Desktop Entry format's string type: backslash, line feed, tab and
-// carriage return escaped, and spaces at the start kept (readers trim them otherwise).
-std::string desktop_string(std::string_view value) {
-  std::string out;
-  bool leading = true;
-  for (char c : value) {
-    if (leading && c == ' ') {
-      out += "\\s";
-      continue;
-    }
-    leading = false;
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
-
-// One argument of an Exec line, always quoted: inside the quotes '"', '`', '$' and '\'
-// take a backslash, and '%' (the field codes' mark) is doubled. The whole line is then a
-// string value and escaped again by desktop_string().
-std::string exec_argument(std::string_view arg) {
-  std::string out = "\"";
-  for (char c : arg) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (c == '%') {
-      out += "%%";
-    } else {
-      out.push_back(c);
-    }
-  }
-  out.push_back('"');
-  return out;
-}
-
 }  // namespace
 
 std::filesystem::path autostart_folder_for(const char* xdg_config_home, const char* home) {
@@ -132,11 +84,15 @@ std::string startup_task_script(const StartupConfig& config) {
 
 std::string autostart_desktop_file(const StartupConfig& config) {
   std::string text = "[Desktop Entry]\nType=Application\nVersion=1.0\n";
-  text += "Name=" + desktop_string(config.name) + "\n";
-  if (!config.description.empty()) text += "Comment=" + desktop_string(config.description) + "\n";
-  text += "Exec=" + desktop_string(exec_argument(utf8(config.executable)) + " --startup") + "\n";
+  text += "Name=" + desktop_entry_string(config.name) + "\n";
+  if (!config.description.empty()) {
+    text += "Comment=" + desktop_entry_string(config.description) + "\n";
+  }
+  text += "Exec=" +
+          desktop_entry_string(desktop_exec_argument(utf8(config.executable)) + " --startup") +
+          "\n";
   if (!config.working_folder.empty()) {
-    text += "Path=" + desktop_string(utf8(config.working_folder)) + "\n";
+    text += "Path=" + desktop_entry_string(utf8(config.working_folder)) + "\n";
   }
   // The scheduled task of the Windows build waits 20 s after log-on; GNOME honours the
   // same delay here.
