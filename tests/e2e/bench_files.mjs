@@ -2,9 +2,10 @@
 // technician's page to the host PC's page (from the receiver's "accept" to its download),
 // beside a bare data channel between the same two pages in the same run (same 64 KiB
 // chunks and the same buffer limits, no offer, no answer, nothing kept), and the
-// receiving page's peak memory.
+// receiving browser's memory (its renderers and its browser process) from the accept
+// until the download is complete, for each size (the largest as a sparse file).
 //
-//   node tests/e2e/bench_files.mjs [--mb 200]
+//   node tests/e2e/bench_files.mjs [--mb 200,2000]
 // with VANTRIEL_BIN, VANTRIEL_SIGNAL_BIN and DESKTOP_PROBE set as for the two-PC tests
 // (tools/bench.sh sets them).
 import crypto from 'node:crypto';
@@ -15,16 +16,16 @@ import { execFileSync } from 'node:child_process';
 import { openSession, startTwoPcs } from './lib/twopc.mjs';
 
 const mbArg = process.argv.indexOf('--mb');
-const MB = mbArg > 0 ? Number(process.argv[mbArg + 1]) : 200;
-const SIZE = MB * 1000 * 1000;
+const SIZES_MB = (mbArg > 0 ? process.argv[mbArg + 1] : '200,2000').split(',').map(Number);
+const SIZE = SIZES_MB[0] * 1000 * 1000; // the rate is measured on the first size
 
-// The renderer processes of the host PC's (headful) browser, and their resident memory.
-function hostRenderers() {
+// The host PC's (headful) browser process and its renderer processes.
+function hostProcesses() {
   const kids = execFileSync('pgrep', ['-P', String(process.pid)]).toString().trim().split('\n').map(Number);
   const cmd = (pid) => { try { return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8'); } catch { return ''; } };
   const browser = kids.find((p) => cmd(p).includes('chromium') && !cmd(p).includes('--headless'));
   const all = execFileSync('pgrep', ['-g', String(browser)]).toString().trim().split('\n').map(Number);
-  return all.filter((p) => cmd(p).includes('--type=renderer'));
+  return { browser, renderers: all.filter((p) => cmd(p).includes('--type=renderer')) };
 }
 function rssKb(pids) {
   let sum = 0;
@@ -84,37 +85,65 @@ async function bareChannel(pcs) {
   }, [answer, SIZE]);
 }
 
-const pcs = await startTwoPcs({ name: 'bench-files' });
+// Sends `file` to the host PC's page and samples its memory from the accept until the
+// download is on disk.
+async function receive(pcs, file, size, procs) {
+  const mem = { r0: rssKb(procs.renderers), b0: rssKb([procs.browser]) };
+  mem.r = mem.r0;
+  mem.b = mem.b0;
+  const sampler = setInterval(() => {
+    mem.r = Math.max(mem.r, rssKb(procs.renderers));
+    mem.b = Math.max(mem.b, rssKb([procs.browser]));
+  }, 50);
+  try {
+    await pcs.tech.page.setInputFiles('#fileIn', file);
+    await pcs.host.page.waitForSelector('#modal:not([hidden])');
+    const t0 = process.hrtime.bigint();
+    const [download] = await Promise.all([
+      pcs.host.page.waitForEvent('download', { timeout: 1800000 }),
+      pcs.host.page.click('#modalBtns .btn.primary'),
+    ]);
+    const seconds = Number(process.hrtime.bigint() - t0) / 1e9;
+    const saved = fs.statSync(await download.path()).size;
+    if (saved !== size) console.log(`  WARNING: the saved file has ${saved} bytes, not ${size}`);
+    await download.delete();
+    return { seconds, ...mem };
+  } finally {
+    clearInterval(sampler);
+  }
+}
+
+// The receiving browser on a profile folder, as the product's window runs.
+const pcs = await startTwoPcs({ name: 'bench-files', hostProfile: true });
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-bench-files-'));
 try {
   await openSession(pcs);
-  const file = path.join(dir, 'transfer.bin');
-  fs.writeFileSync(file, crypto.randomBytes(SIZE));
-  const renderers = hostRenderers();
-
+  const procs = hostProcesses();
   const bare = await bareChannel(pcs);
-
-  const base = rssKb(renderers);
-  let peak = base;
-  const sampler = setInterval(() => { peak = Math.max(peak, rssKb(renderers)); }, 50);
-  await pcs.tech.page.setInputFiles('#fileIn', file);
-  await pcs.host.page.waitForSelector('#modal:not([hidden])');
-  const t0 = process.hrtime.bigint();
-  const [download] = await Promise.all([
-    pcs.host.page.waitForEvent('download', { timeout: 600000 }),
-    pcs.host.page.click('#modalBtns .btn.primary'),
-  ]);
-  const seconds = Number(process.hrtime.bigint() - t0) / 1e9;
-  clearInterval(sampler);
-  const saved = fs.statSync(await download.path()).size;
-  const rate = SIZE / 1e6 / seconds;
-
-  const load = os.loadavg().map((v) => v.toFixed(2)).join(' ');
-  console.log(`file transfer of ${MB} MB, page to page over loopback (load average ${load})`);
-  console.log(`  bare data channel, 64 KiB chunks:   ${bare.toFixed(1)} MB/s`);
-  console.log(`  file transfer (accept to download): ${rate.toFixed(1)} MB/s   ratio ${(rate / bare).toFixed(2)} (aim >= 0.80)`);
-  console.log(`  receiving page's renderer memory:   ${(base / 1024).toFixed(0)} MB before, peak ${(peak / 1024).toFixed(0)} MB (+${((peak - base) / 1024).toFixed(0)} MB for a ${MB} MB file)`);
-  if (saved !== SIZE) console.log(`  WARNING: the saved file has ${saved} bytes, not ${SIZE}`);
+  const load = () => os.loadavg().map((v) => v.toFixed(2)).join(' ');
+  const mb = (kb) => (kb / 1024).toFixed(0);
+  for (const [n, sizeMb] of SIZES_MB.entries()) {
+    const size = sizeMb * 1000 * 1000;
+    const file = path.join(dir, `transfer-${sizeMb}.bin`);
+    if (n === 0) {
+      fs.writeFileSync(file, crypto.randomBytes(size));
+    } else {
+      fs.closeSync(fs.openSync(file, 'w'));
+      fs.truncateSync(file, size); // sparse: read as fast as the disk's cache
+    }
+    const r = await receive(pcs, file, size, procs);
+    fs.rmSync(file);
+    console.log(`file transfer of ${sizeMb} MB${n ? ' (sparse)' : ''}, page to page over loopback (load average ${load()})`);
+    if (n === 0) {
+      const rate = size / 1e6 / r.seconds;
+      console.log(`  bare data channel, 64 KiB chunks:   ${bare.toFixed(1)} MB/s`);
+      console.log(`  file transfer (accept to download): ${rate.toFixed(1)} MB/s   ratio ${(rate / bare).toFixed(2)} (aim >= 0.80)`);
+    } else {
+      console.log(`  file transfer (accept to download): ${(size / 1e6 / r.seconds).toFixed(1)} MB/s`);
+    }
+    console.log(`  receiving renderers: ${mb(r.r0)} MB before, peak ${mb(r.r)} MB (+${mb(r.r - r.r0)} MB)`);
+    console.log(`  receiving browser:   ${mb(r.b0)} MB before, peak ${mb(r.b)} MB (+${mb(r.b - r.b0)} MB)   (aim: under +100 MB each, whatever the size)`);
+  }
 } finally {
   fs.rmSync(dir, { recursive: true, force: true });
   await pcs.stop();

@@ -9,6 +9,7 @@ const { joinProblem } = await pageModule('signal.js');
 const { normCallCode } = await pageModule('call.js');
 const { serverTestUrl } = await pageModule('settings.js');
 const { notesHtml, updBarContent } = await pageModule('update.js');
+const { hostText } = await pageModule('host_texts.js');
 // setLANG keeps only the two languages; a third one is tried on the table directly.
 const setLang = (l) => setLANG(l);
 
@@ -162,4 +163,29 @@ test('update bar: a result first, then progress, then an offer not put off', () 
   assert.equal(failed.kind, 'result-fail');
   assert.match(failed.html, /&lt;i&gt;disco lleno&lt;\/i&gt;$/);
   assert.match(bar({ ...base, latest: { version: '<b>9</b>' } }).html, /v&lt;b&gt;9&lt;\/b&gt;/);
+});
+
+test("the host's Spanish texts reach an English page in English, their variable rest kept", () => {
+  setLang('es');
+  assert.equal(hostText('sin permiso de control'), 'sin permiso de control');
+  setLang('en');
+  assert.equal(hostText('Termina la sesión antes de cambiar tu ID'), 'End the session before changing your ID');
+  // The system's own text after a refusal, a name and an address come through untouched.
+  assert.equal(hostText('No se pudo quitar el inicio al iniciar sesión: Permission denied: /x/autostart'),
+    "Couldn't turn off start at log-in: Permission denied: /x/autostart");
+  assert.equal(hostText('No se pudo activar el inicio con Windows (requiere ejecutar Vantriel como administrador). ERROR: Acceso denegado.'),
+    "Couldn't turn on start with Windows (Vantriel must run as administrator). ERROR: Acceso denegado.");
+  assert.equal(hostText('Vantriel ya no se abrirá al iniciar Windows.'), 'Vantriel will no longer open when Windows starts.');
+  assert.equal(hostText('Primero termina la sesión de soporte y la llamada (una actualización la cortaría).'),
+    'First finish the support session and the call (an update would cut it off).');
+  assert.equal(hostText('Esta versión no se puede instalar desde la app: descárgala de vantriel.app/descargar.'),
+    "This version can't be installed from the app: download it from vantriel.app/descargar.");
+  // Unknown texts and empty values are shown as they came.
+  assert.equal(hostText('algo nuevo del host'), 'algo nuevo del host');
+  assert.equal(hostText(null), null);
+  assert.equal(hostText(''), '');
+  // The update bar says the host's progress in the page's language, still escaped.
+  const waiting = updBarContent({ current: '0.1.1', phase: 'waiting', msg: 'Lista para instalar: esperando a que termine «la llamada»…' });
+  assert.match(waiting.html, /Ready to install: waiting for the call to end…/);
+  setLang('es');
 });

@@ -6,7 +6,7 @@ import { pageModule } from './lib/page_scripts.mjs';
 
 const { mungeOpus, sortCodecs } = await pageModule('sdp.js');
 const { clampFps, displayOpts, matchMonitor, qualityAfter, qualityParams, settingFps } = await pageModule('screen.js');
-const { COMBOS, comboEvents, InputQueue, pointerFraction, WheelAccumulator, cleanEvents } = await pageModule('input_logic.js');
+const { COMBOS, comboEvents, InputQueue, pointerFraction, WheelAccumulator, cleanEvents, peerEvents, peerMove } = await pageModule('input_logic.js');
 const { statsLine } = await pageModule('stats.js');
 
 const sdp = (...sections) => ['v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0', ...sections].join('\r\n') + '\r\n';
@@ -153,6 +153,10 @@ test('peer input: only objects with a text kind go on', () => {
   assert.deepEqual(cleanEvents([{ k: 'm', x: 1 }, null, 'kd', [1], { c: 'KeyA' }, { k: 7 }, { k: 'rel' }]), [{ k: 'm', x: 1 }, { k: 'rel' }]);
   assert.deepEqual(cleanEvents({ k: 'm' }), []);
   assert.deepEqual(cleanEvents(undefined), []);
+  // `in` never types (text has its own message); `mov` carries one move and nothing else.
+  assert.deepEqual(peerEvents([{ k: 'kd', c: 'KeyA' }, { k: 't', s: 'x' }, { k: 'zz' }, { k: 'rel' }]), [{ k: 'kd', c: 'KeyA' }, { k: 'rel' }]);
+  assert.deepEqual(peerMove([{ k: 'm', x: 1 }, { k: 'm', x: 2 }, { k: 'd', b: 0 }]), { k: 'm', x: 2 });
+  assert.equal(peerMove([{ k: 'd', b: 2, x: 0.5, y: 0.5 }]), null);
 });
 
 test('statistics: route, round trip, frame rate, size and rate in the own direction', () => {

@@ -101,7 +101,8 @@ class ServerTest(unittest.TestCase):
                                   ("/img/emblema-512.png", "image/png", b"\x89PNG"),
                                   ("/img/firma.png", "image/png", b"\x89PNG"),
                                   ("/font/bold.woff2", "font/woff2", b"wOF2"),
-                                  ("/font/semi.woff2", "font/woff2", b"wOF2")):
+                                  ("/font/semi.woff2", "font/woff2", b"wOF2"),
+                                  ("/font/symbols.ttf", "font/ttf", b"\x00\x01\x00\x00")):
             r = h.get(path)
             self.assertEqual((r.status, r.header("Content-Type"), r.header("Cache-Control")),
                              (200, kind, "max-age=86400"), path)

@@ -237,6 +237,7 @@ bool RawConn::wait_eof(milliseconds timeout) {
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n <= 0) eof_ = true;  // an orderly close or a reset
+    if (n > 0) received_.append(buf, static_cast<size_t>(n));
   }
   return eof_;
 }

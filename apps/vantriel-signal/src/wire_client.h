@@ -65,13 +65,16 @@ class RawConn {
   int upgrade(const std::string& path);
   // Writes all of `bytes`; false once the connection is gone or stalls for 5 s.
   bool write(const std::string& bytes);
-  // Reads and drops what arrives; true once the server has closed the connection.
+  // Reads what arrives (kept in received()); true once the server has closed the
+  // connection.
   bool wait_eof(milliseconds timeout);
   bool closed() const { return eof_; }
+  const std::string& received() const { return received_; }
 
  private:
   int fd_ = -1;
   bool eof_ = false;
+  std::string received_;
 };
 
 // One masked client frame with the FIN bit, as a client must send it.

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <atomic>
 
 #include "wire_client.h"
 
@@ -711,6 +712,64 @@ TEST_F(SignalTest, CallRoom) {
 }
 
 // ---- what a hostile client meets ----
+
+// A member that leaves while another still signals it gets its close answered, and after
+// that close frame nothing: a browser fails the socket on a frame after the close.
+TEST_F(SignalTest, NothingFollowsTheCloseFrame) {
+  start({"--msg-rate", "5000", "--msg-burst", "5000"});
+  auto a = open("/call/CLS234", {{"t", "join"}, {"name", "Ana"}, {"create", true}});
+  ASSERT_EQ(next(*a)["t"], "welcome");
+  // The race is the server's to lose: a few members in turn leave under a stream of signals.
+  for (int round = 0; round < 5; ++round) {
+    RawConn b(port_for("/call/CLS234"), "127.0.0." + std::to_string(2 + round));
+    ASSERT_EQ(b.upgrade("/call/CLS234"), 101);
+    ASSERT_TRUE(b.write(client_frame(1, R"({"t":"join","name":"Beto"})")));
+    Json joined = next(*a);
+    while (joined["t"] == "peer-leave") joined = next(*a);
+    ASSERT_EQ(joined["t"], "peer-join");
+    const std::string idb = joined["peer"]["id"];
+    const std::string signal =
+        Json{{"t", "signal"}, {"to", idb}, {"data", {{"ice", {{"candidate", "x"}}}}}}.dump();
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+      for (int i = 0; i < 20000 && !stop.load(); ++i) a->send(signal);
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    const bool sent = b.write(client_frame(8, std::string("\x03\xe8", 2)));
+    EXPECT_TRUE(b.wait_eof(milliseconds(5000)));
+    stop.store(true);
+    flood.join();
+    ASSERT_TRUE(sent);
+
+    // The server's frames, unmasked, counted from the close frame on.
+    const std::string& bytes = b.received();
+    auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(bytes[i])); };
+    size_t at = 0;
+    bool closed = false;
+    int after_close = 0;
+    while (at + 2 <= bytes.size()) {
+      const uint64_t opcode = byte(at) & 0x0F;
+      uint64_t len = byte(at + 1) & 0x7F;
+      size_t head = 2;
+      if (len == 126 && at + 4 <= bytes.size()) {
+        len = (byte(at + 2) << 8) | byte(at + 3);
+        head = 4;
+      } else if (len == 127 && at + 10 <= bytes.size()) {
+        len = 0;
+        for (size_t i = 0; i < 8; ++i) len = (len << 8) | byte(at + 2 + i);
+        head = 10;
+      }
+      if (closed) ++after_close;
+      if (opcode == 8) closed = true;
+      at += head + static_cast<size_t>(len);
+    }
+    EXPECT_TRUE(closed) << "round " << round << ": no close frame came back";
+    EXPECT_EQ(after_close, 0) << "round " << round << ": frames after the close frame";
+    // What the flood left unread is not this test's.
+    while (a->recv(milliseconds(200))) {
+    }
+  }
+}
 
 TEST_F(SignalTest, PingsAreRationedAndKeepNoSocketAlive) {
   start({"--idle-timeout", "1"});

@@ -1,8 +1,10 @@
 // First start in Spanish, a switch to English and back, every text applied.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
 import { openPage, withHostAndBrowser } from '../lib/host.mjs';
-import { pageModule } from '../lib/page_scripts.mjs';
+import { pageModule, ROOT, UI } from '../lib/page_scripts.mjs';
 
 const { I18N } = await pageModule('i18n.js');
 let host;
@@ -21,6 +23,9 @@ async function textsOf(page) {
     placeholders: [...document.querySelectorAll('[data-ip]')].map((e) => [e.dataset.ip, e.placeholder]),
     tips: [...document.querySelectorAll('[data-it]')].map((e) => [e.dataset.it, e.title]),
     dynamic: document.getElementById('hostStatus').textContent + '|' + document.getElementById('history').textContent,
+    // The browser must not offer to translate a page that already speaks both languages.
+    notranslate: document.documentElement.translate === false &&
+      document.querySelector('meta[name="google"]')?.content === 'notranslate',
   }));
 }
 
@@ -28,6 +33,7 @@ function assertApplied(seen, lang) {
   const tbl = I18N[lang];
   assert.equal(seen.lang, lang);
   assert.equal(seen.button, lang === 'es' ? 'EN' : 'ES');
+  assert.equal(seen.notranslate, true);
   assert.ok(seen.texts.length > 40);
   for (const [k, v] of [...seen.texts, ...seen.placeholders, ...seen.tips]) assert.equal(v, tbl[k], `${k} in ${lang}`);
 }
@@ -74,4 +80,31 @@ test('tabs switch by click and by arrow keys, one panel at a time', async () => 
   assert.deepEqual(await visible(), ['pane-ayuda']);
   assert.equal(await page.getAttribute('#tab-ayuda', 'aria-selected'), 'true');
   assert.equal(await page.getAttribute('#tab-conectar', 'tabindex'), '-1');
+});
+
+test("every symbol of the page's texts and of the manual is drawn by the page's own font", async () => {
+  const { page, errors } = await openPage(browser, host);
+  // Symbols an emoji font would otherwise have to supply: technical and miscellaneous
+  // symbols, dingbats, arrows, and everything beyond the basic plane.
+  const isSymbol = (c) => {
+    const n = c.codePointAt(0);
+    return (n >= 0x2300 && n <= 0x23ff) || (n >= 0x2600 && n <= 0x27bf) || (n >= 0x2b00 && n <= 0x2bff) || n >= 0x1f000;
+  };
+  const files = [path.join(UI, 'index.html'), ...fs.readdirSync(path.join(UI, 'js')).map((f) => path.join(UI, 'js', f)),
+    ...['manual_es.md', 'manual_en.md'].map((f) => path.join(ROOT, 'apps/vantriel/manual', f))];
+  const symbols = new Set();
+  for (const f of files) for (const c of fs.readFileSync(f, 'utf8')) if (isSymbol(c)) symbols.add(c);
+  assert.ok(symbols.size >= 20, [...symbols].join(''));
+  // Each glyph of the page's font is one em wide; another font's (or a missing glyph's box) is not.
+  const widths = await page.evaluate(async (chars) => {
+    await document.fonts.load('40px "Vantriel Symbols"', chars.join(''));
+    const ctx = document.createElement('canvas').getContext('2d');
+    ctx.font = '40px "Vantriel Symbols", monospace';
+    return chars.map((c) => [c, ctx.measureText(c).width]);
+  }, [...symbols]);
+  const strays = widths.filter(([, w]) => Math.abs(w - 40) > 0.01).map(([c]) => `${c} U+${c.codePointAt(0).toString(16).toUpperCase()}`);
+  assert.deepEqual(strays, []);
+  // The toolbar's own stack reaches it too.
+  assert.equal(await page.evaluate(() => document.fonts.check('13px ' + getComputedStyle(document.getElementById('langBtn')).fontFamily, '🖱')), true);
+  assert.deepEqual(errors, []);
 });

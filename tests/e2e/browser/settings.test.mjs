@@ -2,7 +2,7 @@
 // check, and the server test against a stand-in.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { openPage, waitToast, withHostAndBrowser } from '../lib/host.mjs';
+import { openPage, pagePost, waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
@@ -68,6 +68,14 @@ test('the host refuses a server that is not https, and the page says so', async 
   await page.fill('#sServer', '');
   await page.click('#sSave');
   await waitToast(page, 'Ajustes guardados');
+  // The host's refusal is said in the page's language.
+  await pagePost(page, '/api/ajustes', { general: { idioma: 'en' } });
+  const { page: en } = await openPage(browser, host);
+  await openSettings(en);
+  await en.fill('#sServer', 'http://example.com');
+  await en.click('#sSave');
+  await waitToast(en, 'The server must start with https://');
+  await pagePost(en, '/api/ajustes', { general: { idioma: 'es' } });
 });
 
 test('server test: a Vantriel server answers OK with its version, anything else fails', async () => {

@@ -210,7 +210,8 @@ function browserArgs(extra) {
 
 // A page on a host's URL, with its console and page errors collected.
 async function openPcPage(browser, host, contextOptions) {
-  const context = await browser.newContext(contextOptions);
+  // A persistent context is its own (and only) context.
+  const context = typeof browser.newContext === 'function' ? await browser.newContext(contextOptions) : browser;
   const page = await context.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(`pageerror: ${e.message}`));
@@ -294,7 +295,10 @@ async function startProbe(display, width, height, { x = 0, y = 0, motion = false
 //   techClipboard(), setTechClipboard(text): the technician PC's own clipboard;
 //   probe(w, h, { x, y, motion }) a desktop_probe window there: { events, until(pred), color(rgb) };
 //   stop() ends everything (probes, browsers, hosts, signal server, coturn, Xvfb).
-export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [] } = {}) {
+// With `hostProfile` the host PC's browser runs on a profile folder of its own, as the
+// product's app window does, rather than in an off-the-record context (whose storage,
+// the origin's private file system among it, lives in memory).
+export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [], hostProfile = false } = {}) {
   const stem = name ?? path.basename(process.argv[1] ?? 'twopc').replace(/\.test\.mjs$|\.mjs$/, '');
   const artifacts = path.join(process.env.VANTRIEL_ARTIFACTS || path.join(os.tmpdir(), 'vtr-artifacts'), `twopc-${stem}`);
   fs.rmSync(artifacts, { recursive: true, force: true });
@@ -341,13 +345,16 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
 
     // The host PC's browser shows on the Xvfb screen's right half, so a test window can
     // sit on the left half and be captured with it.
+    const hostLaunch = {
+      executablePath: '/usr/bin/chromium', headless: false,
+      env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined },
+      args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
+        '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs]),
+    };
     const [hostBrowser, techBrowser] = await startAll([
-      chromium.launch({
-        executablePath: '/usr/bin/chromium', headless: false,
-        env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined },
-        args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
-          '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs]),
-      }),
+      hostProfile
+        ? chromium.launchPersistentContext(path.join(tmp, 'host-profile'), { ...hostLaunch, viewport: null })
+        : chromium.launch(hostLaunch),
       chromium.launch({ executablePath: '/usr/bin/chromium', env: { ...process.env, ...UTF8 }, args: browserArgs(techBrowserArgs) }),
     ], (browser) => browser.close());
     const [hostPage, techPage] = await Promise.all([
@@ -419,8 +426,9 @@ export function withTwoPcs(use, options = {}) {
 }
 
 // Opens a session: the technician connects with the host PC's key, the host PC accepts
-// with the boxes given, and both wait until the file channel is open.
-export async function openSession(pcs, { control = false, audio = false } = {}) {
+// with the boxes given (the PC's sound as the settings tick it, unless said), and both wait
+// until the file channel is open.
+export async function openSession(pcs, { control = false, audio } = {}) {
   const { host, tech } = pcs;
   await host.page.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
   await tech.page.fill('#peerId', HOST_ID);
@@ -428,7 +436,7 @@ export async function openSession(pcs, { control = false, audio = false } = {}) 
   await tech.page.click('#connectBtn');
   await host.page.waitForSelector('#reqDlg:not([hidden])');
   await host.page.setChecked('#reqCtl', control);
-  await host.page.setChecked('#reqAudio', audio);
+  if (audio !== undefined) await host.page.setChecked('#reqAudio', audio);
   await host.page.waitForSelector('#reqAccept:not([disabled])');
   await host.page.click('#reqAccept');
   await host.page.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });

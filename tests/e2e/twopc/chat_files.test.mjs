@@ -30,6 +30,19 @@ function makeFile(name, size, { sparse = false } = {}) {
 }
 
 const sha = (p) => crypto.createHash('sha256').update(fs.readFileSync(p)).digest('hex');
+const xfersShow = (page, text, timeout = 60000) => page.waitForFunction((t) => document.getElementById('xfers').textContent.includes(t), text, { timeout });
+// The transfer id behind the progress box that names `name`, while the box is shown.
+const boxId = (page, name) => page.evaluate((n) => {
+  const el = [...document.querySelectorAll('#xfers .xbox')].find((b) => b.textContent.includes(n));
+  return el ? el.dataset.x : null;
+}, name);
+// Whether the receiving page still stages a file on disk for transfer `id`.
+const staged = (page, id) => page.evaluate(async (id) => {
+  const root = await navigator.storage.getDirectory();
+  const dir = await root.getDirectoryHandle('recibiendo', { create: true });
+  for await (const name of dir.keys()) if (name.startsWith(id + '-')) return true;
+  return false;
+}, id);
 const boxes = (page) => page.$$eval('#xfers .xbox span', (els) => els.map((e) => e.textContent));
 
 // Sends `file` from one page; the other accepts and its download is compared.
@@ -92,6 +105,7 @@ test('files of 1, 65,536, 65,537 bytes and about 50 MB arrive byte for byte each
 
 test('a name with a colon and a question mark is saved with underscores; a risky one is flagged', async () => {
   const { host, tech } = pcs;
+  await host.page.clock.install();
   const file = makeFile('informe: ¿listo?.exe', 300);
   await tech.page.setInputFiles('#fileIn', file.path);
   await host.page.waitForSelector('#modal:not([hidden])');
@@ -102,6 +116,53 @@ test('a name with a colon and a question mark is saved with underscores; a risky
   const [download] = await Promise.all([host.page.waitForEvent('download'), host.page.click('#modalBtns .btn.primary')]);
   assert.equal(download.suggestedFilename(), 'informe_ ¿listo_.exe');
   assert.equal(sha(await download.path()), file.sha);
+  // The copy staged on disk while it arrived goes once the browser has surely copied it.
+  const id = await boxId(host.page, 'informe_ ¿listo_.exe');
+  assert.equal(await staged(host.page, id), true);
+  await host.page.clock.fastForward(61000);
+  await waitFor(async () => !(await staged(host.page, id)), { what: 'the staged copy removed' });
+});
+
+test('files picked while one is sending wait their turn; one that changes while read ends unreceived and the next goes on', async () => {
+  const { host, tech } = pcs;
+  const first = makeFile('primero.bin', 60 * 1024 * 1024);
+  const second = makeFile('segundo.txt', 1000);
+  const got = [];
+  const keep = (d) => got.push(d);
+  host.page.on('download', keep);
+  const acceptNext = async () => {
+    await host.page.waitForSelector('#modal:not([hidden])', { timeout: 60000 });
+    await host.page.click('#modalBtns .btn.primary');
+  };
+  await tech.page.setInputFiles('#fileIn', first.path);
+  await acceptNext();
+  await xfersShow(tech.page, 'Enviando primero.bin');
+  await tech.page.setInputFiles('#fileIn', second.path);
+  await xfersShow(tech.page, 'En espera: segundo.txt');
+  await acceptNext();
+  await waitFor(() => got.length === 2, { timeout: 60000, what: 'both downloads' });
+  assert.deepEqual(got.map((d) => d.suggestedFilename()), ['primero.bin', 'segundo.txt']);
+  assert.equal(sha(await got[0].path()), first.sha);
+  assert.equal(sha(await got[1].path()), second.sha);
+
+  // A file still being written: the read after the change fails; both sides say so, the
+  // staged part goes, and the file picked meanwhile is offered next.
+  const changing = makeFile('cambia.log', 400 * 1024 * 1024, { sparse: true });
+  const after = makeFile('despues.txt', 500);
+  await tech.page.setInputFiles('#fileIn', changing.path);
+  await acceptNext();
+  await xfersShow(tech.page, 'Enviando cambia.log');
+  const id = await boxId(host.page, 'cambia.log');
+  await tech.page.setInputFiles('#fileIn', after.path);
+  fs.appendFileSync(changing.path, 'una línea más\n');
+  await xfersShow(tech.page, '✕ cambia.log: no se recibió');
+  await xfersShow(host.page, '✕ cambia.log: no se recibió');
+  await waitFor(async () => !(await staged(host.page, id)), { what: 'the partial copy removed' });
+  await acceptNext();
+  await waitFor(() => got.length === 3, { timeout: 60000, what: 'the next download' });
+  assert.equal(got[2].suggestedFilename(), 'despues.txt');
+  assert.equal(sha(await got[2].path()), after.sha);
+  host.page.off('download', keep);
 });
 
 test('refused, unanswered for 90 s, empty, and over 2,000,000,000 bytes: nothing is sent', async () => {

@@ -15,6 +15,13 @@ withTwoPcs((p) => { pcs = p; });
 const hostPage = () => pcs.host.page;
 const techPage = () => pcs.tech.page;
 const visible = (page, sel) => page.locator(sel).isVisible();
+// Whether `sel` is what a person sees and clicks at its own centre (not something above it).
+const onTop = (page, sel) => page.evaluate((s) => {
+  const el = document.querySelector(s);
+  const r = el.getBoundingClientRect();
+  const hit = document.elementFromPoint(r.x + r.width / 2, r.y + r.height / 2);
+  return !!hit && el.contains(hit);
+}, sel);
 
 async function connect({ key, wantCtl = true } = {}) {
   const page = techPage();
@@ -26,12 +33,13 @@ async function connect({ key, wantCtl = true } = {}) {
 
 const hostKey = async () => (await hostPage().textContent('#myKey')).trim();
 
-// The request dialog on the host PC, answered with the boxes as given.
-async function accept({ control = true, audio = false } = {}) {
+// The request dialog on the host PC, answered with the boxes as given (the PC's sound as
+// the settings tick it, unless said).
+async function accept({ control = true, audio } = {}) {
   const page = hostPage();
   await page.waitForSelector('#reqDlg:not([hidden])');
   await page.setChecked('#reqCtl', control);
-  await page.setChecked('#reqAudio', audio);
+  if (audio !== undefined) await page.setChecked('#reqAudio', audio);
   await page.waitForSelector('#reqAccept:not([disabled])');
   await page.click('#reqAccept');
 }
@@ -101,16 +109,23 @@ test('refusals: a wrong key never asks, then denied, unanswered and cancelled re
   assert.equal(await visible(host, '#reqDlg'), false);
   await tech.waitForSelector('#viewer', { state: 'hidden' });
 
-  // Typed with blanks, a dash and in lower case, the key still opens the dialog.
+  // Typed with blanks, a dash and in lower case, the key still opens the dialog, on top
+  // of a dialog the person had open.
+  await host.click('#quitBtn');
+  await host.waitForSelector('#modal:not([hidden])');
   const key = await hostKey();
   await connect({ key: ` ${key.slice(0, 3).toLowerCase()}-${key.slice(3)} ` });
   await host.waitForSelector('#reqDlg:not([hidden])');
+  assert.equal(await onTop(host, '#reqWho'), true);
   assert.equal(await host.textContent('#reqWho'), `${TECH_NAME} quiere ver tu pantalla`);
   assert.equal(await host.isDisabled('#reqAccept'), true, 'accept waits 1.2 s');
   assert.equal(await host.evaluate(() => document.activeElement.id), 'reqReject');
   await tech.waitForFunction(() => /Esperando a que .* acepte… \(\d+ s\)/.test(document.getElementById('vWait').textContent));
   await host.click('#reqReject');
   await waitToast(tech, 'La persona rechazó la conexión.');
+  // The dialog under it has the focus back and goes as usual.
+  await host.keyboard.press('Escape');
+  await host.waitForSelector('#modal', { state: 'hidden' });
 
   // Left unanswered: 58 s on the host's clock, then "timeout" for the technician.
   await host.clock.install();
@@ -140,6 +155,10 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   await accept({ control: true });
   await connected();
 
+  // The PC's sound was asked for; this Linux desktop has none to give, so the screen goes
+  // without it and the person is told.
+  await waitToast(host, 'Se comparte tu pantalla sin el audio de la PC: este sistema (o lo que se eligió al compartir) no lo dio.');
+  assert.equal(await host.isDisabled('#hbAudio'), true);
   const size = await tech.evaluate(() => [document.getElementById('vVideo').videoWidth, document.getElementById('vVideo').videoHeight]);
   assert.deepEqual(size, [SCREEN.width, SCREEN.height]);
   assert.match(await host.textContent('#hostbar'), /<img src=x onerror=__p=1>Luis está conectado a tu PC/);
@@ -158,6 +177,33 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   assert.ok(hostCode.spoken.includes(`${g1}, ${g2}`), hostCode.spoken);
   assert.ok(!hostCode.spoken.includes(hostCode.code), hostCode.spoken);
   firstCode = hostCode.code;
+
+  // Escape closes a menu for good: the next menu button opens its own menu, which stays.
+  await tech.click('#vKeys');
+  await tech.keyboard.press('Escape');
+  await tech.waitForSelector('#menu', { state: 'hidden' });
+  assert.equal(await tech.evaluate(() => document.activeElement.id), 'vKeys');
+  await tech.click('#vClip');
+  await tech.waitForTimeout(300);
+  assert.equal(await visible(tech, '#menu [data-clip="get"]'), true);
+  await tech.click('#vStats');
+  await tech.waitForSelector('#menu', { state: 'hidden' });
+  // Full screen takes the viewer with its tools: the menus (and their focus), the type
+  // dialog and the chat open in sight, not behind the picture.
+  await tech.click('#vFull');
+  await tech.waitForFunction(() => document.fullscreenElement === document.documentElement);
+  await tech.click('#vKeys');
+  assert.equal(await onTop(tech, '#menu [data-combo="taskmgr"]'), true);
+  assert.equal(await tech.evaluate(() => document.activeElement.dataset.combo), 'taskmgr');
+  await tech.click('#vType');
+  assert.equal(await onTop(tech, '#typeTxt'), true);
+  await tech.click('#modalBtns .btn:not(.primary)');
+  await tech.click('#vChat');
+  assert.equal(await onTop(tech, '#chatIn'), true);
+  await tech.click('#chatClose');
+  assert.equal(await tech.evaluate(() => ['toast', 'xfers'].every((id) => document.fullscreenElement.contains(document.getElementById(id)))), true);
+  await tech.click('#vFull');
+  await tech.waitForFunction(() => !document.fullscreenElement);
 
   // A click lands on the matching pixel of the host's screen.
   const at = await screenPoint(300, 250);
@@ -182,6 +228,8 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   await tech.click('#vType');
   await tech.fill('#typeTxt', 'Ñandú café €');
   await tech.click('#modalBtns .btn.primary');
+  // What was typed does not stay behind in the closed dialog.
+  assert.equal(await tech.evaluate(() => document.getElementById('typeTxt')), null);
   const typed = [];
   await waitFor(async () => {
     typed.push(...(await probe.until((e) => e.t === 'kp')).filter((e) => e.t === 'kp').map((e) => e.text));
@@ -197,6 +245,30 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   await menu('#vClip', '[data-clip="send"]');
   await waitToast(tech, 'Listo: en la otra PC presiona Ctrl+V.');
   assert.equal(await pcs.xclip(['-selection', 'clipboard', '-o']), 'del técnico ✓');
+
+  // Input takes one road, one post at a time: typed text waits behind the keys sent before
+  // it, `mov` carries only moves, and `in` never types.
+  const posted = [];
+  let inFlight = 0;
+  let most = 0;
+  const sent = (r) => { if (r.url().endsWith('/api/input')) { posted.push(...r.postDataJSON().ev); most = Math.max(most, ++inFlight); } };
+  const done = (r) => { if (r.url().endsWith('/api/input')) inFlight--; };
+  host.on('request', sent);
+  host.on('requestfinished', done);
+  host.on('requestfailed', done);
+  await tech.evaluate(() => {
+    const ctl = window.__channels.ctl.at(-1);
+    window.__channels.mov.at(-1).send(JSON.stringify({ t: 'in', ev: [{ k: 'd', b: 2, x: 0.9, y: 0.9 }] }));
+    ctl.send(JSON.stringify({ t: 'in', ev: [{ k: 't', s: 'no' }] }));
+    ctl.send(JSON.stringify({ t: 'in', ev: [{ k: 'kd', c: 'ShiftLeft' }] }));
+    ctl.send(JSON.stringify({ t: 'text', s: 'q' }));
+    ctl.send(JSON.stringify({ t: 'in', ev: [{ k: 'ku', c: 'ShiftLeft' }] }));
+  });
+  await waitFor(() => posted.some((e) => e.k === 'ku') && inFlight === 0, { what: 'the keys and the text posted' });
+  for (const [event, fn] of [['request', sent], ['requestfinished', done], ['requestfailed', done]]) host.off(event, fn);
+  assert.deepEqual(posted, [{ k: 'kd', c: 'ShiftLeft' }, { k: 't', s: 'q' }, { k: 'ku', c: 'ShiftLeft' }]);
+  assert.equal(most, 1, 'one post to /api/input at a time');
+  await probe.until((e) => e.t === 'kr' && e.keysym === 0xffe1);
 
   // The quality menu reaches the host's encoder.
   await menu('#vQual', '[data-q="nitidez"]');
@@ -272,6 +344,31 @@ test('a shared tab gives a view-only session, and the technician ends it', async
   await tech.click('#vEnd');
   await waitToast(host, 'La otra persona terminó la sesión.');
   await sessionGone();
+  await host.reload();
+  await host.waitForSelector('html[data-ready="1"]');
+});
+
+test('a share stopped while the host still reads its monitors ends the session as stopped', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  await host.evaluate(() => {
+    const md = navigator.mediaDevices;
+    const real = md.getDisplayMedia.bind(md);
+    md.getDisplayMedia = async (o) => (window.__shared = await real(o));
+  });
+  // The monitor list is held back, so the stop comes while the host matches the picture.
+  let release;
+  const held = new Promise((r) => { release = r; });
+  await host.route('**/api/monitores', async (route) => { await held; await route.continue(); });
+  await connect();
+  await Promise.all([host.waitForRequest('**/api/monitores'), accept({ control: true })]);
+  // What the browser's own "Stop sharing" does: the captured track ends.
+  await host.evaluate(() => window.__shared.getVideoTracks()[0].dispatchEvent(new Event('ended')));
+  release();
+  await waitToast(host, 'Se dejó de compartir la pantalla.');
+  await sessionGone();
+  await host.unroute('**/api/monitores');
+  assert.equal(await host.evaluate(() => window.__shared.getVideoTracks()[0].readyState), 'ended');
   await host.reload();
   await host.waitForSelector('html[data-ready="1"]');
 });
@@ -423,11 +520,54 @@ test('a page in the middle: the session works through it, and the two check code
   }
 });
 
+test('a host stranded while setting up ends as lost and takes the next request', async () => {
+  const tech = techPage();
+  const host = hostPage();
+  const hostStranded = async () => {
+    await waitToast(host, 'Se perdió la conexión con la otra PC.', 30000);
+    await sessionGone();
+  };
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+  // The offer fails: no connection can start.
+  await host.evaluate(() => {
+    const proto = RTCPeerConnection.prototype;
+    const real = proto.createOffer;
+    proto.createOffer = function () { proto.createOffer = real; return Promise.reject(new Error('no offer')); };
+  });
+  await connect();
+  await accept({ control: false });
+  await hostStranded();
+
+  // The registration socket closes as the offer is made, so the offer never leaves.
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+  await host.evaluate(() => {
+    const proto = RTCPeerConnection.prototype;
+    const real = proto.setLocalDescription;
+    proto.setLocalDescription = function (d) {
+      proto.setLocalDescription = real;
+      window.__sockets.filter((w) => w.url.includes('/host/')).at(-1).close();
+      return real.call(this, d);
+    };
+  });
+  await connect();
+  await accept({ control: false });
+  await waitToast(tech, 'Se perdió la conexión con la otra PC.', 30000);
+  await hostStranded();
+
+  // Registered again, the PC asks its person about the next request instead of "busy".
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 30000 });
+  await connect();
+  await accept({ control: false });
+  await connected();
+  await tech.click('#vEnd');
+  await sessionGone();
+});
+
 test('busy while a session runs; locked after repeated wrong keys', async () => {
   const tech = techPage();
   const host = hostPage();
   await connect();
-  await accept({ control: false });
+  await accept({ control: true });
   await connected();
   // A second technician, straight on the join socket.
   const answer = await tech.evaluate(async ([url, id]) => new Promise((resolve) => {
@@ -436,8 +576,14 @@ test('busy while a session runs; locked after repeated wrong keys', async () => 
     ws.onmessage = (m) => { const t = JSON.parse(m.data).t; if (t !== 'waiting') { ws.close(); resolve(t); } };
   }), [pcs.signalUrl, HOST_ID]);
   assert.ok(answer === 'busy' || answer === 'denied', answer);
-  await tech.click('#vEnd');
+  // The host ends the session while the technician is typing a text: the dialog closes
+  // and nothing typed stays in the page.
+  await tech.click('#vType');
+  await tech.fill('#typeTxt', 'contraseña a medias');
+  await host.click('#hbEnd');
   await sessionGone();
+  assert.equal(await visible(tech, '#modal'), false);
+  assert.equal(await tech.evaluate(() => document.getElementById('typeTxt')), null);
 
   for (let i = 0; i < 8; i++) {
     await connect({ key: 'QQQQQ' + i });

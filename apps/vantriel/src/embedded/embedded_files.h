@@ -35,6 +35,7 @@ extern const EmbeddedFile emblema_512_png;  // emblem, 512 x 512
 extern const EmbeddedFile firma_png;        // signature picture
 extern const EmbeddedFile bold_woff2;       // heading font, bold
 extern const EmbeddedFile semi_woff2;       // heading font, semi-bold
+extern const EmbeddedFile symbols_ttf;      // the page's symbols (font/make_symbols.py)
 
 }  // namespace vantriel::embedded
 

@@ -54,6 +54,7 @@ constexpr StaticFile kStaticFiles[] = {
     {"/img/firma.png", "image/png", &embedded::firma_png},
     {"/font/bold.woff2", "font/woff2", &embedded::bold_woff2},
     {"/font/semi.woff2", "font/woff2", &embedded::semi_woff2},
+    {"/font/symbols.ttf", "font/ttf", &embedded::symbols_ttf},
 };
 
 // The bytes of each embedded file, joined once and shared by every reply. Constant data,

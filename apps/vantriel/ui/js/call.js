@@ -7,8 +7,7 @@ import { t } from "./i18n.js";
 import { ID } from "./state.js";
 import { post, postOnUnload } from "./api.js";
 import { drawInto, toast } from "./ui.js";
-import { copyText, TAB } from "./shell.js";
-import { buildSettingsForm } from "./settings.js";
+import { copyText } from "./shell.js";
 import { ICE_DEFAULT, wsUrl } from "./signal.js";
 import { getMic } from "./mic.js";
 import { mungeOpus } from "./sdp.js";
@@ -75,9 +74,13 @@ async function startCall(code, create) {
     }
     if (m && typeof m === "object" && CALLX === c) onRoom(c, m);
   };
-  // Member connections are not kept without the room.
+  // Member connections are not kept without the room. A room that closes without the
+  // page asking (the server restarted, the network went) says so: the person would
+  // otherwise find the set-up card again and not know why.
   ws.onclose = () => {
-    if (CALLX === c) leaveCall();
+    if (CALLX !== c) return;
+    toast(t("srvDown"), 6000);
+    leaveCall();
   };
   c.ping = setInterval(() => send(c, { t: "ping" }), 25000);
   startMeter(c);
@@ -378,7 +381,10 @@ $("callCode").addEventListener("keydown", (e) => {
 
 // --- microphone card of the settings form ---------------------------------------------
 
-let micListSize = 0;
+// Whether the browser still hides the microphones' names: before the first permission it
+// lists at most one entry per kind, without a name (and without an id, so it would only
+// repeat the default entry, and is not listed).
+let micNamesHidden = true;
 export async function fillMicList(current) {
   const sel = $("sMic");
   if (!sel || !navigator.mediaDevices || !navigator.mediaDevices.enumerateDevices) return;
@@ -390,9 +396,10 @@ export async function fillMicList(current) {
     return;
   }
   if (!$("sMic")) return;
+  micNamesHidden = devs.length <= 1 || devs.some((d) => !d.label);
+  devs = devs.filter((d) => d.deviceId);
   const opts = [["", t("sMicDef")]].concat(devs.map((d) => [d.deviceId, d.label || d.deviceId.slice(0, 10)]));
   if (current && !opts.some((o) => o[0] === current)) opts.push([current, current.slice(0, 10)]);
-  micListSize = opts.length;
   sel.innerHTML = opts
     .map(([v, l]) => '<option value="' + esc(v) + '"' + (v === current ? " selected" : "") + ">" + esc(l) + "</option>")
     .join("");
@@ -410,7 +417,7 @@ export function micTest() {
   const proc = $("sProc") ? $("sProc").checked : true;
   const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
   if (dev) audio.deviceId = { exact: dev };
-  const test = { opening: true, fewNames: micListSize <= 1, stream: null, ac: null };
+  const test = { opening: true, fewNames: micNamesHidden, stream: null, ac: null };
   MICT = test;
   navigator.mediaDevices
     .getUserMedia({ audio })
@@ -431,6 +438,8 @@ export function micTest() {
       test.stopT = setTimeout(stopMicTest, 15000);
       const b = $("sMicTest");
       if (b) b.setAttribute("aria-pressed", "true");
+      // The permission is given: the names show now, the choice and the rest of the form kept.
+      if (test.fewNames) fillMicList($("sMic") ? $("sMic").value : "");
     })
     .catch(() => {
       if (MICT === test) stopMicTest();
@@ -450,5 +459,4 @@ function stopMicTest() {
   if (meter) meter.style.width = "0";
   const b = $("sMicTest");
   if (b) b.setAttribute("aria-pressed", "false");
-  if (m.fewNames && !m.opening && TAB === "ajustes") buildSettingsForm(); // names show after the permission
 }

@@ -53,24 +53,45 @@ function sendJson(ch, obj) {
   }
 }
 
-// Sends the files one after another.
+// Files waiting their turn, each with the session it was picked in and its transfer id.
+const SEND_Q = [];
+let sending = false;
+let sendingId = null; // the transfer whose chunks are going out
+let gaveUp = false; // its receiver said it could not keep it
+
+// Sends the files one after another; files picked or dropped while one is being sent wait
+// behind it, whichever pick they came from.
 export async function sendFiles(files) {
-  for (const f of Array.from(files || [])) await sendFile(f);
+  const s = SES;
+  for (const file of Array.from(files || [])) {
+    if (!fileChannel(s)) {
+      toast(t("fileNoSession"));
+      return;
+    }
+    // Checked before anything is read.
+    if (file.size > FILE_MAX) {
+      toast(t("fileTooBig"));
+      continue;
+    }
+    const id = transferId();
+    SEND_Q.push({ s, file, id });
+    if (sending) box(id, t("fileQueued", file.name), 0);
+  }
+  if (sending) return;
+  sending = true;
+  try {
+    while (SEND_Q.length) {
+      const next = SEND_Q.shift();
+      if (SES !== next.s || !fileChannel(next.s)) box(next.id, t("fileNo", next.file.name));
+      else await sendFile(next.s, next.file, next.id);
+    }
+  } finally {
+    sending = false;
+  }
 }
 
-async function sendFile(file) {
-  const s = SES;
+async function sendFile(s, file, id) {
   const ch = fileChannel(s);
-  if (!ch) {
-    toast(t("fileNoSession"));
-    return;
-  }
-  // Checked before anything is read.
-  if (file.size > FILE_MAX) {
-    toast(t("fileTooBig"));
-    return;
-  }
-  const id = transferId();
   const name = file.name;
   box(id, t("fileAsk", name), 0);
   const answer = new Promise((resolve) => {
@@ -88,15 +109,36 @@ async function sendFile(file) {
     return;
   }
   ch.bufferedAmountLowThreshold = LOW_WATER;
+  sendingId = id;
+  gaveUp = false;
+  try {
+    await sendChunks(s, ch, file, id);
+  } finally {
+    sendingId = null;
+  }
+}
+
+async function sendChunks(s, ch, file, id) {
+  const name = file.name;
   const chunks = Math.ceil(file.size / FILE_CHUNK);
   for (let i = 0; i < chunks; i++) {
     if (SES !== s || ch.readyState !== "open") {
       box(id, t("fileNo", name));
       return;
     }
-    const data = await file.slice(i * FILE_CHUNK, (i + 1) * FILE_CHUNK).arrayBuffer();
+    let data;
+    try {
+      data = await file.slice(i * FILE_CHUNK, (i + 1) * FILE_CHUNK).arrayBuffer();
+    } catch (e) {
+      // The file changed or went away while being read (a log still written, a pulled
+      // stick): the end message comes early, so the receiver drops what it got too.
+      console.info("file read failed:", e && e.name);
+      if (SES === s && ch.readyState === "open") sendJson(ch, { t: "fe", id });
+      box(id, t("fileNo", name));
+      return;
+    }
     while (ch.bufferedAmount > HIGH_WATER && ch.readyState === "open") await drained(ch);
-    if (SES !== s || ch.readyState !== "open") {
+    if (SES !== s || ch.readyState !== "open" || gaveUp) {
       box(id, t("fileNo", name));
       return;
     }
@@ -139,6 +181,8 @@ export function onFileFrame(s, data) {
   if (m.t === "fa") {
     const resolve = FILE_ASK.get(m.id);
     if (resolve) resolve(m.ok === true);
+    // A "no" after the "yes": the receiver could not keep the file; stop sending it.
+    else if (m.ok === false && m.id === sendingId) gaveUp = true;
   } else if (m.t === "fs") {
     onOffer(s, m);
   } else if (m.t === "fe") {
@@ -157,11 +201,18 @@ function onOffer(s, m) {
     sendJson(ch, { t: "fa", id, ok: false });
     return;
   }
-  const rx = { s, id, name: cleanFileName(m.name), size, parts: [], got: 0, ok: false, chunks: 0 };
+  const rx = { s, id, name: cleanFileName(m.name), size, parts: [], stage: null, got: 0, ok: false, chunks: 0, answering: false };
   RX = rx;
-  const answer = (ok) => {
-    if (RX !== rx || rx.ok) return;
+  const answer = async (ok) => {
+    if (RX !== rx || rx.ok || rx.answering) return;
     if (ok) {
+      rx.answering = true;
+      rx.stage = await openStage(rx.id);
+      rx.answering = false;
+      if (RX !== rx) {
+        dropStage(rx.stage);
+        return;
+      }
       rx.ok = true;
       box(rx.id, t("fileRecv", rx.name), 0);
     } else {
@@ -192,11 +243,11 @@ function onChunk(s, data) {
   const rx = RX;
   if (!rx || !rx.ok || rx.s !== s || !(data instanceof ArrayBuffer)) return;
   if (rx.got + data.byteLength > rx.size) {
-    box(rx.id, t("fileNo", rx.name));
-    RX = null;
+    failRx(rx);
     return;
   }
-  rx.parts.push(data);
+  if (rx.stage) stageWrite(rx, data);
+  else rx.parts.push(data);
   rx.got += data.byteLength;
   if (++rx.chunks % BOX_EVERY === 0) box(rx.id, t("fileRecv", rx.name), (rx.got / rx.size) * 100);
 }
@@ -214,9 +265,19 @@ function onEnd(s, m) {
   // Fewer bytes than announced is a broken transfer, not a file to save.
   if (rx.got !== rx.size) {
     box(rx.id, t("fileNo", rx.name));
+    dropStage(rx.stage);
     return;
   }
-  const url = URL.createObjectURL(new Blob(rx.parts));
+  if (rx.stage) {
+    saveStaged(s, rx);
+    return;
+  }
+  saveFile(s, rx, new Blob(rx.parts));
+}
+
+// Hands the browser the file for its downloads folder, under the sender's (cleaned) name.
+function saveFile(s, rx, blob) {
+  const url = URL.createObjectURL(blob);
   const a = document.createElement("a");
   a.href = url;
   a.download = rx.name;
@@ -232,10 +293,125 @@ function onEnd(s, m) {
 // (the sender stops before its next chunk by itself).
 export function filesReset() {
   if (RX && RX.ok) box(RX.id, t("fileNo", RX.name));
+  if (RX) dropStage(RX.stage);
   RX = null;
   if (offerShown) closeModal();
   for (const resolve of FILE_ASK.values()) resolve(false);
 }
+
+// --- staging on disk ------------------------------------------------------------------
+// An incoming file goes to the origin's private file system as its chunks arrive, in
+// blocks of 1 MiB written in order, and the browser downloads it from there: memory holds
+// a block or two whatever the size. Where that storage cannot be opened the chunks are
+// kept in memory as before.
+
+const STAGE_DIR = "recibiendo";
+const WRITE_BLOCK = 1024 * 1024;
+const STALE_MS = 15 * 60 * 1000; // what an earlier page left behind
+const REMOVE_MIN_MS = 60000;
+const REMOVE_PER_MB_MS = 100; // the browser copies the download at well over 10 MB/s
+
+async function stageFolder() {
+  const root = await navigator.storage.getDirectory();
+  return root.getDirectoryHandle(STAGE_DIR, { create: true });
+}
+
+async function openStage(id) {
+  try {
+    const dir = await stageFolder();
+    const name = id.replace(/[^a-z0-9]/gi, "_") + "-" + Date.now();
+    const handle = await dir.getFileHandle(name, { create: true });
+    const writable = await handle.createWritable();
+    return { dir, name, handle, writable, block: new Uint8Array(WRITE_BLOCK), fill: 0, chain: Promise.resolve(), failed: false };
+  } catch (e) {
+    console.info("file staging unavailable, receiving in memory:", e && e.name);
+    return null;
+  }
+}
+
+function stageFlush(st) {
+  if (!st.fill) return;
+  const data = st.block.subarray(0, st.fill);
+  st.block = new Uint8Array(WRITE_BLOCK);
+  st.fill = 0;
+  st.chain = st.chain.then(() => (st.failed ? null : st.writable.write(data)));
+}
+
+function stageWrite(rx, data) {
+  const st = rx.stage;
+  let bytes = new Uint8Array(data);
+  while (bytes.length) {
+    const n = Math.min(bytes.length, WRITE_BLOCK - st.fill);
+    st.block.set(bytes.subarray(0, n), st.fill);
+    st.fill += n;
+    bytes = bytes.subarray(n);
+    if (st.fill === WRITE_BLOCK) stageFlush(st);
+  }
+  // A write that fails (the disk full) ends the transfer on both sides.
+  st.chain = st.chain.catch((e) => {
+    if (st.failed) return;
+    st.failed = true;
+    console.warn("file staging failed:", e && e.name);
+    if (RX === rx) {
+      failRx(rx);
+      const ch = fileChannel(rx.s);
+      if (ch) sendJson(ch, { t: "fa", id: rx.id, ok: false });
+    }
+  });
+}
+
+// The incoming transfer ends unsaved.
+function failRx(rx) {
+  box(rx.id, t("fileNo", rx.name));
+  if (RX === rx) RX = null;
+  dropStage(rx.stage);
+}
+
+// Discards a staged file: its writes are abandoned and the entry removed.
+function dropStage(st) {
+  if (!st || st.dropped) return;
+  st.dropped = true;
+  st.failed = true;
+  st.chain
+    .catch(() => null)
+    .then(() => st.writable.abort())
+    .catch(() => null)
+    .then(() => st.dir.removeEntry(st.name))
+    .catch(() => null);
+}
+
+async function saveStaged(s, rx) {
+  const st = rx.stage;
+  stageFlush(st);
+  let file = null;
+  try {
+    await st.chain;
+    if (st.failed) throw new Error("write failed");
+    await st.writable.close();
+    file = await st.handle.getFile();
+  } catch (e) {
+    failRx(rx);
+    return;
+  }
+  st.dropped = true;
+  saveFile(s, rx, file);
+  // The browser reads the staged file while it copies the download; it goes once that
+  // copy is surely done, and an earlier page's leftovers go when a page starts.
+  setTimeout(() => st.dir.removeEntry(st.name).catch(() => null), Math.max(REMOVE_MIN_MS, (rx.size / 1e6) * REMOVE_PER_MB_MS));
+}
+
+async function sweepStaged() {
+  try {
+    const dir = await stageFolder();
+    for await (const [name, handle] of dir.entries()) {
+      const f = handle.kind === "file" ? await handle.getFile() : null;
+      if (!f || Date.now() - f.lastModified > STALE_MS) await dir.removeEntry(name, { recursive: true }).catch(() => null);
+    }
+  } catch (e) {
+    /* nothing staged, or no such storage */
+  }
+}
+sweepStaged();
 
 $("fileIn").addEventListener("change", (e) => {
   const files = Array.from(e.target.files || []);

@@ -14,7 +14,7 @@ import {
 } from "./session.js";
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
-import { cleanEvents, InputQueue } from "./input_logic.js";
+import { InputQueue, peerEvents, peerMove } from "./input_logic.js";
 import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
@@ -124,12 +124,7 @@ $("reqAccept").addEventListener("click", async () => {
   req.picking = true; // the countdown stops while the screen picker is open
   clearInterval(reqTick);
   closeDialog($("reqDlg"));
-  let stream = null;
-  try {
-    stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(settingFps(recibir("fps")), opts.audio));
-  } catch (e) {
-    stream = null;
-  }
+  const stream = await captureScreen(settingFps(recibir("fps")), opts.audio);
   if (!stream) {
     if (HOST.req === req) {
       HOST.req = null;
@@ -146,6 +141,27 @@ $("reqAccept").addEventListener("click", async () => {
   answer(req.sid, true);
   startHostSession(req, opts, stream);
 });
+
+// The screen picker, with the PC's sound when `audio`. Where the system cannot give that
+// sound (Chromium on Linux without a sound server it can loop back), asking for it fails
+// the whole capture; the screen is then asked for again without it, and the person told.
+// Null when the person cancelled or nothing could be captured.
+async function captureScreen(fps, audio) {
+  let stream = null;
+  try {
+    stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(fps, audio));
+  } catch (e) {
+    if (!audio || (e && e.name === "NotAllowedError")) return null; // the person cancelled
+    console.info("screen capture with the PC's sound failed (" + (e && e.name) + "): sharing without it");
+    try {
+      stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(fps, false));
+    } catch (e2) {
+      return null;
+    }
+  }
+  if (audio && !stream.getAudioTracks().length) toast(t("noPcAudio"), 8000);
+  return stream;
+}
 
 // --- the session ---------------------------------------------------------------------
 
@@ -184,13 +200,16 @@ async function frameSize(track) {
   }
 }
 
-// A capture that ends from the browser's own stop control ends the session.
+// A capture that ends from the browser's own stop control ends the session, whenever it
+// happens: watched from the moment the capture belongs to the session, and a capture that
+// ended before anyone listened ends it too.
 function watchEnd(s, stream) {
   const v = stream.getVideoTracks()[0];
   if (v) {
     v.onended = () => {
       if (SES === s && s.screen === stream) endSession("stopped", true);
     };
+    if (v.readyState === "ended") setTimeout(v.onended, 0);
   }
 }
 
@@ -214,10 +233,10 @@ async function startHostSession(req, opts, stream) {
     queue: new InputQueue(),
     pumping: false,
   });
+  watchEnd(s, stream);
   await matchScreen(s);
   if (SES !== s) return;
   s.control = s.wantControl && s.surface === "monitor";
-  watchEnd(s, stream);
   const pc = await newPC(s);
   if (!pc) return;
   const video = stream.getVideoTracks()[0];
@@ -240,7 +259,10 @@ async function startHostSession(req, opts, stream) {
   try {
     await sendOffer(s);
   } catch (e) {
+    // Without an offer the connection never starts: nothing would end the session.
     console.warn("offer failed:", e && e.message);
+    if (SES === s) endSession("lost", true);
+    return;
   }
   if (SES !== s) return;
   await flushSignals(s);
@@ -307,15 +329,25 @@ function sendPerm(s) {
 // Moves from `mov`: only the latest is kept.
 export function onHostMove(s, ev) {
   if (!s.control) return;
-  const evs = cleanEvents(ev);
-  if (!evs.length) return;
-  s.queue.setMove(evs[evs.length - 1]);
+  const move = peerMove(ev);
+  if (!move) return;
+  s.queue.setMove(move);
   pump(s);
 }
 
 function hostInput(s, ev) {
   if (!s.control) return;
-  const evs = cleanEvents(ev);
+  queueInput(s, peerEvents(ev));
+}
+
+// Typed text takes its place in the same queue as keys, so it never runs beside a batch
+// in flight nor between a held modifier and its release.
+function hostText(s, text) {
+  if (!s.control || typeof text !== "string" || !text) return;
+  queueInput(s, [{ k: "t", s: text }]);
+}
+
+function queueInput(s, evs) {
   if (!evs.length) return;
   const before = s.queue.dropped;
   s.queue.push(evs);
@@ -343,7 +375,7 @@ export async function onHostControl(s, m) {
       hostInput(s, m.ev);
       break;
     case "text":
-      if (s.control && typeof m.s === "string" && m.s) post("/api/input", { mon: s.mon, ev: [{ k: "t", s: m.s }] }).catch(() => null);
+      hostText(s, m.s);
       break;
     case "clip-set": {
       if (!s.control) return;
@@ -454,18 +486,15 @@ async function withdrawControl(s) {
 }
 
 async function changeShare(s) {
-  let stream = null;
-  try {
-    stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(s.fps, true));
-  } catch (e) {
-    return; // cancelled: nothing changes
-  }
+  const stream = await captureScreen(s.fps, true);
+  if (!stream) return; // cancelled: nothing changes
   if (SES !== s) {
     stopStream(stream);
     return;
   }
   const old = s.screen;
   s.screen = stream;
+  watchEnd(s, stream);
   try {
     await s.vtx.sender.replaceTrack(stream.getVideoTracks()[0]);
     const a = stream.getAudioTracks()[0] || null;
@@ -475,7 +504,6 @@ async function changeShare(s) {
     console.warn("share change:", e && e.message);
   }
   stopStream(old);
-  watchEnd(s, stream);
   await matchScreen(s);
   if (SES !== s) return;
   if (s.surface !== "monitor" && s.control) {

@@ -112,3 +112,18 @@ export function cleanEvents(ev) {
   if (!Array.isArray(ev)) return [];
   return ev.filter((e) => e && typeof e === "object" && !Array.isArray(e) && typeof e.k === "string");
 }
+
+// What a peer may send in an `in` message: pointer, buttons, wheel, keys and the release.
+// Typed text comes only as a `text` message, which the host page turns into its own "t"
+// event in the same queue.
+const PEER_KINDS = ["m", "d", "u", "w", "kd", "ku", "rel"];
+
+export function peerEvents(ev) {
+  return cleanEvents(ev).filter((e) => PEER_KINDS.includes(e.k));
+}
+
+// The move of a message on `mov`: its last "m" event, or null; nothing else travels there.
+export function peerMove(ev) {
+  const moves = cleanEvents(ev).filter((e) => e.k === "m");
+  return moves.length ? moves[moves.length - 1] : null;
+}

@@ -9,6 +9,7 @@ import { drawAll, drawHostStatus, loadIdentity, loadState, openLink, TAB } from 
 import { helpLangChanged } from "./help.js";
 import { dropIce, HOST, hostConnect, hostDisconnect } from "./signal.js";
 import { fillMicList, micTest } from "./call.js";
+import { hostText } from "./host_texts.js";
 
 export async function openSettings() {
   try {
@@ -134,14 +135,14 @@ async function saveSettings() {
     return;
   }
   if (!r || !r.ok) {
-    toast((r && r.msg) || "…", 6000);
+    toast(hostText(r && r.msg) || "…", 6000);
     return;
   }
   let note = "";
   if (S && autostart !== !!S.inicio_windows) {
     try {
       const w = await post("/api/inicio_windows", { on: autostart });
-      if (w && w.msg) note = String(w.msg);
+      if (w && w.msg) note = String(hostText(w.msg));
     } catch (e) {
       /* reported through the state below */
     }
@@ -182,7 +183,7 @@ function askNewId() {
       return;
     }
     if (!r || !r.ok) {
-      toast((r && r.msg) || "…", 6000);
+      toast(hostText(r && r.msg) || "…", 6000);
       return;
     }
     hostDisconnect();

@@ -7,7 +7,7 @@ import { $, cleanKey, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { toast } from "./ui.js";
 import { drawHostStatus } from "./shell.js";
-import { endSession, onSignal, SES } from "./session.js";
+import { endSession, onSignal, SES, startLossTimer } from "./session.js";
 import { closeRequest, onHostRequest } from "./host_session.js";
 import { startJoin } from "./tech_session.js";
 
@@ -68,6 +68,7 @@ export function hostConnect() {
     clearInterval(HOST.ping);
     HOST.ws = null;
     closeRequest();
+    strandedSession();
     if (HOST.stop || HOST.state === "taken" || HOST.state === "replaced") {
       drawHostStatus();
       return;
@@ -75,6 +76,14 @@ export function hostConnect() {
     setHostState("error");
     hostRetry();
   };
+}
+
+// A host session still setting up has lost the only road its signals take: unless the
+// connection comes up with what was already exchanged, the loss timer ends it and the PC
+// is free for the next request.
+function strandedSession() {
+  const s = SES;
+  if (s && s.role === "host" && !s.connected) startLossTimer(s);
 }
 
 function onHostMessage(m) {
@@ -111,6 +120,7 @@ export function hostDisconnect() {
   const ws = HOST.ws;
   HOST.ws = null;
   closeRequest();
+  strandedSession();
   if (ws) {
     try {
       ws.close();

@@ -5,7 +5,7 @@ import { $, esc, prettyId } from "./core.js";
 import { t } from "./i18n.js";
 import { ID, S } from "./state.js";
 import { post } from "./api.js";
-import { closeMenu, modal, openMenu, toast } from "./ui.js";
+import { closeMenu, closeModal, modal, openMenu, toast } from "./ui.js";
 import { drawRecents } from "./history.js";
 import { prefetchIce, wsUrl } from "./signal.js";
 import {
@@ -257,6 +257,7 @@ export function closeViewer() {
   }
   if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
   closeMenu();
+  closeTypeDialog();
   $("viewer").hidden = true;
 }
 
@@ -365,8 +366,18 @@ function openTypeDialog(s) {
         },
       },
     ],
+    // What was typed (often a password) does not stay in the hidden modal.
+    () => {
+      const el = $("typeTxt");
+      if (el) el.remove();
+    },
   );
   setTimeout(() => $("typeTxt") && $("typeTxt").focus(), 0);
+}
+
+// The type dialog, when it is the open modal, closes with the session.
+function closeTypeDialog() {
+  if ($("typeTxt")) closeModal();
 }
 
 async function sendMyClipboard(s) {
@@ -387,7 +398,9 @@ async function toggleFullScreen() {
     return;
   }
   try {
-    await $("viewer").requestFullscreen();
+    // The whole page, not the viewer alone: the menus, the dialogs, the toasts, the chat
+    // and the transfer list sit beside the viewer and would open unseen behind it.
+    await document.documentElement.requestFullscreen();
     // System keys (Alt+Tab, the Windows key) reach the page only with the keyboard locked.
     if (navigator.keyboard && navigator.keyboard.lock) await navigator.keyboard.lock();
   } catch (e) {

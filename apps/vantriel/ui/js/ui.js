@@ -149,22 +149,37 @@ $("modal").addEventListener("keydown", (e) => {
 });
 
 // The pop-up menu shared by the session tools: opens 6 px under its button, kept 10 px
-// inside the right edge, closes at the next click anywhere or on Escape.
+// inside the right edge, closes at the next click anywhere or on Escape. Each opening arms
+// one click listener that closes it; every way of closing disarms it, or a click after an
+// Escape would close the next menu as it opens.
+let menuArm = 0;
+let menuOpener = null;
+function disarmMenu() {
+  clearTimeout(menuArm);
+  document.removeEventListener("click", closeMenu);
+}
 export function openMenu(btn, html) {
+  disarmMenu();
   const m = $("menu");
   m.innerHTML = html;
   m.hidden = false;
+  menuOpener = btn;
   const r = btn.getBoundingClientRect();
   m.style.top = r.bottom + 6 + "px";
   const left = Math.min(r.left, window.innerWidth - m.offsetWidth - 10);
   m.style.left = Math.max(10, left) + "px";
   const first = m.querySelector(FOCUSABLE);
   if (first) first.focus();
-  setTimeout(() => document.addEventListener("click", closeMenu, { once: true }), 0);
+  menuArm = setTimeout(() => document.addEventListener("click", closeMenu, { once: true }), 0);
 }
 export function closeMenu() {
+  disarmMenu();
   $("menu").hidden = true;
 }
 $("menu").addEventListener("keydown", (e) => {
-  if (e.key === "Escape") closeMenu();
+  if (e.key !== "Escape") return;
+  // Focus goes back to the menu's button, not to a hidden item.
+  const back = menuOpener && menuOpener.id ? document.getElementById(menuOpener.id) : menuOpener;
+  closeMenu();
+  if (back && document.contains(back)) back.focus();
 });

@@ -8,6 +8,7 @@ import { LANG, t } from "./i18n.js";
 import { get, post } from "./api.js";
 import { closeDialog, drawInto, modal, openDialog, toast } from "./ui.js";
 import { openLink, showBar } from "./shell.js";
+import { hostText } from "./host_texts.js";
 
 const UPD_BUSY = ["downloading", "verifying", "waiting", "installing"];
 let updTimer = null;
@@ -48,10 +49,10 @@ export function notesHtml(md) {
 export function updBarContent(u) {
   if (!u) return null;
   if (u.result && typeof u.result === "object" && u.result.version) {
-    const html = u.result.ok ? t("updOk", esc(u.result.version)) : t("updFail", esc(u.result.error));
+    const html = u.result.ok ? t("updOk", esc(u.result.version)) : t("updFail", esc(hostText(u.result.error)));
     return { kind: u.result.ok ? "result-ok" : "result-fail", html };
   }
-  if (updBusy(u)) return { kind: "busy", html: t("updBusy", esc(u.msg)) };
+  if (updBusy(u)) return { kind: "busy", html: t("updBusy", esc(hostText(u.msg))) };
   if (u.available && u.latest && typeof u.latest === "object" && String(u.dismissed) !== String(u.latest.version)) {
     return { kind: "available", html: t("updAvail", esc(u.latest.version), esc(u.current)) };
   }
@@ -125,7 +126,7 @@ export function drawUpdPanel() {
   const last = Number(u.last_check) > 0 ? new Date(Number(u.last_check) * 1000).toLocaleString(locale) : t("updNever");
   let line = esc(t("updInstalled")) + " v" + esc(u.current);
   if (avail) line += " · " + esc(t("updNew")) + " v" + esc(u.latest.version);
-  else if (u.msg) line += " · " + esc(u.msg);
+  else if (u.msg) line += " · " + esc(hostText(u.msg));
   if ((busy || checking) && pctOf(u)) line += " · " + pctOf(u) + "%";
   line += " · " + esc(t("updLast")) + ": " + esc(last);
   let btns = "";
@@ -165,7 +166,7 @@ async function updInstall() {
     r = null;
   }
   if (!r || !r.ok) {
-    toast((r && r.msg) || "…", 6000);
+    toast(hostText(r && r.msg) || "…", 6000);
     return;
   }
   if ("current" in r) updStore(r);
@@ -235,5 +236,5 @@ async function updPoll() {
   updStore(st);
   if (st && st.phase === "installing") showUpover(true);
   if (st && (st.phase === "checking" || updBusy(st))) updSchedule(1000);
-  else if (st && st.msg && st.phase !== "idle") toast(st.msg);
+  else if (st && st.msg && st.phase !== "idle") toast(hostText(st.msg));
 }

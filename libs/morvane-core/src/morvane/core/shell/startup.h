@@ -22,6 +22,11 @@ struct StartupConfig {
   std::string enabled_msg, disabled_msg, enable_failed_msg, disable_failed_msg;
   // Linux: the autostart folder (normally $XDG_CONFIG_HOME/autostart or ~/.config/autostart).
   std::filesystem::path autostart_folder;
+  // Windows: the folder of the system's programs, schtasks.exe in it and PowerShell under
+  // WindowsPowerShell\v1.0; empty means the system's own (GetSystemDirectoryW). They run by
+  // that full path, never found by name: the executable's folder, which its user may write
+  // to, must not supply programs to a host running with administrator rights.
+  std::filesystem::path system_folder;
 };
 
 struct StartupQuery {
@@ -36,8 +41,9 @@ struct StartupChange {
   bool enabled = false;  // from a fresh query after the change
 };
 
-// Runs a program to its end without a console window; the exit code (-1 when it could
-// not start, with the system's error text) and its standard output followed by its
+// Runs a program to its end without a console window (on Windows a full path runs that
+// file and nothing is searched); the exit code (-1 when it could not start, with the
+// system's error text) and its standard output followed by its
 // standard error, decoded as UTF-8 with invalid bytes replaced.
 struct HiddenRun {
   int exit_code = -1;

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "morvane/core/shell/process_win.h"
@@ -87,13 +88,17 @@ HiddenRun run_hidden(const std::string& program, const std::vector<std::string>&
   startup.StartupInfo.hStdError = err_write.get();
   if (have_list) startup.lpAttributeList = list;
 
-  // The program is found as CreateProcess finds a bare name ("schtasks": ".exe" added,
-  // the system folders searched).
-  std::wstring line = win::command_line(win::wide(program), arguments);
+  // A full path is handed over as the module to run, so nothing is searched; a bare name
+  // is found as CreateProcess finds one (".exe" added; the executable's folder and the
+  // current one before the system folders), which only tests rely on.
+  const std::wstring program_w = win::wide(program);
+  const bool full_path = std::filesystem::path(program_w).is_absolute();
+  std::wstring line = win::command_line(program_w, arguments);
   PROCESS_INFORMATION process{};
   DWORD flags = CREATE_NO_WINDOW | (have_list ? EXTENDED_STARTUPINFO_PRESENT : 0);
-  BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                nullptr, &startup.StartupInfo, &process);
+  BOOL started = CreateProcessW(full_path ? program_w.c_str() : nullptr, line.data(), nullptr,
+                                nullptr, TRUE, flags, nullptr, nullptr, &startup.StartupInfo,
+                                &process);
   DWORD start_error = GetLastError();
   if (list_made) DeleteProcThreadAttributeList(list);
   // Our copies of the write ends go now, so the reads end when the child's do.
@@ -121,17 +126,44 @@ HiddenRun run_hidden(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
+namespace {
+
+// The full path of a program under the system folder; empty when the folder is unknown,
+// which fails the start rather than search for the program.
+std::string system_program(const StartupConfig& config, const std::filesystem::path& relative) {
+  std::filesystem::path folder = config.system_folder;
+  if (folder.empty()) {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    if (n == 0 || n > MAX_PATH) return {};
+    folder = std::wstring(buffer, n);
+  }
+  return win::narrow((folder / relative).wstring());
+}
+
+std::string schtasks(const StartupConfig& config) {
+  return system_program(config, L"schtasks.exe");
+}
+
+std::string powershell(const StartupConfig& config) {
+  return system_program(config, std::filesystem::path(L"WindowsPowerShell") / L"v1.0" /
+                                    L"powershell.exe");
+}
+
+}  // namespace
+
 StartupQuery query_startup(const StartupConfig& config) {
   StartupQuery query;
   query.supported = true;
-  query.enabled = run_hidden("schtasks", {"/Query", "/TN", config.name}).exit_code == 0;
+  query.enabled = run_hidden(schtasks(config), {"/Query", "/TN", config.name}).exit_code == 0;
   return query;
 }
 
 StartupChange set_startup(const StartupConfig& config, bool enable) {
-  HiddenRun run = enable ? run_hidden("powershell", {"-NoProfile", "-ExecutionPolicy", "Bypass",
-                                                     "-Command", startup_task_script(config)})
-                         : run_hidden("schtasks", {"/Delete", "/TN", config.name, "/F"});
+  HiddenRun run = enable ? run_hidden(powershell(config), {"-NoProfile", "-ExecutionPolicy",
+                                                           "Bypass", "-Command",
+                                                           startup_task_script(config)})
+                         : run_hidden(schtasks(config), {"/Delete", "/TN", config.name, "/F"});
   return startup_change_result(config, enable,
                                run.exit_code == 0 ? std::nullopt
                                                   : std::optional<std::string>(run.output));

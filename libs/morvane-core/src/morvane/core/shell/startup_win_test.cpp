@@ -1,6 +1,7 @@
-// Start at log-on against stand-in schtasks.exe and powershell.exe: found by the bare
-// names the code runs (the current folder comes before the system folders), they record
-// their arguments and keep the "task" as a file beside them.
+// Start at log-on against stand-in schtasks.exe and powershell.exe in a stand-in system
+// folder, named through the configuration: they record their arguments and keep the
+// "task" as a file in that folder. Copies planted in the current folder, which a search
+// by bare name would find first, are never run.
 #include "morvane/core/shell/startup.h"
 
 #include <gtest/gtest.h>
@@ -16,11 +17,14 @@ class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::place_standin(tools() / "schtasks.exe");
-    testing::place_standin(tools() / "powershell.exe");
+    testing::place_standin(powershell_exe());
+    testing::place_standin(planted() / "schtasks.exe");
+    testing::place_standin(planted() / "powershell.exe");
     wchar_t old[MAX_PATH * 2] = {};
     GetCurrentDirectoryW(MAX_PATH * 2, old);
     old_folder_ = old;
-    SetCurrentDirectoryW(tools().c_str());
+    SetCurrentDirectoryW(planted().c_str());
+    config_.system_folder = tools();
 
     config_.name = "Vantriel";
     // A quote, blanks and non-ASCII letters, as an installation folder may have.
@@ -35,9 +39,17 @@ class StartupTest : public ::testing::Test {
         "administrador). ";
     config_.disable_failed_msg = "No se pudo quitar el inicio con Windows: ";
   }
-  void TearDown() override { SetCurrentDirectoryW(old_folder_.c_str()); }
+  void TearDown() override {
+    SetCurrentDirectoryW(old_folder_.c_str());
+    EXPECT_TRUE(recorded_runs(planted() / "schtasks.exe").empty()) << "a planted schtasks ran";
+    EXPECT_TRUE(recorded_runs(planted() / "powershell.exe").empty()) << "a planted powershell ran";
+  }
 
   std::filesystem::path tools() const { return folder_.path() / "tools"; }
+  std::filesystem::path powershell_exe() const {
+    return tools() / "WindowsPowerShell" / "v1.0" / "powershell.exe";
+  }
+  std::filesystem::path planted() const { return folder_.path() / "planted"; }
   std::vector<std::vector<std::string>> schtasks_runs() const {
     return recorded_runs(tools() / "schtasks.exe");
   }
@@ -56,7 +68,7 @@ TEST_F(StartupTest, EnableRunsTheScriptWithQuotesDoubledAndReadsTheTaskBack) {
   EXPECT_TRUE(change.enabled);
   EXPECT_TRUE(query_startup(config_).enabled);
 
-  auto runs = recorded_runs(tools() / "powershell.exe");
+  auto runs = recorded_runs(powershell_exe());
   ASSERT_EQ(runs.size(), 1u);
   std::string script = startup_task_script(config_);
   EXPECT_EQ(runs[0], (std::vector<std::string>{"-NoProfile", "-ExecutionPolicy", "Bypass",
@@ -72,7 +84,7 @@ TEST_F(StartupTest, EnableRunsTheScriptWithQuotesDoubledAndReadsTheTaskBack) {
 }
 
 TEST_F(StartupTest, EnableThatFailsShowsTheFirst200CharactersOfWhatPowerShellSaid) {
-  testing::touch(tools() / "powershell.fail");
+  testing::touch(powershell_exe().parent_path() / "powershell.fail");
   StartupChange change = set_startup(config_, true);
   EXPECT_FALSE(change.ok);
   EXPECT_FALSE(change.enabled);
@@ -110,7 +122,8 @@ TEST_F(StartupTest, DisableThatLeavesTheTaskSaysWhatSchtasksSaid) {
 TEST_F(StartupTest, RunHiddenPassesEveryArgumentWholeAndReportsAProgramThatCannotStart) {
   std::vector<std::string> arguments = {"",           "two words", "say \"hi\"", "ends\\",
                                         "a\\\\\"b c", "\xC3\xB1" "and\xC3\xBA", "\t"};
-  HiddenRun run = run_hidden("schtasks", arguments);
+  const std::u8string exe = (tools() / "schtasks.exe").u8string();
+  HiddenRun run = run_hidden(std::string(exe.begin(), exe.end()), arguments);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.output, "ERROR: The system cannot find the file specified.\r\n");
   EXPECT_EQ(schtasks_runs().back(), arguments);

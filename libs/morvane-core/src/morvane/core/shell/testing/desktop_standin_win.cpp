@@ -9,9 +9,11 @@
 //   schtasks.exe                 /Query and /Delete of one task, which exists while the
 //                                file "task" beside it does; "schtasks.fail" makes /Delete
 //                                fail with the task left in place.
-//   powershell.exe               creates "task"; with "powershell.fail" it writes a
-//                                message (stdout, then stderr with an invalid byte and a
-//                                long tail) and exits with 1.
+//   powershell.exe               creates "task" (two folders up when it sits in
+//                                WindowsPowerShell\v1.0, as in the system folder); with
+//                                "powershell.fail" beside it, it writes a message (stdout,
+//                                then stderr with an invalid byte and a long tail) and
+//                                exits with 1.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -88,8 +90,17 @@ int powershell() {
     write(STD_ERROR_HANDLE, "segundo \xFF" + std::string(250, 'x') + "\n");
     return 1;
   }
-  HANDLE task = CreateFileW((folder + L"task").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // schtasks.exe reads the task from its own folder, the system folder.
+  std::wstring task_folder = folder;
+  const std::wstring nested = L"\\windowspowershell\\v1.0\\";
+  std::wstring lower = folder;
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+  if (lower.size() > nested.size() &&
+      lower.compare(lower.size() - nested.size(), nested.size(), nested) == 0) {
+    task_folder = folder.substr(0, folder.size() - nested.size() + 1);
+  }
+  HANDLE task = CreateFileW((task_folder + L"task").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (task != INVALID_HANDLE_VALUE) CloseHandle(task);
   return 0;
 }

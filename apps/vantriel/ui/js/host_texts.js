@@ -1,0 +1,63 @@
+// Texts the host process answers in Spanish (the `msg` of its replies and of the update
+// state), shown in the page's language. The host's words stay as they are on the wire and
+// in its log; the page knows each of them. A text whose beginning is known keeps its
+// variable rest (a name, a version, an address, the system's own error text); a text the
+// page does not know is shown as it came.
+
+import { LANG } from "./i18n.js";
+
+const EXACT = {
+  "acción desconocida": "unknown action",
+  "sin permiso de control": "no permission to control",
+  "Termina la sesión antes de cambiar tu ID": "End the session before changing your ID",
+  "¿qué abro?": "what should I open?",
+  "token inválido": "invalid token",
+  "El servidor debe empezar con https://": "The server must start with https://",
+  "Ajustes guardados": "Settings saved",
+  "Descargando…": "Downloading…",
+  "Buscando actualizaciones…": "Checking for updates…",
+  "Ya tienes la versión más reciente.": "You already have the latest version.",
+  "Comprobando la firma y el archivo…": "Checking the signature and the file…",
+  "Instalando: Vantriel se cerrará y volverá a abrir en unos segundos…":
+    "Installing: Vantriel will close and open again in a few seconds…",
+};
+
+// What the update refusals name as busy, joined with " y ".
+const ACTIVITIES = { "la sesión de soporte": "the support session", "la llamada": "the call" };
+const activities = (list) => list.split(" y ").map((a) => ACTIVITIES[a] || a).join(" and ");
+
+const PATTERNS = [
+  [/^Hay una versión nueva: v(.*)$/s, (v) => "There is a new version: v" + v],
+  [/^No se pudo buscar actualizaciones: (.*)$/s, (e) => "Couldn't check for updates: " + e],
+  [/^No se pudo actualizar: (.*)$/s, (e) => "Couldn't update: " + e],
+  [/^no existe la carpeta de la versión nueva: (.*)$/s, (p) => "the new version's folder does not exist: " + p],
+  [/^Esta versión no se puede instalar desde la app: descárgala de (.*)\.$/s,
+    (u) => "This version can't be installed from the app: download it from " + u + "."],
+  [/^Primero termina (.*) \(una actualización la cortaría\)\.$/s,
+    (b) => "First finish " + activities(b) + " (an update would cut it off)."],
+  [/^Lista para instalar: esperando a que termine «(.*)»…$/s,
+    (b) => "Ready to install: waiting for " + activities(b) + " to end…"],
+  // Start at log-on (the two platforms say it differently); the refusals carry the
+  // system's own text after them.
+  [/^(.*) se abrirá en la bandeja del sistema al iniciar Windows\.$/s, (n) => n + " will open in the system tray when Windows starts."],
+  [/^(.*) ya no se abrirá al iniciar Windows\.$/s, (n) => n + " will no longer open when Windows starts."],
+  [/^(.*) se abrirá en la bandeja del sistema al iniciar sesión\.$/s, (n) => n + " will open in the system tray when you log in."],
+  [/^(.*) ya no se abrirá al iniciar sesión\.$/s, (n) => n + " will no longer open when you log in."],
+  [/^No se pudo activar el inicio con Windows \(requiere ejecutar Vantriel como administrador\)\.(.*)$/s,
+    (e) => "Couldn't turn on start with Windows (Vantriel must run as administrator)." + e],
+  [/^No se pudo quitar el inicio con Windows: (.*)$/s, (e) => "Couldn't turn off start with Windows: " + e],
+  [/^No se pudo activar el inicio al iniciar sesión: (.*)$/s, (e) => "Couldn't turn on start at log-in: " + e],
+  [/^No se pudo quitar el inicio al iniciar sesión: (.*)$/s, (e) => "Couldn't turn off start at log-in: " + e],
+];
+
+// `msg` in the page's language; null and undefined stay as they are.
+export function hostText(msg) {
+  if (msg === null || msg === undefined || LANG !== "en") return msg;
+  const s = String(msg);
+  if (Object.prototype.hasOwnProperty.call(EXACT, s)) return EXACT[s];
+  for (const [re, en] of PATTERNS) {
+    const m = re.exec(s);
+    if (m) return en(m[1]);
+  }
+  return s;
+}
