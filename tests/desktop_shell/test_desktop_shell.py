@@ -277,6 +277,36 @@ class DesktopShellTest(unittest.TestCase):
 
     # --- the story -------------------------------------------------------------------
 
+    def test_00_without_a_tray_host_closing_the_window_ends_the_program(self):
+        # No tray host on the bus yet, as on a stock GNOME desktop: a program whose window
+        # closes would run on with nothing leading back to it, so it ends instead. A second
+        # probe with its own data folder, so the story's own probe stays for the steps after.
+        cls = type(self)
+        data = os.path.join(cls.tmp, "data-no-tray")
+        probe = cls._spawn([PROBE, "--data", data, "--url", cls.url, "--exe", cls.exe,
+                            "--autostart", os.path.join(cls.tmp, "autostart-no-tray")], cls.env,
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        out = Lines(probe)
+
+        def send(line):
+            probe.stdin.write((line + "\n").encode())
+            probe.stdin.flush()
+
+        def answered(line, count):
+            return len([l for l in out.snapshot() if l == line]) >= count
+
+        send("visible")
+        wait_for(lambda: answered("0", 1), "the probe to say no icon shows")
+        send("open")
+        wait_for(lambda: answered("ok", 1), "the window to open")
+        profile = os.path.join(data, "ventana_chromium")
+        wait_for(lambda: browsers_of(profile), "the browser")
+        time.sleep(2.5)  # a watcher check sees the window shown
+        send("close")
+        self.assertEqual(probe.wait(timeout=DEADLINE), 0)
+        self.assertIn("event exit", out.snapshot())
+        wait_for(lambda: not browsers_of(profile), "the browser to end")
+
     def test_01_no_icon_until_a_tray_host_runs(self):
         self.assertEqual(self.command("visible"), "0")
         cls = type(self)

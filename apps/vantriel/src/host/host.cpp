@@ -205,14 +205,24 @@ int Host::run() {
     });
   }
   if (tray_ && !options_.startup) {
+    // Told once the tray host has had a moment to answer: where no icon shows (a desktop
+    // without a tray host), closing the window ends the program, and the notice says so.
     shell_thread_.post_delayed(
         [this] {
-          tray_->show_balloon(
-              "Vantriel est\xC3\xA1 en la bandeja",
-              "Con la ventana abierta (o minimizada) puedes recibir soporte. Clic derecho en el "
-              "\xC3\xAD" "cono para salir.");
+          if (tray_->visible()) {
+            tray_->show_balloon(
+                "Vantriel est\xC3\xA1 en la bandeja",
+                "Con la ventana abierta (o minimizada) puedes recibir soporte. Clic derecho en el "
+                "\xC3\xAD" "cono para salir.");
+          } else {
+            tray_->show_balloon(
+                "Vantriel est\xC3\xA1 abierto",
+                "Con la ventana abierta (o minimizada) puedes recibir soporte. Este escritorio no "
+                "muestra el \xC3\xAD" "cono de la bandeja: al cerrar la ventana, Vantriel se "
+                "cierra.");
+          }
         },
-        std::chrono::milliseconds(300));
+        std::chrono::seconds(1));
   }
 
   std::unique_lock<std::mutex> lock(exit_mu_);

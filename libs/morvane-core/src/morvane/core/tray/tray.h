@@ -21,7 +21,9 @@ struct TrayConfig {
   // The menu's texts (the app's language): "Mostrar Vantriel", "Ocultar la ventana",
   // "Abrir al iniciar Windows" (or its platform's wording), "Salir de Vantriel".
   std::string show_text, hide_text, startup_text, exit_text;
-  // The watcher's one balloon when the window is closed while the program keeps running.
+  // The watcher's one balloon when the window is closed while the program keeps running
+  // in the tray. Where no icon shows, nothing would lead back to the program: closing the
+  // window then ends it (through `exit`) instead.
   std::string closed_title, closed_text;
 
   // The operations run off the tray's own loop, on threads the Tray owns and joins, so
@@ -68,13 +70,15 @@ class Tray {
 // runs.
 std::unique_ptr<Tray> start_tray(TrayConfig config);
 
-// The watcher's decision, checked every 2 s: one balloon the first time the window,
-// once seen shown, is gone altogether (a minimised or hidden window does not count).
+// The watcher's decision, checked every 2 s, when the window, once seen shown, is gone
+// altogether (a minimised or hidden window does not count): with the icon showing, one
+// balloon the first time; with no icon, the program is asked to end.
 class WindowWatcher {
  public:
   explicit WindowWatcher(const TrayConfig& config) : config_(config) {}
   // One check; returns whether the window is shown now (the tray's shown flag).
-  bool check(const std::function<void(const std::string&, const std::string&)>& balloon);
+  bool check(bool icon_visible,
+             const std::function<void(const std::string&, const std::string&)>& balloon);
 
  private:
   const TrayConfig& config_;

@@ -142,7 +142,7 @@ class LinuxTray final : public Tray {
   // --- window watch thread ---
   void watch() {
     const bool shown = watcher_.check(
-        [this](const std::string& title, const std::string& text) { show_balloon(title, text); });
+        visible(), [this](const std::string& title, const std::string& text) { show_balloon(title, text); });
     if (shown_.exchange(shown) != shown) menu_changed();
   }
 

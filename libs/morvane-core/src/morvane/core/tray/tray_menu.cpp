@@ -56,16 +56,23 @@ std::vector<TrayMenuItem> tray_menu(const TrayConfig& config, bool shown, bool s
 }
 
 bool WindowWatcher::check(
+    bool icon_visible,
     const std::function<void(const std::string&, const std::string&)>& balloon) {
   const bool shown = config_.is_shown && config_.is_shown();
   if (shown) {
     seen_shown_ = true;
-  } else if (seen_shown_ && !warned_) {
+  } else if (seen_shown_ && !(icon_visible && warned_)) {
     // A minimised or hidden window is still there: only a window that is gone altogether
     // means the user closed it.
     if (!(config_.window_exists && config_.window_exists())) {
-      balloon(config_.closed_title, config_.closed_text);
-      warned_ = true;
+      if (icon_visible) {
+        balloon(config_.closed_title, config_.closed_text);
+        warned_ = true;
+      } else if (config_.exit) {
+        // Nothing on the desktop leads back to a program without its window.
+        seen_shown_ = false;
+        config_.exit();
+      }
     }
   }
   return shown;

@@ -79,14 +79,17 @@ struct ScriptedWindow {
   State now() const { return states[std::min(at, states.size() - 1)]; }
 };
 
-std::vector<std::string> watch(ScriptedWindow script, std::vector<bool>* shown_flags = nullptr) {
+// Balloons as "title: text"; an exit the watcher asks for as "exit".
+std::vector<std::string> watch(ScriptedWindow script, std::vector<bool>* shown_flags = nullptr,
+                               bool icon_visible = true) {
   TrayConfig c = texts();
+  std::vector<std::string> balloons;
   c.is_shown = [&script] { return script.now() == ScriptedWindow::kShown; };
   c.window_exists = [&script] { return script.now() != ScriptedWindow::kGone; };
+  c.exit = [&balloons] { balloons.push_back("exit"); };
   WindowWatcher watcher(c);
-  std::vector<std::string> balloons;
   for (script.at = 0; script.at < script.states.size(); ++script.at) {
-    bool shown = watcher.check([&](const std::string& title, const std::string& text) {
+    bool shown = watcher.check(icon_visible, [&](const std::string& title, const std::string& text) {
       balloons.push_back(title + ": " + text);
     });
     if (shown_flags) shown_flags->push_back(shown);
@@ -110,12 +113,22 @@ TEST(WindowWatcher, SaysOnceThatTheProgramKeepsRunning) {
   EXPECT_THAT(flags, ::testing::ElementsAre(false, true, false, true, false, false, true, false));
 }
 
+TEST(WindowWatcher, WithoutAnIconClosingTheWindowEndsTheProgram) {
+  using S = ScriptedWindow;
+  // Nothing on the desktop would lead back: each close (not a minimise) asks for the end,
+  // once per close, and never a balloon about a tray that is not there.
+  EXPECT_THAT(watch({{S::kGone, S::kShown, S::kMinimised, S::kGone, S::kGone, S::kShown, S::kGone}},
+                    nullptr, false),
+              ::testing::ElementsAre("exit", "exit"));
+  EXPECT_TRUE(watch({{S::kGone, S::kGone}}, nullptr, false).empty());
+}
+
 TEST(WindowWatcher, AnAppWithoutTheOperationsNeverSpeaks) {
   TrayConfig c = texts();
   WindowWatcher watcher(c);
   int balloons = 0;
   for (int i = 0; i < 3; ++i) {
-    EXPECT_FALSE(watcher.check([&](const std::string&, const std::string&) { ++balloons; }));
+    EXPECT_FALSE(watcher.check(true, [&](const std::string&, const std::string&) { ++balloons; }));
   }
   EXPECT_EQ(balloons, 0);
 }

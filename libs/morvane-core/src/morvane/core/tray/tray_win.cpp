@@ -286,7 +286,7 @@ class WindowsTray final : public Tray {
         break;
       }
       shown_ = watcher.check(
-          [this](const std::string& title, const std::string& text) { show_balloon(title, text); });
+          visible(), [this](const std::string& title, const std::string& text) { show_balloon(title, text); });
     }
     if (timer != nullptr) {
       CancelWaitableTimer(timer);
