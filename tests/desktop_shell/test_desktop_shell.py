@@ -295,17 +295,30 @@ class DesktopShellTest(unittest.TestCase):
         def answered(line, count):
             return len([l for l in out.snapshot() if l == line]) >= count
 
-        send("visible")
-        wait_for(lambda: answered("0", 1), "the probe to say no icon shows")
-        send("open")
-        wait_for(lambda: answered("ok", 1), "the window to open")
         profile = os.path.join(data, "ventana_chromium")
-        wait_for(lambda: browsers_of(profile), "the browser")
-        time.sleep(2.5)  # a watcher check sees the window shown
-        send("close")
-        self.assertEqual(probe.wait(timeout=DEADLINE), 0)
-        self.assertIn("event exit", out.snapshot())
-        wait_for(lambda: not browsers_of(profile), "the browser to end")
+        try:
+            send("visible")
+            wait_for(lambda: answered("0", 1), "the probe to say no icon shows")
+            send("open")
+            wait_for(lambda: answered("ok", 1), "the window to open", timeout=30)
+
+            def shown():
+                send("state")
+                time.sleep(0.2)
+                return answered("shown=1 exists=1", 1)
+            wait_for(shown, "the window to show")
+            time.sleep(2.5)  # a watcher check sees it shown
+            send("close")
+            self.assertEqual(probe.wait(timeout=DEADLINE), 0)
+            self.assertIn("event exit", out.snapshot())
+            wait_for(lambda: not browsers_of(profile), "the browser to end")
+        finally:
+            # Never left to register its icon with the tray host the next steps start.
+            if probe.poll() is None:
+                os.killpg(probe.pid, signal.SIGKILL)
+                probe.wait()
+            for pid in browsers_of(profile):
+                os.kill(pid, signal.SIGKILL)
 
     def test_01_no_icon_until_a_tray_host_runs(self):
         self.assertEqual(self.command("visible"), "0")
