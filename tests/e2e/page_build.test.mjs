@@ -46,6 +46,27 @@ test('a module nothing imports stops the build', () => {
   assert.throws(() => build(dir), /js\/stray\.js is not imported by js\/main\.js/);
 });
 
+test('an import cycle among the modules stops the build and is named', () => {
+  const dir = copyUi();
+  // The session's lifecycle reaching up into a side that imports it.
+  fs.appendFileSync(path.join(dir, 'js', 'session.js'), 'import { drawHostBar } from "./host_session.js";\nexport const up = () => drawHostBar;\n');
+  let said = '';
+  assert.throws(() => {
+    try {
+      build(dir);
+    } catch (e) {
+      said = String(e.stderr).replace(/\s+/g, ' ');
+      throw e;
+    }
+  });
+  // Every cycle there is passes the new import; the one named starts and ends alike.
+  const cycle = said.match(/import each other in a cycle: ((?:js\/\w+\.js -> )+js\/\w+\.js)/);
+  assert.ok(cycle, said);
+  const names = cycle[1].split(' -> ');
+  assert.equal(names[0], names.at(-1));
+  assert.ok(cycle[1].includes('js/session.js -> js/host_session.js'), cycle[1]);
+});
+
 test('a closing script tag in a string cannot end the inline block', () => {
   const dir = copyUi();
   fs.appendFileSync(path.join(dir, 'js', 'main.js'), 'console.log("</SCRIPT>");\n');

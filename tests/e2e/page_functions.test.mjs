@@ -5,7 +5,7 @@ import { pageModule } from './lib/page_scripts.mjs';
 
 const { I18N, t, setLANG } = await pageModule('i18n.js');
 const { esc, prettyId, mmss, fmtIdField, yes, cleanKey } = await pageModule('core.js');
-const { joinProblem } = await pageModule('signal.js');
+const { joinProblem } = await pageModule('tech_session.js');
 const { normCallCode } = await pageModule('call.js');
 const { serverTestUrl } = await pageModule('settings.js');
 const { notesHtml, updBarContent } = await pageModule('update.js');

@@ -7,7 +7,7 @@ import { t } from "./i18n.js";
 import { ID } from "./state.js";
 import { post, postOnUnload } from "./api.js";
 import { drawInto, toast } from "./ui.js";
-import { copyText } from "./shell.js";
+import { copyText } from "./actions.js";
 import { ICE_DEFAULT, wsUrl } from "./signal.js";
 import { getMic } from "./mic.js";
 import { mungeOpus } from "./sdp.js";

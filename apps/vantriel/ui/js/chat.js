@@ -2,7 +2,7 @@
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
-import { SES, sendCtl } from "./session.js";
+import { addSessionPart, SES, sendCtl } from "./session.js";
 
 export const CHAT_MAX = 2000;
 
@@ -41,11 +41,16 @@ export function toggleChat() {
 }
 
 // The session ended: the panel closes and forgets its lines.
-export function chatReset() {
+function chatReset() {
   $("chat").hidden = true;
   $("chatLog").textContent = "";
   $("chatIn").value = "";
 }
+
+addSessionPart({
+  messages: { chat: (s, m) => chatIncoming(s.peer, m.text) },
+  end: chatReset,
+});
 
 $("chatForm").addEventListener("submit", (e) => {
   e.preventDefault();

@@ -4,7 +4,7 @@
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
-import { sendCtl, SES } from "./session.js";
+import { addSessionPart, sendCtl, SES } from "./session.js";
 import { certFingerprints, CheckExchange, checkCode, groupCode, spokenCode } from "./check_logic.js";
 
 // A peer that sent no commitment this long after the channel opened is of a version
@@ -14,7 +14,7 @@ const STATS_TRIES = 10;
 const STATS_RETRY_MS = 500;
 
 // `s.check.state`: "waiting", "ok" (with `code`), "unverified" or "unavailable".
-export function checkStart(s) {
+function checkStart(s) {
   if (s.check) return;
   const c = { state: "waiting", code: "", ex: null, chain: null, timer: null };
   s.check = c;
@@ -35,12 +35,12 @@ export function checkStart(s) {
   showCheck(s);
 }
 
-export function checkStop(s) {
+function checkStop(s) {
   if (s.check) clearTimeout(s.check.timer);
 }
 
 // A `check-commit` or `check-reveal` from the peer, handled in arrival order.
-export function onCheckMessage(s, m) {
+function onCheckMessage(s, m) {
   checkStart(s);
   const c = s.check;
   c.chain = c.chain.then(async () => {
@@ -115,3 +115,9 @@ export function showCheck(s) {
     if (el) el.innerHTML = checkInner(s);
   }
 }
+
+addSessionPart({
+  messages: { "check-commit": onCheckMessage, "check-reveal": onCheckMessage },
+  ctlOpen: checkStart,
+  end: checkStop,
+});

@@ -1,4 +1,4 @@
-// Page-wide state and the small pure helpers every other script uses.
+// The page's constants and the small pure helpers every other module uses; no state.
 // The host replaces the two placeholders below before serving the page.
 export const TOKEN = "__TOKEN__";
 export const VER = "__VERSION__";

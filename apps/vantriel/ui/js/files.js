@@ -4,7 +4,7 @@
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
 import { closeModal, modal, toast } from "./ui.js";
-import { SES } from "./session.js";
+import { addSessionPart, SES } from "./session.js";
 import { chatIncoming, chatOwn } from "./chat.js";
 import { cleanFileName, FILE_CHUNK, FILE_MAX, isRisky, sizeText, transferId } from "./file_logic.js";
 
@@ -166,7 +166,7 @@ function drained(ch) {
 // --- receiving -----------------------------------------------------------------------
 
 // A frame on `file`: text frames are offers, answers and ends; binary frames are chunks.
-export function onFileFrame(s, data) {
+function onFileFrame(s, data) {
   if (typeof data !== "string") {
     onChunk(s, data);
     return;
@@ -291,13 +291,15 @@ function saveFile(s, rx, blob) {
 
 // The session ended: an incoming transfer is dropped, pending offers count as refused
 // (the sender stops before its next chunk by itself).
-export function filesReset() {
+function filesReset() {
   if (RX && RX.ok) box(RX.id, t("fileNo", RX.name));
   if (RX) dropStage(RX.stage);
   RX = null;
   if (offerShown) closeModal();
   for (const resolve of FILE_ASK.values()) resolve(false);
 }
+
+addSessionPart({ fileFrame: onFileFrame, end: filesReset });
 
 // --- staging on disk ------------------------------------------------------------------
 // An incoming file goes to the origin's private file system as its chunks arrive, in

@@ -1,12 +1,14 @@
 // The help tab: the manual rendered by the host, its contents, links and print page.
 
-import { $, esc } from "./core.js";
-import { LANG, t } from "./i18n.js";
+import { $, AUTHOR, esc } from "./core.js";
+import { LANG, onLanguageChange, t } from "./i18n.js";
 import { get } from "./api.js";
-import { donate, drawCredit, openLink } from "./shell.js";
+import { donate, openLink } from "./actions.js";
 import { drawUpdPanel } from "./update.js";
 
-export const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
+// The manual on screen: its language, whether one was asked for, the newest load, and
+// the credit words it brought.
+const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
 
 // The first visit loads the manual in the page's language; later visits keep the
 // language the user picked with the manual's own buttons.
@@ -15,10 +17,19 @@ export function openHelp() {
   drawUpdPanel();
 }
 
-// Called when the interface language changes: a manual on screen follows it.
-export function helpLangChanged() {
+// When the interface language changes, a manual on screen follows it.
+onLanguageChange(() => {
   if (MAN.loaded && MAN.lang !== LANG) loadManual(LANG);
   drawUpdPanel();
+});
+
+// The credit line: the manual's own words once it is loaded, else the page's.
+export function drawCredit() {
+  const by = MAN.by ? MAN.by + " " + MAN.author : t("creditBy") + " " + AUTHOR;
+  $("credit").innerHTML =
+    esc(by) + ' · <button type="button" class="link" id="siteBtn">' +
+    esc(t("support")) + "</button>";
+  $("siteBtn").addEventListener("click", () => openLink("sitio"));
 }
 
 async function loadManual(lang) {

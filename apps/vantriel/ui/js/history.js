@@ -1,6 +1,6 @@
 // Recent connections and the session history, both drawn from the last state.
 
-import { S } from "./state.js";
+import { onStateChange, S, setRecents } from "./state.js";
 import { $, esc, fmtIdField, mmss, prettyId, shortDate } from "./core.js";
 import { LANG, t } from "./i18n.js";
 import { post } from "./api.js";
@@ -36,7 +36,7 @@ $("recents").addEventListener("click", async (e) => {
     if (!r) return;
     try {
       const out = await post("/api/recientes/quitar", { id: String(r.id) });
-      if (Array.isArray(out) && S) S.recientes = out;
+      setRecents(out);
     } catch (err) {
       return;
     }
@@ -87,3 +87,5 @@ export function drawHistory() {
     .join("");
   drawInto(box, '<div class="tscroll"><table class="hist"><thead><tr>' + head + "</tr></thead><tbody>" + rows + "</tbody></table></div>");
 }
+
+onStateChange("recientes", drawRecents);

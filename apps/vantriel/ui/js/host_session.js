@@ -2,15 +2,15 @@
 // and its peer connection, the host bar, and the control messages from the technician,
 // whose input this page hands to its host process one post at a time.
 
-import { $, esc, VER, yes } from "./core.js";
+import { $, esc, mmss, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { AJ, ID } from "./state.js";
 import { get, post } from "./api.js";
-import { closeDialog, openDialog, toast } from "./ui.js";
-import { playReqSound, showBar } from "./shell.js";
-import { HOST, hostSend } from "./signal.js";
+import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
+import { hostSend, onHostClosed, onHostMessage } from "./signal.js";
 import {
-  endSession, flushSignals, newPC, openSession, sendCtl, sendOffer, sessionNote, SES, startStats, wireChannel,
+  endSession, flushSignals, newPC, onSignal, openSession, sendCtl, sendOffer, sessionNote, SES, startLossTimer,
+  startStats, stopTracks, wireChannel,
 } from "./session.js";
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
@@ -18,7 +18,6 @@ import { InputQueue, peerEvents, peerMove } from "./input_logic.js";
 import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
-import { mmss } from "./core.js";
 import { checkHtml } from "./check.js";
 
 const REQUEST_MS = 58000;
@@ -33,27 +32,22 @@ function answer(sid, ok, reason) {
   hostSend(ok ? { t: "answer", sid, ok: true } : { t: "answer", sid, ok: false, reason });
 }
 
-function stopStream(stream) {
-  if (!stream) return;
-  for (const tr of stream.getTracks()) {
-    tr.onended = null;
-    tr.stop();
-  }
-}
-
 // --- the request ---------------------------------------------------------------------
 
+// The request being answered: { sid, name, until, ice, picking } from its arrival until
+// it is answered, cancelled or becomes the session.
+let asking = null;
 let reqTick = null;
 let acceptGuard = null;
 
 // A technician asks to enter. The key is checked by the host process before anyone is
 // asked: a wrong key never shows the dialog.
-export async function onHostRequest(m) {
+async function onHostRequest(m) {
   const sid = m.sid;
-  if (SES || HOST.req) return answer(sid, false, "busy");
+  if (SES || asking) return answer(sid, false, "busy");
   if (!yes(recibir("disponible"))) return answer(sid, false, "unavailable");
   const req = { sid, name: typeof m.name === "string" ? m.name : "", until: 0, ice: m.iceServers, picking: false };
-  HOST.req = req; // a second request while the key is checked is busy too
+  asking = req; // a second request while the key is checked is busy too
   let ok = false;
   try {
     const r = await post("/api/verificar", { clave: typeof m.pass === "string" ? m.pass : "" });
@@ -61,9 +55,9 @@ export async function onHostRequest(m) {
   } catch (e) {
     ok = false;
   }
-  if (HOST.req !== req) return; // cancelled or the socket closed meanwhile
+  if (asking !== req) return; // cancelled or the socket closed meanwhile
   if (!ok) {
-    HOST.req = null;
+    asking = null;
     answer(sid, false, "badkey");
     toast(t("badKeyTry"), 6000);
     return;
@@ -90,7 +84,7 @@ function showRequest(req) {
 }
 
 function tickRequest() {
-  const req = HOST.req;
+  const req = asking;
   if (!req || req.picking) return;
   const left = Math.ceil((req.until - Date.now()) / 1000);
   if (left <= 0) {
@@ -102,23 +96,65 @@ function tickRequest() {
 }
 
 // Drops the pending request and closes its dialog (no answer is sent).
-export function closeRequest() {
-  HOST.req = null;
+function closeRequest() {
+  asking = null;
   clearInterval(reqTick);
   clearTimeout(acceptGuard);
   const dlg = $("reqDlg");
   if (dlg && !dlg.hidden) closeDialog(dlg);
 }
 
+// Messages of the registration for a request or a session of this PC: the request itself,
+// its cancel, and the signals and ends of the session it became.
+function onServerMessage(m) {
+  const s = SES;
+  const ours = s && s.role === "host" && m.sid === s.sid;
+  switch (m.t) {
+    case "req":
+      onHostRequest(m);
+      break;
+    case "cancel":
+      if (asking && asking.sid === m.sid) {
+        closeRequest();
+        toast(t("reqCancelled"));
+      } else if (ours && !s.connected) {
+        endSession("peer", false);
+      }
+      break;
+    case "signal":
+      if (ours) onSignal(m.data);
+      break;
+    case "left":
+    case "ended":
+      // Once the direct connection is up, losing the server ends nothing: the end comes
+      // over the control channel.
+      if (ours && !s.connected) endSession("peer", false);
+      else if (asking && asking.sid === m.sid) closeRequest();
+      break;
+  }
+}
+
+// The registration is gone: a asking request with it. A session still setting up has
+// lost the only road its signals take: unless the connection comes up with what was
+// already exchanged, the loss timer ends it and the PC is free for the next request.
+function onServerGone() {
+  closeRequest();
+  const s = SES;
+  if (s && s.role === "host" && !s.connected) startLossTimer(s);
+}
+
+onHostMessage(onServerMessage);
+onHostClosed(onServerGone);
+
 $("reqReject").addEventListener("click", () => {
-  const req = HOST.req;
+  const req = asking;
   if (!req || req.picking) return;
   answer(req.sid, false, "denied");
   closeRequest();
 });
 
 $("reqAccept").addEventListener("click", async () => {
-  const req = HOST.req;
+  const req = asking;
   if (!req || req.picking || $("reqAccept").disabled) return;
   const opts = { control: $("reqCtl").checked, audio: $("reqAudio").checked, call: $("reqCall").checked };
   req.picking = true; // the countdown stops while the screen picker is open
@@ -126,18 +162,18 @@ $("reqAccept").addEventListener("click", async () => {
   closeDialog($("reqDlg"));
   const stream = await captureScreen(settingFps(recibir("fps")), opts.audio);
   if (!stream) {
-    if (HOST.req === req) {
-      HOST.req = null;
+    if (asking === req) {
+      asking = null;
       answer(req.sid, false, "cancelled");
     }
     toast(t("pickerCancelled"), 6000);
     return;
   }
-  if (HOST.req !== req) {
-    stopStream(stream);
+  if (asking !== req) {
+    stopTracks(stream);
     return;
   }
-  HOST.req = null;
+  asking = null;
   answer(req.sid, true);
   startHostSession(req, opts, stream);
 });
@@ -213,25 +249,51 @@ function watchEnd(s, stream) {
   }
 }
 
+// What the session asks of this side.
+const HOST_SIDE = {
+  signal: (s, msg) => hostSend(Object.assign({ t: msg.t, sid: s.sid }, msg)),
+  leave: (s) => hostSend({ t: "bye", sid: s.sid }),
+  redraw: () => drawHostBar(),
+  stats: (s) => {
+    const el = $("hbStats");
+    if (el) el.textContent = s.statLine;
+  },
+  control: (s, m) => onHostControl(s, m),
+  move: (s, ev) => onHostMove(s, ev),
+  ctlOpen: (s) => hostChannelOpen(s),
+  end: (s) => {
+    clearInterval(s.clockT);
+    s.queue.clear();
+    stopTracks(s.screen);
+    const voiceEl = $("voiceAudio");
+    if (voiceEl) voiceEl.srcObject = null;
+    drawHostBar();
+  },
+};
+
 async function startHostSession(req, opts, stream) {
   const q = recibir("calidad");
-  const s = openSession({
+  const s = openSession(HOST_SIDE, {
     role: "host",
     sid: req.sid,
     peer: req.name,
     ice: req.ice,
-    control: false,
-    wantControl: opts.control,
-    audio: opts.audio,
-    call: opts.call,
+    control: false, // the technician's input is taken
+    wantControl: opts.control, // as accepted; granted only for a whole monitor
+    audio: opts.audio, // the PC's sound goes to the technician
+    call: opts.call, // the voice line starts with the session
     quality: QUALITIES.includes(q) ? q : "auto",
     fps: settingFps(recibir("fps")),
-    screen: stream,
-    mons: [],
-    mon: 0,
-    surface: "monitor",
-    queue: new InputQueue(),
-    pumping: false,
+    screen: stream, // the capture shared
+    mons: [], // the host's monitors { i, w, h, primary }
+    mon: 0, // the one the capture shows, for input
+    surface: "monitor", // what the capture is: "monitor", "window", "browser"
+    queue: new InputQueue(), // input waiting for its post
+    pumping: false, // a post of input is in flight
+    vtx: null, // the transceivers: screen, PC sound, voice
+    atx: null,
+    voice: null,
+    clockT: null, // the host bar's clock
   });
   watchEnd(s, stream);
   await matchScreen(s);
@@ -308,7 +370,7 @@ function permFields(s) {
   return { control: !!s.control, audio: !!s.audio && hasAudio(s), hasAudio: hasAudio(s), mon: s.mon, mons: s.mons, surface: s.surface };
 }
 
-export function hostChannelOpen(s) {
+function hostChannelOpen(s) {
   sendCtl(s, {
     t: "hello",
     name: (ID && ID.nombre) || "",
@@ -327,7 +389,7 @@ function sendPerm(s) {
 // --- input ---------------------------------------------------------------------------
 
 // Moves from `mov`: only the latest is kept.
-export function onHostMove(s, ev) {
+function onHostMove(s, ev) {
   if (!s.control) return;
   const move = peerMove(ev);
   if (!move) return;
@@ -369,7 +431,7 @@ async function pump(s) {
 
 // --- control messages ------------------------------------------------------------------
 
-export async function onHostControl(s, m) {
+async function onHostControl(s, m) {
   switch (m.t) {
     case "in":
       hostInput(s, m.ev);
@@ -489,7 +551,7 @@ async function changeShare(s) {
   const stream = await captureScreen(s.fps, true);
   if (!stream) return; // cancelled: nothing changes
   if (SES !== s) {
-    stopStream(stream);
+    stopTracks(stream);
     return;
   }
   const old = s.screen;
@@ -503,7 +565,7 @@ async function changeShare(s) {
   } catch (e) {
     console.warn("share change:", e && e.message);
   }
-  stopStream(old);
+  stopTracks(old);
   await matchScreen(s);
   if (SES !== s) return;
   if (s.surface !== "monitor" && s.control) {

@@ -574,3 +574,16 @@ export function applyLang() {
     b.setAttribute("lang", LANG === "es" ? "en" : "es");
   }
 }
+
+// Everything drawn in the page's language redraws itself when it changes.
+const languageListeners = [];
+export function onLanguageChange(fn) {
+  languageListeners.push(fn);
+}
+
+// The interface in `lang` from now on: the document's marked texts, then every listener.
+export function changeLanguage(lang) {
+  setLANG(lang);
+  applyLang();
+  for (const fn of languageListeners) fn();
+}

@@ -1,28 +1,26 @@
-// Start-up, in order: settings and clearing a session that a closed window left open,
-// language, identity and state, registration; then the 30-second state poll.
-
-// Every module of the page, in the order their set-up runs.
-import "./ui.js";
-import "./shell.js";
-import "./history.js";
-import "./settings.js";
-import "./help.js";
-import "./update.js";
-import "./signal.js";
-import "./session.js";
-import "./host_session.js";
-import "./tech_session.js";
-import "./call.js";
-import "./chat.js";
-import "./files.js";
-import "./file_logic.js";
-import "./voice_line.js";
-import "./voice_logic.js";
-import "./mic.js";
-import { AJ, setAJ } from "./state.js";
+// The page's one entry point. Start-up, in order: settings and clearing a session that a
+// closed window left open, language, identity and state, registration; then the 30-second
+// state poll.
+//
+// The modules form layers, each importing only from those below it (the build refuses
+// an import cycle); a lower module reaches an upper one only through what the upper one
+// registered with it:
+//   1. pure logic and the page's owners of state: core, i18n, state, api, sdp, stats,
+//      screen, input_logic, file_logic, voice_logic, check_logic, host_texts
+//   2. pieces of the interface and the host's small actions: ui, actions, mic
+//   3. the registration with the signalling server: signal
+//   4. the session's lifecycle: session
+//   5. the parts of a session: chat, files, voice_line, check
+//   6. the two sides, the calls and the panes: host_session, tech_session, call, history,
+//      update, help, settings
+//   7. the shell, which shows them all, and this entry point.
+// Importing the shell sets up every module: each one wires its own part of the document
+// as it loads.
+import { AJ, loadIdentity, loadState, setAJ } from "./state.js";
 import { applyLang, setLANG } from "./i18n.js";
 import { get, post } from "./api.js";
-import { drawAll, loadIdentity, loadState, measureHeader } from "./shell.js";
+import { measureHeader } from "./ui.js";
+import { drawAll } from "./shell.js";
 import { updBusy, updSchedule, updState } from "./update.js";
 import { hostConnect, prefetchIce } from "./signal.js";
 import { SES } from "./session.js";

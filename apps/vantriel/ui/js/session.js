@@ -1,35 +1,77 @@
 // The support session (`SES`): the one peer connection of either role, its signals and
-// candidates, the report to the host process, the statistics and the end. What each side
-// does inside the connection is host_session.js and tech_session.js.
+// candidates, the report to the host process, the statistics and the end. The side that
+// opens a session (host_session.js, tech_session.js) hands it the side's hooks; the parts
+// every session has (chat, files, the voice line, the check code) register theirs once
+// with addSessionPart.
 
-import { $ } from "./core.js";
 import { t } from "./i18n.js";
-import { ID } from "./state.js";
+import { loadState, setAccessCode } from "./state.js";
 import { post, postOnUnload } from "./api.js";
 import { toast } from "./ui.js";
-import { drawIdentity, loadState } from "./shell.js";
-import { hostSend, iceList } from "./signal.js";
+import { iceList } from "./signal.js";
 import { mungeOpus } from "./sdp.js";
 import { statsLine } from "./stats.js";
-import { drawHostBar, onHostControl, onHostMove, hostChannelOpen } from "./host_session.js";
-import { attachRemoteMedia, closeViewer, drawViewer, onTechControl, showStats } from "./tech_session.js";
-import { chatIncoming, chatReset } from "./chat.js";
-import { onPeerCall } from "./voice_line.js";
-import { filesReset, onFileFrame } from "./files.js";
-import { checkStart, checkStop, onCheckMessage } from "./check.js";
 
 export let SES = null;
 
 const LOSS_MS = 12000;
 const STATS_MS = 2000;
 
-// Makes `s` the session; every later callback compares against it.
-export function openSession(s) {
+// The session object, in one place:
+//   role        "host" (receives support) or "tech" (gives it)
+//   side        the side's hooks, each called with the session first:
+//                 signal(s, msg)  sends a message on the side's signalling road
+//                 leave(s)        tells the server the session ends
+//                 redraw(s)       the side's bar or viewer shows the session anew
+//                 stats(s)        the statistics line (s.statLine) changed
+//                 control(s, m)   a control message no part took
+//                 move(s, ev)     events from `mov` (the host)
+//                 ctlOpen(s)      `ctl` opened (the host says hello)
+//                 offer(s)        the peer's offer was applied (the technician's media)
+//                 end(s)          the session ended: the side lets go of what it holds
+// Given and kept up by the side:
+//   sid         the server's session id (the host; the technician's socket is its own)
+//   peer        the other person's name as shown
+//   ice         the ICE list the server gave, if any
+// This module's own:
+//   pc, dc      the peer connection and its data channels by label
+//   sigq, iceq  signals that came before the peer connection, candidates before the
+//               remote description
+//   connected   the connection came up at least once; started: when, in ms
+//   lostT       the loss timer; statT, statSample, statLine: the statistics
+// The sides own their fields, listed where each opens its session (host_session.js,
+// tech_session.js); the parts theirs: `check` (check.js); `mic`, `voice`, `peerMic`,
+// `callWait` (voice_line.js, with `voice` set by the side that makes the transceiver).
+// Each writes only its own fields.
+
+// Makes a session of `side` with `fields`; every later callback compares against it.
+export function openSession(side, fields) {
   SES = Object.assign(
-    { dc: {}, sigq: [], iceq: [], connected: false, started: 0, lostT: null, waitT: null, statT: null, ping: null },
-    s,
+    { side, dc: {}, sigq: [], iceq: [], connected: false, started: 0, lostT: null, statT: null },
+    fields,
   );
   return SES;
+}
+
+// The parts of every session: control messages they take by type, and what they do when
+// `ctl` opens, when a `file` frame arrives and when the session ends.
+const parts = [];
+export function addSessionPart(part) {
+  parts.push(part);
+}
+
+function partFor(type) {
+  return parts.find((p) => p.messages && Object.prototype.hasOwnProperty.call(p.messages, type));
+}
+
+function hook(s, name, ...args) {
+  const fn = s.side && s.side[name];
+  return fn ? fn(s, ...args) : undefined;
+}
+
+// The side's bar or viewer shows the session anew (after a change of a part's state).
+export function redrawSession(s) {
+  if (SES === s) hook(s, "redraw");
 }
 
 // Sends a control message on `ctl` when it is open; otherwise it is dropped.
@@ -56,8 +98,7 @@ export function sendMove(s, obj) {
 }
 
 function sendSignal(s, data) {
-  if (s.role === "host") hostSend({ t: "signal", sid: s.sid, data });
-  else if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify({ t: "signal", data }));
+  hook(s, "signal", { t: "signal", data });
 }
 
 // A message frame: a JSON object, else null (other frames are ignored).
@@ -74,32 +115,33 @@ export function parseMessage(text) {
 export function wireChannel(s, ch) {
   s.dc[ch.label] = ch;
   if (ch.label === "ctl") {
-    ch.onopen = () => {
-      if (SES === s && s.role === "host") hostChannelOpen(s);
-      if (SES === s) checkStart(s);
+    const opened = () => {
+      if (SES !== s) return;
+      hook(s, "ctlOpen");
+      for (const p of parts) if (p.ctlOpen) p.ctlOpen(s);
     };
+    ch.onopen = opened;
     // A channel the peer made may already be open when it is handed over.
-    if (ch.readyState === "open" && SES === s) checkStart(s);
+    if (ch.readyState === "open") opened();
     ch.onmessage = (e) => {
       const m = SES === s && typeof e.data === "string" ? parseMessage(e.data) : null;
       if (!m) return;
-      // Messages both sides handle alike; the rest belongs to the side.
-      if (m.t === "chat") chatIncoming(s.peer, m.text);
-      else if (m.t === "call") onPeerCall(s, m);
+      // Messages the parts take are handled alike on both sides; the rest is the side's.
+      const part = partFor(m.t);
+      if (part) part.messages[m.t](s, m);
       else if (m.t === "bye") endSession("peer", false);
-      else if (m.t === "check-commit" || m.t === "check-reveal") onCheckMessage(s, m);
-      else if (s.role === "host") onHostControl(s, m);
-      else onTechControl(s, m);
+      else hook(s, "control", m);
     };
   } else if (ch.label === "mov") {
     ch.onmessage = (e) => {
-      const m = SES === s && s.role === "host" && typeof e.data === "string" ? parseMessage(e.data) : null;
-      if (m && m.t === "in") onHostMove(s, m.ev);
+      const m = SES === s && typeof e.data === "string" ? parseMessage(e.data) : null;
+      if (m && m.t === "in") hook(s, "move", m.ev);
     };
   } else if (ch.label === "file") {
     ch.binaryType = "arraybuffer";
     ch.onmessage = (e) => {
-      if (SES === s) onFileFrame(s, e.data);
+      if (SES !== s) return;
+      for (const p of parts) if (p.fileFrame) p.fileFrame(s, e.data);
     };
   }
 }
@@ -139,7 +181,7 @@ export async function newPC(s) {
       clearTimeout(s.lostT);
       s.lostT = null;
       if (!s.started) s.started = Date.now();
-      redraw(s);
+      hook(s, "redraw");
     } else if (st === "failed") {
       endSession("lost", true);
     } else if (st === "disconnected") {
@@ -156,11 +198,6 @@ export function startLossTimer(s) {
   s.lostT = setTimeout(() => {
     if (SES === s && (!s.pc || s.pc.connectionState !== "connected")) endSession("lost", true);
   }, LOSS_MS);
-}
-
-function redraw(s) {
-  if (s.role === "host") drawHostBar();
-  else drawViewer(s);
 }
 
 // A signal from the other side: SDP or an ICE candidate. Only the host makes offers.
@@ -199,7 +236,7 @@ async function applySignal(s, data) {
     if (SES !== s) return;
     for (const c of s.iceq.splice(0)) await pc.addIceCandidate(c).catch(() => {});
     if (type === "offer") {
-      attachRemoteMedia(s);
+      hook(s, "offer");
       const answer = await pc.createAnswer();
       const sdp = mungeOpus(answer.sdp);
       await pc.setLocalDescription({ type: "answer", sdp });
@@ -241,19 +278,15 @@ export function startStats(s) {
       const r = statsLine(report.values(), s.role, s.statSample || null, Date.now());
       s.statSample = r.sample;
       s.statLine = r.line;
-      if (s.role === "host") {
-        const el = $("hbStats");
-        if (el) el.textContent = r.line;
-      } else {
-        showStats(s);
-      }
+      hook(s, "stats");
     } catch (e) {
       /* statistics are best effort */
     }
   }, STATS_MS);
 }
 
-function stopTracks(stream) {
+// Stops every track of a stream the session took (a screen, a microphone).
+export function stopTracks(stream) {
   if (!stream) return;
   for (const tr of stream.getTracks()) {
     try {
@@ -275,16 +308,10 @@ export async function endSession(reason, notify) {
   SES = null;
   if (notify) {
     sendCtl(s, { t: "bye" });
-    if (s.role === "host") hostSend({ t: "bye", sid: s.sid });
-    else if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify({ t: s.connected ? "bye" : "cancel" }));
+    hook(s, "leave");
   }
   clearInterval(s.statT);
   clearTimeout(s.lostT);
-  clearInterval(s.waitT);
-  clearInterval(s.ping);
-  clearInterval(s.clockT);
-  checkStop(s);
-  if (s.queue) s.queue.clear();
   if (s.pc) {
     try {
       s.pc.close();
@@ -292,26 +319,12 @@ export async function endSession(reason, notify) {
       /* already closed */
     }
   }
-  stopTracks(s.screen);
-  stopTracks(s.mic);
-  if (s.ws) {
-    s.ws.onclose = null;
-    try {
-      s.ws.close();
-    } catch (e) {
-      /* already closed */
-    }
-  }
-  closeViewer();
-  chatReset();
-  filesReset();
-  drawHostBar();
+  hook(s, "end");
+  for (const p of parts) if (p.end) p.end(s);
   try {
     const r = await post("/api/sesion", { activa: false });
-    if (s.role === "host" && r && r.clave && ID) {
-      ID.clave = r.clave;
-      drawIdentity();
-    }
+    // Receiving support renews the access code.
+    if (s.role === "host" && r && r.clave) setAccessCode(r.clave);
   } catch (e) {
     /* the host clears it at the next start */
   }

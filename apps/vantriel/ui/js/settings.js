@@ -1,15 +1,24 @@
 // The settings tab: the form is built from GET /api/ajustes every time the tab opens.
 
-import { AJ, ID, S, setAJ } from "./state.js";
+import { AJ, ID, loadIdentity, loadState, S, setAJ } from "./state.js";
 import { $, esc, yes } from "./core.js";
-import { applyLang, LANG, setLANG, t } from "./i18n.js";
+import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
 import { get, post } from "./api.js";
 import { confirmAsk, toast } from "./ui.js";
-import { drawAll, drawHostStatus, loadIdentity, loadState, openLink, TAB } from "./shell.js";
-import { helpLangChanged } from "./help.js";
-import { dropIce, HOST, hostConnect, hostDisconnect } from "./signal.js";
+import { openLink } from "./actions.js";
+import { dropIce, hostConnect, hostDisconnect, hostState } from "./signal.js";
 import { fillMicList, micTest } from "./call.js";
 import { hostText } from "./host_texts.js";
+
+// Whether the settings tab is the one shown.
+function settingsShown() {
+  return !$("pane-ajustes").hidden;
+}
+
+// A form on screen follows the interface language.
+onLanguageChange(() => {
+  if (settingsShown()) buildSettingsForm();
+});
 
 export async function openSettings() {
   try {
@@ -147,26 +156,20 @@ async function saveSettings() {
       /* reported through the state below */
     }
   }
-  const oldLang = LANG;
   setAJ(r.ajustes || AJ);
-  setLANG(AJ && AJ.general && AJ.general.idioma);
+  const lang = AJ && AJ.general && AJ.general.idioma === "en" ? "en" : "es";
+  if (lang !== LANG) changeLanguage(lang);
   await loadIdentity();
   await loadState();
-  if (LANG !== oldLang) {
-    applyLang();
-    drawAll();
-    helpLangChanged();
-  }
   buildSettingsForm();
   const changed = !before || !ID || before.servidor !== ID.servidor || before.nombre !== ID.nombre;
   if (changed || !yes(AJ && AJ.recibir && AJ.recibir.disponible)) {
     hostDisconnect();
     dropIce();
     hostConnect();
-  } else if (HOST.state === "off") {
+  } else if (hostState() === "off") {
     hostConnect();
   }
-  drawHostStatus();
   // The start-with-Windows note would vanish under the saved toast: show both.
   if (note) toast(t("saved") + " · " + note, 6000);
   else toast(t("saved"));
@@ -189,8 +192,7 @@ function askNewId() {
     hostDisconnect();
     await loadIdentity();
     hostConnect();
-    drawHostStatus();
-    if (TAB === "ajustes") buildSettingsForm();
+    if (settingsShown()) buildSettingsForm();
     toast(ID ? ID.id_bonito : "");
   });
 }

@@ -1,22 +1,24 @@
-// The shell: tabs, header, status pills, identity card, state loading, copy, the
-// request sound, quit and donation.
+// The shell, the top of the page: tabs, header, status pills, identity card, the connect
+// form, the language button, quit and donation; and the redraws when what they show
+// changes.
 
-import { AJ, ID, S, setAJ, setID, setS } from "./state.js";
-import { $, AUTHOR, caretAfterDigits, DONATE_URL, esc, fmtIdField, yes } from "./core.js";
-import { applyLang, LANG, setLANG, t } from "./i18n.js";
-import { get, post } from "./api.js";
-import { confirmAsk, toast } from "./ui.js";
+import { AJ, ID, onStateChange, S, setAJ, setAccessCode, setSettingLocally } from "./state.js";
+import { $, caretAfterDigits, esc, fmtIdField, yes } from "./core.js";
+import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
+import { post } from "./api.js";
+import { confirmAsk, measureHeader, toast } from "./ui.js";
+import { copyText, donate } from "./actions.js";
 import { drawHistory, drawRecents } from "./history.js";
 import { buildSettingsForm, openSettings } from "./settings.js";
-import { helpLangChanged, MAN, openHelp } from "./help.js";
+import { drawCredit, openHelp } from "./help.js";
 import { updStore } from "./update.js";
-import { connectTo, HOST, hostConnect, hostDisconnect } from "./signal.js";
+import { hostConnect, hostDisconnect, hostState, onHostState } from "./signal.js";
 import { endSession, SES } from "./session.js";
 import { drawHostBar } from "./host_session.js";
-import { drawViewer } from "./tech_session.js";
+import { connectTo, drawViewer } from "./tech_session.js";
 import { CALLX, drawCall, leaveCall } from "./call.js";
 
-export let TAB = "conectar";
+let TAB = "conectar";
 const TABS = ["conectar", "llamada", "ajustes", "ayuda"];
 
 function showTab(name, focus) {
@@ -50,43 +52,7 @@ document.querySelector(".tabs").addEventListener("keydown", (e) => {
   showTab(TABS[n], true);
 });
 
-// Header height into --hh (70 without a header), so sticky elements and scroll targets
-// sit below it.
-export function measureHeader() {
-  const h = $("hdr");
-  const bars = ["updBar", "hostbar"].map($).filter((b) => b && !b.hidden);
-  let hh = h ? h.offsetHeight : 70;
-  bars.forEach((b) => { hh += b.offsetHeight; });
-  document.documentElement.style.setProperty("--hh", (hh || 70) + "px");
-}
-window.addEventListener("resize", measureHeader);
-
-export function showBar(id, on) {
-  const b = $(id);
-  if (b.hidden === !on) return;
-  b.hidden = !on;
-  measureHeader();
-}
-
 // --- state -------------------------------------------------------------------------
-
-export async function loadIdentity() {
-  try {
-    setID(await post("/api/identidad", {}));
-  } catch (e) {
-    /* keep the last identity */
-  }
-  drawIdentity();
-}
-
-export async function loadState() {
-  try {
-    setS(await get("/api/estado"));
-  } catch (e) {
-    return; // a failed GET leaves the last state in place
-  }
-  drawState();
-}
 
 function drawState() {
   if (!S) return;
@@ -111,7 +77,7 @@ export function drawAll() {
 
 function drawPills() {
   const srv = $("pillSrv");
-  const st = HOST.state;
+  const st = hostState();
   srv.className = "pill " + (st === "online" ? "ok" : st === "off" ? "" : "bad");
   srv.textContent = st === "online" ? t("pillSrvOk") : t("pillSrvBad");
   const ad = $("pillAdmin");
@@ -138,13 +104,14 @@ const HOST_LINES = {
   replaced: ["bad", "srvReplaced"],
 };
 
-export function drawHostStatus() {
-  const [cls, key] = HOST_LINES[HOST.state] || HOST_LINES.off;
+function drawHostStatus() {
+  const st = hostState();
+  const [cls, key] = HOST_LINES[st] || HOST_LINES.off;
   const el = $("hostStatus");
   el.className = "status " + cls;
   el.innerHTML =
     '<span class="sdot" aria-hidden="true"></span><span>' + esc(t(key)) + "</span>" +
-    (HOST.state === "replaced"
+    (st === "replaced"
       ? ' <button type="button" class="btn sm" id="reconnectBtn">' + esc(t("reconnect")) + "</button>"
       : "");
   const rb = $("reconnectBtn");
@@ -155,7 +122,7 @@ export function drawHostStatus() {
 
 // --- identity card -------------------------------------------------------------------
 
-export function drawIdentity() {
+function drawIdentity() {
   $("myId").textContent = ID && ID.id_bonito ? ID.id_bonito : "— — —";
   $("myKey").textContent = ID && ID.clave ? ID.clave : "——";
 }
@@ -164,29 +131,13 @@ $("newKeyBtn").addEventListener("click", async () => {
   try {
     const r = await post("/api/clave/nueva", {});
     if (r && r.clave) {
-      if (ID) ID.clave = r.clave;
-      drawIdentity();
+      setAccessCode(r.clave);
       toast(t("newKeyDone", r.clave));
     }
   } catch (e) {
     toast(t("srvBad"));
   }
 });
-
-// Copies a text: the browser clipboard first, the host's clipboard when that fails.
-export async function copyText(text) {
-  try {
-    await navigator.clipboard.writeText(text);
-    toast(t("copied"));
-  } catch (e) {
-    try {
-      const r = await post("/api/portapapeles/escribir_local", { texto: text });
-      toast(r && r.ok ? t("copied") : t("copyFail"));
-    } catch (e2) {
-      toast(t("copyFail"));
-    }
-  }
-}
 
 $("copyIdBtn").addEventListener("click", () => {
   if (ID) copyText(ID.id_bonito);
@@ -203,10 +154,10 @@ $("availSw").addEventListener("change", async (e) => {
   try {
     const r = await post("/api/ajustes", { recibir: { disponible: on ? "si" : "no" } });
     if (r && r.ajustes) setAJ(r.ajustes);
-    else if (AJ && AJ.recibir) AJ.recibir.disponible = on ? "si" : "no";
+    else setSettingLocally("recibir", "disponible", on ? "si" : "no");
   } catch (err) {
     /* the switch still acts for this run */
-    if (AJ && AJ.recibir) AJ.recibir.disponible = on ? "si" : "no";
+    setSettingLocally("recibir", "disponible", on ? "si" : "no");
   }
   if (on) hostConnect();
   else hostDisconnect();
@@ -241,21 +192,17 @@ $("connectBtn").addEventListener("click", () => connectTo());
 
 // --- language ------------------------------------------------------------------------
 
-async function setLang(lang) {
-  setLANG(lang);
-  applyLang();
+onLanguageChange(() => {
   drawAll();
-  if (TAB === "ajustes") buildSettingsForm();
-  helpLangChanged();
   measureHeader();
-}
+});
 
 $("langBtn").addEventListener("click", async () => {
   const next = LANG === "es" ? "en" : "es";
   // The settings form drawn now must show the new language, or its next save would
   // turn the page back.
-  if (AJ && AJ.general) AJ.general.idioma = next;
-  setLang(next);
+  setSettingLocally("general", "idioma", next);
+  changeLanguage(next);
   try {
     const r = await post("/api/ajustes", { general: { idioma: next } });
     if (r && r.ajustes) {
@@ -266,32 +213,6 @@ $("langBtn").addEventListener("click", async () => {
     /* the switch holds for this run */
   }
 });
-
-// --- request sound -------------------------------------------------------------------
-
-export function playReqSound() {
-  try {
-    const ac = new (window.AudioContext || window.webkitAudioContext)();
-    const o = ac.createOscillator();
-    const g = ac.createGain();
-    const t0 = ac.currentTime;
-    o.type = "sine";
-    o.frequency.setValueAtTime(880, t0);
-    o.frequency.setValueAtTime(1175, t0 + 0.16);
-    o.frequency.setValueAtTime(880, t0 + 0.32);
-    o.frequency.setValueAtTime(1175, t0 + 0.48);
-    g.gain.setValueAtTime(0.0001, t0);
-    g.gain.exponentialRampToValueAtTime(0.25, t0 + 0.03);
-    g.gain.exponentialRampToValueAtTime(0.0001, t0 + 0.7);
-    o.connect(g);
-    g.connect(ac.destination);
-    o.start(t0);
-    o.stop(t0 + 0.72);
-    o.onended = () => ac.close();
-  } catch (e) {
-    /* no sound is no failure */
-  }
-}
 
 // --- quit, donation, credit ----------------------------------------------------------
 
@@ -309,28 +230,10 @@ $("quitBtn").addEventListener("click", () => {
   });
 });
 
-export async function donate() {
-  let ok = false;
-  try {
-    const r = await post("/api/abrir", { what: "donar" });
-    ok = !!(r && r.ok);
-  } catch (e) {
-    ok = false;
-  }
-  if (ok) toast(t("donThanks"));
-  else window.open(DONATE_URL, "_blank", "noopener");
-}
 $("donBtn").addEventListener("click", donate);
 
-export function openLink(what, url) {
-  return post("/api/abrir", url ? { what, url } : { what }).catch(() => null);
-}
-
-// The credit line: the manual's own words once it is loaded, else the page's.
-export function drawCredit() {
-  const by = MAN.by ? MAN.by + " " + MAN.author : t("creditBy") + " " + AUTHOR;
-  $("credit").innerHTML =
-    esc(by) + ' · <button type="button" class="link" id="siteBtn">' +
-    esc(t("support")) + "</button>";
-  $("siteBtn").addEventListener("click", () => openLink("sitio"));
-}
+// The shell redraws what changed.
+onStateChange("identidad", drawIdentity);
+onStateChange("estado", drawState);
+onStateChange("ajustes", drawHostStatus);
+onHostState(drawHostStatus);

@@ -1,20 +1,40 @@
-// Signalling: host registration under this PC's ID, the messages that reach it, the ICE
-// list, and the checks of the technician's connect form. The request dialog is
-// host_session.js; the join socket tech_session.js.
+// Signalling: this PC's registration under its ID, the messages that reach it, and the
+// ICE list. What the messages mean is for the modules that register for them: the request
+// dialog (host_session.js) and the session (session.js); the technician's join socket is
+// tech_session.js.
 
 import { AJ, ID } from "./state.js";
-import { $, cleanKey, VER, yes } from "./core.js";
+import { VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { toast } from "./ui.js";
-import { drawHostStatus } from "./shell.js";
-import { endSession, onSignal, SES, startLossTimer } from "./session.js";
-import { closeRequest, onHostRequest } from "./host_session.js";
-import { startJoin } from "./tech_session.js";
 
-export const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false, req: null };
+// The registration: its socket, state ("off", "connecting", "online", "error", "taken",
+// "replaced"), retries, keep-alive, and whether it was stopped on purpose.
+const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false };
 let ICE = null; // { list, at }
 export const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
 const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
+
+const stateListeners = [];
+const messageListeners = [];
+const closeListeners = [];
+
+// The registration's state changed.
+export function onHostState(fn) {
+  stateListeners.push(fn);
+}
+// A message of a request or a session ("req", "cancel", "signal", "left", "ended").
+export function onHostMessage(fn) {
+  messageListeners.push(fn);
+}
+// The registration socket is gone (closed, or stopped on purpose).
+export function onHostClosed(fn) {
+  closeListeners.push(fn);
+}
+
+export function hostState() {
+  return HOST.state;
+}
 
 export function wsUrl(path) {
   const base = (ID && ID.servidor) || "";
@@ -23,7 +43,7 @@ export function wsUrl(path) {
 
 function setHostState(st) {
   HOST.state = st;
-  drawHostStatus();
+  for (const fn of stateListeners) fn();
 }
 
 function hostRetry() {
@@ -61,16 +81,15 @@ export function hostConnect() {
       return;
     }
     if (!m || typeof m !== "object" || ws !== HOST.ws) return;
-    onHostMessage(m);
+    dispatch(m);
   };
   ws.onclose = () => {
     if (ws !== HOST.ws) return;
     clearInterval(HOST.ping);
     HOST.ws = null;
-    closeRequest();
-    strandedSession();
+    for (const fn of closeListeners) fn();
     if (HOST.stop || HOST.state === "taken" || HOST.state === "replaced") {
-      drawHostStatus();
+      setHostState(HOST.state);
       return;
     }
     setHostState("error");
@@ -78,15 +97,7 @@ export function hostConnect() {
   };
 }
 
-// A host session still setting up has lost the only road its signals take: unless the
-// connection comes up with what was already exchanged, the loss timer ends it and the PC
-// is free for the next request.
-function strandedSession() {
-  const s = SES;
-  if (s && s.role === "host" && !s.connected) startLossTimer(s);
-}
-
-function onHostMessage(m) {
+function dispatch(m) {
   switch (m.t) {
     case "ready":
       HOST.retry = 0;
@@ -101,11 +112,8 @@ function onHostMessage(m) {
     case "locked":
       toast(t("lockedMsg", m.mins), 8000);
       break;
-    case "req":
-      onHostRequest(m);
-      break;
     default:
-      onHostSignal(m);
+      for (const fn of messageListeners) fn(m);
   }
 }
 
@@ -119,8 +127,7 @@ export function hostDisconnect() {
   clearInterval(HOST.ping);
   const ws = HOST.ws;
   HOST.ws = null;
-  closeRequest();
-  strandedSession();
+  for (const fn of closeListeners) fn();
   if (ws) {
     try {
       ws.close();
@@ -128,34 +135,7 @@ export function hostDisconnect() {
       /* already closed */
     }
   }
-  HOST.state = "off";
-}
-
-// Messages for a request or a session of this PC: the request itself, its cancel, and
-// the signals and ends of the session it became.
-function onHostSignal(m) {
-  const s = SES;
-  const ours = s && s.role === "host" && m.sid === s.sid;
-  switch (m.t) {
-    case "cancel":
-      if (HOST.req && HOST.req.sid === m.sid) {
-        closeRequest();
-        toast(t("reqCancelled"));
-      } else if (ours && !s.connected) {
-        endSession("peer", false);
-      }
-      break;
-    case "signal":
-      if (ours) onSignal(m.data);
-      break;
-    case "left":
-    case "ended":
-      // Once the direct connection is up, losing the server ends nothing: the end comes
-      // over the control channel.
-      if (ours && !s.connected) endSession("peer", false);
-      else if (HOST.req && HOST.req.sid === m.sid) closeRequest();
-      break;
-  }
+  setHostState("off");
 }
 
 export function dropIce() {
@@ -179,26 +159,4 @@ export async function iceList() {
 
 export function prefetchIce() {
   if (ID && ID.servidor) iceList();
-}
-
-// Why a typed ID and key cannot be used, as a text key and the field to focus; null
-// when they can.
-export function joinProblem(idField, keyField, ownId) {
-  const id = String(idField || "").replace(/\D/g, "");
-  if (id.length !== 9 || id[0] === "0") return { key: "badId", focus: "peerId" };
-  if (!cleanKey(keyField)) return { key: "noKey", focus: "peerKey" };
-  if (ownId && id === String(ownId)) return { key: "selfId", focus: null };
-  return null;
-}
-
-// The technician's connect button.
-export function connectTo() {
-  const p = joinProblem($("peerId").value, $("peerKey").value, ID && ID.id);
-  if (p) {
-    toast(t(p.key));
-    if (p.focus) $(p.focus).focus();
-    return;
-  }
-  if (SES) return;
-  startJoin($("peerId").value.replace(/\D/g, ""), cleanKey($("peerKey").value), $("wantCtl").checked);
 }

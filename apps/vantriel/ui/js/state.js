@@ -1,16 +1,71 @@
-// What the page knows of its host: the last state, identity and settings replies. Only
-// this module assigns them; others read the live bindings and replace them through
-// the setters.
+// What the page knows of its host: the last state (GET /api/estado), identity (POST
+// /api/identidad) and settings (GET /api/ajustes) replies. This module is their one owner:
+// others read the live bindings and change them only through the functions below; the
+// views that show them listen for "estado", "identidad", "ajustes" and "recientes".
+
+import { get, post } from "./api.js";
+
 export let S = null; // last reply of GET /api/estado
 export let ID = null; // last reply of POST /api/identidad
 export let AJ = null; // settings as GET /api/ajustes sent them
 
-export function setS(v) {
-  S = v;
+const listeners = { estado: [], identidad: [], ajustes: [], recientes: [] };
+
+export function onStateChange(what, fn) {
+  listeners[what].push(fn);
 }
-export function setID(v) {
-  ID = v;
+
+function changed(what) {
+  for (const fn of listeners[what]) fn();
 }
+
 export function setAJ(v) {
   AJ = v;
+  changed("ajustes");
+}
+
+// The identity again from the host; a failed request keeps the last one.
+export async function loadIdentity() {
+  try {
+    ID = await post("/api/identidad", {});
+  } catch (e) {
+    /* keep the last identity */
+  }
+  changed("identidad");
+}
+
+// The state again from the host; a failed request leaves the last state in place.
+export async function loadState() {
+  try {
+    S = await get("/api/estado");
+  } catch (e) {
+    return;
+  }
+  changed("estado");
+}
+
+// A new access code the host gave (a renewal on request or at a session's end).
+export function setAccessCode(clave) {
+  if (!ID) return;
+  ID.clave = clave;
+  changed("identidad");
+}
+
+// The recent connections as the host's last reply listed them.
+export function setRecents(list) {
+  if (!S || !Array.isArray(list)) return;
+  S.recientes = list;
+  changed("recientes");
+}
+
+// The update's state as the host or the update check reported it; update.js draws it.
+export function setUpdateState(st) {
+  if (!S) S = {};
+  S.actualizacion = st && typeof st === "object" ? st : null;
+}
+
+// One setting changed for this run before (or without) the host's reply, so that forms
+// drawn meanwhile show it: `section.name` of the settings, when that section exists.
+export function setSettingLocally(section, name, value) {
+  if (AJ && AJ[section]) AJ[section][name] = value;
 }

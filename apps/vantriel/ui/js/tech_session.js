@@ -1,12 +1,12 @@
-// The side that gives support: the join socket and its answers, the viewer with its bar
-// and menus, and the technician's mouse and keyboard over the shared picture.
+// The side that gives support: the connect form's checks, the join socket and its
+// answers, the viewer with its bar and menus, and the technician's mouse and keyboard over
+// the shared picture.
 
-import { $, esc, prettyId } from "./core.js";
+import { $, cleanKey, esc, mmss, prettyId } from "./core.js";
 import { t } from "./i18n.js";
-import { ID, S } from "./state.js";
+import { ID, setRecents } from "./state.js";
 import { post } from "./api.js";
 import { closeMenu, closeModal, modal, openMenu, toast } from "./ui.js";
-import { drawRecents } from "./history.js";
 import { prefetchIce, wsUrl } from "./signal.js";
 import {
   endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, sessionNote, SES, startLossTimer,
@@ -17,32 +17,88 @@ import { QUALITIES } from "./screen.js";
 import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles, sendFiles } from "./files.js";
 import { toggleVoice } from "./voice_line.js";
-import { mmss } from "./core.js";
 import { checkHtml } from "./check.js";
 
 const GRACE_S = 3;
 
+// --- the connect form ------------------------------------------------------------------
+
+// Why a typed ID and key cannot be used, as a text key and the field to focus; null
+// when they can.
+export function joinProblem(idField, keyField, ownId) {
+  const id = String(idField || "").replace(/\D/g, "");
+  if (id.length !== 9 || id[0] === "0") return { key: "badId", focus: "peerId" };
+  if (!cleanKey(keyField)) return { key: "noKey", focus: "peerKey" };
+  if (ownId && id === String(ownId)) return { key: "selfId", focus: null };
+  return null;
+}
+
+// The technician's connect button.
+export function connectTo() {
+  const p = joinProblem($("peerId").value, $("peerKey").value, ID && ID.id);
+  if (p) {
+    toast(t(p.key));
+    if (p.focus) $(p.focus).focus();
+    return;
+  }
+  if (SES) return;
+  startJoin($("peerId").value.replace(/\D/g, ""), cleanKey($("peerKey").value), $("wantCtl").checked);
+}
+
 // --- joining -------------------------------------------------------------------------
 
-export function startJoin(id, key, wantControl) {
-  const s = openSession({
+function sendOnJoin(s, msg) {
+  if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify(msg));
+}
+
+// What the session asks of this side.
+const TECH_SIDE = {
+  signal: sendOnJoin,
+  leave: (s) => sendOnJoin(s, { t: s.connected ? "bye" : "cancel" }),
+  redraw: (s) => drawViewer(s),
+  stats: (s) => showStats(s),
+  control: (s, m) => onTechControl(s, m),
+  offer: (s) => attachRemoteMedia(s),
+  end: (s) => {
+    clearInterval(s.waitT);
+    clearInterval(s.ping);
+    clearInterval(s.clockT);
+    if (s.ws) {
+      s.ws.onclose = null;
+      try {
+        s.ws.close();
+      } catch (e) {
+        /* already closed */
+      }
+    }
+    closeViewer();
+  },
+};
+
+function startJoin(id, key, wantControl) {
+  const s = openSession(TECH_SIDE, {
     role: "tech",
-    peerId: id,
-    peer: prettyId(id),
-    control: false,
-    wantControl: !!wantControl,
-    canControl: false,
-    audioOn: true,
-    hostAudio: false,
+    peerId: id, // the host's ID, digits only
+    peer: prettyId(id), // its name once the host gives one
+    control: false, // this side sends input now
+    wantControl: !!wantControl, // the technician wants to (asked, or toggled since)
+    canControl: false, // the host grants it
+    audioOn: true, // the PC's sound plays here
+    hostAudio: false, // the host shares its PC's sound
     quality: "auto",
     fps: 30,
-    mons: [],
+    mons: [], // the host's monitors and the one shown
     mon: 0,
     surface: "monitor",
-    clipWait: false,
-    accepted: false,
-    wait: t("connecting"),
+    clipWait: false, // a clipboard read asked for and not yet answered
+    accepted: false, // the host's person accepted
+    wait: t("connecting"), // the viewer's line before the picture
     wheel: new WheelAccumulator(),
+    ws: null, // the join socket and its keep-alive
+    ping: null,
+    waitT: null, // the accept countdown
+    clockT: null, // the viewer's clock
+    voice: null, // the voice transceiver, from the host's offer
   });
   showViewer(s);
   prefetchIce();
@@ -149,12 +205,7 @@ async function onAccepted(s, m) {
   s.wait = t("connectingPeer");
   drawViewer(s);
   post("/api/recientes/agregar", { id: s.peerId, nombre: s.peer })
-    .then((list) => {
-      if (Array.isArray(list) && S) {
-        S.recientes = list;
-        drawRecents();
-      }
-    })
+    .then((list) => setRecents(list))
     .catch(() => null);
   $("peerKey").value = "";
   const pc = await newPC(s);
@@ -168,7 +219,7 @@ async function onAccepted(s, m) {
 }
 
 // The host's offer arrived: transceiver 0 is the screen, 1 the PC's sound, 2 the voice.
-export function attachRemoteMedia(s) {
+function attachRemoteMedia(s) {
   const tr = s.pc.getTransceivers();
   if (tr[0]) {
     const v = $("vVideo");
@@ -202,7 +253,7 @@ function takeHostFields(s, m) {
   if (typeof m.surface === "string") s.surface = m.surface;
 }
 
-export function onTechControl(s, m) {
+function onTechControl(s, m) {
   switch (m.t) {
     case "hello":
       if (typeof m.name === "string" && m.name) s.peer = m.name;
@@ -250,7 +301,7 @@ function showViewer(s) {
 }
 
 // Hides the viewer and lets go of its media, full screen and keyboard lock.
-export function closeViewer() {
+function closeViewer() {
   for (const id of ["vVideo", "vAudio", "voiceAudio"]) {
     const el = $(id);
     if (el) el.srcObject = null;
@@ -266,7 +317,7 @@ function drawClock(s) {
   if (el && SES === s) el.textContent = s.started ? mmss((Date.now() - s.started) / 1000) : "";
 }
 
-export function showStats(s) {
+function showStats(s) {
   const el = $("vStats");
   if (el) el.textContent = s.statLine || "";
 }

@@ -1,5 +1,6 @@
 // Generic pieces of the interface: toasts, redraws that keep focus, dialogs that hold
-// focus, the modal, confirm, the pop-up menu.
+// focus, the modal, confirm, the pop-up menu, the bars under the header and the request
+// sound.
 
 import { $ } from "./core.js";
 import { t } from "./i18n.js";
@@ -183,3 +184,49 @@ $("menu").addEventListener("keydown", (e) => {
   closeMenu();
   if (back && document.contains(back)) back.focus();
 });
+
+// --- the bars under the header -----------------------------------------------------------
+
+// Header height into --hh (70 without a header), so sticky elements and scroll targets
+// sit below it.
+export function measureHeader() {
+  const h = $("hdr");
+  const bars = ["updBar", "hostbar"].map($).filter((b) => b && !b.hidden);
+  let hh = h ? h.offsetHeight : 70;
+  bars.forEach((b) => { hh += b.offsetHeight; });
+  document.documentElement.style.setProperty("--hh", (hh || 70) + "px");
+}
+window.addEventListener("resize", measureHeader);
+
+export function showBar(id, on) {
+  const b = $(id);
+  if (b.hidden === !on) return;
+  b.hidden = !on;
+  measureHeader();
+}
+
+// --- the request sound -------------------------------------------------------------------
+
+export function playReqSound() {
+  try {
+    const ac = new (window.AudioContext || window.webkitAudioContext)();
+    const o = ac.createOscillator();
+    const g = ac.createGain();
+    const t0 = ac.currentTime;
+    o.type = "sine";
+    o.frequency.setValueAtTime(880, t0);
+    o.frequency.setValueAtTime(1175, t0 + 0.16);
+    o.frequency.setValueAtTime(880, t0 + 0.32);
+    o.frequency.setValueAtTime(1175, t0 + 0.48);
+    g.gain.setValueAtTime(0.0001, t0);
+    g.gain.exponentialRampToValueAtTime(0.25, t0 + 0.03);
+    g.gain.exponentialRampToValueAtTime(0.0001, t0 + 0.7);
+    o.connect(g);
+    g.connect(ac.destination);
+    o.start(t0);
+    o.stop(t0 + 0.72);
+    o.onended = () => ac.close();
+  } catch (e) {
+    /* no sound is no failure */
+  }
+}

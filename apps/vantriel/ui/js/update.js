@@ -2,12 +2,12 @@
 // and the polling, all driven by /api/update (which answers null while the host has no
 // updater: then both stay quiet).
 
-import { S, setS } from "./state.js";
+import { S, setUpdateState } from "./state.js";
 import { $, esc } from "./core.js";
 import { LANG, t } from "./i18n.js";
 import { get, post } from "./api.js";
-import { closeDialog, drawInto, modal, openDialog, toast } from "./ui.js";
-import { openLink, showBar } from "./shell.js";
+import { closeDialog, drawInto, modal, openDialog, showBar, toast } from "./ui.js";
+import { openLink } from "./actions.js";
 import { hostText } from "./host_texts.js";
 
 const UPD_BUSY = ["downloading", "verifying", "waiting", "installing"];
@@ -22,8 +22,7 @@ export function updBusy(u) {
 }
 
 export function updStore(st) {
-  if (!S) setS({});
-  S.actualizacion = st && typeof st === "object" ? st : null;
+  setUpdateState(st);
   drawUpdBar();
   drawUpdPanel();
 }

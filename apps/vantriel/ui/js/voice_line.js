@@ -3,17 +3,10 @@
 
 import { t } from "./i18n.js";
 import { toast } from "./ui.js";
-import { SES, sendCtl } from "./session.js";
+import { addSessionPart, redrawSession, SES, sendCtl, stopTracks } from "./session.js";
 import { getMic } from "./mic.js";
-import { drawHostBar } from "./host_session.js";
-import { drawViewer } from "./tech_session.js";
 
 const CTL_WAIT_MS = 250;
-
-function redraw(s) {
-  if (s.role === "host") drawHostBar();
-  else drawViewer(s);
-}
 
 // Tells the other side the microphone's state. The message needs the control channel
 // open, and the host turns the voice on as the session starts, before the channel opens
@@ -43,7 +36,7 @@ export async function voiceOn(s) {
   // microphone when the offer arrives.
   if (s.voice) await s.voice.sender.replaceTrack(mic.getAudioTracks()[0]).catch(() => {});
   tellPeer(s);
-  redraw(s);
+  redrawSession(s);
 }
 
 export async function voiceOff(s) {
@@ -53,7 +46,7 @@ export async function voiceOff(s) {
   if (s.voice) await s.voice.sender.replaceTrack(null).catch(() => {});
   mic.getTracks().forEach((tr) => tr.stop());
   tellPeer(s);
-  redraw(s);
+  redrawSession(s);
 }
 
 export function toggleVoice(s) {
@@ -61,7 +54,12 @@ export function toggleVoice(s) {
 }
 
 // The other side's microphone went on or off.
-export function onPeerCall(s, m) {
+function onPeerCall(s, m) {
   s.peerMic = m.on === true;
   if (s.peerMic && !s.mic) toast(t("peerCallOn", s.peer), 6000);
 }
+
+addSessionPart({
+  messages: { call: onPeerCall },
+  end: (s) => stopTracks(s.mic),
+});
