@@ -25,6 +25,7 @@
 #include "metrics.h"
 #include "metrics_server.h"
 #include "redis_node.h"
+#include "redis_shared.h"
 
 namespace vantriel::signal {
 
@@ -352,6 +353,7 @@ struct State : HubEnv {
   std::chrono::steady_clock::time_point refusal_logged{};
   // With --redis this node shares its state with others; else the data file keeps it.
   std::unique_ptr<RedisNode> redis;
+  std::unique_ptr<RedisShared> redis_shared;
   std::unique_ptr<Hub> hub_owner;
   Hub& hub;
   tcp::acceptor acceptor{ioc};
@@ -361,11 +363,24 @@ struct State : HubEnv {
   explicit State(const Config& c)
       : config(c),
         bindings(c.data),
-        redis(c.redis.empty() ? nullptr : std::make_unique<RedisNode>(ioc, config, *this)),
-        hub_owner(redis ? std::make_unique<Hub>(config, *redis, *redis, *this)
+        redis(c.redis.empty() ? nullptr
+                              : std::make_unique<RedisNode>(ioc, config, *this, node_callbacks())),
+        redis_shared(redis ? std::make_unique<RedisShared>(ioc, config, *this, *redis) : nullptr),
+        hub_owner(redis ? std::make_unique<Hub>(config, *redis_shared, *redis, *this)
                         : std::make_unique<Hub>(config, bindings, *this)),
-        hub(*hub_owner) {
-    if (redis) redis->set_hub(hub);
+        hub(*hub_owner) {}
+
+  // The node hears from the others and watches their leases only once started, after
+  // the hub is made.
+  RedisNode::Callbacks node_callbacks() {
+    RedisNode::Callbacks c;
+    c.message = [this](std::string_view message) { hub.node_message(message); };
+    c.peer_nodes = [this] { return hub.peer_nodes(); };
+    c.node_gone = [this](const std::string& node) { hub.node_gone(node); };
+    c.replace_host = [this](const std::string& id, const std::string& token) {
+      hub.replace_host(id, token);
+    };
+    return c;
   }
 
   std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
@@ -858,7 +873,7 @@ std::string address_key(const std::string& text) {
 
 int run_server(const Config& config) {
   if (!config.import_bindings.empty()) {
-    auto imported = RedisNode::import_bindings(config);
+    auto imported = RedisShared::import_bindings(config);
     log_line(imported ? *imported : "import failed: " + imported.error());
     return imported ? 0 : 1;
   }
