@@ -1,41 +1,47 @@
-// One node of several sharing their state through Redis. It keeps, under "vtr:":
-//   id:<id>          hash salt, hash (HMAC-SHA1(salt, key)), seen (unix s); expires
-//                    400 days after its last use, like the data file's entries
-//   host:<id>        "<node> <token>": the host socket that holds the ID now
-//   room:<code>      the node that keeps the call room
-//   node:<node>      the node's lease, renewed every fifth of --redis-lease-ms; a node
-//                    whose lease lapsed is dead: its hosts and rooms count as gone
-//   g:id:<id>, g:addr:<addr>, g:miss:<addr>   the guard's failure counts and locks
-//   g:join:<addr>, g:newid:<addr>, g:room:<addr>   the guard's allowances
-// and listens on the channel "vtr:n:<node>" for messages from the other nodes
-// (node_message.h). The guard's clock is Redis's own (TIME), so nodes whose clocks
-// differ still count alike. Keys are never given access codes, host keys or names.
-// Runs on the I/O thread only.
+// One node of several sharing their state through Redis (redis_scripts.h): its links to
+// Redis, its lease, and the messages it exchanges with the other nodes. It listens on
+// the channel "vtr:n:<node>" for messages from them (node_message.h) and, as the hub's
+// Cluster, finds the nodes of hosts and rooms. The bindings and the guard's counts go
+// through the same command link (redis_shared.h). Runs on the I/O thread only.
 #ifndef VANTRIEL_SIGNAL_REDIS_NODE_H_
 #define VANTRIEL_SIGNAL_REDIS_NODE_H_
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "cluster.h"
 #include "config.h"
-#include "hub.h"
+#include "hub_env.h"
 #include "metrics.h"
 #include "redis_link.h"
-#include "shared.h"
+#include "redis_scripts.h"
 
 namespace vantriel::signal {
 
-class RedisNode : public Shared, public Cluster {
+class RedisNode : public Cluster {
  public:
-  RedisNode(boost::asio::io_context& ioc, const Config& config, HubEnv& env);
+  // What the node hands to the hub; all four are needed, and none runs before start().
+  struct Callbacks {
+    // A message from another node (Hub::node_message).
+    std::function<void(std::string_view message)> message;
+    // The nodes this one relays for, whose lease is watched (Hub::peer_nodes).
+    std::function<std::vector<std::string>()> peer_nodes;
+    // A node's lease lapsed, or ours did (Hub::node_gone).
+    std::function<void(const std::string& node)> node_gone;
+    // A host of this node lost its ID while Redis was out of reach (Hub::replace_host).
+    std::function<void(const std::string& id, const std::string& token)> replace_host;
+  };
+  RedisNode(boost::asio::io_context& ioc, const Config& config, HubEnv& env, Callbacks callbacks);
   ~RedisNode() override;
 
-  void set_hub(Hub& hub) { hub_ = &hub; }
   void start();
   // Gives up this node's lease, hosts and rooms in Redis, then runs `done` (at once when
   // Redis cannot be reached). Before a planned stop.
@@ -46,18 +52,18 @@ class RedisNode : public Shared, public Cluster {
   // The links, the nodes seen and the messages exchanged, for the metrics.
   RedisMetrics metrics() const;
 
-  // Shared
-  void register_host(const std::string& id, const std::string& key, const std::string& addr,
-                     const std::string& holder, std::function<void(Registration)> done) override;
-  void join_gate(const std::string& addr, const std::string& id,
-                 std::function<void(JoinGate)> done) override;
-  void call_gate(const std::string& addr, std::function<void(CallGate)> done) override;
-  void room_missed(const std::string& addr, std::function<void(int)> done) override;
-  void allow_new_room(const std::string& addr, std::function<void(bool)> done) override;
-  void wrong_code(const std::string& id, const std::string& addr,
-                  std::function<void(Guard::Verdict, bool)> done) override;
-  void accepted(const std::string& id) override;
-  void sweep() override {}
+  // For the shared state. All three links up: this node can decide with the others and
+  // hear from them.
+  bool usable() const;
+  void command(std::vector<std::string> args, RedisLink::Reply done);
+  // EVALSHA, falling back to EVAL once when Redis does not know the script (a restart).
+  void eval(const RedisScript& script, std::vector<std::string> keys,
+            std::vector<std::string> args, RedisLink::Reply done);
+  // A host registered here, by holder, with what its binding needs to be written again
+  // after Redis lost it (a restart without persistence): no key is kept. Forgotten with
+  // host_left().
+  void hold_host(const std::string& holder, const std::string& id, const std::string& salt,
+                 const std::string& hash);
 
   // Cluster
   const std::string& node() const override { return node_; }
@@ -68,29 +74,7 @@ class RedisNode : public Shared, public Cluster {
   void room_closed(const std::string& code) override;
   void post(const std::string& node, std::string message) override;
 
-  // Copies the bindings of a data file into Redis, keeping any binding already there.
-  // Runs `ioc` until done; returns what to print, or an error.
-  static morvane::Result<std::string> import_bindings(const Config& config);
-
-  struct Script {
-    std::string body;
-    std::string sha;  // hex SHA-1 of the body, as EVALSHA names it
-  };
-
  private:
-  // EVALSHA, falling back to EVAL once when Redis does not know the script (a restart).
-  void eval(const Script& script, std::vector<std::string> keys, std::vector<std::string> args,
-            RedisLink::Reply done);
-  void register_known(const std::string& id, const std::string& holder, const std::string& salt,
-                      const std::string& hash, const std::string& key, const std::string& addr,
-                      int tries, std::function<void(Registration)> done);
-  void register_step(const std::string& id, const std::string& key, const std::string& addr,
-                     const std::string& holder, int tries, std::function<void(Registration)> done);
-  void ready(const std::string& id, const std::string& holder, const std::string& salt,
-             const std::string& hash, const RespValue& reply,
-             const std::function<void(Registration)>& done);
-  // Both links up: this node can decide with the others and hear from them.
-  bool usable() const;
   void later(std::function<void()> task);
   void renew_lease();
   void on_link(bool up);
@@ -99,7 +83,7 @@ class RedisNode : public Shared, public Cluster {
   boost::asio::io_context& ioc_;
   Config config_;
   HubEnv& env_;
-  Hub* hub_ = nullptr;
+  Callbacks callbacks_;
   std::string node_;
   RedisLink commands_;
   RedisLink events_;     // this node's channel
@@ -107,12 +91,10 @@ class RedisNode : public Shared, public Cluster {
   boost::asio::steady_timer lease_timer_;
   std::chrono::steady_clock::time_point lease_ok_{};
   bool lease_lapsed_ = true;  // our lease is not known to be held (start, outage)
-  // Hosts registered here, by holder, with what their binding needs to be written again
-  // after Redis lost it (a restart without persistence): no key is kept.
   struct LocalHost {
     std::string id, salt, hash;
   };
-  std::unordered_map<std::string, LocalHost> hosts_;
+  std::unordered_map<std::string, LocalHost> hosts_;  // by holder, as hold_host()
   std::unordered_set<std::string> rooms_;
   // For the metrics: the nodes listening on their channels (asked with each lease
   // renewal, only when the metrics are served) and the messages to and from them.

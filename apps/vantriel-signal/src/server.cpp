@@ -18,13 +18,15 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
-#include "bindings.h"
-#include "file_writer.h"
+#include "bindings_file.h"
+#include "conn_limits.h"
 #include "hub.h"
 #include "log.h"
 #include "metrics.h"
 #include "metrics_server.h"
 #include "redis_node.h"
+#include "redis_shared.h"
+#include "server_env.h"
 
 namespace vantriel::signal {
 
@@ -43,12 +45,6 @@ constexpr auto kCloseTimeout = seconds(10);       // for the closing handshake
 constexpr auto kSweepEvery = seconds(30);
 
 struct State;
-
-// Open connections, upgraded or not, in all and per client address.
-struct ConnCounts {
-  std::unordered_map<std::string, int> per_address;
-  size_t total = 0;
-};
 
 // Sends gathered: sockets with bytes waiting are flushed once per round of the I/O loop,
 // after the handlers that were already due have run, so that every frame queued for one
@@ -262,29 +258,6 @@ void async_teardown(beast::role_type role, QueuedSocket& socket, Handler&& handl
   });
 }
 
-// One connection's place in the server's counts, from accept until its socket closes;
-// the HTTP session hands it to the WebSocket session on upgrade. It counts against the
-// total always, and against an address once the address is known: at accept, or, behind
-// a trusted proxy (whose connections carry everyone's), once the request names the client.
-class Slot {
- public:
-  Slot() = default;
-  explicit Slot(ConnCounts& counts);
-  Slot(Slot&& other) noexcept
-      : counts_(std::exchange(other.counts_, nullptr)), address_(std::move(other.address_)) {}
-  Slot& operator=(Slot&&) = delete;
-  ~Slot() { release(); }
-
-  void count_address(const std::string& address);
-  // The address it counts against; "" when only the total.
-  const std::string& address() const { return address_; }
-  void release();
-
- private:
-  ConnCounts* counts_ = nullptr;
-  std::string address_;
-};
-
 // One WebSocket connection. Owned by its pending operations and, while registered, by
 // the hub. Runs on the I/O thread only.
 class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
@@ -340,18 +313,17 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
 // Everything the server owns. The io_context is declared (nearly) first so that it is
 // destroyed last: handlers it still holds may own sessions, whose sockets need it and
 // whose places in the counts, declared before it, are given back.
-struct State : HubEnv {
-  ConnCounts conns;
+struct State {
+  ConnLimits conns;
   ServerCounters counters;  // for the metrics
   net::io_context ioc{1};
   Flusher flusher{ioc};
   Config config;
-  BindingStore bindings;
-  FileWriter writer{config.data};
-  size_t refused_unlogged = 0;  // refusals since the last line about them
-  std::chrono::steady_clock::time_point refusal_logged{};
+  ServerEnv env{ioc};
+  BindingsFile bindings;
   // With --redis this node shares its state with others; else the data file keeps it.
   std::unique_ptr<RedisNode> redis;
+  std::unique_ptr<RedisShared> redis_shared;
   std::unique_ptr<Hub> hub_owner;
   Hub& hub;
   tcp::acceptor acceptor{ioc};
@@ -359,98 +331,43 @@ struct State : HubEnv {
   std::chrono::steady_clock::time_point last_sweep = std::chrono::steady_clock::now();
 
   explicit State(const Config& c)
-      : config(c),
+      : conns(c.policy),
+        config(c),
         bindings(c.data),
-        redis(c.redis.empty() ? nullptr : std::make_unique<RedisNode>(ioc, config, *this)),
-        hub_owner(redis ? std::make_unique<Hub>(config, *redis, *redis, *this)
-                        : std::make_unique<Hub>(config, bindings, *this)),
-        hub(*hub_owner) {
-    if (redis) redis->set_hub(hub);
+        redis(c.redis.empty() ? nullptr
+                              : std::make_unique<RedisNode>(ioc, config, env, node_callbacks())),
+        redis_shared(redis ? std::make_unique<RedisShared>(ioc, config, env, *redis) : nullptr),
+        hub_owner(redis ? std::make_unique<Hub>(config, *redis_shared, *redis, env)
+                        : std::make_unique<Hub>(config, bindings.store(), env)),
+        hub(*hub_owner) {}
+
+  // The node hears from the others and watches their leases only once started, after
+  // the hub is made.
+  RedisNode::Callbacks node_callbacks() {
+    RedisNode::Callbacks c;
+    c.message = [this](std::string_view message) { hub.node_message(message); };
+    c.peer_nodes = [this] { return hub.peer_nodes(); };
+    c.node_gone = [this](const std::string& node) { hub.node_gone(node); };
+    c.replace_host = [this](const std::string& id, const std::string& token) {
+      hub.replace_host(id, token);
+    };
+    return c;
   }
 
-  std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
-  int64_t unix_now() override {
-    return std::chrono::duration_cast<seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  }
-  void after(milliseconds delay, std::function<void()> task) override {
-    auto timer = std::make_shared<net::steady_timer>(ioc, delay);
-    timer->async_wait([timer, task = std::move(task)](beast::error_code ec) {
-      if (!ec) task();
-    });
-  }
-  void log(const std::string& line) override { log_line(line); }
-
-  bool address_full(const std::string& address) {
-    auto it = conns.per_address.find(address);
-    return it != conns.per_address.end() && it->second >= config.policy.conns_per_addr;
-  }
-  // A flood of refused connections would be a flood of lines: one a second at most.
-  void log_refusal(const std::string& address) {
-    ++refused_unlogged;
-    const auto t = now();
-    if (t - refusal_logged < seconds(1)) return;
-    std::string line = "connection from " + address + " refused: too many connections";
-    if (refused_unlogged > 1) {
-      line += " (and " + std::to_string(refused_unlogged - 1) + " more since the last such line)";
-    }
-    log_line(line);
-    refused_unlogged = 0;
-    refusal_logged = t;
-  }
-
-  // The file is written on the writer's thread; a failed write is tried again with the
-  // next snapshot.
-  void flush_bindings() {
-    if (const std::string error = writer.take_error(); !error.empty()) {
-      log_line("bindings: " + error);
-      bindings.mark_dirty();
-    }
-    if (!bindings.dirty()) return;
-    std::string text = writer.spare();
-    bindings.snapshot(text);
-    writer.write(std::move(text));
-  }
-  // Before stopping: everything reaches the disk.
-  void flush_bindings_now() {
-    flush_bindings();
-    writer.drain();
-    if (const std::string error = writer.take_error(); !error.empty()) {
-      log_line("bindings: " + error);
-    }
-  }
-
+  // Writes the bindings now and then, and has stale guard counters dropped.
   void schedule_housekeeping() {
     housekeeping.expires_after(milliseconds(std::max(config.policy.flush_ms, 10)));
     housekeeping.async_wait([this](beast::error_code ec) {
       if (ec) return;
-      flush_bindings();
-      if (now() - last_sweep >= kSweepEvery) {
-        last_sweep = now();
+      bindings.flush();
+      if (std::chrono::steady_clock::now() - last_sweep >= kSweepEvery) {
+        last_sweep = std::chrono::steady_clock::now();
         hub.sweep();
       }
       schedule_housekeeping();
     });
   }
 };
-
-Slot::Slot(ConnCounts& counts) : counts_(&counts) { ++counts.total; }
-
-void Slot::count_address(const std::string& address) {
-  if (counts_ == nullptr || !address_.empty()) return;
-  address_ = address;
-  ++counts_->per_address[address_];
-}
-
-void Slot::release() {
-  if (counts_ == nullptr) return;
-  if (!address_.empty()) {
-    auto it = counts_->per_address.find(address_);
-    if (it != counts_->per_address.end() && --it->second <= 0) counts_->per_address.erase(it);
-  }
-  --counts_->total;
-  counts_ = nullptr;
-}
 
 WsSession::WsSession(tcp::socket socket, State& state, Slot slot, Kind kind, std::string target)
     : ws_(std::move(socket), state.flusher),
@@ -743,9 +660,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (slot_.address().empty()) {
       // Behind the proxy: the client is known only now.
       const std::string addr = client_address(req);
-      if (state_.address_full(addr)) {
+      if (state_.conns.address_full(addr)) {
         state_.counters.refuse(ConnLimit::kPerAddress);
-        state_.log_refusal(addr);
+        state_.conns.log_refusal(addr);
         reply(req, http::status::too_many_requests, R"({"error":"too many connections"})");
         return;
       }
@@ -799,15 +716,15 @@ void accept_next(State& state) {
     std::string addr = ec2 ? std::string() : address_key(peer.address().to_string());
     if (addr.empty()) addr = "unknown";
     const bool per_address = !state.config.trust_proxy;
-    const bool full = state.conns.total >= static_cast<size_t>(state.config.policy.max_conns);
-    if (full || (per_address && state.address_full(addr))) {
+    const bool full = state.conns.full();
+    if (full || (per_address && state.conns.address_full(addr))) {
       state.counters.refuse(full ? ConnLimit::kTotal : ConnLimit::kPerAddress);
-      state.log_refusal(addr);
+      state.conns.log_refusal(addr);
       socket.close(ec2);
       accept_next(state);
       return;
     }
-    Slot slot(state.conns);
+    Slot slot(state.conns.counts());
     ++state.counters.connections;
     if (per_address) slot.count_address(addr);
     beast::error_code ignored;
@@ -825,7 +742,7 @@ std::string metrics_text(State& state, int64_t started) {
   s.hub = state.hub.counters();
   s.hub_now = state.hub.gauges();
   s.server = state.counters;
-  s.connections_open = state.conns.total;
+  s.connections_open = state.conns.total();
   if (state.redis) {
     s.clustered = true;
     s.redis = state.redis->metrics();
@@ -858,7 +775,7 @@ std::string address_key(const std::string& text) {
 
 int run_server(const Config& config) {
   if (!config.import_bindings.empty()) {
-    auto imported = RedisNode::import_bindings(config);
+    auto imported = RedisShared::import_bindings(config);
     log_line(imported ? *imported : "import failed: " + imported.error());
     return imported ? 0 : 1;
   }
@@ -867,7 +784,7 @@ int run_server(const Config& config) {
     log_line("node " + state.redis->node() + ": bindings, hosts, rooms and the guard's counts "
              "shared through redis at " + config.redis + "; the data file is not used");
   } else {
-    auto loaded = state.bindings.load(state.unix_now(), config.accept_binding_loss
+    auto loaded = state.bindings.store().load(state.env.unix_now(), config.accept_binding_loss
                                                             ? BindingStore::OnDamage::kStartEmpty
                                                             : BindingStore::OnDamage::kRefuse);
     if (!loaded) {
@@ -876,8 +793,8 @@ int run_server(const Config& config) {
       return 1;
     }
     if (!loaded->empty()) log_line("bindings: " + *loaded);
-    log_line("bindings: " + std::to_string(state.bindings.size()) + " IDs from " +
-             state.bindings.path());
+    log_line("bindings: " + std::to_string(state.bindings.store().size()) + " IDs from " +
+             state.bindings.store().path());
   }
 
   beast::error_code ec;
@@ -903,7 +820,7 @@ int run_server(const Config& config) {
 
   // The operators' figures never share the public port: whoever reaches the pages'
   // service would read them.
-  const int64_t started = state.unix_now();
+  const int64_t started = state.env.unix_now();
   std::optional<MetricsListener> metrics;
   std::string metrics_url;
   if (!config.metrics_listen.empty()) {
@@ -961,7 +878,7 @@ int run_server(const Config& config) {
   if (state.redis) state.redis->start();
   state.ioc.run();
   if (state.redis) state.redis->stop();
-  state.flush_bindings_now();
+  state.bindings.flush_now();
   log_line("stopped");
   return 0;
 }

@@ -1,6 +1,6 @@
 #include "shared.h"
 
-#include "hub.h"
+#include "hub_env.h"
 
 namespace vantriel::signal {
 

@@ -1,6 +1,6 @@
 // What every node of a deployment must agree on: the ID bindings and the guard's
 // counters. One node keeps them in memory (LocalShared, the default); several nodes keep
-// them in Redis (redis_node.h). The hub asks and goes on in a callback: LocalShared
+// them in Redis (redis_shared.h). The hub asks and goes on in a callback: LocalShared
 // answers before it returns, Redis later. Every callback runs on the I/O thread.
 #ifndef VANTRIEL_SIGNAL_SHARED_H_
 #define VANTRIEL_SIGNAL_SHARED_H_

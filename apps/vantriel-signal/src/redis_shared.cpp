@@ -1,0 +1,249 @@
+#include "redis_shared.h"
+
+#include <boost/asio/post.hpp>
+
+#include "crypto.h"
+#include "node_message.h"
+#include "redis_link.h"
+#include "redis_scripts.h"
+
+namespace vantriel::signal {
+
+namespace net = boost::asio;
+using std::chrono::milliseconds;
+
+RedisShared::RedisShared(net::io_context& ioc, const Config& config, HubEnv& env, RedisNode& node)
+    : ioc_(ioc), config_(config), env_(env), node_(node) {}
+
+void RedisShared::later(std::function<void()> task) { net::post(ioc_, std::move(task)); }
+
+void RedisShared::register_host(const std::string& id, const std::string& key,
+                              const std::string& addr, const std::string& holder,
+                              std::function<void(Registration)> done) {
+  // A node deaf to the others would register hosts that no request from them reaches.
+  if (!node_.usable()) return later([done] { done(Registration{}); });
+  register_step(id, key, addr, holder, 0, std::move(done));
+}
+
+void RedisShared::register_step(const std::string& id, const std::string& key,
+                              const std::string& addr, const std::string& holder, int tries,
+                              std::function<void(Registration)> done) {
+  if (tries > 3) {  // the binding keeps changing under us: decide nothing
+    done(Registration{});
+    return;
+  }
+  node_.command(
+      {"HMGET", "vtr:id:" + id, "salt", "hash"},
+      [this, id, key, addr, holder, tries, done](const RespValue& r) {
+        if (r.type != RespValue::kArray || r.items.size() != 2) {
+          done(Registration{});
+          return;
+        }
+        if (r.items[0].type == RespValue::kString && r.items[1].type == RespValue::kString) {
+          register_known(id, holder, r.items[0].str, r.items[1].str, key, addr, tries, done);
+          return;
+        }
+        const std::string salt = random_hex(16);
+        const std::string hash = BindingStore::key_hash(salt, key);
+        node_.eval(RedisScripts::hello_new(),
+             {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id, "vtr:g:newid:" + addr},
+             {holder, salt, hash, std::to_string(env_.unix_now()), std::to_string(kBindingTtl),
+              std::to_string(config_.policy.new_ids_per_hour)},
+             [this, id, key, addr, holder, tries, salt, hash, done](const RespValue& reply) {
+               const std::string outcome = string_at(reply, 0);
+               if (outcome == "refused") {
+                 Registration out;
+                 out.outcome = Registration::kTooManyNewIds;
+                 done(out);
+               } else if (outcome == "changed") {
+                 register_step(id, key, addr, holder, tries + 1, done);
+               } else if (outcome == "ready") {
+                 ready(id, holder, salt, hash, reply, done);
+                 // ready() reports a known ID; this one is new.
+               } else {
+                 done(Registration{});
+               }
+             });
+      });
+}
+
+void RedisShared::register_known(const std::string& id, const std::string& holder,
+                               const std::string& salt, const std::string& hash,
+                               const std::string& key, const std::string& addr, int tries,
+                               std::function<void(Registration)> done) {
+  if (!constant_time_equal(BindingStore::key_hash(salt, key), hash)) {
+    Registration out;
+    out.outcome = Registration::kTaken;
+    done(out);
+    return;
+  }
+  node_.eval(RedisScripts::hello_known(), {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id},
+       {holder, hash, std::to_string(env_.unix_now()), std::to_string(kBindingTtl)},
+       [this, id, holder, salt, hash, key, addr, tries, done](const RespValue& reply) {
+         const std::string outcome = string_at(reply, 0);
+         if (outcome == "changed") {
+           register_step(id, key, addr, holder, tries + 1, done);
+         } else if (outcome == "ready") {
+           ready(id, holder, salt, hash, reply, [done](Registration r) {
+             r.new_binding = false;
+             done(r);
+           });
+         } else {
+           done(Registration{});
+         }
+       });
+}
+
+void RedisShared::ready(const std::string& id, const std::string& holder, const std::string& salt,
+                      const std::string& hash, const RespValue& reply,
+                      const std::function<void(Registration)>& done) {
+  node_.hold_host(holder, id, salt, hash);
+  const std::string old = string_at(reply, 1);
+  if (!old.empty()) {
+    // The ID's previous holder sits on another live node: it gets "replaced" there.
+    const std::string old_node = first_word(old);
+    if (old_node != node_.node()) {
+      node_.post(old_node, make_node_message('r', node_.node(), second_word(old), {id}));
+    }
+  }
+  Registration out;
+  out.outcome = Registration::kReady;
+  out.new_binding = true;
+  out.id_lock_minutes = static_cast<int>(integer_at(reply, 2));
+  done(out);
+}
+
+void RedisShared::join_gate(const std::string& addr, const std::string& id,
+                          std::function<void(JoinGate)> done) {
+  if (!node_.usable()) {
+    return later([done] {
+      JoinGate g;
+      g.unavailable = true;
+      done(g);
+    });
+  }
+  node_.eval(RedisScripts::join_gate(), {"vtr:g:addr:" + addr, "vtr:g:join:" + addr, "vtr:g:id:" + id},
+       {std::to_string(config_.policy.joins_per_min)}, [done](const RespValue& r) {
+         JoinGate g;
+         if (r.type != RespValue::kArray || r.items.size() != 4) {
+           g.unavailable = true;
+         } else {
+           g.addr_lock_minutes = static_cast<int>(r.items[0].integer);
+           g.allowed = r.items[1].integer != 0;
+           g.id_lock_minutes = static_cast<int>(r.items[2].integer);
+           g.held = r.items[3].integer != 0;
+         }
+         done(g);
+       });
+}
+
+void RedisShared::call_gate(const std::string& addr, std::function<void(CallGate)> done) {
+  if (!node_.usable()) {
+    return later([done] {
+      CallGate g;
+      g.unavailable = true;
+      done(g);
+    });
+  }
+  node_.eval(RedisScripts::call_gate(), {"vtr:g:addr:" + addr, "vtr:g:join:" + addr},
+       {std::to_string(config_.policy.joins_per_min)}, [done](const RespValue& r) {
+         CallGate g;
+         if (r.type != RespValue::kArray || r.items.size() != 2) {
+           g.unavailable = true;
+         } else {
+           g.addr_locked = r.items[0].integer != 0;
+           g.allowed = r.items[1].integer != 0;
+         }
+         done(g);
+       });
+}
+
+void RedisShared::room_missed(const std::string& addr, std::function<void(int)> done) {
+  const Policy& p = config_.policy;
+  node_.eval(RedisScripts::room_missed(), {"vtr:g:miss:" + addr, "vtr:g:addr:" + addr},
+       {std::to_string(p.call_max_misses), std::to_string(p.call_window),
+        std::to_string(p.call_lock), std::to_string(p.addr_window)},
+       [done](const RespValue& r) { done(r.type == RespValue::kInteger ? static_cast<int>(r.integer) : 0); });
+}
+
+void RedisShared::allow_new_room(const std::string& addr, std::function<void(bool)> done) {
+  node_.eval(RedisScripts::new_room(), {"vtr:g:room:" + addr},
+       {std::to_string(config_.policy.new_rooms_per_hour)},
+       [done](const RespValue& r) { done(r.type == RespValue::kInteger && r.integer == 1); });
+}
+
+void RedisShared::wrong_code(const std::string& id, const std::string& addr,
+                           std::function<void(Guard::Verdict, bool)> done) {
+  const Policy& p = config_.policy;
+  node_.eval(RedisScripts::wrong_code(), {"vtr:g:id:" + id, "vtr:g:addr:" + addr},
+       {std::to_string(p.id_max_fails), std::to_string(p.id_window), std::to_string(p.id_lock),
+        std::to_string(p.addr_max_fails), std::to_string(p.addr_window),
+        std::to_string(p.addr_lock), std::to_string(p.delay_base_ms),
+        std::to_string(p.delay_max_ms)},
+       [done](const RespValue& r) {
+         Guard::Verdict v;
+         if (r.type != RespValue::kArray || r.items.size() != 3) {
+           done(v, true);
+           return;
+         }
+         v.id_lock_minutes = static_cast<int>(r.items[0].integer);
+         v.addr_lock_minutes = static_cast<int>(r.items[1].integer);
+         v.delay = milliseconds(r.items[2].integer);
+         done(v, false);
+       });
+}
+
+void RedisShared::accepted(const std::string& id) {
+  node_.eval(RedisScripts::accepted(), {"vtr:g:id:" + id}, {}, nullptr);
+}
+
+// ---- import ----
+
+morvane::Result<std::string> RedisShared::import_bindings(const Config& config) {
+  BindingStore store(config.import_bindings);
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  auto loaded = store.load(now, BindingStore::OnDamage::kRefuse);
+  if (!loaded) return morvane::make_error(loaded.error());
+  net::io_context ioc(1);
+  RedisLink link(ioc, config.redis, config.redis_password, "import link");
+  link.start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!link.up() && std::chrono::steady_clock::now() < deadline) {
+    ioc.run_one_for(milliseconds(100));
+  }
+  if (!link.up()) return morvane::make_error("cannot reach redis at " + config.redis);
+  size_t added = 0, kept = 0, failed = 0, waiting = 0;
+  std::string first_error;
+  for (const auto& [id, e] : store.entries()) {
+    const int64_t ttl = kBindingTtl - (now - e.seen);
+    if (ttl <= 0) continue;
+    ++waiting;
+    link.command({"EVAL", RedisScripts::import().body, "1", "vtr:id:" + id, e.salt, e.hash,
+                  std::to_string(e.seen), std::to_string(ttl)},
+                 [&](const RespValue& r) {
+                   --waiting;
+                   if (r.type == RespValue::kInteger) {
+                     (r.integer == 1 ? added : kept) += 1;
+                   } else {
+                     ++failed;
+                     if (first_error.empty()) first_error = r.str;
+                   }
+                 });
+    // Bounded in flight: a large file does not sit in one buffer.
+    while (waiting > 1000) ioc.run_one_for(milliseconds(100));
+  }
+  while (waiting > 0 && link.up()) ioc.run_one_for(milliseconds(100));
+  ioc.poll();
+  link.stop();
+  if (failed > 0 || waiting > 0) {
+    return morvane::make_error("import stopped: " + std::to_string(failed + waiting) +
+                               " bindings not written (" + first_error + ")");
+  }
+  return "imported " + std::to_string(added) + " bindings from " + config.import_bindings +
+         " into redis at " + config.redis + "; " + std::to_string(kept) +
+         " IDs were bound there already and kept their binding";
+}
+
+}  // namespace vantriel::signal
