@@ -14,7 +14,6 @@
 #include "base/file_util.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
-#include "base/log.h"
 #include "base/settings.h"
 #include "update/update_product.h"
 #include "morvane/update/installer.h"
@@ -136,11 +135,12 @@ const char* update_phase_text(UpdatePhase phase) {
   return "idle";
 }
 
-bool auto_check_enabled() {
-  return setting(load_settings(), "general", "buscar_actualizaciones") != "no";
+bool auto_check_enabled(const DataFolder& folder) {
+  return setting(load_settings(folder), "general", "buscar_actualizaciones") != "no";
 }
 
-Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
+Updater::Updater(UpdaterConfig config, const DataFolder& folder, const Log& log)
+    : config_(std::move(config)), folder_(folder), log_(log) {
   std::error_code ec;
   fs::create_directories(work_folder(), ec);
   std::optional<json> stored = read_json_file(work_folder() / "estado.json");
@@ -158,10 +158,10 @@ Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
     };
     bool ok = record->is_object() && record->contains("ok") && (*record)["ok"] == true;
     if (ok) {
-      log_line(std::string(kTag) + "Instalada la v" + member("version") + " (antes v" +
+      log_.line(std::string(kTag) + "Instalada la v" + member("version") + " (antes v" +
                member("from") + ")");
     } else {
-      log_line(std::string(kTag) +
+      log_.line(std::string(kTag) +
                "La instalaci\xC3\xB3n fall\xC3\xB3 y se regres\xC3\xB3 todo: " + member("error"));
     }
     result_ = std::move(*record);
@@ -171,7 +171,7 @@ Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
 Updater::~Updater() { stopping_ = true; }
 
 json Updater::state_locked(const std::vector<std::string>& busy) {
-  bool automatic = auto_check_enabled();
+  bool automatic = auto_check_enabled(folder_);
   bool available = false;
   if (latest_.is_object() && !latest_.empty()) {
     json version = latest_.contains("version") ? latest_["version"] : json(nullptr);
@@ -226,7 +226,7 @@ json Updater::action(const json& request) {
     std::this_thread::sleep_for(kCheckReplyPause);
   } else if (what == "auto") {
     bool on = request.contains("on") && morvane::truthy(request["on"]);
-    (void)set_setting("general", "buscar_actualizaciones", on ? "si" : "no");
+    (void)set_setting(folder_, "general", "buscar_actualizaciones", on ? "si" : "no");
   } else if (what == "dismiss") {
     std::lock_guard<std::mutex> lock(mu_);
     dismissed_ =
@@ -282,7 +282,7 @@ void Updater::start_up_check() {
     std::lock_guard<std::mutex> lock(mu_);
     if (last_check_.is_number()) last = last_check_.get<double>();
   }
-  if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled()) return;
+  if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled(folder_)) return;
   check_thread_.post_delayed([this] { check(); },
                              std::chrono::duration_cast<std::chrono::milliseconds>(kStartUpDelay));
 }
@@ -325,7 +325,7 @@ void Updater::check() {
     message = "No se pudo buscar actualizaciones: " + failure.message;
     moves_last_check = failure.description_read;
   }
-  log_line(kTag + message);
+  log_.line(kTag + message);
 
   std::lock_guard<std::mutex> lock(mu_);
   if (moves_last_check) last_check_ = now_or_null();
@@ -349,7 +349,7 @@ void Updater::set_progress(UpdatePhase phase, uint32_t pct, const std::string& m
 void Updater::fail_install(const std::string& error, const fs::path& download) {
   std::error_code ec;
   fs::remove(download, ec);
-  log_line(std::string(kTag) + "No se pudo actualizar: " + error);
+  log_.line(std::string(kTag) + "No se pudo actualizar: " + error);
   std::lock_guard<std::mutex> lock(mu_);
   installing_ = false;
   phase_ = UpdatePhase::kError;
@@ -460,7 +460,7 @@ bool Updater::wait_until_free() {
     std::vector<std::string> busy = config_.busy ? config_.busy() : std::vector<std::string>{};
     if (busy.empty()) return true;
     if (first) {
-      log_line(std::string(kTag) +
+      log_.line(std::string(kTag) +
                "Lista para instalar; esperando a que termine la sesi\xC3\xB3n o la llamada");
     }
     set_progress(UpdatePhase::kWaiting, 100,
@@ -474,7 +474,7 @@ morvane::Status Updater::hand_off(const InstallRun& run) {
   set_progress(UpdatePhase::kInstalling, 100,
                "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
                "segundos\xE2\x80\xA6");
-  log_line(std::string(kTag) + "Instalando v" + run.new_version + " (sobre v" +
+  log_.line(std::string(kTag) + "Instalando v" + run.new_version + " (sobre v" +
            config_.running_version + ")");
   if (config_.dry_run) {
     std::lock_guard<std::mutex> lock(mu_);

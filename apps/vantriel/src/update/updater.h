@@ -22,6 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/data_folder.h"
+#include "base/log.h"
 #include "base/task_thread.h"
 #include "morvane/core/result.h"
 
@@ -45,7 +47,6 @@ enum class UpdatePhase {
 const char* update_phase_text(UpdatePhase phase);
 
 struct UpdaterConfig {
-  std::filesystem::path data_folder;
   std::filesystem::path install_folder;
   std::string running_version;
   std::string executable_file;  // the installed executable's name on this platform
@@ -59,9 +60,10 @@ struct UpdaterConfig {
 
 class Updater {
  public:
-  // Creates "actualizacion" in the data folder, reads "estado.json", and reads, logs and
-  // deletes the installer's "resultado.json".
-  explicit Updater(UpdaterConfig config);
+  // Creates "actualizacion" in `folder`, reads "estado.json", and reads, logs and deletes
+  // the installer's "resultado.json". `folder` holds the settings the automatic checks
+  // follow; it and `log` must outlive the updater.
+  Updater(UpdaterConfig config, const DataFolder& folder, const Log& log);
   // Drops checks that have not started, ends a run that waits for a session, and waits
   // for a running check or install step.
   ~Updater();
@@ -82,7 +84,7 @@ class Updater {
   // The install run on the calling thread; "install" posts it to the install thread.
   void install_worker();
 
-  std::filesystem::path work_folder() const { return config_.data_folder / "actualizacion"; }
+  std::filesystem::path work_folder() const { return folder_.path() / "actualizacion"; }
 
  private:
   nlohmann::ordered_json state_locked(const std::vector<std::string>& busy);
@@ -107,6 +109,8 @@ class Updater {
   morvane::Status hand_off(const InstallRun& run);
 
   const UpdaterConfig config_;
+  const DataFolder& folder_;
+  const Log& log_;
 
   std::mutex mu_;
   UpdatePhase phase_ = UpdatePhase::kIdle;
@@ -129,8 +133,9 @@ class Updater {
   TaskThread install_thread_{"update install"};
 };
 
-// The "buscar_actualizaciones" switch: off only when exactly "no".
-bool auto_check_enabled();
+// The "buscar_actualizaciones" switch in the settings of `folder`: off only when exactly
+// "no".
+bool auto_check_enabled(const DataFolder& folder);
 
 }  // namespace vantriel
 
