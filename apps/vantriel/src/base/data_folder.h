@@ -1,24 +1,47 @@
-// The folder where every file of the program lives: "data" beside the executable.
+// The folder where every file of the program lives: "data" beside the executable. The
+// host makes one DataFolder for its run and hands it to whoever reads or writes a file
+// there; a test makes its own over a temporary folder.
 #ifndef VANTRIEL_BASE_DATA_FOLDER_H_
 #define VANTRIEL_BASE_DATA_FOLDER_H_
 
 #include <filesystem>
-#include <optional>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 namespace vantriel {
 
+// The folder is not created here: every writer creates it right before it writes, so a
+// folder deleted while the program runs comes back with the next write.
+class DataFolder {
+ public:
+  explicit DataFolder(std::filesystem::path folder) : folder_(std::move(folder)) {}
+  DataFolder(const DataFolder&) = delete;
+  DataFolder& operator=(const DataFolder&) = delete;
+
+  const std::filesystem::path& path() const { return folder_; }
+
+  // path() / name; `name` is UTF-8.
+  std::filesystem::path file(std::string_view name) const;
+
+  // The lock that serialises every read-modify-write of the file `name` in this process:
+  // the same lock for every caller, for as long as this object lives. Readers take none,
+  // because files are only ever replaced whole by a rename. File locks never nest.
+  // Callable from any thread.
+  std::mutex& file_lock(std::string_view name) const;
+
+ private:
+  const std::filesystem::path folder_;
+  mutable std::mutex locks_mu_;
+  // One per file name asked for; never removed. Guarded by locks_mu_.
+  mutable std::map<std::string, std::mutex, std::less<>> locks_;
+};
+
 // The "data" folder inside the executable's folder, or "./data" when the executable's
-// path is unknown. Computed once (thread-safe) and cached for the life of the process.
-// The folder is not created here: every writer creates it right before it writes.
-const std::filesystem::path& data_folder();
-
-// data_folder() / name.
-std::filesystem::path data_file(std::string_view name);
-
-// Tests only: makes data_folder() return `folder` from now on. Call it before any
-// other thread uses the data folder; it is not synchronised with readers.
-void set_data_folder_for_testing(const std::filesystem::path& folder);
+// path is unknown.
+std::filesystem::path data_folder_beside_executable();
 
 }  // namespace vantriel
 

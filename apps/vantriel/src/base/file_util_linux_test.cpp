@@ -110,11 +110,11 @@ Calls synced_replace(const std::string& temp, const std::string& name, const std
 }
 
 TEST_F(SyncedReplaceTest, StateFilesAreSyncedBeforeAndAfterTheirRename) {
-  load_settings();  // creates the file from the template
+  load_settings(data_);  // creates the file from the template
   EXPECT_EQ(calls(), synced_replace("./vantriel.ini.tmp", "./vantriel.ini", "."));
-  ASSERT_TRUE(set_setting("general", "idioma", "en").ok());
+  ASSERT_TRUE(set_setting(data_, "general", "idioma", "en").ok());
   EXPECT_EQ(calls(), synced_replace("./vantriel.ini.tmp", "./vantriel.ini", "."));
-  load_identity();
+  load_identity(data_, log_);
   EXPECT_EQ(calls(), synced_replace("./identidad.tmp", "./identidad.json", "."));
   ASSERT_TRUE(write_json_atomic(data_file("estado") / "estado.json", 1).ok());
   EXPECT_EQ(calls(), synced_replace("./estado/estado.tmp", "./estado/estado.json", "./estado"));
@@ -124,7 +124,7 @@ TEST_F(SyncedReplaceTest, FailedSyncsAreReported) {
   put("vantriel.ini", "[general]\r\nidioma = fr\r\n");
   calls();
   fail_fsync(EIO);
-  const auto saved = set_setting("general", "idioma", "es");
+  const auto saved = set_setting(data_, "general", "idioma", "es");
   ASSERT_FALSE(saved.ok());
   EXPECT_NE(saved.error().find("vantriel.ini.tmp: Input/output error"), std::string::npos);
   // A temporary file not known to be on the disk does not replace the file.

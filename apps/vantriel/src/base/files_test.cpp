@@ -9,10 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "base/environment.h"
+#include "base/identity.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
 #include "base/log.h"
 #include "base/random.h"
+#include "base/recents.h"
+#include "base/settings.h"
 #include "base/test_support.h"
 
 namespace vantriel {
@@ -20,6 +23,7 @@ namespace {
 
 using LogTest = DataFolderTest;
 using JsonFileTest = DataFolderTest;
+using DataFolderObjectTest = DataFolderTest;
 
 TEST(DataFolderPathTest, Environment) {
   {
@@ -46,10 +50,10 @@ TEST(LocalTimeTest, FormatsZeroPaddedFields) {
 }
 
 TEST_F(LogTest, AppendsTimestampedLinesAndRecreatesTheFolder) {
-  log_line("[SESION] Empieza: uno");
+  log_.line("[SESION] Empieza: uno");
   std::filesystem::remove_all(folder_);  // deleted while running
-  log_line("dos");
-  log_line("tres");
+  log_.line("dos");
+  log_.line("tres");
   const std::regex line(
       "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} dos\n"
       "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} tres\n");
@@ -59,16 +63,38 @@ TEST_F(LogTest, AppendsTimestampedLinesAndRecreatesTheFolder) {
 TEST_F(LogTest, RotatesOnlyPastTwoMebibytes) {
   put("vantriel.anterior.log", "old generation");
   put("vantriel.log", std::string(kLogRotateBytes, 'x'));
-  log_line("at the limit");
+  log_.line("at the limit");
   EXPECT_EQ(read("vantriel.anterior.log"), "old generation");
   const std::string grown = read("vantriel.log");
   ASSERT_GT(grown.size(), kLogRotateBytes);
 
-  log_line("after");
+  log_.line("after");
   EXPECT_EQ(read("vantriel.anterior.log"), grown);
   const std::string fresh = read("vantriel.log");
   EXPECT_EQ(fresh.size(), std::string("YYYY-MM-DD HH:MM:SS after\n").size());
   EXPECT_EQ(fresh.substr(19), " after\n");
+}
+
+// Nothing of a folder is kept by the process: a second folder in the same run starts
+// from its own files, and what is written through one never shows in the other.
+TEST_F(DataFolderObjectTest, TwoFoldersInOneProcessKeepApart) {
+  ScopedEnv no_id("VTR_ID", std::nullopt);
+  const DataFolder other(folder_.parent_path() / "otra");
+  const Log other_log(other);
+  ASSERT_TRUE(set_setting(data_, "general", "idioma", "en").ok());
+  add_recent(data_, "123456789", "uno");
+  const Identity mine = load_identity(data_, log_);
+  log_.line("solo aqui");
+
+  EXPECT_EQ(setting(load_settings(other), "general", "idioma"), "es");
+  EXPECT_EQ(load_recents(other), nlohmann::ordered_json::array());
+  EXPECT_NE(load_identity(other, other_log).llave, mine.llave);
+  EXPECT_EQ(load_identity(data_, log_).llave, mine.llave);
+  const auto other_text = read_file(other.file(kLogFileName));
+  ASSERT_TRUE(other_text.ok());
+  EXPECT_EQ(other_text->find("solo aqui"), std::string::npos);
+  EXPECT_NE(read("vantriel.log").find(" solo aqui\n"), std::string::npos);
+  EXPECT_EQ(setting(load_settings(data_), "general", "idioma"), "en");
 }
 
 TEST_F(JsonFileTest, BadInputYieldsNoValue) {

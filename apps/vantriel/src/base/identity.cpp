@@ -5,11 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/data_folder.h"
 #include "base/environment.h"
 #include "base/json_file.h"
 #include "base/json_member.h"
-#include "base/log.h"
 #include "base/random.h"
 #include "morvane/core/text/ascii.h"
 #include "morvane/core/text/utf8.h"
@@ -25,17 +23,10 @@ constexpr const char* kNota =
     "No compartas este archivo: la «llave» demuestra que este ID es de esta PC. "
     "Si lo borras, se crea un ID nuevo.";
 
-// Serialises load_identity and new_identity in this process, so two callers that find
-// the file missing at once end with one identity, and a load never reads the file
-// between new_identity's delete and its write.
-std::mutex g_identity_mutex;
-
-// The access code of this run; empty until first needed.
-std::mutex g_clave_mutex;
-std::string g_clave;
-
-Identity load_identity_locked() {
-  const std::filesystem::path path = data_file(kIdentityFileName);
+// REQUIRES: the identity file's lock held, so a load never reads the file between
+// new_identity's delete and its write.
+Identity load_identity_locked(const DataFolder& folder, const Log& log) {
+  const std::filesystem::path path = folder.file(kIdentityFileName);
   if (auto stored = read_json_file(path); stored && stored->is_object()) {
     Identity identity{text_member(*stored, "id"), text_member(*stored, "llave")};
     if (is_valid_id(identity.id) && identity.llave.size() >= kMinLlaveBytes) return identity;
@@ -54,14 +45,8 @@ Identity load_identity_locked() {
   document["llave"] = identity.llave;
   document["_nota"] = kNota;
   (void)write_json_atomic(path, document);  // on failure the next load makes another one
-  log_line("ID nuevo de esta PC: " + id_bonito(identity.id));
+  log.line("ID nuevo de esta PC: " + id_bonito(identity.id));
   return identity;
-}
-
-// The current code, generated first when empty. REQUIRES: g_clave_mutex held.
-const std::string& clave_locked() {
-  if (g_clave.empty()) g_clave = random_code(kClaveAlphabet);
-  return g_clave;
 }
 
 }  // namespace
@@ -82,16 +67,16 @@ std::string id_bonito(std::string_view id) {
   return out;
 }
 
-Identity load_identity() {
-  std::lock_guard<std::mutex> lock(g_identity_mutex);
-  return load_identity_locked();
+Identity load_identity(const DataFolder& folder, const Log& log) {
+  std::lock_guard<std::mutex> lock(folder.file_lock(kIdentityFileName));
+  return load_identity_locked(folder, log);
 }
 
-Identity new_identity() {
-  std::lock_guard<std::mutex> lock(g_identity_mutex);
+Identity new_identity(const DataFolder& folder, const Log& log) {
+  std::lock_guard<std::mutex> lock(folder.file_lock(kIdentityFileName));
   std::error_code ec;
-  std::filesystem::remove(data_file(kIdentityFileName), ec);
-  return load_identity_locked();
+  std::filesystem::remove(folder.file(kIdentityFileName), ec);
+  return load_identity_locked(folder, log);
 }
 
 std::string random_code(std::string_view alphabet) {
@@ -103,19 +88,24 @@ std::string random_code(std::string_view alphabet) {
   return code;
 }
 
-std::string current_clave() {
-  std::lock_guard<std::mutex> lock(g_clave_mutex);
-  return clave_locked();
+const std::string& AccessCode::current_locked() {
+  if (code_.empty()) code_ = random_code(kClaveAlphabet);
+  return code_;
 }
 
-std::string renew_clave() {
+std::string AccessCode::current() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return current_locked();
+}
+
+std::string AccessCode::renew() {
   std::string fresh = random_code(kClaveAlphabet);
-  std::lock_guard<std::mutex> lock(g_clave_mutex);
-  g_clave = fresh;
+  std::lock_guard<std::mutex> lock(mu_);
+  code_ = fresh;
   return fresh;
 }
 
-bool check_clave(std::string_view typed) {
+bool AccessCode::check(std::string_view typed) {
   std::string normalized;
   for (const char32_t cp : morvane::decode_utf8(typed)) {
     if (morvane::is_unicode_space(cp) || cp == U'-') continue;
@@ -125,8 +115,8 @@ bool check_clave(std::string_view typed) {
 
   std::string expected;
   {
-    std::lock_guard<std::mutex> lock(g_clave_mutex);
-    expected = clave_locked();
+    std::lock_guard<std::mutex> lock(mu_);
+    expected = current_locked();
   }
   if (normalized.size() != expected.size()) return false;
   unsigned char diff = 0;

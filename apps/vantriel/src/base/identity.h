@@ -3,8 +3,12 @@
 #ifndef VANTRIEL_BASE_IDENTITY_H_
 #define VANTRIEL_BASE_IDENTITY_H_
 
+#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "base/data_folder.h"
+#include "base/log.h"
 
 namespace vantriel {
 
@@ -17,13 +21,15 @@ inline constexpr std::string_view kIdentityFileName = "identidad.json";
 inline constexpr std::string_view kClaveAlphabet = "ABCDEFGHJKMNPQRSTUVWXYZ23456789";
 inline constexpr std::string_view kCallCodeAlphabet = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 
-// Reads the identity file; when it is missing or invalid, makes, stores and logs a new
-// identity (VTR_ID supplies the ID when it holds a valid one). Never fails; a write error
-// only means the next call makes another identity. Serialised with new_identity.
-Identity load_identity();
+// Reads the identity file of `folder`; when it is missing or invalid, makes, stores and
+// logs a new identity (VTR_ID supplies the ID when it holds a valid one). Never fails; a
+// write error only means the next call makes another identity. Serialised with
+// new_identity through the file's lock, so two callers that find the file missing at once
+// end with one identity.
+Identity load_identity(const DataFolder& folder, const Log& log);
 
 // Deletes the identity file and loads, so a new ID and key are made.
-Identity new_identity();
+Identity new_identity(const DataFolder& folder, const Log& log);
 
 // "123 456 789" for a 9-character ID; any other text unchanged.
 std::string id_bonito(std::string_view id);
@@ -31,15 +37,30 @@ std::string id_bonito(std::string_view id);
 // Exactly 9 ASCII digits, the first not "0".
 bool is_valid_id(std::string_view id);
 
-// The access code of this run, generated on first use.
-std::string current_clave();
+// The access code of this run: generated on first use, never stored. The host makes one
+// and hands it to the routes and the support sessions. Callable from any thread.
+class AccessCode {
+ public:
+  AccessCode() = default;
+  AccessCode(const AccessCode&) = delete;
+  AccessCode& operator=(const AccessCode&) = delete;
 
-// Replaces the access code with a new one and returns it.
-std::string renew_clave();
+  std::string current();
 
-// Whether `typed` equals the access code once white space and "-" are removed and letters
-// upper-cased. Compares in time independent of where the texts differ.
-bool check_clave(std::string_view typed);
+  // Replaces the code with a new one and returns it.
+  std::string renew();
+
+  // Whether `typed` equals the code once white space and "-" are removed and letters
+  // upper-cased. Compares in time independent of where the texts differ.
+  bool check(std::string_view typed);
+
+ private:
+  // REQUIRES: mu_ held.
+  const std::string& current_locked();
+
+  std::mutex mu_;
+  std::string code_;  // guarded by mu_; empty until first needed
+};
 
 // A fresh 6-character call code.
 std::string new_call_code();

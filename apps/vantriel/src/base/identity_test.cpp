@@ -18,7 +18,7 @@ const char* const kNotaJson =
 
 TEST_F(IdentityTest, NewIdentityFileIsWrittenByteForByte) {
   ScopedEnv no_id("VTR_ID", std::nullopt);
-  const Identity identity = load_identity();
+  const Identity identity = load_identity(data_, log_);
   EXPECT_TRUE(is_valid_id(identity.id));
   EXPECT_TRUE(std::regex_match(identity.llave, std::regex("[0-9a-f]{64}")));
   EXPECT_EQ(read("identidad.json"), "{\n  \"id\": \"" + identity.id + "\",\n  \"llave\": \"" +
@@ -29,13 +29,13 @@ TEST_F(IdentityTest, NewIdentityFileIsWrittenByteForByte) {
             std::string::npos);
 
   // A valid file is returned as it is and not rewritten.
-  const Identity again = load_identity();
+  const Identity again = load_identity(data_, log_);
   EXPECT_EQ(again.id, identity.id);
   EXPECT_EQ(again.llave, identity.llave);
 
-  const Identity fresh = new_identity();
+  const Identity fresh = new_identity(data_, log_);
   EXPECT_NE(fresh.llave, identity.llave);
-  EXPECT_EQ(load_identity().llave, fresh.llave);
+  EXPECT_EQ(load_identity(data_, log_).llave, fresh.llave);
 }
 
 TEST_F(IdentityTest, InvalidFilesAreReplaced) {
@@ -50,13 +50,13 @@ TEST_F(IdentityTest, InvalidFilesAreReplaced) {
         std::string("{\"id\": \"123456789\", \"llave\": \"" + std::string(31, 'k') + "\"}"),
         std::string("[\"123456789\"]"), std::string("{\"id\": ")}) {
     put("identidad.json", bad);
-    const Identity identity = load_identity();
+    const Identity identity = load_identity(data_, log_);
     EXPECT_TRUE(is_valid_id(identity.id)) << bad;
     EXPECT_EQ(identity.llave.size(), 64u) << bad;
     EXPECT_NE(identity.llave, key32) << bad;
   }
   put("identidad.json", "{\"x\": 1, \"llave\": \"" + key32 + "\", \"id\": \"987654321\"}");
-  const Identity kept = load_identity();
+  const Identity kept = load_identity(data_, log_);
   EXPECT_EQ(kept.id, "987654321");
   EXPECT_EQ(kept.llave, key32);
 }
@@ -64,10 +64,10 @@ TEST_F(IdentityTest, InvalidFilesAreReplaced) {
 TEST_F(IdentityTest, VtrIdIsHonouredOnlyWhenValid) {
   {
     ScopedEnv id("VTR_ID", "555444333");
-    EXPECT_EQ(load_identity().id, "555444333");
+    EXPECT_EQ(load_identity(data_, log_).id, "555444333");
   }
   ScopedEnv bad("VTR_ID", "055444333");
-  const Identity identity = new_identity();
+  const Identity identity = new_identity(data_, log_);
   EXPECT_NE(identity.id, "055444333");
   EXPECT_TRUE(is_valid_id(identity.id));
 }
@@ -81,11 +81,12 @@ TEST(IdentityFormatTest, IdBonitoAndValidity) {
 }
 
 TEST(ClaveTest, CodesUseTheirAlphabets) {
+  AccessCode access_code;
   const std::regex clave("[ABCDEFGHJKMNPQRSTUVWXYZ2-9]{6}");
   const std::regex call("[ABCDEFGHJKLMNPQRSTUVWXYZ2-9]{6}");
   bool saw_l = false;
   for (int i = 0; i < 300; ++i) {
-    ASSERT_TRUE(std::regex_match(renew_clave(), clave));
+    ASSERT_TRUE(std::regex_match(access_code.renew(), clave));
     const std::string code = new_call_code();
     ASSERT_TRUE(std::regex_match(code, call));
     saw_l = saw_l || code.find('L') != std::string::npos;
@@ -94,22 +95,23 @@ TEST(ClaveTest, CodesUseTheirAlphabets) {
 }
 
 TEST(ClaveTest, CheckNormalisesWhatPeopleType) {
-  const std::string clave = renew_clave();
-  EXPECT_EQ(current_clave(), clave);
+  AccessCode access_code;
+  const std::string clave = access_code.renew();
+  EXPECT_EQ(access_code.current(), clave);
   std::string typed;
   for (const char c : clave) {
     typed += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     typed += "- \t\xE3\x80\x80";  // dash, blank, tab, ideographic space
   }
-  EXPECT_TRUE(check_clave(typed));
-  EXPECT_TRUE(check_clave("\n" + clave + "\n"));
-  EXPECT_FALSE(check_clave(clave.substr(1)));
-  EXPECT_FALSE(check_clave(clave + "A"));
-  EXPECT_FALSE(check_clave(""));
-  EXPECT_FALSE(check_clave("\xFF" + clave));
-  const std::string next = renew_clave();
-  EXPECT_TRUE(check_clave(next));
-  EXPECT_EQ(check_clave(clave), next == clave);
+  EXPECT_TRUE(access_code.check(typed));
+  EXPECT_TRUE(access_code.check("\n" + clave + "\n"));
+  EXPECT_FALSE(access_code.check(clave.substr(1)));
+  EXPECT_FALSE(access_code.check(clave + "A"));
+  EXPECT_FALSE(access_code.check(""));
+  EXPECT_FALSE(access_code.check("\xFF" + clave));
+  const std::string next = access_code.renew();
+  EXPECT_TRUE(access_code.check(next));
+  EXPECT_EQ(access_code.check(clave), next == clave);
 }
 
 }  // namespace

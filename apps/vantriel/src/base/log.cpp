@@ -3,29 +3,30 @@
 #include <string>
 #include <system_error>
 
-#include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/local_time.h"
 
 namespace vantriel {
 
-void log_line(std::string_view text) {
+Log::Log(const DataFolder& folder)
+    : folder_(folder.path()),
+      file_(folder.file(kLogFileName)),
+      previous_(folder.file("vantriel.anterior.log")) {}
+
+void Log::line(std::string_view text) const {
   // No lock: each line is one append-mode write, so lines from several threads land
   // whole. Two threads may both try the rotation; the second rename fails and is ignored.
   try {
     std::error_code ec;
-    std::filesystem::create_directories(data_folder(), ec);
-    const std::filesystem::path log = data_file("vantriel.log");
-    const std::uintmax_t size = std::filesystem::file_size(log, ec);
-    if (!ec && size > kLogRotateBytes) {
-      (void)replace_file(log, data_file("vantriel.anterior.log"));
-    }
+    std::filesystem::create_directories(folder_, ec);
+    const std::uintmax_t size = std::filesystem::file_size(file_, ec);
+    if (!ec && size > kLogRotateBytes) (void)replace_file(file_, previous_);
     std::string line = format_local_time(local_now());
     line.reserve(line.size() + text.size() + 2);
     line += ' ';
     line += text;
     line += '\n';
-    (void)append_file(log, line);
+    (void)append_file(file_, line);
   } catch (...) {
     // The log never fails towards its caller (allocation or path conversion errors).
   }

@@ -2,7 +2,6 @@
 
 #include <mutex>
 
-#include "base/data_folder.h"
 #include "base/identity.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
@@ -11,12 +10,9 @@
 namespace vantriel {
 namespace {
 
-// Serialises every read-modify-write of "recientes.json" in this process, so two
-// requests that change the list at once never lose an entry and never share the
-// temporary file. load_recents takes no lock: the file is only ever replaced whole.
-std::mutex g_recents_mutex;
-
-std::filesystem::path recents_path() { return data_file(kRecentsFileName); }
+// Every read-modify-write of "recientes.json" holds the file's lock, so two requests that
+// change the list at once never lose an entry and never share the temporary file.
+std::mutex& recents_lock(const DataFolder& folder) { return folder.file_lock(kRecentsFileName); }
 
 void drop_id(nlohmann::ordered_json& list, std::string_view id) {
   nlohmann::ordered_json kept = nlohmann::ordered_json::array();
@@ -35,8 +31,8 @@ void drop_id(nlohmann::ordered_json& list, std::string_view id) {
 
 }  // namespace
 
-nlohmann::ordered_json load_recents() {
-  auto stored = read_json_file(recents_path());
+nlohmann::ordered_json load_recents(const DataFolder& folder) {
+  auto stored = read_json_file(folder.file(kRecentsFileName));
   if (stored && stored->is_array()) return std::move(*stored);
   return nlohmann::ordered_json::array();
 }
@@ -53,10 +49,11 @@ std::string clean_recent_name(std::string_view name) {
   return out;
 }
 
-nlohmann::ordered_json add_recent(std::string_view id, std::string_view name) {
-  if (!is_valid_id(id)) return load_recents();
-  std::lock_guard<std::mutex> lock(g_recents_mutex);
-  nlohmann::ordered_json list = load_recents();
+nlohmann::ordered_json add_recent(const DataFolder& folder, std::string_view id,
+                                  std::string_view name) {
+  if (!is_valid_id(id)) return load_recents(folder);
+  std::lock_guard<std::mutex> lock(recents_lock(folder));
+  nlohmann::ordered_json list = load_recents(folder);
   drop_id(list, id);
   nlohmann::ordered_json entry = nlohmann::ordered_json::object();
   entry["id"] = std::string(id);
@@ -64,15 +61,15 @@ nlohmann::ordered_json add_recent(std::string_view id, std::string_view name) {
   entry["fecha"] = format_local_time(local_now());
   list.insert(list.begin(), std::move(entry));
   if (list.size() > kMaxRecents) list.erase(list.begin() + kMaxRecents, list.end());
-  (void)write_json_atomic(recents_path(), list);
+  (void)write_json_atomic(folder.file(kRecentsFileName), list);
   return list;
 }
 
-nlohmann::ordered_json remove_recent(std::string_view id) {
-  std::lock_guard<std::mutex> lock(g_recents_mutex);
-  nlohmann::ordered_json list = load_recents();
+nlohmann::ordered_json remove_recent(const DataFolder& folder, std::string_view id) {
+  std::lock_guard<std::mutex> lock(recents_lock(folder));
+  nlohmann::ordered_json list = load_recents(folder);
   drop_id(list, id);
-  (void)write_json_atomic(recents_path(), list);
+  (void)write_json_atomic(folder.file(kRecentsFileName), list);
   return list;
 }
 

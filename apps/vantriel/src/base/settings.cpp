@@ -6,10 +6,8 @@
 #include <system_error>
 #include <vector>
 
-#include "base/data_folder.h"
 #include "base/environment.h"
 #include "base/file_util.h"
-#include "base/log.h"
 #include "morvane/core/text/ascii.h"
 #include "morvane/core/text/utf8.h"
 
@@ -72,15 +70,14 @@ constexpr std::array<SettingKey, 12> kKeyTable = {{
 
 constexpr std::array<std::string_view, 3> kSections = {"general", "recibir", "llamada"};
 
-// Serialises every read-modify-write of "vantriel.ini" in this process (set_setting and
-// the creation of the file from the template), so two requests saving at once never
-// lose a change and never race on the shared temporary file. Readers take no lock: the
-// file is only ever replaced whole by a rename.
-std::mutex g_settings_file_mutex;
+// Every read-modify-write of "vantriel.ini" (set_setting and the creation of the file from
+// the template) holds the file's lock, so two requests saving at once never lose a change
+// and never race on the shared temporary file.
+std::mutex& settings_lock(const DataFolder& folder) { return folder.file_lock(kSettingsFileName); }
 
-std::filesystem::path settings_path() { return data_file(kSettingsFileName); }
-
-std::filesystem::path settings_temp_path() { return data_file("vantriel.ini.tmp"); }
+std::filesystem::path settings_temp_path(const DataFolder& folder) {
+  return folder.file("vantriel.ini.tmp");
+}
 
 // Lines split at LF, a CR before the LF dropped. A final line feed ends the last line
 // rather than starting an empty one, so rewriting a file never adds blank lines.
@@ -178,16 +175,16 @@ std::string setting(const Settings& settings, std::string_view section, std::str
   return settings.get(section, key);
 }
 
-Settings load_settings() {
+Settings load_settings(const DataFolder& folder) {
   Settings settings = template_defaults();
   try {
-    const std::filesystem::path path = settings_path();
+    const std::filesystem::path path = folder.file(kSettingsFileName);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec) && !ec) {
-      std::lock_guard<std::mutex> lock(g_settings_file_mutex);
+      std::lock_guard<std::mutex> lock(settings_lock(folder));
       // Checked again under the lock: a writer may have created it meanwhile.
       if (!std::filesystem::exists(path, ec) && !ec) {
-        (void)write_file_atomic(path, settings_temp_path(), crlf(kSettingsTemplate));
+        (void)write_file_atomic(path, settings_temp_path(folder), crlf(kSettingsTemplate));
       }
     }
     auto text = read_file(path);
@@ -259,22 +256,23 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
   return out;
 }
 
-morvane::Status set_setting(std::string_view section, std::string_view key,
-                            std::string_view value) {
+morvane::Status set_setting(const DataFolder& folder, std::string_view section,
+                            std::string_view key, std::string_view value) {
   try {
-    std::lock_guard<std::mutex> lock(g_settings_file_mutex);
-    const std::filesystem::path path = settings_path();
+    std::lock_guard<std::mutex> lock(settings_lock(folder));
+    const std::filesystem::path path = folder.file(kSettingsFileName);
     auto text = read_file(path);
     const std::string_view base =
         text && morvane::is_valid_utf8(*text) ? std::string_view(*text) : kSettingsTemplate;
-    return write_file_atomic(path, settings_temp_path(), apply_setting(base, section, key, value));
+    return write_file_atomic(path, settings_temp_path(folder),
+                             apply_setting(base, section, key, value));
   } catch (const std::exception& e) {
     return morvane::make_error(std::string("cannot save setting: ") + e.what());
   }
 }
 
-std::string display_name() {
-  std::string name = morvane::trim_unicode(setting(load_settings(), "general", "nombre"));
+std::string display_name(const DataFolder& folder) {
+  std::string name = morvane::trim_unicode(setting(load_settings(folder), "general", "nombre"));
   if (name.empty()) {
     if (auto computer = env_var("COMPUTERNAME")) {
       name = std::move(*computer);
@@ -321,11 +319,12 @@ bool is_valid_server(std::string_view text) {
   return false;
 }
 
-std::string server_url() {
+std::string server_url(const DataFolder& folder) {
   if (auto env = env_var("VTR_SERVER"); env && env->size() > 3 && env->compare(0, 4, "http") == 0) {
     return strip_trailing_slashes(std::move(*env));
   }
-  std::string configured = morvane::trim_unicode(setting(load_settings(), "general", "servidor"));
+  std::string configured =
+      morvane::trim_unicode(setting(load_settings(folder), "general", "servidor"));
   if (is_valid_server(configured)) return strip_trailing_slashes(std::move(configured));
   return std::string(kDefaultServerUrl);
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/data_folder.h"
 #include "morvane/core/result.h"
 
 namespace vantriel {
@@ -44,14 +45,16 @@ Settings parse_settings(std::string_view text);
 
 std::string setting(const Settings& settings, std::string_view section, std::string_view key);
 
-// The file's values laid over the template's defaults. Creates the file from the template
-// when it is missing. Never fails: an unreadable or non-UTF-8 file gives the defaults.
-Settings load_settings();
+// The values of the settings file in `folder` laid over the template's defaults. Creates
+// the file from the template when it is missing. Never fails: an unreadable or non-UTF-8
+// file gives the defaults.
+Settings load_settings(const DataFolder& folder);
 
 // Rewrites the line of `key` in `section` that loading reads (the last one, when the key
-// is written more than once), or adds one, and replaces the whole file.
-// Writers inside this process are serialised, so concurrent calls never lose a change.
-morvane::Status set_setting(std::string_view section, std::string_view key, std::string_view value);
+// is written more than once), or adds one, and replaces the whole file. Writers inside
+// this process are serialised by the file's lock, so concurrent calls never lose a change.
+morvane::Status set_setting(const DataFolder& folder, std::string_view section,
+                            std::string_view key, std::string_view value);
 
 // The text `set_setting` would store for `file_text` (for tests; pure).
 std::string apply_setting(std::string_view file_text, std::string_view section,
@@ -59,11 +62,11 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
 
 // The name the other side sees: `nombre`, else the computer's name, else "PC"; at most
 // 32 characters.
-std::string display_name();
+std::string display_name(const DataFolder& folder);
 
 // The signalling server's base URL without trailing "/": VTR_SERVER when it looks like an
 // http(s) URL, else a valid `servidor`, else kDefaultServerUrl.
-std::string server_url();
+std::string server_url(const DataFolder& folder);
 
 // Whether `text` (trimmed) is acceptable as `servidor`: an https URL without blanks,
 // quotes, "@" or backslashes, or http to 127.0.0.1 / localhost with an optional port.

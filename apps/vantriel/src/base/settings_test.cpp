@@ -23,7 +23,7 @@ std::string lf_to_crlf(std::string_view text) {
 }
 
 TEST_F(SettingsTest, MissingFileIsCreatedFromTheTemplateWithCrLf) {
-  const Settings settings = load_settings();
+  const Settings settings = load_settings(data_);
   const std::string text = read("vantriel.ini");
   EXPECT_EQ(text, lf_to_crlf(kSettingsTemplate));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 33);
@@ -63,27 +63,27 @@ TEST(SettingsParseTest, ReadsNamesCommentsQuotesAndRemarks) {
 
 TEST_F(SettingsTest, LoadLaysTheFileOverDefaults) {
   put("vantriel.ini", "[general]\r\nidioma = en\r\n[extra]\r\nclave = 1\r\n");
-  const Settings s = load_settings();
+  const Settings s = load_settings(data_);
   EXPECT_EQ(setting(s, "general", "idioma"), "en");
   EXPECT_EQ(setting(s, "llamada", "procesar_voz"), "si");
   EXPECT_EQ(setting(s, "extra", "clave"), "1");
 
   put("vantriel.ini", "[general]\nidioma = en\n\xFF\n");  // not UTF-8: all defaults
-  EXPECT_EQ(setting(load_settings(), "general", "idioma"), "es");
+  EXPECT_EQ(setting(load_settings(data_), "general", "idioma"), "es");
 }
 
 TEST_F(SettingsTest, WritesReplaceLinesInPlace) {
   put("vantriel.ini",
       "; nota\r\n[GENERAL]\r\nIDIOMA = es\r\n\r\n[recibir]\r\n;fps = 15\r\nfps = 30\r\n"
       "disponible = si\r\n\r\n\r\n");
-  ASSERT_TRUE(set_setting("general", "idioma", "en").ok());
-  ASSERT_TRUE(set_setting("recibir", "fps", " 60\r\n").ok());
-  ASSERT_TRUE(set_setting("recibir", "sonido", "no").ok());
-  ASSERT_TRUE(set_setting("llamada", "microfono", "mic\n 1").ok());
+  ASSERT_TRUE(set_setting(data_, "general", "idioma", "en").ok());
+  ASSERT_TRUE(set_setting(data_, "recibir", "fps", " 60\r\n").ok());
+  ASSERT_TRUE(set_setting(data_, "recibir", "sonido", "no").ok());
+  ASSERT_TRUE(set_setting(data_, "llamada", "microfono", "mic\n 1").ok());
   EXPECT_EQ(read("vantriel.ini"),
             "; nota\r\n[GENERAL]\r\nidioma = en\r\n\r\n[recibir]\r\n;fps = 15\r\nfps = 60\r\n"
             "disponible = si\r\nsonido = no\r\n\r\n\r\n\r\n[llamada]\r\nmicrofono = mic 1\r\n");
-  const Settings s = load_settings();
+  const Settings s = load_settings(data_);
   EXPECT_EQ(setting(s, "general", "idioma"), "en");
   EXPECT_EQ(setting(s, "llamada", "microfono"), "mic 1");
   EXPECT_EQ(setting(s, "llamada", "procesar_voz"), "si");
@@ -91,35 +91,35 @@ TEST_F(SettingsTest, WritesReplaceLinesInPlace) {
 }
 
 TEST_F(SettingsTest, RewritingTheSameValueKeepsTheFileStable) {
-  load_settings();
-  ASSERT_TRUE(set_setting("recibir", "fps", "30").ok());
+  load_settings(data_);
+  ASSERT_TRUE(set_setting(data_, "recibir", "fps", "30").ok());
   EXPECT_EQ(read("vantriel.ini"), lf_to_crlf(kSettingsTemplate));
 }
 
 TEST_F(SettingsTest, UnreadableFileIsReplacedFromTheTemplate) {
   put("vantriel.ini", "idioma = \xFF\xFE\n");
-  ASSERT_TRUE(set_setting("general", "idioma", "en").ok());
+  ASSERT_TRUE(set_setting(data_, "general", "idioma", "en").ok());
   std::string expected = lf_to_crlf(kSettingsTemplate);
   expected.replace(expected.find("idioma = es"), 11, "idioma = en");
   EXPECT_EQ(read("vantriel.ini"), expected);
   // Invalid UTF-8 in a value would make the whole file unreadable; it is replaced.
-  ASSERT_TRUE(set_setting("general", "nombre", "a\xFF").ok());
-  EXPECT_EQ(setting(load_settings(), "general", "nombre"), "a\xEF\xBF\xBD");
+  ASSERT_TRUE(set_setting(data_, "general", "nombre", "a\xFF").ok());
+  EXPECT_EQ(setting(load_settings(data_), "general", "nombre"), "a\xEF\xBF\xBD");
 }
 
 TEST_F(SettingsTest, DisplayNameFallsBackAndIsCut) {
   ScopedEnv computer("COMPUTERNAME", "OFICINA-1");
-  load_settings();
-  EXPECT_EQ(display_name(), "OFICINA-1");
+  load_settings(data_);
+  EXPECT_EQ(display_name(data_), "OFICINA-1");
   {
     ScopedEnv no_computer("COMPUTERNAME", std::nullopt);
     ScopedEnv host("HOSTNAME", "caja");
-    EXPECT_EQ(display_name(), "caja");
+    EXPECT_EQ(display_name(data_), "caja");
   }
-  ASSERT_TRUE(set_setting("general", "nombre", std::string(38, 'n') + "\xC3\xB1\xC3\xB1").ok());
-  EXPECT_EQ(display_name(), std::string(32, 'n'));
-  ASSERT_TRUE(set_setting("general", "nombre", std::string(31, 'n') + "\xC3\xB1\xC3\xB1").ok());
-  EXPECT_EQ(display_name(), std::string(31, 'n') + "\xC3\xB1");
+  ASSERT_TRUE(set_setting(data_, "general", "nombre", std::string(38, 'n') + "\xC3\xB1\xC3\xB1").ok());
+  EXPECT_EQ(display_name(data_), std::string(32, 'n'));
+  ASSERT_TRUE(set_setting(data_, "general", "nombre", std::string(31, 'n') + "\xC3\xB1\xC3\xB1").ok());
+  EXPECT_EQ(display_name(data_), std::string(31, 'n') + "\xC3\xB1");
 }
 
 TEST(ServerCheckTest, AcceptsHttpsAndLoopbackHttpOnly) {
@@ -138,19 +138,19 @@ TEST(ServerCheckTest, AcceptsHttpsAndLoopbackHttpOnly) {
 
 TEST_F(SettingsTest, ServerUrlPrefersEnvironmentThenFileThenDefault) {
   ScopedEnv clear("VTR_SERVER", std::nullopt);
-  load_settings();
-  EXPECT_EQ(server_url(), kDefaultServerUrl);
-  ASSERT_TRUE(set_setting("general", "servidor", "https://mio.example// ; nuestro").ok());
-  EXPECT_EQ(server_url(), "https://mio.example");
-  ASSERT_TRUE(set_setting("general", "servidor", "http://otro.example").ok());
-  EXPECT_EQ(server_url(), kDefaultServerUrl);
+  load_settings(data_);
+  EXPECT_EQ(server_url(data_), kDefaultServerUrl);
+  ASSERT_TRUE(set_setting(data_, "general", "servidor", "https://mio.example// ; nuestro").ok());
+  EXPECT_EQ(server_url(data_), "https://mio.example");
+  ASSERT_TRUE(set_setting(data_, "general", "servidor", "http://otro.example").ok());
+  EXPECT_EQ(server_url(data_), kDefaultServerUrl);
   {
     ScopedEnv env("VTR_SERVER", "http://10.0.0.5:9000/");
-    EXPECT_EQ(server_url(), "http://10.0.0.5:9000");
+    EXPECT_EQ(server_url(data_), "http://10.0.0.5:9000");
   }
   {
     ScopedEnv env("VTR_SERVER", "wss://x.example");  // not http: the file decides
-    EXPECT_EQ(server_url(), kDefaultServerUrl);
+    EXPECT_EQ(server_url(data_), kDefaultServerUrl);
   }
   EXPECT_TRUE(setting_is_off(" OFF "));
   EXPECT_TRUE(setting_is_off("0"));
@@ -159,7 +159,7 @@ TEST_F(SettingsTest, ServerUrlPrefersEnvironmentThenFileThenDefault) {
 }
 
 TEST_F(SettingsTest, ConcurrentWritersLoseNothing) {
-  load_settings();
+  load_settings(data_);
   constexpr int kThreads = 6, kPerThread = 8;
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
@@ -174,9 +174,9 @@ TEST_F(SettingsTest, ConcurrentWritersLoseNothing) {
   });
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([t] {
+    writers.emplace_back([this, t] {
       for (int i = 0; i < kPerThread; ++i) {
-        EXPECT_TRUE(set_setting("recibir", "k" + std::to_string(t) + "_" + std::to_string(i),
+        EXPECT_TRUE(set_setting(data_, "recibir", "k" + std::to_string(t) + "_" + std::to_string(i),
                                 std::to_string(i))
                         .ok());
       }
@@ -186,7 +186,7 @@ TEST_F(SettingsTest, ConcurrentWritersLoseNothing) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0);
-  const Settings s = load_settings();
+  const Settings s = load_settings(data_);
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kPerThread; ++i) {
       EXPECT_EQ(setting(s, "recibir", "k" + std::to_string(t) + "_" + std::to_string(i)),

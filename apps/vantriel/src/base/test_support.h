@@ -1,4 +1,4 @@
-// Test helpers: a private data folder per test and scoped environment variables.
+// Test helpers: a data folder of its own per test and scoped environment variables.
 #ifndef VANTRIEL_BASE_TEST_SUPPORT_H_
 #define VANTRIEL_BASE_TEST_SUPPORT_H_
 
@@ -15,22 +15,20 @@
 
 #include "base/data_folder.h"
 #include "base/file_util.h"
+#include "base/log.h"
 
 namespace vantriel {
 
-// Points the data folder at a fresh temporary folder for one test and removes it after.
+// A data folder of its own for one test, with its log: a fresh temporary folder, removed
+// after the test.
 class DataFolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = std::filesystem::path(::testing::TempDir()) /
-              ("vantriel_base_" + std::string(info->test_suite_name()) + "_" + info->name()) /
-              "data";
-    std::filesystem::remove_all(folder_.parent_path());
-    set_data_folder_for_testing(folder_);
-  }
+  DataFolderTest() : folder_(test_folder()), data_(folder_), log_(data_) {}
+
+  void SetUp() override { std::filesystem::remove_all(folder_.parent_path()); }
   void TearDown() override { std::filesystem::remove_all(folder_.parent_path()); }
 
+  std::filesystem::path data_file(std::string_view name) const { return data_.file(name); }
   std::string read(std::string_view name) const {
     auto text = read_file(data_file(name));
     return text ? *text : std::string("<missing>");
@@ -41,7 +39,17 @@ class DataFolderTest : public ::testing::Test {
   }
   bool exists(std::string_view name) const { return std::filesystem::exists(data_file(name)); }
 
-  std::filesystem::path folder_;
+  const std::filesystem::path folder_;
+  DataFolder data_;
+  Log log_;
+
+ private:
+  static std::filesystem::path test_folder() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::filesystem::path(::testing::TempDir()) /
+           ("vantriel_base_" + std::string(info->test_suite_name()) + "_" + info->name()) /
+           "data";
+  }
 };
 
 // Sets (or, with nullopt, removes) an environment variable for one scope and restores

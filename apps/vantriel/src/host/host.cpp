@@ -4,11 +4,9 @@
 #include <filesystem>
 #include <string>
 
-#include "base/data_folder.h"
+#include "base/environment.h"
 #include "base/file_util.h"
-#include "base/identity.h"
 #include "base/local_time.h"
-#include "base/log.h"
 #include "base/random.h"
 #include "base/settings.h"
 #include "embedded/embedded_files.h"
@@ -17,6 +15,7 @@
 #include "host/instance.h"
 #include "host/desktop_texts.h"
 #include "morvane/core/process/executable_path.h"
+#include "morvane/core/shell/menu_entry.h"
 #include "morvane/core/shell/shell.h"
 
 namespace vantriel {
@@ -38,11 +37,10 @@ std::unique_ptr<LocalServer> bind_first_free_port(std::uint32_t first) {
   return nullptr;
 }
 
-UpdaterConfig updater_config(bool dry_run) {
+UpdaterConfig updater_config(const DataFolder& folder, bool dry_run) {
   UpdaterConfig config;
-  config.data_folder = data_folder();
   auto self = morvane::executable_path();
-  config.install_folder = self ? self->parent_path() : data_folder().parent_path();
+  config.install_folder = self ? self->parent_path() : folder.path().parent_path();
   config.running_version = kAppVersion;
   config.executable_file = kExecutableFile;
   config.dry_run = dry_run;
@@ -75,6 +73,30 @@ morvane::StartupConfig startup_config() {
   return config;
 }
 
+// A published portable copy keeps its entry in the user's application menu pointed at
+// wherever its folder is now (Linux; Windows lists nothing). The log says when it wrote.
+void keep_menu_entry(const Log& log) {
+  auto self = morvane::executable_path();
+  if (!self) return;
+  const auto home = env_var("HOME");
+  const auto data_home = env_var("XDG_DATA_HOME");
+  morvane::MenuEntryConfig config{
+      .name = kAppName,
+      .comment = "Soporte t\xC3\xA9" "cnico remoto entre dos PC",
+      .executable = *self,
+      .data_home = morvane::data_home_for(data_home ? data_home->c_str() : nullptr,
+                                          home ? home->c_str() : nullptr),
+      .icons = {{128, embedded::emblema_png.joined()}, {512, embedded::emblema_512_png.joined()}},
+  };
+  const morvane::MenuEntryOutcome outcome = morvane::update_menu_entry(config);
+  for (const auto& path : outcome.written) {
+    log.line("Men\xC3\xBA de aplicaciones: escrito " + path.string());
+  }
+  if (!outcome.error.empty()) {
+    log.line("No se pudo escribir la entrada del men\xC3\xBA de aplicaciones: " + outcome.error);
+  }
+}
+
 }  // namespace
 
 std::string build_page(const std::string& page_template, const std::string& token) {
@@ -84,29 +106,56 @@ std::string build_page(const std::string& page_template, const std::string& toke
   return page;
 }
 
-Host::Host(HostOptions options, TestSwitches switches)
+Host::Host(std::filesystem::path data_folder, HostOptions options, TestSwitches switches)
     : options_(options),
-      history_(data_file("sesiones.jsonl")),
+      folder_(std::move(data_folder)),
+      log_(folder_),
+      folder_prepared_(prepare_data_folder()),
+      history_(folder_.file("sesiones.jsonl")),
       desktop_(DesktopOptions{.record_input_to = std::move(switches.record_input_to),
                               .monitors = std::move(switches.monitors)}),
       sessions_(SessionEffects{
           .now_seconds = unix_seconds_now,
           .local_timestamp = [] { return format_local_time(local_now()); },
-          .log = [](const std::string& line) { log_line(line); },
+          .log = [this](const std::string& line) { log_.line(line); },
           .append_history_line = [this](const std::string& line) { history_.append(line); },
           .release_input = [this] { desktop_.release_input(); },
-          .renew_clave = [] { renew_clave(); },
-          .current_clave = current_clave,
+          .renew_clave = [this] { access_code_.renew(); },
+          .current_clave = [this] { return access_code_.current(); },
       }),
       updater_([&] {
-        UpdaterConfig config = updater_config(switches.update_dry_run);
+        UpdaterConfig config = updater_config(folder_, switches.update_dry_run);
         config.exit_routine = [this] { request_exit(); };
         config.busy = [this] { return sessions_.busy_activities(); };
         return config;
-      }()),
+      }(), folder_, log_),
       startup_(startup_config()),
-      window_(morvane::AppWindowConfig{kAppName, data_folder()},
+      window_(morvane::AppWindowConfig{kAppName, folder_.path()},
               morvane::make_app_window_platform()) {}
+
+bool Host::prepare_data_folder() {
+  if (options_.elevation_declined) {
+    log_.line(
+        "Aviso: sin permisos de administrador. El t\xC3\xA9" "cnico no podr\xC3\xA1 usar ventanas "
+        "que corren como administrador.");
+  }
+  std::error_code ignored;
+  std::filesystem::create_directories(folder_.path(), ignored);
+  (void)load_settings(folder_);        // creates the settings file from its template
+  (void)load_identity(folder_, log_);  // creates the identity on the first run
+
+  // The program's icon beside its data, and the picture the tray draws from a file (the
+  // same icon on Windows; tray hosts on Linux draw PNG).
+  const DesktopTexts& texts = desktop_texts();
+  const std::pair<std::filesystem::path, const embedded::EmbeddedFile*> icons[] = {
+      {folder_.file("vantriel.ico"), &embedded::favicon_ico},
+      {folder_.file(texts.icon_file), texts.icon}};
+  for (const auto& [path, file] : icons) {
+    if (!std::filesystem::exists(path, ignored)) (void)write_file(path, file->joined());
+  }
+  if (kPortableRelease) keep_menu_entry(log_);
+  return true;
+}
 
 // Not reached in a running host (it ends in exit()); tests and early returns destroy it
 // in member order: the server's threads first, then the services they used.
@@ -130,8 +179,8 @@ morvane::TrayConfig Host::tray_config() {
   morvane::TrayConfig config;
   config.name = kAppName;
   config.tip = std::string(kAppName) + " v" + kAppVersion + " \xC2\xB7 ID " +
-               id_bonito(load_identity().id);
-  config.icon_path = data_file(texts.icon_file).string();
+               id_bonito(load_identity(folder_, log_).id);
+  config.icon_path = folder_.file(texts.icon_file).string();
   config.show_text = std::string("Mostrar ") + kAppName;
   config.hide_text = "Ocultar la ventana";
   config.startup_text = texts.startup_menu;
@@ -166,6 +215,9 @@ int Host::run() {
   api_ = std::make_unique<ApiContext>(ApiContext{
       .token = token,
       .page = std::make_shared<const std::string>(build_page(embedded::page_html.joined(), token)),
+      .folder = folder_,
+      .log = log_,
+      .access_code = access_code_,
       .sessions = sessions_,
       .history = history_,
       .desktop = desktop_,
@@ -186,12 +238,13 @@ int Host::run() {
   const ApiContext& api = *api_;
   server_->start([&api](const HttpRequest& request) { return handle_request(request, api); },
                  [&api](const HttpRequest& head) { return wants_body(head, api); },
-                 kRequestWorkers);
+                 kRequestWorkers, log_);
 
-  write_instance_record(server_->port());
-  log_line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url + " \xC2\xB7 ID " +
-           id_bonito(load_identity().id) + " \xC2\xB7 servidor " + server_url() +
-           " \xC2\xB7 admin " + (morvane::is_user_an_admin() ? "true" : "false"));
+  write_instance_record(folder_, server_->port());
+  log_.line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url +
+            " \xC2\xB7 ID " + id_bonito(load_identity(folder_, log_).id) + " \xC2\xB7 servidor " +
+            server_url(folder_) + " \xC2\xB7 admin " +
+            (morvane::is_user_an_admin() ? "true" : "false"));
 
   updater_.start_up_check();
 
@@ -242,9 +295,9 @@ void Host::request_exit(bool close_window) {
 }
 
 void Host::exit_app(bool close_window) {
-  log_line("Saliendo");
+  log_.line("Saliendo");
   desktop_.release_input();
-  remove_instance_record();
+  remove_instance_record(folder_);
   // An exit from the page leaves the window: the page shows its own closing text.
   if (close_window) window_.close();
   // Removes the icon. The tray object stays: request workers may still be showing a

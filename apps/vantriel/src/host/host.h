@@ -12,10 +12,14 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "base/data_folder.h"
+#include "base/identity.h"
+#include "base/log.h"
 #include "base/task_thread.h"
 #include "host/test_switches.h"
 #include "http/api_context.h"
@@ -35,6 +39,8 @@ struct HostOptions {
   bool no_tray = false;
   bool startup = false;    // started at log-on: stay quiet in the tray
   std::uint32_t first_port = 8800;  // the first of the twenty ports tried
+  // The user declined to run as administrator: the log says what that costs.
+  bool elevation_declined = false;
 };
 
 // The page with this run's token and the version filled in.
@@ -42,8 +48,10 @@ std::string build_page(const std::string& page_template, const std::string& toke
 
 class Host {
  public:
-  // Makes every service; nothing runs yet. The data folder must exist.
-  Host(HostOptions options, TestSwitches switches);
+  // Makes the base over `data_folder` (the folder, its log, the access code), makes the
+  // folder ready (the settings and identity files, the icons, the menu entry of a portable
+  // copy), then makes every service; nothing runs yet.
+  Host(std::filesystem::path data_folder, HostOptions options, TestSwitches switches);
   ~Host();
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
@@ -66,8 +74,17 @@ class Host {
   // With --startup: open the window, then hide it the first time it is found (80 looks,
   // 250 ms apart), so the program starts quietly in the tray.
   void hide_window_when_found(int looks_left);
+  // Creates the folder and what the services expect to find in it. Returns true.
+  bool prepare_data_folder();
 
   const HostOptions options_;
+  // The base, made first and handed to the services below, which it outlives.
+  DataFolder folder_;
+  Log log_;
+  AccessCode access_code_;
+  // Never read: initialising it runs prepare_data_folder() after the base exists and
+  // before any service looks into the folder.
+  const bool folder_prepared_;
   SessionHistory history_;
   Desktop desktop_;
   SupportSessions sessions_;

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "main/app_version.h"
-#include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/json_file.h"
 #include "morvane/core/shell/app_window.h"
@@ -12,6 +11,8 @@
 
 namespace vantriel {
 namespace {
+
+constexpr char kRecordFile[] = "instancia.json";
 
 std::optional<std::uint64_t> non_negative_integer(const nlohmann::ordered_json& record,
                                                   const char* key) {
@@ -27,24 +28,24 @@ std::optional<std::uint64_t> non_negative_integer(const nlohmann::ordered_json& 
 
 }  // namespace
 
-void write_instance_record(std::uint16_t port) {
+void write_instance_record(const DataFolder& folder, std::uint16_t port) {
   nlohmann::ordered_json record = {
       {"port", port}, {"pid", current_process_id()}, {"version", kAppVersion}};
-  (void)write_file_atomic(data_file("instancia.json"), data_file("instancia.tmp"), record.dump());
+  (void)write_file_atomic(folder.file(kRecordFile), folder.file("instancia.tmp"), record.dump());
 }
 
-void remove_instance_record() {
-  auto record = read_json_file(data_file("instancia.json"));
+void remove_instance_record(const DataFolder& folder) {
+  auto record = read_json_file(folder.file(kRecordFile));
   if (!record) return;
   auto pid = non_negative_integer(*record, "pid");
   if (pid && *pid == current_process_id()) {
     std::error_code ignored;
-    std::filesystem::remove(data_file("instancia.json"), ignored);
+    std::filesystem::remove(folder.file(kRecordFile), ignored);
   }
 }
 
-bool probe_running_instance(bool startup) {
-  auto record = read_json_file(data_file("instancia.json"));
+bool probe_running_instance(const std::filesystem::path& data_folder, bool startup) {
+  auto record = read_json_file(data_folder / kRecordFile);
   if (!record) return false;
   auto port_value = non_negative_integer(*record, "port");
   if (!port_value) return false;
@@ -64,7 +65,7 @@ bool probe_running_instance(bool startup) {
   }
   if (!probe_local(port, "/api/show")) {
     // The running host did not answer: show its page in a window of our own making.
-    morvane::AppWindow window(morvane::AppWindowConfig{kAppName, data_folder()},
+    morvane::AppWindow window(morvane::AppWindowConfig{kAppName, data_folder},
                               morvane::make_app_window_platform());
     window.set_url("http://127.0.0.1:" + std::to_string(port) + "/");
     window.open();

@@ -5,19 +5,23 @@
 #define VANTRIEL_HOST_INSTANCE_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
+#include "base/data_folder.h"
+
 namespace vantriel {
 
-void write_instance_record(std::uint16_t port);
+void write_instance_record(const DataFolder& folder, std::uint16_t port);
 
 // Deletes the record when it names this process.
-void remove_instance_record();
+void remove_instance_record(const DataFolder& folder);
 
-// Whether another host answered (it has then been asked to show its window). With
-// `startup` false, a version different from ours is reported in a message box first.
-bool probe_running_instance(bool startup);
+// Whether another host of the data folder `data_folder` answered (it has then been asked
+// to show its window). With `startup` false, a version different from ours is reported
+// in a message box first. Runs before this process's host exists.
+bool probe_running_instance(const std::filesystem::path& data_folder, bool startup);
 
 // One HTTP/1.0 GET of `path` to 127.0.0.1:`port`: the raw reply (status line, headers,
 // body; invalid UTF-8 replaced), or nothing when connecting or sending failed.

@@ -12,7 +12,10 @@
 
 namespace vantriel {
 
+class AccessCode;
+class DataFolder;
 class Desktop;
+class Log;
 class SessionHistory;
 class SupportSessions;
 class Updater;
@@ -30,6 +33,9 @@ struct ShellActions {
 struct ApiContext {
   std::string token;                        // this run's API token, 32 hex digits
   std::shared_ptr<const std::string> page;  // the page with token and version filled in
+  const DataFolder& folder;
+  const Log& log;
+  AccessCode& access_code;
   SupportSessions& sessions;
   const SessionHistory& history;
   Desktop& desktop;

@@ -98,6 +98,7 @@ struct LocalServer::Impl {
   JobQueue queue;
   Handler handler;
   BodyGate wants_body;
+  const Log* log = nullptr;  // set by start(); outlives the server
   std::uint16_t port = 0;
   // Every open connection, in the order accepted. Touched on the I/O thread only.
   std::list<Connection*> connections;
@@ -362,7 +363,7 @@ bool LocalServer::Impl::admit(const tcp::socket& socket) {
   const TcpEnd peer = tcp_end(remote);
   const PeerOwner owner = loopback_peer_owner(tcp_end(local), peer);
   if (owner == PeerOwner::kOwnUser) return true;
-  if (auto line = refusals.refuse(owner, peer, Clock::now())) log_line(*line);
+  if (auto line = refusals.refuse(owner, peer, Clock::now())) log->line(*line);
   return false;
 }
 
@@ -441,9 +442,10 @@ morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t 
   return std::unique_ptr<LocalServer>(new LocalServer(std::move(impl)));
 }
 
-void LocalServer::start(Handler handler, BodyGate wants_body, int workers) {
+void LocalServer::start(Handler handler, BodyGate wants_body, int workers, const Log& log) {
   impl_->handler = std::move(handler);
   impl_->wants_body = std::move(wants_body);
+  impl_->log = &log;
   Impl* impl = impl_.get();
   impl->accept();
   impl->io_thread = std::thread([impl] { impl->io.run(); });

@@ -20,8 +20,9 @@
 #include <functional>
 #include <memory>
 
-#include "morvane/core/result.h"
+#include "base/log.h"
 #include "http/http_message.h"
+#include "morvane/core/result.h"
 
 namespace vantriel {
 
@@ -47,8 +48,8 @@ class LocalServer {
   LocalServer& operator=(const LocalServer&) = delete;
 
   // Starts the I/O thread and `workers` worker threads, which run until the server is
-  // destroyed.
-  void start(Handler handler, BodyGate wants_body, int workers);
+  // destroyed. Refused connections are reported to `log`, which must outlive the server.
+  void start(Handler handler, BodyGate wants_body, int workers, const Log& log);
 
   std::uint16_t port() const;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/identity.h"
 #include "http/reply.h"
 #include "input/desktop.h"
 #include "main/app_version.h"
@@ -71,17 +72,18 @@ class HandleRequest : public ::testing::Test {
     return r;
   }
   // The services the routes reach; none of the requests below changes them.
+  DataFolder folder_{std::filesystem::path(::testing::TempDir()) / "pipeline_test_data"};
+  Log log_{folder_};
+  AccessCode access_code_;
   SupportSessions sessions_{SessionEffects{}};
   SessionHistory history_{std::filesystem::path(::testing::TempDir()) / "pipeline_history.jsonl"};
   Desktop desktop_{DesktopOptions{.record_input_to = std::nullopt, .monitors = {{}}}};
-  static UpdaterConfig updater_config() {
-    UpdaterConfig config;
-    config.data_folder = std::filesystem::path(::testing::TempDir()) / "pipeline_test_data";
-    return config;
-  }
-  Updater updater_{updater_config()};
+  Updater updater_{UpdaterConfig{}, folder_, log_};
   ApiContext app{"0123456789abcdef0123456789abcdef",
                  std::make_shared<const std::string>("page"),
+                 folder_,
+                 log_,
+                 access_code_,
                  sessions_,
                  history_,
                  desktop_,

@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "main/app_version.h"
-#include "base/data_folder.h"
 #include "base/identity.h"
 #include "base/json_member.h"
+#include "base/log.h"
 #include "base/recents.h"
 #include "base/settings.h"
 #include "embedded/embedded_files.h"
@@ -72,13 +72,13 @@ const std::shared_ptr<const std::string>& static_bytes(std::size_t index) {
 
 json refusal(const char* msg) { return {{"ok", false}, {"msg", msg}}; }
 
-json identity_reply(const Identity& identity) {
+json identity_reply(const Identity& identity, const ApiContext& api) {
   return {{"id", identity.id},
           {"id_bonito", id_bonito(identity.id)},
           {"llave", identity.llave},
-          {"clave", current_clave()},
-          {"nombre", display_name()},
-          {"servidor", server_url()}};
+          {"clave", api.access_code.current()},
+          {"nombre", display_name(api.folder)},
+          {"servidor", server_url(api.folder)}};
 }
 
 // A body cut at the size limit reads as {}, which would put an empty text on the clipboard
@@ -88,13 +88,13 @@ bool write_clipboard(const HttpRequest& request, const json& body, Desktop& desk
   return desktop.write_clipboard(morvane::utf8_prefix(text_member(body, "texto"), kMaxClipboardChars));
 }
 
-json route_open(const json& body) {
+json route_open(const json& body, const DataFolder& folder) {
   std::string what = text_member(body, "what");
   std::string target;
   if (what == "log") {
-    target = data_file("vantriel.log").string();
+    target = folder.file(kLogFileName).string();
   } else if (what == "datos") {
-    target = data_folder().string();
+    target = folder.path().string();
   } else if (what == "inicio") {
     target = kHomePage;
   } else if (what == "sitio") {
@@ -129,16 +129,16 @@ HttpReply route_input(const HttpRequest& request, const ApiContext& api) {
 }
 
 json status_document(const ApiContext& api) {
-  Identity identity = load_identity();
-  Settings settings = load_settings();
+  Identity identity = load_identity(api.folder, api.log);
+  Settings settings = load_settings(api.folder);
   SessionSnapshot session = api.sessions.snapshot();
   json doc;
   doc["app"] = "vantriel";
   doc["version"] = kAppVersion;
   doc["id"] = identity.id;
   doc["id_bonito"] = id_bonito(identity.id);
-  doc["nombre"] = display_name();
-  doc["servidor"] = server_url();
+  doc["nombre"] = display_name(api.folder);
+  doc["servidor"] = server_url(api.folder);
   doc["admin"] = morvane::is_user_an_admin();
   doc["monitores"] = monitors_json(api.desktop.monitors());
   doc["idioma"] = setting(settings, "general", "idioma");
@@ -148,7 +148,7 @@ json status_document(const ApiContext& api) {
                    {"control", session.control},
                    {"con", session.con}};
   doc["llamada"] = api.sessions.call_active();
-  doc["recientes"] = load_recents();
+  doc["recientes"] = load_recents(api.folder);
   doc["sesiones"] = api.history.recent(15);
   doc["inicio_windows"] = api.shell.startup_enabled ? api.shell.startup_enabled() : false;
   doc["actualizacion"] = api.updater.state();
@@ -173,7 +173,7 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const Api
   }
   if (path == "/api/estado") return reply_json(status_document(api));
   if (path == "/api/update") return reply_json(api.updater.state());
-  if (path == "/api/ajustes") return reply_json(settings_document());
+  if (path == "/api/ajustes") return reply_json(settings_document(api.folder));
   if (path == "/api/monitores") return reply_json(monitors_json(api.desktop.monitors()));
   if (path == "/api/manual") return reply_json(manual_document(query_lang(request.target)));
   if (path == "/manual/imprimir") {
@@ -186,20 +186,26 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const Api
 HttpReply route_post(const HttpRequest& request, std::string_view path, const json& body,
                      const ApiContext& api) {
   SupportSessions& sessions = api.sessions;
-  if (path == "/api/ajustes") return reply_json(save_settings(body));
-  if (path == "/api/identidad") return reply_json(identity_reply(load_identity()));
+  if (path == "/api/ajustes") return reply_json(save_settings(api.folder, api.log, body));
+  if (path == "/api/identidad") {
+    return reply_json(identity_reply(load_identity(api.folder, api.log), api));
+  }
   if (path == "/api/id/nuevo") {
     if (sessions.session_active()) return reply_json(refusal(kEndSessionFirst));
-    Identity identity = new_identity();
-    std::string clave = renew_clave();
+    Identity identity = new_identity(api.folder, api.log);
+    std::string clave = api.access_code.renew();
     return reply_json({{"ok", true},
                        {"id", identity.id},
                        {"id_bonito", id_bonito(identity.id)},
                        {"llave", identity.llave},
                        {"clave", clave}});
   }
-  if (path == "/api/clave/nueva") return reply_json({{"ok", true}, {"clave", renew_clave()}});
-  if (path == "/api/verificar") return reply_json({{"ok", check_clave(text_member(body, "clave"))}});
+  if (path == "/api/clave/nueva") {
+    return reply_json({{"ok", true}, {"clave", api.access_code.renew()}});
+  }
+  if (path == "/api/verificar") {
+    return reply_json({{"ok", api.access_code.check(text_member(body, "clave"))}});
+  }
   if (path == "/api/codigo_llamada") return reply_json({{"codigo", new_call_code()}});
   if (path == "/api/sesion") return reply_json(sessions.report(body));
   if (path == "/api/llamada") {
@@ -227,11 +233,14 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
                        {"msg", change.msg.empty() ? json(nullptr) : json(change.msg)},
                        {"on", change.enabled}});
   }
-  if (path == "/api/abrir") return reply_json(route_open(body));
+  if (path == "/api/abrir") return reply_json(route_open(body, api.folder));
   if (path == "/api/recientes/agregar") {
-    return reply_json(add_recent(text_member(body, "id"), text_member(body, "nombre")));
+    return reply_json(
+        add_recent(api.folder, text_member(body, "id"), text_member(body, "nombre")));
   }
-  if (path == "/api/recientes/quitar") return reply_json(remove_recent(text_member(body, "id")));
+  if (path == "/api/recientes/quitar") {
+    return reply_json(remove_recent(api.folder, text_member(body, "id")));
+  }
   if (path == "/api/update") return reply_json(api.updater.action(body));
   if (path == "/api/salir") {
     // The exit starts once the reply has been sent.

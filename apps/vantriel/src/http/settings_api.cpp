@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "base/log.h"
 #include "base/settings.h"
 #include "morvane/core/text/utf8.h"
 
@@ -22,8 +21,8 @@ std::string stored_text(const json& value) {
 
 }  // namespace
 
-json settings_document() {
-  const Settings settings = load_settings();
+json settings_document(const DataFolder& folder) {
+  const Settings settings = load_settings(folder);
   json document = json::object();
   for (const std::string_view section : page_setting_sections()) {
     json members = json::object();
@@ -36,7 +35,7 @@ json settings_document() {
   return document;
 }
 
-json save_settings(const json& body) {
+json save_settings(const DataFolder& folder, const Log& log, const json& body) {
   int saved = 0;
   for (const SettingKey& entry : page_setting_keys()) {
     if (!body.is_object()) break;
@@ -51,13 +50,13 @@ json save_settings(const json& body) {
       reply["msg"] = "El servidor debe empezar con https://";
       return reply;
     }
-    if (set_setting(entry.section, entry.key, text)) ++saved;
+    if (set_setting(folder, entry.section, entry.key, text)) ++saved;
   }
-  log_line("[AJUSTES] " + std::to_string(saved) + " valores guardados");
+  log.line("[AJUSTES] " + std::to_string(saved) + " valores guardados");
   json reply = json::object();
   reply["ok"] = true;
   reply["msg"] = "Ajustes guardados";
-  reply["ajustes"] = settings_document();
+  reply["ajustes"] = settings_document(folder);
   return reply;
 }
 

@@ -16,7 +16,7 @@ TEST_F(SettingsTest, AKeyWrittenTwiceIsSavedWhereItIsRead) {
   put("vantriel.ini",
       "[general]\r\nidioma = en\r\nidioma = fr\r\n[recibir]\r\nfps = 15\r\n"
       "[ General ]\r\n\xEF\xBB\xBF FPS=60\r\n[recibir]\r\nFps = 60 ; mio\r\n;fps = 5\r\n");
-  const auto reply = save_settings(
+  const auto reply = save_settings(data_, log_, 
       nlohmann::ordered_json::parse(R"({"general": {"idioma": "es"}, "recibir": {"fps": 30}})"));
   EXPECT_EQ(reply["msg"], "Ajustes guardados");
   EXPECT_EQ(reply["ajustes"]["general"]["idioma"], "es");
@@ -25,15 +25,15 @@ TEST_F(SettingsTest, AKeyWrittenTwiceIsSavedWhereItIsRead) {
             "[general]\r\nidioma = en\r\nidioma = es\r\n[recibir]\r\nfps = 15\r\n"
             "[ General ]\r\n\xEF\xBB\xBF FPS=60\r\n[recibir]\r\nfps = 30\r\n;fps = 5\r\n");
   // The key of another section with the same name is left alone.
-  EXPECT_EQ(setting(load_settings(), "general", "fps"), "60");
+  EXPECT_EQ(setting(load_settings(data_), "general", "fps"), "60");
 }
 
 TEST_F(SettingsTest, SaveWalksTheKeyTable) {
-  load_settings();
+  load_settings(data_);
   nlohmann::ordered_json body = nlohmann::ordered_json::parse(
       R"({"recibir": {"fps": 60, "sonido": false, "disponible": null, "nuevo": "x"},
           "general": {"idioma": "en", "nombre": true}, "llamada": "no es objeto"})");
-  const auto reply = save_settings(body);
+  const auto reply = save_settings(data_, log_, body);
   EXPECT_EQ(reply["ok"], true);
   EXPECT_EQ(reply["msg"], "Ajustes guardados");
   EXPECT_EQ(reply["ajustes"]["recibir"]["fps"], "60");
@@ -48,13 +48,13 @@ TEST_F(SettingsTest, SaveWalksTheKeyTable) {
   // A rejected server stops the walk; keys before it stay written.
   body = nlohmann::ordered_json::parse(
       R"({"general": {"idioma": "es", "servidor": "http://x.example"}, "recibir": {"fps": 15}})");
-  const auto refused = save_settings(body);
+  const auto refused = save_settings(data_, log_, body);
   EXPECT_EQ(refused.dump(), R"({"ok":false,"msg":"El servidor debe empezar con https://"})");
-  const Settings s = load_settings();
+  const Settings s = load_settings(data_);
   EXPECT_EQ(setting(s, "general", "idioma"), "es");
   EXPECT_EQ(setting(s, "recibir", "fps"), "60");
   EXPECT_TRUE(
-      settings_document().dump().starts_with(R"({"general":{"nombre":"si","idioma":"es",)"));
+      settings_document(data_).dump().starts_with(R"({"general":{"nombre":"si","idioma":"es",)"));
 }
 
 }  // namespace

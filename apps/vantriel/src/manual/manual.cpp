@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "main/app_version.h"
-#include "base/data_folder.h"
 #include "base/file_util.h"
 #include "base/json_member.h"
 #include "manual/markdown.h"

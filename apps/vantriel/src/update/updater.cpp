@@ -14,7 +14,6 @@
 #include "base/file_util.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
-#include "base/log.h"
 #include "base/settings.h"
 #include "update/update_product.h"
 #include "morvane/update/installer.h"
@@ -136,11 +135,12 @@ const char* update_phase_text(UpdatePhase phase) {
   return "idle";
 }
 
-bool auto_check_enabled() {
-  return setting(load_settings(), "general", "buscar_actualizaciones") != "no";
+bool auto_check_enabled(const DataFolder& folder) {
+  return setting(load_settings(folder), "general", "buscar_actualizaciones") != "no";
 }
 
-Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
+Updater::Updater(UpdaterConfig config, const DataFolder& folder, const Log& log)
+    : config_(std::move(config)), folder_(folder), log_(log) {
   std::error_code ec;
   fs::create_directories(work_folder(), ec);
   std::optional<json> stored = read_json_file(work_folder() / "estado.json");
@@ -158,10 +158,10 @@ Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
     };
     bool ok = record->is_object() && record->contains("ok") && (*record)["ok"] == true;
     if (ok) {
-      log_line(std::string(kTag) + "Instalada la v" + member("version") + " (antes v" +
+      log_.line(std::string(kTag) + "Instalada la v" + member("version") + " (antes v" +
                member("from") + ")");
     } else {
-      log_line(std::string(kTag) +
+      log_.line(std::string(kTag) +
                "La instalaci\xC3\xB3n fall\xC3\xB3 y se regres\xC3\xB3 todo: " + member("error"));
     }
     result_ = std::move(*record);
@@ -171,7 +171,7 @@ Updater::Updater(UpdaterConfig config) : config_(std::move(config)) {
 Updater::~Updater() { stopping_ = true; }
 
 json Updater::state_locked(const std::vector<std::string>& busy) {
-  bool automatic = auto_check_enabled();
+  bool automatic = auto_check_enabled(folder_);
   bool available = false;
   if (latest_.is_object() && !latest_.empty()) {
     json version = latest_.contains("version") ? latest_["version"] : json(nullptr);
@@ -226,7 +226,7 @@ json Updater::action(const json& request) {
     std::this_thread::sleep_for(kCheckReplyPause);
   } else if (what == "auto") {
     bool on = request.contains("on") && morvane::truthy(request["on"]);
-    (void)set_setting("general", "buscar_actualizaciones", on ? "si" : "no");
+    (void)set_setting(folder_, "general", "buscar_actualizaciones", on ? "si" : "no");
   } else if (what == "dismiss") {
     std::lock_guard<std::mutex> lock(mu_);
     dismissed_ =
@@ -282,7 +282,7 @@ void Updater::start_up_check() {
     std::lock_guard<std::mutex> lock(mu_);
     if (last_check_.is_number()) last = last_check_.get<double>();
   }
-  if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled()) return;
+  if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled(folder_)) return;
   check_thread_.post_delayed([this] { check(); },
                              std::chrono::duration_cast<std::chrono::milliseconds>(kStartUpDelay));
 }
@@ -325,7 +325,7 @@ void Updater::check() {
     message = "No se pudo buscar actualizaciones: " + failure.message;
     moves_last_check = failure.description_read;
   }
-  log_line(kTag + message);
+  log_.line(kTag + message);
 
   std::lock_guard<std::mutex> lock(mu_);
   if (moves_last_check) last_check_ = now_or_null();
@@ -349,7 +349,7 @@ void Updater::set_progress(UpdatePhase phase, uint32_t pct, const std::string& m
 void Updater::fail_install(const std::string& error, const fs::path& download) {
   std::error_code ec;
   fs::remove(download, ec);
-  log_line(std::string(kTag) + "No se pudo actualizar: " + error);
+  log_.line(std::string(kTag) + "No se pudo actualizar: " + error);
   std::lock_guard<std::mutex> lock(mu_);
   installing_ = false;
   phase_ = UpdatePhase::kError;
@@ -357,23 +357,35 @@ void Updater::fail_install(const std::string& error, const fs::path& download) {
   message_ = "No se pudo actualizar: " + error;
 }
 
-void Updater::install_worker() {
-  json latest;
+// What one install run works on, fixed when it starts.
+struct Updater::InstallRun {
+  json latest;              // the release as the last check found it
+  std::string new_version;  // its "version" as text
+  fs::path package;         // the verified download
+  fs::path download;        // where it arrives; renamed to `package` once verified
+};
+
+Updater::InstallRun Updater::begin_install_run() {
+  InstallRun run;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    latest = latest_;
+    run.latest = latest_;
   }
   std::error_code ec;
   fs::create_directories(work_folder(), ec);
-  json version =
-      latest.is_object() && latest.contains("version") ? latest["version"] : json(nullptr);
-  std::string new_version = morvane::value_text(version);
-  fs::path package = work_folder() / path_of(kPackagePrefix + new_version + ".zip");
-  fs::path download = package;
-  download += ".part";
+  json version = run.latest.is_object() && run.latest.contains("version") ? run.latest["version"]
+                                                                          : json(nullptr);
+  run.new_version = morvane::value_text(version);
+  run.package = work_folder() / path_of(kPackagePrefix + run.new_version + ".zip");
+  run.download = run.package;
+  run.download += ".part";
+  return run;
+}
 
+morvane::Result<std::string> Updater::fetch(const InstallRun& run) {
+  const json& latest = run.latest;
   if (!latest.is_object() || !latest.contains("url") || !latest["url"].is_string()) {
-    return fail_install(morvane::kBadUrl, download);
+    return morvane::make_error(morvane::kBadUrl);
   }
   std::string url = latest["url"].get<std::string>();
   uint64_t size = 0;
@@ -387,58 +399,68 @@ void Updater::install_worker() {
 
   std::string write_error;
   BackgroundHash hash;
-  {
-    std::ofstream file(download, std::ios::binary | std::ios::trunc);
-    if (!file) return fail_install(errno_text(), download);
-    uint64_t count = 0;
-    auto response = morvane::http_get(
-        url,
-        {{"User-Agent", update_user_agent(config_.running_version)},
-         {"Cache-Control", "no-cache"}},
-        kPackageTimeoutMs, [&](const char* data, size_t n) {
-          if (!file.write(data, static_cast<std::streamsize>(n))) {
-            write_error = errno_text();
-            return false;
-          }
-          hash.add(data, n);
-          count += n;
-          if (size_known && size > 0) {
-            uint64_t pct = std::min<uint64_t>(count * 100 / size, 99);
-            std::lock_guard<std::mutex> lock(mu_);
-            pct_ = static_cast<uint32_t>(pct);
-          }
-          return true;
-        });
-    // Closed before any failure is reported: Windows will not delete a file that is
-    // still open, and a failed download must not leave its part file behind.
-    file.close();
-    const bool close_failed = file.fail();
-    if (!response.ok()) return fail_install(response.error(), download);
-    if (!write_error.empty()) return fail_install(write_error, download);
-    if (response->status > 399) {
-      return fail_install("HTTP Error " + std::to_string(response->status), download);
-    }
-    if (close_failed) return fail_install(errno_text(), download);
+  std::ofstream file(run.download, std::ios::binary | std::ios::trunc);
+  if (!file) return morvane::make_error(errno_text());
+  uint64_t count = 0;
+  auto response = morvane::http_get(
+      url,
+      {{"User-Agent", update_user_agent(config_.running_version)}, {"Cache-Control", "no-cache"}},
+      kPackageTimeoutMs, [&](const char* data, size_t n) {
+        if (!file.write(data, static_cast<std::streamsize>(n))) {
+          write_error = errno_text();
+          return false;
+        }
+        hash.add(data, n);
+        count += n;
+        if (size_known && size > 0) {
+          uint64_t pct = std::min<uint64_t>(count * 100 / size, 99);
+          std::lock_guard<std::mutex> lock(mu_);
+          pct_ = static_cast<uint32_t>(pct);
+        }
+        return true;
+      });
+  // Closed before any failure is reported: Windows will not delete a file that is still
+  // open, and a failed download must not leave its part file behind.
+  file.close();
+  const bool close_failed = file.fail();
+  if (!response.ok()) return morvane::make_error(response.error());
+  if (!write_error.empty()) return morvane::make_error(write_error);
+  if (response->status > 399) {
+    return morvane::make_error("HTTP Error " + std::to_string(response->status));
   }
+  if (close_failed) return morvane::make_error(errno_text());
+  return hash.finish_hex();
+}
+
+morvane::Status Updater::verify(const InstallRun& run, const std::string& sha256_hex) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     phase_ = UpdatePhase::kVerifying;
     message_ = "Comprobando la firma y el archivo\xE2\x80\xA6";
   }
-  if (!morvane::package_matches(latest, hash.finish_hex())) {
-    return fail_install(std::string(morvane::kPackageMismatch), download);
+  if (!morvane::package_matches(run.latest, sha256_hex)) {
+    return morvane::make_error(std::string(morvane::kPackageMismatch));
   }
-  fs::rename(download, package, ec);
-  if (ec) return fail_install(ec.message(), download);
-  auto unpacked = morvane::unpack_package(package, work_folder() / "nuevo", update_product().top_folder);
-  if (!unpacked.ok()) return fail_install(unpacked.error(), download);
+  std::error_code ec;
+  fs::rename(run.download, run.package, ec);
+  if (ec) return morvane::make_error(ec.message());
+  return {};
+}
 
+morvane::Status Updater::unpack(const InstallRun& run) {
+  auto unpacked =
+      morvane::unpack_package(run.package, work_folder() / "nuevo", update_product().top_folder);
+  if (!unpacked.ok()) return morvane::make_error(unpacked.error());
+  return {};
+}
+
+bool Updater::wait_until_free() {
   for (bool first = true;; first = false) {
-    if (stopping_) return;
+    if (stopping_) return false;
     std::vector<std::string> busy = config_.busy ? config_.busy() : std::vector<std::string>{};
-    if (busy.empty()) break;
+    if (busy.empty()) return true;
     if (first) {
-      log_line(std::string(kTag) +
+      log_.line(std::string(kTag) +
                "Lista para instalar; esperando a que termine la sesi\xC3\xB3n o la llamada");
     }
     set_progress(UpdatePhase::kWaiting, 100,
@@ -446,26 +468,43 @@ void Updater::install_worker() {
                      "\xC2\xBB\xE2\x80\xA6");
     std::this_thread::sleep_for(kBusyPoll);
   }
+}
+
+morvane::Status Updater::hand_off(const InstallRun& run) {
   set_progress(UpdatePhase::kInstalling, 100,
                "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
                "segundos\xE2\x80\xA6");
-  log_line(std::string(kTag) + "Instalando v" + new_version + " (sobre v" +
+  log_.line(std::string(kTag) + "Instalando v" + run.new_version + " (sobre v" +
            config_.running_version + ")");
   if (config_.dry_run) {
     std::lock_guard<std::mutex> lock(mu_);
     installing_ = false;
-    return;
+    return {};
   }
   morvane::Status started =
-      morvane::start_installer(config_.install_folder, work_folder() / "nuevo", new_version,
+      morvane::start_installer(config_.install_folder, work_folder() / "nuevo", run.new_version,
                                config_.running_version, config_.executable_file);
-  if (!started.ok()) return fail_install(started.error(), download);
+  if (!started.ok()) return started;
   std::this_thread::sleep_for(kExitPause);
   {
     std::lock_guard<std::mutex> lock(mu_);
     installing_ = false;
   }
   if (config_.exit_routine) config_.exit_routine();
+  return {};
+}
+
+void Updater::install_worker() {
+  const InstallRun run = begin_install_run();
+  const morvane::Result<std::string> sha256_hex = fetch(run);
+  if (!sha256_hex.ok()) return fail_install(sha256_hex.error(), run.download);
+  if (auto verified = verify(run, *sha256_hex); !verified) {
+    return fail_install(verified.error(), run.download);
+  }
+  if (auto unpacked = unpack(run); !unpacked) return fail_install(unpacked.error(), run.download);
+  // A run that is stopped while it waits ends here, as the program does.
+  if (!wait_until_free()) return;
+  if (auto handed = hand_off(run); !handed) return fail_install(handed.error(), run.download);
 }
 
 }  // namespace vantriel

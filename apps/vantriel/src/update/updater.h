@@ -1,13 +1,14 @@
-// The running application's side of updates: one UpdaterState per process holding what
-// the last check found, what the user put off and where an installation run stands; the
-// daily check at start-up, checks on request, the page's update actions and the install
-// worker (download, SHA-256, unpack, wait for open sessions and calls, hand-off to the
+// The running application's side of updates. The host owns one Updater, which holds what
+// the last check found, what the user put off and where an installation run stands, and
+// runs the daily check at start-up, checks on request, the page's update actions and the
+// install run (fetch, verify, unpack, wait for open sessions and calls, hand off to the
 // installer).
 //
 // Threads: request workers call state() and action(); checks run on the updater's "update
-// check" thread, install runs on its "update install" thread, one at a time each. Lock order: the updater lock, then (one after
-// the other, never together) the session flags and the result lock. The updater lock is
-// never held across the network, the key loading, the unpack or a sleep.
+// check" thread and install runs on its "update install" thread, one at a time each. Lock
+// order: the updater lock, then (one after the other, never together) the session flags
+// and the result lock. The updater lock is never held across the network, the key
+// loading, the unpack or a sleep.
 #ifndef VANTRIEL_UPDATE_UPDATER_H_
 #define VANTRIEL_UPDATE_UPDATER_H_
 
@@ -21,7 +22,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/data_folder.h"
+#include "base/log.h"
 #include "base/task_thread.h"
+#include "morvane/core/result.h"
 
 namespace vantriel {
 
@@ -43,7 +47,6 @@ enum class UpdatePhase {
 const char* update_phase_text(UpdatePhase phase);
 
 struct UpdaterConfig {
-  std::filesystem::path data_folder;
   std::filesystem::path install_folder;
   std::string running_version;
   std::string executable_file;  // the installed executable's name on this platform
@@ -57,9 +60,10 @@ struct UpdaterConfig {
 
 class Updater {
  public:
-  // Creates "actualizacion" in the data folder, reads "estado.json", and reads, logs and
-  // deletes the installer's "resultado.json".
-  explicit Updater(UpdaterConfig config);
+  // Creates "actualizacion" in `folder`, reads "estado.json", and reads, logs and deletes
+  // the installer's "resultado.json". `folder` holds the settings the automatic checks
+  // follow; it and `log` must outlive the updater.
+  Updater(UpdaterConfig config, const DataFolder& folder, const Log& log);
   // Drops checks that have not started, ends a run that waits for a session, and waits
   // for a running check or install step.
   ~Updater();
@@ -80,7 +84,7 @@ class Updater {
   // The install run on the calling thread; "install" posts it to the install thread.
   void install_worker();
 
-  std::filesystem::path work_folder() const { return config_.data_folder / "actualizacion"; }
+  std::filesystem::path work_folder() const { return folder_.path() / "actualizacion"; }
 
  private:
   nlohmann::ordered_json state_locked(const std::vector<std::string>& busy);
@@ -88,7 +92,25 @@ class Updater {
   void set_progress(UpdatePhase phase, uint32_t pct, const std::string& message);
   void fail_install(const std::string& error, const std::filesystem::path& download);
 
+  // The steps of install_worker(), in the order it runs them on the install thread. A
+  // step's error ends the run through fail_install().
+  struct InstallRun;
+  // The release to install and its file names, from the last check.
+  InstallRun begin_install_run();
+  // Downloads the package to its ".part" file; returns its SHA-256 (hexadecimal).
+  morvane::Result<std::string> fetch(const InstallRun& run);
+  // Checks the hash against the release and gives the download its package name.
+  morvane::Status verify(const InstallRun& run, const std::string& sha256_hex);
+  // Unpacks the package into "nuevo" in the work folder.
+  morvane::Status unpack(const InstallRun& run);
+  // Waits while a session or a call runs; false when the updater is being destroyed.
+  bool wait_until_free();
+  // Starts the installer and the application's exit (in a dry run, stops before both).
+  morvane::Status hand_off(const InstallRun& run);
+
   const UpdaterConfig config_;
+  const DataFolder& folder_;
+  const Log& log_;
 
   std::mutex mu_;
   UpdatePhase phase_ = UpdatePhase::kIdle;
@@ -111,8 +133,9 @@ class Updater {
   TaskThread install_thread_{"update install"};
 };
 
-// The "buscar_actualizaciones" switch: off only when exactly "no".
-bool auto_check_enabled();
+// The "buscar_actualizaciones" switch in the settings of `folder`: off only when exactly
+// "no".
+bool auto_check_enabled(const DataFolder& folder);
 
 }  // namespace vantriel
 

@@ -40,12 +40,11 @@ class UpdaterTest : public DataFolderTest {
   }
   std::unique_ptr<Updater> make() {
     UpdaterConfig config;
-    config.data_folder = folder_;
     config.install_folder = install_;
     config.running_version = "0.1.1";
     config.executable_file = "vantriel";
     config.busy = [this] { return busy_; };
-    return std::make_unique<Updater>(config);
+    return std::make_unique<Updater>(config, data_, log_);
   }
   void store(const json& estado) { put("actualizacion/estado.json", estado.dump()); }
 
@@ -140,7 +139,7 @@ TEST_F(UpdaterTest, DismissAndAutoAreStored) {
             json({{"last_check", 5}, {"latest", signed_release("0.1.2")}, {"dismissed", "0.1.2"}})
                 .dump());
   EXPECT_EQ(updater->action({{"action", "auto"}, {"on", false}})["auto"], false);
-  EXPECT_EQ(setting(load_settings(), "general", "buscar_actualizaciones"), "no");
+  EXPECT_EQ(setting(load_settings(data_), "general", "buscar_actualizaciones"), "no");
   EXPECT_EQ(updater->action({{"action", "auto"}, {"on", 1}})["auto"], true);
   EXPECT_EQ(updater->action({{"action", 7}})["phase"], "idle");
 }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "morvane/core/json_depth.h"
 #include "morvane/core/text/ascii.h"
 #include "morvane/core/text/utf8.h"
 #include "morvane/update/ed25519/ed25519.h"
@@ -200,31 +201,6 @@ std::string line_column(std::string_view text, size_t pos) {
   return " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
-// Byte offset of the first bracket that opens level kMaxDepth + 1.
-size_t too_deep_position(std::string_view text) {
-  int depth = 0;
-  bool in_string = false, escaped = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return i;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return text.size();
-}
-
 // "[json.exception.parse_error.101] parse error at line 1, column 2: <description>"
 // becomes "<description> at line 1 column 2".
 std::string parse_error_text(const std::string& what) {
@@ -409,7 +385,8 @@ ReleaseCheck evaluate_release(int http_status, std::string_view body,
     const bool parsed = Json::sax_parse(text, &sax, Json::input_format_t::json, true, false);
     if (!parsed || sax.is_errored()) {
       if (!sax.message().empty()) return early(parse_error_text(sax.message()));
-      return early("nesting too deep" + line_column(text, too_deep_position(text)));
+      return early("nesting too deep" +
+                   line_column(text, json_too_deep_at(text, kMaxDepth).value_or(text.size())));
     }
     // The parser takes a NUL byte for the end of its input, so "123\0..." parses as 123.
     // A NUL inside a string is refused above, so one that is left follows the value; the

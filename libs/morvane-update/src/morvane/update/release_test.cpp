@@ -290,6 +290,9 @@ TEST(ReleaseTest, TransportTextAndShapeFaultsComeFirst) {
   // Deep nesting is refused, not recursed into.
   const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   EXPECT_TRUE(failure(check(deep)).starts_with("nesting too deep at line 1 column ")) << failure(check(deep));
+  // The column is that of the bracket one level too deep; brackets inside strings do not count.
+  EXPECT_EQ(failure(check(deep)), "nesting too deep at line 1 column 257");
+  EXPECT_EQ(failure(check("[\"[{\\\"[\"," + deep)), "nesting too deep at line 1 column 265");
   // Only the first 200000 bytes are read: a longer document fails as JSON.
   Json big = Json::parse(signed_document(description()));
   big["relleno"] = std::string(200000, ' ');

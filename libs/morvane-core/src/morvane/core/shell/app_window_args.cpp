@@ -3,11 +3,10 @@
 #include <filesystem>
 
 #include "morvane/core/shell/app_window.h"
+#include "morvane/core/text/ascii.h"
 
 namespace morvane {
 namespace {
-
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

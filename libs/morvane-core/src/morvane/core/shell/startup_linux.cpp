@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "morvane/core/shell/startup.h"
+#include "morvane/core/text/ascii.h"
 
 extern char** environ;
 
@@ -76,7 +77,7 @@ std::string trimmed(std::string_view s) {
 std::string desktop_file_name(std::string_view name) {
   std::string id;
   for (char c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    c = ascii_lower(c);
     if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.') {
       id.push_back(c);
     }

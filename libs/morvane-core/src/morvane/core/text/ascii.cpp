@@ -1,15 +1,10 @@
 #include "morvane/core/text/ascii.h"
 
 namespace morvane {
-namespace {
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
 
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = lower(c);
+  for (char& c : out) c = ascii_lower(c);
   return out;
 }
 
@@ -24,7 +19,7 @@ std::string ascii_upper(std::string_view text) {
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
   }
   return true;
 }

@@ -8,6 +8,11 @@
 
 namespace morvane {
 
+// The letter A-Z lower-cased; every other byte unchanged.
+constexpr char ascii_lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // ASCII letters A-Z lower-cased; every other byte unchanged.
 std::string ascii_lower(std::string_view text);
 
