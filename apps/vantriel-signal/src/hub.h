@@ -141,6 +141,8 @@ class Hub {
     std::string member;  // call: own member id
     std::string token;   // names it to other nodes (with a cluster)
     bool registering = false;  // host: a hello is being checked
+    std::string resume;  // host: the session its hello asks to take over from the ID's
+                         // older connection
     // With a cluster: the first message is being routed (its node looked up); frames
     // arriving meanwhile wait in `pending`.
     bool resolving = false;
@@ -189,6 +191,8 @@ class Hub {
   // are.
   void drop_session(const std::string& sid, Ending why);
   void host_gone(Conn& c, const char* why);
+  // Moves the accepted session of `old` to the new registration `c` of the same ID.
+  void carry_session(Conn& old, Conn& c);
 
   void on_call_join(Conn& c, const Json& msg);
   void call_join_here(Conn& c, const Json& msg);
