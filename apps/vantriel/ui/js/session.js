@@ -8,7 +8,7 @@ import { ID } from "./state.js";
 import { post, postOnUnload } from "./api.js";
 import { toast } from "./ui.js";
 import { drawIdentity, loadState } from "./shell.js";
-import { hostSend, iceList } from "./signal.js";
+import { hostRenew, hostSend, iceList } from "./signal.js";
 import { mungeOpus } from "./sdp.js";
 import { statsLine } from "./stats.js";
 import { drawHostBar, onHostControl, onHostMove, hostChannelOpen } from "./host_session.js";
@@ -22,6 +22,7 @@ export let SES = null;
 
 const LOSS_MS = 12000;
 const STATS_MS = 2000;
+const RESTART_MS = 4000;
 
 // Makes `s` the session; every later callback compares against it.
 export function openSession(s) {
@@ -138,12 +139,19 @@ export async function newPC(s) {
       s.connected = true;
       clearTimeout(s.lostT);
       s.lostT = null;
+      pathBack(s);
       if (!s.started) s.started = Date.now();
       redraw(s);
-    } else if (st === "failed") {
+    } else if (st === "failed" && !s.connected) {
       endSession("lost", true);
+    } else if (st === "failed") {
+      // The path of a running session failed: an ICE restart may still find another
+      // one, and the loss timer already running decides.
+      if (!s.lostT) startLossTimer(s);
+      pathLost(s);
     } else if (st === "disconnected") {
       startLossTimer(s);
+      if (s.connected) pathLost(s);
     }
   };
   if (s.role === "tech") pc.ondatachannel = (e) => wireChannel(s, e.channel);
@@ -157,6 +165,54 @@ export function startLossTimer(s) {
     if (SES === s && (!s.pc || s.pc.connectionState !== "connected")) endSession("lost", true);
   }, LOSS_MS);
 }
+
+// The path between the PCs went away under a running session (the network dropped, or
+// changed its address). While the loss timer runs the session is "reconnecting": the
+// host, which makes every offer, offers an ICE restart over its signalling socket (which
+// outlives a short drop, and reconnects after a longer one), again every few seconds
+// while no answer brings the path back, and at once when the browser sees a network
+// come back.
+function pathLost(s) {
+  if (!s.reconnecting) {
+    s.reconnecting = true;
+    redraw(s);
+  }
+  if (s.role === "host") restartIce(s);
+}
+
+function pathBack(s) {
+  s.reconnecting = false;
+}
+
+// `renew`: a last offer still unanswered means the registration socket may be dead, and
+// a new one is opened first. Not when that socket has just become ready, or when the
+// network has just come back (what the socket held goes out now).
+async function restartIce(s, renew = true) {
+  clearTimeout(s.restartT);
+  // Until the restart is answered: a path that came back by itself on one side may still
+  // be gone on the other, which only the new candidates mend.
+  s.restartT = setTimeout(() => {
+    if (SES === s && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s);
+  }, RESTART_MS);
+  if (renew && s.pc.signalingState === "have-local-offer") hostRenew();
+  try {
+    s.pc.restartIce();
+    await sendOffer(s);
+  } catch (e) {
+    console.warn("ICE restart failed:", e && e.message);
+  }
+}
+
+// The registration socket is (again) ready: a session still reconnecting offers at once.
+export function onHostReady() {
+  const s = SES;
+  if (s && s.role === "host" && s.pc && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s, false);
+}
+
+window.addEventListener("online", () => {
+  const s = SES;
+  if (s && s.reconnecting && s.role === "host") restartIce(s, false);
+});
 
 function redraw(s) {
   if (s.role === "host") drawHostBar();
@@ -241,6 +297,13 @@ export function startStats(s) {
       const r = statsLine(report.values(), s.role, s.statSample || null, Date.now());
       s.statSample = r.sample;
       s.statLine = r.line;
+      // A path that went silent shows as reconnecting on the technician's side at once,
+      // seconds before ICE calls it disconnected (a short drop may never reach that).
+      const quiet = s.connected && r.quiet;
+      if (s.role === "tech" && quiet !== !!s.quiet) {
+        s.quiet = quiet;
+        redraw(s);
+      }
       if (s.role === "host") {
         const el = $("hbStats");
         if (el) el.textContent = r.line;
@@ -280,6 +343,7 @@ export async function endSession(reason, notify) {
   }
   clearInterval(s.statT);
   clearTimeout(s.lostT);
+  clearTimeout(s.restartT);
   clearInterval(s.waitT);
   clearInterval(s.ping);
   clearInterval(s.clockT);

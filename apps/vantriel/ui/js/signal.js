@@ -7,11 +7,12 @@ import { $, cleanKey, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { toast } from "./ui.js";
 import { drawHostStatus } from "./shell.js";
-import { endSession, onSignal, SES, startLossTimer } from "./session.js";
+import { endSession, onHostReady, onSignal, SES, startLossTimer } from "./session.js";
 import { closeRequest, onHostRequest } from "./host_session.js";
 import { startJoin } from "./tech_session.js";
 
-export const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false, req: null };
+// `stale`: the registration socket a renewal replaces, until the new one is ready.
+export const HOST = { ws: null, stale: null, state: "off", retry: 0, timer: null, ping: null, stop: false, req: null };
 let ICE = null; // { list, at }
 export const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
 const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
@@ -51,7 +52,10 @@ export function hostConnect() {
   }
   HOST.ws = ws;
   ws.onopen = () => {
-    ws.send(JSON.stringify({ t: "hello", key: ID.llave, name: ID.nombre, ver: VER }));
+    const hello = { t: "hello", key: ID.llave, name: ID.nombre, ver: VER };
+    // Registering again during a session takes it along (see hostRenew).
+    if (SES && SES.role === "host" && SES.connected) hello.sid = SES.sid;
+    ws.send(JSON.stringify(hello));
   };
   ws.onmessage = (ev) => {
     let m;
@@ -60,8 +64,11 @@ export function hostConnect() {
     } catch (e) {
       return;
     }
-    if (!m || typeof m !== "object" || ws !== HOST.ws) return;
-    onHostMessage(m);
+    if (!m || typeof m !== "object") return;
+    // The socket being replaced may still carry the session's signals until the new one
+    // is ready (the server moves the session then); nothing else of it counts.
+    if (ws === HOST.ws) onHostMessage(m);
+    else if (ws === HOST.stale && m.t === "signal") onHostSignal(m);
   };
   ws.onclose = () => {
     if (ws !== HOST.ws) return;
@@ -93,6 +100,8 @@ function onHostMessage(m) {
       clearInterval(HOST.ping);
       HOST.ping = setInterval(() => hostSend({ t: "ping" }), 25000);
       setHostState("online");
+      closeStale();
+      onHostReady();
       break;
     case "taken":
     case "replaced":
@@ -113,10 +122,40 @@ export function hostSend(obj) {
   if (HOST.ws && HOST.ws.readyState === 1) HOST.ws.send(JSON.stringify(obj));
 }
 
+// A registration socket can look open while nothing passes (the PC's address changed
+// under it, and TCP has not noticed yet). A new one registers at once, naming the running
+// session so that the server moves it over; the old one is closed once the new one is
+// ready, so that its close cannot end the session first.
+export function hostRenew() {
+  if (HOST.ws && HOST.ws.readyState === 0) return; // a new one is on its way
+  if (HOST.ws) {
+    if (HOST.stale && HOST.stale !== HOST.ws) dropSocket(HOST.stale);
+    HOST.stale = HOST.ws;
+  }
+  HOST.ws = null;
+  clearInterval(HOST.ping);
+  hostConnect();
+}
+
+function closeStale() {
+  const old = HOST.stale;
+  HOST.stale = null;
+  if (old && old !== HOST.ws) dropSocket(old);
+}
+
+function dropSocket(ws) {
+  try {
+    ws.close();
+  } catch (e) {
+    /* already closed */
+  }
+}
+
 export function hostDisconnect() {
   HOST.stop = true;
   clearTimeout(HOST.timer);
   clearInterval(HOST.ping);
+  closeStale();
   const ws = HOST.ws;
   HOST.ws = null;
   closeRequest();

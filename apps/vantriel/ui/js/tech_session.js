@@ -169,6 +169,9 @@ async function onAccepted(s, m) {
 
 // The host's offer arrived: transceiver 0 is the screen, 1 the PC's sound, 2 the voice.
 export function attachRemoteMedia(s) {
+  // A later offer (an ICE restart) brings the same tracks: the picture stays as it is.
+  if (s.mediaAttached) return;
+  s.mediaAttached = true;
   const tr = s.pc.getTransceivers();
   if (tr[0]) {
     const v = $("vVideo");
@@ -274,9 +277,11 @@ export function showStats(s) {
 function drawWait(s) {
   const v = $("vVideo");
   const el = $("vWait");
-  const picture = v.videoWidth > 0 && s.connected;
+  const away = s.connected && (s.reconnecting || s.quiet);
+  const picture = v.videoWidth > 0 && s.connected && !away;
   el.hidden = picture;
-  el.textContent = picture ? "" : s.connected ? t("waitScreen") : s.wait || "";
+  el.classList.toggle("away", away);
+  el.textContent = picture ? "" : away ? t("reconnectingPeer") : s.connected ? t("waitScreen") : s.wait || "";
 }
 
 export function drawViewer(s) {
