@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
-# on time. Set BENCH_ONLY=local-server|input|update|download|signal|session|files|calls to run one.
+# on time. Set BENCH_ONLY=local-server|input|update|download|signal|session|files|calls|netlab to run
+# one.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -46,4 +47,9 @@ if [[ -z "$only" || "$only" == calls ]]; then
   echo "=== voice rooms of 2, 4 and 8 members ==="
   VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
     DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_calls.mjs
+fi
+if [[ -z "$only" || "$only" == netlab ]]; then
+  echo "=== a session across the network lab, beside loopback ==="
+  VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
+    DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_netlab.mjs
 fi
