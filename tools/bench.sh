@@ -8,9 +8,13 @@ cd "$root"
 tools/setup.sh
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRIEL_BENCHMARKS=ON \
   -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/bench
-
 only="${BENCH_ONLY:-}"
+# The browser benchmarks need only the two servers and the probe window.
+case "$only" in
+  session|files|calls|netlab) cmake --build build/bench --target vantriel vantriel-signal desktop_probe ;;
+  *) cmake --build build/bench ;;
+esac
+
 if [[ -z "$only" || "$only" == local-server ]]; then
   echo "=== loopback server ==="
   # A private session bus with a stand-in tray host, so the idle host shows its icon.

@@ -110,7 +110,11 @@ function removeNamespaceNow(ns) {
 
 // Labs of runs that no longer live (killed, crashed) go before a new one starts.
 export async function cleanStaleLabs() {
-  const stale = (await namespaces()).filter((ns) => {
+  // A run killed between removing a namespace and its folder leaves only the folder.
+  let folders = [];
+  try { folders = fs.readdirSync('/etc/netns'); } catch { /* none */ }
+  const names = [...new Set([...(await namespaces()), ...folders])];
+  const stale = names.filter((ns) => {
     const pid = ownerOf(ns);
     return pid !== null && pid !== process.pid && !alive(pid);
   });
