@@ -23,6 +23,7 @@ export let SES = null;
 const LOSS_MS = 12000;
 const STATS_MS = 2000;
 const RESTART_MS = 4000;
+const BYE_GRACE_MS = 1000;
 
 // Makes `s` the session; every later callback compares against it.
 export function openSession(s) {
@@ -336,8 +337,9 @@ export async function endSession(reason, notify) {
   const s = SES;
   if (!s) return;
   SES = null;
+  let byeSent = false;
   if (notify) {
-    sendCtl(s, { t: "bye" });
+    byeSent = sendCtl(s, { t: "bye" });
     if (s.role === "host") hostSend({ t: "bye", sid: s.sid });
     else if (s.ws && s.ws.readyState === 1) s.ws.send(JSON.stringify({ t: s.connected ? "bye" : "cancel" }));
   }
@@ -350,11 +352,19 @@ export async function endSession(reason, notify) {
   checkStop(s);
   if (s.queue) s.queue.clear();
   if (s.pc) {
-    try {
-      s.pc.close();
-    } catch (e) {
-      /* already closed */
-    }
+    const pc = s.pc;
+    const close = () => {
+      try {
+        pc.close();
+      } catch (e) {
+        /* already closed */
+      }
+    };
+    // Closed at once, the connection takes a `bye` still on its way down with it, and a
+    // link that dropped its packet gets no time to send it again: the other side would
+    // call the session lost 12 s later. Nothing else of the session uses it meanwhile.
+    if (byeSent) setTimeout(close, BYE_GRACE_MS);
+    else close();
   }
   stopTracks(s.screen);
   stopTracks(s.mic);
