@@ -363,7 +363,9 @@ export async function endSession(reason, notify) {
     // Closed at once, the connection takes a `bye` still on its way down with it, and a
     // link that dropped its packet gets no time to send it again: the other side would
     // call the session lost 12 s later. Nothing else of the session uses it meanwhile.
-    if (byeSent) setTimeout(close, BYE_GRACE_MS);
+    // A session ended as lost closes at once: its path is gone, and a `bye` that still
+    // got through late would tell the other side that a person ended it.
+    if (byeSent && reason !== "lost") setTimeout(close, BYE_GRACE_MS);
     else close();
   }
   stopTracks(s.screen);
