@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
-# on time. Set BENCH_ONLY=local-server|input|update|download|signal|session|files|calls to run one.
+# on time. Set BENCH_ONLY=local-server|input|update|download|signal|session|files|calls|netlab to run
+# one.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 tools/setup.sh
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRIEL_BENCHMARKS=ON \
   -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/bench
-
 only="${BENCH_ONLY:-}"
+# The browser benchmarks need only the two servers and the probe window.
+case "$only" in
+  session|files|calls|netlab) cmake --build build/bench --target vantriel vantriel-signal desktop_probe ;;
+  *) cmake --build build/bench ;;
+esac
+
 if [[ -z "$only" || "$only" == local-server ]]; then
   echo "=== loopback server ==="
   # A private session bus with a stand-in tray host, so the idle host shows its icon.
@@ -46,4 +51,9 @@ if [[ -z "$only" || "$only" == calls ]]; then
   echo "=== voice rooms of 2, 4 and 8 members ==="
   VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
     DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_calls.mjs
+fi
+if [[ -z "$only" || "$only" == netlab ]]; then
+  echo "=== a session across the network lab, beside loopback ==="
+  VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
+    DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_netlab.mjs
 fi

@@ -28,6 +28,8 @@ packages=(
   esbuild
   # two-PC tests: a STUN/TURN server on loopback
   coturn
+  # the network lab: NAT routers between namespaces (nft); ip and tc come with iproute2
+  nftables iproute2
   # the signalling server's tests of several nodes: a Redis on loopback they start themselves
   redis-server
   # the signalling server's metrics, read by the Prometheus client's own parser; its Debian

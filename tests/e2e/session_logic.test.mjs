@@ -178,6 +178,28 @@ test('statistics: route, round trip, frame rate, size and rate in the own direct
   assert.equal(statsLine(report(1500000), 'tech', { bytes: 500000, at: 1000 }, 9000).line.split(' · ').at(-1), '250 kbps');
   assert.equal(statsLine(report(1500000), 'tech', { bytes: 500000, at: 1000 }, 3002).line.split(' · ').at(-1), '999 kbps');
   assert.equal(statsLine([], 'host', null, 0).line, '');
+  // A relay pair that succeeded first is still listed; the transport's pair is the route.
+  const direct = [
+    { id: 'T', type: 'local-candidate', candidateType: 'relay' },
+    { id: 'S', type: 'local-candidate', candidateType: 'srflx' },
+    { id: 'R', type: 'remote-candidate', candidateType: 'srflx' },
+    { id: 'P0', type: 'candidate-pair', state: 'succeeded', nominated: true, currentRoundTripTime: 0.05, localCandidateId: 'T', remoteCandidateId: 'R' },
+    { id: 'P1', type: 'candidate-pair', state: 'succeeded', nominated: true, currentRoundTripTime: 0.02, localCandidateId: 'S', remoteCandidateId: 'R' },
+    { id: 'X', type: 'transport', selectedCandidatePairId: 'P1' },
+  ];
+  assert.equal(statsLine(direct, 'tech', null, 0).line, 'P2P · 20 ms');
+
+  // Quiet: not one byte on the transport since the last sample, whatever the video did.
+  const path = (received, video) => [...direct.slice(0, 5), { id: 'X', type: 'transport', selectedCandidatePairId: 'P1', bytesReceived: received },
+    { id: 'I', type: 'inbound-rtp', kind: 'video', bytesReceived: video }];
+  const a = statsLine(path(5000, 4000), 'tech', null, 1000);
+  assert.equal(a.quiet, false, 'nothing to compare with yet');
+  const b = statsLine(path(5000, 4000), 'tech', a.sample, 3000);
+  assert.equal(b.quiet, true);
+  assert.equal(b.line, 'P2P · 20 ms · 0 kbps');
+  const c = statsLine(path(5300, 4000), 'tech', b.sample, 5000);
+  assert.equal(c.quiet, false, 'RTCP or an ICE check still arrives on a still screen');
+  assert.equal(statsLine(direct, 'tech', c.sample, 7000).quiet, false, 'a report without the count says nothing');
 });
 
 const { cleanFileName, isRisky, sizeText, transferId } = await pageModule('file_logic.js');

@@ -112,6 +112,35 @@ TEST_F(RelayTest, ParserPathFollowsTheSameRules) {
   EXPECT_TRUE(tech_->sent.empty());
 }
 
+TEST_F(RelayTest, AHostThatRegistersAgainTakesItsSessionAlong) {
+  // The page's socket went stale under the session; its new one names the session.
+  auto again = std::make_shared<FakeLink>();
+  hub_.open_host(again, "123456789");
+  hub_.receive(again.get(), R"({"t":"hello","key":"k","name":"Ana","sid":")" + sid_ + R"("})");
+  EXPECT_EQ(host_->sent, (std::vector<std::string>{R"({"t":"replaced"})"}));
+  EXPECT_TRUE(host_->closed);
+  EXPECT_TRUE(tech_->sent.empty());
+  EXPECT_FALSE(tech_->closed);
+  hub_.closed(host_.get());
+  EXPECT_TRUE(tech_->sent.empty());
+  hub_.receive(again.get(), R"({"t":"signal","sid":")" + sid_ + R"(","data":{"n":1}})");
+  hub_.receive(tech_.get(), R"({"t":"signal","data":{"n":2}})");
+  EXPECT_EQ(tech_->sent, (std::vector<std::string>{R"({"t":"signal","data":{"n":1}})"}));
+  ASSERT_EQ(again->sent.size(), 2u);
+  EXPECT_EQ(again->sent[1], R"({"t":"signal","sid":")" + sid_ + R"(","data":{"n":2}})");
+
+  // A registration naming another session, or none, ends this one as before.
+  auto other = std::make_shared<FakeLink>();
+  hub_.open_host(other, "123456789");
+  hub_.receive(other.get(), R"({"t":"hello","key":"k","name":"Ana","sid":"0000"})");
+  EXPECT_EQ(tech_->sent.back(), R"({"t":"ended","reason":"hostgone"})");
+  EXPECT_TRUE(tech_->closed);
+  // The technician's later frames reach nobody.
+  other->sent.clear();
+  hub_.receive(tech_.get(), R"({"t":"signal","data":{"n":3}})");
+  EXPECT_TRUE(other->sent.empty());
+}
+
 TEST(CallRelay, NamesTheSenderEscaped) {
   Config config;
   BindingStore bindings("unused-bindings.json");

@@ -47,6 +47,7 @@ void SupportSessions::on_hello(Conn& c, const Json& msg) {
   const std::string key = text(msg, "key", kMaxKey + 1);
   if (key.empty() || key.size() > kMaxKey) return;  // a hello without a usable key waits
   c.registering = true;
+  c.resume = text(msg, "sid", 64);
   LinkPtr hold = c.link;
   std::string name = text(msg, "name", kMaxName);
   const std::string id = c.target, who = holder(c);
@@ -95,6 +96,7 @@ void SupportSessions::registered(const LinkPtr& hold, const std::string& name,
     Link* old = it->second;
     if (Conn* oc = conn(old)) {
       env_.log("host " + id + " replaced by a connection from " + addr);
+      if (!c.resume.empty() && c.resume == oc->sid) carry_session(*oc, c);
       send(old, {{"t", "replaced"}});
       host_gone(*oc, "replaced");
       old->close();
@@ -126,6 +128,19 @@ void SupportSessions::host_gone(Conn& c, const char* why) {
     env_.log("host " + c.target + ": " + why);
     if (cluster_ != nullptr) cluster_->host_left(c.target, holder(c));
   }
+}
+
+// A page registers again during a session when its socket may be dead without knowing
+// it (the PC's address changed under it): the session's peer connection is still there
+// to be mended, so the session goes on with the new connection. Only an accepted
+// session moves, and only to a connection that proved the ID's key.
+void SupportSessions::carry_session(Conn& old, Conn& c) {
+  auto it = sessions_.find(old.sid);
+  if (it == sessions_.end() || !it->second.accepted || it->second.host != old.link.get()) return;
+  it->second.host = c.link.get();
+  c.sid = old.sid;
+  old.sid.clear();
+  env_.log("session " + c.sid + " on " + c.target + ": carried over to the host's new connection");
 }
 
 void SupportSessions::on_answer(Conn& c, const Json& msg) {

@@ -57,6 +57,8 @@ class SupportSessions {
   // Forgets the session and frees its host, counting why it ended; the links stay as they
   // are.
   void drop_session(const std::string& sid, Ending why);
+  // Moves the accepted session of `old` to the new registration `c` of the same ID.
+  void carry_session(Conn& old, Conn& c);
 
   Conn* conn(Link* link) { return core_.conn(link); }
   std::string holder(const Conn& c) const { return core_.holder(c); }

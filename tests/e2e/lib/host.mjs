@@ -41,8 +41,9 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Starts a host. `files` maps names under data/ to contents written before the start;
 // `manual` maps manual file names to contents (else the built manual folder is copied);
-// `env` adds environment variables.
-export async function startHost({ files = {}, manual = null, env: extraEnv = {} } = {}) {
+// `env` adds environment variables; `launcher` is a command that runs the host (such as
+// `ip netns exec NAME`), whose loopback this process may not reach.
+export async function startHost({ files = {}, manual = null, env: extraEnv = {}, launcher = null } = {}) {
   const bin = hostBinary();
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-e2e-'));
   const exe = path.join(dir, path.basename(bin));
@@ -73,7 +74,8 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {} 
     PATH: `${stubs}:${process.env.PATH}` };
   delete env.VTR_ID;
   Object.assign(env, extraEnv);
-  const proc = spawn(exe, ['--no-window', '--no-tray', '--no-elevate'], { cwd: dir, env, stdio: ['ignore', 'pipe', 'pipe'] });
+  const [file, ...before] = launcher ? [...launcher, exe] : [exe];
+  const proc = spawn(file, [...before, '--no-window', '--no-tray', '--no-elevate'], { cwd: dir, env, stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
   proc.stdout.on('data', (d) => { output += d; });
   proc.stderr.on('data', (d) => { output += d; });
@@ -87,7 +89,8 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {} 
     if (exited) throw new Error(`the host ended at start (${JSON.stringify(exited)}):\n${output}`);
     try {
       const rec = JSON.parse(fs.readFileSync(record, 'utf8'));
-      const r = await fetch(`http://127.0.0.1:${rec.port}/api/version`);
+      // The record is written once the port is bound; through a launcher it is all we see.
+      const r = launcher ? { ok: rec.port > 0 } : await fetch(`http://127.0.0.1:${rec.port}/api/version`);
       if (r.ok) url = `http://127.0.0.1:${rec.port}`;
     } catch {
       await sleep(50);

@@ -297,8 +297,11 @@ async function startProbe(display, width, height, { x = 0, y = 0, motion = false
 //   stop() ends everything (probes, browsers, hosts, signal server, coturn, Xvfb).
 // With `hostProfile` the host PC's browser runs on a profile folder of its own, as the
 // product's app window does, rather than in an off-the-record context (whose storage,
-// the origin's private file system among it, lives in memory).
-export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [], hostProfile = false } = {}) {
+// the origin's private file system among it, lives in memory). With `net` (a lab of
+// netlab.mjs with PCs "host" and "tech"), the servers run on the lab's internet and each
+// PC's host and browser in its namespace, instead of on loopback.
+export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [], hostProfile = false,
+  net = null } = {}) {
   const stem = name ?? path.basename(process.argv[1] ?? 'twopc').replace(/\.test\.mjs$|\.mjs$/, '');
   const artifacts = path.join(process.env.VANTRIEL_ARTIFACTS || path.join(os.tmpdir(), 'vtr-artifacts'), `twopc-${stem}`);
   fs.rmSync(artifacts, { recursive: true, force: true });
@@ -326,9 +329,9 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     const secret = crypto.randomBytes(24).toString('hex');
     // The technician's PC has a display of its own, so each PC has its own clipboard.
     const [xvfb, techXvfb, turn] = await startAll(
-      [startXvfb(artifacts), startXvfb(artifacts, 'xvfb-tech.log'), startTurn(tmp, artifacts, secret)],
+      [startXvfb(artifacts), startXvfb(artifacts, 'xvfb-tech.log'), (net ? net.startTurn : startTurn)(tmp, artifacts, secret)],
       (started) => stopProcess(started.proc));
-    const signal = await startSignal(tmp, artifacts, turn, signalArgs);
+    const signal = await (net ? net.startSignal : startSignal)(tmp, artifacts, turn, signalArgs);
     cleanup.push(() => stopProcess(signal.proc));
     const display = xvfb.display;
 
@@ -337,7 +340,10 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
       COMPUTERNAME: HOST_NAME };
     const techEnv = { VTR_SERVER: signal.url, VTR_ID: TECH_ID, DISPLAY: techXvfb.display, WAYLAND_DISPLAY: undefined,
       COMPUTERNAME: TECH_NAME };
-    const [hostHost, techHost] = await startAll([startHost({ env: hostEnv }), startHost({ env: techEnv })],
+    const [hostHost, techHost] = await startAll([
+      startHost({ env: hostEnv, launcher: net && net.pcs.host.launcher }),
+      startHost({ env: techEnv, launcher: net && net.pcs.tech.launcher }),
+    ],
       async (host, i) => {
         await host.stop();
         fs.writeFileSync(path.join(artifacts, `${i ? 'tech' : 'host'}-host.log`), host.output);
@@ -346,7 +352,7 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     // The host PC's browser shows on the Xvfb screen's right half, so a test window can
     // sit on the left half and be captured with it.
     const hostLaunch = {
-      executablePath: '/usr/bin/chromium', headless: false,
+      executablePath: net ? net.pcs.host.browser : '/usr/bin/chromium', headless: false,
       env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined },
       args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
         '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs]),
@@ -355,7 +361,8 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
       hostProfile
         ? chromium.launchPersistentContext(path.join(tmp, 'host-profile'), { ...hostLaunch, viewport: null })
         : chromium.launch(hostLaunch),
-      chromium.launch({ executablePath: '/usr/bin/chromium', env: { ...process.env, ...UTF8 }, args: browserArgs(techBrowserArgs) }),
+      chromium.launch({ executablePath: net ? net.pcs.tech.browser : '/usr/bin/chromium', env: { ...process.env, ...UTF8 },
+        args: browserArgs(techBrowserArgs) }),
     ], (browser) => browser.close());
     const [hostPage, techPage] = await Promise.all([
       openPcPage(hostBrowser, hostHost, { viewport: null }),

@@ -106,13 +106,15 @@ export async function openMemberPage(browser, host, contextOptions = { viewport:
 }
 
 // One more PC: a host named `name` (its computer name) on the signalling server and a
-// headless Chromium whose microphone plays `wav`. stop() ends both.
-export async function startMemberPc({ signalUrl, id, name, wav, artifacts }) {
-  const app = await startHost({ env: { VTR_SERVER: signalUrl, VTR_ID: id, COMPUTERNAME: name, DISPLAY: '', WAYLAND_DISPLAY: '' } });
+// headless Chromium whose microphone plays `wav`. stop() ends both. With `place` (a PC of
+// netlab.mjs) both run in that PC's namespace.
+export async function startMemberPc({ signalUrl, id, name, wav, artifacts, place = null }) {
+  const app = await startHost({ env: { VTR_SERVER: signalUrl, VTR_ID: id, COMPUTERNAME: name, DISPLAY: '', WAYLAND_DISPLAY: '' },
+    launcher: place && place.launcher });
   let browser;
   try {
     browser = await chromium.launch({
-      executablePath: '/usr/bin/chromium',
+      executablePath: place ? place.browser : '/usr/bin/chromium',
       args: [...CHROMIUM_ARGS, '--allow-loopback-in-peer-connection', '--use-fake-ui-for-media-stream',
         '--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter,OptimizationHints', ...fakeMic(wav)],
     });

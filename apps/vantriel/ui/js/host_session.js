@@ -7,7 +7,7 @@ import { t } from "./i18n.js";
 import { AJ, ID } from "./state.js";
 import { get, post } from "./api.js";
 import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
-import { hostSend, onHostClosed, onHostMessage } from "./signal.js";
+import { hostSend, onHostClosed, onHostHello, onHostMessage } from "./signal.js";
 import {
   endSession, flushSignals, newPC, onSignal, openSession, sendCtl, sendOffer, sessionNote, SES, startLossTimer,
   startStats, stopTracks, wireChannel,
@@ -145,6 +145,11 @@ function onServerGone() {
 
 onHostMessage(onServerMessage);
 onHostClosed(onServerGone);
+// Registering again during a session takes it along.
+onHostHello((hello) => {
+  const s = SES;
+  if (s && s.role === "host" && s.connected) hello.sid = s.sid;
+});
 
 $("reqReject").addEventListener("click", () => {
   const req = asking;

@@ -8,7 +8,7 @@ import { t } from "./i18n.js";
 import { loadState, setAccessCode } from "./state.js";
 import { post, postOnUnload } from "./api.js";
 import { toast } from "./ui.js";
-import { iceList } from "./signal.js";
+import { hostRenew, hostState, iceList, onHostState } from "./signal.js";
 import { mungeOpus } from "./sdp.js";
 import { statsLine } from "./stats.js";
 
@@ -16,6 +16,8 @@ export let SES = null;
 
 const LOSS_MS = 12000;
 const STATS_MS = 2000;
+const RESTART_MS = 4000;
+const BYE_GRACE_MS = 1000;
 
 // The session object, in one place:
 //   role        "host" (receives support) or "tech" (gives it)
@@ -39,6 +41,9 @@ const STATS_MS = 2000;
 //               remote description
 //   connected   the connection came up at least once; started: when, in ms
 //   lostT       the loss timer; statT, statSample, statLine: the statistics
+//   reconnecting  the path went away under a running session and is being mended;
+//               restartT: the host's next ICE restart; quiet: nothing arrived lately
+//               (the technician's early sign of a lost path)
 // The sides own their fields, listed where each opens its session (host_session.js,
 // tech_session.js); the parts theirs: `check` (check.js); `mic`, `voice`, `peerMic`,
 // `callWait` (voice_line.js, with `voice` set by the side that makes the transceiver).
@@ -180,12 +185,19 @@ export async function newPC(s) {
       s.connected = true;
       clearTimeout(s.lostT);
       s.lostT = null;
+      pathBack(s);
       if (!s.started) s.started = Date.now();
       hook(s, "redraw");
-    } else if (st === "failed") {
+    } else if (st === "failed" && !s.connected) {
       endSession("lost", true);
+    } else if (st === "failed") {
+      // The path of a running session failed: an ICE restart may still find another
+      // one, and the loss timer already running decides.
+      if (!s.lostT) startLossTimer(s);
+      pathLost(s);
     } else if (st === "disconnected") {
       startLossTimer(s);
+      if (s.connected) pathLost(s);
     }
   };
   if (s.role === "tech") pc.ondatachannel = (e) => wireChannel(s, e.channel);
@@ -199,6 +211,55 @@ export function startLossTimer(s) {
     if (SES === s && (!s.pc || s.pc.connectionState !== "connected")) endSession("lost", true);
   }, LOSS_MS);
 }
+
+// The path between the PCs went away under a running session (the network dropped, or
+// changed its address). While the loss timer runs the session is "reconnecting": the
+// host, which makes every offer, offers an ICE restart over its signalling socket (which
+// outlives a short drop, and reconnects after a longer one), again every few seconds
+// while no answer brings the path back, and at once when the browser sees a network
+// come back.
+function pathLost(s) {
+  if (!s.reconnecting) {
+    s.reconnecting = true;
+    hook(s, "redraw");
+  }
+  if (s.role === "host") restartIce(s);
+}
+
+function pathBack(s) {
+  s.reconnecting = false;
+}
+
+// `renew`: a last offer still unanswered means the registration socket may be dead, and
+// a new one is opened first. Not when that socket has just become ready, or when the
+// network has just come back (what the socket held goes out now).
+async function restartIce(s, renew = true) {
+  clearTimeout(s.restartT);
+  // Until the restart is answered: a path that came back by itself on one side may still
+  // be gone on the other, which only the new candidates mend.
+  s.restartT = setTimeout(() => {
+    if (SES === s && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s);
+  }, RESTART_MS);
+  if (renew && s.pc.signalingState === "have-local-offer") hostRenew();
+  try {
+    s.pc.restartIce();
+    await sendOffer(s);
+  } catch (e) {
+    console.warn("ICE restart failed:", e && e.message);
+  }
+}
+
+// The registration socket is (again) ready: a session still reconnecting offers at once.
+onHostState(() => {
+  const s = SES;
+  if (hostState() !== "online") return;
+  if (s && s.role === "host" && s.pc && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s, false);
+});
+
+window.addEventListener("online", () => {
+  const s = SES;
+  if (s && s.reconnecting && s.role === "host") restartIce(s, false);
+});
 
 // A signal from the other side: SDP or an ICE candidate. Only the host makes offers.
 export async function onSignal(data) {
@@ -278,6 +339,13 @@ export function startStats(s) {
       const r = statsLine(report.values(), s.role, s.statSample || null, Date.now());
       s.statSample = r.sample;
       s.statLine = r.line;
+      // A path that went silent shows as reconnecting on the technician's side at once,
+      // seconds before ICE calls it disconnected (a short drop may never reach that).
+      const quiet = s.connected && r.quiet;
+      if (s.role === "tech" && quiet !== !!s.quiet) {
+        s.quiet = quiet;
+        hook(s, "redraw");
+      }
       hook(s, "stats");
     } catch (e) {
       /* statistics are best effort */
@@ -306,18 +374,30 @@ export async function endSession(reason, notify) {
   const s = SES;
   if (!s) return;
   SES = null;
+  let byeSent = false;
   if (notify) {
-    sendCtl(s, { t: "bye" });
+    byeSent = sendCtl(s, { t: "bye" });
     hook(s, "leave");
   }
   clearInterval(s.statT);
   clearTimeout(s.lostT);
+  clearTimeout(s.restartT);
   if (s.pc) {
-    try {
-      s.pc.close();
-    } catch (e) {
-      /* already closed */
-    }
+    const pc = s.pc;
+    const close = () => {
+      try {
+        pc.close();
+      } catch (e) {
+        /* already closed */
+      }
+    };
+    // Closed at once, the connection takes a `bye` still on its way down with it, and a
+    // link that dropped its packet gets no time to send it again: the other side would
+    // call the session lost 12 s later. Nothing else of the session uses it meanwhile.
+    // A session ended as lost closes at once: its path is gone, and a `bye` that still
+    // got through late would tell the other side that a person ended it.
+    if (byeSent && reason !== "lost") setTimeout(close, BYE_GRACE_MS);
+    else close();
   }
   hook(s, "end");
   for (const p of parts) if (p.end) p.end(s);

@@ -9,8 +9,9 @@ import { t } from "./i18n.js";
 import { toast } from "./ui.js";
 
 // The registration: its socket, state ("off", "connecting", "online", "error", "taken",
-// "replaced"), retries, keep-alive, and whether it was stopped on purpose.
-const HOST = { ws: null, state: "off", retry: 0, timer: null, ping: null, stop: false };
+// "replaced"), retries, keep-alive, and whether it was stopped on purpose; `stale`: the
+// socket a renewal replaces, until the new one is ready.
+const HOST = { ws: null, stale: null, state: "off", retry: 0, timer: null, ping: null, stop: false };
 let ICE = null; // { list, at }
 export const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
 const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
@@ -18,6 +19,7 @@ const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
 const stateListeners = [];
 const messageListeners = [];
 const closeListeners = [];
+const helloListeners = [];
 
 // The registration's state changed.
 export function onHostState(fn) {
@@ -30,6 +32,12 @@ export function onHostMessage(fn) {
 // The registration socket is gone (closed, or stopped on purpose).
 export function onHostClosed(fn) {
   closeListeners.push(fn);
+}
+
+// The hello about to be sent, for members of its own (a running session's id, so that
+// registering again takes the session along: see hostRenew).
+export function onHostHello(fn) {
+  helloListeners.push(fn);
 }
 
 export function hostState() {
@@ -71,7 +79,9 @@ export function hostConnect() {
   }
   HOST.ws = ws;
   ws.onopen = () => {
-    ws.send(JSON.stringify({ t: "hello", key: ID.llave, name: ID.nombre, ver: VER }));
+    const hello = { t: "hello", key: ID.llave, name: ID.nombre, ver: VER };
+    for (const fn of helloListeners) fn(hello);
+    ws.send(JSON.stringify(hello));
   };
   ws.onmessage = (ev) => {
     let m;
@@ -80,8 +90,11 @@ export function hostConnect() {
     } catch (e) {
       return;
     }
-    if (!m || typeof m !== "object" || ws !== HOST.ws) return;
-    dispatch(m);
+    if (!m || typeof m !== "object") return;
+    // The socket being replaced may still carry the session's signals until the new one
+    // is ready (the server moves the session then); nothing else of it counts.
+    if (ws === HOST.ws) dispatch(m);
+    else if (ws === HOST.stale && m.t === "signal") for (const fn of messageListeners) fn(m);
   };
   ws.onclose = () => {
     if (ws !== HOST.ws) return;
@@ -103,6 +116,7 @@ function dispatch(m) {
       HOST.retry = 0;
       clearInterval(HOST.ping);
       HOST.ping = setInterval(() => hostSend({ t: "ping" }), 25000);
+      closeStale();
       setHostState("online");
       break;
     case "taken":
@@ -121,10 +135,40 @@ export function hostSend(obj) {
   if (HOST.ws && HOST.ws.readyState === 1) HOST.ws.send(JSON.stringify(obj));
 }
 
+// A registration socket can look open while nothing passes (the PC's address changed
+// under it, and TCP has not noticed yet). A new one registers at once, naming the running
+// session so that the server moves it over; the old one is closed once the new one is
+// ready, so that its close cannot end the session first.
+export function hostRenew() {
+  if (HOST.ws && HOST.ws.readyState === 0) return; // a new one is on its way
+  if (HOST.ws) {
+    if (HOST.stale && HOST.stale !== HOST.ws) dropSocket(HOST.stale);
+    HOST.stale = HOST.ws;
+  }
+  HOST.ws = null;
+  clearInterval(HOST.ping);
+  hostConnect();
+}
+
+function closeStale() {
+  const old = HOST.stale;
+  HOST.stale = null;
+  if (old && old !== HOST.ws) dropSocket(old);
+}
+
+function dropSocket(ws) {
+  try {
+    ws.close();
+  } catch (e) {
+    /* already closed */
+  }
+}
+
 export function hostDisconnect() {
   HOST.stop = true;
   clearTimeout(HOST.timer);
   clearInterval(HOST.ping);
+  closeStale();
   const ws = HOST.ws;
   HOST.ws = null;
   for (const fn of closeListeners) fn();

@@ -2,14 +2,18 @@
 // the previous sample (bytes and time) for the rate.
 
 // `entries` are the report's values; `role` picks the video direction (host: outbound,
-// technician: inbound); `prev` is the previous sample or null. Returns the line and the
-// sample to keep.
+// technician: inbound); `prev` is the previous sample or null. Returns the line, the
+// sample to keep, and `quiet`: nothing at all arrived on the transport since `prev` (media,
+// RTCP and ICE checks all stopped: the path is gone, whether or not ICE has noticed yet).
 export function statsLine(entries, role, prev, now) {
   const list = Array.from(entries || []);
   const byId = new Map(list.map((e) => [e.id, e]));
-  const pair = list.find(
-    (e) => e.type === "candidate-pair" && e.state === "succeeded" && (e.nominated || e.selected),
-  );
+  // The transport names the pair in use; other succeeded pairs (a relay nominated
+  // earlier, the old ones after an ICE restart) may still be listed before it.
+  const transport = list.find((e) => e.type === "transport" && e.selectedCandidatePairId);
+  const pair =
+    (transport && byId.get(transport.selectedCandidatePairId)) ||
+    list.find((e) => e.type === "candidate-pair" && e.state === "succeeded" && (e.nominated || e.selected));
   const kind = role === "host" ? "outbound-rtp" : "inbound-rtp";
   const rtp = list.find((e) => e.type === kind && (e.kind === "video" || e.mediaType === "video"));
   const parts = [];
@@ -21,6 +25,7 @@ export function statsLine(entries, role, prev, now) {
     if (typeof pair.currentRoundTripTime === "number") parts.push(Math.round(pair.currentRoundTripTime * 1000) + " ms");
   }
   let sample = prev;
+  const received = transport && typeof transport.bytesReceived === "number" ? transport.bytesReceived : null;
   if (rtp) {
     if (typeof rtp.framesPerSecond === "number") parts.push(Math.round(rtp.framesPerSecond) + " fps");
     if (rtp.frameWidth && rtp.frameHeight) parts.push(rtp.frameWidth + "×" + rtp.frameHeight);
@@ -33,5 +38,7 @@ export function statsLine(entries, role, prev, now) {
       sample = { bytes, at: now };
     }
   }
-  return { line: parts.filter(Boolean).join(" · "), sample };
+  const quiet = !!(prev && received !== null && prev.received === received);
+  if (received !== null) sample = { ...sample, received };
+  return { line: parts.filter(Boolean).join(" · "), sample, quiet };
 }

@@ -99,6 +99,7 @@ function startJoin(id, key, wantControl) {
     waitT: null, // the accept countdown
     clockT: null, // the viewer's clock
     voice: null, // the voice transceiver, from the host's offer
+    mediaAttached: false, // the picture and sounds are on their elements
   });
   showViewer(s);
   prefetchIce();
@@ -220,6 +221,9 @@ async function onAccepted(s, m) {
 
 // The host's offer arrived: transceiver 0 is the screen, 1 the PC's sound, 2 the voice.
 function attachRemoteMedia(s) {
+  // A later offer (an ICE restart) brings the same tracks: the picture stays as it is.
+  if (s.mediaAttached) return;
+  s.mediaAttached = true;
   const tr = s.pc.getTransceivers();
   if (tr[0]) {
     const v = $("vVideo");
@@ -325,9 +329,11 @@ function showStats(s) {
 function drawWait(s) {
   const v = $("vVideo");
   const el = $("vWait");
-  const picture = v.videoWidth > 0 && s.connected;
+  const away = s.connected && (s.reconnecting || s.quiet);
+  const picture = v.videoWidth > 0 && s.connected && !away;
   el.hidden = picture;
-  el.textContent = picture ? "" : s.connected ? t("waitScreen") : s.wait || "";
+  el.classList.toggle("away", away);
+  el.textContent = picture ? "" : away ? t("reconnectingPeer") : s.connected ? t("waitScreen") : s.wait || "";
 }
 
 export function drawViewer(s) {
