@@ -54,12 +54,19 @@ export async function labUnavailable() {
       return `the network lab needs ${tool} (tools/setup.sh installs it)`;
     }
   }
+  // Made and used: inside a chroot a namespace can be made but not entered ("mount
+  // --make-rslave /" fails), which is no place for a lab either.
   const probe = `${PREFIX}${process.pid}-probe`;
+  let made = false;
   try {
     await sh('ip', ['netns', 'add', probe]);
-    await sh('ip', ['netns', 'del', probe]);
+    made = true;
+    await ipIn(probe, 'link', 'set', 'lo', 'up');
+    await nsExec(probe, 'true', []);
   } catch (e) {
     return `this machine cannot make network namespaces (${e.message.split('\n')[0]})`;
+  } finally {
+    if (made) await sh('ip', ['netns', 'del', probe]).catch(() => {});
   }
   return null;
 }
