@@ -9,95 +9,24 @@
 //   VANTRIEL_BIN=.../vantriel VANTRIEL_SIGNAL_BIN=.../vantriel-signal DESKTOP_PROBE=.../desktop_probe \
 //     node tests/e2e/bench_session.mjs [--samples N]
 //
-// Every time ends up on CLOCK_MONOTONIC in microseconds: desktop_probe stamps its X events
-// and fills with it, Node's process.hrtime is it, and each page's performance.now() is
-// Chromium's TimeTicks (CLOCK_MONOTONIC on Linux) less a fixed origin, which is measured
-// once per page (see `clockOf`).
+// Every time is on CLOCK_MONOTONIC (lib/session_bench.mjs).
 import fs from 'node:fs';
 import os from 'node:os';
 import { parseArgs } from 'node:util';
 import { execFileSync } from 'node:child_process';
-import { HOST_ID, SCREEN, startTwoPcs } from './lib/twopc.mjs';
+import { SCREEN, startTwoPcs } from './lib/twopc.mjs';
+import { WARMUP, COLOURS, clockOf, field, glassToGlass, keyPresses, monoUs, openTimed, pointerMoves,
+  recordInputTimes, sleep, stopFrames, summary, watchFrames } from './lib/session_bench.mjs';
 
 const { values: opts } = parseArgs({ options: { samples: { type: 'string', default: '200' } } });
 const SAMPLES = Number(opts.samples);
 if (!Number.isInteger(SAMPLES) || SAMPLES < 1) throw new Error(`--samples wants a positive whole number, not ${opts.samples}`);
-const WARMUP = 5; // first JIT, first post, first key map: not what a session feels like later
 const FPS = 30;
 const CPU_SECONDS = 10;
 const SETTLE_SECONDS = 5; // of screen changes before the CPU is read (see hostCpu)
 // desktop_probe's window: on the left half of the host PC's screen, away from its browser.
 const PROBE = { x: 100, y: 100, w: 400, h: 300 };
 const AIMS = { keyP50: 5, keyP95: 10, glassP50: 120 };
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const monoUs = () => Number(process.hrtime.bigint() / 1000n);
-// Random pauses between samples, so that no sample keeps the same phase to the 30 fps
-// capture, the 60 Hz frames of the pages or a timer of the host.
-const jitter = (lo, hi) => sleep(lo + Math.random() * (hi - lo));
-
-// --- numbers -------------------------------------------------------------------------
-
-function summary(values) {
-  const v = values.filter((x) => Number.isFinite(x)).sort((a, b) => a - b);
-  if (!v.length) return null;
-  const at = (p) => v[Math.min(v.length - 1, Math.max(0, Math.ceil((p / 100) * v.length) - 1))];
-  return { n: v.length, p50: at(50), p95: at(95), mean: v.reduce((sum, x) => sum + x, 0) / v.length };
-}
-
-// --- the session ---------------------------------------------------------------------
-
-// The technician asks for control with the host's key, the host PC accepts with control,
-// and the picture arrives at the screen's size (as a person would do it, through the UI).
-async function openSession(pcs) {
-  const { page: host } = pcs.host;
-  const { page: tech } = pcs.tech;
-  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 20000 });
-  await tech.fill('#peerId', HOST_ID);
-  await tech.fill('#peerKey', (await host.textContent('#myKey')).trim());
-  await tech.setChecked('#wantCtl', true);
-  await tech.click('#connectBtn');
-  await host.waitForSelector('#reqDlg:not([hidden])');
-  await host.setChecked('#reqCtl', true);
-  await host.setChecked('#reqAudio', false);
-  await host.waitForSelector('#reqAccept:not([disabled])');
-  await host.click('#reqAccept');
-  await host.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 20000 });
-  await tech.waitForFunction(() => {
-    const v = document.getElementById('vVideo');
-    return v.videoWidth > 0 && document.getElementById('vWait').hidden;
-  }, null, { timeout: 20000 });
-  await tech.waitForFunction(() => document.getElementById('vLayer').classList.contains('ctl'), null, { timeout: 10000 });
-}
-
-// The point of the technician's page that shows pixel (sx, sy) of the host's screen.
-function screenPoint(tech, sx, sy) {
-  return tech.evaluate(([x, y]) => {
-    const v = document.getElementById('vVideo');
-    const r = v.getBoundingClientRect();
-    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
-    const left = r.left + (r.width - v.videoWidth * scale) / 2;
-    const top = r.top + (r.height - v.videoHeight * scale) / 2;
-    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
-  }, [sx, sy]);
-}
-
-// --- one clock -----------------------------------------------------------------------
-
-// The page's performance.now() as CLOCK_MONOTONIC µs. The offset between the two is fixed
-// for the page's life; each round trip through Playwright bounds it to within half that
-// trip, so the shortest of many trips gives it best. `errorUs` is that half trip. On a
-// busy machine short trips are rare, so it tries longer before it settles for what it has.
-async function clockOf(page) {
-  let best = null;
-  for (let i = 0; i < 400 && !(i >= 40 && best.rtt < 1000); i++) {
-    const t0 = monoUs();
-    const pageMs = await page.evaluate(() => performance.now());
-    const t1 = monoUs();
-    if (!best || t1 - t0 < best.rtt) best = { rtt: t1 - t0, offset: (t0 + t1) / 2 - pageMs * 1000 };
-  }
-  return { offsetUs: best.offset, errorUs: best.rtt / 2, toUs: (ms) => ms * 1000 + best.offset };
-}
 
 // --- the floor: a bare data channel between the same two browsers --------------------
 
@@ -145,163 +74,6 @@ async function channelRoundTrips(pcs, count) {
 }
 
 // --- input: the technician's page to the probe window ---------------------------------
-
-// Page times (performance.now() ms) on both sides of the data channel: each keydown and
-// pointermove on the technician's layer, taken before the page's own listeners run (the
-// moment the page has the event to send), and each post of a key press or a move by the
-// host PC's page to its host process (the moment it leaves that page).
-async function recordInputTimes(pcs) {
-  await pcs.tech.page.evaluate(() => {
-    window.__inputT = { keydown: [], pointermove: [] };
-    for (const type of ['keydown', 'pointermove']) {
-      document.addEventListener(type, (e) => {
-        if (e.target && e.target.id === 'vLayer') window.__inputT[type].push(performance.now());
-      }, { capture: true });
-    }
-  });
-  await pcs.host.page.evaluate(() => {
-    window.__inputT = { keydown: [], pointermove: [] };
-    const real = window.fetch;
-    window.fetch = function (url, init) {
-      const at = performance.now();
-      const sent = real.apply(this, arguments);
-      if (url === '/api/input' && init && typeof init.body === 'string') {
-        const kinds = JSON.parse(init.body).ev.map((e) => e.k);
-        if (kinds.includes('kd')) window.__inputT.keydown.push(at);
-        if (kinds.includes('m')) window.__inputT.pointermove.push(at);
-      }
-      return sent;
-    };
-  });
-}
-
-// `act(i)` makes the i-th input on the technician's page and resolves with the probe's
-// time for it (null when it never came). Returns, per sample, the whole way and its two
-// legs in ms: technician's page to the host PC's post, and that post to the X event.
-async function inputSamples(pcs, clocks, type, count, act) {
-  const atProbe = [];
-  for (let i = 0; i < count; i++) {
-    atProbe.push(await act(i));
-    await jitter(10, 40);
-  }
-  const [techT, hostT] = await Promise.all([pcs.tech.page, pcs.host.page]
-    .map((page) => page.evaluate((t) => window.__inputT[t].splice(0), type)));
-  if (techT.length !== count) throw new Error(`${count} inputs made ${techT.length} ${type} events on the layer`);
-  // A post per input, unless one went missing; then only the whole way is told.
-  const legs = hostT.length === count;
-  const ms = (to, from) => (to - from) / 1000;
-  return atProbe.map((us, i) => {
-    const sent = clocks.tech.toUs(techT[i]);
-    const posted = legs ? clocks.host.toUs(hostT[i]) : null;
-    return {
-      total: us === null ? null : ms(us, sent),
-      toPost: posted === null ? null : ms(posted, sent),
-      fromPost: us === null || posted === null ? null : ms(us, posted),
-    };
-  });
-}
-
-// Alternates between two points of the probe window (a little apart each time, so every
-// move is a move on the host's screen too) and waits for each MotionNotify there.
-function pointerMoves(pcs, probe, count, clocks) {
-  const tech = pcs.tech.page;
-  return inputSamples(pcs, clocks, 'pointermove', count, async (i) => {
-    const sx = PROBE.x + (i % 2 ? 280 : 80) + (i % 17);
-    const sy = PROBE.y + (i % 2 ? 200 : 80) + (i % 13);
-    const p = await screenPoint(tech, sx, sy);
-    await tech.mouse.move(p.x, p.y);
-    // The page maps its pixel to a fraction of the screen, so allow a pixel either way.
-    const near = (e) => e.t === 'mv' && Math.abs(e.x - (sx - PROBE.x)) <= 2 && Math.abs(e.y - (sy - PROBE.y)) <= 2;
-    return probe.until(near, 5000).then((evs) => evs.at(-1).us, () => null);
-  });
-}
-
-async function keyPresses(pcs, probe, count, clocks) {
-  const tech = pcs.tech.page;
-  await tech.focus('#vLayer');
-  const letters = 'asdfghjkl';
-  return inputSamples(pcs, clocks, 'keydown', count, async (i) => {
-    const letter = letters[i % letters.length];
-    await tech.keyboard.press('Key' + letter.toUpperCase());
-    // Up to the key's release, so that no key is still held when the next one goes.
-    // Matched by keysym: X gives a release no text.
-    const got = await probe.until((e) => e.t === 'kr' && e.keysym === letter.charCodeAt(0), 5000).catch(() => null);
-    const press = got && got.find((e) => e.t === 'kp' && e.text === letter);
-    return press ? press.us : null;
-  });
-}
-
-// --- glass to glass ------------------------------------------------------------------
-
-// In the technician's page: on every decoded frame that reaches the video element, while
-// a colour is awaited, reads the frame's pixel at the probe window's middle. The first
-// frame close to the awaited colour is the one the technician sees it in.
-async function watchFrames(tech) {
-  await tech.evaluate(([px, py]) => {
-    const video = document.getElementById('vVideo');
-    const canvas = document.createElement('canvas');
-    canvas.width = canvas.height = 1;
-    const ctx = canvas.getContext('2d', { willReadFrequently: true });
-    let want = null;
-    let seen = null;
-    let wake = null;
-    let on = true;
-    const close = (a, b) => Math.abs(a - b) <= 48; // the encoder's loss on a flat area is far less
-    const onFrame = (_now, meta) => {
-      const at = performance.now();
-      if (want && !seen) {
-        ctx.drawImage(video, px, py, 1, 1, 0, 0, 1, 1);
-        const [r, g, b] = ctx.getImageData(0, 0, 1, 1).data;
-        if (close(r, want[0]) && close(g, want[1]) && close(b, want[2])) {
-          seen = { at, received: meta.receiveTime ?? null };
-          if (wake) wake(seen);
-        }
-      }
-      if (on) video.requestVideoFrameCallback(onFrame);
-    };
-    video.requestVideoFrameCallback(onFrame);
-    window.__frames = {
-      expect(rgb) {
-        want = [0, 2, 4].map((i) => parseInt(rgb.slice(i, i + 2), 16));
-        seen = null;
-      },
-      seen(timeoutMs) {
-        if (seen) return seen;
-        return new Promise((resolve) => {
-          const t = setTimeout(() => { wake = null; resolve(null); }, timeoutMs);
-          wake = (s) => { clearTimeout(t); wake = null; resolve(s); };
-        });
-      },
-      stop() { on = false; },
-    };
-  }, [PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2]);
-}
-
-const COLOURS = ['e02020', '20c040', '2050e0', 'f0f0f0', 'e0c020', '202020'];
-
-// Per sample, in ms: the whole way (null when the colour never showed), and its two legs
-// when the frame tells its arrival: to the frame's last packet (capture, encoding, pacing,
-// the network) and from there to the frame callback (jitter buffer, decoding, the page's
-// next rendering step).
-async function glassToGlass(pcs, probe, count, clock) {
-  const tech = pcs.tech.page;
-  const out = [];
-  for (let i = 0; i < count; i++) {
-    const rgb = COLOURS[i % COLOURS.length];
-    await tech.evaluate((c) => window.__frames.expect(c), rgb);
-    const filledUs = await probe.color(rgb);
-    const seen = await tech.evaluate(() => window.__frames.seen(3000));
-    const got = seen && seen.received !== null;
-    out.push({
-      total: seen ? (clock.toUs(seen.at) - filledUs) / 1000 : null,
-      toReceived: got ? (clock.toUs(seen.received) - filledUs) / 1000 : null,
-      toShown: got ? seen.at - seen.received : null,
-    });
-    await jitter(0, 100);
-  }
-  await tech.evaluate(() => window.__frames.stop());
-  return out;
-}
 
 // --- CPU of the host PC's browser ----------------------------------------------------
 
@@ -440,9 +212,9 @@ async function hostCpu(pcs, probe, seconds) {
 
 const ms = (v) => (v === null || v === undefined ? '—' : `${v.toFixed(v < 10 ? 2 : 1)} ms`);
 
-function row(label, s, aim = '', lost = 0) {
+function row(label, s, aim = '') {
   const cells = s ? [ms(s.p50), ms(s.p95), ms(s.mean)] : ['—', '—', '—'];
-  const n = `${s ? s.n : 0}${lost ? ` (+${lost} lost)` : ''}`;
+  const n = `${s ? s.n : 0}${s && s.lost ? ` (+${s.lost} lost)` : ''}`;
   return `  ${label.padEnd(40)}${cells.map((c) => c.padStart(10)).join('')}  ${n.padStart(5)}   ${aim}`;
 }
 
@@ -450,47 +222,46 @@ const verdict = (ok) => (ok ? 'met' : 'NOT met');
 
 // --- the run -------------------------------------------------------------------------
 
-const lostOf = (xs) => xs.filter((x) => x === null).length;
 const startLoad = os.loadavg();
 console.log(`session benchmark: ${SAMPLES} samples each after ${WARMUP} warm-up, ${os.cpus().length} cores, ` +
   `load average ${startLoad.map((l) => l.toFixed(2)).join(' ')}`);
 const pcs = await startTwoPcs({ name: 'bench-session' });
 try {
-  await openSession(pcs);
-  const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y, motion: true });
   const clocks = { tech: await clockOf(pcs.tech.page), host: await clockOf(pcs.host.page) };
+  const accept = await openTimed(pcs, clocks.tech, { timeout: 20000 });
+  const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y, motion: true });
 
   const echo = (await channelRoundTrips(pcs, SAMPLES + WARMUP)).slice(WARMUP).map((rtt) => rtt / 2);
 
   await recordInputTimes(pcs);
-  const moves = (await pointerMoves(pcs, probe, SAMPLES + WARMUP, clocks)).slice(WARMUP);
+  const moves = (await pointerMoves(pcs, probe, SAMPLES + WARMUP, clocks, PROBE)).slice(WARMUP);
   // With no window manager on the host PC's screen, the probe gets the keyboard by hand.
   await pcs.xdotool('windowfocus', String((await pcs.pointer()).window));
   const keys = (await keyPresses(pcs, probe, SAMPLES + WARMUP, clocks)).slice(WARMUP);
 
-  await watchFrames(pcs.tech.page);
+  await watchFrames(pcs.tech.page, PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2);
   const g2g = (await glassToGlass(pcs, probe, SAMPLES + WARMUP, clocks.tech)).slice(WARMUP);
+  await stopFrames(pcs.tech.page);
 
   const cpu = await hostCpu(pcs, probe, CPU_SECONDS);
   const techDrift = (await clockOf(pcs.tech.page)).offsetUs - clocks.tech.offsetUs;
   const endLoad = os.loadavg();
   const errors = pcs.pageErrors();
 
-  const field = (xs, f) => xs.map((x) => x[f]);
   const key = summary(field(keys, 'total'));
   const g = summary(field(g2g, 'total'));
   console.log('');
+  console.log(`  accept → first picture on the technician's page: ${ms(accept)}`);
   console.log(`  ${''.padEnd(40)}${['p50', 'p95', 'mean'].map((c) => c.padStart(10)).join('')}  ${'n'.padStart(5)}   aim on loopback`);
   console.log(row('key press: page keydown → X KeyPress', key,
-    `p50 < ${AIMS.keyP50} ms, p95 < ${AIMS.keyP95} ms: ${key ? verdict(key.p50 < AIMS.keyP50 && key.p95 < AIMS.keyP95) : '—'}`,
-    lostOf(field(keys, 'total'))));
+    `p50 < ${AIMS.keyP50} ms, p95 < ${AIMS.keyP95} ms: ${key ? verdict(key.p50 < AIMS.keyP50 && key.p95 < AIMS.keyP95) : '—'}`));
   console.log(row('  technician page → host page posts', summary(field(keys, 'toPost'))));
   console.log(row('  host page posts → X KeyPress', summary(field(keys, 'fromPost'))));
-  console.log(row('pointer move: pointermove → X Motion', summary(field(moves, 'total')), '', lostOf(field(moves, 'total'))));
+  console.log(row('pointer move: pointermove → X Motion', summary(field(moves, 'total'))));
   console.log(row('  technician page → host page posts', summary(field(moves, 'toPost'))));
   console.log(row('  host page posts → X MotionNotify', summary(field(moves, 'fromPost'))));
   console.log(row('glass to glass: X fill → page frame', g,
-    `p50 < ${AIMS.glassP50} ms: ${g ? verdict(g.p50 < AIMS.glassP50) : '—'}`, lostOf(field(g2g, 'total'))));
+    `p50 < ${AIMS.glassP50} ms: ${g ? verdict(g.p50 < AIMS.glassP50) : '—'}`));
   console.log(row('  X fill → its last packet in', summary(field(g2g, 'toReceived'))));
   console.log(row('  last packet in → frame callback', summary(field(g2g, 'toShown'))));
   console.log(row('floor: data channel one way (½ RTT)', summary(echo), 'reference, same two browsers'));

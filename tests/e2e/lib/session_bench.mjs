@@ -1,0 +1,271 @@
+// The measuring pieces of the session benchmarks (bench_session.mjs on loopback,
+// bench_netlab.mjs across the network lab): one clock for every process, the session
+// opened through the UI with the time to its first picture, a key press from the
+// technician's page to an X window on the host PC's screen, and glass to glass from that
+// window's fill to the technician's decoded frame.
+//
+// Every time ends up on CLOCK_MONOTONIC in microseconds: desktop_probe stamps its X events
+// and fills with it, Node's process.hrtime is it, and each page's performance.now() is
+// Chromium's TimeTicks (CLOCK_MONOTONIC on Linux) less a fixed origin, which is measured
+// once per page (see `clockOf`). Network namespaces share that clock.
+import { HOST_ID } from './twopc.mjs';
+
+export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+export const monoUs = () => Number(process.hrtime.bigint() / 1000n);
+// Random pauses between samples, so that no sample keeps the same phase to the 30 fps
+// capture, the 60 Hz frames of the pages or a timer of the host.
+export const jitter = (lo, hi) => sleep(lo + Math.random() * (hi - lo));
+
+export const WARMUP = 5; // first JIT, first post, first key map: not what a session feels like later
+export const COLOURS = ['e02020', '20c040', '2050e0', 'f0f0f0', 'e0c020', '202020'];
+
+// p50, p95 and mean of the finite values; `lost` counts the rest (samples that never came).
+export function summary(values) {
+  const v = values.filter((x) => Number.isFinite(x)).sort((a, b) => a - b);
+  if (!v.length) return null;
+  const at = (p) => v[Math.min(v.length - 1, Math.max(0, Math.ceil((p / 100) * v.length) - 1))];
+  return { n: v.length, lost: values.length - v.length, p50: at(50), p95: at(95), mean: v.reduce((sum, x) => sum + x, 0) / v.length };
+}
+
+// The page's performance.now() as CLOCK_MONOTONIC µs. The offset between the two is fixed
+// for the page's life; each round trip through Playwright bounds it to within half that
+// trip, so the shortest of many trips gives it best. `errorUs` is that half trip. On a
+// busy machine short trips are rare, so it tries longer before it settles for what it has.
+export async function clockOf(page) {
+  let best = null;
+  for (let i = 0; i < 400 && !(i >= 40 && best.rtt < 1000); i++) {
+    const t0 = monoUs();
+    const pageMs = await page.evaluate(() => performance.now());
+    const t1 = monoUs();
+    if (!best || t1 - t0 < best.rtt) best = { rtt: t1 - t0, offset: (t0 + t1) / 2 - pageMs * 1000 };
+  }
+  return { offsetUs: best.offset, errorUs: best.rtt / 2, toUs: (ms) => ms * 1000 + best.offset };
+}
+
+// The technician asks for control with the host's key and the host PC accepts with control
+// and without the PC's sound, as a person would through the UI. Resolves, once the picture
+// is up and under control, with the ms from the click on "accept" to the technician's first
+// frame (`techClock` being the technician page's clock).
+export async function openTimed(pcs, techClock, { timeout = 60000 } = {}) {
+  const { page: host } = pcs.host;
+  const { page: tech } = pcs.tech;
+  await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout });
+  await tech.fill('#peerId', HOST_ID);
+  await tech.fill('#peerKey', (await host.textContent('#myKey')).trim());
+  await tech.setChecked('#wantCtl', true);
+  await tech.click('#connectBtn');
+  await host.waitForSelector('#reqDlg:not([hidden])', { timeout: 20000 });
+  await host.setChecked('#reqCtl', true);
+  await host.setChecked('#reqAudio', false);
+  await host.waitForSelector('#reqAccept:not([disabled])');
+  await tech.evaluate(() => {
+    window.__first = null;
+    const v = document.getElementById('vVideo');
+    const look = () => {
+      if (v.videoWidth > 0) window.__first = performance.now();
+      else requestAnimationFrame(look);
+    };
+    requestAnimationFrame(look);
+  });
+  const t0 = monoUs();
+  await host.click('#reqAccept');
+  await host.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout });
+  await tech.waitForFunction(() => window.__first !== null && document.getElementById('vWait').hidden &&
+    document.getElementById('vLayer').classList.contains('ctl'), null, { timeout });
+  return (techClock.toUs(await tech.evaluate(() => window.__first)) - t0) / 1000;
+}
+
+// The point of the technician's page that shows pixel (sx, sy) of the host's screen.
+export function screenPoint(tech, sx, sy) {
+  return tech.evaluate(([x, y]) => {
+    const v = document.getElementById('vVideo');
+    const r = v.getBoundingClientRect();
+    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
+    const left = r.left + (r.width - v.videoWidth * scale) / 2;
+    const top = r.top + (r.height - v.videoHeight * scale) / 2;
+    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
+  }, [sx, sy]);
+}
+
+// --- input: the technician's page to the probe window ---------------------------------
+
+// Page times (performance.now() ms) on both sides of the data channel: each keydown and
+// pointermove on the technician's layer, taken before the page's own listeners run (the
+// moment the page has the event to send), and each hand-over of a key press or a move by
+// the host PC's page to its host process (the moment it leaves that page). Installed once
+// per page however often it is called: a second set of listeners would stamp every event
+// twice and shift every pairing after it.
+export async function recordInputTimes(pcs) {
+  await pcs.tech.page.evaluate(() => {
+    window.__inputT = { keydown: [], pointermove: [] };
+    if (window.__inputTOn) return;
+    window.__inputTOn = true;
+    for (const type of ['keydown', 'pointermove']) {
+      document.addEventListener(type, (e) => {
+        if (e.target && e.target.id === 'vLayer') window.__inputT[type].push(performance.now());
+      }, { capture: true });
+    }
+  });
+  await pcs.host.page.evaluate(() => {
+    window.__inputT = { keydown: [], pointermove: [] };
+    if (window.__inputTOn) return;
+    window.__inputTOn = true;
+    const stamp = (body) => {
+      const at = performance.now();
+      const kinds = JSON.parse(body).ev.map((e) => e.k);
+      if (kinds.includes('kd')) window.__inputT.keydown.push(at);
+      if (kinds.includes('m')) window.__inputT.pointermove.push(at);
+    };
+    const realFetch = window.fetch;
+    window.fetch = function (url, init) {
+      if (url === '/api/input' && init && typeof init.body === 'string') stamp(init.body);
+      return realFetch.apply(this, arguments);
+    };
+    // The input socket to the host, where the page has one.
+    const realSend = WebSocket.prototype.send;
+    WebSocket.prototype.send = function (data) {
+      if (typeof data === 'string' && this.url.endsWith('/api/input')) stamp(data);
+      return realSend.call(this, data);
+    };
+  });
+}
+
+// `act(i)` makes the i-th input on the technician's page and resolves with the probe's
+// time for it (null when it never came). Returns, per sample, the whole way and its two
+// legs in ms: technician's page to the host PC's hand-over, and that to the X event.
+async function inputSamples(pcs, clocks, type, count, act) {
+  const atProbe = [];
+  for (let i = 0; i < count; i++) {
+    atProbe.push(await act(i));
+    await jitter(10, 40);
+  }
+  const [techT, hostT] = await Promise.all([pcs.tech.page, pcs.host.page]
+    .map((page) => page.evaluate((t) => window.__inputT[t].splice(0), type)));
+  if (techT.length !== count) throw new Error(`${count} inputs made ${techT.length} ${type} events on the layer`);
+  // One hand-over per input, unless one went missing; then only the whole way is told.
+  const legs = hostT.length === count;
+  const ms = (to, from) => (to - from) / 1000;
+  return atProbe.map((us, i) => {
+    const sent = clocks.tech.toUs(techT[i]);
+    const posted = legs ? clocks.host.toUs(hostT[i]) : null;
+    return {
+      total: us === null ? null : ms(us, sent),
+      toPost: posted === null ? null : ms(posted, sent),
+      fromPost: us === null || posted === null ? null : ms(us, posted),
+    };
+  });
+}
+
+// Alternates between two points of the probe window (a little apart each time, so every
+// move is a move on the host's screen too) and waits for each MotionNotify there. The probe
+// must report motion.
+export function pointerMoves(pcs, probe, count, clocks, at = { x: 0, y: 0 }) {
+  const tech = pcs.tech.page;
+  return inputSamples(pcs, clocks, 'pointermove', count, async (i) => {
+    const sx = at.x + (i % 2 ? 280 : 80) + (i % 17);
+    const sy = at.y + (i % 2 ? 200 : 80) + (i % 13);
+    const p = await screenPoint(tech, sx, sy);
+    await tech.mouse.move(p.x, p.y);
+    // The page maps its pixel to a fraction of the screen, so allow a pixel either way.
+    const near = (e) => e.t === 'mv' && Math.abs(e.x - (sx - at.x)) <= 2 && Math.abs(e.y - (sy - at.y)) <= 2;
+    return probe.until(near, 5000).then((evs) => evs.at(-1).us, () => null);
+  });
+}
+
+// Key presses on the technician's layer; the probe window must have the keyboard focus.
+export async function keyPresses(pcs, probe, count, clocks) {
+  const tech = pcs.tech.page;
+  await tech.focus('#vLayer');
+  const letters = 'asdfghjkl';
+  return inputSamples(pcs, clocks, 'keydown', count, async (i) => {
+    const letter = letters[i % letters.length];
+    await tech.keyboard.press('Key' + letter.toUpperCase());
+    // Up to the key's release, so that no key is still held when the next one goes.
+    // Matched by keysym: X gives a release no text.
+    const got = await probe.until((e) => e.t === 'kr' && e.keysym === letter.charCodeAt(0), 5000).catch(() => null);
+    const press = got && got.find((e) => e.t === 'kp' && e.text === letter);
+    return press ? press.us : null;
+  });
+}
+
+// --- glass to glass ------------------------------------------------------------------
+
+// In the technician's page: on every decoded frame that reaches the video element, while
+// a colour is awaited, reads the frame's pixel at screen point (px, py), which must be
+// away from the host PC's pointer (the capture draws it). The first frame close to the
+// awaited colour is the one the technician sees it in. Call `stopFrames` before calling
+// this again on the same page.
+export async function watchFrames(tech, px, py) {
+  await tech.evaluate(([px, py]) => {
+    const video = document.getElementById('vVideo');
+    const canvas = document.createElement('canvas');
+    canvas.width = canvas.height = 1;
+    const ctx = canvas.getContext('2d', { willReadFrequently: true });
+    let want = null;
+    let seen = null;
+    let wake = null;
+    let on = true;
+    const close = (a, b) => Math.abs(a - b) <= 48; // the encoder's loss on a flat area is far less
+    const onFrame = (_now, meta) => {
+      const at = performance.now();
+      if (want && !seen) {
+        ctx.drawImage(video, px, py, 1, 1, 0, 0, 1, 1);
+        const [r, g, b] = ctx.getImageData(0, 0, 1, 1).data;
+        if (close(r, want[0]) && close(g, want[1]) && close(b, want[2])) {
+          seen = { at, received: meta.receiveTime ?? null };
+          if (wake) wake(seen);
+        }
+      }
+      if (on) video.requestVideoFrameCallback(onFrame);
+    };
+    video.requestVideoFrameCallback(onFrame);
+    window.__frames = {
+      expect(rgb) {
+        want = [0, 2, 4].map((i) => parseInt(rgb.slice(i, i + 2), 16));
+        seen = null;
+      },
+      seen(timeoutMs) {
+        if (seen) return seen;
+        return new Promise((resolve) => {
+          const t = setTimeout(() => { wake = null; resolve(null); }, timeoutMs);
+          wake = (s) => { clearTimeout(t); wake = null; resolve(s); };
+        });
+      },
+      stop() { on = false; },
+    };
+  }, [px, py]);
+}
+
+export const stopFrames = (tech) => tech.evaluate(() => window.__frames.stop());
+
+let colourAt = 0;
+// The next colour to fill with: never the one just shown, whoever asked last.
+export const nextColour = () => COLOURS[colourAt++ % COLOURS.length];
+
+// One sample, in ms: the whole way from the fill (null when the colour never showed within
+// `waitMs`), and its two legs when the frame tells its arrival: to the frame's last packet
+// (capture, encoding, pacing, the network) and from there to the frame callback (jitter
+// buffer, decoding, the page's next rendering step).
+export async function oneGlass(tech, probe, clock, waitMs = 3000) {
+  const rgb = nextColour();
+  await tech.evaluate((c) => window.__frames.expect(c), rgb);
+  const filledUs = await probe.color(rgb);
+  const seen = await tech.evaluate((w) => window.__frames.seen(w), waitMs);
+  const got = seen && seen.received !== null;
+  return {
+    total: seen ? (clock.toUs(seen.at) - filledUs) / 1000 : null,
+    toReceived: got ? (clock.toUs(seen.received) - filledUs) / 1000 : null,
+    toShown: got ? seen.at - seen.received : null,
+  };
+}
+
+export async function glassToGlass(pcs, probe, count, clock) {
+  const out = [];
+  for (let i = 0; i < count; i++) {
+    out.push(await oneGlass(pcs.tech.page, probe, clock));
+    await jitter(0, 100);
+  }
+  return out;
+}
+
+export const field = (xs, f) => xs.map((x) => x[f]);
