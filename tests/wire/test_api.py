@@ -4,11 +4,15 @@ import json
 import os
 import re
 import shutil
+import sys
 import tempfile
 import threading
 import unittest
 
 from host import WINE, Host, wait_for
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "apps", "vantriel-signal", "tests"))
+from signal_client import Ws  # noqa: E402  (a small blocking WebSocket client)
 
 CLAVE = re.compile(r"^[ABCDEFGHJKMNPQRSTUVWXYZ23456789]{6}$")
 CODIGO = re.compile(r"^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{6}$")
@@ -142,6 +146,48 @@ class ApiTest(unittest.TestCase):
         self.post("/api/sesion", {"activa": True, "control": True})
         for body in ({"mon": -1, "ev": "x"}, {"mon": "1"}, {"mon": 1.5, "ev": None}):
             self.assertEqual(self.post("/api/input", body), {"ok": True, "n": 0})
+
+    def test_input_socket(self):
+        h = self.host
+        origin = {"Origin": "http://127.0.0.1:%d" % h.port}
+        good = "/api/input?token=" + h.token
+        # Only a page of this host opens it: its origin, the token, this one path.
+        for path, headers in ((good, {}), (good, {"Origin": "http://evil.example"}),
+                              ("/api/input?token=" + "0" * 32, origin), ("/api/input", origin),
+                              ("/api/estado?token=" + h.token, origin),
+                              (good, {**origin, "Sec-Fetch-Site": "cross-site"})):
+            with self.assertRaises(ConnectionError, msg=(path, headers)):
+                Ws(h.port, path, headers=headers).close()
+        # Each message is answered as a post of it would be, in order, and the socket
+        # outlives a session and a refusal.
+        bodies = [{"mon": 1, "ev": []}, {"mon": -1, "ev": "x"}, {"mon": "1"}, "no es json", "[1,2]"]
+        sockets = [Ws(h.port, good, headers=origin) for _ in range(8)]  # more than the workers
+        try:
+            ws = sockets[0]
+            for body in bodies:
+                ws.send(body)
+                self.assertEqual(ws.recv(), {"ok": False, "msg": "sin permiso de control"})
+            self.post("/api/sesion", {"activa": True, "control": True})
+            for body in bodies:
+                ws.send(body)
+                self.assertEqual(ws.recv(), self.post("/api/input", body if isinstance(body, dict) else body.encode()))
+            # Idle sockets hold no worker: every one of them and a plain request answer.
+            self.assertEqual(h.get("/api/version").status, 200)
+            for other in reversed(sockets):
+                other.send({"ev": []})
+            for other in reversed(sockets):
+                self.assertEqual(other.recv(), {"ok": True, "n": 0})
+            # A message over the body limit closes the socket; the others stay.
+            try:
+                ws.send("x" * (1024 * 1024 + 1))
+            except ConnectionError:
+                pass  # closed while the rest was still going out
+            self.assertIsNone(ws.recv())
+            sockets[1].send({"ev": []})
+            self.assertEqual(sockets[1].recv(), {"ok": True, "n": 0})
+        finally:
+            for s in sockets:
+                s.close()
 
     def test_settings_round_trip_and_refusal(self):
         h = self.host

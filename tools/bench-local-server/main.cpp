@@ -95,6 +95,63 @@ std::string http_get_once(int port, const std::string& path) {
   return reply;
 }
 
+// Opens the host's input socket on a new connection (the handshake a page makes).
+int open_input_socket(int port, const std::string& token) {
+  int fd = connect_to(port);
+  send_all(fd, "GET /api/input?token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                   std::to_string(port) + "\r\nOrigin: http://127.0.0.1:" + std::to_string(port) +
+                   "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  std::string head;
+  char c;
+  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    if (recv(fd, &c, 1, 0) != 1) die("input socket: closed during the handshake");
+    head += c;
+  }
+  if (head.rfind("HTTP/1.1 101", 0) != 0) die("input socket refused: " + head.substr(0, head.find('\r')));
+  return fd;
+}
+
+// One client text frame (masked, as a browser sends it).
+std::string text_frame(const std::string& text) {
+  std::string frame(1, static_cast<char>(0x81));
+  const std::size_t n = text.size();
+  if (n < 126) {
+    frame += static_cast<char>(0x80 | n);
+  } else {
+    frame += static_cast<char>(0x80 | 126);
+    frame += static_cast<char>((n >> 8) & 0xff);
+    frame += static_cast<char>(n & 0xff);
+  }
+  const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+  frame.append(mask, 4);
+  for (std::size_t i = 0; i < n; ++i) frame += static_cast<char>(text[i] ^ mask[i % 4]);
+  return frame;
+}
+
+// Reads one unmasked server frame (a short text reply) from the socket.
+void read_frame(int fd, std::string& pending) {
+  for (;;) {
+    if (pending.size() >= 2) {
+      std::size_t n = static_cast<unsigned char>(pending[1]) & 0x7f, at = 2;
+      if (n == 126 && pending.size() >= 4) {
+        n = (static_cast<unsigned char>(pending[2]) << 8) | static_cast<unsigned char>(pending[3]);
+        at = 4;
+      }
+      if (n < 126 || at == 4) {
+        if (pending.size() >= at + n) {
+          pending.erase(0, at + n);
+          return;
+        }
+      }
+    }
+    char buf[4096];
+    ssize_t got = recv(fd, buf, sizeof buf, 0);
+    if (got <= 0) die("input socket closed by the host");
+    pending.append(buf, static_cast<std::size_t>(got));
+  }
+}
+
 struct Figures {
   double p50_us = 0, p99_us = 0, rps = 0;
 };
@@ -331,6 +388,26 @@ int main(int argc, char** argv) {
 
   std::printf("host resident memory after start: %.1f MB\n", rss_after_start / 1024.0);
   std::printf("requests per client: %d\n\n", per_client);
+
+  // A key press as the page hands it over: a post per batch, or a message on the input
+  // socket; beside the echo of the same size.
+  {
+    const std::string key = "{\"mon\":0,\"ev\":[{\"k\":\"kd\",\"c\":\"KeyA\"}]}";
+    const std::string frame = text_frame(key);
+    auto open_socket = [&] { return open_input_socket(port, token); };
+    auto socket_exchange = [frame](int fd, std::string& pending) {
+      send_all(fd, frame);
+      read_frame(fd, pending);
+    };
+    Figures floor_key = run_clients(1, per_client, open_echo, echo_exchange(frame));
+    Figures by_post = run_clients(1, per_client, open_host, http_exchange(post("/api/input", key)));
+    Figures by_socket = run_clients(1, per_client, open_socket, socket_exchange);
+    print("TCP echo (a key's message)", 1, floor_key);
+    print("POST /api/input, one key", 1, by_post);
+    print("input socket, one key", 1, by_socket);
+    std::printf("  ratio to the floor: post p50 x%.1f, socket p50 x%.1f\n\n",
+                by_post.p50_us / floor_key.p50_us, by_socket.p50_us / floor_key.p50_us);
+  }
   for (int clients : {1, 6, 32}) {
     int count = std::max(200, per_client / (clients > 6 ? 4 : 1));
     Figures floor = run_clients(clients, count, open_echo, echo_exchange(get_version));

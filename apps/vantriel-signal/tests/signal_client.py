@@ -104,15 +104,17 @@ def value(samples, name, **labels):
 
 
 class Ws:
-    """A WebSocket client on ws://127.0.0.1:port/path: text frames of JSON only."""
+    """A WebSocket client on ws://127.0.0.1:port/path: text frames of JSON only. `headers`
+    (a dict) go into the handshake beside its own."""
 
-    def __init__(self, port, path, host="127.0.0.1"):
+    def __init__(self, port, path, host="127.0.0.1", headers=None):
         self.sock = socket.create_connection((host, port), timeout=DEADLINE)
         key = base64.b64encode(os.urandom(16)).decode()
+        extra = "".join(f"{name}: {value}\r\n" for name, value in (headers or {}).items())
         self.sock.sendall((f"GET {path} HTTP/1.1\r\nHost: {host}:{port}\r\n"
                            "Upgrade: websocket\r\nConnection: Upgrade\r\n"
-                           f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n")
-                          .encode())
+                           f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n"
+                           f"{extra}\r\n").encode())
         self.buf = b""
         while b"\r\n\r\n" not in self.buf:
             chunk = self.sock.recv(4096)

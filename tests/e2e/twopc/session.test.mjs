@@ -10,7 +10,30 @@ import { waitToast } from '../lib/host.mjs';
 let pcs;
 let keyUsed; // the key of the full session, which its end must renew
 let firstCode; // the check code of that session, which the next one must not repeat
-withTwoPcs((p) => { pcs = p; });
+// Every batch of input the host page hands its host, by either road: a post to
+// "/api/input", or a message on the input socket of that name, which the page keeps open
+// across sessions (so it is watched from the first page on). `most` is the largest
+// number of batches in flight at once.
+const road = { events: [], posts: 0, messages: 0, inFlight: 0, most: 0, sockets: 0 };
+const handed = (body, how) => {
+  road.events.push(...JSON.parse(body).ev);
+  road[how] += 1;
+  road.most = Math.max(road.most, ++road.inFlight);
+};
+withTwoPcs((p) => {
+  pcs = p;
+  const host = p.host.page;
+  const isInput = (r) => r.url().endsWith('/api/input');
+  host.on('request', (r) => { if (isInput(r)) handed(r.postData(), 'posts'); });
+  for (const end of ['requestfinished', 'requestfailed']) host.on(end, (r) => { if (isInput(r)) road.inFlight--; });
+  host.on('websocket', (ws) => {
+    if (!ws.url().includes('/api/input?')) return;
+    road.sockets += 1;
+    ws.on('framesent', (f) => handed(f.payload, 'messages'));
+    ws.on('framereceived', () => { road.inFlight--; });
+  });
+});
+const roadAfresh = () => Object.assign(road, { events: [], posts: 0, messages: 0, most: 0 });
 
 const hostPage = () => pcs.host.page;
 const techPage = () => pcs.tech.page;
@@ -246,16 +269,10 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   await waitToast(tech, 'Listo: en la otra PC presiona Ctrl+V.');
   assert.equal(await pcs.xclip(['-selection', 'clipboard', '-o']), 'del técnico ✓');
 
-  // Input takes one road, one post at a time: typed text waits behind the keys sent before
-  // it, `mov` carries only moves, and `in` never types.
-  const posted = [];
-  let inFlight = 0;
-  let most = 0;
-  const sent = (r) => { if (r.url().endsWith('/api/input')) { posted.push(...r.postDataJSON().ev); most = Math.max(most, ++inFlight); } };
-  const done = (r) => { if (r.url().endsWith('/api/input')) inFlight--; };
-  host.on('request', sent);
-  host.on('requestfinished', done);
-  host.on('requestfailed', done);
+  // Input takes one road, one batch at a time: typed text waits behind the keys sent
+  // before it, `mov` carries only moves, and `in` never types. By now the clicks above
+  // have opened the input socket, and every batch goes on it.
+  roadAfresh();
   await tech.evaluate(() => {
     const ctl = window.__channels.ctl.at(-1);
     window.__channels.mov.at(-1).send(JSON.stringify({ t: 'in', ev: [{ k: 'd', b: 2, x: 0.9, y: 0.9 }] }));
@@ -264,10 +281,10 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
     ctl.send(JSON.stringify({ t: 'text', s: 'q' }));
     ctl.send(JSON.stringify({ t: 'in', ev: [{ k: 'ku', c: 'ShiftLeft' }] }));
   });
-  await waitFor(() => posted.some((e) => e.k === 'ku') && inFlight === 0, { what: 'the keys and the text posted' });
-  for (const [event, fn] of [['request', sent], ['requestfinished', done], ['requestfailed', done]]) host.off(event, fn);
-  assert.deepEqual(posted, [{ k: 'kd', c: 'ShiftLeft' }, { k: 't', s: 'q' }, { k: 'ku', c: 'ShiftLeft' }]);
-  assert.equal(most, 1, 'one post to /api/input at a time');
+  await waitFor(() => road.events.some((e) => e.k === 'ku') && road.inFlight === 0, { what: 'the keys and the text handed over' });
+  assert.deepEqual(road.events, [{ k: 'kd', c: 'ShiftLeft' }, { k: 't', s: 'q' }, { k: 'ku', c: 'ShiftLeft' }]);
+  assert.equal(road.most, 1, 'one batch of input in flight at a time');
+  assert.deepEqual([road.sockets, road.posts], [1, 0], 'input goes on one socket, not by post');
   await probe.until((e) => e.t === 'kr' && e.keysym === 0xffe1);
 
   // The quality menu reaches the host's encoder.
@@ -381,8 +398,9 @@ test('a misbehaving technician without control gets nothing from the host', asyn
   await connected();
   await bothCodes(); // the exchange is over before anything below is listened for
   const asked = [];
-  const watch = (r) => { if (/\/api\/(input|portapapeles)/.test(r.url())) asked.push(r.url()); };
+  const watch = (r) => { if (/\/api\/portapapeles/.test(r.url())) asked.push(r.url()); };
   host.on('request', watch);
+  roadAfresh();
   await tech.evaluate(() => {
     const ctl = window.__channels.ctl.at(-1);
     const mov = window.__channels.mov.at(-1);
@@ -398,6 +416,7 @@ test('a misbehaving technician without control gets nothing from the host', asyn
   await tech.waitForTimeout(1500);
   host.off('request', watch);
   assert.deepEqual(asked, []);
+  assert.deepEqual(road.events, [], 'no input handed to the host');
   assert.deepEqual(await tech.evaluate(() => window.__heard), []);
   // The session goes on.
   assert.equal(await host.evaluate(() => window.__pcs.at(-1).connectionState), 'connected');

@@ -238,6 +238,7 @@ int Host::run() {
   const ApiContext& api = *api_;
   server_->start([&api](const HttpRequest& request) { return handle_request(request, api); },
                  [&api](const HttpRequest& head) { return wants_body(head, api); },
+                 [&api](const HttpRequest& head) { return opens_socket(head, api); },
                  kRequestWorkers, log_);
 
   write_instance_record(folder_, server_->port());

@@ -23,6 +23,9 @@ struct HttpRequest {
   std::vector<std::pair<std::string, std::string>> headers;  // in arrival order
   std::string body;    // at most kMaxBodyBytes
   bool body_cut = false;
+  // A message of a WebSocket: `body` is the message and `target` its handshake's target;
+  // `method` and `headers` are empty.
+  bool from_socket = false;
 
   // The value of the first header named `name` (compared without regard to ASCII case).
   std::optional<std::string_view> header(std::string_view name) const;

@@ -14,6 +14,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
 
 #include "base/log.h"
 #include "http/listen_options.h"
@@ -25,6 +26,7 @@ namespace {
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using error_code = boost::system::error_code;
 
@@ -98,6 +100,7 @@ struct LocalServer::Impl {
   JobQueue queue;
   Handler handler;
   BodyGate wants_body;
+  SocketGate opens_socket;
   const Log* log = nullptr;  // set by start(); outlives the server
   std::uint16_t port = 0;
   // Every open connection, in the order accepted. Touched on the I/O thread only.
@@ -118,7 +121,7 @@ namespace {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   enum class Phase {
-    kWaiting,   // for the header of its next request
+    kWaiting,   // for the header of its next request, or a socket's next message
     kBody,      // reading the body of an accepted request
     kBusy,      // its request is queued or being handled
     kWriting,   // the reply is being written
@@ -191,6 +194,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       request_.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     }
     version_ = req.version();
+    if (websocket::is_upgrade(req) && server_.opens_socket && server_.opens_socket(request_)) {
+      return open_socket();
+    }
     // A body nobody will read is not read: the client is answered from the header and the
     // rest is dropped while draining, so it never takes memory.
     if (!parser_->is_done() && server_.wants_body && !server_.wants_body(request_)) {
@@ -239,6 +245,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void write(HttpReply reply) {
+    if (socket_) return write_message(std::move(reply));
     using Response = http::response<http::span_body<const char>>;
     auto res = std::make_shared<Response>();
     res->version(version_);
@@ -268,6 +275,60 @@ class Connection : public std::enable_shared_from_this<Connection> {
                         if (!self->keep_alive_) return self->close();
                         self->read_header();
                       });
+  }
+
+  // The connection becomes a WebSocket: each message is a job like a request, its reply's
+  // body the answer, and the next message is read only once that answer is written. So
+  // messages are handled in order, one at a time, and a socket waiting for its next
+  // message holds no worker. Pings keep a socket whose page is gone from staying open.
+  void open_socket() {
+    enter(Phase::kBusy);
+    socket_target_ = std::move(request_.target);
+    stream_.expires_never();
+    socket_.emplace(stream_);
+    socket_->set_option(websocket::stream_base::timeout{
+        std::chrono::seconds(30), std::chrono::seconds(60), /*keep_alive_pings=*/true});
+    socket_->read_message_max(kMaxBodyBytes);
+    socket_->async_accept(parser_->release(), [self = shared_from_this()](error_code ec) {
+      if (ec || self->closed()) return self->close();
+      self->read_message();
+    });
+  }
+
+  void read_message() {
+    enter(Phase::kWaiting);
+    message_.clear();
+    socket_->async_read(message_, [self = shared_from_this()](error_code ec, std::size_t) {
+      if (ec || self->closed()) return self->close();
+      self->on_message();
+    });
+  }
+
+  void on_message() {
+    HttpRequest request;
+    request.target = socket_target_;
+    request.body = beast::buffers_to_string(message_.data());
+    request.from_socket = true;
+    message_.clear();
+    enter(Phase::kBusy);
+    server_.queue.push(Job{shared_from_this(), std::move(request)});
+  }
+
+  void write_message(HttpReply reply) {
+    if (closed()) {
+      if (reply.on_sent) reply.on_sent();
+      return;
+    }
+    enter(Phase::kWriting);
+    std::string_view body = reply.body_view();
+    socket_->text(true);
+    socket_->async_write(asio::buffer(body.data(), body.size()),
+                         [self = shared_from_this(), hold = reply.body,
+                          on_sent = std::move(reply.on_sent)](error_code ec, std::size_t) {
+                           if (on_sent) on_sent();
+                           if (ec || self->closed()) return self->close();
+                           self->read_message();
+                         });
   }
 
   // Sends our FIN, then reads and drops what the client still sends, for a bounded time
@@ -306,6 +367,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool drain_after_reply_ = false;
   std::size_t drained_ = 0;
   std::array<char, 16 * 1024> drain_buffer_{};
+  // Once the connection is a WebSocket: the stream over stream_, the handshake's target
+  // (each message's request carries it) and the message being read.
+  std::optional<websocket::stream<beast::tcp_stream&>> socket_;
+  std::string socket_target_;
+  beast::flat_buffer message_;
 };
 
 }  // namespace
@@ -442,9 +508,11 @@ morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t 
   return std::unique_ptr<LocalServer>(new LocalServer(std::move(impl)));
 }
 
-void LocalServer::start(Handler handler, BodyGate wants_body, int workers, const Log& log) {
+void LocalServer::start(Handler handler, BodyGate wants_body, SocketGate opens_socket, int workers,
+                        const Log& log) {
   impl_->handler = std::move(handler);
   impl_->wants_body = std::move(wants_body);
+  impl_->opens_socket = std::move(opens_socket);
   impl_->log = &log;
   Impl* impl = impl_.get();
   impl->accept();

@@ -1,7 +1,8 @@
 // The loopback HTTP/1.1 server. One I/O thread accepts connections and reads complete
 // requests; a fixed pool of workers takes them from one queue, runs the handler and hands
 // the reply back to the I/O thread. A connection waiting for its next request therefore
-// holds no worker, and at most `workers` requests run at once.
+// holds no worker, and at most `workers` requests run at once. A connection may become a
+// WebSocket whose messages are handled like requests, one at a time (see SocketGate).
 //
 // Only processes of the user the host runs as are served (http/peer_owner.h): any other
 // connection is closed as it is accepted, without a reply, and is never counted below.
@@ -39,6 +40,13 @@ class LocalServer {
   // closes after the reply. Must be cheap and must not throw.
   using BodyGate = std::function<bool(const HttpRequest& head)>;
 
+  // Called on the I/O thread with the head of a WebSocket handshake: whether to accept it.
+  // Each message on an accepted socket reaches the handler as a request with
+  // `from_socket` set, the handshake's target and the message as its body, one at a time
+  // and in order; the reply's body is sent back as a text message. A refused handshake is
+  // handled as the plain request it also is. Must be cheap and must not throw.
+  using SocketGate = std::function<bool(const HttpRequest& head)>;
+
   // Opens a listening socket on 127.0.0.1:`port` (backlog 128). The error says why not.
   static morvane::Result<std::unique_ptr<LocalServer>> listen(std::uint16_t port);
 
@@ -49,7 +57,8 @@ class LocalServer {
 
   // Starts the I/O thread and `workers` worker threads, which run until the server is
   // destroyed. Refused connections are reported to `log`, which must outlive the server.
-  void start(Handler handler, BodyGate wants_body, int workers, const Log& log);
+  void start(Handler handler, BodyGate wants_body, SocketGate opens_socket, int workers,
+             const Log& log);
 
   std::uint16_t port() const;
 

@@ -23,9 +23,19 @@ HttpReply handle_request(const HttpRequest& request, const ApiContext& api);
 // same reply with or without its body, so the server does not read it.
 bool wants_body(const HttpRequest& head, const ApiContext& api);
 
+// Whether a WebSocket handshake with this head may open a socket: only "/api/input", from
+// a page of this host (Origin present and local, the origin checks passed), with the token
+// as the query parameter "token". Each message on it is then handled as a POST
+// "/api/input" of that body: the same decoder, limits and control check.
+bool opens_socket(const HttpRequest& head, const ApiContext& api);
+
 // Whether a Host or Origin value names this machine's loopback: 127.0.0.1, localhost or
 // [::1], with any port, behind any number of leading "http://".
 bool is_local_host(std::string_view value);
+
+// The decoded value (UTF-8, invalid bytes replaced) of the first query parameter `name`
+// of `url`, or nothing.
+std::optional<std::string> query_param(std::string_view url, std::string_view name);
 
 // The decoded value of the query parameter "lang", or nothing.
 std::optional<std::string> query_lang(std::string_view url);

@@ -5,7 +5,7 @@
 import { $, esc, mmss, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { AJ, ID } from "./state.js";
-import { get, post } from "./api.js";
+import { get, post, sendInput } from "./api.js";
 import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
 import { hostSend, onHostClosed, onHostHello, onHostMessage } from "./signal.js";
 import {
@@ -293,8 +293,8 @@ async function startHostSession(req, opts, stream) {
     mons: [], // the host's monitors { i, w, h, primary }
     mon: 0, // the one the capture shows, for input
     surface: "monitor", // what the capture is: "monitor", "window", "browser"
-    queue: new InputQueue(), // input waiting for its post
-    pumping: false, // a post of input is in flight
+    queue: new InputQueue(), // input waiting to go to the host
+    pumping: false, // a batch of input is in flight
     vtx: null, // the transceivers: screen, PC sound, voice
     atx: null,
     voice: null,
@@ -422,13 +422,13 @@ function queueInput(s, evs) {
   pump(s);
 }
 
-// One post in flight at a time; what arrives meanwhile waits (moves collapse).
+// One batch in flight at a time; what arrives meanwhile waits (moves collapse).
 async function pump(s) {
   if (s.pumping) return;
   s.pumping = true;
   while (SES === s && s.control && s.queue.pending()) {
     const batch = s.queue.take(BATCH);
-    await post("/api/input", { mon: s.mon, ev: batch }).catch(() => null);
+    await sendInput({ mon: s.mon, ev: batch }).catch(() => null);
   }
   s.pumping = false;
   if (SES !== s || !s.control) s.queue.clear();
@@ -548,7 +548,7 @@ async function toggleControl(s) {
 async function withdrawControl(s) {
   s.control = false;
   s.queue.clear();
-  await post("/api/input", { mon: s.mon, ev: [{ k: "rel" }] }).catch(() => null);
+  await sendInput({ mon: s.mon, ev: [{ k: "rel" }] }).catch(() => null);
   await sessionNote(s);
 }
 
