@@ -12,8 +12,8 @@ import os from 'node:os';
 import { parseArgs } from 'node:util';
 import { labUnavailable, selectedPair, startLab } from './lib/netlab.mjs';
 import { startTwoPcs } from './lib/twopc.mjs';
-import { WARMUP, clockOf, field, glassToGlass, keyPresses, monoUs, nextColour, openTimed, recordInputTimes, screenPoint,
-  sleep, stopFrames, summary, watchFrames } from './lib/session_bench.mjs';
+import { WARMUP, clockOf, field, glassToGlass, keyPresses, monoUs, nextColour, openTimed, printViewerModes, recordInputTimes,
+  screenPoint, sleep, stopFrames, summary, viewerModes, watchFrames } from './lib/session_bench.mjs';
 
 const { values: opts } = parseArgs({ options: { samples: { type: 'string', default: '100' } } });
 const SAMPLES = Number(opts.samples);
@@ -26,7 +26,7 @@ const PROFILES = [
   { name: 'b', what: 'symmetric NAT on both', host: 'symmetric', tech: 'symmetric' },
   { name: 'c', what: 'host PC: only TCP leaves', host: 'tcp-only', tech: 'cone' },
   { name: 'd', what: 'host PC: 2 Mbit/s, 3 % loss, 80 ms', host: 'cone', tech: 'cone',
-    impair: { kbit: 2000, lossPct: 3, delayMs: 40 } },
+    impair: { kbit: 2000, lossPct: 3, delayMs: 40 }, compareViewer: true },
   { name: 'e', what: 'host PC: link down 5 s, new address', host: 'cone', tech: 'cone', change: true },
 ];
 
@@ -102,10 +102,11 @@ async function measure(pcs, probe, profile, lab) {
   await watchFrames(pcs.tech.page, PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2);
   const glass = (await glassToGlass(pcs, probe, SAMPLES + WARMUP, clocks.tech)).slice(WARMUP);
   step('glass to glass');
+  const modes = profile.compareViewer ? await viewerModes(pcs, probe, Math.ceil(SAMPLES / 2), clocks.tech) : null;
   const carried = await stream(pcs, probe);
   step('picture carried');
   const out = { name: profile.name, what: profile.what, accept, route, rtt: pair && pair.rtt,
-    keys: summary(field(keys, 'total')), glass: summary(field(glass, 'total')), carried };
+    keys: summary(field(keys, 'total')), glass: summary(field(glass, 'total')), carried, modes };
   if (profile.change) {
     const pc = lab.pcs.host;
     await pc.linkDown();
@@ -137,6 +138,12 @@ function print(rows) {
       (c ? `${c.size}, ${c.fps.toFixed(1)} fps, ${Math.round(c.kbps)} kbit/s` : '—'));
   }
   for (const r of rows) {
+    if (r.modes) {
+      console.log(`  ${r.name}: the viewer's playout delay`);
+      printViewerModes(r.modes, '    ');
+    }
+  }
+  for (const r of rows) {
     if (r.linkBack !== undefined) {
       console.log(`  ${r.name}: link back → live picture ${ms(r.linkBack)}; new address → live picture ${ms(r.newAddress)}`);
     }
@@ -152,7 +159,7 @@ const rows = [];
   const pcs = await startTwoPcs({ name: 'bench-netlab-loopback' });
   try {
     const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y });
-    rows.push(await measure(pcs, probe, { name: 'loopback', what: 'both PCs on 127.0.0.1 (reference)' }));
+    rows.push(await measure(pcs, probe, { name: 'loopback', what: 'both PCs on 127.0.0.1 (reference)', compareViewer: true }));
   } finally {
     await pcs.stop();
   }

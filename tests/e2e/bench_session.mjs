@@ -15,8 +15,8 @@ import os from 'node:os';
 import { parseArgs } from 'node:util';
 import { execFileSync } from 'node:child_process';
 import { SCREEN, startTwoPcs } from './lib/twopc.mjs';
-import { WARMUP, COLOURS, clockOf, field, glassToGlass, keyPresses, monoUs, openTimed, pointerMoves,
-  recordInputTimes, sleep, stopFrames, summary, watchFrames } from './lib/session_bench.mjs';
+import { WARMUP, changeScreen, clockOf, field, glassToGlass, keyPresses, monoUs, openTimed, pointerMoves,
+  printViewerModes, recordInputTimes, stopFrames, summary, viewerModes, watchFrames } from './lib/session_bench.mjs';
 
 const { values: opts } = parseArgs({ options: { samples: { type: 'string', default: '200' } } });
 const SAMPLES = Number(opts.samples);
@@ -141,16 +141,6 @@ function cpuTicks(pids) {
   return out;
 }
 
-// Fills the probe window with the next colour every frame interval for `seconds`.
-async function changeScreen(probe, seconds) {
-  const t0 = monoUs();
-  for (let i = 0, next = t0; monoUs() < t0 + seconds * 1e6; i++) {
-    await probe.color(COLOURS[i % COLOURS.length]);
-    next += 1e6 / FPS;
-    await sleep(Math.max(0, (next - monoUs()) / 1000));
-  }
-}
-
 // The host PC's screen keeps changing (the probe window every frame interval) while the
 // host browser's CPU time is read before and after; also the frames its encoder sent.
 async function hostCpu(pcs, probe, seconds) {
@@ -241,6 +231,7 @@ try {
 
   await watchFrames(pcs.tech.page, PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2);
   const g2g = (await glassToGlass(pcs, probe, SAMPLES + WARMUP, clocks.tech)).slice(WARMUP);
+  const modes = await viewerModes(pcs, probe, Math.ceil(SAMPLES / 2), clocks.tech);
   await stopFrames(pcs.tech.page);
 
   const cpu = await hostCpu(pcs, probe, CPU_SECONDS);
@@ -266,6 +257,8 @@ try {
   console.log(row('  last packet in → frame callback', summary(field(g2g, 'toShown'))));
   console.log(row('floor: data channel one way (½ RTT)', summary(echo), 'reference, same two browsers'));
   console.log(`  ${'floor: one frame at the capture rate'.padEnd(40)}${ms(1000 / FPS).padStart(10)}${''.padStart(27)}   reference, ${FPS} fps`);
+  console.log('');
+  printViewerModes(modes);
   console.log('');
   const kinds = [...cpu.byKind.entries()].sort((x, y) => y[1].pct - x[1].pct);
   const totalPct = kinds.reduce((sum, [, k]) => sum + k.pct, 0);

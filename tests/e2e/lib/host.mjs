@@ -15,6 +15,9 @@ export const CHROMIUM_ARGS = [
   '--disable-component-update',
   '--disable-sync',
   '--no-first-run',
+  // As the host starts its app window (morvane/core/shell/app_window.cpp): frames shown
+  // as soon as they are decoded.
+  '--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/',
 ];
 
 function hostBinary() {

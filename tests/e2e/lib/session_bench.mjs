@@ -269,3 +269,99 @@ export async function glassToGlass(pcs, probe, count, clock) {
 }
 
 export const field = (xs, f) => xs.map((x) => x[f]);
+
+// --- the viewer's playout delay ----------------------------------------------------------
+
+// What the technician's video receivers are asked for: the browser's own choice (no
+// target), and the least delay it allows (a target of 0 ms).
+export const VIEWER_MODES = [{ name: 'browser default', target: null }, { name: 'target 0 ms', target: 0 }];
+
+const setViewerTarget = (tech, target) => tech.evaluate((t) => {
+  for (const pc of window.__pcs) {
+    if (pc.connectionState !== 'connected') continue;
+    for (const r of pc.getReceivers()) if (r.track && r.track.kind === 'video') r.jitterBufferTarget = t;
+  }
+}, target);
+
+// The technician's received video: counters that tell smoothness (see `stutter`).
+const inboundVideo = (tech) => tech.evaluate(async () => {
+  for (const pc of window.__pcs) {
+    if (pc.connectionState !== 'connected') continue;
+    for (const r of (await pc.getStats()).values()) {
+      if (r.type === 'inbound-rtp' && r.kind === 'video') {
+        return { at: performance.now(), decoded: r.framesDecoded, dropped: r.framesDropped ?? 0,
+          freezes: r.freezeCount ?? 0, freezeS: r.totalFreezesDuration ?? 0,
+          jb: r.jitterBufferDelay ?? 0, jbN: r.jitterBufferEmittedCount ?? 0 };
+      }
+    }
+  }
+  return null;
+});
+
+// Fills the probe window with the next colour every frame interval for `seconds`.
+export async function changeScreen(probe, seconds, fps = 30) {
+  const t0 = monoUs();
+  for (let next = t0; monoUs() < t0 + seconds * 1e6;) {
+    await probe.color(nextColour());
+    next += 1e6 / fps;
+    await sleep(Math.max(0, (next - monoUs()) / 1000));
+  }
+}
+
+// Frames shown per second, dropped, freezes and the mean time a frame waited in the jitter
+// buffer, while the screen changes every frame interval for `seconds`.
+async function stutter(pcs, probe, seconds) {
+  const a = await inboundVideo(pcs.tech.page);
+  await changeScreen(probe, seconds);
+  const b = await inboundVideo(pcs.tech.page);
+  if (!a || !b) return null;
+  const s = (b.at - a.at) / 1000;
+  return { fps: (b.decoded - a.decoded) / s, dropped: b.dropped - a.dropped, freezes: b.freezes - a.freezes,
+    freezeMs: (b.freezeS - a.freezeS) * 1000, bufferMs: b.jbN > a.jbN ? ((b.jb - a.jb) / (b.jbN - a.jbN)) * 1000 : null };
+}
+
+// Glass to glass and stutter under each of VIEWER_MODES, in alternating blocks so that
+// every mode meets the same machine and link; `count` samples per mode. Leaves the
+// receivers as the page set them: with the target the page asked for.
+export async function viewerModes(pcs, probe, count, clock, { rounds = 4, stutterSeconds = 4 } = {}) {
+  const tech = pcs.tech.page;
+  const asSet = await tech.evaluate(() => {
+    const pc = window.__pcs.filter((p) => p.connectionState === 'connected').at(-1);
+    const r = pc && pc.getReceivers().find((x) => x.track && x.track.kind === 'video');
+    return r ? r.jitterBufferTarget : null;
+  });
+  const out = VIEWER_MODES.map((m) => ({ ...m, glass: [], stutter: [] }));
+  const per = Math.ceil(count / rounds);
+  for (let round = 0; round < rounds; round++) {
+    for (const m of out) {
+      await setViewerTarget(tech, m.target);
+      await sleep(300);
+      m.glass.push(...(await glassToGlass(pcs, probe, per, clock)));
+      m.stutter.push(await stutter(pcs, probe, stutterSeconds));
+    }
+  }
+  await setViewerTarget(tech, asSet);
+  return out.map((m) => {
+    const st = m.stutter.filter(Boolean);
+    const sum = (f) => st.reduce((t, x) => t + (x[f] ?? 0), 0);
+    const buffered = st.filter((x) => x.bufferMs !== null);
+    return { name: m.name, target: m.target, glass: m.glass,
+      stutter: st.length ? { fps: sum('fps') / st.length, dropped: sum('dropped'), freezes: sum('freezes'), freezeMs: sum('freezeMs'),
+        bufferMs: buffered.length ? buffered.reduce((t, x) => t + x.bufferMs, 0) / buffered.length : null,
+        seconds: st.length * stutterSeconds } : null };
+  });
+}
+
+const ms = (v) => (v === null || v === undefined ? '—' : `${v.toFixed(v < 10 ? 2 : 1)} ms`);
+
+// Glass to glass and smoothness per playout delay asked of the technician's receivers.
+export function printViewerModes(modes, indent = '  ') {
+  console.log(`${indent}${'viewer receivers'.padEnd(24)}${'glass p50'.padStart(11)}${'p95'.padStart(10)}   shown fps  dropped  freezes (ms)  in jitter buffer`);
+  for (const m of modes) {
+    const g = summary(field(m.glass, 'total'));
+    const st = m.stutter;
+    console.log(`${indent}${m.name.padEnd(24)}${(g ? ms(g.p50) : '—').padStart(11)}${(g ? ms(g.p95) : '—').padStart(10)}` +
+      (st ? `   ${st.fps.toFixed(1).padStart(9)}  ${String(st.dropped).padStart(7)}  ${`${st.freezes} (${Math.round(st.freezeMs)})`.padStart(12)}` +
+        `  ${st.bufferMs === null ? '—' : ms(st.bufferMs)} over ${st.seconds} s` : ''));
+  }
+}

@@ -226,6 +226,9 @@ function attachRemoteMedia(s) {
   s.mediaAttached = true;
   const tr = s.pc.getTransceivers();
   if (tr[0]) {
+    // A remote screen is acted on, not watched: the least playout delay the browser
+    // allows, over the smoothness a longer jitter buffer would buy.
+    if ("jitterBufferTarget" in tr[0].receiver) tr[0].receiver.jitterBufferTarget = 0;
     const v = $("vVideo");
     v.srcObject = new MediaStream([tr[0].receiver.track]);
     v.play().catch(() => {});

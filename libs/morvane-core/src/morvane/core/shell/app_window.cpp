@@ -127,6 +127,10 @@ std::vector<std::string> app_window_arguments(const std::string& url,
       "--disable-background-timer-throttling",
       "--autoplay-policy=no-user-gesture-required",
       "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion",
+      // A remote screen is acted on, not watched: each received frame is shown as soon
+      // as it is decoded, with no playout delay for smoothness (WebRTC's own switch for
+      // it; a page can only ask for a smaller jitter buffer, which changes nothing here).
+      "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/",
   };
 }
 

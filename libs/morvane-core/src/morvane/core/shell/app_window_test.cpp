@@ -122,12 +122,13 @@ TEST_F(AppWindowTest, ProfileFolderPerBrowser) {
 TEST_F(AppWindowTest, FirstOpenStartsTheBrowserWithTheProgramsProfile) {
   window->open();
   EXPECT_THAT(desk->taken_calls(), ElementsAre("start /usr/bin/chromium"));
-  ASSERT_EQ(desk->last_args.size(), 14u);
+  ASSERT_EQ(desk->last_args.size(), 15u);
   EXPECT_EQ(desk->last_args[0], "--app=http://127.0.0.1:8800/");
   EXPECT_EQ(desk->last_args[1], "--window-size=1440,920");
   EXPECT_EQ(desk->last_args[2], "--user-data-dir=" + profile());
   EXPECT_EQ(desk->last_args[13],
             "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion");
+  EXPECT_EQ(desk->last_args[14], "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/");
   EXPECT_EQ(desk->pauses, 0);
 }
 
