@@ -141,42 +141,73 @@ function cpuTicks(pids) {
   return out;
 }
 
+// The screen capture's and the encoder's frame counts: whether "30 fps" held, and if not,
+// what WebRTC says held it back.
+const senderStats = (host) => host.evaluate(async () => {
+  for (const pc of window.__pcs) {
+    if (pc.connectionState !== 'connected') continue;
+    const stats = await pc.getStats();
+    const transport = [...stats.values()].find((r) => r.type === 'transport' && r.selectedCandidatePairId);
+    const pair = transport && stats.get(transport.selectedCandidatePairId);
+    for (const r of stats.values()) {
+      if (r.type === 'outbound-rtp' && r.kind === 'video') {
+        const codec = r.codecId && stats.get(r.codecId);
+        const source = r.mediaSourceId && stats.get(r.mediaSourceId);
+        return { captured: source ? source.frames : null, sent: r.framesSent, w: r.frameWidth, h: r.frameHeight,
+          bytes: r.bytesSent, encoder: r.encoderImplementation ?? '', codec: codec ? codec.mimeType : '?',
+          limits: r.qualityLimitationDurations ?? {}, estimate: pair ? pair.availableOutgoingBitrate ?? null : null };
+      }
+    }
+  }
+  return null;
+});
+
+// What changed between two sender readings `seconds` apart: frames captured and sent per
+// second, the bit rate, and what limited the encoder for how long.
+function senderDelta(a, b, seconds) {
+  const limited = Object.entries(b.limits)
+    .map(([why, s]) => [why, s - (a.limits[why] ?? 0)])
+    .filter(([why, s]) => why !== 'none' && s > 0.05);
+  return { ...b, limited, capturedFps: b.captured === null ? null : (b.captured - a.captured) / seconds,
+    sentFps: (b.sent - a.sent) / seconds, kbps: ((b.bytes - a.bytes) * 8) / seconds / 1000 };
+}
+
+// The frames the other qualities of the technician's menu get while the screen changes
+// every frame interval (the menu's own way: a message to the host, which sets its
+// encoder). "auto", the session's first, is what hostCpu measured: a change of settings
+// clears what the encoder's adaptation holds, so "auto" chosen again would look better
+// than a session that kept it.
+async function framesPerQuality(pcs, probe, seconds) {
+  const out = [];
+  for (const q of ['nitidez', 'fluidez']) {
+    await pcs.tech.page.click('#vQual');
+    await pcs.tech.page.click(`#menu [data-q="${q}"]`);
+    await changeScreen(probe, 3);
+    const a = await senderStats(pcs.host.page);
+    const t0 = monoUs();
+    await changeScreen(probe, seconds);
+    const b = await senderStats(pcs.host.page);
+    out.push({ q, ...senderDelta(a, b, (monoUs() - t0) / 1e6) });
+  }
+  return out;
+}
+
 // The host PC's screen keeps changing (the probe window every frame interval) while the
 // host browser's CPU time is read before and after; also the frames its encoder sent.
 async function hostCpu(pcs, probe, seconds) {
   const host = pcs.host.page;
-  // The screen capture's and the encoder's frame counts: whether "30 fps" held, and if
-  // not, what WebRTC says held it back.
-  const senderStats = () => host.evaluate(async () => {
-    for (const pc of window.__pcs) {
-      if (pc.connectionState !== 'connected') continue;
-      const stats = await pc.getStats();
-      const transport = [...stats.values()].find((r) => r.type === 'transport' && r.selectedCandidatePairId);
-      const pair = transport && stats.get(transport.selectedCandidatePairId);
-      for (const r of stats.values()) {
-        if (r.type === 'outbound-rtp' && r.kind === 'video') {
-          const codec = r.codecId && stats.get(r.codecId);
-          const source = r.mediaSourceId && stats.get(r.mediaSourceId);
-          return { captured: source ? source.frames : null, sent: r.framesSent, w: r.frameWidth, h: r.frameHeight,
-            encoder: r.encoderImplementation ?? '', codec: codec ? codec.mimeType : '?',
-            limits: r.qualityLimitationDurations ?? {}, estimate: pair ? pair.availableOutgoingBitrate ?? null : null };
-        }
-      }
-    }
-    return null;
-  });
   // The bandwidth estimate starts low and grew little while the screen stood still: a
   // few seconds of changes first, so the encoder runs as it does once a session is going.
   await changeScreen(probe, SETTLE_SECONDS);
   const pids = hostBrowserTree();
   const before = cpuTicks(pids);
-  const statsBefore = await senderStats();
+  const statsBefore = await senderStats(host);
   const t0 = monoUs();
   await changeScreen(probe, seconds);
   const wallS = (monoUs() - t0) / 1e6;
   // Processes started meanwhile count from zero; ones that ended are lost (rare, and small).
   const after = cpuTicks(new Set([...pids, ...hostBrowserTree()]));
-  const statsAfter = await senderStats();
+  const statsAfter = await senderStats(host);
   const byKind = new Map();
   for (const [pid, ticks] of after) {
     const kind = processKind(pid);
@@ -186,15 +217,7 @@ async function hostCpu(pcs, probe, seconds) {
     k.count += 1;
     byKind.set(kind, k);
   }
-  let stream = null;
-  if (statsBefore && statsAfter) {
-    const limited = Object.entries(statsAfter.limits)
-      .map(([why, s]) => [why, s - (statsBefore.limits[why] ?? 0)])
-      .filter(([why, s]) => why !== 'none' && s > 0.05);
-    stream = { ...statsAfter, limited,
-      capturedFps: statsAfter.captured === null ? null : (statsAfter.captured - statsBefore.captured) / wallS,
-      sentFps: (statsAfter.sent - statsBefore.sent) / wallS };
-  }
+  const stream = statsBefore && statsAfter ? senderDelta(statsBefore, statsAfter, wallS) : null;
   return { byKind, wallS, stream };
 }
 
@@ -235,6 +258,7 @@ try {
   await stopFrames(pcs.tech.page);
 
   const cpu = await hostCpu(pcs, probe, CPU_SECONDS);
+  const qualities = await framesPerQuality(pcs, probe, 6);
   const techDrift = (await clockOf(pcs.tech.page)).offsetUs - clocks.tech.offsetUs;
   const endLoad = os.loadavg();
   const errors = pcs.pageErrors();
@@ -266,12 +290,17 @@ try {
   console.log(`  host PC browser CPU over ${cpu.wallS.toFixed(1)} s sharing ${SCREEN.width}×${SCREEN.height} at ${FPS} fps ` +
     `(a window changing every ${(1000 / FPS).toFixed(0)} ms): ${totalPct.toFixed(1)}% of one core`);
   console.log('    ' + kinds.map(([k, v]) => `${k}${v.count > 1 ? `×${v.count}` : ''} ${v.pct.toFixed(1)}%`).join(', '));
+  const fps = (v) => (v === null ? '?' : v.toFixed(1));
+  const limits = (x) => (x.limited.length ? `; limited by ${x.limited.map(([why, t]) => `${why} ${t.toFixed(1)} s`).join(', ')}` : '');
   if (st) {
-    const fps = (v) => (v === null ? '?' : v.toFixed(1));
     console.log(`    frames captured ${fps(st.capturedFps)}/s, sent ${fps(st.sentFps)}/s at ${st.w}×${st.h}, ${st.codec}` +
       `${st.encoder ? ` (${st.encoder})` : ''}` +
       `${st.estimate ? `, bandwidth estimate ${(st.estimate / 1e6).toFixed(1)} Mbit/s` : ''}` +
-      `${st.limited.length ? `; encoder limited by ${st.limited.map(([why, t]) => `${why} ${t.toFixed(1)} s`).join(', ')}` : ''}`);
+      `${limits(st)}`);
+  }
+  for (const x of qualities) {
+    console.log(`    quality "${x.q}": frames captured ${fps(x.capturedFps)}/s, sent ${fps(x.sentFps)}/s, ` +
+      `${Math.round(x.kbps)} kbit/s${limits(x)}`);
   }
   console.log('');
   console.log(`  page clocks on CLOCK_MONOTONIC within ±${(clocks.tech.errorUs / 1000).toFixed(2)} ms (technician), ` +

@@ -124,7 +124,7 @@ export async function recordInputTimes(pcs) {
     // The input socket to the host, where the page has one.
     const realSend = WebSocket.prototype.send;
     WebSocket.prototype.send = function (data) {
-      if (typeof data === 'string' && this.url.endsWith('/api/input')) stamp(data);
+      if (typeof data === 'string' && new URL(this.url).pathname === '/api/input') stamp(data);
       return realSend.call(this, data);
     };
   });
