@@ -7,7 +7,7 @@
 // new address) to a live picture. Prints figures only; asserts nothing about time. Needs
 // root (network namespaces).
 //
-//   VANTRIEL_BIN=... VANTRIEL_SIGNAL_BIN=... DESKTOP_PROBE=... node tests/e2e/bench_netlab.mjs [--samples N]
+//   VANTRIEL_BIN=... VANTRIEL_SIGNAL_BIN=... DESKTOP_PROBE=... node tests/e2e/bench_netlab.mjs [--samples N] [--profiles a,e]
 import os from 'node:os';
 import { parseArgs } from 'node:util';
 import { labUnavailable, selectedPair, startLab } from './lib/netlab.mjs';
@@ -15,7 +15,7 @@ import { startTwoPcs } from './lib/twopc.mjs';
 import { WARMUP, clockOf, field, glassToGlass, keyPresses, monoUs, nextColour, openTimed, printViewerModes, recordInputTimes,
   screenPoint, sleep, stopFrames, summary, viewerModes, watchFrames } from './lib/session_bench.mjs';
 
-const { values: opts } = parseArgs({ options: { samples: { type: 'string', default: '100' } } });
+const { values: opts } = parseArgs({ options: { samples: { type: 'string', default: '100' }, profiles: { type: 'string', default: 'a,b,c,d,e' } } });
 const SAMPLES = Number(opts.samples);
 if (!Number.isInteger(SAMPLES) || SAMPLES < 1) throw new Error(`--samples wants a positive whole number, not ${opts.samples}`);
 const PROBE = { x: 100, y: 100, w: 400, h: 300 };
@@ -172,7 +172,7 @@ if (why) {
   try {
     pcs = await startTwoPcs({ name: 'bench-netlab', net: lab });
     const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y });
-    for (const p of PROFILES) {
+    for (const p of PROFILES.filter((x) => opts.profiles.split(',').includes(x.name))) {
       await lab.pcs.host.setNat(p.host);
       await lab.pcs.tech.setNat(p.tech);
       if (p.impair) await lab.pcs.host.setImpairment(p.impair);

@@ -241,11 +241,17 @@ async function restartIce(s, renew = true) {
     if (SES === s && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s);
   }, RESTART_MS);
   if (renew && s.pc.signalingState === "have-local-offer") hostRenew();
+  // One offer at a time: two made together (the timer's and a socket's becoming ready)
+  // would both be answered, and the second answer would find nothing to answer.
+  if (s.offering) return;
+  s.offering = true;
   try {
     s.pc.restartIce();
     await sendOffer(s);
   } catch (e) {
     console.warn("ICE restart failed:", e && e.message);
+  } finally {
+    s.offering = false;
   }
 }
 
@@ -345,6 +351,19 @@ export function startStats(s) {
       if (s.role === "tech" && quiet !== !!s.quiet) {
         s.quiet = quiet;
         hook(s, "redraw");
+      }
+      // On the host's side the same silence starts the mending at once: ICE calls a path
+      // that went away disconnected only after several seconds more (seven, measured, after
+      // a change of address). The registration socket may be as dead as the path (a new
+      // address), so a new one opens, and the restart is offered on it once it is ready
+      // (onHostState); ICE's own verdict, when it comes, restarts as before.
+      if (s.role === "host") {
+        if (quiet && !s.reconnecting) {
+          s.reconnecting = true;
+          hook(s, "redraw");
+          hostRenew();
+        }
+        else if (!r.quiet && s.reconnecting && s.pc.connectionState === "connected") pathBack(s);
       }
       hook(s, "stats");
     } catch (e) {

@@ -15,6 +15,7 @@ const HOST = { ws: null, stale: null, state: "off", retry: 0, timer: null, ping:
 let ICE = null; // { list, at }
 export const ICE_DEFAULT = [{ urls: ["stun:stun.l.google.com:19302", "stun:stun.cloudflare.com:3478"] }];
 const RETRY_WAIT = [3, 5, 8, 13, 20, 30];
+const ONLINE_WAIT_MS = 500;
 
 const stateListeners = [];
 const messageListeners = [];
@@ -130,6 +131,16 @@ function dispatch(m) {
       for (const fn of messageListeners) fn(m);
   }
 }
+
+// The network is back: a registration waiting out its retry (up to half a minute) tries
+// again now, from the shortest wait on. A moment later: the network a browser reports up
+// may not route yet.
+window.addEventListener("online", () => {
+  if (HOST.stop || HOST.state !== "error" || HOST.ws) return;
+  HOST.retry = 0;
+  clearTimeout(HOST.timer);
+  HOST.timer = setTimeout(hostConnect, ONLINE_WAIT_MS);
+});
 
 export function hostSend(obj) {
   if (HOST.ws && HOST.ws.readyState === 1) HOST.ws.send(JSON.stringify(obj));
