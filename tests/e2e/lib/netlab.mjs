@@ -18,6 +18,7 @@ import path from 'node:path';
 import readline from 'node:readline';
 import { spawn, execFile, execFileSync } from 'node:child_process';
 import { fileURLToPath } from 'node:url';
+import { signalListening } from './signal_proc.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const PREFIX = 'vtrlab';
@@ -448,21 +449,7 @@ async function startSignal(lab, tmp, artifacts, turn, extraArgs = []) {
     env: { ...process.env, VTR_SIGNAL_TURN_SECRET: turn.secret },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
-  const log = fs.createWriteStream(path.join(artifacts, 'signal.log'));
-  let said = '';
-  proc.stderr.on('data', (d) => { said += d; log.write(d); });
-  const lines = readline.createInterface({ input: proc.stdout });
-  const first = await new Promise((resolve, reject) => {
-    lines.once('line', resolve);
-    proc.once('exit', (code) => reject(new Error(`vantriel-signal ended at start (${code}):\n${said}`)));
-  });
-  lines.on('line', (l) => log.write(l + '\n'));
-  const m = /^listening on (http:\/\/\S+)$/.exec(first);
-  if (!m) {
-    proc.kill('SIGKILL');
-    throw new Error(`vantriel-signal said "${first}"`);
-  }
-  return { proc, url: m[1] };
+  return signalListening(proc, artifacts);
 }
 
 // The selected candidate pair of `page`'s newest open peer connection (or of the one

@@ -12,6 +12,7 @@ import { spawn, execFile } from 'node:child_process';
 import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
 import { CHROMIUM_ARGS, freePort, startHost } from './host.mjs';
+import { signalListening } from './signal_proc.mjs';
 
 export const HOST_ID = '700000001';
 export const TECH_ID = '700000002';
@@ -179,21 +180,7 @@ async function startSignal(tmp, artifacts, turn, extraArgs) {
     env: { ...process.env, VTR_SIGNAL_TURN_SECRET: turn.secret },
     stdio: ['ignore', 'pipe', 'pipe'],
   }));
-  const log = fs.createWriteStream(path.join(artifacts, 'signal.log'));
-  let said = '';
-  proc.stderr.on('data', (d) => { said += d; log.write(d); });
-  const lines = readline.createInterface({ input: proc.stdout });
-  const first = await new Promise((resolve, reject) => {
-    lines.once('line', resolve);
-    proc.once('exit', (code) => reject(new Error(`vantriel-signal ended at start (${code}):\n${said}`)));
-  });
-  lines.on('line', (l) => log.write(l + '\n'));
-  const m = /^listening on (http:\/\/\S+)$/.exec(first);
-  if (!m) {
-    proc.kill('SIGKILL');
-    throw new Error(`vantriel-signal said "${first}"`);
-  }
-  return { proc, url: m[1] };
+  return signalListening(proc, artifacts);
 }
 
 // A desktop session has a UTF-8 locale; CI may have none, and then Chromium cannot name a
