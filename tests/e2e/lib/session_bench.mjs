@@ -8,7 +8,9 @@
 // and fills with it, Node's process.hrtime is it, and each page's performance.now() is
 // Chromium's TimeTicks (CLOCK_MONOTONIC on Linux) less a fixed origin, which is measured
 // once per page (see `clockOf`). Network namespaces share that clock.
-import { HOST_ID } from './twopc.mjs';
+import { acceptWithControl, screenPoint } from './twopc.mjs';
+
+export { screenPoint };
 
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 export const monoUs = () => Number(process.hrtime.bigint() / 1000n);
@@ -42,49 +44,30 @@ export async function clockOf(page) {
   return { offsetUs: best.offset, errorUs: best.rtt / 2, toUs: (ms) => ms * 1000 + best.offset };
 }
 
-// The technician asks for control with the host's key and the host PC accepts with control
-// and without the PC's sound, as a person would through the UI. Resolves, once the picture
-// is up and under control, with the ms from the click on "accept" to the technician's first
+// The session opened as a person would (acceptWithControl); resolves, once the picture is
+// up and under control, with the ms from the click on "accept" to the technician's first
 // frame (`techClock` being the technician page's clock).
 export async function openTimed(pcs, techClock, { timeout = 60000 } = {}) {
   const { page: host } = pcs.host;
   const { page: tech } = pcs.tech;
   await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout });
-  await tech.fill('#peerId', HOST_ID);
-  await tech.fill('#peerKey', (await host.textContent('#myKey')).trim());
-  await tech.setChecked('#wantCtl', true);
-  await tech.click('#connectBtn');
-  await host.waitForSelector('#reqDlg:not([hidden])', { timeout: 20000 });
-  await host.setChecked('#reqCtl', true);
-  await host.setChecked('#reqAudio', false);
-  await host.waitForSelector('#reqAccept:not([disabled])');
-  await tech.evaluate(() => {
-    window.__first = null;
-    const v = document.getElementById('vVideo');
-    const look = () => {
-      if (v.videoWidth > 0) window.__first = performance.now();
-      else requestAnimationFrame(look);
-    };
-    requestAnimationFrame(look);
+  let t0 = 0;
+  await acceptWithControl(pcs, {
+    timeout,
+    beforeAccept: async () => {
+      await tech.evaluate(() => {
+        window.__first = null;
+        const v = document.getElementById('vVideo');
+        const look = () => {
+          if (v.videoWidth > 0) window.__first = performance.now();
+          else requestAnimationFrame(look);
+        };
+        requestAnimationFrame(look);
+      });
+      t0 = monoUs();
+    },
   });
-  const t0 = monoUs();
-  await host.click('#reqAccept');
-  await host.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout });
-  await tech.waitForFunction(() => window.__first !== null && document.getElementById('vWait').hidden &&
-    document.getElementById('vLayer').classList.contains('ctl'), null, { timeout });
   return (techClock.toUs(await tech.evaluate(() => window.__first)) - t0) / 1000;
-}
-
-// The point of the technician's page that shows pixel (sx, sy) of the host's screen.
-export function screenPoint(tech, sx, sy) {
-  return tech.evaluate(([x, y]) => {
-    const v = document.getElementById('vVideo');
-    const r = v.getBoundingClientRect();
-    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
-    const left = r.left + (r.width - v.videoWidth * scale) / 2;
-    const top = r.top + (r.height - v.videoHeight * scale) / 2;
-    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
-  }, [sx, sy]);
 }
 
 // --- input: the technician's page to the probe window ---------------------------------

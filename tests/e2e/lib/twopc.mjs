@@ -419,6 +419,41 @@ export function withTwoPcs(use, options = {}) {
   });
 }
 
+// The technician asks for control with the host PC's key and the host PC accepts with
+// control and without the PC's sound, as a person would through the UI; resolves once the
+// picture is up and under control. `beforeAccept` runs just before the click on "accept".
+export async function acceptWithControl(pcs, { timeout = 20000, beforeAccept } = {}) {
+  const { page: host } = pcs.host;
+  const { page: tech } = pcs.tech;
+  await tech.fill('#peerId', HOST_ID);
+  await tech.fill('#peerKey', (await host.textContent('#myKey')).trim());
+  await tech.setChecked('#wantCtl', true);
+  await tech.click('#connectBtn');
+  await host.waitForSelector('#reqDlg:not([hidden])', { timeout: 20000 });
+  await host.setChecked('#reqCtl', true);
+  await host.setChecked('#reqAudio', false);
+  await host.waitForSelector('#reqAccept:not([disabled])');
+  if (beforeAccept) await beforeAccept();
+  await host.click('#reqAccept');
+  await host.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout });
+  await tech.waitForFunction(() => {
+    const v = document.getElementById('vVideo');
+    return v.videoWidth > 0 && document.getElementById('vWait').hidden && document.getElementById('vLayer').classList.contains('ctl');
+  }, null, { timeout });
+}
+
+// The point of the technician's page that shows pixel (sx, sy) of the host PC's screen.
+export function screenPoint(tech, sx, sy) {
+  return tech.evaluate(([x, y]) => {
+    const v = document.getElementById('vVideo');
+    const r = v.getBoundingClientRect();
+    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
+    const left = r.left + (r.width - v.videoWidth * scale) / 2;
+    const top = r.top + (r.height - v.videoHeight * scale) / 2;
+    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
+  }, [sx, sy]);
+}
+
 // Opens a session: the technician connects with the host PC's key, the host PC accepts
 // with the boxes given (the PC's sound as the settings tick it, unless said), and both wait
 // until the file channel is open.

@@ -10,7 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { labUnavailable, selectedPair, startLab } from '../lib/netlab.mjs';
-import { HOST_ID, SCREEN, startTwoPcs, TECH_NAME, waitFor } from '../lib/twopc.mjs';
+import { acceptWithControl, SCREEN, startTwoPcs, TECH_NAME, waitFor } from '../lib/twopc.mjs';
 import { waitToast } from '../lib/host.mjs';
 import {
   callLinks, createCall, heardPitches, joinCall, meshed, openMemberPage, startMemberPc, toneWav,
@@ -65,20 +65,7 @@ async function openSession() {
   if (await host.isVisible('#hostbar')) await host.click('#hbEnd', { timeout: 2000 }).catch(() => {});
   await sessionGone();
   await online();
-  await tech.fill('#peerId', HOST_ID);
-  await tech.fill('#peerKey', (await host.textContent('#myKey')).trim());
-  await tech.setChecked('#wantCtl', true);
-  await tech.click('#connectBtn');
-  await host.waitForSelector('#reqDlg:not([hidden])', { timeout: 20000 });
-  await host.setChecked('#reqCtl', true);
-  await host.setChecked('#reqAudio', false);
-  await host.waitForSelector('#reqAccept:not([disabled])');
-  await host.click('#reqAccept');
-  await host.waitForSelector('#hostbar:not([hidden]) #hbEnd', { timeout: 30000 });
-  await tech.waitForFunction(() => {
-    const v = document.getElementById('vVideo');
-    return v.videoWidth > 0 && document.getElementById('vWait').hidden && document.getElementById('vLayer').classList.contains('ctl');
-  }, null, { timeout: 30000 });
+  await acceptWithControl(pcs, { timeout: 30000 });
   const size = await tech.evaluate(() => [document.getElementById('vVideo').videoWidth, document.getElementById('vVideo').videoHeight]);
   assert.deepEqual(size, [SCREEN.width, SCREEN.height]);
 }

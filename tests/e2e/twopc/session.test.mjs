@@ -4,7 +4,7 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, pageInTheMiddle, waitFor, withTwoPcs } from '../lib/twopc.mjs';
+import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, pageInTheMiddle, screenPoint, waitFor, withTwoPcs } from '../lib/twopc.mjs';
 import { waitToast } from '../lib/host.mjs';
 
 let pcs;
@@ -101,16 +101,7 @@ async function sessionGone() {
 }
 
 // The point of the technician's page that shows pixel (sx, sy) of the host's screen.
-async function screenPoint(sx, sy) {
-  return techPage().evaluate(([x, y]) => {
-    const v = document.getElementById('vVideo');
-    const r = v.getBoundingClientRect();
-    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
-    const left = r.left + (r.width - v.videoWidth * scale) / 2;
-    const top = r.top + (r.height - v.videoHeight * scale) / 2;
-    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
-  }, [sx, sy]);
-}
+const screenAt = (sx, sy) => screenPoint(techPage(), sx, sy);
 
 async function menu(button, item) {
   await techPage().click(button);
@@ -229,7 +220,7 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   await tech.waitForFunction(() => !document.fullscreenElement);
 
   // A click lands on the matching pixel of the host's screen.
-  const at = await screenPoint(300, 250);
+  const at = await screenAt(300, 250);
   await tech.mouse.click(at.x, at.y);
   const [press] = (await probe.until((e) => e.t === 'br')).filter((e) => e.t === 'bp');
   assert.ok(Math.abs(press.x - 200) <= 2 && Math.abs(press.y - 150) <= 2, JSON.stringify(press));
