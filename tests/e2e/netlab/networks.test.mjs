@@ -10,7 +10,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { labUnavailable, selectedPair, startLab } from '../lib/netlab.mjs';
-import { acceptWithControl, SCREEN, startTwoPcs, TECH_NAME, waitFor } from '../lib/twopc.mjs';
+import { acceptWithControl, SCREEN, screenPoint, startTwoPcs, TECH_NAME, waitFor } from '../lib/twopc.mjs';
 import { waitToast } from '../lib/host.mjs';
 import {
   callLinks, createCall, heardPitches, joinCall, meshed, openMemberPage, startMemberPc, toneWav,
@@ -78,17 +78,6 @@ async function route(kind) {
   return { host: await selectedPair(hostPage()), tech: await selectedPair(techPage()) };
 }
 
-// The point of the technician's page that shows pixel (sx, sy) of the host PC's screen.
-function screenPoint(sx, sy) {
-  return techPage().evaluate(([x, y]) => {
-    const v = document.getElementById('vVideo');
-    const r = v.getBoundingClientRect();
-    const scale = Math.min(r.width / v.videoWidth, r.height / v.videoHeight);
-    const left = r.left + (r.width - v.videoWidth * scale) / 2;
-    const top = r.top + (r.height - v.videoHeight * scale) / 2;
-    return { x: left + (x + 0.5) * scale, y: top + (y + 0.5) * scale };
-  }, [sx, sy]);
-}
 
 // The picture is live: the test window on the host PC's screen turns `rgb`, and the
 // technician's picture shows it there.
@@ -112,7 +101,7 @@ async function pictureShows(rgb, timeout = 20000) {
 // A click on the test window lands on its pixel; a key reaches it.
 async function clickAndKey() {
   const tech = techPage();
-  const at = await screenPoint(PROBE.x + 200, PROBE.y + 150);
+  const at = await screenPoint(techPage(), PROBE.x + 200, PROBE.y + 150);
   await tech.mouse.click(at.x, at.y);
   // Earlier profiles may have left events behind: the press is the next one.
   const press = (await probe.until((e) => e.t === 'bp', 20000)).at(-1);
@@ -234,7 +223,7 @@ test('d: a bad link (2 Mbit/s, 3 % loss, 80 ms) keeps the picture live and the i
     assert.equal(typed.join(''), word);
     await chatLine('con pérdidas');
     // The host PC ends while the technician holds a button: nothing stays held there.
-    const at = await screenPoint(PROBE.x + 50, PROBE.y + 50);
+    const at = await screenPoint(techPage(), PROBE.x + 50, PROBE.y + 50);
     await tech.mouse.move(at.x, at.y);
     await tech.mouse.down();
     try {
