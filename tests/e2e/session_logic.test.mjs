@@ -204,10 +204,16 @@ test('statistics: route, round trip, frame rate, size and rate in the own direct
 
 const { cleanFileName, isRisky, sizeText, transferId } = await pageModule('file_logic.js');
 
-test('received file names: separators, reserved and control characters become _, at most 180', () => {
+test('received file names: separators, reserved and control characters become _, invisible ones go, at most 180', () => {
   assert.equal(cleanFileName('informe: ¿listo?.pdf'), 'informe_ ¿listo_.pdf');
   assert.equal(cleanFileName('..\\..\\Windows/System32/evil.dll'), '.._.._Windows_System32_evil.dll');
-  assert.equal(cleanFileName('a*b"c<d>e|f\u0000g\u001fh\u007f.txt'), 'a_b_c_d_e_f_g_h\u007f.txt');
+  assert.equal(cleanFileName('a*b"c<d>e|f\u0000g\u001fh\u007f\u0085.txt'), 'a_b_c_d_e_f_g_h__.txt');
+  // What the dialog shows is what is saved: "photofip.jpg" on screen is "photogpj.pif".
+  assert.equal(cleanFileName('photo\u202Egpj.pif'), 'photogpj.pif');
+  assert.equal(cleanFileName('a\u200Bb\u200Fc\u2066d\u2069e\u061Cf\uFEFFg\u00ADh\u2028i\u{E0041}.txt'), 'abcdefghi.txt');
+  assert.equal(cleanFileName('\u202E\u200B'), 'archivo');
+  // The cut never leaves half of a character outside the Basic Multilingual Plane.
+  assert.equal(cleanFileName('x'.repeat(179) + '😀.txt'), 'x'.repeat(179));
   assert.equal(cleanFileName('<img src=x onerror=alert(1)>.png'), '_img src=x onerror=alert(1)_.png');
   assert.equal(cleanFileName('x'.repeat(300)).length, 180);
   assert.equal(cleanFileName(''), 'archivo');
@@ -221,10 +227,15 @@ test('sizes in the dialog: GB from 1e9, MB from 1e6, else whole KB, at least 1',
   for (const [n, want] of cases) assert.equal(sizeText(n), want, String(n));
 });
 
-test('programs and scripts are told apart by their ending, in any case', () => {
+test('programs and scripts are told apart by their ending, in any case, trailing dots and spaces aside', () => {
   for (const n of ['setup.EXE', 'x.msi', 'run.bat', 'a.cmd', 'p.ps1', 'v.vbs', 'app.js', 'a.jse', 's.scr', 'c.com',
-    'link.lnk', 'k.reg', 'h.hta', 'j.jar', 'lib.dll']) assert.equal(isRisky(n), true, n);
-  for (const n of ['foto.png', 'notes.json', 'exe', 'informe.pdf', 'script.js.txt', 'archivo']) assert.equal(isRisky(n), false, n);
+    'link.lnk', 'k.reg', 'h.hta', 'j.jar', 'lib.dll', 'foto.pif', 'x.cpl', 'x.msc', 'x.wsf', 'x.scf', 'x.url', 'x.iso',
+    'x.img', 'x.vhd', 'x.VHDX', 'x.appref-ms', 'x.chm', 'x.psm1', 'x.desktop', 'x.sh']) assert.equal(isRisky(n), true, n);
+  // Windows runs "setup.exe" for any of these.
+  for (const n of ['setup.exe.', 'setup.exe ', 'setup.exe. . ', 'setup.e\u200Bxe', 'photo\u202Egpj.pif']) assert.equal(isRisky(n), true, n);
+  for (const n of ['foto.png', 'notes.json', 'exe', 'informe.pdf', 'script.js.txt', 'archivo', 'x.shx', 'x.image', '.', '']) {
+    assert.equal(isRisky(n), false, n);
+  }
 });
 
 test('transfer ids: seven base-36 characters, not repeated', () => {
@@ -302,49 +313,115 @@ async function talk(a, b, first = [a.commitMessage()], second = [b.commitMessage
   }
 }
 
-test('check exchange: each side reveals only after the other committed; a bad reveal breaks it', async () => {
-  const a = await CheckExchange.create(NONCE_HOST);
-  const b = await CheckExchange.create();
-  assert.equal(a.commitment, createHash('sha256').update(Buffer.from(NONCE_HOST, 'hex')).digest('hex'));
+// Each side's view of an honest connection: its own certificate and the other's.
+const HOST_VIEW = { role: 'host', localFp: FP_HOST, remoteFp: FP_TECH };
+const TECH_VIEW = { role: 'tech', localFp: FP_TECH, remoteFp: FP_HOST };
+
+test('check exchange: commitments bind the nonce and both certificates; each side reveals only after the other committed', async () => {
+  const a = await CheckExchange.create(HOST_VIEW, NONCE_HOST);
+  const b = await CheckExchange.create(TECH_VIEW);
+  // The layout another version of the page must reproduce, computed independently.
+  const layout = ['vantriel check commit 2', 'host', NONCE_HOST, FP_HOST, FP_TECH].join('\n');
+  assert.equal(a.commitment, createHash('sha256').update(layout, 'utf8').digest('hex'));
+  assert.deepEqual(a.commitMessage(), { t: 'check2-commit', hash: a.commitment });
   assert.match(b.nonce, /^[0-9a-f]{64}$/);
-  assert.notEqual(b.nonce, (await CheckExchange.create()).nonce, 'a fresh nonce every time');
-  assert.deepEqual(await a.receive({ t: 'check-reveal', nonce: b.nonce }), []);
+  assert.notEqual(b.nonce, (await CheckExchange.create(TECH_VIEW)).nonce, 'a fresh nonce every time');
+  assert.deepEqual(await a.receive({ t: 'check2-reveal', nonce: b.nonce }), []);
   assert.equal(a.broken, 'a reveal before any commitment');
 
-  const c = await CheckExchange.create(NONCE_HOST);
+  const c = await CheckExchange.create(HOST_VIEW, NONCE_HOST);
   await talk(c, b);
   assert.deepEqual([c.peerNonce, b.peerNonce, c.broken, b.broken], [b.nonce, NONCE_HOST, '', '']);
+  assert.equal(await c.code(), await b.code());
+  assert.equal(await c.code(), await checkCode({ ...HOST_VIEW, localNonce: NONCE_HOST, remoteNonce: b.nonce }));
   // Anything after a finished exchange is a second message and breaks it.
-  assert.deepEqual(await c.receive({ t: 'check-commit', hash: b.commitment }), []);
+  assert.deepEqual(await c.receive({ t: 'check2-commit', hash: b.commitment }), []);
   assert.equal(c.broken, 'a second commitment');
-  const d = await CheckExchange.create();
-  await talk(d, await CheckExchange.create());
-  await d.receive({ t: 'check-reveal', nonce: d.peerNonce });
+  assert.equal(await c.code(), null);
+  const d = await CheckExchange.create(HOST_VIEW);
+  await talk(d, await CheckExchange.create(TECH_VIEW));
+  await d.receive({ t: 'check2-reveal', nonce: d.peerNonce });
   assert.equal(d.broken, 'a second reveal');
 
+  // A page in the middle relays honest messages, but each side sees a certificate of the
+  // middle's: the reveals no longer match, on either side, whichever certificate differs.
+  const MIDDLE = FP_TECH.replace(/..$/, '00');
+  for (const [hostView, techView] of [
+    [{ ...HOST_VIEW, remoteFp: MIDDLE }, { ...TECH_VIEW, remoteFp: MIDDLE }],
+    [HOST_VIEW, { ...TECH_VIEW, remoteFp: MIDDLE }],
+    [{ ...HOST_VIEW, localFp: MIDDLE }, TECH_VIEW], // one side's own certificate misread
+    [HOST_VIEW, { ...TECH_VIEW, role: 'host' }], // both claim the same role
+  ]) {
+    const h = await CheckExchange.create(hostView);
+    const t = await CheckExchange.create(techView);
+    await talk(h, t);
+    assert.match(h.broken, /^a reveal that does not match/, JSON.stringify(hostView));
+    assert.match(t.broken, /^a reveal that does not match/, JSON.stringify(techView));
+    assert.deepEqual([await h.code(), await t.code()], [null, null]);
+  }
+
   // What a peer may not send: each breaks a fresh exchange, and a broken one stays silent.
-  const other = await CheckExchange.create();
+  const other = await CheckExchange.create(TECH_VIEW);
   const cases = [
-    [[{ t: 'check-commit', hash: other.commitment.slice(2) }], 'a malformed commitment'],
-    [[{ t: 'check-commit', hash: other.commitment.toUpperCase() }], 'a malformed commitment'],
-    [[{ t: 'check-commit', hash: 'zz' + other.commitment.slice(2) }], 'a malformed commitment'],
-    [[{ t: 'check-commit', hash: 7 }], 'a malformed commitment'],
-    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check-reveal', nonce: other.nonce + '00' }], 'a malformed reveal'],
-    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check-reveal', nonce: NONCE_TECH }], 'a reveal that does not match'],
-    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check-commit', hash: other.commitment }], 'a second commitment'],
+    [[{ t: 'check2-commit', hash: other.commitment.slice(2) }], 'a malformed commitment'],
+    [[{ t: 'check2-commit', hash: other.commitment.toUpperCase() }], 'a malformed commitment'],
+    [[{ t: 'check2-commit', hash: 'zz' + other.commitment.slice(2) }], 'a malformed commitment'],
+    [[{ t: 'check2-commit', hash: 7 }], 'a malformed commitment'],
+    [[{ t: 'check2-commit', hash: other.commitment }, { t: 'check2-reveal', nonce: other.nonce + '00' }], 'a malformed reveal'],
+    [[{ t: 'check2-commit', hash: other.commitment }, { t: 'check2-reveal', nonce: NONCE_TECH }], /^a reveal that does not match/],
+    [[{ t: 'check2-commit', hash: other.commitment }, { t: 'check2-commit', hash: other.commitment }], 'a second commitment'],
+    // The older exchange does not mix with this one, in either order.
+    [[{ t: 'check2-commit', hash: other.commitment }, { t: 'check-commit', hash: other.commitment }], 'an older check message amid the exchange'],
+    [[{ t: 'check-commit', hash: other.commitment }, { t: 'check2-commit', hash: other.commitment }], 'a commitment after an older one'],
   ];
   for (const [msgs, why] of cases) {
-    const ex = await CheckExchange.create();
+    const ex = await CheckExchange.create(HOST_VIEW);
     for (const m of msgs) await ex.receive(m);
-    assert.equal(ex.broken, why, JSON.stringify(msgs));
+    if (why instanceof RegExp) assert.match(ex.broken, why);
+    else assert.equal(ex.broken, why, JSON.stringify(msgs));
     assert.equal(ex.peerNonce, null);
-    assert.deepEqual(await ex.receive({ t: 'check-commit', hash: other.commitment }), [], 'no reveal once broken');
+    assert.deepEqual(await ex.receive({ t: 'check2-commit', hash: other.commitment }), [], 'no reveal once broken');
   }
   // A commitment reflected back is refused, so the nonce is not revealed against itself.
-  const self = await CheckExchange.create();
+  const self = await CheckExchange.create(HOST_VIEW);
   assert.deepEqual(await self.receive(self.commitMessage()), []);
   assert.equal(self.broken, 'its own commitment came back');
-  assert.equal(await commitmentOf(NONCE_HOST), a.commitment);
+  assert.equal(await commitmentOf('host', NONCE_HOST, FP_HOST, FP_TECH), a.commitment);
+
+  // An older peer's commitment and reveal (to the nonce alone) are answered with nothing:
+  // the peer cannot be checked, and no code is made.
+  const older = await CheckExchange.create(TECH_VIEW);
+  assert.deepEqual(await older.receive({ t: 'check-commit', hash: 'ab'.repeat(32) }), []);
+  assert.deepEqual(await older.receive({ t: 'check-reveal', nonce: NONCE_HOST }), []);
+  assert.deepEqual([older.old, older.broken, await older.code()], [true, '', null]);
+});
+
+const { sdpFingerprint } = await pageModule('sdp.js');
+
+test('the certificate a description announces: one fingerprint, however often it is repeated', () => {
+  const digest = FP_TECH.slice(8);
+  const line = (d = digest, alg = 'sha-256') => `a=fingerprint:${alg} ${d}`;
+  const bundled = sdp(`m=audio 9 UDP/TLS/RTP/SAVPF 111\r\n${line()}`, `m=video 9 UDP/TLS/RTP/SAVPF 96\r\n${line(digest.toLowerCase(), 'SHA-256')}`);
+  assert.equal(sdpFingerprint(bundled), FP_TECH);
+  assert.equal(sdpFingerprint(sdp(line()).replace(/\r\n/g, '\n')), FP_TECH, 'bare line feeds');
+  assert.equal(sdpFingerprint(sdp(line(Array(64).fill('AB').join(':'), 'sha-512'))), 'sha-512 ' + Array(64).fill('AB').join(':'));
+  // Refused whole: none, two that differ, or one the pattern does not hold.
+  const refused = {
+    none: sdp('m=audio 9 UDP/TLS/RTP/SAVPF 111'),
+    'two certificates': sdp(line(), `m=video 9 UDP/TLS/RTP/SAVPF 96\r\n${line(FP_HOST.slice(8))}`),
+    'two digests of one': sdp(line(), line(digest.slice(0, 59), 'sha-1')),
+    'no digest': sdp('a=fingerprint:sha-256'),
+    'short digest': sdp(line(digest.slice(0, 44))),
+    'odd digit': sdp(line(digest.replace(/^../, 'A'))),
+    'not hex': sdp(line(digest.replace(/^../, 'GG'))),
+    'trailing text': sdp(line() + ' x'),
+    'two spaces': sdp(line().replace(' ', '  ')),
+    'a second line hidden behind a carriage return': sdp(line() + '\ra=fingerprint:sha-256 ' + FP_HOST.slice(8)),
+    'another spelling': sdp(line(), 'a=Fingerprint:sha-256 ' + FP_HOST.slice(8)),
+    'mid-line': sdp(line(), 'a=x-note fingerprint:sha-256 ' + digest),
+  };
+  for (const [what, text] of Object.entries(refused)) assert.equal(sdpFingerprint(text), null, what);
+  for (const v of [undefined, null, 7, {}, '']) assert.equal(sdpFingerprint(v), null, String(v));
 });
 
 test('certificate fingerprints come from the connected transport of the connection', () => {

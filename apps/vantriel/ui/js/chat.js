@@ -3,8 +3,9 @@
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
 import { addSessionPart, SES, sendCtl } from "./session.js";
+import { CHAT_LOG_MAX_LINES, CHAT_MAX_CHARS, chatText, dropPeer, guardOf } from "./message_logic.js";
 
-export const CHAT_MAX = 2000;
+export const CHAT_MAX = CHAT_MAX_CHARS;
 
 function addLine(who, text, kind) {
   const log = $("chatLog");
@@ -12,6 +13,7 @@ function addLine(who, text, kind) {
   p.className = "cl " + kind;
   p.innerHTML = (who ? "<b>" + esc(who) + ":</b> " : "") + esc(text);
   log.appendChild(p);
+  while (log.childElementCount > CHAT_LOG_MAX_LINES) log.firstElementChild.remove();
   log.scrollTop = log.scrollHeight;
 }
 
@@ -24,11 +26,21 @@ export function chatOwn(text) {
   addLine(t("you"), text, "cown");
 }
 
-// A line from the peer: the panel opens when it is closed.
-export function chatIncoming(who, text) {
+// A line from the peer (or the note of a file it sent): the panel opens when it is
+// closed, at most once in a while for a session's peer (a closed panel stays closed
+// against a flood; the lines wait in it).
+export function chatIncoming(who, text, s = null) {
   if (typeof text !== "string") return;
   addLine(who, text, "cpeer");
-  if ($("chat").hidden) showChat(true, false);
+  if ($("chat").hidden && (!s || guardOf(s).allow("chatOpen", Date.now()))) showChat(true, false);
+}
+
+// A `chat` message: over its length or the line rate it is dropped.
+function onChat(s, m) {
+  const text = chatText(m);
+  if (text === null) return dropPeer(s, "chatSize");
+  if (!guardOf(s).allow("chat", Date.now())) return dropPeer(s, "chat");
+  chatIncoming(s.peer, text, s);
 }
 
 export function showChat(on, focus = true) {
@@ -48,7 +60,7 @@ function chatReset() {
 }
 
 addSessionPart({
-  messages: { chat: (s, m) => chatIncoming(s.peer, m.text) },
+  messages: { chat: onChat },
   end: chatReset,
 });
 

@@ -6,7 +6,8 @@ import { t } from "./i18n.js";
 import { closeModal, modal, toast } from "./ui.js";
 import { addSessionPart, SES } from "./session.js";
 import { chatIncoming, chatOwn } from "./chat.js";
-import { cleanFileName, FILE_CHUNK, FILE_MAX, isRisky, sizeText, transferId } from "./file_logic.js";
+import { FILE_CHUNK, FILE_MAX, isRisky, OfferGate, readOffer, sizeText, transferId } from "./file_logic.js";
+import { dropPeer, guardOf, stripInvisible } from "./message_logic.js";
 
 const ANSWER_MS = 90000;
 const HIGH_WATER = 8 * 1024 * 1024; // never more than this waits in the channel
@@ -15,7 +16,7 @@ const BOX_EVERY = 32; // chunks between progress updates
 const BOX_LINGER_MS = 6000;
 
 const FILE_ASK = new Map(); // outgoing id -> resolve(answer)
-let RX = null; // the one incoming transfer
+let RX = null; // the one incoming transfer, from its offer on (its dialog maybe still waiting)
 let offerShown = false; // the offer dialog is the open modal
 
 // --- progress boxes ------------------------------------------------------------------
@@ -75,14 +76,14 @@ export async function sendFiles(files) {
     }
     const id = transferId();
     SEND_Q.push({ s, file, id });
-    if (sending) box(id, t("fileQueued", file.name), 0);
+    if (sending) box(id, t("fileQueued", ownName(file)), 0);
   }
   if (sending) return;
   sending = true;
   try {
     while (SEND_Q.length) {
       const next = SEND_Q.shift();
-      if (SES !== next.s || !fileChannel(next.s)) box(next.id, t("fileNo", next.file.name));
+      if (SES !== next.s || !fileChannel(next.s)) box(next.id, t("fileNo", ownName(next.file)));
       else await sendFile(next.s, next.file, next.id);
     }
   } finally {
@@ -90,9 +91,15 @@ export async function sendFiles(files) {
   }
 }
 
+// A picked file's name as shown in its box and the chat: without invisible characters,
+// as the receiver shows it.
+function ownName(file) {
+  return stripInvisible(file.name) || "archivo";
+}
+
 async function sendFile(s, file, id) {
   const ch = fileChannel(s);
-  const name = file.name;
+  const name = ownName(file);
   box(id, t("fileAsk", name), 0);
   const answer = new Promise((resolve) => {
     FILE_ASK.set(id, resolve);
@@ -119,7 +126,7 @@ async function sendFile(s, file, id) {
 }
 
 async function sendChunks(s, ch, file, id) {
-  const name = file.name;
+  const name = ownName(file);
   const chunks = Math.ceil(file.size / FILE_CHUNK);
   for (let i = 0; i < chunks; i++) {
     if (SES !== s || ch.readyState !== "open") {
@@ -190,21 +197,48 @@ function onFileFrame(s, data) {
   }
 }
 
+// The offers of the session's peer: their rate, and the quiet time after a withdrawn one.
+function offerGate(s) {
+  return s.offerGate || (s.offerGate = new OfferGate(guardOf(s)));
+}
+
 function onOffer(s, m) {
   const ch = fileChannel(s);
   if (!ch) return;
-  const size = Number(m.size);
-  const id = typeof m.id === "string" ? m.id.slice(0, 32) : "";
-  // A second offer while one is incoming is refused without asking, as is a size that
-  // cannot be a file we take.
-  if (RX || !(size > 0) || size > FILE_MAX || !Number.isFinite(size)) {
-    sendJson(ch, { t: "fa", id, ok: false });
+  const offer = readOffer(m);
+  // A second offer while one is incoming (or waiting for its dialog) is refused without
+  // asking, as is a size that cannot be a file we take, and an offer over the rate.
+  if (RX || !offer.ok) {
+    sendJson(ch, { t: "fa", id: offer.id, ok: false });
     return;
   }
-  const rx = { s, id, name: cleanFileName(m.name), size, parts: [], stage: null, got: 0, ok: false, chunks: 0, answering: false };
+  const gate = offerGate(s);
+  const when = gate.offer(Date.now());
+  if (when === "refuse") {
+    dropPeer(s, "offer");
+    sendJson(ch, { t: "fa", id: offer.id, ok: false });
+    return;
+  }
+  const rx = {
+    s, id: offer.id, name: offer.name, size: offer.size, parts: [], stage: null, got: 0, ok: false, chunks: 0,
+    answering: false, shown: false, waitT: null,
+  };
   RX = rx;
+  if (when === "wait") {
+    dropPeer(s, "offerQuiet");
+    rx.waitT = setTimeout(() => {
+      rx.waitT = null;
+      if (RX === rx && SES === s) showOffer(s, ch, rx);
+    }, gate.waitMs);
+    return;
+  }
+  showOffer(s, ch, rx);
+}
+
+function showOffer(s, ch, rx) {
   const answer = async (ok) => {
     if (RX !== rx || rx.ok || rx.answering) return;
+    offerGate(s).answered();
     if (ok) {
       rx.answering = true;
       rx.stage = await openStage(rx.id);
@@ -220,6 +254,7 @@ function onOffer(s, m) {
     }
     sendJson(ch, { t: "fa", id: rx.id, ok });
   };
+  rx.shown = true;
   offerShown = true;
   modal(
     t("fileOffer"),
@@ -257,7 +292,11 @@ function onEnd(s, m) {
   if (!rx || rx.s !== s || m.id !== rx.id) return;
   RX = null;
   if (!rx.ok) {
-    // The sender withdrew the offer before it was answered.
+    // The sender withdrew the offer before it was answered: the next offer's dialog
+    // waits a while. One withdrawn before its dialog showed leaves no trace.
+    offerGate(s).withdrawn(Date.now());
+    clearTimeout(rx.waitT);
+    if (!rx.shown) return;
     if (offerShown) closeModal();
     box(rx.id, t("fileNo", rx.name));
     return;
@@ -286,14 +325,17 @@ function saveFile(s, rx, blob) {
   a.remove();
   setTimeout(() => URL.revokeObjectURL(url), 60000);
   box(rx.id, t("fileDone", rx.name));
-  chatIncoming(s.peer, "📁 " + rx.name);
+  chatIncoming(s.peer, "📁 " + rx.name, s);
 }
 
 // The session ended: an incoming transfer is dropped, pending offers count as refused
 // (the sender stops before its next chunk by itself).
 function filesReset() {
   if (RX && RX.ok) box(RX.id, t("fileNo", RX.name));
-  if (RX) dropStage(RX.stage);
+  if (RX) {
+    clearTimeout(RX.waitT);
+    dropStage(RX.stage);
+  }
   RX = null;
   if (offerShown) closeModal();
   for (const resolve of FILE_ASK.values()) resolve(false);

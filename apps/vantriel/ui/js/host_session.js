@@ -19,6 +19,7 @@ import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
 import { checkHtml } from "./check.js";
+import { ClipGate, CLIP_MAX_CHARS, clipText, clockText, dropPeer, guardOf } from "./message_logic.js";
 
 const REQUEST_MS = 58000;
 const ACCEPT_GUARD_MS = 1200;
@@ -299,6 +300,9 @@ async function startHostSession(req, opts, stream) {
     atx: null,
     voice: null,
     clockT: null, // the host bar's clock
+    clipGate: null, // the technician's clipboard request in progress, and their rate
+    clipReads: 0, // the technician's reads of this PC's clipboard, and the last one's time
+    clipReadAt: 0,
   });
   watchEnd(s, stream);
   await matchScreen(s);
@@ -436,6 +440,50 @@ async function pump(s) {
 
 // --- control messages ------------------------------------------------------------------
 
+// The technician's clipboard requests, one at a time (each read can hold a worker of the
+// host process for seconds) and at the `clip` rate; one refused, or with a text over its
+// bound, gets the usual failure reply. Every read that goes to the technician is shown in
+// the host bar. A text of this PC's clipboard over the bound is not sent: the reply says
+// it is too long.
+async function hostClipboard(s, m) {
+  if (!s.control) return;
+  const set = m.t === "clip-set";
+  const reply = (ok, text, big) => {
+    if (SES !== s) return;
+    if (set) sendCtl(s, { t: "clip-ok", ok });
+    else sendCtl(s, big ? { t: "clip", text: "", ok: false, big: true } : { t: "clip", text, ok });
+  };
+  const text = set ? clipText(m) : "";
+  if (text === null) {
+    dropPeer(s, "clipSize");
+    return reply(false, "");
+  }
+  const gate = s.clipGate || (s.clipGate = new ClipGate(guardOf(s)));
+  const can = gate.begin(Date.now());
+  if (can !== "ok") {
+    dropPeer(s, can === "busy" ? "clipBusy" : "clip");
+    return reply(false, "");
+  }
+  try {
+    if (set) {
+      const r = await post("/api/portapapeles/poner", { texto: text }).catch(() => null);
+      return reply(!!(r && r.ok), "");
+    }
+    const r = await post("/api/portapapeles/leer", {}).catch(() => null);
+    const ok = !!(r && r.ok);
+    const got = ok && typeof r.texto === "string" ? r.texto : "";
+    if (got.length > CLIP_MAX_CHARS) return reply(false, "", true);
+    if (ok && SES === s) {
+      s.clipReads += 1;
+      s.clipReadAt = Date.now();
+      drawHostBar();
+    }
+    reply(ok, got);
+  } finally {
+    gate.end();
+  }
+}
+
 async function onHostControl(s, m) {
   switch (m.t) {
     case "in":
@@ -444,33 +492,12 @@ async function onHostControl(s, m) {
     case "text":
       hostText(s, m.s);
       break;
-    case "clip-set": {
-      if (!s.control) return;
-      let ok = false;
-      try {
-        const r = await post("/api/portapapeles/poner", { texto: typeof m.text === "string" ? m.text : "" });
-        ok = !!(r && r.ok);
-      } catch (e) {
-        ok = false;
-      }
-      if (SES === s) sendCtl(s, { t: "clip-ok", ok });
+    case "clip-set":
+    case "clip-get":
+      await hostClipboard(s, m);
       break;
-    }
-    case "clip-get": {
-      if (!s.control) return;
-      let text = "";
-      let ok = false;
-      try {
-        const r = await post("/api/portapapeles/leer", {});
-        ok = !!(r && r.ok);
-        text = ok && typeof r.texto === "string" ? r.texto : "";
-      } catch (e) {
-        ok = false;
-      }
-      if (SES === s) sendCtl(s, { t: "clip", text, ok });
-      break;
-    }
     case "quality": {
+      if (!guardOf(s).allow("quality", Date.now())) return dropPeer(s, "quality");
       const next = qualityAfter(s, m);
       s.quality = next.quality;
       s.fps = next.fps;
@@ -522,10 +549,17 @@ export function drawHostBar() {
     '<button type="button" class="btn sm danger" id="hbEnd">' + esc(t("hbEnd")) + "</button>" +
     "</span></div>" +
     '<div class="hbrow">' + checkHtml(s, "hbCheck") + "</div>" +
+    (s.clipReads ? '<div id="hbClip" class="note">' + esc(clipReadText(s)) + "</div>" : "") +
     (s.surface !== "monitor" ? '<div id="hbOnlyView" class="note warn">' + esc(t("onlyView")) + "</div>" : "");
   drawHostClock(s);
   showBar("hostbar", true);
   if (focused && $(focused)) $(focused).focus();
+}
+
+// "The technician read your clipboard at 14:05:09" (with the count from the second read).
+function clipReadText(s) {
+  const at = clockText(s.clipReadAt);
+  return s.clipReads > 1 ? t("clipReadN", s.peer, at, s.clipReads) : t("clipRead", s.peer, at);
 }
 
 async function toggleControl(s) {

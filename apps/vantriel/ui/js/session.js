@@ -9,8 +9,9 @@ import { loadState, setAccessCode } from "./state.js";
 import { post, postOnUnload } from "./api.js";
 import { toast } from "./ui.js";
 import { hostRenew, hostState, iceList, onHostState } from "./signal.js";
-import { mungeOpus } from "./sdp.js";
+import { mungeOpus, sdpFingerprint } from "./sdp.js";
 import { statsLine } from "./stats.js";
+import { certFingerprints } from "./check_logic.js";
 
 export let SES = null;
 
@@ -18,6 +19,8 @@ const LOSS_MS = 12000;
 const STATS_MS = 2000;
 const RESTART_MS = 4000;
 const BYE_GRACE_MS = 1000;
+const CERT_TRIES = 10;
+const CERT_RETRY_MS = 500;
 
 // The session object, in one place:
 //   role        "host" (receives support) or "tech" (gives it)
@@ -40,13 +43,18 @@ const BYE_GRACE_MS = 1000;
 //   sigq, iceq  signals that came before the peer connection, candidates before the
 //               remote description
 //   connected   the connection came up at least once; started: when, in ms
+//   pin         the peer's certificate fingerprint from its first description (sdp.js);
+//               certPin the same certificate as the connected transport first showed it
+//               (see applySignal and transportCerts)
 //   lostT       the loss timer; statT, statSample, statLine: the statistics
 //   reconnecting  the path went away under a running session and is being mended;
 //               restartT: the host's next ICE restart; quiet: nothing arrived lately
 //               (the technician's early sign of a lost path)
 // The sides own their fields, listed where each opens its session (host_session.js,
 // tech_session.js); the parts theirs: `check` (check.js); `mic`, `voice`, `peerMic`,
-// `callWait` (voice_line.js, with `voice` set by the side that makes the transceiver).
+// `callWait` (voice_line.js, with `voice` set by the side that makes the transceiver);
+// `offerGate` (files.js); `guard`, the peer's message rates and drops, is shared by the
+// parts and made by message_logic.js guardOf.
 // Each writes only its own fields.
 
 // Makes a session of `side` with `fields`; every later callback compares against it.
@@ -134,7 +142,7 @@ export function wireChannel(s, ch) {
       // Messages the parts take are handled alike on both sides; the rest is the side's.
       const part = partFor(m.t);
       if (part) part.messages[m.t](s, m);
-      else if (m.t === "bye") endSession("peer", false);
+      else if (m.t === "bye") endSession(m.reason === "cert" ? "cert" : "peer", false);
       else hook(s, "control", m);
     };
   } else if (ch.label === "mov") {
@@ -182,6 +190,8 @@ export async function newPC(s) {
     if (SES !== s || s.pc !== pc) return;
     const st = pc.connectionState;
     if (st === "connected") {
+      // After every (re)connection: still the certificate the session began with.
+      transportCerts(s);
       s.connected = true;
       clearTimeout(s.lostT);
       s.lostT = null;
@@ -293,13 +303,29 @@ export async function flushSignals(s) {
   }
 }
 
+// The peer's certificate is pinned at its first description, before anything is set: a
+// later one (a renegotiation, an ICE restart, a second answer) that names another would
+// have the browser restart DTLS with whoever holds it, under a check code already read
+// aloud, so it is refused before the browser sees it and the session ends on both sides.
+// The pin is taken from the description rather than from the connected transport because
+// the description comes first: nothing can slip in between two descriptions before the
+// transport is up. The transport's own view is compared after every connection
+// (transportCerts), and it is what the check code commits to.
 async function applySignal(s, data) {
   const pc = s.pc;
   if (data.sdp && typeof data.sdp === "object") {
     const type = data.sdp.type;
     if (type === "offer" && s.role !== "tech") return;
     if (type !== "offer" && type !== "answer") return;
-    await pc.setRemoteDescription({ type, sdp: String(data.sdp.sdp || "") });
+    const sdp = String(data.sdp.sdp || "");
+    const fp = sdpFingerprint(sdp);
+    if (!fp || (s.pin && fp !== s.pin)) {
+      console.warn("a description with " + (fp ? "another certificate" : "no sound certificate fingerprint") + " refused");
+      endSession("cert", true);
+      return;
+    }
+    s.pin = fp;
+    await pc.setRemoteDescription({ type, sdp });
     if (SES !== s) return;
     for (const c of s.iceq.splice(0)) await pc.addIceCandidate(c).catch(() => {});
     if (type === "offer") {
@@ -313,6 +339,33 @@ async function applySignal(s, data) {
     if (!pc.remoteDescription) s.iceq.push(data.ice);
     else await pc.addIceCandidate(data.ice).catch(() => {});
   }
+}
+
+// The certificates of the connected transport, from its statistics (a few tries: they may
+// lag the connection's state). The first read pins the peer's certificate as the
+// transport shows it (`certPin`); it must match the description's pin where both use the
+// same digest. A later read that shows another certificate ends the session. Resolves
+// with { local, remote }, or null (none readable, or the session ended).
+export async function transportCerts(s) {
+  for (let i = 0; i < CERT_TRIES && SES === s; i++) {
+    let fps = null;
+    try {
+      fps = certFingerprints((await s.pc.getStats()).values());
+    } catch (e) {
+      fps = null;
+    }
+    if (SES !== s) return null;
+    if (fps) {
+      const sameDigest = s.pin && s.pin.split(" ")[0] === fps.remote.split(" ")[0];
+      if (!s.certPin && !(sameDigest && s.pin !== fps.remote)) s.certPin = fps.remote;
+      if (fps.remote === s.certPin) return fps;
+      console.warn("the connection shows another certificate of the peer");
+      endSession("cert", true);
+      return null;
+    }
+    await new Promise((r) => setTimeout(r, CERT_RETRY_MS));
+  }
+  return null;
 }
 
 // The offer of the host side, with its Opus adjustment.
@@ -385,17 +438,19 @@ export function stopTracks(stream) {
   }
 }
 
-const END_TOASTS = { peer: "endedPeer", lost: "endedLost", stopped: "endedStop" };
+const END_TOASTS = { peer: "endedPeer", lost: "endedLost", stopped: "endedStop", cert: "endedCert" };
 
-// Ends the session once, for `reason` ("local", "peer", "lost", "stopped"); with
-// `notify` the other side and the server are told.
+// Ends the session once, for `reason` ("local", "peer", "lost", "stopped", "cert": the
+// peer's certificate changed or could not be read from a description); with `notify` the
+// other side and the server are told. The `bye` of "cert" says so, over the transport the
+// session began with, so the other person learns why (an older peer reads a plain `bye`).
 export async function endSession(reason, notify) {
   const s = SES;
   if (!s) return;
   SES = null;
   let byeSent = false;
   if (notify) {
-    byeSent = sendCtl(s, { t: "bye" });
+    byeSent = sendCtl(s, reason === "cert" ? { t: "bye", reason } : { t: "bye" });
     hook(s, "leave");
   }
   clearInterval(s.statT);
@@ -428,7 +483,7 @@ export async function endSession(reason, notify) {
     /* the host clears it at the next start */
   }
   loadState();
-  if (s.connected || reason !== "local") toast(t(END_TOASTS[reason] || "ended"), 5000);
+  if (s.connected || reason !== "local") toast(t(END_TOASTS[reason] || "ended"), reason === "cert" ? 20000 : 5000);
 }
 
 // A window closed during a session: tell the peer and the host, then end it.

@@ -18,6 +18,7 @@ import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles, sendFiles } from "./files.js";
 import { toggleVoice } from "./voice_line.js";
 import { checkHtml } from "./check.js";
+import { CLIP_MAX_CHARS, clipText, dropPeer, guardOf, peerName } from "./message_logic.js";
 
 const GRACE_S = 3;
 
@@ -90,7 +91,8 @@ function startJoin(id, key, wantControl) {
     mons: [], // the host's monitors and the one shown
     mon: 0,
     surface: "monitor",
-    clipWait: false, // a clipboard read asked for and not yet answered
+    clipWait: 0, // when a clipboard read was asked for, until it is answered
+    clipSendWait: 0, // when a clipboard text was sent, until it is answered
     accepted: false, // the host's person accepted
     wait: t("connecting"), // the viewer's line before the picture
     wheel: new WheelAccumulator(),
@@ -261,9 +263,10 @@ function takeHostFields(s, m) {
 }
 
 function onTechControl(s, m) {
+  if ((m.t === "hello" || m.t === "perm") && !guardOf(s).allow("perm", Date.now())) return dropPeer(s, "perm");
   switch (m.t) {
     case "hello":
-      if (typeof m.name === "string" && m.name) s.peer = m.name;
+      if (peerName(m.name)) s.peer = peerName(m.name);
       takeHostFields(s, m);
       if (QUALITIES.includes(m.quality)) s.quality = m.quality;
       if (Number.isFinite(m.fps)) s.fps = m.fps;
@@ -283,18 +286,25 @@ function onTechControl(s, m) {
       drawViewer(s);
       break;
     }
-    case "clip":
+    case "clip": {
       if (!s.clipWait) return;
-      s.clipWait = false;
-      if (m.ok === true && typeof m.text === "string" && m.text) {
-        post("/api/portapapeles/escribir_local", { texto: m.text })
+      s.clipWait = 0;
+      const text = clipText(m);
+      if (m.big === true || text === null) {
+        if (text === null) dropPeer(s, "clipSize");
+        toast(t("clipTooBig", CLIP_MAX_TEXT), 6000);
+      } else if (m.ok === true && text) {
+        post("/api/portapapeles/escribir_local", { texto: text })
           .then((r) => toast(t(r && r.ok ? "clipGot" : "copyFail")))
           .catch(() => toast(t("copyFail")));
       } else {
         toast(t("clipEmpty"));
       }
       break;
+    }
     case "clip-ok":
+      if (!s.clipSendWait) return;
+      s.clipSendWait = 0;
       toast(t(m.ok === true ? "clipSent" : "copyFail"));
       break;
   }
@@ -440,7 +450,18 @@ function closeTypeDialog() {
   if ($("typeTxt")) closeModal();
 }
 
+// The host takes one clipboard request at a time and refuses the rest: a second click
+// while one is unanswered sends nothing, unless the answer is long overdue (the host
+// sends none when control is withdrawn meanwhile).
+const CLIP_WAIT_MS = 15000;
+const CLIP_MAX_TEXT = String(CLIP_MAX_CHARS).replace(/\B(?=(\d{3})+$)/g, " ");
+
+function clipPending(since) {
+  return since > 0 && Date.now() - since < CLIP_WAIT_MS;
+}
+
 async function sendMyClipboard(s) {
+  if (clipPending(s.clipSendWait)) return;
   let text = "";
   try {
     const r = await post("/api/portapapeles/leer", { propio: true });
@@ -449,7 +470,9 @@ async function sendMyClipboard(s) {
     text = "";
   }
   if (!text) toast(t("clipEmpty"));
-  else if (SES === s) sendCtl(s, { t: "clip-set", text });
+  else if (text.length > CLIP_MAX_CHARS) toast(t("clipTooBig", CLIP_MAX_TEXT), 6000);
+  else if (SES === s && sendCtl(s, { t: "clip-set", text })) s.clipSendWait = Date.now();
+  else if (SES === s) toast(t("copyFail"));
 }
 
 async function toggleFullScreen() {
@@ -547,8 +570,8 @@ $("menu").addEventListener("click", (e) => {
   } else if (b.dataset.clip === "send") {
     if (needControl(s)) sendMyClipboard(s);
   } else if (b.dataset.clip === "get") {
-    if (needControl(s)) {
-      s.clipWait = true;
+    if (needControl(s) && !clipPending(s.clipWait)) {
+      s.clipWait = Date.now();
       sendCtl(s, { t: "clip-get" });
     }
   } else if (b.dataset.q || b.dataset.fps) {

@@ -5,6 +5,7 @@ import { t } from "./i18n.js";
 import { toast } from "./ui.js";
 import { addSessionPart, redrawSession, SES, sendCtl, stopTracks } from "./session.js";
 import { getMic } from "./mic.js";
+import { dropPeer, guardOf } from "./message_logic.js";
 
 const CTL_WAIT_MS = 250;
 
@@ -53,10 +54,15 @@ export function toggleVoice(s) {
   return s.mic ? voiceOff(s) : voiceOn(s);
 }
 
-// The other side's microphone went on or off.
+// The other side's microphone went on or off. The person is told when it goes on, once
+// in a while at most: a peer toggling in a loop gets no stream of toasts.
 function onPeerCall(s, m) {
+  const guard = guardOf(s);
+  const now = Date.now();
+  if (!guard.allow("call", now)) return dropPeer(s, "call");
+  const was = !!s.peerMic;
   s.peerMic = m.on === true;
-  if (s.peerMic && !s.mic) toast(t("peerCallOn", s.peer), 6000);
+  if (s.peerMic && !was && !s.mic && guard.allow("callToast", now)) toast(t("peerCallOn", s.peer), 6000);
 }
 
 addSessionPart({
