@@ -152,6 +152,12 @@ class ApiTest(unittest.TestCase):
         origin = {"Origin": "http://127.0.0.1:%d" % h.port}
         good = "/api/input?token=" + h.token
         # Only a page of this host opens it: its origin, the token, this one path.
+        # Another port on this machine is another site, whatever it serves.
+        for other in ("http://127.0.0.1:%d" % (h.port + 1), "http://localhost:%d" % (h.port - 1),
+                      "https://127.0.0.1:%d" % h.port, "http://127.0.0.1", "http://[::1]:%d" % h.port):
+            with self.assertRaises(ConnectionError, msg=other):
+                Ws(h.port, good, headers={"Origin": other}).close()
+        Ws(h.port, good, headers={"Origin": "http://localhost:%d" % h.port}).close()
         for path, headers in ((good, {}), (good, {"Origin": "http://evil.example"}),
                               ("/api/input?token=" + "0" * 32, origin), ("/api/input", origin),
                               ("/api/estado?token=" + h.token, origin),

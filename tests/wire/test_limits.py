@@ -1,12 +1,17 @@
 """What a local client without the token can make the host hold (README, "Limits of the
-loopback server"): a body only for a POST with the token, a body whole within 10 seconds
-of its header, at most 128 connections."""
+loopback server"): a body only for a POST with the token, a body (or an input socket's
+message) whole within 10 seconds of its start, at most 128 connections."""
 
 import os
 import socket
+import struct
+import sys
 import unittest
 
 from host import Host, wait_for
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "apps", "vantriel-signal", "tests"))
+from signal_client import Ws  # noqa: E402  (a small blocking WebSocket client)
 
 MAX_CONNECTIONS = 128
 MIB = 1024 * 1024
@@ -28,6 +33,13 @@ def host_sockets(port):
         for fields in (line.split() for line in f.readlines()[1:]):
             if int(fields[1].split(":")[1], 16) == port:
                 yield fields[3], int(fields[4].split(":")[1], 16)
+
+
+def masked_frame(opcode, payload, fin):
+    """One client frame (clients mask every frame)."""
+    mask = os.urandom(4)
+    head = bytes([(0x80 if fin else 0) | opcode, 0x80 | len(payload)])  # payloads < 126 bytes
+    return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
 def closed_by_peer(s, timeout=10.0):
@@ -98,8 +110,31 @@ class LimitsTest(unittest.TestCase):
         self.assertLess(sent, 99, "the host waited for the whole trickle")
         self.assertEqual(self.host.get("/api/version").status, 200)
 
+    def input_socket(self):
+        ws = Ws(self.host.port, "/api/input?token=" + self.host.token,
+                headers={"Origin": "http://127.0.0.1:%d" % self.host.port})
+        self.sockets.append(ws.sock)
+        return ws
+
+    def test_an_input_message_must_arrive_within_one_deadline(self):
+        ws = self.input_socket()
+        # A message sent a fragment at a time: each keeps the socket itself alive, the
+        # message's one deadline closes it after 10 s, long before the trickle's 50 s.
+        ws.sock.sendall(masked_frame(0x1, b'{"ev":[', fin=False))
+        for sent in range(1, 100):
+            ws.sock.sendall(masked_frame(0x0, b" ", fin=False))
+            if closed_by_peer(ws.sock, timeout=0.5):
+                break
+        self.assertLess(sent, 99, "the host waited for the whole trickle")
+        # A message sent in fragments at once is one message, answered once.
+        ws = self.input_socket()
+        ws.sock.sendall(masked_frame(0x1, b'{"ev":', fin=False) + masked_frame(0x0, b"[]}", fin=True))
+        self.assertEqual(ws.recv(), {"ok": False, "msg": "sin permiso de control"})
+
     def test_connections_beyond_the_cap_close_the_oldest_idle_ones(self):
-        old = [self.connect() for _ in range(MAX_CONNECTIONS)]
+        # The page's input socket, idle longest of all, outlives the flood below.
+        page_input = self.input_socket()
+        old = [self.connect() for _ in range(MAX_CONNECTIONS - 1)]
         self.all_accepted()  # each waits from its accept
         # The first one is used again: it becomes the most recently idle.
         old[0].sendall(GET)
@@ -113,6 +148,8 @@ class LimitsTest(unittest.TestCase):
         for s in (old[0], old[42], new[0], new[-1]):
             s.sendall(GET)
             self.assertIn(b"200 OK", s.recv(4096))
+        page_input.send({"ev": []})
+        self.assertEqual(page_input.recv(), {"ok": False, "msg": "sin permiso de control"})
 
 
 if __name__ == "__main__":

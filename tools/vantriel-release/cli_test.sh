@@ -61,8 +61,23 @@ printf 'no zip' >"$work/bad.zip"
 if out="$("$tool" unpack "$work/bad.zip" "$work/out")"; then fail "bad zip"; fi
 [[ "$out" == "File is not a zip file" ]] || fail "bad zip: $out"
 
-"$tool" keygen "$work/nueva" >"$work/pub.txt"
+(umask 000 && "$tool" keygen "$work/nueva" >"$work/pub.txt")
 [[ "$(cat "$work/pub.txt")" == "$(cat "$work/nueva.pub")" ]] || fail "keygen"
+# Owner-only from its creation, whatever the umask; never written through a link nor over
+# an existing key (the publisher's one key would be lost).
+[[ "$(stat -c %a "$work/nueva.key")" == 600 ]] || fail "keygen: secret mode $(stat -c %a "$work/nueva.key")"
+before="$(sha256sum <"$work/nueva.key")"
+if "$tool" keygen "$work/nueva" >/dev/null 2>"$work/err.txt"; then fail "keygen over an existing key"; fi
+grep -q "already exists" "$work/err.txt" || fail "keygen over an existing key: $(cat "$work/err.txt")"
+[[ "$(sha256sum <"$work/nueva.key")" == "$before" ]] || fail "keygen replaced an existing key"
+printf 'elsewhere' >"$work/target.txt"
+ln -s "$work/target.txt" "$work/enlace.key"
+ln -s "$work/missing.txt" "$work/colgante.key"
+for prefix in enlace colgante; do
+  if "$tool" keygen "$work/$prefix" >/dev/null 2>&1; then fail "keygen through the link $prefix.key"; fi
+  [[ ! -e "$work/$prefix.pub" ]] || fail "keygen left a public half beside the link $prefix.key"
+done
+[[ "$(cat "$work/target.txt")" == elsewhere && ! -e "$work/missing.txt" ]] || fail "keygen wrote through a link"
 # The public half of a secret key file: what tools/release.sh builds into the program.
 [[ "$("$tool" public-key "$work/nueva.key")" == "$(cat "$work/nueva.pub")" ]] || fail "public-key"
 [[ "$("$tool" public-key "$work/test.key")" == "$pub" ]] || fail "public-key of the test seed"

@@ -14,8 +14,13 @@
 #include <sodium.h>
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -86,6 +91,32 @@ std::string trim(std::string s) {
   return s.substr(i);
 }
 
+// Writes a new file that no one else could have opened or pointed elsewhere: created here
+// (O_EXCL, which also refuses a symbolic link at `path`, dangling or not) with `mode` from
+// the first byte, and flushed to the disk. An existing file is never replaced: for the
+// secret key that would lose the only key installed copies trust. Empty on success, else
+// why not.
+std::string create_new_file(const std::string& path, std::string_view data, mode_t mode) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EEXIST) return path + " already exists (a file or a link): keygen never replaces one; "
+                                     "move it away or choose another PREFIX";
+    return "cannot create " + path + ": " + std::strerror(err);
+  }
+  std::string error;
+  for (size_t done = 0; done < data.size() && error.empty();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) error = "cannot write " + path + ": " + std::strerror(errno);
+    else done += static_cast<size_t>(n);
+  }
+  if (error.empty() && ::fsync(fd) != 0) error = "cannot flush " + path + ": " + std::strerror(errno);
+  if (::close(fd) != 0 && error.empty()) error = "cannot close " + path + ": " + std::strerror(errno);
+  if (!error.empty()) ::unlink(path.c_str());
+  return error;
+}
+
 int keygen(const std::string& prefix) {
   unsigned char seed[crypto_sign_SEEDBYTES], pk[crypto_sign_PUBLICKEYBYTES],
       sk[crypto_sign_SECRETKEYBYTES];
@@ -93,14 +124,21 @@ int keygen(const std::string& prefix) {
   crypto_sign_seed_keypair(pk, sk, seed);
   const std::string secret_file = prefix + ".key", public_file = prefix + ".pub";
   const std::string public_hex = morvane::hex_encode(pk, sizeof(pk));
-  if (!write_file(secret_file, morvane::hex_encode(seed, sizeof(seed)) + "\n") ||
-      !write_file(public_file, public_hex + "\n")) {
-    std::cerr << "cannot write " << prefix << ".key / .pub\n";
-    return 1;
-  }
-  fs::permissions(secret_file, fs::perms::owner_read | fs::perms::owner_write);
+  std::string seed_hex = morvane::hex_encode(seed, sizeof(seed)) + "\n";
   sodium_memzero(seed, sizeof(seed));
   sodium_memzero(sk, sizeof(sk));
+  // The secret is readable by its owner only from the moment it exists, whatever the umask.
+  std::string error = create_new_file(secret_file, seed_hex, 0600);
+  sodium_memzero(seed_hex.data(), seed_hex.size());
+  if (error.empty()) {
+    error = create_new_file(public_file, public_hex + "\n", 0644);
+    // Half a pair is no key: the secret goes with the public half that could not be written.
+    if (!error.empty()) ::unlink(secret_file.c_str());
+  }
+  if (!error.empty()) {
+    std::cerr << error << "\n";
+    return 1;
+  }
   std::cout << public_hex << "\n";
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "metrics_server.h"
 
 #include <chrono>
+#include <map>
 #include <optional>
 
 #include <boost/asio/steady_timer.hpp>
@@ -8,6 +9,7 @@
 #include <boost/beast/http.hpp>
 
 #include "log.h"
+#include "morvane/core/net/listen_options.h"
 
 namespace vantriel::signal {
 
@@ -28,6 +30,10 @@ struct MetricsListener::Impl : std::enable_shared_from_this<MetricsListener::Imp
   std::chrono::seconds timeout;
   std::function<std::string()> render;
   int open = 0;
+  // Open connections by the client's address, so that one scraper (or one host probing
+  // the port) cannot hold every place and starve the others. Entries go with their last
+  // connection.
+  std::map<net::ip::address, int> open_by_address;
   bool stopped = false;
   std::chrono::steady_clock::time_point refusal_logged{};
 };
@@ -36,11 +42,19 @@ namespace {
 
 class MetricsConnection : public std::enable_shared_from_this<MetricsConnection> {
  public:
-  MetricsConnection(tcp::socket socket, std::shared_ptr<MetricsListener::Impl> owner)
-      : stream_(std::move(socket)), owner_(std::move(owner)) {
+  MetricsConnection(tcp::socket socket, net::ip::address from,
+                    std::shared_ptr<MetricsListener::Impl> owner)
+      : stream_(std::move(socket)), from_(from), owner_(std::move(owner)) {
     ++owner_->open;
+    ++owner_->open_by_address[from_];
   }
-  ~MetricsConnection() { --owner_->open; }
+  ~MetricsConnection() {
+    --owner_->open;
+    if (auto it = owner_->open_by_address.find(from_); it != owner_->open_by_address.end() &&
+                                                        --it->second <= 0) {
+      owner_->open_by_address.erase(it);
+    }
+  }
 
   void start() {
     parser_.emplace();
@@ -91,6 +105,7 @@ class MetricsConnection : public std::enable_shared_from_this<MetricsConnection>
   }
 
   beast::tcp_stream stream_;
+  const net::ip::address from_;
   std::shared_ptr<MetricsListener::Impl> owner_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
@@ -108,15 +123,26 @@ void MetricsListener::Impl::accept() {
       timer->async_wait([self, timer](beast::error_code) { self->accept(); });
       return;
     }
-    if (self->open >= kMaxConnections) {
+    beast::error_code peer_error;
+    const auto peer = socket.remote_endpoint(peer_error);
+    const char* refusal = nullptr;
+    if (peer_error) {
+      refusal = nullptr;  // already gone: nothing to answer, nothing to log
+    } else if (self->open >= kMaxConnections) {
+      refusal = "too many connections";
+    } else if (auto it = self->open_by_address.find(peer.address());
+               it != self->open_by_address.end() && it->second >= kMaxConnectionsPerAddress) {
+      refusal = "too many connections from one address";
+    }
+    if (peer_error || refusal) {
       const auto now = std::chrono::steady_clock::now();
-      if (now - self->refusal_logged >= std::chrono::seconds(1)) {
-        log_line("metrics: connection refused: too many connections");
+      if (refusal && now - self->refusal_logged >= std::chrono::seconds(1)) {
+        log_line(std::string("metrics: connection refused: ") + refusal);
         self->refusal_logged = now;
       }
       socket.close(ec);
     } else {
-      std::make_shared<MetricsConnection>(std::move(socket), self)->start();
+      std::make_shared<MetricsConnection>(std::move(socket), peer.address(), self)->start();
     }
     self->accept();
   });
@@ -132,7 +158,7 @@ morvane::Result<std::string> MetricsListener::listen(const tcp::endpoint& at) {
   beast::error_code ec;
   tcp::acceptor& a = impl_->acceptor;
   a.open(at.protocol(), ec);
-  if (!ec) a.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) morvane::set_listen_options(static_cast<std::intptr_t>(a.native_handle()));
   if (!ec) a.bind(at, ec);
   if (!ec) a.listen(net::socket_base::max_listen_connections, ec);
   if (ec) return morvane::make_error(ec.message());

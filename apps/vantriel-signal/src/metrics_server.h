@@ -1,7 +1,8 @@
 // The operators' listener: "GET /metrics" on an address and port of its own, never the
 // public one, so that a firewall or a private address keeps the figures from the pages'
 // clients. Everything else there is 404 (or 405 for another method on "/metrics"). It
-// holds at most kMaxConnections connections at once, each for one request of at most
+// holds at most kMaxConnections connections at once, kMaxConnectionsPerAddress of them
+// from any one address (a scraper needs one), each for one request of at most
 // 8 KiB of headers within the handshake time-out, and closes after the reply, as the
 // public port does. Runs on the server's I/O thread, where the counts it shows are kept.
 #ifndef VANTRIEL_SIGNAL_METRICS_SERVER_H_
@@ -21,6 +22,7 @@ namespace vantriel::signal {
 class MetricsListener {
  public:
   static constexpr int kMaxConnections = 16;
+  static constexpr int kMaxConnectionsPerAddress = 4;
 
   // `render` makes the reply's body; it is called on the I/O thread while the
   // io_context runs.

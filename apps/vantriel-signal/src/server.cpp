@@ -24,6 +24,7 @@
 #include "log.h"
 #include "metrics.h"
 #include "metrics_server.h"
+#include "morvane/core/net/listen_options.h"
 #include "redis_node.h"
 #include "redis_shared.h"
 #include "server_env.h"
@@ -805,7 +806,7 @@ int run_server(const Config& config) {
   }
   const tcp::endpoint endpoint(address, static_cast<unsigned short>(config.port));
   state.acceptor.open(endpoint.protocol(), ec);
-  if (!ec) state.acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) morvane::set_listen_options(static_cast<std::intptr_t>(state.acceptor.native_handle()));
   if (!ec) state.acceptor.bind(endpoint, ec);
   if (!ec) state.acceptor.listen(net::socket_base::max_listen_connections, ec);
   if (ec) {

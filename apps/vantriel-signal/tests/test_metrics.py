@@ -237,12 +237,24 @@ class ListenerTest(MetricsCase):
         self.assertEqual(sc.http_get(f"http://127.0.0.1:{server.port}/metrics")[0], 404)
 
         port = int(base.rsplit(":", 1)[1])
-        idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(16)]
+
+        def connect(source):
+            return socket.create_connection(("127.0.0.1", port), source_address=(source, 0))
+
+        def asks_and_is_dropped(s):
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            return dropped(s)
+
+        # One address holds four places; its fifth is closed unanswered, however well it
+        # asks, while another address is still served.
+        idle = [connect("127.0.0.1") for _ in range(4)]
         time.sleep(0.2)
-        # The seventeenth is closed unanswered, however well it asks.
-        over = socket.create_connection(("127.0.0.1", port))
-        over.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
-        self.assertTrue(dropped(over))
+        self.assertTrue(asks_and_is_dropped(connect("127.0.0.1")))
+        self.assertFalse(asks_and_is_dropped(connect("127.0.0.5")))
+        # Four addresses fill all sixteen; the seventeenth goes, whoever it is.
+        idle += [connect(f"127.0.0.{n}") for n in (2, 3, 4) for _ in range(4)]
+        time.sleep(0.2)
+        self.assertTrue(asks_and_is_dropped(connect("127.0.0.6")))
         for s in idle:  # silent ones go after the handshake time-out...
             self.assertTrue(dropped(s))
         self.assertEqual(sc.http_get(server.metrics_url)[0], 200)  # ... and room is back

@@ -230,6 +230,7 @@ int Host::run() {
     morvane::show_message_box(kAppName, kNoPortMessage);
     return 0;
   }
+  api_->port = server_->port();
   std::string url = "http://127.0.0.1:" + std::to_string(server_->port()) + "/";
   window_.set_url(url);
   // Before the server starts: the routes read tray_ without a lock.

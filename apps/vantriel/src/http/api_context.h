@@ -4,6 +4,7 @@
 #ifndef VANTRIEL_HTTP_API_CONTEXT_H_
 #define VANTRIEL_HTTP_API_CONTEXT_H_
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,7 @@ struct ShellActions {
 
 struct ApiContext {
   std::string token;                        // this run's API token, 32 hex digits
+  std::uint16_t port = 0;                   // the server's port, set before it starts
   std::shared_ptr<const std::string> page;  // the page with token and version filled in
   const DataFolder& folder;
   const Log& log;

@@ -17,8 +17,8 @@
 #include <boost/beast/websocket.hpp>
 
 #include "base/log.h"
-#include "http/listen_options.h"
 #include "http/peer_owner.h"
+#include "morvane/core/net/listen_options.h"
 
 namespace vantriel {
 namespace {
@@ -45,6 +45,9 @@ constexpr std::size_t kReadBufferLimit = 128 * 1024;
 // destroy the reply before the client reads it.
 constexpr std::size_t kDrainLimit = 16 * 1024 * 1024;
 constexpr auto kDrainTime = std::chrono::seconds(2);
+// What one read of a socket message takes at most; the message itself is bounded by
+// kMaxBodyBytes.
+constexpr std::size_t kMessageReadChunk = 64 * 1024;
 
 class Connection;
 
@@ -130,7 +133,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   };
 
   Connection(tcp::socket socket, LocalServer::Impl& server)
-      : stream_(std::move(socket)), buffer_(kReadBufferLimit), server_(server) {}
+      : stream_(std::move(socket)),
+        buffer_(kReadBufferLimit),
+        server_(server),
+        message_deadline_(stream_.get_executor()) {}
 
   void start() {
     position_ = server_.connections.insert(server_.connections.end(), this);
@@ -139,6 +145,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Phase phase() const { return phase_; }
   bool closed() const { return phase_ == Phase::kClosed; }
+  // Whether the connection became a WebSocket, which only a page holding the token opens.
+  bool is_socket() const { return socket_.has_value(); }
   Clock::time_point since() const { return since_; }
 
   // Idempotent. Leaves the server's list at once; pending operations end with an error
@@ -147,6 +155,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (closed()) return;
     phase_ = Phase::kClosed;
     server_.connections.erase(position_);
+    message_deadline_.cancel();
     error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
     stream_.socket().close(ignored);
@@ -298,10 +307,34 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void read_message() {
     enter(Phase::kWaiting);
     message_.clear();
-    socket_->async_read(message_, [self = shared_from_this()](error_code ec, std::size_t) {
-      if (ec || self->closed()) return self->close();
-      self->on_message();
-    });
+    message_started_ = false;
+    read_message_part();
+  }
+
+  // A message read in parts, so that its deadline starts with its first bytes: the
+  // socket's own time-out is reset by every byte, and a message sent a fragment (or a few
+  // bytes) at a time would otherwise hold its growing buffer for as long as it likes.
+  void read_message_part() {
+    socket_->async_read_some(message_, kMessageReadChunk,
+                             [self = shared_from_this()](error_code ec, std::size_t) {
+                               if (ec || self->closed()) return self->close();
+                               self->on_message_part();
+                             });
+  }
+
+  void on_message_part() {
+    if (socket_->is_message_done()) {
+      message_deadline_.cancel();
+      return on_message();
+    }
+    if (!message_started_) {
+      message_started_ = true;
+      message_deadline_.expires_after(kBodyTime);
+      message_deadline_.async_wait([self = shared_from_this()](error_code ec) {
+        if (!ec) self->close();
+      });
+    }
+    read_message_part();
   }
 
   void on_message() {
@@ -372,6 +405,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::optional<websocket::stream<beast::tcp_stream&>> socket_;
   std::string socket_target_;
   beast::flat_buffer message_;
+  // A message must arrive whole within kBodyTime of its first bytes, as a body must.
+  asio::steady_timer message_deadline_;
+  bool message_started_ = false;
 };
 
 }  // namespace
@@ -435,12 +471,15 @@ bool LocalServer::Impl::admit(const tcp::socket& socket) {
 
 // Closes the connection that has waited longest for its next request, else the oldest
 // one that is only draining after its reply, else the oldest whose reply its client is
-// not reading. Connections whose body is arriving or whose request is being handled are
-// left alone (the body has its deadline, the handler its worker); when every open
-// connection is one of those, returns false.
+// not reading, and only then an input socket (which only the page, holding the token,
+// opens: a flood of idle connections must not cut the page's input first). Connections
+// whose body is arriving or whose request is being handled are left alone (the body has
+// its deadline, the handler its worker); when every open connection is one of those,
+// returns false.
 bool LocalServer::Impl::make_room() {
-  constexpr int kKeep = 3;
+  constexpr int kKeep = 4;
   auto rank = [](const Connection* c) {
+    if (c->is_socket()) return c->phase() == Connection::Phase::kBusy ? kKeep : 3;
     switch (c->phase()) {
       case Connection::Phase::kWaiting:
         return 0;
@@ -497,7 +536,7 @@ morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t 
   error_code ec;
   tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), port);
   impl->acceptor.open(endpoint.protocol(), ec);
-  if (!ec) set_listen_options(static_cast<std::intptr_t>(impl->acceptor.native_handle()));
+  if (!ec) morvane::set_listen_options(static_cast<std::intptr_t>(impl->acceptor.native_handle()));
   if (!ec) impl->acceptor.bind(endpoint, ec);
   if (!ec) impl->acceptor.listen(128, ec);
   if (ec) {

@@ -3,6 +3,7 @@
 #ifndef VANTRIEL_HTTP_PIPELINE_H_
 #define VANTRIEL_HTTP_PIPELINE_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,10 +25,19 @@ HttpReply handle_request(const HttpRequest& request, const ApiContext& api);
 bool wants_body(const HttpRequest& head, const ApiContext& api);
 
 // Whether a WebSocket handshake with this head may open a socket: only "/api/input", from
-// a page of this host (Origin present and local, the origin checks passed), with the token
-// as the query parameter "token". Each message on it is then handled as a POST
+// a page of this host (Origin present and exactly this server's own, port included, and
+// the origin checks passed), with the token as the query parameter "token". Each message on it is then handled as a POST
 // "/api/input" of that body: the same decoder, limits and control check.
 bool opens_socket(const HttpRequest& head, const ApiContext& api);
+
+// Whether `given` equals `secret` (a token), compared in time that does not depend on
+// where they first differ. An empty secret matches nothing.
+bool same_secret(std::string_view given, std::string_view secret);
+
+// Whether an Origin value is the origin of this host's own page on `port`: "http://", then
+// 127.0.0.1 or localhost, then ":" and that port (ASCII case ignored). Another port on this
+// machine is another site, whatever it serves.
+bool is_own_origin(std::string_view origin, std::uint16_t port);
 
 // Whether a Host or Origin value names this machine's loopback: 127.0.0.1, localhost or
 // [::1], with any port, behind any number of leading "http://".

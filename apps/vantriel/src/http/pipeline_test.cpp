@@ -27,6 +27,28 @@ TEST(IsLocalHost, RefusesLookalikesOtherSchemesAndNull) {
   }
 }
 
+TEST(IsOwnOrigin, OnlyThisServersSchemeLoopbackNameAndPort) {
+  for (const char* value : {"http://127.0.0.1:8800", "http://LOCALHOST:8800"}) {
+    EXPECT_TRUE(is_own_origin(value, 8800)) << value;
+  }
+  // Another port on this machine is another site; so is another scheme, a path or a name
+  // this server does not listen on.
+  for (const char* value : {"http://127.0.0.1:8801", "http://localhost:880", "http://127.0.0.1",
+                            "https://127.0.0.1:8800", "http://[::1]:8800", "127.0.0.1:8800",
+                            "http://127.0.0.1:8800/", "http://http://127.0.0.1:8800", "null", ""}) {
+    EXPECT_FALSE(is_own_origin(value, 8800)) << value;
+  }
+  EXPECT_FALSE(is_own_origin("http://127.0.0.1:0", 0));
+}
+
+TEST(SameSecret, WholeEqualityOnly) {
+  EXPECT_TRUE(same_secret("0123abcd", "0123abcd"));
+  for (const char* given : {"", "0123abc", "0123abcd0", "0123abcD", "1123abcd", "0123abcd0123abcd"}) {
+    EXPECT_FALSE(same_secret(given, "0123abcd")) << given;
+  }
+  EXPECT_FALSE(same_secret("", ""));
+}
+
 TEST(QueryLang, DecodesTheFirstLangPair) {
   EXPECT_EQ(query_lang("/manual/imprimir?lang=en"), "en");
   EXPECT_EQ(query_lang("/x?lang=e%6e"), "en");
@@ -80,6 +102,7 @@ class HandleRequest : public ::testing::Test {
   Desktop desktop_{DesktopOptions{.record_input_to = std::nullopt, .monitors = {{}}}};
   Updater updater_{UpdaterConfig{}, folder_, log_};
   ApiContext app{"0123456789abcdef0123456789abcdef",
+                 8800,
                  std::make_shared<const std::string>("page"),
                  folder_,
                  log_,

@@ -1,16 +1,17 @@
-#ifndef VANTRIEL_HTTP_LISTEN_OPTIONS_H_
-#define VANTRIEL_HTTP_LISTEN_OPTIONS_H_
+#ifndef MORVANE_CORE_NET_LISTEN_OPTIONS_H_
+#define MORVANE_CORE_NET_LISTEN_OPTIONS_H_
 
 #include <cstdint>
 
-namespace vantriel {
+namespace morvane {
 
-// Socket options for the listener, set before bind. On POSIX a restarted host must get
-// its port back while connections of the previous run sit in TIME_WAIT (the page's
-// storage belongs to its origin, port included); on Windows the same option would let
-// another program steal a bound port, so there the port is bound exclusively instead.
+// Socket options for a listening socket, set before bind. On POSIX a restarted server must
+// get its port back while connections of the previous run sit in TIME_WAIT (SO_REUSEADDR
+// allows only that there). On Windows SO_REUSEADDR would let another program bind the same
+// port and take connections meant for us, so there the port is bound exclusively instead
+// (SO_EXCLUSIVEADDRUSE), which Windows' own TIME_WAIT handling does not need.
 void set_listen_options(std::intptr_t native_socket);
 
-}  // namespace vantriel
+}  // namespace morvane
 
-#endif  // VANTRIEL_HTTP_LISTEN_OPTIONS_H_
+#endif  // MORVANE_CORE_NET_LISTEN_OPTIONS_H_

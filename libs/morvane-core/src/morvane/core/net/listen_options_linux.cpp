@@ -1,12 +1,12 @@
-#include "http/listen_options.h"
+#include "morvane/core/net/listen_options.h"
 
 #include <sys/socket.h>
 
-namespace vantriel {
+namespace morvane {
 
 void set_listen_options(std::intptr_t native_socket) {
   int on = 1;
   setsockopt(static_cast<int>(native_socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-}  // namespace vantriel
+}  // namespace morvane

@@ -1,8 +1,8 @@
-#include "http/listen_options.h"
+#include "morvane/core/net/listen_options.h"
 
 #include <winsock2.h>
 
-namespace vantriel {
+namespace morvane {
 
 void set_listen_options(std::intptr_t native_socket) {
   BOOL on = TRUE;
@@ -10,4 +10,4 @@ void set_listen_options(std::intptr_t native_socket) {
              reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-}  // namespace vantriel
+}  // namespace morvane
