@@ -238,6 +238,70 @@ test('programs and scripts are told apart by their ending, in any case, trailing
   }
 });
 
+const { OfferGate } = await pageModule('file_logic.js');
+const { ClipGate, PeerGuard, TokenBucket, chatText, clipText, clockText, dropWorthLogging, peerName } = await pageModule('message_logic.js');
+
+test('peer rates: a burst, then the rate; a clock that goes back earns nothing', () => {
+  const b = new TokenBucket(2, 3);
+  assert.deepEqual([0, 0, 0, 0].map(() => b.take(1000)), [true, true, true, false]);
+  assert.equal(b.take(1499), false, 'just under half a second earns no token at 2/s');
+  assert.equal(b.take(1500), true);
+  assert.equal(b.take(-5000), false);
+  assert.equal(b.take(1500), false, 'the time spent back counts for nothing');
+  assert.deepEqual([b.take(11500), b.take(11500), b.take(11500), b.take(11500)], [true, true, true, false], 'never more than the burst');
+  // Counts as console lines: the 1st, 2nd, 4th, 8th drop...
+  assert.deepEqual([1, 2, 3, 4, 5, 8, 1024, 1025, 0].map(dropWorthLogging), [true, true, false, true, false, true, true, false, false]);
+  const g = new PeerGuard();
+  g.drop('chat');
+  g.drop('__proto__');
+  g.drop('toString');
+  assert.deepEqual([...g.drops], [['chat', 1], ['other', 2]], 'a kind not of ours counts as other');
+});
+
+test('one clipboard request at a time, at most three at once, then one every 2 s', () => {
+  const gate = new ClipGate(new PeerGuard());
+  assert.equal(gate.begin(0), 'ok');
+  assert.equal(gate.begin(10), 'busy');
+  gate.end();
+  assert.deepEqual([gate.begin(20), (gate.end(), gate.begin(30)), (gate.end(), gate.begin(40))], ['ok', 'ok', 'rate']);
+  assert.equal(gate.begin(2100), 'ok');
+});
+
+test('file offers: a dialog after a withdrawn offer waits 3 s, doubling to a minute; an answer resets it', () => {
+  const gate = new OfferGate(new PeerGuard());
+  assert.equal(gate.offer(0), 'show');
+  const waits = [];
+  let now = 1000;
+  for (let i = 0; i < 7; i++) {
+    gate.withdrawn(now);
+    now += 1000;
+    assert.equal(gate.offer(now), 'wait');
+    waits.push(gate.waitMs + 1000);
+    now += 60000;
+  }
+  assert.deepEqual(waits, [3000, 6000, 12000, 24000, 48000, 60000, 60000]);
+  gate.answered();
+  gate.withdrawn(now);
+  assert.equal(gate.offer(now + 3000), 'show');
+  // Five offers at once, then one a second.
+  const flood = new OfferGate(new PeerGuard());
+  assert.deepEqual(Array.from({ length: 6 }, () => flood.offer(0)), ['show', 'show', 'show', 'show', 'show', 'refuse']);
+  assert.equal(flood.offer(1000), 'show');
+});
+
+test('peer texts: chat lines up to 2,000, clipboard texts up to 65,536, names cleaned to 64', () => {
+  assert.equal(chatText({ text: 'x'.repeat(2000) }).length, 2000);
+  for (const m of [{ text: 'x'.repeat(2001) }, { text: '' }, { text: 5 }, { text: ['a'] }, {}, null]) assert.equal(chatText(m), null);
+  assert.equal(clipText({ text: 'y'.repeat(65536) }).length, 65536);
+  assert.equal(clipText({ text: 'y'.repeat(65537) }), null);
+  assert.deepEqual([clipText({}), clipText({ text: {} }), clipText(null)], ['', '', '']);
+  assert.equal(peerName('  Ana\u202E  López\u200B '), 'Ana  López');
+  assert.equal(peerName('ñ'.repeat(63) + '😀x'), 'ñ'.repeat(63), 'no half character at the cut');
+  assert.deepEqual([peerName('\u202E \u200B'), peerName(7), peerName(null)], [null, null, null]);
+  assert.equal(clockText(new Date(2026, 0, 2, 3, 4, 5)), '03:04:05');
+  assert.equal(clockText(NaN), '');
+});
+
 test('transfer ids: seven base-36 characters, not repeated', () => {
   const ids = new Set(Array.from({ length: 200 }, () => transferId()));
   assert.equal(ids.size, 200);

@@ -42,11 +42,12 @@ export function isRisky(name) {
 }
 
 // An offer on the `file` channel taken apart: its id (at most 32 characters, echoed in
-// the answer), the name cleaned, the size; `ok` false when the size cannot be a file we
-// take.
+// the answer), the name cleaned, the size; `ok` false when the size is not a number of
+// bytes we take.
 export function readOffer(m) {
   const id = m && typeof m.id === "string" ? m.id.slice(0, 32) : "";
-  const size = Number(m && m.size);
+  // Only a number: Number() of an object the peer made can throw.
+  const size = m && typeof m.size === "number" ? m.size : NaN;
   const ok = size > 0 && size <= FILE_MAX && Number.isFinite(size);
   return { id, name: cleanFileName(m && m.name), size: ok ? size : 0, ok };
 }
@@ -69,7 +70,8 @@ export class OfferGate {
 
   offer(now) {
     if (!this.guard.allow("offer", now)) return "refuse";
-    this.waitMs = Math.max(0, this.quietUntil - now);
+    // Never longer than the longest quiet time, should the clock have gone back.
+    this.waitMs = Math.min(OFFER_QUIET_MAX_MS, Math.max(0, this.quietUntil - now));
     return this.waitMs > 0 ? "wait" : "show";
   }
 

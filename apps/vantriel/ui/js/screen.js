@@ -6,7 +6,8 @@ export const QUALITIES = ["auto", "nitidez", "fluidez"];
 // A frame rate as the settings or a peer give it: a number clamped to 5-60, 30 when it
 // is not a number.
 export function clampFps(v) {
-  const n = Number(v);
+  // A number or its text; Number() of an object a peer sent could throw.
+  const n = typeof v === "number" || typeof v === "string" ? Number(v) : NaN;
   if (v === null || v === undefined || v === "" || !Number.isFinite(n)) return 30;
   return Math.min(60, Math.max(5, Math.round(n)));
 }
