@@ -480,10 +480,18 @@ export async function openSession(pcs, { control = false, audio } = {}) {
 // side to a third page. That page answers the host's offer with a peer connection of its
 // own, offers the technician another, and relays the picture, the sounds and every data
 // channel message between the two, unchanged. Returns { page, seen(), certificates(),
-// stop() }: seen() lists the relayed control messages as "host:<t>" or "tech:<t>";
-// certificates() the fingerprints of its own two ends. After stop() joins pass straight
+// received(), cutIn(), stop() }: seen() lists the relayed control messages as "host:<t>"
+// or "tech:<t>"; certificates() the fingerprints of its own two ends; received() the video
+// frames and bytes that reached it from the host. After stop() joins pass straight
 // through to the server again.
-export async function pageInTheMiddle(pcs) {
+// With `later`, signals pass straight through until cutIn(), so a session can start
+// honestly; the middle then answers the host's next offer (an ICE restart) with its own
+// certificate and offers the technician another. An offer that comes once it already
+// talks to the host is answered by a new end, with a new certificate, as a middle
+// grinding certificates would. With `checkWithTech`, it relays no check messages: it runs
+// the exchange with the technician itself (as the host, by the layout in check_logic.js)
+// and leaves the host's unanswered.
+export async function pageInTheMiddle(pcs, { later = false, checkWithTech = false } = {}) {
   const route = pcs.tech.joinRoute ??= { middle: null };
   if (!route.installed) {
     route.installed = true;
@@ -501,8 +509,11 @@ export async function pageInTheMiddle(pcs) {
   const ends = {};
   await page.exposeFunction('toHost', (data) => ends.server?.send(JSON.stringify({ t: 'signal', data })));
   await page.exposeFunction('toTech', (data) => ends.ws?.send(JSON.stringify({ t: 'signal', data })));
-  await page.evaluate(() => {
-    const H = new RTCPeerConnection(); // towards the host: answers its offer
+  // The blank page is no secure context, so it has no crypto.subtle.
+  await page.exposeFunction('sha256', (text) => crypto.createHash('sha256').update(text, 'utf8').digest('hex'));
+  await page.evaluate(({ checkWithTech }) => {
+    let H = new RTCPeerConnection(); // towards the host: answers its offer
+    const hostEnds = [H];
     const T = new RTCPeerConnection({ bundlePolicy: 'max-bundle' }); // towards the technician
     const early = { H: [], T: [] };
     const links = {};
@@ -513,17 +524,37 @@ export async function pageInTheMiddle(pcs) {
     };
     H.onicecandidate = (e) => e.candidate && window.toHost({ ice: e.candidate.toJSON() });
     T.onicecandidate = (e) => e.candidate && window.toTech({ ice: e.candidate.toJSON() });
-    const note = (side, data) => {
-      try { if (typeof data === 'string') window.seen.push(side + ':' + JSON.parse(data).t); } catch { /* not JSON */ }
+    const typeOf = (data) => {
+      try { return typeof data === 'string' ? JSON.parse(data).t : null; } catch { return null; /* not JSON */ }
     };
+    const note = (side, data) => { const t = typeOf(data); if (t) window.seen.push(side + ':' + t); };
+    // Its own check exchange with the technician, as the host's side of it.
+    const hex = (bytes) => Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+    const nonce = hex(crypto.getRandomValues(new Uint8Array(32)));
+    let committed = null;
+    const commitTo = async (ch) => {
+      const stats = [...(await T.getStats()).values()];
+      const tr = stats.find((s) => s.type === 'transport' && s.dtlsState === 'connected');
+      const fp = (id) => { const c = stats.find((s) => s.id === id); return c.fingerprintAlgorithm.toLowerCase() + ' ' + c.fingerprint.toUpperCase(); };
+      const text = ['vantriel check commit 2', 'host', nonce, fp(tr.localCertificateId), fp(tr.remoteCertificateId)].join('\n');
+      ch.send(JSON.stringify({ t: 'check2-commit', hash: await window.sha256(text) }));
+    };
+    const isCheck = (data) => checkWithTech && /^check/.test(typeOf(data) || '');
     const flush = (ch, queue) => { while (queue.length && ch.readyState === 'open') ch.send(queue.shift()); };
     const pass = (ch, queue, data) => { queue.push(data); if (ch) flush(ch, queue); };
     // Each channel towards the technician waits for its twin from the host.
     const link = (label, options) => {
       const l = { t: T.createDataChannel(label, options), h: null, toH: [], toT: [] };
       l.t.binaryType = 'arraybuffer';
-      l.t.onmessage = (e) => { note('tech', e.data); pass(l.h, l.toH, e.data); };
-      l.t.onopen = () => flush(l.t, l.toT);
+      l.t.onmessage = (e) => {
+        note('tech', e.data);
+        if (!isCheck(e.data)) pass(l.h, l.toH, e.data);
+        else if (typeOf(e.data) === 'check2-commit') committed.then(() => l.t.send(JSON.stringify({ t: 'check2-reveal', nonce })));
+      };
+      l.t.onopen = () => {
+        flush(l.t, l.toT);
+        if (checkWithTech && label === 'ctl') committed = commitTo(l.t);
+      };
       links[label] = l;
     };
     H.ondatachannel = ({ channel }) => {
@@ -531,7 +562,7 @@ export async function pageInTheMiddle(pcs) {
       if (!l) return;
       l.h = channel;
       channel.binaryType = 'arraybuffer';
-      channel.onmessage = (e) => { note('host', e.data); pass(l.t, l.toT, e.data); };
+      channel.onmessage = (e) => { note('host', e.data); if (!isCheck(e.data)) pass(l.t, l.toT, e.data); };
       channel.onopen = () => flush(channel, l.toH);
       flush(channel, l.toH);
     };
@@ -542,6 +573,15 @@ export async function pageInTheMiddle(pcs) {
     window.fromHost = inOrder(async (data) => {
       if (data.ice) return addIce(H, early.H, data.ice);
       if (data.sdp?.type !== 'offer') return;
+      if (H.remoteDescription) {
+        H = new RTCPeerConnection();
+        hostEnds.push(H);
+        H.onicecandidate = (e) => e.candidate && window.toHost({ ice: e.candidate.toJSON() });
+        await H.setRemoteDescription(data.sdp);
+        await H.setLocalDescription();
+        window.toHost({ sdp: { type: 'answer', sdp: H.localDescription.sdp } });
+        return;
+      }
       await H.setRemoteDescription(data.sdp);
       for (const c of early.H.splice(0)) await H.addIceCandidate(c).catch(() => {});
       // The same three lines towards the technician, fed with what the host sends.
@@ -571,9 +611,20 @@ export async function pageInTheMiddle(pcs) {
         const tr = stats.find((s) => s.type === 'transport' && s.localCertificateId);
         return stats.find((s) => s.id === tr?.localCertificateId)?.fingerprint ?? null;
       };
-      return { towardsHost: await own(H), towardsTech: await own(T) };
+      return { towardsHost: await own(hostEnds[0]), towardsTech: await own(T) };
     };
-  });
+    window.received = async () => {
+      const got = { frames: 0, bytes: 0 };
+      for (const pc of hostEnds) {
+        for (const s of (await pc.getStats()).values()) {
+          if (s.type !== 'inbound-rtp' || s.kind !== 'video') continue;
+          got.frames += s.framesReceived ?? 0;
+          got.bytes += s.bytesReceived ?? 0;
+        }
+      }
+      return got;
+    };
+  }, { checkWithTech });
   const middle = {
     page,
     attach(ws, server) {
@@ -588,18 +639,23 @@ export async function pageInTheMiddle(pcs) {
         }
       };
       ws.onMessage((text) => {
-        const data = signal(text);
+        const data = middle.active && signal(text);
         if (data) page.evaluate((d) => window.fromTech(d), data).catch(() => {});
         else server.send(text);
       });
       server.onMessage((text) => {
-        const data = signal(text);
+        const data = middle.active && signal(text);
         if (data) page.evaluate((d) => window.fromHost(d), data).catch(() => {});
         else ws.send(text);
       });
     },
+    active: !later,
+    cutIn() {
+      middle.active = true;
+    },
     seen: () => page.evaluate(() => window.seen),
     certificates: () => page.evaluate(() => window.certificates()),
+    received: () => page.evaluate(() => window.received()),
     async stop() {
       if (route.middle === middle) route.middle = null;
       await context.close();

@@ -90,6 +90,9 @@ async function shownCode(page, id) {
 
 const CODE = /^\d{3} \d{3}$/;
 const NOT_VERIFIED = 'No verificado';
+const NOT_VERIFIED_HINT = 'La comprobación falló: puede haber alguien entre las dos PCs, o la otra PC mandó datos que no son válidos. Si no sabes por qué, termina la sesión.';
+const UNCHECKED = ['No se pudo comprobar', 'No se pudo comprobar la conexión: la otra PC puede tener una versión anterior de Vantriel, o puede haber alguien entre las dos PCs. Sigue solo si estás seguro de quién está del otro lado.'];
+const CERT_CHANGED = 'Se terminó la sesión: el certificado de seguridad de la otra PC cambió o no es válido. Puede haber alguien entre las dos PCs.';
 
 async function bothCodes() {
   return Promise.all([shownCode(hostPage(), 'hbCheck'), shownCode(techPage(), 'vCheck')]);
@@ -413,11 +416,11 @@ test('a misbehaving technician without control gets nothing from the host', asyn
   assert.equal(await host.evaluate(() => window.__pcs.at(-1).connectionState), 'connected');
 
   // A second commitment once the code is shown: the host no longer vouches for it.
-  await tech.evaluate(() => window.__channels.ctl.at(-1).send(JSON.stringify({ t: 'check-commit', hash: 'ab'.repeat(32) })));
+  await tech.evaluate(() => window.__channels.ctl.at(-1).send(JSON.stringify({ t: 'check2-commit', hash: 'ab'.repeat(32) })));
   assert.equal((await waitFor(async () => {
     const c = await shownCode(host, 'hbCheck');
     return c.code === NOT_VERIFIED && c;
-  }, { what: 'the host\'s code not verified' })).hint, 'La otra PC mandó datos de comprobación que no son válidos. Si no sabes por qué, termina la sesión.');
+  }, { what: 'the host\'s code not verified' })).hint, NOT_VERIFIED_HINT);
   assert.match((await shownCode(tech, 'vCheck')).code, CODE);
   assert.deepEqual(await tech.evaluate(() => window.__heard), []);
   assert.equal(await host.evaluate(() => window.__pcs.at(-1).connectionState), 'connected');
@@ -425,17 +428,21 @@ test('a misbehaving technician without control gets nothing from the host', asyn
   await sessionGone();
 });
 
-// What the technician's page sends of the check on `ctl`: "none" (a version without
-// it), "false-reveal" (a nonce other than the one committed to), or null (as it is).
-async function tamperTechCheck(mode) {
-  await techPage().evaluate((how) => {
+// What a page sends of the check on `ctl`: "old" (what a version before the certificates
+// in the commitment sends: its older commitment, no reveal to ours), "none" (nothing, as
+// a middle that drops them), "hold" (nothing until window.__releaseCheck(), then the
+// commitment alone), or null (as it is).
+async function tamperCheck(page, mode) {
+  await page.evaluate((how) => {
     const send = window.__ctlSend ??= RTCDataChannel.prototype.send;
+    window.__held = [];
+    window.__releaseCheck = () => { for (const [ch, data] of window.__held.splice(0)) send.call(ch, data); };
     RTCDataChannel.prototype.send = function (data) {
       const m = how && this.label === 'ctl' && typeof data === 'string' ? JSON.parse(data) : null;
-      if (!m || !m.t.startsWith('check-')) return send.call(this, data);
-      if (how === 'none') return undefined;
-      if (m.t === 'check-reveal') m.nonce = (m.nonce[0] === '0' ? '1' : '0') + m.nonce.slice(1);
-      return send.call(this, JSON.stringify(m));
+      if (!m || !/^check/.test(m.t)) return send.call(this, data);
+      if (how === 'old' && m.t === 'check2-commit') return send.call(this, JSON.stringify({ t: 'check-commit', hash: m.hash }));
+      if (how === 'hold' && m.t === 'check2-commit') window.__held.push([this, data]);
+      return undefined;
     };
   }, mode);
 }
@@ -447,35 +454,50 @@ async function chatReaches(text) {
   await hostPage().waitForFunction((t) => document.getElementById('chatLog').textContent.includes(t), text);
 }
 
-test('check code: an older technician leaves it not available, a false reveal not verified', async () => {
+test('check code: an older technician, or check messages held back both ways, leave it "could not be checked"', async () => {
   const tech = techPage();
   const host = hostPage();
   try {
-    // A page of a version without the check sends none of its messages.
-    await tamperTechCheck('none');
+    // A page of a version before the certificates in the commitment sends its older
+    // commitment: the host cannot check it, and says so.
+    await tamperCheck(tech, 'old');
     await connect();
     await accept({ control: true });
     await connected();
-    const none = await shownCode(host, 'hbCheck');
-    assert.deepEqual([none.code, none.hint], ['No disponible', 'La otra PC tiene una versión anterior de Vantriel y no puede comprobar la conexión.']);
+    const old = await shownCode(host, 'hbCheck');
+    assert.deepEqual([old.code, old.hint], UNCHECKED);
+    assert.equal(await host.locator('#hbCheck .ccode').getAttribute('class'), 'ccode bad');
     // Nothing else changes: control was given, chat flows.
     assert.equal(await tech.textContent('#vCtl'), '🖱 Control: sí');
     await chatReaches('sin código');
     await tech.click('#vEnd');
     await sessionGone();
 
-    // A reveal that does not match its commitment.
-    await tamperTechCheck('false-reveal');
+    // A middle that drops the check messages both ways: neither side can check, both say
+    // so (in either language); a commitment let through late and never revealed ends,
+    // on its own clock, in not verified.
+    await tamperCheck(host, 'none');
+    await tamperCheck(tech, 'hold');
     await connect();
     await accept({ control: false });
     await connected();
-    assert.equal((await shownCode(host, 'hbCheck')).code, NOT_VERIFIED);
-    assert.match((await shownCode(tech, 'vCheck')).code, CODE, 'the host\'s own reveal was sound');
+    const [hostSays, techSays] = await bothCodes();
+    assert.deepEqual([hostSays.code, hostSays.hint], UNCHECKED);
+    assert.deepEqual([techSays.code, techSays.hint], UNCHECKED);
+    await host.click('#langBtn');
+    assert.deepEqual(Object.values(await shownCode(host, 'hbCheck')).slice(0, 3), ['Couldn\'t be checked', 'Check code',
+      'The connection couldn\'t be checked: the other PC may have an older version of Vantriel, or someone may be between the two PCs. Go on only if you\'re sure who is on the other side.']);
+    await host.click('#langBtn');
+    await host.waitForFunction(() => document.documentElement.lang === 'es');
+    await tech.evaluate(() => window.__releaseCheck());
+    await waitFor(async () => (await shownCode(host, 'hbCheck')).code === NOT_VERIFIED, { timeout: 30000, what: 'the late commitment not verified' });
+    assert.deepEqual(Object.values(await shownCode(tech, 'vCheck')).slice(0, 1), [UNCHECKED[0]]);
     await chatReaches('sigue la sesión');
     await tech.click('#vEnd');
     await sessionGone();
   } finally {
-    await tamperTechCheck(null);
+    await tamperCheck(tech, null);
+    await tamperCheck(host, null);
   }
 });
 
@@ -498,7 +520,16 @@ test('a peer that vanishes ends the session as lost after the loss timer', async
   await sessionGone();
 });
 
-test('a page in the middle: the session works through it, and the two check codes differ', async () => {
+// What the host page does when its path seems gone: it offers an ICE restart at once.
+async function hostRestartsIce() {
+  await hostPage().evaluate(() => {
+    const pc = window.__pcs.at(-1);
+    Object.defineProperty(pc, 'connectionState', { configurable: true, get: () => 'disconnected' });
+    pc.onconnectionstatechange();
+  });
+}
+
+test('a page in the middle: from the start it breaks the check; later, through a restart, it ends the session', async () => {
   const tech = techPage();
   const host = hostPage();
   const middle = await pageInTheMiddle(pcs);
@@ -506,10 +537,11 @@ test('a page in the middle: the session works through it, and the two check code
     await connect();
     await accept({ control: false });
     await connected();
+    // Each side's reveal, relayed unchanged, does not match the certificates the other
+    // side sees: neither shows a code.
     const [hostCode, techCode] = await bothCodes();
-    assert.match(hostCode.code, CODE);
-    assert.match(techCode.code, CODE);
-    assert.notEqual(hostCode.code, techCode.code);
+    assert.deepEqual([hostCode.code, hostCode.hint], [NOT_VERIFIED, NOT_VERIFIED_HINT]);
+    assert.equal(techCode.code, NOT_VERIFIED);
     // Each side really talks to the middle, which passed the whole exchange on.
     const own = await middle.certificates();
     const remote = (page) => page.evaluate(async () => {
@@ -519,7 +551,7 @@ test('a page in the middle: the session works through it, and the two check code
     });
     assert.deepEqual([await remote(host), await remote(tech)], [own.towardsHost, own.towardsTech]);
     const seen = await middle.seen();
-    for (const t of ['host:hello', 'host:check-commit', 'host:check-reveal', 'tech:check-commit', 'tech:check-reveal']) {
+    for (const t of ['host:hello', 'host:check2-commit', 'host:check2-reveal', 'tech:check2-commit', 'tech:check2-reveal']) {
       assert.ok(seen.includes(t), `${t} relayed (${seen})`);
     }
     await chatReaches('¿me ves?');
@@ -527,6 +559,49 @@ test('a page in the middle: the session works through it, and the two check code
     await sessionGone();
   } finally {
     await middle.stop();
+  }
+
+  // An honest start, both codes the same; then the signalling path swaps the middle in
+  // through an ICE restart. Each side refuses the other certificate before using it, and
+  // the one that refuses first tells the other over the connection they still share.
+  const swapper = await pageInTheMiddle(pcs, { later: true });
+  try {
+    await connect();
+    await accept({ control: false });
+    await connected();
+    const [hostCode, techCode] = await bothCodes();
+    assert.match(hostCode.code, CODE);
+    assert.equal(techCode.code, hostCode.code);
+    swapper.cutIn();
+    await hostRestartsIce();
+    await Promise.all([waitToast(host, CERT_CHANGED, 20000), waitToast(tech, CERT_CHANGED, 20000)]);
+    await sessionGone();
+    const got = await swapper.received();
+    console.log(`middle swapped in by a restart: ${got.frames} frames, ${got.bytes} bytes of the picture reached it`);
+    assert.deepEqual(got, { frames: 0, bytes: 0 });
+    assert.ok((await swapper.seen()).length === 0, 'nothing of the session went through it');
+  } finally {
+    await swapper.stop();
+  }
+
+  // The middle finishes the exchange with the technician first (a code shows there), then
+  // answers the host's restart with a new certificate, as one grinding certificates
+  // against the learnt nonce would: the host refuses it and the session ends, on the
+  // technician's side too, before any code could be steered to match.
+  const grinder = await pageInTheMiddle(pcs, { checkWithTech: true });
+  try {
+    await connect();
+    await accept({ control: false });
+    await connected();
+    const techCode = await shownCode(tech, 'vCheck');
+    assert.match(techCode.code, CODE, 'the technician accepted the middle\'s own exchange');
+    const hostSays = await shownCode(host, 'hbCheck');
+    assert.deepEqual([hostSays.code, hostSays.hint], UNCHECKED);
+    await hostRestartsIce();
+    await Promise.all([waitToast(host, CERT_CHANGED, 20000), waitToast(tech, CERT_CHANGED, 20000)]);
+    await sessionGone();
+  } finally {
+    await grinder.stop();
   }
 });
 

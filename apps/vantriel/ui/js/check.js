@@ -4,42 +4,50 @@
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
-import { addSessionPart, sendCtl, SES } from "./session.js";
-import { certFingerprints, CheckExchange, checkCode, groupCode, spokenCode } from "./check_logic.js";
+import { addSessionPart, sendCtl, SES, transportCerts } from "./session.js";
+import { CheckExchange, COMMIT, groupCode, REVEAL, spokenCode } from "./check_logic.js";
 
-// A peer that sent no commitment this long after the channel opened is of a version
-// without the check; a commitment that comes later still counts.
+// A peer that sent no commitment this long after the channel opened cannot be checked:
+// it may run a version without the check, or someone between the two PCs may be holding
+// the messages back. A commitment that comes later still counts, and the reveal of any
+// commitment is due within REVEAL_MS of it, or the exchange is broken.
 const SILENT_MS = 10000;
-const STATS_TRIES = 10;
-const STATS_RETRY_MS = 500;
+const REVEAL_MS = 10000;
 
-// `s.check.state`: "waiting", "ok" (with `code`), "unverified" or "unavailable".
+// `s.check.state`: "waiting", "ok" (with `code`), "unverified" or "unchecked" (the
+// check could not run: no commitment, or an older peer's).
 function checkStart(s) {
   if (s.check) return;
-  const c = { state: "waiting", code: "", ex: null, chain: null, timer: null };
+  const c = { state: "waiting", code: "", ex: null, chain: null, timer: null, revealT: null };
   s.check = c;
-  c.chain = CheckExchange.create()
-    .then((ex) => {
-      c.ex = ex;
-      if (SES === s) sendCtl(s, ex.commitMessage());
+  // The certificates first: the commitment covers them (and they are pinned for the
+  // session), so they cannot be swapped once the nonces are known.
+  c.chain = transportCerts(s)
+    .then(async (fps) => {
+      if (SES !== s) return;
+      // Without the certificates nothing can be vouched for.
+      if (!fps) return setState(s, "unverified");
+      c.ex = await CheckExchange.create({ role: s.role, localFp: fps.local, remoteFp: fps.remote });
+      if (SES === s) sendCtl(s, c.ex.commitMessage());
     })
     .catch((e) => {
       console.warn("check code:", e && e.message);
       setState(s, "unverified");
     });
   c.timer = setTimeout(() => {
-    if (SES !== s || c.state !== "waiting" || (c.ex && c.ex.peerNonce)) return;
-    // Committed but never revealed is a broken exchange, not an older peer.
-    setState(s, c.ex && c.ex.peerCommitment !== null ? "unverified" : "unavailable");
+    if (SES !== s || c.state !== "waiting" || (c.ex && c.ex.peerCommitment !== null)) return;
+    setState(s, "unchecked");
   }, SILENT_MS);
   showCheck(s);
 }
 
 function checkStop(s) {
-  if (s.check) clearTimeout(s.check.timer);
+  if (!s.check) return;
+  clearTimeout(s.check.timer);
+  clearTimeout(s.check.revealT);
 }
 
-// A `check-commit` or `check-reveal` from the peer, handled in arrival order.
+// A check message of the peer (either version's), handled in arrival order.
 function onCheckMessage(s, m) {
   checkStart(s);
   const c = s.check;
@@ -51,38 +59,30 @@ function onCheckMessage(s, m) {
     if (c.ex.broken) {
       console.warn("check code: the peer sent " + c.ex.broken);
       setState(s, "unverified");
-    } else if (c.ex.peerNonce && c.state !== "ok") {
-      await derive(s, c);
-    } else if (c.state === "unavailable") {
-      setState(s, "waiting"); // a late commitment: the check goes on
+    } else if (c.ex.peerNonce !== null) {
+      if (c.state === "ok") return;
+      c.code = await c.ex.code();
+      setState(s, "ok");
+    } else if (c.ex.old) {
+      setState(s, "unchecked");
+    } else if (c.ex.peerCommitment !== null && !c.revealT) {
+      // A late commitment takes the check up again, on its own clock.
+      if (c.state === "unchecked") setState(s, "waiting");
+      c.revealT = setTimeout(() => {
+        if (SES === s && c.state === "waiting") {
+          console.warn("check code: the peer committed and never revealed");
+          setState(s, "unverified");
+        }
+      }, REVEAL_MS);
     }
   });
-}
-
-async function derive(s, c) {
-  for (let i = 0; i < STATS_TRIES && SES === s; i++) {
-    let fps = null;
-    try {
-      fps = certFingerprints((await s.pc.getStats()).values());
-    } catch (e) {
-      fps = null;
-    }
-    if (fps) {
-      const code = await checkCode({ role: s.role, localFp: fps.local, remoteFp: fps.remote, localNonce: c.ex.nonce, remoteNonce: c.ex.peerNonce });
-      c.code = code;
-      setState(s, "ok");
-      return;
-    }
-    await new Promise((r) => setTimeout(r, STATS_RETRY_MS));
-  }
-  // Without the certificates nothing can be vouched for.
-  setState(s, "unverified");
 }
 
 function setState(s, state) {
   if (!s.check) return;
   s.check.state = state;
   if (state !== "waiting") clearTimeout(s.check.timer);
+  if (state === "ok" || state === "unverified") clearTimeout(s.check.revealT);
   showCheck(s);
 }
 
@@ -98,7 +98,7 @@ function checkInner(s) {
   const [word, hint, cls] = {
     waiting: ["checkWait", "checkHint", ""],
     unverified: ["checkBad", "checkBadHint", " bad"],
-    unavailable: ["checkNone", "checkNoneHint", " warn"],
+    unchecked: ["checkNone", "checkNoneHint", " bad"],
   }[c.state];
   return label + '<b class="ccode' + cls + '">' + esc(t(word)) + "</b> " + '<span class="cchint">' + esc(t(hint)) + "</span>";
 }
@@ -117,7 +117,8 @@ export function showCheck(s) {
 }
 
 addSessionPart({
-  messages: { "check-commit": onCheckMessage, "check-reveal": onCheckMessage },
+  // The older version's two messages too: they tell an older peer (see check_logic.js).
+  messages: { [COMMIT]: onCheckMessage, [REVEAL]: onCheckMessage, "check-commit": onCheckMessage, "check-reveal": onCheckMessage },
   ctlOpen: checkStart,
   end: checkStop,
 });

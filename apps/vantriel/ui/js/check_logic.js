@@ -2,18 +2,36 @@
 // certificate fingerprints that protect the connection reach each browser through the
 // signalling server, so whoever controls that server could answer each side with a
 // browser of its own and pass everything through. Each side then sees a different pair of
-// certificates, and the code, derived from both pairs, differs between the two PCs.
+// certificates: the exchange below breaks, and a code derived anyway would differ.
 //
-// The exchange on `ctl`, the same on both sides:
-//   1. When the channel opens, each side draws a nonce of 32 random bytes and sends
-//      {"t":"check-commit","hash":H}, H = SHA-256(nonce) as 64 lower-case hex digits.
+// Each side first reads the local and the remote certificate fingerprint of its connected
+// transport (certFingerprints); the page pins the remote one for the session (session.js),
+// so the certificates committed to are the ones the session keeps. Then, on `ctl`, the
+// same on both sides:
+//   1. {"t":"check2-commit","hash":H}, H = SHA-256 over the UTF-8 text of five lines
+//      joined by "\n" (no final "\n"), as 64 lower-case hex digits:
+//        "vantriel check commit 2"
+//        the sender's role                     "host" or "tech"
+//        the sender's nonce                    32 random bytes as 64 lower-case hex digits
+//        the sender's own certificate fingerprint
+//        the fingerprint of the certificate the sender sees as the other side's
 //   2. Only after it has received the other side's commitment it sends
-//      {"t":"check-reveal","nonce":N}, N = the nonce as 64 lower-case hex digits.
-//   3. A reveal must hash to the commitment received before it. A second commitment or
-//      reveal, a reveal before any commitment, a malformed value or a commitment equal to
-//      one's own (reflected back) breaks the exchange: the code shows as not verified.
-// A page in the middle must commit to a nonce towards each side before that side reveals
-// its own, so it cannot steer the two codes together: one chance in a million.
+//      {"t":"check2-reveal","nonce":N}, N = its nonce.
+//   3. The receiver recomputes H from N, the sender's role and the two fingerprints as it
+//      sees them itself, swapped (its remote one is the sender's own). A page in the
+//      middle shows each side a certificate of its own, so an honest reveal relayed
+//      through it does not match. A mismatch, a second commitment or reveal, a reveal
+//      before any commitment, a malformed value or a commitment equal to one's own
+//      (reflected back) breaks the exchange: the code shows as not verified.
+// A page in the middle that runs an exchange of its own with each side must commit to a
+// nonce (and to its certificates, which the pin then keeps) before that side reveals its
+// own, so it cannot steer the two codes together: one chance in a million.
+//
+// Versions before this exchange sent "check-commit" and "check-reveal" with a commitment
+// to the nonce alone. The two do not mix: an older peer ignores the "check2-" messages
+// (and shows its own "not available", which is then true), and an older commitment
+// received here makes the peer one that cannot be checked (`old`), never a code: an
+// answer to it would let the fingerprints be chosen after the nonces are known.
 //
 // The code: SHA-256 over the UTF-8 text of five lines joined by "\n" (no final "\n"):
 //   "vantriel check code 1"
@@ -30,15 +48,14 @@ export const NONCE_BYTES = 32;
 const HEX64 = /^[0-9a-f]{64}$/;
 const FINGERPRINT = /^[a-z0-9-]{1,16} [0-9A-F]{2}(:[0-9A-F]{2}){15,63}$/;
 const LABEL = "vantriel check code 1";
+const COMMIT_LABEL = "vantriel check commit 2";
+export const COMMIT = "check2-commit";
+export const REVEAL = "check2-reveal";
+// What versions before the fingerprints in the commitment sent.
+const OLD = new Set(["check-commit", "check-reveal"]);
 
 export function toHex(bytes) {
   return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
-}
-
-function fromHex(hex) {
-  const out = new Uint8Array(hex.length / 2);
-  for (let i = 0; i < out.length; i++) out[i] = parseInt(hex.substr(i * 2, 2), 16);
-  return out;
 }
 
 async function sha256(bytes) {
@@ -49,9 +66,11 @@ export function newNonce() {
   return toHex(crypto.getRandomValues(new Uint8Array(NONCE_BYTES)));
 }
 
-// The commitment to a nonce given as 64 hex digits.
-export async function commitmentOf(nonceHex) {
-  return toHex(await sha256(fromHex(nonceHex)));
+// The commitment of the side `role` to its nonce (64 hex digits) and to the certificates
+// as it sees them: its own (`localFp`) and the other side's (`remoteFp`).
+export async function commitmentOf(role, nonceHex, localFp, remoteFp) {
+  const text = [COMMIT_LABEL, role, nonceHex, localFp, remoteFp].join("\n");
+  return toHex(await sha256(new TextEncoder().encode(text)));
 }
 
 function fingerprintText(cert) {
@@ -95,45 +114,69 @@ export function spokenCode(code) {
   return code.slice(0, 3).split("").join(" ") + ", " + code.slice(3).split("").join(" ");
 }
 
-// One side's half of the exchange. Calls must not overlap (the page chains them).
+// One side's half of the exchange, for the side `role` whose transport shows the
+// certificates `localFp` and `remoteFp`. Calls must not overlap (the page chains them).
 export class CheckExchange {
-  static async create(nonce = newNonce()) {
+  static async create({ role, localFp, remoteFp }, nonce = newNonce()) {
     const ex = new CheckExchange();
-    ex.nonce = nonce;
-    ex.commitment = await commitmentOf(nonce);
+    Object.assign(ex, { role, localFp, remoteFp, nonce });
+    ex.commitment = await commitmentOf(role, nonce, localFp, remoteFp);
     return ex;
   }
 
   constructor() {
+    this.role = "";
+    this.localFp = "";
+    this.remoteFp = "";
     this.nonce = "";
     this.commitment = "";
     this.peerCommitment = null;
     this.peerNonce = null;
+    this.old = false; // the peer spoke the exchange of older versions
     this.broken = ""; // why the exchange broke, "" while it holds
   }
 
-  commitMessage() {
-    return { t: "check-commit", hash: this.commitment };
+  get peerRole() {
+    return this.role === "host" ? "tech" : "host";
   }
 
-  // Takes a check message of the peer; resolves with the messages to send back.
+  commitMessage() {
+    return { t: COMMIT, hash: this.commitment };
+  }
+
+  // Takes a check message of the peer (either version's); resolves with the messages to
+  // send back.
   async receive(m) {
     if (this.broken) return [];
-    if (m.t === "check-commit") {
+    if (OLD.has(m.t)) {
+      // Only as the peer's first word: amid this exchange it is a second voice.
+      if (this.peerCommitment !== null) return this.fail("an older check message amid the exchange");
+      this.old = true;
+      return [];
+    }
+    if (m.t === COMMIT) {
+      if (this.old) return this.fail("a commitment after an older one");
       if (this.peerCommitment !== null) return this.fail("a second commitment");
       if (typeof m.hash !== "string" || !HEX64.test(m.hash)) return this.fail("a malformed commitment");
       if (m.hash === this.commitment) return this.fail("its own commitment came back");
       this.peerCommitment = m.hash;
-      return [{ t: "check-reveal", nonce: this.nonce }];
+      return [{ t: REVEAL, nonce: this.nonce }];
     }
-    if (m.t === "check-reveal") {
+    if (m.t === REVEAL) {
       if (this.peerCommitment === null) return this.fail("a reveal before any commitment");
       if (this.peerNonce !== null) return this.fail("a second reveal");
       if (typeof m.nonce !== "string" || !HEX64.test(m.nonce)) return this.fail("a malformed reveal");
-      if ((await commitmentOf(m.nonce)) !== this.peerCommitment) return this.fail("a reveal that does not match");
+      const expected = await commitmentOf(this.peerRole, m.nonce, this.remoteFp, this.localFp);
+      if (expected !== this.peerCommitment) return this.fail("a reveal that does not match (other certificates, or another nonce)");
       this.peerNonce = m.nonce;
     }
     return [];
+  }
+
+  // The code once the peer's nonce is in, else null.
+  async code() {
+    if (this.broken || this.peerNonce === null) return null;
+    return checkCode({ role: this.role, localFp: this.localFp, remoteFp: this.remoteFp, localNonce: this.nonce, remoteNonce: this.peerNonce });
   }
 
   fail(why) {

@@ -1,5 +1,6 @@
 // SDP adjustments made before a description is set: Opus parameters per audio section
-// and the order of the video codecs offered to the receiver. Pure functions.
+// and the order of the video codecs offered to the receiver; and the certificate
+// fingerprint a description announces. Pure functions.
 
 // Opus parameters by audio section: section 0 carries the PC's sound (stereo, high
 // rate); every other section is a voice line (short packets, FEC, no DTX so the level
@@ -66,4 +67,30 @@ export function sortCodecs(codecs) {
     .map((c, i) => [codecRank(c), i, c])
     .sort((a, b) => a[0] - b[0] || a[1] - b[1])
     .map((x) => x[2]);
+}
+
+// The certificate fingerprint a description announces, as "sha-256 AB:CD:…" (algorithm in
+// lower case, digest in upper case, as certFingerprints gives them), or null. Every
+// `a=fingerprint:` line, at session or media level, must be well formed and name the same
+// algorithm and digest, and the word may appear nowhere else: a description with none, a
+// malformed one, or two that differ cannot be vouched for and is refused whole, never
+// half-accepted (the browser might take a line this reading skipped).
+const FP_LINE = /^a=fingerprint:([A-Za-z0-9-]{1,16}) ((?:[0-9A-Fa-f]{2}:){15,63}[0-9A-Fa-f]{2})$/;
+
+export function sdpFingerprint(sdp) {
+  if (typeof sdp !== "string") return null;
+  let found = null;
+  let lines = 0;
+  for (const raw of sdp.split("\n")) {
+    const line = raw.endsWith("\r") ? raw.slice(0, -1) : raw;
+    if (!line.startsWith("a=fingerprint:")) continue;
+    const m = FP_LINE.exec(line);
+    if (!m) return null;
+    const fp = m[1].toLowerCase() + " " + m[2].toUpperCase();
+    if (found !== null && found !== fp) return null;
+    found = fp;
+    lines++;
+  }
+  const mentions = (sdp.match(/fingerprint/gi) || []).length;
+  return mentions === lines ? found : null;
 }
