@@ -122,10 +122,16 @@ json route_notice(const json& body, const ShellActions& shell) {
 }  // namespace
 
 HttpReply route_input(const HttpRequest& request, const ApiContext& api) {
-  if (!api.sessions.control_allowed()) return reply_json(refusal(kNoControl));
+  const uint64_t grant = api.sessions.control_grant();
+  if (grant == 0) return reply_json(refusal(kNoControl));
   // An index past the last monitor stays past it: the decoder then uses the primary.
   const InputBatch batch = read_input_batch(request.body, kMaxBodyNesting);
-  return reply_json({{"ok", true}, {"n", api.desktop.apply_input(batch)}});
+  // The batch stops at the first event after control is taken back or the session ends,
+  // even if control has been given again meanwhile.
+  const SupportSessions& sessions = api.sessions;
+  const int applied = api.desktop.apply_input(
+      batch, [&sessions, grant] { return sessions.control_grant() == grant; });
+  return reply_json({{"ok", true}, {"n", applied}});
 }
 
 json status_document(const ApiContext& api) {

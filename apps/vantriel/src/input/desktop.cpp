@@ -19,11 +19,12 @@ Desktop::Desktop(DesktopOptions options)
 
 Desktop::~Desktop() = default;
 
-int Desktop::apply_input(const InputBatch& batch) {
+int Desktop::apply_input(const InputBatch& batch, const StillAllowed& allowed) {
   if (batch.events.empty()) return 0;
   const std::vector<MonitorInfo> monitors = monitors_.list();
   if (monitors.empty()) return 0;
-  return decoder_.apply(batch.events, monitors, batch.monitor, monitors_.virtual_desktop());
+  return decoder_.apply(batch.events, monitors, batch.monitor, monitors_.virtual_desktop(),
+                        allowed);
 }
 
 }  // namespace vantriel

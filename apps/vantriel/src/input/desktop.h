@@ -37,9 +37,11 @@ class Desktop {
   std::vector<MonitorInfo> monitors() { return monitors_.list(); }
   VirtualDesktop virtual_desktop() { return monitors_.virtual_desktop(); }
 
-  // Applies the events of `batch` against its monitor; returns how many were applied.
-  int apply_input(const InputBatch& batch);
-  // Releases every key and mouse button that remote control holds down.
+  // Applies the events of `batch` against its monitor while `allowed` says yes (asked
+  // before each event and each typed character); returns how many were applied.
+  int apply_input(const InputBatch& batch, const StillAllowed& allowed = {});
+  // Releases every key and mouse button that remote control holds down, between two
+  // events of a batch being applied.
   void release_input() { decoder_.release_all(); }
 
   std::string read_clipboard() { return clipboard_.read_text(); }

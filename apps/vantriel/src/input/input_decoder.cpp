@@ -66,7 +66,7 @@ int32_t wheel_amount(std::optional<int64_t> amount) {
 
 int InputDecoder::apply(std::span<const InputEvent> events,
                         const std::vector<MonitorInfo>& monitors, int monitor,
-                        const VirtualDesktop& desktop) {
+                        const VirtualDesktop& desktop, const StillAllowed& allowed) {
   if (monitors.empty()) return 0;
   const MonitorInfo* target = nullptr;
   if (monitor >= 0 && static_cast<std::size_t>(monitor) < monitors.size()) {
@@ -88,10 +88,20 @@ int InputDecoder::apply(std::span<const InputEvent> events,
 
   using Kind = InputEvent::Kind;
   int applied = 0;
+  std::size_t text_budget = kMaxBatchTextChars;
   for (const InputEvent& event : events.first(std::min(events.size(), kMaxEventsPerBatch))) {
+    if (event.kind == Kind::kText) {
+      const TextResult result = apply_text(event, allowed, text_budget);
+      if (result == TextResult::kStopped) break;
+      if (result == TextResult::kTyped) ++applied;
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(event_mu_);
+    if (allowed && !allowed()) break;
     bool counted = false;
     switch (event.kind) {
       case Kind::kIgnored:
+      case Kind::kText:
         break;
       case Kind::kMove:
         if (const auto move = move_for(event)) {
@@ -122,11 +132,8 @@ int InputDecoder::apply(std::span<const InputEvent> events,
       case Kind::kKeyUp:
         counted = apply_key(event, event.kind == Kind::kKeyDown);
         break;
-      case Kind::kText:
-        counted = apply_text(event);
-        break;
       case Kind::kReleaseAll:
-        release_all();
+        release_all_locked();
         counted = true;
         break;
     }
@@ -167,33 +174,58 @@ bool InputDecoder::apply_key(const InputEvent& event, bool down) {
   return true;
 }
 
-bool InputDecoder::apply_text(const InputEvent& event) {
-  if (!event.text) return false;
-  const std::u32string text = morvane::decode_utf8(*event.text, kMaxTextChars);
-  if (text.empty()) return false;
-  std::vector<InputRecord> records;
-  records.reserve(text.size() * 4);
-  const auto unit = [&records](char16_t u) {
-    records.push_back(InputRecord::key(0, u, kKeyUnicode));
-    records.push_back(InputRecord::key(0, u, kKeyUnicode | kKeyUp));
+InputDecoder::TextResult InputDecoder::apply_text(const InputEvent& event,
+                                                  const StillAllowed& allowed,
+                                                  std::size_t& budget) {
+  if (!event.text) return TextResult::kRefused;
+  // One character past the bound is enough to refuse.
+  const std::u32string text = morvane::decode_utf8(*event.text, kMaxTextChars + 1);
+  if (text.empty()) return TextResult::kRefused;
+  if (text.size() > kMaxTextChars || text.size() > budget) {
+    budget = 0;  // no later text of this batch is typed before this one
+    return TextResult::kRefused;
+  }
+  budget -= text.size();
+  // Each character is checked and sent on its own, with its UTF-16 units (a surrogate
+  // pair stays in one call), so that a release or a withdrawal gets in between two.
+  InputRecord records[4];
+  std::size_t count = 0;
+  const auto unit = [&](char16_t u) {
+    records[count++] = InputRecord::key(0, u, kKeyUnicode);
+    records[count++] = InputRecord::key(0, u, kKeyUnicode | kKeyUp);
   };
+  std::size_t since_flush = 0;
   for (const char32_t ch : text) {
     if (ch == U'\r') continue;
+    count = 0;
     if (ch == U'\n') {
-      records.push_back(InputRecord::key(0, kEnterScan, kKeyScanCode));
-      records.push_back(InputRecord::key(0, kEnterScan, kKeyScanCode | kKeyUp));
+      records[count++] = InputRecord::key(0, kEnterScan, kKeyScanCode);
+      records[count++] = InputRecord::key(0, kEnterScan, kKeyScanCode | kKeyUp);
     } else if (ch > 0xFFFF) {
       unit(static_cast<char16_t>(0xD800 + ((ch - 0x10000) >> 10)));
       unit(static_cast<char16_t>(0xDC00 + ((ch - 0x10000) & 0x3FF)));
     } else {
       unit(static_cast<char16_t>(ch));
     }
+    {
+      std::lock_guard<std::mutex> lock(event_mu_);
+      if (allowed && !allowed()) return TextResult::kStopped;
+      send({records, count});
+    }
+    if (++since_flush == kTextFlushChars) {
+      sink_.finish();
+      since_flush = 0;
+    }
   }
-  if (!records.empty()) send(records);
-  return true;
+  return TextResult::kTyped;
 }
 
 void InputDecoder::release_all() {
+  std::lock_guard<std::mutex> lock(event_mu_);
+  release_all_locked();
+}
+
+void InputDecoder::release_all_locked() {
   std::vector<std::string> keys;
   {
     std::lock_guard<std::mutex> lock(keys_mu_);

@@ -3,6 +3,7 @@
 #ifndef VANTRIEL_INPUT_INPUT_DECODER_H_
 #define VANTRIEL_INPUT_INPUT_DECODER_H_
 
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -14,8 +15,18 @@
 
 namespace vantriel {
 
-// A text event types at most this many characters.
-inline constexpr std::size_t kMaxTextChars = 4000;
+// Typed text, in characters (Unicode code points, a line break counting as one). The
+// technician's "type text" dialog is for a password, a command or a short paragraph, and
+// a person types a few hundred characters a minute: 2,000 is a long paragraph, and XTest
+// types it in about 8 s. A text event longer than kMaxTextChars is refused whole (a cut
+// password would be typed wrong), as is a text that would take a batch past
+// kMaxBatchTextChars, and every text after it in that batch. The page holds the same
+// bounds; the host holds them against a page that does not.
+inline constexpr std::size_t kMaxTextChars = 2000;
+inline constexpr std::size_t kMaxBatchTextChars = 2000;
+// During a long text the sink is flushed every this many characters, so that what a
+// release waits for on the system's side stays a few characters long.
+inline constexpr std::size_t kTextFlushChars = 16;
 // Wheel amounts are clamped to +-20 notches per event.
 inline constexpr int64_t kMaxWheel = 2400;
 
@@ -27,9 +38,15 @@ inline constexpr unsigned kButtonRight = 1u << 2;
 inline constexpr unsigned kButtonBack = 1u << 3;
 inline constexpr unsigned kButtonForward = 1u << 4;
 
+// Whether the batch being applied may go on; asked before each event and each character
+// of a text, with the event lock held. Empty: always.
+using StillAllowed = std::function<bool()>;
+
 // Thread-safe: batches from several request threads may overlap (their events may then
-// interleave). Lock order: the keys mutex and the buttons mutex are never held together;
-// callers may hold their own locks (the session lock) around release_all().
+// interleave). Lock order: event_mu_ is taken before the keys mutex and the buttons mutex,
+// which are never held together. event_mu_ is held for one event (one character of a
+// text) at a time, so release_all() waits for at most that; callers must not hold a lock
+// that a batch's StillAllowed takes (the session owner answers it from an atomic).
 class InputDecoder {
  public:
   explicit InputDecoder(InputSink& sink) : sink_(sink) {}
@@ -39,11 +56,14 @@ class InputDecoder {
   // Applies the first kMaxEventsPerBatch of `events` with positions on monitor `monitor`
   // of `monitors` (an index outside the list means the primary monitor, else the first)
   // inside `desktop`. Returns the number of events applied. With no monitors nothing is
-  // applied.
+  // applied. The batch stops at the first event (or character of a text) for which
+  // `allowed` says no; whoever took the permission away releases what was held
+  // (release_all), which then runs between two events.
   int apply(std::span<const InputEvent> events, const std::vector<MonitorInfo>& monitors,
-            int monitor, const VirtualDesktop& desktop);
+            int monitor, const VirtualDesktop& desktop, const StillAllowed& allowed = {});
 
-  // Releases every key and button held through this decoder, then forgets them.
+  // Releases every key and button held through this decoder, then forgets them. Waits
+  // for the event being applied, if any.
   void release_all();
 
   std::vector<std::string> pressed_keys() const;
@@ -52,10 +72,16 @@ class InputDecoder {
  private:
   bool apply_button(const InputEvent& event, bool down);
   bool apply_key(const InputEvent& event, bool down);
-  bool apply_text(const InputEvent& event);
+  enum class TextResult { kTyped, kRefused, kStopped };
+  // Takes event_mu_ itself, for one character at a time; `budget` is what the batch may
+  // still type.
+  TextResult apply_text(const InputEvent& event, const StillAllowed& allowed, std::size_t& budget);
+  // REQUIRES: event_mu_ held.
+  void release_all_locked();
   void send(std::span<const InputRecord> records) { sink_.send(records); }
 
   InputSink& sink_;
+  std::mutex event_mu_;  // held while one event or one character is checked and sent
   mutable std::mutex keys_mu_;
   std::vector<std::string> keys_;  // GUARDED_BY(keys_mu_), in press order, no duplicates
   mutable std::mutex buttons_mu_;

@@ -1,8 +1,12 @@
 #include "base/json_body.h"
 #include "input/input_decoder.h"
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <string>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -189,32 +193,126 @@ TEST_F(DecoderTest, ReleaseAllLetsGoOfEverythingOnce) {
   EXPECT_THAT(sink_.records(), IsEmpty());
 }
 
-TEST_F(DecoderTest, TextIsTypedInOneCallByUtf16Units) {
+TEST_F(DecoderTest, TextIsTypedOneCharacterPerCallByUtf16Units) {
   EXPECT_EQ(apply(R"([{"k":"t","s":"a\r\nb"}])"), 1);
   EXPECT_THAT(sink_.calls(),
-              ElementsAre(ElementsAre(unicode('a', 0), unicode('a', kKeyUp), scan_key(0x1C, 0),
-                                      scan_key(0x1C, kKeyUp), unicode('b', 0),
-                                      unicode('b', kKeyUp))));
+              ElementsAre(ElementsAre(unicode('a', 0), unicode('a', kKeyUp)),
+                          ElementsAre(scan_key(0x1C, 0), scan_key(0x1C, kKeyUp)),
+                          ElementsAre(unicode('b', 0), unicode('b', kKeyUp))));
   sink_.clear();
+  // A surrogate pair stays in one call.
   EXPECT_EQ(apply(R"([{"k":"t","s":"ñ€😀"}])"), 1);
-  EXPECT_THAT(sink_.records(),
-              ElementsAre(unicode(0xF1, 0), unicode(0xF1, kKeyUp), unicode(0x20AC, 0),
-                          unicode(0x20AC, kKeyUp), unicode(0xD83D, 0), unicode(0xD83D, kKeyUp),
-                          unicode(0xDE00, 0), unicode(0xDE00, kKeyUp)));
+  EXPECT_THAT(sink_.calls(),
+              ElementsAre(ElementsAre(unicode(0xF1, 0), unicode(0xF1, kKeyUp)),
+                          ElementsAre(unicode(0x20AC, 0), unicode(0x20AC, kKeyUp)),
+                          ElementsAre(unicode(0xD83D, 0), unicode(0xD83D, kKeyUp),
+                                      unicode(0xDE00, 0), unicode(0xDE00, kKeyUp))));
   EXPECT_THAT(decoder_.pressed_keys(), IsEmpty());
 }
 
-TEST_F(DecoderTest, TextEdgeCases) {
+// Text is capped by character (not byte or unit), per event and per batch, and refused
+// whole past a cap; the rest of the batch goes on.
+TEST_F(DecoderTest, TextCapsRefuseWholeTexts) {
   // Only CRs: counted, nothing sent. Empty or missing: not counted.
   EXPECT_EQ(apply(R"([{"k":"t","s":"\r\r"},{"k":"t","s":""},{"k":"t"},{"k":"t","s":7}])"), 1);
   EXPECT_THAT(sink_.calls(), IsEmpty());
-  // 4000 characters at most, counted by character, not by byte or unit.
-  std::string long_text;
-  for (int k = 0; k < 4001; ++k) long_text += "😀";
-  Json batch = Json::array({Json{{"k", "t"}, {"s", long_text}}});
-  EXPECT_EQ(decoder_.apply(events_of(batch.dump()), kTwoMonitors, 0, kTwoDesktop), 1);
-  ASSERT_EQ(sink_.calls().size(), 1u);
-  EXPECT_EQ(sink_.calls()[0].size(), 4000u * 4);
+  const auto text = [](std::size_t n, const std::string& ch) {
+    std::string s;
+    for (std::size_t k = 0; k < n; ++k) s += ch;
+    return Json{{"k", "t"}, {"s", s}};
+  };
+  const Json key_a = Json{{"k", "kd"}, {"c", "KeyA"}};
+  Json batch = Json::array({text(kMaxTextChars, "😀")});
+  EXPECT_EQ(apply(batch.dump()), 1);
+  EXPECT_EQ(sink_.calls().size(), kMaxTextChars);
+  EXPECT_EQ(sink_.records().size(), kMaxTextChars * 4);
+  sink_.clear();
+  batch = Json::array({text(kMaxTextChars + 1, "a"), key_a});
+  EXPECT_EQ(apply(batch.dump()), 1);
+  EXPECT_THAT(sink_.records(), ElementsAre(scan_key(0x1E, 0)));
+  sink_.clear();
+  // The batch's budget: a text that passes it is refused, and so is every later text,
+  // so that what is typed is never a text with a hole in it.
+  batch = Json::array({text(kMaxBatchTextChars - 5, "a"), text(6, "b"), key_a, text(1, "c")});
+  EXPECT_EQ(apply(batch.dump()), 2);
+  const std::vector<InputRecord> records = sink_.records();
+  ASSERT_EQ(records.size(), (kMaxBatchTextChars - 5) * 2 + 1);
+  EXPECT_EQ(records.back(), scan_key(0x1E, 0));
+  EXPECT_EQ(records[records.size() - 2], unicode('a', kKeyUp));
+  // The budget is per batch.
+  sink_.clear();
+  EXPECT_EQ(apply(Json::array({text(3, "c")}).dump()), 1);
+  EXPECT_EQ(sink_.records().size(), 6u);
+}
+
+// Permission is asked before each event and each character; the batch stops at the first
+// no, and whoever took control back releases what it held.
+TEST_F(DecoderTest, ABatchStopsWhereControlIsTakenBack) {
+  int checks = 0;
+  int allowed_checks = 4;  // ShiftLeft, the button, "a", "b"
+  const StillAllowed allowed = [&] { return ++checks <= allowed_checks; };
+  const std::string batch =
+      R"([{"k":"kd","c":"ShiftLeft"},{"k":"d","b":0},{"k":"t","s":"abcd"},{"k":"kd","c":"KeyA"}])";
+  EXPECT_EQ(decoder_.apply(events_of(batch), kTwoMonitors, 0, kTwoDesktop, allowed), 2);
+  EXPECT_EQ(checks, 5);
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(scan_key(0x2A, 0), InputRecord::mouse(0, 0, 0, kMouseLeftDown),
+                          unicode('a', 0), unicode('a', kKeyUp), unicode('b', 0),
+                          unicode('b', kKeyUp)));
+  sink_.clear();
+  decoder_.release_all();
+  EXPECT_THAT(sink_.records(),
+              ElementsAre(scan_key(0x2A, kKeyUp), InputRecord::mouse(0, 0, 0, kMouseLeftUp)));
+  // Refused from the first event: nothing at all.
+  sink_.clear();
+  checks = 0;
+  allowed_checks = 0;
+  EXPECT_EQ(decoder_.apply(events_of(batch), kTwoMonitors, 0, kTwoDesktop, allowed), 0);
+  EXPECT_THAT(sink_.calls(), IsEmpty());
+}
+
+// A sink that types slowly, as XTest does, and counts what it was given.
+class SlowSink : public InputSink {
+ public:
+  void send(std::span<const InputRecord> records) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const InputRecord& r : records) all_.push_back(r);
+    sent_ = all_.size();
+  }
+  std::vector<InputRecord> records() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return all_;
+  }
+  std::atomic<std::size_t> sent_{0};
+
+ private:
+  std::mutex mu_;
+  std::vector<InputRecord> all_;
+};
+
+// From another thread, as "/api/sesion" does it: permission goes, then the release runs
+// between two characters of a long text and nothing of the batch follows it.
+TEST(DecoderThreadsTest, AReleaseFromAnotherThreadEndsATextInFlight) {
+  SlowSink sink;
+  InputDecoder decoder(sink);
+  std::atomic<bool> allowed{true};
+  Json batch = Json::array({Json{{"k", "kd"}, {"c", "ControlLeft"}},
+                            Json{{"k", "t"}, {"s", std::string(kMaxTextChars, 'x')}}});
+  std::future<int> applied = std::async(std::launch::async, [&] {
+    return decoder.apply(events_of(batch.dump()), kTwoMonitors, 0, kTwoDesktop,
+                         [&] { return allowed.load(); });
+  });
+  while (sink.sent_ < 41) std::this_thread::yield();  // the key and 20 characters
+  allowed = false;
+  decoder.release_all();
+  const std::size_t at_release = sink.records().size();
+  EXPECT_EQ(applied.get(), 1);
+  const std::vector<InputRecord> records = sink.records();
+  EXPECT_EQ(records.size(), at_release);
+  EXPECT_EQ(records.back(), scan_key(0x1D, kKeyUp));
+  EXPECT_LT(records.size(), kMaxTextChars);
+  EXPECT_THAT(decoder.pressed_keys(), IsEmpty());
 }
 
 TEST_F(DecoderTest, BatchesStopAt400Events) {

@@ -22,16 +22,19 @@ std::string for_log(std::string_view name) {
 SupportSessions::SupportSessions(SessionEffects effects) : effects_(std::move(effects)) {}
 
 nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& request) {
+  const bool starts_or_updates = member_is_true(request, "activa");
   std::string ended_role;
+  bool release = false;
   {
     std::lock_guard<std::mutex> lock(session_mu_);
-    if (member_is_true(request, "activa")) {
+    if (starts_or_updates) {
       std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
       bool wanted_control = member_is_true(request, "control");
       std::string con = morvane::utf8_prefix(text_member(request, "con"), 40);
       if (active_) {
         if (control_ != wanted_control) {
-          effects_.log(std::string("[SESION] Control ") + (wanted_control ? "permitido" : "pausado"));
+          effects_.log(std::string("[SESION] Control ") +
+                       (wanted_control ? "permitido" : "pausado"));
         }
       } else {
         started_ = effects_.now_seconds();
@@ -44,31 +47,41 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
       control_ = role == "host" && wanted_control;
       con_ = con;
       id_ = morvane::utf8_prefix(text_member(request, "id"), 12);
-      if (!control_) effects_.release_input();
-      return {{"ok", true}};
+      if (!control_) {
+        control_grant_ = 0;
+      } else if (control_grant_ == 0) {
+        control_grant_ = ++grants_;
+      }
+      release = !control_;
+    } else {
+      control_grant_ = 0;
+      release = active_;
+      if (active_) {
+        double seconds = std::round(std::max(0.0, effects_.now_seconds() - started_));
+        nlohmann::ordered_json record = {{"fecha", effects_.local_timestamp()},
+                                         {"rol", role_ == "host" ? "recibi" : "di"},
+                                         {"con", con_},
+                                         {"id", id_},
+                                         {"segundos", seconds},
+                                         {"control", control_}};
+        effects_.append_history_line(
+            record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+        effects_.log("[SESION] Termina (" + std::to_string(static_cast<long long>(seconds)) +
+                     " s)");
+      }
+      ended_role = role_;
+      active_ = false;
+      role_.clear();
+      control_ = false;
+      con_.clear();
+      id_.clear();
+      started_ = 0;
     }
-
-    if (active_) {
-      effects_.release_input();
-      double seconds = std::round(std::max(0.0, effects_.now_seconds() - started_));
-      nlohmann::ordered_json record = {{"fecha", effects_.local_timestamp()},
-                                       {"rol", role_ == "host" ? "recibi" : "di"},
-                                       {"con", con_},
-                                       {"id", id_},
-                                       {"segundos", seconds},
-                                       {"control", control_}};
-      effects_.append_history_line(
-          record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
-      effects_.log("[SESION] Termina (" + std::to_string(static_cast<long long>(seconds)) + " s)");
-    }
-    ended_role = role_;
-    active_ = false;
-    role_.clear();
-    control_ = false;
-    con_.clear();
-    id_.clear();
-    started_ = 0;
   }
+  // Outside the lock: the release waits for the event being applied, and the grant is
+  // already gone, so no later event of any batch is applied after it.
+  if (release) effects_.release_input();
+  if (starts_or_updates) return {{"ok", true}};
   // After this PC received support the code the other side used must stop working.
   if (ended_role != "tech") effects_.renew_clave();
   return {{"ok", true}, {"clave", effects_.current_clave()}};
@@ -77,11 +90,6 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
 void SupportSessions::set_call_active(bool active) {
   std::lock_guard<std::mutex> lock(call_mu_);
   call_active_ = active;
-}
-
-bool SupportSessions::control_allowed() {
-  std::lock_guard<std::mutex> lock(session_mu_);
-  return active_ && role_ == "host" && control_;
 }
 
 bool SupportSessions::session_active() {

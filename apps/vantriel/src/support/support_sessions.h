@@ -5,6 +5,8 @@
 #ifndef VANTRIEL_SUPPORT_SUPPORT_SESSIONS_H_
 #define VANTRIEL_SUPPORT_SUPPORT_SESSIONS_H_
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -27,6 +29,8 @@ struct SessionEffects {
   std::function<std::string()> local_timestamp;  // "YYYY-MM-DD HH:MM:SS"
   std::function<void(const std::string&)> log;
   std::function<void(const std::string&)> append_history_line;  // one compact record + "\n"
+  // Takes the input locks and may wait for the event being applied: never called with
+  // session_mu_ held, so "/api/sesion" and "/api/estado" answer while a batch types.
   std::function<void()> release_input;
   std::function<void()> renew_clave;
   std::function<std::string()> current_clave;
@@ -41,7 +45,12 @@ class SupportSessions {
   // "/api/llamada".
   void set_call_active(bool active);
 
-  bool control_allowed();
+  // Nonzero while the other side may control this PC; each grant of control has a value
+  // of its own. A batch of input takes the grant once and checks before each event that it
+  // still holds, so taking control back (or ending the session) stops it within one event,
+  // even when control is given again meanwhile. Lock-free: cheap enough for every event.
+  uint64_t control_grant() const { return control_grant_.load(); }
+  bool control_allowed() const { return control_grant() != 0; }
   bool session_active();
   SessionSnapshot snapshot();
   bool call_active();
@@ -51,13 +60,19 @@ class SupportSessions {
  private:
   SessionEffects effects_;
 
-  std::mutex session_mu_;  // guards the fields below; taken before the input locks
+  // Guards the fields below. Never held while calling an effect that takes the input
+  // locks (release_input): report() decides under it, unlocks, then acts.
+  std::mutex session_mu_;
   bool active_ = false;
   std::string role_;
   bool control_ = false;
   std::string con_;
   std::string id_;
   double started_ = 0;
+  uint64_t grants_ = 0;  // grants of control so far
+  // Written under session_mu_ (active_ && role_ == "host" && control_ ? a grant : 0);
+  // read without it.
+  std::atomic<uint64_t> control_grant_{0};
 
   std::mutex call_mu_;  // never held together with session_mu_
   bool call_active_ = false;

@@ -1,6 +1,9 @@
 #include "support/support_sessions.h"
 #include "support/history.h"
 
+#include <chrono>
+#include <future>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -19,7 +22,11 @@ class SupportSessionsTest : public ::testing::Test {
             .local_timestamp = [] { return std::string("2026-03-05 07:04:09"); },
             .log = [this](const std::string& line) { log_.push_back(line); },
             .append_history_line = [this](const std::string& line) { history_.push_back(line); },
-            .release_input = [this] { ++releases_; },
+            .release_input =
+                [this] {
+                  ++releases_;
+                  if (on_release_) on_release_();
+                },
             .renew_clave = [this] { ++clave_generation_; },
             .current_clave = [this] { return "K" + std::to_string(clave_generation_); },
         }) {}
@@ -28,6 +35,7 @@ class SupportSessionsTest : public ::testing::Test {
   std::vector<std::string> log_;
   std::vector<std::string> history_;
   int releases_ = 0;
+  std::function<void()> on_release_;
   int clave_generation_ = 0;
   SupportSessions sessions_;
 };
@@ -86,6 +94,49 @@ TEST_F(SupportSessionsTest, ControlChangesAreLoggedAndReleaseHeldInput) {
   now_ += 10;
   (void)sessions_.report(json::object());
   EXPECT_EQ(log_.back(), "[SESION] Termina (60 s)");
+}
+
+// A batch holds on to the grant it began under: reports that keep control keep the grant;
+// taking control back, even to give it again, or ending the session, ends it.
+TEST_F(SupportSessionsTest, EachGrantOfControlIsItsOwn) {
+  EXPECT_EQ(sessions_.control_grant(), 0u);
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":true,"con":"Ana"})"));
+  const uint64_t first = sessions_.control_grant();
+  EXPECT_NE(first, 0u);
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":true,"con":"Ana B."})"));
+  EXPECT_EQ(sessions_.control_grant(), first);
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":false})"));
+  EXPECT_EQ(sessions_.control_grant(), 0u);
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":true})"));
+  const uint64_t second = sessions_.control_grant();
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, first);
+  (void)sessions_.report(json::parse(R"({"activa":true,"rol":"tech","control":true})"));
+  EXPECT_EQ(sessions_.control_grant(), 0u);
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":true})"));
+  EXPECT_NE(sessions_.control_grant(), 0u);
+  (void)sessions_.report(json::object());
+  EXPECT_EQ(sessions_.control_grant(), 0u);
+}
+
+// The release waits for the event being applied (text can take seconds); the session lock
+// is not held meanwhile, so status and the report's own answer are not held up, and control
+// is already gone when it runs.
+TEST_F(SupportSessionsTest, InputIsReleasedOutsideTheSessionLock) {
+  std::vector<bool> allowed_during_release;
+  // Kept outside the effect: with the lock held, waiting for the thread would never end.
+  std::vector<std::future<SessionSnapshot>> others;
+  on_release_ = [this, &allowed_during_release, &others] {
+    allowed_during_release.push_back(sessions_.control_allowed());
+    others.push_back(std::async(std::launch::async, [this] { return sessions_.snapshot(); }));
+    EXPECT_EQ(others.back().wait_for(std::chrono::seconds(10)), std::future_status::ready)
+        << "the session lock is held while releasing";
+  };
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":true})"));
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":false})"));
+  (void)sessions_.report(json::parse(R"({"activa":true,"control":true})"));
+  (void)sessions_.report(json::object());
+  EXPECT_THAT(allowed_during_release, ElementsAre(false, false));
 }
 
 TEST_F(SupportSessionsTest, EndWithoutSessionRenewsTheCodeAndWritesNothing) {
