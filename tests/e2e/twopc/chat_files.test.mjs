@@ -50,13 +50,15 @@ async function transfer(from, to, file) {
   const name = path.basename(file.path);
   await from.page.setInputFiles('#fileIn', file.path);
   await to.page.waitForSelector('#modal:not([hidden])');
+  // Watched from the start: the sender's final box goes 6 s after it shows, which can be
+  // before a loaded receiver has finished saving.
   const [download] = await Promise.all([
     to.page.waitForEvent('download', { timeout: 60000 }),
+    from.page.waitForFunction((n) => [...document.querySelectorAll('#xfers .xbox span')]
+      .some((e) => e.textContent === `✔ ${n} enviado`), name, { timeout: 90000 }),
     to.page.click('#modalBtns .btn.primary'),
   ]);
   const saved = await download.path();
-  await from.page.waitForFunction((n) => [...document.querySelectorAll('#xfers .xbox span')]
-    .some((e) => e.textContent === `✔ ${n} enviado`), name, { timeout: 60000 });
   return { download, saved };
 }
 
@@ -103,7 +105,7 @@ test('files of 1, 65,536, 65,537 bytes and about 50 MB arrive byte for byte each
   assert.ok((await boxes(tech.page)).includes('✔ h-52428807.bin guardado en Descargas'));
 });
 
-test('a name with a colon and a question mark is saved with underscores; a risky one is flagged', async () => {
+test('a name with a colon and a question mark is saved with underscores; a risky one is flagged, however it is disguised', async () => {
   const { host, tech } = pcs;
   await host.page.clock.install();
   const file = makeFile('informe: ¿listo?.exe', 300);
@@ -121,6 +123,20 @@ test('a name with a colon and a question mark is saved with underscores; a risky
   assert.equal(await staged(host.page, id), true);
   await host.page.clock.fastForward(61000);
   await waitFor(async () => !(await staged(host.page, id)), { what: 'the staged copy removed' });
+
+  // A right-to-left override would show "fotofip.jpg": the dialog, the chat and the saved
+  // file all say what it is, on both sides.
+  const turned = makeFile('foto\u202Egpj.pif', 200);
+  await tech.page.setInputFiles('#fileIn', turned.path);
+  await host.page.waitForSelector('#modal:not([hidden])');
+  const asked = await host.page.textContent('#modalBody');
+  assert.match(asked, /fotogpj\.pif \(1 KB\)/);
+  assert.match(asked, /Es un programa o script/);
+  const [saved] = await Promise.all([host.page.waitForEvent('download'), host.page.click('#modalBtns .btn.primary')]);
+  assert.equal(saved.suggestedFilename(), 'fotogpj.pif');
+  await xfersShow(tech.page, '✔ fotogpj.pif enviado');
+  await host.page.waitForFunction(() => document.getElementById('chatLog').textContent.includes('📁 fotogpj.pif'));
+  assert.equal(await host.page.evaluate(() => ['chatLog', 'xfers'].some((id) => /[\u202a-\u202e\u2066-\u2069]/.test(document.getElementById(id).textContent))), false);
 });
 
 test('files picked while one is sending wait their turn; one that changes while read ends unreceived and the next goes on', async () => {
@@ -232,6 +248,54 @@ test('a misbehaving sender: oversized offers, a second offer, stray and excess b
   await host.page.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ _b_x__b_.bin: no se recibió'));
   await host.page.waitForTimeout(500);
   assert.equal(downloads, 0);
+
+  // Offers withdrawn in a loop: the first dialog shows and goes; the next ones wait out a
+  // quiet time that doubles with each withdrawal and, withdrawn meanwhile, never show;
+  // those beyond five at once are refused. An offer after the loop shows once its quiet
+  // time has passed.
+  await host.page.evaluate(() => {
+    const m = document.getElementById('modal');
+    window.__opens = 0;
+    new MutationObserver(() => { if (!m.hidden) window.__opens++; }).observe(m, { attributes: true, attributeFilter: ['hidden'] });
+  });
+  await play(() => {
+    const ch = window.__channels.file.at(-1);
+    window.__answers = [];
+    for (let i = 0; i < 20; i++) {
+      ch.send(JSON.stringify({ t: 'fs', id: 'loop' + i, name: 'x.bin', size: 10 }));
+      ch.send(JSON.stringify({ t: 'fe', id: 'loop' + i }));
+    }
+  });
+  await waitFor(() => play(() => window.__answers.length >= 10), { what: 'the offers over the rate refused' });
+  await tech.page.waitForTimeout(1100); // the rate's next token
+  await play(() => window.__channels.file.at(-1).send(JSON.stringify({ t: 'fs', id: 'last001', name: 'último.txt', size: 10 })));
+  await host.page.waitForTimeout(1000);
+  assert.equal(await host.page.isVisible('#modal'), false, 'the offer after the loop waits');
+  await host.page.clock.fastForward(60000);
+  await host.page.waitForSelector('#modal:not([hidden])');
+  assert.match(await host.page.textContent('#modalBody'), /último\.txt/);
+  await host.page.click('#modalBtns .btn:not(.primary)');
+  await waitFor(() => play(() => window.__answers.some((a) => a.id === 'last001')), { what: 'the answer to the last offer' });
+  const refused = await play(() => window.__answers.filter((a) => a.id.startsWith('loop')).length);
+  const opens = await host.page.evaluate(() => window.__opens);
+  console.log(`offer loop: 20 offered and withdrawn, ${refused} refused over the rate, ${opens} dialogs shown in all`);
+  assert.equal(opens, 2, 'the first offer of the loop and the one after it');
+  assert.ok(refused >= 10 && refused < 20, String(refused));
+
+  // Chat: a line over 2,000 characters is dropped, and a flood is cut to its burst.
+  await play(() => {
+    const ctl = window.__channels.ctl.at(-1);
+    ctl.send(JSON.stringify({ t: 'chat', text: 'L'.repeat(2001) }));
+    for (let i = 0; i < 30; i++) ctl.send(JSON.stringify({ t: 'chat', text: 'ráfaga ' + i }));
+  });
+  await tech.page.waitForTimeout(1000);
+  await play(() => window.__channels.ctl.at(-1).send(JSON.stringify({ t: 'chat', text: 'después' })));
+  await host.page.waitForFunction(() => document.getElementById('chatLog').textContent.includes('después'));
+  const lines = await host.page.$$eval('#chatLog .cpeer', (els) => els.map((e) => e.textContent));
+  const flood = lines.filter((l) => l.includes('ráfaga')).length;
+  console.log(`chat flood: 30 lines sent at once, ${flood} shown`);
+  assert.ok(flood >= 10 && flood <= 12, String(flood));
+  assert.equal(lines.some((l) => l.includes('LLLL')), false);
 });
 
 test('a session that ends mid-transfer stops the sender and leaves no file', async () => {
