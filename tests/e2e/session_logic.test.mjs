@@ -6,7 +6,8 @@ import { pageModule } from './lib/page_scripts.mjs';
 
 const { mungeOpus, sortCodecs } = await pageModule('sdp.js');
 const { clampFps, displayOpts, matchMonitor, qualityAfter, qualityParams, settingFps } = await pageModule('screen.js');
-const { COMBOS, comboEvents, InputQueue, pointerFraction, WheelAccumulator, cleanEvents, peerEvents, peerMove } = await pageModule('input_logic.js');
+const { COMBOS, comboEvents, InputQueue, pointerFraction, WheelAccumulator, cleanEvents, peerEvents, peerMove, peerText,
+  TEXT_MAX_CHARS, BATCH_MAX_CHARS, QUEUE_MAX_EVENTS, QUEUE_MAX_CHARS, IN_MAX_EVENTS, KEY_CODE_MAX_CHARS, WHEEL_MAX } = await pageModule('input_logic.js');
 const { statsLine } = await pageModule('stats.js');
 
 const sdp = (...sections) => ['v=0\r\no=- 1 2 IN IP4 127.0.0.1\r\ns=-\r\nt=0 0', ...sections].join('\r\n') + '\r\n';
@@ -147,16 +148,61 @@ test('the host\'s input queue: order kept, moves collapsed, batches of 200, boun
   assert.equal(q.events[499].c, '499');
   q.clear();
   assert.equal(q.pending(), false);
+  assert.equal(new InputQueue().limit, QUEUE_MAX_EVENTS);
+
+  // Text is bounded by characters: a text that does not fit is dropped whole, and a batch
+  // carries what the host types in one (a text that would pass it waits for the next).
+  assert.equal(BATCH_MAX_CHARS, TEXT_MAX_CHARS);
+  assert.ok(QUEUE_MAX_CHARS >= TEXT_MAX_CHARS);
+  const tq = new InputQueue();
+  const text = (n) => ({ k: 't', s: '😀'.repeat(n) });
+  const fill = Math.floor(QUEUE_MAX_CHARS / TEXT_MAX_CHARS);
+  const texts = Array.from({ length: fill }, () => text(TEXT_MAX_CHARS));
+  tq.push([{ k: 'kd', c: 'KeyA' }, ...texts, text(1), { k: 'ku', c: 'KeyA' }]);
+  assert.equal(tq.dropped, 1);
+  const batches = [];
+  while (tq.pending()) batches.push(tq.take());
+  assert.deepEqual(batches.flat(), [{ k: 'kd', c: 'KeyA' }, ...texts, { k: 'ku', c: 'KeyA' }]);
+  assert.equal(batches.length, fill, 'one full text a batch');
+  tq.push([text(TEXT_MAX_CHARS)]);
+  assert.equal(tq.dropped, 1, 'what was taken makes room');
+  tq.clear();
+  tq.push([text(QUEUE_MAX_CHARS > TEXT_MAX_CHARS ? TEXT_MAX_CHARS : 1)]);
+  assert.equal(tq.dropped, 1, 'clearing makes room');
 });
 
-test('peer input: only objects with a text kind go on', () => {
-  assert.deepEqual(cleanEvents([{ k: 'm', x: 1 }, null, 'kd', [1], { c: 'KeyA' }, { k: 7 }, { k: 'rel' }]), [{ k: 'm', x: 1 }, { k: 'rel' }]);
+test('peer input: each kind keeps only its members, typed and bounded; an over-long message gives none', () => {
+  const big = 'x'.repeat(100000);
+  assert.deepEqual(cleanEvents([{ k: 'm', x: 1, y: 0.5, s: big }, null, 'kd', [1], { c: 'KeyA' }, { k: 7 }, { k: 'rel', ev: [big] },
+    { k: 'm', x: 1 }, { k: 'm', x: NaN, y: 0 }, { k: 'm', x: '1', y: 0 }, { k: 'zz' }]), [{ k: 'm', x: 1, y: 0.5 }, { k: 'rel' }]);
   assert.deepEqual(cleanEvents({ k: 'm' }), []);
   assert.deepEqual(cleanEvents(undefined), []);
+  // Buttons 0-4, with a position only when both are numbers; keys are short codes of letters and digits.
+  assert.deepEqual(cleanEvents([{ k: 'd', b: 2, x: 0.5, y: 0.5, c: 'KeyA' }, { k: 'u', b: 0, x: 0.5 }, { k: 'd' }, { k: 'd', b: 5 }, { k: 'u', b: 1.5 }, { k: 'd', b: '0' }]),
+    [{ k: 'd', b: 2, x: 0.5, y: 0.5 }, { k: 'u', b: 0 }]);
+  const longest = 'K'.repeat(KEY_CODE_MAX_CHARS);
+  assert.deepEqual(cleanEvents([{ k: 'kd', c: longest, s: big }, { k: 'ku', c: longest + 'K' }, { k: 'kd', c: '<b>' }, { k: 'kd', c: '' }, { k: 'ku', c: 5 }]),
+    [{ k: 'kd', c: longest }]);
+  // Wheel amounts are integers within the host's clamp; nothing to scroll is nothing.
+  assert.deepEqual(cleanEvents([{ k: 'w', dy: 1e9, dx: -120 }, { k: 'w', dy: 0.5 }, { k: 'w', dy: 0, dx: 0 }]), [{ k: 'w', dy: WHEEL_MAX, dx: -120 }]);
+  const rels = (n) => Array.from({ length: n }, () => ({ k: 'rel' }));
+  assert.equal(cleanEvents(rels(IN_MAX_EVENTS)).length, IN_MAX_EVENTS);
+  assert.deepEqual(cleanEvents(rels(IN_MAX_EVENTS + 1)), []);
+  assert.equal(peerMove([...rels(IN_MAX_EVENTS), { k: 'm', x: 0, y: 0 }]), null);
   // `in` never types (text has its own message); `mov` carries one move and nothing else.
   assert.deepEqual(peerEvents([{ k: 'kd', c: 'KeyA' }, { k: 't', s: 'x' }, { k: 'zz' }, { k: 'rel' }]), [{ k: 'kd', c: 'KeyA' }, { k: 'rel' }]);
-  assert.deepEqual(peerMove([{ k: 'm', x: 1 }, { k: 'm', x: 2 }, { k: 'd', b: 0 }]), { k: 'm', x: 2 });
+  assert.deepEqual(peerMove([{ k: 'm', x: 1, y: 0 }, { k: 'm', x: 2, y: 0 }, { k: 'd', b: 0 }]), { k: 'm', x: 2, y: 0 });
   assert.equal(peerMove([{ k: 'd', b: 2, x: 0.5, y: 0.5 }]), null);
+});
+
+test('peer text: 1 to TEXT_MAX_CHARS characters, whole or not at all, with unpaired surrogates replaced', () => {
+  assert.deepEqual(peerText('x'.repeat(TEXT_MAX_CHARS)), { k: 't', s: 'x'.repeat(TEXT_MAX_CHARS) });
+  assert.equal(peerText('x'.repeat(TEXT_MAX_CHARS + 1)), null);
+  assert.equal(peerText('😀'.repeat(TEXT_MAX_CHARS)).s.length, 2 * TEXT_MAX_CHARS, 'characters, not UTF-16 units');
+  assert.equal(peerText('😀'.repeat(TEXT_MAX_CHARS) + 'x'), null);
+  assert.equal(peerText('x'.repeat(10 * TEXT_MAX_CHARS)), null);
+  assert.deepEqual(peerText('a\uD800b\uDC00😀\uD83D'), { k: 't', s: 'a\uFFFDb\uFFFD😀\uFFFD' });
+  for (const v of ['', null, 5, ['x'], { s: 'x' }]) assert.equal(peerText(v), null);
 });
 
 test('statistics: route, round trip, frame rate, size and rate in the own direction', () => {

@@ -31,12 +31,16 @@ export function postOnUnload(url, body) {
 }
 
 // Remote input goes to the host on one WebSocket ("/api/input" as a socket) instead of a
-// request per batch. Like a post, each batch is answered before the next is sent; the
-// answer is the post's. While the socket is not open (opening, closed, or the host
-// refused it) a batch goes by post, so input never waits for the socket. A socket that
-// closes is opened again at the next batch, at most every few seconds.
-const INPUT = { ws: null, open: false, waiting: null, retryAt: 0 };
+// request per batch. Batches form one ordered chain: each is sent when the one before has
+// been answered, whichever way either went, so a later batch (a "rel" after a held key)
+// never overtakes one in flight. The answer is the post's. While the socket is not open
+// (opening, closed, or the host refused it) a batch goes by post, so input never waits
+// for the socket. A socket that closes is opened again at the next batch, at most every
+// few seconds; one that leaves a batch unanswered for INPUT_ANSWER_MS is closed, so the
+// chain never stalls on it.
+const INPUT = { ws: null, open: false, waiting: null, retryAt: 0, chain: Promise.resolve() };
 const INPUT_RETRY_MS = 3000;
+const INPUT_ANSWER_MS = 30000; // the longest batch types 2,000 characters: seconds at most
 
 function inputSocket() {
   if (INPUT.ws) return INPUT.open && !INPUT.waiting ? INPUT.ws : null;
@@ -53,34 +57,56 @@ function inputSocket() {
     INPUT.open = true;
   };
   ws.onmessage = (e) => {
+    if (INPUT.ws !== ws) return;
     const w = INPUT.waiting;
     INPUT.waiting = null;
     if (!w) return;
+    clearTimeout(w.timer);
     try {
       w.resolve(JSON.parse(e.data));
     } catch (err) {
       w.reject(err);
     }
   };
-  ws.onclose = () => {
-    if (INPUT.ws !== ws) return;
-    INPUT.ws = null;
-    INPUT.open = false;
-    INPUT.retryAt = Date.now() + INPUT_RETRY_MS;
-    const w = INPUT.waiting;
-    INPUT.waiting = null;
-    // Whether the host applied a batch in flight is not known; like a failed post, it is
-    // not sent again (a key pressed twice is worse than one lost, and "rel" mends both).
-    if (w) w.reject(new Error("the input socket closed"));
-  };
+  ws.onclose = () => dropSocket(ws, "the input socket closed");
   return null;
 }
 
-export function sendInput(body) {
+// Forgets `ws` and fails the batch waiting on it. Whether the host applied that batch is
+// not known; like a failed post, it is not sent again (a key pressed twice is worse than
+// one lost, and "rel" mends both).
+function dropSocket(ws, why) {
+  if (INPUT.ws !== ws) return;
+  INPUT.ws = null;
+  INPUT.open = false;
+  INPUT.retryAt = Date.now() + INPUT_RETRY_MS;
+  const w = INPUT.waiting;
+  INPUT.waiting = null;
+  if (w) {
+    clearTimeout(w.timer);
+    w.reject(new Error(why));
+  }
+  try {
+    ws.close();
+  } catch (e) {
+    /* already closing */
+  }
+}
+
+function sendNow(body) {
   const ws = inputSocket();
   if (!ws) return post("/api/input", body);
   return new Promise((resolve, reject) => {
-    INPUT.waiting = { resolve, reject };
+    const timer = setTimeout(() => dropSocket(ws, "the input socket did not answer"), INPUT_ANSWER_MS);
+    INPUT.waiting = { resolve, reject, timer };
     ws.send(JSON.stringify(body));
   });
+}
+
+// Sends one batch of input after every batch sent before it; resolves with the host's
+// answer.
+export function sendInput(body) {
+  const sent = INPUT.chain.then(() => sendNow(body));
+  INPUT.chain = sent.catch(() => null);
+  return sent;
 }

@@ -14,7 +14,7 @@ import {
 } from "./session.js";
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
-import { InputQueue, peerEvents, peerMove } from "./input_logic.js";
+import { IN_MAX_EVENTS, InputQueue, peerEvents, peerMove, peerText } from "./input_logic.js";
 import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
@@ -406,16 +406,32 @@ function onHostMove(s, ev) {
   pump(s);
 }
 
+// An `in` message over its bound is dropped whole and counted, never applied in part.
 function hostInput(s, ev) {
   if (!s.control) return;
+  if (Array.isArray(ev) && ev.length > IN_MAX_EVENTS) {
+    dropInput(s, ev.length, "an input message is over " + IN_MAX_EVENTS + " events");
+    return;
+  }
   queueInput(s, peerEvents(ev));
 }
 
 // Typed text takes its place in the same queue as keys, so it never runs beside a batch
-// in flight nor between a held modifier and its release.
+// in flight nor between a held modifier and its release. A text over its bound is dropped
+// whole (a cut password would be typed wrong) and counted.
 function hostText(s, text) {
   if (!s.control || typeof text !== "string" || !text) return;
-  queueInput(s, [{ k: "t", s: text }]);
+  const ev = peerText(text);
+  if (!ev) {
+    dropInput(s, 1, "a text is too long to type");
+    return;
+  }
+  queueInput(s, [ev]);
+}
+
+function dropInput(s, n, why) {
+  s.queue.dropped += n;
+  console.info("remote input: " + n + " events dropped, " + why);
 }
 
 function queueInput(s, evs) {
@@ -579,11 +595,16 @@ async function toggleControl(s) {
 }
 
 // Control off: nothing queued goes on, held input is released, the host process told.
+// The host is told first and without waiting for the batch in flight: from its answer on
+// no event of any batch is applied and what was held is released, even while text is
+// typing. The "rel" follows the batch in flight on the input chain; it mends a key held
+// should the note not reach the host (the host refuses it once control is off).
 async function withdrawControl(s) {
   s.control = false;
   s.queue.clear();
-  await sendInput({ mon: s.mon, ev: [{ k: "rel" }] }).catch(() => null);
-  await sessionNote(s);
+  const told = sessionNote(s);
+  const released = sendInput({ mon: s.mon, ev: [{ k: "rel" }] }).catch(() => null);
+  await Promise.all([told, released]);
 }
 
 async function changeShare(s) {

@@ -1,6 +1,20 @@
 // Remote input decisions that do not need a browser: where a pointer lands on the
 // shared picture, how wheel deltas become notches, the shortcut sequences, and the host
 // page's queue of events waiting to be posted.
+//
+// What the host page takes from a peer, and what a caller may rely on:
+// - cleanEvents / peerEvents / peerMove return new objects holding only the members each
+//   kind uses, with the right types and bounded sizes (a key code is 1 to KEY_CODE_MAX_CHARS
+//   letters and digits, a button 0-4, a wheel amount an integer within WHEEL_MAX, positions
+//   finite numbers); an event with a required member missing or wrong is dropped, and a
+//   message with more than IN_MAX_EVENTS events gives none. They never throw.
+// - peerText returns the "t" event for a `text` message of 1 to TEXT_MAX_CHARS characters
+//   (code points), with unpaired surrogates replaced, or null: a longer text is dropped
+//   whole, never cut.
+// - InputQueue never holds more than QUEUE_MAX_EVENTS events nor more than QUEUE_MAX_CHARS
+//   characters of text, counts in `dropped` every event it refuses, and hands out batches
+//   of at most BATCH_MAX_CHARS characters of text.
+// The host holds the same text bounds on its own (2,000 characters a text, and a batch).
 
 // The pointer's position as fractions of the picture, which is `vw`×`vh` shown centred
 // in `box` with its aspect ratio kept (black bars around it). A point on a bar gives a
@@ -60,14 +74,41 @@ export function comboEvents(keys) {
   return keys.map((c) => ({ k: "kd", c })).concat(keys.slice().reverse().map((c) => ({ k: "ku", c })));
 }
 
+// A text is typed by the host at a person's scale: the technician's "type text" dialog is
+// for a password, a command or a short paragraph (2,000 characters is a long one, about
+// 8 s of typing), and a withdrawal of control must never wait behind minutes of it.
+export const TEXT_MAX_CHARS = 2000;
+export const BATCH_MAX_CHARS = TEXT_MAX_CHARS; // the host refuses text past this per batch
+export const QUEUE_MAX_EVENTS = 2000;
+export const QUEUE_MAX_CHARS = 2 * TEXT_MAX_CHARS;
+// An `in` message carries one action of a person: a shortcut is the longest, at 6 events.
+export const IN_MAX_EVENTS = 32;
+export const KEY_CODE_MAX_CHARS = 32; // "MediaTrackPrevious" is 18
+export const WHEEL_MAX = 2400; // the host clamps to this, 20 notches
+
+// Characters (code points) of `s`, counted up to max + 1.
+function charCount(s, max) {
+  if (s.length > 2 * max) return max + 1;
+  let n = 0;
+  for (const _ of s) if (++n > max) break;
+  return n;
+}
+
+function textChars(e) {
+  return e.k === "t" && typeof e.s === "string" ? charCount(e.s, QUEUE_MAX_CHARS) : 0;
+}
+
 // The host page's queue of input waiting for /api/input. Ordered events keep their
 // order; moves collapse to the latest, and an ordered event drops a pending move (the
 // event carries its own position). The queue is bounded so that a peer flooding input
-// cannot grow the page without limit: the excess is dropped and counted.
+// cannot grow the page without limit: the excess is dropped and counted; a text that does
+// not fit is dropped whole.
 export class InputQueue {
-  constructor(limit = 2000) {
+  constructor(limit = QUEUE_MAX_EVENTS, maxChars = QUEUE_MAX_CHARS) {
     this.limit = limit;
+    this.maxChars = maxChars;
     this.events = [];
+    this.chars = 0; // characters of text queued
     this.move = null;
     this.dropped = 0;
   }
@@ -78,23 +119,36 @@ export class InputQueue {
 
   push(evs) {
     this.move = null;
-    const room = this.limit - this.events.length;
-    if (evs.length > room) {
-      this.dropped += evs.length - Math.max(room, 0);
-      evs = evs.slice(0, Math.max(room, 0));
+    for (const e of evs) {
+      const n = textChars(e);
+      if (this.events.length >= this.limit || this.chars + n > this.maxChars) {
+        this.dropped++;
+        continue;
+      }
+      this.events.push(e);
+      this.chars += n;
     }
-    for (const e of evs) this.events.push(e);
   }
 
   pending() {
     return this.events.length > 0 || this.move !== null;
   }
 
-  // The next batch to post: up to `max` queued events, else the pending move.
-  take(max = 200) {
+  // The next batch to post: up to `max` queued events holding at most `maxChars`
+  // characters of text (a text that would pass it starts the next batch), else the
+  // pending move.
+  take(max = 200, maxChars = BATCH_MAX_CHARS) {
     if (this.events.length) {
-      const batch = this.events.splice(0, max);
-      return batch;
+      let n = 0;
+      let chars = 0;
+      while (n < this.events.length && n < max) {
+        const c = textChars(this.events[n]);
+        if (n > 0 && chars + c > maxChars) break;
+        chars += c;
+        n++;
+      }
+      this.chars -= chars;
+      return this.events.splice(0, n);
     }
     const m = this.move;
     this.move = null;
@@ -103,14 +157,53 @@ export class InputQueue {
 
   clear() {
     this.events = [];
+    this.chars = 0;
     this.move = null;
   }
 }
 
-// Input events as a peer sent them: only objects with a text `k` go on.
+const num = (v) => typeof v === "number" && Number.isFinite(v);
+const KEY_CODE = new RegExp("^[A-Za-z0-9]{1," + KEY_CODE_MAX_CHARS + "}$");
+
+// One event as the host reads it, rebuilt from what a peer sent, or null. A position is
+// optional on buttons (the pointer stays) and required on a move.
+function cleanEvent(e) {
+  if (!e || typeof e !== "object" || Array.isArray(e) || typeof e.k !== "string") return null;
+  const at = num(e.x) && num(e.y) ? { x: e.x, y: e.y } : {};
+  switch (e.k) {
+    case "m":
+      return "x" in at ? { k: "m", ...at } : null;
+    case "d":
+    case "u":
+      return Number.isInteger(e.b) && e.b >= 0 && e.b <= 4 ? { k: e.k, b: e.b, ...at } : null;
+    case "w": {
+      const amount = (v) => (Number.isInteger(v) ? Math.max(-WHEEL_MAX, Math.min(WHEEL_MAX, v)) : 0);
+      const dx = amount(e.dx);
+      const dy = amount(e.dy);
+      return dx || dy ? { k: "w", dy, dx } : null;
+    }
+    case "kd":
+    case "ku":
+      return typeof e.c === "string" && KEY_CODE.test(e.c) ? { k: e.k, c: e.c } : null;
+    case "rel":
+      return { k: "rel" };
+    case "t":
+      return peerText(e.s);
+    default:
+      return null;
+  }
+}
+
+// Input events as a peer sent them, each rebuilt with only its kind's members; a message
+// of more than IN_MAX_EVENTS events gives none.
 export function cleanEvents(ev) {
-  if (!Array.isArray(ev)) return [];
-  return ev.filter((e) => e && typeof e === "object" && !Array.isArray(e) && typeof e.k === "string");
+  if (!Array.isArray(ev) || ev.length > IN_MAX_EVENTS) return [];
+  const out = [];
+  for (const e of ev) {
+    const c = cleanEvent(e);
+    if (c) out.push(c);
+  }
+  return out;
 }
 
 // What a peer may send in an `in` message: pointer, buttons, wheel, keys and the release.
@@ -126,4 +219,12 @@ export function peerEvents(ev) {
 export function peerMove(ev) {
   const moves = cleanEvents(ev).filter((e) => e.k === "m");
   return moves.length ? moves[moves.length - 1] : null;
+}
+
+// The "t" event for the text of a `text` message, or null when it is not a text of 1 to
+// TEXT_MAX_CHARS characters. An unpaired surrogate (which no keyboard types, and which
+// would make the host refuse the whole batch) becomes U+FFFD.
+export function peerText(s) {
+  if (typeof s !== "string" || !s || charCount(s, TEXT_MAX_CHARS) > TEXT_MAX_CHARS) return null;
+  return { k: "t", s: s.replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g, "\uFFFD") };
 }

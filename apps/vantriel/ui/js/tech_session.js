@@ -12,7 +12,7 @@ import {
   endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, sessionNote, SES, startLossTimer,
   startStats,
 } from "./session.js";
-import { COMBOS, comboEvents, pointerFraction, WheelAccumulator } from "./input_logic.js";
+import { COMBOS, comboEvents, pointerFraction, TEXT_MAX_CHARS, WheelAccumulator } from "./input_logic.js";
 import { QUALITIES } from "./screen.js";
 import { chatSystem, toggleChat } from "./chat.js";
 import { pickFiles, sendFiles } from "./files.js";
@@ -423,7 +423,7 @@ function openQualityMenu(btn, s) {
 function openTypeDialog(s) {
   modal(
     t("typeTitle"),
-    '<p class="tip">' + esc(t("typeHint")) + '</p><textarea id="typeTxt" rows="5" aria-label="' + esc(t("typeTitle")) + '"></textarea>',
+    '<p class="tip">' + esc(t("typeHint")) + '</p><textarea id="typeTxt" rows="5" maxlength="' + TEXT_MAX_CHARS + '" aria-label="' + esc(t("typeTitle")) + '"></textarea>',
     [
       { label: t("cancel") },
       {
