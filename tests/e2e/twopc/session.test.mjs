@@ -258,6 +258,24 @@ test('a session: the screen at its size, clicks on the right pixel, keys, text a
   await menu('#vClip', '[data-clip="get"]');
   await waitToast(tech, 'Listo: el texto de la otra PC está en tu portapapeles.');
   assert.equal(await pcs.techClipboard(), 'desde la PC de Ana');
+  // The person is told, in the bar, who read the clipboard and when.
+  assert.match(await host.textContent('#hbClip'), new RegExp(`^📋 ${TECH_NAME} leyó tu portapapeles a las \\d\\d:\\d\\d:\\d\\d\\.$`));
+  // Three reads at once: one goes to the host, the two that came while it ran are refused.
+  const clipReplies = await tech.evaluate(() => new Promise((resolve) => {
+    const ctl = window.__channels.ctl.at(-1);
+    const got = [];
+    const hear = (e) => {
+      const m = JSON.parse(e.data);
+      if (m.t === 'clip' && got.push(m) === 3) {
+        ctl.removeEventListener('message', hear);
+        resolve(got);
+      }
+    };
+    ctl.addEventListener('message', hear);
+    for (let i = 0; i < 3; i++) ctl.send(JSON.stringify({ t: 'clip-get' }));
+  }));
+  assert.deepEqual(clipReplies, [{ t: 'clip', text: '', ok: false }, { t: 'clip', text: '', ok: false }, { t: 'clip', text: 'desde la PC de Ana', ok: true }]);
+  await host.waitForFunction(() => /leyó tu portapapeles 2 veces; la última, a las/.test(document.getElementById('hbClip').textContent));
   await pcs.setTechClipboard('del técnico ✓');
   await menu('#vClip', '[data-clip="send"]');
   await waitToast(tech, 'Listo: en la otra PC presiona Ctrl+V.');
