@@ -3,6 +3,7 @@
 // strings, deep nesting, invisible characters, prototype keys, cut frames), taken apart
 // by the page's own parser and decided on by its pure modules under a simulated clock.
 // Nothing may throw, nothing kept may outgrow its bound, and nothing forbidden may pass.
+// Remote input (`in`, `text`, `mov`) goes through the host page's input queue the same way.
 // PEER_SEED=<n> repeats a run; PEER_ROUNDS=<n> changes its length.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -15,6 +16,10 @@ const {
 } = await pageModule('message_logic.js');
 const { qualityAfter, QUALITIES } = await pageModule('screen.js');
 const { FILE_MAX, OFFER_QUIET_MAX_MS, OFFER_QUIET_MS, OfferGate, isRisky, readOffer } = await pageModule('file_logic.js');
+
+const {
+  BATCH_MAX_CHARS, IN_MAX_EVENTS, InputQueue, QUEUE_MAX_CHARS, QUEUE_MAX_EVENTS, TEXT_MAX_CHARS, peerEvents, peerMove, peerText,
+} = await pageModule('input_logic.js');
 
 const SEED = Number(process.env.PEER_SEED) || (Date.now() % 2 ** 31);
 const ROUNDS = Number(process.env.PEER_ROUNDS) || 6000;
@@ -283,4 +288,92 @@ test('generated and mutated peer messages: nothing throws, grows or gets through
   console.log(`peer messages: ${tally.parsed} parsed, ${tally.chat} chat lines taken, ${tally.names} offers (${tally.risky} risky by construction), ` +
     `${dialogs} dialogs, ${drops} dropped in ${Math.round(seconds)} s simulated, ${logLines} console lines`);
   assert.ok(tally.risky > 0 && tally.chat > 0 && dialogs > 0, 'the run reached the decisions');
+});
+
+// The members each input event may carry, and their types.
+const MEMBERS = {
+  m: { x: 'number', y: 'number' },
+  d: { b: 'number', x: 'number', y: 'number' },
+  u: { b: 'number', x: 'number', y: 'number' },
+  w: { dx: 'number', dy: 'number' },
+  kd: { c: 'string' },
+  ku: { c: 'string' },
+  rel: {},
+  t: { s: 'string' },
+};
+const codePoints = (s) => [...s].length;
+
+function inputEvent() {
+  const e = pick([
+    () => ({ k: 'm', x: rnd(), y: rnd() }),
+    () => ({ k: pick(['d', 'u']), b: int(6) - 1, x: rnd(), y: rnd() }),
+    () => ({ k: 'w', dx: int(10000) - 5000, dy: pick([120, -120, 1e9, 0.5]) }),
+    () => ({ k: pick(['kd', 'ku']), c: pick(['KeyA', 'ShiftLeft', 'x'.repeat(40), '', 'Key A', '\u202E']) }),
+    () => ({ k: 'rel' }),
+    () => ({ k: 't', s: text(3000) }),
+    () => value(),
+  ])();
+  if (e && typeof e === 'object' && !Array.isArray(e) && chance(0.3)) {
+    Object.defineProperty(e, pick(KEYS.concat(['b', 'c', 'x', 'y', 's', 'k'])), { value: value(2), enumerable: true, writable: true, configurable: true });
+  }
+  return e;
+}
+
+function inputFrame() {
+  const n = pick([0, 1, 2, 6, IN_MAX_EVENTS, IN_MAX_EVENTS + 1, 300]);
+  const m = pick([
+    () => ({ t: 'in', ev: Array.from({ length: n }, inputEvent) }),
+    () => ({ t: 'text', s: pick([text(3000), 'ñ'.repeat(TEXT_MAX_CHARS), '😀'.repeat(TEXT_MAX_CHARS), '😀'.repeat(TEXT_MAX_CHARS + 1), '\uD800x']) }),
+    () => ({ t: 'in', ev: value() }),
+    () => ({ t: 'text', s: value() }),
+  ])();
+  const json = JSON.stringify(m);
+  return chance(0.05) ? json.slice(0, int(json.length)) : json;
+}
+
+test('generated and mutated remote input: known events only, the queue within its bounds', () => {
+  const queue = new InputQueue();
+  let dropped = 0;
+  let taken = 0;
+  // A third as many rounds: each message holds up to hundreds of events.
+  for (let round = 0; round < ROUNDS / 3; round++) {
+    const m = parseMessage(inputFrame());
+    if (!m) continue;
+    let evs = [];
+    if (m.t === 'in') {
+      evs = peerEvents(m.ev);
+      assert.ok(evs.length <= IN_MAX_EVENTS);
+      const move = peerMove(m.ev);
+      if (move) {
+        assert.deepEqual(Object.keys(move).sort(), ['k', 'x', 'y']);
+        queue.setMove(move);
+      }
+    } else if (m.t === 'text') {
+      const ev = peerText(m.s);
+      if (ev) evs = [ev];
+    }
+    for (const e of evs) {
+      assert.ok(Object.prototype.hasOwnProperty.call(MEMBERS, e.k), JSON.stringify(e));
+      if (m.t === 'in') assert.notEqual(e.k, 't', '`in` never types');
+      for (const [key, v] of Object.entries(e)) {
+        if (key === 'k') continue;
+        assert.equal(typeof v, MEMBERS[e.k][key], `${e.k}.${key}: ${JSON.stringify(e)}`);
+        if (typeof v === 'number') assert.ok(Number.isFinite(v));
+      }
+      if (e.k === 't') assert.ok(codePoints(e.s) >= 1 && codePoints(e.s) <= TEXT_MAX_CHARS && e.s.isWellFormed?.() !== false);
+    }
+    queue.push(evs);
+    assert.ok(queue.dropped >= dropped);
+    dropped = queue.dropped;
+    assert.ok(queue.events.length <= QUEUE_MAX_EVENTS && queue.chars <= QUEUE_MAX_CHARS);
+    if (round % 10 === 0) assert.equal(queue.chars, queue.events.reduce((n, e) => n + (e.k === 't' ? codePoints(e.s) : 0), 0));
+    if (chance(0.3)) {
+      const batch = queue.take(200);
+      taken += batch.length;
+      assert.ok(batch.length <= 200);
+      const chars = batch.reduce((n, e) => n + (e.k === 't' ? codePoints(e.s) : 0), 0);
+      assert.ok(chars <= BATCH_MAX_CHARS || batch.length === 1, `a batch of ${chars} characters`);
+    }
+  }
+  console.log(`remote input: ${taken} events handed on, ${queue.dropped} dropped by the queue, ${queue.events.length} left`);
 });
