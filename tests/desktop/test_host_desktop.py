@@ -161,7 +161,7 @@ class HostDesktopTest(unittest.TestCase):
         self.session(True)
         probe = Probe(self.xvfb, WIDTH, HEIGHT)
         # The longest text one batch may type, in more letters than the keymap has spare
-        # keys for (Greek and Cyrillic on a US layout): the slow way XTest types, about 2 ms
+        # keys for (Greek and Cyrillic on a US layout): the slow way XTest types, about 3 ms
         # a character here, as a password in another script would be typed.
         letters = [chr(c) for c in range(0x3B1, 0x3CA) if c not in (0x3C2, 0x3C3)]  # no sigmas
         letters += [chr(c) for c in range(0x430, 0x450)]

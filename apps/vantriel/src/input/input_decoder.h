@@ -17,8 +17,9 @@ namespace vantriel {
 
 // Typed text, in characters (Unicode code points, a line break counting as one). The
 // technician's "type text" dialog is for a password, a command or a short paragraph, and
-// a person types a few hundred characters a minute: 2,000 is a long paragraph, and XTest
-// types it in about 8 s. A text event longer than kMaxTextChars is refused whole (a cut
+// a person types a few hundred characters a minute: 2,000 is a long paragraph. XTest types
+// it in a fraction of a second when the keyboard's layout has its letters, and in about
+// 5 s when every letter needs a spare key bound to it (another script). A text event longer than kMaxTextChars is refused whole (a cut
 // password would be typed wrong), as is a text that would take a batch past
 // kMaxBatchTextChars, and every text after it in that batch. The page holds the same
 // bounds; the host holds them against a page that does not.

@@ -75,8 +75,8 @@ export function comboEvents(keys) {
 }
 
 // A text is typed by the host at a person's scale: the technician's "type text" dialog is
-// for a password, a command or a short paragraph (2,000 characters is a long one, about
-// 8 s of typing), and a withdrawal of control must never wait behind minutes of it.
+// for a password, a command or a short paragraph (2,000 characters is a long one: up to
+// about 5 s of typing), and nothing queued behind it may wait for minutes.
 export const TEXT_MAX_CHARS = 2000;
 export const BATCH_MAX_CHARS = TEXT_MAX_CHARS; // the host refuses text past this per batch
 export const QUEUE_MAX_EVENTS = 2000;
