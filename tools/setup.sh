@@ -28,6 +28,9 @@ packages=(
   esbuild
   # two-PC tests: a STUN/TURN server on loopback
   coturn
+  # the PC's sound from a Linux host: sound servers the tests start themselves, and pactl
+  # (also what the host drives the person's sound server with)
+  pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber
   # the network lab: NAT routers between namespaces (nft); ip and tc come with iproute2
   nftables iproute2
   # the signalling server's tests of several nodes: a Redis on loopback they start themselves

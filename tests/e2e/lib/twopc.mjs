@@ -187,12 +187,18 @@ async function startSignal(tmp, artifacts, turn, extraArgs) {
 // picked file whose name holds non-ASCII characters.
 const UTF8 = { LANG: 'C.UTF-8', LC_ALL: 'C.UTF-8' };
 
-function browserArgs(extra) {
+function browserArgs(extra, { fakeUi = true } = {}) {
   // Chromium keeps only the last --disable-features and Playwright puts its own list
-  // first, so ours is one merged switch.
-  return [...CHROMIUM_ARGS, '--allow-loopback-in-peer-connection', '--use-fake-ui-for-media-stream',
-    '--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter,DialMediaRouteProvider,' +
-    'OptimizationHints,HttpsUpgrades,PaintHolding', ...extra];
+  // first, so ours is one merged switch, with any list of `extra` joined to it.
+  let disabled = 'WebRtcHideLocalIpsWithMdns,Translate,MediaRouter,DialMediaRouteProvider,' +
+    'OptimizationHints,HttpsUpgrades,PaintHolding';
+  const rest = [];
+  for (const a of extra) {
+    if (a.startsWith('--disable-features=')) disabled += ',' + a.slice('--disable-features='.length);
+    else rest.push(a);
+  }
+  return [...CHROMIUM_ARGS, '--allow-loopback-in-peer-connection',
+    ...(fakeUi ? ['--use-fake-ui-for-media-stream'] : []), `--disable-features=${disabled}`, ...rest];
 }
 
 // A page on a host's URL, with its console and page errors collected.
@@ -287,8 +293,13 @@ async function startProbe(display, width, height, { x = 0, y = 0, motion = false
 // the origin's private file system among it, lives in memory). With `net` (a lab of
 // netlab.mjs with PCs "host" and "tech"), the servers run on the lab's internet and each
 // PC's host and browser in its namespace, instead of on loopback.
+// `hostPcEnv` is added to the environment of the host PC's host and browser (a sound
+// server of the test's own, say), `hostBrowserEnv` to the browser's alone; with
+// `hostFakeUi` false that browser shows the real screen picker (which its
+// --auto-select-desktop-capture-source answers) instead of the fake one, which gives no
+// PC sound.
 export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [], techBrowserArgs = [], hostProfile = false,
-  net = null } = {}) {
+  net = null, hostPcEnv = {}, hostBrowserEnv = {}, hostFakeUi = true } = {}) {
   const stem = name ?? path.basename(process.argv[1] ?? 'twopc').replace(/\.test\.mjs$|\.mjs$/, '');
   const artifacts = path.join(process.env.VANTRIEL_ARTIFACTS || path.join(os.tmpdir(), 'vtr-artifacts'), `twopc-${stem}`);
   fs.rmSync(artifacts, { recursive: true, force: true });
@@ -324,7 +335,7 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
 
     // Each PC's name as the other side sees it (the computer's name, with no name set).
     const hostEnv = { VTR_SERVER: signal.url, VTR_ID: HOST_ID, DISPLAY: display, WAYLAND_DISPLAY: undefined,
-      COMPUTERNAME: HOST_NAME };
+      COMPUTERNAME: HOST_NAME, ...hostPcEnv };
     const techEnv = { VTR_SERVER: signal.url, VTR_ID: TECH_ID, DISPLAY: techXvfb.display, WAYLAND_DISPLAY: undefined,
       COMPUTERNAME: TECH_NAME };
     const [hostHost, techHost] = await startAll([
@@ -340,9 +351,9 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     // sit on the left half and be captured with it.
     const hostLaunch = {
       executablePath: net ? net.pcs.host.browser : '/usr/bin/chromium', headless: false,
-      env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined },
+      env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined, ...hostPcEnv, ...hostBrowserEnv },
       args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
-        '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs]),
+        '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs], { fakeUi: hostFakeUi }),
     };
     const [hostBrowser, techBrowser] = await startAll([
       hostProfile
@@ -357,7 +368,7 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     ]);
     // Screenshots of the last state help when a test failed.
     cleanup.push(async () => {
-      for (const [who, p] of [['host', hostPage.page], ['tech', techPage.page]]) {
+      for (const [who, p] of [['host', pcs.host.page], ['tech', techPage.page]]) {
         await p.screenshot({ path: path.join(artifacts, `${who}-page.png`), timeout: 5000 }).catch(() => {});
       }
     });
@@ -370,7 +381,16 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
       display,
       host: { id: HOST_ID, ...hostPage, app: hostHost, browser: hostBrowser },
       tech: { id: TECH_ID, ...techPage, app: techHost, browser: techBrowser },
-      pageErrors: () => [...hostPage.errors.map((e) => `host PC: ${e}`), ...techPage.errors.map((e) => `technician: ${e}`)],
+      pageErrors: () => [...pcs.host.errors.map((e) => `host PC: ${e}`), ...techPage.errors.map((e) => `technician: ${e}`)],
+      // A new browser for the host PC, with the same switches, on the same host: what a
+      // browser finds at its start (a sound server, say) changed.
+      async restartHostBrowser() {
+        await pcs.host.browser.close();
+        const [browser] = await startAll([hostProfile
+          ? chromium.launchPersistentContext(path.join(tmp, 'host-profile'), { ...hostLaunch, viewport: null })
+          : chromium.launch(hostLaunch)], (b) => b.close());
+        Object.assign(pcs.host, await openPcPage(browser, hostHost, { viewport: null }), { browser });
+      },
       xdotool: (...args) => run('xdotool', args, xenv),
       // With `input`, xclip -i forks an owner of the selection that lives until another
       // client takes it or the display ends; its output is not waited for.

@@ -130,8 +130,13 @@ Host::Host(std::filesystem::path data_folder, HostOptions options, TestSwitches 
         return config;
       }(), folder_, log_),
       startup_(startup_config()),
+      pc_sound_(make_pc_sound()),
       window_(morvane::AppWindowConfig{kAppName, folder_.path()},
-              morvane::make_app_window_platform()) {}
+              morvane::make_app_window_platform(),
+              morvane::BrowserExtras{
+                  .switches = pc_sound_browser_switches(),
+                  .environment = [this] { return pc_sound_->browser_environment(); },
+              }) {}
 
 bool Host::prepare_data_folder() {
   if (options_.elevation_declined) {
@@ -171,6 +176,14 @@ ShellActions Host::shell_actions() {
       .exit = [this] { request_exit(); },
       .startup_enabled = [this] { return morvane::query_startup(startup_).enabled; },
       .set_startup = [this](bool on) { return morvane::set_startup(startup_, on); },
+      .pc_sound =
+          [this](bool share) {
+            if (!share) {
+              pc_sound_->stop_sharing();
+              return false;
+            }
+            return pc_sound_->start_sharing();
+          },
   };
 }
 

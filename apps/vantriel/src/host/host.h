@@ -21,6 +21,7 @@
 #include "base/identity.h"
 #include "base/log.h"
 #include "base/task_thread.h"
+#include "host/pc_sound.h"
 #include "host/test_switches.h"
 #include "http/api_context.h"
 #include "http/local_server.h"
@@ -90,6 +91,7 @@ class Host {
   SupportSessions sessions_;
   Updater updater_;
   const morvane::StartupConfig startup_;
+  const std::unique_ptr<PcSound> pc_sound_;  // before window_, which asks it at each start
   morvane::AppWindow window_;
   std::unique_ptr<morvane::Tray> tray_;  // none with --no-tray; its operations use window_
   TaskThread shell_thread_{"shell"};     // its tasks use window_ and tray_

@@ -1,4 +1,5 @@
 #include "host/instance.h"
+#include "host/pc_sound.h"
 
 #include <filesystem>
 #include <string_view>
@@ -65,8 +66,12 @@ bool probe_running_instance(const std::filesystem::path& data_folder, bool start
   }
   if (!probe_local(port, "/api/show")) {
     // The running host did not answer: show its page in a window of our own making.
-    morvane::AppWindow window(morvane::AppWindowConfig{kAppName, data_folder},
-                              morvane::make_app_window_platform());
+    morvane::AppWindow window(
+        morvane::AppWindowConfig{kAppName, data_folder}, morvane::make_app_window_platform(),
+        morvane::BrowserExtras{
+            .switches = pc_sound_browser_switches(),
+            .environment = [] { return make_pc_sound()->browser_environment(); },
+        });
     window.set_url("http://127.0.0.1:" + std::to_string(port) + "/");
     window.open();
   }

@@ -29,6 +29,9 @@ struct ShellActions {
   std::function<void()> exit;  // after the reply was sent
   std::function<bool()> startup_enabled;
   std::function<morvane::StartupChange(bool on)> set_startup;
+  // Prepares (true) or undoes (false) the PC's sound for a shared screen; whether this PC
+  // can give it. Without it the page asks the browser as it is.
+  std::function<bool(bool share)> pc_sound;
 };
 
 struct ApiContext {

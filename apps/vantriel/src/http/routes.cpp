@@ -231,6 +231,11 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
   if (path == "/api/portapapeles/escribir_local") {
     return reply_json({{"ok", write_clipboard(request, body, api.desktop)}});
   }
+  if (path == "/api/sonido_pc") {
+    const bool share = member_is_true(body, "compartir");
+    const bool available = api.shell.pc_sound ? api.shell.pc_sound(share) : true;
+    return reply_json({{"ok", true}, {"disponible", share ? available : true}});
+  }
   if (path == "/api/aviso") return reply_json(route_notice(body, api.shell));
   if (path == "/api/inicio_windows") {
     if (!api.shell.set_startup) return reply_json({{"ok", false}, {"msg", nullptr}, {"on", false}});

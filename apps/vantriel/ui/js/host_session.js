@@ -168,6 +168,7 @@ $("reqAccept").addEventListener("click", async () => {
   closeDialog($("reqDlg"));
   const stream = await captureScreen(settingFps(recibir("fps")), opts.audio);
   if (!stream) {
+    releasePcSound();
     if (asking === req) {
       asking = null;
       answer(req.sid, false, "cancelled");
@@ -177,6 +178,7 @@ $("reqAccept").addEventListener("click", async () => {
   }
   if (asking !== req) {
     stopTracks(stream);
+    releasePcSound();
     return;
   }
   asking = null;
@@ -184,11 +186,31 @@ $("reqAccept").addEventListener("click", async () => {
   startHostSession(req, opts, stream);
 });
 
+// The host prepares the PC's sound for a shared screen and says whether this PC can give
+// it: on Linux without a sound server the browser would hand over a made-up beep as the
+// PC's sound, so it is not asked for at all. A host that does not answer leaves the
+// browser to decide, as before.
+async function preparePcSound() {
+  try {
+    const r = await post("/api/sonido_pc", { compartir: true });
+    return !r || r.disponible !== false;
+  } catch (e) {
+    return true;
+  }
+}
+
+// Gives back whatever the host changed for the PC's sound (the session ended, or never
+// started).
+function releasePcSound() {
+  post("/api/sonido_pc", { compartir: false }).catch(() => {});
+}
+
 // The screen picker, with the PC's sound when `audio`. Where the system cannot give that
-// sound (Chromium on Linux without a sound server it can loop back), asking for it fails
-// the whole capture; the screen is then asked for again without it, and the person told.
-// Null when the person cancelled or nothing could be captured.
-async function captureScreen(fps, audio) {
+// sound, asking for it fails the whole capture; the screen is then asked for again
+// without it, and the person told. Null when the person cancelled or nothing could be
+// captured.
+async function captureScreen(fps, wanted) {
+  const audio = wanted && (await preparePcSound());
   let stream = null;
   try {
     stream = await navigator.mediaDevices.getDisplayMedia(displayOpts(fps, audio));
@@ -201,7 +223,7 @@ async function captureScreen(fps, audio) {
       return null;
     }
   }
-  if (audio && !stream.getAudioTracks().length) toast(t("noPcAudio"), 8000);
+  if (wanted && !stream.getAudioTracks().length) toast(t("noPcAudio"), 8000);
   return stream;
 }
 
@@ -271,6 +293,7 @@ const HOST_SIDE = {
     clearInterval(s.clockT);
     s.queue.clear();
     stopTracks(s.screen);
+    releasePcSound();
     const voiceEl = $("voiceAudio");
     if (voiceEl) voiceEl.srcObject = null;
     drawHostBar();

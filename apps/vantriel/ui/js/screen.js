@@ -36,6 +36,10 @@ export function displayOpts(fps, audio) {
     preferCurrentTab: false,
   };
   if (audio) {
+    // The PC's sound goes out as it plays: echo cancellation, noise suppression and gain
+    // control would weaken steady sounds and, on Linux, turn the recorded output's volume
+    // down for the whole system. On Windows the track is a loopback of the output too, so
+    // the same holds there.
     o.audio = {
       echoCancellation: false,
       noiseSuppression: false,

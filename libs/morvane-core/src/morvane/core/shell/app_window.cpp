@@ -1,5 +1,6 @@
 #include "morvane/core/shell/app_window.h"
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 
@@ -22,8 +23,15 @@ void AppWindowPlatform::pause(std::chrono::milliseconds duration) {
   std::this_thread::sleep_for(duration);
 }
 
-AppWindow::AppWindow(AppWindowConfig config, std::unique_ptr<AppWindowPlatform> platform)
-    : config_(std::move(config)), platform_(std::move(platform)) {}
+bool AppWindowPlatform::start_with_environment(const std::filesystem::path& browser,
+                                               const std::vector<std::string>& arguments,
+                                               const std::vector<std::string>&) {
+  return start(browser, arguments);
+}
+
+AppWindow::AppWindow(AppWindowConfig config, std::unique_ptr<AppWindowPlatform> platform,
+                     BrowserExtras extras)
+    : config_(std::move(config)), platform_(std::move(platform)), extras_(std::move(extras)) {}
 
 void AppWindow::set_url(std::string url) {
   std::lock_guard<std::mutex> lock(url_mu_);
@@ -87,8 +95,12 @@ void AppWindow::open() {
     platform_->open_url(address);
     return;
   }
-  if (!platform_->start(browser->path,
-                        app_window_arguments(address, profile_dir(browser->executable)))) {
+  const std::vector<std::string> environment =
+      extras_.environment ? extras_.environment() : std::vector<std::string>{};
+  if (!platform_->start_with_environment(
+          browser->path,
+          app_window_arguments(address, profile_dir(browser->executable), extras_.switches),
+          environment)) {
     platform_->open_url(address);
   }
 }
@@ -111,8 +123,9 @@ void AppWindow::close() {
 }
 
 std::vector<std::string> app_window_arguments(const std::string& url,
-                                              const std::filesystem::path& profile) {
-  return {
+                                              const std::filesystem::path& profile,
+                                              const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {
       "--app=" + url,
       "--window-size=1440,920",
       "--user-data-dir=" + profile.string(),
@@ -132,6 +145,20 @@ std::vector<std::string> app_window_arguments(const std::string& url,
       // it; a page can only ask for a smaller jitter buffer, which changes nothing here).
       "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/",
   };
+  for (const std::string& arg : extra) {
+    bool merged = false;
+    for (std::string_view list : {std::string_view("--enable-features="),
+                                  std::string_view("--disable-features=")}) {
+      if (!arg.starts_with(list) || arg.size() == list.size()) continue;
+      auto same = std::find_if(args.begin(), args.end(),
+                               [&](const std::string& a) { return a.starts_with(list); });
+      if (same == args.end()) break;
+      *same += "," + arg.substr(list.size());
+      merged = true;
+    }
+    if (!merged) args.push_back(arg);
+  }
+  return args;
 }
 
 }  // namespace morvane

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,15 @@ using NativeWindow = std::uintptr_t;
 struct AppWindowConfig {
   std::string title;
   std::filesystem::path data_folder;
+};
+
+// What the app needs of the browser on this platform beyond the window's own start.
+struct BrowserExtras {
+  // Switches after the window's own; feature lists are merged into the window's (a
+  // browser keeps only its last --enable-features and --disable-features).
+  std::vector<std::string> switches;
+  // "NAME=value" entries added to the browser's environment, asked for at each start.
+  std::function<std::vector<std::string>()> environment;
 };
 
 // The platform half, one implementation per platform (app_window_win.cpp,
@@ -58,6 +68,11 @@ class AppWindowPlatform {
   virtual void end_processes(const std::vector<std::uint64_t>& pids) = 0;
   // Starts `browser` with `arguments` without waiting for it. Returns whether it started.
   virtual bool start(const std::filesystem::path& browser, const std::vector<std::string>& arguments) = 0;
+  // The same with "NAME=value" entries added to the environment; platforms whose browser
+  // needs none start it as start() does.
+  virtual bool start_with_environment(const std::filesystem::path& browser,
+                                      const std::vector<std::string>& arguments,
+                                      const std::vector<std::string>& environment);
   // Hands `url` to the default handler (the fallback). Returns whether that started.
   virtual bool open_url(const std::string& url) = 0;
 
@@ -73,7 +88,8 @@ std::unique_ptr<AppWindowPlatform> make_app_window_platform();
 // request waits and then finds the window the first one started.
 class AppWindow {
  public:
-  AppWindow(AppWindowConfig config, std::unique_ptr<AppWindowPlatform> platform);
+  AppWindow(AppWindowConfig config, std::unique_ptr<AppWindowPlatform> platform,
+            BrowserExtras extras = {});
 
   // The page's address; set once the server is bound (or to the running instance's).
   void set_url(std::string url);
@@ -102,15 +118,18 @@ class AppWindow {
 
   const AppWindowConfig config_;
   const std::unique_ptr<AppWindowPlatform> platform_;
+  const BrowserExtras extras_;
   std::mutex launch_mu_;  // taken before url_mu_; serialises open()
   std::optional<std::chrono::steady_clock::time_point> last_launch_;  // guarded by launch_mu_
   mutable std::mutex url_mu_;
   std::string url_;
 };
 
-// The arguments a new app window starts with, in order.
+// The arguments a new app window starts with, in order, and `extra` after them; a
+// feature list in `extra` joins the window's own switch of that name instead.
 std::vector<std::string> app_window_arguments(const std::string& url,
-                                              const std::filesystem::path& profile);
+                                              const std::filesystem::path& profile,
+                                              const std::vector<std::string>& extra = {});
 
 // The user data folder named by a browser command line ("--user-data-dir=" with or
 // without double quotes), or nothing.

@@ -332,6 +332,12 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
     return spawn_unowned(browser.string(), arguments, false) == 0;
   }
 
+  bool start_with_environment(const std::filesystem::path& browser,
+                              const std::vector<std::string>& arguments,
+                              const std::vector<std::string>& environment) override {
+    return spawn_unowned(browser.string(), arguments, false, environment) == 0;
+  }
+
   bool open_url(const std::string& url) override {
     return spawn_unowned("xdg-open", {url}, true) == 0;
   }

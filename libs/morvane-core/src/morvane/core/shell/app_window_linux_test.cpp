@@ -138,6 +138,7 @@ TEST_F(LinuxPlatformTest, FindsAndEndsTheProfilesProcessesOnly) {
 }
 
 TEST_F(LinuxPlatformTest, StartedProgramsAreNotOurChildren) {
+  std::error_code ec_;
   const auto marker = folder / "ran";
   auto platform = make_app_window_platform();
   ASSERT_TRUE(platform->start("/bin/sh", {"-c", "echo $PPID $$ > '" + marker.string() + "'"}));
@@ -152,6 +153,25 @@ TEST_F(LinuxPlatformTest, StartedProgramsAreNotOurChildren) {
   EXPECT_NE(parent, getpid());
   // The short-lived middle child was reaped: no child of this process is left.
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+
+  // The browser's environment: this process's own with the given entries in place.
+  const auto env_marker = folder / "env";
+  setenv("VTR_TEST_KEPT", "kept", 1);
+  setenv("PULSE_SINK", "old", 1);
+  ASSERT_TRUE(platform->start_with_environment(
+      "/bin/sh", {"-c", "echo \"$PULSE_SINK $VTR_TEST_KEPT\" > '" + env_marker.string() + "'"},
+      {"PULSE_SINK=altavoces"}));
+  for (int i = 0; i < 400 && (!std::filesystem::exists(env_marker) || std::filesystem::file_size(env_marker, ec_) == 0); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::ifstream env_in(env_marker);
+  std::string sink, kept;
+  env_in >> sink >> kept;
+  EXPECT_EQ(sink, "altavoces");
+  EXPECT_EQ(kept, "kept");
+  unsetenv("PULSE_SINK");
+  unsetenv("VTR_TEST_KEPT");
 
   EXPECT_FALSE(platform->start(folder / "no-such-browser", {}));
   EXPECT_EQ(spawn_unowned("no-such-program-on-path", {}, true), ENOENT);

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <thread>
 
@@ -54,6 +55,15 @@ class FakeDesktop : public AppWindowPlatform {
     finds_until_window = window_after_finds;
     return true;
   }
+  bool start_with_environment(const std::filesystem::path& path,
+                              const std::vector<std::string>& args,
+                              const std::vector<std::string>& env) override {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      last_env = env;
+    }
+    return start(path, args);
+  }
   bool open_url(const std::string& url) override {
     log("open_url " + url);
     return true;
@@ -89,6 +99,7 @@ class FakeDesktop : public AppWindowPlatform {
   bool start_ok = true;
   std::vector<std::string> calls;
   std::vector<std::string> last_args;
+  std::vector<std::string> last_env;
   std::chrono::steady_clock::time_point clock{std::chrono::hours(1)};
   int pauses = 0;
 };
@@ -130,6 +141,41 @@ TEST_F(AppWindowTest, FirstOpenStartsTheBrowserWithTheProgramsProfile) {
             "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion");
   EXPECT_EQ(desk->last_args[14], "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/");
   EXPECT_EQ(desk->pauses, 0);
+}
+
+// A platform's own switches join the window's: feature lists merge into the one switch
+// of that name the browser keeps, the rest follow; the environment is asked at each start.
+TEST(AppWindowSwitches, PlatformSwitchesMergeIntoTheFeatureLists) {
+  auto fake = std::make_unique<FakeDesktop>();
+  FakeDesktop* desk = fake.get();
+  int asked = 0;
+  AppWindow window(AppWindowConfig{"Vantriel", "/data"}, std::move(fake),
+                   BrowserExtras{{"--enable-features=PulseaudioLoopbackForScreenShare",
+                                  "--system-audio-capture-default_checked",
+                                  "--disable-features=WebRtcAllowInputVolumeAdjustment",
+                                  "--disable-features="},
+                                 [&asked] {
+                                   ++asked;
+                                   return std::vector<std::string>{"PULSE_SINK=altavoces"};
+                                 }});
+  window.set_url("http://127.0.0.1:8800/");
+  window.open();
+  const auto& args = desk->last_args;
+  ASSERT_EQ(args.size(), 18u);
+  EXPECT_EQ(args[13],
+            "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion,"
+            "WebRtcAllowInputVolumeAdjustment");
+  EXPECT_EQ(args[15], "--enable-features=PulseaudioLoopbackForScreenShare");
+  EXPECT_EQ(args[16], "--system-audio-capture-default_checked");
+  EXPECT_EQ(args[17], "--disable-features=");  // an empty list adds nothing to merge
+  EXPECT_EQ(std::count_if(args.begin(), args.end(),
+                          [](const std::string& a) { return a.starts_with("--enable-features="); }),
+            1);
+  EXPECT_EQ(desk->last_env, std::vector<std::string>{"PULSE_SINK=altavoces"});
+  EXPECT_EQ(asked, 1);
+  // Without platform switches the arguments stay exactly the window's own.
+  EXPECT_EQ(app_window_arguments("u", "/p", {}), app_window_arguments("u", "/p"));
+  EXPECT_EQ(app_window_arguments("u", "/p").size(), 15u);
 }
 
 TEST_F(AppWindowTest, AnExistingWindowIsBroughtUpNotStartedAgain) {

@@ -6,14 +6,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string_view>
 
 extern char** environ;
 
 namespace morvane {
 
 int spawn_unowned(const std::string& program, const std::vector<std::string>& arguments,
-                  bool search_path) {
+                  bool search_path, const std::vector<std::string>& environment) {
   // Everything the child needs is made before fork(): a forked copy of a threaded process
   // may only make async-signal-safe calls until it execs or exits.
   std::vector<std::string> args;
@@ -23,6 +25,17 @@ int spawn_unowned(const std::string& program, const std::vector<std::string>& ar
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> env_entries = environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    const std::string_view name = entry.substr(0, entry.find('=') + 1);
+    const bool replaced = std::any_of(environment.begin(), environment.end(),
+                                      [&](const std::string& x) { return x.starts_with(name); });
+    if (!replaced) env_entries.emplace_back(entry);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env_entries) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -56,8 +69,8 @@ int spawn_unowned(const std::string& program, const std::vector<std::string>& ar
     // The short-lived child: glibc's posix_spawn reports a failed exec as its result, and
     // the exit code carries it to the parent.
     pid_t grandchild = 0;
-    int rc = search_path ? posix_spawnp(&grandchild, argv[0], &actions, &attr, argv.data(), environ)
-                         : posix_spawn(&grandchild, argv[0], &actions, &attr, argv.data(), environ);
+    int rc = search_path ? posix_spawnp(&grandchild, argv[0], &actions, &attr, argv.data(), envp.data())
+                         : posix_spawn(&grandchild, argv[0], &actions, &attr, argv.data(), envp.data());
     _exit(rc > 0 && rc < 256 ? rc : (rc == 0 ? 0 : EIO));
   }
   if (child < 0) {

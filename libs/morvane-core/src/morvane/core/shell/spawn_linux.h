@@ -12,9 +12,10 @@ namespace morvane {
 // process. The program is the grandchild of a short-lived child that
 // is reaped here before the call returns, so it belongs to init (or the session's
 // subreaper) and never becomes a zombie of ours: no SIGCHLD handler, no reaper thread.
+// `environment` holds "NAME=value" entries that replace or join this process's own.
 // Returns 0 when the program runs, otherwise the error number of the failed start.
 int spawn_unowned(const std::string& program, const std::vector<std::string>& arguments,
-                  bool search_path);
+                  bool search_path, const std::vector<std::string>& environment = {});
 
 }  // namespace morvane
 
