@@ -73,8 +73,10 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {},
   fs.mkdirSync(stubs);
   fs.writeFileSync(path.join(stubs, 'chromium'), `#!/bin/sh\necho "$@" >> '${path.join(dir, 'browser.txt')}'\n`,
     { mode: 0o755 });
+  // Nor does the host ever reach the machine's sound server: a test that wants one starts
+  // its own and names it.
   const env = { ...process.env, VTR_PORT: String(port), VTR_SERVER: deadServer, HOME: dir,
-    PATH: `${stubs}:${process.env.PATH}` };
+    PATH: `${stubs}:${process.env.PATH}`, PULSE_SERVER: `unix:${path.join(dir, 'no-sound-server')}` };
   delete env.VTR_ID;
   Object.assign(env, extraEnv);
   const [file, ...before] = launcher ? [...launcher, exe] : [exe];

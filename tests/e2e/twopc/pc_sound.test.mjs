@@ -126,7 +126,7 @@ before(async () => {
   await startPulseAudio();
 });
 withTwoPcs((p) => { pcs = p; }, {
-  hostPcEnv: clientEnv,
+  hostPcEnv: { ...clientEnv, PULSE_SERVER: undefined },
   // As the host starts its app window on Linux, with the speakers it found.
   hostBrowserEnv: { PULSE_SINK: SPEAKERS },
   hostBrowserArgs: ['--enable-features=PulseaudioLoopbackForScreenShare', '--system-audio-capture-default_checked',
@@ -253,4 +253,15 @@ test('with PipeWire the PC\'s sound reaches the technician without their own voi
   await pcs.restartHostBrowser();
   await soundSession('PipeWire');
   assert.deepEqual(pcs.pageErrors(), []);
+
+  // A host that dies mid-session (the file's last use of it) still gives the person's
+  // set-up back.
+  await openSoundSession();
+  assert.equal(await pactl('get-default-sink'), 'vantriel_captura');
+  process.kill(JSON.parse(pcs.host.app.readData('instancia.json')).pid, 'SIGKILL');
+  await pcs.host.app.exit;
+  await waitFor(async () => (await pactl('get-default-sink')) === SPEAKERS, { timeout: 10000, what: 'the speakers as default after the crash' });
+  await waitFor(async () => !(await pactl('list', 'short', 'modules')).includes('module-loopback'),
+    { timeout: 10000, what: 'the loop gone after the crash' });
+  assert.ok(!(await pactl('list', 'short', 'sinks')).includes('vantriel_captura'));
 });
