@@ -2,11 +2,11 @@
 #include "input/input_decoder.h"
 
 #include <atomic>
-#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -272,29 +272,48 @@ TEST_F(DecoderTest, ABatchStopsWhereControlIsTakenBack) {
 }
 
 // A sink that types slowly, as XTest does, and counts what it was given.
-class SlowSink : public InputSink {
+// Holds the typing thread once `pause_at` records have arrived, until the test lets it go
+// on: what happens next does not depend on how the threads are scheduled (a sleep in the
+// sink would, and Wine's sleeps are coarse).
+class PausingSink : public InputSink {
  public:
+  explicit PausingSink(std::size_t pause_at) : pause_at_(pause_at) {}
   void send(std::span<const InputRecord> records) override {
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     for (const InputRecord& r : records) all_.push_back(r);
-    sent_ = all_.size();
+    if (!reached_ && all_.size() >= pause_at_) {
+      reached_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return resumed_; });
+    }
+  }
+  void wait_until_reached() {
+    std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait(lock, [this] { return reached_; });
+  }
+  void resume() {
+    std::lock_guard<std::mutex> lock(mu_);
+    resumed_ = true;
+    changed_.notify_all();
   }
   std::vector<InputRecord> records() {
     std::lock_guard<std::mutex> lock(mu_);
     return all_;
   }
-  std::atomic<std::size_t> sent_{0};
 
  private:
+  const std::size_t pause_at_;
   std::mutex mu_;
+  std::condition_variable changed_;
+  bool reached_ = false;
+  bool resumed_ = false;
   std::vector<InputRecord> all_;
 };
 
-// From another thread, as "/api/sesion" does it: permission goes, then the release runs
-// between two characters of a long text and nothing of the batch follows it.
+// From another thread, as "/api/sesion" does it: permission goes while a long text is being
+// typed, then the release runs between two characters and nothing of the batch follows it.
 TEST(DecoderThreadsTest, AReleaseFromAnotherThreadEndsATextInFlight) {
-  SlowSink sink;
+  PausingSink sink(41);  // the key and 20 characters
   InputDecoder decoder(sink);
   std::atomic<bool> allowed{true};
   Json batch = Json::array({Json{{"k", "kd"}, {"c", "ControlLeft"}},
@@ -303,8 +322,9 @@ TEST(DecoderThreadsTest, AReleaseFromAnotherThreadEndsATextInFlight) {
     return decoder.apply(events_of(batch.dump()), kTwoMonitors, 0, kTwoDesktop,
                          [&] { return allowed.load(); });
   });
-  while (sink.sent_ < 41) std::this_thread::yield();  // the key and 20 characters
+  sink.wait_until_reached();
   allowed = false;
+  sink.resume();
   decoder.release_all();
   const std::size_t at_release = sink.records().size();
   EXPECT_EQ(applied.get(), 1);
