@@ -78,6 +78,13 @@ async function connected() {
 
 // The check code as a bar shows it (host "hbCheck", technician "vCheck") once it is
 // worked out: the word or the digits, the label, the hint, what a screen reader says.
+// A request made, accepted and connected: the start most scenarios share.
+async function openSession({ control }) {
+  await connect();
+  await accept({ control });
+  await connected();
+}
+
 async function shownCode(page, id) {
   const got = await page.waitForFunction((bar) => {
     const el = document.getElementById(bar);
@@ -353,9 +360,7 @@ test('a shared tab gives a view-only session, and the technician ends it', async
       return stream;
     };
   });
-  await connect();
-  await accept({ control: true });
-  await connected();
+  await openSession({ control: true });
   await waitToast(tech, 'La persona no permite el control (solo puedes ver).');
   assert.equal(await tech.isDisabled('#vCtl'), true);
   // A new session, a new check code; in English the bar says it in English.
@@ -406,9 +411,7 @@ test('a share stopped while the host still reads its monitors ends the session a
 test('a misbehaving technician without control gets nothing from the host', async () => {
   const tech = techPage();
   const host = hostPage();
-  await connect();
-  await accept({ control: false });
-  await connected();
+  await openSession({ control: false });
   await bothCodes(); // the exchange is over before anything below is listened for
   const asked = [];
   const watch = (r) => { if (/\/api\/portapapeles/.test(r.url())) asked.push(r.url()); };
@@ -480,9 +483,7 @@ test('check code: an older technician, or check messages held back both ways, le
     // A page of a version before the certificates in the commitment sends its older
     // commitment: the host cannot check it, and says so.
     await tamperCheck(tech, 'old');
-    await connect();
-    await accept({ control: true });
-    await connected();
+    await openSession({ control: true });
     const old = await shownCode(host, 'hbCheck');
     assert.deepEqual([old.code, old.hint], UNCHECKED);
     assert.equal(await host.locator('#hbCheck .ccode').getAttribute('class'), 'ccode bad');
@@ -497,9 +498,7 @@ test('check code: an older technician, or check messages held back both ways, le
     // on its own clock, in not verified.
     await tamperCheck(host, 'none');
     await tamperCheck(tech, 'hold');
-    await connect();
-    await accept({ control: false });
-    await connected();
+    await openSession({ control: false });
     const [hostSays, techSays] = await bothCodes();
     assert.deepEqual([hostSays.code, hostSays.hint], UNCHECKED);
     assert.deepEqual([techSays.code, techSays.hint], UNCHECKED);
@@ -524,9 +523,7 @@ test('a peer that vanishes ends the session as lost after the loss timer', async
   const tech = techPage();
   const host = hostPage();
   await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
-  await connect();
-  await accept({ control: false });
-  await connected();
+  await openSession({ control: false });
   // The technician's browser freezes: no goodbye, no answers to connectivity checks.
   const pid = headlessBrowserPid();
   process.kill(-pid, 'SIGSTOP');
@@ -553,9 +550,7 @@ test('a page in the middle: from the start it breaks the check; later, through a
   const host = hostPage();
   const middle = await pageInTheMiddle(pcs);
   try {
-    await connect();
-    await accept({ control: false });
-    await connected();
+    await openSession({ control: false });
     // Each side's reveal, relayed unchanged, does not match the certificates the other
     // side sees: neither shows a code.
     const [hostCode, techCode] = await bothCodes();
@@ -585,9 +580,7 @@ test('a page in the middle: from the start it breaks the check; later, through a
   // the one that refuses first tells the other over the connection they still share.
   const swapper = await pageInTheMiddle(pcs, { later: true });
   try {
-    await connect();
-    await accept({ control: false });
-    await connected();
+    await openSession({ control: false });
     const [hostCode, techCode] = await bothCodes();
     assert.match(hostCode.code, CODE);
     assert.equal(techCode.code, hostCode.code);
@@ -609,9 +602,7 @@ test('a page in the middle: from the start it breaks the check; later, through a
   // technician's side too, before any code could be steered to match.
   const grinder = await pageInTheMiddle(pcs, { checkWithTech: true });
   try {
-    await connect();
-    await accept({ control: false });
-    await connected();
+    await openSession({ control: false });
     const techCode = await shownCode(tech, 'vCheck');
     assert.match(techCode.code, CODE, 'the technician accepted the middle\'s own exchange');
     const hostSays = await shownCode(host, 'hbCheck');
@@ -660,9 +651,7 @@ test('a host stranded while setting up ends as lost and takes the next request',
 
   // Registered again, the PC asks its person about the next request instead of "busy".
   await host.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 30000 });
-  await connect();
-  await accept({ control: false });
-  await connected();
+  await openSession({ control: false });
   await tech.click('#vEnd');
   await sessionGone();
 });
@@ -670,9 +659,7 @@ test('a host stranded while setting up ends as lost and takes the next request',
 test('busy while a session runs; locked after repeated wrong keys', async () => {
   const tech = techPage();
   const host = hostPage();
-  await connect();
-  await accept({ control: true });
-  await connected();
+  await openSession({ control: true });
   // A second technician, straight on the join socket.
   const answer = await tech.evaluate(async ([url, id]) => new Promise((resolve) => {
     const ws = new WebSocket(url.replace(/^http/, 'ws') + '/join/' + id);
