@@ -143,14 +143,28 @@ export async function openPage(browser, host, { viewport = { width: 1280, height
   return { page, context, errors };
 }
 
-// The text of the toast once it shows `want` (a string or a RegExp).
+// The text of the toast once it shows `want` (a string or a RegExp): the one shown now or
+// any shown later, however briefly (a toast can replace another within a frame). A
+// time-out names every text the toast showed meanwhile.
 export async function waitToast(page, want, timeout = 10000) {
-  const el = page.locator('#toast');
-  if (want instanceof RegExp) await page.waitForFunction(
-    ([src, flags]) => new RegExp(src, flags).test(document.getElementById('toast').textContent),
-    [want.source, want.flags], { timeout });
-  else await page.waitForFunction((w) => document.getElementById('toast').textContent === w, want, { timeout });
-  return el.textContent();
+  const [src, flags] = want instanceof RegExp ? [want.source, want.flags] : [null, null];
+  await page.evaluate(() => {
+    const el = document.getElementById('toast');
+    window.__toastObserver?.disconnect();
+    window.__toasts = [el.textContent];
+    window.__toastObserver = new MutationObserver(() => window.__toasts.push(el.textContent));
+    window.__toastObserver.observe(el, { childList: true, characterData: true, subtree: true });
+  });
+  try {
+    const found = await page.waitForFunction(([w, s, f]) => window.__toasts.find((t) => (s === null ? t === w : new RegExp(s, f).test(t))),
+      [want, src, flags], { timeout, polling: 50 });
+    return await found.jsonValue();
+  } catch (e) {
+    const seen = await page.evaluate(() => window.__toasts).catch(() => []);
+    throw new Error(`${e.message}; the toast showed: ${JSON.stringify(seen.filter((t) => t))}`);
+  } finally {
+    await page.evaluate(() => window.__toastObserver?.disconnect()).catch(() => {});
+  }
 }
 
 // One host (started with `options`) and one browser for a whole test file: `use` receives

@@ -64,8 +64,19 @@ function instrumentCalls() {
   const play = HTMLMediaElement.prototype.play;
   HTMLMediaElement.prototype.play = function (...args) {
     window.__played.add(this);
-    return play.apply(this, args);
+    return window.__noPlayback ? Promise.resolve() : play.apply(this, args);
   };
+  // A page told so (window.__noPlayback, see withoutPlayback) keeps the streams it is given to
+  // itself: packets still arrive, but nothing is decoded or played.
+  const src = Object.getOwnPropertyDescriptor(HTMLMediaElement.prototype, 'srcObject');
+  Object.defineProperty(HTMLMediaElement.prototype, 'srcObject', {
+    configurable: true,
+    get() { return window.__noPlayback ? (this.__held ?? null) : src.get.call(this); },
+    set(v) {
+      if (window.__noPlayback) this.__held = v;
+      else src.set.call(this, v);
+    },
+  });
   const send = WebSocket.prototype.send;
   WebSocket.prototype.send = function (data) {
     if (this.url.includes('/call/')) window.__callSent.push(String(data));
@@ -82,6 +93,10 @@ function instrumentCalls() {
     }
   };
 }
+
+// From now on `page` plays nothing it receives. A room of eight on two cores cannot also
+// play 56 streams; what the members hear is checked in smaller rooms.
+export const withoutPlayback = (page) => page.evaluate(() => { window.__noPlayback = true; });
 
 // Adds the call instrumentation to a page already open and loads it again.
 export async function instrumentPage(page) {
@@ -149,35 +164,80 @@ export async function joinCall(page, code) {
 }
 
 // The page's open call connections (closed ones of earlier calls left out), each with its
-// connection state and its received audio: packets and the latest level.
-export function callLinks(page) {
-  return page.evaluate(async () => {
+// connection state and, unless `stats` is false, its received audio: packets and the
+// latest level. Statistics cost the page a pass over every connection's threads.
+export function callLinks(page, { stats = true } = {}) {
+  return page.evaluate(async (stats) => {
     const out = [];
     for (const pc of window.__pcs) {
       if (pc.connectionState === 'closed' || pc.getTransceivers().length !== 1) continue;
       let packets = 0;
       let level = 0;
-      (await pc.getStats()).forEach((s) => {
-        if (s.type === 'inbound-rtp' && s.kind === 'audio') {
-          packets += s.packetsReceived || 0;
-          level = Math.max(level, s.audioLevel || 0);
-        }
-      });
+      if (stats) {
+        (await pc.getStats()).forEach((s) => {
+          if (s.type === 'inbound-rtp' && s.kind === 'audio') {
+            packets += s.packetsReceived || 0;
+            level = Math.max(level, s.audioLevel || 0);
+          }
+        });
+      }
       out.push({ state: pc.connectionState, packets, level });
     }
     return out;
-  });
+  }, stats);
 }
 
-// Waits until `page` has `n` call connections, all connected and receiving audio; on
-// time-out the links as they were are in the message.
-export async function meshed(page, n, timeout = 30000) {
+// Waits until `page` has `n` open call connections that have each been connected and
+// have each received audio, not necessarily at the same moment: how a mesh formed, read
+// by the page itself (a watcher it runs once asked) rather than by polling its
+// statistics from outside. On time-out the links as they were are in the message.
+export async function meshFormed(page, n, timeout = 30000) {
+  await page.evaluate(() => {
+    if (window.__formed) return;
+    window.__formed = setInterval(async () => {
+      for (const pc of window.__pcs) {
+        if (pc.connectionState === 'closed' || pc.getTransceivers().length !== 1) continue;
+        if (!pc.__watched) {
+          pc.__watched = true;
+          pc.addEventListener('connectionstatechange', () => { if (pc.connectionState === 'connected') pc.__up = true; });
+        }
+        if (pc.connectionState === 'connected') pc.__up = true;
+        if (pc.__up && !pc.__heard) {
+          (await pc.getStats()).forEach((s) => {
+            if (s.type === 'inbound-rtp' && s.kind === 'audio' && s.packetsReceived > 0) pc.__heard = true;
+          });
+        }
+      }
+    }, 500);
+  });
   let last = [];
   try {
     return await waitFor(async () => {
+      last = await page.evaluate(() => window.__pcs
+        .filter((pc) => pc.connectionState !== 'closed' && pc.getTransceivers().length === 1)
+        .map((pc) => ({ state: pc.connectionState, up: !!pc.__up, heard: !!pc.__heard })));
+      return last.length === n && last.every((l) => l.up && l.heard);
+    }, { timeout, interval: 1000, what: `${n} call links formed` });
+  } catch (e) {
+    throw new Error(`${e.message}; links: ${last.map((l) => `${l.state}${l.up ? '+up' : ''}${l.heard ? '+heard' : ''}`).join(' ')}`);
+  } finally {
+    await page.evaluate(() => { clearInterval(window.__formed); window.__formed = 0; }).catch(() => {});
+  }
+}
+
+// Waits until `page` has `n` call connections, all connected and receiving audio; on
+// time-out the links as they were are in the message. Statistics are read only once every
+// link is connected: a room of eight polled that way would load the machine it measures.
+export async function meshed(page, n, timeout = 30000, interval = 200) {
+  let last = [];
+  const up = (links) => links.length === n && links.every((l) => l.state === 'connected');
+  try {
+    return await waitFor(async () => {
+      last = await callLinks(page, { stats: false });
+      if (!up(last)) return false;
       last = await callLinks(page);
-      return last.length === n && last.every((l) => l.state === 'connected' && l.packets > 0) && last;
-    }, { timeout, interval: 200, what: `${n} connected call links` });
+      return up(last) && last.every((l) => l.packets > 0) && last;
+    }, { timeout, interval, what: `${n} connected call links` });
   } catch (e) {
     throw new Error(`${e.message}; links: ${last.map((l) => `${l.state}/${l.packets}`).join(' ')}`);
   }

@@ -257,7 +257,9 @@ class SelectionOwner {
         if (e.type == SelectionRequest) {
           answer(e.xselectionrequest);
         } else if (e.type == SelectionClear && e.xselectionclear.selection == atoms.clipboard) {
-          owned.reset();
+          // A clear can still be queued from a loss before our latest take-over (it was
+          // read in by the XSync of take_ownership): only the server knows who owns now.
+          if (XGetSelectionOwner(d, atoms.clipboard) != window) owned.reset();
         } else if (e.type == PropertyNotify && e.xproperty.state == PropertyDelete) {
           next_chunk(e.xproperty);
         }
