@@ -7,6 +7,11 @@
 #   linux/version.json                 the same for the Linux archive
 #   vantriel-signal_VERSION_amd64.deb  the signalling server's package
 #   SHA256SUMS                         over all of them
+#   SHA256SUMS.minisig                 its signature by the release key, in minisign's format
+#   minisign.pub                       the release key's public half in minisign's format
+#
+# Anyone can check the list and a download with standard tools:
+#   minisign -Vm SHA256SUMS -p minisign.pub && sha256sum -c --ignore-missing SHA256SUMS
 #
 #   VTR_RELEASE_KEY=SECRET_FILE tools/release.sh VERSION OUTDIR [--base-url URL] [--allow-dirty]
 #
@@ -66,6 +71,13 @@ mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 [[ -z "$(ls -A "$out")" ]] || fail "$out is not empty"
 
+# Every time written into the release is the commit's, so that two builds of one commit
+# give the same bytes (the package's files, the documents' date).
+if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
+  SOURCE_DATE_EPOCH="$(git log -1 --format=%ct 2>/dev/null || date +%s)"
+fi
+export SOURCE_DATE_EPOCH
+
 started=$SECONDS
 step() { printf 'release: %s (%d s)\n' "$*" $((SECONDS - started)); }
 
@@ -117,7 +129,7 @@ stage_folder linux-x86_64 "$linux/bin/release/vantriel" "${licences[@]}"
 # Archives and their signed documents, each checked as the updater will judge it.
 step "packing and signing"
 mkdir -p "$out/linux"
-date="$(date -u +%Y-%m-%d)"
+date="$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y-%m-%d)"
 published=()
 for platform in windows-x64 linux-x86_64; do
   archive="Vantriel-$version-$platform.zip"
@@ -143,6 +155,8 @@ else
 fi
 
 (cd "$out" && sha256sum "${published[@]}" >SHA256SUMS.tmp && mv SHA256SUMS.tmp SHA256SUMS)
+"$tool" minisign "$out/SHA256SUMS" --key "$key_file" --comment "Vantriel v$version, SHA256SUMS of $commit"
+"$tool" minisign-key "$key_file" >"$out/minisign.pub"
 step "v$version of $commit is in $out"
-(cd "$out" && ls -l "${published[@]}" SHA256SUMS | awk '{print "  " $5 "\t" $NF}')
+(cd "$out" && ls -l "${published[@]}" SHA256SUMS SHA256SUMS.minisig minisign.pub | awk '{print "  " $5 "\t" $NF}')
 echo "release: public key $public_key"

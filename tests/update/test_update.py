@@ -2,6 +2,7 @@
 server, downloads, verifies, unpacks, hands over to the installer and comes back as 0.1.2;
 every failure on the way leaves the installed files exactly as they were."""
 
+import base64
 import hashlib
 import json
 import os
@@ -281,9 +282,21 @@ class ReleaseUpdateTest(unittest.TestCase):
                     for line in fh:
                         digest, name = line.rstrip("\n").split("  ", 1)
                         sums[name] = digest
+                beside = {"SHA256SUMS", "SHA256SUMS.minisig", "minisign.pub"}
                 on_disk = {os.path.relpath(os.path.join(base, f), folder)
-                           for base, _, files in os.walk(folder) for f in files} - {"SHA256SUMS"}
+                           for base, _, files in os.walk(folder) for f in files} - beside
                 self.assertEqual(set(sums), on_disk)
+                # The list is signed by the release key, as the standard tool checks it, and
+                # the key beside it is the one the programs trust.
+                with open(os.path.join(folder, "minisign.pub")) as fh:
+                    blob = base64.b64decode(fh.read().splitlines()[1])
+                self.assertEqual(blob[:2], b"Ed")
+                self.assertEqual(blob[10:].hex(), self.releases["public_key"])
+                if shutil.which("minisign"):
+                    verify = subprocess.run(["minisign", "-Vm", "SHA256SUMS", "-p", "minisign.pub"],
+                                            cwd=folder, capture_output=True, text=True)
+                    self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+                    self.assertIn("Trusted comment: Vantriel v%s, SHA256SUMS of " % version, verify.stdout)
                 for name, digest in sums.items():
                     with open(os.path.join(folder, name), "rb") as fh:
                         self.assertEqual(hashlib.sha256(fh.read()).hexdigest(), digest, name)

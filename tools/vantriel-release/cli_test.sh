@@ -82,4 +82,33 @@ done
 [[ "$("$tool" public-key "$work/nueva.key")" == "$(cat "$work/nueva.pub")" ]] || fail "public-key"
 [[ "$("$tool" public-key "$work/test.key")" == "$pub" ]] || fail "public-key of the test seed"
 if "$tool" public-key "$work/list.json" 2>/dev/null; then fail "public-key of a file without a seed"; fi
+
+# The list of hashes signed in minisign's format: the standard tool accepts it with the
+# key's minisign form and refuses a changed byte of the file or of the signed comment.
+"$tool" minisign-key "$work/test.key" >"$work/minisign.pub"
+printf 'abc  Vantriel-1.2.0-linux-x86_64.zip\n' >"$work/SUMS"
+"$tool" minisign "$work/SUMS" --key "$work/test.key" --comment "Vantriel v1.2.0, SHA256SUMS of abc1234"
+cp "$work/SUMS.minisig" "$work/first.minisig"
+"$tool" minisign "$work/SUMS" --key "$work/test.key" --comment "Vantriel v1.2.0, SHA256SUMS of abc1234"
+cmp -s "$work/SUMS.minisig" "$work/first.minisig" || fail "minisign: the same file signed twice differs"
+if "$tool" minisign "$work/SUMS" --key "$work/test.key" --comment $'two\nlines' 2>/dev/null; then
+  fail "minisign: a comment of two lines"
+fi
+if command -v minisign >/dev/null; then
+  out="$(minisign -Vm "$work/SUMS" -p "$work/minisign.pub")" || fail "minisign -V: $out"
+  [[ "$out" == *"Trusted comment: Vantriel v1.2.0, SHA256SUMS of abc1234" ]] || fail "minisign -V: $out"
+  printf 'abd  Vantriel-1.2.0-linux-x86_64.zip\n' >"$work/SUMS"
+  if minisign -Vm "$work/SUMS" -p "$work/minisign.pub" >/dev/null 2>&1; then fail "minisign: a changed file verified"; fi
+  printf 'abc  Vantriel-1.2.0-linux-x86_64.zip\n' >"$work/SUMS"
+  sed -i 's/^trusted comment: .*/trusted comment: Vantriel v9.9.9, SHA256SUMS of abc1234/' "$work/SUMS.minisig"
+  if minisign -Vm "$work/SUMS" -p "$work/minisign.pub" >/dev/null 2>&1; then fail "minisign: a changed comment verified"; fi
+  # Another key's public half does not verify it.
+  "$tool" minisign-key "$work/nueva.key" >"$work/other.pub"
+  if minisign -Vm "$work/SUMS" -p "$work/other.pub" -x "$work/first.minisig" >/dev/null 2>&1; then
+    fail "minisign: another key verified"
+  fi
+  minisign -Vm "$work/SUMS" -p "$work/minisign.pub" -x "$work/first.minisig" >/dev/null || fail "minisign: the first signature"
+else
+  echo "vantriel-release: minisign is not installed (tools/setup.sh installs it): its checks skipped"
+fi
 echo "vantriel-release: all checks passed"

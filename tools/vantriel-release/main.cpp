@@ -8,6 +8,12 @@
 //   vantriel-release check DOCUMENT_FILE --running VERSION [--key KEY_HEX] [--package FILE]
 //   vantriel-release check-sig KEY_HEX MESSAGE_HEX SIGNATURE_HEX
 //   vantriel-release unpack PACKAGE FOLDER
+//   vantriel-release minisign-key SECRET_FILE
+//   vantriel-release minisign FILE --key SECRET_FILE --comment TEXT [--out SIGNATURE_FILE]
+//
+// The minisign commands write the release key's public half and signatures in minisign's
+// formats, so that anyone can check the list of hashes with a standard tool (`minisign -V`)
+// instead of trusting ours.
 //
 // Every check uses the updater's own code (morvane_update); only signing uses libsodium
 // and only packing uses zlib.
@@ -18,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,7 +61,9 @@ int usage() {
                "                        [--date D] [--page URL] [--changes FILE.json] [--out FILE]\n"
                "  vantriel-release check DOCUMENT_FILE --running VERSION [--key KEY_HEX] [--package FILE]\n"
                "  vantriel-release check-sig KEY_HEX MESSAGE_HEX SIGNATURE_HEX\n"
-               "  vantriel-release unpack PACKAGE FOLDER\n";
+               "  vantriel-release unpack PACKAGE FOLDER\n"
+               "  vantriel-release minisign-key SECRET_FILE\n"
+               "  vantriel-release minisign FILE --key SECRET_FILE --comment TEXT [--out SIGNATURE_FILE]\n";
   return kUsage;
 }
 
@@ -168,6 +177,117 @@ int public_key(const std::string& secret_file) {
   sodium_memzero(sk, sizeof(sk));
   sodium_memzero(seed.data(), seed.size());
   std::cout << morvane::hex_encode(pk, sizeof(pk)) << "\n";
+  return 0;
+}
+
+// ------------------------------------------------------------------------------ minisign
+
+// A key pair from a key file's seed; the secret half is wiped by the destructor.
+struct KeyPair {
+  unsigned char pk[crypto_sign_PUBLICKEYBYTES];
+  unsigned char sk[crypto_sign_SECRETKEYBYTES];
+  ~KeyPair() { sodium_memzero(sk, sizeof(sk)); }
+};
+
+bool load_key_pair(const std::string& secret_file, KeyPair* keys) {
+  std::vector<uint8_t> seed;
+  if (!read_seed(secret_file, &seed)) return false;
+  crypto_sign_seed_keypair(keys->pk, keys->sk, seed.data());
+  sodium_memzero(seed.data(), seed.size());
+  return true;
+}
+
+std::string base64(const unsigned char* data, size_t size) {
+  std::string out(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(out.data(), out.size(), data, size, sodium_base64_VARIANT_ORIGINAL);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+// minisign names a key by 8 bytes chosen at its creation; ours are a hash of the public
+// key, so that the same key always has the same id.
+std::array<unsigned char, 8> minisign_key_id(const unsigned char* pk) {
+  std::array<unsigned char, 8> id{};
+  crypto_generichash(id.data(), id.size(), pk, crypto_sign_PUBLICKEYBYTES, nullptr, 0);
+  return id;
+}
+
+// How minisign prints a key id: the 8 bytes as a little-endian number in hexadecimal.
+std::string minisign_key_id_text(const std::array<unsigned char, 8>& id) {
+  std::string text;
+  for (auto it = id.rbegin(); it != id.rend(); ++it) {
+    char b[3];
+    std::snprintf(b, sizeof(b), "%02X", *it);
+    text += b;
+  }
+  return text;
+}
+
+// The public key file minisign reads with -p: "Ed", the key id and the key.
+int minisign_key(const std::string& secret_file) {
+  KeyPair keys;
+  if (!load_key_pair(secret_file, &keys)) return 1;
+  const auto id = minisign_key_id(keys.pk);
+  std::string blob = "Ed";
+  blob.append(reinterpret_cast<const char*>(id.data()), id.size());
+  blob.append(reinterpret_cast<const char*>(keys.pk), sizeof(keys.pk));
+  std::cout << "untrusted comment: minisign public key " << minisign_key_id_text(id) << "\n"
+            << base64(reinterpret_cast<const unsigned char*>(blob.data()), blob.size()) << "\n";
+  return 0;
+}
+
+// A prehashed ("ED") minisign signature of |file|: Ed25519 over the file's BLAKE2b-512,
+// then over that signature and the trusted comment. Ed25519 is deterministic, so the same
+// file, key and comment give the same bytes.
+int minisign(const fs::path& file, std::map<std::string, std::string> options) {
+  if (!options.count("key") || !options.count("comment")) return usage();
+  const std::string& comment = options["comment"];
+  if (comment.find_first_of("\r\n") != std::string::npos) {
+    std::cerr << "the comment must be one line\n";
+    return 1;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    std::cerr << "cannot read " << file.string() << "\n";
+    return 1;
+  }
+  crypto_generichash_state state;
+  crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+  std::vector<char> buf(1 << 16);
+  while (in) {
+    in.read(buf.data(), static_cast<std::streamsize>(buf.size()));
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(buf.data()),
+                              static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) {
+    std::cerr << "cannot read " << file.string() << "\n";
+    return 1;
+  }
+  unsigned char digest[crypto_generichash_BYTES_MAX];
+  crypto_generichash_final(&state, digest, sizeof(digest));
+
+  KeyPair keys;
+  if (!load_key_pair(options["key"], &keys)) return 1;
+  const auto id = minisign_key_id(keys.pk);
+  unsigned char sig[crypto_sign_BYTES];
+  crypto_sign_detached(sig, nullptr, digest, sizeof(digest), keys.sk);
+  std::string global(reinterpret_cast<const char*>(sig), sizeof(sig));
+  global += comment;
+  unsigned char global_sig[crypto_sign_BYTES];
+  crypto_sign_detached(global_sig, nullptr, reinterpret_cast<const unsigned char*>(global.data()),
+                       global.size(), keys.sk);
+  std::string blob = "ED";
+  blob.append(reinterpret_cast<const char*>(id.data()), id.size());
+  blob.append(reinterpret_cast<const char*>(sig), sizeof(sig));
+  const std::string text =
+      "untrusted comment: signature from the Vantriel release key " + minisign_key_id_text(id) +
+      "\n" + base64(reinterpret_cast<const unsigned char*>(blob.data()), blob.size()) + "\n" +
+      "trusted comment: " + comment + "\n" + base64(global_sig, sizeof(global_sig)) + "\n";
+  const std::string out = options.count("out") ? options["out"] : file.string() + ".minisig";
+  if (!write_file(out, text)) {
+    std::cerr << "cannot write " << out << "\n";
+    return 1;
+  }
   return 0;
 }
 
@@ -476,10 +596,12 @@ int main(int argc, char** argv) {
     if (command == "pack" && argc == 4) return pack(argv[2], argv[3]);
     if (command == "check-sig" && argc == 5) return check_sig(argv[2], argv[3], argv[4]);
     if (command == "unpack" && argc == 4) return unpack(argv[2], argv[3]);
+    if (command == "minisign-key" && argc == 3) return minisign_key(argv[2]);
     std::map<std::string, std::string> options;
     if (argc >= 3 && !parse_options(argc, argv, 3, &options)) return usage();
     if (command == "sign" && argc >= 3) return sign(argv[2], options);
     if (command == "check" && argc >= 3) return check(argv[2], options, argv[0]);
+    if (command == "minisign" && argc >= 3) return minisign(argv[2], options);
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";
     return 1;

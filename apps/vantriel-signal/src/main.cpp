@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <string>
 
 #include "config.h"
 #include "fd_limit.h"
 #include "log.h"
 #include "server.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
   using namespace vantriel::signal;
@@ -21,7 +23,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", config.error().c_str());
     return 2;
   }
-  log_line("vantriel-signal " VANTRIEL_SIGNAL_VERSION " starting");
+  log_line(std::string("vantriel-signal ") + kVersion + " starting");
   std::istringstream lines(describe_config(*config));
   for (std::string line; std::getline(lines, line);) log_line("  " + line);
   log_line(raise_open_file_limit());

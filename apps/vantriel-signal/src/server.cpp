@@ -28,6 +28,7 @@
 #include "redis_node.h"
 #include "redis_shared.h"
 #include "server_env.h"
+#include "version.h"
 
 namespace vantriel::signal {
 
@@ -608,7 +609,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     } else if (req.method() != http::verb::get && req.method() != http::verb::head) {
       reply(req, http::status::method_not_allowed, R"({"error":"method"})");
     } else if (path == "/health") {
-      Json health = {{"app", "vantriel"}, {"v", VANTRIEL_SIGNAL_VERSION}};
+      Json health = {{"app", "vantriel"}, {"v", kVersion}};
       auto status = http::status::ok;
       if (state_.redis) {
         // A node that lost Redis serves no new registration: the proxy should send
@@ -738,7 +739,7 @@ void accept_next(State& state) {
 // What "GET /metrics" shows of this node.
 std::string metrics_text(State& state, int64_t started) {
   MetricsSnapshot s;
-  s.version = VANTRIEL_SIGNAL_VERSION;
+  s.version = kVersion;
   s.start_time = started;
   s.hub = state.hub.counters();
   s.hub_now = state.hub.gauges();

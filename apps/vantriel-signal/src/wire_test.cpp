@@ -20,6 +20,7 @@
 #include <thread>
 #include <atomic>
 
+#include "version.h"
 #include "wire_client.h"
 
 namespace vantriel::signal::wire {
@@ -323,7 +324,7 @@ TEST_F(SignalTest, HealthIceAndUnknownRoutes) {
   auto health = http_get(port(), "/health");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(Json::parse(health.body, nullptr, false),
-            (Json{{"app", "vantriel"}, {"v", VANTRIEL_SIGNAL_VERSION_FOR_TEST}}));
+            (Json{{"app", "vantriel"}, {"v", vantriel::signal::kVersion}}));
   EXPECT_EQ(health.header("Access-Control-Allow-Origin"), "*");
 
   auto ice = http_get(port(), "/ice?x=1");
