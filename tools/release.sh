@@ -6,6 +6,8 @@
 #   version.json                       the signed release document of the Windows archive
 #   linux/version.json                 the same for the Linux archive
 #   vantriel-signal_VERSION_amd64.deb  the signalling server's package
+#   *.cdx.json                         the bill of materials of each archive and of the package
+#   Vantriel-VERSION-windows-x64.authenticode.pem  the Windows program's signature, when signed
 #   SHA256SUMS                         over all of them
 #   SHA256SUMS.minisig                 its signature by the release key, in minisign's format
 #   minisign.pub                       the release key's public half in minisign's format
@@ -14,6 +16,24 @@
 #   minisign -Vm SHA256SUMS -p minisign.pub && sha256sum -c --ignore-missing SHA256SUMS
 #
 #   VTR_RELEASE_KEY=SECRET_FILE tools/release.sh VERSION OUTDIR [--base-url URL] [--allow-dirty]
+#   VTR_RELEASE_PUBLIC_KEY=HEX tools/release.sh VERSION OUTDIR [--base-url URL] [--allow-dirty]
+#
+# Authenticode: with the publisher's code-signing certificate the Windows program is
+# signed with osslsigncode, and its signature is published beside the release:
+#   VTR_AUTHENTICODE_CERT=CHAIN.pem  the certificate and its chain (PEM)
+#   VTR_AUTHENTICODE_KEY=FILE|URI    its key: a PEM file, or a pkcs11: URI for a key in a
+#                                    hardware module, with VTR_AUTHENTICODE_PKCS11_MODULE
+#                                    naming the module's library
+#   VTR_AUTHENTICODE_TIMESTAMP=URL   an RFC 3161 time-stamp server (optional)
+# A rebuild attaches the published signature instead (VTR_AUTHENTICODE_SIGNATURE=FILE,
+# checked against the system's CAs or VTR_AUTHENTICODE_CA=FILE), and so gives the very
+# bytes of the published program.
+#
+# The second form is anyone's rebuild of a published release, to check it against its
+# source: with the publisher's public key (the hexadecimal of `vantriel-release public-key`,
+# the same 32 bytes as in minisign.pub) it builds and packs the same archives and package,
+# signs nothing, and lists their hashes in SHA256SUMS; then, in OUTDIR,
+# `sha256sum -c --ignore-missing PUBLISHED/SHA256SUMS` must say OK for each of them.
 #
 # SECRET_FILE is the publisher's key as `vantriel-release keygen` writes it; the programs
 # of the release trust its public half and report VERSION (--version). The documents name
@@ -30,7 +50,7 @@ cd "$root"
 
 fail() { echo "release: $*" >&2; exit 1; }
 usage() {
-  sed -n '/^#   VTR_RELEASE_KEY/s/^#   //p' "${BASH_SOURCE[0]}" >&2
+  sed -n '/^#   VTR_RELEASE_/s/^#   //p' "${BASH_SOURCE[0]}" >&2
   exit 2
 }
 
@@ -51,9 +71,16 @@ done
 [[ "$version" =~ ^[0-9]+(\.[0-9]+)*$ ]] || fail "VERSION is dotted numbers (1.4.0), not '$version'"
 [[ "$base_url" == */ ]] || base_url="$base_url/"
 [[ "$base_url" =~ ^https://[^[:space:]\"\\]+/$ ]] || fail "--base-url must be an https:// address"
-[[ -n "${VTR_RELEASE_KEY:-}" ]] || fail "VTR_RELEASE_KEY must name the publisher's secret key file"
-[[ -r "$VTR_RELEASE_KEY" ]] || fail "cannot read the key file $VTR_RELEASE_KEY"
-key_file="$(cd "$(dirname "$VTR_RELEASE_KEY")" && pwd)/$(basename "$VTR_RELEASE_KEY")"
+key_file=""
+if [[ -n "${VTR_RELEASE_KEY:-}" ]]; then
+  [[ -r "$VTR_RELEASE_KEY" ]] || fail "cannot read the key file $VTR_RELEASE_KEY"
+  key_file="$(cd "$(dirname "$VTR_RELEASE_KEY")" && pwd)/$(basename "$VTR_RELEASE_KEY")"
+elif [[ -n "${VTR_RELEASE_PUBLIC_KEY:-}" ]]; then
+  [[ "$VTR_RELEASE_PUBLIC_KEY" =~ ^[0-9a-f]{64}$ ]] ||
+    fail "VTR_RELEASE_PUBLIC_KEY must be the publisher's public key: 64 lowercase hexadecimal digits"
+else
+  fail "VTR_RELEASE_KEY must name the publisher's secret key file (or, to rebuild a published release, VTR_RELEASE_PUBLIC_KEY give its public key)"
+fi
 
 # What is built is what is committed, unless the publisher says otherwise.
 if ! changes="$(git status --porcelain 2>/dev/null)"; then
@@ -89,7 +116,11 @@ step "configuring $linux"
 cmake -S . -B "$linux" "${common[@]}" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$linux" --target vantriel-release
 tool="$root/$linux/bin/vantriel-release"
-public_key="$("$tool" public-key "$key_file")"
+if [[ -n "$key_file" ]]; then
+  public_key="$("$tool" public-key "$key_file")"
+else
+  public_key="$VTR_RELEASE_PUBLIC_KEY"
+fi
 release_options=(-DVANTRIEL_RELEASE_VERSION="$version" -DVANTRIEL_RELEASE_KEY_HEX="$public_key"
                  -DVANTRIEL_RELEASE_BASE_URL="$base_url")
 cmake -S . -B "$linux" "${release_options[@]}" >/dev/null
@@ -108,6 +139,48 @@ else
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake "${release_options[@]}" >/dev/null
 fi
 cmake --build "$windows" --target vantriel_release
+windows_program="$windows/bin/release/Vantriel.exe"
+authenticode=""
+if [[ -n "${VTR_AUTHENTICODE_CERT:-}" || -n "${VTR_AUTHENTICODE_SIGNATURE:-}" ]]; then
+  command -v osslsigncode >/dev/null || fail "osslsigncode is missing (apt-get install osslsigncode)"
+  mkdir -p "$root/build/release-signed"
+  signed="$root/build/release-signed/Vantriel.exe"
+  rm -f "$signed"
+  if [[ -n "${VTR_AUTHENTICODE_CERT:-}" ]]; then
+    [[ -n "$key_file" ]] || fail "a rebuild attaches the published signature (VTR_AUTHENTICODE_SIGNATURE); it signs nothing"
+    [[ -r "$VTR_AUTHENTICODE_CERT" ]] || fail "cannot read the certificate file $VTR_AUTHENTICODE_CERT"
+    [[ -n "${VTR_AUTHENTICODE_KEY:-}" ]] || fail "VTR_AUTHENTICODE_KEY must name the certificate's key"
+    sign_key=(-key "$VTR_AUTHENTICODE_KEY")
+    if [[ "$VTR_AUTHENTICODE_KEY" == pkcs11:* ]]; then
+      [[ -n "${VTR_AUTHENTICODE_PKCS11_MODULE:-}" ]] || fail "a pkcs11: key needs VTR_AUTHENTICODE_PKCS11_MODULE"
+      sign_key+=(-pkcs11module "$VTR_AUTHENTICODE_PKCS11_MODULE")
+    else
+      [[ -r "$VTR_AUTHENTICODE_KEY" ]] || fail "cannot read the key file $VTR_AUTHENTICODE_KEY"
+    fi
+    timestamp=()
+    [[ -n "${VTR_AUTHENTICODE_TIMESTAMP:-}" ]] && timestamp=(-ts "$VTR_AUTHENTICODE_TIMESTAMP")
+    step "signing the Windows program (Authenticode)"
+    osslsigncode sign -certs "$VTR_AUTHENTICODE_CERT" "${sign_key[@]}" -h sha256 \
+      -n Vantriel -i "https://vantriel.app/" "${timestamp[@]}" \
+      -in "$windows_program" -out "$signed" >"$root/build/release-authenticode.log" 2>&1 ||
+      { cat "$root/build/release-authenticode.log" >&2; fail "osslsigncode could not sign $windows_program"; }
+    # Published beside the release: anyone's build of this commit plus this signature is
+    # the published program.
+    authenticode="Vantriel-$version-windows-x64.authenticode.pem"
+    osslsigncode extract-signature -pem -in "$signed" -out "$out/$authenticode" \
+      >>"$root/build/release-authenticode.log" 2>&1 ||
+      { cat "$root/build/release-authenticode.log" >&2; fail "osslsigncode could not extract the signature"; }
+  else
+    [[ -r "$VTR_AUTHENTICODE_SIGNATURE" ]] || fail "cannot read the signature $VTR_AUTHENTICODE_SIGNATURE"
+    # osslsigncode checks the signature it attaches against the system's CAs, or these.
+    ca=()
+    [[ -n "${VTR_AUTHENTICODE_CA:-}" ]] && ca=(-CAfile "$VTR_AUTHENTICODE_CA")
+    osslsigncode attach-signature -sigin "$VTR_AUTHENTICODE_SIGNATURE" "${ca[@]}" \
+      -in "$windows_program" -out "$signed" >"$root/build/release-authenticode.log" 2>&1 ||
+      { cat "$root/build/release-authenticode.log" >&2; fail "the signature $VTR_AUTHENTICODE_SIGNATURE does not attach to this build"; }
+  fi
+  windows_program="$signed"
+fi
 
 # The portable folders: the program, the manuals and the licences of what is linked in.
 stage="$(mktemp -d "$root/build/release-stage.XXXXXX")"
@@ -122,13 +195,13 @@ stage_folder() {  # PLATFORM PROGRAM LICENCES...
   install -m 0644 apps/vantriel/ui/font/LICENSE-manrope.txt "$folder/licencias/manrope.txt"
 }
 licences=(apps/vantriel/licencias/boost.txt apps/vantriel/licencias/nlohmann-json.txt)
-stage_folder windows-x64 "$windows/bin/release/Vantriel.exe" "${licences[@]}" \
+stage_folder windows-x64 "$windows_program" "${licences[@]}" \
   apps/vantriel/licencias/gcc-runtime.txt apps/vantriel/licencias/mingw-w64.txt
 stage_folder linux-x86_64 "$linux/bin/release/vantriel" "${licences[@]}"
 
 # Archives and their signed documents, each checked as the updater will judge it.
 step "packing and signing"
-mkdir -p "$out/linux"
+if [[ -n "$key_file" ]]; then mkdir -p "$out/linux"; fi
 date="$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y-%m-%d)"
 published=()
 for platform in windows-x64 linux-x86_64; do
@@ -136,12 +209,22 @@ for platform in windows-x64 linux-x86_64; do
   document="version.json"
   [[ "$platform" == linux-* ]] && document="linux/version.json"
   "$tool" pack "$stage/$platform/Vantriel" "$out/$archive" >/dev/null
+  bom="Vantriel-$version-$platform.cdx.json"
+  target=linux program=vantriel
+  [[ "$platform" == windows-* ]] && target=windows program=Vantriel.exe
+  tools/release-bom.py --name Vantriel --version "$version" --commit "$commit" --target "$target" \
+    --program "$stage/$platform/Vantriel/$program" --licences "$stage/$platform/Vantriel/licencias" \
+    --font --out "$out/$bom"
+  published+=("$archive" "$bom")
+  [[ -n "$key_file" ]] || continue
   "$tool" sign "$out/$archive" --key "$key_file" --version "$version" --date "$date" \
     --url "$base_url$archive" --out "$out/$document"
   "$tool" check "$out/$document" --running 0 --key "$public_key" --package "$out/$archive" >/dev/null ||
     fail "$document does not pass the updater's checks"
-  published+=("$archive" "$document")
+  published+=("$document")
 done
+
+[[ -z "$authenticode" ]] || published+=("$authenticode")
 
 deb_script=apps/vantriel-signal/packaging/build-deb.sh
 if [[ -x "$deb_script" ]]; then
@@ -149,14 +232,24 @@ if [[ -x "$deb_script" ]]; then
   "$deb_script" "$version" "$root/$linux/bin/vantriel-signal" "$out"
   deb="vantriel-signal_${version}_amd64.deb"
   [[ -f "$out/$deb" ]] || fail "$deb_script did not write $deb"
-  published+=("$deb")
+  # The bill of materials of the program as the package holds it (stripped).
+  dpkg-deb -x "$out/$deb" "$stage/deb"
+  tools/release-bom.py --name vantriel-signal --version "$version" --commit "$commit" --target linux \
+    --program "$stage/deb/usr/bin/vantriel-signal" --out "$out/vantriel-signal_${version}_amd64.cdx.json"
+  published+=("$deb" "vantriel-signal_${version}_amd64.cdx.json")
 else
   echo "release: no $deb_script yet: the release has no .deb"
 fi
 
 (cd "$out" && sha256sum "${published[@]}" >SHA256SUMS.tmp && mv SHA256SUMS.tmp SHA256SUMS)
-"$tool" minisign "$out/SHA256SUMS" --key "$key_file" --comment "Vantriel v$version, SHA256SUMS of $commit"
-"$tool" minisign-key "$key_file" >"$out/minisign.pub"
-step "v$version of $commit is in $out"
-(cd "$out" && ls -l "${published[@]}" SHA256SUMS SHA256SUMS.minisig minisign.pub | awk '{print "  " $5 "\t" $NF}')
+listed=("${published[@]}" SHA256SUMS)
+if [[ -n "$key_file" ]]; then
+  "$tool" minisign "$out/SHA256SUMS" --key "$key_file" --comment "Vantriel v$version, SHA256SUMS of $commit"
+  "$tool" minisign-key "$key_file" >"$out/minisign.pub"
+  listed+=(SHA256SUMS.minisig minisign.pub)
+  step "v$version of $commit is in $out"
+else
+  step "a rebuild of v$version from $commit is in $out (nothing signed)"
+fi
+(cd "$out" && ls -l "${listed[@]}" | awk '{print "  " $5 "\t" $NF}')
 echo "release: public key $public_key"

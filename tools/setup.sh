@@ -39,8 +39,9 @@ packages=(
   # package checked (systemd-analyze verify on the unit) and installed in a fresh Debian
   # root made with debootstrap
   python3-prometheus-client systemd debootstrap dpkg-dev binutils
-  # releases: their signed list of hashes checked with the standard tool a user has
-  minisign
+  # releases: their signed list of hashes checked with the standard tool a user has, and
+  # the Windows program signed (Authenticode) and checked against a throwaway CA
+  minisign osslsigncode
   # Windows tests: the MinGW test binaries and Vantriel.exe under Wine; zlib as their oracle
   wine64 wine libz-mingw-w64-dev
 )

@@ -6,8 +6,10 @@
 #
 # OUT/old and OUT/new hold an older and a newer release, published (as their documents
 # say and their programs look) at a loopback address the test serves; OUT/releases.json
-# names the versions, that address and the public key. RELEASE_TOOL makes the key
-# (default: build/check's). The tree may have uncommitted changes: these are test builds.
+# names the versions, that address and the public key; OUT/rebuild is the newer one made
+# again from the public key alone, as anyone checking it against its source would. The
+# newer one's Windows program is signed (Authenticode) under a throwaway CA, OUT/authenticode.
+# RELEASE_TOOL makes the key (default: build/check's). The tree may have uncommitted changes: these are test builds.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 out="${1:?usage: make_releases.sh OUT [RELEASE_TOOL]}"
@@ -23,8 +25,28 @@ mkdir -p "$out/key"
 out="$(cd "$out" && pwd)"
 public_key="$("$tool" keygen "$out/key/publisher")"
 export VTR_RELEASE_KEY="$out/key/publisher.key"
+# A throwaway code-signing certificate under a throwaway CA, for the newer release's
+# Windows program.
+ca="$out/authenticode"
+mkdir -p "$ca"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$ca/ca.key" -out "$ca/ca.pem" -days 3650 \
+  -subj "/CN=Vantriel test CA" -addext "basicConstraints=critical,CA:TRUE" \
+  -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$ca/publisher.key" -out "$ca/publisher.csr" \
+  -subj "/CN=Vantriel test publisher" 2>/dev/null
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >"$ca/ext.cnf"
+openssl x509 -req -in "$ca/publisher.csr" -CA "$ca/ca.pem" -CAkey "$ca/ca.key" -CAcreateserial \
+  -out "$ca/publisher.pem" -days 3650 -extfile "$ca/ext.cnf" 2>/dev/null
+cat "$ca/publisher.pem" "$ca/ca.pem" >"$ca/chain.pem"
+
 "$root/tools/release.sh" "$old" "$out/old" --base-url "$base_url" --allow-dirty
-"$root/tools/release.sh" "$new" "$out/new" --base-url "$base_url" --allow-dirty
-printf '{"old": "%s", "new": "%s", "base_url": "%s", "public_key": "%s"}\n' \
-  "$old" "$new" "$base_url" "$public_key" >"$out/releases.json"
+VTR_AUTHENTICODE_CERT="$ca/chain.pem" VTR_AUTHENTICODE_KEY="$ca/publisher.key" \
+  "$root/tools/release.sh" "$new" "$out/new" --base-url "$base_url" --allow-dirty
+# The newer one again, as anyone would rebuild it with the public key alone and the
+# published Authenticode signature: the same archives and package, nothing signed.
+VTR_RELEASE_KEY="" VTR_RELEASE_PUBLIC_KEY="$public_key" \
+  VTR_AUTHENTICODE_SIGNATURE="$out/new/Vantriel-$new-windows-x64.authenticode.pem" VTR_AUTHENTICODE_CA="$ca/ca.pem" \
+  "$root/tools/release.sh" "$new" "$out/rebuild" --base-url "$base_url" --allow-dirty
+printf '{"old": "%s", "new": "%s", "base_url": "%s", "public_key": "%s", "authenticode_ca": "%s", "key_file": "%s"}\n' \
+  "$old" "$new" "$base_url" "$public_key" "$ca/ca.pem" "$VTR_RELEASE_KEY" >"$out/releases.json"
 echo "make_releases: v$old and v$new in $out in $((SECONDS - started)) s"

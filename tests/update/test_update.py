@@ -268,6 +268,69 @@ class ReleaseUpdateTest(unittest.TestCase):
         return os.path.join(self.release_dir(which),
                             "Vantriel-%s-%s.zip" % (version, platform or self.platform))
 
+    def test_no_published_file_holds_the_release_key(self):
+        if WINE:
+            self.skipTest("checked once, by the Linux build")
+        if "key_file" not in self.releases:
+            self.skipTest("make_releases.sh named no key file")
+        with open(self.releases["key_file"]) as fh:
+            seed_hex = fh.read().strip()
+        seed = bytes.fromhex(seed_hex)
+        for base, _, files in os.walk(self.folder):
+            for name in files:
+                path = os.path.join(base, name)
+                if path == self.releases["key_file"]:
+                    continue
+                with open(path, "rb") as fh:
+                    data = fh.read()
+                blobs = [data]
+                if name.endswith(".zip"):
+                    with zipfile.ZipFile(path) as z:
+                        blobs += [z.read(i) for i in z.namelist()]
+                for blob in blobs:
+                    self.assertNotIn(seed, blob, path)
+                    self.assertNotIn(seed_hex.encode(), blob.lower(), path)
+
+    def test_the_newer_windows_program_carries_its_publishers_signature(self):
+        if WINE:
+            self.skipTest("checked once, by the Linux build")
+        ca = self.releases.get("authenticode_ca")
+        if not ca or not shutil.which("osslsigncode"):
+            self.skipTest("no Authenticode certificate or no osslsigncode")
+        for which, signed in (("new", True), ("old", False)):
+            with zipfile.ZipFile(self.archive(which, "windows-x64")) as z:
+                program = os.path.join(self.tmp, "signed-%s.exe" % which)
+                with open(program, "wb") as fh:
+                    fh.write(z.read("Vantriel/Vantriel.exe"))
+            verify = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", program],
+                                    capture_output=True, text=True)
+            self.assertEqual(verify.returncode == 0, signed, verify.stdout + verify.stderr)
+        # Another CA does not vouch for it.
+        other = os.path.join(self.tmp, "other-ca.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        os.path.join(self.tmp, "other-ca.key"), "-out", other, "-days", "1",
+                        "-subj", "/CN=Someone else"], capture_output=True, check=True)
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", other, "-in",
+                                 os.path.join(self.tmp, "signed-new.exe")], capture_output=True, text=True)
+        self.assertNotEqual(verify.returncode, 0, verify.stdout)
+
+    def test_a_rebuild_from_the_public_key_gives_the_same_bytes(self):
+        if WINE:
+            self.skipTest("checked once, by the Linux build")
+        rebuild = os.path.join(self.folder, "rebuild")
+        if not os.path.isdir(rebuild):
+            self.skipTest("make_releases.sh made no rebuild")
+        # Nothing signed, no key beside it; every file it made is the published one, the
+        # Windows archive too: its program is this build with the published signature.
+        made = sorted(os.listdir(rebuild))
+        self.assertNotIn("version.json", made)
+        self.assertNotIn("SHA256SUMS.minisig", made)
+        check = subprocess.run(["sha256sum", "-c", "--ignore-missing",
+                                os.path.join(self.release_dir("new"), "SHA256SUMS")],
+                               cwd=rebuild, capture_output=True, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertEqual(check.stdout.count(": OK"), len(made) - 1, check.stdout)
+
     def test_artifacts_hold_what_they_name(self):
         if WINE:
             self.skipTest("checked once, by the Linux build")
@@ -306,6 +369,11 @@ class ReleaseUpdateTest(unittest.TestCase):
                     control = subprocess.run(["dpkg-deb", "-f", os.path.join(folder, deb), "Version"],
                                              capture_output=True, text=True, check=True)
                     self.assertEqual(control.stdout.strip(), version)
+                    with open(os.path.join(folder, "vantriel-signal_%s_amd64.cdx.json" % version)) as fh:
+                        bom = json.load(fh)
+                    self.assertEqual(bom["metadata"]["component"]["name"], "vantriel-signal")
+                    loaded = {c["name"] for c in bom["components"] if c.get("scope") == "required"}
+                    self.assertLessEqual({"libc6", "libstdc++6"}, loaded)
 
                 for platform, document in (("windows-x64", "version.json"),
                                            ("linux-x86_64", "linux/version.json")):
@@ -313,6 +381,19 @@ class ReleaseUpdateTest(unittest.TestCase):
                     with zipfile.ZipFile(archive) as z:
                         modes = {i.filename: (i.external_attr >> 16) & 0o777 for i in z.infolist()}
                         manual = z.read("Vantriel/manual/manual_es.md")
+                        program_sha = hashlib.sha256(z.read("Vantriel/" + RELEASE_FILES[platform][0])).hexdigest()
+                    # The bill of materials names this program and a licence file for each
+                    # library built in, exactly those of the archive's licencias/ folder.
+                    with open(os.path.join(folder, "Vantriel-%s-%s.cdx.json" % (version, platform))) as fh:
+                        bom = json.load(fh)
+                    self.assertEqual(bom["bomFormat"], "CycloneDX")
+                    self.assertEqual(bom["metadata"]["component"]["version"], version)
+                    self.assertEqual(bom["metadata"]["component"]["hashes"][0]["content"], program_sha)
+                    named = sorted(p["value"] for c in bom["components"] for p in c.get("properties", [])
+                                   if p["name"] == "vantriel:licence-file")
+                    self.assertEqual(named, sorted(f.split("/")[-1] for f in modes
+                                                   if f.startswith("Vantriel/licencias/") and not f.endswith("LEEME.txt")))
+                    self.assertTrue(all(c.get("version") and c["licenses"] for c in bom["components"]), bom)
                     expected = RELEASE_FILES[platform] + COMMON_FILES
                     self.assertEqual(sorted(modes), sorted("Vantriel/" + f for f in expected))
                     program = "Vantriel/" + RELEASE_FILES[platform][0]
