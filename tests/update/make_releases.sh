@@ -43,10 +43,11 @@ cat "$ca/publisher.pem" "$ca/ca.pem" >"$ca/chain.pem"
 VTR_AUTHENTICODE_CERT="$ca/chain.pem" VTR_AUTHENTICODE_KEY="$ca/publisher.key" \
   "$root/tools/release.sh" "$new" "$out/new" --base-url "$base_url" --allow-dirty
 # The newer one again, as anyone would rebuild it with the public key alone and the
-# published Authenticode signature: the same archives and package, nothing signed.
-VTR_RELEASE_KEY="" VTR_RELEASE_PUBLIC_KEY="$public_key" \
+# published Authenticode signature, in another time zone, locale and umask: the same
+# archives and package, nothing signed.
+(umask 002 && TZ=America/Mexico_City LC_ALL=C VTR_RELEASE_KEY="" VTR_RELEASE_PUBLIC_KEY="$public_key" \
   VTR_AUTHENTICODE_SIGNATURE="$out/new/Vantriel-$new-windows-x64.authenticode.pem" VTR_AUTHENTICODE_CA="$ca/ca.pem" \
-  "$root/tools/release.sh" "$new" "$out/rebuild" --base-url "$base_url" --allow-dirty
+  "$root/tools/release.sh" "$new" "$out/rebuild" --base-url "$base_url" --allow-dirty)
 printf '{"old": "%s", "new": "%s", "base_url": "%s", "public_key": "%s", "authenticode_ca": "%s", "key_file": "%s"}\n' \
   "$old" "$new" "$base_url" "$public_key" "$ca/ca.pem" "$VTR_RELEASE_KEY" >"$out/releases.json"
 echo "make_releases: v$old and v$new in $out in $((SECONDS - started)) s"
