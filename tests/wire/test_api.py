@@ -43,7 +43,7 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(list(doc), ["app", "version", "id", "id_bonito", "nombre", "servidor",
                                      "admin", "monitores", "idioma", "disponible", "sesion",
                                      "llamada", "recientes", "sesiones", "inicio_windows",
-                                     "actualizacion"])
+                                     "actualizacion", "control_posible", "control_motivo"])
         self.assertEqual(doc["app"], "vantriel")
         self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
         # The suite can outlast the start-up check's 8 s delay (the window's 12 s wait in
@@ -51,6 +51,25 @@ class ApiTest(unittest.TestCase):
         self.assertIn(doc["actualizacion"]["phase"], ("idle", "error"))
         # Under Wine the host always has the layer's display, and Windows its one screen.
         self.assertEqual(len(doc["monitores"]), 1 if WINE else 0)
+
+    def test_control_is_offered_only_where_input_reaches(self):
+        if WINE:
+            doc = self.host.get("/api/estado").json()
+            self.assertEqual((doc["control_posible"], doc["control_motivo"]), (True, ""))
+            return
+        # A Wayland session (XTest through XWayland would reach only X11 programs), and no
+        # desktop at all: each says why, in the host's words that the page translates.
+        for env, why in (({"XDG_SESSION_TYPE": "wayland", "WAYLAND_DISPLAY": "wayland-0"}, "usa Wayland"),
+                         ({"XDG_SESSION_TYPE": None, "WAYLAND_DISPLAY": None}, "escritorio gráfico")):
+            h = Host(env=env)
+            try:
+                doc = h.get("/api/estado").json()
+                self.assertIs(doc["control_posible"], False, env)
+                self.assertIn(why, doc["control_motivo"], env)
+                line = wait_for(lambda: re.search(r" · control no: (.+)$", h.log(), re.M), "the start line")
+                self.assertEqual(line.group(1), doc["control_motivo"])
+            finally:
+                h.cleanup()
 
     def test_identity_routes(self):
         ident = self.post("/api/identidad")

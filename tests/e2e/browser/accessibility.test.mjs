@@ -37,15 +37,16 @@ withHostAndBrowser((h, b) => {
 });
 
 // A page whose signalling server is a stand-in that accepts the registration.
-async function openRegistered({ update = null } = {}) {
+// `status` replaces members of the host's status.
+async function openRegistered({ update = null, status = null } = {}) {
   const context = await browser.newContext({ viewport: { width: 1280, height: 860 } });
   const page = await context.newPage();
   const hellos = [];
   const server = {};
-  if (update) {
+  if (update || status) {
     await page.route('**/api/estado', async (route) => {
       const r = await route.fetch();
-      route.fulfill({ response: r, json: { ...(await r.json()), actualizacion: update } });
+      route.fulfill({ response: r, json: { ...(await r.json()), ...(update ? { actualizacion: update } : {}), ...status } });
     });
   }
   await page.routeWebSocket(host.deadServer.replace(/^http/, 'ws') + '/host/**', (ws) => {
@@ -114,6 +115,24 @@ test('no serious or critical axe violation on any tab or open dialog, in both la
   await axe(page, 'request dialog');
   await page.click('#reqReject');
   await page.waitForSelector('#reqDlg', { state: 'hidden' });
+  await context.close();
+
+  // On a desktop that input cannot reach (a Wayland session), control is not offered and
+  // the dialog says why, in the page's language.
+  ({ page, context, server } = await openRegistered({ status: { control_posible: false,
+    control_motivo: 'Este escritorio usa Wayland: Vantriel todavía no puede mover el ratón ni escribir en él (solo en sesiones X11).' } }));
+  await page.click('#langBtn');
+  await page.waitForFunction(() => document.documentElement.lang === 'en');
+  server.ws.send(JSON.stringify({ t: 'req', sid: 'r2', name: 'Carlos', pass: await page.textContent('#myKey'), iceServers: [] }));
+  await page.waitForSelector('#reqDlg:not([hidden])');
+  assert.equal(await page.isChecked('#reqCtl'), false);
+  assert.equal(await page.isDisabled('#reqCtl'), true);
+  assert.equal(await page.textContent('#reqCtlNote'),
+    "This desktop uses Wayland: Vantriel can't move the mouse or type on it yet (X11 sessions only).");
+  await axe(page, 'request dialog without control');
+  await page.click('#reqReject');
+  await page.click('#langBtn');
+  await page.waitForFunction(() => document.documentElement.lang === 'es');
   await context.close();
 
   ({ page } = await openRegistered({

@@ -259,7 +259,9 @@ int Host::run() {
   log_.line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url +
             " \xC2\xB7 ID " + id_bonito(load_identity(folder_, log_).id) + " \xC2\xB7 servidor " +
             server_url(folder_) + " \xC2\xB7 admin " +
-            (morvane::is_user_an_admin() ? "true" : "false"));
+            (morvane::is_user_an_admin() ? "true" : "false") + " \xC2\xB7 control " +
+            (desktop_.input_reach().possible ? desktop_.input_reach().method
+                                             : "no: " + desktop_.input_reach().why));
 
   updater_.start_up_check();
 

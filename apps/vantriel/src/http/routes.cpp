@@ -158,6 +158,11 @@ json status_document(const ApiContext& api) {
   doc["sesiones"] = api.history.recent(15);
   doc["inicio_windows"] = api.shell.startup_enabled ? api.shell.startup_enabled() : false;
   doc["actualizacion"] = api.updater.state();
+  // Whether the technician's input can reach this desktop, and the reason when it cannot
+  // (a Wayland session, say): the page offers control only where it works.
+  const InputReach& reach = api.desktop.input_reach();
+  doc["control_posible"] = reach.possible;
+  doc["control_motivo"] = reach.why;
   return doc;
 }
 

@@ -15,7 +15,10 @@ std::unique_ptr<InputSink> make_sink(const DesktopOptions& options) {
 }  // namespace
 
 Desktop::Desktop(DesktopOptions options)
-    : monitors_(std::move(options.monitors)), sink_(make_sink(options)), decoder_(*sink_) {}
+    : monitors_(std::move(options.monitors)),
+      reach_(options.record_input_to ? InputReach{true, "recording", ""} : system_input_reach()),
+      sink_(make_sink(options)),
+      decoder_(*sink_) {}
 
 Desktop::~Desktop() = default;
 

@@ -14,6 +14,7 @@
 #include "input/clipboard.h"
 #include "input/input_batch.h"
 #include "input/input_decoder.h"
+#include "input/input_reach.h"
 #include "input/input_sink.h"
 #include "input/monitors.h"
 
@@ -34,6 +35,10 @@ class Desktop {
   Desktop(const Desktop&) = delete;
   Desktop& operator=(const Desktop&) = delete;
 
+  // Whether injected input reaches the desktop, decided once at start (a recording in
+  // tests always does).
+  const InputReach& input_reach() const { return reach_; }
+
   std::vector<MonitorInfo> monitors() { return monitors_.list(); }
   VirtualDesktop virtual_desktop() { return monitors_.virtual_desktop(); }
 
@@ -49,6 +54,7 @@ class Desktop {
 
  private:
   MonitorSource monitors_;
+  const InputReach reach_;
   const std::unique_ptr<InputSink> sink_;
   InputDecoder decoder_;  // one pressed-keys list and one pressed-buttons set
   Clipboard clipboard_;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "input/input_reach.h"
 #include "input/input_sink.h"
 #include "input/x11_display.h"
 #include "input/xtest_mapping.h"
@@ -328,5 +329,23 @@ class XTestSink : public InputSink {
 }  // namespace
 
 std::unique_ptr<InputSink> make_system_input_sink() { return std::make_unique<XTestSink>(); }
+
+InputReach system_input_reach() {
+  const auto set = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0';
+  };
+  SessionFacts facts;
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  facts.session_type = type != nullptr ? type : "";
+  facts.wayland_display = set("WAYLAND_DISPLAY");
+  facts.x_display = set("DISPLAY");
+  if (facts.x_display) {
+    X11Connection conn;
+    int event = 0, error = 0, major = 0, minor = 0;
+    facts.x_reachable = conn.ok() && XTestQueryExtension(conn.display(), &event, &error, &major, &minor);
+  }
+  return decide_input_reach(facts);
+}
 
 }  // namespace vantriel

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "input/input_reach.h"
 #include "input/input_sink.h"
 
 namespace vantriel {
@@ -67,5 +68,7 @@ class SendInputSink : public InputSink {
 }  // namespace
 
 std::unique_ptr<InputSink> make_system_input_sink() { return std::make_unique<SendInputSink>(); }
+
+InputReach system_input_reach() { return {true, "sendinput", ""}; }
 
 }  // namespace vantriel

@@ -4,7 +4,7 @@
 
 import { $, esc, mmss, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
-import { AJ, ID } from "./state.js";
+import { AJ, ID, S } from "./state.js";
 import { get, post, sendInput } from "./api.js";
 import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
 import { hostSend, onHostClosed, onHostHello, onHostMessage } from "./signal.js";
@@ -20,6 +20,7 @@ import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
 import { checkHtml } from "./check.js";
 import { ClipGate, CLIP_MAX_CHARS, clipText, clockText, dropPeer, guardOf } from "./message_logic.js";
+import { hostText as hostWords } from "./host_texts.js";
 
 const REQUEST_MS = 58000;
 const ACCEPT_GUARD_MS = 1200;
@@ -69,9 +70,19 @@ async function onHostRequest(m) {
   showRequest(req);
 }
 
+// Why this PC's desktop cannot take the technician's input (a Wayland session, no
+// desktop), in the page's language; empty when it can.
+function controlBlocked() {
+  return S && S.control_posible === false ? String(hostWords(S.control_motivo) || "…") : "";
+}
+
 function showRequest(req) {
   $("reqWho").textContent = t("reqWho", req.name);
-  $("reqCtl").checked = yes(recibir("permitir_control"));
+  const blocked = controlBlocked();
+  $("reqCtl").checked = !blocked && yes(recibir("permitir_control"));
+  $("reqCtl").disabled = !!blocked;
+  $("reqCtlNote").textContent = blocked;
+  $("reqCtlNote").hidden = !blocked;
   $("reqAudio").checked = yes(recibir("compartir_audio"));
   $("reqCall").checked = false;
   const acc = $("reqAccept");
@@ -603,6 +614,10 @@ function clipReadText(s) {
 
 async function toggleControl(s) {
   if (!s.control) {
+    if (controlBlocked()) {
+      toast(controlBlocked(), 8000);
+      return;
+    }
     if (s.surface !== "monitor") {
       toast(t("onlyView"), 7000);
       return;

@@ -14,6 +14,11 @@ const EXACT = {
   "token inválido": "invalid token",
   "El servidor debe empezar con https://": "The server must start with https://",
   "Ajustes guardados": "Settings saved",
+  "Este escritorio usa Wayland: Vantriel todavía no puede mover el ratón ni escribir en él (solo en sesiones X11).":
+    "This desktop uses Wayland: Vantriel can't move the mouse or type on it yet (X11 sessions only).",
+  "No hay un escritorio gráfico al que llegar: Vantriel no se inició dentro de una sesión de escritorio.":
+    "There is no graphical desktop to reach: Vantriel was not started inside a desktop session.",
+  "No se pudo abrir el escritorio X11 de esta sesión.": "Couldn't open this session's X11 desktop.",
   "Descargando…": "Downloading…",
   "Buscando actualizaciones…": "Checking for updates…",
   "Ya tienes la versión más reciente.": "You already have the latest version.",
