@@ -422,7 +422,7 @@ test('eight members, each connected to the seven others; a ninth finds the room 
     await Promise.all(pages.map(withoutPlayback));
     const code = await createCall(ana);
     await Promise.all(pages.slice(1).map((p) => joinCall(p, code)));
-    await Promise.all(pages.map((p, i) => meshFormed(p, 7, 120000).catch((e) => { throw new Error(`member ${i + 1}: ${e.message}`); })));
+    await Promise.all(pages.map((p, i) => meshFormed(p, 7, 180000).catch((e) => { throw new Error(`member ${i + 1}: ${e.message}`); })));
     for (const p of pages) {
       assert.equal(await p.textContent('#callPeople'), '8 en la llamada');
       assert.equal((await memberList(p)).length, 8);
