@@ -54,7 +54,9 @@ test('a data channel echoes through the TURN relay alone', async () => {
     await a.setRemoteDescription(await described(b));
     const echo = await echoed;
     const stats = [...(await a.getStats()).values()];
-    const pair = stats.find((s) => s.type === 'candidate-pair' && s.nominated && s.state === 'succeeded');
+    // The pair in use, as the transport names it (a pair's own flags can lag the echo).
+    const transport = stats.find((s) => s.type === 'transport' && s.selectedCandidatePairId);
+    const pair = stats.find((s) => s.id === transport?.selectedCandidatePairId);
     const local = stats.find((s) => s.id === pair?.localCandidateId);
     a.close();
     b.close();
