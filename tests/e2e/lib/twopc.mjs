@@ -11,7 +11,7 @@ import readline from 'node:readline';
 import { spawn, execFile } from 'node:child_process';
 import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
-import { CHROMIUM_ARGS, freePort, startHost } from './host.mjs';
+import { CHROMIUM_ARGS, CHROMIUM_BIN, freePort, startHost } from './host.mjs';
 import { signalListening } from './signal_proc.mjs';
 
 export const HOST_ID = '700000001';
@@ -350,7 +350,7 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     // The host PC's browser shows on the Xvfb screen's right half, so a test window can
     // sit on the left half and be captured with it.
     const hostLaunch = {
-      executablePath: net ? net.pcs.host.browser : '/usr/bin/chromium', headless: false,
+      executablePath: net ? net.pcs.host.browser : CHROMIUM_BIN, headless: false,
       env: { ...process.env, ...UTF8, DISPLAY: display, WAYLAND_DISPLAY: undefined, ...hostPcEnv, ...hostBrowserEnv },
       args: browserArgs(['--auto-select-desktop-capture-source=Entire screen',
         '--window-position=640,0', '--window-size=640,800', ...hostBrowserArgs], { fakeUi: hostFakeUi }),
@@ -359,7 +359,7 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
       hostProfile
         ? chromium.launchPersistentContext(path.join(tmp, 'host-profile'), { ...hostLaunch, viewport: null })
         : chromium.launch(hostLaunch),
-      chromium.launch({ executablePath: net ? net.pcs.tech.browser : '/usr/bin/chromium', env: { ...process.env, ...UTF8 },
+      chromium.launch({ executablePath: net ? net.pcs.tech.browser : CHROMIUM_BIN, env: { ...process.env, ...UTF8 },
         args: browserArgs(techBrowserArgs) }),
     ], (browser) => browser.close());
     const [hostPage, techPage] = await Promise.all([

@@ -4,7 +4,7 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { CHROMIUM_ARGS, startHost } from '../lib/host.mjs';
+import { CHROMIUM_ARGS, CHROMIUM_BIN, startHost } from '../lib/host.mjs';
 import { instrumentPeerConnections, waitFor } from '../lib/twopc.mjs';
 
 const RATE = 48000;
@@ -129,7 +129,7 @@ export async function startMemberPc({ signalUrl, id, name, wav, artifacts, place
   let browser;
   try {
     browser = await chromium.launch({
-      executablePath: place ? place.browser : '/usr/bin/chromium',
+      executablePath: place ? place.browser : CHROMIUM_BIN,
       args: [...CHROMIUM_ARGS, '--allow-loopback-in-peer-connection', '--use-fake-ui-for-media-stream',
         '--disable-features=WebRtcHideLocalIpsWithMdns,Translate,MediaRouter,OptimizationHints', ...fakeMic(wav)],
     });
