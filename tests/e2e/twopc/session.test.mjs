@@ -5,7 +5,7 @@ import test from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, pageInTheMiddle, screenPoint, waitFor, withTwoPcs } from '../lib/twopc.mjs';
-import { waitToast } from '../lib/host.mjs';
+import { pagePost, waitToast } from '../lib/host.mjs';
 
 let pcs;
 let keyUsed; // the key of the full session, which its end must renew
@@ -54,7 +54,13 @@ async function connect({ key, wantCtl = true } = {}) {
   await page.click('#connectBtn');
 }
 
-const hostKey = async () => (await hostPage().textContent('#myKey')).trim();
+// The host PC's key as the person reads it off the screen, once the screen shows the
+// current one: a session's end renews it, and the page shows the new key a moment later.
+async function hostKey() {
+  const { clave } = await pagePost(hostPage(), '/api/identidad');
+  await hostPage().waitForFunction((k) => document.getElementById('myKey').textContent.trim() === k, clave, { timeout: 15000 });
+  return clave;
+}
 
 // The request dialog on the host PC, answered with the boxes as given (the PC's sound as
 // the settings tick it, unless said).
