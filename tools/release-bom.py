@@ -125,26 +125,23 @@ def main():
 
     with open(args.program, "rb") as fh:
         program_sha = hashlib.sha256(fh.read()).hexdigest()
+    boost, nlohmann, manrope = boost_version(), nlohmann_version(), manrope_version(source)
     built_in = [
-        component("Boost", boost_version(), "BSL-1.0", licence_file="boost.txt",
-                  purl="pkg:generic/boost@" + boost_version()),
-        component("JSON for Modern C++", nlohmann_version(), "MIT", licence_file="nlohmann-json.txt",
-                  purl="pkg:github/nlohmann/json@v" + nlohmann_version()),
+        component("Boost", boost, "BSL-1.0", licence_file="boost.txt", purl="pkg:generic/boost@" + boost),
+        component("JSON for Modern C++", nlohmann, "MIT", licence_file="nlohmann-json.txt",
+                  purl="pkg:github/nlohmann/json@v" + nlohmann),
     ]
     if args.font:
-        built_in.append(component("Manrope", manrope_version(source), "OFL-1.1", kind="file",
-                                  licence_file="manrope.txt", purl="pkg:npm/%40fontsource/manrope@" +
-                                  (manrope_version(source) or "")))
+        built_in.append(component("Manrope", manrope, "OFL-1.1", kind="file", licence_file="manrope.txt",
+                                  purl="pkg:npm/%40fontsource/manrope@" + (manrope or "")))
     loaded = []
     if args.target == "windows":
-        built_in.append(component("GCC runtime libraries (libstdc++, libgcc)",
-                                  package_version("g++-mingw-w64-x86-64-posix"),
+        gcc, mingw = package_version("g++-mingw-w64-x86-64-posix"), package_version("mingw-w64-common")
+        built_in.append(component("GCC runtime libraries (libstdc++, libgcc)", gcc,
                                   "GPL-3.0-or-later WITH GCC-exception-3.1", licence_file="gcc-runtime.txt",
-                                  purl="pkg:deb/debian/g++-mingw-w64-x86-64-posix@" +
-                                  package_version("g++-mingw-w64-x86-64-posix")))
-        built_in.append(component("MinGW-w64 runtime", package_version("mingw-w64-common"), "ZPL-2.1",
-                                  licence_file="mingw-w64.txt",
-                                  purl="pkg:deb/debian/mingw-w64@" + package_version("mingw-w64-common")))
+                                  purl="pkg:deb/debian/g++-mingw-w64-x86-64-posix@" + gcc))
+        built_in.append(component("MinGW-w64 runtime", mingw, "ZPL-2.1", licence_file="mingw-w64.txt",
+                                  purl="pkg:deb/debian/mingw-w64@" + mingw))
     else:
         for package in shared_libraries(args.program):
             if package not in SHARED_LICENCES:

@@ -168,20 +168,6 @@ bool read_seed(const std::string& file, std::vector<uint8_t>* seed) {
   return true;
 }
 
-// Prints the public key of a secret key file: the value a release build trusts.
-int public_key(const std::string& secret_file) {
-  std::vector<uint8_t> seed;
-  if (!read_seed(secret_file, &seed)) return 1;
-  unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_seed_keypair(pk, sk, seed.data());
-  sodium_memzero(sk, sizeof(sk));
-  sodium_memzero(seed.data(), seed.size());
-  std::cout << morvane::hex_encode(pk, sizeof(pk)) << "\n";
-  return 0;
-}
-
-// ------------------------------------------------------------------------------ minisign
-
 // A key pair from a key file's seed; the secret half is wiped by the destructor.
 struct KeyPair {
   unsigned char pk[crypto_sign_PUBLICKEYBYTES];
@@ -196,6 +182,16 @@ bool load_key_pair(const std::string& secret_file, KeyPair* keys) {
   sodium_memzero(seed.data(), seed.size());
   return true;
 }
+
+// Prints the public key of a secret key file: the value a release build trusts.
+int public_key(const std::string& secret_file) {
+  KeyPair keys;
+  if (!load_key_pair(secret_file, &keys)) return 1;
+  std::cout << morvane::hex_encode(keys.pk, sizeof(keys.pk)) << "\n";
+  return 0;
+}
+
+// ------------------------------------------------------------------------------ minisign
 
 std::string base64(const unsigned char* data, size_t size) {
   std::string out(sodium_base64_ENCODED_LEN(size, sodium_base64_VARIANT_ORIGINAL), '\0');
@@ -429,8 +425,8 @@ int sign(const fs::path& package, std::map<std::string, std::string> options) {
   for (const char* required : {"key", "version", "url"}) {
     if (!options.count(required)) return usage();
   }
-  std::vector<uint8_t> seed;
-  if (!read_seed(options["key"], &seed)) return 1;
+  KeyPair keys;
+  if (!load_key_pair(options["key"], &keys)) return 1;
   std::string sha;
   uint64_t size = 0;
   if (!hash_file(package, &sha, &size)) {
@@ -458,17 +454,13 @@ int sign(const fs::path& package, std::map<std::string, std::string> options) {
     }
     d["changes"] = changes;
   }
-  unsigned char pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_seed_keypair(pk, sk, seed.data());
-  sodium_memzero(seed.data(), seed.size());
   const std::string canonical = morvane::canonical_json(d);
   unsigned char sig[crypto_sign_BYTES];
   crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char*>(canonical.data()),
-                       canonical.size(), sk);
-  sodium_memzero(sk, sizeof(sk));
+                       canonical.size(), keys.sk);
   // Verify with the updater's own code before anything is published.
   if (!morvane::verify_signature(
-          std::span<const uint8_t>(pk, sizeof(pk)),
+          std::span<const uint8_t>(keys.pk, sizeof(keys.pk)),
           std::span(reinterpret_cast<const uint8_t*>(canonical.data()), canonical.size()),
           std::span<const uint8_t>(sig, sizeof(sig)))) {
     std::cerr << "the signature does not verify\n";
