@@ -119,7 +119,7 @@ class X11InputTest : public ::testing::Test {
   // primary, as Windows would place them.
   std::vector<MonitorInfo> monitors_ = {{0, 0, 0, 1920, 1080, true, "right"},
                                         {1, -1920, 0, 1920, 1080, false, "left"}};
-  std::unique_ptr<InputSink> sink_ = make_system_input_sink();
+  std::unique_ptr<InputSink> sink_ = make_system_input_sink(InputReach{true, "xtest", ""});
   InputDecoder decoder_{*sink_};
   testing::TestWindow window_{kWidth, kHeight};
 };
@@ -244,7 +244,7 @@ TEST_F(X11InputTest, TheKeymapIsRestoredAfterTyping) {
   };
   const std::vector<KeySym> before = keymap();
   {
-    std::unique_ptr<InputSink> sink = make_system_input_sink();
+    std::unique_ptr<InputSink> sink = make_system_input_sink(InputReach{true, "xtest", ""});
     InputDecoder decoder(*sink);
     decoder.apply(batch_of(R"([{"k":"t","s":"ñ€😀ÀÉ"}])").events, monitors_, 0,
                   bounding_desktop(monitors_));

@@ -120,7 +120,7 @@ test('no serious or critical axe violation on any tab or open dialog, in both la
   // On a desktop that input cannot reach (a Wayland session), control is not offered and
   // the dialog says why, in the page's language.
   ({ page, context, server } = await openRegistered({ status: { control_posible: false,
-    control_motivo: 'Este escritorio usa Wayland: Vantriel todavía no puede mover el ratón ni escribir en él (solo en sesiones X11).' } }));
+    control_motivo: 'Este escritorio Wayland no deja que otros programas muevan el ratón ni escriban: no ofrece el portal de escritorio remoto (GNOME, KDE) ni la entrada virtual de wlroots (sway).' } }));
   await page.click('#langBtn');
   await page.waitForFunction(() => document.documentElement.lang === 'en');
   server.ws.send(JSON.stringify({ t: 'req', sid: 'r2', name: 'Carlos', pass: await page.textContent('#myKey'), iceServers: [] }));
@@ -128,7 +128,7 @@ test('no serious or critical axe violation on any tab or open dialog, in both la
   assert.equal(await page.isChecked('#reqCtl'), false);
   assert.equal(await page.isDisabled('#reqCtl'), true);
   assert.equal(await page.textContent('#reqCtlNote'),
-    "This desktop uses Wayland: Vantriel can't move the mouse or type on it yet (X11 sessions only).");
+    "This Wayland desktop doesn't let other programs move the mouse or type: it offers neither the remote desktop portal (GNOME, KDE) nor wlroots virtual input (sway).");
   await axe(page, 'request dialog without control');
   await page.click('#reqReject');
   await page.click('#langBtn');

@@ -5,11 +5,11 @@
 namespace vantriel {
 namespace {
 
-std::unique_ptr<InputSink> make_sink(const DesktopOptions& options) {
+std::unique_ptr<InputSink> make_sink(const DesktopOptions& options, const InputReach& reach) {
   if (options.record_input_to) {
     return std::make_unique<FileRecordingSink>(*options.record_input_to);
   }
-  return make_system_input_sink();
+  return make_system_input_sink(reach);
 }
 
 }  // namespace
@@ -17,7 +17,7 @@ std::unique_ptr<InputSink> make_sink(const DesktopOptions& options) {
 Desktop::Desktop(DesktopOptions options)
     : monitors_(std::move(options.monitors)),
       reach_(options.record_input_to ? InputReach{true, "recording", ""} : system_input_reach()),
-      sink_(make_sink(options)),
+      sink_(make_sink(options, reach_)),
       decoder_(*sink_) {}
 
 Desktop::~Desktop() = default;

@@ -4,6 +4,7 @@
 #ifndef VANTRIEL_INPUT_INPUT_REACH_H_
 #define VANTRIEL_INPUT_INPUT_REACH_H_
 
+#include <cstdint>
 #include <string>
 
 namespace vantriel {
@@ -14,11 +15,26 @@ struct SessionFacts {
   bool wayland_display = false;  // WAYLAND_DISPLAY is set
   bool x_display = false;        // DISPLAY is set
   bool x_reachable = false;      // an X connection to DISPLAY opened
+  // The Wayland compositor offers virtual pointers and keyboards to clients
+  // (zwlr_virtual_pointer_manager_v1 and zwp_virtual_keyboard_manager_v1: sway and the
+  // other wlroots compositors).
+  bool wlroots_virtual_input = false;
+  // The desktop portal's RemoteDesktop interface: its version (0 when the portal or the
+  // interface is missing) and the device types its backend offers (1 keyboard, 2 pointer).
+  uint32_t portal_remote_desktop = 0;
+  uint32_t portal_device_types = 0;
 };
+
+// RemoteDesktop device types.
+inline constexpr uint32_t kPortalKeyboard = 1;
+inline constexpr uint32_t kPortalPointer = 2;
 
 struct InputReach {
   bool possible = false;
-  std::string method;  // "xtest", "sendinput", "recording" or "" when not possible
+  // "xtest", "sendinput", "wlroots" (virtual pointer and keyboard), "portal" (the desktop
+  // portal's RemoteDesktop, which asks the person first), "recording", or "" when not
+  // possible.
+  std::string method;
   // Why not, in the host's words (Spanish, as every text it answers; the page shows it in
   // its own language); empty when possible.
   std::string why;
@@ -26,8 +42,8 @@ struct InputReach {
 
 // The words of each refusal; the page knows each of them.
 inline constexpr const char* kReachWayland =
-    "Este escritorio usa Wayland: Vantriel todavía no puede mover el ratón ni escribir en él "
-    "(solo en sesiones X11).";
+    "Este escritorio Wayland no deja que otros programas muevan el ratón ni escriban: no ofrece "
+    "el portal de escritorio remoto (GNOME, KDE) ni la entrada virtual de wlroots (sway).";
 inline constexpr const char* kReachNoDisplay =
     "No hay un escritorio gráfico al que llegar: Vantriel no se inició dentro de una sesión de "
     "escritorio.";
@@ -35,8 +51,12 @@ inline constexpr const char* kReachXUnreachable =
     "No se pudo abrir el escritorio X11 de esta sesión.";
 
 // X11 sessions are reached through XTest. A Wayland session is not: through XWayland,
-// XTest reaches only the X11 programs, not the desktop. A session that names no type is
-// taken as Wayland when only WAYLAND_DISPLAY is set.
+// XTest reaches only the X11 programs, not the desktop. A Wayland session is reached
+// through the compositor's virtual input where it offers it (no question to the person),
+// else through the portal's RemoteDesktop with a pointer and a keyboard (some portals
+// advertise RemoteDesktop where their backend cannot work, as GNOME's under sway: the
+// compositor's own offer comes first). A session that names no type is taken as Wayland
+// when only WAYLAND_DISPLAY is set.
 InputReach decide_input_reach(const SessionFacts& facts);
 
 // The platform's own answer: Windows always reaches its desktop; Linux gathers the facts

@@ -87,9 +87,12 @@ class InputSink {
   virtual void finish() {}
 };
 
-// The platform's sink: SendInput on Windows, XTest on the X display named by DISPLAY.
-// Without a display the sink drops what it is given.
-std::unique_ptr<InputSink> make_system_input_sink();
+struct InputReach;
+
+// The platform's sink for what `reach` decided: SendInput on Windows; on Linux XTest on
+// the X display named by DISPLAY, or the Wayland way `reach.method` names. A sink that
+// cannot reach its desktop drops what it is given.
+std::unique_ptr<InputSink> make_system_input_sink(const InputReach& reach);
 
 }  // namespace vantriel
 

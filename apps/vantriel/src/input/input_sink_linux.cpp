@@ -328,7 +328,10 @@ class XTestSink : public InputSink {
 
 }  // namespace
 
-std::unique_ptr<InputSink> make_system_input_sink() { return std::make_unique<XTestSink>(); }
+std::unique_ptr<InputSink> make_system_input_sink(const InputReach& reach) {
+  (void)reach;
+  return std::make_unique<XTestSink>();
+}
 
 InputReach system_input_reach() {
   const auto set = [](const char* name) {

@@ -67,7 +67,9 @@ class SendInputSink : public InputSink {
 
 }  // namespace
 
-std::unique_ptr<InputSink> make_system_input_sink() { return std::make_unique<SendInputSink>(); }
+std::unique_ptr<InputSink> make_system_input_sink(const InputReach&) {
+  return std::make_unique<SendInputSink>();
+}
 
 InputReach system_input_reach() { return {true, "sendinput", ""}; }
 

@@ -14,8 +14,8 @@ const EXACT = {
   "token inválido": "invalid token",
   "El servidor debe empezar con https://": "The server must start with https://",
   "Ajustes guardados": "Settings saved",
-  "Este escritorio usa Wayland: Vantriel todavía no puede mover el ratón ni escribir en él (solo en sesiones X11).":
-    "This desktop uses Wayland: Vantriel can't move the mouse or type on it yet (X11 sessions only).",
+  "Este escritorio Wayland no deja que otros programas muevan el ratón ni escriban: no ofrece el portal de escritorio remoto (GNOME, KDE) ni la entrada virtual de wlroots (sway).":
+    "This Wayland desktop doesn't let other programs move the mouse or type: it offers neither the remote desktop portal (GNOME, KDE) nor wlroots virtual input (sway).",
   "No hay un escritorio gráfico al que llegar: Vantriel no se inició dentro de una sesión de escritorio.":
     "There is no graphical desktop to reach: Vantriel was not started inside a desktop session.",
   "No se pudo abrir el escritorio X11 de esta sesión.": "Couldn't open this session's X11 desktop.",
