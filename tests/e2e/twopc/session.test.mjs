@@ -172,6 +172,30 @@ test('refusals: a wrong key never asks, then denied, unanswered and cancelled re
   await tech.click('#vEnd');
   await waitToast(host, 'La otra persona canceló la solicitud.');
   await host.waitForSelector('#reqDlg', { state: 'hidden' });
+
+  // A capture that "succeeds" with no picture (a Wayland portal that fails hands the
+  // browser 2x2 black frames) is a screen not shared, not a black session.
+  await host.evaluate(() => {
+    const md = navigator.mediaDevices;
+    window.__realCapture = md.getDisplayMedia.bind(md);
+    md.getDisplayMedia = async () => {
+      const canvas = Object.assign(document.createElement('canvas'), { width: 2, height: 2 });
+      const stream = canvas.captureStream(5);
+      const paint = () => canvas.getContext('2d').fillRect(0, 0, 2, 2);
+      paint();
+      window.__tiny = setInterval(paint, 100);
+      return (window.__shared = stream);
+    };
+  });
+  await connect();
+  await accept({ control: true });
+  await waitToast(host, 'No se compartió la pantalla: la solicitud se rechazó.');
+  await waitToast(tech, 'La persona no compartió su pantalla.');
+  assert.equal(await host.evaluate(() => window.__shared.getVideoTracks()[0].readyState), 'ended');
+  await host.evaluate(() => {
+    clearInterval(window.__tiny);
+    navigator.mediaDevices.getDisplayMedia = window.__realCapture;
+  });
   assert.equal(await tech.evaluate(() => window.__p), undefined);
   assert.equal(await host.evaluate(() => window.__p), undefined);
 });

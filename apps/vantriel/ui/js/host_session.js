@@ -219,7 +219,8 @@ function releasePcSound() {
 // The screen picker, with the PC's sound when `audio`. Where the system cannot give that
 // sound, asking for it fails the whole capture; the screen is then asked for again
 // without it, and the person told. Null when the person cancelled or nothing could be
-// captured.
+// captured: also when the capture "succeeds" with frames of no picture (a Wayland desktop
+// whose portal fails to share the screen hands the browser 2x2 black frames).
 async function captureScreen(fps, wanted) {
   const audio = wanted && (await preparePcSound());
   let stream = null;
@@ -234,9 +235,22 @@ async function captureScreen(fps, wanted) {
       return null;
     }
   }
+  const track = stream.getVideoTracks()[0];
+  const size = track ? await frameSize(track) : null;
+  if (size) measured.set(track, size);
+  if (!track || (size && (size.w < MIN_FRAME_SIDE || size.h < MIN_FRAME_SIDE))) {
+    console.warn("screen capture gave no picture (" + (size ? size.w + "x" + size.h : "no video") + ")");
+    stopTracks(stream);
+    return null;
+  }
   if (wanted && !stream.getAudioTracks().length) toast(t("noPcAudio"), 8000);
   return stream;
 }
+
+// The smallest side of a captured screen, window or tab that is a picture at all.
+const MIN_FRAME_SIDE = 16;
+// The first frame's size of each captured track, read once.
+const measured = new WeakMap();
 
 // --- the session ---------------------------------------------------------------------
 
@@ -250,7 +264,7 @@ async function matchScreen(s) {
   }
   const track = s.screen.getVideoTracks()[0];
   const st = (track && track.getSettings && track.getSettings()) || {};
-  const size = track ? await frameSize(track) : null;
+  const size = track ? measured.get(track) || (await frameSize(track)) : null;
   s.mons = mons.map((m) => ({ i: m.i, w: m.w, h: m.h, primary: m.primary === true }));
   s.mon = size ? matchMonitor(s.mons, size.w, size.h) : matchMonitor(s.mons, st.width, st.height);
   s.surface = st.displaySurface || "monitor";
