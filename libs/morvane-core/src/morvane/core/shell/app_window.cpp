@@ -144,6 +144,10 @@ std::vector<std::string> app_window_arguments(const std::string& url,
       // as it is decoded, with no playout delay for smoothness (WebRTC's own switch for
       // it; a page can only ask for a smaller jitter buffer, which changes nothing here).
       "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/",
+      // On a Wayland desktop the window is a Wayland one, so that the screen is shared
+      // through the desktop's portal (through XWayland the browser would capture only
+      // the X11 programs); elsewhere X11 as before. Other platforms ignore the switch.
+      "--ozone-platform-hint=auto",
   };
   for (const std::string& arg : extra) {
     bool merged = false;

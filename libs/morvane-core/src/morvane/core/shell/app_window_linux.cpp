@@ -1,7 +1,10 @@
-// The app window on Linux/X11: the browser from PATH and the usual install folders, the
-// profile's processes from /proc, the window through the EWMH properties the window
-// manager and Chromium keep (_NET_CLIENT_LIST, _NET_WM_PID, _NET_WM_NAME) and the
-// requests it honours (_NET_ACTIVE_WINDOW, _NET_CLOSE_WINDOW, iconify).
+// The app window on Linux: the browser from PATH and the usual install folders, the
+// profile's processes from /proc, and on X11 the window through the EWMH properties the
+// window manager and Chromium keep (_NET_CLIENT_LIST, _NET_WM_PID, _NET_WM_NAME) and the
+// requests it honours (_NET_ACTIVE_WINDOW, _NET_CLOSE_WINDOW, iconify). On Wayland no
+// other program may list, raise or hide a client's windows: the window is the browser's
+// main process, closed by ending it (Chromium closes cleanly on SIGTERM), and neither
+// raised nor hidden.
 #include "morvane/core/shell/app_window_linux.h"
 
 #include <X11/Xatom.h>
@@ -197,6 +200,17 @@ void send_to_root(const XConnection& x, Window w, const char* type,
 // stealing prevention lets it through.
 constexpr long kSourcePager = 2;
 
+bool env_set(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0';
+}
+
+bool session_is_wayland() {
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  return browser_windows_are_wayland(type != nullptr ? type : "", env_set("WAYLAND_DISPLAY"),
+                                     env_set("DISPLAY"));
+}
+
 class LinuxAppWindowPlatform final : public AppWindowPlatform {
  public:
   std::optional<BrowserChoice> find_browser() override {
@@ -230,6 +244,16 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
 
   std::optional<NativeWindow> find_window(std::string_view title,
                                           const std::vector<std::uint64_t>& pids) override {
+    if (wayland_) {
+      // The browser closes when its last window does (background mode needs extensions,
+      // which the window runs without): its main process stands for the window.
+      for (std::uint64_t pid : pids) {
+        if (is_browser_main_process(read_bounded("/proc/" + std::to_string(pid) + "/cmdline"))) {
+          return static_cast<NativeWindow>(pid);
+        }
+      }
+      return std::nullopt;
+    }
     XConnection x;
     if (x.get() == nullptr) return std::nullopt;
     auto clients = long_property(x, x.root(), "_NET_CLIENT_LIST", XA_WINDOW);
@@ -252,6 +276,7 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   }
 
   void focus(NativeWindow window) override {
+    if (wayland_) return;  // only the compositor raises a window, on the person's own act
     XConnection x;
     if (x.get() == nullptr) return;
     const Window w = static_cast<Window>(window);
@@ -270,6 +295,7 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   // Iconified rather than withdrawn: a withdrawn window leaves _NET_CLIENT_LIST, and the
   // program would take it for closed (and end its browser at the next open()).
   void hide(NativeWindow window) override {
+    if (wayland_) return;
     XConnection x;
     if (x.get() == nullptr) return;
     XIconifyWindow(x.get(), static_cast<Window>(window), DefaultScreen(x.get()));
@@ -277,6 +303,7 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   }
 
   bool is_visible(NativeWindow window) override {
+    if (wayland_) return false;  // unknown: the tray offers to show it
     XConnection x;
     if (x.get() == nullptr) return false;
     const Window w = static_cast<Window>(window);
@@ -288,6 +315,10 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   }
 
   void close(NativeWindow window) override {
+    if (wayland_) {
+      kill(static_cast<pid_t>(window), SIGTERM);
+      return;
+    }
     XConnection x;
     if (x.get() == nullptr) return;
     const Window w = static_cast<Window>(window);
@@ -341,6 +372,9 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   bool open_url(const std::string& url) override {
     return spawn_unowned("xdg-open", {url}, true) == 0;
   }
+
+ private:
+  const bool wayland_ = session_is_wayland();
 };
 
 }  // namespace
@@ -393,6 +427,25 @@ std::optional<std::string> user_data_dir_of_cmdline(std::string_view cmdline) {
     cmdline.remove_prefix(end + 1);
   }
   return std::nullopt;
+}
+
+bool is_browser_main_process(std::string_view cmdline) {
+  if (cmdline.empty()) return false;  // gone, or a kernel thread
+  // Both as NUL-separated arguments and as the blank-joined title Chromium rewrites.
+  const auto has_type = [cmdline](char before) {
+    for (std::size_t at = cmdline.find("--type="); at != std::string_view::npos;
+         at = cmdline.find("--type=", at + 1)) {
+      if (at > 0 && cmdline[at - 1] == before) return true;
+    }
+    return false;
+  };
+  return !has_type('\0') && !has_type(' ');
+}
+
+bool browser_windows_are_wayland(std::string_view session_type, bool wayland_display,
+                                 bool x_display) {
+  if (!wayland_display) return false;
+  return session_type == "wayland" || (session_type != "x11" && !x_display);
 }
 
 std::unique_ptr<AppWindowPlatform> make_app_window_platform() {

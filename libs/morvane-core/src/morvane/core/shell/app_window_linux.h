@@ -27,6 +27,16 @@ bool is_browser_process_name(std::string_view name);
 // Chromium rewrote into one blank-joined text, the value up to the next " --".
 std::optional<std::string> user_data_dir_of_cmdline(std::string_view cmdline);
 
+// Whether a /proc/<pid>/cmdline text is a browser's main process: the one without a
+// "--type=" switch (renderers, the GPU and utility processes all have one).
+bool is_browser_main_process(std::string_view cmdline);
+
+// Whether the browser's windows are beyond X11's sight: in a Wayland session the window
+// runs as a Wayland client (the --ozone-platform-hint=auto it is started with), which X11,
+// XWayland's included, cannot list, raise or close. `session_type` is XDG_SESSION_TYPE.
+bool browser_windows_are_wayland(std::string_view session_type, bool wayland_display,
+                                 bool x_display);
+
 }  // namespace morvane
 
 #endif  // MORVANE_CORE_SHELL_APP_WINDOW_LINUX_H_

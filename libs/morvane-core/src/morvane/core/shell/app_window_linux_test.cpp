@@ -67,13 +67,29 @@ TEST(LinuxBrowserProcesses, NamesAndCommandLines) {
                                      "--user-data-dir=/home/ana/Mis datos/ventana_chromium "
                                      "--lang=es\0\0\0"s),
             "/home/ana/Mis datos/ventana_chromium");
+
+  // The main process is the one without a process type, in either form of the text.
+  EXPECT_TRUE(is_browser_main_process("chromium\0--app=http://x/?--type=a\0--user-data-dir=/p\0"s));
+  EXPECT_FALSE(is_browser_main_process("chromium\0--type=renderer\0--user-data-dir=/p\0"s));
+  EXPECT_FALSE(is_browser_main_process("/usr/lib/chromium/chromium --type=gpu-process "
+                                       "--user-data-dir=/p\0\0"s));
+  EXPECT_TRUE(is_browser_main_process("/usr/lib/chromium/chromium --user-data-dir=/p\0\0"s));
+  EXPECT_FALSE(is_browser_main_process(""));
+
+  // Whose windows X11 cannot see: a Wayland session's, where the browser picks Wayland.
+  EXPECT_TRUE(browser_windows_are_wayland("wayland", true, true));    // XWayland too
+  EXPECT_TRUE(browser_windows_are_wayland("", true, false));          // only a Wayland socket
+  EXPECT_FALSE(browser_windows_are_wayland("x11", true, true));
+  EXPECT_FALSE(browser_windows_are_wayland("", true, true));          // taken as X11
+  EXPECT_FALSE(browser_windows_are_wayland("wayland", false, true));  // no socket to use
 }
 
 // A real process that /proc shows as a browser of a profile: a copy of the shell named
 // "chromium", waiting on its standard input.
 class FakeBrowserProcess {
  public:
-  FakeBrowserProcess(const std::filesystem::path& folder, const std::string& profile) {
+  FakeBrowserProcess(const std::filesystem::path& folder, const std::string& profile,
+                     std::string type = "--no-type") {
     std::filesystem::create_directories(folder);
     const auto exe = folder / "chromium";
     std::filesystem::copy_file("/bin/sh", exe, std::filesystem::copy_options::overwrite_existing);
@@ -85,7 +101,8 @@ class FakeBrowserProcess {
     posix_spawn_file_actions_addclose(&actions, fds[1]);
     std::string arg0 = exe.string(), flag = "-c", script = "read line", name = "chromium",
                 dir = "--user-data-dir=" + profile;
-    char* argv[] = {arg0.data(), flag.data(), script.data(), name.data(), dir.data(), nullptr};
+    char* argv[] = {arg0.data(), flag.data(), script.data(), name.data(),
+                    type.data(), dir.data(), nullptr};
     EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
@@ -98,6 +115,7 @@ class FakeBrowserProcess {
   }
   ~FakeBrowserProcess() {
     close(input_);
+    if (pid <= 0) return;  // already reaped by the test
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
@@ -176,6 +194,40 @@ TEST_F(LinuxPlatformTest, StartedProgramsAreNotOurChildren) {
   EXPECT_FALSE(platform->start(folder / "no-such-browser", {}));
   EXPECT_EQ(spawn_unowned("no-such-program-on-path", {}, true), ENOENT);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+// On Wayland the window is the browser's main process: found without X11, never raised
+// or hidden from outside, and closed by ending that process.
+TEST_F(LinuxPlatformTest, OnWaylandTheWindowIsTheBrowsersMainProcess) {
+  const std::string profile = (folder / "ventana_chromium").string();
+  FakeBrowserProcess renderer(folder / "r", profile, "--type=renderer");
+  FakeBrowserProcess main(folder / "m", profile);
+  const char* old_display = std::getenv("DISPLAY");
+  const std::string display = old_display != nullptr ? old_display : "";
+  setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+  setenv("XDG_SESSION_TYPE", "wayland", 1);
+  setenv("DISPLAY", ":4095", 1);  // XWayland's: never asked
+  auto platform = make_app_window_platform();
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("XDG_SESSION_TYPE");
+  if (old_display != nullptr) setenv("DISPLAY", display.c_str(), 1); else unsetenv("DISPLAY");
+
+  const auto pids = platform->find_profile_processes(profile);
+  ASSERT_EQ(pids.size(), 2u);
+  const auto window = platform->find_window("Vantriel", pids);
+  ASSERT_EQ(window, static_cast<NativeWindow>(main.pid));
+  EXPECT_EQ(platform->find_window("Vantriel", {static_cast<std::uint64_t>(renderer.pid)}),
+            std::nullopt);
+  platform->focus(*window);
+  platform->hide(*window);
+  EXPECT_FALSE(platform->is_visible(*window));
+  platform->close(*window);
+  int status = 0;
+  ASSERT_EQ(waitpid(main.pid, &status, 0), main.pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  main.pid = -1;
+  EXPECT_EQ(platform->find_profile_processes(profile),
+            std::vector<std::uint64_t>{static_cast<std::uint64_t>(renderer.pid)});
 }
 
 TEST_F(LinuxPlatformTest, WithoutADisplayThereIsNoWindow) {

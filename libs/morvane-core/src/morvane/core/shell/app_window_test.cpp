@@ -133,13 +133,14 @@ TEST_F(AppWindowTest, ProfileFolderPerBrowser) {
 TEST_F(AppWindowTest, FirstOpenStartsTheBrowserWithTheProgramsProfile) {
   window->open();
   EXPECT_THAT(desk->taken_calls(), ElementsAre("start /usr/bin/chromium"));
-  ASSERT_EQ(desk->last_args.size(), 15u);
+  ASSERT_EQ(desk->last_args.size(), 16u);
   EXPECT_EQ(desk->last_args[0], "--app=http://127.0.0.1:8800/");
   EXPECT_EQ(desk->last_args[1], "--window-size=1440,920");
   EXPECT_EQ(desk->last_args[2], "--user-data-dir=" + profile());
   EXPECT_EQ(desk->last_args[13],
             "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion");
   EXPECT_EQ(desk->last_args[14], "--force-fieldtrials=WebRTC-ForcePlayoutDelay/min_ms:0,max_ms:0/");
+  EXPECT_EQ(desk->last_args[15], "--ozone-platform-hint=auto");
   EXPECT_EQ(desk->pauses, 0);
 }
 
@@ -161,13 +162,13 @@ TEST(AppWindowSwitches, PlatformSwitchesMergeIntoTheFeatureLists) {
   window.set_url("http://127.0.0.1:8800/");
   window.open();
   const auto& args = desk->last_args;
-  ASSERT_EQ(args.size(), 18u);
+  ASSERT_EQ(args.size(), 19u);
   EXPECT_EQ(args[13],
             "--disable-features=Translate,msEdgeSidebarV2,CalculateNativeWinOcclusion,"
             "WebRtcAllowInputVolumeAdjustment");
-  EXPECT_EQ(args[15], "--enable-features=PulseaudioLoopbackForScreenShare");
-  EXPECT_EQ(args[16], "--system-audio-capture-default_checked");
-  EXPECT_EQ(args[17], "--disable-features=");  // an empty list adds nothing to merge
+  EXPECT_EQ(args[16], "--enable-features=PulseaudioLoopbackForScreenShare");
+  EXPECT_EQ(args[17], "--system-audio-capture-default_checked");
+  EXPECT_EQ(args[18], "--disable-features=");  // an empty list adds nothing to merge
   EXPECT_EQ(std::count_if(args.begin(), args.end(),
                           [](const std::string& a) { return a.starts_with("--enable-features="); }),
             1);
@@ -175,7 +176,7 @@ TEST(AppWindowSwitches, PlatformSwitchesMergeIntoTheFeatureLists) {
   EXPECT_EQ(asked, 1);
   // Without platform switches the arguments stay exactly the window's own.
   EXPECT_EQ(app_window_arguments("u", "/p", {}), app_window_arguments("u", "/p"));
-  EXPECT_EQ(app_window_arguments("u", "/p").size(), 15u);
+  EXPECT_EQ(app_window_arguments("u", "/p").size(), 16u);
 }
 
 TEST_F(AppWindowTest, AnExistingWindowIsBroughtUpNotStartedAgain) {

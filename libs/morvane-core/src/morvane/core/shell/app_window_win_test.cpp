@@ -175,7 +175,7 @@ TEST_F(AppWindowLifeTest, OpensOnceThenFindsRestoresHidesAndClosesTheSameWindow)
   auto runs = recorded_runs(browser_);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0], app_window_arguments(url_, profile()));
-  ASSERT_EQ(runs[0].size(), 15u);
+  ASSERT_EQ(runs[0].size(), 16u);
 
   // The profile's process is found by its command line, and only for its own profile.
   auto pids = platform_->find_profile_processes(profile());
