@@ -23,7 +23,8 @@
 #   VTR_AUTHENTICODE_CERT=CHAIN.pem  the certificate and its chain (PEM)
 #   VTR_AUTHENTICODE_KEY=FILE|URI    its key: a PEM file, or a pkcs11: URI for a key in a
 #                                    hardware module, with VTR_AUTHENTICODE_PKCS11_MODULE
-#                                    naming the module's library
+#                                    naming the module's library (the PIN from a file:
+#                                    "pkcs11:token=T;object=K;type=private?pin-source=file:PATH")
 #   VTR_AUTHENTICODE_TIMESTAMP=URL   an RFC 3161 time-stamp server (optional)
 # A rebuild attaches the published signature instead (VTR_AUTHENTICODE_SIGNATURE=FILE,
 # checked against the system's CAs or VTR_AUTHENTICODE_CA=FILE), and so gives the very

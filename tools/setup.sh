@@ -42,6 +42,9 @@ packages=(
   # releases: their signed list of hashes checked with the standard tool a user has, and
   # the Windows program signed (Authenticode) and checked against a throwaway CA
   minisign osslsigncode
+  # the release test keeps the publisher's code-signing key in a SoftHSM token, as in a
+  # hardware module
+  softhsm2 libengine-pkcs11-openssl
   # Windows tests: the MinGW test binaries and Vantriel.exe under Wine; zlib as their oracle
   wine64 wine libz-mingw-w64-dev
 )
