@@ -12,6 +12,8 @@ packages=(
   g++-mingw-w64-x86-64-posix
   libboost-dev nlohmann-json3-dev
   libcurl4-openssl-dev libx11-dev libxtst-dev libxrandr-dev
+  # wlroots input: libwayland-client, wayland-scanner, xkbcommon
+  libwayland-dev libxkbcommon-dev
   # the tray and notifications over D-Bus (sd-bus)
   libsystemd-dev
   # unit tests, benchmarks, fuzzing, sanitizers
@@ -21,6 +23,8 @@ packages=(
   golang-1.19-src zip unzip curl
   # desktop, browser and page tests
   xvfb xauth x11-utils x11-xserver-utils xdotool xclip chromium
+  # the wlroots lab: a headless sway
+  sway
   # the app window and tray scenario: a window manager, a session bus, the stand-in tray
   # host and notification service (Debian's python3 with dbus and GLib)
   openbox dbus-daemon python3-dbus python3-gi gir1.2-glib-2.0

@@ -14,6 +14,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -21,6 +22,31 @@ import time
 EXE = os.environ.get("VANTRIEL_EXE", "")
 PROBE = os.environ.get("DESKTOP_PROBE", "")
 DEADLINE = 20.0  # seconds for anything that should happen promptly
+
+
+# A loopback TCP relay: prints its port, then forwards every connection to argv[1].
+RELAY = r"""
+import socket, sys, threading
+upstream = int(sys.argv[1])
+server = socket.create_server(("127.0.0.1", 0))
+print(server.getsockname()[1], flush=True)
+def pump(a, b):
+    try:
+        while data := a.recv(65536):
+            b.sendall(data)
+    except OSError:
+        pass
+    for s in (a, b):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+while True:
+    client, _ = server.accept()
+    host = socket.create_connection(("127.0.0.1", upstream))
+    for a, b in ((client, host), (host, client)):
+        threading.Thread(target=pump, args=(a, b), daemon=True).start()
+"""
 
 
 def free_port():
@@ -48,12 +74,18 @@ class Reply:
 
 class Host:
     """The host started with --no-window --no-tray --no-elevate and `env` added to (or,
-    for None values, removed from) this environment, without DISPLAY unless given."""
+    for None values, removed from) this environment, without DISPLAY unless given; as the
+    user `user` (uid, gid) when given, from a folder of that user's."""
 
-    def __init__(self, env=None):
+    def __init__(self, env=None, user=None):
         self.folder = tempfile.mkdtemp(prefix="vantriel-desktop-")
         exe = os.path.join(self.folder, os.path.basename(EXE))
         shutil.copy2(EXE, exe)
+        as_user = {}
+        if user is not None:
+            for path in (self.folder, exe):
+                os.chown(path, *user)
+            as_user = {"user": user[0], "group": user[1], "extra_groups": []}
         full_env = dict(os.environ)
         full_env.pop("DISPLAY", None)
         full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
@@ -65,7 +97,15 @@ class Host:
                 full_env[k] = v
         self.proc = subprocess.Popen([exe, "--no-window", "--no-tray", "--no-elevate"],
                                      cwd=self.folder, env=full_env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.DEVNULL, **as_user)
+        self.conn = self.relay = None
+        try:
+            self._connect(as_user)
+        except BaseException:
+            self.cleanup()  # a host that did not start leaves nothing running
+            raise
+
+    def _connect(self, as_user):
         record = os.path.join(self.folder, "data", "instancia.json")
         end = time.monotonic() + DEADLINE
         self.port = None
@@ -79,7 +119,16 @@ class Host:
                     self.port = rec["port"]
             except (OSError, ValueError):
                 time.sleep(0.02)
-        self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=DEADLINE)
+        port = self.port
+        if as_user:
+            # The host serves only its own user's processes: requests go through a relay
+            # of that user's.
+            python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+            self.relay = subprocess.Popen([python, "-c", RELAY, str(self.port)],
+                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                          text=True, **as_user)
+            port = int(self.relay.stdout.readline())
+        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=DEADLINE)
         page = self.get("/").body.decode("utf-8")
         self.token = re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
 
@@ -109,7 +158,12 @@ class Host:
         return self.request("POST", path, body)
 
     def cleanup(self):
-        self.conn.close()
+        if self.conn is not None:
+            self.conn.close()
+        if self.relay is not None:
+            self.relay.kill()
+            self.relay.wait(timeout=10)
+            self.relay.stdout.close()
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGKILL)
         self.proc.wait(timeout=10)

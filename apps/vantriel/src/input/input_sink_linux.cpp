@@ -19,6 +19,7 @@
 
 #include "input/input_reach.h"
 #include "input/input_sink.h"
+#include "input/input_sink_wlroots_linux.h"
 #include "input/x11_display.h"
 #include "input/xtest_mapping.h"
 
@@ -330,6 +331,7 @@ class XTestSink : public InputSink {
 
 std::unique_ptr<InputSink> make_system_input_sink(const InputReach& reach) {
   (void)reach;
+  if (reach.method == "wlroots") return make_wlroots_input_sink();
   return std::make_unique<XTestSink>();
 }
 
@@ -343,6 +345,7 @@ InputReach system_input_reach() {
   facts.session_type = type != nullptr ? type : "";
   facts.wayland_display = set("WAYLAND_DISPLAY");
   facts.x_display = set("DISPLAY");
+  if (facts.wayland_display) facts.wlroots_virtual_input = wayland_offers_virtual_input();
   if (facts.x_display) {
     X11Connection conn;
     int event = 0, error = 0, major = 0, minor = 0;

@@ -1,0 +1,585 @@
+// The wlroots sink: replays Windows input records through a virtual pointer
+// (zwlr_virtual_pointer_v1) and a virtual keyboard (zwp_virtual_keyboard_v1) of the
+// compositor named by WAYLAND_DISPLAY. Positions go as absolute motion over the output
+// layout, buttons as evdev BTN_* codes, wheel notches as discrete axis steps, keys as
+// evdev codes of a keymap of our own (the session's layout plus keys bound to
+// characters, see VirtualKeymap), with the modifier state the keys pressed give, which a
+// virtual keyboard must report itself.
+#include "input/input_sink_wlroots_linux.h"
+
+#include <linux/input-event-codes.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "input/virtual_keymap_linux.h"
+#include "input/xtest_mapping.h"
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+#include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+
+namespace vantriel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Retry interval for a compositor that could not be reached.
+constexpr auto kReconnectAfter = std::chrono::seconds(2);
+// How long a round trip may take before the compositor counts as gone.
+constexpr auto kAnswerWithin = std::chrono::seconds(1);
+// Requests wait in libwayland's buffer (4 KiB, which it treats a full socket as a fatal
+// error for) until finish(); a long batch is flushed every this many requests (the
+// longest request is 28 bytes).
+constexpr int kFlushEvery = 100;
+// How long programs are given to take a pointer or keyboard that the seat gained.
+constexpr auto kSeatNewsTime = std::chrono::milliseconds(500);
+// Wheel motion per notch, as libinput reports a mouse wheel's click.
+constexpr double kAxisPerNotch = 15.0;
+
+uint32_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000 +
+                               static_cast<uint64_t>(ts.tv_nsec) / 1000000);
+}
+
+int ms_left(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, 60000));
+}
+
+// Writes every buffered request, waiting for the socket while it is full. False when the
+// connection broke or stayed full until `deadline`.
+bool flush_all(wl_display* d, Clock::time_point deadline) {
+  for (;;) {
+    if (wl_display_flush(d) >= 0) return true;
+    if (errno != EAGAIN) return false;
+    pollfd p{wl_display_get_fd(d), POLLOUT, 0};
+    const int r = poll(&p, 1, ms_left(deadline));
+    if (r == 0) return false;
+    if (r < 0 && errno != EINTR) return false;
+  }
+}
+
+// wl_display_roundtrip with a deadline: a compositor that stopped answering must not
+// hold the caller (the host's start, a request worker) forever.
+bool timed_roundtrip(wl_display* d, Clock::time_point deadline) {
+  bool done = false;
+  static const wl_callback_listener kDone{
+      [](void* data, wl_callback*, uint32_t) { *static_cast<bool*>(data) = true; }};
+  wl_callback* callback = wl_display_sync(d);
+  if (callback == nullptr) return false;
+  wl_callback_add_listener(callback, &kDone, &done);
+  bool ok = flush_all(d, deadline);
+  while (ok && !done) {
+    if (wl_display_dispatch_pending(d) < 0) {
+      ok = false;
+      break;
+    }
+    if (done) break;
+    if (wl_display_prepare_read(d) != 0) continue;  // events queued meanwhile
+    pollfd p{wl_display_get_fd(d), POLLIN, 0};
+    const int r = poll(&p, 1, ms_left(deadline));
+    if (r <= 0) {
+      wl_display_cancel_read(d);
+      if (r < 0 && errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (wl_display_read_events(d) < 0) ok = false;
+  }
+  wl_callback_destroy(callback);
+  return ok && done && wl_display_get_error(d) == 0;
+}
+
+struct Output {
+  wl_output* proxy = nullptr;
+  uint32_t name = 0;
+  int32_t width = 0;  // current mode, in device pixels
+  int32_t height = 0;
+  int32_t scale = 1;
+  int32_t transform = 0;
+};
+
+// Safe to destroy: the destructor releases what the sink holds down.
+class WlrootsSink : public InputSink {
+ public:
+  WlrootsSink() = default;
+
+  ~WlrootsSink() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    disconnect(true);
+  }
+
+  void send(std::span<const InputRecord> records) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!connect()) return;
+    bind_characters(records);
+    for (const InputRecord& r : records) {
+      if (r.type == InputRecord::Type::kMouse) {
+        mouse(r);
+      } else {
+        keyboard(r);
+      }
+      if (requests_ >= kFlushEvery) {
+        requests_ = 0;
+        if (!flush_all(display_, Clock::now() + kAnswerWithin)) {
+          disconnect(false);
+          return;
+        }
+      }
+    }
+  }
+
+  void finish() override {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (display_ == nullptr) return;
+    requests_ = 0;
+    // Also reads what the compositor sent meanwhile (outputs that came or went).
+    if (!timed_roundtrip(display_, Clock::now() + kAnswerWithin)) disconnect(false);
+  }
+
+ private:
+  // REQUIRES: mu_ held. True with a working connection and both devices.
+  bool connect() {
+    if (display_ != nullptr && wl_display_get_error(display_) != 0) disconnect(false);
+    if (display_ != nullptr) return true;
+    const auto now = Clock::now();
+    if (last_attempt_ != Clock::time_point() && now - last_attempt_ < kReconnectAfter) {
+      return false;
+    }
+    last_attempt_ = now;
+    display_ = wl_display_connect(nullptr);
+    if (display_ == nullptr) return false;
+    keymap_ = VirtualKeymap::create();
+    registry_ = wl_display_get_registry(display_);
+    wl_registry_add_listener(registry_, &kRegistryListener, this);
+    const auto deadline = now + kAnswerWithin;
+    // The first trip names the globals; the second brings the outputs' modes.
+    if (keymap_ == nullptr || !timed_roundtrip(display_, deadline) || seat_ == nullptr ||
+        pointer_manager_ == nullptr || keyboard_manager_ == nullptr ||
+        !timed_roundtrip(display_, deadline)) {
+      disconnect(false);
+      return false;
+    }
+    pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointer_manager_, seat_);
+    keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboard_manager_, seat_);
+    state_ = xkb_state_new(keymap_->base());
+    if (state_ == nullptr || !upload_keymap()) {
+      disconnect(false);
+      return false;
+    }
+    // sway was seen to drop the first key of a new virtual keyboard: a modifier report
+    // (nothing pressed) goes first.
+    zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+    const uint32_t had = seat_capabilities_;
+    if (!timed_roundtrip(display_, deadline)) {
+      disconnect(false);
+      return false;
+    }
+    constexpr uint32_t kBoth = WL_SEAT_CAPABILITY_POINTER | WL_SEAT_CAPABILITY_KEYBOARD;
+    if ((had & kBoth) != kBoth) {
+      // A seat with no pointer or no keyboard (a desktop with no input devices) gained
+      // one with ours: programs take their pointer or keyboard only once told, and what
+      // comes before is lost to them.
+      std::this_thread::sleep_for(kSeatNewsTime);
+    }
+    return true;
+  }
+
+  // REQUIRES: mu_ held. With `release`, first lets go of every key and button pressed
+  // through this connection, while the compositor still answers.
+  void disconnect(bool release) {
+    if (display_ == nullptr) return;
+    if (release && wl_display_get_error(display_) == 0 && pointer_ != nullptr &&
+        keyboard_ != nullptr) {
+      release_all();
+      timed_roundtrip(display_, Clock::now() + kAnswerWithin);
+    }
+    if (pointer_ != nullptr) zwlr_virtual_pointer_v1_destroy(pointer_);
+    if (keyboard_ != nullptr) zwp_virtual_keyboard_v1_destroy(keyboard_);
+    if (pointer_manager_ != nullptr) zwlr_virtual_pointer_manager_v1_destroy(pointer_manager_);
+    if (keyboard_manager_ != nullptr)
+      wl_proxy_destroy(reinterpret_cast<wl_proxy*>(keyboard_manager_));
+    for (Output& o : outputs_) wl_output_destroy(o.proxy);
+    if (seat_ != nullptr) wl_seat_destroy(seat_);
+    if (registry_ != nullptr) wl_registry_destroy(registry_);
+    if (wl_display_get_error(display_) == 0) wl_display_flush(display_);
+    wl_display_disconnect(display_);
+    display_ = nullptr;
+    registry_ = nullptr;
+    seat_ = nullptr;
+    pointer_manager_ = nullptr;
+    keyboard_manager_ = nullptr;
+    pointer_ = nullptr;
+    keyboard_ = nullptr;
+    outputs_.clear();
+    seat_capabilities_ = 0;
+    if (state_ != nullptr) xkb_state_unref(state_);
+    state_ = nullptr;
+    keymap_.reset();
+    keys_.clear();
+    buttons_.clear();
+    high_surrogate_ = 0;
+    sent_mods_ = {};
+  }
+
+  void release_all() {
+    const uint32_t t = now_ms();
+    for (uint32_t key : std::set<uint32_t>(keys_)) press(key, false);
+    for (uint32_t button : buttons_) {
+      zwlr_virtual_pointer_v1_button(pointer_, t, button, WL_POINTER_BUTTON_STATE_RELEASED);
+      zwlr_virtual_pointer_v1_frame(pointer_);
+    }
+    buttons_.clear();
+  }
+
+  void mouse(const InputRecord& r) {
+    const uint32_t t = now_ms();
+    if ((r.flags & kMouseMove) != 0) {
+      if ((r.flags & kMouseAbsolute) != 0) {
+        // The records span the monitor list's bounding box, which is the compositor's
+        // output layout; with the layout's size known, the pixel goes as it is
+        // (x of width), so the pointer lands exactly where the decoder aimed.
+        const auto [w, h] = layout_size();
+        if (w > 0 && h > 0) {
+          zwlr_virtual_pointer_v1_motion_absolute(
+              pointer_, t, static_cast<uint32_t>(pixel_for_absolute(r.dx, w)),
+              static_cast<uint32_t>(pixel_for_absolute(r.dy, h)), static_cast<uint32_t>(w),
+              static_cast<uint32_t>(h));
+        } else {
+          zwlr_virtual_pointer_v1_motion_absolute(
+              pointer_, t, static_cast<uint32_t>(std::clamp(r.dx, 0, 65535)),
+              static_cast<uint32_t>(std::clamp(r.dy, 0, 65535)), 65536, 65536);
+        }
+      } else {
+        zwlr_virtual_pointer_v1_motion(pointer_, t, wl_fixed_from_int(r.dx),
+                                       wl_fixed_from_int(r.dy));
+      }
+      frame();
+    }
+    const auto button = [&](uint32_t code, bool down) {
+      zwlr_virtual_pointer_v1_button(
+          pointer_, t, code,
+          down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+      frame();
+      if (down) {
+        buttons_.insert(code);
+      } else {
+        buttons_.erase(code);
+      }
+    };
+    if ((r.flags & kMouseLeftDown) != 0) button(BTN_LEFT, true);
+    if ((r.flags & kMouseLeftUp) != 0) button(BTN_LEFT, false);
+    if ((r.flags & kMouseRightDown) != 0) button(BTN_RIGHT, true);
+    if ((r.flags & kMouseRightUp) != 0) button(BTN_RIGHT, false);
+    if ((r.flags & kMouseMiddleDown) != 0) button(BTN_MIDDLE, true);
+    if ((r.flags & kMouseMiddleUp) != 0) button(BTN_MIDDLE, false);
+    if ((r.flags & (kMouseXDown | kMouseXUp)) != 0) {
+      const uint32_t code = r.mouse_data == kXButton1   ? BTN_SIDE
+                            : r.mouse_data == kXButton2 ? BTN_EXTRA
+                                                        : 0;
+      if (code != 0) {
+        if ((r.flags & kMouseXDown) != 0) button(code, true);
+        if ((r.flags & kMouseXUp) != 0) button(code, false);
+      }
+    }
+    // Windows counts the vertical wheel up, Wayland down; both count horizontal right.
+    if ((r.flags & kMouseWheel) != 0)
+      axis(WL_POINTER_AXIS_VERTICAL_SCROLL, -vertical_.add(r.mouse_data));
+    if ((r.flags & kMouseHWheel) != 0)
+      axis(WL_POINTER_AXIS_HORIZONTAL_SCROLL, horizontal_.add(r.mouse_data));
+  }
+
+  void axis(uint32_t which, int notches) {
+    if (notches == 0) return;
+    const uint32_t t = now_ms();
+    const wl_fixed_t value = wl_fixed_from_double(kAxisPerNotch * notches);
+    zwlr_virtual_pointer_v1_axis(pointer_, t, which, value);
+    zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_WHEEL);
+    zwlr_virtual_pointer_v1_axis_discrete(pointer_, t, which, value, notches);
+    frame();
+  }
+
+  void frame() {
+    zwlr_virtual_pointer_v1_frame(pointer_);
+    requests_ += 2;
+  }
+
+  void keyboard(const InputRecord& r) {
+    const bool down = (r.flags & kKeyUp) == 0;
+    if ((r.flags & kKeyUnicode) != 0) {
+      if (const char32_t ch = unicode_unit(high_surrogate_, r.scan, down)) type_char(ch);
+      return;
+    }
+    uint32_t evdev = 0;
+    if ((r.flags & kKeyScanCode) != 0) {
+      evdev = static_cast<uint32_t>(evdev_code_for_scan(r.scan, (r.flags & kKeyExtended) != 0));
+    } else if (const uint32_t keysym = keysym_for_virtual_key(r.vk); keysym != 0) {
+      evdev = keymap_->plain_key(keysym);
+      if (evdev == 0) evdev = static_cast<uint32_t>(evdev_code_for_virtual_key(r.vk));
+    }
+    if (evdev != 0) press(evdev, down);
+  }
+
+  // The character a UTF-16 unit completes, on its press; 0 otherwise. `high` carries a
+  // high surrogate to the next unit.
+  static char32_t unicode_unit(uint16_t& high, uint16_t unit, bool down) {
+    if (!down) return 0;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      high = unit;
+      return 0;
+    }
+    char32_t ch = unit;
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      if (high == 0) return 0;
+      ch = 0x10000 + ((char32_t{high} - 0xD800) << 10) + (unit - 0xDC00);
+    }
+    high = 0;
+    return ch;
+  }
+
+  // Binds the batch's characters that need a key of ours before typing starts, so that
+  // a text costs one keymap upload rather than one per new character.
+  void bind_characters(std::span<const InputRecord> records) {
+    uint16_t high = high_surrogate_;
+    bool changed = false;
+    std::size_t bound = 0;
+    for (const InputRecord& r : records) {
+      if (r.type != InputRecord::Type::kKeyboard || (r.flags & kKeyUnicode) == 0) continue;
+      const char32_t ch = unicode_unit(high, r.scan, (r.flags & kKeyUp) == 0);
+      if (ch == 0) continue;
+      const uint32_t keysym = keysym_for_char(ch);
+      if (keymap_->plain_key(keysym) != 0 || keymap_->bound_key(keysym) != 0) continue;
+      if (++bound > keymap_->spare_count()) break;  // the rest as they come
+      bool one = false;
+      keymap_->bind(keysym, ++uses_, one);
+      changed = changed || one;
+    }
+    if (changed) upload_keymap();
+  }
+
+  void type_char(char32_t ch) {
+    const uint32_t keysym = keysym_for_char(ch);
+    // A key of the layout types the character only while no modifier is in effect
+    // (Num Lock aside).
+    const xkb_mod_mask_t num_lock = 1u
+                                    << xkb_keymap_mod_get_index(keymap_->base(), XKB_MOD_NAME_NUM);
+    const bool plain =
+        (xkb_state_serialize_mods(state_, XKB_STATE_MODS_EFFECTIVE) & ~num_lock) == 0 &&
+        xkb_state_serialize_layout(state_, XKB_STATE_LAYOUT_EFFECTIVE) == 0;
+    uint32_t key = plain ? keymap_->plain_key(keysym) : 0;
+    if (key == 0) {
+      bool changed = false;
+      key = keymap_->bind(keysym, ++uses_, changed);
+      if (changed) upload_keymap();
+    }
+    if (key == 0) return;
+    const uint32_t t = now_ms();
+    zwp_virtual_keyboard_v1_key(keyboard_, t, key, WL_KEYBOARD_KEY_STATE_PRESSED);
+    zwp_virtual_keyboard_v1_key(keyboard_, t, key, WL_KEYBOARD_KEY_STATE_RELEASED);
+    requests_ += 2;
+  }
+
+  void press(uint32_t evdev, bool down) {
+    zwp_virtual_keyboard_v1_key(
+        keyboard_, now_ms(), evdev,
+        down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+    ++requests_;
+    if (down) {
+      keys_.insert(evdev);
+    } else {
+      keys_.erase(evdev);
+    }
+    xkb_state_update_key(state_, evdev + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+    report_modifiers(false);
+  }
+
+  // Tells the compositor the modifier state the keys give, when it changed (`always`:
+  // after a keymap upload, which resets the compositor's copy).
+  void report_modifiers(bool always) {
+    const Mods now{xkb_state_serialize_mods(state_, XKB_STATE_MODS_DEPRESSED),
+                   xkb_state_serialize_mods(state_, XKB_STATE_MODS_LATCHED),
+                   xkb_state_serialize_mods(state_, XKB_STATE_MODS_LOCKED),
+                   xkb_state_serialize_layout(state_, XKB_STATE_LAYOUT_EFFECTIVE)};
+    if (!always && now == sent_mods_) return;
+    zwp_virtual_keyboard_v1_modifiers(keyboard_, now.depressed, now.latched, now.locked, now.group);
+    ++requests_;
+    sent_mods_ = now;
+  }
+
+  // The keymap goes as a sealed-size memory file; libwayland sends a copy of the
+  // descriptor, so ours is closed at once.
+  bool upload_keymap() {
+    const std::string text = keymap_->text();
+    const int fd = memfd_create("vantriel-keymap", MFD_CLOEXEC);
+    if (fd < 0) return false;
+    const std::size_t size = text.size() + 1;  // with its terminating NUL
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = write(fd, text.c_str() + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        close(fd);
+        return false;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                   static_cast<uint32_t>(size));
+    close(fd);
+    ++requests_;
+    report_modifiers(true);
+    return true;
+  }
+
+  // The output layout's size in layout pixels, when one output makes it up (0, 0 else:
+  // wl_output places every output at 0, 0, so the layout of several is not known here).
+  std::pair<int, int> layout_size() const {
+    if (outputs_.size() != 1) return {0, 0};
+    const Output& o = outputs_.front();
+    const int scale = std::max(o.scale, 1);
+    int w = o.width / scale, h = o.height / scale;
+    if ((o.transform & 1) != 0) std::swap(w, h);  // 90 and 270 degrees, flipped or not
+    return {w, h};
+  }
+
+  static void global(void* data, wl_registry* registry, uint32_t name, const char* interface,
+                     uint32_t version) {
+    auto* self = static_cast<WlrootsSink*>(data);
+    const auto bind = [&](const wl_interface* which, uint32_t max) {
+      return wl_registry_bind(registry, name, which, std::min(version, max));
+    };
+    if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat_ == nullptr) {
+      self->seat_ = static_cast<wl_seat*>(bind(&wl_seat_interface, 1));
+      wl_seat_add_listener(self->seat_, &kSeatListener, self);
+    } else if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0) {
+      self->pointer_manager_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
+          bind(&zwlr_virtual_pointer_manager_v1_interface, 1));
+    } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0) {
+      self->keyboard_manager_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
+          bind(&zwp_virtual_keyboard_manager_v1_interface, 1));
+    } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
+      Output o;
+      o.name = name;
+      o.proxy = static_cast<wl_output*>(bind(&wl_output_interface, 2));
+      self->outputs_.push_back(o);
+      wl_output_add_listener(self->outputs_.back().proxy, &kOutputListener, self);
+    }
+  }
+
+  static void global_remove(void* data, wl_registry*, uint32_t name) {
+    auto* self = static_cast<WlrootsSink*>(data);
+    auto& outputs = self->outputs_;
+    const auto it = std::find_if(outputs.begin(), outputs.end(),
+                                 [name](const Output& o) { return o.name == name; });
+    if (it == outputs.end()) return;
+    wl_output_destroy(it->proxy);
+    outputs.erase(it);
+  }
+
+  Output* output(wl_output* proxy) {
+    for (Output& o : outputs_) {
+      if (o.proxy == proxy) return &o;
+    }
+    return nullptr;
+  }
+
+  static void capabilities(void* data, wl_seat*, uint32_t which) {
+    static_cast<WlrootsSink*>(data)->seat_capabilities_ = which;
+  }
+
+  static constexpr wl_seat_listener kSeatListener{&WlrootsSink::capabilities,
+                                                  [](void*, wl_seat*, const char*) {}};
+  static constexpr wl_registry_listener kRegistryListener{&WlrootsSink::global,
+                                                          &WlrootsSink::global_remove};
+  static constexpr wl_output_listener kOutputListener{
+      [](void* data, wl_output* proxy, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
+         const char*, int32_t transform) {
+        if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->transform = transform;
+      },
+      [](void* data, wl_output* proxy, uint32_t flags, int32_t width, int32_t height, int32_t) {
+        Output* o = static_cast<WlrootsSink*>(data)->output(proxy);
+        if (o != nullptr && (flags & WL_OUTPUT_MODE_CURRENT) != 0) {
+          o->width = width;
+          o->height = height;
+        }
+      },
+      [](void*, wl_output*) {},
+      [](void* data, wl_output* proxy, int32_t factor) {
+        if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->scale = factor;
+      },
+      nullptr,
+      nullptr};
+
+  struct Mods {
+    uint32_t depressed = 0, latched = 0, locked = 0, group = 0;
+    friend bool operator==(const Mods&, const Mods&) = default;
+  };
+
+  std::mutex mu_;
+  // Everything below is GUARDED_BY(mu_).
+  wl_display* display_ = nullptr;
+  wl_registry* registry_ = nullptr;
+  wl_seat* seat_ = nullptr;
+  zwlr_virtual_pointer_manager_v1* pointer_manager_ = nullptr;
+  zwp_virtual_keyboard_manager_v1* keyboard_manager_ = nullptr;
+  zwlr_virtual_pointer_v1* pointer_ = nullptr;
+  zwp_virtual_keyboard_v1* keyboard_ = nullptr;
+  std::vector<Output> outputs_;
+  uint32_t seat_capabilities_ = 0;
+  std::unique_ptr<VirtualKeymap> keymap_;
+  xkb_state* state_ = nullptr;
+  Mods sent_mods_;
+  std::set<uint32_t> keys_;     // evdev codes held down
+  std::set<uint32_t> buttons_;  // BTN_* codes held down
+  uint16_t high_surrogate_ = 0;
+  uint64_t uses_ = 0;
+  int requests_ = 0;  // since the last flush
+  Clock::time_point last_attempt_;
+  WheelAccumulator vertical_;
+  WheelAccumulator horizontal_;
+};
+
+}  // namespace
+
+bool wayland_offers_virtual_input() {
+  wl_display* d = wl_display_connect(nullptr);
+  if (d == nullptr) return false;
+  struct Offer {
+    bool pointer = false;
+    bool keyboard = false;
+  } offer;
+  static const wl_registry_listener kListener{
+      [](void* data, wl_registry*, uint32_t, const char* interface, uint32_t) {
+        auto* o = static_cast<Offer*>(data);
+        if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0)
+          o->pointer = true;
+        if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0)
+          o->keyboard = true;
+      },
+      [](void*, wl_registry*, uint32_t) {}};
+  wl_registry* registry = wl_display_get_registry(d);
+  wl_registry_add_listener(registry, &kListener, &offer);
+  const bool answered = timed_roundtrip(d, Clock::now() + kAnswerWithin);
+  wl_registry_destroy(registry);
+  wl_display_disconnect(d);
+  return answered && offer.pointer && offer.keyboard;
+}
+
+std::unique_ptr<InputSink> make_wlroots_input_sink() { return std::make_unique<WlrootsSink>(); }
+
+}  // namespace vantriel
