@@ -23,6 +23,8 @@ packages=(
   golang-1.19-src zip unzip curl
   # desktop, browser and page tests
   xvfb xauth x11-utils x11-xserver-utils xdotool xclip chromium
+  # the GNOME lab: a headless mutter and the desktop portal's frontend (PipeWire is below)
+  mutter xdg-desktop-portal
   # the wlroots lab: a headless sway
   sway
   # the app window and tray scenario: a window manager, a session bus, the stand-in tray

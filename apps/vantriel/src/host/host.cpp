@@ -113,7 +113,8 @@ Host::Host(std::filesystem::path data_folder, HostOptions options, TestSwitches 
       folder_prepared_(prepare_data_folder()),
       history_(folder_.file("sesiones.jsonl")),
       desktop_(DesktopOptions{.record_input_to = std::move(switches.record_input_to),
-                              .monitors = std::move(switches.monitors)}),
+                              .monitors = std::move(switches.monitors),
+                              .consent_file = folder_.file("portal_control.token")}),
       sessions_(SessionEffects{
           .now_seconds = unix_seconds_now,
           .local_timestamp = [] { return format_local_time(local_now()); },
@@ -122,6 +123,8 @@ Host::Host(std::filesystem::path data_folder, HostOptions options, TestSwitches 
           .release_input = [this] { desktop_.release_input(); },
           .renew_clave = [this] { access_code_.renew(); },
           .current_clave = [this] { return access_code_.current(); },
+          .control_allowed = [this] { desktop_.control_allowed(); },
+          .session_over = [this] { desktop_.session_over(); },
       }),
       updater_([&] {
         UpdaterConfig config = updater_config(folder_, switches.update_dry_run);
@@ -314,6 +317,7 @@ void Host::request_exit(bool close_window) {
 void Host::exit_app(bool close_window) {
   log_.line("Saliendo");
   desktop_.release_input();
+  desktop_.session_over();
   remove_instance_record(folder_);
   // An exit from the page leaves the window: the page shows its own closing text.
   if (close_window) window_.close();

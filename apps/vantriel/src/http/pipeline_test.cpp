@@ -99,7 +99,8 @@ class HandleRequest : public ::testing::Test {
   AccessCode access_code_;
   SupportSessions sessions_{SessionEffects{}};
   SessionHistory history_{std::filesystem::path(::testing::TempDir()) / "pipeline_history.jsonl"};
-  Desktop desktop_{DesktopOptions{.record_input_to = std::nullopt, .monitors = {{}}}};
+  Desktop desktop_{
+      DesktopOptions{.record_input_to = std::nullopt, .monitors = {{}}, .consent_file = std::nullopt}};
   Updater updater_{UpdaterConfig{}, folder_, log_};
   ApiContext app{"0123456789abcdef0123456789abcdef",
                  8800,

@@ -18,7 +18,9 @@ Desktop::Desktop(DesktopOptions options)
     : monitors_(std::move(options.monitors)),
       reach_(options.record_input_to ? InputReach{true, "recording", ""} : system_input_reach()),
       sink_(make_sink(options, reach_)),
-      decoder_(*sink_) {}
+      decoder_(*sink_) {
+  if (options.consent_file) sink_->keep_consent_in(*options.consent_file);
+}
 
 Desktop::~Desktop() = default;
 

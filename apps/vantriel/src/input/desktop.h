@@ -26,6 +26,9 @@ struct DesktopOptions {
   std::optional<std::string> record_input_to;
   // Test switch: a monitor list that stands for the system's.
   std::optional<std::vector<MonitorInfo>> monitors;
+  // Where the person's agreement to remote control is kept between sessions, where the
+  // desktop asks for one (the portal).
+  std::optional<std::filesystem::path> consent_file;
 };
 
 class Desktop {
@@ -48,6 +51,15 @@ class Desktop {
   // Releases every key and mouse button that remote control holds down, between two
   // events of a batch being applied.
   void release_input() { decoder_.release_all(); }
+
+  // The support session allowed control (each time it does) / ended; see InputSink.
+  void control_allowed() { sink_->control_allowed(); }
+  void session_over() { sink_->session_over(); }
+  // The desktop asks the person now; why control cannot go on (empty when it can).
+  bool control_asking() const { return sink_->asking(); }
+  std::string control_refusal() const { return sink_->refusal(); }
+  // The person turned remote control off in the settings: the next session asks again.
+  void forget_consent() { sink_->forget_consent(); }
 
   std::string read_clipboard() { return clipboard_.read_text(); }
   bool write_clipboard(std::string_view utf8) { return clipboard_.write_text(utf8); }

@@ -7,8 +7,10 @@
 #define VANTRIEL_INPUT_INPUT_SINK_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace vantriel {
 
@@ -85,6 +87,21 @@ class InputSink {
 
   // Called after each batch: whatever was sent has reached the system when it returns.
   virtual void finish() {}
+
+  // A sink that needs the person's own agreement through the desktop (the portal) asks
+  // when control is first allowed in a support session, not before; records sent while
+  // it asks are dropped. session_over() ends whatever the agreement opened, so nothing
+  // can control the PC afterwards. Neither blocks.
+  virtual void control_allowed() {}
+  virtual void session_over() {}
+  // Where the sink asks the person, and why control cannot go on (the person refused, the
+  // desktop ended it; empty otherwise).
+  virtual bool asking() const { return false; }
+  virtual std::string refusal() const { return ""; }
+  // The file that keeps the person's agreement between sessions where the desktop allows
+  // it; forget_consent() drops it, so that the next session asks again.
+  virtual void keep_consent_in(const std::filesystem::path& file) { (void)file; }
+  virtual void forget_consent() {}
 };
 
 struct InputReach;

@@ -19,6 +19,7 @@
 
 #include "input/input_reach.h"
 #include "input/input_sink.h"
+#include "input/portal_input.h"
 #include "input/input_sink_wlroots_linux.h"
 #include "input/x11_display.h"
 #include "input/xtest_mapping.h"
@@ -331,6 +332,7 @@ class XTestSink : public InputSink {
 
 std::unique_ptr<InputSink> make_system_input_sink(const InputReach& reach) {
   (void)reach;
+  if (reach.method == "portal") return make_portal_input_sink();
   if (reach.method == "wlroots") return make_wlroots_input_sink();
   return std::make_unique<XTestSink>();
 }
@@ -350,6 +352,13 @@ InputReach system_input_reach() {
     X11Connection conn;
     int event = 0, error = 0, major = 0, minor = 0;
     facts.x_reachable = conn.ok() && XTestQueryExtension(conn.display(), &event, &error, &major, &minor);
+  }
+  // A Wayland session that nothing else reaches: the desktop portal may. Bounded: D-Bus
+  // may first start the portal, or wait on one that never answers.
+  if (facts.wayland_display && decide_input_reach(facts).why == kReachWayland) {
+    const PortalOffer offer = query_portal_remote_desktop(std::chrono::milliseconds(1500));
+    facts.portal_remote_desktop = offer.version;
+    facts.portal_device_types = offer.device_types;
   }
   return decide_input_reach(facts);
 }

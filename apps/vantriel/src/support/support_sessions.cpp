@@ -25,6 +25,8 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   const bool starts_or_updates = member_is_true(request, "activa");
   std::string ended_role;
   bool release = false;
+  bool allowed = false;
+  bool over = false;
   {
     std::lock_guard<std::mutex> lock(session_mu_);
     if (starts_or_updates) {
@@ -51,6 +53,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
         control_grant_ = 0;
       } else if (control_grant_ == 0) {
         control_grant_ = ++grants_;
+        allowed = true;
       }
       release = !control_;
     } else {
@@ -70,6 +73,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
                      " s)");
       }
       ended_role = role_;
+      over = active_;
       active_ = false;
       role_.clear();
       control_ = false;
@@ -81,6 +85,9 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   // Outside the lock: the release waits for the event being applied, and the grant is
   // already gone, so no later event of any batch is applied after it.
   if (release) effects_.release_input();
+  // After the release: the keys it lets go of travel through what the session opened.
+  if (over && effects_.session_over) effects_.session_over();
+  if (allowed && effects_.control_allowed) effects_.control_allowed();
   if (starts_or_updates) return {{"ok", true}};
   // After this PC received support the code the other side used must stop working.
   if (ended_role != "tech") effects_.renew_clave();

@@ -34,6 +34,11 @@ struct SessionEffects {
   std::function<void()> release_input;
   std::function<void()> renew_clave;
   std::function<std::string()> current_clave;
+  // Control was allowed anew (a desktop that asks the person asks now) / the session
+  // ended (whatever the desktop granted for it ends). Never called with session_mu_ held;
+  // either may be empty.
+  std::function<void()> control_allowed;
+  std::function<void()> session_over;
 };
 
 class SupportSessions {

@@ -29,6 +29,8 @@ class SupportSessionsTest : public ::testing::Test {
                 },
             .renew_clave = [this] { ++clave_generation_; },
             .current_clave = [this] { return "K" + std::to_string(clave_generation_); },
+            .control_allowed = [this] { desktop_.push_back("allowed"); },
+            .session_over = [this] { desktop_.push_back("over"); },
         }) {}
 
   double now_ = 1000.0;
@@ -37,6 +39,7 @@ class SupportSessionsTest : public ::testing::Test {
   int releases_ = 0;
   std::function<void()> on_release_;
   int clave_generation_ = 0;
+  std::vector<std::string> desktop_;  // what the desktop was told, in order
   SupportSessions sessions_;
 };
 
@@ -97,8 +100,11 @@ TEST_F(SupportSessionsTest, ControlChangesAreLoggedAndReleaseHeldInput) {
 }
 
 // A batch holds on to the grant it began under: reports that keep control keep the grant;
-// taking control back, even to give it again, or ending the session, ends it.
+// taking control back, even to give it again, or ending the session, ends it. The desktop
+// hears of each new grant (a portal asks the person then) and of the session's end, after
+// the release of what was held.
 TEST_F(SupportSessionsTest, EachGrantOfControlIsItsOwn) {
+  on_release_ = [this] { desktop_.push_back("release"); };
   EXPECT_EQ(sessions_.control_grant(), 0u);
   (void)sessions_.report(json::parse(R"({"activa":true,"control":true,"con":"Ana"})"));
   const uint64_t first = sessions_.control_grant();
@@ -117,6 +123,11 @@ TEST_F(SupportSessionsTest, EachGrantOfControlIsItsOwn) {
   EXPECT_NE(sessions_.control_grant(), 0u);
   (void)sessions_.report(json::object());
   EXPECT_EQ(sessions_.control_grant(), 0u);
+  EXPECT_THAT(desktop_, ElementsAre("allowed", "release", "allowed", "release", "allowed",
+                                    "release", "over"));
+  // Ending with no session running tells the desktop nothing.
+  (void)sessions_.report(json::object());
+  EXPECT_EQ(desktop_.size(), 7u);
 }
 
 // The release waits for the event being applied (text can take seconds); the session lock
