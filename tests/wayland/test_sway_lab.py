@@ -212,6 +212,10 @@ class SwayLabTest(unittest.TestCase):
         cls.addClassCleanup(cls.lab.cleanup)
         cls.lab.start_desktop()
         print("desktop up in %.1f s" % (time.monotonic() - cls.started), file=sys.stderr)
+        cls.start_host()
+
+    @classmethod
+    def start_host(cls):
         cls.host = Host(env={"WAYLAND_DISPLAY": cls.lab.display, "XDG_SESSION_TYPE": "wayland",
                              "XDG_RUNTIME_DIR": cls.lab.runtime, "HOME": cls.lab.runtime},
                         user=cls.lab.user)
@@ -260,12 +264,17 @@ class SwayLabTest(unittest.TestCase):
 
     def test_clicks_land_on_the_pixel_and_the_wheel_scrolls(self):
         # (x, y, button) -> page pixel; edges and the middle of the one output.
+        took = []
         for fx, fy, button, px, py in [(0, 0, 0, 0, 0), (1, 1, 0, WIDTH - 1, HEIGHT - 1),
                                        (0.25, 0.75, 2, 320, 599), (0.5, 0.5, 1, 640, 400),
                                        (0.9, 0.1, 0, 1151, 80)]:
+            took.append(time.monotonic())
             got = self.click(fx, fy, button)
+            took[-1] = time.monotonic() - took[-1]
             self.assertEqual([(e["t"], e["x"], e["y"], e["b"]) for e in got],
                              [("mousedown", px, py, button), ("mouseup", px, py, button)], (fx, fy))
+        print("a click, from the request to the page's report: %s ms"
+              % " ".join("%.0f" % (t * 1000) for t in took), file=sys.stderr)
         # Windows counts the wheel up, the page down; two notches, then one back, then right.
         for wheel, sign in (({"dy": -240}, (0, 1)), ({"dy": 120}, (0, -1)), ({"dx": 120}, (1, 0))):
             self.inject([{"k": "w", **wheel}])
