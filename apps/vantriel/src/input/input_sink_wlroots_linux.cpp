@@ -137,7 +137,7 @@ class WlrootsSink : public InputSink {
       if (requests_ >= kFlushEvery) {
         requests_ = 0;
         if (!flush_all(display_, Clock::now() + kAnswerWithin)) {
-          disconnect(false);
+          disconnect(true);
           return;
         }
       }
@@ -149,7 +149,9 @@ class WlrootsSink : public InputSink {
     if (display_ == nullptr) return;
     requests_ = 0;
     // Also reads what the compositor sent meanwhile (outputs that came or went).
-    if (!timed_roundtrip(display_, Clock::now() + kAnswerWithin)) disconnect(false);
+    // A compositor that stopped answering is left, letting go of what we hold if it
+    // still reads; one that went away has dropped our devices with what they held.
+    if (!timed_roundtrip(display_, Clock::now() + kAnswerWithin)) disconnect(true);
   }
 
  private:
