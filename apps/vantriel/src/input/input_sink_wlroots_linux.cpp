@@ -508,24 +508,30 @@ class WlrootsSink : public InputSink {
                                                   [](void*, wl_seat*, const char*) {}};
   static constexpr wl_registry_listener kRegistryListener{&WlrootsSink::global,
                                                           &WlrootsSink::global_remove};
-  static constexpr wl_output_listener kOutputListener{
-      [](void* data, wl_output* proxy, int32_t, int32_t, int32_t, int32_t, int32_t, const char*,
-         const char*, int32_t transform) {
-        if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->transform = transform;
-      },
-      [](void* data, wl_output* proxy, uint32_t flags, int32_t width, int32_t height, int32_t) {
-        Output* o = static_cast<WlrootsSink*>(data)->output(proxy);
-        if (o != nullptr && (flags & WL_OUTPUT_MODE_CURRENT) != 0) {
-          o->width = width;
-          o->height = height;
-        }
-      },
-      [](void*, wl_output*) {},
-      [](void* data, wl_output* proxy, int32_t factor) {
-        if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->scale = factor;
-      },
-      nullptr,
-      nullptr};
+  static void output_geometry(void* data, wl_output* proxy, int32_t, int32_t, int32_t, int32_t,
+                              int32_t, const char*, const char*, int32_t transform) {
+    if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->transform = transform;
+  }
+
+  static void output_mode(void* data, wl_output* proxy, uint32_t flags, int32_t width,
+                          int32_t height, int32_t) {
+    Output* o = static_cast<WlrootsSink*>(data)->output(proxy);
+    if (o != nullptr && (flags & WL_OUTPUT_MODE_CURRENT) != 0) {
+      o->width = width;
+      o->height = height;
+    }
+  }
+
+  static void output_scale(void* data, wl_output* proxy, int32_t factor) {
+    if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->scale = factor;
+  }
+
+  static constexpr wl_output_listener kOutputListener{&WlrootsSink::output_geometry,
+                                                      &WlrootsSink::output_mode,
+                                                      [](void*, wl_output*) {},
+                                                      &WlrootsSink::output_scale,
+                                                      nullptr,
+                                                      nullptr};
 
   struct Mods {
     uint32_t depressed = 0, latched = 0, locked = 0, group = 0;
