@@ -176,6 +176,8 @@ test("the host's Spanish texts reach an English page in English, their variable 
   assert.equal(hostText('No se pudo activar el inicio con Windows (requiere ejecutar Vantriel como administrador). ERROR: Acceso denegado.'),
     "Couldn't turn on start with Windows (Vantriel must run as administrator). ERROR: Acceso denegado.");
   assert.equal(hostText('Vantriel ya no se abrirá al iniciar Windows.'), 'Vantriel will no longer open when Windows starts.');
+  assert.equal(hostText('Rechazaste el control remoto en la ventana de tu escritorio (o la cerraste sin elegir).'),
+    "You refused remote control in your desktop's window (or closed it without choosing).");
   assert.equal(hostText('Primero termina la sesión de soporte y la llamada (una actualización la cortaría).'),
     'First finish the support session and the call (an update would cut it off).');
   assert.equal(hostText('Esta versión no se puede instalar desde la app: descárgala de vantriel.app/descargar.'),

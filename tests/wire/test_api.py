@@ -43,7 +43,8 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(list(doc), ["app", "version", "id", "id_bonito", "nombre", "servidor",
                                      "admin", "monitores", "idioma", "disponible", "sesion",
                                      "llamada", "recientes", "sesiones", "inicio_windows",
-                                     "actualizacion", "control_posible", "control_motivo"])
+                                     "actualizacion", "control_posible", "control_motivo",
+                                     "control_pregunta", "control_rechazo"])
         self.assertEqual(doc["app"], "vantriel")
         self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
         # The suite can outlast the start-up check's 8 s delay (the window's 12 s wait in
@@ -59,7 +60,7 @@ class ApiTest(unittest.TestCase):
             return
         # A Wayland session (XTest through XWayland would reach only X11 programs), and no
         # desktop at all: each says why, in the host's words that the page translates.
-        for env, why in (({"XDG_SESSION_TYPE": "wayland", "WAYLAND_DISPLAY": "wayland-0"}, "usa Wayland"),
+        for env, why in (({"XDG_SESSION_TYPE": "wayland", "WAYLAND_DISPLAY": "wayland-0"}, "escritorio Wayland"),
                          ({"XDG_SESSION_TYPE": None, "WAYLAND_DISPLAY": None}, "escritorio gráfico")):
             h = Host(env=env)
             try:
@@ -243,6 +244,16 @@ class ApiTest(unittest.TestCase):
         self.assertFalse(h.get("/api/estado").json()["disponible"])
         self.post("/api/ajustes", {"recibir": {"disponible": "si"}})
         self.assertTrue(h.get("/api/estado").json()["disponible"])
+        # The desktop's kept agreement to remote control (a portal's restore token) goes
+        # when the person turns control off, and only then.
+        token = h.path("portal_control.token")
+        with open(token, "w", encoding="utf-8") as f:
+            f.write("b2c5-11ef\n")
+        self.post("/api/ajustes", {"recibir": {"permitir_control": "si", "sonido": True}})
+        self.assertTrue(os.path.exists(token))
+        self.post("/api/ajustes", {"recibir": {"permitir_control": False}})
+        self.assertFalse(os.path.exists(token))
+        self.post("/api/ajustes", {"recibir": {"permitir_control": True}})
 
     def test_concurrent_writers_lose_nothing(self):
         h = self.host

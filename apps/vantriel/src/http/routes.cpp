@@ -163,6 +163,10 @@ json status_document(const ApiContext& api) {
   const InputReach& reach = api.desktop.input_reach();
   doc["control_posible"] = reach.possible;
   doc["control_motivo"] = reach.why;
+  // A desktop that asks the person first (the portal): whether its dialog is open now, and
+  // why control stopped (the person refused, the desktop ended it), for this session.
+  doc["control_pregunta"] = api.desktop.control_asking();
+  doc["control_rechazo"] = api.desktop.control_refusal();
   return doc;
 }
 
@@ -197,7 +201,14 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const Api
 HttpReply route_post(const HttpRequest& request, std::string_view path, const json& body,
                      const ApiContext& api) {
   SupportSessions& sessions = api.sessions;
-  if (path == "/api/ajustes") return reply_json(save_settings(api.folder, api.log, body));
+  if (path == "/api/ajustes") {
+    json reply = save_settings(api.folder, api.log, body);
+    // Control turned off: an agreement the desktop keeps for later sessions goes too.
+    if (setting_is_off(setting(load_settings(api.folder), "recibir", "permitir_control"))) {
+      api.desktop.forget_consent();
+    }
+    return reply_json(reply);
+  }
   if (path == "/api/identidad") {
     return reply_json(identity_reply(load_identity(api.folder, api.log), api));
   }

@@ -1,5 +1,6 @@
 #include "input/desktop.h"
 
+#include "input/portal_input.h"
 #include "input/recording_sink.h"
 
 namespace vantriel {
@@ -18,8 +19,13 @@ Desktop::Desktop(DesktopOptions options)
     : monitors_(std::move(options.monitors)),
       reach_(options.record_input_to ? InputReach{true, "recording", ""} : system_input_reach()),
       sink_(make_sink(options, reach_)),
-      decoder_(*sink_) {
-  if (options.consent_file) sink_->keep_consent_in(*options.consent_file);
+      decoder_(*sink_),
+      consent_file_(options.consent_file) {
+  if (consent_file_) sink_->keep_consent_in(*consent_file_);
+}
+
+void Desktop::forget_consent() {
+  if (consent_file_) forget_restore_token(*consent_file_);
 }
 
 Desktop::~Desktop() = default;

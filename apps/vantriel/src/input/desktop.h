@@ -59,7 +59,7 @@ class Desktop {
   bool control_asking() const { return sink_->asking(); }
   std::string control_refusal() const { return sink_->refusal(); }
   // The person turned remote control off in the settings: the next session asks again.
-  void forget_consent() { sink_->forget_consent(); }
+  void forget_consent();
 
   std::string read_clipboard() { return clipboard_.read_text(); }
   bool write_clipboard(std::string_view utf8) { return clipboard_.write_text(utf8); }
@@ -69,6 +69,7 @@ class Desktop {
   const InputReach reach_;
   const std::unique_ptr<InputSink> sink_;
   InputDecoder decoder_;  // one pressed-keys list and one pressed-buttons set
+  const std::optional<std::filesystem::path> consent_file_;
   Clipboard clipboard_;
 };
 

@@ -99,9 +99,8 @@ class InputSink {
   virtual bool asking() const { return false; }
   virtual std::string refusal() const { return ""; }
   // The file that keeps the person's agreement between sessions where the desktop allows
-  // it; forget_consent() drops it, so that the next session asks again.
+  // it (Desktop::forget_consent() removes it).
   virtual void keep_consent_in(const std::filesystem::path& file) { (void)file; }
-  virtual void forget_consent() {}
 };
 
 struct InputReach;

@@ -151,11 +151,6 @@ class PortalSink final : public InputSink {
     consent_file_ = file;
   }
 
-  void forget_consent() override {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!consent_file_.empty()) forget_restore_token(consent_file_);
-  }
-
  private:
   enum class State { kIdle, kAsking, kActive, kRefused };
   enum class Step { kNone, kCreate, kDevices, kSources, kStart };

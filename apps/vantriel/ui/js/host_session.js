@@ -385,7 +385,7 @@ async function startHostSession(req, opts, stream) {
   }
   if (SES !== s) return;
   await flushSignals(s);
-  sessionNote(s);
+  sessionNote(s).then(() => watchConsent(s));
   if (s.call) voiceOn(s);
   drawHostBar();
   chatSystem(t("chatSys", s.peer));
@@ -614,6 +614,8 @@ export function drawHostBar() {
     "</span></div>" +
     '<div class="hbrow">' + checkHtml(s, "hbCheck") + "</div>" +
     (s.clipReads ? '<div id="hbClip" class="note">' + esc(clipReadText(s)) + "</div>" : "") +
+    (s.asking && s.control ? '<div id="hbAsk" class="note" role="status">' + esc(t("desktopAsks")) + "</div>" : "") +
+    (s.refusal && !s.control ? '<div id="hbRefused" class="note warn" role="status">' + esc(hostWords(s.refusal)) + "</div>" : "") +
     (s.surface !== "monitor" ? '<div id="hbOnlyView" class="note warn">' + esc(t("onlyView")) + "</div>" : "");
   drawHostClock(s);
   showBar("hostbar", true);
@@ -637,13 +639,54 @@ async function toggleControl(s) {
       return;
     }
     s.control = true;
+    s.refusal = "";
     await sessionNote(s);
+    watchConsent(s);
   } else {
     await withdrawControl(s);
   }
   if (SES !== s) return;
   sendPerm(s);
   drawHostBar();
+}
+
+// A desktop that asks the person before it lets control in (GNOME, KDE on Wayland): the
+// bar says so while its window is open; a refusal, or the desktop ending control, takes
+// control back (the technician's page is told) and the bar says why. Watched while control
+// is on, often while the desktop asks.
+const CONSENT_ASK_MS = 700;
+const CONSENT_WATCH_MS = 3000;
+
+async function watchConsent(s) {
+  clearTimeout(s.consentT);
+  if (SES !== s || s.role !== "host" || !s.control) return;
+  let st = null;
+  try {
+    st = await get("/api/estado");
+  } catch (e) {
+    st = null;
+  }
+  if (SES !== s || !s.control) return;
+  const refused = st && typeof st.control_rechazo === "string" ? st.control_rechazo : "";
+  const asking = !refused && !!(st && st.control_pregunta === true);
+  if (refused) {
+    s.asking = false;
+    s.refusal = refused;
+    await withdrawControl(s);
+    if (SES !== s) return;
+    sendPerm(s);
+    drawHostBar();
+    toast(String(hostWords(refused)), 8000);
+    return;
+  }
+  if (asking !== !!s.asking) {
+    s.asking = asking;
+    drawHostBar();
+  }
+  // A desktop that never asked in this session needs no watching.
+  if (asking) s.desktopAsks = true;
+  if (!s.desktopAsks) return;
+  s.consentT = setTimeout(() => watchConsent(s), asking ? CONSENT_ASK_MS : CONSENT_WATCH_MS);
 }
 
 // Control off: nothing queued goes on, held input is released, the host process told.
@@ -653,6 +696,8 @@ async function toggleControl(s) {
 // should the note not reach the host (the host refuses it once control is off).
 async function withdrawControl(s) {
   s.control = false;
+  s.asking = false;
+  clearTimeout(s.consentT);
   s.queue.clear();
   const told = sessionNote(s);
   const released = sendInput({ mon: s.mon, ev: [{ k: "rel" }] }).catch(() => null);

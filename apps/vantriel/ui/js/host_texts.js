@@ -19,6 +19,11 @@ const EXACT = {
   "No hay un escritorio gráfico al que llegar: Vantriel no se inició dentro de una sesión de escritorio.":
     "There is no graphical desktop to reach: Vantriel was not started inside a desktop session.",
   "No se pudo abrir el escritorio X11 de esta sesión.": "Couldn't open this session's X11 desktop.",
+  "Rechazaste el control remoto en la ventana de tu escritorio (o la cerraste sin elegir).":
+    "You refused remote control in your desktop's window (or closed it without choosing).",
+  "Tu escritorio no pudo empezar el control remoto.": "Your desktop couldn't start remote control.",
+  "Tu escritorio terminó el control remoto.": "Your desktop ended remote control.",
+  "Tu escritorio no dio acceso al ratón y al teclado.": "Your desktop didn't give access to the mouse and keyboard.",
   "Descargando…": "Downloading…",
   "Buscando actualizaciones…": "Checking for updates…",
   "Ya tienes la versión más reciente.": "You already have the latest version.",
