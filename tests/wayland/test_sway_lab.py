@@ -216,8 +216,10 @@ class SwayLabTest(unittest.TestCase):
 
     @classmethod
     def start_host(cls):
+        # The seat has no keyboard to take the layout from: the session names it.
         cls.host = Host(env={"WAYLAND_DISPLAY": cls.lab.display, "XDG_SESSION_TYPE": "wayland",
-                             "XDG_RUNTIME_DIR": cls.lab.runtime, "HOME": cls.lab.runtime},
+                             "XDG_RUNTIME_DIR": cls.lab.runtime, "HOME": cls.lab.runtime,
+                             "XKB_DEFAULT_LAYOUT": "es"},
                         user=cls.lab.user)
         cls.addClassCleanup(cls.host.cleanup)
 
@@ -297,11 +299,12 @@ class SwayLabTest(unittest.TestCase):
         self.inject([{"k": "t", "s": "😀"}])
         self.assertEqual(self.lab.until(lambda e: e["t"] == "keydown")[-1]["key"], "😀")
         self.inject(keys("Backspace"))
-        # Enter, Shift, then Ctrl+A (everything selected) and a letter that replaces it all.
+        # Enter, Shift, the key right of L (ñ in the Spanish layout), then Ctrl+A
+        # (everything selected) and a letter that replaces it all.
         self.inject(keys("Enter") + [{"k": "kd", "c": "ShiftLeft"}] + keys("KeyB") +
-                    [{"k": "ku", "c": "ShiftLeft"}])
-        self.assertEqual(self.lab.until(lambda e: e.get("value") == text + "\nB")[-1]["value"],
-                         text + "\nB")
+                    [{"k": "ku", "c": "ShiftLeft"}] + keys("Semicolon"))
+        self.assertEqual(self.lab.until(lambda e: e.get("value") == text + "\nBñ")[-1]["value"],
+                         text + "\nBñ")
         self.inject([{"k": "kd", "c": "ControlLeft"}] + keys("KeyA") +
                     [{"k": "ku", "c": "ControlLeft"}] + keys("KeyX") + [{"k": "t", "s": "ñ€"}])
         got = self.lab.until(lambda e: e.get("value") == "xñ€")
@@ -309,6 +312,20 @@ class SwayLabTest(unittest.TestCase):
         self.assertEqual([(e["key"], e["ctrl"]) for e in shortcut], [("a", True)])
         # Once Ctrl is up, the next letter is plain.
         self.assertIn(("x", False), [(e["key"], e["ctrl"]) for e in got if e["t"] == "keydown"])
+
+        # A second host takes the layout of the seat's keyboard (now the first host's Spanish
+        # one) before the names its environment gives.
+        other = Host(env={"WAYLAND_DISPLAY": self.lab.display, "XDG_SESSION_TYPE": "wayland",
+                          "XDG_RUNTIME_DIR": self.lab.runtime, "HOME": self.lab.runtime,
+                          "XKB_DEFAULT_LAYOUT": "us"}, user=self.lab.user)
+        try:
+            body = {"activa": True, "rol": "host", "control": True, "con": "Técnico"}
+            self.assertTrue(other.post("/api/sesion", body).json()["ok"])
+            reply = other.post("/api/input", {"mon": 0, "ev": keys("Semicolon")}).json()
+            self.assertEqual(reply, {"ok": True, "n": 2})
+            self.assertEqual(self.lab.until(lambda e: e["t"] == "input")[-1]["value"], "xñ€ñ")
+        finally:
+            other.cleanup()
 
     def test_the_session_end_releases_what_is_held(self):
         self.inject([{"k": "kd", "c": "ShiftLeft"}, {"k": "kd", "c": "KeyQ"},

@@ -45,6 +45,8 @@ constexpr auto kAnswerWithin = std::chrono::seconds(1);
 constexpr int kFlushEvery = 100;
 // How long programs are given to take a pointer or keyboard that the seat gained.
 constexpr auto kSeatNewsTime = std::chrono::milliseconds(500);
+// The largest seat keymap read (a usual one is 60 KiB).
+constexpr uint32_t kMaxKeymapBytes = 4u << 20;
 // Wheel motion per notch, as libinput reports a mouse wheel's click.
 constexpr double kAxisPerNotch = 15.0;
 
@@ -166,14 +168,18 @@ class WlrootsSink : public InputSink {
     last_attempt_ = now;
     display_ = wl_display_connect(nullptr);
     if (display_ == nullptr) return false;
-    keymap_ = VirtualKeymap::create();
     registry_ = wl_display_get_registry(display_);
     wl_registry_add_listener(registry_, &kRegistryListener, this);
     const auto deadline = now + kAnswerWithin;
-    // The first trip names the globals; the second brings the outputs' modes.
-    if (keymap_ == nullptr || !timed_roundtrip(display_, deadline) || seat_ == nullptr ||
-        pointer_manager_ == nullptr || keyboard_manager_ == nullptr ||
-        !timed_roundtrip(display_, deadline)) {
+    // The first trip names the globals; the second brings the outputs' modes and the
+    // seat's devices.
+    if (!timed_roundtrip(display_, deadline) || seat_ == nullptr || pointer_manager_ == nullptr ||
+        keyboard_manager_ == nullptr || !timed_roundtrip(display_, deadline)) {
+      disconnect(false);
+      return false;
+    }
+    keymap_ = VirtualKeymap::create(seat_keymap(deadline));
+    if (keymap_ == nullptr) {
       disconnect(false);
       return false;
     }
@@ -217,7 +223,11 @@ class WlrootsSink : public InputSink {
     if (keyboard_manager_ != nullptr)
       wl_proxy_destroy(reinterpret_cast<wl_proxy*>(keyboard_manager_));
     for (Output& o : outputs_) wl_output_destroy(o.proxy);
-    if (seat_ != nullptr) wl_seat_destroy(seat_);
+    if (seat_ != nullptr && wl_seat_get_version(seat_) >= WL_SEAT_RELEASE_SINCE_VERSION) {
+      wl_seat_release(seat_);
+    } else if (seat_ != nullptr) {
+      wl_seat_destroy(seat_);
+    }
     if (registry_ != nullptr) wl_registry_destroy(registry_);
     if (wl_display_get_error(display_) == 0) wl_display_flush(display_);
     wl_display_disconnect(display_);
@@ -237,6 +247,34 @@ class WlrootsSink : public InputSink {
     buttons_.clear();
     high_surrogate_ = 0;
     sent_mods_ = {};
+  }
+
+  // REQUIRES: mu_ held. The text of the keymap the seat's keyboard has now (the person's
+  // layout), or "" when the seat has no keyboard.
+  std::string seat_keymap(Clock::time_point deadline) {
+    std::string text;
+    if ((seat_capabilities_ & WL_SEAT_CAPABILITY_KEYBOARD) == 0) return text;
+    wl_keyboard* keyboard = wl_seat_get_keyboard(seat_);
+    wl_keyboard_add_listener(keyboard, &kKeyboardListener, &text);
+    timed_roundtrip(display_, deadline);
+    if (wl_seat_get_version(seat_) >= WL_KEYBOARD_RELEASE_SINCE_VERSION) {
+      wl_keyboard_release(keyboard);
+    } else {
+      wl_keyboard_destroy(keyboard);
+    }
+    return text;
+  }
+
+  static void keymap_given(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size) {
+    auto* text = static_cast<std::string*>(data);
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size <= kMaxKeymapBytes) {
+      void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (map != MAP_FAILED) {
+        text->assign(static_cast<const char*>(map), size);
+        munmap(map, size);
+      }
+    }
+    close(fd);
   }
 
   void release_all() {
@@ -466,7 +504,7 @@ class WlrootsSink : public InputSink {
       return wl_registry_bind(registry, name, which, std::min(version, max));
     };
     if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat_ == nullptr) {
-      self->seat_ = static_cast<wl_seat*>(bind(&wl_seat_interface, 1));
+      self->seat_ = static_cast<wl_seat*>(bind(&wl_seat_interface, 5));
       wl_seat_add_listener(self->seat_, &kSeatListener, self);
     } else if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0) {
       self->pointer_manager_ = static_cast<zwlr_virtual_pointer_manager_v1*>(
@@ -504,6 +542,13 @@ class WlrootsSink : public InputSink {
     static_cast<WlrootsSink*>(data)->seat_capabilities_ = which;
   }
 
+  static constexpr wl_keyboard_listener kKeyboardListener{
+      &WlrootsSink::keymap_given,
+      [](void*, wl_keyboard*, uint32_t, wl_surface*, wl_array*) {},
+      [](void*, wl_keyboard*, uint32_t, wl_surface*) {},
+      [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {},
+      [](void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {},
+      [](void*, wl_keyboard*, int32_t, int32_t) {}};
   static constexpr wl_seat_listener kSeatListener{&WlrootsSink::capabilities,
                                                   [](void*, wl_seat*, const char*) {}};
   static constexpr wl_registry_listener kRegistryListener{&WlrootsSink::global,

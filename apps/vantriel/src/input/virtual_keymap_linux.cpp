@@ -23,11 +23,18 @@ xkb_keymap* compile(xkb_context* context, const xkb_rule_names* names) {
 
 }  // namespace
 
-std::unique_ptr<VirtualKeymap> VirtualKeymap::create() {
-  // The context reads XKB_DEFAULT_* itself when the names are left empty.
+std::unique_ptr<VirtualKeymap> VirtualKeymap::create(std::string_view session_keymap) {
   xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   if (context == nullptr) return nullptr;
-  xkb_keymap* keymap = compile(context, nullptr);
+  xkb_keymap* keymap = nullptr;
+  // Wayland sends the text with its terminating NUL, which xkbcommon takes for text.
+  while (!session_keymap.empty() && session_keymap.back() == '\0') session_keymap.remove_suffix(1);
+  if (!session_keymap.empty()) {
+    keymap = xkb_keymap_new_from_buffer(context, session_keymap.data(), session_keymap.size(),
+                                        XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+  }
+  // The context reads XKB_DEFAULT_* itself when the names are left empty.
+  if (keymap == nullptr) keymap = compile(context, nullptr);
   if (keymap == nullptr) {
     const xkb_rule_names us{"evdev", "pc105", "us", "", ""};
     keymap = compile(context, &us);

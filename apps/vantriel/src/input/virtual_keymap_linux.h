@@ -1,6 +1,7 @@
 // The keymap of the host's virtual keyboard on a wlroots compositor: the session's layout
-// (XKB_DEFAULT_RULES, _MODEL, _LAYOUT, _VARIANT and _OPTIONS, as the compositor itself
-// reads them; a plain "us" evdev keymap when none is set) with a few keys made its own
+// (the keymap the compositor gives its seat's keyboard; without one, XKB_DEFAULT_RULES,
+// _MODEL, _LAYOUT, _VARIANT and _OPTIONS, as the compositor itself reads them; a plain
+// "us" evdev keymap when none is set) with a few keys made its own
 // (F13 to F24 and two more, see kSpareKeys), each bound to one character's keysym, so that
 // any character can be typed. A Wayland virtual keyboard carries its own keymap, so binding
 // changes no one else's keyboard. Not thread-safe.
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -20,8 +22,9 @@ namespace vantriel {
 
 class VirtualKeymap {
  public:
-  // Null when xkbcommon cannot compile the session's layout nor the "us" one.
-  static std::unique_ptr<VirtualKeymap> create();
+  // From `session_keymap`, the text of the seat's keymap, when it compiles; else from the
+  // XKB_DEFAULT_* names. Null when xkbcommon cannot compile those nor the "us" layout.
+  static std::unique_ptr<VirtualKeymap> create(std::string_view session_keymap = {});
   ~VirtualKeymap();
   VirtualKeymap(const VirtualKeymap&) = delete;
   VirtualKeymap& operator=(const VirtualKeymap&) = delete;

@@ -104,6 +104,18 @@ TEST(VirtualKeymapTest, TheSessionsLayoutTypesItsOwnCharacters) {
   ASSERT_NE(keymap, nullptr);
   EXPECT_EQ(keymap->plain_key(kNtilde), static_cast<uint32_t>(KEY_SEMICOLON));
   EXPECT_EQ(keymap->plain_key('z'), static_cast<uint32_t>(KEY_Z));
+
+  // The seat's keymap comes first (as the compositor sends it, with its terminating NUL);
+  // a text that does not compile falls back to the names.
+  const std::string french = keymap_for("fr")->text();
+  keymap = keymap_for("us");
+  auto seat = VirtualKeymap::create(std::string_view(french.c_str(), french.size() + 1));
+  ASSERT_NE(seat, nullptr);
+  EXPECT_EQ(seat->plain_key('a'), static_cast<uint32_t>(KEY_Q));  // AZERTY
+  EXPECT_EQ(seat->plain_key(kEuro), 0u);
+  auto broken = VirtualKeymap::create("xkb_keymap { nonsense");
+  ASSERT_NE(broken, nullptr);
+  EXPECT_EQ(broken->plain_key('a'), static_cast<uint32_t>(KEY_A));
 }
 
 }  // namespace
