@@ -50,6 +50,13 @@ inline constexpr const char* kReachNoDisplay =
 inline constexpr const char* kReachXUnreachable =
     "No se pudo abrir el escritorio X11 de esta sesión.";
 
+// Whether the session is a Wayland one: XDG_SESSION_TYPE says so, or names no type while
+// only WAYLAND_DISPLAY is set.
+bool is_wayland_session(const SessionFacts& facts);
+
+// The facts the environment gives (type and sockets; nothing is connected to).
+SessionFacts session_facts_from_environment();
+
 // X11 sessions are reached through XTest. A Wayland session is not: through XWayland,
 // XTest reaches only the X11 programs, not the desktop. A Wayland session is reached
 // through the compositor's virtual input where it offers it (no question to the person),

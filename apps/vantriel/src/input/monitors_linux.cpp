@@ -1,13 +1,17 @@
 // Monitors on X11: the RandR monitors of the default screen in the server's order, with
 // its primary flag; the root window is the virtual desktop. A server without RandR 1.5
-// monitors reports its root window as the one monitor.
+// monitors reports its root window as the one monitor. In a Wayland session: the
+// compositor's outputs in its logical layout (wayland_outputs_linux.cpp), whose bounding
+// box is the virtual desktop; XWayland's RandR would describe only its own view.
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <memory>
 #include <mutex>
 
+#include "input/input_reach.h"
 #include "input/monitors.h"
+#include "input/wayland_outputs_linux.h"
 #include "input/x11_display.h"
 
 namespace vantriel {
@@ -41,8 +45,17 @@ bool root_size(Display* d, int& w, int& h) {
 
 // One connection shared by every query.
 struct MonitorSource::System::State {
+  const bool wayland = is_wayland_session(session_facts_from_environment());
   std::mutex mu;
-  std::unique_ptr<X11Connection> conn;  // guarded by mu
+  std::unique_ptr<X11Connection> conn;       // guarded by mu
+  std::unique_ptr<WaylandOutputs> outputs;   // guarded by mu
+
+  // REQUIRES: mu held. The Wayland outputs, reconnecting to a compositor that went away.
+  std::vector<MonitorInfo> wayland_monitors() {
+    if (outputs != nullptr && !outputs->ok()) outputs.reset();
+    if (outputs == nullptr) outputs = WaylandOutputs::connect();
+    return outputs != nullptr ? outputs->list() : std::vector<MonitorInfo>{};
+  }
 };
 
 MonitorSource::System::System() : state_(std::make_unique<State>()) {}
@@ -50,6 +63,7 @@ MonitorSource::System::~System() = default;
 
 std::vector<MonitorInfo> MonitorSource::System::monitors() {
   std::lock_guard<std::mutex> lock(state_->mu);
+  if (state_->wayland) return state_->wayland_monitors();
   Display* d = display_locked(state_->conn);
   if (d == nullptr) return {};
   std::vector<MonitorInfo> out;
@@ -85,6 +99,10 @@ std::vector<MonitorInfo> MonitorSource::System::monitors() {
 
 VirtualDesktop MonitorSource::System::virtual_desktop() {
   std::lock_guard<std::mutex> lock(state_->mu);
+  if (state_->wayland) {
+    const std::vector<MonitorInfo> monitors = state_->wayland_monitors();
+    return monitors.empty() ? VirtualDesktop{} : bounding_desktop(monitors);
+  }
   VirtualDesktop desk;
   if (Display* d = display_locked(state_->conn)) root_size(d, desk.w, desk.h);
   return desk;
