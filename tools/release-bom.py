@@ -34,11 +34,22 @@ SHARED_LICENCES = {
     "libxrandr2": "MIT",
     "libxrender1": "MIT",
     "libxtst6": "MIT",
+    "libwayland-client0": "MIT",
+    "libxkbcommon0": "MIT",
     "libsystemd0": "LGPL-2.1-or-later",
     "libsodium23": "ISC",
     "libssl3": "Apache-2.0",
     "zlib1g": "Zlib",
 }
+
+# The Wayland protocol definitions in third_party/wayland built into the Linux program.
+WAYLAND_PROTOCOLS = [
+    ("xdg-output protocol (wayland-protocols)", "1.31", "pkg:generic/wayland-protocols@1.31"),
+    ("wlr virtual pointer protocol (wlr-protocols)", "b010a03648b88d143236de193bddbfea0c08bc84",
+     "pkg:github/swaywm/wlr-protocols@b010a03648b88d143236de193bddbfea0c08bc84"),
+    ("virtual keyboard protocol (wlroots)", "0855cdacb2eeeff35849e2e9c4db0aa996d78d10",
+     "pkg:github/swaywm/wlroots@0855cdacb2eeeff35849e2e9c4db0aa996d78d10"),
+]
 
 
 def fail(message):
@@ -143,6 +154,11 @@ def main():
         built_in.append(component("MinGW-w64 runtime", mingw, "ZPL-2.1", licence_file="mingw-w64.txt",
                                   purl="pkg:deb/debian/mingw-w64@" + mingw))
     else:
+        # The client code wayland-scanner makes from third_party/wayland (its README names
+        # where each definition comes from).
+        for name, version, purl in WAYLAND_PROTOCOLS:
+            built_in.append(component(name, version, "MIT", licence_file="wayland-protocols.txt",
+                                      purl=purl))
         for package in shared_libraries(args.program):
             if package not in SHARED_LICENCES:
                 fail("%s needs a library of the package %s, whose licence this tool does not know: "

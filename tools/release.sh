@@ -198,7 +198,8 @@ stage_folder() {  # PLATFORM PROGRAM LICENCES...
 licences=(apps/vantriel/licencias/boost.txt apps/vantriel/licencias/nlohmann-json.txt)
 stage_folder windows-x64 "$windows_program" "${licences[@]}" \
   apps/vantriel/licencias/gcc-runtime.txt apps/vantriel/licencias/mingw-w64.txt
-stage_folder linux-x86_64 "$linux/bin/release/vantriel" "${licences[@]}"
+stage_folder linux-x86_64 "$linux/bin/release/vantriel" "${licences[@]}" \
+  apps/vantriel/licencias/wayland-protocols.txt
 
 # Archives and their signed documents, each checked as the updater will judge it.
 step "packing and signing"
