@@ -3,7 +3,8 @@ ScreenCast, carried out by mutter's own org.gnome.Mutter.RemoteDesktop and Scree
 
 The real xdg-desktop-portal frontend talks to it as it would to GNOME's backend; where
 GNOME's shows its dialog, this one prints {"ev": "ask"} and waits for the test to answer
-"allow" or "deny" on standard input. Every call it gets is printed as one JSON line on
+"allow" or "deny" on standard input; "end" ends every session as the desktop's own "stop
+sharing" does. Every call it gets is printed as one JSON line on
 standard output, so the test sees the conversation and the input as the desktop got it.
 
 Run with Debian's python3 (python3-dbus, python3-gi) on the bus named by
@@ -87,6 +88,15 @@ class Session(dbus.service.Object):
             self.open = False
             say(ev="mutter-closed")
 
+    def end(self):
+        say(ev="end")
+        if self.open:
+            self.open = False
+            self.rd.Stop()
+        self.Closed()
+        self.owner.sessions.pop(self.path, None)
+        self.remove_from_connection()
+
     @dbus.service.method(SESSION, in_signature="", out_signature="")
     def Close(self):
         say(ev="close")
@@ -99,8 +109,8 @@ class Session(dbus.service.Object):
         self.owner.sessions.pop(self.path, None)
         self.remove_from_connection()
 
-    @dbus.service.signal(SESSION, signature="a{sv}")
-    def Closed(self, details):
+    @dbus.service.signal(SESSION, signature="")
+    def Closed(self):
         pass
 
 
@@ -150,6 +160,11 @@ class Backend(dbus.service.Object):
         say(ev="ask")
 
     def answer(self, line):
+        if line == "end":
+            # The person ends the sharing from the desktop itself.
+            for session in list(self.sessions.values()):
+                session.end()
+            return
         if not self.waiting:
             say(ev="nothing-to-answer")
             return

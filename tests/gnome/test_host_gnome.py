@@ -51,6 +51,7 @@ REFUSED = {"ok": False, "msg": "sin permiso de control"}
 # The host's words for a refusal (apps/vantriel/src/input/portal_input.h).
 PORTAL_REFUSED = ("Rechazaste el control remoto en la ventana de tu escritorio (o la cerraste "
                   "sin elegir).")
+PORTAL_ENDED = "Tu escritorio terminó el control remoto."
 PORTAL_NAME = "org.freedesktop.portal.Desktop"
 BACKEND_NAME = "org.freedesktop.impl.portal.desktop.vantrieltest"
 
@@ -334,18 +335,14 @@ class HostGnomeTest(unittest.TestCase):
     def setUpClass(cls):
         started = time.monotonic()
         cls.lab = Lab()
+        # Class cleanups run also when setUpClass fails part way (tearDownClass would not).
+        cls.addClassCleanup(cls.lab.stop)
         print("\nthe GNOME lab started in %.1f s" % (time.monotonic() - started), flush=True)
         started = time.monotonic()
         cls.host = Host(env=cls.lab.host_env())
+        cls.addClassCleanup(cls.host.cleanup)
         print("the host started in %.2f s with the portal" % (time.monotonic() - started),
               flush=True)
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.host.cleanup()
-        finally:
-            cls.lab.stop()
 
     def post(self, path, body):
         reply = self.host.post(path, body)
@@ -448,6 +445,21 @@ class HostGnomeTest(unittest.TestCase):
         self.assertIn(("NotifyPointerButton", [0x110, 0]), notified)
         self.assertEqual(self.post("/api/input", {"mon": 0, "ev": self.key("KeyX")}), REFUSED)
         self.assertEqual(self.status()["control_pregunta"], False)
+
+        # The third session: the person stops the sharing from the desktop; the host says
+        # so, and what the technician sends goes nowhere.
+        self.session(True)
+        lab.backend_event("ask")
+        lab.answer("allow")
+        lab.backend_event("started")
+        wait_for(lambda: not self.status()["control_pregunta"], "the question to end")
+        lab.answer("end")
+        wait_for(lambda: self.status()["control_rechazo"] == PORTAL_ENDED, "the desktop's end")
+        lab.backend_so_far()
+        self.inject(self.key("F9"))
+        self.assertEqual([e for e in lab.backend_so_far() if e["ev"] == "notify"], [])
+        self.session(False)
+        self.assertEqual(self.status()["control_rechazo"], "")
 
     def test_a_portal_that_never_answers_holds_the_start_briefly(self):
         # A session bus on which the portal's name is activatable but never appears: D-Bus
