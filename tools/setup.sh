@@ -40,7 +40,7 @@ packages=(
   # the network lab: NAT routers between namespaces (nft); ip and tc come with iproute2
   nftables iproute2
   # the signalling server's tests of several nodes: a Redis on loopback they start themselves
-  redis-server
+  redis-server redis-sentinel
   # the signalling server's metrics, read by the Prometheus client's own parser; its Debian
   # package checked (systemd-analyze verify on the unit) and installed in a fresh Debian
   # root made with debootstrap

@@ -31,6 +31,21 @@ std::vector<Option> options(Config& c) {
       {"redis", &c.redis, "host:port of the Redis that several nodes share (none: one node)"},
       {"redis-password", &c.redis_password, "Redis password (prefer the variable)", true},
       {"redis-lease-ms", &c.redis_lease_ms, "a node silent this long is taken for dead"},
+      {"redis-sentinels", &c.redis_sentinels,
+       "host:port of each Redis Sentinel to ask for the master (instead of --redis)"},
+      {"redis-master", &c.redis_master, "the master's name that the sentinels watch"},
+      {"redis-sentinel-password", &c.redis_sentinel_password,
+       "the sentinels' password (prefer the variable)", true},
+      {"redis-replicas", &c.redis_replicas,
+       "replicas that must hold a binding before its host is told (default: 1 with "
+       "sentinels, else 0)"},
+      {"redis-wait-ms", &c.redis_wait_ms, "how long a binding may wait for those replicas"},
+      {"redis-tls", &c.redis_tls, "TLS to Redis and the sentinels (also: --redis rediss://...)"},
+      {"redis-ca", &c.redis_ca, "CA file that Redis's certificate must chain to (else the system's)"},
+      {"redis-tls-name", &c.redis_tls_name,
+       "name Redis's certificate must carry (else the host connected to)"},
+      {"redis-cert", &c.redis_cert, "client certificate (PEM) for Redis"},
+      {"redis-key", &c.redis_key, "its private key (PEM)"},
       {"import-bindings", &c.import_bindings,
        "copy the bindings of this data file into --redis, then exit"},
       {"metrics-listen", &c.metrics_listen,
@@ -176,8 +191,30 @@ morvane::Result<Config> parse_config(
   if (config.policy.msg_rate == 0 || config.policy.max_frame < 256) {
     return morvane::make_error("--msg-rate must be at least 1 and --max-frame at least 256");
   }
-  if (!config.import_bindings.empty() && config.redis.empty()) {
-    return morvane::make_error("--import-bindings needs --redis");
+  for (const char* scheme : {"rediss://", "redis://"}) {
+    if (config.redis.rfind(scheme, 0) == 0) {
+      config.redis_tls = config.redis_tls || scheme[5] == 's';
+      config.redis.erase(0, std::string(scheme).size());
+      if (!config.redis.empty() && config.redis.back() == '/') config.redis.pop_back();
+    }
+  }
+  if (!config.redis.empty() && !config.redis_sentinels.empty()) {
+    return morvane::make_error("give either --redis or --redis-sentinels, not both");
+  }
+  if (!config.redis_sentinels.empty() && config.redis_master.empty()) {
+    return morvane::make_error("--redis-sentinels needs --redis-master, the name they watch");
+  }
+  if (config.redis_cert.empty() != config.redis_key.empty()) {
+    return morvane::make_error("--redis-cert and --redis-key go together");
+  }
+  if (config.redis_replicas < 0) config.redis_replicas = config.redis_sentinels.empty() ? 0 : 1;
+  if (config.redis_replicas > 0 && config.redis_wait_ms == 0) {
+    return morvane::make_error("--redis-wait-ms must be at least 1 when replicas are awaited");
+  }
+  // A WAIT holds its link: keep it well within the time a command may take.
+  if (config.redis_wait_ms > 2000) return morvane::make_error("--redis-wait-ms must be at most 2000");
+  if (!config.import_bindings.empty() && !config.uses_redis()) {
+    return morvane::make_error("--import-bindings needs --redis or --redis-sentinels");
   }
   if (config.redis_lease_ms < 500) return morvane::make_error("--redis-lease-ms must be at least 500");
   if (config.policy.handshake_timeout == 0) {
@@ -189,6 +226,14 @@ morvane::Result<Config> parse_config(
                                "not \"" + config.metrics_listen + "\"");
   }
   return config;
+}
+
+std::string Config::redis_place() const {
+  const std::string scheme = redis_tls ? "rediss://" : "";
+  if (redis_sentinels.empty()) return scheme + redis;
+  std::string list;
+  for (const auto& s : redis_sentinels) list += (list.empty() ? "" : ",") + s;
+  return "master \"" + redis_master + "\" of sentinels " + scheme + list;
 }
 
 std::string describe_config(const Config& config) {

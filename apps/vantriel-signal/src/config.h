@@ -56,6 +56,23 @@ struct Config {
   std::string redis;
   std::string redis_password;
   int redis_lease_ms = 5000;  // a node that stops renewing its lease is taken for dead
+  // Or the master that these Sentinels ("host:port" each) name `redis_master`; the
+  // sentinels' own password, when they have one.
+  std::vector<std::string> redis_sentinels;
+  std::string redis_master;
+  std::string redis_sentinel_password;
+  // A binding is acknowledged to its host once this many replicas hold it (WAIT), within
+  // redis_wait_ms; otherwise the registration is refused. -1: 1 with sentinels, else 0.
+  int redis_replicas = -1;
+  int redis_wait_ms = 500;
+  // TLS to Redis (and the sentinels): "rediss://" in `redis` sets it. The server's
+  // certificate is checked against redis_ca (else the system's CAs) and must name
+  // redis_tls_name (else the host connected to); redis_cert/redis_key: a client certificate.
+  bool redis_tls = false;
+  std::string redis_ca;
+  std::string redis_tls_name;
+  std::string redis_cert;
+  std::string redis_key;
   // A one-shot mode: copy the bindings of this data file into Redis, then exit.
   std::string import_bindings;
   Policy policy;
@@ -64,6 +81,10 @@ struct Config {
   std::string metrics_listen;
   std::string metrics_host;
   int metrics_port = 0;
+
+  bool uses_redis() const { return !redis.empty() || !redis_sentinels.empty(); }
+  // Where Redis is, for the log: "host:port", or the master name and its sentinels.
+  std::string redis_place() const;
 };
 
 // Reads the environment through `getenv` (so tests can pass their own) and then the

@@ -50,6 +50,38 @@ TEST(Config, MetricsListenTakesAnAddressAndAPort) {
   EXPECT_TRUE(parse_config({}, env_of({})).value().metrics_listen.empty());
 }
 
+TEST(Config, RedisThroughSentinelsAndTls) {
+  auto via = parse_config({"--redis-master", "vtr"},
+                          env_of({{"VTR_SIGNAL_REDIS_SENTINELS", "10.0.0.5:26379, 10.0.0.6:26379"},
+                                  {"VTR_SIGNAL_REDIS_SENTINEL_PASSWORD", "hedgehog-7"},
+                                  {"VTR_SIGNAL_REDIS_TLS", "yes"}}));
+  ASSERT_TRUE(via.ok()) << via.error();
+  EXPECT_TRUE(via->uses_redis());
+  EXPECT_EQ(via->redis_sentinels, (std::vector<std::string>{"10.0.0.5:26379", "10.0.0.6:26379"}));
+  EXPECT_EQ(via->redis_replicas, 1);  // a failover must not lose an acknowledged binding
+  EXPECT_EQ(via->redis_place(), "master \"vtr\" of sentinels rediss://10.0.0.5:26379,10.0.0.6:26379");
+  EXPECT_EQ(describe_config(*via).find("hedgehog-7"), std::string::npos);
+
+  auto url = parse_config({"--redis", "rediss://redis.internal:6380/"}, env_of({}));
+  ASSERT_TRUE(url.ok()) << url.error();
+  EXPECT_EQ(url->redis, "redis.internal:6380");
+  EXPECT_TRUE(url->redis_tls);
+  EXPECT_EQ(url->redis_replicas, 0);  // one Redis: nothing to wait for
+  auto plain = parse_config({"--redis", "redis://10.0.0.5:6379"}, env_of({}));
+  ASSERT_TRUE(plain.ok());
+  EXPECT_EQ(plain->redis, "10.0.0.5:6379");
+  EXPECT_FALSE(plain->redis_tls);
+
+  auto none = env_of({});
+  EXPECT_FALSE(parse_config({"--redis", "a:1", "--redis-sentinels", "b:2", "--redis-master", "m"}, none).ok());
+  EXPECT_FALSE(parse_config({"--redis-sentinels", "b:2"}, none).ok());
+  EXPECT_FALSE(parse_config({"--redis", "a:1", "--redis-cert", "c.pem"}, none).ok());
+  EXPECT_FALSE(parse_config({"--redis", "a:1", "--redis-replicas", "1", "--redis-wait-ms", "0"}, none).ok());
+  EXPECT_FALSE(parse_config({"--redis", "a:1", "--redis-wait-ms", "5000"}, none).ok());
+  EXPECT_TRUE(parse_config({"--import-bindings", "f.json", "--redis-sentinels", "b:2",
+                            "--redis-master", "m"}, none).ok());
+}
+
 TEST(Config, RefusesWhatItCannotUse) {
   auto none = env_of({});
   EXPECT_FALSE(parse_config({"--port", "http"}, none).ok());

@@ -5,6 +5,7 @@
 #include <boost/asio/write.hpp>
 
 #include "log.h"
+#include "redis_sentinels.h"
 
 namespace vantriel::signal {
 
@@ -16,18 +17,10 @@ namespace {
 constexpr const char* kLostText = "ERR vantriel: link to redis down";
 }
 
-RedisLink::RedisLink(net::io_context& ioc, std::string address, std::string password,
-                     std::string what)
-    : ioc_(ioc),
-      password_(std::move(password)),
-      what_(std::move(what)),
-      resolver_(ioc),
-      socket_(ioc),
-      retry_timer_(ioc),
-      watch_timer_(ioc),
-      in_(64 << 10) {
+void split_redis_address(const std::string& address, std::string& host, std::string& port) {
   // "host:port", "[v6]:port" or a bare host (port 6379).
-  std::string host = address, port = "6379";
+  host = address;
+  port = "6379";
   if (!address.empty() && address.front() == '[') {
     const size_t close = address.find(']');
     host = address.substr(1, close == std::string::npos ? std::string::npos : close - 1);
@@ -39,8 +32,17 @@ RedisLink::RedisLink(net::io_context& ioc, std::string address, std::string pass
     host = address.substr(0, colon);
     port = address.substr(colon + 1);
   }
-  host_ = host;
-  port_ = port;
+}
+
+RedisLink::RedisLink(net::io_context& ioc, RedisServer server, std::string what)
+    : ioc_(ioc),
+      server_(std::move(server)),
+      what_(std::move(what)),
+      resolver_(ioc),
+      retry_timer_(ioc),
+      watch_timer_(ioc),
+      in_(64 << 10) {
+  if (!server_.sentinels) split_redis_address(server_.address, host_, port_);
 }
 
 RedisLink::~RedisLink() {
@@ -65,11 +67,17 @@ void RedisLink::start() {
 
 void RedisLink::stop() {
   stopped_ = true;
-  error_code ignored;
   retry_timer_.cancel();
   watch_timer_.cancel();
   resolver_.cancel();
-  socket_.close(ignored);
+  if (stream_) stream_->close();
+}
+
+void RedisLink::master_is(const std::string& master) {
+  if (stopped_ || master.empty()) return;
+  if (up_ && connected_ != master) {
+    fail("the sentinels name " + master + " as the master now");
+  }
 }
 
 void RedisLink::connect() {
@@ -77,6 +85,24 @@ void RedisLink::connect() {
   connecting_ = true;
   connect_started_ = std::chrono::steady_clock::now();
   const unsigned gen = ++generation_;
+  if (!server_.sentinels) {
+    connect_to(server_.address, gen);
+    return;
+  }
+  server_.sentinels->ask([this, gen, alive = alive_](const std::string& master,
+                                                      const std::string& error) {
+    if (!*alive || gen != generation_ || stopped_) return;
+    if (master.empty()) {
+      connecting_ = false;
+      fail(error);
+      return;
+    }
+    connect_to(master, gen);
+  });
+}
+
+void RedisLink::connect_to(const std::string& address, unsigned gen) {
+  split_redis_address(address, host_, port_);
   resolver_.async_resolve(
       host_, port_,
       [this, gen, alive = alive_](const error_code& ec, tcp::resolver::results_type results) {
@@ -86,31 +112,43 @@ void RedisLink::connect() {
           fail("cannot resolve " + host_ + ": " + ec.message());
           return;
         }
-        net::async_connect(socket_, results,
-                           [this, gen, alive](const error_code& ec2, const tcp::endpoint&) {
-                             if (!*alive || gen != generation_ || stopped_) return;
-                             connecting_ = false;
-                             if (ec2) {
-                               fail(ec2.message());
-                               return;
-                             }
-                             on_connected();
-                           });
+        stream_ = server_.tls ? server_.tls->stream(ioc_, server_.tls_name.empty() ? host_
+                                                                                   : server_.tls_name)
+                              : make_plain_stream(ioc_);
+        if (!stream_) {
+          connecting_ = false;
+          fail("cannot start a TLS session");
+          return;
+        }
+        stream_->connect(results, [this, gen, alive](const std::string& error) {
+          if (!*alive || gen != generation_ || stopped_) return;
+          connecting_ = false;
+          if (!error.empty()) {
+            fail(error);
+            return;
+          }
+          on_connected();
+        });
       });
 }
 
 void RedisLink::on_connected() {
-  error_code ignored;
-  socket_.set_option(tcp::no_delay(true), ignored);
   reader_.clear();
   handshake_left_ = 0;
-  auto handshake = [this](std::vector<std::string> args) {
+  auto handshake = [this](std::vector<std::string> args,
+                          std::function<std::string(const RespValue&)> check = nullptr) {
     ++handshake_left_;
     append_command(out_, args);
-    pending_.push_back({[this](const RespValue& r) {
+    pending_.push_back({[this, check](const RespValue& r) {
                           if (r.is_error()) {
                             fail(what_ + " refused: " + r.str);
                             return;
+                          }
+                          if (check) {
+                            if (std::string why = check(r); !why.empty()) {
+                              fail(why);
+                              return;
+                            }
                           }
                           if (--handshake_left_ == 0) {
                             if (publish_only_) {
@@ -119,13 +157,24 @@ void RedisLink::on_connected() {
                             }
                             up_ = true;
                             logged_down_ = false;
+                            retry_ms_ = kFirstRetryMs;
+                            connected_ = host_ + ":" + port_;
                             log_line("redis: " + what_ + " connected to " + host_ + ":" + port_);
                             if (on_state_) on_state_(true);
                           }
                         },
                         std::chrono::steady_clock::now()});
   };
-  if (!password_.empty()) handshake({"AUTH", password_});
+  if (!server_.password.empty()) handshake({"AUTH", server_.password});
+  if (server_.sentinels) {
+    // A sentinel's answer may be stale (a failover under way): only a master will do.
+    handshake({"ROLE"}, [this](const RespValue& r) -> std::string {
+      const std::string role = r.type == RespValue::kArray && !r.items.empty() ? r.items[0].str : "";
+      if (role == "master") return {};
+      return host_ + ":" + port_ + " is not the master (its role: " +
+             (role.empty() ? "unknown" : role) + ")";
+    });
+  }
   if (!channel_.empty()) {
     handshake({"SUBSCRIBE", channel_});
   } else {
@@ -179,12 +228,11 @@ void RedisLink::schedule_flush() {
 }
 
 void RedisLink::flush() {
-  if (writing_ || out_.empty() || !socket_.is_open()) return;
+  if (writing_ || out_.empty() || !stream_ || connecting_) return;
   writing_ = true;
   sending_.swap(out_);
   const unsigned gen = generation_;
-  net::async_write(socket_, net::buffer(sending_),
-                   [this, gen, alive = alive_](const error_code& ec, size_t) {
+  stream_->write(net::buffer(sending_), [this, gen, alive = alive_](const error_code& ec, size_t) {
                      if (!*alive) return;
                      writing_ = false;
                      sending_.clear();
@@ -199,8 +247,7 @@ void RedisLink::flush() {
 
 void RedisLink::read() {
   const unsigned gen = generation_;
-  socket_.async_read_some(net::buffer(in_), [this, gen, alive = alive_](const error_code& ec,
-                                                                         size_t n) {
+  stream_->read_some(net::buffer(in_), [this, gen, alive = alive_](const error_code& ec, size_t n) {
     if (!*alive || gen != generation_) return;
     if (ec) {
       fail(ec == net::error::eof ? "closed by redis" : ec.message());
@@ -229,6 +276,12 @@ void RedisLink::dispatch(RespValue& value) {
     if (on_message_) on_message_(value.items[2].str);
     return;
   }
+  if (value.is_error() && (value.str.rfind("READONLY", 0) == 0 ||
+                           value.str.find("READONLY You can't write") != std::string::npos)) {
+    // The server became a replica (a failover): nothing more is written there.
+    fail(host_ + ":" + port_ + " is a replica now (READONLY)");
+    return;
+  }
   if (pending_.empty()) return;
   Pending p = std::move(pending_.front());
   pending_.pop_front();
@@ -238,16 +291,17 @@ void RedisLink::dispatch(RespValue& value) {
 void RedisLink::fail(const std::string& why) {
   ++generation_;
   connecting_ = false;
-  error_code ignored;
-  socket_.close(ignored);
+  if (stream_) stream_->close();
   resolver_.cancel();
+  connected_.clear();
   out_.clear();
   writing_ = false;
   const bool was_up = up_;
   up_ = false;
   if (was_up || !logged_down_) {
-    log_line("redis: " + what_ + " to " + host_ + ":" + port_ + " down: " + why +
-             "; retrying every second");
+    log_line("redis: " + what_ + " to " + (host_.empty() ? "redis" : host_ + ":" + port_) +
+             " down: " + why + "; retrying" + (server_.sentinels ? ", asking the sentinels" : "") +
+             " within a second");
     logged_down_ = true;
   }
   auto pending = std::move(pending_);
@@ -260,7 +314,8 @@ void RedisLink::fail(const std::string& why) {
   }
   if (was_up && on_state_) on_state_(false);
   if (stopped_) return;
-  retry_timer_.expires_after(std::chrono::seconds(1));
+  retry_timer_.expires_after(std::chrono::milliseconds(retry_ms_));
+  retry_ms_ = std::min(retry_ms_ * 2, kMaxRetryMs);
   retry_timer_.async_wait([this, alive = alive_](const error_code& ec) {
     if (*alive && !ec) connect();
   });

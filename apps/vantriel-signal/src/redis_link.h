@@ -1,7 +1,11 @@
-// One TCP connection to Redis on the server's I/O thread: commands pipelined in order,
-// their replies handed back in order, or, on a subscriber link, the messages of one
-// channel. It reconnects by itself; while it is down every command fails at once with
-// an error reply, so no caller waits on a link that is gone. Runs on the I/O thread only.
+// One connection to Redis (TCP, or TLS over it) on the server's I/O thread: commands
+// pipelined in order, their replies handed back in order, or, on a subscriber link, the
+// messages of one channel. It reconnects by itself, after 0.1 s and then up to a second
+// apart; while it is down every command fails at once with an error reply, so no caller
+// waits on a link that is gone. Behind Sentinel it asks the sentinels for the master
+// before each connection, checks that the server is the master (ROLE), and drops the
+// connection when a reply says the server became a replica (-READONLY) or the sentinels
+// name another master. Runs on the I/O thread only.
 #ifndef VANTRIEL_SIGNAL_REDIS_LINK_H_
 #define VANTRIEL_SIGNAL_REDIS_LINK_H_
 
@@ -17,17 +21,30 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "redis_stream.h"
 #include "resp.h"
 
 namespace vantriel::signal {
+
+class RedisSentinels;
+
+// How a link reaches its Redis.
+struct RedisServer {
+  std::string address;  // "host:port", "[v6]:port" or a host (port 6379); unused with sentinels
+  std::string password;  // empty: no AUTH
+  std::shared_ptr<RedisTls> tls;  // nullptr: plain TCP
+  std::string tls_name;  // the name the certificate must carry; empty: the host connected to
+  RedisSentinels* sentinels = nullptr;  // when set, outlives the link
+};
+
+// "host:port" split; a bare host gets 6379.
+void split_redis_address(const std::string& address, std::string& host, std::string& port);
 
 class RedisLink {
  public:
   using Reply = std::function<void(const RespValue&)>;
 
-  // `address` is "host:port"; `password` may be empty.
-  RedisLink(boost::asio::io_context& ioc, std::string address, std::string password,
-            std::string what);
+  RedisLink(boost::asio::io_context& ioc, RedisServer server, std::string what);
   ~RedisLink();
   RedisLink(const RedisLink&) = delete;
   RedisLink& operator=(const RedisLink&) = delete;
@@ -51,12 +68,18 @@ class RedisLink {
   void publish(std::string_view channel, std::string_view payload);
   // A reply stands for the link's loss when it is this error.
   static bool lost(const RespValue& reply);
+  // The address connected to ("host:port"); empty while down.
+  const std::string& address() const { return connected_; }
+  // Drops the connection (and reconnects) unless it is to `master`: the sentinels name
+  // another master now.
+  void master_is(const std::string& master);
 
   // Milliseconds a command may wait for its reply before the link counts as lost.
   static constexpr int kReplyTimeoutMs = 3000;
 
  private:
   void connect();
+  void connect_to(const std::string& address, unsigned gen);
   void on_connected();
   void read();
   void flush();
@@ -66,10 +89,15 @@ class RedisLink {
   void dispatch(RespValue& value);
 
   boost::asio::io_context& ioc_;
-  std::string host_, port_, password_, what_;
+  RedisServer server_;
+  std::string what_;
+  std::string host_, port_;  // of this connection (the sentinels may name another next)
+  std::string connected_;
   boost::asio::ip::tcp::resolver resolver_;
-  boost::asio::ip::tcp::socket socket_;
+  std::shared_ptr<RedisStream> stream_;  // this connection's; a new one per connection
   boost::asio::steady_timer retry_timer_, watch_timer_;
+  int retry_ms_ = kFirstRetryMs;
+  static constexpr int kFirstRetryMs = 100, kMaxRetryMs = 1000;
   RespReader reader_;
   std::vector<char> in_;
   std::string out_, sending_;
@@ -81,7 +109,7 @@ class RedisLink {
   std::deque<Pending> pending_;
   bool up_ = false, stopped_ = false, connecting_ = false;
   std::chrono::steady_clock::time_point connect_started_;
-  int handshake_left_ = 0;  // replies of AUTH/SUBSCRIBE still awaited before "up"
+  int handshake_left_ = 0;  // replies of AUTH/ROLE/SUBSCRIBE still awaited before "up"
   unsigned generation_ = 0;  // bumped per connection, so stale handlers do nothing
   bool logged_down_ = false;
   std::string channel_;

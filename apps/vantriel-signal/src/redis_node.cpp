@@ -10,19 +10,48 @@ namespace vantriel::signal {
 namespace net = boost::asio;
 using std::chrono::milliseconds;
 
-RedisNode::RedisNode(net::io_context& ioc, const Config& config, HubEnv& env, Callbacks callbacks)
+RedisServer RedisNode::server_of(const Config& config, std::shared_ptr<RedisTls> tls,
+                                 RedisSentinels* sentinels) {
+  RedisServer s;
+  s.address = config.redis;
+  s.password = config.redis_password;
+  s.tls = std::move(tls);
+  s.tls_name = config.redis_tls_name;
+  s.sentinels = sentinels;
+  return s;
+}
+
+std::unique_ptr<RedisSentinels> RedisNode::sentinels_of(net::io_context& ioc, const Config& config,
+                                                        std::shared_ptr<RedisTls> tls) {
+  if (config.redis_sentinels.empty()) return nullptr;
+  RedisServer sentinel = server_of(config, std::move(tls), nullptr);
+  sentinel.password = config.redis_sentinel_password;
+  return std::make_unique<RedisSentinels>(ioc, config.redis_sentinels, config.redis_master,
+                                          sentinel);
+}
+
+RedisNode::RedisNode(net::io_context& ioc, const Config& config, std::shared_ptr<RedisTls> tls,
+                     HubEnv& env, Callbacks callbacks)
     : ioc_(ioc),
       config_(config),
       env_(env),
       callbacks_(std::move(callbacks)),
       node_(random_hex(6)),
-      commands_(ioc, config.redis, config.redis_password, "command link"),
-      events_(ioc, config.redis, config.redis_password, "event link"),
-      publisher_(ioc, config.redis, config.redis_password, "publish link"),
+      sentinels_(sentinels_of(ioc, config, tls)),
+      commands_(ioc, server_of(config, tls, sentinels_.get()), "command link"),
+      binder_(ioc, server_of(config, tls, sentinels_.get()), "binding link"),
+      events_(ioc, server_of(config, tls, sentinels_.get()), "event link"),
+      publisher_(ioc, server_of(config, tls, sentinels_.get()), "publish link"),
       lease_timer_(ioc) {}
 RedisNode::~RedisNode() { stop(); }
 
 void RedisNode::start() {
+  if (sentinels_) {
+    sentinels_->on_master([this](const std::string& master) {
+      for (RedisLink* link : {&commands_, &binder_, &events_, &publisher_}) link->master_is(master);
+    });
+    sentinels_->start();
+  }
   commands_.on_state([this](bool up) { on_link(up); });
   events_.subscribe("vtr:n:" + node_, [this](std::string_view message) {
     ++received_;
@@ -31,6 +60,7 @@ void RedisNode::start() {
   });
   publisher_.publish_only();
   commands_.start();
+  binder_.start();
   events_.start();
   publisher_.start();
   renew_lease();
@@ -57,7 +87,9 @@ void RedisNode::leave(std::function<void()> done) {
 
 void RedisNode::stop() {
   lease_timer_.cancel();
+  if (sentinels_) sentinels_->stop();
   commands_.stop();
+  binder_.stop();
   events_.stop();
   publisher_.stop();
 }
@@ -84,16 +116,30 @@ RedisMetrics RedisNode::metrics() const {
 
 void RedisNode::eval(const RedisScript& script, std::vector<std::string> keys,
                      std::vector<std::string> args, RedisLink::Reply done) {
+  eval_on(commands_, script, std::move(keys), std::move(args), std::move(done));
+}
+
+void RedisNode::bind_eval(const RedisScript& script, std::vector<std::string> keys,
+                          std::vector<std::string> args, RedisLink::Reply done) {
+  eval_on(binder_, script, std::move(keys), std::move(args), std::move(done));
+}
+
+void RedisNode::bind_command(std::vector<std::string> args, RedisLink::Reply done) {
+  binder_.command(std::move(args), std::move(done));
+}
+
+void RedisNode::eval_on(RedisLink& link, const RedisScript& script, std::vector<std::string> keys,
+                        std::vector<std::string> args, RedisLink::Reply done) {
   std::vector<std::string> command = {"EVALSHA", script.sha, std::to_string(keys.size())};
   for (auto& k : keys) command.push_back(std::move(k));
   for (auto& a : args) command.push_back(std::move(a));
   std::vector<std::string> again = command;
-  commands_.command(std::move(command), [this, &script, again = std::move(again),
-                                         done = std::move(done)](const RespValue& r) mutable {
+  link.command(std::move(command), [&link, &script, again = std::move(again),
+                                    done = std::move(done)](const RespValue& r) mutable {
     if (r.is_error() && r.str.rfind("NOSCRIPT", 0) == 0) {
       again[0] = "EVAL";
       again[1] = script.body;
-      commands_.command(std::move(again), std::move(done));
+      link.command(std::move(again), std::move(done));
       return;
     }
     if (r.is_error() && !RedisLink::lost(r)) log_line("redis: script failed: " + r.str);
@@ -103,7 +149,9 @@ void RedisNode::eval(const RedisScript& script, std::vector<std::string> keys,
 
 // ---- for the shared state ----
 
-bool RedisNode::usable() const { return commands_.up() && events_.up() && publisher_.up(); }
+bool RedisNode::usable() const {
+  return commands_.up() && binder_.up() && events_.up() && publisher_.up();
+}
 
 void RedisNode::later(std::function<void()> task) { net::post(ioc_, std::move(task)); }
 

@@ -23,6 +23,7 @@
 #include "metrics.h"
 #include "redis_link.h"
 #include "redis_scripts.h"
+#include "redis_sentinels.h"
 
 namespace vantriel::signal {
 
@@ -39,8 +40,18 @@ class RedisNode : public Cluster {
     // A host of this node lost its ID while Redis was out of reach (Hub::replace_host).
     std::function<void(const std::string& id, const std::string& token)> replace_host;
   };
-  RedisNode(boost::asio::io_context& ioc, const Config& config, HubEnv& env, Callbacks callbacks);
+  // `tls` from RedisTls::make(config).
+  RedisNode(boost::asio::io_context& ioc, const Config& config, std::shared_ptr<RedisTls> tls,
+            HubEnv& env, Callbacks callbacks);
   ~RedisNode() override;
+
+  // How the links of `config` reach Redis: its address or `sentinels`, the password, TLS.
+  static RedisServer server_of(const Config& config, std::shared_ptr<RedisTls> tls,
+                               RedisSentinels* sentinels);
+  // The sentinels of `config`, or nullptr without them.
+  static std::unique_ptr<RedisSentinels> sentinels_of(boost::asio::io_context& ioc,
+                                                      const Config& config,
+                                                      std::shared_ptr<RedisTls> tls);
 
   void start();
   // Gives up this node's lease, hosts and rooms in Redis, then runs `done` (at once when
@@ -59,6 +70,11 @@ class RedisNode : public Cluster {
   // EVALSHA, falling back to EVAL once when Redis does not know the script (a restart).
   void eval(const RedisScript& script, std::vector<std::string> keys,
             std::vector<std::string> args, RedisLink::Reply done);
+  // The same on the binding link: registrations write bindings there and WAIT for the
+  // replicas, which holds that connection only, never the command link's lease and gates.
+  void bind_command(std::vector<std::string> args, RedisLink::Reply done);
+  void bind_eval(const RedisScript& script, std::vector<std::string> keys,
+                 std::vector<std::string> args, RedisLink::Reply done);
   // A host registered here, by holder, with what its binding needs to be written again
   // after Redis lost it (a restart without persistence): no key is kept. Forgotten with
   // host_left().
@@ -76,6 +92,8 @@ class RedisNode : public Cluster {
 
  private:
   void later(std::function<void()> task);
+  void eval_on(RedisLink& link, const RedisScript& script, std::vector<std::string> keys,
+               std::vector<std::string> args, RedisLink::Reply done);
   void renew_lease();
   void on_link(bool up);
   void reassert();
@@ -85,7 +103,9 @@ class RedisNode : public Cluster {
   HubEnv& env_;
   Callbacks callbacks_;
   std::string node_;
+  std::unique_ptr<RedisSentinels> sentinels_;  // before the links, which use it
   RedisLink commands_;
+  RedisLink binder_;     // registrations: their bindings and the WAIT for replicas
   RedisLink events_;     // this node's channel
   RedisLink publisher_;  // messages to the other nodes, in order, without replies
   boost::asio::steady_timer lease_timer_;

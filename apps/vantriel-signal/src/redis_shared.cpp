@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 
 #include "crypto.h"
+#include "log.h"
 #include "node_message.h"
 #include "redis_link.h"
 #include "redis_scripts.h"
@@ -32,7 +33,7 @@ void RedisShared::register_step(const std::string& id, const std::string& key,
     done(Registration{});
     return;
   }
-  node_.command(
+  node_.bind_command(
       {"HMGET", "vtr:id:" + id, "salt", "hash"},
       [this, id, key, addr, holder, tries, done](const RespValue& r) {
         if (r.type != RespValue::kArray || r.items.size() != 2) {
@@ -45,7 +46,7 @@ void RedisShared::register_step(const std::string& id, const std::string& key,
         }
         const std::string salt = random_hex(16);
         const std::string hash = BindingStore::key_hash(salt, key);
-        node_.eval(RedisScripts::hello_new(),
+        node_.bind_eval(RedisScripts::hello_new(),
              {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id, "vtr:g:newid:" + addr},
              {holder, salt, hash, std::to_string(env_.unix_now()), std::to_string(kBindingTtl),
               std::to_string(config_.policy.new_ids_per_hour)},
@@ -58,8 +59,10 @@ void RedisShared::register_step(const std::string& id, const std::string& key,
                } else if (outcome == "changed") {
                  register_step(id, key, addr, holder, tries + 1, done);
                } else if (outcome == "ready") {
-                 ready(id, holder, salt, hash, reply, done);
-                 // ready() reports a known ID; this one is new.
+                 replicated(id, holder, [this, id, holder, salt, hash, reply, done](bool ok) {
+                   if (ok) ready(id, holder, salt, hash, reply, done);
+                   else done(Registration{});
+                 });
                } else {
                  done(Registration{});
                }
@@ -77,21 +80,54 @@ void RedisShared::register_known(const std::string& id, const std::string& holde
     done(out);
     return;
   }
-  node_.eval(RedisScripts::hello_known(), {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id},
+  node_.bind_eval(RedisScripts::hello_known(), {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id},
        {holder, hash, std::to_string(env_.unix_now()), std::to_string(kBindingTtl)},
        [this, id, holder, salt, hash, key, addr, tries, done](const RespValue& reply) {
          const std::string outcome = string_at(reply, 0);
          if (outcome == "changed") {
            register_step(id, key, addr, holder, tries + 1, done);
          } else if (outcome == "ready") {
-           ready(id, holder, salt, hash, reply, [done](Registration r) {
-             r.new_binding = false;
-             done(r);
+           replicated(id, holder, [this, id, holder, salt, hash, reply, done](bool ok) {
+             if (!ok) {
+               done(Registration{});
+               return;
+             }
+             ready(id, holder, salt, hash, reply, [done](Registration r) {
+               r.new_binding = false;
+               done(r);
+             });
            });
          } else {
            done(Registration{});
          }
        });
+}
+
+// A host hears "ready" only once --redis-replicas replicas hold its binding, so that a
+// failover promotes a replica that has it. WAIT follows the script on the same link and
+// covers every write before it, by any connection: the binding's first write included
+// when an earlier registration wrote it but was refused because no replica confirmed it.
+void RedisShared::replicated(const std::string& id, const std::string& holder,
+                             std::function<void(bool)> done) {
+  const int wanted = config_.redis_replicas;
+  if (wanted == 0) {
+    done(true);
+    return;
+  }
+  node_.bind_command(
+      {"WAIT", std::to_string(wanted), std::to_string(config_.redis_wait_ms)},
+      [this, id, holder, wanted, done](const RespValue& r) {
+        const bool ok = r.type == RespValue::kInteger && r.integer >= wanted;
+        if (!ok) {
+          if (r.type == RespValue::kInteger) {
+            log_line("redis: binding of " + id + " reached " + std::to_string(r.integer) + " of " +
+                     std::to_string(wanted) + " replicas within " +
+                     std::to_string(config_.redis_wait_ms) + " ms; registration refused");
+          }
+          node_.host_left(id, holder);
+        }
+        done(ok);
+      });
 }
 
 void RedisShared::ready(const std::string& id, const std::string& holder, const std::string& salt,
@@ -199,7 +235,8 @@ void RedisShared::accepted(const std::string& id) {
 
 // ---- import ----
 
-morvane::Result<std::string> RedisShared::import_bindings(const Config& config) {
+morvane::Result<std::string> RedisShared::import_bindings(const Config& config,
+                                                         std::shared_ptr<RedisTls> tls) {
   BindingStore store(config.import_bindings);
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
@@ -207,13 +244,15 @@ morvane::Result<std::string> RedisShared::import_bindings(const Config& config) 
   auto loaded = store.load(now, BindingStore::OnDamage::kRefuse);
   if (!loaded) return morvane::make_error(loaded.error());
   net::io_context ioc(1);
-  RedisLink link(ioc, config.redis, config.redis_password, "import link");
+  auto sentinels = RedisNode::sentinels_of(ioc, config, tls);
+  if (sentinels) sentinels->start();
+  RedisLink link(ioc, RedisNode::server_of(config, tls, sentinels.get()), "import link");
   link.start();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!link.up() && std::chrono::steady_clock::now() < deadline) {
     ioc.run_one_for(milliseconds(100));
   }
-  if (!link.up()) return morvane::make_error("cannot reach redis at " + config.redis);
+  if (!link.up()) return morvane::make_error("cannot reach redis at " + config.redis_place());
   size_t added = 0, kept = 0, failed = 0, waiting = 0;
   std::string first_error;
   for (const auto& [id, e] : store.entries()) {
@@ -235,14 +274,27 @@ morvane::Result<std::string> RedisShared::import_bindings(const Config& config) 
     while (waiting > 1000) ioc.run_one_for(milliseconds(100));
   }
   while (waiting > 0 && link.up()) ioc.run_one_for(milliseconds(100));
+  if (failed == 0 && waiting == 0 && config.redis_replicas > 0) {
+    // Done once the replicas hold them too, as for a registration.
+    ++waiting;
+    link.command({"WAIT", std::to_string(config.redis_replicas), "5000"}, [&](const RespValue& r) {
+      --waiting;
+      if (r.type != RespValue::kInteger || r.integer < config.redis_replicas) {
+        failed = added;
+        first_error = "not confirmed by " + std::to_string(config.redis_replicas) + " replicas";
+      }
+    });
+    while (waiting > 0 && link.up()) ioc.run_one_for(milliseconds(100));
+  }
   ioc.poll();
   link.stop();
+  if (sentinels) sentinels->stop();
   if (failed > 0 || waiting > 0) {
     return morvane::make_error("import stopped: " + std::to_string(failed + waiting) +
                                " bindings not written (" + first_error + ")");
   }
   return "imported " + std::to_string(added) + " bindings from " + config.import_bindings +
-         " into redis at " + config.redis + "; " + std::to_string(kept) +
+         " into redis at " + config.redis_place() + "; " + std::to_string(kept) +
          " IDs were bound there already and kept their binding";
 }
 

@@ -37,7 +37,8 @@ class RedisShared : public Shared {
 
   // Copies the bindings of a data file into Redis, keeping any binding already there.
   // Runs an io_context of its own until done; returns what to print, or an error.
-  static morvane::Result<std::string> import_bindings(const Config& config);
+  static morvane::Result<std::string> import_bindings(const Config& config,
+                                                      std::shared_ptr<RedisTls> tls);
 
  private:
   void register_known(const std::string& id, const std::string& holder, const std::string& salt,
@@ -45,6 +46,7 @@ class RedisShared : public Shared {
                       int tries, std::function<void(Registration)> done);
   void register_step(const std::string& id, const std::string& key, const std::string& addr,
                      const std::string& holder, int tries, std::function<void(Registration)> done);
+  void replicated(const std::string& id, const std::string& holder, std::function<void(bool)> done);
   void ready(const std::string& id, const std::string& holder, const std::string& salt,
              const std::string& hash, const RespValue& reply,
              const std::function<void(Registration)>& done);

@@ -42,7 +42,8 @@ class RedisTls {
   // The TLS settings of `config`; nullptr when it asks for no TLS. An error when a file
   // cannot be read or this build has no TLS.
   static morvane::Result<std::shared_ptr<RedisTls>> make(const Config& config);
-  // A stream to `host` whose certificate must name `name` (an address or a DNS name).
+  // A stream whose peer's certificate must name `name` (an address or a DNS name);
+  // nullptr when OpenSSL cannot make one.
   virtual std::shared_ptr<RedisStream> stream(boost::asio::io_context& ioc,
                                               const std::string& name) = 0;
 };

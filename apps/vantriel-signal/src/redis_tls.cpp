@@ -113,7 +113,11 @@ class OpenSslTls : public RedisTls {
     return {};
   }
   std::shared_ptr<RedisStream> stream(net::io_context& ioc, const std::string& name) override {
-    return std::make_shared<TlsStream>(ioc, ctx_, name);
+    try {
+      return std::make_shared<TlsStream>(ioc, ctx_, name);
+    } catch (const std::exception&) {
+      return nullptr;  // OpenSSL could not make a session (out of memory)
+    }
   }
 
  private:
@@ -124,9 +128,13 @@ class OpenSslTls : public RedisTls {
 
 morvane::Result<std::shared_ptr<RedisTls>> RedisTls::make(const Config& config) {
   if (!config.redis_tls) return std::shared_ptr<RedisTls>();
-  auto tls = std::make_shared<OpenSslTls>();
-  if (auto st = tls->load(config); !st) return morvane::make_error(st.error());
-  return std::shared_ptr<RedisTls>(std::move(tls));
+  try {
+    auto tls = std::make_shared<OpenSslTls>();
+    if (auto st = tls->load(config); !st) return morvane::make_error(st.error());
+    return std::shared_ptr<RedisTls>(std::move(tls));
+  } catch (const std::exception& e) {
+    return morvane::make_error(std::string("cannot set up TLS: ") + e.what());
+  }
 }
 
 }  // namespace vantriel::signal

@@ -332,12 +332,13 @@ struct State {
   net::steady_timer housekeeping{ioc};
   std::chrono::steady_clock::time_point last_sweep = std::chrono::steady_clock::now();
 
-  explicit State(const Config& c)
+  State(const Config& c, std::shared_ptr<RedisTls> redis_tls)
       : conns(c.policy),
         config(c),
         bindings(c.data),
-        redis(c.redis.empty() ? nullptr
-                              : std::make_unique<RedisNode>(ioc, config, env, node_callbacks())),
+        redis(!c.uses_redis() ? nullptr
+                              : std::make_unique<RedisNode>(ioc, config, std::move(redis_tls), env,
+                                                            node_callbacks())),
         redis_shared(redis ? std::make_unique<RedisShared>(ioc, config, env, *redis) : nullptr),
         hub_owner(redis ? std::make_unique<Hub>(config, *redis_shared, *redis, env)
                         : std::make_unique<Hub>(config, bindings.store(), env)),
@@ -776,15 +777,27 @@ std::string address_key(const std::string& text) {
 }
 
 int run_server(const Config& config) {
+  // Certificates are read once, here: a file that cannot be read stops the start.
+  auto redis_tls = RedisTls::make(config);
+  if (!redis_tls) {
+    log_line("redis: " + redis_tls.error());
+    log_line("not starting");
+    return 1;
+  }
   if (!config.import_bindings.empty()) {
-    auto imported = RedisShared::import_bindings(config);
+    auto imported = RedisShared::import_bindings(config, *redis_tls);
     log_line(imported ? *imported : "import failed: " + imported.error());
     return imported ? 0 : 1;
   }
-  State state(config);
+  State state(config, *redis_tls);
   if (state.redis) {
     log_line("node " + state.redis->node() + ": bindings, hosts, rooms and the guard's counts "
-             "shared through redis at " + config.redis + "; the data file is not used");
+             "shared through redis at " + config.redis_place() + "; the data file is not used");
+    if (config.redis_replicas > 0) {
+      log_line("redis: a host is told \"ready\" once " + std::to_string(config.redis_replicas) +
+               " replica(s) hold its binding (within " + std::to_string(config.redis_wait_ms) +
+               " ms, else it is refused)");
+    }
   } else {
     auto loaded = state.bindings.store().load(state.env.unix_now(), config.accept_binding_loss
                                                             ? BindingStore::OnDamage::kStartEmpty

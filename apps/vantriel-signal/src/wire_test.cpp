@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -110,10 +112,12 @@ std::string find_redis_server() {
 }
 
 // A loopback TCP port nobody listens on, below the range the kernel hands out for
-// outgoing connections.
+// outgoing connections; never one handed out before, which may not be listened on yet.
 int free_port_below_ephemeral() {
+  static std::vector<int> handed_out;
   for (int attempt = 0; attempt < 50; ++attempt) {
     const int port = 20000 + static_cast<int>((getpid() * 131 + attempt * 977 + time(nullptr)) % 10000);
+    if (std::find(handed_out.begin(), handed_out.end(), port) != handed_out.end()) continue;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -121,17 +125,37 @@ int free_port_below_ephemeral() {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const bool free = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(fd);
-    if (free) return port;
+    if (free) {
+      handed_out.push_back(port);
+      return port;
+    }
   }
   return 0;
 }
 
 // A redis-server of the test's own on loopback, its files in `dir`; every write reaches
-// the disk before Redis answers, so a stop loses nothing.
+// the disk before Redis answers, so a stop loses nothing. `extra` switches follow the
+// usual ones (a replica's --replicaof, TLS). A sentinel keeps its settings in a file of
+// its own (it rewrites it), made by sentinel().
 class RedisProcess {
  public:
-  explicit RedisProcess(fs::path dir) : dir_(std::move(dir)) { fs::create_directories(dir_); }
+  explicit RedisProcess(fs::path dir, std::vector<std::string> extra = {})
+      : dir_(std::move(dir)), extra_(std::move(extra)) {
+    fs::create_directories(dir_);
+  }
   ~RedisProcess() { stop(); }
+  // A sentinel watching the master at `master_port` as "vtr": down after a second.
+  static std::unique_ptr<RedisProcess> sentinel(const fs::path& dir, int master_port) {
+    auto p = std::make_unique<RedisProcess>(dir);
+    p->port_ = free_port_below_ephemeral();
+    p->conf_ = dir / "sentinel.conf";
+    std::ofstream(p->conf_) << "port " << p->port_ << "\nbind 127.0.0.1\ndir " << dir.string()
+                            << "\nlogfile " << (dir / "redis.log").string()
+                            << "\nsentinel monitor vtr 127.0.0.1 " << master_port << " 2\n"
+                            << "sentinel down-after-milliseconds vtr 1000\n"
+                            << "sentinel failover-timeout vtr 4000\n";
+    return p;
+  }
   bool start() {
     if (port_ == 0) port_ = free_port_below_ephemeral();
     const std::string bin = find_redis_server();
@@ -140,6 +164,13 @@ class RedisProcess {
                                      "--dir", dir_.string(), "--save", "", "--appendonly", "yes",
                                      "--appendfsync", "always", "--logfile",
                                      (dir_ / "redis.log").string()};
+    if (!conf_.empty()) {
+      // Debian's redis-sentinel is redis-server started as a sentinel.
+      const bool own = access("/usr/bin/redis-sentinel", X_OK) == 0;
+      args = {own ? "/usr/bin/redis-sentinel" : bin, conf_.string()};
+      if (!own) args.push_back("--sentinel");
+    }
+    args.insert(args.end(), extra_.begin(), extra_.end());
     pid_ = fork();
     if (pid_ == 0) {
       std::vector<char*> argv;
@@ -177,14 +208,42 @@ class RedisProcess {
     bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
               write(fd, "PING\r\n", 6) == 6;
     char buf[16] = {};
-    ok = ok && read(fd, buf, sizeof buf) > 0 && std::string(buf).rfind("+PONG", 0) == 0;
+    const ssize_t n = ok ? read(fd, buf, sizeof buf) : 0;
+    const std::string reply(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    // A Redis with a password answers too, that it wants one.
+    ok = ok && (reply.rfind("+PONG", 0) == 0 || reply.rfind("-NOAUTH", 0) == 0);
     close(fd);
     return ok;
   }
+  // One command in Redis's inline form on the plain port; the raw reply (what one read
+  // brings, within a second).
+  std::string query(const std::string& inline_command) const {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port_));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    const std::string line = inline_command + "\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+      char buf[4096];
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) reply.assign(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return reply;
+  }
   std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+  int port() const { return port_; }
+  bool running() const { return pid_ > 0; }
 
  private:
   fs::path dir_;
+  std::vector<std::string> extra_;
+  fs::path conf_;
   pid_t pid_ = -1;
   int port_ = 0;
 };
@@ -241,7 +300,12 @@ class SignalTest : public testing::Test {
     }
     // Three nodes; they share one log file, so server_->log() holds all three. The
     // first is server_.
-    args.insert(args.end(), {"--redis", redis_->address(), "--redis-lease-ms", "1500"});
+    if (redis_via_.empty()) {
+      args.insert(args.end(), {"--redis", redis_->address()});
+    } else {
+      args.insert(args.end(), redis_via_.begin(), redis_via_.end());
+    }
+    args.insert(args.end(), {"--redis-lease-ms", "1500"});
     for (int i = 0; i < 3; ++i) {
       auto node = std::make_unique<ServerProcess>(dir_, args);
       ASSERT_GT(node->port(), 0) << "node " << i << " did not start";
@@ -314,6 +378,7 @@ class SignalTest : public testing::Test {
   fs::path dir_;
   std::unique_ptr<ServerProcess> server_;
   std::unique_ptr<RedisProcess> redis_;           // cluster topology only
+  std::vector<std::string> redis_via_;  // how nodes reach Redis, if not --redis redis_
   std::vector<std::unique_ptr<ServerProcess>> nodes_;  // the second and third nodes
   int joins_ = 0, calls_ = 0;
 };
@@ -1140,6 +1205,256 @@ TEST_F(NodesTest, ADataFileIsImportedIntoRedis) {
   EXPECT_EQ(taken_or_ready(1, "423456780", "someone-else"), "taken");
   EXPECT_EQ(taken_or_ready(2, "423456780", "key-423456780"), "ready");
   EXPECT_EQ(taken_or_ready(2, "423456781", "key-423456781"), "taken");
+}
+
+
+// Redis behind Sentinel: a master, its replica and three sentinels. The master is killed
+// while hosts register and technicians join through the three nodes; the replica is
+// promoted, the old master comes back as its replica (as its supervisor would restart
+// it), and the nodes go on. Every ID whose host was told "ready" is still its key's.
+TEST_F(NodesTest, AKilledMasterHandsOverToItsReplicaAndNoAcknowledgedBindingIsLost) {
+  // A full resynchronisation starts at once rather than after 5 s, so a demoted master
+  // is a replica again sooner.
+  const std::string no_sync_delay = "CONFIG SET repl-diskless-sync-delay 0";
+  redis_->query(no_sync_delay);
+  RedisProcess replica(dir_ / "replica", {"--replicaof", "127.0.0.1", std::to_string(redis_->port()),
+                                          "--repl-diskless-sync-delay", "0"});
+  ASSERT_TRUE(replica.start());
+  std::vector<std::unique_ptr<RedisProcess>> sentinels;
+  std::string list;
+  for (int i = 0; i < 3; ++i) {
+    sentinels.push_back(RedisProcess::sentinel(dir_ / ("sentinel" + std::to_string(i)), redis_->port()));
+    ASSERT_TRUE(sentinels.back()->start()) << "sentinel " << i;
+    list += (i == 0 ? "" : ",") + sentinels.back()->address();
+  }
+  // A failover needs the replica in sync and sentinels that know it and each other.
+  auto can_fail_over = [&] {
+    if (redis_->query("INFO replication").find("state=online") == std::string::npos) return false;
+    for (auto& s : sentinels) {
+      if (s->query("INFO sentinel").find("slaves=1,sentinels=3") == std::string::npos) return false;
+    }
+    return true;
+  };
+  for (int i = 0; i < 300 && !can_fail_over(); ++i) std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_TRUE(can_fail_over()) << sentinels[0]->query("INFO sentinel");
+  redis_via_ = {"--redis-sentinels", list, "--redis-master", "vtr"};
+  start();
+
+  // Hosts on node n % 3, each from an address of its own (the new-ID allowance is per
+  // address), and a technician for each through the next node.
+  struct Binding {
+    std::string id, key;
+  };
+  std::vector<Binding> acknowledged;
+  std::vector<std::unique_ptr<WsClient>> hosts;
+  int joined = 0, joins = 0;
+  auto register_one = [&](int n, int on_node) {
+    const std::string id = std::to_string(523000000 + n), key = "key-" + id;
+    auto h = open_on(on_node, "/host/" + id, {{"t", "hello"}, {"key", key}},
+                     "198.51.100." + std::to_string(n % 250 + 1));
+    if (next(*h)["t"] != "ready") return false;  // refused: a page tries again
+    acknowledged.push_back({id, key});
+    ++joins;
+    auto t = join_on((on_node + 1) % 3, id, "203.0.113." + std::to_string(n % 250 + 1));
+    if (next(*t)["t"] == "waiting") ++joined;
+    hosts.push_back(std::move(h));
+    return true;
+  };
+  int n = 0;
+  for (; n < 9; ++n) ASSERT_TRUE(register_one(n, n % 3)) << n;
+
+  // What waiting for the replica costs a registration: against a node that waits for none.
+  {
+    const fs::path nowait_dir = dir_ / "nowait";
+    fs::create_directories(nowait_dir);
+    auto args = fast_policy();
+    args.insert(args.end(), {"--redis-sentinels", list, "--redis-master", "vtr", "--redis-replicas", "0"});
+    ServerProcess nowait(nowait_dir, args);
+    ASSERT_GT(nowait.port(), 0);
+    for (int i = 0; i < 100 && http_get(nowait.port(), "/health").status != 200; ++i) {
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    auto time_one = [&](int port, int k) {
+      const std::string id = std::to_string(623000000 + k);
+      const auto began = std::chrono::steady_clock::now();
+      WsClient c;
+      EXPECT_TRUE(c.connect(port, "/host/" + id, {{"X-Real-IP", "192.0.2." + std::to_string(k / 10 + 1)}}));
+      c.send(Json{{"t", "hello"}, {"key", "k"}}.dump());
+      EXPECT_EQ(next(c)["t"], "ready");
+      return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
+    };
+    std::vector<double> waiting, plain;
+    for (int k = 0; k < 40; k += 2) {
+      waiting.push_back(time_one(node_port(0), k));
+      plain.push_back(time_one(nowait.port(), k + 1));
+    }
+    std::sort(waiting.begin(), waiting.end());
+    std::sort(plain.begin(), plain.end());
+    std::printf("registration (connect, hello, ready), median of 20: %.2f ms with WAIT 1, %.2f ms "
+                "without; p90 %.2f / %.2f ms\n",
+                waiting[10], plain[10], waiting[18], plain[18]);
+  }
+
+  const auto killed = std::chrono::steady_clock::now();
+  auto since_kill = [&killed] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killed).count();
+  };
+  redis_->stop(SIGKILL);
+  double promoted_ms = -1, first_ready_ms = -1, first_join_ms = -1;
+  int after = 0;
+  while (after < 9 && since_kill() < 60000) {
+    if (promoted_ms < 0 && sentinels[0]->query("SENTINEL get-master-addr-by-name vtr")
+                                   .find(std::to_string(replica.port())) != std::string::npos) {
+      promoted_ms = since_kill();
+      ASSERT_TRUE(redis_->start()) << "the old master did not start again";
+      redis_->query(no_sync_delay);
+    }
+    if (first_join_ms < 0) {
+      // A join needs no replica: it goes on once the nodes reach the promoted master.
+      auto t = join_on(n % 3, acknowledged[static_cast<size_t>(n) % 9].id,
+                       "198.18.0." + std::to_string(n % 250 + 1));
+      const std::string answer = next(*t)["t"];
+      if (answer == "waiting" || answer == "busy") first_join_ms = since_kill();
+    }
+    if (register_one(n, n % 3)) {
+      if (first_ready_ms < 0) first_ready_ms = since_kill();
+      ++after;
+    } else {
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    ++n;
+  }
+  ASSERT_GE(promoted_ms, 0) << "no replica was promoted";
+  ASSERT_EQ(after, 9) << "registrations did not resume after the failover";
+  std::printf("master killed: replica promoted after %.0f ms, first join answered after %.0f ms, "
+              "first registration ready after %.0f ms (it waits for the old master back as a "
+              "replica); %d of %d registrations ready, %d of %d joins waiting for their host\n",
+              promoted_ms, first_join_ms, first_ready_ms, static_cast<int>(acknowledged.size()), n,
+              joined, joins);
+
+  // A failover asked for: the master stays up, as a replica. Nodes find that out from a
+  // -READONLY reply or from the sentinels, and follow.
+  for (int i = 0; i < 300 && !can_fail_over(); ++i) std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_NE(sentinels[1]->query("SENTINEL FAILOVER vtr").find("+OK"), std::string::npos);
+  const auto asked = std::chrono::steady_clock::now();
+  auto master_is_old = [&] {
+    return sentinels[0]->query("SENTINEL get-master-addr-by-name vtr").find(std::to_string(redis_->port())) !=
+           std::string::npos;
+  };
+  while (!master_is_old() && std::chrono::steady_clock::now() - asked < std::chrono::seconds(30)) {
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  int moved = 0;
+  while (moved < 3 && std::chrono::steady_clock::now() - asked < std::chrono::seconds(30)) {
+    if (register_one(n, n % 3)) {
+      ++moved;
+    } else {
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    ++n;
+  }
+  EXPECT_EQ(moved, 3) << "registrations did not resume after the planned failover";
+  EXPECT_TRUE(master_is_old()) << sentinels[0]->query("INFO sentinel");
+  const std::string log = server_->log();
+  EXPECT_TRUE(log.find("is a replica now (READONLY)") != std::string::npos ||
+              log.find("as the master now") != std::string::npos)
+      << "no node noticed its master was demoted";
+
+  // Every acknowledged binding is its own key's, and no other key's.
+  for (size_t i = 0; i < acknowledged.size(); ++i) {
+    const Binding& b = acknowledged[i];
+    EXPECT_EQ(taken_or_ready(static_cast<int>(i % 3), b.id, "not-" + b.key), "taken") << b.id;
+    EXPECT_EQ(taken_or_ready(static_cast<int>((i + 1) % 3), b.id, b.key), "ready") << b.id;
+  }
+}
+
+// openssl(1), run by the test; its output is dropped.
+bool openssl(const std::string& args) {
+  return std::system(("openssl " + args + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Redis over TLS with certificates the test makes: a node that trusts Redis's CA (and
+// shows a client certificate) works; one given another CA, or expecting another name,
+// refuses to connect and says why in its log. The password comes from the environment,
+// never the command line.
+TEST_F(NodesTest, RedisOverTlsIsCheckedAgainstItsCaAndName) {
+  const fs::path pki = dir_ / "pki";
+  fs::create_directories(pki);
+  auto at = [&pki](const std::string& f) { return (pki / f).string(); };
+  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  for (const char* ca : {"ca", "other-ca"}) {
+    ASSERT_TRUE(openssl("req -x509 " + ec + "-days 2 -subj /CN=" + ca + " -keyout " + at(ca) +
+                        ".key -out " + at(ca) + ".pem"));
+  }
+  std::ofstream(at("server.ext")) << "subjectAltName=IP:127.0.0.1\n";
+  std::ofstream(at("client.ext")) << "extendedKeyUsage=clientAuth\n";
+  for (const char* who : {"server", "client"}) {
+    const std::string w = who;
+    ASSERT_TRUE(openssl("req -new " + ec + "-subj /CN=" + w + " -keyout " + at(w + ".key") +
+                        " -out " + at(w + ".csr")));
+    ASSERT_TRUE(openssl("x509 -req -days 2 -in " + at(w + ".csr") + " -CA " + at("ca.pem") +
+                        " -CAkey " + at("ca.key") + " -CAcreateserial -extfile " + at(w + ".ext") +
+                        " -out " + at(w + ".pem")));
+  }
+  const int tls_port = free_port_below_ephemeral();
+  RedisProcess tls_redis(dir_ / "tls-redis",
+                         {"--tls-port", std::to_string(tls_port), "--tls-cert-file", at("server.pem"),
+                          "--tls-key-file", at("server.key"), "--tls-ca-cert-file", at("ca.pem"),
+                          "--tls-auth-clients", "yes", "--requirepass", "north-wind"});
+  ASSERT_TRUE(tls_redis.start());
+
+  auto node = [&](const std::string& name, std::vector<std::string> extra) {
+    fs::create_directories(dir_ / name);
+    auto args = fast_policy();
+    args.insert(args.end(), {"--redis", "rediss://127.0.0.1:" + std::to_string(tls_port),
+                             "--redis-cert", at("client.pem"), "--redis-key", at("client.key")});
+    args.insert(args.end(), extra.begin(), extra.end());
+    setenv("VTR_SIGNAL_REDIS_PASSWORD", "north-wind", 1);
+    auto p = std::make_unique<ServerProcess>(dir_ / name, args);
+    unsetenv("VTR_SIGNAL_REDIS_PASSWORD");
+    EXPECT_GT(p->port(), 0) << name;
+    return p;
+  };
+  auto good = node("good", {"--redis-ca", at("ca.pem")});
+  auto other_ca = node("other-ca", {"--redis-ca", at("other-ca.pem")});
+  auto other_name = node("other-name", {"--redis-ca", at("ca.pem"), "--redis-tls-name", "redis.example.org"});
+
+  int status = 0;
+  for (int i = 0; i < 100 && status != 200; ++i) {
+    status = http_get(good->port(), "/health").status;
+    if (status != 200) std::this_thread::sleep_for(milliseconds(50));
+  }
+  ASSERT_EQ(status, 200) << good->log();
+  {
+    WsClient h;
+    ASSERT_TRUE(h.connect(good->port(), "/host/723456780"));
+    h.send(Json{{"t", "hello"}, {"key", "key-a"}}.dump());
+    EXPECT_EQ(next(h)["t"], "ready");
+    WsClient t;
+    ASSERT_TRUE(t.connect(good->port(), "/join/723456780"));
+    t.send(Json{{"t", "join"}, {"name", "Tecnico"}, {"pass", "ABC123"}}.dump());
+    EXPECT_EQ(next(h)["t"], "req");
+    EXPECT_EQ(next(t)["t"], "waiting");
+  }
+  std::ifstream cmdline("/proc/" + std::to_string(good->pid()) + "/cmdline");
+  const std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+  EXPECT_NE(args.find("rediss://"), std::string::npos);
+  EXPECT_EQ(args.find("north-wind"), std::string::npos);
+
+  for (ServerProcess* refused : {other_ca.get(), other_name.get()}) {
+    for (int i = 0; i < 100 && refused->log().find("certificate verify failed") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    const std::string log = refused->log();
+    EXPECT_NE(log.find("TLS handshake failed: certificate verify failed"), std::string::npos) << log;
+    EXPECT_EQ(http_get(refused->port(), "/health").status, 503);
+    WsClient h;
+    ASSERT_TRUE(h.connect(refused->port(), "/host/723456781"));
+    h.send(Json{{"t", "hello"}, {"key", "key-b"}}.dump());
+    EXPECT_EQ(next(h)["t"], "(nothing)");
+  }
+  EXPECT_NE(other_ca->log().find("must chain to --redis-ca"), std::string::npos) << other_ca->log();
+  EXPECT_NE(other_name->log().find("mismatch"), std::string::npos) << other_name->log();
 }
 
 }  // namespace
