@@ -19,16 +19,20 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <list>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "input/monitors.h"
 #include "input/virtual_keymap_linux.h"
+#include "input/wayland_outputs_linux.h"
 #include "input/xtest_mapping.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+#include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace vantriel {
 namespace {
@@ -108,12 +112,10 @@ bool timed_roundtrip(wl_display* d, Clock::time_point deadline) {
 }
 
 struct Output {
+  uint32_t name = 0;  // the registry's
   wl_output* proxy = nullptr;
-  uint32_t name = 0;
-  int32_t width = 0;  // current mode, in device pixels
-  int32_t height = 0;
-  int32_t scale = 1;
-  int32_t transform = 0;
+  zxdg_output_v1* logical = nullptr;
+  AnnouncedOutput seen;
 };
 
 // Safe to destroy: the destructor releases what the sink holds down.
@@ -153,7 +155,11 @@ class WlrootsSink : public InputSink {
     // Also reads what the compositor sent meanwhile (outputs that came or went).
     // A compositor that stopped answering is left, letting go of what we hold if it
     // still reads; one that went away has dropped our devices with what they held.
-    if (!timed_roundtrip(display_, Clock::now() + kAnswerWithin)) disconnect(true);
+    if (!timed_roundtrip(display_, Clock::now() + kAnswerWithin)) {
+      disconnect(true);
+      return;
+    }
+    refresh_layout();
   }
 
  private:
@@ -178,6 +184,7 @@ class WlrootsSink : public InputSink {
       disconnect(false);
       return false;
     }
+    refresh_layout();
     keymap_ = VirtualKeymap::create(seat_keymap(deadline));
     if (keymap_ == nullptr) {
       disconnect(false);
@@ -222,7 +229,8 @@ class WlrootsSink : public InputSink {
     if (pointer_manager_ != nullptr) zwlr_virtual_pointer_manager_v1_destroy(pointer_manager_);
     if (keyboard_manager_ != nullptr)
       wl_proxy_destroy(reinterpret_cast<wl_proxy*>(keyboard_manager_));
-    for (Output& o : outputs_) wl_output_destroy(o.proxy);
+    for (Output& o : outputs_) forget(o);
+    if (output_manager_ != nullptr) zxdg_output_manager_v1_destroy(output_manager_);
     if (seat_ != nullptr && wl_seat_get_version(seat_) >= WL_SEAT_RELEASE_SINCE_VERSION) {
       wl_seat_release(seat_);
     } else if (seat_ != nullptr) {
@@ -239,6 +247,8 @@ class WlrootsSink : public InputSink {
     pointer_ = nullptr;
     keyboard_ = nullptr;
     outputs_.clear();
+    output_manager_ = nullptr;
+    layout_ = {0, 0};
     seat_capabilities_ = 0;
     if (state_ != nullptr) xkb_state_unref(state_);
     state_ = nullptr;
@@ -294,7 +304,7 @@ class WlrootsSink : public InputSink {
         // The records span the monitor list's bounding box, which is the compositor's
         // output layout; with the layout's size known, the pixel goes as it is
         // (x of width), so the pointer lands exactly where the decoder aimed.
-        const auto [w, h] = layout_size();
+        const auto [w, h] = layout_;
         if (w > 0 && h > 0) {
           zwlr_virtual_pointer_v1_motion_absolute(
               pointer_, t, static_cast<uint32_t>(pixel_for_absolute(r.dx, w)),
@@ -486,15 +496,35 @@ class WlrootsSink : public InputSink {
     return true;
   }
 
-  // The output layout's size in layout pixels, when one output makes it up (0, 0 else:
-  // wl_output places every output at 0, 0, so the layout of several is not known here).
-  std::pair<int, int> layout_size() const {
-    if (outputs_.size() != 1) return {0, 0};
-    const Output& o = outputs_.front();
-    const int scale = std::max(o.scale, 1);
-    int w = o.width / scale, h = o.height / scale;
-    if ((o.transform & 1) != 0) std::swap(w, h);  // 90 and 270 degrees, flipped or not
-    return {w, h};
+  // REQUIRES: mu_ held. The output layout's size, from the outputs as last read: the
+  // bounding box of their logical rectangles, the monitor list's virtual desktop. (0, 0)
+  // when unknown: no output yet, or several without xdg-output, whose core descriptions
+  // place every output at 0, 0.
+  void refresh_layout() {
+    std::vector<AnnouncedOutput> seen;
+    bool logical = true;
+    for (const Output& o : outputs_) {
+      seen.push_back(o.seen);
+      logical = logical && o.seen.logical_w > 0 && o.seen.logical_h > 0;
+    }
+    const std::vector<MonitorInfo> monitors = monitors_of_outputs(seen);
+    if (monitors.empty() || (!logical && outputs_.size() > 1)) {
+      layout_ = {0, 0};
+      return;
+    }
+    const VirtualDesktop desk = bounding_desktop(monitors);
+    layout_ = {desk.w, desk.h};
+  }
+
+  void watch_logical(Output& o) {
+    if (output_manager_ == nullptr || o.logical != nullptr) return;
+    o.logical = zxdg_output_manager_v1_get_xdg_output(output_manager_, o.proxy);
+    zxdg_output_v1_add_listener(o.logical, &kLogicalListener, &o);
+  }
+
+  static void forget(Output& o) {
+    if (o.logical != nullptr) zxdg_output_v1_destroy(o.logical);
+    wl_output_destroy(o.proxy);
   }
 
   static void global(void* data, wl_registry* registry, uint32_t name, const char* interface,
@@ -513,29 +543,26 @@ class WlrootsSink : public InputSink {
       self->keyboard_manager_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
           bind(&zwp_virtual_keyboard_manager_v1_interface, 1));
     } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
-      Output o;
+      Output& o = self->outputs_.emplace_back();
       o.name = name;
       o.proxy = static_cast<wl_output*>(bind(&wl_output_interface, 2));
-      self->outputs_.push_back(o);
-      wl_output_add_listener(self->outputs_.back().proxy, &kOutputListener, self);
+      wl_output_add_listener(o.proxy, &kOutputListener, &o);
+      self->watch_logical(o);
+    } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 &&
+               self->output_manager_ == nullptr) {
+      self->output_manager_ =
+          static_cast<zxdg_output_manager_v1*>(bind(&zxdg_output_manager_v1_interface, 3));
+      for (Output& o : self->outputs_) self->watch_logical(o);
     }
   }
 
   static void global_remove(void* data, wl_registry*, uint32_t name) {
     auto* self = static_cast<WlrootsSink*>(data);
-    auto& outputs = self->outputs_;
-    const auto it = std::find_if(outputs.begin(), outputs.end(),
-                                 [name](const Output& o) { return o.name == name; });
-    if (it == outputs.end()) return;
-    wl_output_destroy(it->proxy);
-    outputs.erase(it);
-  }
-
-  Output* output(wl_output* proxy) {
-    for (Output& o : outputs_) {
-      if (o.proxy == proxy) return &o;
-    }
-    return nullptr;
+    self->outputs_.remove_if([name](Output& o) {
+      if (o.name != name) return false;
+      forget(o);
+      return true;
+    });
   }
 
   static void capabilities(void* data, wl_seat*, uint32_t which) {
@@ -553,22 +580,36 @@ class WlrootsSink : public InputSink {
                                                   [](void*, wl_seat*, const char*) {}};
   static constexpr wl_registry_listener kRegistryListener{&WlrootsSink::global,
                                                           &WlrootsSink::global_remove};
-  static void output_geometry(void* data, wl_output* proxy, int32_t, int32_t, int32_t, int32_t,
+  static void output_geometry(void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t,
                               int32_t, const char*, const char*, int32_t transform) {
-    if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->transform = transform;
+    AnnouncedOutput& seen = static_cast<Output*>(data)->seen;
+    seen.x = x;
+    seen.y = y;
+    seen.quarter_turn = (transform & 1) != 0;  // 90 and 270 degrees, flipped or not
   }
 
-  static void output_mode(void* data, wl_output* proxy, uint32_t flags, int32_t width,
-                          int32_t height, int32_t) {
-    Output* o = static_cast<WlrootsSink*>(data)->output(proxy);
-    if (o != nullptr && (flags & WL_OUTPUT_MODE_CURRENT) != 0) {
-      o->width = width;
-      o->height = height;
-    }
+  static void output_mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
+                          int32_t) {
+    if ((flags & WL_OUTPUT_MODE_CURRENT) == 0) return;
+    AnnouncedOutput& seen = static_cast<Output*>(data)->seen;
+    seen.mode_w = width;
+    seen.mode_h = height;
   }
 
-  static void output_scale(void* data, wl_output* proxy, int32_t factor) {
-    if (Output* o = static_cast<WlrootsSink*>(data)->output(proxy)) o->scale = factor;
+  static void output_scale(void* data, wl_output*, int32_t factor) {
+    static_cast<Output*>(data)->seen.scale = factor;
+  }
+
+  static void logical_position(void* data, zxdg_output_v1*, int32_t x, int32_t y) {
+    AnnouncedOutput& seen = static_cast<Output*>(data)->seen;
+    seen.logical_x = x;
+    seen.logical_y = y;
+  }
+
+  static void logical_size(void* data, zxdg_output_v1*, int32_t w, int32_t h) {
+    AnnouncedOutput& seen = static_cast<Output*>(data)->seen;
+    seen.logical_w = w;
+    seen.logical_h = h;
   }
 
   static constexpr wl_output_listener kOutputListener{&WlrootsSink::output_geometry,
@@ -577,6 +618,9 @@ class WlrootsSink : public InputSink {
                                                       &WlrootsSink::output_scale,
                                                       nullptr,
                                                       nullptr};
+  static constexpr zxdg_output_v1_listener kLogicalListener{
+      &WlrootsSink::logical_position, &WlrootsSink::logical_size, [](void*, zxdg_output_v1*) {},
+      [](void*, zxdg_output_v1*, const char*) {}, [](void*, zxdg_output_v1*, const char*) {}};
 
   struct Mods {
     uint32_t depressed = 0, latched = 0, locked = 0, group = 0;
@@ -592,7 +636,9 @@ class WlrootsSink : public InputSink {
   zwp_virtual_keyboard_manager_v1* keyboard_manager_ = nullptr;
   zwlr_virtual_pointer_v1* pointer_ = nullptr;
   zwp_virtual_keyboard_v1* keyboard_ = nullptr;
-  std::vector<Output> outputs_;
+  zxdg_output_manager_v1* output_manager_ = nullptr;
+  std::list<Output> outputs_;         // stable addresses: each is its listeners' data
+  std::pair<int, int> layout_{0, 0};  // see refresh_layout()
   uint32_t seat_capabilities_ = 0;
   std::unique_ptr<VirtualKeymap> keymap_;
   xkb_state* state_ = nullptr;
