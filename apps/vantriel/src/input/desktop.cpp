@@ -34,8 +34,9 @@ int Desktop::apply_input(const InputBatch& batch, const StillAllowed& allowed) {
   if (batch.events.empty()) return 0;
   const std::vector<MonitorInfo> monitors = monitors_.list();
   if (monitors.empty()) return 0;
-  return decoder_.apply(batch.events, monitors, batch.monitor, monitors_.virtual_desktop(),
-                        allowed);
+  const VirtualDesktop desktop = monitors_.virtual_desktop();
+  sink_->virtual_desktop_is(desktop);
+  return decoder_.apply(batch.events, monitors, batch.monitor, desktop, allowed);
 }
 
 }  // namespace vantriel

@@ -14,6 +14,8 @@
 
 namespace vantriel {
 
+struct VirtualDesktop;
+
 // MOUSEINPUT.dwFlags
 inline constexpr uint32_t kMouseMove = 0x0001;
 inline constexpr uint32_t kMouseLeftDown = 0x0002;
@@ -101,6 +103,9 @@ class InputSink {
   // The file that keeps the person's agreement between sessions where the desktop allows
   // it (Desktop::forget_consent() removes it).
   virtual void keep_consent_in(const std::filesystem::path& file) { (void)file; }
+  // The virtual desktop that the absolute positions of the next records span, for a sink
+  // that places them on one part of it (the portal's shared monitor).
+  virtual void virtual_desktop_is(const VirtualDesktop& desktop) { (void)desktop; }
 };
 
 struct InputReach;

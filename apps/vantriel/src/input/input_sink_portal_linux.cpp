@@ -100,7 +100,7 @@ class PortalSink final : public InputSink {
       // then, not on what the technician saw.
       if (state_ != State::kActive) return;
       const std::size_t before = pending_.size();
-      translator_.translate(records, stream_, pending_);
+      translator_.translate(records, stream_, desktop_, pending_);
       if (pending_.size() == before) return;
       ++queued_;
     }
@@ -144,6 +144,11 @@ class PortalSink final : public InputSink {
   std::string refusal() const override {
     std::lock_guard<std::mutex> lock(mu_);
     return state_ == State::kRefused ? refusal_ : "";
+  }
+
+  void virtual_desktop_is(const VirtualDesktop& desktop) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    desktop_ = desktop;
   }
 
   void keep_consent_in(const std::filesystem::path& file) override {
@@ -243,7 +248,7 @@ class PortalSink final : public InputSink {
       if (*p != ':') sender_ += *p == '.' ? '_' : *p;
     }
     version_ = 0;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     sd_bus_get_property_trivial(bus_, kPortalName, kPortalPath, kRemoteDesktop, "version", &error,
                                 'u', &version_);
     sd_bus_error_free(&error);
@@ -544,7 +549,7 @@ class PortalSink final : public InputSink {
     // The frontend handles method calls on a pool of threads: two calls in flight may
     // reach the desktop in either order (a release before its press). It forwards a call
     // before it answers, so waiting for each answer keeps the order.
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     if (r >= 0) r = sd_bus_call(bus_, m, kNotifyTimeoutUs, &error, nullptr);
     sd_bus_error_free(&error);
     sd_bus_message_unref(m);
@@ -556,6 +561,7 @@ class PortalSink final : public InputSink {
   State state_ = State::kIdle;          // GUARDED_BY(mu_)
   std::string refusal_;                 // GUARDED_BY(mu_)
   PortalStream stream_;                 // GUARDED_BY(mu_)
+  VirtualDesktop desktop_;              // GUARDED_BY(mu_)
   PortalTranslator translator_;         // GUARDED_BY(mu_)
   std::vector<PortalCall> pending_;     // GUARDED_BY(mu_)
   uint64_t queued_ = 0;                 // GUARDED_BY(mu_): batches handed to the thread
@@ -590,7 +596,7 @@ PortalOffer query_portal_remote_desktop(std::chrono::milliseconds timeout) {
   if (sd_bus_open_user(&bus) < 0) return offer;
   sd_bus_message* m = nullptr;
   sd_bus_message* reply = nullptr;
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
   int r = sd_bus_message_new_method_call(bus, &m, kPortalName, kPortalPath,
                                          "org.freedesktop.DBus.Properties", "GetAll");
   if (r >= 0) r = sd_bus_message_append(m, "s", kRemoteDesktop);

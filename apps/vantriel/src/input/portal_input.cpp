@@ -1,16 +1,30 @@
 #include "input/portal_input.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "base/file_util.h"
 
 namespace vantriel {
 
+namespace {
+
+// The stream's pixel (0..size-1) of an absolute coordinate over a desktop span that starts
+// at `origin` and is `span` long; the stream starts at `start`.
+double stream_pixel(int32_t absolute, int origin, int span, int start, int size) {
+  if (span <= 0) return pixel_for_absolute(absolute, size);
+  const int pixel = origin + pixel_for_absolute(absolute, span) - start;
+  return std::clamp(pixel, 0, size - 1);
+}
+
+}  // namespace
+
 void PortalTranslator::translate(std::span<const InputRecord> records,
-                                 const PortalStream& stream, std::vector<PortalCall>& out) {
+                                 const PortalStream& stream, const VirtualDesktop& desktop,
+                                 std::vector<PortalCall>& out) {
   for (const InputRecord& r : records) {
     if (r.type == InputRecord::Type::kMouse) {
-      mouse(r, stream, out);
+      mouse(r, stream, desktop, out);
     } else {
       keyboard(r, out);
     }
@@ -18,7 +32,7 @@ void PortalTranslator::translate(std::span<const InputRecord> records,
 }
 
 void PortalTranslator::mouse(const InputRecord& r, const PortalStream& stream,
-                             std::vector<PortalCall>& out) {
+                             const VirtualDesktop& desktop, std::vector<PortalCall>& out) {
   if ((r.flags & kMouseMove) != 0) {
     PortalCall c;
     if ((r.flags & kMouseAbsolute) != 0) {
@@ -26,8 +40,9 @@ void PortalTranslator::mouse(const InputRecord& r, const PortalStream& stream,
       if (stream.w > 0 && stream.h > 0) {
         c.kind = PortalCall::Kind::kMotionAbsolute;
         c.code = static_cast<int32_t>(stream.node);
-        c.x = pixel_for_absolute(r.dx, stream.w);
-        c.y = pixel_for_absolute(r.dy, stream.h);
+        const bool spans = desktop.w > 0 && desktop.h > 0;
+        c.x = stream_pixel(r.dx, desktop.x, spans ? desktop.w : 0, stream.x, stream.w);
+        c.y = stream_pixel(r.dy, desktop.y, spans ? desktop.h : 0, stream.y, stream.h);
         out.push_back(c);
       }
     } else {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "input/input_sink.h"
+#include "input/monitors.h"
 #include "input/xtest_mapping.h"
 
 namespace vantriel {
@@ -57,18 +58,21 @@ inline constexpr int32_t kBtnMiddle = 0x112;
 inline constexpr int32_t kBtnSide = 0x113;
 inline constexpr int32_t kBtnExtra = 0x114;
 
-// Turns records into portal calls. The whole virtual desktop's 0..65535 maps onto the one
-// stream the person shared (the portal controls only what it shares). Wheel data is
+// Turns records into portal calls. Absolute positions span `desktop` (the virtual desktop
+// the decoder placed them on); each lands on the same pixel of the stream the person
+// shared, inside it (the portal reaches nothing else). Without a desktop the positions
+// span the stream itself. Wheel data is
 // sent in whole notches (the rest waits for the next turn the same way, as on X11); a
 // character is typed, pressed and released, when its last UTF-16 unit is pressed. Not
 // thread-safe.
 class PortalTranslator {
  public:
   void translate(std::span<const InputRecord> records, const PortalStream& stream,
-                 std::vector<PortalCall>& out);
+                 const VirtualDesktop& desktop, std::vector<PortalCall>& out);
 
  private:
-  void mouse(const InputRecord& r, const PortalStream& stream, std::vector<PortalCall>& out);
+  void mouse(const InputRecord& r, const PortalStream& stream, const VirtualDesktop& desktop,
+             std::vector<PortalCall>& out);
   void keyboard(const InputRecord& r, std::vector<PortalCall>& out);
 
   WheelAccumulator vertical_;

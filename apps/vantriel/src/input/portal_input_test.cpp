@@ -14,9 +14,9 @@ namespace {
 using Kind = PortalCall::Kind;
 
 std::vector<PortalCall> calls(PortalTranslator& t, const std::vector<InputRecord>& records,
-                              const PortalStream& stream) {
+                              const PortalStream& stream, const VirtualDesktop& desktop = {}) {
   std::vector<PortalCall> out;
-  t.translate(records, stream, out);
+  t.translate(records, stream, desktop, out);
   return out;
 }
 
@@ -61,6 +61,15 @@ TEST(PortalTranslatorTest, PointerLandsOnTheStreamsPixels) {
   EXPECT_EQ(out[9], call(Kind::kButton, kBtnExtra, false));
   EXPECT_EQ(out[10].kind, Kind::kMotion);
   EXPECT_EQ(at(out[10]), std::make_pair(-5.0, 3.0));
+
+  // Over a desktop of two monitors, a position lands on the same pixel of the shared one,
+  // and one beyond it on its nearest edge.
+  const VirtualDesktop two{.x = 0, .y = 0, .w = 3200, .h = 1080};
+  out = calls(t, {InputRecord::mouse(52446, 24295, 0, move), InputRecord::mouse(2048, 64000, 0, move)},
+              stream, two);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(at(out[0]), std::make_pair(640.0, 400.0));
+  EXPECT_EQ(at(out[1]), std::make_pair(0.0, 799.0));
 
   // Before the portal has said what it shares, absolute motion has nowhere to go; the
   // buttons still do.
