@@ -100,6 +100,10 @@ class Session(dbus.service.Object):
     @dbus.service.method(SESSION, in_signature="", out_signature="")
     def Close(self):
         say(ev="close")
+        # A question still open goes with its session, as GNOME's dialog does.
+        for waiting in [w for w in self.owner.waiting if w[0] is self]:
+            self.owner.waiting.remove(waiting)
+            waiting[1](dbus.UInt32(2), dbus.Dictionary({}, signature="sv"))
         if self.open:
             self.open = False
             try:
