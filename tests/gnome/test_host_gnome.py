@@ -307,7 +307,9 @@ class Lab:
         return {"WAYLAND_DISPLAY": self.wayland, "XDG_SESSION_TYPE": "wayland",
                 "XDG_RUNTIME_DIR": self.runtime, "DBUS_SESSION_BUS_ADDRESS": self.session_bus,
                 "DBUS_SYSTEM_BUS_ADDRESS": self.system_bus, "XDG_CURRENT_DESKTOP": "GNOME",
-                "VANTRIEL_TEST_MONITORS": json.dumps(MONITORS)}
+                "VANTRIEL_TEST_MONITORS": json.dumps(MONITORS),
+                # Its update check stays on this machine (nothing listens there).
+                "VTR_SERVER": "http://127.0.0.1:9"}
 
     def stop(self):
         if self.events is not None:
