@@ -158,7 +158,10 @@ void RedisLink::on_connected() {
                             up_ = true;
                             logged_down_ = false;
                             retry_ms_ = kFirstRetryMs;
-                            connected_ = host_ + ":" + port_;
+                            // As the sentinels write it, for master_is().
+                            connected_ = host_.find(':') != std::string::npos
+                                             ? "[" + host_ + "]:" + port_
+                                             : host_ + ":" + port_;
                             log_line("redis: " + what_ + " connected to " + host_ + ":" + port_);
                             if (on_state_) on_state_(true);
                           }

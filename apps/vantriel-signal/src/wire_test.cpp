@@ -1293,6 +1293,7 @@ TEST_F(NodesTest, AKilledMasterHandsOverToItsReplicaAndNoAcknowledgedBindingIsLo
     std::printf("registration (connect, hello, ready), median of 20: %.2f ms with WAIT 1, %.2f ms "
                 "without; p90 %.2f / %.2f ms\n",
                 waiting[10], plain[10], waiting[18], plain[18]);
+    std::fflush(stdout);
   }
 
   const auto killed = std::chrono::steady_clock::now();
@@ -1331,6 +1332,7 @@ TEST_F(NodesTest, AKilledMasterHandsOverToItsReplicaAndNoAcknowledgedBindingIsLo
               "replica); %d of %d registrations ready, %d of %d joins waiting for their host\n",
               promoted_ms, first_join_ms, first_ready_ms, static_cast<int>(acknowledged.size()), n,
               joined, joins);
+  std::fflush(stdout);
 
   // A failover asked for: the master stays up, as a replica. Nodes find that out from a
   // -READONLY reply or from the sentinels, and follow.
@@ -1353,6 +1355,9 @@ TEST_F(NodesTest, AKilledMasterHandsOverToItsReplicaAndNoAcknowledgedBindingIsLo
     }
     ++n;
   }
+  std::printf("failover asked of the sentinels: %d registrations ready %.0f ms after it\n", moved,
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count());
+  std::fflush(stdout);
   EXPECT_EQ(moved, 3) << "registrations did not resume after the planned failover";
   EXPECT_TRUE(master_is_old()) << sentinels[0]->query("INFO sentinel");
   const std::string log = server_->log();
