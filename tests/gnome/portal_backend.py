@@ -7,6 +7,10 @@ GNOME's shows its dialog, this one prints {"ev": "ask"} and waits for the test t
 sharing" does. Every call it gets is printed as one JSON line on
 standard output, so the test sees the conversation and the input as the desktop got it.
 
+A screen cast asked for on its own (a browser's getDisplayMedia) is mutter's screen cast of
+its one monitor, started without a question: GNOME's backend shows its screen chooser there,
+and with one monitor the person's click picks that monitor.
+
 Run with Debian's python3 (python3-dbus, python3-gi) on the bus named by
 DBUS_SESSION_BUS_ADDRESS. With "locale1 LAYOUT VARIANT" it is instead systemd-localed's
 keyboard layout on the system bus, which mutter reads at start.
@@ -118,7 +122,100 @@ class Session(dbus.service.Object):
         pass
 
 
-class Backend(dbus.service.Object):
+class CastSession(dbus.service.Object):
+    """A screen cast of its own (a browser's getDisplayMedia): mutter's screen cast session
+    recording the one monitor. GNOME's backend asks the person to pick a screen; with a
+    single monitor the person's pick is that monitor, so this one picks it unasked."""
+
+    def __init__(self, bus, path, owner):
+        super().__init__(bus, path)
+        self.path = path
+        self.owner = owner
+        self.sources = 0
+        screencast = bus.get_object(MUTTER_SC, "/org/gnome/Mutter/ScreenCast")
+        self.sc_path = screencast.CreateSession(dbus.Dictionary({}, signature="sv"),
+                                                dbus_interface=MUTTER_SC)
+        self.sc = dbus.Interface(bus.get_object(MUTTER_SC, self.sc_path),
+                                 MUTTER_SC + ".Session")
+        self.sc.connect_to_signal("Closed", self.mutter_closed)
+        self.open = True
+
+    def start(self, bus, reply, error):
+        stream_path = self.sc.RecordMonitor("", dbus.Dictionary({}, signature="sv"))
+        stream = bus.get_object(MUTTER_SC, stream_path)
+
+        def added(node):
+            params = stream.Get(MUTTER_SC + ".Stream", "Parameters", dbus_interface=PROPS)
+            x, y = params.get("position", (0, 0))
+            w, h = params["size"]
+            say(ev="cast-started", node=int(node), x=int(x), y=int(y), w=int(w), h=int(h))
+            props = dbus.Dictionary({"position": dbus.Struct((x, y), signature="ii"),
+                                     "size": dbus.Struct((w, h), signature="ii"),
+                                     "source_type": dbus.UInt32(MONITOR)}, signature="sv")
+            reply(dbus.UInt32(0), dbus.Dictionary({
+                "streams": dbus.Array([dbus.Struct((dbus.UInt32(int(node)), props))],
+                                      signature="(ua{sv})"),
+            }, signature="sv"))
+
+        stream.connect_to_signal("PipeWireStreamAdded", added,
+                                 dbus_interface=MUTTER_SC + ".Stream")
+        self.sc.Start()
+
+    def mutter_closed(self):
+        if self.open:
+            self.open = False
+            say(ev="cast-mutter-closed")
+            self.Closed()
+
+    def end(self):
+        say(ev="cast-end")
+        if self.open:
+            self.open = False
+            self.sc.Stop()
+        self.Closed()
+        self.owner.sessions.pop(self.path, None)
+        self.remove_from_connection()
+
+    @dbus.service.method(SESSION, in_signature="", out_signature="")
+    def Close(self):
+        say(ev="cast-close")
+        if self.open:
+            self.open = False
+            try:
+                self.sc.Stop()
+            except dbus.DBusException:
+                pass
+        self.owner.sessions.pop(self.path, None)
+        self.remove_from_connection()
+
+    @dbus.service.signal(SESSION, signature="")
+    def Closed(self):
+        pass
+
+
+class ScreenCast(dbus.service.Object):
+    """org.freedesktop.impl.portal.ScreenCast's own sessions. A separate class because its
+    CreateSession and Start share their names with RemoteDesktop's (dbus-python finds a
+    method by name and interface along the class hierarchy)."""
+
+    @dbus.service.method(SC, in_signature="oosa{sv}", out_signature="ua{sv}")
+    def CreateSession(self, handle, session_handle, app_id, options):
+        say(ev="cast-create", session=str(session_handle))
+        self.sessions[str(session_handle)] = CastSession(self.bus, str(session_handle), self)
+        return dbus.UInt32(0), dbus.Dictionary({}, signature="sv")
+
+    @dbus.service.method(SC, in_signature="oossa{sv}", out_signature="ua{sv}",
+                         async_callbacks=("reply", "error"))
+    def Start(self, handle, session_handle, app_id, parent_window, options, reply, error):
+        session = self.sessions.get(str(session_handle))
+        if not isinstance(session, CastSession):
+            reply(dbus.UInt32(2), dbus.Dictionary({}, signature="sv"))
+            return
+        say(ev="cast-start", types=session.sources)
+        session.start(self.bus, reply, error)
+
+
+class Backend(ScreenCast):
     def __init__(self, bus):
         super().__init__(bus, PATH)
         self.bus = bus

@@ -1,9 +1,12 @@
 """The real host controlling a GNOME Wayland desktop through the desktop portal.
 
 The lab: a headless mutter 43 (Wayland only, one 1280x800 virtual monitor) under a private
-session bus, PipeWire for its screen cast streams, the real xdg-desktop-portal 1.16
-frontend, and Chromium (Wayland) showing a page that reports every pointer and key event
-to this test over loopback HTTP. The host (build/check/bin/vantriel) runs in that session
+session bus, PipeWire for its screen cast streams (with WirePlumber, which links a stream's
+consumer to mutter's stream), the real xdg-desktop-portal 1.16 frontend, and Chromium
+(Wayland) showing a page that reports every pointer and key event to this test over
+loopback HTTP. A second Chromium shares the screen with getDisplayMedia, as the person's
+page does: on Wayland with XDG_SESSION_TYPE=wayland it takes the portal's ScreenCast and
+PipeWire, and --use-fake-ui-for-media-stream answers its own picker. The host (build/check/bin/vantriel) runs in that session
 with no X display and finds the portal on its own.
 
 The person's consent comes from a stand-in portal backend (portal_backend.py), not from
@@ -97,11 +100,53 @@ addEventListener("load", size);
 addEventListener("resize", size);
 </script></body></html>"""
 
+# A page that shares the screen and reports what the captured frames hold: their size and
+# the colour at a few points, while it paints itself in the colour the test names at /cmd.
+CAPTURE_PAGE = b"""<!doctype html><html><head><meta charset="utf-8"><style>
+html, body { margin: 0; height: 100%; overflow: hidden; }
+</style></head><body><script>
+let seq = 0;
+const send = (e) => { e.n = ++seq; fetch("/ev", { method: "POST", body: JSON.stringify(e) }).catch(() => null); };
+const points = [[0.05, 0.05], [0.95, 0.05], [0.5, 0.5], [0.05, 0.95], [0.95, 0.95]];
+let painted = "";
+setInterval(async () => {
+  const colour = await (await fetch("/cmd")).text();
+  if (colour !== painted) { document.body.style.background = colour; painted = colour; }
+}, 50);
+addEventListener("load", async () => {
+  const asked = performance.now();
+  let stream;
+  try {
+    stream = await navigator.mediaDevices.getDisplayMedia({ video: true, audio: false });
+  } catch (e) {
+    send({ t: "capture-error", v: String(e) });
+    return;
+  }
+  const video = document.createElement("video");
+  video.muted = true;
+  video.srcObject = stream;
+  video.requestVideoFrameCallback(() => send({ t: "first-frame", ms: performance.now() - asked }));
+  video.play();
+  const canvas = document.createElement("canvas");
+  const ctx = canvas.getContext("2d", { willReadFrequently: true });
+  setInterval(() => {
+    const w = video.videoWidth, h = video.videoHeight;
+    if (!w || !h) return;
+    canvas.width = w;
+    canvas.height = h;
+    ctx.drawImage(video, 0, 0);
+    const px = points.map(([fx, fy]) => Array.from(
+      ctx.getImageData(Math.floor(fx * w), Math.floor(fy * h), 1, 1).data.slice(0, 3)));
+    send({ t: "frame", w, h, px, painted });
+  }, 100);
+});
+</script></body></html>"""
+
 
 def skip_reason():
     if dbus is None:
         return "python3-dbus is not installed (tools/setup.sh installs it)"
-    for program in ("mutter", "pipewire", "dbus-daemon", "/usr/libexec/xdg-desktop-portal",
+    for program in ("mutter", "pipewire", "wireplumber", "dbus-daemon", "/usr/libexec/xdg-desktop-portal",
                     "/usr/bin/chromium", "setpriv"):
         if shutil.which(program) is None:
             return program + " is not installed (tools/setup.sh installs it)"
@@ -115,15 +160,18 @@ class Events:
 
     def __init__(self):
         self.queue = queue.Queue()
-        events = self.queue
+        self.colour = "white"  # what the capture page paints itself with
+        events, lab_events = self.queue, self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
+                body = {"/capture": CAPTURE_PAGE,
+                        "/cmd": lab_events.colour.encode()}.get(self.path, PAGE)
                 self.send_response(200)
                 self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.send_header("Content-Length", str(len(PAGE)))
+                self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
-                self.wfile.write(PAGE)
+                self.wfile.write(body)
 
             def do_POST(self):
                 body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
@@ -235,6 +283,16 @@ class Lab:
             f.write(conf)
         self.spawn("pipewire", ["pipewire"], dict(env, PIPEWIRE_CONFIG_DIR=pw_config))
         wait_for(lambda: os.path.exists(os.path.join(self.runtime, "pipewire-0")), "PipeWire")
+        # Its session manager links a screen cast's consumer to mutter's stream; the same
+        # copy without real-time priority, found first in the lab's XDG_CONFIG_HOME.
+        wp_config = os.path.join(env["XDG_CONFIG_HOME"], "wireplumber")
+        os.makedirs(wp_config)
+        with open("/usr/share/wireplumber/wireplumber.conf", encoding="utf-8") as f:
+            conf = f.read()
+        conf = conf.replace("libpipewire-module-rt", "libpipewire-module-rt-disabled")
+        with open(os.path.join(wp_config, "wireplumber.conf"), "w", encoding="utf-8") as f:
+            f.write(conf)
+        self.spawn("wireplumber", ["wireplumber"], env)
 
         self.spawn("mutter", ["mutter", "--headless", "--wayland", "--no-x11",
                               "--wayland-display", "wayland-vantriel",
@@ -476,6 +534,50 @@ class HostGnomeTest(unittest.TestCase):
         self.assertEqual([e for e in lab.backend_so_far() if e["ev"] == "notify"], [])
         self.session(False)
         self.assertEqual(self.status()["control_rechazo"], "")
+
+    def test_screen_capture_through_the_portal(self):
+        # A browser on the desktop shares the screen through the portal (its own screen cast
+        # session, mutter's stream over PipeWire); the frames carry the screen's size and
+        # what the screen shows as it changes.
+        lab, page = self.lab, self.lab.events
+        lab.backend_so_far()
+        page.colour = "rgb(200, 30, 60)"
+        started = time.monotonic()
+        browser = lab.spawn("capture", [
+            CHROMIUM, "--ozone-platform=wayland", "--disable-gpu", "--no-sandbox", "--kiosk",
+            "--no-first-run", "--no-default-browser-check", "--disable-extensions",
+            "--password-store=basic", "--disable-background-networking",
+            "--use-fake-ui-for-media-stream",
+            "--user-data-dir=" + os.path.join(lab.folder, "capture"), page.url + "capture"],
+            # WebRTC takes the portal's way only in a session that says it is Wayland.
+            dict(lab.env, WAYLAND_DISPLAY=lab.wayland, XDG_SESSION_TYPE="wayland"))
+        try:
+            said = lab.backend_event("cast-started")
+            self.assertEqual([e["ev"] for e in said],
+                             ["cast-create", "sources", "cast-start", "cast-started"])
+            self.assertEqual((said[-1]["w"], said[-1]["h"]), (WIDTH, HEIGHT))
+            first = [e for e in page.until(lambda e: e["t"] in ("first-frame", "capture-error"),
+                                           "the first frame")
+                     if e["t"] in ("first-frame", "capture-error")][-1]
+            self.assertEqual(first["t"], "first-frame", first)
+            print("\nthe first captured frame came %.0f ms after getDisplayMedia, %.1f s after "
+                  "the browser started" % (first["ms"], time.monotonic() - started), flush=True)
+
+            def shows(event, colour):
+                # The frames pass through YUV: each channel within a few steps.
+                return (event["t"] == "frame" and event["painted"] == page.colour
+                        and all(abs(a - b) <= 16 for px in event["px"] for a, b in zip(px, colour)))
+
+            for colour in ((200, 30, 60), (20, 110, 220), (250, 250, 250)):
+                page.colour = "rgb(%d, %d, %d)" % colour
+                got = page.until(lambda e: shows(e, colour), "frames showing " + page.colour)
+                frame = [e for e in got if shows(e, colour)][-1]
+                self.assertEqual((frame["w"], frame["h"]), (WIDTH, HEIGHT))
+        finally:
+            os.killpg(browser.pid, signal.SIGTERM)
+            browser.wait(timeout=DEADLINE)
+        # The browser gone, its portal session and mutter's stream go with it.
+        lab.backend_event("cast-close")
 
     def test_a_portal_that_never_answers_holds_the_start_briefly(self):
         # A session bus on which the portal's name is activatable but never appears: D-Bus
