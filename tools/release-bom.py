@@ -44,11 +44,14 @@ SHARED_LICENCES = {
 
 # The Wayland protocol definitions in third_party/wayland built into the Linux program.
 WAYLAND_PROTOCOLS = [
-    ("xdg-output protocol (wayland-protocols)", "1.31", "pkg:generic/wayland-protocols@1.31"),
+    ("xdg-output protocol (wayland-protocols)", "1.31", "pkg:generic/wayland-protocols@1.31", "MIT"),
     ("wlr virtual pointer protocol (wlr-protocols)", "b010a03648b88d143236de193bddbfea0c08bc84",
-     "pkg:github/swaywm/wlr-protocols@b010a03648b88d143236de193bddbfea0c08bc84"),
+     "pkg:github/swaywm/wlr-protocols@b010a03648b88d143236de193bddbfea0c08bc84", "MIT"),
     ("virtual keyboard protocol (wlroots)", "0855cdacb2eeeff35849e2e9c4db0aa996d78d10",
-     "pkg:github/swaywm/wlroots@0855cdacb2eeeff35849e2e9c4db0aa996d78d10"),
+     "pkg:github/swaywm/wlroots@0855cdacb2eeeff35849e2e9c4db0aa996d78d10", "MIT"),
+    ("wlr data control protocol (wlr-protocols)", "b010a03648b88d143236de193bddbfea0c08bc84",
+     "pkg:github/swaywm/wlr-protocols@b010a03648b88d143236de193bddbfea0c08bc84",
+     "HPND-sell-variant"),
 ]
 
 
@@ -156,8 +159,8 @@ def main():
     else:
         # The client code wayland-scanner makes from third_party/wayland (its README names
         # where each definition comes from).
-        for name, version, purl in WAYLAND_PROTOCOLS:
-            built_in.append(component(name, version, "MIT", licence_file="wayland-protocols.txt",
+        for name, version, purl, licence in WAYLAND_PROTOCOLS:
+            built_in.append(component(name, version, licence, licence_file="wayland-protocols.txt",
                                       purl=purl))
         for package in shared_libraries(args.program):
             if package not in SHARED_LICENCES:

@@ -25,8 +25,8 @@ packages=(
   xvfb xauth x11-utils x11-xserver-utils xdotool xclip chromium
   # the GNOME lab: a headless mutter and the desktop portal's frontend (PipeWire is below)
   mutter xdg-desktop-portal
-  # the wlroots lab: a headless sway
-  sway
+  # the wlroots lab: a headless sway, and another clipboard client (wl-copy, wl-paste)
+  sway wl-clipboard
   # the app window and tray scenario: a window manager, a session bus, the stand-in tray
   # host and notification service (Debian's python3 with dbus and GLib)
   openbox dbus-daemon python3-dbus python3-gi gir1.2-glib-2.0

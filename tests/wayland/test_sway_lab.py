@@ -1,5 +1,6 @@
 """The real host on a headless sway: the wlroots sink's virtual pointer and keyboard
-reaching a Chromium page, full screen on the one output, through the host's routes.
+reaching a Chromium page, full screen on the one output, through the host's routes; and the
+clipboard through wlr-data-control, against another Wayland client's (wl-copy, wl-paste).
 
 sway refuses to run as root, so the lab runs as the system user vantriel-lab (made when
 missing) with an XDG_RUNTIME_DIR of its own; the host runs in that session as that user,
@@ -254,6 +255,90 @@ class SwayLabTest(unittest.TestCase):
                      {"k": "u", "b": button, "x": fx, "y": fy}])
         return [e for e in self.lab.until(lambda e: e["t"] == "mouseup")
                 if e["t"] in ("mousedown", "mouseup")]
+
+    def wl_clipboard(self, args, text=None, raw=False):
+        """Runs wl-copy or wl-paste in the lab's session; wl-copy stays as the selection's
+        owner until another program takes it, so it is returned running."""
+        env = self.lab.env(WAYLAND_DISPLAY=self.lab.display)
+        as_user = {}
+        if self.lab.user is not None:
+            as_user = {"user": self.lab.user[0], "group": self.lab.user[1], "extra_groups": []}
+        if args[0] == "wl-copy":
+            proc = subprocess.Popen(args + ["--foreground"], env=env, stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL, start_new_session=True, **as_user)
+            self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+            proc.stdin.write(text.encode("utf-8"))
+            proc.stdin.close()
+            return proc
+        got = subprocess.run(args, env=env, capture_output=True, timeout=DEADLINE, **as_user)
+        self.assertEqual(got.returncode, 0, got.stderr)
+        return got.stdout if raw else got.stdout.decode("utf-8")
+
+    def host_reads(self, expected):
+        """The host's read once the selection holds `expected` (wl-copy sets it on its own
+        time); returns the seconds of the last read."""
+        end = time.monotonic() + DEADLINE
+        while True:
+            started = time.monotonic()
+            reply = self.post("/api/portapapeles/leer", {})
+            took = time.monotonic() - started
+            if reply == {"ok": True, "texto": expected} or time.monotonic() > end:
+                self.assertEqual(reply, {"ok": True, "texto": expected})
+                return took
+            time.sleep(0.05)
+
+    def test_clipboard_goes_through_data_control_both_ways(self):
+        status = self.host.get("/api/estado").json()
+        self.assertEqual((status["portapapeles_posible"], status["portapapeles_via"],
+                          status["portapapeles_motivo"]), (True, "wlroots", ""))
+        with open(os.path.join(self.host.folder, "data", "vantriel.log"), encoding="utf-8") as f:
+            self.assertIn(" · portapapeles wlroots", f.read())
+        paste = ["wl-paste", "--no-newline", "--type", "text/plain;charset=utf-8"]
+        copy = ["wl-copy", "--type", "text/plain;charset=utf-8"]
+        # The host's text is another client's paste, in each type the host offers (a
+        # Latin-1 STRING keeps what Latin-1 has); a text set by another client is the host's.
+        text = "Añadí 5 € al café, ñu 😀\r\nsegunda línea\tfin"
+        started = time.monotonic()
+        self.assertEqual(self.post("/api/portapapeles/poner", {"texto": text}), {"ok": True})
+        self.assertEqual(self.wl_clipboard(paste), text)
+        round_trip = time.monotonic() - started
+        self.assertEqual(self.wl_clipboard(["wl-paste", "--list-types"]).split(),
+                         ["text/plain;charset=utf-8", "text/plain", "UTF8_STRING", "STRING"])
+        self.assertEqual(self.wl_clipboard(["wl-paste", "-n", "-t", "UTF8_STRING"]), text)
+        self.assertEqual(self.wl_clipboard(["wl-paste", "-n", "-t", "STRING"], raw=True),
+                         "Añadí 5 ? al café, ñu ?\r\nsegunda línea\tfin".encode("latin-1"))
+        other = "«Otro programa» dice: ¡hola! ñandú 🎉"
+        self.wl_clipboard(copy, other)
+        print("clipboard round trips: host to wl-paste %.0f ms, wl-copy to host read %.0f ms"
+              % (round_trip * 1000, self.host_reads(other) * 1000), file=sys.stderr)
+
+        # A large text both ways: 1 MiB of UTF-8 from another client; from the host, as much
+        # as a request body holds (1 MiB with its JSON). Both are many times a pipe's buffer.
+        def text_of(size):
+            unit = "ñandú 😀 € línea "
+            return (unit * (size // len(unit) + 1)).encode("utf-8")[:size].decode("utf-8", "ignore")
+
+        big = text_of(2 ** 20 - 64)
+        started = time.monotonic()
+        self.assertEqual(self.post("/api/portapapeles/poner", {"texto": big}), {"ok": True})
+        self.assertEqual(self.wl_clipboard(paste), big)
+        outward = time.monotonic() - started
+        big = text_of(2 ** 20)[::-1]
+        self.wl_clipboard(copy, big)
+        inward = self.host_reads(big)
+        print("1 MiB through the clipboard: host to wl-paste %.0f ms, wl-copy to host %.0f ms"
+              % (outward * 1000, inward * 1000), file=sys.stderr)
+
+        # The host's selection taken over: the other program's text is everyone's, the
+        # host's included; the host's next write takes it back and the other lets go.
+        self.assertEqual(self.post("/api/portapapeles/poner", {"texto": "del host"}), {"ok": True})
+        taker = self.wl_clipboard(copy, "tomado")
+        self.host_reads("tomado")
+        self.assertEqual(self.wl_clipboard(paste), "tomado")
+        self.assertEqual(self.post("/api/portapapeles/poner", {"texto": "de vuelta"}), {"ok": True})
+        self.assertEqual(taker.wait(timeout=DEADLINE), 0)
+        self.assertEqual(self.wl_clipboard(paste), "de vuelta")
+        self.assertEqual(self.post("/api/portapapeles/leer", {}), {"ok": True, "texto": "de vuelta"})
 
     def test_control_is_wlroots_over_the_outputs_layout(self):
         with open(os.path.join(self.host.folder, "data", "vantriel.log"), encoding="utf-8") as f:

@@ -44,7 +44,9 @@ class ApiTest(unittest.TestCase):
                                      "admin", "monitores", "idioma", "disponible", "sesion",
                                      "llamada", "recientes", "sesiones", "inicio_windows",
                                      "actualizacion", "control_posible", "control_motivo",
-                                     "control_pregunta", "control_rechazo"])
+                                     "control_pregunta", "control_rechazo",
+                                     "portapapeles_posible", "portapapeles_via",
+                                     "portapapeles_motivo"])
         self.assertEqual(doc["app"], "vantriel")
         self.assertEqual(doc["sesion"], {"activa": False, "rol": "", "control": False, "con": ""})
         # The suite can outlast the start-up check's 8 s delay (the window's 12 s wait in
@@ -57,9 +59,13 @@ class ApiTest(unittest.TestCase):
         if WINE:
             doc = self.host.get("/api/estado").json()
             self.assertEqual((doc["control_posible"], doc["control_motivo"]), (True, ""))
+            self.assertEqual((doc["portapapeles_posible"], doc["portapapeles_via"],
+                              doc["portapapeles_motivo"]), (True, "windows", ""))
             return
-        # A Wayland session (XTest through XWayland would reach only X11 programs), and no
-        # desktop at all: each says why, in the host's words that the page translates.
+        # A Wayland session (XTest through XWayland would reach only X11 programs; this one's
+        # compositor does not answer, so it offers no data-control either), and no desktop at
+        # all: each says why, for input and for the clipboard, in the host's words that the
+        # page translates; the clipboard's routes refuse with those words.
         for env, why in (({"XDG_SESSION_TYPE": "wayland", "WAYLAND_DISPLAY": "wayland-0"}, "escritorio Wayland"),
                          ({"XDG_SESSION_TYPE": None, "WAYLAND_DISPLAY": None}, "escritorio gráfico")):
             h = Host(env=env)
@@ -67,8 +73,15 @@ class ApiTest(unittest.TestCase):
                 doc = h.get("/api/estado").json()
                 self.assertIs(doc["control_posible"], False, env)
                 self.assertIn(why, doc["control_motivo"], env)
-                line = wait_for(lambda: re.search(r" · control no: (.+)$", h.log(), re.M), "the start line")
-                self.assertEqual(line.group(1), doc["control_motivo"])
+                self.assertEqual((doc["portapapeles_posible"], doc["portapapeles_via"]), (False, ""))
+                self.assertIn(why, doc["portapapeles_motivo"], env)
+                line = wait_for(lambda: re.search(r" · control no: (.+) · portapapeles no: (.+)$",
+                                                  h.log(), re.M), "the start line")
+                self.assertEqual(line.groups(), (doc["control_motivo"], doc["portapapeles_motivo"]))
+                refused = {"ok": False, "msg": doc["portapapeles_motivo"]}
+                self.assertEqual(h.post("/api/portapapeles/leer", {"propio": True}).json(), refused)
+                self.assertEqual(h.post("/api/portapapeles/escribir_local", {"texto": "x"}).json(),
+                                 refused)
             finally:
                 h.cleanup()
 
@@ -152,17 +165,16 @@ class ApiTest(unittest.TestCase):
             self.assertEqual(self.post("/api/portapapeles/leer", {"propio": "true"}), refused)
             self.post("/api/sesion", {"activa": False})
         # Reading and writing one's own clipboard needs no session. Without a display the
-        # Linux host has none; Windows always has one.
+        # Linux host has none, and says so; Windows always has one.
         if WINE:
             self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}),
                              {"ok": True})
             self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}),
                              {"ok": True, "texto": "x"})
         else:
-            self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}),
-                             {"ok": True, "texto": ""})
-            self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}),
-                             {"ok": False})
+            none = {"ok": False, "msg": self.host.get("/api/estado").json()["portapapeles_motivo"]}
+            self.assertEqual(self.post("/api/portapapeles/leer", {"propio": True}), none)
+            self.assertEqual(self.post("/api/portapapeles/escribir_local", {"texto": "x"}), none)
         self.post("/api/sesion", {"activa": True, "control": True})
         for body in ({"mon": -1, "ev": "x"}, {"mon": "1"}, {"mon": 1.5, "ev": None}):
             self.assertEqual(self.post("/api/input", body), {"ok": True, "n": 0})

@@ -63,8 +63,11 @@ class StartTest(unittest.TestCase):
                          "Vantriel v0.1.1 en marcha · http://127.0.0.1:%d/ · ID %s · servidor "
                          "https://senal.vantriel.app · admin %s"
                          % (h.port, pretty, "true" if WINE or os.geteuid() == 0 else "false"))
-        # How remote control reaches this desktop, or why not (these hosts have no display).
+        # How remote control and the clipboard reach this desktop, or why not (these hosts
+        # have no display).
+        control, clipboard = control.split(" · portapapeles ")
         self.assertRegex(control, r"^sendinput$" if WINE else r"^(xtest|no: .+)$")
+        self.assertRegex(clipboard, r"^windows$" if WINE else r"^(x11|no: .+)$")
         self.assertTrue(os.path.exists(h.path("vantriel.ini")))
         other = self.start()
         self.assertRegex(h.token, "^[0-9a-f]{32}$")

@@ -264,7 +264,10 @@ int Host::run() {
             server_url(folder_) + " \xC2\xB7 admin " +
             (morvane::is_user_an_admin() ? "true" : "false") + " \xC2\xB7 control " +
             (desktop_.input_reach().possible ? desktop_.input_reach().method
-                                             : "no: " + desktop_.input_reach().why));
+                                             : "no: " + desktop_.input_reach().why) +
+            " \xC2\xB7 portapapeles " +
+            (desktop_.clipboard_reach().possible ? desktop_.clipboard_reach().method
+                                                 : "no: " + desktop_.clipboard_reach().why));
 
   updater_.start_up_check();
 

@@ -167,6 +167,12 @@ json status_document(const ApiContext& api) {
   // why control stopped (the person refused, the desktop ended it), for this session.
   doc["control_pregunta"] = api.desktop.control_asking();
   doc["control_rechazo"] = api.desktop.control_refusal();
+  // Where the clipboard is read and written ("x11", "wlroots", "windows"), or why it cannot
+  // be: the technician's clipboard requests are refused with that reason.
+  const ClipboardReach clipboard = api.desktop.clipboard_reach();
+  doc["portapapeles_posible"] = clipboard.possible;
+  doc["portapapeles_via"] = clipboard.method;
+  doc["portapapeles_motivo"] = clipboard.why;
   return doc;
 }
 
@@ -238,13 +244,22 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
     if (!member_is_true(body, "propio") && !sessions.control_allowed()) {
       return reply_json(refusal(kNoControl));
     }
+    if (const ClipboardReach reach = api.desktop.clipboard_reach(); !reach.possible) {
+      return reply_json(refusal(reach.why.c_str()));
+    }
     return reply_json({{"ok", true}, {"texto", api.desktop.read_clipboard()}});
   }
   if (path == "/api/portapapeles/poner") {
     if (!sessions.control_allowed()) return reply_json(refusal(kNoControl));
+    if (const ClipboardReach reach = api.desktop.clipboard_reach(); !reach.possible) {
+      return reply_json(refusal(reach.why.c_str()));
+    }
     return reply_json({{"ok", write_clipboard(request, body, api.desktop)}});
   }
   if (path == "/api/portapapeles/escribir_local") {
+    if (const ClipboardReach reach = api.desktop.clipboard_reach(); !reach.possible) {
+      return reply_json(refusal(reach.why.c_str()));
+    }
     return reply_json({{"ok", write_clipboard(request, body, api.desktop)}});
   }
   if (path == "/api/sonido_pc") {

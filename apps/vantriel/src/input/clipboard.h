@@ -1,12 +1,16 @@
 // The system clipboard's text. On X11 writing makes a window of ours the owner of the
 // CLIPBOARD selection, and a thread of the Clipboard object ("clipboard owner") answers
-// other programs for as long as we own it; the destructor ends that thread.
+// other programs for as long as we own it; on a Wayland desktop with wlr-data-control a
+// thread of it ("clipboard source") does the same for the compositor's selection. The
+// destructor ends that thread.
 #ifndef VANTRIEL_INPUT_CLIPBOARD_H_
 #define VANTRIEL_INPUT_CLIPBOARD_H_
 
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "input/clipboard_reach.h"
 
 namespace vantriel {
 
@@ -16,6 +20,10 @@ class Clipboard {
   ~Clipboard();
   Clipboard(const Clipboard&) = delete;
   Clipboard& operator=(const Clipboard&) = delete;
+
+  // Where the clipboard is read and written, decided once when the object is made; where
+  // it is not possible, reads give nothing and writes fail.
+  ClipboardReach reach() const;
 
   // The clipboard's text as UTF-8; empty when it holds no text or cannot be read.
   std::string read_text();

@@ -4,6 +4,10 @@
 // large texts in increments (INCR). Reading asks the current owner, whoever it is, for
 // UTF8_STRING (or Latin-1 STRING from programs that offer nothing else) over a fresh
 // connection and gives up when the owner stops answering.
+//
+// In a Wayland session the clipboard is the compositor's selection: through wlr-data-control
+// where the compositor offers it (clipboard_wayland_linux.cpp, with the same limits), else
+// through XWayland's CLIPBOARD as above; clipboard_reach.h decides which at start.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "input/clipboard.h"
+#include "input/clipboard_wayland_linux.h"
 #include "input/x11_display.h"
 #include "morvane/core/text/utf16.h"
 #include "morvane/core/text/utf8.h"
@@ -390,16 +395,21 @@ std::string latin1_to_utf8(std::string_view latin1) {
   return out;
 }
 
-}  // namespace
 
-struct Clipboard::Owner {
-  SelectionOwner selection;
-};
+// The facts of this process's session that the clipboard's way depends on: the sockets,
+// whether the compositor offers data-control, whether an X connection opens.
+ClipboardReach system_clipboard_reach() {
+  SessionFacts facts = session_facts_from_environment();
+  if (facts.wayland_display && is_wayland_session(facts)) {
+    facts.wlroots_data_control = wayland_offers_data_control();
+  }
+  if (facts.x_display && decide_clipboard_reach(facts).method != "wlroots") {
+    facts.x_reachable = X11Connection().ok();
+  }
+  return decide_clipboard_reach(facts);
+}
 
-Clipboard::Clipboard() : owner_(std::make_unique<Owner>()) {}
-Clipboard::~Clipboard() = default;
-
-std::string Clipboard::read_text() {
+std::string read_x11_text() {
   X11Connection conn;
   Display* d = conn.display();
   if (d == nullptr) return {};
@@ -422,9 +432,34 @@ std::string Clipboard::read_text() {
   return text;
 }
 
+}  // namespace
+
+struct Clipboard::Owner {
+  const ClipboardReach reach = system_clipboard_reach();
+  SelectionOwner selection;        // X11
+  WaylandSelectionOwner wayland;   // wlr-data-control
+};
+
+Clipboard::Clipboard() : owner_(std::make_unique<Owner>()) {}
+Clipboard::~Clipboard() = default;
+
+ClipboardReach Clipboard::reach() const { return owner_->reach; }
+
+std::string Clipboard::read_text() {
+  if (owner_->reach.method == "x11") return read_x11_text();
+  if (owner_->reach.method != "wlroots") return {};
+  std::optional<std::string> text = read_wayland_selection(
+      kMaxReadBytes, static_cast<int>(kReadIdleTimeout.count()),
+      static_cast<int>(kReadTotalTimeout.count()));
+  return text ? morvane::utf8_prefix_by_utf16_units(*text, kMaxReadUnits) : std::string();
+}
+
 bool Clipboard::write_text(std::string_view utf8) {
   // Other programs are promised UTF-8: invalid sequences go out as U+FFFD.
-  return owner_->selection.write(morvane::utf8_prefix_by_utf16_units(utf8, std::string::npos));
+  std::string text = morvane::utf8_prefix_by_utf16_units(utf8, std::string::npos);
+  if (owner_->reach.method == "x11") return owner_->selection.write(std::move(text));
+  if (owner_->reach.method == "wlroots") return owner_->wayland.write(std::move(text));
+  return false;
 }
 
 }  // namespace vantriel

@@ -33,6 +33,8 @@ struct Clipboard::Owner {};
 Clipboard::Clipboard() = default;
 Clipboard::~Clipboard() = default;
 
+ClipboardReach Clipboard::reach() const { return {true, "windows", ""}; }
+
 std::string Clipboard::read_text() {
   if (!open_clipboard()) return {};
   std::string text;

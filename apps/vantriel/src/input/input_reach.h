@@ -23,6 +23,9 @@ struct SessionFacts {
   // interface is missing) and the device types its backend offers (1 keyboard, 2 pointer).
   uint32_t portal_remote_desktop = 0;
   uint32_t portal_device_types = 0;
+  // The compositor lets clients read and set the selection (zwlr_data_control_manager_v1:
+  // sway and the other wlroots compositors, KDE's KWin).
+  bool wlroots_data_control = false;
 };
 
 // RemoteDesktop device types.
