@@ -143,14 +143,14 @@ addEventListener("load", async () => {
 </script></body></html>"""
 
 
-def skip_reason():
+def skip_reason(host=True):
     if dbus is None:
         return "python3-dbus is not installed (tools/setup.sh installs it)"
-    for program in ("mutter", "pipewire", "wireplumber", "dbus-daemon", "/usr/libexec/xdg-desktop-portal",
-                    "/usr/bin/chromium", "setpriv"):
+    for program in ("mutter", "pipewire", "wireplumber", "dbus-daemon",
+                    "/usr/libexec/xdg-desktop-portal", "/usr/bin/chromium", "setpriv"):
         if shutil.which(program) is None:
             return program + " is not installed (tools/setup.sh installs it)"
-    if not os.environ.get("VANTRIEL_EXE"):
+    if host and not os.environ.get("VANTRIEL_EXE"):
         return "VANTRIEL_EXE is not set"
     return None
 
@@ -211,9 +211,12 @@ class Events:
 
 
 class Lab:
-    """The GNOME session. Processes end in the reverse order of their start."""
+    """The GNOME session, with the reporting page on it unless `page` is false (open_page
+    shows it later, above what is there). Processes end in the reverse order of their
+    start."""
 
-    def __init__(self):
+    def __init__(self, page=True):
+        self.with_page = page
         self.folder = tempfile.mkdtemp(prefix="vantriel-gnome-")
         self.runtime = os.path.join(self.folder, "run")
         os.mkdir(self.runtime, 0o700)
@@ -319,6 +322,10 @@ class Lab:
                    dict(env, XDG_DESKTOP_PORTAL_DIR=portals))
         self.wait_name(PORTAL_NAME)
 
+        if self.with_page:
+            self.open_page()
+
+    def open_page(self):
         self.events = Events()
         self.spawn("chromium", [CHROMIUM, "--ozone-platform=wayland", "--disable-gpu",
                                 "--no-sandbox", "--kiosk", "--no-first-run",
@@ -326,7 +333,7 @@ class Lab:
                                 "--password-store=basic", "--disable-background-networking",
                                 "--user-data-dir=" + os.path.join(self.folder, "chromium"),
                                 self.events.url],
-                   dict(env, WAYLAND_DISPLAY=self.wayland))
+                   dict(self.env, WAYLAND_DISPLAY=self.wayland))
         self.events.until(lambda e: e["t"] == "size" and (e["w"], e["h"]) == (WIDTH, HEIGHT),
                           "its page full screen")
 
