@@ -20,10 +20,12 @@
 
 #include "bindings_file.h"
 #include "conn_limits.h"
+#include "flusher.h"
 #include "hub.h"
 #include "log.h"
 #include "metrics.h"
 #include "metrics_server.h"
+#include "queued_socket.h"
 #include "morvane/core/net/listen_options.h"
 #include "redis_node.h"
 #include "redis_shared.h"
@@ -42,223 +44,10 @@ using std::chrono::seconds;
 
 namespace {
 
-constexpr size_t kMaxQueuedBytes = 4 << 20;       // unsent bytes before a reader is dropped
 constexpr auto kCloseTimeout = seconds(10);       // for the closing handshake
 constexpr auto kSweepEvery = seconds(30);
 
 struct State;
-
-// Sends gathered: sockets with bytes waiting are flushed once per round of the I/O loop,
-// after the handlers that were already due have run, so that every frame queued for one
-// client in that round leaves in one system call. Frames that arrived together on one
-// socket are handed over one handler at a time; while such frames wait, the flush waits
-// for them too (a bounded number of times, so latency stays bounded under load).
-class Flusher {
- public:
-  explicit Flusher(net::io_context& ioc) : ioc_(ioc) {}
-  void add(std::shared_ptr<void> keep, class QueuedSocket* socket);
-  // A frame already received waits for its handler (+1), or has reached it (-1).
-  void frames_waiting(int delta) { waiting_ += delta; }
-
- private:
-  static constexpr int kMaxDeferrals = 16;
-  void flush();
-
-  net::io_context& ioc_;
-  std::vector<std::pair<std::shared_ptr<void>, class QueuedSocket*>> due_, flushing_;
-  int waiting_ = 0;
-  int deferrals_ = 0;
-};
-
-// The TCP socket under a WebSocket stream. Every byte written to the client goes
-// through one queue in order: the frames we build ourselves (append_text) and whatever
-// Beast writes (the handshake reply, pongs, the close frame). Beast's writes complete
-// as soon as they are queued, as if into a larger kernel buffer. Every queued byte
-// counts toward kMaxQueuedBytes: past it the client is not reading what it is sent, so
-// the queue is dropped and the connection closed. Runs on the I/O thread only.
-class QueuedSocket {
- public:
-  using executor_type = tcp::socket::executor_type;
-  using next_layer_type = tcp::socket;
-  using lowest_layer_type = tcp::socket;
-
-  QueuedSocket(tcp::socket socket, Flusher& flusher)
-      : socket_(std::move(socket)), flusher_(flusher) {}
-
-  // Held weakly: the owner keeps this socket, and a write in flight keeps the owner.
-  void set_owner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
-  // Runs once when the queue passes its cap, before the connection is closed.
-  void set_overflow_handler(std::function<void()> handler) { on_overflow_ = std::move(handler); }
-
-  executor_type get_executor() noexcept { return socket_.get_executor(); }
-  tcp::socket& next_layer() { return socket_; }
-  tcp::socket& lowest_layer() { return socket_; }
-
-  template <class Buffers, class Handler>
-  auto async_read_some(const Buffers& buffers, Handler&& handler) {
-    ++reads_;
-    return socket_.async_read_some(buffers, std::forward<Handler>(handler));
-  }
-  // How many reads Beast has asked of the socket: unchanged across a WebSocket read
-  // means that read is served from bytes already received.
-  size_t reads() const { return reads_; }
-
-  template <class Buffers, class Handler>
-  auto async_write_some(const Buffers& buffers, Handler&& handler) {
-    return net::async_initiate<Handler, void(beast::error_code, size_t)>(
-        [this](auto h, const Buffers& b) {
-          size_t n = 0;
-          if (!error_) {
-            for (auto it = net::buffer_sequence_begin(b); it != net::buffer_sequence_end(b);
-                 ++it) {
-              const net::const_buffer piece(*it);
-              if (n == 0 && piece.size() > 0 && is_close_frame_start(piece)) close_queued_ = true;
-              queued_.append(static_cast<const char*>(piece.data()), piece.size());
-              n += piece.size();
-            }
-            after_append();
-          }
-          const beast::error_code ec = error_;
-          if (ec) n = 0;
-          auto ex = net::get_associated_executor(h, socket_.get_executor());
-          net::post(ex, beast::bind_front_handler(std::move(h), ec, n));
-        },
-        handler, buffers);
-  }
-
-  // Queues one unmasked, unfragmented text frame; none once the close frame is queued.
-  void append_text(std::string_view payload) {
-    if (error_ || close_queued_) return;
-    char header[10];
-    size_t len = 2;
-    header[0] = static_cast<char>(0x81);  // FIN, text
-    const uint64_t size = payload.size();
-    if (size < 126) {
-      header[1] = static_cast<char>(size);
-    } else if (size <= 0xFFFF) {
-      header[1] = 126;
-      header[2] = static_cast<char>(size >> 8);
-      header[3] = static_cast<char>(size);
-      len = 4;
-    } else {
-      header[1] = 127;
-      for (int i = 0; i < 8; ++i) header[2 + i] = static_cast<char>(size >> (56 - 8 * i));
-      len = 10;
-    }
-    queued_.append(header, len);
-    queued_.append(payload);
-    after_append();
-  }
-
-  // Bytes queued or being sent.
-  size_t unsent() const { return queued_.size() + sending_.size(); }
-  // Drops the frames not yet handed to the kernel; a frame being sent still finishes.
-  void discard_queued() { queued_.clear(); }
-
-  // Runs `done` once everything queued has been sent or sending failed; at once when
-  // nothing waits.
-  void when_sent(std::function<void()> done) {
-    if (unsent() == 0 || error_) {
-      done();
-      return;
-    }
-    waiting_.push_back(std::move(done));
-  }
-
-  // Called by the Flusher.
-  void start_write(std::shared_ptr<void> keep) {
-    scheduled_ = false;
-    if (in_flight_ || error_ || queued_.empty()) return;
-    in_flight_ = true;
-    sending_.swap(queued_);
-    net::async_write(socket_, net::buffer(sending_),
-                     [this, keep = std::move(keep)](beast::error_code ec, size_t) mutable {
-                       in_flight_ = false;
-                       sending_.clear();
-                       // A burst to a slow reader can grow the buffer; give it back.
-                       if (sending_.capacity() > (64u << 10)) std::string().swap(sending_);
-                       if (ec) {
-                         error_ = ec;
-                         queued_.clear();
-                       } else if (!queued_.empty()) {
-                         schedule();  // with the rest of this round's frames
-                         return;
-                       }
-                       auto waiting = std::move(waiting_);
-                       waiting_.clear();
-                       for (auto& done : waiting) done();
-                     });
-  }
-
- private:
-  // Beast writes each frame it sends by itself (pong, close) in one write; a write that
-  // starts with FIN and the close opcode is the close frame. After it nothing may follow
-  // (a browser fails the socket on a data frame after the close), whichever side began the
-  // closing handshake and whether Beast answered a peer's close or failed a bad frame.
-  static bool is_close_frame_start(const net::const_buffer& piece) {
-    return static_cast<unsigned char>(*static_cast<const char*>(piece.data())) == 0x88;
-  }
-
-  void after_append() {
-    if (unsent() <= kMaxQueuedBytes) {
-      schedule();
-      return;
-    }
-    error_ = net::error::no_buffer_space;
-    std::string().swap(queued_);
-    if (on_overflow_) on_overflow_();
-    beast::error_code ignored;
-    socket_.close(ignored);  // the read in progress ends with an error
-  }
-
-  void schedule() {
-    if (scheduled_ || in_flight_) return;
-    auto keep = owner_.lock();
-    if (!keep) return;
-    scheduled_ = true;
-    flusher_.add(std::move(keep), this);
-  }
-
-  tcp::socket socket_;
-  Flusher& flusher_;
-  std::weak_ptr<void> owner_;
-  std::string queued_;   // not yet handed to the kernel
-  std::string sending_;  // handed over by the write in flight
-  bool in_flight_ = false;
-  bool scheduled_ = false;
-  bool close_queued_ = false;  // the close frame is queued: no text frame may follow it
-  size_t reads_ = 0;
-  beast::error_code error_;
-  std::vector<std::function<void()>> waiting_;
-  std::function<void()> on_overflow_;
-};
-
-void Flusher::add(std::shared_ptr<void> keep, QueuedSocket* socket) {
-  if (due_.empty()) net::post(ioc_, [this] { flush(); });
-  due_.emplace_back(std::move(keep), socket);
-}
-
-void Flusher::flush() {
-  if (waiting_ > 0 && deferrals_ < kMaxDeferrals) {
-    ++deferrals_;
-    net::post(ioc_, [this] { flush(); });
-    return;
-  }
-  deferrals_ = 0;
-  flushing_.swap(due_);
-  for (auto& [keep, socket] : flushing_) socket->start_write(std::move(keep));
-  flushing_.clear();
-}
-
-// Beast closes a WebSocket connection through this (found by argument lookup). The close frame and anything
-// queued before it must reach the client before the TCP connection is shut down.
-template <class Handler>
-void async_teardown(beast::role_type role, QueuedSocket& socket, Handler&& handler) {
-  auto held = std::make_shared<std::decay_t<Handler>>(std::forward<Handler>(handler));
-  socket.when_sent([role, &socket, held] {
-    websocket::async_teardown(role, socket.next_layer(), std::move(*held));
-  });
-}
 
 // One WebSocket connection. Owned by its pending operations and, while registered, by
 // the hub. Runs on the I/O thread only.
