@@ -129,6 +129,8 @@ test('no serious or critical axe violation on any tab or open dialog, in both la
   assert.equal(await page.isDisabled('#reqCtl'), true);
   assert.equal(await page.textContent('#reqCtlNote'),
     "This Wayland desktop doesn't let other programs move the mouse or type: it offers neither the remote desktop portal (GNOME, KDE) nor wlroots virtual input (sway).");
+  // Off Windows, the browser or the desktop asks what to share.
+  assert.equal(await page.textContent('#reqTip'), "When you accept, you'll be asked what to share: choose your screen (on GNOME and KDE your desktop asks in a window of its own) and, if offered, turn on “Share system audio”.");
   await axe(page, 'request dialog without control');
   await page.click('#reqReject');
   await page.click('#langBtn');

@@ -83,8 +83,16 @@ if (lab.ev === 'skip') {
     // chosen without a question here, where GNOME shows its chooser); the desktop asks the
     // person about control, and the person allows it.
     let accepted;
+    let tip;
     const allowed = portal('ask').then(() => lab.send('allow'));
-    await Promise.all([acceptWithControl(pcs, { beforeAccept: () => { accepted = Date.now(); } }), allowed]);
+    await Promise.all([acceptWithControl(pcs, {
+      beforeAccept: async () => {
+        tip = await host.textContent('#reqTip');
+        accepted = Date.now();
+      },
+    }), allowed]);
+    // The request tells the person who will ask what to share: not Windows, here.
+    assert.equal(tip, 'Al aceptar, se te preguntará qué compartir: elige tu pantalla (en GNOME y KDE te lo pregunta tu escritorio en una ventana suya) y, si se ofrece, activa «Compartir audio del sistema».');
     console.log(`the technician saw the GNOME screen ${Date.now() - accepted} ms after the person accepted`);
     const said = (ev) => lab.lines.find((e) => e.from === 'portal' && e.ev === ev);
     const streams = await waitFor(() => said('cast-started') && said('started') && [said('cast-started'), said('started')],

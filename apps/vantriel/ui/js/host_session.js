@@ -85,6 +85,11 @@ function showRequest(req) {
   $("reqCtlNote").hidden = !blocked;
   $("reqAudio").checked = yes(recibir("compartir_audio"));
   $("reqCall").checked = false;
+  // Who asks what to share: on Windows the browser's picker; elsewhere the browser's or,
+  // on GNOME and KDE, the desktop's own window.
+  const tip = $("reqTip");
+  tip.dataset.i = /Windows/.test(navigator.userAgent) ? "reqPicker" : "reqPickerDesk";
+  tip.textContent = t(tip.dataset.i);
   const acc = $("reqAccept");
   acc.disabled = true;
   clearTimeout(acceptGuard);
