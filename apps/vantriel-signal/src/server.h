@@ -16,11 +16,6 @@ namespace vantriel::signal {
 // process exit code.
 int run_server(const Config& config);
 
-// The key under which limits count a client: an IPv4 address as written, an IPv6
-// address by its /64 network (one host usually owns a whole /64). Empty when `text`
-// is not an address.
-std::string address_key(const std::string& text);
-
 }  // namespace vantriel::signal
 
 #endif  // VANTRIEL_SIGNAL_SERVER_H_

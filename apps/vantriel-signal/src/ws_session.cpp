@@ -1,0 +1,205 @@
+#include "ws_session.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+
+#include "hub.h"
+#include "server_state.h"
+
+namespace vantriel::signal {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+using std::chrono::seconds;
+
+namespace {
+
+constexpr auto kCloseTimeout = seconds(10);  // for the closing handshake
+
+}  // namespace
+
+WsSession::WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot,
+                     Kind kind, std::string target)
+    : ws_(std::move(socket), state.flusher),
+      state_(state),
+      slot_(std::move(slot)),
+      address_(slot_.address()),
+      kind_(kind),
+      target_(std::move(target)),
+      idle_timer_(state.ioc),
+      tokens_(state.config.policy.msg_burst),
+      refilled_(state.env.now()) {}
+
+void WsSession::start(http::request<http::empty_body> req) {
+  websocket::stream_base::timeout t{};
+  t.handshake_timeout = kCloseTimeout;  // the upgrade reply is only queued; the close waits
+  t.idle_timeout = websocket::stream_base::none();  // watch_idle() does it
+  t.keep_alive_pings = false;  // pages ping us; a silent socket is a dead one
+  ws_.set_option(t);
+  // Control frames are no sign of life: pages send "ping" messages, and pings alone
+  // would keep a socket open for ever. Each costs a pong or a wake-up all the same, so
+  // they spend the message allowance.
+  ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+    if (kind != websocket::frame_type::close && !closing_ && !within_rate()) over_rate();
+  });
+  ws_.next_layer().set_overflow_handler([this] {
+    // The client does not read what it is sent; keeping it costs memory without end.
+    state_.env.log("connection from " + address_ + " closed: not reading");
+    state_.counters.closed(SocketLimit::kNotReading);
+    closing_ = true;
+  });
+  ws_.read_message_max(static_cast<size_t>(state_.config.policy.max_frame));
+  ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
+    res.set(http::field::server, "vantriel-signal");
+  }));
+  ws_.next_layer().set_owner(weak_from_this());
+  ws_.async_accept(req, beast::bind_front_handler(&WsSession::on_accept, shared_from_this()));
+}
+
+void WsSession::on_accept(beast::error_code ec) {
+  if (ec) {
+    finish();
+    return;
+  }
+  opened_ = true;
+  last_heard_ = state_.env.now();
+  watch_idle();
+  auto self = shared_from_this();
+  switch (kind_) {
+    case Kind::kHost:
+      state_.hub.open_host(self, target_);
+      break;
+    case Kind::kJoin:
+      state_.hub.open_join(self, target_);
+      break;
+    case Kind::kCall:
+      state_.hub.open_call(self, target_);
+      break;
+  }
+  read();
+}
+
+void WsSession::watch_idle() {
+  idle_timer_.expires_at(last_heard_ + seconds(state_.config.policy.idle_timeout));
+  idle_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+    if (ec || self->finished_) return;
+    if (self->state_.env.now() <
+        self->last_heard_ + seconds(self->state_.config.policy.idle_timeout)) {
+      self->watch_idle();
+      return;
+    }
+    self->state_.env.log("connection from " + self->address_ + " closed: idle");
+    self->state_.counters.closed(SocketLimit::kIdle);
+    beast::error_code ignored;
+    self->ws_.next_layer().next_layer().close(ignored);  // the pending read ends with an error
+  });
+}
+
+void WsSession::read() {
+  ws_.async_read(buffers_[reading_],
+                 beast::bind_front_handler(&WsSession::on_read, shared_from_this()));
+}
+
+bool WsSession::within_rate() {
+  const auto now = state_.env.now();
+  const double elapsed = std::chrono::duration<double>(now - refilled_).count();
+  refilled_ = now;
+  const Policy& p = state_.config.policy;
+  tokens_ = std::min<double>(p.msg_burst, tokens_ + elapsed * p.msg_rate);
+  if (tokens_ >= 1) {
+    tokens_ -= 1;
+    return true;
+  }
+  return false;
+}
+
+void WsSession::on_read(beast::error_code ec, size_t) {
+  if (served_from_buffer_) {
+    served_from_buffer_ = false;
+    state_.flusher.frames_waiting(-1);
+  }
+  if (ec) {
+    if (ec == websocket::error::message_too_big) {
+      state_.env.log("connection from " + address_ + " closed: message too big");
+      state_.counters.closed(SocketLimit::kMessageSize);
+    }
+    finish();
+    return;
+  }
+  last_heard_ = state_.env.now();
+  beast::flat_buffer& frame = buffers_[reading_];
+  const bool text = ws_.got_text();
+  reading_ ^= 1;
+  const size_t reads = ws_.next_layer().reads();
+  read();
+  if (ws_.next_layer().reads() == reads) {
+    served_from_buffer_ = true;
+    state_.flusher.frames_waiting(+1);
+  }
+  handle(frame, text);
+  frame.consume(frame.size());
+}
+
+void WsSession::over_rate() {
+  // More than one second's worth of messages dropped within a second: a flood, not a
+  // burst.
+  const auto now = state_.env.now();
+  if (now - drop_window_ > seconds(1)) {
+    drop_window_ = now;
+    dropped_ = 0;
+  }
+  if (++dropped_ <= state_.config.policy.msg_rate || closing_) return;
+  state_.env.log("connection from " + address_ + " closed: too many messages");
+  state_.counters.closed(SocketLimit::kRate);
+  closing_ = true;
+  ws_.next_layer().discard_queued();
+  // Posted: a control frame is counted inside Beast's read, which must finish first.
+  net::post(ws_.get_executor(), [self = shared_from_this()] {
+    self->do_close(websocket::close_code::policy_error);
+  });
+}
+
+void WsSession::handle(beast::flat_buffer& frame, bool text) {
+  if (closing_) return;
+  ++state_.counters.frames_received;
+  state_.counters.bytes_received += frame.size();
+  if (!within_rate()) {
+    over_rate();
+    return;
+  }
+  if (!text) return;
+  const auto data = frame.cdata();
+  state_.hub.receive(this, std::string_view(static_cast<const char*>(data.data()), data.size()));
+}
+
+void WsSession::send(std::string text) {
+  if (closing_ || finished_) return;
+  ws_.next_layer().append_text(text);
+}
+
+void WsSession::close() {
+  if (closing_ || finished_) return;
+  closing_ = true;
+  do_close(websocket::close_code::normal);
+}
+
+void WsSession::do_close(websocket::close_code code) {
+  if (close_sent_ || finished_) return;
+  close_sent_ = true;
+  ws_.async_close(code, [self = shared_from_this()](beast::error_code) {});
+}
+
+void WsSession::finish() {
+  if (finished_) return;
+  finished_ = true;
+  idle_timer_.cancel();
+  if (opened_) state_.hub.closed(this);
+  slot_.release();
+}
+
+}  // namespace vantriel::signal

@@ -1,0 +1,84 @@
+// One WebSocket connection on "/host/<id>", "/join/<id>" or "/call/<code>": the Link
+// through which the hub talks to one page. It reads whole messages of at most the
+// configured size, rations messages and control frames (a flood closes the socket),
+// closes a socket silent for the idle time-out, and writes through a QueuedSocket, whose
+// cap drops a client that does not read. Owned by its pending operations and, while
+// registered, by the hub. Runs on the I/O thread only.
+#ifndef VANTRIEL_SIGNAL_WS_SESSION_H_
+#define VANTRIEL_SIGNAL_WS_SESSION_H_
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include "conn_limits.h"
+#include "link.h"
+#include "queued_socket.h"
+
+namespace vantriel::signal {
+
+struct ServerState;
+
+class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
+ public:
+  enum class Kind { kHost, kJoin, kCall };
+
+  WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot, Kind kind,
+            std::string target);
+  // Answers the upgrade `req`, then hands the link to the hub.
+  void start(boost::beast::http::request<boost::beast::http::empty_body> req);
+
+  void send(std::string text) override;
+  void close() override;
+  const std::string& address() const override { return address_; }
+
+ private:
+  void on_accept(boost::beast::error_code ec);
+  void read();
+  void on_read(boost::beast::error_code ec, size_t bytes);
+  void handle(boost::beast::flat_buffer& frame, bool text);
+  void watch_idle();
+  bool within_rate();
+  // A message or control frame beyond the rate: dropped, and a flood closes the socket.
+  void over_rate();
+  void do_close(boost::beast::websocket::close_code code);
+  void finish();
+
+  // Not on beast::tcp_stream: the WebSocket layer keeps its own handshake timer, and a
+  // second timer per operation would only cost time on every frame.
+  boost::beast::websocket::stream<QueuedSocket> ws_;
+  ServerState& state_;
+  Slot slot_;
+  std::string address_;
+  Kind kind_;
+  std::string target_;
+  // Two buffers: the next frame is read into one while the other's is handled, so frames
+  // that arrived together are handled before the round's flush and leave together.
+  boost::beast::flat_buffer buffers_[2];
+  int reading_ = 0;  // the buffer the read in progress fills
+  bool served_from_buffer_ = false;  // the read in progress needs no bytes from the socket
+  // Silence is watched here rather than by Beast, whose idle timer is re-armed on every
+  // read: a timer operation per frame. This one is re-armed once per idle period.
+  boost::asio::steady_timer idle_timer_;
+  std::chrono::steady_clock::time_point last_heard_;
+  bool closing_ = false;       // close() called: send what is queued, then close
+  bool close_sent_ = false;
+  bool opened_ = false;        // the hub knows this link
+  bool finished_ = false;
+  double tokens_;
+  std::chrono::steady_clock::time_point refilled_;
+  std::chrono::steady_clock::time_point drop_window_{};
+  int dropped_ = 0;  // messages dropped since drop_window_
+};
+
+}  // namespace vantriel::signal
+
+#endif  // VANTRIEL_SIGNAL_WS_SESSION_H_
