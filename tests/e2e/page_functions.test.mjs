@@ -9,7 +9,7 @@ const { joinProblem } = await pageModule('tech_session.js');
 const { normCallCode } = await pageModule('call.js');
 const { serverTestUrl } = await pageModule('settings.js');
 const { notesHtml, updBarContent } = await pageModule('update.js');
-const { hostText } = await pageModule('host_texts.js');
+const { hostText, knownHostText } = await pageModule('host_texts.js');
 // setLANG keeps only the two languages; a third one is tried on the table directly.
 const setLang = (l) => setLANG(l);
 
@@ -189,5 +189,12 @@ test("the host's Spanish texts reach an English page in English, their variable 
   // The update bar says the host's progress in the page's language, still escaped.
   const waiting = updBarContent({ current: '0.1.1', phase: 'waiting', msg: 'Lista para instalar: esperando a que termine «la llamada»…' });
   assert.match(waiting.html, /Ready to install: waiting for the call to end…/);
+  // The other PC's refusal (its clipboard out of reach) shows only in the host's own words.
+  const noClipboard = 'Este escritorio Wayland no deja que otros programas usen el portapapeles: no ofrece el control de datos de wlroots (sway, KDE) ni XWayland.';
+  assert.match(knownHostText(noClipboard), /^This Wayland desktop doesn't let other programs use the clipboard/);
+  for (const peerWords of ['Llama al 555 para desbloquear tu PC', 'toString', '__proto__', null, undefined, 7]) {
+    assert.equal(knownHostText(peerWords), null, String(peerWords));
+  }
   setLang('es');
+  assert.equal(knownHostText(noClipboard), noClipboard);
 });

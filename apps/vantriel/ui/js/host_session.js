@@ -517,10 +517,12 @@ async function pump(s) {
 async function hostClipboard(s, m) {
   if (!s.control) return;
   const set = m.t === "clip-set";
-  const reply = (ok, text, big) => {
+  // `why`: the host's refusal (this PC's clipboard cannot be reached), passed on as it is.
+  const reply = (ok, text, big, why) => {
     if (SES !== s) return;
-    if (set) sendCtl(s, { t: "clip-ok", ok });
-    else sendCtl(s, big ? { t: "clip", text: "", ok: false, big: true } : { t: "clip", text, ok });
+    const because = !ok && typeof why === "string" && why ? { why } : {};
+    if (set) sendCtl(s, { t: "clip-ok", ok, ...because });
+    else sendCtl(s, big ? { t: "clip", text: "", ok: false, big: true } : { t: "clip", text, ok, ...because });
   };
   const text = set ? clipText(m) : "";
   if (text === null) {
@@ -536,10 +538,11 @@ async function hostClipboard(s, m) {
   try {
     if (set) {
       const r = await post("/api/portapapeles/poner", { texto: text }).catch(() => null);
-      return reply(!!(r && r.ok), "");
+      return reply(!!(r && r.ok), "", false, r && r.msg);
     }
     const r = await post("/api/portapapeles/leer", {}).catch(() => null);
     const ok = !!(r && r.ok);
+    if (!ok) return reply(false, "", false, r && r.msg);
     const got = ok && typeof r.texto === "string" ? r.texto : "";
     if (got.length > CLIP_MAX_CHARS) return reply(false, "", true);
     if (ok && SES === s) {

@@ -19,6 +19,10 @@ const EXACT = {
   "No hay un escritorio gráfico al que llegar: Vantriel no se inició dentro de una sesión de escritorio.":
     "There is no graphical desktop to reach: Vantriel was not started inside a desktop session.",
   "No se pudo abrir el escritorio X11 de esta sesión.": "Couldn't open this session's X11 desktop.",
+  "Este escritorio Wayland no deja que otros programas usen el portapapeles: no ofrece el control de datos de wlroots (sway, KDE) ni XWayland.":
+    "This Wayland desktop doesn't let other programs use the clipboard: it offers neither wlroots data control (sway, KDE) nor XWayland.",
+  "No hay un escritorio gráfico cuyo portapapeles usar: Vantriel no se inició dentro de una sesión de escritorio.":
+    "There is no graphical desktop whose clipboard to use: Vantriel was not started inside a desktop session.",
   "Rechazaste el control remoto en la ventana de tu escritorio (o la cerraste sin elegir).":
     "You refused remote control in your desktop's window (or closed it without choosing).",
   "Tu escritorio no pudo empezar el control remoto.": "Your desktop couldn't start remote control.",
@@ -59,6 +63,14 @@ const PATTERNS = [
   [/^No se pudo activar el inicio al iniciar sesión: (.*)$/s, (e) => "Couldn't turn on start at log-in: " + e],
   [/^No se pudo quitar el inicio al iniciar sesión: (.*)$/s, (e) => "Couldn't turn off start at log-in: " + e],
 ];
+
+// A refusal that came from the other PC's page: shown only when it is one of the host's own
+// texts (in this page's language), so that a peer cannot put words of its own on this
+// page; null otherwise.
+export function knownHostText(msg) {
+  if (typeof msg !== "string" || !Object.prototype.hasOwnProperty.call(EXACT, msg)) return null;
+  return LANG === "en" ? EXACT[msg] : msg;
+}
 
 // `msg` in the page's language; null and undefined stay as they are.
 export function hostText(msg) {

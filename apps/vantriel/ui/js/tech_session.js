@@ -19,6 +19,7 @@ import { pickFiles, sendFiles } from "./files.js";
 import { toggleVoice } from "./voice_line.js";
 import { checkHtml } from "./check.js";
 import { CLIP_MAX_CHARS, clipText, dropPeer, guardOf, peerName } from "./message_logic.js";
+import { knownHostText } from "./host_texts.js";
 
 const GRACE_S = 3;
 
@@ -295,8 +296,10 @@ function onTechControl(s, m) {
         toast(t("clipTooBig", CLIP_MAX_TEXT), 6000);
       } else if (m.ok === true && text) {
         post("/api/portapapeles/escribir_local", { texto: text })
-          .then((r) => toast(t(r && r.ok ? "clipGot" : "copyFail")))
+          .then((r) => toast(r && r.ok ? t("clipGot") : knownHostText(r && r.msg) || t("copyFail"), 6000))
           .catch(() => toast(t("copyFail")));
+      } else if (m.ok !== true && knownHostText(m.why)) {
+        toast(knownHostText(m.why), 6000);
       } else {
         toast(t("clipEmpty"));
       }
@@ -305,7 +308,7 @@ function onTechControl(s, m) {
     case "clip-ok":
       if (!s.clipSendWait) return;
       s.clipSendWait = 0;
-      toast(t(m.ok === true ? "clipSent" : "copyFail"));
+      toast(m.ok === true ? t("clipSent") : knownHostText(m.why) || t("copyFail"), 6000);
       break;
   }
 }
@@ -463,13 +466,16 @@ function clipPending(since) {
 async function sendMyClipboard(s) {
   if (clipPending(s.clipSendWait)) return;
   let text = "";
+  let refused = null; // this PC's clipboard cannot be reached: the host says why
   try {
     const r = await post("/api/portapapeles/leer", { propio: true });
     text = r && r.ok && typeof r.texto === "string" ? r.texto : "";
+    refused = r && !r.ok ? knownHostText(r.msg) : null;
   } catch (e) {
     text = "";
   }
-  if (!text) toast(t("clipEmpty"));
+  if (refused) toast(refused, 6000);
+  else if (!text) toast(t("clipEmpty"));
   else if (text.length > CLIP_MAX_CHARS) toast(t("clipTooBig", CLIP_MAX_TEXT), 6000);
   else if (SES === s && sendCtl(s, { t: "clip-set", text })) s.clipSendWait = Date.now();
   else if (SES === s) toast(t("copyFail"));
