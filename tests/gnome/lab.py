@@ -13,7 +13,6 @@ prints {"ev": "skip", "why": ...} and ends.
 
 import json
 import os
-import queue
 import sys
 import threading
 

@@ -6,8 +6,9 @@ consumer to mutter's stream), the real xdg-desktop-portal 1.16 frontend, and Chr
 (Wayland) showing a page that reports every pointer and key event to this test over
 loopback HTTP. A second Chromium shares the screen with getDisplayMedia, as the person's
 page does: on Wayland with XDG_SESSION_TYPE=wayland it takes the portal's ScreenCast and
-PipeWire, and --use-fake-ui-for-media-stream answers its own picker. The host (build/check/bin/vantriel) runs in that session
-with no X display and finds the portal on its own.
+PipeWire, and --use-fake-ui-for-media-stream answers its own picker. The host
+(build/check/bin/vantriel) runs in that session with no X display and finds the portal on
+its own.
 
 The person's consent comes from a stand-in portal backend (portal_backend.py), not from
 xdg-desktop-portal-gnome's dialog: the backend carries out RemoteDesktop and ScreenCast
@@ -24,7 +25,8 @@ where the current layout has it within Shift and AltGr: a character the layout l
 has only at AltGr+Shift (this layout's first €), is not typed.
 
 Every process the lab starts is ended by its process id, also after a failure; the buses
-have no service files, so nothing else is activated.
+have no service files, so nothing else is activated. lab.py lends this lab to the two-PC
+session on GNOME (tests/e2e/twopc/gnome.test.mjs).
 """
 
 import glob
@@ -106,7 +108,10 @@ CAPTURE_PAGE = b"""<!doctype html><html><head><meta charset="utf-8"><style>
 html, body { margin: 0; height: 100%; overflow: hidden; }
 </style></head><body><script>
 let seq = 0;
-const send = (e) => { e.n = ++seq; fetch("/ev", { method: "POST", body: JSON.stringify(e) }).catch(() => null); };
+const send = (e) => {
+  e.n = ++seq;
+  fetch("/ev", { method: "POST", body: JSON.stringify(e) }).catch(() => null);
+};
 const points = [[0.05, 0.05], [0.95, 0.05], [0.5, 0.5], [0.05, 0.95], [0.95, 0.95]];
 let painted = "";
 setInterval(async () => {
