@@ -155,15 +155,15 @@ struct SeatDevice {
 };
 
 const wl_registry_listener SeatDevice::kRegistryListener{
-    [](void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t) {
+    [](void* data, wl_registry* globals, uint32_t name, const char* interface, uint32_t) {
       auto* s = static_cast<SeatDevice*>(data);
       if (s->seat == nullptr && std::strcmp(interface, wl_seat_interface.name) == 0) {
-        s->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        s->seat = static_cast<wl_seat*>(wl_registry_bind(globals, name, &wl_seat_interface, 1));
       } else if (s->manager == nullptr &&
                  std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0) {
         // Version 1: the clipboard's selection only, never the primary one.
         s->manager = static_cast<zwlr_data_control_manager_v1*>(
-            wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
+            wl_registry_bind(globals, name, &zwlr_data_control_manager_v1_interface, 1));
       }
     },
     [](void*, wl_registry*, uint32_t) {}};
@@ -469,11 +469,11 @@ struct WaylandSelectionOwner::State {
 
 const zwlr_data_control_source_v1_listener WaylandSelectionOwner::State::Serving::kListener{
     // send: a program pastes; `fd` takes the text in `type`.
-    [](void* data, zwlr_data_control_source_v1* source, const char* type, int32_t fd) {
+    [](void* data, zwlr_data_control_source_v1* asked, const char* type, int32_t fd) {
       auto* s = static_cast<Serving*>(data);
       const bool text_type = std::any_of(std::begin(kTextTypes), std::end(kTextTypes),
                                          [&](const char* t) { return std::strcmp(t, type) == 0; });
-      if (source != s->source || s->text == nullptr || !text_type ||
+      if (asked != s->source || s->text == nullptr || !text_type ||
           ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
         ::close(fd);
         return;
@@ -486,10 +486,10 @@ const zwlr_data_control_source_v1_listener WaylandSelectionOwner::State::Serving
       s->transfers.push_back(Transfer{fd, std::move(bytes), 0, Clock::now()});
     },
     // cancelled: another program took the selection (or a later source of ours did).
-    [](void* data, zwlr_data_control_source_v1* source) {
+    [](void* data, zwlr_data_control_source_v1* gone) {
       auto* s = static_cast<Serving*>(data);
-      zwlr_data_control_source_v1_destroy(source);
-      if (source == s->source) {
+      zwlr_data_control_source_v1_destroy(gone);
+      if (gone == s->source) {
         s->source = nullptr;
         s->text.reset();
         s->latin1.reset();
