@@ -443,6 +443,9 @@ class SwayLabTest(unittest.TestCase):
                 if time.monotonic() > end:
                     raise
         self.assertEqual((got[-1]["x"], got[-1]["y"]), (640, 200))
+        # The clipboard's source thread left with the old compositor; a write connects anew.
+        self.assertEqual(self.post("/api/portapapeles/poner", {"texto": "otra vez ñ"}), {"ok": True})
+        self.assertEqual(self.wl_clipboard(["wl-paste", "-n"]), "otra vez ñ")
 
 
 def cmp(v):
