@@ -211,6 +211,11 @@ bool session_is_wayland() {
                                      env_set("DISPLAY"));
 }
 
+bool session_typed_wayland() {
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  return type != nullptr && std::string_view(type) == "wayland";
+}
+
 class LinuxAppWindowPlatform final : public AppWindowPlatform {
  public:
   std::optional<BrowserChoice> find_browser() override {
@@ -360,13 +365,18 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
 
   bool start(const std::filesystem::path& browser,
              const std::vector<std::string>& arguments) override {
-    return spawn_unowned(browser.string(), arguments, false) == 0;
+    return start_with_environment(browser, arguments, {});
   }
 
   bool start_with_environment(const std::filesystem::path& browser,
                               const std::vector<std::string>& arguments,
                               const std::vector<std::string>& environment) override {
-    return spawn_unowned(browser.string(), arguments, false, environment) == 0;
+    std::vector<std::string> env = environment;
+    // Chromium shares the screen through the desktop portal (PipeWire) only where
+    // XDG_SESSION_TYPE says "wayland"; elsewhere it tries X11, which cannot see a Wayland
+    // desktop. A session that is Wayland by its socket alone says so to the browser.
+    if (wayland_ && !typed_wayland_) env.emplace_back("XDG_SESSION_TYPE=wayland");
+    return spawn_unowned(browser.string(), arguments, false, env) == 0;
   }
 
   bool open_url(const std::string& url) override {
@@ -375,6 +385,7 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
 
  private:
   const bool wayland_ = session_is_wayland();
+  const bool typed_wayland_ = session_typed_wayland();
 };
 
 }  // namespace

@@ -228,6 +228,35 @@ TEST_F(LinuxPlatformTest, OnWaylandTheWindowIsTheBrowsersMainProcess) {
   main.pid = -1;
   EXPECT_EQ(platform->find_profile_processes(profile),
             std::vector<std::uint64_t>{static_cast<std::uint64_t>(renderer.pid)});
+
+  // A session that is Wayland by its socket alone (no type, no X display) tells the
+  // browser so, whose screen capture takes the portal only then; a typed one is left as is.
+  const auto typed = [&](const char* session_type) {
+    setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+    if (session_type != nullptr) setenv("XDG_SESSION_TYPE", session_type, 1);
+    unsetenv("DISPLAY");
+    const auto marker = folder / (std::string("type-") + (session_type ? session_type : "none"));
+    const std::string tmp = marker.string() + ".tmp";
+    EXPECT_TRUE(make_app_window_platform()->start_with_environment(
+        "/bin/sh",
+        {"-c", "echo \"[$XDG_SESSION_TYPE]\" > '" + tmp + "' && mv '" + tmp + "' '" +
+                   marker.string() + "'"},
+        {}));
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("XDG_SESSION_TYPE");
+    if (old_display != nullptr) setenv("DISPLAY", display.c_str(), 1);
+    for (int i = 0; i < 400 && !std::filesystem::exists(marker); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::ifstream in(marker);
+    std::string got;
+    in >> got;
+    return got;
+  };
+  EXPECT_EQ(typed(nullptr), "[wayland]");
+  EXPECT_EQ(typed("tty"), "[wayland]");
+  EXPECT_EQ(typed("wayland"), "[wayland]");
+  EXPECT_EQ(typed("x11"), "[x11]");  // an X11 session's browser is an X11 one
 }
 
 TEST_F(LinuxPlatformTest, WithoutADisplayThereIsNoWindow) {
