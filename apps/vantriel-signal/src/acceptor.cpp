@@ -35,7 +35,7 @@ void accept_connections(ServerState& state) {
     const bool full = state.conns.full();
     if (full || (per_address && state.conns.address_full(addr))) {
       state.counters.refuse(full ? ConnLimit::kTotal : ConnLimit::kPerAddress);
-      state.conns.log_refusal(addr);
+      state.conns.log_refusal(addr, state.env);
       socket.close(ec2);
       accept_connections(state);
       return;

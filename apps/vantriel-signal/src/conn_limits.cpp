@@ -1,7 +1,5 @@
 #include "conn_limits.h"
 
-#include "log.h"
-
 namespace vantriel::signal {
 
 Slot::Slot(ConnCounts& counts) : counts_(&counts) { ++counts.total; }
@@ -27,15 +25,15 @@ bool ConnLimits::address_full(const std::string& address) const {
   return it != counts_.per_address.end() && it->second >= per_address_;
 }
 
-void ConnLimits::log_refusal(const std::string& address) {
+void ConnLimits::log_refusal(const std::string& address, HubEnv& env) {
   ++refused_unlogged_;
-  const auto t = std::chrono::steady_clock::now();
+  const auto t = env.now();
   if (t - refusal_logged_ < std::chrono::seconds(1)) return;
   std::string line = "connection from " + address + " refused: too many connections";
   if (refused_unlogged_ > 1) {
     line += " (and " + std::to_string(refused_unlogged_ - 1) + " more since the last such line)";
   }
-  log_line(line);
+  env.log(line);
   refused_unlogged_ = 0;
   refusal_logged_ = t;
 }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "config.h"
+#include "hub_env.h"
 
 namespace vantriel::signal {
 
@@ -52,8 +53,9 @@ class ConnLimits {
   size_t total() const { return counts_.total; }
   bool full() const { return counts_.total >= static_cast<size_t>(max_conns_); }
   bool address_full(const std::string& address) const;
-  // A flood of refused connections would be a flood of lines: one a second at most.
-  void log_refusal(const std::string& address);
+  // A flood of refused connections would be a flood of lines: one a second at most,
+  // written to `env`'s log by its clock.
+  void log_refusal(const std::string& address, HubEnv& env);
 
  private:
   const int max_conns_;

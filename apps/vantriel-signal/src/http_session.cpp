@@ -141,7 +141,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       const std::string addr = client_address(req);
       if (state_.conns.address_full(addr)) {
         state_.counters.refuse(ConnLimit::kPerAddress);
-        state_.conns.log_refusal(addr);
+        state_.conns.log_refusal(addr, state_.env);
         reply(req, http::status::too_many_requests, R"({"error":"too many connections"})");
         return;
       }

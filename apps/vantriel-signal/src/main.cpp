@@ -8,6 +8,8 @@
 #include "config.h"
 #include "fd_limit.h"
 #include "log.h"
+#include "redis_shared.h"
+#include "redis_stream.h"
 #include "server.h"
 #include "version.h"
 
@@ -27,5 +29,24 @@ int main(int argc, char** argv) {
   std::istringstream lines(describe_config(*config));
   for (std::string line; std::getline(lines, line);) log_line("  " + line);
   log_line(raise_open_file_limit());
-  return run_server(*config);
+  if (!config->import_bindings.empty()) {
+    // A one-shot copy of a data file into Redis; no server runs.
+    auto tls = RedisTls::make(*config);
+    if (!tls) {
+      log_line("redis: " + tls.error());
+      log_line("not starting");
+      return 1;
+    }
+    auto imported = RedisShared::import_bindings(*config, *tls);
+    log_line(imported ? *imported : "import failed: " + imported.error());
+    return imported ? 0 : 1;
+  }
+  Server server(*config);
+  if (auto failed = server.open()) {
+    log_line(failed->message);
+    log_line("not starting");
+    return failed->exit_code;
+  }
+  server.run();
+  return 0;
 }

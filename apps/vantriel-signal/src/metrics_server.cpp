@@ -8,7 +8,6 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
-#include "log.h"
 #include "morvane/core/net/listen_options.h"
 
 namespace vantriel::signal {
@@ -21,12 +20,13 @@ using tcp = net::ip::tcp;
 // Shared with the connections, which may outlive the listener in the io_context's
 // queue when the server stops; they touch `render` only in handlers that run.
 struct MetricsListener::Impl : std::enable_shared_from_this<MetricsListener::Impl> {
-  Impl(net::io_context& ioc, int timeout_s, std::function<std::string()> r)
-      : acceptor(ioc), timeout(std::chrono::seconds(timeout_s)), render(std::move(r)) {}
+  Impl(net::io_context& ioc, HubEnv& e, int timeout_s, std::function<std::string()> r)
+      : acceptor(ioc), env(e), timeout(std::chrono::seconds(timeout_s)), render(std::move(r)) {}
 
   void accept();
 
   tcp::acceptor acceptor;
+  HubEnv& env;
   std::chrono::seconds timeout;
   std::function<std::string()> render;
   int open = 0;
@@ -135,9 +135,9 @@ void MetricsListener::Impl::accept() {
       refusal = "too many connections from one address";
     }
     if (peer_error || refusal) {
-      const auto now = std::chrono::steady_clock::now();
+      const auto now = self->env.now();
       if (refusal && now - self->refusal_logged >= std::chrono::seconds(1)) {
-        log_line(std::string("metrics: connection refused: ") + refusal);
+        self->env.log(std::string("metrics: connection refused: ") + refusal);
         self->refusal_logged = now;
       }
       socket.close(ec);
@@ -148,9 +148,9 @@ void MetricsListener::Impl::accept() {
   });
 }
 
-MetricsListener::MetricsListener(net::io_context& ioc, int handshake_timeout_s,
+MetricsListener::MetricsListener(net::io_context& ioc, HubEnv& env, int handshake_timeout_s,
                                  std::function<std::string()> render)
-    : impl_(std::make_shared<Impl>(ioc, handshake_timeout_s, std::move(render))) {}
+    : impl_(std::make_shared<Impl>(ioc, env, handshake_timeout_s, std::move(render))) {}
 
 MetricsListener::~MetricsListener() { stop(); }
 

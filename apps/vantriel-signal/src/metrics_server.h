@@ -15,6 +15,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "hub_env.h"
 #include "morvane/core/result.h"
 
 namespace vantriel::signal {
@@ -25,8 +26,8 @@ class MetricsListener {
   static constexpr int kMaxConnectionsPerAddress = 4;
 
   // `render` makes the reply's body; it is called on the I/O thread while the
-  // io_context runs.
-  MetricsListener(boost::asio::io_context& ioc, int handshake_timeout_s,
+  // io_context runs. `env` (the clock and log) outlives the io_context's run.
+  MetricsListener(boost::asio::io_context& ioc, HubEnv& env, int handshake_timeout_s,
                   std::function<std::string()> render);
   ~MetricsListener();
   MetricsListener(const MetricsListener&) = delete;

@@ -6,12 +6,14 @@
 #ifndef VANTRIEL_SIGNAL_SERVER_STATE_H_
 #define VANTRIEL_SIGNAL_SERVER_STATE_H_
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "bindings_file.h"
 #include "config.h"
@@ -42,6 +44,9 @@ struct ServerState {
   std::unique_ptr<Hub> hub_owner;
   Hub& hub;
   boost::asio::ip::tcp::acceptor acceptor{ioc};
+  // The server's housekeeping: the bindings written now and then, the guard swept.
+  boost::asio::steady_timer housekeeping{ioc};
+  std::chrono::steady_clock::time_point last_sweep = env.now();
 
   // `redis_tls` from RedisTls::make(config).
   ServerState(const Config& c, std::shared_ptr<RedisTls> redis_tls)
