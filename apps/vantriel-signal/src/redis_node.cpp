@@ -3,7 +3,6 @@
 #include <boost/asio/post.hpp>
 
 #include "crypto.h"
-#include "log.h"
 
 namespace vantriel::signal {
 
@@ -72,7 +71,7 @@ void RedisNode::leave(std::function<void()> done) {
     done();
     return;
   }
-  log_line("redis: leaving: giving up " + std::to_string(hosts_.size()) + " hosts and " +
+  env_.log("redis: leaving: giving up " + std::to_string(hosts_.size()) + " hosts and " +
            std::to_string(rooms_.size()) + " rooms");
   for (const auto& [holder, h] : hosts_) {
     eval(RedisScripts::delete_if(), {"vtr:host:" + h.id}, {holder}, nullptr);
@@ -96,7 +95,7 @@ void RedisNode::stop() {
 
 bool RedisNode::healthy() const {
   return usable() && !lease_lapsed_ &&
-         std::chrono::steady_clock::now() - lease_ok_ < milliseconds(config_.redis_lease_ms);
+         env_.now() - lease_ok_ < milliseconds(config_.redis_lease_ms);
 }
 
 RedisMetrics RedisNode::metrics() const {
@@ -134,7 +133,7 @@ void RedisNode::eval_on(RedisLink& link, const RedisScript& script, std::vector<
   for (auto& k : keys) command.push_back(std::move(k));
   for (auto& a : args) command.push_back(std::move(a));
   std::vector<std::string> again = command;
-  link.command(std::move(command), [&link, &script, again = std::move(again),
+  link.command(std::move(command), [&link, &script, &env = env_, again = std::move(again),
                                     done = std::move(done)](const RespValue& r) mutable {
     if (r.is_error() && r.str.rfind("NOSCRIPT", 0) == 0) {
       again[0] = "EVAL";
@@ -142,7 +141,7 @@ void RedisNode::eval_on(RedisLink& link, const RedisScript& script, std::vector<
       link.command(std::move(again), std::move(done));
       return;
     }
-    if (r.is_error() && !RedisLink::lost(r)) log_line("redis: script failed: " + r.str);
+    if (r.is_error() && !RedisLink::lost(r)) env.log("redis: script failed: " + r.str);
     if (done) done(r);
   });
 }
@@ -214,7 +213,7 @@ void RedisNode::post(const std::string& node, std::string message) {
 
 void RedisNode::on_link(bool up) {
   if (!up) {
-    log_line("redis: unreachable; refusing new registrations and joins until it is back");
+    env_.log("redis: unreachable; refusing new registrations and joins until it is back");
     return;
   }
   renew_lease();
@@ -233,9 +232,9 @@ void RedisNode::renew_lease() {
                         if (r.is_error()) return;
                         const bool lapsed =
                             r.type == RespValue::kNil || lease_lapsed_ ||
-                            std::chrono::steady_clock::now() - lease_ok_ >
+                            env_.now() - lease_ok_ >
                                 milliseconds(config_.redis_lease_ms);
-                        lease_ok_ = std::chrono::steady_clock::now();
+                        lease_ok_ = env_.now();
                         lease_lapsed_ = false;
                         if (lapsed) {
                           for (const auto& peer : callbacks_.peer_nodes()) callbacks_.node_gone(peer);
@@ -254,9 +253,9 @@ void RedisNode::renew_lease() {
       });
     }
   } else if (!lease_lapsed_ &&
-             std::chrono::steady_clock::now() - lease_ok_ > milliseconds(config_.redis_lease_ms)) {
+             env_.now() - lease_ok_ > milliseconds(config_.redis_lease_ms)) {
     lease_lapsed_ = true;
-    log_line("redis: this node's lease lapsed; sockets relayed through other nodes end");
+    env_.log("redis: this node's lease lapsed; sockets relayed through other nodes end");
     for (const auto& peer : callbacks_.peer_nodes()) callbacks_.node_gone(peer);
   }
   lease_timer_.expires_after(milliseconds(std::max(100, config_.redis_lease_ms / 5)));
@@ -270,7 +269,7 @@ void RedisNode::renew_lease() {
 void RedisNode::reassert() {
   if (hosts_.empty() && rooms_.empty()) return;
   size_t count = hosts_.size();
-  log_line("redis: claiming " + std::to_string(count) + " hosts and " +
+  env_.log("redis: claiming " + std::to_string(count) + " hosts and " +
            std::to_string(rooms_.size()) + " rooms of this node again");
   const std::string seen = std::to_string(env_.unix_now());
   for (const auto& [holder, h] : hosts_) {
@@ -279,7 +278,7 @@ void RedisNode::reassert() {
          [this, holder = holder, id = h.id](const RespValue& r) {
            const std::string outcome = string_at(r, 0);
            if (outcome == "ok" && string_at(r, 1) == "1") {
-             log_line("redis: binding of " + id + " was missing; written again");
+             env_.log("redis: binding of " + id + " was missing; written again");
            } else if (outcome == "other" || outcome == "taken") {
              // Someone else holds it now: ours ends as on a second registration.
              callbacks_.replace_host(id, second_word(holder));

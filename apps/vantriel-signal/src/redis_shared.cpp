@@ -3,7 +3,6 @@
 #include <boost/asio/post.hpp>
 
 #include "crypto.h"
-#include "log.h"
 #include "node_message.h"
 #include "redis_link.h"
 #include "redis_scripts.h"
@@ -120,7 +119,7 @@ void RedisShared::replicated(const std::string& id, const std::string& holder,
         const bool ok = r.type == RespValue::kInteger && r.integer >= wanted;
         if (!ok) {
           if (r.type == RespValue::kInteger) {
-            log_line("redis: binding of " + id + " reached " + std::to_string(r.integer) + " of " +
+            env_.log("redis: binding of " + id + " reached " + std::to_string(r.integer) + " of " +
                      std::to_string(wanted) + " replicas within " +
                      std::to_string(config_.redis_wait_ms) + " ms; registration refused");
           }
