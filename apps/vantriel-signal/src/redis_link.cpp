@@ -4,7 +4,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
-#include "log.h"
 #include "redis_sentinels.h"
 
 namespace vantriel::signal {
@@ -34,8 +33,9 @@ void split_redis_address(const std::string& address, std::string& host, std::str
   }
 }
 
-RedisLink::RedisLink(net::io_context& ioc, RedisServer server, std::string what)
+RedisLink::RedisLink(net::io_context& ioc, HubEnv& env, RedisServer server, std::string what)
     : ioc_(ioc),
+      env_(env),
       server_(std::move(server)),
       what_(std::move(what)),
       resolver_(ioc),
@@ -83,7 +83,7 @@ void RedisLink::master_is(const std::string& master) {
 void RedisLink::connect() {
   if (stopped_ || connecting_) return;
   connecting_ = true;
-  connect_started_ = std::chrono::steady_clock::now();
+  connect_started_ = env_.now();
   const unsigned gen = ++generation_;
   if (!server_.sentinels) {
     connect_to(server_.address, gen);
@@ -162,11 +162,11 @@ void RedisLink::on_connected() {
                             connected_ = host_.find(':') != std::string::npos
                                              ? "[" + host_ + "]:" + port_
                                              : host_ + ":" + port_;
-                            log_line("redis: " + what_ + " connected to " + host_ + ":" + port_);
+                            env_.log("redis: " + what_ + " connected to " + host_ + ":" + port_);
                             if (on_state_) on_state_(true);
                           }
                         },
-                        std::chrono::steady_clock::now()});
+                        env_.now()});
   };
   if (!server_.password.empty()) handshake({"AUTH", server_.password});
   if (server_.sentinels) {
@@ -200,7 +200,7 @@ void RedisLink::command(std::vector<std::string> args, Reply done) {
     return;
   }
   append_command(out_, args);
-  pending_.push_back({std::move(done), std::chrono::steady_clock::now()});
+  pending_.push_back({std::move(done), env_.now()});
   schedule_flush();
 }
 
@@ -215,7 +215,7 @@ void RedisLink::publish(std::string_view channel, std::string_view payload) {
   out_ += "\r\n";
   out_ += payload;
   out_ += "\r\n";
-  if (!publish_only_) pending_.push_back({nullptr, std::chrono::steady_clock::now()});
+  if (!publish_only_) pending_.push_back({nullptr, env_.now()});
   schedule_flush();
 }
 
@@ -302,7 +302,7 @@ void RedisLink::fail(const std::string& why) {
   const bool was_up = up_;
   up_ = false;
   if (was_up || !logged_down_) {
-    log_line("redis: " + what_ + " to " + (host_.empty() ? "redis" : host_ + ":" + port_) +
+    env_.log("redis: " + what_ + " to " + (host_.empty() ? "redis" : host_ + ":" + port_) +
              " down: " + why + "; retrying" + (server_.sentinels ? ", asking the sentinels" : "") +
              " within a second");
     logged_down_ = true;
@@ -330,7 +330,7 @@ void RedisLink::watch() {
   watch_timer_.expires_after(std::chrono::milliseconds(500));
   watch_timer_.async_wait([this, alive = alive_](const error_code& ec) {
     if (!*alive || ec || stopped_) return;
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = env_.now();
     const auto limit = std::chrono::milliseconds(kReplyTimeoutMs);
     if (!pending_.empty() && now - pending_.front().sent > limit) {
       fail("no reply within " + std::to_string(kReplyTimeoutMs) + " ms");

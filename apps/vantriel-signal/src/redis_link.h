@@ -21,6 +21,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "hub_env.h"
 #include "redis_stream.h"
 #include "resp.h"
 
@@ -44,7 +45,8 @@ class RedisLink {
  public:
   using Reply = std::function<void(const RespValue&)>;
 
-  RedisLink(boost::asio::io_context& ioc, RedisServer server, std::string what);
+  // `env` (the clock and log) outlives the link.
+  RedisLink(boost::asio::io_context& ioc, HubEnv& env, RedisServer server, std::string what);
   ~RedisLink();
   RedisLink(const RedisLink&) = delete;
   RedisLink& operator=(const RedisLink&) = delete;
@@ -89,6 +91,7 @@ class RedisLink {
   void dispatch(RespValue& value);
 
   boost::asio::io_context& ioc_;
+  HubEnv& env_;
   RedisServer server_;
   std::string what_;
   std::string host_, port_;  // of this connection (the sentinels may name another next)

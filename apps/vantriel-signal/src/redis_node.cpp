@@ -20,12 +20,13 @@ RedisServer RedisNode::server_of(const Config& config, std::shared_ptr<RedisTls>
   return s;
 }
 
-std::unique_ptr<RedisSentinels> RedisNode::sentinels_of(net::io_context& ioc, const Config& config,
+std::unique_ptr<RedisSentinels> RedisNode::sentinels_of(net::io_context& ioc, HubEnv& env,
+                                                        const Config& config,
                                                         std::shared_ptr<RedisTls> tls) {
   if (config.redis_sentinels.empty()) return nullptr;
   RedisServer sentinel = server_of(config, std::move(tls), nullptr);
   sentinel.password = config.redis_sentinel_password;
-  return std::make_unique<RedisSentinels>(ioc, config.redis_sentinels, config.redis_master,
+  return std::make_unique<RedisSentinels>(ioc, env, config.redis_sentinels, config.redis_master,
                                           sentinel);
 }
 
@@ -36,11 +37,11 @@ RedisNode::RedisNode(net::io_context& ioc, const Config& config, std::shared_ptr
       env_(env),
       callbacks_(std::move(callbacks)),
       node_(random_hex(6)),
-      sentinels_(sentinels_of(ioc, config, tls)),
-      commands_(ioc, server_of(config, tls, sentinels_.get()), "command link"),
-      binder_(ioc, server_of(config, tls, sentinels_.get()), "binding link"),
-      events_(ioc, server_of(config, tls, sentinels_.get()), "event link"),
-      publisher_(ioc, server_of(config, tls, sentinels_.get()), "publish link"),
+      sentinels_(sentinels_of(ioc, env, config, tls)),
+      commands_(ioc, env, server_of(config, tls, sentinels_.get()), "command link"),
+      binder_(ioc, env, server_of(config, tls, sentinels_.get()), "binding link"),
+      events_(ioc, env, server_of(config, tls, sentinels_.get()), "event link"),
+      publisher_(ioc, env, server_of(config, tls, sentinels_.get()), "publish link"),
       lease_timer_(ioc) {}
 RedisNode::~RedisNode() { stop(); }
 

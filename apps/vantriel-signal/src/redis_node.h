@@ -49,7 +49,7 @@ class RedisNode : public Cluster {
   static RedisServer server_of(const Config& config, std::shared_ptr<RedisTls> tls,
                                RedisSentinels* sentinels);
   // The sentinels of `config`, or nullptr without them.
-  static std::unique_ptr<RedisSentinels> sentinels_of(boost::asio::io_context& ioc,
+  static std::unique_ptr<RedisSentinels> sentinels_of(boost::asio::io_context& ioc, HubEnv& env,
                                                       const Config& config,
                                                       std::shared_ptr<RedisTls> tls);
 

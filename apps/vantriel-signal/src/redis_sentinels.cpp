@@ -6,14 +6,15 @@ namespace vantriel::signal {
 
 namespace net = boost::asio;
 
-RedisSentinels::RedisSentinels(net::io_context& ioc, const std::vector<std::string>& addresses,
+RedisSentinels::RedisSentinels(net::io_context& ioc, HubEnv& env,
+                               const std::vector<std::string>& addresses,
                                std::string master_name, const RedisServer& sentinel)
     : ioc_(ioc), name_(std::move(master_name)), check_timer_(ioc) {
   for (const auto& address : addresses) {
     RedisServer s = sentinel;
     s.address = address;
     s.sentinels = nullptr;
-    links_.push_back(std::make_unique<RedisLink>(ioc, std::move(s), "sentinel link"));
+    links_.push_back(std::make_unique<RedisLink>(ioc, env, std::move(s), "sentinel link"));
   }
 }
 

@@ -23,8 +23,9 @@ namespace vantriel::signal {
 class RedisSentinels {
  public:
   // `sentinel` says how to reach each address in `addresses` (password, TLS).
-  RedisSentinels(boost::asio::io_context& ioc, const std::vector<std::string>& addresses,
-                 std::string master_name, const RedisServer& sentinel);
+  RedisSentinels(boost::asio::io_context& ioc, HubEnv& env,
+                 const std::vector<std::string>& addresses, std::string master_name,
+                 const RedisServer& sentinel);
   ~RedisSentinels();
   RedisSentinels(const RedisSentinels&) = delete;
   RedisSentinels& operator=(const RedisSentinels&) = delete;

@@ -6,6 +6,7 @@
 #include "node_message.h"
 #include "redis_link.h"
 #include "redis_scripts.h"
+#include "server_env.h"
 
 namespace vantriel::signal {
 
@@ -236,19 +237,18 @@ void RedisShared::accepted(const std::string& id) {
 
 morvane::Result<std::string> RedisShared::import_bindings(const Config& config,
                                                          std::shared_ptr<RedisTls> tls) {
+  net::io_context ioc(1);
+  ServerEnv env(ioc);
   BindingStore store(config.import_bindings);
-  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+  const int64_t now = env.unix_now();
   auto loaded = store.load(now, BindingStore::OnDamage::kRefuse);
   if (!loaded) return morvane::make_error(loaded.error());
-  net::io_context ioc(1);
-  auto sentinels = RedisNode::sentinels_of(ioc, config, tls);
+  auto sentinels = RedisNode::sentinels_of(ioc, env, config, tls);
   if (sentinels) sentinels->start();
-  RedisLink link(ioc, RedisNode::server_of(config, tls, sentinels.get()), "import link");
+  RedisLink link(ioc, env, RedisNode::server_of(config, tls, sentinels.get()), "import link");
   link.start();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!link.up() && std::chrono::steady_clock::now() < deadline) {
+  const auto deadline = env.now() + std::chrono::seconds(10);
+  while (!link.up() && env.now() < deadline) {
     ioc.run_one_for(milliseconds(100));
   }
   if (!link.up()) return morvane::make_error("cannot reach redis at " + config.redis_place());
