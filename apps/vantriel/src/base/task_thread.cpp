@@ -1,5 +1,7 @@
 #include "base/task_thread.h"
 
+#include "base/thread_name.h"
+
 namespace vantriel {
 
 TaskThread::TaskThread(std::string name) : name_(std::move(name)), thread_([this] { run(); }) {}
@@ -24,6 +26,7 @@ void TaskThread::post_delayed(Task task, std::chrono::milliseconds delay) {
 }
 
 void TaskThread::run() {
+  set_current_thread_name(name_);
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     if (stopping_) return;

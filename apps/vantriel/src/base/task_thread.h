@@ -24,7 +24,8 @@ class TaskThread {
  public:
   using Task = std::function<void()>;
 
-  // `name` is what the thread is called in logs and debuggers.
+  // `name` is what the thread is called in logs, debuggers and the system's thread lists
+  // (set_current_thread_name).
   explicit TaskThread(std::string name);
   ~TaskThread();
   TaskThread(const TaskThread&) = delete;

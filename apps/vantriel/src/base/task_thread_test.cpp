@@ -1,10 +1,13 @@
 #include "base/task_thread.h"
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "base/thread_name.h"
 
 namespace vantriel {
 namespace {
@@ -31,6 +34,25 @@ TEST(TaskThreadTest, TasksRunOnTheirThreadAndMayPostMore) {
   });
   EXPECT_TRUE(seen.get_future().get());
   EXPECT_FALSE(thread.on_task_thread());
+}
+
+TEST(TaskThreadTest, TheSystemKnowsTheThreadByItsName) {
+  // Linux keeps 15 bytes, never half a character.
+  EXPECT_EQ(thread_name_prefix("shell", 15), "shell");
+  EXPECT_EQ(thread_name_prefix("actualizaciones del programa", 15), "actualizaciones");
+  EXPECT_EQ(thread_name_prefix("portapapeles ñandú", 15), "portapapeles \xC3\xB1");
+  EXPECT_EQ(thread_name_prefix("portapapeles añ", 15), "portapapeles a");
+#ifdef __linux__
+  TaskThread thread("vantriel shell thread");
+  std::promise<std::string> comm;
+  thread.post([&] {
+    std::ifstream in("/proc/thread-self/comm");
+    std::string line;
+    std::getline(in, line);
+    comm.set_value(line);
+  });
+  EXPECT_EQ(comm.get_future().get(), "vantriel shell ");
+#endif
 }
 
 TEST(TaskThreadTest, DestructionDropsWaitingTasksAndWaitsForTheRunningOne) {
