@@ -21,8 +21,9 @@ class Clipboard {
   Clipboard(const Clipboard&) = delete;
   Clipboard& operator=(const Clipboard&) = delete;
 
-  // Where the clipboard is read and written, decided once when the object is made; where
-  // it is not possible, reads give nothing and writes fail.
+  // Where the clipboard is read and written, decided when the object is made and again
+  // while there is no way (a desktop that comes up later is reached); where it is not
+  // possible, reads give nothing and writes fail.
   ClipboardReach reach() const;
 
   // The clipboard's text as UTF-8; empty when it holds no text or cannot be read.

@@ -435,19 +435,33 @@ std::string read_x11_text() {
 }  // namespace
 
 struct Clipboard::Owner {
-  const ClipboardReach reach = system_clipboard_reach();
   SelectionOwner selection;        // X11
   WaylandSelectionOwner wayland;   // wlr-data-control
+
+  // The way to the clipboard: decided at start, and again at each use while there is
+  // none, so that a desktop that comes up after the host (or an X server that was not
+  // answering) is reached once it is there. A way once found is kept: its own code copes
+  // with a display that goes away and comes back.
+  ClipboardReach current() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!reach.possible) reach = system_clipboard_reach();
+    return reach;
+  }
+
+ private:
+  std::mutex mu;
+  ClipboardReach reach = system_clipboard_reach();  // GUARDED_BY(mu)
 };
 
 Clipboard::Clipboard() : owner_(std::make_unique<Owner>()) {}
 Clipboard::~Clipboard() = default;
 
-ClipboardReach Clipboard::reach() const { return owner_->reach; }
+ClipboardReach Clipboard::reach() const { return owner_->current(); }
 
 std::string Clipboard::read_text() {
-  if (owner_->reach.method == "x11") return read_x11_text();
-  if (owner_->reach.method != "wlroots") return {};
+  const ClipboardReach reach = owner_->current();
+  if (reach.method == "x11") return read_x11_text();
+  if (reach.method != "wlroots") return {};
   std::optional<std::string> text = read_wayland_selection(
       kMaxReadBytes, static_cast<int>(kReadIdleTimeout.count()),
       static_cast<int>(kReadTotalTimeout.count()));
@@ -457,8 +471,9 @@ std::string Clipboard::read_text() {
 bool Clipboard::write_text(std::string_view utf8) {
   // Other programs are promised UTF-8: invalid sequences go out as U+FFFD.
   std::string text = morvane::utf8_prefix_by_utf16_units(utf8, std::string::npos);
-  if (owner_->reach.method == "x11") return owner_->selection.write(std::move(text));
-  if (owner_->reach.method == "wlroots") return owner_->wayland.write(std::move(text));
+  const ClipboardReach reach = owner_->current();
+  if (reach.method == "x11") return owner_->selection.write(std::move(text));
+  if (reach.method == "wlroots") return owner_->wayland.write(std::move(text));
   return false;
 }
 
