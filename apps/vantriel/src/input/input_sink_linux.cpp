@@ -162,7 +162,7 @@ class XTestSink : public InputSink {
   void keyboard(Display* d, const InputRecord& r) {
     const bool down = (r.flags & kKeyUp) == 0;
     if ((r.flags & kKeyUnicode) != 0) {
-      unicode_unit(d, r.scan, down);
+      if (const char32_t ch = typed_.press(r.scan, down)) type_char(d, ch);
       return;
     }
     int evdev = 0;
@@ -178,23 +178,6 @@ class XTestSink : public InputSink {
     if (evdev != 0 && evdev + 8 <= 255) {
       XTestFakeKeyEvent(d, static_cast<unsigned>(evdev + 8), down ? True : False, CurrentTime);
     }
-  }
-
-  // A character arrives as UTF-16 code units, each pressed and released; the character
-  // is typed (pressed and released) when its last unit is pressed.
-  void unicode_unit(Display* d, uint16_t unit, bool down) {
-    if (!down) return;
-    char32_t ch = unit;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      high_surrogate_ = unit;
-      return;
-    }
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      if (high_surrogate_ == 0) return;
-      ch = 0x10000 + ((char32_t{high_surrogate_} - 0xD800) << 10) + (unit - 0xDC00);
-    }
-    high_surrogate_ = 0;
-    type_char(d, ch);
   }
 
   void type_char(Display* d, char32_t ch) {
@@ -316,7 +299,7 @@ class XTestSink : public InputSink {
   Clock::time_point last_attempt_;       // GUARDED_BY(mu_)
   int keysyms_per_keycode_ = 1;
   std::vector<Binding> bindings_;     // GUARDED_BY(mu_)
-  uint16_t high_surrogate_ = 0;       // GUARDED_BY(mu_)
+  TypedUnits typed_;                  // GUARDED_BY(mu_)
   bool modifiers_known_ = false;      // GUARDED_BY(mu_), per send call
   bool plain_state_ = false;          // GUARDED_BY(mu_)
   int group_ = 0;                     // GUARDED_BY(mu_)
@@ -331,22 +314,13 @@ class XTestSink : public InputSink {
 }  // namespace
 
 std::unique_ptr<InputSink> make_system_input_sink(const InputReach& reach) {
-  (void)reach;
   if (reach.method == "portal") return make_portal_input_sink();
   if (reach.method == "wlroots") return make_wlroots_input_sink();
   return std::make_unique<XTestSink>();
 }
 
 InputReach system_input_reach() {
-  const auto set = [](const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr && *v != '\0';
-  };
-  SessionFacts facts;
-  const char* type = std::getenv("XDG_SESSION_TYPE");
-  facts.session_type = type != nullptr ? type : "";
-  facts.wayland_display = set("WAYLAND_DISPLAY");
-  facts.x_display = set("DISPLAY");
+  SessionFacts facts = session_facts_from_environment();
   if (facts.wayland_display) facts.wlroots_virtual_input = wayland_offers_virtual_input();
   if (facts.x_display) {
     X11Connection conn;

@@ -255,7 +255,7 @@ class WlrootsSink : public InputSink {
     keymap_.reset();
     keys_.clear();
     buttons_.clear();
-    high_surrogate_ = 0;
+    typed_.reset();
     sent_mods_ = {};
   }
 
@@ -372,7 +372,7 @@ class WlrootsSink : public InputSink {
   void keyboard(const InputRecord& r) {
     const bool down = (r.flags & kKeyUp) == 0;
     if ((r.flags & kKeyUnicode) != 0) {
-      if (const char32_t ch = unicode_unit(high_surrogate_, r.scan, down)) type_char(ch);
+      if (const char32_t ch = typed_.press(r.scan, down)) type_char(ch);
       return;
     }
     uint32_t evdev = 0;
@@ -385,32 +385,15 @@ class WlrootsSink : public InputSink {
     if (evdev != 0) press(evdev, down);
   }
 
-  // The character a UTF-16 unit completes, on its press; 0 otherwise. `high` carries a
-  // high surrogate to the next unit.
-  static char32_t unicode_unit(uint16_t& high, uint16_t unit, bool down) {
-    if (!down) return 0;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      high = unit;
-      return 0;
-    }
-    char32_t ch = unit;
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      if (high == 0) return 0;
-      ch = 0x10000 + ((char32_t{high} - 0xD800) << 10) + (unit - 0xDC00);
-    }
-    high = 0;
-    return ch;
-  }
-
   // Binds the batch's characters that need a key of ours before typing starts, so that
   // a text costs one keymap upload rather than one per new character.
   void bind_characters(std::span<const InputRecord> records) {
-    uint16_t high = high_surrogate_;
+    TypedUnits ahead = typed_;  // read ahead; the typing itself goes through typed_
     bool changed = false;
     std::size_t bound = 0;
     for (const InputRecord& r : records) {
       if (r.type != InputRecord::Type::kKeyboard || (r.flags & kKeyUnicode) == 0) continue;
-      const char32_t ch = unicode_unit(high, r.scan, (r.flags & kKeyUp) == 0);
+      const char32_t ch = ahead.press(r.scan, (r.flags & kKeyUp) == 0);
       if (ch == 0) continue;
       const uint32_t keysym = keysym_for_char(ch);
       if (keymap_->plain_key(keysym) != 0 || keymap_->bound_key(keysym) != 0) continue;
@@ -645,7 +628,7 @@ class WlrootsSink : public InputSink {
   Mods sent_mods_;
   std::set<uint32_t> keys_;     // evdev codes held down
   std::set<uint32_t> buttons_;  // BTN_* codes held down
-  uint16_t high_surrogate_ = 0;
+  TypedUnits typed_;
   uint64_t uses_ = 0;
   int requests_ = 0;  // since the last flush
   Clock::time_point last_attempt_;

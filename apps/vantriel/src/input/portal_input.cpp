@@ -93,18 +93,8 @@ void PortalTranslator::keyboard(const InputRecord& r, std::vector<PortalCall>& o
   PortalCall c;
   c.pressed = down;
   if ((r.flags & kKeyUnicode) != 0) {
-    if (!down) return;
-    const uint16_t unit = r.scan;
-    char32_t ch = unit;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      high_surrogate_ = unit;
-      return;
-    }
-    if (unit >= 0xDC00 && unit <= 0xDFFF) {
-      if (high_surrogate_ == 0) return;
-      ch = 0x10000 + ((char32_t{high_surrogate_} - 0xD800) << 10) + (unit - 0xDC00);
-    }
-    high_surrogate_ = 0;
+    const char32_t ch = typed_.press(r.scan, down);
+    if (ch == 0) return;
     c.kind = PortalCall::Kind::kKeysym;
     c.code = static_cast<int32_t>(keysym_for_char(ch));
     c.pressed = true;

@@ -77,7 +77,7 @@ class PortalTranslator {
 
   WheelAccumulator vertical_;
   WheelAccumulator horizontal_;
-  uint16_t high_surrogate_ = 0;
+  TypedUnits typed_;
 };
 
 // The portal's answer to a request (the Response signal's first argument) in the host's

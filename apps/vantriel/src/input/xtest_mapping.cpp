@@ -97,6 +97,21 @@ int pixel_for_absolute(int32_t absolute, int size) {
   return std::clamp(static_cast<int>(p), 0, size - 1);
 }
 
+char32_t TypedUnits::press(uint16_t unit, bool down) {
+  if (!down) return 0;
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    high_ = unit;
+    return 0;
+  }
+  char32_t ch = unit;
+  if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    if (high_ == 0) return 0;
+    ch = 0x10000 + ((char32_t{high_} - 0xD800) << 10) + (unit - 0xDC00);
+  }
+  high_ = 0;
+  return ch;
+}
+
 int WheelAccumulator::add(int32_t data) {
   // A turn the other way starts afresh rather than first paying back the old remainder.
   if ((data > 0 && rest_ < 0) || (data < 0 && rest_ > 0)) rest_ = 0;

@@ -35,6 +35,19 @@ class WheelAccumulator {
   int32_t rest_ = 0;
 };
 
+// Joins typed UTF-16 units into characters: a character arrives as its units, each
+// pressed and released, and is typed when its last unit is pressed. Not thread-safe.
+class TypedUnits {
+ public:
+  // The character `unit` completes on its press; 0 for a release, a high surrogate (kept
+  // for the next unit) or a low surrogate without one.
+  char32_t press(uint16_t unit, bool down);
+  void reset() { high_ = 0; }
+
+ private:
+  uint16_t high_ = 0;
+};
+
 }  // namespace vantriel
 
 #endif  // VANTRIEL_INPUT_XTEST_MAPPING_H_
