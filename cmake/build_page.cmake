@@ -5,7 +5,7 @@
 # and its one entry module with <script type="module" src="js/NAME.js"></script> (so it
 # also opens as it is in a browser). The sheets become one <style>; esbuild bundles the
 # entry module and everything it imports into one <script>. Every file in css/ must be
-# named and every file in js/ imported, so none is left out unseen, and the modules'
+# named and every file in js/ but the web page's (web_*.js) imported, so none is left out unseen, and the modules'
 # imports must form no cycle.
 cmake_minimum_required(VERSION 3.25)
 
@@ -95,7 +95,9 @@ if(NOT esbuild_result EQUAL 0)
 endif()
 file(READ "${work}/meta.json" meta)
 string(JSON inputs GET "${meta}" inputs)
+# The technician's page for any browser (web_*.js) is built by build_web_page.cmake.
 file(GLOB present RELATIVE "${UI_DIR}" "${UI_DIR}/js/*.js")
+list(FILTER present EXCLUDE REGEX "^js/web_")
 foreach(rel IN LISTS present)
   string(JSON found ERROR_VARIABLE missing GET "${inputs}" "${rel}")
   if(missing)
