@@ -1,25 +1,10 @@
 // Small things the page asks of its host, each with what happens when the host cannot:
-// copy a text, open a link or a folder, the donation page.
+// open a link or a folder, the donation page.
 
 import { DONATE_URL } from "./core.js";
 import { t } from "./i18n.js";
 import { post } from "./api.js";
 import { toast } from "./ui.js";
-
-// Copies a text: the browser clipboard first, the host's clipboard when that fails.
-export async function copyText(text) {
-  try {
-    await navigator.clipboard.writeText(text);
-    toast(t("copied"));
-  } catch (e) {
-    try {
-      const r = await post("/api/portapapeles/escribir_local", { texto: text });
-      toast(r && r.ok ? t("copied") : t("copyFail"));
-    } catch (e2) {
-      toast(t("copyFail"));
-    }
-  }
-}
 
 export function openLink(what, url) {
   return post("/api/abrir", url ? { what, url } : { what }).catch(() => null);

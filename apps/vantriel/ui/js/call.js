@@ -5,9 +5,8 @@
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
 import { ID } from "./state.js";
-import { post, postOnUnload } from "./api.js";
-import { drawInto, toast } from "./ui.js";
-import { copyText } from "./actions.js";
+import { keeper } from "./keeper.js";
+import { copyText, drawInto, toast } from "./ui.js";
 import { ICE_DEFAULT, wsUrl } from "./signal.js";
 import { getMic } from "./mic.js";
 import { mungeOpus } from "./sdp.js";
@@ -22,11 +21,9 @@ function send(c, obj) {
   if (c.ws && c.ws.readyState === 1) c.ws.send(JSON.stringify(obj));
 }
 
-// The host process's call flag. The reports go one after the other: the host answers on
-// several workers, and an end overtaking its start would leave the flag on.
-let reported = Promise.resolve();
+// The keeper's call flag (the host process waits for a call's end before an update).
 function reportCall(on) {
-  reported = reported.then(() => post("/api/llamada", { activa: on })).catch(() => null);
+  keeper().callNote(on);
 }
 
 // The server keeps no member's state, and a `state` sent before the welcome finds no
@@ -267,7 +264,7 @@ window.addEventListener("pagehide", () => {
   const c = CALLX;
   if (!c) return;
   CALLX = null;
-  postOnUnload("/api/llamada", { activa: false });
+  keeper().callNoteOnUnload();
   if (c.ws) c.ws.close();
 });
 

@@ -5,17 +5,20 @@
 // The modules form layers, each importing only from those below it (the build refuses
 // an import cycle); a lower module reaches an upper one only through what the upper one
 // registered with it:
-//   1. pure logic and the page's owners of state: core, i18n, state, api, sdp, stats,
-//      screen, input_logic, file_logic, voice_logic, check_logic, host_texts
-//   2. pieces of the interface and the host's small actions: ui, actions, mic
+//   1. pure logic and the page's owners of state: core, i18n, keeper, state, api, sdp,
+//      stats, screen, input_logic, file_logic, voice_logic, check_logic, host_texts
+//   2. pieces of the interface and the host's small actions: ui, actions, mic, and
+//      keeper_host, the keeper this page registers (the host process)
 //   3. the registration with the signalling server: signal
 //   4. the session's lifecycle: session
 //   5. the parts of a session: chat, files, voice_line, check
-//   6. the two sides, the calls and the panes: host_session, tech_session, call, history,
-//      update, help, settings
+//   6. the two sides, the calls and the panes: host_session, tech_session, call, recents,
+//      history, update, help, settings
 //   7. the shell, which shows them all, and this entry point.
 // Importing the shell sets up every module: each one wires its own part of the document
-// as it loads.
+// as it loads. The technician's page for any browser (web_main.js) is built from the same
+// modules but those of the host: no api, keeper_host, host_session, update, settings or
+// shell.
 import { AJ, loadIdentity, loadState, setAJ } from "./state.js";
 import { applyLang, setLANG } from "./i18n.js";
 import { get, post } from "./api.js";
@@ -24,8 +27,11 @@ import { drawAll } from "./shell.js";
 import { updBusy, updSchedule, updState } from "./update.js";
 import { hostConnect, prefetchIce } from "./signal.js";
 import { SES } from "./session.js";
+import { setKeeper } from "./keeper.js";
+import { HOST_KEEPER } from "./keeper_host.js";
 
 async function boot() {
+  setKeeper(HOST_KEEPER);
   // The settings and the clearing of a stale session do not depend on each other.
   const [aj] = await Promise.all([
     get("/api/ajustes").catch(() => null),

@@ -6,7 +6,7 @@
 
 import { t } from "./i18n.js";
 import { loadState, setAccessCode } from "./state.js";
-import { post, postOnUnload } from "./api.js";
+import { keeper } from "./keeper.js";
 import { toast } from "./ui.js";
 import { hostRenew, hostState, iceList, onHostState } from "./signal.js";
 import { mungeOpus, sdpFingerprint } from "./sdp.js";
@@ -376,9 +376,9 @@ export async function sendOffer(s) {
   if (SES === s) sendSignal(s, { sdp: { type: "offer", sdp } });
 }
 
-// Tells the host process that the session runs (and whether control is granted).
+// Tells the keeper that the session runs (and whether control is granted).
 export function sessionNote(s) {
-  return post("/api/sesion", {
+  return keeper().sessionNote({
     activa: true,
     rol: s.role,
     control: s.role === "host" ? !!s.control : false,
@@ -476,7 +476,7 @@ export async function endSession(reason, notify) {
   hook(s, "end");
   for (const p of parts) if (p.end) p.end(s);
   try {
-    const r = await post("/api/sesion", { activa: false });
+    const r = await keeper().sessionOver();
     // Receiving support renews the access code.
     if (s.role === "host" && r && r.clave) setAccessCode(r.clave);
   } catch (e) {
@@ -491,7 +491,7 @@ window.addEventListener("pagehide", () => {
   const s = SES;
   if (!s) return;
   sendCtl(s, { t: "bye" });
-  postOnUnload("/api/sesion", { activa: false });
+  keeper().sessionOverOnUnload();
   SES = null;
   if (s.pc) s.pc.close();
 });

@@ -3,19 +3,20 @@
 // changes.
 
 import { AJ, ID, onStateChange, S, setAJ, setAccessCode, setSettingLocally } from "./state.js";
-import { $, caretAfterDigits, esc, fmtIdField, yes } from "./core.js";
+import { $, esc, yes } from "./core.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
 import { post } from "./api.js";
-import { confirmAsk, measureHeader, toast } from "./ui.js";
-import { copyText, donate } from "./actions.js";
-import { drawHistory, drawRecents } from "./history.js";
+import { confirmAsk, copyText, measureHeader, toast } from "./ui.js";
+import { donate } from "./actions.js";
+import { drawHistory } from "./history.js";
+import { drawRecents } from "./recents.js";
 import { buildSettingsForm, openSettings } from "./settings.js";
 import { drawCredit, openHelp } from "./help.js";
 import { updStore } from "./update.js";
 import { hostConnect, hostDisconnect, hostState, onHostState } from "./signal.js";
 import { endSession, SES } from "./session.js";
 import { drawHostBar } from "./host_session.js";
-import { connectTo, drawViewer } from "./tech_session.js";
+import { drawViewer } from "./tech_session.js";
 import { CALLX, drawCall, leaveCall } from "./call.js";
 
 let TAB = "conectar";
@@ -163,32 +164,6 @@ $("availSw").addEventListener("change", async (e) => {
   else hostDisconnect();
   drawHostStatus();
 });
-
-// --- connect form --------------------------------------------------------------------
-
-// Reformats as the user types, keeping the cursor after the same digit it followed.
-$("peerId").addEventListener("input", (e) => {
-  const el = e.target;
-  const f = fmtIdField(el.value);
-  if (f === el.value) return;
-  const digits = el.value.slice(0, el.selectionStart ?? el.value.length).replace(/\D/g, "").length;
-  el.value = f;
-  const at = caretAfterDigits(f, digits);
-  el.setSelectionRange(at, at);
-});
-$("peerId").addEventListener("keydown", (e) => {
-  if (e.key === "Enter") {
-    e.preventDefault();
-    $("peerKey").focus();
-  }
-});
-$("peerKey").addEventListener("keydown", (e) => {
-  if (e.key === "Enter") {
-    e.preventDefault();
-    connectTo();
-  }
-});
-$("connectBtn").addEventListener("click", () => connectTo());
 
 // --- language ------------------------------------------------------------------------
 

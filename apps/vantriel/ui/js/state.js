@@ -1,9 +1,10 @@
-// What the page knows of its host: the last state (GET /api/estado), identity (POST
-// /api/identidad) and settings (GET /api/ajustes) replies. This module is their one owner:
+// What the page knows of its keeper (the host process, or the browser for the web page):
+// the last state (GET /api/estado), identity (POST /api/identidad) and settings (GET
+// /api/ajustes) as the host answers them. This module is their one owner:
 // others read the live bindings and change them only through the functions below; the
 // views that show them listen for "estado", "identidad", "ajustes" and "recientes".
 
-import { get, post } from "./api.js";
+import { keeper } from "./keeper.js";
 
 export let S = null; // last reply of GET /api/estado
 export let ID = null; // last reply of POST /api/identidad
@@ -24,20 +25,20 @@ export function setAJ(v) {
   changed("ajustes");
 }
 
-// The identity again from the host; a failed request keeps the last one.
+// The identity again from the keeper; a failed request keeps the last one.
 export async function loadIdentity() {
   try {
-    ID = await post("/api/identidad", {});
+    ID = await keeper().identity();
   } catch (e) {
     /* keep the last identity */
   }
   changed("identidad");
 }
 
-// The state again from the host; a failed request leaves the last state in place.
+// The state again from the keeper; a failed request leaves the last state in place.
 export async function loadState() {
   try {
-    S = await get("/api/estado");
+    S = await keeper().state();
   } catch (e) {
     return;
   }

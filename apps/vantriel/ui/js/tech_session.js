@@ -2,10 +2,10 @@
 // answers, the viewer with its bar and menus, and the technician's mouse and keyboard over
 // the shared picture.
 
-import { $, cleanKey, esc, mmss, prettyId } from "./core.js";
+import { $, caretAfterDigits, cleanKey, esc, fmtIdField, mmss, prettyId } from "./core.js";
 import { t } from "./i18n.js";
 import { ID, setRecents } from "./state.js";
-import { post } from "./api.js";
+import { keeper } from "./keeper.js";
 import { closeMenu, closeModal, modal, openMenu, toast } from "./ui.js";
 import { prefetchIce, wsUrl } from "./signal.js";
 import {
@@ -46,6 +46,30 @@ export function connectTo() {
   if (SES) return;
   startJoin($("peerId").value.replace(/\D/g, ""), cleanKey($("peerKey").value), $("wantCtl").checked);
 }
+
+// Reformats as the user types, keeping the cursor after the same digit it followed.
+$("peerId").addEventListener("input", (e) => {
+  const el = e.target;
+  const f = fmtIdField(el.value);
+  if (f === el.value) return;
+  const digits = el.value.slice(0, el.selectionStart ?? el.value.length).replace(/\D/g, "").length;
+  el.value = f;
+  const at = caretAfterDigits(f, digits);
+  el.setSelectionRange(at, at);
+});
+$("peerId").addEventListener("keydown", (e) => {
+  if (e.key === "Enter") {
+    e.preventDefault();
+    $("peerKey").focus();
+  }
+});
+$("peerKey").addEventListener("keydown", (e) => {
+  if (e.key === "Enter") {
+    e.preventDefault();
+    connectTo();
+  }
+});
+$("connectBtn").addEventListener("click", () => connectTo());
 
 // --- joining -------------------------------------------------------------------------
 
@@ -208,7 +232,8 @@ async function onAccepted(s, m) {
   if (Array.isArray(m.iceServers)) s.ice = m.iceServers;
   s.wait = t("connectingPeer");
   drawViewer(s);
-  post("/api/recientes/agregar", { id: s.peerId, nombre: s.peer })
+  keeper()
+    .addRecent(s.peerId, s.peer)
     .then((list) => setRecents(list))
     .catch(() => null);
   $("peerKey").value = "";
@@ -295,7 +320,8 @@ function onTechControl(s, m) {
         if (text === null) dropPeer(s, "clipSize");
         toast(t("clipTooBig", CLIP_MAX_TEXT), 6000);
       } else if (m.ok === true && text) {
-        post("/api/portapapeles/escribir_local", { texto: text })
+        keeper()
+          .writeClipboard(text)
           .then((r) => toast(r && r.ok ? t("clipGot") : knownHostText(r && r.msg) || t("copyFail"), 6000))
           .catch(() => toast(t("copyFail")));
       } else if (m.ok !== true && knownHostText(m.why)) {
@@ -468,7 +494,7 @@ async function sendMyClipboard(s) {
   let text = "";
   let refused = null; // this PC's clipboard cannot be reached: the host says why
   try {
-    const r = await post("/api/portapapeles/leer", { propio: true });
+    const r = await keeper().readClipboard();
     text = r && r.ok && typeof r.texto === "string" ? r.texto : "";
     refused = r && !r.ok ? knownHostText(r.msg) : null;
   } catch (e) {

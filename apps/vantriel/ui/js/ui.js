@@ -4,6 +4,7 @@
 
 import { $ } from "./core.js";
 import { t } from "./i18n.js";
+import { copyPlain } from "./keeper.js";
 
 // What each container last drew, so that a redraw with the same content does nothing.
 const drawn = new WeakMap();
@@ -43,6 +44,11 @@ export function toast(msg, ms) {
     el.classList.remove("show");
     el.textContent = "";
   }, ms || 3600);
+}
+
+// Copies a text and says whether it worked.
+export async function copyText(text) {
+  toast(t((await copyPlain(text)) ? "copied" : "copyFail"));
 }
 
 // Dialog focus handling: the dialog takes focus, Tab cycles inside it, and focus goes back

@@ -1,0 +1,42 @@
+// The keeper: what this side keeps and does outside the page. In the desktop program that
+// is the host process (keeper_host.js, over the local API); in the technician's page that
+// any browser opens from the signalling server it is the browser itself (web_keeper.js).
+// The entry registers one before anything else runs; the modules both pages share reach
+// it only through here, so the browser page never carries the local API client.
+//
+// A keeper has, each answering as the host's routes do:
+//   identity()            {id, id_bonito, clave, llave, nombre, servidor} (the web page:
+//                         no id and no key: it cannot be reached)
+//   state()               {recientes: [...], ...}
+//   sessionNote(body)     a session runs ({activa, rol, control, con, id})
+//   sessionOver()         it ended; the reply may carry a new access code (`clave`)
+//   sessionOverOnUnload() the same while the page goes away
+//   callNote(on), callNoteOnUnload()   a voice call runs or ended
+//   addRecent(id, name), removeRecent(id)   the recent list after the change
+//   writeClipboard(text), readClipboard()   {ok, texto?, msg?}: this PC's clipboard
+
+let KEEPER = null;
+
+export function setKeeper(k) {
+  KEEPER = k;
+}
+
+export function keeper() {
+  return KEEPER;
+}
+
+// Copies a text for the person: the browser clipboard first, the keeper's when that fails.
+// Resolves with whether it was copied.
+export async function copyPlain(text) {
+  try {
+    await navigator.clipboard.writeText(text);
+    return true;
+  } catch (e) {
+    try {
+      const r = await KEEPER.writeClipboard(text);
+      return !!(r && r.ok);
+    } catch (e2) {
+      return false;
+    }
+  }
+}

@@ -1,0 +1,24 @@
+// The desktop program's keeper: the host process behind the local API (see keeper.js).
+
+import { get, post, postOnUnload } from "./api.js";
+
+// The host answers on several workers: an end overtaking its start would leave the
+// call flag on, so the call's reports go one after the other.
+let callReports = Promise.resolve();
+
+export const HOST_KEEPER = {
+  identity: () => post("/api/identidad", {}),
+  state: () => get("/api/estado"),
+  sessionNote: (body) => post("/api/sesion", body),
+  sessionOver: () => post("/api/sesion", { activa: false }),
+  sessionOverOnUnload: () => postOnUnload("/api/sesion", { activa: false }),
+  callNote(on) {
+    callReports = callReports.then(() => post("/api/llamada", { activa: on })).catch(() => null);
+    return callReports;
+  },
+  callNoteOnUnload: () => postOnUnload("/api/llamada", { activa: false }),
+  addRecent: (id, name) => post("/api/recientes/agregar", { id, nombre: name }),
+  removeRecent: (id) => post("/api/recientes/quitar", { id }),
+  writeClipboard: (text) => post("/api/portapapeles/escribir_local", { texto: text }),
+  readClipboard: () => post("/api/portapapeles/leer", { propio: true }),
+};

@@ -1,0 +1,59 @@
+// The technician's recent connections, drawn from the last state; a click fills the
+// connect form, the cross forgets one.
+
+import { onStateChange, S, setRecents } from "./state.js";
+import { $, esc, fmtIdField, prettyId, shortDate } from "./core.js";
+import { t } from "./i18n.js";
+import { keeper } from "./keeper.js";
+import { drawInto } from "./ui.js";
+
+export function drawRecents() {
+  const ul = $("recents");
+  const list = S && Array.isArray(S.recientes) ? S.recientes : [];
+  if (!list.length) {
+    drawInto(ul, '<li class="empty">' + esc(t("noRecents")) + "</li>");
+    return;
+  }
+  drawInto(ul, list
+    .map((r, i) => {
+      const id = prettyId(r && r.id);
+      return (
+        '<li><button type="button" class="rsel" data-i2="' + i + '">' +
+        '<span class="rid">' + esc(id) + "</span>" +
+        '<span class="rname">' + esc(r && r.nombre) + "</span>" +
+        '<span class="rdate">' + esc(shortDate(r && r.fecha)) + "</span></button>" +
+        '<button type="button" class="rdel" data-d="' + i + '" title="' + esc(t("removeRecent")) +
+        '" aria-label="' + esc(t("removeRecent") + ": " + id) + '">✕</button></li>'
+      );
+    })
+    .join(""));
+}
+
+$("recents").addEventListener("click", async (e) => {
+  const list = S && Array.isArray(S.recientes) ? S.recientes : [];
+  const del = e.target.closest(".rdel");
+  if (del) {
+    const r = list[Number(del.dataset.d)];
+    if (!r) return;
+    try {
+      const out = await keeper().removeRecent(String(r.id));
+      setRecents(out);
+    } catch (err) {
+      return;
+    }
+    drawRecents();
+    const next = $("recents").querySelector(".rsel") || $("peerId");
+    next.focus();
+    return;
+  }
+  const sel = e.target.closest(".rsel");
+  if (sel) {
+    const r = list[Number(sel.dataset.i2)];
+    if (!r) return;
+    $("peerId").value = fmtIdField(r.id);
+    $("peerKey").value = "";
+    $("peerKey").focus();
+  }
+});
+
+onStateChange("recientes", drawRecents);
