@@ -5,7 +5,8 @@ import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
 import { closeModal, modal, toast } from "./ui.js";
 import { addSessionPart, SES } from "./session.js";
-import { chatIncoming, chatOwn } from "./chat.js";
+import { keeper } from "./keeper.js";
+import { chatIncoming, chatOwn, chatSystem } from "./chat.js";
 import { FILE_CHUNK, FILE_MAX, isRisky, OfferGate, readOffer, sizeText, transferId } from "./file_logic.js";
 import { dropPeer, guardOf, stripInvisible } from "./message_logic.js";
 
@@ -228,11 +229,42 @@ function onOffer(s, m) {
     dropPeer(s, "offerQuiet");
     rx.waitT = setTimeout(() => {
       rx.waitT = null;
-      if (RX === rx && SES === s) showOffer(s, ch, rx);
+      if (RX === rx && SES === s) offerIfRoom(s, ch, rx);
     }, gate.waitMs);
     return;
   }
-  showOffer(s, ch, rx);
+  offerIfRoom(s, ch, rx);
+}
+
+// Where the keeper says staged files may sit in memory (the page in any browser: a private
+// window keeps its storage in memory, and the page cannot tell one from an ordinary
+// window), a file larger than the storage left is refused before anyone is asked, and
+// the dialog of a large one says so. Null when the file may be offered.
+const MEMORY_NOTE_BYTES = 256 * 1024 * 1024;
+async function roomFor(size) {
+  if (!keeper().mayStageInMemory || !navigator.storage || !navigator.storage.estimate) return null;
+  try {
+    const e = await navigator.storage.estimate();
+    const free = Math.max(0, (e.quota || 0) - (e.usage || 0));
+    return size > free ? free : null;
+  } catch (err) {
+    return null; // unknown: offered as before
+  }
+}
+
+async function offerIfRoom(s, ch, rx) {
+  const free = await roomFor(rx.size);
+  if (RX !== rx || SES !== s) return;
+  if (free === null) {
+    showOffer(s, ch, rx);
+    return;
+  }
+  RX = null;
+  offerGate(s).answered();
+  sendJson(ch, { t: "fa", id: rx.id, ok: false });
+  const why = t("fileNoRoom", rx.name, sizeText(rx.size), sizeText(free));
+  chatSystem(why);
+  toast(why, 8000);
 }
 
 function showOffer(s, ch, rx) {
@@ -261,6 +293,7 @@ function showOffer(s, ch, rx) {
     "<p><b>" + esc(s.peer) + "</b> " + esc(t("fileWants")) + "</p>" +
       '<p class="big">' + esc(rx.name) + ' <span class="muted">(' + esc(sizeText(rx.size)) + ")</span></p>" +
       (isRisky(rx.name) ? '<p class="note warn">' + esc(t("fileRisky")) + "</p>" : "") +
+      (keeper().mayStageInMemory && rx.size >= MEMORY_NOTE_BYTES ? '<p class="note warn">' + esc(t("fileMemory")) + "</p>" : "") +
       '<p class="tip">' + esc(t("fileWhere")) + "</p>",
     [
       { label: t("reject"), focus: true, onClick: () => answer(false) },

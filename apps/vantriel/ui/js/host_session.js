@@ -48,7 +48,8 @@ async function onHostRequest(m) {
   const sid = m.sid;
   if (SES || asking) return answer(sid, false, "busy");
   if (!yes(recibir("disponible"))) return answer(sid, false, "unavailable");
-  const req = { sid, name: typeof m.name === "string" ? m.name : "", until: 0, ice: m.iceServers, picking: false };
+  // `web`: the server says the technician uses its page in a browser, not the program.
+  const req = { sid, name: typeof m.name === "string" ? m.name : "", web: m.web === true, until: 0, ice: m.iceServers, picking: false };
   asking = req; // a second request while the key is checked is busy too
   let ok = false;
   try {
@@ -78,6 +79,7 @@ function controlBlocked() {
 
 function showRequest(req) {
   $("reqWho").textContent = t("reqWho", req.name);
+  $("reqWeb").hidden = !req.web;
   const blocked = controlBlocked();
   $("reqCtl").checked = !blocked && yes(recibir("permitir_control"));
   $("reqCtl").disabled = !!blocked;

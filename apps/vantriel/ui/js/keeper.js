@@ -14,6 +14,10 @@
 //   callNote(on), callNoteOnUnload()   a voice call runs or ended
 //   addRecent(id, name), removeRecent(id)   the recent list after the change
 //   writeClipboard(text), readClipboard()   {ok, texto?, msg?}: this PC's clipboard
+//   mayStageInMemory      whether received files may be staged in memory (a private
+//                         browser window): their size is then checked against the room
+//   viewerQuality(), setViewerQuality(q, fps)   optional: the viewer's quality to ask
+//                         for at a session's start, kept when the technician picks one
 
 let KEEPER = null;
 

@@ -7,6 +7,7 @@ import { get, post, postOnUnload } from "./api.js";
 let callReports = Promise.resolve();
 
 export const HOST_KEEPER = {
+  mayStageInMemory: false, // the app window's profile is on disk
   identity: () => post("/api/identidad", {}),
   state: () => get("/api/estado"),
   sessionNote: (body) => post("/api/sesion", body),

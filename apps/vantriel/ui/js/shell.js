@@ -4,6 +4,7 @@
 
 import { AJ, ID, onStateChange, S, setAJ, setAccessCode, setSettingLocally } from "./state.js";
 import { $, esc, yes } from "./core.js";
+import { makeTabs } from "./tabs.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
 import { post } from "./api.js";
 import { confirmAsk, copyText, measureHeader, toast } from "./ui.js";
@@ -19,38 +20,9 @@ import { drawHostBar } from "./host_session.js";
 import { drawViewer } from "./tech_session.js";
 import { CALLX, drawCall, leaveCall } from "./call.js";
 
-let TAB = "conectar";
-const TABS = ["conectar", "llamada", "ajustes", "ayuda"];
-
-function showTab(name, focus) {
-  if (!TABS.includes(name)) return;
-  TAB = name;
-  TABS.forEach((n) => {
-    const b = $("tab-" + n);
-    const on = n === name;
-    b.setAttribute("aria-selected", on ? "true" : "false");
-    b.tabIndex = on ? 0 : -1;
-    $("pane-" + n).hidden = !on;
-  });
-  if (focus) $("tab-" + name).focus();
+const TABS = makeTabs(["conectar", "llamada", "ajustes", "ayuda"], (name) => {
   if (name === "ajustes") openSettings();
   if (name === "ayuda") openHelp();
-}
-
-document.querySelector(".tabs").addEventListener("click", (e) => {
-  const b = e.target.closest("[role=tab]");
-  if (b) showTab(b.dataset.tab);
-});
-document.querySelector(".tabs").addEventListener("keydown", (e) => {
-  const i = TABS.indexOf(TAB);
-  let n = -1;
-  if (e.key === "ArrowRight") n = (i + 1) % TABS.length;
-  else if (e.key === "ArrowLeft") n = (i + TABS.length - 1) % TABS.length;
-  else if (e.key === "Home") n = 0;
-  else if (e.key === "End") n = TABS.length - 1;
-  if (n < 0) return;
-  e.preventDefault();
-  showTab(TABS[n], true);
 });
 
 // --- state -------------------------------------------------------------------------
@@ -182,7 +154,7 @@ $("langBtn").addEventListener("click", async () => {
     const r = await post("/api/ajustes", { general: { idioma: next } });
     if (r && r.ajustes) {
       setAJ(r.ajustes);
-      if (TAB === "ajustes") buildSettingsForm();
+      if (TABS.current() === "ajustes") buildSettingsForm();
     }
   } catch (e) {
     /* the switch holds for this run */

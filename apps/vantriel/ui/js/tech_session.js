@@ -127,6 +127,7 @@ function startJoin(id, key, wantControl) {
     clockT: null, // the viewer's clock
     voice: null, // the voice transceiver, from the host's offer
     mediaAttached: false, // the picture and sounds are on their elements
+    qualityAsked: false, // the keeper's remembered quality was asked for (askKeptQuality)
   });
   showViewer(s);
   prefetchIce();
@@ -296,6 +297,7 @@ function onTechControl(s, m) {
       takeHostFields(s, m);
       if (QUALITIES.includes(m.quality)) s.quality = m.quality;
       if (Number.isFinite(m.fps)) s.fps = m.fps;
+      askKeptQuality(s);
       s.control = s.canControl && s.wantControl;
       if (s.wantControl && !s.canControl) toast(t("ctlDenied"), 5000);
       if (s.control) setTimeout(focusLayer, 300);
@@ -337,6 +339,19 @@ function onTechControl(s, m) {
       toast(m.ok === true ? t("clipSent") : knownHostText(m.why) || t("copyFail"), 6000);
       break;
   }
+}
+
+// A keeper that remembers the viewer's quality (the page in a browser) has it asked of
+// the PC once per session, when the PC's own differs.
+function askKeptQuality(s) {
+  const k = keeper();
+  const kept = !s.qualityAsked && k.viewerQuality ? k.viewerQuality() : null;
+  s.qualityAsked = true;
+  if (!kept || !QUALITIES.includes(kept.q) || ![15, 30, 60].includes(kept.fps)) return;
+  if (kept.q === s.quality && kept.fps === s.fps) return;
+  s.quality = kept.q;
+  s.fps = kept.fps;
+  sendCtl(s, { t: "quality", q: s.quality, fps: s.fps });
 }
 
 // --- the viewer ----------------------------------------------------------------------
@@ -610,6 +625,7 @@ $("menu").addEventListener("click", (e) => {
     if (b.dataset.q) s.quality = b.dataset.q;
     if (b.dataset.fps) s.fps = Number(b.dataset.fps);
     sendCtl(s, { t: "quality", q: s.quality, fps: s.fps });
+    if (keeper().setViewerQuality) keeper().setViewerQuality(s.quality, s.fps);
   }
   closeMenu();
 });
