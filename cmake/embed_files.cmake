@@ -1,7 +1,11 @@
 # Generates a C++ source that embeds files as arrays of string-literal chunks.
 #
 #   cmake -DOUTPUT=out.cpp -DHEADER=embedded_files.h -DNAMESPACE=ns
-#         -DFILES="symbol=path;symbol=path" -P embed_files.cmake
+#         -DFILES="symbol=path;symbol=path" [-DTABLE=name -DTABLE_ROOT=folder]
+#         -P embed_files.cmake
+#
+# With TABLE, the source also defines `const EmbeddedEntry name[]` and `name_count`: every
+# file with its path relative to TABLE_ROOT, in the order given.
 #
 # Every chunk but the last holds exactly kEmbeddedChunkSize bytes, so the file's bytes are
 # the chunks laid end to end, cut at the size kept beside them. Chunks stay far below the
@@ -39,6 +43,23 @@ foreach(entry IN LISTS FILES)
   string(APPEND out "};\n}  // namespace\n")
   string(APPEND out "const EmbeddedFile ${symbol} = {k_${symbol}_chunks, ${count}, ${size}};\n")
 endforeach()
+
+if(TABLE)
+  get_filename_component(TABLE_ROOT "${TABLE_ROOT}" ABSOLUTE)
+  set(count 0)
+  string(APPEND out "\nconst EmbeddedEntry ${TABLE}[] = {\n")
+  foreach(entry IN LISTS FILES)
+    string(FIND "${entry}" "=" eq)
+    string(SUBSTRING "${entry}" 0 ${eq} symbol)
+    math(EXPR path_start "${eq} + 1")
+    string(SUBSTRING "${entry}" ${path_start} -1 path)
+    get_filename_component(path "${path}" ABSOLUTE)
+    file(RELATIVE_PATH name "${TABLE_ROOT}" "${path}")
+    string(APPEND out "    {\"${name}\", &${symbol}},\n")
+    math(EXPR count "${count} + 1")
+  endforeach()
+  string(APPEND out "};\nconst std::size_t ${TABLE}_count = ${count};\n")
+endif()
 
 string(APPEND out "\n}  // namespace ${NAMESPACE}\n")
 file(WRITE "${OUTPUT}.tmp" "${out}")

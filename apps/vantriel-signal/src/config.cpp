@@ -28,6 +28,7 @@ std::vector<Option> options(Config& c) {
       {"trust-proxy", &c.trust_proxy, "client address from X-Real-IP/X-Forwarded-For"},
       {"accept-binding-loss", &c.accept_binding_loss,
        "start even when the bindings file and its previous copy are damaged"},
+      {"no-web", &c.no_web, "do not serve the technician's page for browsers at /"},
       {"redis", &c.redis, "host:port of the Redis that several nodes share (none: one node)"},
       {"redis-password", &c.redis_password, "Redis password (prefer the variable)", true},
       {"redis-lease-ms", &c.redis_lease_ms, "a node silent this long is taken for dead"},

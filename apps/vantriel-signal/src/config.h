@@ -52,6 +52,7 @@ struct Config {
   int turn_ttl = 3600;            // lifetime of TURN credentials
   bool trust_proxy = false;       // take the client address from X-Real-IP / X-Forwarded-For
   bool accept_binding_loss = false;  // start even when no bindings file can be read
+  bool no_web = false;            // "/" and the page's files answer 404 (web_page.h)
   // Several nodes: "host:port" of the Redis they share; empty for one node on its own.
   std::string redis;
   std::string redis_password;

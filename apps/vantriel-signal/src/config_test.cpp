@@ -36,6 +36,13 @@ TEST(Config, SwitchesBeatTheEnvironment) {
   const std::string shown = describe_config(*c);
   EXPECT_NE(shown.find("turn-secret = (set)"), std::string::npos);
   EXPECT_EQ(shown.find("s3cret"), std::string::npos);
+
+  // The page for browsers is served unless the operator turns it off, either way.
+  EXPECT_FALSE(c->no_web);
+  EXPECT_TRUE(parse_config({"--no-web"}, env_of({})).value().no_web);
+  EXPECT_TRUE(parse_config({}, env_of({{"VTR_SIGNAL_NO_WEB", "yes"}})).value().no_web);
+  EXPECT_FALSE(parse_config({}, env_of({{"VTR_SIGNAL_NO_WEB", "0"}})).value().no_web);
+  EXPECT_FALSE(parse_config({"--no-web=no"}, env_of({{"VTR_SIGNAL_NO_WEB", "1"}})).value().no_web);
 }
 
 TEST(Config, MetricsListenTakesAnAddressAndAPort) {
@@ -94,6 +101,7 @@ TEST(Config, RefusesWhatItCannotUse) {
   auto help = parse_config({"--help"}, none);
   ASSERT_FALSE(help.ok());
   EXPECT_NE(help.error().find("--request-timeout"), std::string::npos);
+  EXPECT_NE(help.error().find("--no-web"), std::string::npos);
 }
 
 }  // namespace

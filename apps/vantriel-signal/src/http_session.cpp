@@ -10,11 +10,13 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include "acceptor.h"
 #include "server_state.h"
 #include "version.h"
+#include "web_page.h"
 #include "ws_session.h"
 
 namespace vantriel::signal {
@@ -99,10 +101,36 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       reply(req, status, health.dump());
     } else if (path == "/ice") {
       reply(req, http::status::ok, Json{{"iceServers", state_.hub.ice()}}.dump());
-    } else {
+    } else if (!serve_page(req, path)) {
       reply(req, http::status::not_found, R"({"error":"not found"})");
     }
   }
+
+  // A file of the technician's page, with the headers web_page.h decides; false when
+  // the page is off or has no file at `path`.
+  bool serve_page(const http::request<http::empty_body>& req, const std::string& path) {
+    if (!state_.web) return false;
+    const bool head = req.method() == http::verb::head;
+    auto page = state_.web->answer(path, head, text_of(req[http::field::if_none_match]));
+    if (!page) return false;
+    using Body = http::span_body<const char>;
+    auto res = std::make_shared<http::response<Body>>(static_cast<http::status>(page->status),
+                                                      req.version());
+    res->set(http::field::server, "vantriel-signal");
+    for (const auto& [name, value] : page->headers) res->set(name, value);
+    res->keep_alive(false);
+    if (page->status == 200) {
+      res->body() = Body::value_type(page->body.data(), page->body.size());
+      res->content_length(page->content_length);  // HEAD: the file's, with no body
+    }
+    http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code, size_t) {
+      beast::error_code ignored;
+      self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    });
+    return true;
+  }
+
+  static std::string_view text_of(beast::string_view s) { return {s.data(), s.size()}; }
 
   static bool valid_id(std::string_view s) {
     if (s.size() != 9 || s[0] == '0') return false;
@@ -147,9 +175,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       }
       slot_.count_address(addr);
     }
+    // A technician on this server's own page: the person is told (support_sessions.cpp).
+    const bool own_page = kind == WsSession::Kind::kJoin && state_.web &&
+                          same_origin(text_of(req[http::field::origin]),
+                                      text_of(req[http::field::host]));
     beast::get_lowest_layer(stream_).expires_never();
     auto session = std::make_shared<WsSession>(stream_.release_socket(), state_,
-                                               std::move(slot_), kind, std::move(target));
+                                               std::move(slot_), kind, std::move(target),
+                                               own_page);
     session->start(std::move(req));
   }
 

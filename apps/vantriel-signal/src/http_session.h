@@ -1,5 +1,5 @@
-// One HTTP request on the public port: "/health" and "/ice" answered and closed, any
-// other plain request refused, "/host/<id>", "/join/<id>" and "/call/<code>" upgraded to
+// One HTTP request on the public port: "/health", "/ice" and the technician's page for
+// browsers (web_page.h) answered and closed, any other plain request refused, "/host/<id>", "/join/<id>" and "/call/<code>" upgraded to
 // a WebSocket session. The request and its reply share one deadline (the handshake
 // time-out), and the request's headers and body are bounded. Behind a trusted proxy the
 // client's address is taken from the request and counted here. Runs on the I/O thread

@@ -35,8 +35,8 @@ Json Hub::ice() const { return core_->ice(); }
 void Hub::open_host(const LinkPtr& link, const std::string& id) {
   core_->open(link, Conn::Kind::kHost, id);
 }
-void Hub::open_join(const LinkPtr& link, const std::string& id) {
-  core_->open(link, Conn::Kind::kJoin, id);
+void Hub::open_join(const LinkPtr& link, const std::string& id, bool web) {
+  core_->open(link, Conn::Kind::kJoin, id).web = web;
 }
 void Hub::open_call(const LinkPtr& link, const std::string& code) {
   core_->open(link, Conn::Kind::kCall, code);

@@ -50,9 +50,10 @@ class Hub {
   Hub& operator=(const Hub&) = delete;
 
   // A socket was opened on "/host/<id>", "/join/<id>" or "/call/<code>"; the caller has
-  // checked the ID (9 digits, first not 0) or code (6 of A-Z 0-9).
+  // checked the ID (9 digits, first not 0) or code (6 of A-Z 0-9). `web`: the join
+  // socket came from the server's own page for browsers.
   void open_host(const LinkPtr& link, const std::string& id);
-  void open_join(const LinkPtr& link, const std::string& id);
+  void open_join(const LinkPtr& link, const std::string& id, bool web = false);
   void open_call(const LinkPtr& link, const std::string& code);
   // One text frame as received. Relayed signals are read without a document; anything
   // else goes through the parser and message(). Frames that are not one JSON object

@@ -134,7 +134,7 @@ TEST_F(HubAmongNodes, AHostGoneWhileItsHelloIsCheckedGivesItsIdBack) {
 TEST_F(HubAmongNodes, ATechnicianIsRelayedInOrderToTheHostsNode) {
   state_.hosts["123456789"] = "there";
   auto t = std::make_shared<FakeLink>();
-  hub_.open_join(t, "123456789");
+  hub_.open_join(t, "123456789", /*web=*/true);
   hub_.receive(t.get(), R"({"t":"join","name":"Tec","pass":"ABC123"})");
   // Frames that arrive while the host is looked up follow the join, in order.
   hub_.receive(t.get(), R"({"t":"signal","data":{ "a" : 1 }})");
@@ -146,8 +146,10 @@ TEST_F(HubAmongNodes, ATechnicianIsRelayedInOrderToTheHostsNode) {
   const std::string open = state_.posted[0].substr(6);  // m views it
   ASSERT_TRUE(parse_node_message(open, m));
   EXPECT_EQ(m.type, 'o');
-  EXPECT_EQ(std::string(m.args[0]) + " " + std::string(m.args[1]) + " " + std::string(m.args[2]),
-            "j 123456789 192.0.2.9");
+  ASSERT_EQ(m.args.size(), 4u);
+  EXPECT_EQ(std::string(m.args[0]) + " " + std::string(m.args[1]) + " " + std::string(m.args[2]) +
+                " " + std::string(m.args[3]),
+            "j 123456789 192.0.2.9 w");
   const std::string token(m.token);
   EXPECT_EQ(state_.posted[2], "there|m here " + token + "\n" + R"({"t":"signal","data":{ "a" : 1 }})");
   EXPECT_EQ(state_.posted[3], "there|m here " + token + "\n" + R"({"t":"cancel"})");
@@ -171,6 +173,8 @@ TEST_F(HubAmongNodes, ASocketOfAnotherNodeIsServedHereUntilThatNodeGoes) {
   hub_.node_message(make_node_message('m', "there", "7", {}, R"({"t":"join","name":"Tec"})"));
   state_.answer();
   ASSERT_EQ(h->last_type(), "req");
+  // Opened by a node that names no page (an older release): a desktop technician's request.
+  EXPECT_FALSE(Json::parse(h->sent.back()).contains("web"));
   const std::string sid = Json::parse(h->sent.back())["sid"];
   EXPECT_EQ(state_.posted.back(), "there|s here 7\n" + std::string(R"({"t":"waiting","timeout":60})"));
   h->sent.clear();
@@ -183,6 +187,12 @@ TEST_F(HubAmongNodes, ASocketOfAnotherNodeIsServedHereUntilThatNodeGoes) {
   EXPECT_EQ(h->last_type(), "left");
   EXPECT_TRUE(hub_.peer_nodes().empty());
   EXPECT_EQ(hub_.sessions(), 0u);
+  // A join from the page for browsers, opened on its node: the host is told.
+  hub_.node_message(make_node_message('o', "there", "8", {"j", "123456789", "203.0.113.5", "w"}));
+  hub_.node_message(make_node_message('m', "there", "8", {}, R"({"t":"join","name":"Tec"})"));
+  state_.answer();
+  ASSERT_EQ(h->last_type(), "req");
+  EXPECT_EQ(Json::parse(h->sent.back())["web"], true);
   // A host taken over elsewhere hears "replaced", but only for the socket named.
   hub_.node_message(make_node_message('r', "there", "99", {"123456789"}));
   EXPECT_FALSE(h->closed);

@@ -37,6 +37,7 @@ struct Conn {
   std::string member;  // call: own member id
   std::string token;   // names it to other nodes (with a cluster)
   bool registering = false;  // host: a hello is being checked
+  bool web = false;          // join: from the server's own page for browsers
   std::string resume;  // host: the session its hello asks to take over from the ID's
                        // older connection
   // With a cluster: the first message is being routed (its node looked up); frames

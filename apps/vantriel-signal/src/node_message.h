@@ -1,6 +1,8 @@
 // Messages between the nodes of a deployment, carried on one Redis channel per node. A
 // message is one header line of words separated by blanks, then the payload as is:
-//   o <from> <token> <j|c> <target> <address>   a socket of <from> is served here
+//   o <from> <token> <j|c> <target> <address> <w|->
+//                                                a socket of <from> is served here; "w":
+//                                                a join from the server's page for browsers
 //   m <from> <token>\n<frame>                    a frame that socket received
 //   x <from> <token>                             that socket closed
 //   s <from> <token>\n<frame>                    send this frame on your socket <token>

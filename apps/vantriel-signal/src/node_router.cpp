@@ -83,6 +83,7 @@ void NodeRouter::node_message(std::string_view text) {
       Conn& c = core_.open(link, kind, std::string(m.args[1]));
       c.token = token;  // as its node names it
       c.remote_origin = true;
+      c.web = m.args.size() > 3 && m.args[3] == "w";
       return;
     }
     case 'm':
@@ -190,9 +191,10 @@ void NodeRouter::proxy(Conn& c, const std::string& node, const Json& first) {
   c.remote_node = node;
   proxied_[c.token] = c.link.get();
   const std::string& self = cluster_->node();
+  // A node of an older release reads the words it knows and leaves the rest.
   cluster_->post(node, make_node_message('o', self, c.token,
                                     {c.kind == Kind::kCall ? "c" : "j", c.target,
-                                     c.link->address()}));
+                                     c.link->address(), c.web ? "w" : "-"}));
   cluster_->post(node, make_node_message('m', self, c.token, {}, dump(first)));
 }
 

@@ -132,7 +132,8 @@ std::optional<OpenError> Server::open() {
     metrics_url = *listening;
   }
 
-  env.log("listening on " + url);
+  env.log("listening on " + url + (state.web ? ", the technician's page for browsers at /"
+                                               : ", no page for browsers (--no-web)"));
   std::printf("listening on %s\n", url.c_str());
   if (metrics_) {
     env.log("metrics on " + metrics_url);

@@ -24,6 +24,7 @@
 #include "redis_node.h"
 #include "redis_shared.h"
 #include "server_env.h"
+#include "web_page.h"
 
 namespace vantriel::signal {
 
@@ -38,6 +39,8 @@ struct ServerState {
   Config config;
   ServerEnv env{ioc};
   BindingsFile bindings;
+  // The technician's page for browsers; none with --no-web.
+  std::unique_ptr<const WebPage> web;
   // With --redis this node shares its state with others; else the data file keeps it.
   std::unique_ptr<RedisNode> redis;
   std::unique_ptr<RedisShared> redis_shared;
@@ -53,6 +56,7 @@ struct ServerState {
       : conns(c.policy),
         config(c),
         bindings(c.data),
+        web(c.no_web ? nullptr : std::make_unique<const WebPage>(WebPage::compiled())),
         redis(!c.uses_redis() ? nullptr
                               : std::make_unique<RedisNode>(ioc, config, std::move(redis_tls), env,
                                                             node_callbacks())),

@@ -303,11 +303,15 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
   const std::string sid = s.sid;
   env_.log("join " + id + " from " + addr + ": request " + sid);
   ++counters_.requests;
-  send(s.host, {{"t", "req"},
-                {"sid", sid},
-                {"name", s.tech_name},
-                {"pass", text(msg, "pass", kMaxPass)},
-                {"iceServers", ice()}});
+  Json req = {{"t", "req"},
+              {"sid", sid},
+              {"name", s.tech_name},
+              {"pass", text(msg, "pass", kMaxPass)},
+              {"iceServers", ice()}};
+  // The person is told the technician is in a browser; desktop technicians' requests
+  // stay as they were.
+  if (c.web) req["web"] = true;
+  send(s.host, req);
   sessions_.emplace(sid, std::move(s));
   send(link, {{"t", "waiting"}, {"timeout", config_.policy.request_timeout}});
   env_.after(std::chrono::seconds(config_.policy.request_timeout),

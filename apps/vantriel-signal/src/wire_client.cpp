@@ -31,15 +31,21 @@ std::string HttpReply::header(const std::string& name) const {
   return {};
 }
 
-HttpReply http_get(int port, const std::string& target, const Headers& headers) {
+namespace {
+
+HttpReply http_request(http::verb verb, int port, const std::string& target,
+                       const Headers& headers) {
   HttpReply out;
   net::io_context ioc;
   beast::tcp_stream stream(ioc);
   stream.expires_after(kConnectTimeout);
-  http::request<http::empty_body> req(http::verb::get, target, 11);
+  http::request<http::empty_body> req(verb, target, 11);
   req.set(http::field::host, "127.0.0.1");
   for (auto& [k, v] : headers) req.set(k, v);
-  http::response<http::string_body> res;
+  http::response_parser<http::string_body> parser;
+  parser.body_limit(16 * 1024 * 1024);
+  // A reply to HEAD names the length of a body it does not send.
+  parser.skip(verb == http::verb::head);
   beast::flat_buffer buffer;
   bool done = false;
   stream.async_connect(tcp::endpoint(net::ip::make_address("127.0.0.1"),
@@ -48,16 +54,27 @@ HttpReply http_get(int port, const std::string& target, const Headers& headers) 
                          if (ec) return;
                          http::async_write(stream, req, [&](beast::error_code ec2, size_t) {
                            if (ec2) return;
-                           http::async_read(stream, buffer, res,
+                           http::async_read(stream, buffer, parser,
                                             [&](beast::error_code ec3, size_t) { done = !ec3; });
                          });
                        });
   ioc.run();
   if (!done) return out;
+  const auto& res = parser.get();
   out.status = static_cast<int>(res.result_int());
   out.body = res.body();
   for (auto& f : res) out.headers.emplace_back(std::string(f.name_string()), std::string(f.value()));
   return out;
+}
+
+}  // namespace
+
+HttpReply http_get(int port, const std::string& target, const Headers& headers) {
+  return http_request(http::verb::get, port, target, headers);
+}
+
+HttpReply http_head(int port, const std::string& target, const Headers& headers) {
+  return http_request(http::verb::head, port, target, headers);
 }
 
 struct WsClient::Impl {

@@ -23,6 +23,8 @@ struct HttpReply {
 };
 
 HttpReply http_get(int port, const std::string& target, const Headers& headers = {});
+// The same request as HEAD: the reply's headers, and no body read.
+HttpReply http_head(int port, const std::string& target, const Headers& headers = {});
 
 class WsClient {
  public:

@@ -340,9 +340,12 @@ class SignalTest : public testing::Test {
 
   // Opens a socket and sends `first`; `from` becomes the client address.
   std::unique_ptr<WsClient> open(const std::string& path, const Json& first = nullptr,
-                                 const std::string& from = "198.51.100.1") {
+                                 const std::string& from = "198.51.100.1",
+                                 const Headers& extra = {}) {
     auto c = std::make_unique<WsClient>();
-    EXPECT_TRUE(c->connect(port_for(path), path, {{"X-Real-IP", from}})) << path;
+    Headers headers = {{"X-Real-IP", from}};
+    headers.insert(headers.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(c->connect(port_for(path), path, headers)) << path;
     if (!first.is_null()) c->send(first.dump());
     return c;
   }
@@ -406,6 +409,48 @@ TEST_F(SignalTest, HealthIceAndUnknownRoutes) {
   EXPECT_EQ(ice.header("Cache-Control"), "no-store");
 
   EXPECT_EQ(http_get(port(), "/nothing").status, 404);
+  // The technician's page for browsers: each file under the page's policy, kept by the
+  // browser but asked after every time, and nothing beside the files themselves.
+  const std::string policy =
+      "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
+      "font-src 'self'; media-src 'self' blob:; connect-src 'self'; object-src 'none'; "
+      "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+  for (auto [path, type] : {std::pair{"/", "text/html; charset=utf-8"},
+                            std::pair{"/app.js?v=2", "text/javascript; charset=utf-8"},
+                            std::pair{"/font/bold.woff2", "font/woff2"}}) {
+    auto file = http_get(port(), path);
+    ASSERT_EQ(file.status, 200) << path;
+    EXPECT_EQ(file.header("Content-Type"), type) << path;
+    EXPECT_EQ(file.header("Content-Security-Policy"), policy) << path;
+    EXPECT_EQ(file.header("X-Content-Type-Options"), "nosniff") << path;
+    EXPECT_EQ(file.header("Referrer-Policy"), "no-referrer") << path;
+    EXPECT_EQ(file.header("X-Frame-Options"), "DENY") << path;
+    EXPECT_EQ(file.header("Cache-Control"), "no-cache") << path;
+    EXPECT_EQ(file.header("Access-Control-Allow-Origin"), "") << path;
+    EXPECT_EQ(file.header("Content-Length"), std::to_string(file.body.size())) << path;
+    const std::string tag = file.header("ETag");
+    EXPECT_EQ(tag.size(), 42u) << path;
+    auto head = http_head(port(), path);
+    EXPECT_EQ(head.status, 200) << path;
+    EXPECT_EQ(head.header("Content-Length"), std::to_string(file.body.size())) << path;
+    EXPECT_EQ(head.header("ETag"), tag) << path;
+    auto current = http_get(port(), path, {{"If-None-Match", tag}});
+    EXPECT_EQ(current.status, 304) << path;
+    EXPECT_TRUE(current.body.empty()) << path;
+    EXPECT_EQ(current.header("ETag"), tag) << path;
+    EXPECT_EQ(current.header("Content-Security-Policy"), policy) << path;
+    EXPECT_EQ(http_get(port(), path, {{"If-None-Match", "\"0\""}}).status, 200) << path;
+  }
+  const std::string index = http_get(port(), "/").body;
+  EXPECT_NE(index.find("<script src=\"/app.js\" defer></script>"), std::string::npos);
+  EXPECT_EQ(http_get(port(), "/font/bold.woff2").body.substr(0, 4), "wOF2");
+  for (const char* path : {"/font/../app.js", "/img/../../signal.json", "/index.html",
+                           "/js/core.js", "/css/theme.css", "/font/", "/%2e%2e/signal.json"}) {
+    auto missing = http_get(port(), path);
+    EXPECT_EQ(missing.status, 404) << path;
+    EXPECT_EQ(missing.body, R"({"error":"not found"})") << path;
+  }
+  EXPECT_NE(server_->log().find("the technician's page for browsers at /"), std::string::npos);
   // Upgrades only to well-formed IDs and codes.
   for (std::string path : {"/host/012345678", "/host/12345678", "/join/12345678a", "/call/abc123",
                            "/call/ABC12", "/other/123456789"}) {
@@ -414,6 +459,16 @@ TEST_F(SignalTest, HealthIceAndUnknownRoutes) {
     EXPECT_EQ(c.status(), 404) << path;
   }
   EXPECT_EQ(server_->log().find("north"), std::string::npos);
+
+  // The operator turns the page off: its files are unknown paths again.
+  start({"--no-web"});
+  for (const char* path : {"/", "/app.js", "/font/bold.woff2", "/manual_en.html"}) {
+    auto off = http_get(port(), path);
+    EXPECT_EQ(off.status, 404) << path;
+    EXPECT_EQ(off.header("Content-Security-Policy"), "") << path;
+  }
+  EXPECT_EQ(http_get(port(), "/health").status, 200);
+  EXPECT_NE(server_->log().find("no page for browsers (--no-web)"), std::string::npos);
 }
 
 TEST_F(SignalTest, IdBindsToTheFirstKeyAndSurvivesARestart) {
@@ -453,6 +508,7 @@ TEST_F(SignalTest, RequestAcceptSignalAndEnd) {
   EXPECT_EQ(req["name"], "Tecnico");
   EXPECT_EQ(req["pass"], "XK42QP");
   EXPECT_TRUE(req["iceServers"].is_array());
+  EXPECT_FALSE(req.contains("web"));  // no Origin: not the server's page
   EXPECT_EQ(next(*t), (Json{{"t", "waiting"}, {"timeout", 30}}));
 
   // A second technician meanwhile finds the PC busy.
@@ -503,6 +559,22 @@ TEST_F(SignalTest, RequestAcceptSignalAndEnd) {
   auto [t4, sid4] = request(*h, "234567891");
   t4.reset();
   EXPECT_EQ(next(*h), (Json{{"t", "cancel"}, {"sid", sid4}}));
+
+  // A technician on the server's own page (its Origin names the Host asked, as behind the
+  // operator's proxy) shows as a browser; the desktop page's origin on its own loopback
+  // port does not.
+  for (auto [origin, web] : {std::pair{"http://127.0.0.1:5000", true},
+                             std::pair{"http://127.0.0.1:5001", false}}) {
+    auto tw = open("/join/234567891", {{"t", "join"}, {"name", "Tecnico"}, {"pass", "ABC123"}},
+                   "198.51.100.1", {{"Origin", origin}, {"Host", "127.0.0.1:5000"}});
+    Json asked = next(*h);
+    ASSERT_EQ(asked["t"], "req") << origin;
+    EXPECT_EQ(asked.contains("web"), web) << origin;
+    EXPECT_EQ(asked.value("web", false), web) << origin;
+    EXPECT_EQ(next(*tw)["t"], "waiting") << origin;
+    tw->send(R"({"t":"cancel"})");
+    EXPECT_EQ(next(*h)["t"], "cancel") << origin;
+  }
 
   // The host vanishing ends the technician's attempt with "hostgone".
   auto [t5, sid5] = request(*h, "234567891");

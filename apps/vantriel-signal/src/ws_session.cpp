@@ -24,13 +24,14 @@ constexpr auto kCloseTimeout = seconds(10);  // for the closing handshake
 }  // namespace
 
 WsSession::WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot,
-                     Kind kind, std::string target)
+                     Kind kind, std::string target, bool own_page)
     : ws_(std::move(socket), state.flusher),
       state_(state),
       slot_(std::move(slot)),
       address_(slot_.address()),
       kind_(kind),
       target_(std::move(target)),
+      own_page_(own_page),
       idle_timer_(state.ioc),
       tokens_(state.config.policy.msg_burst),
       refilled_(state.env.now()) {}
@@ -75,7 +76,7 @@ void WsSession::on_accept(beast::error_code ec) {
       state_.hub.open_host(self, target_);
       break;
     case Kind::kJoin:
-      state_.hub.open_join(self, target_);
+      state_.hub.open_join(self, target_, own_page_);
       break;
     case Kind::kCall:
       state_.hub.open_call(self, target_);

@@ -31,8 +31,9 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
  public:
   enum class Kind { kHost, kJoin, kCall };
 
+  // `own_page`: a join from the server's own page for browsers (web_page.h).
   WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot, Kind kind,
-            std::string target);
+            std::string target, bool own_page = false);
   // Answers the upgrade `req`, then hands the link to the hub.
   void start(boost::beast::http::request<boost::beast::http::empty_body> req);
 
@@ -60,6 +61,7 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   std::string address_;
   Kind kind_;
   std::string target_;
+  bool own_page_;
   // Two buffers: the next frame is read into one while the other's is handled, so frames
   // that arrived together are handled before the round's flush and leave together.
   boost::beast::flat_buffer buffers_[2];

@@ -1,32 +1,13 @@
-// The page, pictures, fonts and icon, compiled into the executable. Each file is kept
-// as string-literal chunks of kChunkSize bytes (the last one shorter) with its size
-// beside them, so that every compiler we build with accepts the literals.
+// The page, pictures, fonts and icon, compiled into the executable
+// (morvane/core/embedded_file.h says how they are kept).
 #ifndef VANTRIEL_EMBEDDED_EMBEDDED_FILES_H_
 #define VANTRIEL_EMBEDDED_EMBEDDED_FILES_H_
 
-#include <cstddef>
-#include <string>
+#include "morvane/core/embedded_file.h"
 
 namespace vantriel::embedded {
 
-struct EmbeddedFile {
-  static constexpr std::size_t kChunkSize = 4096;
-
-  const char* const* chunks;
-  std::size_t chunk_count;
-  std::size_t size;
-
-  // The file's bytes in one string. Call once and keep the result.
-  std::string joined() const {
-    std::string out;
-    out.reserve(size);
-    for (std::size_t i = 0; i < chunk_count && out.size() < size; ++i) {
-      std::size_t n = size - out.size() < kChunkSize ? size - out.size() : kChunkSize;
-      out.append(chunks[i], n);
-    }
-    return out;
-  }
-};
+using morvane::EmbeddedFile;
 
 extern const EmbeddedFile page_html;        // the page, with "__TOKEN__" and "__VERSION__" left in
 extern const EmbeddedFile favicon_ico;      // the program icon, six images
