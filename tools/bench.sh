@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
-# on time. Set BENCH_ONLY=local-server|input|update|download|signal|session|files|calls|netlab to run
-# one.
+# on time. Set BENCH_ONLY=local-server|input|update|download|signal|page|session|files|calls|netlab to
+# run one.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -11,7 +11,7 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRIEL_BENCHMA
 only="${BENCH_ONLY:-}"
 # The browser benchmarks need only the two servers and the probe window.
 case "$only" in
-  session|files|calls|netlab) cmake --build build/bench --target vantriel vantriel-signal desktop_probe ;;
+  page|session|files|calls|netlab) cmake --build build/bench --target vantriel vantriel-signal desktop_probe ;;
   *) cmake --build build/bench ;;
 esac
 
@@ -36,6 +36,10 @@ fi
 if [[ -z "$only" || "$only" == signal ]] && [[ -x tools/signal-load/run_benchmark.sh ]]; then
   echo "=== signalling server ==="
   tools/signal-load/run_benchmark.sh
+fi
+if [[ -z "$only" || "$only" == page ]]; then
+  echo "=== the desktop page and the technician's page in any browser ==="
+  node tests/e2e/bench_page.mjs "$root/build/bench/bin/vantriel" "$root/build/bench/bin/vantriel-signal"
 fi
 if [[ -z "$only" || "$only" == session ]]; then
   echo "=== a support session between two PCs ==="

@@ -1,5 +1,6 @@
 // Voice: call rooms between real browsers on fake microphones, each PC speaking its own
-// pitch, and the voice line inside a support session. Three PCs: the two of twopc.mjs
+// pitch, and the voice line inside a support session; and the technician's page that the
+// signalling server serves to any browser, in a session and in a room. Three PCs: the two of twopc.mjs
 // (Ana's, Luis's) and Carla's; a room of eight adds pages to their browsers.
 import test, { after, before } from 'node:test';
 import assert from 'node:assert/strict';
@@ -7,9 +8,10 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { HOST_ID, HOST_NAME, startTwoPcs, TECH_NAME, waitFor } from '../lib/twopc.mjs';
+import { openWebPage, webAsks, webSees } from '../lib/web_page.mjs';
 import { pagePost, waitToast } from '../lib/host.mjs';
 import {
-  callLinks, createCall, fakeMic, heardPitches, hostCallFlag, instrumentPage, joinCall, memberList, meshed, meshFormed,
+  callLinks, createCall, fakeMic, heardPitches, hostCallFlag, instrumentCalls, instrumentPage, joinCall, memberList, meshed, meshFormed,
   openMemberPage, startMemberPc, toneWav, withoutPlayback,
 } from './calls_kit.mjs';
 
@@ -260,6 +262,22 @@ test('no call: a mistyped code, a code nobody opened, no server, no microphone o
   await waitFor(async () => (await hostCallFlag(ana)) === false, { what: 'the flag off after the drop' });
 });
 
+// What one side's voice transceiver in a support session receives: packets and level.
+const voiceIn = (page) => page.evaluate(async () => {
+  const pc = window.__pcs.find((p) => p.connectionState !== 'closed' && p.getTransceivers().length === 3);
+  const tr = pc.getTransceivers()[2];
+  let packets = 0;
+  let level = 0;
+  (await tr.receiver.getStats()).forEach((s) => {
+    if (s.type === 'inbound-rtp') { packets = s.packetsReceived; level = s.audioLevel || 0; }
+  });
+  return { packets, level, playing: !document.getElementById('voiceAudio').paused };
+});
+const hearing = (page) => waitFor(async () => {
+  const v = await voiceIn(page);
+  return v.packets > 0 && v.level > 0 && v.playing && v;
+}, { timeout: 15000, interval: 200, what: 'voice arriving and playing' });
+
 test('the voice line inside a session, asked for from either side', async () => {
   await ana.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
   await ana.click('#tab-conectar').catch(() => {});
@@ -278,21 +296,6 @@ test('the voice line inside a session, asked for from either side', async () => 
   await luis.click('#vCall');
   await luis.waitForFunction(() => document.getElementById('vCall').textContent === '📞 Llamada: sí');
 
-  // What one side's voice transceiver receives: packets, level, and the pitch heard.
-  const voiceIn = (page) => page.evaluate(async () => {
-    const pc = window.__pcs.find((p) => p.connectionState !== 'closed' && p.getTransceivers().length === 3);
-    const tr = pc.getTransceivers()[2];
-    let packets = 0;
-    let level = 0;
-    (await tr.receiver.getStats()).forEach((s) => {
-      if (s.type === 'inbound-rtp') { packets = s.packetsReceived; level = s.audioLevel || 0; }
-    });
-    return { packets, level, playing: !document.getElementById('voiceAudio').paused };
-  });
-  const hearing = (page) => waitFor(async () => {
-    const v = await voiceIn(page);
-    return v.packets > 0 && v.level > 0 && v.playing && v;
-  }, { timeout: 15000, interval: 200, what: 'voice arriving and playing' });
   await Promise.all([hearing(ana), hearing(luis)]);
 
   await ana.click('#hbCall');
@@ -319,6 +322,58 @@ test('the voice line inside a session, asked for from either side', async () => 
       .filter((s) => s === 'live')), []);
   }
   assert.deepEqual(pageErrors(), []);
+});
+
+// --- the technician's page in a plain browser tab ---------------------------------------
+
+const WEB_NAME = 'Luis en la web';
+let web; // { context, page, errors }: Luis's browser on the signalling server's page
+
+test('the technician\'s page in a plain browser tab: the voice line of a session, heard both ways', async () => {
+  web = await openWebPage(pcs.tech.browser, pcs.signalUrl + '/', { scripts: [instrumentCalls] });
+  const page = web.page;
+  await page.click('#tab-ajustes');
+  await page.fill('#sName', WEB_NAME);
+  await page.click('#sSave');
+  await waitToast(page, 'Ajustes guardados');
+  await ana.waitForFunction(() => document.getElementById('hostStatus').classList.contains('ok'), null, { timeout: 15000 });
+  const asked = await webAsks(page, ana, HOST_ID, (await ana.textContent('#myKey')).trim(), { control: false });
+  assert.deepEqual(asked, { who: `${WEB_NAME} quiere ver tu pantalla`, web: true });
+  await ana.setChecked('#reqCall', true);
+  await ana.waitForSelector('#reqAccept:not([disabled])');
+  await ana.click('#reqAccept');
+  await webSees(page);
+  await waitToast(page, `${HOST_NAME} activó su micrófono: presiona 📞 para contestar.`, 20000);
+  await page.click('#vCall');
+  await Promise.all([hearing(ana), hearing(page)]);
+  await page.click('#vEnd');
+  await ana.waitForSelector('#hostbar', { state: 'hidden', timeout: 20000 });
+  assert.deepEqual([...pageErrors(), ...web.errors], []);
+});
+
+test('a room with one member in the server\'s page and two in the program: everyone hears everyone', async () => {
+  const carlaP = carlaPage.page;
+  const page = web.page;
+  for (const p of [ana, luis, carlaP]) {
+    await p.click('#tab-llamada');
+    await leave(p);
+  }
+  const code = await createCall(ana);
+  await joinCall(page, code);
+  await joinCall(carlaP, code);
+  await Promise.all([ana, page, carlaP].map((p) => meshed(p, 2)));
+  for (const [p, others] of [[ana, ['luis', 'carla']], [page, ['ana', 'carla']], [carlaP, ['ana', 'luis']]]) {
+    await waitFor(async () => (await callLinks(p)).every((l) => l.level > 0), { what: 'a level on every link' });
+    const heard = (await heardPitches(p, 1800)).sort((x, y) => x - y);
+    const want = others.map((o) => PITCH[o]).sort((x, y) => x - y);
+    assert.equal(heard.length, 2);
+    heard.forEach((hz, i) => assert.ok(Math.abs(hz - want[i]) < 25, `heard ${heard} where ${want} speak`));
+  }
+  assert.ok((await memberList(ana)).some((m) => m.name === WEB_NAME));
+  for (const p of [page, carlaP, ana]) await leave(p);
+  assert.deepEqual(await page.evaluate(() => window.__csp), [], 'no Content-Security-Policy violation');
+  await web.context.close();
+  assert.deepEqual([...pageErrors(), ...web.errors], []);
 });
 
 test('the settings card: microphone list, its test, and the call using the chosen microphone', async () => {

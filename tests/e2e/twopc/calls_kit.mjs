@@ -47,7 +47,7 @@ export const fakeMic = (wav) => ['--use-fake-device-for-media-stream', `--use-fi
 // frames sent and received on call sockets (window.__callSent, __callGot), how many call
 // sockets were opened (window.__callSockets) and the latest (window.__callWs), and every
 // microphone asked for, with what (window.__mics). Runs before the page's own script.
-function instrumentCalls() {
+export function instrumentCalls() {
   if (window.__callSent) return;
   window.__callSent = [];
   window.__callGot = [];

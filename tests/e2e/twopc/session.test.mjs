@@ -1,11 +1,28 @@
 // A support session between two PCs, as the two people live it: the refusals before
 // anyone is let in, then a session with the real screen, mouse, keyboard, typed text and
-// clipboard, quality, a view-only share, the ends from either side and a lost peer.
-import test from 'node:test';
+// clipboard, quality, a view-only share, the ends from either side and a lost peer; and a
+// technician on the signalling server's page in a plain browser tab.
+import test, { after } from 'node:test';
 import assert from 'node:assert/strict';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
 import { execFileSync } from 'node:child_process';
 import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, pageInTheMiddle, screenPoint, waitFor, withTwoPcs } from '../lib/twopc.mjs';
 import { pagePost, waitToast } from '../lib/host.mjs';
+import { axeClean, openWebPage, webAsks, webSees } from '../lib/web_page.mjs';
+
+const files = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-web-files-'));
+after(() => fs.rmSync(files, { recursive: true, force: true }));
+const sha256 = (data) => crypto.createHash('sha256').update(data).digest('hex');
+// A file of `size` random bytes, with its SHA-256.
+function randomFile(name, size) {
+  const data = crypto.randomBytes(size);
+  const p = path.join(files, name);
+  fs.writeFileSync(p, data);
+  return { path: p, sha: sha256(data) };
+}
 
 let pcs;
 let keyUsed; // the key of the full session, which its end must renew
@@ -372,6 +389,93 @@ test('the host keeps the record, renews its key, and the technician keeps a rece
   assert.notEqual(renewed, keyUsed);
   assert.match(await techPage().textContent('#recents'), /700 000 001/);
   assert.equal(pcs.tech.app.readData('recientes.json').includes(HOST_ID), true);
+});
+
+test('a technician in a plain browser tab on the server\'s page, with no program behind it', async () => {
+  const web = await openWebPage(pcs.tech.browser, pcs.signalUrl + '/');
+  const page = web.page;
+  const h = web.headers;
+  assert.match(h['content-security-policy'], /default-src 'self'.*frame-ancestors 'none'/);
+  assert.deepEqual([h['x-content-type-options'], h['referrer-policy'], h['cache-control']], ['nosniff', 'no-referrer', 'no-cache']);
+  await axeClean(page, 'the connect form');
+  const host = hostPage();
+  const probe = await pcs.probe(400, 300, { x: 100, y: 100 });
+  const sent = (file) => path.basename(file);
+
+  const asked = await webAsks(page, host, HOST_ID, await hostKey());
+  assert.equal(asked.web, true, 'the person is told the technician is in a browser');
+  await accept({ control: true });
+  await webSees(page);
+  await page.waitForFunction(() => document.getElementById('vLayer').classList.contains('ctl'));
+  assert.deepEqual(await page.evaluate(() => [document.getElementById('vVideo').videoWidth, document.getElementById('vVideo').videoHeight]),
+    [SCREEN.width, SCREEN.height]);
+  const [hostCode] = await bothCodes();
+  assert.equal((await shownCode(page, 'vCheck')).code, hostCode.code, 'the same check code on both pages');
+
+  const at = await screenPoint(page, 300, 250);
+  await page.mouse.click(at.x, at.y);
+  const [press] = (await probe.until((e) => e.t === 'br')).filter((e) => e.t === 'bp');
+  assert.ok(Math.abs(press.x - 200) <= 2 && Math.abs(press.y - 150) <= 2, JSON.stringify(press));
+
+  // In full screen the keyboard is locked, so a system shortcut reaches the other PC.
+  await pcs.xdotool('windowfocus', String((await pcs.pointer()).window));
+  await page.click('#vFull');
+  await page.waitForFunction(() => document.fullscreenElement === document.documentElement && window.__locks === 1);
+  await page.focus('#vLayer');
+  await page.keyboard.press('KeyA');
+  assert.equal((await probe.until((e) => e.t === 'kr')).find((e) => e.t === 'kp').text, 'a');
+  await page.keyboard.down('Alt');
+  await page.keyboard.press('Tab');
+  await page.keyboard.up('Alt');
+  const combo = await probe.until((e) => e.t === 'kr' && e.keysym === 0xffe9);
+  assert.deepEqual(combo.filter((e) => e.t === 'kp').map((e) => e.keysym), [0xffe9, 0xff09]);
+  await page.click('#vFull');
+  await page.waitForFunction(() => !document.fullscreenElement);
+
+  // The clipboard both ways, through the browser's own clipboard and its permission.
+  await pcs.xclip(['-selection', 'clipboard', '-i'], 'desde la PC de Ana');
+  await page.click('#vClip');
+  await page.click('#menu [data-clip="get"]');
+  await waitToast(page, 'Listo: el texto de la otra PC está en tu portapapeles.');
+  assert.equal(await page.evaluate(() => navigator.clipboard.readText()), 'desde la PC de Ana');
+  await page.evaluate(() => navigator.clipboard.writeText('del navegador ✓'));
+  await page.click('#vClip');
+  await page.click('#menu [data-clip="send"]');
+  await waitToast(page, 'Listo: en la otra PC presiona Ctrl+V.');
+  assert.equal(await pcs.xclip(['-selection', 'clipboard', '-o']), 'del navegador ✓');
+
+  // A chat line each way, and a file each way byte for byte.
+  await page.click('#vChat');
+  await page.fill('#chatIn', 'hola desde el navegador');
+  await page.press('#chatIn', 'Enter');
+  await host.waitForFunction(() => document.getElementById('chatLog').textContent.includes('hola desde el navegador'));
+  await host.fill('#chatIn', 'te leo');
+  await host.press('#chatIn', 'Enter');
+  await page.waitForFunction(() => document.getElementById('chatLog').textContent.includes('te leo'));
+  for (const [from, to, file] of [[page, host, randomFile('del-navegador.bin', 200 * 1024 + 7)], [host, page, randomFile('de-ana.bin', 3 * 65536)]]) {
+    await from.setInputFiles('#fileIn', file.path);
+    await to.waitForSelector('#modal:not([hidden])');
+    const [download] = await Promise.all([to.waitForEvent('download', { timeout: 60000 }), to.click('#modalBtns .btn.primary')]);
+    assert.equal(download.suggestedFilename(), sent(file.path));
+    assert.equal(sha256(fs.readFileSync(await download.path())), file.sha);
+  }
+  await axeClean(page, 'the viewer');
+
+  // The technician ends it; the recent contact stays in this browser. Then Ana ends one.
+  await page.click('#vEnd');
+  await host.waitForSelector('#hostbar', { state: 'hidden', timeout: 20000 });
+  await page.waitForSelector('#viewer', { state: 'hidden' });
+  assert.match(await page.textContent('#recents'), /700 000 001/);
+  await probe.stop();
+  await webAsks(page, host, HOST_ID, await hostKey(), { control: false });
+  await accept({ control: false });
+  await webSees(page);
+  await host.click('#hbEnd');
+  await waitToast(page, 'La otra persona terminó la sesión.');
+  await page.waitForSelector('#viewer', { state: 'hidden', timeout: 20000 });
+  assert.deepEqual(await page.evaluate(() => window.__csp), [], 'no Content-Security-Policy violation');
+  assert.deepEqual(web.errors, []);
+  await web.context.close();
 });
 
 test('a shared tab gives a view-only session, and the technician ends it', async () => {

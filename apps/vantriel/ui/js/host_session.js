@@ -2,7 +2,7 @@
 // and its peer connection, the host bar, and the control messages from the technician,
 // whose input this page hands to its host process one post at a time.
 
-import { $, esc, mmss, VER, yes } from "./core.js";
+import { $, esc, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { AJ, ID, S } from "./state.js";
 import { get, post, sendInput } from "./api.js";
@@ -10,15 +10,17 @@ import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
 import { hostSend, onHostClosed, onHostHello, onHostMessage } from "./signal.js";
 import {
   endSession, flushSignals, newPC, onSignal, openSession, sendCtl, sendOffer, sessionNote, SES, startLossTimer,
-  startStats, stopTracks, wireChannel,
+  stopTracks, wireChannel,
 } from "./session.js";
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
 import { IN_MAX_EVENTS, InputQueue, peerEvents, peerMove, peerText } from "./input_logic.js";
-import { chatSystem, toggleChat } from "./chat.js";
+import { toggleChat } from "./chat.js";
+import { drawClock, drawStats, onBarButtons, redrawBar, sessionUnderway } from "./session_bar.js";
 import { pickFiles } from "./files.js";
 import { toggleVoice, voiceOn } from "./voice_line.js";
 import { checkHtml } from "./check.js";
+import { helloMessage, permMessage } from "./hello.js";
 import { ClipGate, CLIP_MAX_CHARS, clipText, clockText, dropPeer, guardOf } from "./message_logic.js";
 import { hostText as hostWords } from "./host_texts.js";
 
@@ -314,15 +316,11 @@ const HOST_SIDE = {
   signal: (s, msg) => hostSend(Object.assign({ t: msg.t, sid: s.sid }, msg)),
   leave: (s) => hostSend({ t: "bye", sid: s.sid }),
   redraw: () => drawHostBar(),
-  stats: (s) => {
-    const el = $("hbStats");
-    if (el) el.textContent = s.statLine;
-  },
+  stats: (s) => drawStats(s, "hbStats"),
   control: (s, m) => onHostControl(s, m),
   move: (s, ev) => onHostMove(s, ev),
   ctlOpen: (s) => hostChannelOpen(s),
   end: (s) => {
-    clearInterval(s.clockT);
     s.queue.clear();
     stopTracks(s.screen);
     releasePcSound();
@@ -354,10 +352,13 @@ async function startHostSession(req, opts, stream) {
     vtx: null, // the transceivers: screen, PC sound, voice
     atx: null,
     voice: null,
-    clockT: null, // the host bar's clock
     clipGate: null, // the technician's clipboard request in progress, and their rate
     clipReads: 0, // the technician's reads of this PC's clipboard, and the last one's time
     clipReadAt: 0,
+    asking: false, // the desktop's own window asks the person about control (Wayland)
+    desktopAsks: false, // it asked at least once in this session, so it is watched
+    refusal: "", // why the desktop took control back, as the host said it
+    consentT: null, // the next look at the desktop's answer
   });
   watchEnd(s, stream);
   await matchScreen(s);
@@ -392,12 +393,9 @@ async function startHostSession(req, opts, stream) {
   }
   if (SES !== s) return;
   await flushSignals(s);
-  sessionNote(s).then(() => watchConsent(s));
+  sessionUnderway(s, "hbTime", CLOCK_IDLE).then(() => watchConsent(s));
   if (s.call) voiceOn(s);
   drawHostBar();
-  chatSystem(t("chatSys", s.peer));
-  startStats(s);
-  s.clockT = setInterval(() => drawHostClock(s), 1000);
 }
 
 // Content hint, frame rate, bit rate and degradation preference of the quality.
@@ -430,24 +428,23 @@ function hasAudio(s) {
   return !!(s.screen && s.screen.getAudioTracks().length);
 }
 
-function permFields(s) {
-  return { control: !!s.control, audio: !!s.audio && hasAudio(s), hasAudio: hasAudio(s), mon: s.mon, mons: s.mons, surface: s.surface };
+// What this side grants the technician, for hello and perm (hello.js).
+function grant(s) {
+  return { control: s.control, audio: s.audio, hasAudio: hasAudio(s), mon: s.mon, mons: s.mons, surface: s.surface };
 }
 
 function hostChannelOpen(s) {
-  sendCtl(s, {
-    t: "hello",
+  sendCtl(s, helloMessage(grant(s), {
     name: (ID && ID.nombre) || "",
     id: (ID && ID.id) || "",
-    ...permFields(s),
     quality: s.quality,
     fps: s.fps,
     ver: VER,
-  });
+  }));
 }
 
 function sendPerm(s) {
-  sendCtl(s, { t: "perm", ...permFields(s) });
+  sendCtl(s, permMessage(grant(s)));
 }
 
 // --- input ---------------------------------------------------------------------------
@@ -583,10 +580,8 @@ async function onHostControl(s, m) {
 
 // --- the host bar --------------------------------------------------------------------
 
-function drawHostClock(s) {
-  const el = $("hbTime");
-  if (el && SES === s) el.textContent = mmss(s.started ? (Date.now() - s.started) / 1000 : 0);
-}
+// The host bar's clock reads 0:00 until the connection is up.
+const CLOCK_IDLE = "0:00";
 
 export function drawHostBar() {
   const s = SES;
@@ -597,7 +592,6 @@ export function drawHostBar() {
     showBar("hostbar", false);
     return;
   }
-  const focused = document.activeElement && bar.contains(document.activeElement) ? document.activeElement.id : null;
   const yn = (v) => t(v ? "yes" : "no");
   const monitorList =
     s.surface === "monitor" && s.mons.length > 1
@@ -607,7 +601,7 @@ export function drawHostBar() {
             esc(n + 1 + " · " + m.w + "×" + m.h + (m.primary ? " ★" : "")) + "</option>")
           .join("") + "</select>"
       : "";
-  bar.innerHTML =
+  const html =
     '<div class="hbrow"><span class="live" aria-hidden="true"></span>' +
     '<span class="hbwho">' + esc(t("hbLive", s.peer)) + "</span>" +
     '<span id="hbTime" class="mono"></span><span id="hbStats" class="muted mono">' + esc(s.statLine || "") + "</span>" +
@@ -627,9 +621,10 @@ export function drawHostBar() {
     (s.asking && s.control ? '<div id="hbAsk" class="note" role="status">' + esc(t("desktopAsks")) + "</div>" : "") +
     (s.refusal && !s.control ? '<div id="hbRefused" class="note warn" role="status">' + esc(hostWords(s.refusal)) + "</div>" : "") +
     (s.surface !== "monitor" ? '<div id="hbOnlyView" class="note warn">' + esc(t("onlyView")) + "</div>" : "");
-  drawHostClock(s);
-  showBar("hostbar", true);
-  if (focused && $(focused)) $(focused).focus();
+  redrawBar(bar, html, () => {
+    drawClock(s, "hbTime", CLOCK_IDLE);
+    showBar("hostbar", true);
+  });
 }
 
 // "The technician read your clipboard at 14:05:09" (with the count from the second read).
@@ -744,36 +739,19 @@ async function changeShare(s) {
   drawHostBar();
 }
 
-$("hostbar").addEventListener("click", (e) => {
-  const s = SES;
-  const b = e.target.closest("button");
-  if (!s || s.role !== "host" || !b) return;
-  switch (b.id) {
-    case "hbCtl":
-      toggleControl(s);
-      break;
-    case "hbAudio":
-      s.audio = !s.audio;
-      for (const tr of s.screen.getAudioTracks()) tr.enabled = s.audio;
-      sendPerm(s);
-      drawHostBar();
-      break;
-    case "hbChange":
-      changeShare(s);
-      break;
-    case "hbChat":
-      toggleChat();
-      break;
-    case "hbCall":
-      toggleVoice(s);
-      break;
-    case "hbFile":
-      pickFiles();
-      break;
-    case "hbEnd":
-      endSession("local", true);
-      break;
-  }
+onBarButtons($("hostbar"), "host", {
+  hbCtl: (s) => toggleControl(s),
+  hbAudio: (s) => {
+    s.audio = !s.audio;
+    for (const tr of s.screen.getAudioTracks()) tr.enabled = s.audio;
+    sendPerm(s);
+    drawHostBar();
+  },
+  hbChange: (s) => changeShare(s),
+  hbChat: () => toggleChat(),
+  hbCall: (s) => toggleVoice(s),
+  hbFile: () => pickFiles(),
+  hbEnd: () => endSession("local", true),
 });
 
 $("hostbar").addEventListener("change", (e) => {

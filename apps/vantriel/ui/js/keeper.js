@@ -13,7 +13,9 @@
 //   sessionOverOnUnload() the same while the page goes away
 //   callNote(on), callNoteOnUnload()   a voice call runs or ended
 //   addRecent(id, name), removeRecent(id)   the recent list after the change
-//   writeClipboard(text), readClipboard()   {ok, texto?, msg?}: this PC's clipboard
+//   writeClipboard(text), readClipboard()   {ok, texto?, msg?, words?}: this PC's
+//                         clipboard; a refusal says why in a host text (`msg`) or in the
+//                         page's own words, already in its language (`words`)
 //   mayStageInMemory      whether received files may be staged in memory (a private
 //                         browser window): their size is then checked against the room
 //   viewerQuality(), setViewerQuality(q, fps)   optional: the viewer's quality to ask

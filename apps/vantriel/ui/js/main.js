@@ -6,12 +6,13 @@
 // an import cycle); a lower module reaches an upper one only through what the upper one
 // registered with it:
 //   1. pure logic and the page's owners of state: core, i18n, keeper, state, api, sdp,
-//      stats, screen, input_logic, file_logic, voice_logic, check_logic, host_texts
-//   2. pieces of the interface and the host's small actions: ui, actions, mic, and
+//      stats, screen, input_logic, file_logic, voice_logic, check_logic, host_texts, hello
+//   2. pieces of the interface and the host's small actions: ui, tabs, actions, mic, and
 //      keeper_host, the keeper this page registers (the host process)
 //   3. the registration with the signalling server: signal
 //   4. the session's lifecycle: session
-//   5. the parts of a session: chat, files, voice_line, check
+//   5. the parts of a session: chat, files, voice_line, check, and what both sides' bars
+//      do alike: session_bar
 //   6. the two sides, the calls and the panes: host_session, tech_session, call, recents,
 //      history, update, help, settings
 //   7. the shell, which shows them all, and this entry point.

@@ -40,6 +40,7 @@ const CERT_RETRY_MS = 500;
 //   ice         the ICE list the server gave, if any
 // This module's own:
 //   pc, dc      the peer connection and its data channels by label
+//   offering    an ICE restart's offer is being made (one at a time)
 //   sigq, iceq  signals that came before the peer connection, candidates before the
 //               remote description
 //   connected   the connection came up at least once; started: when, in ms
@@ -53,8 +54,8 @@ const CERT_RETRY_MS = 500;
 // The sides own their fields, listed where each opens its session (host_session.js,
 // tech_session.js); the parts theirs: `check` (check.js); `mic`, `voice`, `peerMic`,
 // `callWait` (voice_line.js, with `voice` set by the side that makes the transceiver);
-// `offerGate` (files.js); `guard`, the peer's message rates and drops, is shared by the
-// parts and made by message_logic.js guardOf.
+// `offerGate` (files.js); `clockT`, the bar's clock (session_bar.js); `guard`, the peer's
+// message rates and drops, is shared by the parts and made by message_logic.js guardOf.
 // Each writes only its own fields.
 
 // Makes a session of `side` with `fields`; every later callback compares against it.

@@ -2,23 +2,24 @@
 // answers, the viewer with its bar and menus, and the technician's mouse and keyboard over
 // the shared picture.
 
-import { $, caretAfterDigits, cleanKey, esc, fmtIdField, mmss, prettyId } from "./core.js";
+import { $, caretAfterDigits, cleanKey, esc, fmtIdField, prettyId } from "./core.js";
 import { t } from "./i18n.js";
 import { ID, setRecents } from "./state.js";
 import { keeper } from "./keeper.js";
 import { closeMenu, closeModal, modal, openMenu, toast } from "./ui.js";
 import { prefetchIce, wsUrl } from "./signal.js";
 import {
-  endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, sessionNote, SES, startLossTimer,
-  startStats,
+  endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, SES, startLossTimer,
 } from "./session.js";
 import { COMBOS, comboEvents, pointerFraction, TEXT_MAX_CHARS, WheelAccumulator } from "./input_logic.js";
 import { QUALITIES } from "./screen.js";
-import { chatSystem, toggleChat } from "./chat.js";
+import { toggleChat } from "./chat.js";
+import { drawClock, drawStats, onBarButtons, redrawBar, sessionUnderway } from "./session_bar.js";
 import { pickFiles, sendFiles } from "./files.js";
 import { toggleVoice } from "./voice_line.js";
 import { checkHtml } from "./check.js";
-import { CLIP_MAX_CHARS, clipText, dropPeer, guardOf, peerName } from "./message_logic.js";
+import { readHello, readPerm } from "./hello.js";
+import { CLIP_MAX_CHARS, clipText, dropPeer, guardOf } from "./message_logic.js";
 import { knownHostText } from "./host_texts.js";
 
 const GRACE_S = 3;
@@ -82,13 +83,12 @@ const TECH_SIDE = {
   signal: sendOnJoin,
   leave: (s) => sendOnJoin(s, { t: s.connected ? "bye" : "cancel" }),
   redraw: (s) => drawViewer(s),
-  stats: (s) => showStats(s),
+  stats: (s) => drawStats(s, "vStats"),
   control: (s, m) => onTechControl(s, m),
   offer: (s) => attachRemoteMedia(s),
   end: (s) => {
     clearInterval(s.waitT);
     clearInterval(s.ping);
-    clearInterval(s.clockT);
     if (s.ws) {
       s.ws.onclose = null;
       try {
@@ -124,7 +124,6 @@ function startJoin(id, key, wantControl) {
     ws: null, // the join socket and its keep-alive
     ping: null,
     waitT: null, // the accept countdown
-    clockT: null, // the viewer's clock
     voice: null, // the voice transceiver, from the host's offer
     mediaAttached: false, // the picture and sounds are on their elements
     qualityAsked: false, // the keeper's remembered quality was asked for (askKeptQuality)
@@ -242,10 +241,7 @@ async function onAccepted(s, m) {
   if (!pc) return;
   await flushSignals(s);
   if (SES !== s) return;
-  sessionNote(s);
-  chatSystem(t("chatSys", s.peer));
-  startStats(s);
-  s.clockT = setInterval(() => drawClock(s), 1000);
+  sessionUnderway(s, "vTime", "");
 }
 
 // The host's offer arrived: transceiver 0 is the screen, 1 the PC's sound, 2 the voice.
@@ -281,30 +277,33 @@ function attachRemoteMedia(s) {
 
 // --- control messages ----------------------------------------------------------------
 
-function takeHostFields(s, m) {
-  s.canControl = m.control === true;
-  s.hostAudio = m.hasAudio === true && m.audio === true;
-  if (Array.isArray(m.mons)) s.mons = m.mons;
-  if (Number.isInteger(m.mon)) s.mon = m.mon;
-  if (typeof m.surface === "string") s.surface = m.surface;
+// What the host grants (hello.js readPerm) onto this side's fields.
+function takeHostFields(s, g) {
+  s.canControl = g.control;
+  s.hostAudio = g.hostAudio;
+  if (g.mons) s.mons = g.mons;
+  if (g.mon !== undefined) s.mon = g.mon;
+  if (g.surface !== undefined) s.surface = g.surface;
 }
 
 function onTechControl(s, m) {
   if ((m.t === "hello" || m.t === "perm") && !guardOf(s).allow("perm", Date.now())) return dropPeer(s, "perm");
   switch (m.t) {
-    case "hello":
-      if (peerName(m.name)) s.peer = peerName(m.name);
-      takeHostFields(s, m);
-      if (QUALITIES.includes(m.quality)) s.quality = m.quality;
-      if (Number.isFinite(m.fps)) s.fps = m.fps;
+    case "hello": {
+      const h = readHello(m);
+      if (h.name) s.peer = h.name;
+      takeHostFields(s, h);
+      if (h.quality) s.quality = h.quality;
+      if (h.fps !== undefined) s.fps = h.fps;
       askKeptQuality(s);
       s.control = s.canControl && s.wantControl;
       if (s.wantControl && !s.canControl) toast(t("ctlDenied"), 5000);
       if (s.control) setTimeout(focusLayer, 300);
       drawViewer(s);
       break;
+    }
     case "perm": {
-      takeHostFields(s, m);
+      takeHostFields(s, readPerm(m));
       if (s.control && !s.canControl) {
         s.control = false;
         toast(t("ctlDenied"), 5000);
@@ -324,7 +323,7 @@ function onTechControl(s, m) {
       } else if (m.ok === true && text) {
         keeper()
           .writeClipboard(text)
-          .then((r) => toast(r && r.ok ? t("clipGot") : knownHostText(r && r.msg) || t("copyFail"), 6000))
+          .then((r) => toast(r && r.ok ? t("clipGot") : keeperWords(r) || t("copyFail"), 6000))
           .catch(() => toast(t("copyFail")));
       } else if (m.ok !== true && knownHostText(m.why)) {
         toast(knownHostText(m.why), 6000);
@@ -354,6 +353,11 @@ function askKeptQuality(s) {
   sendCtl(s, { t: "quality", q: s.quality, fps: s.fps });
 }
 
+// Why the keeper could not do it: its own words, or a host text the page knows.
+function keeperWords(r) {
+  return (r && typeof r.words === "string" && r.words) || knownHostText(r && r.msg);
+}
+
 // --- the viewer ----------------------------------------------------------------------
 
 function showViewer(s) {
@@ -373,16 +377,6 @@ function closeViewer() {
   $("viewer").hidden = true;
 }
 
-function drawClock(s) {
-  const el = $("vTime");
-  if (el && SES === s) el.textContent = s.started ? mmss((Date.now() - s.started) / 1000) : "";
-}
-
-function showStats(s) {
-  const el = $("vStats");
-  if (el) el.textContent = s.statLine || "";
-}
-
 function drawWait(s) {
   const v = $("vVideo");
   const el = $("vWait");
@@ -395,12 +389,10 @@ function drawWait(s) {
 
 export function drawViewer(s) {
   if (SES !== s || s.role !== "tech") return;
-  const bar = $("vBar");
-  const focused = document.activeElement && bar.contains(document.activeElement) ? document.activeElement.id : null;
   const btn = (id, label, extra = "") =>
     '<button type="button" class="btn sm" id="' + id + '"' + extra + ">" + esc(label) + "</button>";
   const on = (v) => ' aria-pressed="' + !!v + '"';
-  bar.innerHTML =
+  const html =
     '<span class="vwho"><b>' + esc(s.peer) + "</b> · " + esc(prettyId(s.peerId)) + "</span>" +
     '<span id="vTime" class="mono"></span><span id="vStats" class="muted mono"></span>' +
     checkHtml(s, "vCheck") +
@@ -419,11 +411,12 @@ export function drawViewer(s) {
     btn("vFull", "⛶", ' title="' + esc(t("fullTip")) + '" aria-label="' + esc(t("fullTip")) + '"') +
     '<button type="button" class="btn sm danger" id="vEnd">' + esc(t("end")) + "</button>" +
     "</span>";
-  showStats(s);
-  drawClock(s);
-  drawWait(s);
-  $("vLayer").classList.toggle("ctl", !!s.control);
-  if (focused && $(focused)) $(focused).focus();
+  redrawBar($("vBar"), html, () => {
+    drawStats(s, "vStats");
+    drawClock(s, "vTime", "");
+    drawWait(s);
+    $("vLayer").classList.toggle("ctl", !!s.control);
+  });
 }
 
 function focusLayer() {
@@ -511,7 +504,7 @@ async function sendMyClipboard(s) {
   try {
     const r = await keeper().readClipboard();
     text = r && r.ok && typeof r.texto === "string" ? r.texto : "";
-    refused = r && !r.ok ? knownHostText(r.msg) : null;
+    refused = r && !r.ok ? keeperWords(r) : null;
   } catch (e) {
     text = "";
   }
@@ -542,51 +535,28 @@ document.addEventListener("fullscreenchange", () => {
   if (!document.fullscreenElement && navigator.keyboard && navigator.keyboard.unlock) navigator.keyboard.unlock();
 });
 
-$("vBar").addEventListener("click", (e) => {
-  const s = SES;
-  const b = e.target.closest("button");
-  if (!s || s.role !== "tech" || !b) return;
-  switch (b.id) {
-    case "vCtl":
-      s.control = !s.control;
-      s.wantControl = s.control;
-      if (!s.control) sendCtl(s, { t: "in", ev: [{ k: "rel" }] });
-      drawViewer(s);
-      if (s.control) focusLayer();
-      break;
-    case "vAud":
-      s.audioOn = !s.audioOn;
-      $("vAudio").muted = !s.audioOn;
-      drawViewer(s);
-      break;
-    case "vKeys":
-      if (needControl(s)) openKeysMenu(b);
-      break;
-    case "vClip":
-      if (needControl(s)) openClipMenu(b);
-      break;
-    case "vType":
-      if (needControl(s)) openTypeDialog(s);
-      break;
-    case "vCall":
-      toggleVoice(s);
-      break;
-    case "vFile":
-      pickFiles();
-      break;
-    case "vChat":
-      toggleChat();
-      break;
-    case "vQual":
-      openQualityMenu(b, s);
-      break;
-    case "vFull":
-      toggleFullScreen();
-      break;
-    case "vEnd":
-      endSession("local", true);
-      break;
-  }
+onBarButtons($("vBar"), "tech", {
+  vCtl: (s) => {
+    s.control = !s.control;
+    s.wantControl = s.control;
+    if (!s.control) sendCtl(s, { t: "in", ev: [{ k: "rel" }] });
+    drawViewer(s);
+    if (s.control) focusLayer();
+  },
+  vAud: (s) => {
+    s.audioOn = !s.audioOn;
+    $("vAudio").muted = !s.audioOn;
+    drawViewer(s);
+  },
+  vKeys: (s, b) => needControl(s) && openKeysMenu(b),
+  vClip: (s, b) => needControl(s) && openClipMenu(b),
+  vType: (s) => needControl(s) && openTypeDialog(s),
+  vCall: (s) => toggleVoice(s),
+  vFile: () => pickFiles(),
+  vChat: () => toggleChat(),
+  vQual: (s, b) => openQualityMenu(b, s),
+  vFull: () => toggleFullScreen(),
+  vEnd: () => endSession("local", true),
 });
 
 $("vBar").addEventListener("input", (e) => {

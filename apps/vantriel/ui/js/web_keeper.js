@@ -69,8 +69,8 @@ export function saveWebSettings(changes) {
   return save(v);
 }
 
-async function clipboardRefused(e) {
-  return { ok: false, msg: e && e.name === "NotAllowedError" ? t("clipBrowserDenied") : t("clipBrowserNone") };
+function clipboardRefused(e) {
+  return { ok: false, words: e && e.name === "NotAllowedError" ? t("clipBrowserDenied") : t("clipBrowserNone") };
 }
 
 export const WEB_KEEPER = {
