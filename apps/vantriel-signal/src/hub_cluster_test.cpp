@@ -2,6 +2,7 @@
 // the test lets them, as Redis does: sockets may close and frames arrive meanwhile.
 #include <gtest/gtest.h>
 
+#include "crypto.h"
 #include "hub.h"
 #include "node_message.h"
 
@@ -27,8 +28,17 @@ class FakeEnv : public HubEnv {
  public:
   std::chrono::steady_clock::time_point now() override { return {}; }
   int64_t unix_now() override { return 1700000000; }
-  void after(std::chrono::milliseconds, std::function<void()>) override {}
+  void after(std::chrono::milliseconds, std::function<void()> task) override {
+    timers.push_back(std::move(task));
+  }
   void log(const std::string&) override {}
+  // Runs every timer set so far, as if their time had passed.
+  void run_timers() {
+    auto due = std::move(timers);
+    timers.clear();
+    for (auto& task : due) task();
+  }
+  std::vector<std::function<void()>> timers;
 };
 
 class SlowState : public Shared, public Cluster {
@@ -87,8 +97,31 @@ class SlowState : public Shared, public Cluster {
   void host_left(const std::string& id, const std::string& holder) override {
     left.push_back(id + " " + holder);
   }
-  void room_opened(const std::string&) override {}
+  void room_opened(const std::string& code) override { opened.push_back(code); }
   void room_closed(const std::string&) override {}
+  void load_room(const std::string& code, std::function<void(KeptRoom)> done) override {
+    auto it = kept.find(code);
+    KeptRoom room = it == kept.end() ? KeptRoom{} : it->second;
+    waiting_.push_back([done, room] { done(room); });
+  }
+  void keep_member(const std::string& code, const KeptMember& member) override {
+    auto& members = kept[code].members;
+    for (auto& m : members) {
+      if (m.id == member.id) {
+        m = member;
+        return;
+      }
+    }
+    members.push_back(member);
+  }
+  void keep_host(const std::string& code, const std::string& host) override {
+    kept[code].host = host;
+  }
+  void forget_member(const std::string& code, const std::string& id) override {
+    auto& members = kept[code].members;
+    std::erase_if(members, [&id](const KeptMember& m) { return m.id == id; });
+  }
+  void forget_room(const std::string& code) override { kept.erase(code); }
   void post(const std::string& to, std::string message) override {
     posted.push_back(to + "|" + message);
   }
@@ -96,11 +129,15 @@ class SlowState : public Shared, public Cluster {
   std::map<std::string, std::string> hosts;  // id -> node, as find_host answers
   std::vector<std::string> left;
   std::vector<std::string> posted;
+  std::vector<std::string> opened;
+  std::map<std::string, KeptRoom> kept;  // by room code, as a dead node left it
 
  private:
   std::string node_ = "here";
   std::vector<std::function<void()>> waiting_;
 };
+
+using KeptRoom = Cluster::KeptRoom;
 
 class HubAmongNodes : public testing::Test {
  protected:
@@ -200,6 +237,88 @@ TEST_F(HubAmongNodes, ASocketOfAnotherNodeIsServedHereUntilThatNodeGoes) {
   EXPECT_EQ(h->last_type(), "replaced");
   EXPECT_TRUE(h->closed);
   EXPECT_EQ(hub_.hosts(), 0u);
+}
+
+// A call room whose node died goes on here from what that node kept: its members come
+// back one by one with their secrets, in the places and states they had.
+TEST_F(HubAmongNodes, ARoomOfADeadNodeGoesOnWithTheMembersWhoComeBack) {
+  auto proof = [](const std::string& secret) { return hex_encode(as_bytes(sha1(secret))); };
+  KeptRoom& was = state_.kept["RMS234"];
+  was.host = "a1";
+  was.members = {{"a1", "Ana", proof("sa"), 0, true, false},
+                 {"b2", "Beto", proof("sb"), 1, false, true},
+                 {"c3", "Caro", proof("sc"), 2, false, false}};
+  auto enter = [this](const std::string& frame) {
+    auto l = std::make_shared<FakeLink>();
+    hub_.open_call(l, "RMS234");
+    hub_.receive(l.get(), frame);
+    state_.answer();
+    return l;
+  };
+  auto first = [](const FakeLink& l) {
+    return l.sent.empty() ? Json() : Json::parse(l.sent.front(), nullptr, false);
+  };
+  const Json ana = {{"id", "a1"}, {"name", "Ana"}, {"muted", true}, {"talk", false}};
+  const Json caro = {{"id", "c3"}, {"name", "Caro"}, {"muted", false}, {"talk", false}};
+
+  auto b = enter(R"({"t":"join","name":"Other","id":"b2","secret":"sb"})");
+  Json wb = first(*b);
+  EXPECT_EQ(wb["t"], "welcome");
+  EXPECT_EQ(wb["id"], "b2");
+  EXPECT_EQ(wb["host"], "a1");
+  EXPECT_EQ(wb["secret"], "sb");
+  EXPECT_EQ(wb["peers"], Json::array());
+  EXPECT_EQ(wb["away"], (Json::array({ana, caro})));
+  EXPECT_EQ(state_.opened, (std::vector<std::string>{"RMS234"}));
+  EXPECT_EQ(hub_.rooms(), 1u);
+
+  // Someone who knows the code and a member's id, but not its secret, joins as new.
+  auto guess = enter(R"({"t":"join","name":"Eve","id":"a1","secret":"sb"})");
+  const std::string eve = first(*guess).value("id", "");
+  EXPECT_NE(eve, "a1");
+  EXPECT_EQ(first(*guess)["host"], "a1");
+  EXPECT_EQ(Json::parse(b->sent.back())["peer"]["id"], eve);
+  EXPECT_EQ(state_.kept["RMS234"].members.size(), 4u);
+
+  // The host comes back: the others see it join with the state it had.
+  b->sent.clear();
+  auto a = enter(R"({"t":"join","name":"Ana","id":"a1","secret":"sa"})");
+  EXPECT_EQ(first(*a)["id"], "a1");
+  EXPECT_EQ(first(*a)["peers"].size(), 2u);
+  EXPECT_EQ(first(*a)["away"], Json::array({caro}));
+  EXPECT_EQ(first(*b), (Json{{"t", "peer-join"}, {"peer", ana}}));
+  // Its state changes are kept for the next node.
+  hub_.receive(a.get(), R"({"t":"state","talk":false,"muted":false})");
+  EXPECT_FALSE(state_.kept["RMS234"].members[0].muted);
+
+  // Caro never comes back: once the grace is over her place is free, and the kept
+  // state forgets her. Those who came back stay.
+  b->sent.clear();
+  env_.run_timers();
+  EXPECT_EQ(b->sent, (std::vector<std::string>{R"({"t":"peer-leave","id":"c3","host":"a1"})"}));
+  ASSERT_EQ(state_.kept["RMS234"].members.size(), 3u);
+  for (const auto& m : state_.kept["RMS234"].members) EXPECT_NE(m.id, "c3");
+
+  // A member whose own node dies is away, not gone: no one is told, and its secret
+  // brings it back through another node.
+  hub_.node_message(make_node_message('o', "there", "7", {"c", "RMS234", "203.0.113.5"}));
+  hub_.node_message(make_node_message('m', "there", "7", {}, R"({"t":"join","name":"Dani"})"));
+  state_.answer();
+  const Json wd = Json::parse(state_.posted.back().substr(state_.posted.back().find('\n') + 1));
+  ASSERT_EQ(wd["t"], "welcome");
+  b->sent.clear();
+  hub_.node_gone("there");
+  EXPECT_TRUE(b->sent.empty());
+  auto d = enter(R"({"t":"join","id":")" + wd["id"].get<std::string>() + R"(","secret":")" +
+                 wd["secret"].get<std::string>() + R"("})");
+  EXPECT_EQ(first(*d)["id"], wd["id"]);
+  EXPECT_EQ(first(*d)["peers"].size(), 3u);
+  EXPECT_EQ(Json::parse(b->sent.back())["t"], "peer-join");
+
+  // The last one out closes the room and nothing of it is kept.
+  for (auto* l : {a.get(), b.get(), guess.get(), d.get()}) hub_.closed(l);
+  EXPECT_EQ(hub_.rooms(), 0u);
+  EXPECT_EQ(state_.kept.count("RMS234"), 0u);
 }
 
 }  // namespace

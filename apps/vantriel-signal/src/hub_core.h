@@ -47,6 +47,9 @@ struct Conn {
   std::string remote_node;     // proxied: every frame goes to this node, which serves it
   bool heard = false;          // proxied: the serving node has sent something
   bool remote_origin = false;  // the link is a socket of another node (RemoteLink)
+  // A socket of another node that died with it, rather than closed by its client: a
+  // call member is expected back through another node (call_rooms.h).
+  bool lost = false;
 };
 
 class HubCore {

@@ -139,7 +139,10 @@ void NodeRouter::node_gone(const std::string& node) {
     if (c->kind == Kind::kJoin && c->heard) send(link.get(), {{"t", "ended"}, {"reason", "hostgone"}});
     link->close();
   }
-  for (auto& link : remote) callbacks_.closed(link.get());
+  for (auto& link : remote) {
+    if (Conn* c = conn(link.get())) c->lost = true;
+    callbacks_.closed(link.get());
+  }
 }
 
 std::vector<std::string> NodeRouter::peer_nodes() const {

@@ -1,6 +1,9 @@
 #include "redis_node.h"
 
+#include <algorithm>
+
 #include <boost/asio/post.hpp>
+#include <nlohmann/json.hpp>
 
 #include "crypto.h"
 
@@ -8,6 +11,40 @@ namespace vantriel::signal {
 
 namespace net = boost::asio;
 using std::chrono::milliseconds;
+
+namespace {
+
+constexpr size_t kMaxKeptMembers = 8;  // a room's size
+constexpr size_t kMaxKeptText = 64;    // bytes of an id or name read back
+
+std::string call_key(const std::string& code) { return "vtr:call:" + code; }
+
+// A kept member as written by keep_member(); false when the value is not one.
+bool read_kept(const std::string& field, const std::string& value, Cluster::KeptMember& m) {
+  using Json = nlohmann::json;
+  if (field.size() < 3 || field.compare(0, 2, "m:") != 0) return false;
+  const Json j = Json::parse(value, nullptr, false);
+  if (!j.is_object()) return false;
+  auto str = [&j](const char* name) {
+    auto it = j.find(name);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  auto yes = [&j](const char* name) {
+    auto it = j.find(name);
+    return it != j.end() && it->is_boolean() && it->get<bool>();
+  };
+  m.id = field.substr(2);
+  m.name = str("name");
+  m.proof = str("proof");
+  auto order = j.find("order");
+  if (order == j.end() || !order->is_number_unsigned()) return false;
+  m.order = order->get<uint64_t>();
+  m.muted = yes("muted");
+  m.talk = yes("talk");
+  return m.id.size() <= kMaxKeptText && m.name.size() <= kMaxKeptText && !m.proof.empty();
+}
+
+}  // namespace
 
 RedisServer RedisNode::server_of(const Config& config, std::shared_ptr<RedisTls> tls,
                                  RedisSentinels* sentinels) {
@@ -178,7 +215,7 @@ void RedisNode::find_host(const std::string& id, std::function<void(Place)> done
 
 void RedisNode::find_room(const std::string& code, bool create, std::function<void(Place)> done) {
   if (!usable()) return later([done] { done(Place{true, {}}); });
-  eval(RedisScripts::find_room(), {"vtr:room:" + code}, {node_, create ? "1" : "0"},
+  eval(RedisScripts::find_room(), {"vtr:room:" + code, call_key(code)}, {node_, create ? "1" : "0"},
        [done](const RespValue& r) {
          Place p;
          p.unavailable = r.type != RespValue::kString;
@@ -194,12 +231,61 @@ void RedisNode::host_left(const std::string& id, const std::string& holder) {
 
 void RedisNode::room_opened(const std::string& code) {
   rooms_.insert(code);
-  eval(RedisScripts::find_room(), {"vtr:room:" + code}, {node_, "1"}, nullptr);
+  eval(RedisScripts::find_room(), {"vtr:room:" + code, call_key(code)}, {node_, "1"}, nullptr);
 }
 
 void RedisNode::room_closed(const std::string& code) {
   rooms_.erase(code);
   eval(RedisScripts::delete_if(), {"vtr:room:" + code}, {node_}, nullptr);
+}
+
+void RedisNode::load_room(const std::string& code, std::function<void(KeptRoom)> done) {
+  if (!usable()) return later([done] { done(KeptRoom{true, {}, {}}); });
+  commands_.command({"HGETALL", call_key(code)}, [done](const RespValue& r) {
+    KeptRoom room;
+    if (r.type != RespValue::kArray) {
+      room.unavailable = true;
+      done(room);
+      return;
+    }
+    for (size_t i = 0; i + 1 < r.items.size(); i += 2) {
+      const std::string& field = r.items[i].str;
+      if (field == "host") {
+        room.host = r.items[i + 1].str;
+        continue;
+      }
+      KeptMember m;
+      if (read_kept(field, r.items[i + 1].str, m)) room.members.push_back(std::move(m));
+    }
+    std::sort(room.members.begin(), room.members.end(),
+              [](const KeptMember& a, const KeptMember& b) { return a.order < b.order; });
+    if (room.members.size() > kMaxKeptMembers) room.members.resize(kMaxKeptMembers);
+    done(std::move(room));
+  });
+}
+
+void RedisNode::keep_member(const std::string& code, const KeptMember& member) {
+  const nlohmann::json value = {{"name", member.name}, {"proof", member.proof},
+                                {"order", member.order}, {"muted", member.muted},
+                                {"talk", member.talk}};
+  eval(RedisScripts::keep_call(), {call_key(code)},
+       {std::to_string(kKeptRoomTtl), "m:" + member.id,
+        value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)},
+       nullptr);
+}
+
+void RedisNode::keep_host(const std::string& code, const std::string& host) {
+  eval(RedisScripts::keep_call(), {call_key(code)}, {std::to_string(kKeptRoomTtl), "host", host},
+       nullptr);
+}
+
+void RedisNode::forget_member(const std::string& code, const std::string& id) {
+  eval(RedisScripts::keep_call(), {call_key(code)}, {std::to_string(kKeptRoomTtl), "m:" + id, ""},
+       nullptr);
+}
+
+void RedisNode::forget_room(const std::string& code) {
+  commands_.command({"DEL", call_key(code)}, nullptr);
 }
 
 void RedisNode::post(const std::string& node, std::string message) {
@@ -248,6 +334,14 @@ void RedisNode::renew_lease() {
         if (r.type == RespValue::kArray) nodes_seen_ = r.items.size();
       });
     }
+    // Renewed every third of its time, what this node keeps of its rooms outlives the
+    // node by two thirds of kKeptRoomTtl at least.
+    if (env_.now() - rooms_renewed_ >= milliseconds(kKeptRoomTtl / 3)) {
+      rooms_renewed_ = env_.now();
+      for (const auto& code : rooms_) {
+        commands_.command({"PEXPIRE", call_key(code), std::to_string(kKeptRoomTtl)}, nullptr);
+      }
+    }
     for (const auto& peer : callbacks_.peer_nodes()) {
       commands_.command({"EXISTS", "vtr:node:" + peer}, [this, peer](const RespValue& r) {
         if (r.type == RespValue::kInteger && r.integer == 0) callbacks_.node_gone(peer);
@@ -287,7 +381,7 @@ void RedisNode::reassert() {
          });
   }
   for (const auto& code : rooms_) {
-    eval(RedisScripts::find_room(), {"vtr:room:" + code}, {node_, "1"}, nullptr);
+    eval(RedisScripts::find_room(), {"vtr:room:" + code, call_key(code)}, {node_, "1"}, nullptr);
   }
 }
 

@@ -88,6 +88,11 @@ class RedisNode : public Cluster {
   void host_left(const std::string& id, const std::string& holder) override;
   void room_opened(const std::string& code) override;
   void room_closed(const std::string& code) override;
+  void load_room(const std::string& code, std::function<void(KeptRoom)> done) override;
+  void keep_member(const std::string& code, const KeptMember& member) override;
+  void keep_host(const std::string& code, const std::string& host) override;
+  void forget_member(const std::string& code, const std::string& id) override;
+  void forget_room(const std::string& code) override;
   void post(const std::string& node, std::string message) override;
 
  private:
@@ -116,6 +121,7 @@ class RedisNode : public Cluster {
   };
   std::unordered_map<std::string, LocalHost> hosts_;  // by holder, as hold_host()
   std::unordered_set<std::string> rooms_;
+  std::chrono::steady_clock::time_point rooms_renewed_{};  // their kept state's time
   // For the metrics: the nodes listening on their channels (asked with each lease
   // renewal, only when the metrics are served) and the messages to and from them.
   size_t nodes_seen_ = 0;

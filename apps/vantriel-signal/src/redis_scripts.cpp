@@ -150,16 +150,31 @@ redis.call('DEL', KEYS[1])
 return ''
 )lua";
 
-// KEYS room; ARGV this node, "1" to claim a code no live node keeps
+// A room whose node died is claimed by the first node asked for it while its members are
+// kept. KEYS room, call; ARGV this node, "1" to claim a code no live node keeps
 constexpr const char* kFindRoom = R"lua(
 local v = redis.call('GET', KEYS[1])
 if v and alive(v) then return v end
-if ARGV[2] == '1' then
+if ARGV[2] == '1' or redis.call('EXISTS', KEYS[2]) == 1 then
   redis.call('SET', KEYS[1], ARGV[1])
   return ARGV[1]
 end
 if v then redis.call('DEL', KEYS[1]) end
 return ''
+)lua";
+
+// Writes fields of a kept room ("" deletes one) and starts its time again. KEYS call;
+// ARGV time to keep (ms), then field and value pairs
+constexpr const char* kKeepCall = R"lua(
+for i = 2, #ARGV - 1, 2 do
+  if ARGV[i + 1] == '' then
+    redis.call('HDEL', KEYS[1], ARGV[i])
+  else
+    redis.call('HSET', KEYS[1], ARGV[i], ARGV[i + 1])
+  end
+end
+if redis.call('EXISTS', KEYS[1]) == 1 then redis.call('PEXPIRE', KEYS[1], ARGV[1]) end
+return 0
 )lua";
 
 // KEYS key; ARGV value
@@ -231,6 +246,7 @@ VTR_SCRIPT(wrong_code, kWrongCode)
 VTR_SCRIPT(accepted, kAccepted)
 VTR_SCRIPT(find_host, kFindHost)
 VTR_SCRIPT(find_room, kFindRoom)
+VTR_SCRIPT(keep_call, kKeepCall)
 VTR_SCRIPT(delete_if, kDeleteIf)
 VTR_SCRIPT(reassert, kReassert)
 VTR_SCRIPT(import, kImport)

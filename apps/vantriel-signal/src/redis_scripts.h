@@ -4,6 +4,9 @@
 //                    400 days after its last use, like the data file's entries
 //   host:<id>        "<node> <token>": the host socket that holds the ID now
 //   room:<code>      the node that keeps the call room
+//   call:<code>      hash: host (member id), m:<member id> (JSON: name, proof, order,
+//                    muted, talk): what the room needs to go on when its node dies;
+//                    expires kKeptRoomTtl after its node last wrote or renewed it
 //   node:<node>      the node's lease, renewed every fifth of --redis-lease-ms; a node
 //                    whose lease lapsed is dead: its hosts and rooms count as gone
 //   g:id:<id>, g:addr:<addr>, g:miss:<addr>   the guard's failure counts and locks
@@ -21,6 +24,9 @@
 namespace vantriel::signal {
 
 inline constexpr int64_t kBindingTtl = 400LL * 86400;  // seconds: IDs unused this long are forgotten
+// Milliseconds a kept call room outlives the last word of its node: time for its members
+// to notice the node's death and come back through another node.
+inline constexpr int64_t kKeptRoomTtl = 120000;
 
 struct RedisScript {
   std::string body;
@@ -39,6 +45,7 @@ struct RedisScripts {
   static const RedisScript& accepted();
   static const RedisScript& find_host();
   static const RedisScript& find_room();
+  static const RedisScript& keep_call();
   static const RedisScript& delete_if();
   static const RedisScript& reassert();
   static const RedisScript& import();
