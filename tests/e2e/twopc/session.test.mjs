@@ -398,6 +398,11 @@ test('a technician in a plain browser tab on the server\'s page, with no program
   assert.match(h['content-security-policy'], /default-src 'self'.*frame-ancestors 'none'/);
   assert.deepEqual([h['x-content-type-options'], h['referrer-policy'], h['cache-control']], ['nosniff', 'no-referrer', 'no-cache']);
   await axeClean(page, 'the connect form');
+  // The manual's sections for the one who helps, from the server in the page's language.
+  await page.click('#tab-ayuda');
+  await page.waitForFunction(() => document.querySelectorAll('#mToc a').length > 5);
+  assert.match(await page.textContent('#mBody'), /Desde un navegador, sin instalar Vantriel/);
+  await page.click('#tab-conectar');
   const host = hostPage();
   const probe = await pcs.probe(400, 300, { x: 100, y: 100 });
   const sent = (file) => path.basename(file);
