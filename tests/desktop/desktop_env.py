@@ -73,11 +73,11 @@ class Reply:
 
 
 class Host:
-    """The host started with --no-window --no-tray --no-elevate and `env` added to (or,
-    for None values, removed from) this environment, without DISPLAY unless given; as the
-    user `user` (uid, gid) when given, from a folder of that user's."""
+    """The host started with --no-window --no-tray --no-elevate (or `args`) and `env` added
+    to (or, for None values, removed from) this environment, without DISPLAY unless given;
+    as the user `user` (uid, gid) when given, from a folder of that user's."""
 
-    def __init__(self, env=None, user=None):
+    def __init__(self, env=None, user=None, args=("--no-window", "--no-tray", "--no-elevate")):
         self.folder = tempfile.mkdtemp(prefix="vantriel-desktop-")
         exe = os.path.join(self.folder, os.path.basename(EXE))
         shutil.copy2(EXE, exe)
@@ -95,7 +95,8 @@ class Host:
                 full_env.pop(k, None)
             else:
                 full_env[k] = v
-        self.proc = subprocess.Popen([exe, "--no-window", "--no-tray", "--no-elevate"],
+        self.exe, self.env, self.as_user = exe, full_env, as_user
+        self.proc = subprocess.Popen([exe] + list(args),
                                      cwd=self.folder, env=full_env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, **as_user)
         self.conn = self.relay = None

@@ -165,6 +165,33 @@ class Lab:
         self.browser = self.sway = None
         self.drain()
 
+    def swaymsg(self, *args):
+        sock = [n for n in os.listdir(self.runtime) if n.startswith("sway-ipc.")]
+        got = subprocess.run(["swaymsg", "-s", os.path.join(self.runtime, sock[0])] + list(args),
+                             capture_output=True, text=True, timeout=DEADLINE)
+        if got.returncode != 0:
+            raise AssertionError("swaymsg %s: %s" % (args, got.stderr or got.stdout))
+        return got.stdout
+
+    def windows(self, title_start):
+        """sway's windows whose title starts with `title_start`: their name, focus and
+        urgency."""
+        found = []
+
+        def walk(node):
+            if node.get("app_id") is not None and (node.get("name") or "").startswith(title_start):
+                found.append({"name": node["name"], "focused": node.get("focused", False),
+                              "urgent": node.get("urgent", False)})
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                walk(child)
+
+        walk(json.loads(self.swaymsg("-t", "get_tree")))
+        return found
+
+    def window(self, title_start):
+        found = self.windows(title_start)
+        return found[0] if found else None
+
     def log(self, name):
         try:
             with open(os.path.join(self.runtime, name), encoding="utf-8", errors="replace") as f:
@@ -411,6 +438,43 @@ class SwayLabTest(unittest.TestCase):
             self.assertEqual(self.lab.until(lambda e: e["t"] == "input")[-1]["value"], "xñ€ñ")
         finally:
             other.cleanup()
+
+    def test_a_second_start_brings_the_app_window_forward(self):
+        """No program may raise another's window on Wayland: the host asks its own browser,
+        over the browser's DevTools pipe, to ask sway (xdg-activation)."""
+        host = Host(env={"WAYLAND_DISPLAY": self.lab.display, "XDG_SESSION_TYPE": "wayland",
+                         "XDG_RUNTIME_DIR": self.lab.runtime, "HOME": self.lab.runtime},
+                    user=self.lab.user, args=["--no-tray", "--no-elevate"])
+        def gone():
+            # The browser ends with its host (its DevTools pipe closes); the lab's page is
+            # the one in front again for the tests after this one.
+            host.cleanup()
+            wait_for(lambda: not app(), "the app window closed with its host", timeout=30)
+            self.lab.swaymsg('[title="^lab"] focus')
+            self.lab.swaymsg('[title="^lab"] fullscreen enable')
+            time.sleep(0.5)
+            self.lab.drain()
+
+        self.addCleanup(gone)
+
+        def app():
+            time.sleep(0.05)  # each look is a swaymsg
+            return self.lab.window("Vantriel")
+
+        wait_for(app, "the app window", timeout=60)
+        self.lab.swaymsg('[title="^lab"] focus')
+        wait_for(lambda: not app()["focused"], "the lab's page in front")
+        started = time.monotonic()
+        again = subprocess.run([host.exe, "--no-tray", "--no-elevate"], cwd=host.folder,
+                               env=host.env, capture_output=True, timeout=DEADLINE,
+                               **host.as_user)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        # sway's default answer to an activation is to mark the window as wanting
+        # attention; with focus_on_window_activation set it takes the focus.
+        wait_for(lambda: app()["focused"] or app()["urgent"], "the app window brought forward")
+        print("second start to the window brought forward: %.2f s" % (time.monotonic() - started),
+              file=sys.stderr)
+        self.assertEqual(len(self.lab.windows("Vantriel")), 1, "no second window")
 
     def test_the_session_end_releases_what_is_held(self):
         self.inject([{"k": "kd", "c": "ShiftLeft"}, {"k": "kd", "c": "KeyQ"},

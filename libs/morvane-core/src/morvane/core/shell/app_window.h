@@ -45,7 +45,8 @@ struct BrowserExtras {
 
 // The platform half, one implementation per platform (app_window_win.cpp,
 // app_window_linux.cpp) and fakes in tests. Every call is made under AppWindow's launch
-// lock or from the tray's threads; implementations keep no state of their own.
+// lock or from the tray's threads; implementations keep no state of their own but the
+// Wayland browser's DevTools pipe (app_window_linux.cpp), under a lock of its own.
 class AppWindowPlatform {
  public:
   virtual ~AppWindowPlatform() = default;

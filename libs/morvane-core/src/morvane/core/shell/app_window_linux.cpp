@@ -3,9 +3,13 @@
 // window manager and Chromium keep (_NET_CLIENT_LIST, _NET_WM_PID, _NET_WM_NAME) and the
 // requests it honours (_NET_ACTIVE_WINDOW, _NET_CLOSE_WINDOW, iconify). On Wayland no
 // other program may list, raise or hide a client's windows: the window is the browser's
-// main process, closed by ending it (Chromium closes cleanly on SIGTERM), and neither
-// raised nor hidden.
+// main process, closed by ending it (Chromium closes cleanly on SIGTERM), and the browser
+// started here is asked over its DevTools pipe to bring its own window forward (it asks
+// the compositor through xdg-activation: raised, or marked as wanting attention, as the
+// desktop decides) or to minimise it.
 #include "morvane/core/shell/app_window_linux.h"
+// Before Xlib, which defines Status as a macro.
+#include "morvane/core/shell/devtools_pipe_linux.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -22,6 +26,8 @@
 #include <iterator>
 #include <mutex>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "morvane/core/shell/spawn_linux.h"
 
@@ -281,7 +287,10 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   }
 
   void focus(NativeWindow window) override {
-    if (wayland_) return;  // only the compositor raises a window, on the person's own act
+    if (wayland_) {
+      if (auto target = page_target()) devtools("Target.activateTarget", target_params(*target));
+      return;
+    }
     XConnection x;
     if (x.get() == nullptr) return;
     const Window w = static_cast<Window>(window);
@@ -300,7 +309,13 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   // Iconified rather than withdrawn: a withdrawn window leaves _NET_CLIENT_LIST, and the
   // program would take it for closed (and end its browser at the next open()).
   void hide(NativeWindow window) override {
-    if (wayland_) return;
+    if (wayland_) {
+      if (auto id = browser_window()) {
+        devtools("Browser.setWindowBounds",
+                 nlohmann::json{{"windowId", *id}, {"bounds", {{"windowState", "minimized"}}}}.dump());
+      }
+      return;
+    }
     XConnection x;
     if (x.get() == nullptr) return;
     XIconifyWindow(x.get(), static_cast<Window>(window), DefaultScreen(x.get()));
@@ -308,7 +323,15 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   }
 
   bool is_visible(NativeWindow window) override {
-    if (wayland_) return false;  // unknown: the tray offers to show it
+    if (wayland_) {
+      // Unknown without the browser's pipe: the tray offers to show it.
+      auto id = browser_window();
+      auto bounds = id ? devtools("Browser.getWindowBounds", nlohmann::json{{"windowId", *id}}.dump())
+                       : std::nullopt;
+      if (!bounds) return false;
+      const auto state = nlohmann::json::parse(*bounds, nullptr, false)["bounds"]["windowState"];
+      return state.is_string() && state != "minimized";
+    }
     XConnection x;
     if (x.get() == nullptr) return false;
     const Window w = static_cast<Window>(window);
@@ -376,7 +399,19 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
     // XDG_SESSION_TYPE says "wayland"; elsewhere it tries X11, which cannot see a Wayland
     // desktop. A session that is Wayland by its socket alone says so to the browser.
     if (wayland_ && !typed_wayland_) env.emplace_back("XDG_SESSION_TYPE=wayland");
-    return spawn_unowned(browser.string(), arguments, false, env) == 0;
+    if (!wayland_) return spawn_unowned(browser.string(), arguments, false, env) == 0;
+    // On Wayland the browser gets its DevTools pipe, the one way to raise or minimise its
+    // window; without one it still starts, as a window that stays where it is.
+    auto pipe = DevToolsPipe::open();
+    if (!pipe) return spawn_unowned(browser.string(), arguments, false, env) == 0;
+    std::vector<std::string> args = arguments;
+    args.emplace_back("--remote-debugging-pipe");
+    const std::vector<int> ends = {(*pipe)->browser_reads(), (*pipe)->browser_writes()};
+    const bool started = spawn_unowned(browser.string(), args, false, env, ends) == 0;
+    (*pipe)->close_browser_ends();
+    std::lock_guard<std::mutex> lock(devtools_mu_);
+    devtools_ = started ? std::move(*pipe) : nullptr;
+    return started;
   }
 
   bool open_url(const std::string& url) override {
@@ -384,8 +419,46 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   }
 
  private:
+  // The answer of `method` over the pipe of the browser started here, or nothing (no such
+  // browser, or it does not answer); a browser that is gone takes its pipe with it.
+  std::optional<std::string> devtools(std::string_view method, const std::string& params) {
+    std::lock_guard<std::mutex> lock(devtools_mu_);
+    if (!devtools_) return std::nullopt;
+    auto answer = devtools_->call(method, params, kDevToolsWait);
+    if (answer) return *answer;
+    if (answer.error().find("closed") != std::string::npos ||
+        answer.error().find("no longer") != std::string::npos) {
+      devtools_.reset();
+    }
+    return std::nullopt;
+  }
+
+  static std::string target_params(const std::string& target) {
+    return nlohmann::json{{"targetId", target}}.dump();
+  }
+
+  // The app window's page: the browser's first target of type "page".
+  std::optional<std::string> page_target() {
+    auto targets = devtools("Target.getTargets", "{}");
+    if (!targets) return std::nullopt;
+    return first_page_target(*targets);
+  }
+
+  std::optional<long long> browser_window() {
+    auto target = page_target();
+    auto window = target ? devtools("Browser.getWindowForTarget", target_params(*target)) : std::nullopt;
+    if (!window) return std::nullopt;
+    const auto id = nlohmann::json::parse(*window, nullptr, false)["windowId"];
+    if (!id.is_number_integer()) return std::nullopt;
+    return id.get<long long>();
+  }
+
+  static constexpr std::chrono::milliseconds kDevToolsWait{3000};
+
   const bool wayland_ = session_is_wayland();
   const bool typed_wayland_ = session_typed_wayland();
+  std::mutex devtools_mu_;
+  std::unique_ptr<DevToolsPipe> devtools_;  // guarded by devtools_mu_
 };
 
 }  // namespace
@@ -451,6 +524,19 @@ bool is_browser_main_process(std::string_view cmdline) {
     return false;
   };
   return !has_type('\0') && !has_type(' ');
+}
+
+std::optional<std::string> first_page_target(std::string_view targets) {
+  const auto answer = nlohmann::json::parse(targets, nullptr, false);
+  if (!answer.is_object() || !answer.contains("targetInfos") || !answer["targetInfos"].is_array()) {
+    return std::nullopt;
+  }
+  for (const auto& t : answer["targetInfos"]) {
+    if (t.is_object() && t.value("type", "") == "page" && t.contains("targetId") && t["targetId"].is_string()) {
+      return t["targetId"].get<std::string>();
+    }
+  }
+  return std::nullopt;
 }
 
 bool browser_windows_are_wayland(std::string_view session_type, bool wayland_display,

@@ -37,6 +37,10 @@ bool is_browser_main_process(std::string_view cmdline);
 bool browser_windows_are_wayland(std::string_view session_type, bool wayland_display,
                                  bool x_display);
 
+// The id of the first target of type "page" in a DevTools Target.getTargets result: the
+// app window's page (the browser's own pages are other types).
+std::optional<std::string> first_page_target(std::string_view targets);
+
 }  // namespace morvane
 
 #endif  // MORVANE_CORE_SHELL_APP_WINDOW_LINUX_H_

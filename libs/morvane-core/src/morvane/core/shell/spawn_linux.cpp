@@ -15,7 +15,8 @@ extern char** environ;
 namespace morvane {
 
 int spawn_unowned(const std::string& program, const std::vector<std::string>& arguments,
-                  bool search_path, const std::vector<std::string>& environment) {
+                  bool search_path, const std::vector<std::string>& environment,
+                  const std::vector<int>& pass) {
   // Everything the child needs is made before fork(): a forked copy of a threaded process
   // may only make async-signal-safe calls until it execs or exits.
   std::vector<std::string> args;
@@ -49,8 +50,19 @@ int spawn_unowned(const std::string& program, const std::vector<std::string>& ar
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  // What is passed goes first to numbers above every passed one, so no dup2 below
+  // overwrites a descriptor still to be passed; then to 3, 4, ... (dup2 clears
+  // close-on-exec).
+  const int above = 3 + static_cast<int>(pass.size()) +
+                    (pass.empty() ? 0 : *std::max_element(pass.begin(), pass.end()));
+  for (std::size_t i = 0; i < pass.size(); ++i) {
+    posix_spawn_file_actions_adddup2(&actions, pass[i], above + static_cast<int>(i));
+  }
+  for (std::size_t i = 0; i < pass.size(); ++i) {
+    posix_spawn_file_actions_adddup2(&actions, above + static_cast<int>(i), 3 + static_cast<int>(i));
+  }
   // The host's sockets and files are not the browser's to keep open after the host ends.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3 + static_cast<int>(pass.size()));
   sigset_t empty;
   sigemptyset(&empty);
   sigset_t defaults;
