@@ -354,7 +354,7 @@ test('transfer ids: seven base-36 characters, not repeated', () => {
   for (const id of ids) assert.match(id, /^[0-9a-z]{7}$/);
 });
 
-const { CALL_ALPHABET, isTalking, meterPct, newCallCode, normCallCode, rms } = await pageModule('voice_logic.js');
+const { CALL_ALPHABET, REJOIN_TRIES, isTalking, meterPct, newCallCode, normCallCode, rejoinDelay, rejoinPlan, rms } = await pageModule('voice_logic.js');
 
 test('call codes: new ones never hold I, O, 0 or 1; typed ones are trimmed and upper-cased', () => {
   assert.equal(CALL_ALPHABET.length, 32);
@@ -375,6 +375,29 @@ test('level: the meter is RMS x 400 capped at 100; speaking above 0.02 unless mu
   assert.equal(isTalking(0.02, false), false, 'the threshold itself is silence');
   assert.equal(isTalking(0.021, false), true);
   assert.equal(isTalking(0.5, true), false, 'muted never speaks');
+});
+
+test('call rooms: a page whose room socket closed comes back with back-off and keeps the links that still carry audio', () => {
+  // 0.5 s doubling to 8 s, a quarter either way, then it gives up.
+  const waits = Array.from({ length: REJOIN_TRIES }, (_, n) => rejoinDelay(n, () => 0.5));
+  assert.deepEqual(waits, [500, 1000, 2000, 4000, 8000, 8000, 8000, 8000]);
+  assert.equal(rejoinDelay(0, () => 0), 375);
+  assert.equal(rejoinDelay(4, () => 0.999999), 10000);
+  assert.ok(waits.reduce((a, b) => a + b) > 30000, 'longer than a dead node takes to be noticed');
+  for (const n of [REJOIN_TRIES, 99, -1, NaN, undefined]) assert.equal(rejoinDelay(n), null, String(n));
+
+  const peer = (id) => ({ id, name: id.toUpperCase(), muted: false, talk: false });
+  const links = new Map([['b', 'connected'], ['c', 'failed'], ['d', 'connected'], ['e', 'disconnected'], ['gone', 'connected']]);
+  // Back in its own place: working links to members present stay, broken ones are
+  // offered again, away members keep theirs, and members no longer there go.
+  const plan = rejoinPlan('me', links, { id: 'me', peers: [peer('b'), peer('c'), peer('n')], away: [peer('d'), peer('e')] });
+  assert.deepEqual(plan, { fresh: false, keep: ['b', 'd', 'e'], offer: ['c', 'n'], drop: ['c', 'gone'] });
+  // Its place was lost (a new id): everything is remade, this page offering to those present.
+  assert.deepEqual(rejoinPlan('me', links, { id: 'new', peers: [peer('b')], away: [peer('d')] }),
+    { fresh: true, keep: [], offer: ['b'], drop: ['b', 'c', 'd', 'e', 'gone'] });
+  // A welcome from an older server (no away list) or with damaged entries.
+  assert.deepEqual(rejoinPlan('me', new Map([['b', 'connected']]), { id: 'me', peers: [null, { id: 7 }, peer('me')] }),
+    { fresh: false, keep: [], offer: [], drop: ['b'] });
 });
 
 const { CheckExchange, certFingerprints, checkCode, commitmentOf, groupCode, spokenCode } = await pageModule('check_logic.js');

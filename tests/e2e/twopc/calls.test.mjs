@@ -253,12 +253,21 @@ test('no call: a mistyped code, a code nobody opened, no server, no microphone o
   assert.equal(await hostCallFlag(ana), false);
   await ana.evaluate(() => { navigator.mediaDevices.getUserMedia = window.__gum; });
 
-  // In the room, the socket goes (a server restart, the network): the page says so.
+  // In the room, the socket goes (a server restart, the network): the page goes back into
+  // the room as the member it was, saying so meanwhile. Here the room ended with the socket
+  // (Ana was alone in it), which it says too, after one try.
   await createCall(ana);
   await ana.waitForFunction(() => document.getElementById('callMe').textContent.includes('anfitrión'));
+  const [sent, open] = await ana.evaluate(() => [window.__callSent.length, window.__callSockets]);
   await ana.evaluate(() => window.__callWs.close());
-  await waitToast(ana, 'No se pudo conectar con el servidor de Vantriel. Revisa tu internet.');
+  await ana.waitForSelector('#callReconnecting');
+  await waitToast(ana, 'No se pudo volver a la llamada: terminó o ya no está disponible.');
   await ana.waitForSelector('#callSetup:not([hidden])');
+  assert.equal(await sockets(), open + 1);
+  const rejoin = (await sentSince(ana, sent)).filter((f) => f.t === 'join');
+  assert.equal(rejoin.length, 1);
+  assert.equal(rejoin[0].create, false);
+  assert.match(rejoin[0].secret, /^[0-9a-f]{32}$/);
   await waitFor(async () => (await hostCallFlag(ana)) === false, { what: 'the flag off after the drop' });
 });
 

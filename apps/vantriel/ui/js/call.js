@@ -10,7 +10,7 @@ import { copyText, drawInto, toast } from "./ui.js";
 import { ICE_DEFAULT, wsUrl } from "./signal.js";
 import { getMic } from "./mic.js";
 import { mungeOpus } from "./sdp.js";
-import { isTalking, meterPct, newCallCode, normCallCode, rms } from "./voice_logic.js";
+import { isTalking, meterPct, newCallCode, normCallCode, rejoinDelay, rejoinPlan, rms } from "./voice_logic.js";
 
 export { normCallCode };
 export let CALLX = null;
@@ -26,8 +26,9 @@ function reportCall(on) {
   keeper().callNote(on);
 }
 
-// The server keeps no member's state, and a `state` sent before the welcome finds no
-// member: a talking or muted page says so again on entering and to every newcomer.
+// A `state` sent before the welcome (or while the room socket is away) finds no member:
+// a talking or muted page says so again on entering, on coming back and to every
+// newcomer.
 function resendState(c) {
   if (c.talk || c.muted) send(c, { t: "state", talk: c.talk, muted: c.muted });
 }
@@ -43,22 +44,39 @@ async function startCall(code, create) {
   }
   const c = {
     code, create, mic, peers: new Map(), me: null, host: null, ice: [], muted: false, deaf: false, talk: false,
-    ws: null, ping: null, meterT: null, ac: null,
+    ws: null, ping: null, meterT: null, ac: null, secret: null, tries: 0, retryT: null, reconnecting: false,
   };
   CALLX = c;
-  let ws;
-  try {
-    ws = new WebSocket(wsUrl("/call/" + code));
-  } catch (e) {
+  if (!openRoom(c)) {
     toast(t("srvDown"), 6000);
     leaveCall();
     return;
   }
+  c.ping = setInterval(() => send(c, { t: "ping" }), 25000);
+  startMeter(c);
+  reportCall(true);
+  drawCall();
+}
+
+// The room socket, first or again. The join names the member this page was, with the
+// secret the server handed it, so that it comes back into its own place. False when no
+// socket could be made.
+function openRoom(c) {
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl("/call/" + c.code));
+  } catch (e) {
+    return false;
+  }
   c.ws = ws;
-  ws.onopen = () => send(c, { t: "join", name: (ID && ID.nombre) || "", create });
-  // A socket that fails before the room answered: the server is out of reach.
+  ws.onopen = () => {
+    const join = { t: "join", name: (ID && ID.nombre) || "", create: c.me === null && c.create };
+    if (c.me !== null && c.secret) Object.assign(join, { id: c.me, secret: c.secret });
+    send(c, join);
+  };
+  // A socket that fails before the room first answered: the server is out of reach.
   ws.onerror = () => {
-    if (CALLX !== c || c.me !== null) return;
+    if (CALLX !== c || c.ws !== ws || c.me !== null) return;
     toast(t("srvDown"), 6000);
     leaveCall();
   };
@@ -69,37 +87,89 @@ async function startCall(code, create) {
     } catch (err) {
       return;
     }
-    if (m && typeof m === "object" && CALLX === c) onRoom(c, m);
+    if (m && typeof m === "object" && CALLX === c && c.ws === ws) onRoom(c, m);
   };
-  // Member connections are not kept without the room. A room that closes without the
-  // page asking (the server restarted, the network went) says so: the person would
-  // otherwise find the set-up card again and not know why.
   ws.onclose = () => {
-    if (CALLX !== c) return;
+    if (CALLX === c && c.ws === ws) roomLost(c);
+  };
+  return true;
+}
+
+// The room socket closed without the person leaving (its node died, the network went):
+// the page goes back into the room with back-off, the member links left as they are
+// meanwhile, as the audio between members does not pass through the server. A room that
+// was never entered, or cannot be reached again, ends with a message: the person would
+// otherwise find the set-up card again and not know why.
+function roomLost(c) {
+  if (c.me === null) {
     toast(t("srvDown"), 6000);
     leaveCall();
-  };
-  c.ping = setInterval(() => send(c, { t: "ping" }), 25000);
-  startMeter(c);
-  reportCall(true);
-  drawCall();
+    return;
+  }
+  const wait = rejoinDelay(c.tries++);
+  if (wait === null) {
+    toast(t("callLost"), 8000);
+    leaveCall();
+    return;
+  }
+  if (!c.reconnecting) {
+    c.reconnecting = true;
+    drawCall();
+  }
+  c.retryT = setTimeout(() => {
+    if (CALLX === c && !openRoom(c)) roomLost(c);
+  }, wait);
+}
+
+function stateOf(p, e) {
+  p.talk = e.talk === true;
+  p.muted = e.muted === true;
+}
+
+// Back in the room after a reconnect: links that still work are kept, the others made again.
+function rejoined(c, m) {
+  const links = new Map([...c.peers].map(([id, p]) => [id, p.pc ? p.pc.connectionState : "closed"]));
+  const plan = rejoinPlan(c.me, links, m);
+  const told = new Map();
+  for (const e of [].concat(Array.isArray(m.peers) ? m.peers : [], Array.isArray(m.away) ? m.away : [])) {
+    if (e && typeof e.id === "string") told.set(e.id, e);
+  }
+  for (const id of plan.drop) {
+    const p = c.peers.get(id);
+    if (p) dropMember(c, p);
+  }
+  c.me = m.id;
+  for (const id of plan.offer) stateOf(member(c, id, told.get(id).name, true), told.get(id));
+  for (const id of plan.keep) {
+    const p = c.peers.get(id);
+    if (p) stateOf(p, told.get(id));
+  }
 }
 
 function onRoom(c, m) {
   switch (m.t) {
     case "welcome":
-      c.me = m.id;
       c.host = m.host;
       c.ice = Array.isArray(m.iceServers) ? m.iceServers : [];
-      for (const p of Array.isArray(m.peers) ? m.peers : []) {
-        if (p && p.id !== undefined && p.id !== c.me && !c.peers.has(p.id)) member(c, p.id, p.name, true);
+      c.secret = typeof m.secret === "string" ? m.secret : null;
+      c.tries = 0;
+      c.reconnecting = false;
+      if (c.me !== null) {
+        rejoined(c, m);
+      } else {
+        c.me = m.id;
+        for (const p of Array.isArray(m.peers) ? m.peers : []) {
+          if (p && p.id !== undefined && p.id !== c.me && !c.peers.has(p.id)) stateOf(member(c, p.id, p.name, true), p);
+        }
       }
       resendState(c);
       drawCall();
       break;
     case "peer-join":
-      if (m.peer && m.peer.id !== undefined && m.peer.id !== c.me && !c.peers.has(m.peer.id)) {
-        member(c, m.peer.id, m.peer.name, false);
+      if (m.peer && m.peer.id !== undefined && m.peer.id !== c.me) {
+        // A member coming back keeps the link it still has; it offers again if not.
+        const known = c.peers.get(m.peer.id);
+        stateOf(known || member(c, m.peer.id, m.peer.name, false), m.peer);
         resendState(c);
         drawCall();
       }
@@ -125,7 +195,9 @@ function onRoom(c, m) {
     case "notfound":
     case "full":
     case "kicked":
-      toast(t({ notfound: "callNotFound", full: "callFull", kicked: "callKicked" }[m.t]), 6000);
+      // Refused on coming back: the room is over, or its place was given away.
+      if (m.t !== "kicked" && c.me !== null) toast(t("callLost"), 8000);
+      else toast(t({ notfound: "callNotFound", full: "callFull", kicked: "callKicked" }[m.t]), 6000);
       leaveCall();
       break;
   }
@@ -178,6 +250,11 @@ async function onMemberSignal(c, m) {
     p = member(c, m.from, m.name, false);
     drawCall();
   }
+  // Links are offered once: an offer to a link that already has one is a member that
+  // came back and starts its link again.
+  if (data.sdp && data.sdp.type === "offer" && (p.pc.remoteDescription || p.pc.signalingState === "have-local-offer")) {
+    p = renew(c, p);
+  }
   const pc = p.pc;
   try {
     if (data.sdp && typeof data.sdp === "object") {
@@ -198,6 +275,18 @@ async function onMemberSignal(c, m) {
   } catch (e) {
     console.warn("call signal not applied:", e && e.message);
   }
+}
+
+// A fresh answering link in the place of `p`, with what the person set for it.
+function renew(c, p) {
+  dropMember(c, p);
+  const q = member(c, p.id, p.name, false);
+  q.vol = p.vol;
+  q.audio.volume = p.vol;
+  q.talk = p.talk;
+  q.muted = p.muted;
+  drawCall();
+  return q;
 }
 
 function dropMember(c, p) {
@@ -243,6 +332,7 @@ export function leaveCall() {
   CALLX = null;
   clearInterval(c.ping);
   clearInterval(c.meterT);
+  clearTimeout(c.retryT);
   if (c.ac) c.ac.close().catch(() => {});
   for (const p of c.peers.values()) dropMember(c, p);
   c.mic.getTracks().forEach((tr) => tr.stop());
@@ -311,6 +401,7 @@ export function drawCall() {
     '<div class="idrow"><div class="idblock"><div class="lbl">' + esc(t("code")) + '</div><div id="callCodeShown" class="bigkey">' +
     esc(c.code) + '</div></div><button type="button" class="btn sm" id="callCopy">' + esc(t("copy")) + "</button></div>" +
     '<p id="callPeople">' + esc(t("callPeople", c.peers.size + 1)) + "</p>" +
+    (c.reconnecting ? '<p id="callReconnecting" class="tip" role="status">' + esc(t("callReconnecting")) + "</p>" : "") +
     '<div class="btns left">' +
     '<button type="button" class="btn" id="callMute" aria-pressed="' + c.muted + '">' + esc(t(c.muted ? "callMuted" : "callUnmuted")) + "</button>" +
     '<button type="button" class="btn" id="callDeaf" aria-pressed="' + c.deaf + '">' + esc(t(c.deaf ? "callDeafOn" : "callDeafOff")) + "</button>" +
