@@ -45,6 +45,11 @@ packages=(
   # package checked (systemd-analyze verify on the unit) and installed in a fresh Debian
   # root made with debootstrap
   python3-prometheus-client systemd debootstrap dpkg-dev binutils
+  # the signalling server's container image, built and run with podman as root (no
+  # registry); runc, because crun refuses cgroup hierarchies that mix v1 and v2 controllers
+  # (podman takes either; with runc listed, apt leaves crun out); its CA list for rediss://;
+  # the compose file read by the test with python3-yaml
+  podman runc ca-certificates python3-yaml
   # releases: their signed list of hashes checked with the standard tool a user has, and
   # the Windows program signed (Authenticode) and checked against a throwaway CA
   minisign osslsigncode
