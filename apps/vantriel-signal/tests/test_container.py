@@ -173,6 +173,55 @@ class ComposeTest(unittest.TestCase):
         self.assertFalse([name for name, s in services.items() if "build" in s])
 
 
+class TlsRedis:
+    """A redis-server on a loopback port that speaks TLS only, with a password, its
+    certificate (for 127.0.0.1) signed by a CA made here; None where redis-server or
+    openssl is missing."""
+
+    def __init__(self, tmp):
+        self.dir = os.path.join(tmp, "tls-redis")
+        os.makedirs(self.dir)
+        self.ca = self.at("ca.pem")
+        self.password = "north-wind-in-the-container"
+        ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        run("openssl", "req", "-x509", *ec, "-days", "2", "-subj", "/CN=test-ca",
+            "-keyout", self.at("ca.key"), "-out", self.ca)
+        with open(self.at("server.ext"), "w") as f:
+            f.write("subjectAltName=IP:127.0.0.1\n")
+        run("openssl", "req", "-new", *ec, "-subj", "/CN=redis", "-keyout", self.at("server.key"),
+            "-out", self.at("server.csr"))
+        run("openssl", "x509", "-req", "-days", "2", "-in", self.at("server.csr"), "-CA", self.ca,
+            "-CAkey", self.at("ca.key"), "-CAcreateserial", "-extfile", self.at("server.ext"),
+            "-out", self.at("server.pem"))
+        os.chmod(self.ca, 0o644)  # read by the server's user in the container
+        self.port = sc.free_port()
+        # The password goes through the settings file, as an operator's would.
+        with open(self.at("redis.conf"), "w") as f:
+            f.write(f"port 0\ntls-port {self.port}\nbind 127.0.0.1\n"
+                    f"tls-cert-file {self.at('server.pem')}\ntls-key-file {self.at('server.key')}\n"
+                    f"tls-ca-cert-file {self.ca}\ntls-auth-clients no\n"
+                    f"requirepass {self.password}\ndir {self.dir}\nsave \"\"\nappendonly no\n")
+        self.proc = subprocess.Popen(["redis-server", self.at("redis.conf")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     stdin=subprocess.DEVNULL)
+
+    def at(self, name):
+        return os.path.join(self.dir, name)
+
+    def query(self, *command):
+        _, out = run("redis-cli", "--tls", "--cacert", self.ca, "-h", "127.0.0.1", "-p",
+                     str(self.port), "--no-auth-warning", "-a", self.password, *command)
+        return out.strip()
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(sc.DEADLINE)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
 class Podman:
     """Podman with its own store, run root and settings under `tmp`."""
 
@@ -380,10 +429,41 @@ class ImageTest(unittest.TestCase):
                 ws.close()
         self.podman("rm", "--force", name)
         self.podman("volume", "rm", volume)
+
+        # rediss:// from the image: its OpenSSL and settings, the CA given as a file, the
+        # password from the environment. /health answers 200 only with the link up.
+        tls = "no redis-server or openssl"
+        if shutil.which("redis-server") and shutil.which("redis-cli") and shutil.which("openssl"):
+            redis = TlsRedis(self.podman.tmp)
+            self.addCleanup(redis.stop)
+            tls_port = sc.free_port()
+            tls_args = ["--read-only", "--cap-drop=all", "--network=host",
+                        "-v", f"{redis.ca}:/etc/vantriel-signal/redis-ca.pem:ro",
+                        "-e", f"VTR_SIGNAL_PORT={tls_port}", "-e", "VTR_SIGNAL_HOST=127.0.0.1",
+                        "-e", f"VTR_SIGNAL_REDIS=rediss://127.0.0.1:{redis.port}",
+                        "-e", "VTR_SIGNAL_REDIS_CA=/etc/vantriel-signal/redis-ca.pem",
+                        "-e", f"VTR_SIGNAL_REDIS_PASSWORD={redis.password}"]
+            for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+                if var in os.environ:
+                    tls_args += ["-e", f"{var}={os.environ[var]}"]
+            self.podman("run", "-d", "--name", name + "-tls", *self.podman.run_flags, *tls_args, tag,
+                        merge=True)
+            self.wait_healthy(name + "-tls")
+            host = sc.Ws(tls_port, "/host/" + ID)
+            try:
+                host.send({"t": "hello", "key": "the-host-key", "name": "Ana"})
+                self.assertEqual(host.recv()["t"], "ready")
+            finally:
+                host.close()
+            self.assertEqual(redis.query("EXISTS", f"vtr:id:{ID}"), "1")
+            _, logs = self.podman("logs", name + "-tls", merge=True)
+            self.assertNotIn(redis.password, logs)
+            self.podman("rm", "--force", name + "-tls")
+            tls = "a host registered through rediss://"
         self.podman("rmi", tag)
         print(f"\nsignal_container: image {size / 1e6:.1f} MB, built in {took:.1f} s "
               f"(again in {took_again:.1f} s), healthy {to_healthy:.1f} s after podman run "
-              f"({how})", flush=True)
+              f"({how}); {tls}", flush=True)
 
 
 if __name__ == "__main__":
