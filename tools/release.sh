@@ -126,7 +126,8 @@ release_options=(-DVANTRIEL_RELEASE_VERSION="$version" -DVANTRIEL_RELEASE_KEY_HE
                  -DVANTRIEL_RELEASE_BASE_URL="$base_url")
 cmake -S . -B "$linux" "${release_options[@]}" >/dev/null
 step "building the Linux programs"
-cmake --build "$linux" --target vantriel_release vantriel-signal
+# vantriel-signal-health: the container image's check (apps/vantriel-signal/container).
+cmake --build "$linux" --target vantriel_release vantriel-signal vantriel-signal-health
 [[ "$("$linux/bin/release/vantriel" --version)" == "Vantriel v$version" ]] ||
   fail "$linux/bin/release/vantriel does not report v$version"
 
