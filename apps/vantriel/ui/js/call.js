@@ -16,6 +16,7 @@ export { normCallCode };
 export let CALLX = null;
 
 const METER_MS = 120;
+const REJOIN_ANSWER_MS = 15000;
 
 function send(c, obj) {
   if (c.ws && c.ws.readyState === 1) c.ws.send(JSON.stringify(obj));
@@ -73,6 +74,14 @@ function openRoom(c) {
     const join = { t: "join", name: (ID && ID.nombre) || "", create: c.me === null && c.create };
     if (c.me !== null && c.secret) Object.assign(join, { id: c.me, secret: c.secret });
     send(c, join);
+    // Coming back, a socket that the room does not answer (sent on to a node that died
+    // and is not yet known dead) is given up for the next try.
+    if (c.reconnecting) {
+      clearTimeout(c.retryT);
+      c.retryT = setTimeout(() => {
+        if (c.ws === ws && c.reconnecting) ws.close();
+      }, REJOIN_ANSWER_MS);
+    }
   };
   // A socket that fails before the room first answered: the server is out of reach.
   ws.onerror = () => {
@@ -154,6 +163,7 @@ function onRoom(c, m) {
       c.secret = typeof m.secret === "string" ? m.secret : null;
       c.tries = 0;
       c.reconnecting = false;
+      clearTimeout(c.retryT);
       if (c.me !== null) {
         rejoined(c, m);
       } else {
