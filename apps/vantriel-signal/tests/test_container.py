@@ -143,9 +143,27 @@ class HealthCheckTest(unittest.TestCase):
                 server.stop()
 
 
+class BuildRefusalTest(unittest.TestCase):
+    def test_refuses_what_would_make_a_broken_image(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            only_server = os.path.join(tmp, "bin")
+            os.makedirs(only_server)
+            os.symlink(BIN, os.path.join(only_server, "vantriel-signal"))  # no check beside it
+            for args in (["v1.0", BIN_DIR], ["1.0 beta", BIN_DIR],
+                         ["1.0", BIN_DIR, 'name"with:quotes'], ["1.0", BIN_DIR, "Upper:1"],
+                         ["1.0", BIN_DIR, "name:"], ["1.0", only_server],
+                         ["1.0", os.path.join(tmp, "missing")], ["--save"]):
+                code, out = run(BUILD_IMAGE, *args, check=False, merge=True)
+                self.assertNotEqual(code, 0, args)
+                self.assertRegex(out, r"^build-image: ", args)
+
+
 class ComposeTest(unittest.TestCase):
     def test_settings_are_the_servers_and_secrets_stay_out(self):
-        import yaml
+        try:
+            import yaml
+        except ImportError:
+            self.skipTest("python3-yaml is missing (tools/setup.sh installs it)")
 
         with open(COMPOSE) as f:
             compose = yaml.safe_load(f)
