@@ -17,6 +17,9 @@
 # no registry either. Every file and the image's dates are SOURCE_DATE_EPOCH (default: the
 # time of this repository's last commit), so the same binaries give the same image ID.
 set -euo pipefail
+# The root's folders and files get their modes from here, whatever the caller's umask:
+# with 077 the server's user could not even reach its own binary.
+umask 022
 
 die() {
   echo "build-image: $*" >&2

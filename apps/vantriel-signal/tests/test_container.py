@@ -307,10 +307,11 @@ class ImageTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.podman.close()
 
-    def build(self, tag, archive):
+    def build(self, tag, archive, umask="022"):
         env = dict(self.podman.env, SOURCE_DATE_EPOCH=EPOCH)
         start = time.monotonic()
-        _, out = run(BUILD_IMAGE, "--save", archive, VERSION, BIN_DIR, tag, env=env, timeout=300)
+        _, out = run("sh", "-c", f'umask {umask} && exec "$0" "$@"', BUILD_IMAGE, "--save",
+                     archive, VERSION, BIN_DIR, tag, env=env, timeout=300)
         took = time.monotonic() - start
         name, image_id = out.strip().splitlines()[-1].split()
         self.assertEqual(name, tag)
@@ -345,8 +346,8 @@ class ImageTest(unittest.TestCase):
         archive = os.path.join(self.podman.tmp, "image.tar")
         image_id, took = self.build(tag, archive)
 
-        # The same binaries and date give the same image.
-        again, took_again = self.build(tag, archive + ".again")
+        # The same binaries and date give the same image, whatever the umask.
+        again, took_again = self.build(tag, archive + ".again", umask="077")
         self.assertEqual(again, image_id)
         with open(archive, "rb") as a, open(archive + ".again", "rb") as b:
             self.assertEqual(hashlib.sha256(a.read()).digest(), hashlib.sha256(b.read()).digest())
