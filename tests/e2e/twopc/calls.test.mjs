@@ -254,8 +254,20 @@ test('no call: a mistyped code, a code nobody opened, no server, no microphone o
   await ana.evaluate(() => { navigator.mediaDevices.getUserMedia = window.__gum; });
 
   // In the room, the socket goes (a server restart, the network): the page goes back into
-  // the room as the member it was, saying so meanwhile. Here the room ended with the socket
-  // (Ana was alone in it), which it says too, after one try.
+  // the room, saying so meanwhile. With Luis in it the call goes on; the server had taken
+  // her socket's end for her leaving, so she comes back as someone new and the link to
+  // Luis is made again.
+  await joinCall(luis, await createCall(ana));
+  await Promise.all([meshed(ana, 1), meshed(luis, 1)]);
+  await ana.evaluate(() => window.__callWs.close());
+  await ana.waitForSelector('#callReconnecting');
+  await ana.waitForSelector('#callReconnecting', { state: 'detached', timeout: 15000 });
+  await Promise.all([meshed(ana, 1), meshed(luis, 1)]);
+  assert.equal(await inRoom(ana), true);
+  await leave(ana);
+  await leave(luis);
+  // Here the room ended with the socket (Ana was alone in it), which the page says too,
+  // after one try.
   await createCall(ana);
   await ana.waitForFunction(() => document.getElementById('callMe').textContent.includes('anfitrión'));
   const [sent, open] = await ana.evaluate(() => [window.__callSent.length, window.__callSockets]);
