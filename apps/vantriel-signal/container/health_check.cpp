@@ -62,8 +62,8 @@ bool wait_for(int fd, short events, Clock::time_point deadline) {
 
 // A non-blocking connect to one address, finished within the deadline; -1 when refused.
 int connect_by(const addrinfo* a, Clock::time_point deadline, std::string& error) {
-  const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          a->ai_protocol);
+  const int fd =
+      ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
   if (fd < 0) {
     error = std::strerror(errno);
     return -1;
@@ -94,8 +94,8 @@ int main() {
   if (ec != std::errc() || p != end || port < 1 || port > 65535) {
     return fail("VTR_SIGNAL_PORT \"" + port_text + "\" is not a port this check can ask");
   }
-  const std::string place = (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
-                            ":" + port_text;
+  const std::string place =
+      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + port_text;
 
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -112,8 +112,8 @@ int main() {
   ::freeaddrinfo(found);
   if (fd < 0) return fail(place + ": " + error);
 
-  const std::string request = "GET /health HTTP/1.1\r\nHost: " + place +
-                              "\r\nConnection: close\r\n\r\n";
+  const std::string request =
+      "GET /health HTTP/1.1\r\nHost: " + place + "\r\nConnection: close\r\n\r\n";
   size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
