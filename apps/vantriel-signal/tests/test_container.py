@@ -331,9 +331,11 @@ class ImageTest(unittest.TestCase):
         self.fail(f"{name} never became healthy ({out.strip()}):\n{logs[-2000:]}")
 
     def start(self, args, name, port):
-        """`podman run` of the image with the published port on loopback, or where the
-        engine's bridge cannot be set up, in the machine's network on that port."""
-        tries = [["-p", f"127.0.0.1:{port}:8890"], ["--network=host", "-e", f"VTR_SIGNAL_PORT={port}"]]
+        """`podman run` of the image in the machine's network, listening on loopback only
+        (no engine bridge: a test leaves no interface or address on the machine); where the
+        engine cannot share the machine's network, with the port published on loopback."""
+        tries = [["--network=host", "-e", "VTR_SIGNAL_HOST=127.0.0.1", "-e", f"VTR_SIGNAL_PORT={port}"],
+                 ["-p", f"127.0.0.1:{port}:8890"]]
         failures = []
         for network in tries:
             code, out = self.podman("run", "-d", "--name", name, *self.podman.run_flags,
