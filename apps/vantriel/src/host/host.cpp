@@ -256,7 +256,8 @@ int Host::run() {
   server_->start([&api](const HttpRequest& request) { return handle_request(request, api); },
                  [&api](const HttpRequest& head) { return wants_body(head, api); },
                  [&api](const HttpRequest& head) { return opens_socket(head, api); },
-                 kRequestWorkers, log_);
+                 kRequestWorkers, log_,
+                 [&api](const HttpRequest& request) { return answer_from_memory(request, api); });
 
   write_instance_record(folder_, server_->port());
   log_.line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url +

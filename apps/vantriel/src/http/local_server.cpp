@@ -104,6 +104,7 @@ struct LocalServer::Impl {
   Handler handler;
   BodyGate wants_body;
   SocketGate opens_socket;
+  Immediate answers_at_once;
   const Log* log = nullptr;  // set by start(); outlives the server
   std::uint16_t port = 0;
   // Every open connection, in the order accepted. Touched on the I/O thread only.
@@ -250,6 +251,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
     enter(Phase::kBusy);
     // While a worker handles the request the client waits; that is not idleness.
     stream_.expires_never();
+    if (server_.answers_at_once) {
+      std::optional<HttpReply> reply;
+      try {
+        reply = server_.answers_at_once(request);
+      } catch (...) {
+        reply.reset();  // the worker's handler answers it, as any other request
+      }
+      if (reply) return write(std::move(*reply));
+    }
     server_.queue.push(Job{shared_from_this(), std::move(request)});
   }
 
@@ -548,8 +558,9 @@ morvane::Result<std::unique_ptr<LocalServer>> LocalServer::listen(std::uint16_t 
 }
 
 void LocalServer::start(Handler handler, BodyGate wants_body, SocketGate opens_socket, int workers,
-                        const Log& log) {
+                        const Log& log, Immediate answers_at_once) {
   impl_->handler = std::move(handler);
+  impl_->answers_at_once = std::move(answers_at_once);
   impl_->wants_body = std::move(wants_body);
   impl_->opens_socket = std::move(opens_socket);
   impl_->log = &log;

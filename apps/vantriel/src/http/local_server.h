@@ -1,6 +1,7 @@
 // The loopback HTTP/1.1 server. One I/O thread accepts connections and reads complete
 // requests; a fixed pool of workers takes them from one queue, runs the handler and hands
-// the reply back to the I/O thread. A connection waiting for its next request therefore
+// the reply back to the I/O thread. A request whose reply is already in memory (the page,
+// its files) is answered on the I/O thread itself, with no hand-over (see Immediate). A connection waiting for its next request therefore
 // holds no worker, and at most `workers` requests run at once. A connection may become a
 // WebSocket whose messages are handled like requests, one at a time (see SocketGate).
 //
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "base/log.h"
 #include "http/http_message.h"
@@ -47,6 +49,12 @@ class LocalServer {
   // handled as the plain request it also is. Must be cheap and must not throw.
   using SocketGate = std::function<bool(const HttpRequest& head)>;
 
+  // Called on the I/O thread with each complete request (a socket's messages aside): its
+  // reply when that can be made from memory at once, which is then written without a
+  // worker; otherwise nothing, and a worker runs the handler as usual. Must be cheap,
+  // must not block and must not throw.
+  using Immediate = std::function<std::optional<HttpReply>(const HttpRequest& request)>;
+
   // Opens a listening socket on 127.0.0.1:`port` (backlog 128). The error says why not.
   static morvane::Result<std::unique_ptr<LocalServer>> listen(std::uint16_t port);
 
@@ -58,7 +66,7 @@ class LocalServer {
   // Starts the I/O thread and `workers` worker threads, which run until the server is
   // destroyed. Refused connections are reported to `log`, which must outlive the server.
   void start(Handler handler, BodyGate wants_body, SocketGate opens_socket, int workers,
-             const Log& log);
+             const Log& log, Immediate answers_at_once = {});
 
   std::uint16_t port() const;
 

@@ -93,6 +93,15 @@ std::optional<std::string> query_param(std::string_view url, std::string_view wa
 
 std::optional<std::string> query_lang(std::string_view url) { return query_param(url, "lang"); }
 
+std::optional<HttpReply> answer_from_memory(const HttpRequest& request, const ApiContext& api) {
+  if (request.from_socket || request.method != "GET" || !passes_origin_checks(request)) {
+    return std::nullopt;
+  }
+  const std::string_view path = request.path();
+  if (!is_memory_route(path)) return std::nullopt;
+  return route_get(request, path, api);
+}
+
 bool wants_body(const HttpRequest& head, const ApiContext& api) {
   return head.method == "POST" && passes_origin_checks(head) && has_token(head, api.token);
 }

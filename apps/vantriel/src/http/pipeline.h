@@ -19,6 +19,11 @@ namespace vantriel {
 // Runs the checks, then the routes; always returns exactly one reply.
 HttpReply handle_request(const HttpRequest& request, const ApiContext& api);
 
+// The reply of handle_request() for a request it answers from memory alone (a GET of the
+// page, its files or "/api/version" that passes the checks), so the server may send it
+// from its I/O thread; nothing for every other request.
+std::optional<HttpReply> answer_from_memory(const HttpRequest& request, const ApiContext& api);
+
 // Whether handle_request() can make any use of the body of a request with this head: only
 // a POST that passes the origin checks and carries the token. Every other request gets the
 // same reply with or without its body, so the server does not read it.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "base/identity.h"
 #include "http/reply.h"
 #include "input/desktop.h"
@@ -166,6 +168,30 @@ TEST_F(HandleRequest, MethodsAndPaths) {
   EXPECT_EQ(handle_request(make("GET", "/api/identidad"), app).status, 404);
   r = handle_request(make("POST", "/api/version", {{"X-Token", app.token}}), app);
   EXPECT_EQ(r.body_view(), "{\"ok\":false,\"msg\":\"acci\xC3\xB3n desconocida\"}");
+}
+
+// What the I/O thread may answer itself is exactly what the workers would answer, and
+// only requests that need nothing but memory: anything else, a refusal included, goes to
+// a worker.
+TEST_F(HandleRequest, OnlyMemoryRoutesAreAnsweredAtOnceAndAsTheWorkersWould) {
+  for (const char* target : {"/", "/index.html?x=1", "/api/version", "/favicon.ico", "/font/bold.woff2"}) {
+    const auto at_once = answer_from_memory(make("GET", target, {{"Host", "127.0.0.1:8800"}}), app);
+    ASSERT_TRUE(at_once) << target;
+    const auto handled = handle_request(make("GET", target, {{"Host", "127.0.0.1:8800"}}), app);
+    EXPECT_EQ(std::tie(at_once->status, at_once->content_type, at_once->cache_control),
+              std::tie(handled.status, handled.content_type, handled.cache_control))
+        << target;
+    EXPECT_EQ(at_once->body_view(), handled.body_view()) << target;
+  }
+  EXPECT_FALSE(answer_from_memory(make("GET", "/api/estado"), app));
+  EXPECT_FALSE(answer_from_memory(make("GET", "/api/manual?lang=es"), app));
+  EXPECT_FALSE(answer_from_memory(make("GET", "/INDEX.HTML"), app));
+  EXPECT_FALSE(answer_from_memory(make("POST", "/api/version", {{"X-Token", app.token}}), app));
+  EXPECT_FALSE(answer_from_memory(make("GET", "/", {{"Host", "evil.example"}}), app));
+  EXPECT_FALSE(answer_from_memory(make("GET", "/", {{"Sec-Fetch-Dest", "iframe"}}), app));
+  HttpRequest message = make("GET", "/api/version");
+  message.from_socket = true;
+  EXPECT_FALSE(answer_from_memory(message, app));
 }
 
 }  // namespace

@@ -176,6 +176,12 @@ json status_document(const ApiContext& api) {
   return doc;
 }
 
+bool is_memory_route(std::string_view path) {
+  if (path == "/" || path == "/index.html" || path == "/api/version") return true;
+  return std::any_of(std::begin(kStaticFiles), std::end(kStaticFiles),
+                     [path](const StaticFile& f) { return f.path == path; });
+}
+
 HttpReply route_get(const HttpRequest& request, std::string_view path, const ApiContext& api) {
   if (path == "/" || path == "/index.html") {
     HttpReply reply = reply_text({}, "text/html; charset=utf-8", 200);

@@ -14,6 +14,10 @@ namespace vantriel {
 // The embedded files and the GET routes; the 404 reply for any other path.
 HttpReply route_get(const HttpRequest& request, std::string_view path, const ApiContext& api);
 
+// Whether route_get() answers `path` from memory alone, touching no file, lock or device:
+// the page, its embedded files and "/api/version".
+bool is_memory_route(std::string_view path);
+
 // The POST routes but "/api/input"; the no-such-action reply for any other path. `body`
 // is the request JSON (an empty object when the body was not JSON).
 HttpReply route_post(const HttpRequest& request, std::string_view path,
