@@ -464,6 +464,18 @@ test('a technician in a plain browser tab on the server\'s page, with no program
     assert.equal(download.suggestedFilename(), sent(file.path));
     assert.equal(sha256(fs.readFileSync(await download.path())), file.sha);
   }
+  // A file larger than the room this browser has left (a private window keeps it in
+  // memory) is refused before anyone is asked, and both sides see it.
+  await page.evaluate(() => {
+    window.__estimate = navigator.storage.estimate;
+    navigator.storage.estimate = async () => ({ quota: 100000, usage: 0 });
+  });
+  const big = randomFile('grande.bin', 3 * 65536);
+  await host.setInputFiles('#fileIn', big.path);
+  await waitToast(page, 'No cabe grande.bin (197 KB): a este navegador le quedan 100 KB para recibir archivos.');
+  await host.waitForFunction(() => document.getElementById('xfers').textContent.includes('✕ grande.bin: no se recibió'));
+  assert.equal(await page.isVisible('#modal'), false);
+  await page.evaluate(() => { navigator.storage.estimate = window.__estimate; });
   await axeClean(page, 'the viewer');
 
   // The technician ends it; the recent contact stays in this browser. Then Ana ends one.
