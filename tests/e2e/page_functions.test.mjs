@@ -192,6 +192,9 @@ test("the host's Spanish texts reach an English page in English, their variable 
   // The other PC's refusal (its clipboard out of reach) shows only in the host's own words.
   const noClipboard = 'Este escritorio Wayland no deja que otros programas usen el portapapeles: no ofrece el control de datos de wlroots (sway, KDE) ni XWayland.';
   assert.match(knownHostText(noClipboard), /^This Wayland desktop doesn't let other programs use the clipboard/);
+  // A read that failed is told apart from an empty clipboard, in the technician's language.
+  const unread = 'No se pudo leer el portapapeles: el programa que tiene el texto copiado no respondió. Copia el texto de nuevo y vuelve a intentarlo.';
+  assert.match(knownHostText(unread), /^Couldn't read the clipboard: the program holding the copied text didn't answer/);
   for (const peerWords of ['Llama al 555 para desbloquear tu PC', 'toString', '__proto__', null, undefined, 7]) {
     assert.equal(knownHostText(peerWords), null, String(peerWords));
   }

@@ -82,7 +82,7 @@ TEST_F(DataFolderObjectTest, TwoFoldersInOneProcessKeepApart) {
   const DataFolder other(folder_.parent_path() / "otra");
   const Log other_log(other);
   ASSERT_TRUE(set_setting(data_, "general", "idioma", "en").ok());
-  add_recent(data_, "123456789", "uno");
+  add_recent(data_, log_, "123456789", "uno");
   const Identity mine = load_identity(data_, log_);
   log_.line("solo aqui");
 

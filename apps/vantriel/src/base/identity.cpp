@@ -44,7 +44,10 @@ Identity load_identity_locked(const DataFolder& folder, const Log& log) {
   document["id"] = identity.id;
   document["llave"] = identity.llave;
   document["_nota"] = kNota;
-  (void)write_json_atomic(path, document);  // on failure the next load makes another one
+  // On failure the next load makes another one; the log says why this one was lost.
+  if (const morvane::Status saved = write_json_atomic(path, document); !saved) {
+    log.line("No se pudo guardar el ID de esta PC: " + saved.error());
+  }
   log.line("ID nuevo de esta PC: " + id_bonito(identity.id));
   return identity;
 }

@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include <exception>
 #include <string>
 #include <system_error>
 
@@ -29,6 +30,16 @@ void Log::line(std::string_view text) const {
     (void)append_file(file_, line);
   } catch (...) {
     // The log never fails towards its caller (allocation or path conversion errors).
+  }
+}
+
+std::string exception_reason() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {  // rethrown here only to be named
+    return "an exception that is not a std::exception";
   }
 }
 

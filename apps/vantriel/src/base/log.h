@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "base/data_folder.h"
@@ -31,6 +32,10 @@ class Log {
   const std::filesystem::path file_;
   const std::filesystem::path previous_;  // the rotated generation
 };
+
+// Inside a catch block: the text of the exception being handled, for a log line ("what()"
+// of a std::exception, else a plain note that it was of another type).
+std::string exception_reason();
 
 }  // namespace vantriel
 

@@ -29,6 +29,13 @@ void drop_id(nlohmann::ordered_json& list, std::string_view id) {
   list = std::move(kept);
 }
 
+void store(const DataFolder& folder, const Log& log, const nlohmann::ordered_json& list) {
+  if (const morvane::Status saved = write_json_atomic(folder.file(kRecentsFileName), list);
+      !saved) {
+    log.line("[RECIENTES] No se pudo guardar la lista: " + saved.error());
+  }
+}
+
 }  // namespace
 
 nlohmann::ordered_json load_recents(const DataFolder& folder) {
@@ -49,7 +56,7 @@ std::string clean_recent_name(std::string_view name) {
   return out;
 }
 
-nlohmann::ordered_json add_recent(const DataFolder& folder, std::string_view id,
+nlohmann::ordered_json add_recent(const DataFolder& folder, const Log& log, std::string_view id,
                                   std::string_view name) {
   if (!is_valid_id(id)) return load_recents(folder);
   std::lock_guard<std::mutex> lock(recents_lock(folder));
@@ -61,15 +68,16 @@ nlohmann::ordered_json add_recent(const DataFolder& folder, std::string_view id,
   entry["fecha"] = format_local_time(local_now());
   list.insert(list.begin(), std::move(entry));
   if (list.size() > kMaxRecents) list.erase(list.begin() + kMaxRecents, list.end());
-  (void)write_json_atomic(folder.file(kRecentsFileName), list);
+  store(folder, log, list);
   return list;
 }
 
-nlohmann::ordered_json remove_recent(const DataFolder& folder, std::string_view id) {
+nlohmann::ordered_json remove_recent(const DataFolder& folder, const Log& log,
+                                     std::string_view id) {
   std::lock_guard<std::mutex> lock(recents_lock(folder));
   nlohmann::ordered_json list = load_recents(folder);
   drop_id(list, id);
-  (void)write_json_atomic(folder.file(kRecentsFileName), list);
+  store(folder, log, list);
   return list;
 }
 

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/data_folder.h"
+#include "base/log.h"
 
 namespace vantriel {
 
@@ -22,12 +23,14 @@ nlohmann::ordered_json load_recents(const DataFolder& folder);
 
 // Puts {id, nombre, fecha} at the front (dropping the ID's older entry), keeps 12, stores
 // and returns the list. An invalid ID changes nothing. Changes inside this process are
-// serialised by the file's lock, so concurrent calls never lose an entry.
-nlohmann::ordered_json add_recent(const DataFolder& folder, std::string_view id,
+// serialised by the file's lock, so concurrent calls never lose an entry. A list that
+// cannot be stored is still returned; `log` gets a line with the reason.
+nlohmann::ordered_json add_recent(const DataFolder& folder, const Log& log, std::string_view id,
                                   std::string_view name);
 
-// Drops every entry of `id`, stores (always) and returns the list.
-nlohmann::ordered_json remove_recent(const DataFolder& folder, std::string_view id);
+// Drops every entry of `id`, stores (always, a failure logged) and returns the list.
+nlohmann::ordered_json remove_recent(const DataFolder& folder, const Log& log,
+                                     std::string_view id);
 
 // The name as stored: control characters (C0, DEL, C1) dropped, at most 40 characters.
 std::string clean_recent_name(std::string_view name);

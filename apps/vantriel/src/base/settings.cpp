@@ -175,18 +175,26 @@ std::string setting(const Settings& settings, std::string_view section, std::str
   return settings.get(section, key);
 }
 
+morvane::Status create_settings_file(const DataFolder& folder) {
+  const std::filesystem::path path = folder.file(kSettingsFileName);
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec) && !ec) {
+    std::lock_guard<std::mutex> lock(settings_lock(folder));
+    // Checked again under the lock: a writer may have created it meanwhile.
+    if (!std::filesystem::exists(path, ec) && !ec) {
+      return write_file_atomic(path, settings_temp_path(folder), crlf(kSettingsTemplate));
+    }
+  }
+  if (ec) return morvane::make_error("cannot look for the settings file: " + ec.message());
+  return {};
+}
+
 Settings load_settings(const DataFolder& folder) {
   Settings settings = template_defaults();
   try {
     const std::filesystem::path path = folder.file(kSettingsFileName);
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec) && !ec) {
-      std::lock_guard<std::mutex> lock(settings_lock(folder));
-      // Checked again under the lock: a writer may have created it meanwhile.
-      if (!std::filesystem::exists(path, ec) && !ec) {
-        (void)write_file_atomic(path, settings_temp_path(folder), crlf(kSettingsTemplate));
-      }
-    }
+    // A file that cannot be made leaves the defaults; the host logged why at start.
+    [[maybe_unused]] const morvane::Status created = create_settings_file(folder);
     auto text = read_file(path);
     if (text && morvane::is_valid_utf8(*text)) {
       const Settings file = parse_settings(*text);

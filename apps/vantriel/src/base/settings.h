@@ -50,6 +50,11 @@ std::string setting(const Settings& settings, std::string_view section, std::str
 // file gives the defaults.
 Settings load_settings(const DataFolder& folder);
 
+// Creates the settings file from the template when it is missing, as loading does; the
+// reason when that failed (the host logs it at start; loading itself goes on with the
+// defaults).
+morvane::Status create_settings_file(const DataFolder& folder);
+
 // Rewrites the line of `key` in `section` that loading reads (the last one, when the key
 // is written more than once), or adds one, and replaces the whole file. Writers inside
 // this process are serialised by the file's lock, so concurrent calls never lose a change.

@@ -119,7 +119,12 @@ Host::Host(std::filesystem::path data_folder, HostOptions options, TestSwitches 
           .now_seconds = unix_seconds_now,
           .local_timestamp = [] { return format_local_time(local_now()); },
           .log = [this](const std::string& line) { log_.line(line); },
-          .append_history_line = [this](const std::string& line) { history_.append(line); },
+          .append_history_line =
+              [this](const std::string& line) {
+                if (const morvane::Status saved = history_.append(line); !saved) {
+                  log_.line("[SESION] No se pudo guardar en el historial: " + saved.error());
+                }
+              },
           .release_input = [this] { desktop_.release_input(); },
           .renew_clave = [this] { access_code_.renew(); },
           .current_clave = [this] { return access_code_.current(); },
@@ -149,7 +154,10 @@ bool Host::prepare_data_folder() {
   }
   std::error_code ignored;
   std::filesystem::create_directories(folder_.path(), ignored);
-  (void)load_settings(folder_);        // creates the settings file from its template
+  if (const morvane::Status created = create_settings_file(folder_); !created) {
+    log_.line("No se pudo crear el archivo de ajustes (quedan los valores de f\xC3\xA1"
+              "brica): " + created.error());
+  }
   (void)load_identity(folder_, log_);  // creates the identity on the first run
 
   // The program's icon beside its data, and the picture the tray draws from a file (the
@@ -159,7 +167,10 @@ bool Host::prepare_data_folder() {
       {folder_.file("vantriel.ico"), &embedded::favicon_ico},
       {folder_.file(texts.icon_file), texts.icon}};
   for (const auto& [path, file] : icons) {
-    if (!std::filesystem::exists(path, ignored)) (void)write_file(path, file->joined());
+    if (std::filesystem::exists(path, ignored)) continue;
+    if (const morvane::Status written = write_file(path, file->joined()); !written) {
+      log_.line("No se pudo escribir el icono: " + written.error());
+    }
   }
   if (kPortableRelease) keep_menu_entry(log_);
   return true;
@@ -259,7 +270,11 @@ int Host::run() {
                  kRequestWorkers, log_,
                  [&api](const HttpRequest& request) { return answer_from_memory(request, api); });
 
-  write_instance_record(folder_, server_->port());
+  if (const morvane::Status recorded = write_instance_record(folder_, server_->port()); !recorded) {
+    log_.line(
+        "No se pudo anotar el puerto de esta instancia (otro inicio no la encontrar\xC3\xA1): " +
+        recorded.error());
+  }
   log_.line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url +
             " \xC2\xB7 ID " + id_bonito(load_identity(folder_, log_).id) + " \xC2\xB7 servidor " +
             server_url(folder_) + " \xC2\xB7 admin " +

@@ -29,10 +29,10 @@ std::optional<std::uint64_t> non_negative_integer(const nlohmann::ordered_json& 
 
 }  // namespace
 
-void write_instance_record(const DataFolder& folder, std::uint16_t port) {
+morvane::Status write_instance_record(const DataFolder& folder, std::uint16_t port) {
   nlohmann::ordered_json record = {
       {"port", port}, {"pid", current_process_id()}, {"version", kAppVersion}};
-  (void)write_file_atomic(folder.file(kRecordFile), folder.file("instancia.tmp"), record.dump());
+  return write_file_atomic(folder.file(kRecordFile), folder.file("instancia.tmp"), record.dump());
 }
 
 void remove_instance_record(const DataFolder& folder) {

@@ -10,10 +10,13 @@
 #include <string>
 
 #include "base/data_folder.h"
+#include "morvane/core/result.h"
 
 namespace vantriel {
 
-void write_instance_record(const DataFolder& folder, std::uint16_t port);
+// Records this host's port; an error when the record could not be written (a second start
+// then cannot find this host).
+morvane::Status write_instance_record(const DataFolder& folder, std::uint16_t port);
 
 // Deletes the record when it names this process.
 void remove_instance_record(const DataFolder& folder);

@@ -256,6 +256,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
       try {
         reply = server_.answers_at_once(request);
       } catch (...) {
+        server_.log->line("[HTTP] " + request.method + " " + std::string(request.path()) +
+                          " no se pudo responder al momento (la atiende un trabajador): " +
+                          exception_reason());
         reply.reset();  // the worker's handler answers it, as any other request
       }
       if (reply) return write(std::move(*reply));
@@ -521,6 +524,8 @@ void LocalServer::Impl::work_loop() {
     try {
       reply = handler(job.request);
     } catch (...) {
+      log->line("[HTTP] " + job.request.method + " " + std::string(job.request.path()) +
+                " fall\xC3\xB3 (respuesta 500): " + exception_reason());
       reply.status = 500;
       reply.content_type = "text/plain";
       reply.cache_control = "no-store";

@@ -33,6 +33,9 @@ constexpr char kUnknownAction[] = "acci\xC3\xB3n desconocida";
 constexpr char kNoControl[] = "sin permiso de control";
 constexpr char kEndSessionFirst[] = "Termina la sesi\xC3\xB3n antes de cambiar tu ID";
 constexpr char kWhatToOpen[] = "\xC2\xBFqu\xC3\xA9 abro?";
+constexpr char kClipboardUnread[] =
+    "No se pudo leer el portapapeles: el programa que tiene el texto copiado no "
+    "respondi\xC3\xB3. Copia el texto de nuevo y vuelve a intentarlo.";
 
 // Where "/api/abrir" sends the fixed link targets.
 constexpr char kHomePage[] = "https://vantriel.app/";
@@ -202,10 +205,17 @@ HttpReply route_get(const HttpRequest& request, std::string_view path, const Api
   if (path == "/api/update") return reply_json(api.updater.state());
   if (path == "/api/ajustes") return reply_json(settings_document(api.folder));
   if (path == "/api/monitores") return reply_json(monitors_json(api.desktop.monitors()));
-  if (path == "/api/manual") return reply_json(manual_document(query_lang(request.target)));
+  if (path == "/api/manual") {
+    return reply_json(manual_document(query_lang(request.target), api.log));
+  }
   if (path == "/manual/imprimir") {
-    return reply_text(manual_print_page(query_lang(request.target)), "text/html; charset=utf-8",
-                      200);
+    const std::optional<std::string> lang = query_lang(request.target);
+    morvane::Result<std::string> page = manual_print_page(lang, api.log);
+    if (!page) {
+      return reply_text(print_failure_page(manual_language(lang), page.error()),
+                        "text/html; charset=utf-8", 500);
+    }
+    return reply_text(std::move(*page), "text/html; charset=utf-8", 200);
   }
   return reply_not_found();
 }
@@ -253,7 +263,12 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
     if (const ClipboardReach reach = api.desktop.clipboard_reach(); !reach.possible) {
       return reply_json(refusal(reach.why.c_str()));
     }
-    return reply_json({{"ok", true}, {"texto", api.desktop.read_clipboard()}});
+    morvane::Result<std::string> text = api.desktop.read_clipboard();
+    if (!text) {
+      api.log.line("[PORTAPAPELES] No se pudo leer: " + text.error());
+      return reply_json(refusal(kClipboardUnread));
+    }
+    return reply_json({{"ok", true}, {"texto", std::move(*text)}});
   }
   if (path == "/api/portapapeles/poner") {
     if (!sessions.control_allowed()) return reply_json(refusal(kNoControl));
@@ -284,10 +299,10 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
   if (path == "/api/abrir") return reply_json(route_open(body, api.folder));
   if (path == "/api/recientes/agregar") {
     return reply_json(
-        add_recent(api.folder, text_member(body, "id"), text_member(body, "nombre")));
+        add_recent(api.folder, api.log, text_member(body, "id"), text_member(body, "nombre")));
   }
   if (path == "/api/recientes/quitar") {
-    return reply_json(remove_recent(api.folder, text_member(body, "id")));
+    return reply_json(remove_recent(api.folder, api.log, text_member(body, "id")));
   }
   if (path == "/api/update") return reply_json(api.updater.action(body));
   if (path == "/api/salir") {

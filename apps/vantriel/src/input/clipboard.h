@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "input/clipboard_reach.h"
+#include "morvane/core/result.h"
 
 namespace vantriel {
 
@@ -23,11 +24,13 @@ class Clipboard {
 
   // Where the clipboard is read and written, decided when the object is made and again
   // while there is no way (a desktop that comes up later is reached); where it is not
-  // possible, reads give nothing and writes fail.
+  // possible, reads and writes fail.
   ClipboardReach reach() const;
 
-  // The clipboard's text as UTF-8; empty when it holds no text or cannot be read.
-  std::string read_text();
+  // The clipboard's text as UTF-8; empty when it holds no text (nothing, a picture,
+  // files). An error, with its reason in English for the log, when it cannot be read: no
+  // way to the clipboard, or the program that holds it did not answer in time.
+  morvane::Result<std::string> read_text();
   // Puts UTF-8 text on the clipboard; false when that failed.
   bool write_text(std::string_view utf8);
 

@@ -8,6 +8,8 @@
 // In a Wayland session the clipboard is the compositor's selection: through wlr-data-control
 // where the compositor offers it (clipboard_wayland_linux.cpp, with the same limits), else
 // through XWayland's CLIPBOARD as above; clipboard_reach.h decides which at start.
+#include "input/clipboard.h"  // first: Xlib defines a macro "Status" that its header uses
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <poll.h>
@@ -24,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "input/clipboard.h"
 #include "input/clipboard_wayland_linux.h"
 #include "input/x11_display.h"
 #include "morvane/core/text/utf16.h"
@@ -409,27 +410,28 @@ ClipboardReach system_clipboard_reach() {
   return decide_clipboard_reach(facts);
 }
 
-std::string read_x11_text() {
+morvane::Result<std::string> read_x11_text() {
   X11Connection conn;
   Display* d = conn.display();
-  if (d == nullptr) return {};
+  if (d == nullptr) return morvane::make_error("the X server does not answer");
   const Atoms atoms(d);
-  if (XGetSelectionOwner(d, atoms.clipboard) == None) return {};
+  if (XGetSelectionOwner(d, atoms.clipboard) == None) return std::string();
   const Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
   XSelectInput(d, window, PropertyChangeMask);
   const auto deadline = Clock::now() + kReadTotalTimeout;
   std::string text;
   ReadResult got = read_target(d, atoms, window, atoms.utf8_string, deadline, text);
-  if (got == ReadResult::kText) {
-    text = morvane::utf8_prefix_by_utf16_units(text, kMaxReadUnits);
-  } else if (got == ReadResult::kRefused &&
-             read_target(d, atoms, window, XA_STRING, deadline, text) == ReadResult::kText) {
-    text = morvane::utf8_prefix_by_utf16_units(latin1_to_utf8(text), kMaxReadUnits);
-  } else {
-    text.clear();
+  if (got == ReadResult::kRefused) {
+    got = read_target(d, atoms, window, XA_STRING, deadline, text);
+    if (got == ReadResult::kText) text = latin1_to_utf8(text);
   }
   if (conn.ok()) XDestroyWindow(d, window);
-  return text;
+  if (got == ReadResult::kFailed) {
+    return morvane::make_error(
+        "the program that holds the X11 clipboard did not answer in time or sent a bad reply");
+  }
+  if (got == ReadResult::kRefused) return std::string();  // no text: a picture, files
+  return morvane::utf8_prefix_by_utf16_units(text, kMaxReadUnits);
 }
 
 }  // namespace
@@ -458,14 +460,20 @@ Clipboard::~Clipboard() = default;
 
 ClipboardReach Clipboard::reach() const { return owner_->current(); }
 
-std::string Clipboard::read_text() {
+morvane::Result<std::string> Clipboard::read_text() {
   const ClipboardReach reach = owner_->current();
   if (reach.method == "x11") return read_x11_text();
-  if (reach.method != "wlroots") return {};
+  if (reach.method != "wlroots") {
+    return morvane::make_error("no way to this session's clipboard: " + reach.why);
+  }
   std::optional<std::string> text = read_wayland_selection(
       kMaxReadBytes, static_cast<int>(kReadIdleTimeout.count()),
       static_cast<int>(kReadTotalTimeout.count()));
-  return text ? morvane::utf8_prefix_by_utf16_units(*text, kMaxReadUnits) : std::string();
+  if (!text) {
+    return morvane::make_error(
+        "the compositor or the program that holds the Wayland selection did not answer in time");
+  }
+  return morvane::utf8_prefix_by_utf16_units(*text, kMaxReadUnits);
 }
 
 bool Clipboard::write_text(std::string_view utf8) {

@@ -35,9 +35,17 @@ Clipboard::~Clipboard() = default;
 
 ClipboardReach Clipboard::reach() const { return {true, "windows", ""}; }
 
-std::string Clipboard::read_text() {
-  if (!open_clipboard()) return {};
-  std::string text;
+morvane::Result<std::string> Clipboard::read_text() {
+  if (!open_clipboard()) {
+    return morvane::make_error("the clipboard stayed open in another program (error " +
+                               std::to_string(GetLastError()) + ")");
+  }
+  // No text on the clipboard (nothing, a picture, files) is an empty text, not a failure.
+  if (!IsClipboardFormatAvailable(CF_UNICODETEXT)) {
+    CloseClipboard();
+    return std::string();
+  }
+  morvane::Result<std::string> text = std::string();
   if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
     if (const auto* units = static_cast<const char16_t*>(GlobalLock(data))) {
       // Never past the end of the block, whatever the text claims.
@@ -47,7 +55,13 @@ std::string Clipboard::read_text() {
       while (n < limit && units[n] != 0) ++n;
       text = morvane::utf16_to_utf8(std::u16string_view(units, n));
       GlobalUnlock(data);
+    } else {
+      text = morvane::make_error("the clipboard's text could not be locked (error " +
+                                 std::to_string(GetLastError()) + ")");
     }
+  } else {
+    text = morvane::make_error("the clipboard's text could not be taken (error " +
+                               std::to_string(GetLastError()) + ")");
   }
   CloseClipboard();
   return text;

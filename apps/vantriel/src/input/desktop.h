@@ -63,7 +63,7 @@ class Desktop {
 
   // Where the clipboard is reached, decided once at start (clipboard_reach.h).
   ClipboardReach clipboard_reach() const { return clipboard_.reach(); }
-  std::string read_clipboard() { return clipboard_.read_text(); }
+  morvane::Result<std::string> read_clipboard() { return clipboard_.read_text(); }
   bool write_clipboard(std::string_view utf8) { return clipboard_.write_text(utf8); }
 
  private:

@@ -5,6 +5,7 @@
 #include "main/app_version.h"
 #include "base/file_util.h"
 #include "base/json_member.h"
+#include "base/log.h"
 #include "manual/markdown.h"
 #include "morvane/core/process/executable_path.h"
 #include "morvane/core/text/utf8.h"
@@ -31,6 +32,7 @@ struct Labels {
   const char* toc;
   const char* by;
   const char* missing;
+  const char* failed;
   const char* print;
 };
 
@@ -40,6 +42,7 @@ constexpr Labels kSpanish = {
     "Contenido",
     "App desarrollada por",
     "No encontr\xC3\xA9 el manual (carpeta manual junto a Vantriel.exe).",
+    "No se pudo preparar el manual. Vuelve a intentarlo; si sigue igual, reinicia Vantriel.",
     "Imprimir / Guardar como PDF",
 };
 
@@ -49,6 +52,7 @@ constexpr Labels kEnglish = {
     "Contents",
     "App developed by",
     "Manual not found (manual folder).",
+    "The manual could not be prepared. Try again; if it keeps happening, restart Vantriel.",
     "Print / Save as PDF",
 };
 
@@ -205,40 +209,55 @@ std::string print_page_from_document(std::string_view language, const json& docu
 json manual_document_in(const std::filesystem::path& folder,
                         const std::optional<std::string>& lang) {
   const std::string language = manual_language(lang);
-  try {
-    const std::optional<std::string> text = read_manual(folder, language);
-    if (!text) return manual_missing(language);
-    return manual_document_from_text(language, *text, kAppVersion);
-  } catch (...) {
-    // Out of memory or a failing path operation: the help tab shows the refusal.
-    return manual_missing(language);
-  }
+  const std::optional<std::string> text = read_manual(folder, language);
+  if (!text) return manual_missing(language);
+  return manual_document_from_text(language, *text, kAppVersion);
 }
 
 std::string manual_print_page_in(const std::filesystem::path& folder,
                                  const std::optional<std::string>& lang) {
+  return print_page_from_document(manual_language(lang), manual_document_in(folder, lang));
+}
+
+json manual_failed(std::string_view language) {
+  json reply = json::object();
+  reply["ok"] = false;
+  reply["msg"] = labels_for(language).failed;
+  return reply;
+}
+
+morvane::Result<std::string> manual_guarded(std::string_view language, const Log& log,
+                                            const std::function<std::string()>& make) {
+  try {
+    return make();
+  } catch (...) {
+    // Out of memory or a failing path operation.
+    log.line("[MANUAL] No se pudo preparar el manual (" + std::string(language) +
+             "): " + exception_reason());
+    return morvane::make_error(labels_for(language).failed);
+  }
+}
+
+json manual_document(const std::optional<std::string>& lang, const Log& log) {
   const std::string language = manual_language(lang);
-  try {
-    return print_page_from_document(language, manual_document_in(folder, lang));
-  } catch (...) {
+  json document;
+  const morvane::Result<std::string> made = manual_guarded(language, log, [&] {
+    document = manual_document_in(default_folder(), lang);
     return std::string();
-  }
+  });
+  return made ? std::move(document) : manual_failed(language);
 }
 
-json manual_document(const std::optional<std::string>& lang) {
-  try {
-    return manual_document_in(default_folder(), lang);
-  } catch (...) {
-    return manual_missing(manual_language(lang));
-  }
+morvane::Result<std::string> manual_print_page(const std::optional<std::string>& lang,
+                                               const Log& log) {
+  return manual_guarded(manual_language(lang), log,
+                        [&] { return manual_print_page_in(default_folder(), lang); });
 }
 
-std::string manual_print_page(const std::optional<std::string>& lang) {
-  try {
-    return manual_print_page_in(default_folder(), lang);
-  } catch (...) {
-    return std::string();
-  }
+std::string print_failure_page(std::string_view language, std::string_view message) {
+  return "<!doctype html><html lang=\"" + std::string(language == "en" ? "en" : "es") +
+         "\"><head><meta charset=\"utf-8\"><title>Vantriel</title></head><body><p>" +
+         escape_html(message) + "</p></body></html>";
 }
 
 }  // namespace vantriel

@@ -1,14 +1,19 @@
 #include "manual/manual.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "main/app_version.h"
+#include "base/data_folder.h"
+#include "base/log.h"
 #include "manual/markdown.h"
 
 namespace vantriel {
@@ -155,6 +160,33 @@ TEST_F(ManualFolderTest, PrintPageOfAMissingManual) {
                       "\xF0\x9F\x96\xA8 Print / Save as PDF</button></p>\n<div class=\"sign\">"),
             std::string::npos);
   EXPECT_EQ(manual_print_page_in(folder_, std::nullopt).find("Print / Save"), std::string::npos);
+}
+
+TEST_F(ManualFolderTest, AManualThatCannotBePreparedIsAVisibleFailureLoggedOnce) {
+  const DataFolder data(folder_ / "data");
+  std::filesystem::create_directories(data.path());
+  const Log log(data);
+  const morvane::Result<std::string> failed = manual_guarded(
+      "en", log, []() -> std::string { throw std::runtime_error("no memory left"); });
+  ASSERT_FALSE(failed.ok());  // never an empty page that looks like a manual
+  EXPECT_EQ(failed.error(), manual_failed("en")["msg"].get<std::string>());
+  EXPECT_EQ(manual_failed("es").dump(),
+            "{\"ok\":false,\"msg\":\"No se pudo preparar el manual. Vuelve a intentarlo; si "
+            "sigue igual, reinicia Vantriel.\"}");
+  EXPECT_EQ(manual_guarded("es", log, [] { return std::string("page"); }).value_or("?"), "page");
+
+  std::ifstream in(data.file("vantriel.log"));
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string lines = text.str();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+  EXPECT_NE(lines.find("[MANUAL] No se pudo preparar el manual (en): no memory left"),
+            std::string::npos)
+      << lines;
+
+  EXPECT_EQ(print_failure_page("en", "a <b> & c"),
+            "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Vantriel"
+            "</title></head><body><p>a &lt;b&gt; &amp; c</p></body></html>");
 }
 
 TEST(PrintPage, EscapesEveryValue) {

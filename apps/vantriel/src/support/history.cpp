@@ -4,10 +4,10 @@
 
 namespace vantriel {
 
-void SessionHistory::append(const std::string& line) const {
-  std::error_code ignored;
+morvane::Status SessionHistory::append(const std::string& line) const {
+  std::error_code ignored;  // a missing folder shows as the append's own error
   std::filesystem::create_directories(file_.parent_path(), ignored);
-  (void)append_file(file_, line);
+  return append_file(file_, line);
 }
 
 nlohmann::ordered_json SessionHistory::recent(std::size_t limit) const {

@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "morvane/core/result.h"
+
 namespace vantriel {
 
 class SessionHistory {
@@ -18,8 +20,8 @@ class SessionHistory {
   explicit SessionHistory(std::filesystem::path file) : file_(std::move(file)) {}
 
   // Appends one line (a record and its "\n") in one write; a failure loses that record
-  // only.
-  void append(const std::string& line) const;
+  // only, and says why.
+  morvane::Status append(const std::string& line) const;
   // The newest `limit` records, newest first; damaged lines skipped.
   nlohmann::ordered_json recent(std::size_t limit = 15) const;
 

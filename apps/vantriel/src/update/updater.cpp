@@ -212,8 +212,12 @@ json Updater::state() {
 
 void Updater::save_state_locked() {
   json doc = {{"last_check", last_check_}, {"latest", latest_}, {"dismissed", dismissed_}};
-  (void)write_file_atomic(work_folder() / "estado.json", work_folder() / "estado.tmp",
-                          doc.dump(-1, ' ', false, json::error_handler_t::replace));
+  if (const morvane::Status saved =
+          write_file_atomic(work_folder() / "estado.json", work_folder() / "estado.tmp",
+                            doc.dump(-1, ' ', false, json::error_handler_t::replace));
+      !saved) {
+    log_.line(std::string(kTag) + "No se pudo guardar el estado: " + saved.error());
+  }
 }
 
 json Updater::action(const json& request) {
@@ -226,7 +230,12 @@ json Updater::action(const json& request) {
     std::this_thread::sleep_for(kCheckReplyPause);
   } else if (what == "auto") {
     bool on = request.contains("on") && morvane::truthy(request["on"]);
-    (void)set_setting(folder_, "general", "buscar_actualizaciones", on ? "si" : "no");
+    if (const morvane::Status saved =
+            set_setting(folder_, "general", "buscar_actualizaciones", on ? "si" : "no");
+        !saved) {
+      log_.line(std::string(kTag) + "No se pudo guardar la b\xC3\xBAsqueda autom\xC3\xA1tica: " +
+                saved.error());
+    }
   } else if (what == "dismiss") {
     std::lock_guard<std::mutex> lock(mu_);
     dismissed_ =

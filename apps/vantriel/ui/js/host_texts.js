@@ -23,6 +23,8 @@ const EXACT = {
     "This Wayland desktop doesn't let other programs use the clipboard: it offers neither wlroots data control (sway, KDE) nor XWayland.",
   "No hay un escritorio gráfico cuyo portapapeles usar: Vantriel no se inició dentro de una sesión de escritorio.":
     "There is no graphical desktop whose clipboard to use: Vantriel was not started inside a desktop session.",
+  "No se pudo leer el portapapeles: el programa que tiene el texto copiado no respondió. Copia el texto de nuevo y vuelve a intentarlo.":
+    "Couldn't read the clipboard: the program holding the copied text didn't answer. Copy the text again and try once more.",
   "Rechazaste el control remoto en la ventana de tu escritorio (o la cerraste sin elegir).":
     "You refused remote control in your desktop's window (or closed it without choosing).",
   "Tu escritorio no pudo empezar el control remoto.": "Your desktop couldn't start remote control.",
