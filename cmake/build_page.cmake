@@ -1,9 +1,10 @@
 # Joins the page sources into the single page the host serves, with the style sheets
 # and the script inline:
 #   cmake -DUI_DIR=<apps/vantriel/ui> -DOUTPUT=<page.html> [-DESBUILD=<esbuild>] -P build_page.cmake
-# index.html names its style sheets in order with <link rel="stylesheet" href="css/NAME.css">
-# and its one entry module with <script type="module" src="js/NAME.js"></script> (so it
-# also opens as it is in a browser). The sheets become one <style>; esbuild bundles the
+# index.html, with the parts it includes from parts/ (page_modules.cmake), names its style
+# sheets in order with <link rel="stylesheet" href="css/NAME.css">
+# and its one entry module with <script type="module" src="js/NAME.js"></script> (the
+# tags a browser would load). The sheets become one <style>; esbuild bundles the
 # entry module and everything it imports into one <script>. Every file in css/ must be
 # named and every file in js/ but the web page's (web_*.js) imported, so none is left out unseen, and the modules'
 # imports must form no cycle.
@@ -16,6 +17,7 @@ endif()
 
 get_filename_component(UI_DIR "${UI_DIR}" ABSOLUTE)
 file(READ "${UI_DIR}/index.html" page)
+include_page_parts(page "${UI_DIR}" "build_page.cmake: index.html")
 
 function(inline_parts kind tag_regex name_regex open_tag close_tag)
   string(REGEX MATCHALL "${tag_regex}" tags "${page}")
@@ -49,17 +51,8 @@ function(inline_parts kind tag_regex name_regex open_tag close_tag)
   endforeach()
 
   # The first tag takes the whole block; the others go, with their line ends.
-  list(GET tags 0 first)
-  string(FIND "${page}" "${first}" at)
-  string(LENGTH "${first}" len)
-  string(SUBSTRING "${page}" 0 ${at} before)
-  math(EXPR rest_at "${at} + ${len}")
-  string(SUBSTRING "${page}" ${rest_at} -1 after)
-  foreach(tag IN LISTS tags)
-    string(REPLACE "${tag}\n" "" after "${after}")
-    string(REPLACE "${tag}" "" after "${after}")
-  endforeach()
-  set(page "${before}${open_tag}\n${joined}${close_tag}>${after}" PARENT_SCOPE)
+  replace_tags("${tags}" "${open_tag}\n${joined}${close_tag}>")
+  set(page "${page}" PARENT_SCOPE)
 endfunction()
 
 inline_parts(css

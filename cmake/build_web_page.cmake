@@ -20,6 +20,7 @@ endif()
 get_filename_component(UI_DIR "${UI_DIR}" ABSOLUTE)
 get_filename_component(OUTPUT_DIR "${OUTPUT_DIR}" ABSOLUTE)
 file(READ "${UI_DIR}/web.html" page)
+include_page_parts(page "${UI_DIR}" "build_web_page.cmake: web.html")
 
 # Modules of the desktop host's side: its local API client and its half of a session.
 set(host_only_modules js/api.js js/host_session.js)
@@ -29,22 +30,6 @@ function(write_output name content)
   file(WRITE "${OUTPUT_DIR}/${name}.tmp" "${content}")
   file(COPY_FILE "${OUTPUT_DIR}/${name}.tmp" "${OUTPUT_DIR}/${name}" ONLY_IF_DIFFERENT)
   file(REMOVE "${OUTPUT_DIR}/${name}.tmp")
-endfunction()
-
-# Replaces the tags in TAGS (a list of exact strings of `page`) by REPLACEMENT at the
-# place of the first one; the others go, with their line ends.
-function(replace_tags tags replacement)
-  list(GET tags 0 first)
-  string(FIND "${page}" "${first}" at)
-  string(LENGTH "${first}" len)
-  string(SUBSTRING "${page}" 0 ${at} before)
-  math(EXPR rest_at "${at} + ${len}")
-  string(SUBSTRING "${page}" ${rest_at} -1 after)
-  foreach(tag IN LISTS tags)
-    string(REPLACE "${tag}\n" "" after "${after}")
-    string(REPLACE "${tag}" "" after "${after}")
-  endforeach()
-  set(page "${before}${replacement}${after}" PARENT_SCOPE)
 endfunction()
 
 file(MAKE_DIRECTORY "${OUTPUT_DIR}/font" "${OUTPUT_DIR}/img")

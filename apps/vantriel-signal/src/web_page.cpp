@@ -1,6 +1,7 @@
 #include "web_page.h"
 
 #include "crypto.h"
+#include "morvane/core/text/ascii.h"
 #include "web_files.h"
 
 namespace vantriel::signal {
@@ -49,14 +50,6 @@ bool none_match_hit(std::string_view header, std::string_view etag) {
     header.remove_prefix(comma + 1);
   }
   return false;
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 }  // namespace
@@ -110,7 +103,7 @@ std::optional<WebReply> WebPage::answer(std::string_view path, bool head,
 }
 
 bool same_origin(std::string_view origin, std::string_view host) {
-  std::string o = lower(origin), h = lower(host);
+  std::string o = morvane::ascii_lower(origin), h = morvane::ascii_lower(host);
   std::string_view default_port;
   if (o.rfind("https://", 0) == 0) {
     o.erase(0, 8);

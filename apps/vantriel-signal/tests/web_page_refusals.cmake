@@ -12,6 +12,12 @@ function(expect_refusal name line expected)
   file(COPY "${UI_DIR}/" DESTINATION "${ui}")
   file(APPEND "${ui}/js/web_main.js" "\n${line}\n")
   foreach(module IN LISTS ARGN)
+    # "-PATH" removes that file of the copy.
+    if(module MATCHES "^-")
+      string(SUBSTRING "${module}" 1 -1 gone)
+      file(REMOVE "${ui}/${gone}")
+      continue()
+    endif()
     # One module per item, NAME=TEXT: no ";" in its text (CMake would split the list there).
     string(FIND "${module}" "=" eq)
     string(SUBSTRING "${module}" 0 ${eq} file_name)
@@ -51,4 +57,7 @@ expect_refusal(cycle "import \"./cycle_a_probe.js\";"
   "the modules import each other in a cycle: js/cycle_a_probe.js -> js/cycle_b_probe.js -> js/cycle_a_probe.js"
   "cycle_a_probe.js=import \"./cycle_b_probe.js\"\nexport const a = 1"
   "cycle_b_probe.js=import \"./cycle_a_probe.js\"\nexport const b = 2")
+# A part of the markup both pages share, gone.
+expect_refusal(missing_part "" "web.html includes parts/session.html, which does not exist"
+  "-parts/session.html")
 file(REMOVE_RECURSE "${WORK}")
