@@ -4,6 +4,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { openPage, withHostAndBrowser } from '../lib/host.mjs';
+import { waitFor } from '../lib/twopc.mjs';
 import { pageModule, ROOT, UI } from '../lib/page_scripts.mjs';
 
 const { I18N } = await pageModule('i18n.js');
@@ -38,6 +39,9 @@ function assertApplied(seen, lang) {
   for (const [k, v] of [...seen.texts, ...seen.placeholders, ...seen.tips]) assert.equal(v, tbl[k], `${k} in ${lang}`);
 }
 
+// The language the host has saved, as the page reads it back.
+const savedLanguage = (page) => page.evaluate(async () => (await (await fetch('/api/ajustes')).json()).general.idioma);
+
 test('first start in Spanish, switch to English and back', async () => {
   const { page, errors } = await openPage(browser, host);
   const es = await textsOf(page);
@@ -51,7 +55,8 @@ test('first start in Spanish, switch to English and back', async () => {
   assert.match(en.dynamic, new RegExp(I18N.en.noHistory));
 
   // The choice is saved: a new page starts in English.
-  await page.waitForFunction(async () => (await (await fetch('/api/ajustes')).json()).general.idioma === 'en');
+  // (Playwright's waitForFunction takes a promise for a truthy value and would not wait.)
+  await waitFor(async () => (await savedLanguage(page)) === 'en', { what: 'English saved' });
   assert.match(host.readData('vantriel.ini'), /^idioma = en\r?$/m);
   await page.reload();
   await page.waitForSelector('html[data-ready="1"]');
@@ -60,7 +65,7 @@ test('first start in Spanish, switch to English and back', async () => {
   await page.click('#langBtn');
   await page.waitForFunction(() => document.documentElement.lang === 'es');
   assertApplied(await textsOf(page), 'es');
-  await page.waitForFunction(async () => (await (await fetch('/api/ajustes')).json()).general.idioma === 'es');
+  await waitFor(async () => (await savedLanguage(page)) === 'es', { what: 'Spanish saved' });
   assert.deepEqual(errors, []);
 });
 
