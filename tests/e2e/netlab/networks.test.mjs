@@ -246,10 +246,14 @@ test('e: the host PC loses its link for 5 s, then gets a new address: the sessio
 
   await watchViewer();
   await lab.pcs.host.linkDown();
+  // The person's bar says so too, while the link is down.
+  const hostTold = hostPage().waitForSelector('#hbReconnecting', { timeout: 5000 }).then(() => true, () => false);
   await new Promise((r) => setTimeout(r, 5000));
+  assert.ok(await hostTold, 'the host bar said it was reconnecting');
   await lab.pcs.host.linkUp();
   await pictureShows('20c040', 30000);
   await clickAndKey();
+  await hostPage().waitForSelector('#hbReconnecting', { state: 'detached', timeout: 15000 });
   // The technician was told the network dropped, and the picture is back without it.
   await techPage().waitForSelector('#vWait', { state: 'hidden' });
   let seen = await viewerSeen();

@@ -617,6 +617,8 @@ export function drawHostBar() {
     '<button type="button" class="btn sm danger" id="hbEnd">' + esc(t("hbEnd")) + "</button>" +
     "</span></div>" +
     '<div class="hbrow">' + checkHtml(s, "hbCheck") + "</div>" +
+    // The person sees the drop too, not a picture that silently stopped reaching anyone.
+    (s.reconnecting ? '<div id="hbReconnecting" class="note warn" role="status">' + esc(t("reconnectingPeer")) + "</div>" : "") +
     (s.clipReads ? '<div id="hbClip" class="note">' + esc(clipReadText(s)) + "</div>" : "") +
     (s.asking && s.control ? '<div id="hbAsk" class="note" role="status">' + esc(t("desktopAsks")) + "</div>" : "") +
     (s.refusal && !s.control ? '<div id="hbRefused" class="note warn" role="status">' + esc(hostWords(s.refusal)) + "</div>" : "") +

@@ -238,7 +238,9 @@ function pathLost(s) {
 }
 
 function pathBack(s) {
+  if (!s.reconnecting) return;
   s.reconnecting = false;
+  hook(s, "redraw");
 }
 
 // `renew`: a last offer still unanswered means the registration socket may be dead, and
