@@ -18,7 +18,7 @@ function build(uiDir) {
 
 function copyUi() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-ui-'));
-  for (const name of ['index.html', 'package.json', 'css', 'js']) {
+  for (const name of ['index.html', 'package.json', 'parts', 'css', 'js']) {
     fs.cpSync(path.join(UI, name), path.join(dir, name), { recursive: true });
   }
   return dir;
@@ -32,6 +32,9 @@ test('the built page carries the sheets and the bundled modules inline and nothi
   assert.doesNotMatch(page, /<script src=|<script type="module"|<link rel="stylesheet"|\bimport\s*\{|\bexport\s/);
   assert.equal(page.match(/__TOKEN__/g).length, 1);
   assert.ok(page.includes('v__VERSION__'));
+  // The shared markup is in place, and no include directive is left.
+  assert.ok(page.includes('<div id="viewer" class="viewer" hidden>'));
+  assert.doesNotMatch(page, /<!--#include/);
   // The modules run in import order: the helpers before the start-up.
   assert.ok(page.indexOf('// js/core.js') >= 0 && page.indexOf('// js/core.js') < page.indexOf('// js/main.js'));
   for (const sheet of fs.readdirSync(path.join(UI, 'css'))) {
