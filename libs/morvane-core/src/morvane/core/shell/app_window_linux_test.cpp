@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -107,9 +108,14 @@ class FakeBrowserProcess {
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
     input_ = fds[1];
-    // The copy has exec'd once /proc names it.
+    // The copy has exec'd once /proc names it: this process, not another of the profile
+    // (on a busy machine the second fake was taken for started by the first one's entry).
     auto platform = make_app_window_platform();
-    for (int i = 0; i < 400 && platform->find_profile_processes(profile).empty(); ++i) {
+    const auto listed = [&] {
+      const auto pids = platform->find_profile_processes(profile);
+      return std::find(pids.begin(), pids.end(), static_cast<std::uint64_t>(pid)) != pids.end();
+    };
+    for (int i = 0; i < 400 && !listed(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
