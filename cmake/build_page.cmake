@@ -60,15 +60,7 @@ inline_parts(css
   "^<link rel=\"stylesheet\" href=\"(css/[A-Za-z0-9_-]+\\.css)\">$"
   "<style>" "</style")
 # The script: the entry module bundled with everything it imports.
-string(REGEX MATCHALL "<script type=\"module\" src=\"js/[A-Za-z0-9_-]+\\.js\"></script>" entries "${page}")
-list(LENGTH entries entry_count)
-if(NOT entry_count EQUAL 1)
-  message(FATAL_ERROR "build_page.cmake: index.html must name exactly one entry module (found ${entry_count})")
-endif()
-string(REGEX REPLACE "^<script type=\"module\" src=\"(js/[A-Za-z0-9_-]+\\.js)\"></script>$" "\\1" entry "${entries}")
-if(NOT EXISTS "${UI_DIR}/${entry}")
-  message(FATAL_ERROR "build_page.cmake: index.html names ${entry}, which does not exist")
-endif()
+page_entry("build_page.cmake: index.html")
 set(work "${OUTPUT}.parts")
 file(MAKE_DIRECTORY "${work}")
 page_bundle(build_page.cmake "${UI_DIR}" "${entry}" "${work}/page.js" "${work}/meta.json")

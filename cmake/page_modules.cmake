@@ -171,3 +171,20 @@ function(replace_tags tags replacement)
   endforeach()
   set(page "${before}${replacement}${after}" PARENT_SCOPE)
 endfunction()
+
+# The one entry module the page template (the caller's `page`) names with
+# <script type="module" src="js/NAME.js"></script>: its tag in `entries` and its path
+# under UI_DIR in `entry`, both set for the caller. `what` names the template in messages.
+function(page_entry what)
+  string(REGEX MATCHALL "<script type=\"module\" src=\"js/[A-Za-z0-9_-]+\\.js\"></script>" entries "${page}")
+  list(LENGTH entries entry_count)
+  if(NOT entry_count EQUAL 1)
+    message(FATAL_ERROR "${what} must name exactly one entry module (found ${entry_count})")
+  endif()
+  string(REGEX REPLACE "^<script type=\"module\" src=\"(js/[A-Za-z0-9_-]+\\.js)\"></script>$" "\\1" entry "${entries}")
+  if(NOT EXISTS "${UI_DIR}/${entry}")
+    message(FATAL_ERROR "${what} names ${entry}, which does not exist")
+  endif()
+  set(entries "${entries}" PARENT_SCOPE)
+  set(entry "${entry}" PARENT_SCOPE)
+endfunction()
