@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks once and runs each. Figures only; nothing here passes or fails
-# on time. Set BENCH_ONLY=local-server|input|update|download|signal|page|session|files|calls|netlab to
-# run one.
+# on time. Set BENCH_ONLY=local-server|input|update|download|signal|page|session|files|calls|netlab|picture
+# to run one; PICTURE_ARGS (e.g. "--seconds 3 --nets loopback") shortens the picture benchmark.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -11,7 +11,7 @@ cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVANTRIEL_BENCHMA
 only="${BENCH_ONLY:-}"
 # The browser benchmarks need only the two servers and the probe window.
 case "$only" in
-  page|session|files|calls|netlab) cmake --build build/bench --target vantriel vantriel-signal desktop_probe ;;
+  page|session|files|calls|netlab|picture) cmake --build build/bench --target vantriel vantriel-signal desktop_probe ;;
   *) cmake --build build/bench ;;
 esac
 
@@ -60,4 +60,14 @@ if [[ -z "$only" || "$only" == netlab ]]; then
   echo "=== a session across the network lab, beside loopback ==="
   VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
     DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_netlab.mjs
+fi
+if [[ -z "$only" || "$only" == picture ]]; then
+  echo "=== the picture per codec and quality, on loopback and on a bad link ==="
+  # tesseract reads the text of received frames: a test oracle only.
+  if ! command -v tesseract >/dev/null; then
+    apt-get install -y tesseract-ocr tesseract-ocr-eng >/dev/null || echo "tesseract-ocr could not be installed"
+  fi
+  # shellcheck disable=SC2086 # PICTURE_ARGS is a list of switches
+  VANTRIEL_BIN="$root/build/bench/bin/vantriel" VANTRIEL_SIGNAL_BIN="$root/build/bench/bin/vantriel-signal" \
+    DESKTOP_PROBE="$root/build/bench/bin/desktop_probe" node tests/e2e/bench_picture.mjs ${PICTURE_ARGS:-}
 fi
