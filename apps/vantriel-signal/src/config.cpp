@@ -52,6 +52,8 @@ std::vector<Option> options(Config& c) {
       {"metrics-listen", &c.metrics_listen,
        "ADDRESS:PORT serving GET /metrics for operators (none: off); never the public port"},
       {"request-timeout", &p.request_timeout, "seconds a host has to answer a request"},
+      {"resume-grace", &p.resume_grace,
+       "seconds a technician whose socket dropped may take its session back"},
       {"idle-timeout", &p.idle_timeout, "seconds without a message before a socket is closed"},
       {"handshake-timeout", &p.handshake_timeout, "seconds from connecting to the upgrade"},
       {"max-frame", &p.max_frame, "largest message in bytes"},

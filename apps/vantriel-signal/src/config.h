@@ -16,6 +16,8 @@ namespace vantriel::signal {
 // Durations are in seconds unless the name says otherwise.
 struct Policy {
   int request_timeout = 60;       // a host that does not answer a request by then: "timeout"
+  int resume_grace = 30;          // a technician whose socket dropped may take its session
+                                  // back this long
   int idle_timeout = 90;          // a socket without messages this long is closed (pages ping
                                   // every 25 s); control frames do not count
   int handshake_timeout = 5;      // from accept to the upgrade reply (or the plain reply)

@@ -158,7 +158,7 @@ void Hub::closed(Link* link) {
       sessions_->host_gone(*c, "left");
       break;
     case Conn::Kind::kJoin:
-      sessions_->on_tech_leave(*c, true);
+      sessions_->tech_dropped(*c);
       break;
     case Conn::Kind::kCall:
       rooms_->leave_room(*c);

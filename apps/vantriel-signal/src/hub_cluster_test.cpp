@@ -239,6 +239,41 @@ TEST_F(HubAmongNodes, ASocketOfAnotherNodeIsServedHereUntilThatNodeGoes) {
   EXPECT_EQ(hub_.hosts(), 0u);
 }
 
+// A technician whose node died comes back through another node: the session, kept by the
+// host's node, goes on with the new socket.
+TEST_F(HubAmongNodes, ATechnicianOfADeadNodeComesBackThroughAnother) {
+  auto h = registered_host("123456789");
+  state_.hosts["123456789"] = "here";
+  hub_.node_message(make_node_message('o', "there", "7", {"j", "123456789", "203.0.113.5"}));
+  hub_.node_message(make_node_message(
+      'm', "there", "7", {}, R"({"t":"join","name":"Tec","pass":"ABC123","resumable":true})"));
+  state_.answer();
+  const std::string sid = Json::parse(h->sent.back())["sid"];
+  hub_.receive(h.get(), R"({"t":"answer","sid":")" + sid + R"(","ok":true})");
+  const std::string& posted = state_.posted.back();
+  ASSERT_EQ(posted.rfind("there|s here 7\n", 0), 0u);
+  const Json acc = Json::parse(posted.substr(posted.find('\n') + 1));
+  ASSERT_EQ(acc["t"], "accepted");
+  const std::string secret = acc["resume"];
+
+  hub_.node_gone("there");
+  EXPECT_EQ(h->last_type(), "req");  // no "left": the session waits for its technician
+  EXPECT_EQ(hub_.sessions(), 1u);
+
+  auto t = std::make_shared<FakeLink>();
+  hub_.open_join(t, "123456789");
+  hub_.receive(t.get(), R"({"t":"join","sid":")" + sid + R"(","resume":")" + secret + R"("})");
+  state_.answer();
+  EXPECT_EQ(t->last_type(), "resumed");
+  EXPECT_EQ(h->sent.back(), R"({"t":"resumed","sid":")" + sid + R"("})");
+  hub_.receive(h.get(), R"({"t":"signal","sid":")" + sid + R"(","data":{"n":1}})");
+  EXPECT_EQ(t->sent.back(), R"({"t":"signal","data":{"n":1}})");
+  // The grace of the dead node's socket ends nothing now.
+  env_.run_timers();
+  EXPECT_EQ(hub_.sessions(), 1u);
+  EXPECT_FALSE(t->closed);
+}
+
 // A call room whose node died goes on here from what that node kept: its members come
 // back one by one with their secrets, in the places and states they had.
 TEST_F(HubAmongNodes, ARoomOfADeadNodeGoesOnWithTheMembersWhoComeBack) {

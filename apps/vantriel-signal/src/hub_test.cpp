@@ -44,8 +44,17 @@ class FakeEnv : public HubEnv {
  public:
   std::chrono::steady_clock::time_point now() override { return {}; }
   int64_t unix_now() override { return 1700000000; }
-  void after(std::chrono::milliseconds, std::function<void()>) override {}
+  void after(std::chrono::milliseconds, std::function<void()> task) override {
+    timers.push_back(std::move(task));
+  }
   void log(const std::string&) override {}
+  // Runs every timer set so far, as if their time had passed.
+  void run_timers() {
+    auto due = std::move(timers);
+    timers.clear();
+    for (auto& task : due) task();
+  }
+  std::vector<std::function<void()>> timers;
 };
 
 // A host and a technician in an accepted session.
@@ -139,6 +148,95 @@ TEST_F(RelayTest, AHostThatRegistersAgainTakesItsSessionAlong) {
   other->sent.clear();
   hub_.receive(tech_.get(), R"({"t":"signal","data":{"n":3}})");
   EXPECT_TRUE(other->sent.empty());
+}
+
+// A technician's page whose network changed comes back on a new socket with the secret
+// its acceptance handed it, and the session goes on without asking the person again.
+TEST_F(RelayTest, ATechnicianComesBackIntoItsSessionWithItsSecret) {
+  // A join that does not ask for a secret gets none (the fixture's session).
+  hub_.receive(host_.get(), R"({"t":"bye","sid":")" + sid_ + R"("})");
+  auto join = [this](const std::string& frame) {
+    auto t = std::make_shared<FakeLink>();
+    hub_.open_join(t, "123456789");
+    hub_.receive(t.get(), frame);
+    return t;
+  };
+  auto tech = join(R"({"t":"join","name":"Tec","pass":"ABC123","resumable":true})");
+  const std::string sid = Json::parse(host_->sent.back())["sid"];
+  hub_.receive(host_.get(), R"({"t":"answer","sid":")" + sid + R"(","ok":true})");
+  const Json acc = Json::parse(tech->sent.back());
+  ASSERT_EQ(acc["t"], "accepted");
+  EXPECT_EQ(acc["sid"], sid);
+  const std::string secret = acc["resume"];
+  EXPECT_EQ(secret.size(), 32u);
+  EXPECT_EQ(secret.find_first_not_of("0123456789abcdef"), std::string::npos);
+  const std::string back = R"({"t":"join","sid":")" + sid + R"(","resume":")" + secret + R"("})";
+
+  // Its socket drops: the host hears nothing, stays busy, and its signals go nowhere.
+  host_->sent.clear();
+  hub_.closed(tech.get());
+  hub_.receive(host_.get(), R"({"t":"signal","sid":")" + sid + R"(","data":{"n":0}})");
+  EXPECT_TRUE(host_->sent.empty());
+  EXPECT_EQ(hub_.gauges().sessions_open, 1u);
+  EXPECT_EQ(Json::parse(join(R"({"t":"join","name":"X","pass":"ABC123"})")->sent.back())["t"], "busy");
+
+  // A wrong secret, another ID's session or no secret is refused alike and changes nothing.
+  std::string wrong = secret;
+  wrong[0] = wrong[0] == 'a' ? 'b' : 'a';
+  for (const std::string& frame :
+       {R"({"t":"join","sid":")" + sid + R"(","resume":")" + wrong + R"("})",
+        R"({"t":"join","sid":")" + sid + R"(","resume":")" + secret + R"(0"})",
+        R"({"t":"join","sid":")" + sid + R"("})", R"({"t":"join","sid":"ffff","resume":")" + secret + R"("})"}) {
+    auto t = join(frame);
+    EXPECT_EQ(t->sent, (std::vector<std::string>{R"({"t":"denied","reason":"noresume"})"})) << frame;
+    EXPECT_TRUE(t->closed);
+    hub_.closed(t.get());
+  }
+  auto elsewhere = std::make_shared<FakeLink>();
+  hub_.open_join(elsewhere, "987654321");
+  hub_.receive(elsewhere.get(), back);
+  EXPECT_EQ(Json::parse(elsewhere->sent.back())["reason"], "noresume");
+  EXPECT_TRUE(host_->sent.empty());
+
+  // The right one takes the old socket's place; the host is told, to restart ICE.
+  auto again = join(back);
+  ASSERT_EQ(again->sent.size(), 1u);
+  const Json resumed = Json::parse(again->sent[0]);
+  EXPECT_EQ(resumed["t"], "resumed");
+  EXPECT_TRUE(resumed["iceServers"].is_array());
+  EXPECT_EQ(host_->sent, (std::vector<std::string>{R"({"t":"resumed","sid":")" + sid + R"("})"}));
+  // The grace of the first drop runs out after the return: it ends nothing.
+  env_.run_timers();
+  hub_.receive(host_.get(), R"({"t":"signal","sid":")" + sid + R"(","data":{"n":1}})");
+  hub_.receive(again.get(), R"({"t":"signal","data":{"n":2}})");
+  EXPECT_EQ(again->sent.back(), R"({"t":"signal","data":{"n":1}})");
+  EXPECT_EQ(host_->sent.back(), R"({"t":"signal","sid":")" + sid + R"(","data":{"n":2}})");
+
+  // Back again while the server still holds the older socket open (its page gave it up):
+  // that one is closed, and its close ends nothing.
+  auto third = join(back);
+  EXPECT_EQ(Json::parse(third->sent.back())["t"], "resumed");
+  EXPECT_TRUE(again->closed);
+  hub_.closed(again.get());
+  EXPECT_EQ(hub_.gauges().sessions_open, 1u);
+
+  // Dropped and not back within the grace: the host gets "left", and the secret is stale.
+  host_->sent.clear();
+  hub_.closed(third.get());
+  EXPECT_TRUE(host_->sent.empty());
+  env_.run_timers();
+  EXPECT_EQ(host_->sent, (std::vector<std::string>{R"({"t":"left","sid":")" + sid + R"("})"}));
+  EXPECT_EQ(hub_.gauges().sessions_open, 0u);
+  EXPECT_EQ(hub_.counters().ended[static_cast<size_t>(Ending::kLeft)], 1u);
+  EXPECT_EQ(Json::parse(join(back)->sent.back())["reason"], "noresume");
+
+  // A session whose technician says bye ends at once, secret or not.
+  auto fourth = join(R"({"t":"join","name":"Tec","pass":"ABC123","resumable":true})");
+  const std::string sid4 = Json::parse(host_->sent.back())["sid"];
+  hub_.receive(host_.get(), R"({"t":"answer","sid":")" + sid4 + R"(","ok":true})");
+  hub_.receive(fourth.get(), R"({"t":"bye"})");
+  EXPECT_EQ(host_->sent.back(), R"({"t":"left","sid":")" + sid4 + R"("})");
+  EXPECT_EQ(hub_.gauges().sessions_open, 0u);
 }
 
 TEST(CallRelay, NamesTheSenderEscaped) {

@@ -11,6 +11,7 @@ constexpr size_t kMaxName = 64;     // bytes of a display name kept
 constexpr size_t kMaxPass = 64;     // bytes of an offered access code relayed
 constexpr size_t kMaxKey = 512;     // bytes of a host key
 constexpr size_t kMaxReason = 32;   // bytes of a refusal reason relayed
+constexpr size_t kResumeBytes = 16; // random bytes of a technician's resume secret
 
 }  // namespace
 
@@ -118,7 +119,7 @@ void SupportSessions::host_gone(Conn& c, const char* why) {
       env_.log("session " + c.sid + " on " + c.target + ": host " + why);
       Link* tech = it->second.tech;
       drop_session(c.sid, Ending::kHostGone);
-      send_and_close(tech, {{"t", "ended"}, {"reason", "hostgone"}});
+      if (tech != nullptr) send_and_close(tech, {{"t", "ended"}, {"reason", "hostgone"}});
     }
     c.sid.clear();
   }
@@ -157,7 +158,13 @@ void SupportSessions::on_answer(Conn& c, const Json& msg) {
     ++counters_.accepted;
     shared_.accepted(s.id);
     env_.log("session " + sid + " on " + s.id + ": accepted");
-    send(tech, {{"t", "accepted"}, {"name", c.name}, {"iceServers", ice()}});
+    Json accepted = {{"t", "accepted"}, {"name", c.name}, {"iceServers", ice()}};
+    if (s.resumable) {
+      s.resume_key = random_hex(kResumeBytes);
+      accepted["sid"] = sid;
+      accepted["resume"] = s.resume_key;
+    }
+    send(tech, accepted);
     return;
   }
   std::string reason = text(msg, "reason", kMaxReason);
@@ -216,7 +223,9 @@ void SupportSessions::on_host_signal(Conn& c, const SignalView& v) {
   frame += v.data;
   frame += '}';
   counters_.relayed(RelayKind::kSupport, frame.size());
-  it->second.tech->send(std::move(frame));
+  // While the technician's page comes back on a new socket nothing reaches it: the ICE
+  // restart that follows its return carries all that is needed.
+  if (it->second.tech != nullptr) it->second.tech->send(std::move(frame));
 }
 
 void SupportSessions::on_host_bye(Conn& c, const Json& msg) {
@@ -227,7 +236,7 @@ void SupportSessions::on_host_bye(Conn& c, const Json& msg) {
   Link* tech = it->second.tech;
   env_.log("session " + sid + " on " + c.target + ": ended by the host");
   drop_session(sid, Ending::kBye);
-  send_and_close(tech, {{"t", "ended"}, {"reason", "bye"}});
+  if (tech != nullptr) send_and_close(tech, {{"t", "ended"}, {"reason", "bye"}});
 }
 
 void SupportSessions::drop_session(const std::string& sid, Ending why) {
@@ -271,6 +280,12 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
     send_and_close(link, {{"t", "locked"}, {"mins", 1}});
     return;
   }
+  // A session that is already running is not a new request: the ID's lock and a held
+  // refusal are for those.
+  if (const std::string sid = text(msg, "sid", 64); !sid.empty()) {
+    resume_tech(c, sid, text(msg, "resume", 2 * kResumeBytes + 1));
+    return;
+  }
   if (g.id_lock_minutes > 0) {
     env_.log("join " + id + " from " + addr + ": ID locked");
     counters_.refuse(Refusal::kJoinIdLocked);
@@ -298,6 +313,7 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
   s.tech = link;
   s.tech_name = text(msg, "name", kMaxName);
   s.tech_addr = addr;
+  s.resumable = flag(msg, "resumable") && config_.policy.resume_grace > 0;
   c.sid = s.sid;
   host->sid = s.sid;
   const std::string sid = s.sid;
@@ -343,6 +359,69 @@ void SupportSessions::on_tech_signal(Conn& c, const SignalView& v) {
   frame += '}';
   counters_.relayed(RelayKind::kSupport, frame.size());
   it->second.host->send(std::move(frame));
+}
+
+// A technician's page whose network changed comes back on a new socket, naming its
+// session and the secret it was handed on acceptance. Within the grace it takes the old
+// socket's place (an old socket still open here is one its page gave up: it is closed)
+// and the person is not asked again; the host hears "resumed" and restarts ICE at once,
+// which mends the path sooner than either side's timers. Anything else is refused with
+// one answer, so that a guesser learns nothing, and changes nothing.
+void SupportSessions::resume_tech(Conn& c, const std::string& sid, const std::string& secret) {
+  Link* link = c.link.get();
+  const std::string& addr = link->address();
+  auto it = sessions_.find(sid);
+  const char* refused = nullptr;
+  if (it == sessions_.end() || !it->second.accepted || it->second.id != c.target ||
+      it->second.resume_key.empty()) {
+    refused = "no such session, or its grace is over";
+  } else if (!constant_time_equal(secret, it->second.resume_key)) {
+    refused = "wrong secret";
+  }
+  if (refused != nullptr) {
+    env_.log("join " + c.target + " from " + addr + ": resume refused (" + refused + ")");
+    send_and_close(link, {{"t", "denied"}, {"reason", "noresume"}});
+    return;
+  }
+  Session& s = it->second;
+  if (s.tech != nullptr && s.tech != link) {
+    if (Conn* old = conn(s.tech)) old->sid.clear();
+    s.tech->close();
+  }
+  s.tech = link;
+  s.tech_addr = addr;
+  ++s.drops;  // a grace still running is over
+  c.sid = sid;
+  env_.log("session " + sid + " on " + s.id + ": technician back from " + addr);
+  send(link, {{"t", "resumed"}, {"sid", sid}, {"iceServers", ice()}});
+  send(s.host, {{"t", "resumed"}, {"sid", sid}});
+}
+
+void SupportSessions::tech_dropped(Conn& c) {
+  auto it = c.sid.empty() ? sessions_.end() : sessions_.find(c.sid);
+  if (it == sessions_.end() || !it->second.accepted || it->second.resume_key.empty() ||
+      it->second.tech != c.link.get()) {
+    on_tech_leave(c, true);
+    return;
+  }
+  Session& s = it->second;
+  s.tech = nullptr;
+  c.sid.clear();
+  const uint64_t drop = ++s.drops;
+  const std::string sid = s.sid;
+  env_.log("session " + sid + " on " + s.id + ": technician's socket dropped, held " +
+           std::to_string(config_.policy.resume_grace) + " s for its return");
+  env_.after(std::chrono::seconds(config_.policy.resume_grace),
+             [this, sid, drop] { resume_expired(sid, drop); });
+}
+
+void SupportSessions::resume_expired(const std::string& sid, uint64_t drop) {
+  auto it = sessions_.find(sid);
+  if (it == sessions_.end() || it->second.tech != nullptr || it->second.drops != drop) return;
+  Link* host = it->second.host;
+  env_.log("session " + sid + " on " + it->second.id + ": technician did not come back");
+  drop_session(sid, Ending::kLeft);
+  send(host, {{"t", "left"}, {"sid", sid}});
 }
 
 void SupportSessions::on_tech_leave(Conn& c, bool said_bye) {

@@ -33,6 +33,10 @@ class SupportSessions {
   void on_tech_signal(Conn& c, const SignalView& v);
   // The technician gave up ("cancel"), ended ("bye") or its socket closed.
   void on_tech_leave(Conn& c, bool said_bye);
+  // The technician's socket closed without a word: an accepted session whose page can
+  // come back (its join asked for a resume secret) waits the grace for it; anything else
+  // ends as on_tech_leave.
+  void tech_dropped(Conn& c);
 
   size_t hosts() const { return hosts_.size(); }
   size_t sessions() const { return sessions_.size(); }
@@ -49,11 +53,17 @@ class SupportSessions {
     std::string tech_name;
     std::string tech_addr;
     bool accepted = false;
+    bool resumable = false;   // the technician's join asked for a resume secret
+    std::string resume_key;   // that secret, from acceptance on
+    uint64_t drops = 0;       // the technician's socket dropped this often: names the grace
   };
 
   void registered(const LinkPtr& link, const std::string& name, const Shared::Registration& r);
   void join_gated(const LinkPtr& link, const Json& msg, const Shared::JoinGate& g);
   void expire_request(const std::string& sid);
+  // A join naming a session and its secret: takes the technician's place in it.
+  void resume_tech(Conn& c, const std::string& sid, const std::string& secret);
+  void resume_expired(const std::string& sid, uint64_t drop);
   // Forgets the session and frees its host, counting why it ended; the links stay as they
   // are.
   void drop_session(const std::string& sid, Ending why);
