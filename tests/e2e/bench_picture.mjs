@@ -14,6 +14,9 @@
 //     [--seconds 6] [--still 3] [--glass 12] [--codecs VP8,VP9] [--qualities auto,nitidez]
 //     [--nets loopback,bad] [--override '{"degradation":"maintain-framerate"}']
 //
+// --codecs names codecs without "video/"; "page" is a session with no codec forced, the
+// page's own choice per quality.
+//
 // --seconds is the time measured while the screen moves, per codec and quality; the
 // whole run takes about (seconds + still + 8) s per codec and quality and network, and
 // the OCR after it. --override sets the sender's parameters over the page's own
@@ -47,7 +50,7 @@ const NETS = opts.nets.split(',').filter(Boolean);
 const OVERRIDE = opts.override ? JSON.parse(opts.override) : null;
 const PREROLL_S = 2; // of motion after a change of quality, before measuring
 const GRABS = 6; // received frames compared with their source while moving
-const OCR_MOVING = 2; // of them read by the OCR
+const OCR_MOVING = 1; // of them read by the OCR (a few seconds each)
 // desktop_probe's window for glass to glass: below the scene, over the foot of its window
 // (the host PC's browser may raise itself over a window on its side).
 const PROBE = { x: 240, y: 736, w: 200, h: 60 };
@@ -180,17 +183,20 @@ async function measureQuality(pcs, scene, probe, clock, q, first) {
   const s0 = await senderStats(pcs.host.page);
   const from = await tech.evaluate(() => performance.now());
   const wall0 = Date.now();
+  const step0 = await scene.step();
   await sleep(MOVE_S * 1000);
   const to = await tech.evaluate(() => performance.now());
   const s1 = await senderStats(pcs.host.page);
   const cpu1 = cpuTicks(new Set([...pids, ...hostBrowserTree()]));
   const wallS = (Date.now() - wall0) / 1000;
   const stillStep = await scene.move(false);
+  const sceneFps = (stillStep - step0) / ((Date.now() - wall0) / 1000);
   const moving = await takeSteps(tech);
   await sleep(STILL_S * 1000);
   const still = await grabNow(tech);
   const stillGray = still && Buffer.from(still.gray, 'base64');
   const glass = GLASS ? (await glassToGlass(pcs, probe, GLASS, clock)).map((x) => x.total) : [];
+  await probe.color('ffffff'); // as the scene's page around it, should the two meet
   const smooth = smoothness(moving.frames, from, to);
   const limited = s0 && s1 ? Object.entries(s1.limits).map(([why, s]) => [why, s - (s0.limits[why] ?? 0)])
     .filter(([why, s]) => why !== 'none' && s > 0.2) : [];
@@ -199,11 +205,17 @@ async function measureQuality(pcs, scene, probe, clock, q, first) {
   const movingSsim = [];
   for (const g of grabs) movingSsim.push(await ssimOf(g));
   const stillOk = still && still.id === (stillStep & 0xffff);
+  if (stillOk && process.env.PICTURE_DUMP) { // the still frame and its source, to look at
+    const pgm = (g) => Buffer.concat([Buffer.from(`P5\n${SCENE.w} ${SCENE.h}\n255\n`), g]);
+    const stem = path.join(process.env.PICTURE_DUMP, `${q}-${Date.now()}`);
+    fs.writeFileSync(`${stem}-received.pgm`, pgm(stillGray));
+    fs.writeFileSync(`${stem}-source.pgm`, pgm(await scene.source(still.id)));
+  }
   return {
     q, codec: s1?.codec ?? '?', encoder: s1?.encoder ?? '', size: s1 ? `${s1.w}×${s1.h}` : '?', mode: s1?.mode ?? '',
     hint: s1?.hint ?? '', degradation: s1?.degradation ?? '',
     kbps: s0 && s1 ? ((s1.bytes - s0.bytes) * 8) / ((s1.at - s0.at) / 1000) / 1000 : null,
-    fps: smooth.fps, freezes: smooth.freezes, longestMs: smooth.longestMs,
+    fps: smooth.fps, sceneFps, freezes: smooth.freezes, longestMs: smooth.longestMs,
     cpuPct: ((cpu1 - cpu0) / TICK / wallS) * 100,
     glass: summary(glass),
     ssimMoving: movingSsim.length ? movingSsim.reduce((a, b) => a + b, 0) / movingSsim.length : null,
@@ -225,7 +237,7 @@ async function measureNet(pcs, scene, probe, codecs, label) {
   for (const codec of codecs) {
     const t0 = Date.now();
     try {
-      await forceCodec(pcs.host.page, codec, OVERRIDE);
+      await forceCodec(pcs.host.page, codec === 'page' ? null : codec, OVERRIDE);
       const accept = await openTimed(pcs, clock, { timeout: 30000 });
       await watchSteps(pcs.tech.page);
       if (GLASS) await watchFrames(pcs.tech.page, PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2);
@@ -278,13 +290,13 @@ function print(rows, label, load) {
   console.log('');
   console.log(`  ${label} (load average ${load.map((l) => l.toFixed(2)).join(' ')})`);
   console.log(`  ${'codec'.padEnd(6)}${'quality'.padEnd(9)}${'kbit/s'.padStart(7)}${'fps'.padStart(6)}${'freezes'.padStart(9)}` +
-    `${'glass p50/p95 ms'.padStart(18)}${'SSIM move'.padStart(11)}${'still'.padStart(7)}${'OCR move'.padStart(10)}${'still'.padStart(7)}` +
+    `${'of'.padStart(5)}${'glass p50/p95 ms'.padStart(18)}${'SSIM move'.padStart(11)}${'still'.padStart(7)}${'OCR move'.padStart(10)}${'still'.padStart(7)}` +
     `${'CPU %'.padStart(7)}   sent as`);
   for (const r of rows) {
     const g = r.glass ? `${f1(r.glass.p50, 0)}/${f1(r.glass.p95, 0)}` : '—';
     const codec = r.codec.replace('video/', '');
     console.log(`  ${r.want.replace('video/', '').padEnd(6)}${r.q.padEnd(9)}${f1(r.kbps, 0).padStart(7)}${f1(r.fps).padStart(6)}` +
-      `${`${r.freezes} (${f1(r.longestMs, 0)})`.padStart(9)}${g.padStart(18)}${f1(r.ssimMoving, 3).padStart(11)}${f1(r.ssimStill, 3).padStart(7)}` +
+      `${`${r.freezes} (${f1(r.longestMs, 0)})`.padStart(9)}${f1(r.sceneFps, 0).padStart(5)}${g.padStart(18)}${f1(r.ssimMoving, 3).padStart(11)}${f1(r.ssimStill, 3).padStart(7)}` +
       `${pct(r.legible?.moving).padStart(10)}${pct(r.legible?.still).padStart(7)}${f1(r.cpuPct, 0).padStart(7)}   ` +
       `${codec}${r.encoder ? ` (${r.encoder})` : ''} ${r.size}${r.mode ? ` ${r.mode}` : ''}, ${r.hint || 'no hint'}, ${r.degradation || '?'}` +
       `${r.stillSize !== r.size ? `; still ${r.stillSize}` : ''}` +
@@ -322,10 +334,13 @@ for (const net of NETS) {
     }
     SCENE.y = where.y;
     const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y });
+    await probe.color('ffffff');
     const offered = await pcs.host.page.evaluate(() => RTCRtpSender.getCapabilities('video').codecs.map((c) => c.mimeType));
     const received = await pcs.tech.page.evaluate(() => RTCRtpReceiver.getCapabilities('video').codecs.map((c) => c.mimeType));
-    const codecs = [...new Set(offered.filter((m) => !NOT_CODECS.test(m)))]
-      .filter((m) => !opts.codecs || opts.codecs.split(',').some((c) => `video/${c}`.toLowerCase() === m.toLowerCase()));
+    // "page": no codec forced, the page's own choice per quality.
+    const codecs = [...new Set(offered.filter((m) => !NOT_CODECS.test(m))), 'page']
+      .filter((m) => (opts.codecs ? opts.codecs.split(',').some((c) => `video/${c}`.toLowerCase() === m.toLowerCase() || c === m)
+        : m !== 'page'));
     console.log(`  ${net}: the host PC's browser sends ${[...new Set(offered)].join(', ')}; ` +
       `the technician's decodes ${[...new Set(received)].join(', ')}`);
     const label = net === 'bad' ? `bad link: ${BAD_LINK.kbit / 1000} Mbit/s, ${BAD_LINK.lossPct} % loss, ${2 * BAD_LINK.delayMs} ms` : 'loopback';
@@ -345,7 +360,8 @@ for (const net of NETS) {
 }
 fs.rmSync(ocrDir, { recursive: true, force: true });
 console.log('');
-console.log('  fps and freezes (gaps > 100 ms, the longest in brackets) while the screen moves; SSIM of received frames to their');
+console.log('  fps and freezes (gaps > 100 ms, the longest in brackets) while the screen moves, of the steps a second the scene');
+console.log('  drew (on a busy machine it draws fewer than 30); SSIM of received frames to their');
 console.log('  source while moving and after the screen was still for the set time; OCR: characters tesseract reads correctly');
 console.log("  from received frames, as a share of those it reads from the source frames; CPU: the host PC's browser while moving,");
 console.log('  in % of one core. Glass to glass with the screen still.');

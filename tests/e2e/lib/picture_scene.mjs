@@ -233,6 +233,7 @@ export async function startScene(display) {
     page,
     profile: dir,
     move: (on) => page.evaluate((v) => window.__scene.move(v), on),
+    step: () => page.evaluate(() => window.__scene.step()),
     where: () => page.evaluate(() => window.__scene.where()),
     async source(step) {
       return Buffer.from(await page.evaluate((s) => window.__scene.source(s), step), 'base64');
@@ -434,7 +435,10 @@ export function ocr(gray, dir) {
   const file = path.join(dir, `ocr-${process.hrtime.bigint()}.pgm`);
   fs.writeFileSync(file, textPgm(gray));
   return new Promise((resolve, reject) => {
-    execFile('tesseract', [file, 'stdout', '--psm', '3', '-l', 'eng'], { timeout: 60000, maxBuffer: 1 << 22 }, (err, stdout) => {
+    // One thread: its OpenMP threads spin for each other on a busy machine.
+    execFile('tesseract', [file, 'stdout', '--psm', '3', '-l', 'eng'], {
+      timeout: 60000, maxBuffer: 1 << 22, env: { ...process.env, OMP_THREAD_LIMIT: '1' },
+    }, (err, stdout) => {
       fs.rmSync(file, { force: true });
       if (err) reject(new Error(`tesseract: ${err.message}`));
       else resolve(stdout);
