@@ -262,8 +262,10 @@ test('e: the host PC loses its link for 5 s, then gets a new address: the sessio
 
   // A new address breaks every flow of the old one, the signalling socket's too (which
   // the host page replaces, taking the session along); the picture comes back.
+  const renumbered = Date.now();
   await lab.pcs.host.newAddress();
   await pictureShows('2050e0', 40000);
+  console.log(`host's new address: picture live again ${Date.now() - renumbered} ms after it`);
   await clickAndKey();
   await chatLine('sigo aquí');
   // The same connection, settled (it may still be sorting out its old address's pairs).
@@ -273,6 +275,29 @@ test('e: the host PC loses its link for 5 s, then gets a new address: the sessio
   // A route again in the statistics: direct through the new address's mapping, or the
   // relay, whichever pair the restart settled on first.
   await route('P2P|TURN');
+
+  // Now the technician's PC changes network: its link drops for 4 s and comes back with a
+  // new address. Its page takes the session back on a new join socket (the person is not
+  // asked again) and the host restarts ICE; both sides say they are reconnecting meanwhile.
+  await watchViewer();
+  const hostSaw = hostPage().waitForSelector('#hbReconnecting', { timeout: 20000 }).then(() => true, () => false);
+  const dropped = Date.now();
+  await lab.pcs.tech.linkDown();
+  await new Promise((r) => setTimeout(r, 4000));
+  await lab.pcs.tech.newAddress();
+  const back = Date.now();
+  await pictureShows('e0c020', 40000);
+  const mended = Date.now();
+  console.log(`technician's change of network: picture live again ${mended - back} ms after its link came back ` +
+    `(${mended - dropped} ms after it dropped)`);
+  await clickAndKey();
+  await chatLine('sigo aquí, con otra red');
+  assert.ok(await hostSaw, 'the host bar said it was reconnecting');
+  await hostPage().waitForSelector('#hbReconnecting', { state: 'detached', timeout: 15000 });
+  await techPage().waitForSelector('#vWait', { state: 'hidden' });
+  seen = await viewerSeen();
+  assert.ok(seen.texts.includes(RECONNECTING), JSON.stringify(seen));
+  assert.equal(seen.closed, false);
   await end('tech');
 });
 
@@ -329,9 +354,11 @@ test('f: a voice room across three NATs, one PC only through TURN over TCP: ever
   }
 });
 
-// While the network changed, the browsers said so about their sockets; nothing else.
+// While the network changed, the browsers said so about their sockets; nothing else: the
+// registration's and the technician's join socket (taking its session back) are tried
+// again while the link is down, and fail.
 const EXPECTED = [
-  /console: WebSocket connection to 'ws:\/\/198\.18\.0\.1:\d+\/host\/\d+' failed/,
+  /console: WebSocket connection to 'ws:\/\/198\.18\.0\.1:\d+\/(host|join)\/\d+' failed/,
   /console: WebSocket connection to '[^']*\/call\/[A-Z0-9]{6}' failed: Data frame received after close$/,
 ];
 

@@ -9,8 +9,8 @@ import { get, post, sendInput } from "./api.js";
 import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
 import { hostSend, onHostClosed, onHostHello, onHostMessage } from "./signal.js";
 import {
-  endSession, flushSignals, newPC, onSignal, openSession, sendCtl, sendOffer, sessionNote, SES, startLossTimer,
-  stopTracks, wireChannel,
+  endSession, flushSignals, newPC, onSignal, openSession, peerReturned, sendCtl, sendOffer, sessionNote, SES,
+  startLossTimer, stopTracks, wireChannel,
 } from "./session.js";
 import { sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
@@ -144,6 +144,9 @@ function onServerMessage(m) {
       break;
     case "signal":
       if (ours) onSignal(m.data);
+      break;
+    case "resumed":
+      if (ours) peerReturned(s);
       break;
     case "left":
     case "ended":

@@ -28,6 +28,8 @@ const CERT_RETRY_MS = 500;
 //                 signal(s, msg)  sends a message on the side's signalling road
 //                 leave(s)        tells the server the session ends
 //                 redraw(s)       the side's bar or viewer shows the session anew
+//                 renew(s)        the side's signalling socket may be as dead as the path:
+//                                 the technician's opens a new one (the host's is hostRenew)
 //                 stats(s)        the statistics line (s.statLine) changed
 //                 control(s, m)   a control message no part took
 //                 move(s, ev)     events from `mov` (the host)
@@ -235,6 +237,7 @@ function pathLost(s) {
     hook(s, "redraw");
   }
   if (s.role === "host") restartIce(s);
+  else hook(s, "renew");
 }
 
 function pathBack(s) {
@@ -279,6 +282,15 @@ window.addEventListener("online", () => {
   const s = SES;
   if (s && s.reconnecting && s.role === "host") restartIce(s, false);
 });
+
+// The technician's page came back on a new socket after its network changed (the server
+// says "resumed"): its old candidates are gone, so the host offers an ICE restart at once
+// rather than when its own timers notice. The host makes every offer; the technician only
+// answers, so the two never offer at the same time.
+export function peerReturned(s) {
+  if (SES !== s || !s.pc || s.role !== "host") return;
+  restartIce(s, false);
+}
 
 // A signal from the other side: SDP or an ICE candidate. Only the host makes offers.
 export async function onSignal(data) {
@@ -407,6 +419,9 @@ export function startStats(s) {
       if (s.role === "tech" && quiet !== !!s.quiet) {
         s.quiet = quiet;
         hook(s, "redraw");
+        // The technician's own network may have changed under its join socket too: a
+        // new one tells the host to restart at once.
+        if (quiet) hook(s, "renew");
       }
       // On the host's side the same silence starts the mending at once: ICE calls a path
       // that went away disconnected only after several seconds more (seven, measured, after
@@ -494,6 +509,8 @@ window.addEventListener("pagehide", () => {
   const s = SES;
   if (!s) return;
   sendCtl(s, { t: "bye" });
+  // The server too, or it would hold the session for a technician's return.
+  hook(s, "leave");
   keeper().sessionOverOnUnload();
   SES = null;
   if (s.pc) s.pc.close();

@@ -23,6 +23,8 @@ import { CLIP_MAX_CHARS, clipText, dropPeer, guardOf } from "./message_logic.js"
 import { knownHostText } from "./host_texts.js";
 
 const GRACE_S = 3;
+// Waits between attempts to take the session back on a new join socket; the last repeats.
+const REJOIN_WAIT_MS = [500, 1000, 2000, 3000, 5000];
 
 // --- the connect form ------------------------------------------------------------------
 
@@ -83,12 +85,15 @@ const TECH_SIDE = {
   signal: sendOnJoin,
   leave: (s) => sendOnJoin(s, { t: s.connected ? "bye" : "cancel" }),
   redraw: (s) => drawViewer(s),
+  renew: (s) => rejoin(s),
   stats: (s) => drawStats(s, "vStats"),
   control: (s, m) => onTechControl(s, m),
   offer: (s) => attachRemoteMedia(s),
   end: (s) => {
     clearInterval(s.waitT);
     clearInterval(s.ping);
+    clearTimeout(s.rejoinT);
+    dropJoinSocket(s.rejoining);
     if (s.ws) {
       s.ws.onclose = null;
       try {
@@ -127,6 +132,11 @@ function startJoin(id, key, wantControl) {
     voice: null, // the voice transceiver, from the host's offer
     mediaAttached: false, // the picture and sounds are on their elements
     qualityAsked: false, // the keeper's remembered quality was asked for (askKeptQuality)
+    sid: "", // the server's session id and the secret that takes the session back on a
+    resume: "", // new join socket (rejoin); both from the acceptance
+    rejoining: null, // a new join socket on its way, its retry timer and count
+    rejoinT: null,
+    rejoinTries: 0,
   });
   showViewer(s);
   prefetchIce();
@@ -140,7 +150,7 @@ function startJoin(id, key, wantControl) {
   }
   s.ws = ws;
   ws.onopen = () => {
-    if (SES === s) ws.send(JSON.stringify({ t: "join", name: (ID && ID.nombre) || "", pass: key }));
+    if (SES === s) ws.send(JSON.stringify({ t: "join", name: (ID && ID.nombre) || "", pass: key, resumable: true }));
   };
   s.ping = setInterval(() => {
     if (ws.readyState === 1) ws.send('{"t":"ping"}');
@@ -150,18 +160,112 @@ function startJoin(id, key, wantControl) {
     toast(t("srvDown"), 6000);
     endSession("local", false);
   };
-  ws.onclose = () => {
-    if (SES !== s || s.connected) return;
-    // Before acceptance nothing is left to wait for. After it the connection may still
-    // come up with the candidates already exchanged; if not, the loss timer ends it.
-    if (!s.accepted) endSession("local", false);
-    else startLossTimer(s);
+  ws.onclose = () => joinSocketClosed(s, ws);
+  ws.onmessage = (e) => {
+    const m = typeof e.data === "string" ? parseMessage(e.data) : null;
+    if (m && SES === s && ws === s.ws) onJoinMessage(s, m);
+  };
+}
+
+function joinSocketClosed(s, ws) {
+  if (SES !== s || ws !== s.ws) return;
+  // Before acceptance nothing is left to wait for. After it the session's own socket may
+  // come back (rejoin); meanwhile a connection still setting up may come up with the
+  // candidates already exchanged, and if not, the loss timer ends it.
+  if (!s.accepted) {
+    endSession("local", false);
+    return;
+  }
+  if (!s.connected) startLossTimer(s);
+  rejoin(s);
+}
+
+function dropJoinSocket(ws) {
+  if (!ws) return;
+  ws.onclose = null;
+  ws.onmessage = null;
+  try {
+    ws.close();
+  } catch (e) {
+    /* already closed */
+  }
+}
+
+// The join socket dropped, or may be dead without knowing it (the path went quiet, ICE
+// lost it, the network changed): a new one takes the session back with its secret, and
+// the server tells the host, which restarts ICE at once. The old socket is kept until the
+// new one is back, and its signals count meanwhile. A refusal means the server no longer
+// holds the session: the peer connection is left to its own timers.
+function rejoin(s) {
+  if (SES !== s || !s.accepted || !s.resume || s.rejoining) return;
+  clearTimeout(s.rejoinT);
+  let ws;
+  try {
+    ws = new WebSocket(wsUrl("/join/" + s.peerId));
+  } catch (e) {
+    retryRejoin(s);
+    return;
+  }
+  s.rejoining = ws;
+  ws.onopen = () => {
+    if (SES === s) ws.send(JSON.stringify({ t: "join", sid: s.sid, resume: s.resume }));
   };
   ws.onmessage = (e) => {
     const m = typeof e.data === "string" ? parseMessage(e.data) : null;
-    if (m && SES === s) onJoinMessage(s, m);
+    if (!m || SES !== s || s.rejoining !== ws) return;
+    if (m.t === "resumed") {
+      s.rejoining = null;
+      s.rejoinTries = 0;
+      const old = s.ws;
+      s.ws = ws;
+      dropJoinSocket(old);
+      ws.onclose = () => joinSocketClosed(s, ws);
+      ws.onmessage = (ev) => {
+        const msg = typeof ev.data === "string" ? parseMessage(ev.data) : null;
+        if (msg && SES === s && ws === s.ws) onJoinMessage(s, msg);
+      };
+      clearInterval(s.ping);
+      s.ping = setInterval(() => {
+        if (ws.readyState === 1) ws.send('{"t":"ping"}');
+      }, 25000);
+      // Fresh TURN credentials for the restart the host is about to offer.
+      if (Array.isArray(m.iceServers) && m.iceServers.length && s.pc) {
+        try {
+          s.pc.setConfiguration({ ...s.pc.getConfiguration(), iceServers: m.iceServers });
+        } catch (err) {
+          /* the list the session began with serves */
+        }
+      }
+    } else if (m.t === "denied") {
+      s.rejoining = null;
+      s.resume = "";
+      dropJoinSocket(ws);
+    }
+  };
+  ws.onclose = () => {
+    if (SES !== s || s.rejoining !== ws) return;
+    s.rejoining = null;
+    retryRejoin(s);
   };
 }
+
+function retryRejoin(s) {
+  clearTimeout(s.rejoinT);
+  const wait = REJOIN_WAIT_MS[Math.min(s.rejoinTries, REJOIN_WAIT_MS.length - 1)];
+  s.rejoinTries += 1;
+  s.rejoinT = setTimeout(() => rejoin(s), wait);
+}
+
+// The network is back: an attempt waiting out its retry goes now, and a socket that lived
+// through the change may be dead without knowing it.
+window.addEventListener("online", () => {
+  const s = SES;
+  if (!s || s.role !== "tech" || !s.accepted || !s.resume) return;
+  dropJoinSocket(s.rejoining);
+  s.rejoining = null;
+  s.rejoinTries = 0;
+  rejoin(s);
+});
 
 const DENIED = {
   badkey: "denBadKey", denied: "denDenied", timeout: "denTimeout", cancelled: "denCancelled",
@@ -230,6 +334,11 @@ async function onAccepted(s, m) {
   clearInterval(s.waitT);
   if (typeof m.name === "string" && m.name) s.peer = m.name;
   if (Array.isArray(m.iceServers)) s.ice = m.iceServers;
+  // Given to a join that asked for them (an older server gives none: no rejoin then).
+  if (typeof m.sid === "string" && typeof m.resume === "string" && m.resume.length <= 64) {
+    s.sid = m.sid.slice(0, 64);
+    s.resume = m.resume;
+  }
   s.wait = t("connectingPeer");
   drawViewer(s);
   keeper()
