@@ -25,6 +25,13 @@ import { knownHostText } from "./host_texts.js";
 const GRACE_S = 3;
 // Waits between attempts to take the session back on a new join socket; the last repeats.
 const REJOIN_WAIT_MS = [500, 1000, 2000, 3000, 5000];
+// A join socket this young is not suspected of being dead: every sign of the same loss
+// (quiet, ICE's verdicts, the network back) would otherwise take the session back again,
+// and each return has the host offer another restart over the one under way.
+const FRESH_SOCKET_MS = 5000;
+// The same for the network's coming back, which the browser may report just after a
+// socket got through.
+const ONLINE_FRESH_MS = 1000;
 
 // --- the connect form ------------------------------------------------------------------
 
@@ -85,7 +92,7 @@ const TECH_SIDE = {
   signal: sendOnJoin,
   leave: (s) => sendOnJoin(s, { t: s.connected ? "bye" : "cancel" }),
   redraw: (s) => drawViewer(s),
-  renew: (s) => rejoin(s),
+  renew: (s) => suspectJoinSocket(s),
   stats: (s) => drawStats(s, "vStats"),
   control: (s, m) => onTechControl(s, m),
   offer: (s) => attachRemoteMedia(s),
@@ -134,9 +141,11 @@ function startJoin(id, key, wantControl) {
     qualityAsked: false, // the keeper's remembered quality was asked for (askKeptQuality)
     sid: "", // the server's session id and the secret that takes the session back on a
     resume: "", // new join socket (rejoin); both from the acceptance
-    rejoining: null, // a new join socket on its way, its retry timer and count
+    rejoining: null, // a new join socket on its way, when it started, its retry timer and count
+    rejoinAt: 0,
     rejoinT: null,
     rejoinTries: 0,
+    wsAt: 0, // when the join socket in use took the session back
   });
   showViewer(s);
   prefetchIce();
@@ -207,6 +216,7 @@ function rejoin(s) {
     return;
   }
   s.rejoining = ws;
+  s.rejoinAt = Date.now();
   ws.onopen = () => {
     if (SES === s) ws.send(JSON.stringify({ t: "join", sid: s.sid, resume: s.resume }));
   };
@@ -218,6 +228,7 @@ function rejoin(s) {
       s.rejoinTries = 0;
       const old = s.ws;
       s.ws = ws;
+      s.wsAt = Date.now();
       dropJoinSocket(old);
       ws.onclose = () => joinSocketClosed(s, ws);
       ws.onmessage = (ev) => {
@@ -256,11 +267,22 @@ function retryRejoin(s) {
   s.rejoinT = setTimeout(() => rejoin(s), wait);
 }
 
-// The network is back: an attempt waiting out its retry goes now, and a socket that lived
-// through the change may be dead without knowing it.
+// A sign that the join socket may be dead without knowing it (the path went quiet, ICE
+// lost it): a new one, unless one is on its way or the socket in use is fresh.
+function suspectJoinSocket(s) {
+  if (s.rejoining || Date.now() - s.wsAt < FRESH_SOCKET_MS) return;
+  rejoin(s);
+}
+
+// The network is back: an attempt waiting out its retry goes now, one tried while the
+// network was still away starts again, and a socket that lived through the change may be
+// dead without knowing it.
 window.addEventListener("online", () => {
   const s = SES;
   if (!s || s.role !== "tech" || !s.accepted || !s.resume) return;
+  const now = Date.now();
+  if (s.rejoining && now - s.rejoinAt < ONLINE_FRESH_MS) return;
+  if (!s.rejoining && now - s.wsAt < ONLINE_FRESH_MS) return;
   dropJoinSocket(s.rejoining);
   s.rejoining = null;
   s.rejoinTries = 0;
