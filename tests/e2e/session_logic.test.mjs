@@ -4,7 +4,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { pageModule } from './lib/page_scripts.mjs';
 
-const { mungeOpus, sortCodecs } = await pageModule('sdp.js');
+const { mungeOpus, pickCodec, sortCodecs } = await pageModule('sdp.js');
 const { clampFps, displayOpts, matchMonitor, qualityAfter, qualityParams, settingFps } = await pageModule('screen.js');
 const { COMBOS, comboEvents, InputQueue, pointerFraction, WheelAccumulator, cleanEvents, peerEvents, peerMove, peerText,
   TEXT_MAX_CHARS, BATCH_MAX_CHARS, QUEUE_MAX_EVENTS, QUEUE_MAX_CHARS, IN_MAX_EVENTS, KEY_CODE_MAX_CHARS, WHEEL_MAX } = await pageModule('input_logic.js');
@@ -35,15 +35,24 @@ test('Opus: the PC sound goes stereo at high rate, voice lines get short packets
   assert.equal(mungeOpus(undefined), undefined);
 });
 
-test('video codecs: H.264 mode 1, other H.264, VP9, AV1, VP8, the rest, stable within a kind', () => {
+test('video codecs: VP8, VP9, H.264 mode 1, other H.264, AV1, the rest, stable within a kind', () => {
   const c = (mimeType, sdpFmtpLine = '') => ({ mimeType, sdpFmtpLine });
   const list = [c('video/VP8'), c('video/rtx'), c('video/H264', 'packetization-mode=0;a'), c('video/AV1'),
     c('video/H264', 'packetization-mode=1;b'), c('video/VP9', 'profile-id=0'), c('video/H264', 'packetization-mode=1;c'),
     c('video/VP9', 'profile-id=2')];
   assert.deepEqual(sortCodecs(list).map((x) => x.mimeType + ' ' + x.sdpFmtpLine), [
-    'video/H264 packetization-mode=1;b', 'video/H264 packetization-mode=1;c', 'video/H264 packetization-mode=0;a',
-    'video/VP9 profile-id=0', 'video/VP9 profile-id=2', 'video/AV1 ', 'video/VP8 ', 'video/rtx ',
+    'video/VP8 ', 'video/VP9 profile-id=0', 'video/VP9 profile-id=2',
+    'video/H264 packetization-mode=1;b', 'video/H264 packetization-mode=1;c', 'video/H264 packetization-mode=0;a', 'video/AV1 ', 'video/rtx ',
   ]);
+  // The codec a quality sends with: its first preference both sides negotiated.
+  const negotiated = [c('video/H264', 'packetization-mode=0;a'), c('video/rtx'), c('video/VP8'), c('video/H264', 'packetization-mode=1;b')];
+  assert.equal(pickCodec(negotiated, ['video/VP9', 'video/H264', 'video/VP8']).sdpFmtpLine, 'packetization-mode=1;b',
+    'no VP9 negotiated: H.264, in packetization mode 1');
+  assert.equal(pickCodec(negotiated, ['video/vp8']).mimeType, 'video/VP8');
+  assert.equal(pickCodec(negotiated, ['video/AV1']), null, 'none of them: the browser\'s own');
+  assert.equal(pickCodec([], ['video/VP8']), null, 'nothing negotiated yet');
+  assert.equal(pickCodec([null, { mimeType: 7 }, c('video/VP8')], ['video/VP8']).mimeType, 'video/VP8');
+  assert.equal(pickCodec(undefined, undefined), null);
 });
 
 test('monitor matching: exact size first, then aspect ratio, the primary breaking ties', () => {
@@ -70,9 +79,14 @@ test('quality: frame rates clamped to 5-60, unknown qualities keep the current o
   assert.equal(clampFps('24'), 24);
   assert.equal(clampFps(null), 30);
   assert.deepEqual([settingFps('60'), settingFps(''), settingFps('x'), settingFps(undefined)], [60, 30, 30, 30]);
-  assert.deepEqual(qualityParams('nitidez'), { hint: 'text', maxBitrate: 8000000, degradation: 'maintain-resolution' });
-  assert.deepEqual(qualityParams('fluidez'), { hint: 'motion', maxBitrate: 6000000, degradation: 'maintain-framerate' });
-  assert.deepEqual(qualityParams('lo que sea'), { hint: 'detail', maxBitrate: 5000000, degradation: 'balanced' });
+  // Every quality can fall back to any codec the browser sends; an unknown one is "auto".
+  for (const q of ['auto', 'nitidez', 'fluidez']) {
+    assert.deepEqual([...qualityParams(q).codecs].sort(), ['video/AV1', 'video/H264', 'video/VP8', 'video/VP9'], q);
+  }
+  assert.deepEqual(qualityParams('lo que sea'), qualityParams('auto'));
+  // The offer's order is "auto"'s, so a session starts with the codec "auto" sends.
+  assert.equal(sortCodecs(qualityParams('auto').codecs.map((mimeType) => ({ mimeType }))).map((x) => x.mimeType).join(),
+    qualityParams('auto').codecs.join());
 });
 
 test('capture options: up to the screen\'s own size, the PC sound only when asked for', () => {

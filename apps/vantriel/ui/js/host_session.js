@@ -12,7 +12,7 @@ import {
   endSession, flushSignals, newPC, onSignal, openSession, peerReturned, sendCtl, sendOffer, sessionNote, SES,
   startLossTimer, stopTracks, wireChannel,
 } from "./session.js";
-import { sortCodecs } from "./sdp.js";
+import { pickCodec, sortCodecs } from "./sdp.js";
 import { displayOpts, matchMonitor, QUALITIES, qualityAfter, qualityParams, settingFps } from "./screen.js";
 import { IN_MAX_EVENTS, InputQueue, peerEvents, peerMove, peerText } from "./input_logic.js";
 import { toggleChat } from "./chat.js";
@@ -371,6 +371,7 @@ async function startHostSession(req, opts, stream) {
   if (!pc) return;
   const video = stream.getVideoTracks()[0];
   s.vtx = pc.addTransceiver(video, { direction: "sendonly", streams: [stream] });
+  negotiated(s, pc);
   try {
     s.vtx.setCodecPreferences(sortCodecs(RTCRtpReceiver.getCapabilities("video").codecs));
   } catch (e) {
@@ -401,7 +402,14 @@ async function startHostSession(req, opts, stream) {
   drawHostBar();
 }
 
-// Content hint, frame rate, bit rate and degradation preference of the quality.
+// The quality again once an answer settles which codecs both sides have.
+function negotiated(s, pc) {
+  pc.addEventListener("signalingstatechange", () => {
+    if (SES === s && s.pc === pc && pc.signalingState === "stable") applyQuality(s);
+  });
+}
+
+// Content hint, frame rate, bit rate, degradation preference and codec of the quality.
 async function applyQuality(s) {
   const p = qualityParams(s.quality);
   const track = s.screen && s.screen.getVideoTracks()[0];
@@ -421,6 +429,11 @@ async function applyQuality(s) {
     params.encodings[0].maxFramerate = s.fps;
     params.encodings[0].maxBitrate = p.maxBitrate;
     params.degradationPreference = p.degradation;
+    // The quality's codec, among those both sides negotiated (none yet before the
+    // answer: negotiated() applies the quality again then). A browser without the codec
+    // API ignores it; a technician without the codec gets the best one it has.
+    const codec = pickCodec(params.codecs, p.codecs);
+    if (codec) params.encodings[0].codec = codec;
     await sender.setParameters(params);
   } catch (e) {
     /* encoder settings are best effort */

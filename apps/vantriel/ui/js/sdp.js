@@ -49,15 +49,16 @@ export function mungeOpus(sdp, voiceOnly = false) {
     .join("");
 }
 
-// Order number of a video codec for the receiver's preference: hardware-friendly H.264
-// in packetization mode 1 first, then the rest of H.264, VP9, AV1, VP8, anything else.
+// Order number of a video codec for the offer, the order a session starts in until the
+// quality picks its own (pickCodec): "auto"'s order, VP8, VP9, H.264 in packetization
+// mode 1, the rest of H.264, AV1, anything else.
 export function codecRank(codec) {
   const mime = String((codec && codec.mimeType) || "").toLowerCase();
   const fmtp = String((codec && codec.sdpFmtpLine) || "");
-  if (mime === "video/h264") return /packetization-mode=1/.test(fmtp) ? 0 : 1;
-  if (mime === "video/vp9") return 2;
-  if (mime === "video/av1") return 3;
-  if (mime === "video/vp8") return 4;
+  if (mime === "video/vp8") return 0;
+  if (mime === "video/vp9") return 1;
+  if (mime === "video/h264") return /packetization-mode=1/.test(fmtp) ? 2 : 3;
+  if (mime === "video/av1") return 4;
   return 9;
 }
 
@@ -67,6 +68,19 @@ export function sortCodecs(codecs) {
     .map((c, i) => [codecRank(c), i, c])
     .sort((a, b) => a[0] - b[0] || a[1] - b[1])
     .map((x) => x[2]);
+}
+
+// The codec to send with, from those both sides negotiated (a sender's
+// getParameters().codecs): the first of `prefer` (video MIME types, best first) that is
+// among them, H.264 in packetization mode 1 before another H.264; null when none is, and
+// the browser's own choice (the first negotiated) serves.
+export function pickCodec(negotiated, prefer) {
+  const list = Array.isArray(negotiated) ? negotiated.filter((c) => c && typeof c.mimeType === "string") : [];
+  for (const want of Array.isArray(prefer) ? prefer : []) {
+    const same = list.filter((c) => c.mimeType.toLowerCase() === String(want).toLowerCase());
+    if (same.length) return same.map((c, i) => [codecRank(c), i, c]).sort((x, y) => x[0] - y[0] || x[1] - y[1])[0][2];
+  }
+  return null;
 }
 
 // The certificate fingerprint a description announces, as "sha-256 AB:CD:…" (algorithm in
