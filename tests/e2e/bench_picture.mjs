@@ -14,8 +14,8 @@
 //     [--seconds 6] [--still 3] [--glass 12] [--codecs VP8,VP9] [--qualities auto,nitidez]
 //     [--nets loopback,bad] [--override '{"degradation":"maintain-framerate"}']
 //
-// --codecs names codecs without "video/"; "page" is a session with no codec forced, the
-// page's own choice per quality.
+// --codecs names codecs without "video/"; "page" (run after every codec unless --codecs
+// says otherwise) is a session with no codec forced: the page's own choice per quality.
 //
 // --seconds is the time measured while the screen moves, per codec and quality; the
 // whole run takes about (seconds + still + 8) s per codec and quality and network, and
@@ -337,10 +337,9 @@ for (const net of NETS) {
     await probe.color('ffffff');
     const offered = await pcs.host.page.evaluate(() => RTCRtpSender.getCapabilities('video').codecs.map((c) => c.mimeType));
     const received = await pcs.tech.page.evaluate(() => RTCRtpReceiver.getCapabilities('video').codecs.map((c) => c.mimeType));
-    // "page": no codec forced, the page's own choice per quality.
+    // "page" last: no codec forced, the page's own choice per quality.
     const codecs = [...new Set(offered.filter((m) => !NOT_CODECS.test(m))), 'page']
-      .filter((m) => (opts.codecs ? opts.codecs.split(',').some((c) => `video/${c}`.toLowerCase() === m.toLowerCase() || c === m)
-        : m !== 'page'));
+      .filter((m) => !opts.codecs || opts.codecs.split(',').some((c) => `video/${c}`.toLowerCase() === m.toLowerCase() || c === m));
     console.log(`  ${net}: the host PC's browser sends ${[...new Set(offered)].join(', ')}; ` +
       `the technician's decodes ${[...new Set(received)].join(', ')}`);
     const label = net === 'bad' ? `bad link: ${BAD_LINK.kbit / 1000} Mbit/s, ${BAD_LINK.lossPct} % loss, ${2 * BAD_LINK.delayMs} ms` : 'loopback';

@@ -12,6 +12,9 @@ import { execFileSync } from 'node:child_process';
 import { HOST_ID, HOST_NAME, SCREEN, TECH_NAME, pageInTheMiddle, screenPoint, waitFor, withTwoPcs } from '../lib/twopc.mjs';
 import { pagePost, waitToast } from '../lib/host.mjs';
 import { axeClean, openWebPage, webAsks, webSees } from '../lib/web_page.mjs';
+import { pageModule } from '../lib/page_scripts.mjs';
+
+const { qualityParams } = await pageModule('screen.js');
 
 const files = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-web-files-'));
 after(() => fs.rmSync(files, { recursive: true, force: true }));
@@ -51,6 +54,37 @@ withTwoPcs((p) => {
   });
 });
 const roadAfresh = () => Object.assign(road, { events: [], posts: 0, messages: 0, most: 0 });
+
+// An init script for a browser that cannot decode the video codec `name` (e.g. "VP9"):
+// the offers it reads lose that codec and its retransmission format before it sees them.
+const withoutCodec = (name) => `(${(gone) => {
+  const drop = (sdp) => sdp.split(/(?=\r\nm=)/).map((part) => {
+    if (!/^(\r\n)?m=video /.test(part)) return part;
+    const lines = part.split('\r\n');
+    const pts = new Set();
+    for (const l of lines) {
+      const m = /^a=rtpmap:(\d+) ([^/]+)\//.exec(l);
+      if (m && m[2].toLowerCase() === gone) pts.add(m[1]);
+    }
+    for (const l of lines) {
+      const m = /^a=fmtp:(\d+) apt=(\d+)/.exec(l);
+      if (m && pts.has(m[2])) pts.add(m[1]);
+    }
+    return lines.filter((l) => !pts.has((/^a=(?:rtpmap|fmtp|rtcp-fb):(\d+)/.exec(l) || [])[1]))
+      .map((l) => (l.startsWith('m=video ') ? l.split(' ').filter((x, i) => i < 3 || !pts.has(x)).join(' ') : l)).join('\r\n');
+  }).join('');
+  const set = RTCPeerConnection.prototype.setRemoteDescription;
+  RTCPeerConnection.prototype.setRemoteDescription = function (d, ...rest) {
+    return set.call(this, d && d.type === 'offer' && typeof d.sdp === 'string' ? { type: 'offer', sdp: drop(d.sdp) } : d, ...rest);
+  };
+}})(${JSON.stringify(name.toLowerCase())})`;
+
+// The video codec the host page sends with, as "video/VP9".
+const sentCodec = (host) => host.evaluate(async () => {
+  const stats = await window.__pcs.at(-1).getStats();
+  const out = [...stats.values()].find((r) => r.type === 'outbound-rtp' && r.kind === 'video' && r.codecId);
+  return out ? stats.get(out.codecId).mimeType : null;
+});
 
 const hostPage = () => pcs.host.page;
 const techPage = () => pcs.tech.page;
@@ -392,7 +426,9 @@ test('the host keeps the record, renews its key, and the technician keeps a rece
 });
 
 test('a technician in a plain browser tab on the server\'s page, with no program behind it', async () => {
-  const web = await openWebPage(pcs.tech.browser, pcs.signalUrl + '/');
+  // Its browser lacks the codec the host prefers: the picture comes in the next best one.
+  const preferred = qualityParams('auto').codecs[0];
+  const web = await openWebPage(pcs.tech.browser, pcs.signalUrl + '/', { scripts: [withoutCodec(preferred.slice(6))] });
   const page = web.page;
   const h = web.headers;
   assert.match(h['content-security-policy'], /default-src 'self'.*frame-ancestors 'none'/);
@@ -414,6 +450,8 @@ test('a technician in a plain browser tab on the server\'s page, with no program
   await page.waitForFunction(() => document.getElementById('vLayer').classList.contains('ctl'));
   assert.deepEqual(await page.evaluate(() => [document.getElementById('vVideo').videoWidth, document.getElementById('vVideo').videoHeight]),
     [SCREEN.width, SCREEN.height]);
+  const fallback = await waitFor(() => sentCodec(host), { what: 'the codec the host sends' });
+  assert.equal(fallback, qualityParams('auto').codecs[1], `not ${preferred}: the next the host prefers`);
   const [hostCode] = await bothCodes();
   assert.equal((await shownCode(page, 'vCheck')).code, hostCode.code, 'the same check code on both pages');
 
