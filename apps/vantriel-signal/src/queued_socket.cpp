@@ -33,6 +33,41 @@ void QueuedSocket::append_text(std::string_view payload) {
   after_append();
 }
 
+void QueuedSocket::follow(const unsigned char* p, size_t n) {
+  auto frame_read = [this] {
+    if (!ends_message_) return;
+    ++messages_;
+    message_end_ = offset_;
+  };
+  while (n > 0) {
+    if (payload_left_ > 0) {
+      const size_t k = static_cast<size_t>(std::min<uint64_t>(payload_left_, n));
+      payload_left_ -= k;
+      offset_ += k;
+      p += k;
+      n -= k;
+      if (payload_left_ == 0) frame_read();
+      continue;
+    }
+    header_[header_len_++] = *p++;
+    ++offset_;
+    --n;
+    if (header_len_ < 2) continue;
+    const unsigned len7 = header_[1] & 0x7f;
+    const size_t need = 2 + (len7 == 126 ? 2 : len7 == 127 ? 8 : 0) + (header_[1] & 0x80 ? 4 : 0);
+    if (header_len_ < need) continue;
+    uint64_t len = len7;
+    if (len7 >= 126) {
+      len = 0;
+      for (size_t i = 2; i < (len7 == 126 ? 4u : 10u); ++i) len = (len << 8) | header_[i];
+    }
+    ends_message_ = (header_[0] & 0x80) != 0 && (header_[0] & 0x0f) < 8;
+    header_len_ = 0;
+    payload_left_ = len;
+    if (payload_left_ == 0) frame_read();
+  }
+}
+
 void QueuedSocket::when_sent(std::function<void()> done) {
   if (unsent() == 0 || error_) {
     done();
@@ -49,9 +84,9 @@ void QueuedSocket::start_write(std::shared_ptr<void> keep) {
   net::async_write(socket_, net::buffer(sending_),
                    [this, keep = std::move(keep)](boost::beast::error_code ec, size_t) mutable {
                      in_flight_ = false;
-                     sending_.clear();
-                     // A burst to a slow reader can grow the buffer; give it back.
-                     if (sending_.capacity() > (64u << 10)) std::string().swap(sending_);
+                     // Most connections are idle between writes: they keep no storage.
+                     std::string().swap(sending_);
+                     if (queued_.empty()) std::string().swap(queued_);
                      if (ec) {
                        error_ = ec;
                        queued_.clear();

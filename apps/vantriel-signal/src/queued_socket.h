@@ -8,7 +8,9 @@
 #ifndef VANTRIEL_SIGNAL_QUEUED_SOCKET_H_
 #define VANTRIEL_SIGNAL_QUEUED_SOCKET_H_
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -54,13 +56,33 @@ class QueuedSocket {
   boost::asio::ip::tcp::socket& lowest_layer() { return socket_; }
 
   template <class Buffers, class Handler>
-  auto async_read_some(const Buffers& buffers, Handler&& handler) {
+  void async_read_some(const Buffers& buffers, Handler&& handler) {
     ++reads_;
-    return socket_.async_read_some(buffers, std::forward<Handler>(handler));
+    socket_.async_read_some(
+        buffers, [this, buffers, h = std::forward<Handler>(handler)](
+                     boost::beast::error_code ec, size_t n) mutable {
+          if (!ec) {
+            size_t left = n;
+            for (auto it = boost::asio::buffer_sequence_begin(buffers);
+                 left > 0 && it != boost::asio::buffer_sequence_end(buffers); ++it) {
+              const boost::asio::const_buffer piece(*it);
+              const size_t k = std::min(left, piece.size());
+              follow(static_cast<const unsigned char*>(piece.data()), k);
+              left -= k;
+            }
+          }
+          h(ec, n);
+        });
   }
   // How many reads Beast has asked of the socket: unchanged across a WebSocket read
   // means that read is served from bytes already received.
   size_t reads() const { return reads_; }
+  // Beast holds nothing of what was read from the client: every frame received so far
+  // was whole, the last one ended a message, and Beast has handed over all `messages`
+  // messages those frames made. Then the next message needs bytes from the socket.
+  bool drained(uint64_t messages) const {
+    return messages == messages_ && offset_ == message_end_;
+  }
 
   template <class Buffers, class Handler>
   auto async_write_some(const Buffers& buffers, Handler&& handler) {
@@ -113,6 +135,8 @@ class QueuedSocket {
 
   void after_append();
   void schedule();
+  // Follows the frames through the bytes read, counting the messages they end.
+  void follow(const unsigned char* p, size_t n);
 
   boost::asio::ip::tcp::socket socket_;
   Flusher& flusher_;
@@ -123,6 +147,14 @@ class QueuedSocket {
   bool scheduled_ = false;
   bool close_queued_ = false;  // the close frame is queued: no text frame may follow it
   size_t reads_ = 0;
+  // The incoming frames as follow() has seen them.
+  uint64_t offset_ = 0;       // bytes read from the client
+  uint64_t message_end_ = 0;  // where the last message's final frame ended
+  uint64_t messages_ = 0;     // messages whose final frame was read whole
+  uint64_t payload_left_ = 0; // of the frame being read
+  bool ends_message_ = false; // the frame being read is a data frame with FIN
+  unsigned char header_[14];
+  size_t header_len_ = 0;     // header bytes of the next frame read so far
   boost::beast::error_code error_;
   std::vector<std::function<void()>> waiting_;
   std::function<void()> on_overflow_;

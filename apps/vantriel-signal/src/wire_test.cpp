@@ -730,6 +730,38 @@ TEST_F(SignalTest, FramesKeepTheirOrderAndASilentReaderIsDropped) {
     }
   }
 
+  // A client's bytes cut anywhere: a header split over writes, two messages and a ping
+  // in one write, a message in two fragments. Between writes the server has nothing of
+  // the client's left to read and waits on the socket; every message still arrives
+  // whole and in order.
+  auto h2 = host("246813570", "k2");
+  RawConn raw(port());
+  ASSERT_EQ(raw.upgrade("/join/246813570"), 101);
+  ASSERT_TRUE(raw.write(client_frame(1, R"({"t":"join","name":"Raw","pass":"ABC123"})")));
+  Json req = next(*h2);
+  ASSERT_EQ(req["t"], "req");
+  h2->send(Json{{"t", "answer"}, {"sid", req["sid"]}, {"ok", true}}.dump());
+  raw.wait_eof(milliseconds(300));
+  ASSERT_NE(raw.received().find("accepted"), std::string::npos);
+  auto signal = [](int i) {
+    return R"({"t":"signal","data":{"i":)" + std::to_string(i) + "}}";
+  };
+  auto pause = [] { std::this_thread::sleep_for(milliseconds(30)); };
+  const std::string first = client_frame(1, signal(0));
+  for (auto [from, len] : {std::pair{0, 1}, std::pair{1, 6}, std::pair{7, 9999}}) {
+    ASSERT_TRUE(raw.write(first.substr(from, len)));
+    pause();
+  }
+  ASSERT_TRUE(raw.write(client_frame(1, signal(1)) + client_frame(9, "p") +
+                        client_frame(1, signal(2))));
+  pause();
+  std::string opening = client_frame(1, signal(3).substr(0, 10));
+  opening[0] = 0x01;  // text, more to come
+  ASSERT_TRUE(raw.write(opening));
+  pause();
+  ASSERT_TRUE(raw.write(client_frame(0, signal(3).substr(10))));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(next(*h2)["data"]["i"], i);
+
   // The host stops reading. Once more than 4 MiB wait for it the server drops it, and
   // the technician hears that the host is gone: memory does not grow without bound.
   const std::string big = R"({"t":"signal","data":{"pad":")" + std::string(60000, 'y') + "\"}}";

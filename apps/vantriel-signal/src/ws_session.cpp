@@ -21,6 +21,36 @@ namespace {
 
 constexpr auto kCloseTimeout = seconds(10);  // for the closing handshake
 
+// The waits an idle connection keeps (for its next bytes, for its idle time-out) are
+// allocated at their own size: Asio reuses its cached blocks for any smaller operation,
+// and those are sized for the largest, a WebSocket read, which each idle connection would
+// then keep twice.
+template <class T>
+struct ExactAllocator {
+  using value_type = T;
+  ExactAllocator() = default;
+  template <class U>
+  ExactAllocator(const ExactAllocator<U>&) {}
+  T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, size_t n) { std::allocator<T>().deallocate(p, n); }
+  template <class U>
+  bool operator==(const ExactAllocator<U>&) const { return true; }
+  template <class U>
+  bool operator!=(const ExactAllocator<U>&) const { return false; }
+};
+
+template <class F>
+struct ExactlyAllocated {
+  F f;
+  using allocator_type = ExactAllocator<void>;
+  allocator_type get_allocator() const { return {}; }
+  void operator()(beast::error_code ec) { f(ec); }
+};
+template <class F>
+ExactlyAllocated<F> exactly_allocated(F f) {
+  return {std::move(f)};
+}
+
 }  // namespace
 
 WsSession::WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot,
@@ -87,7 +117,7 @@ void WsSession::on_accept(beast::error_code ec) {
 
 void WsSession::watch_idle() {
   idle_timer_.expires_at(last_heard_ + seconds(state_.config.policy.idle_timeout));
-  idle_timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+  idle_timer_.async_wait(exactly_allocated([self = shared_from_this()](beast::error_code ec) {
     if (ec || self->finished_) return;
     if (self->state_.env.now() <
         self->last_heard_ + seconds(self->state_.config.policy.idle_timeout)) {
@@ -98,12 +128,28 @@ void WsSession::watch_idle() {
     self->state_.counters.closed(SocketLimit::kIdle);
     beast::error_code ignored;
     self->ws_.next_layer().next_layer().close(ignored);  // the pending read ends with an error
-  });
+  }));
 }
 
 void WsSession::read() {
   ws_.async_read(buffers_[reading_],
                  beast::bind_front_handler(&WsSession::on_read, shared_from_this()));
+}
+
+void WsSession::await_data() {
+  if (closing_ || finished_) {
+    read();  // the closing handshake reads as before
+    return;
+  }
+  awaiting_data_ = true;
+  ws_.next_layer().next_layer().async_wait(
+      net::socket_base::wait_read,
+      exactly_allocated([self = shared_from_this()](beast::error_code) {
+        // An error (the socket closed) comes out of the read too.
+        if (!self->awaiting_data_) return;
+        self->awaiting_data_ = false;
+        self->read();
+      }));
 }
 
 bool WsSession::within_rate() {
@@ -133,8 +179,15 @@ void WsSession::on_read(beast::error_code ec, size_t) {
     return;
   }
   last_heard_ = state_.env.now();
-  beast::flat_buffer& frame = buffers_[reading_];
+  ReadBuffer& frame = buffers_[reading_];
   const bool text = ws_.got_text();
+  if (ws_.next_layer().drained(++messages_read_)) {
+    // Nothing else from the client has arrived: the common case of an idle connection.
+    handle(frame, text);
+    frame.release();
+    await_data();
+    return;
+  }
   reading_ ^= 1;
   const size_t reads = ws_.next_layer().reads();
   read();
@@ -143,7 +196,11 @@ void WsSession::on_read(beast::error_code ec, size_t) {
     state_.flusher.frames_waiting(+1);
   }
   handle(frame, text);
-  frame.consume(frame.size());
+  if (served_from_buffer_) {
+    frame.consume(frame.size());  // more frames are here: the storage serves them next
+  } else {
+    frame.release();  // the connection waits: hold nothing for it
+  }
 }
 
 void WsSession::over_rate() {
@@ -165,7 +222,7 @@ void WsSession::over_rate() {
   });
 }
 
-void WsSession::handle(beast::flat_buffer& frame, bool text) {
+void WsSession::handle(const ReadBuffer& frame, bool text) {
   if (closing_) return;
   ++state_.counters.frames_received;
   state_.counters.bytes_received += frame.size();
@@ -192,6 +249,11 @@ void WsSession::close() {
 void WsSession::do_close(websocket::close_code code) {
   if (close_sent_ || finished_) return;
   close_sent_ = true;
+  if (awaiting_data_) {
+    // Beast's closing handshake expects the read in progress to take the client's close.
+    awaiting_data_ = false;
+    read();
+  }
   ws_.async_close(code, [self = shared_from_this()](beast::error_code) {});
 }
 

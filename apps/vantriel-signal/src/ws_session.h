@@ -8,13 +8,13 @@
 #define VANTRIEL_SIGNAL_WS_SESSION_H_
 
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <memory>
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -22,6 +22,7 @@
 #include "conn_limits.h"
 #include "link.h"
 #include "queued_socket.h"
+#include "read_buffer.h"
 
 namespace vantriel::signal {
 
@@ -44,8 +45,10 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
  private:
   void on_accept(boost::beast::error_code ec);
   void read();
+  // Waits for the client's next bytes holding no read (and no buffer), then reads.
+  void await_data();
   void on_read(boost::beast::error_code ec, size_t bytes);
-  void handle(boost::beast::flat_buffer& frame, bool text);
+  void handle(const ReadBuffer& frame, bool text);
   void watch_idle();
   bool within_rate();
   // A message or control frame beyond the rate: dropped, and a flood closes the socket.
@@ -55,7 +58,8 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
 
   // Not on beast::tcp_stream: the WebSocket layer keeps its own handshake timer, and a
   // second timer per operation would only cost time on every frame.
-  boost::beast::websocket::stream<QueuedSocket> ws_;
+  // Without permessage-deflate, which pages do not ask for: its state is not kept.
+  boost::beast::websocket::stream<QueuedSocket, false> ws_;
   ServerState& state_;
   Slot slot_;
   std::string address_;
@@ -63,10 +67,13 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   std::string target_;
   bool own_page_;
   // Two buffers: the next frame is read into one while the other's is handled, so frames
-  // that arrived together are handled before the round's flush and leave together.
-  boost::beast::flat_buffer buffers_[2];
+  // that arrived together are handled before the round's flush and leave together. A
+  // handled buffer keeps no storage when the next read waits on the socket.
+  ReadBuffer buffers_[2];
   int reading_ = 0;  // the buffer the read in progress fills
   bool served_from_buffer_ = false;  // the read in progress needs no bytes from the socket
+  bool awaiting_data_ = false;  // await_data() waits and no read has started since
+  uint64_t messages_read_ = 0;
   // Silence is watched here rather than by Beast, whose idle timer is re-armed on every
   // read: a timer operation per frame. This one is re-armed once per idle period.
   boost::asio::steady_timer idle_timer_;
