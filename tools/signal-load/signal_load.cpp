@@ -262,6 +262,9 @@ struct Options {
   std::vector<int> cluster_pids;
   int redis_pid = 0;
   int cluster_hosts = 100000;
+  // Joins are measured once this many idle hosts are registered, then again with all of
+  // them; 0: only with all.
+  int join_at = 0;
   int sources = 8;  // loopback addresses 127.0.0.1 .. 127.0.0.<sources> to connect from
 };
 
@@ -672,6 +675,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.cluster_hosts = n;
     else if (k == "--sources")
       o.sources = n;
+    else if (k == "--join-at")
+      o.join_at = n;
     else
       return false;
   }
@@ -681,10 +686,12 @@ bool parse(int argc, char** argv, Options& o) {
 // Idle hosts held by child processes of their own, each within the open-files limit of
 // one process: 100,000 sockets do not fit in one. Each child registers its share (host
 // i of the whole goes to node i % nodes, ID base + i), answers requests at once like any
-// idle host here, and ends when the parent closes its pipe.
+// idle host here, and ends when the parent closes its pipe (or the parent dies). A set
+// that adds to an earlier one starts at host `offset` of the whole.
 class IdleHosts {
  public:
-  IdleHosts(const Options& o, const std::vector<int>& ports, int count, int base) {
+  IdleHosts(const Options& o, const std::vector<int>& ports, int count, int base,
+            int offset = 0) {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
     // A few hundred descriptors to spare for the child's own needs.
@@ -698,16 +705,16 @@ class IdleHosts {
       if (pid == 0) {
         close(up[0]);
         close(down[1]);
-        hold(o, ports, first, share, base, up[1], down[0]);
+        hold(o, ports, offset + first, share, base, up[1], down[0]);
         _exit(0);
       }
       close(up[1]);
       close(down[0]);
       children_.push_back({pid, up[0], down[1]});
-    }
-    for (auto& c : children_) {
+      // One child registers at a time: all at once, with many nodes sharing one Redis
+      // on a small machine, they only slow each other down.
       int got = 0;
-      if (read(c.from, &got, sizeof got) == sizeof got) ready += got;
+      if (read(up[0], &got, sizeof got) == sizeof got) ready += got;
     }
   }
   ~IdleHosts() {
@@ -730,8 +737,18 @@ class IdleHosts {
     for (size_t k = 0; k < ports.size(); ++k) rotated.push_back(ports[(static_cast<size_t>(first) + k) % ports.size()]);
     auto hosts = load.register_hosts(rotated, share, base + first, ready);
     if (write(up, &ready, sizeof ready) != sizeof ready) return;
+    // The parent closing its end, or dying, ends the wait (POLLHUP). Meanwhile every host
+    // pings every 25 s as pages do, or the idle time-out would close it.
     pollfd p{down, POLLIN, 0};
-    while (poll(&p, 1, 0) == 0) load.run_for(std::chrono::milliseconds(100));
+    auto next_ping = Clock::now() + std::chrono::seconds(25);
+    while (poll(&p, 1, 0) == 0) {
+      load.run_for(std::chrono::milliseconds(100));
+      if (Clock::now() < next_ping) continue;
+      next_ping += std::chrono::seconds(25);
+      for (auto& h : hosts) {
+        if (h->ready) h->socket->send(R"({"t":"ping"})");
+      }
+    }
   }
   struct Child {
     pid_t pid;
@@ -754,6 +771,8 @@ struct Summary {
   int ready = 0;
   std::vector<double> kib_per_host;  // per node
   double join_p50 = 0, join_p99 = 0;
+  int ready_first = 0;  // registered when the first joins were measured (--join-at)
+  double first_p50 = 0, first_p99 = 0;
   RelayResult relay;
 };
 
@@ -764,13 +783,49 @@ Summary measure(Load& load, const Options& o, const Topology& t,
   Summary out;
   const size_t n = t.ports.size();
   std::printf("\n===== %s =====\n", t.name.c_str());
-  // 1. Idle registered hosts and each node's memory.
+  // 2. Join to accepted, one technician after another over the first `hosts` idle hosts,
+  // each through another node than its host's.
+  auto joins_over = [&](int hosts, double& p50, double& p99) {
+    Stats joins;
+    for (int i = 0; i < o.joins && hosts > 0; ++i) {
+      const int k = static_cast<int>((static_cast<int64_t>(i) * 7919) % hosts);
+      Load::Host h;
+      h.id = std::to_string(t.base + k);
+      h.node = static_cast<size_t>(k) % n;
+      int64_t took = 0;
+      auto tech = load.join(tech_port(t.ports, h), h.id, took);
+      if (took >= 0) joins.add(took);
+      tech->send(R"({"t":"bye"})");
+      load.poll();  // the bye leaves before the socket closes
+      tech->close();
+    }
+    load.run_for(std::chrono::milliseconds(200));
+    p50 = joins.pct(0.5);
+    p99 = joins.pct(0.99);
+    std::printf("[%s] join to accepted with %d idle hosts (hosts answer at once%s): p50 %.3f ms  "
+                "p99 %.3f ms  (%zu joins; load average %s)\n",
+                t.name.c_str(), hosts, n > 1 ? ", technician on another node" : "", p50, p99,
+                joins.ms.size(), load_average().c_str());
+  };
+
+  // 1. Idle registered hosts and each node's memory; with --join-at, joins are measured
+  // first with that many, then the rest are added.
   std::vector<long> before;
   for (int pid : t.pids) before.push_back(rss_kib(pid));
   const long redis_before = rss_kib(t.redis_pid);
   const auto t0 = Clock::now();
-  auto idle = std::make_unique<IdleHosts>(o, t.ports, t.hosts, t.base);
-  out.ready = idle->ready;
+  std::unique_ptr<IdleHosts> idle_first;
+  int first = 0;
+  if (o.join_at > 0 && o.join_at < t.hosts) {
+    first = o.join_at;
+    idle_first = std::make_unique<IdleHosts>(o, t.ports, first, t.base);
+    out.ready_first = idle_first->ready;
+    load.run_for(std::chrono::milliseconds(500));
+    std::printf("[%s] idle hosts registered: %d of %d\n", t.name.c_str(), out.ready_first, first);
+    joins_over(first, out.first_p50, out.first_p99);
+  }
+  auto idle = std::make_unique<IdleHosts>(o, t.ports, t.hosts - first, t.base, first);
+  out.ready = out.ready_first + idle->ready;
   const double reg_s = std::chrono::duration<double>(Clock::now() - t0).count();
   load.run_for(std::chrono::milliseconds(500));
   std::printf("[%s] idle hosts registered: %d of %d in %.1f s\n", t.name.c_str(), out.ready,
@@ -781,7 +836,7 @@ Summary measure(Load& load, const Options& o, const Topology& t,
     out.kib_per_host.push_back(hosts_here > 0 ? static_cast<double>(rss - before[i]) / hosts_here
                                               : 0.0);
     std::printf("[%s] node %zu resident memory: %.1f MiB before, %.1f MiB with %.0f hosts "
-                "(%.1f KiB per host)\n",
+                "(%.2f KiB per host)\n",
                 t.name.c_str(), i + 1, static_cast<double>(before[i]) / 1024.0,
                 static_cast<double>(rss) / 1024.0, hosts_here, out.kib_per_host.back());
   }
@@ -793,29 +848,7 @@ Summary measure(Load& load, const Options& o, const Topology& t,
                 static_cast<double>(redis) / 1024.0,
                 out.ready > 0 ? static_cast<double>(redis - redis_before) / out.ready : 0.0);
   }
-
-  // 2. Join to accepted, one technician after another over the idle hosts, each through
-  // another node than its host's.
-  Stats joins;
-  for (int i = 0; i < o.joins && t.hosts > 0; ++i) {
-    const int k = static_cast<int>((static_cast<int64_t>(i) * 7919) % t.hosts);
-    Load::Host h;
-    h.id = std::to_string(t.base + k);
-    h.node = static_cast<size_t>(k) % n;
-    int64_t took = 0;
-    auto tech = load.join(tech_port(t.ports, h), h.id, took);
-    if (took >= 0) joins.add(took);
-    tech->send(R"({"t":"bye"})");
-    load.poll();  // the bye leaves before the socket closes
-    tech->close();
-  }
-  load.run_for(std::chrono::milliseconds(200));
-  out.join_p50 = joins.pct(0.5);
-  out.join_p99 = joins.pct(0.99);
-  std::printf("[%s] join to accepted (hosts answer at once%s): p50 %.3f ms  p99 %.3f ms  "
-              "(%zu joins)\n",
-              t.name.c_str(), n > 1 ? ", technician on another node" : "", out.join_p50,
-              out.join_p99, joins.ms.size());
+  joins_over(t.hosts, out.join_p50, out.join_p99);
 
   // 3 and 4.
   out.relay = relay();
@@ -867,6 +900,7 @@ Summary measure(Load& load, const Options& o, const Topology& t,
               std::chrono::duration<double>(Clock::now() - rooms_start).count());
   for (auto& m : members) m->close();
   idle.reset();
+  idle_first.reset();
   load.run_for(std::chrono::milliseconds(500));
   return out;
 }
@@ -882,7 +916,7 @@ int main(int argc, char** argv) {
                  "[--seconds N] [--burst N] [--bound-ms X] [--start-rate N] [--max-rate N] "
                  "[--step-seconds N] [--rooms N] [--rounds N] [--reference-name TEXT] "
                  "[--cluster-ports N,N,N --cluster-pids P,P,P [--redis-pid P] "
-                 "[--cluster-hosts N]] [--sources N]\n");
+                 "[--cluster-hosts N] [--join-at N]] [--sources N]\n");
     return 2;
   }
   rlimit lim{};
@@ -958,7 +992,13 @@ int main(int argc, char** argv) {
                 nodes.ports.size(), load_average().c_str());
     std::printf("%-44s %14s %14s\n", "", "one node", nodes.name.c_str());
     std::printf("%-44s %14d %14d\n", "idle hosts registered", one.ready, many.ready);
-    std::printf("%-44s %14.1f %14.1f\n", "KiB per idle host per node", kib(one), kib(many));
+    std::printf("%-44s %14.2f %14.2f\n", "KiB per idle host per node (mean)", kib(one),
+                kib(many));
+    if (!many.kib_per_host.empty()) {
+      const auto [lo, hi] = std::minmax_element(many.kib_per_host.begin(), many.kib_per_host.end());
+      std::printf("%-44s %14s %7.2f-%-6.2f\n", "KiB per idle host per node (least-most)", "", *lo,
+                  *hi);
+    }
     std::printf("%-44s %14.3f %14.3f\n", "relay p50 at steady rate (ms)", one.relay.steady.p50,
                 many.relay.steady.p50);
     std::printf("%-44s %14.3f %14.3f\n", "relay p99 at steady rate (ms)", one.relay.steady.p99,
@@ -967,8 +1007,15 @@ int main(int argc, char** argv) {
                 one.relay.best.rate, many.relay.best.rate);
     std::printf("%-44s %14.1f %14.1f\n", "relay CPU per message there (us, all procs)",
                 one.relay.best.us_per_message, many.relay.best.us_per_message);
-    std::printf("%-44s %14.3f %14.3f\n", "join to accepted p50 (ms)", one.join_p50, many.join_p50);
-    std::printf("%-44s %14.3f %14.3f\n", "join to accepted p99 (ms)", one.join_p99, many.join_p99);
+    if (many.ready_first > 0) {
+      char row[64];
+      std::snprintf(row, sizeof row, "join p50 / p99 with %d idle hosts (ms)", o.join_at);
+      std::printf("%-44s %14s %7.3f/%6.3f\n", row, "", many.first_p50, many.first_p99);
+    }
+    std::printf("%-44s %14.3f %14.3f\n", "join to accepted p50, all hosts (ms)", one.join_p50,
+                many.join_p50);
+    std::printf("%-44s %14.3f %14.3f\n", "join to accepted p99, all hosts (ms)", one.join_p99,
+                many.join_p99);
     std::printf("cross-node hop at p99, steady rate: %+.3f ms\n",
                 many.relay.steady.p99 - one.relay.steady.p99);
   }
