@@ -2,7 +2,9 @@
 # Sets up this machine, builds every configuration once and runs the whole test suite:
 #   1. Linux with AddressSanitizer and UBSan: unit, wire, desktop (Xvfb) and page tests
 #   2. the Windows cross build with MinGW-w64, its unit tests included
-#   3. the libFuzzer targets built with clang, each run briefly
+#   3. the lock contracts (GUARDED_BY, REQUIRES, ...) checked by clang's thread-safety
+#      analysis over the sources of both builds (tools/check-lock-contracts.py)
+#   4. the libFuzzer targets built with clang, each run briefly
 # then two releases made by tools/release.sh with a throwaway key (the release test
 # installs the older and updates it to the newer), and then the Windows layer: that
 # build's tests under Wine (tests/wine/run.sh).
@@ -23,6 +25,9 @@ step "Windows build (MinGW-w64)"
 cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
 cmake --build build/windows
+
+step "Lock contracts (clang's thread-safety analysis of the Linux and Windows sources)"
+python3 tools/check-lock-contracts.py build/check build/windows
 
 step "Fuzz targets (clang)"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRIEL_FUZZ=ON \

@@ -3,15 +3,20 @@
 #include <utility>
 
 #include "bindings.h"
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace vantriel::signal {
 
 FileWriter::FileWriter(std::string path)
-    : path_(std::move(path)), thread_([this] { run(); }) {}  // the "bindings writer"
+    : path_(std::move(path)), thread_([this] {
+        morvane::set_current_thread_name("bindings writer");
+        run();
+      }) {}
 
 FileWriter::~FileWriter() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     stop_ = true;
   }
   wake_.notify_one();
@@ -20,31 +25,31 @@ FileWriter::~FileWriter() {
 
 void FileWriter::write(std::string text) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     waiting_ = std::move(text);
   }
   wake_.notify_one();
 }
 
 std::string FileWriter::spare() {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   return std::exchange(spare_, std::string());
 }
 
 void FileWriter::drain() {
-  std::unique_lock<std::mutex> lock(mu_);
-  idle_.wait(lock, [this] { return !waiting_ && !busy_; });
+  morvane::MutexLock lock(mu_);
+  while (waiting_ || busy_) idle_.wait(mu_);
 }
 
 std::string FileWriter::take_error() {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   return std::exchange(error_, std::string());
 }
 
 void FileWriter::run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   for (;;) {
-    wake_.wait(lock, [this] { return waiting_ || stop_; });
+    while (!waiting_ && !stop_) wake_.wait(mu_);
     if (!waiting_) return;  // stopping with nothing left to write
     std::string text = std::move(*waiting_);
     waiting_.reset();

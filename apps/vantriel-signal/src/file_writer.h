@@ -4,11 +4,11 @@
 #ifndef VANTRIEL_SIGNAL_FILE_WRITER_H_
 #define VANTRIEL_SIGNAL_FILE_WRITER_H_
 
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel::signal {
 
@@ -35,14 +35,14 @@ class FileWriter {
   void run();
 
   const std::string path_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::condition_variable idle_;
-  std::optional<std::string> waiting_;
-  std::string spare_;
-  bool busy_ = false;
-  bool stop_ = false;
-  std::string error_;
+  morvane::Mutex mu_;
+  morvane::CondVar wake_;
+  morvane::CondVar idle_;
+  std::optional<std::string> waiting_ GUARDED_BY(mu_);
+  std::string spare_ GUARDED_BY(mu_);
+  bool busy_ GUARDED_BY(mu_) = false;
+  bool stop_ GUARDED_BY(mu_) = false;
+  std::string error_ GUARDED_BY(mu_);
   std::thread thread_;  // last: started once the members above exist
 };
 

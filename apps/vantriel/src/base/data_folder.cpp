@@ -1,6 +1,7 @@
 #include "base/data_folder.h"
 
 #include "morvane/core/process/executable_path.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -9,8 +10,8 @@ std::filesystem::path DataFolder::file(std::string_view name) const {
   return folder_ / std::filesystem::path(std::u8string(name.begin(), name.end()));
 }
 
-std::mutex& DataFolder::file_lock(std::string_view name) const {
-  std::lock_guard<std::mutex> lock(locks_mu_);
+morvane::Mutex& DataFolder::file_lock(std::string_view name) const {
+  morvane::MutexLock lock(locks_mu_);
   auto it = locks_.find(name);
   if (it == locks_.end()) it = locks_.try_emplace(std::string(name)).first;
   return it->second;

@@ -7,9 +7,10 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -30,13 +31,13 @@ class DataFolder {
   // the same lock for every caller, for as long as this object lives. Readers take none,
   // because files are only ever replaced whole by a rename. File locks never nest.
   // Callable from any thread.
-  std::mutex& file_lock(std::string_view name) const;
+  morvane::Mutex& file_lock(std::string_view name) const;
 
  private:
   const std::filesystem::path folder_;
-  mutable std::mutex locks_mu_;
-  // One per file name asked for; never removed. Guarded by locks_mu_.
-  mutable std::map<std::string, std::mutex, std::less<>> locks_;
+  mutable morvane::Mutex locks_mu_;
+  // One per file name asked for; never removed.
+  mutable std::map<std::string, morvane::Mutex, std::less<>> locks_ GUARDED_BY(locks_mu_);
 };
 
 // The "data" folder inside the executable's folder, or "./data" when the executable's

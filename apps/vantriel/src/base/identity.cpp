@@ -1,6 +1,5 @@
 #include "base/identity.h"
 
-#include <mutex>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -9,6 +8,7 @@
 #include "base/json_file.h"
 #include "base/json_member.h"
 #include "base/random.h"
+#include "morvane/core/sync/mutex.h"
 #include "morvane/core/text/ascii.h"
 #include "morvane/core/text/utf8.h"
 
@@ -71,12 +71,12 @@ std::string id_bonito(std::string_view id) {
 }
 
 Identity load_identity(const DataFolder& folder, const Log& log) {
-  std::lock_guard<std::mutex> lock(folder.file_lock(kIdentityFileName));
+  morvane::MutexLock lock(folder.file_lock(kIdentityFileName));
   return load_identity_locked(folder, log);
 }
 
 Identity new_identity(const DataFolder& folder, const Log& log) {
-  std::lock_guard<std::mutex> lock(folder.file_lock(kIdentityFileName));
+  morvane::MutexLock lock(folder.file_lock(kIdentityFileName));
   std::error_code ec;
   std::filesystem::remove(folder.file(kIdentityFileName), ec);
   return load_identity_locked(folder, log);
@@ -97,13 +97,13 @@ const std::string& AccessCode::current_locked() {
 }
 
 std::string AccessCode::current() {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   return current_locked();
 }
 
 std::string AccessCode::renew() {
   std::string fresh = random_code(kClaveAlphabet);
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   code_ = fresh;
   return fresh;
 }
@@ -118,7 +118,7 @@ bool AccessCode::check(std::string_view typed) {
 
   std::string expected;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     expected = current_locked();
   }
   if (normalized.size() != expected.size()) return false;

@@ -3,12 +3,12 @@
 #ifndef VANTRIEL_BASE_IDENTITY_H_
 #define VANTRIEL_BASE_IDENTITY_H_
 
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "base/data_folder.h"
 #include "base/log.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -55,11 +55,10 @@ class AccessCode {
   bool check(std::string_view typed);
 
  private:
-  // REQUIRES: mu_ held.
-  const std::string& current_locked();
+  const std::string& current_locked() REQUIRES(mu_);
 
-  std::mutex mu_;
-  std::string code_;  // guarded by mu_; empty until first needed
+  morvane::Mutex mu_;
+  std::string code_ GUARDED_BY(mu_);  // empty until first needed
 };
 
 // A fresh 6-character call code.

@@ -1,10 +1,10 @@
 #include "base/recents.h"
 
-#include <mutex>
 
 #include "base/identity.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
+#include "morvane/core/sync/mutex.h"
 #include "morvane/core/text/utf8.h"
 
 namespace vantriel {
@@ -12,7 +12,7 @@ namespace {
 
 // Every read-modify-write of "recientes.json" holds the file's lock, so two requests that
 // change the list at once never lose an entry and never share the temporary file.
-std::mutex& recents_lock(const DataFolder& folder) { return folder.file_lock(kRecentsFileName); }
+morvane::Mutex& recents_lock(const DataFolder& folder) { return folder.file_lock(kRecentsFileName); }
 
 void drop_id(nlohmann::ordered_json& list, std::string_view id) {
   nlohmann::ordered_json kept = nlohmann::ordered_json::array();
@@ -59,7 +59,7 @@ std::string clean_recent_name(std::string_view name) {
 nlohmann::ordered_json add_recent(const DataFolder& folder, const Log& log, std::string_view id,
                                   std::string_view name) {
   if (!is_valid_id(id)) return load_recents(folder);
-  std::lock_guard<std::mutex> lock(recents_lock(folder));
+  morvane::MutexLock lock(recents_lock(folder));
   nlohmann::ordered_json list = load_recents(folder);
   drop_id(list, id);
   nlohmann::ordered_json entry = nlohmann::ordered_json::object();
@@ -74,7 +74,7 @@ nlohmann::ordered_json add_recent(const DataFolder& folder, const Log& log, std:
 
 nlohmann::ordered_json remove_recent(const DataFolder& folder, const Log& log,
                                      std::string_view id) {
-  std::lock_guard<std::mutex> lock(recents_lock(folder));
+  morvane::MutexLock lock(recents_lock(folder));
   nlohmann::ordered_json list = load_recents(folder);
   drop_id(list, id);
   store(folder, log, list);

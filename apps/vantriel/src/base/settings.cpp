@@ -1,13 +1,13 @@
 #include "base/settings.h"
 
 #include <array>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <vector>
 
 #include "base/environment.h"
 #include "base/file_util.h"
+#include "morvane/core/sync/mutex.h"
 #include "morvane/core/text/ascii.h"
 #include "morvane/core/text/utf8.h"
 
@@ -73,7 +73,7 @@ constexpr std::array<std::string_view, 3> kSections = {"general", "recibir", "ll
 // Every read-modify-write of "vantriel.ini" (set_setting and the creation of the file from
 // the template) holds the file's lock, so two requests saving at once never lose a change
 // and never race on the shared temporary file.
-std::mutex& settings_lock(const DataFolder& folder) { return folder.file_lock(kSettingsFileName); }
+morvane::Mutex& settings_lock(const DataFolder& folder) { return folder.file_lock(kSettingsFileName); }
 
 std::filesystem::path settings_temp_path(const DataFolder& folder) {
   return folder.file("vantriel.ini.tmp");
@@ -179,7 +179,7 @@ morvane::Status create_settings_file(const DataFolder& folder) {
   const std::filesystem::path path = folder.file(kSettingsFileName);
   std::error_code ec;
   if (!std::filesystem::exists(path, ec) && !ec) {
-    std::lock_guard<std::mutex> lock(settings_lock(folder));
+    morvane::MutexLock lock(settings_lock(folder));
     // Checked again under the lock: a writer may have created it meanwhile.
     if (!std::filesystem::exists(path, ec) && !ec) {
       return write_file_atomic(path, settings_temp_path(folder), crlf(kSettingsTemplate));
@@ -267,7 +267,7 @@ std::string apply_setting(std::string_view file_text, std::string_view section,
 morvane::Status set_setting(const DataFolder& folder, std::string_view section,
                             std::string_view key, std::string_view value) {
   try {
-    std::lock_guard<std::mutex> lock(settings_lock(folder));
+    morvane::MutexLock lock(settings_lock(folder));
     const std::filesystem::path path = folder.file(kSettingsFileName);
     auto text = read_file(path);
     const std::string_view base =

@@ -1,6 +1,6 @@
 #include "base/task_thread.h"
 
-#include "base/thread_name.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace vantriel {
 
@@ -8,7 +8,7 @@ TaskThread::TaskThread(std::string name) : name_(std::move(name)), thread_([this
 
 TaskThread::~TaskThread() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     stopping_ = true;
     tasks_.clear();
   }
@@ -18,7 +18,7 @@ TaskThread::~TaskThread() {
 
 void TaskThread::post_delayed(Task task, std::chrono::milliseconds delay) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (stopping_) return;
     tasks_.emplace(std::make_pair(Clock::now() + delay, posted_++), std::move(task));
   }
@@ -26,17 +26,17 @@ void TaskThread::post_delayed(Task task, std::chrono::milliseconds delay) {
 }
 
 void TaskThread::run() {
-  set_current_thread_name(name_);
-  std::unique_lock<std::mutex> lock(mu_);
+  morvane::set_current_thread_name(name_);
+  morvane::MutexLock lock(mu_);
   for (;;) {
     if (stopping_) return;
     if (tasks_.empty()) {
-      cv_.wait(lock);
+      cv_.wait(mu_);
       continue;
     }
     auto first = tasks_.begin();
     if (first->first.first > Clock::now()) {
-      cv_.wait_until(lock, first->first.first);
+      cv_.wait_until(mu_, first->first.first);
       continue;
     }
     Task task = std::move(first->second);

@@ -9,14 +9,14 @@
 #define VANTRIEL_BASE_TASK_THREAD_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -33,22 +33,22 @@ class TaskThread {
 
   // Callable from any thread, the task thread included.
   void post(Task task) { post_delayed(std::move(task), std::chrono::milliseconds(0)); }
-  void post_delayed(Task task, std::chrono::milliseconds delay);
+  void post_delayed(Task task, std::chrono::milliseconds delay) EXCLUDES(mu_);
 
   const std::string& name() const { return name_; }
   bool on_task_thread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
  private:
   using Clock = std::chrono::steady_clock;
-  void run();
+  void run() EXCLUDES(mu_);
 
   const std::string name_;
-  std::mutex mu_;
-  std::condition_variable cv_;
+  morvane::Mutex mu_;
+  morvane::CondVar cv_;
   // Keyed by due time, then by posting order, so equal times run in the posted order.
-  std::map<std::pair<Clock::time_point, std::uint64_t>, Task> tasks_;  // guarded by mu_
-  std::uint64_t posted_ = 0;                                            // guarded by mu_
-  bool stopping_ = false;                                               // guarded by mu_
+  std::map<std::pair<Clock::time_point, std::uint64_t>, Task> tasks_ GUARDED_BY(mu_);
+  std::uint64_t posted_ GUARDED_BY(mu_) = 0;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;  // last: starts once everything above exists
 };
 

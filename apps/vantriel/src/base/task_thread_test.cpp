@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/thread_name.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace vantriel {
 namespace {
@@ -38,10 +38,10 @@ TEST(TaskThreadTest, TasksRunOnTheirThreadAndMayPostMore) {
 
 TEST(TaskThreadTest, TheSystemKnowsTheThreadByItsName) {
   // Linux keeps 15 bytes, never half a character.
-  EXPECT_EQ(thread_name_prefix("shell", 15), "shell");
-  EXPECT_EQ(thread_name_prefix("actualizaciones del programa", 15), "actualizaciones");
-  EXPECT_EQ(thread_name_prefix("portapapeles ñandú", 15), "portapapeles \xC3\xB1");
-  EXPECT_EQ(thread_name_prefix("portapapeles añ", 15), "portapapeles a");
+  EXPECT_EQ(morvane::thread_name_prefix("shell", 15), "shell");
+  EXPECT_EQ(morvane::thread_name_prefix("actualizaciones del programa", 15), "actualizaciones");
+  EXPECT_EQ(morvane::thread_name_prefix("portapapeles ñandú", 15), "portapapeles \xC3\xB1");
+  EXPECT_EQ(morvane::thread_name_prefix("portapapeles añ", 15), "portapapeles a");
 #ifdef __linux__
   TaskThread thread("vantriel shell thread");
   std::promise<std::string> comm;

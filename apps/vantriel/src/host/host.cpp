@@ -17,6 +17,7 @@
 #include "morvane/core/process/executable_path.h"
 #include "morvane/core/shell/menu_entry.h"
 #include "morvane/core/shell/shell.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 namespace {
@@ -317,8 +318,8 @@ int Host::run() {
         std::chrono::seconds(1));
   }
 
-  std::unique_lock<std::mutex> lock(exit_mu_);
-  exit_cv_.wait(lock, [this] { return exit_requested_; });
+  morvane::MutexLock lock(exit_mu_);
+  while (!exit_requested_) exit_cv_.wait(exit_mu_);
   const bool close_window = close_window_;
   lock.unlock();
   exit_app(close_window);
@@ -326,7 +327,7 @@ int Host::run() {
 
 void Host::request_exit(bool close_window) {
   {
-    std::lock_guard<std::mutex> lock(exit_mu_);
+    morvane::MutexLock lock(exit_mu_);
     exit_requested_ = true;
     close_window_ = close_window_ || close_window;
   }

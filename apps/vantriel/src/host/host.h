@@ -2,19 +2,24 @@
 // loopback server and what goes with it and then waits on the main thread until someone
 // asks to quit (the page, the tray, the updater); the process then ends in exit().
 //
-// Threads, all owned here or by a service owned here: the main thread (waits, then runs
-// the exit), the server's I/O thread and request workers, the "shell" task thread (opening
-// and hiding the app window), the tray's threads (its loop, the window watch, one per
-// menu action), the updater's "update check" and "update install" threads, and the
-// clipboard's owner thread on X11.
+// Threads, all owned here or by a service owned here, by the names the system shows:
+// - the main thread: waits, then runs the exit;
+// - "server I/O" and six "server worker": the loopback server;
+// - "shell": opening and hiding the app window;
+// - "tray", "window watch" and one "tray action" per menu action;
+// - "update check" and "update install", and "update hash" while a download runs;
+// - the input sink's own: "keymap restore" (XTest) or "portal bus" (the desktop portal);
+// - "clipboard owner" (X11) or "wl clipboard" (wlroots), while this PC's clipboard text
+//   is ours;
+// - on Windows, "startup errors" while the log-on task is queried or changed.
+// Lock contracts are annotated beside each mutex (morvane/core/sync/mutex.h) and checked by
+// tools/check-lock-contracts.py.
 #ifndef VANTRIEL_HOST_HOST_H_
 #define VANTRIEL_HOST_HOST_H_
 
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/data_folder.h"
@@ -28,6 +33,7 @@
 #include "input/desktop.h"
 #include "morvane/core/shell/app_window.h"
 #include "morvane/core/shell/startup.h"
+#include "morvane/core/sync/mutex.h"
 #include "morvane/core/tray/tray.h"
 #include "support/history.h"
 #include "support/support_sessions.h"
@@ -98,10 +104,10 @@ class Host {
   std::unique_ptr<ApiContext> api_;
   std::unique_ptr<LocalServer> server_;  // last: its threads stop before the rest goes
 
-  std::mutex exit_mu_;
-  std::condition_variable exit_cv_;
-  bool exit_requested_ = false;  // guarded by exit_mu_
-  bool close_window_ = false;    // guarded by exit_mu_
+  morvane::Mutex exit_mu_;
+  morvane::CondVar exit_cv_;
+  bool exit_requested_ GUARDED_BY(exit_mu_) = false;
+  bool close_window_ GUARDED_BY(exit_mu_) = false;
 };
 
 }  // namespace vantriel

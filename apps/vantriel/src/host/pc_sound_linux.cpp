@@ -14,10 +14,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "host/pc_sound.h"
 #include "morvane/core/shell/startup.h"
+#include "morvane/core/sync/mutex.h"
 
 extern char** environ;
 
@@ -61,7 +61,7 @@ class LinuxPcSound : public PcSound {
   ~LinuxPcSound() override { stop_sharing(); }
 
   bool start_sharing() override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (!server_answers()) return false;
     if (undo_fd_ >= 0) return true;  // already routed for this session
     // Past this point the sound can be shared; a step that fails leaves the set-up as it
@@ -85,7 +85,7 @@ class LinuxPcSound : public PcSound {
   }
 
   void stop_sharing() override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (undo_fd_ < 0) return;
     close(undo_fd_);
     undo_fd_ = -1;
@@ -99,7 +99,7 @@ class LinuxPcSound : public PcSound {
   std::vector<std::string> browser_environment() override {
     std::string speakers;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       speakers = speakers_;
     }
     if (!server_answers()) return {};
@@ -110,8 +110,7 @@ class LinuxPcSound : public PcSound {
   }
 
  private:
-  // REQUIRES: mu_ held.
-  bool start_undo(const std::string& speakers, unsigned loop, unsigned null_sink) {
+  bool start_undo(const std::string& speakers, unsigned loop, unsigned null_sink) REQUIRES(mu_) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     std::vector<std::string> args = {"/bin/sh", "-c", undo_script(), "sh", speakers,
@@ -148,10 +147,10 @@ class LinuxPcSound : public PcSound {
     return true;
   }
 
-  std::mutex mu_;
-  int undo_fd_ = -1;      // guarded by mu_; its end starts the undo
-  pid_t undo_pid_ = -1;   // guarded by mu_
-  std::string speakers_;  // guarded by mu_; the sink the routing loops to
+  morvane::Mutex mu_;
+  int undo_fd_ GUARDED_BY(mu_) = -1;  // its end starts the undo
+  pid_t undo_pid_ GUARDED_BY(mu_) = -1;
+  std::string speakers_ GUARDED_BY(mu_);  // the sink the routing loops to
 };
 
 }  // namespace

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <limits>
 #include <list>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -19,6 +17,8 @@
 #include "base/log.h"
 #include "http/peer_owner.h"
 #include "morvane/core/net/listen_options.h"
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace vantriel {
 namespace {
@@ -61,7 +61,7 @@ class JobQueue {
  public:
   void push(Job job) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       jobs_.push_back(std::move(job));
     }
     ready_.notify_one();
@@ -69,8 +69,8 @@ class JobQueue {
 
   // The next job, or nothing once the queue is closed.
   std::optional<Job> pop() {
-    std::unique_lock<std::mutex> lock(mu_);
-    ready_.wait(lock, [this] { return !jobs_.empty() || closed_; });
+    morvane::MutexLock lock(mu_);
+    while (jobs_.empty() && !closed_) ready_.wait(mu_);
     if (closed_) return std::nullopt;
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
@@ -80,17 +80,17 @@ class JobQueue {
   // Wakes every worker; jobs still queued are dropped with the queue.
   void close() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       closed_ = true;
     }
     ready_.notify_all();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable ready_;
-  std::deque<Job> jobs_;
-  bool closed_ = false;
+  morvane::Mutex mu_;
+  morvane::CondVar ready_;
+  std::deque<Job> jobs_ GUARDED_BY(mu_);
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace
@@ -571,9 +571,15 @@ void LocalServer::start(Handler handler, BodyGate wants_body, SocketGate opens_s
   impl_->log = &log;
   Impl* impl = impl_.get();
   impl->accept();
-  impl->io_thread = std::thread([impl] { impl->io.run(); });
+  impl->io_thread = std::thread([impl] {
+    morvane::set_current_thread_name("server I/O");
+    impl->io.run();
+  });
   for (int i = 0; i < workers; ++i) {
-    impl->workers.emplace_back([impl] { impl->work_loop(); });
+    impl->workers.emplace_back([impl] {
+      morvane::set_current_thread_name("server worker");
+      impl->work_loop();
+    });
   }
 }
 

@@ -18,16 +18,16 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "input/clipboard_wayland_linux.h"
 #include "input/x11_display.h"
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 #include "morvane/core/text/utf16.h"
 #include "morvane/core/text/utf8.h"
 
@@ -93,7 +93,7 @@ class SelectionOwner {
 
   ~SelectionOwner() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       stopping_ = true;
       if (running_) wake();
     }
@@ -104,13 +104,15 @@ class SelectionOwner {
   }
 
   bool write(std::string text) {
-    std::lock_guard<std::mutex> serial(write_mu_);
-    std::unique_lock<std::mutex> lock(mu_);
+    morvane::MutexLock serial(write_mu_);
+    morvane::MutexLock lock(mu_);
     if (!running_ && !start_locked()) return false;
     pending_ = std::make_shared<const std::string>(std::move(text));
     const uint64_t seq = ++requested_;
     wake();
-    cv_.wait_for(lock, kWriteTimeout, [&] { return completed_ >= seq || !running_; });
+    const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+    while (completed_ < seq && running_ && cv_.wait_until(mu_, deadline)) {
+    }
     return completed_ >= seq && last_result_;
   }
 
@@ -124,8 +126,7 @@ class SelectionOwner {
     Clock::time_point last;
   };
 
-  // REQUIRES: mu_ held.
-  bool start_locked() {
+  bool start_locked() REQUIRES(mu_) {
     auto conn = std::make_unique<X11Connection>();
     if (!conn->ok()) return false;
     if (wake_[0] < 0 && ::pipe(wake_) != 0) {
@@ -137,7 +138,10 @@ class SelectionOwner {
     if (thread_.joinable()) thread_.join();
     running_ = true;
     // Thread "clipboard owner"; it owns the connection.
-    thread_ = std::thread([this, c = std::move(conn)]() mutable { run(std::move(c)); });
+    thread_ = std::thread([this, c = std::move(conn)]() mutable {
+      morvane::set_current_thread_name("clipboard owner");
+      run(std::move(c));
+    });
     return true;
   }
 
@@ -243,7 +247,7 @@ class SelectionOwner {
       std::shared_ptr<const std::string> text;
       uint64_t seq = 0;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        morvane::MutexLock lock(mu_);
         if (stopping_) break;
         if (completed_ < requested_) {
           text = std::move(pending_);
@@ -252,7 +256,7 @@ class SelectionOwner {
       }
       if (seq != 0) {
         const bool ok = take_ownership(std::move(text));
-        std::lock_guard<std::mutex> lock(mu_);
+        morvane::MutexLock lock(mu_);
         completed_ = seq;
         last_result_ = ok;
         cv_.notify_all();
@@ -282,20 +286,20 @@ class SelectionOwner {
     // The server went away (the next write starts a new owner), or the owner stops.
     if (conn->ok()) XDestroyWindow(d, window);
     X11Connection::dispose(std::move(conn));
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     running_ = false;
     cv_.notify_all();
   }
 
-  std::mutex write_mu_;  // one write at a time; taken before mu_
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool running_ = false;                        // GUARDED_BY(mu_)
-  bool stopping_ = false;                       // GUARDED_BY(mu_)
-  std::shared_ptr<const std::string> pending_;  // GUARDED_BY(mu_)
-  uint64_t requested_ = 0;                      // GUARDED_BY(mu_)
-  uint64_t completed_ = 0;                      // GUARDED_BY(mu_)
-  bool last_result_ = false;                    // GUARDED_BY(mu_)
+  morvane::Mutex write_mu_ ACQUIRED_BEFORE(mu_);  // one write at a time
+  morvane::Mutex mu_;
+  morvane::CondVar cv_;
+  bool running_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::shared_ptr<const std::string> pending_ GUARDED_BY(mu_);
+  uint64_t requested_ GUARDED_BY(mu_) = 0;
+  uint64_t completed_ GUARDED_BY(mu_) = 0;
+  bool last_result_ GUARDED_BY(mu_) = false;
   int wake_[2] = {-1, -1};
   std::thread thread_;  // "clipboard owner"; (re)started under mu_, joined by the destructor
 };
@@ -445,14 +449,14 @@ struct Clipboard::Owner {
   // answering) is reached once it is there. A way once found is kept: its own code copes
   // with a display that goes away and comes back.
   ClipboardReach current() {
-    std::lock_guard<std::mutex> lock(mu);
+    morvane::MutexLock lock(mu);
     if (!reach.possible) reach = system_clipboard_reach();
     return reach;
   }
 
  private:
-  std::mutex mu;
-  ClipboardReach reach = system_clipboard_reach();  // GUARDED_BY(mu)
+  morvane::Mutex mu;
+  ClipboardReach reach GUARDED_BY(mu) = system_clipboard_reach();
 };
 
 Clipboard::Clipboard() : owner_(std::make_unique<Owner>()) {}

@@ -16,13 +16,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "input/wayland_io_linux.h"
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 #include "morvane/core/text/utf8.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
@@ -268,15 +268,15 @@ std::optional<std::string> read_wayland_selection(std::size_t max_bytes, int idl
 // ---------------------------------------------------------------------------- owner
 
 struct WaylandSelectionOwner::State {
-  std::mutex write_mu;  // one write at a time; taken before mu
-  std::mutex mu;
-  std::condition_variable cv;
-  bool running = false;                        // GUARDED_BY(mu)
-  bool stopping = false;                       // GUARDED_BY(mu)
-  std::shared_ptr<const std::string> pending;  // GUARDED_BY(mu)
-  uint64_t requested = 0;                      // GUARDED_BY(mu)
-  uint64_t completed = 0;                      // GUARDED_BY(mu)
-  bool last_result = false;                    // GUARDED_BY(mu)
+  morvane::Mutex write_mu ACQUIRED_BEFORE(mu);  // one write at a time
+  morvane::Mutex mu;
+  morvane::CondVar cv;
+  bool running GUARDED_BY(mu) = false;
+  bool stopping GUARDED_BY(mu) = false;
+  std::shared_ptr<const std::string> pending GUARDED_BY(mu);
+  uint64_t requested GUARDED_BY(mu) = 0;
+  uint64_t completed GUARDED_BY(mu) = 0;
+  bool last_result GUARDED_BY(mu) = false;
   int wake_fds[2] = {-1, -1};
   std::thread thread;  // "clipboard source"; (re)started under mu, joined by the destructor
 
@@ -285,8 +285,7 @@ struct WaylandSelectionOwner::State {
     [[maybe_unused]] const ssize_t n = ::write(wake_fds[1], &byte, 1);
   }
 
-  // REQUIRES: mu held.
-  bool start_locked() {
+  bool start_locked() REQUIRES(mu) {
     auto seat = std::make_unique<SeatDevice>();
     if (!seat->open(Clock::now() + kAnswerWithin)) return false;
     if (wake_fds[0] < 0 && ::pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -298,7 +297,10 @@ struct WaylandSelectionOwner::State {
     if (thread.joinable()) thread.join();
     running = true;
     // Thread "clipboard source"; it owns the connection.
-    thread = std::thread([this, s = std::move(seat)]() mutable { run(std::move(s)); });
+    thread = std::thread([this, s = std::move(seat)]() mutable {
+      morvane::set_current_thread_name("wl clipboard");
+      run(std::move(s));
+    });
     return true;
   }
 
@@ -373,7 +375,7 @@ struct WaylandSelectionOwner::State {
       std::shared_ptr<const std::string> text;
       uint64_t seq = 0;
       {
-        std::lock_guard<std::mutex> lock(mu);
+        morvane::MutexLock lock(mu);
         if (stopping) break;
         if (completed < requested) {
           text = std::move(pending);
@@ -382,7 +384,7 @@ struct WaylandSelectionOwner::State {
       }
       if (seq != 0) {
         const bool ok = take_selection(std::move(text));
-        std::lock_guard<std::mutex> lock(mu);
+        morvane::MutexLock lock(mu);
         completed = seq;
         last_result = ok;
         cv.notify_all();
@@ -412,7 +414,7 @@ struct WaylandSelectionOwner::State {
     // owner stops. Serving goes before the connection it speaks on.
     serving_owned.reset();
     seat.reset();
-    std::lock_guard<std::mutex> lock(mu);
+    morvane::MutexLock lock(mu);
     running = false;
     cv.notify_all();
   }
@@ -451,7 +453,7 @@ WaylandSelectionOwner::WaylandSelectionOwner() : state_(std::make_unique<State>(
 
 WaylandSelectionOwner::~WaylandSelectionOwner() {
   {
-    std::lock_guard<std::mutex> lock(state_->mu);
+    morvane::MutexLock lock(state_->mu);
     state_->stopping = true;
     if (state_->running) state_->wake();
   }
@@ -463,13 +465,15 @@ WaylandSelectionOwner::~WaylandSelectionOwner() {
 
 bool WaylandSelectionOwner::write(std::string utf8) {
   State& s = *state_;
-  std::lock_guard<std::mutex> serial(s.write_mu);
-  std::unique_lock<std::mutex> lock(s.mu);
+  morvane::MutexLock serial(s.write_mu);
+  morvane::MutexLock lock(s.mu);
   if (!s.running && !s.start_locked()) return false;
   s.pending = std::make_shared<const std::string>(std::move(utf8));
   const uint64_t seq = ++s.requested;
   s.wake();
-  s.cv.wait_for(lock, kWriteTimeout, [&] { return s.completed >= seq || !s.running; });
+  const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+  while (s.completed < seq && s.running && s.cv.wait_until(s.mu, deadline)) {
+  }
   return s.completed >= seq && s.last_result;
 }
 

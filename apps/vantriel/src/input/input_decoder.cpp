@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "input/key_codes.h"
+#include "morvane/core/sync/mutex.h"
 #include "morvane/core/text/utf8.h"
 
 namespace vantriel {
@@ -96,7 +97,7 @@ int InputDecoder::apply(std::span<const InputEvent> events,
       if (result == TextResult::kTyped) ++applied;
       continue;
     }
-    std::lock_guard<std::mutex> lock(event_mu_);
+    morvane::MutexLock lock(event_mu_);
     if (allowed && !allowed()) break;
     bool counted = false;
     switch (event.kind) {
@@ -150,7 +151,7 @@ bool InputDecoder::apply_button(const InputEvent& event, bool down) {
       InputRecord::mouse(0, 0, button->data, down ? button->down_flags : button->up_flags);
   send({&r, 1});
   {
-    std::lock_guard<std::mutex> lock(buttons_mu_);
+    morvane::MutexLock lock(buttons_mu_);
     if (down) {
       buttons_ |= button->bit;
     } else {
@@ -167,7 +168,7 @@ bool InputDecoder::apply_key(const InputEvent& event, bool down) {
   const InputRecord r = key_record(*key, down);
   send({&r, 1});
   {
-    std::lock_guard<std::mutex> lock(keys_mu_);
+    morvane::MutexLock lock(keys_mu_);
     keys_.erase(std::remove(keys_.begin(), keys_.end(), code), keys_.end());
     if (down) keys_.push_back(code);
   }
@@ -208,7 +209,7 @@ InputDecoder::TextResult InputDecoder::apply_text(const InputEvent& event,
       unit(static_cast<char16_t>(ch));
     }
     {
-      std::lock_guard<std::mutex> lock(event_mu_);
+      morvane::MutexLock lock(event_mu_);
       if (allowed && !allowed()) return TextResult::kStopped;
       send({records, count});
     }
@@ -221,14 +222,14 @@ InputDecoder::TextResult InputDecoder::apply_text(const InputEvent& event,
 }
 
 void InputDecoder::release_all() {
-  std::lock_guard<std::mutex> lock(event_mu_);
+  morvane::MutexLock lock(event_mu_);
   release_all_locked();
 }
 
 void InputDecoder::release_all_locked() {
   std::vector<std::string> keys;
   {
-    std::lock_guard<std::mutex> lock(keys_mu_);
+    morvane::MutexLock lock(keys_mu_);
     keys.swap(keys_);
   }
   bool sent = false;
@@ -241,7 +242,7 @@ void InputDecoder::release_all_locked() {
   }
   // The releases go out under the buttons mutex so that a press racing with them
   // cannot be recorded and then lost.
-  std::lock_guard<std::mutex> lock(buttons_mu_);
+  morvane::MutexLock lock(buttons_mu_);
   constexpr ButtonInput kOrder[] = {
       {0, kMouseLeftUp, 0, kButtonLeft},        {0, kMouseMiddleUp, 0, kButtonMiddle},
       {0, kMouseRightUp, 0, kButtonRight},      {0, kMouseXUp, kXButton1, kButtonBack},
@@ -259,12 +260,12 @@ void InputDecoder::release_all_locked() {
 }
 
 std::vector<std::string> InputDecoder::pressed_keys() const {
-  std::lock_guard<std::mutex> lock(keys_mu_);
+  morvane::MutexLock lock(keys_mu_);
   return keys_;
 }
 
 unsigned InputDecoder::pressed_buttons() const {
-  std::lock_guard<std::mutex> lock(buttons_mu_);
+  morvane::MutexLock lock(buttons_mu_);
   return buttons_;
 }
 

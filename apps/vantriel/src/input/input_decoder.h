@@ -4,7 +4,6 @@
 #define VANTRIEL_INPUT_INPUT_DECODER_H_
 
 #include <functional>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "input/input_batch.h"
 #include "input/input_sink.h"
 #include "input/monitors.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -77,16 +77,16 @@ class InputDecoder {
   // Takes event_mu_ itself, for one character at a time; `budget` is what the batch may
   // still type.
   TextResult apply_text(const InputEvent& event, const StillAllowed& allowed, std::size_t& budget);
-  // REQUIRES: event_mu_ held.
-  void release_all_locked();
+  void release_all_locked() REQUIRES(event_mu_);
   void send(std::span<const InputRecord> records) { sink_.send(records); }
 
   InputSink& sink_;
-  std::mutex event_mu_;  // held while one event or one character is checked and sent
-  mutable std::mutex keys_mu_;
-  std::vector<std::string> keys_;  // GUARDED_BY(keys_mu_), in press order, no duplicates
-  mutable std::mutex buttons_mu_;
-  unsigned buttons_ = 0;  // GUARDED_BY(buttons_mu_)
+  // Held while one event or one character is checked and sent.
+  morvane::Mutex event_mu_ ACQUIRED_BEFORE(keys_mu_, buttons_mu_);
+  mutable morvane::Mutex keys_mu_;
+  std::vector<std::string> keys_ GUARDED_BY(keys_mu_);  // in press order, no duplicates
+  mutable morvane::Mutex buttons_mu_;
+  unsigned buttons_ GUARDED_BY(buttons_mu_) = 0;
 };
 
 }  // namespace vantriel

@@ -10,10 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -23,6 +21,8 @@
 #include "input/input_sink_wlroots_linux.h"
 #include "input/x11_display.h"
 #include "input/xtest_mapping.h"
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace vantriel {
 namespace {
@@ -43,11 +43,14 @@ constexpr auto kReopenAfter = std::chrono::seconds(2);
 // Safe to destroy: the destructor stops the restore thread and restores the keymap.
 class XTestSink : public InputSink {
  public:
-  XTestSink() : restorer_([this] { restore_loop(); }) {}  // thread "keymap restore"
+  XTestSink() : restorer_([this] {
+    morvane::set_current_thread_name("keymap restore");
+    restore_loop();
+  }) {}
 
   ~XTestSink() override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       stopping_ = true;
     }
     restore_cv_.notify_one();
@@ -55,7 +58,7 @@ class XTestSink : public InputSink {
   }
 
   void send(std::span<const InputRecord> records) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     Display* d = connect();
     if (d == nullptr) return;
     for (const InputRecord& r : records) {
@@ -70,7 +73,7 @@ class XTestSink : public InputSink {
   }
 
   void finish() override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (Display* d = connect()) XSync(d, False);
   }
 
@@ -81,8 +84,7 @@ class XTestSink : public InputSink {
     Clock::time_point used;
   };
 
-  // REQUIRES: mu_ held.
-  Display* connect() {
+  Display* connect() REQUIRES(mu_) {
     if (conn_ != nullptr && !conn_->ok()) {
       X11Connection::dispose(std::move(conn_));
       bindings_.clear();
@@ -122,7 +124,7 @@ class XTestSink : public InputSink {
     return d;
   }
 
-  void mouse(Display* d, const InputRecord& r) {
+  void mouse(Display* d, const InputRecord& r) REQUIRES(mu_) {
     if ((r.flags & kMouseMove) != 0) {
       if ((r.flags & kMouseAbsolute) != 0) {
         const int screen = DefaultScreen(d);
@@ -159,7 +161,7 @@ class XTestSink : public InputSink {
     if ((r.flags & kMouseHWheel) != 0) clicks(horizontal_.add(r.mouse_data), 7, 6);
   }
 
-  void keyboard(Display* d, const InputRecord& r) {
+  void keyboard(Display* d, const InputRecord& r) REQUIRES(mu_) {
     const bool down = (r.flags & kKeyUp) == 0;
     if ((r.flags & kKeyUnicode) != 0) {
       if (const char32_t ch = typed_.press(r.scan, down)) type_char(d, ch);
@@ -180,7 +182,7 @@ class XTestSink : public InputSink {
     }
   }
 
-  void type_char(Display* d, char32_t ch) {
+  void type_char(Display* d, char32_t ch) REQUIRES(mu_) {
     const KeySym keysym = keysym_for_char(ch);
     if (const KeyCode kc = plain_keycode_for(d, keysym); kc != 0) {
       XTestFakeKeyEvent(d, kc, True, CurrentTime);
@@ -199,7 +201,7 @@ class XTestSink : public InputSink {
   // A key of the keyboard's own layout that gives `keysym` with no modifier, while no
   // modifier that changes levels (Shift, Lock, AltGr...) is in effect; 0 otherwise. Such
   // characters need no remapping, which keeps the few spare keycodes for the rest.
-  KeyCode plain_keycode_for(Display* d, KeySym keysym) {
+  KeyCode plain_keycode_for(Display* d, KeySym keysym) REQUIRES(mu_) {
     if (!modifiers_known_) {
       XkbStateRec state{};
       plain_state_ = XkbGetState(d, XkbUseCoreKbd, &state) == Success &&
@@ -217,7 +219,7 @@ class XTestSink : public InputSink {
 
   // The spare keycode bound to `keysym`, binding the least recently used one when none
   // is. Null when the keymap has no spare keycode.
-  Binding* binding_for(Display* d, KeySym keysym) {
+  Binding* binding_for(Display* d, KeySym keysym) REQUIRES(mu_) {
     for (Binding& b : bindings_) {
       if (b.keysym == keysym) return &b;
     }
@@ -243,7 +245,7 @@ class XTestSink : public InputSink {
     return lru;
   }
 
-  void find_spare_keycodes(Display* d) {
+  void find_spare_keycodes(Display* d) REQUIRES(mu_) {
     bindings_.clear();
     int min_kc = 0, max_kc = 0;
     XDisplayKeycodes(d, &min_kc, &max_kc);
@@ -264,16 +266,16 @@ class XTestSink : public InputSink {
   // Thread "keymap restore": puts bound spare keycodes back to no keysym once typing has
   // been idle for kRestoreAfter, and when the sink goes away.
   void restore_loop() {
-    std::unique_lock<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     for (;;) {
       if (stopping_) {
         restore_bindings();
         return;
       }
       if (restore_due_ == Clock::time_point()) {
-        restore_cv_.wait(lock);
+        restore_cv_.wait(mu_);
       } else if (Clock::now() < restore_due_) {
-        restore_cv_.wait_until(lock, restore_due_);
+        restore_cv_.wait_until(mu_, restore_due_);
       } else {
         restore_due_ = Clock::time_point();
         restore_bindings();
@@ -281,8 +283,7 @@ class XTestSink : public InputSink {
     }
   }
 
-  // REQUIRES: mu_ held.
-  void restore_bindings() {
+  void restore_bindings() REQUIRES(mu_) {
     Display* d = conn_ != nullptr ? conn_->display() : nullptr;
     if (d == nullptr) return;
     std::vector<KeySym> none(static_cast<std::size_t>(keysyms_per_keycode_), NoSymbol);
@@ -294,20 +295,20 @@ class XTestSink : public InputSink {
     XSync(d, False);
   }
 
-  std::mutex mu_;
-  std::unique_ptr<X11Connection> conn_;  // GUARDED_BY(mu_)
-  Clock::time_point last_attempt_;       // GUARDED_BY(mu_)
+  morvane::Mutex mu_;
+  std::unique_ptr<X11Connection> conn_ GUARDED_BY(mu_);
+  Clock::time_point last_attempt_ GUARDED_BY(mu_);
   int keysyms_per_keycode_ = 1;
-  std::vector<Binding> bindings_;     // GUARDED_BY(mu_)
-  TypedUnits typed_;                  // GUARDED_BY(mu_)
-  bool modifiers_known_ = false;      // GUARDED_BY(mu_), per send call
-  bool plain_state_ = false;          // GUARDED_BY(mu_)
-  int group_ = 0;                     // GUARDED_BY(mu_)
-  WheelAccumulator vertical_;         // GUARDED_BY(mu_)
-  WheelAccumulator horizontal_;       // GUARDED_BY(mu_)
-  Clock::time_point restore_due_;     // GUARDED_BY(mu_)
-  bool stopping_ = false;              // GUARDED_BY(mu_)
-  std::condition_variable restore_cv_;
+  std::vector<Binding> bindings_ GUARDED_BY(mu_);
+  TypedUnits typed_ GUARDED_BY(mu_);
+  bool modifiers_known_ GUARDED_BY(mu_) = false;  // per send call
+  bool plain_state_ GUARDED_BY(mu_) = false;
+  int group_ GUARDED_BY(mu_) = 0;
+  WheelAccumulator vertical_ GUARDED_BY(mu_);
+  WheelAccumulator horizontal_ GUARDED_BY(mu_);
+  Clock::time_point restore_due_ GUARDED_BY(mu_);
+  bool stopping_ GUARDED_BY(mu_) = false;
+  morvane::CondVar restore_cv_;
   std::thread restorer_;  // last: starts once every other member is ready
 };
 

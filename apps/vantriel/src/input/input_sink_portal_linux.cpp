@@ -12,10 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,6 +21,8 @@
 
 #include "input/input_reach.h"
 #include "input/portal_input.h"
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace vantriel {
 namespace {
@@ -79,12 +79,15 @@ bool read_stream(sd_bus_message* m, PortalStream& stream) {
 class PortalSink final : public InputSink {
  public:
   PortalSink() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    thread_ = std::thread([this] { run(); });  // thread "portal bus"
+    thread_ = std::thread([this] {
+      morvane::set_current_thread_name("portal bus");
+      run();
+    });
   }
 
   ~PortalSink() override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       stopping_ = true;
     }
     wake();
@@ -94,7 +97,7 @@ class PortalSink final : public InputSink {
 
   void send(std::span<const InputRecord> records) override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       // Input from before the person agreed (or after a refusal) is dropped, not kept:
       // replayed once the dialog closes it would click on whatever the screen shows by
       // then, not on what the technician saw.
@@ -108,14 +111,14 @@ class PortalSink final : public InputSink {
   }
 
   void finish() override {
-    std::unique_lock<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     const uint64_t want = queued_;
-    done_cv_.wait(lock, [&] { return done_ >= want || stopping_; });
+    while (done_ < want && !stopping_) done_cv_.wait(mu_);
   }
 
   void control_allowed() override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       if (state_ == State::kAsking || state_ == State::kActive) return;
       state_ = State::kAsking;
       refusal_.clear();
@@ -126,7 +129,7 @@ class PortalSink final : public InputSink {
 
   void session_over() override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       if (state_ == State::kIdle) return;
       state_ = State::kIdle;
       refusal_.clear();
@@ -137,22 +140,22 @@ class PortalSink final : public InputSink {
   }
 
   bool asking() const override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     return state_ == State::kAsking;
   }
 
   std::string refusal() const override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     return state_ == State::kRefused ? refusal_ : "";
   }
 
   void virtual_desktop_is(const VirtualDesktop& desktop) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     desktop_ = desktop;
   }
 
   void keep_consent_in(const std::filesystem::path& file) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     consent_file_ = file;
   }
 
@@ -175,7 +178,7 @@ class PortalSink final : public InputSink {
       bool close = false;
       uint64_t queued = 0;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        morvane::MutexLock lock(mu_);
         if (stopping_) break;
         calls.swap(pending_);
         ask = std::exchange(ask_, false);
@@ -191,7 +194,7 @@ class PortalSink final : public InputSink {
       if (ask) start_asking();
       if (bus_ != nullptr) sd_bus_flush(bus_);
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        morvane::MutexLock lock(mu_);
         done_ = queued;
       }
       done_cv_.notify_all();
@@ -285,7 +288,7 @@ class PortalSink final : public InputSink {
   // Control cannot go on: the state says why until the session ends or control is
   // allowed again.
   void end_with(const char* why) {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (state_ == State::kAsking || state_ == State::kActive) {
       state_ = State::kRefused;
       refusal_ = why;
@@ -398,7 +401,7 @@ class PortalSink final : public InputSink {
         }
         std::string restore;
         {
-          std::lock_guard<std::mutex> lock(mu_);
+          morvane::MutexLock lock(mu_);
           if (version_ >= 2 && !consent_file_.empty()) restore = read_restore_token(consent_file_);
         }
         const bool persist = version_ >= 2;
@@ -466,7 +469,7 @@ class PortalSink final : public InputSink {
       return;
     }
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       if (!consent_file_.empty() && !restore.empty()) write_restore_token(consent_file_, restore);
       if (state_ != State::kAsking) return;
     }
@@ -477,7 +480,7 @@ class PortalSink final : public InputSink {
     // before the technician's input is taken.
     for (const PortalCall& wake : kWakeCalls) notify(wake);
     std::this_thread::sleep_for(kSettle);
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (state_ != State::kAsking) return;
     stream_ = stream;
     state_ = State::kActive;
@@ -556,20 +559,20 @@ class PortalSink final : public InputSink {
     return r >= 0 || r != -ETIMEDOUT;
   }
 
-  mutable std::mutex mu_;
-  std::condition_variable done_cv_;
-  State state_ = State::kIdle;          // GUARDED_BY(mu_)
-  std::string refusal_;                 // GUARDED_BY(mu_)
-  PortalStream stream_;                 // GUARDED_BY(mu_)
-  VirtualDesktop desktop_;              // GUARDED_BY(mu_)
-  PortalTranslator translator_;         // GUARDED_BY(mu_)
-  std::vector<PortalCall> pending_;     // GUARDED_BY(mu_)
-  uint64_t queued_ = 0;                 // GUARDED_BY(mu_): batches handed to the thread
-  uint64_t done_ = 0;                   // GUARDED_BY(mu_): batches it has sent
-  bool ask_ = false;                    // GUARDED_BY(mu_)
-  bool close_ = false;                  // GUARDED_BY(mu_)
-  bool stopping_ = false;               // GUARDED_BY(mu_)
-  std::filesystem::path consent_file_;  // GUARDED_BY(mu_)
+  mutable morvane::Mutex mu_;
+  morvane::CondVar done_cv_;
+  State state_ GUARDED_BY(mu_) = State::kIdle;
+  std::string refusal_ GUARDED_BY(mu_);
+  PortalStream stream_ GUARDED_BY(mu_);
+  VirtualDesktop desktop_ GUARDED_BY(mu_);
+  PortalTranslator translator_ GUARDED_BY(mu_);
+  std::vector<PortalCall> pending_ GUARDED_BY(mu_);
+  uint64_t queued_ GUARDED_BY(mu_) = 0;  // batches handed to the thread
+  uint64_t done_ GUARDED_BY(mu_) = 0;  // batches it has sent
+  bool ask_ GUARDED_BY(mu_) = false;
+  bool close_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  std::filesystem::path consent_file_ GUARDED_BY(mu_);
   uint32_t version_ = 0;                // written on the thread before a question, read in it
 
   // Owned by the portal bus thread.

@@ -20,7 +20,6 @@
 #include <cstring>
 #include <ctime>
 #include <list>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,6 +30,7 @@
 #include "input/wayland_outputs_linux.h"
 #include "input/wayland_io_linux.h"
 #include "input/xtest_mapping.h"
+#include "morvane/core/sync/mutex.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -75,12 +75,12 @@ class WlrootsSink : public InputSink {
   WlrootsSink() = default;
 
   ~WlrootsSink() override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     disconnect(true);
   }
 
   void send(std::span<const InputRecord> records) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (!connect()) return;
     bind_characters(records);
     for (const InputRecord& r : records) {
@@ -100,7 +100,7 @@ class WlrootsSink : public InputSink {
   }
 
   void finish() override {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (display_ == nullptr) return;
     requests_ = 0;
     // Also reads what the compositor sent meanwhile (outputs that came or went).
@@ -114,8 +114,8 @@ class WlrootsSink : public InputSink {
   }
 
  private:
-  // REQUIRES: mu_ held. True with a working connection and both devices.
-  bool connect() {
+  // True with a working connection and both devices.
+  bool connect() REQUIRES(mu_) {
     if (display_ != nullptr && wl_display_get_error(display_) != 0) disconnect(false);
     if (display_ != nullptr) return true;
     const auto now = Clock::now();
@@ -166,9 +166,9 @@ class WlrootsSink : public InputSink {
     return true;
   }
 
-  // REQUIRES: mu_ held. With `release`, first lets go of every key and button pressed
+  // With `release`, first lets go of every key and button pressed
   // through this connection, while the compositor still answers.
-  void disconnect(bool release) {
+  void disconnect(bool release) REQUIRES(mu_) {
     if (display_ == nullptr) return;
     if (release && wl_display_get_error(display_) == 0 && pointer_ != nullptr &&
         keyboard_ != nullptr) {
@@ -210,9 +210,9 @@ class WlrootsSink : public InputSink {
     sent_mods_ = {};
   }
 
-  // REQUIRES: mu_ held. The text of the keymap the seat's keyboard has now (the person's
+  // The text of the keymap the seat's keyboard has now (the person's
   // layout), or "" when the seat has no keyboard.
-  std::string seat_keymap(Clock::time_point deadline) {
+  std::string seat_keymap(Clock::time_point deadline) REQUIRES(mu_) {
     std::string text;
     if ((seat_capabilities_ & WL_SEAT_CAPABILITY_KEYBOARD) == 0) return text;
     wl_keyboard* keyboard = wl_seat_get_keyboard(seat_);
@@ -238,7 +238,7 @@ class WlrootsSink : public InputSink {
     close(fd);
   }
 
-  void release_all() {
+  void release_all() REQUIRES(mu_) {
     const uint32_t t = now_ms();
     for (uint32_t key : std::set<uint32_t>(keys_)) press(key, false);
     for (uint32_t button : buttons_) {
@@ -248,7 +248,7 @@ class WlrootsSink : public InputSink {
     buttons_.clear();
   }
 
-  void mouse(const InputRecord& r) {
+  void mouse(const InputRecord& r) REQUIRES(mu_) {
     const uint32_t t = now_ms();
     if ((r.flags & kMouseMove) != 0) {
       if ((r.flags & kMouseAbsolute) != 0) {
@@ -273,6 +273,7 @@ class WlrootsSink : public InputSink {
       frame();
     }
     const auto button = [&](uint32_t code, bool down) {
+      mu_.assert_held();  // called only below, under the caller's lock
       zwlr_virtual_pointer_v1_button(
           pointer_, t, code,
           down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
@@ -305,7 +306,7 @@ class WlrootsSink : public InputSink {
       axis(WL_POINTER_AXIS_HORIZONTAL_SCROLL, horizontal_.add(r.mouse_data));
   }
 
-  void axis(uint32_t which, int notches) {
+  void axis(uint32_t which, int notches) REQUIRES(mu_) {
     if (notches == 0) return;
     const uint32_t t = now_ms();
     const wl_fixed_t value = wl_fixed_from_double(kAxisPerNotch * notches);
@@ -315,12 +316,12 @@ class WlrootsSink : public InputSink {
     frame();
   }
 
-  void frame() {
+  void frame() REQUIRES(mu_) {
     zwlr_virtual_pointer_v1_frame(pointer_);
     requests_ += 2;
   }
 
-  void keyboard(const InputRecord& r) {
+  void keyboard(const InputRecord& r) REQUIRES(mu_) {
     const bool down = (r.flags & kKeyUp) == 0;
     if ((r.flags & kKeyUnicode) != 0) {
       if (const char32_t ch = typed_.press(r.scan, down)) type_char(ch);
@@ -338,7 +339,7 @@ class WlrootsSink : public InputSink {
 
   // Binds the batch's characters that need a key of ours before typing starts, so that
   // a text costs one keymap upload rather than one per new character.
-  void bind_characters(std::span<const InputRecord> records) {
+  void bind_characters(std::span<const InputRecord> records) REQUIRES(mu_) {
     TypedUnits ahead = typed_;  // read ahead; the typing itself goes through typed_
     bool changed = false;
     std::size_t bound = 0;
@@ -356,7 +357,7 @@ class WlrootsSink : public InputSink {
     if (changed) upload_keymap();
   }
 
-  void type_char(char32_t ch) {
+  void type_char(char32_t ch) REQUIRES(mu_) {
     const uint32_t keysym = keysym_for_char(ch);
     // A key of the layout types the character only while no modifier is in effect
     // (Num Lock aside).
@@ -378,7 +379,7 @@ class WlrootsSink : public InputSink {
     requests_ += 2;
   }
 
-  void press(uint32_t evdev, bool down) {
+  void press(uint32_t evdev, bool down) REQUIRES(mu_) {
     zwp_virtual_keyboard_v1_key(
         keyboard_, now_ms(), evdev,
         down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
@@ -394,7 +395,7 @@ class WlrootsSink : public InputSink {
 
   // Tells the compositor the modifier state the keys give, when it changed (`always`:
   // after a keymap upload, which resets the compositor's copy).
-  void report_modifiers(bool always) {
+  void report_modifiers(bool always) REQUIRES(mu_) {
     const Mods now{xkb_state_serialize_mods(state_, XKB_STATE_MODS_DEPRESSED),
                    xkb_state_serialize_mods(state_, XKB_STATE_MODS_LATCHED),
                    xkb_state_serialize_mods(state_, XKB_STATE_MODS_LOCKED),
@@ -407,7 +408,7 @@ class WlrootsSink : public InputSink {
 
   // The keymap goes as a sealed-size memory file; libwayland sends a copy of the
   // descriptor, so ours is closed at once.
-  bool upload_keymap() {
+  bool upload_keymap() REQUIRES(mu_) {
     const std::string text = keymap_->text();
     const int fd = memfd_create("vantriel-keymap", MFD_CLOEXEC);
     if (fd < 0) return false;
@@ -430,11 +431,11 @@ class WlrootsSink : public InputSink {
     return true;
   }
 
-  // REQUIRES: mu_ held. The output layout's size, from the outputs as last read: the
+  // The output layout's size, from the outputs as last read: the
   // bounding box of their logical rectangles, the monitor list's virtual desktop. (0, 0)
   // when unknown: no output yet, or several without xdg-output, whose core descriptions
   // place every output at 0, 0.
-  void refresh_layout() {
+  void refresh_layout() REQUIRES(mu_) {
     std::vector<AnnouncedOutput> seen;
     bool logical = true;
     for (const Output& o : outputs_) {
@@ -450,7 +451,7 @@ class WlrootsSink : public InputSink {
     layout_ = {desk.w, desk.h};
   }
 
-  void watch_logical(Output& o) {
+  void watch_logical(Output& o) REQUIRES(mu_) {
     if (output_manager_ == nullptr || o.logical != nullptr) return;
     o.logical = zxdg_output_manager_v1_get_xdg_output(output_manager_, o.proxy);
     zxdg_output_v1_add_listener(o.logical, &kLogicalListener, &o);
@@ -464,6 +465,7 @@ class WlrootsSink : public InputSink {
   static void global(void* data, wl_registry* registry, uint32_t name, const char* interface,
                      uint32_t version) {
     auto* self = static_cast<WlrootsSink*>(data);
+    self->mu_.assert_held();  // Wayland calls listeners from a dispatch, run under mu_ only
     const auto bind = [&](const wl_interface* which, uint32_t max) {
       return wl_registry_bind(registry, name, which, std::min(version, max));
     };
@@ -492,6 +494,7 @@ class WlrootsSink : public InputSink {
 
   static void global_remove(void* data, wl_registry*, uint32_t name) {
     auto* self = static_cast<WlrootsSink*>(data);
+    self->mu_.assert_held();
     self->outputs_.remove_if([name](Output& o) {
       if (o.name != name) return false;
       forget(o);
@@ -500,7 +503,9 @@ class WlrootsSink : public InputSink {
   }
 
   static void capabilities(void* data, wl_seat*, uint32_t which) {
-    static_cast<WlrootsSink*>(data)->seat_capabilities_ = which;
+    auto* self = static_cast<WlrootsSink*>(data);
+    self->mu_.assert_held();
+    self->seat_capabilities_ = which;
   }
 
   static constexpr wl_keyboard_listener kKeyboardListener{
@@ -561,30 +566,29 @@ class WlrootsSink : public InputSink {
     friend bool operator==(const Mods&, const Mods&) = default;
   };
 
-  std::mutex mu_;
-  // Everything below is GUARDED_BY(mu_).
-  wl_display* display_ = nullptr;
-  wl_registry* registry_ = nullptr;
-  wl_seat* seat_ = nullptr;
-  zwlr_virtual_pointer_manager_v1* pointer_manager_ = nullptr;
-  zwp_virtual_keyboard_manager_v1* keyboard_manager_ = nullptr;
-  zwlr_virtual_pointer_v1* pointer_ = nullptr;
-  zwp_virtual_keyboard_v1* keyboard_ = nullptr;
-  zxdg_output_manager_v1* output_manager_ = nullptr;
-  std::list<Output> outputs_;         // stable addresses: each is its listeners' data
-  std::pair<int, int> layout_{0, 0};  // see refresh_layout()
-  uint32_t seat_capabilities_ = 0;
-  std::unique_ptr<VirtualKeymap> keymap_;
-  xkb_state* state_ = nullptr;
-  Mods sent_mods_;
-  std::set<uint32_t> keys_;     // evdev codes held down
-  std::set<uint32_t> buttons_;  // BTN_* codes held down
-  TypedUnits typed_;
-  uint64_t uses_ = 0;
-  int requests_ = 0;  // since the last flush
-  Clock::time_point last_attempt_;
-  WheelAccumulator vertical_;
-  WheelAccumulator horizontal_;
+  morvane::Mutex mu_;
+  wl_display* display_ GUARDED_BY(mu_) = nullptr;
+  wl_registry* registry_ GUARDED_BY(mu_) = nullptr;
+  wl_seat* seat_ GUARDED_BY(mu_) = nullptr;
+  zwlr_virtual_pointer_manager_v1* pointer_manager_ GUARDED_BY(mu_) = nullptr;
+  zwp_virtual_keyboard_manager_v1* keyboard_manager_ GUARDED_BY(mu_) = nullptr;
+  zwlr_virtual_pointer_v1* pointer_ GUARDED_BY(mu_) = nullptr;
+  zwp_virtual_keyboard_v1* keyboard_ GUARDED_BY(mu_) = nullptr;
+  zxdg_output_manager_v1* output_manager_ GUARDED_BY(mu_) = nullptr;
+  std::list<Output> outputs_ GUARDED_BY(mu_);  // stable addresses: each is its listeners' data
+  std::pair<int, int> layout_ GUARDED_BY(mu_){0, 0};  // see refresh_layout()
+  uint32_t seat_capabilities_ GUARDED_BY(mu_) = 0;
+  std::unique_ptr<VirtualKeymap> keymap_ GUARDED_BY(mu_);
+  xkb_state* state_ GUARDED_BY(mu_) = nullptr;
+  Mods sent_mods_ GUARDED_BY(mu_);
+  std::set<uint32_t> keys_ GUARDED_BY(mu_);  // evdev codes held down
+  std::set<uint32_t> buttons_ GUARDED_BY(mu_);  // BTN_* codes held down
+  TypedUnits typed_ GUARDED_BY(mu_);
+  uint64_t uses_ GUARDED_BY(mu_) = 0;
+  int requests_ GUARDED_BY(mu_) = 0;  // since the last flush
+  Clock::time_point last_attempt_ GUARDED_BY(mu_);
+  WheelAccumulator vertical_ GUARDED_BY(mu_);
+  WheelAccumulator horizontal_ GUARDED_BY(mu_);
 };
 
 }  // namespace

@@ -7,12 +7,12 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <memory>
-#include <mutex>
 
 #include "input/input_reach.h"
 #include "input/monitors.h"
 #include "input/wayland_outputs_linux.h"
 #include "input/x11_display.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 namespace {
@@ -46,12 +46,12 @@ bool root_size(Display* d, int& w, int& h) {
 // One connection shared by every query.
 struct MonitorSource::System::State {
   const bool wayland = is_wayland_session(session_facts_from_environment());
-  std::mutex mu;
-  std::unique_ptr<X11Connection> conn;       // guarded by mu
-  std::unique_ptr<WaylandOutputs> outputs;   // guarded by mu
+  morvane::Mutex mu;
+  std::unique_ptr<X11Connection> conn GUARDED_BY(mu);
+  std::unique_ptr<WaylandOutputs> outputs GUARDED_BY(mu);
 
-  // REQUIRES: mu held. The Wayland outputs, reconnecting to a compositor that went away.
-  std::vector<MonitorInfo> wayland_monitors() {
+  // The Wayland outputs, reconnecting to a compositor that went away.
+  std::vector<MonitorInfo> wayland_monitors() REQUIRES(mu) {
     if (outputs != nullptr && !outputs->ok()) outputs.reset();
     if (outputs == nullptr) outputs = WaylandOutputs::connect();
     return outputs != nullptr ? outputs->list() : std::vector<MonitorInfo>{};
@@ -62,7 +62,7 @@ MonitorSource::System::System() : state_(std::make_unique<State>()) {}
 MonitorSource::System::~System() = default;
 
 std::vector<MonitorInfo> MonitorSource::System::monitors() {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  morvane::MutexLock lock(state_->mu);
   if (state_->wayland) return state_->wayland_monitors();
   Display* d = display_locked(state_->conn);
   if (d == nullptr) return {};
@@ -98,7 +98,7 @@ std::vector<MonitorInfo> MonitorSource::System::monitors() {
 }
 
 VirtualDesktop MonitorSource::System::virtual_desktop() {
-  std::lock_guard<std::mutex> lock(state_->mu);
+  morvane::MutexLock lock(state_->mu);
   if (state_->wayland) {
     const std::vector<MonitorInfo> monitors = state_->wayland_monitors();
     return monitors.empty() ? VirtualDesktop{} : bounding_desktop(monitors);

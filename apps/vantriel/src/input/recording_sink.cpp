@@ -1,4 +1,5 @@
 #include "input/recording_sink.h"
+#include "morvane/core/sync/mutex.h"
 
 #include <charconv>
 #include <cstdint>
@@ -6,24 +7,24 @@
 namespace vantriel {
 
 void RecordingSink::send(std::span<const InputRecord> records) {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   calls_.emplace_back(records.begin(), records.end());
 }
 
 std::vector<std::vector<InputRecord>> RecordingSink::calls() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   return calls_;
 }
 
 std::vector<InputRecord> RecordingSink::records() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   std::vector<InputRecord> out;
   for (const auto& call : calls_) out.insert(out.end(), call.begin(), call.end());
   return out;
 }
 
 void RecordingSink::clear() {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   calls_.clear();
 }
 
@@ -82,13 +83,13 @@ FileRecordingSink::~FileRecordingSink() {
 }
 
 void FileRecordingSink::send(std::span<const InputRecord> records) {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   append_records(pending_, records);
   pending_ += '\n';
 }
 
 void FileRecordingSink::finish() {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   if (file_ != nullptr && !pending_.empty()) {
     std::fwrite(pending_.data(), 1, pending_.size(), file_);
     std::fflush(file_);

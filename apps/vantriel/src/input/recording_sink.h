@@ -4,11 +4,11 @@
 #define VANTRIEL_INPUT_RECORDING_SINK_H_
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "input/input_sink.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -23,8 +23,8 @@ class RecordingSink : public InputSink {
   void clear();
 
  private:
-  mutable std::mutex mu_;
-  std::vector<std::vector<InputRecord>> calls_;  // GUARDED_BY(mu_)
+  mutable morvane::Mutex mu_;
+  std::vector<std::vector<InputRecord>> calls_ GUARDED_BY(mu_);
 };
 
 // One call as a JSON array, e.g.
@@ -46,9 +46,9 @@ class FileRecordingSink : public InputSink {
   void finish() override;
 
  private:
-  std::mutex mu_;
-  std::FILE* file_ = nullptr;  // GUARDED_BY(mu_)
-  std::string pending_;        // GUARDED_BY(mu_)
+  morvane::Mutex mu_;
+  std::FILE* file_ GUARDED_BY(mu_) = nullptr;
+  std::string pending_ GUARDED_BY(mu_);
 };
 
 }  // namespace vantriel

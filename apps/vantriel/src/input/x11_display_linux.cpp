@@ -1,7 +1,7 @@
 #include "input/x11_display.h"
+#include "morvane/core/sync/mutex.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
 namespace vantriel {
@@ -31,9 +31,9 @@ void X11Connection::dispose(std::unique_ptr<X11Connection> conn) {
   // Xlib cannot close a broken connection: it stays reachable until the process ends
   // (at most one per time the X server went away). The list is never destroyed, so a
   // connection that breaks while static objects are torn down has a place too.
-  static std::mutex mu;
-  static auto* kept = new std::vector<std::unique_ptr<X11Connection>>();
-  std::lock_guard<std::mutex> lock(mu);
+  static morvane::Mutex mu;
+  static auto* kept PT_GUARDED_BY(mu) = new std::vector<std::unique_ptr<X11Connection>>();
+  morvane::MutexLock lock(mu);
   kept->push_back(std::move(conn));
 }
 

@@ -1,3 +1,4 @@
+#include "morvane/core/sync/mutex.h"
 #include "support/support_sessions.h"
 
 #include <cmath>
@@ -28,7 +29,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   bool allowed = false;
   bool over = false;
   {
-    std::lock_guard<std::mutex> lock(session_mu_);
+    morvane::MutexLock lock(session_mu_);
     if (starts_or_updates) {
       std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
       bool wanted_control = member_is_true(request, "control");
@@ -95,22 +96,22 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
 }
 
 void SupportSessions::set_call_active(bool active) {
-  std::lock_guard<std::mutex> lock(call_mu_);
+  morvane::MutexLock lock(call_mu_);
   call_active_ = active;
 }
 
 bool SupportSessions::session_active() {
-  std::lock_guard<std::mutex> lock(session_mu_);
+  morvane::MutexLock lock(session_mu_);
   return active_;
 }
 
 SessionSnapshot SupportSessions::snapshot() {
-  std::lock_guard<std::mutex> lock(session_mu_);
+  morvane::MutexLock lock(session_mu_);
   return SessionSnapshot{active_, role_, control_, con_};
 }
 
 bool SupportSessions::call_active() {
-  std::lock_guard<std::mutex> lock(call_mu_);
+  morvane::MutexLock lock(call_mu_);
   return call_active_;
 }
 

@@ -8,11 +8,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -67,20 +68,20 @@ class SupportSessions {
 
   // Guards the fields below. Never held while calling an effect that takes the input
   // locks (release_input): report() decides under it, unlocks, then acts.
-  std::mutex session_mu_;
-  bool active_ = false;
-  std::string role_;
-  bool control_ = false;
-  std::string con_;
-  std::string id_;
-  double started_ = 0;
-  uint64_t grants_ = 0;  // grants of control so far
+  morvane::Mutex session_mu_;
+  bool active_ GUARDED_BY(session_mu_) = false;
+  std::string role_ GUARDED_BY(session_mu_);
+  bool control_ GUARDED_BY(session_mu_) = false;
+  std::string con_ GUARDED_BY(session_mu_);
+  std::string id_ GUARDED_BY(session_mu_);
+  double started_ GUARDED_BY(session_mu_) = 0;
+  uint64_t grants_ GUARDED_BY(session_mu_) = 0;  // grants of control so far
   // Written under session_mu_ (active_ && role_ == "host" && control_ ? a grant : 0);
   // read without it.
   std::atomic<uint64_t> control_grant_{0};
 
-  std::mutex call_mu_;  // never held together with session_mu_
-  bool call_active_ = false;
+  morvane::Mutex call_mu_;  // never held together with session_mu_
+  bool call_active_ GUARDED_BY(call_mu_) = false;
 };
 
 }  // namespace vantriel

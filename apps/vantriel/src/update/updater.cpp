@@ -1,3 +1,5 @@
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 #include "update/updater.h"
 
 #include <algorithm>
@@ -5,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <system_error>
@@ -66,7 +67,10 @@ std::string join_busy(const std::vector<std::string>& busy) {
 // for SHA-256. At most kMaxQueued bytes wait; beyond that add() blocks.
 class BackgroundHash {
  public:
-  BackgroundHash() : thread_([this] { run(); }) {}
+  BackgroundHash() : thread_([this] {
+    morvane::set_current_thread_name("update hash");
+    run();
+  }) {}
   ~BackgroundHash() {
     if (thread_.joinable()) (void)finish_hex();
   }
@@ -74,15 +78,15 @@ class BackgroundHash {
   BackgroundHash& operator=(const BackgroundHash&) = delete;
 
   void add(const char* data, size_t size) {
-    std::unique_lock<std::mutex> lock(mu_);
-    space_.wait(lock, [&] { return queued_ < kMaxQueued; });
+    morvane::MutexLock lock(mu_);
+    while (queued_ >= kMaxQueued) space_.wait(mu_);
     queue_.emplace_back(data, size);
     queued_ += size;
     ready_.notify_one();
   }
   std::string finish_hex() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       done_ = true;
     }
     ready_.notify_one();
@@ -97,8 +101,8 @@ class BackgroundHash {
     for (;;) {
       std::string chunk;
       {
-        std::unique_lock<std::mutex> lock(mu_);
-        ready_.wait(lock, [&] { return !queue_.empty() || done_; });
+        morvane::MutexLock lock(mu_);
+        while (queue_.empty() && !done_) ready_.wait(mu_);
         if (queue_.empty()) return;
         chunk = std::move(queue_.front());
         queue_.pop_front();
@@ -109,11 +113,11 @@ class BackgroundHash {
     }
   }
 
-  std::mutex mu_;
-  std::condition_variable ready_, space_;
-  std::deque<std::string> queue_;
-  size_t queued_ = 0;
-  bool done_ = false;
+  morvane::Mutex mu_;
+  morvane::CondVar ready_, space_;
+  std::deque<std::string> queue_ GUARDED_BY(mu_);
+  size_t queued_ GUARDED_BY(mu_) = 0;
+  bool done_ GUARDED_BY(mu_) = false;
   morvane::Sha256 hash_;
   std::thread thread_;  // last: starts once the members above exist
 };
@@ -198,7 +202,7 @@ json Updater::state_locked(const std::vector<std::string>& busy) {
   reply["busy"] = busy;
   reply["waiting"] = installing_;
   {
-    std::lock_guard<std::mutex> result_lock(result_mu_);
+    morvane::MutexLock result_lock(result_mu_);
     reply["result"] = result_;
   }
   reply["page"] = kSupportPageUrl;
@@ -206,7 +210,7 @@ json Updater::state_locked(const std::vector<std::string>& busy) {
 }
 
 json Updater::state() {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   return state_locked(config_.busy ? config_.busy() : std::vector<std::string>{});
 }
 
@@ -237,19 +241,19 @@ json Updater::action(const json& request) {
                 saved.error());
     }
   } else if (what == "dismiss") {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     dismissed_ =
         latest_.is_object() && latest_.contains("version") ? latest_["version"] : json(nullptr);
     std::error_code ec;
     fs::create_directories(work_folder(), ec);
     save_state_locked();
   } else if (what == "seen") {
-    std::lock_guard<std::mutex> result_lock(result_mu_);
+    morvane::MutexLock result_lock(result_mu_);
     result_ = nullptr;
   } else if (what == "install") {
     // The session flags are read before the updater lock is taken.
     std::vector<std::string> busy = config_.busy ? config_.busy() : std::vector<std::string>{};
-    std::unique_lock<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     json reply = state_locked(busy);
     if (reply["can_install"] != true) {
       return {
@@ -288,7 +292,7 @@ json Updater::action(const json& request) {
 void Updater::start_up_check() {
   double last = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (last_check_.is_number()) last = last_check_.get<double>();
   }
   if (!(unix_seconds_now() - last > kDaySeconds) || !auto_check_enabled(folder_)) return;
@@ -299,7 +303,7 @@ void Updater::start_up_check() {
 void Updater::check() {
   uint64_t install_runs_at_start = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (phase_ != UpdatePhase::kIdle && phase_ != UpdatePhase::kError &&
         phase_ != UpdatePhase::kUpToDate && phase_ != UpdatePhase::kAvailable) {
       return;
@@ -336,7 +340,7 @@ void Updater::check() {
   }
   log_.line(kTag + message);
 
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   if (moves_last_check) last_check_ = now_or_null();
   if (phase != UpdatePhase::kError) latest_ = std::move(latest);
   if (install_runs_ == install_runs_at_start) {
@@ -349,7 +353,7 @@ void Updater::check() {
 }
 
 void Updater::set_progress(UpdatePhase phase, uint32_t pct, const std::string& message) {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   phase_ = phase;
   pct_ = pct;
   message_ = message;
@@ -359,7 +363,7 @@ void Updater::fail_install(const std::string& error, const fs::path& download) {
   std::error_code ec;
   fs::remove(download, ec);
   log_.line(std::string(kTag) + "No se pudo actualizar: " + error);
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   installing_ = false;
   phase_ = UpdatePhase::kError;
   pct_ = 0;
@@ -377,7 +381,7 @@ struct Updater::InstallRun {
 Updater::InstallRun Updater::begin_install_run() {
   InstallRun run;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     run.latest = latest_;
   }
   std::error_code ec;
@@ -423,7 +427,7 @@ morvane::Result<std::string> Updater::fetch(const InstallRun& run) {
         count += n;
         if (size_known && size > 0) {
           uint64_t pct = std::min<uint64_t>(count * 100 / size, 99);
-          std::lock_guard<std::mutex> lock(mu_);
+          morvane::MutexLock lock(mu_);
           pct_ = static_cast<uint32_t>(pct);
         }
         return true;
@@ -443,7 +447,7 @@ morvane::Result<std::string> Updater::fetch(const InstallRun& run) {
 
 morvane::Status Updater::verify(const InstallRun& run, const std::string& sha256_hex) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     phase_ = UpdatePhase::kVerifying;
     message_ = "Comprobando la firma y el archivo\xE2\x80\xA6";
   }
@@ -486,7 +490,7 @@ morvane::Status Updater::hand_off(const InstallRun& run) {
   log_.line(std::string(kTag) + "Instalando v" + run.new_version + " (sobre v" +
            config_.running_version + ")");
   if (config_.dry_run) {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     installing_ = false;
     return {};
   }
@@ -496,7 +500,7 @@ morvane::Status Updater::hand_off(const InstallRun& run) {
   if (!started.ok()) return started;
   std::this_thread::sleep_for(kExitPause);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     installing_ = false;
   }
   if (config_.exit_routine) config_.exit_routine();

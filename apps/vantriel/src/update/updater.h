@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +25,7 @@
 #include "base/log.h"
 #include "base/task_thread.h"
 #include "morvane/core/result.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -87,8 +87,8 @@ class Updater {
   std::filesystem::path work_folder() const { return folder_.path() / "actualizacion"; }
 
  private:
-  nlohmann::ordered_json state_locked(const std::vector<std::string>& busy);
-  void save_state_locked();
+  nlohmann::ordered_json state_locked(const std::vector<std::string>& busy) REQUIRES(mu_);
+  void save_state_locked() REQUIRES(mu_);
   void set_progress(UpdatePhase phase, uint32_t pct, const std::string& message);
   void fail_install(const std::string& error, const std::filesystem::path& download);
 
@@ -112,20 +112,21 @@ class Updater {
   const DataFolder& folder_;
   const Log& log_;
 
-  std::mutex mu_;
-  UpdatePhase phase_ = UpdatePhase::kIdle;
-  std::string message_;
-  uint32_t pct_ = 0;
-  nlohmann::ordered_json last_check_ = 0;
-  nlohmann::ordered_json latest_;     // null or the last ReleaseInfo
-  nlohmann::ordered_json dismissed_;  // null or a release "version" value
-  bool installing_ = false;
+  morvane::Mutex mu_;
+  UpdatePhase phase_ GUARDED_BY(mu_) = UpdatePhase::kIdle;
+  std::string message_ GUARDED_BY(mu_);
+  uint32_t pct_ GUARDED_BY(mu_) = 0;
+  nlohmann::ordered_json last_check_ GUARDED_BY(mu_) = 0;
+  nlohmann::ordered_json latest_ GUARDED_BY(mu_);     // null or the last ReleaseInfo
+  nlohmann::ordered_json dismissed_ GUARDED_BY(mu_);  // null or a release "version" value
+  bool installing_ GUARDED_BY(mu_) = false;
   // Counts install runs started; a check that sees it move while the check was on the
   // network leaves phase and message to that run (a late check must not hide its error).
-  uint64_t install_runs_ = 0;
+  uint64_t install_runs_ GUARDED_BY(mu_) = 0;
 
-  std::mutex result_mu_;
-  nlohmann::ordered_json result_;  // the installer's record, until the page has seen it
+  morvane::Mutex result_mu_ ACQUIRED_AFTER(mu_);
+  // The installer's record, until the page has seen it.
+  nlohmann::ordered_json result_ GUARDED_BY(result_mu_);
 
   std::atomic<bool> stopping_{false};
   // Last: destroyed first, so a running task finds every member above alive.

@@ -1,4 +1,5 @@
 #include "morvane/core/shell/app_window.h"
+#include "morvane/core/sync/mutex.h"
 
 #include <algorithm>
 #include <thread>
@@ -34,12 +35,12 @@ AppWindow::AppWindow(AppWindowConfig config, std::unique_ptr<AppWindowPlatform> 
     : config_(std::move(config)), platform_(std::move(platform)), extras_(std::move(extras)) {}
 
 void AppWindow::set_url(std::string url) {
-  std::lock_guard<std::mutex> lock(url_mu_);
+  morvane::MutexLock lock(url_mu_);
   url_ = std::move(url);
 }
 
 std::string AppWindow::url() const {
-  std::lock_guard<std::mutex> lock(url_mu_);
+  morvane::MutexLock lock(url_mu_);
   return url_;
 }
 
@@ -63,7 +64,7 @@ std::optional<NativeWindow> AppWindow::find() {
 }
 
 void AppWindow::open() {
-  std::lock_guard<std::mutex> launch(launch_mu_);
+  morvane::MutexLock launch(launch_mu_);
   if (auto window = find()) {
     platform_->focus(*window);
     return;

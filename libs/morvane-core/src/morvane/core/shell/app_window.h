@@ -10,11 +10,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace morvane {
 
@@ -120,10 +121,10 @@ class AppWindow {
   const AppWindowConfig config_;
   const std::unique_ptr<AppWindowPlatform> platform_;
   const BrowserExtras extras_;
-  std::mutex launch_mu_;  // taken before url_mu_; serialises open()
-  std::optional<std::chrono::steady_clock::time_point> last_launch_;  // guarded by launch_mu_
-  mutable std::mutex url_mu_;
-  std::string url_;
+  morvane::Mutex launch_mu_ ACQUIRED_BEFORE(url_mu_);  // serialises open()
+  std::optional<std::chrono::steady_clock::time_point> last_launch_ GUARDED_BY(launch_mu_);
+  mutable morvane::Mutex url_mu_;
+  std::string url_ GUARDED_BY(url_mu_);
 };
 
 // The arguments a new app window starts with, in order, and `extra` after them; a

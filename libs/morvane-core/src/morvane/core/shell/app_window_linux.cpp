@@ -24,12 +24,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "morvane/core/shell/spawn_linux.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace morvane {
 namespace {
@@ -409,7 +409,7 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
     const std::vector<int> ends = {(*pipe)->browser_reads(), (*pipe)->browser_writes()};
     const bool started = spawn_unowned(browser.string(), args, false, env, ends) == 0;
     (*pipe)->close_browser_ends();
-    std::lock_guard<std::mutex> lock(devtools_mu_);
+    morvane::MutexLock lock(devtools_mu_);
     devtools_ = started ? std::move(*pipe) : nullptr;
     return started;
   }
@@ -422,7 +422,7 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
   // The answer of `method` over the pipe of the browser started here, or nothing (no such
   // browser, or it does not answer); a browser that is gone takes its pipe with it.
   std::optional<std::string> devtools(std::string_view method, const std::string& params) {
-    std::lock_guard<std::mutex> lock(devtools_mu_);
+    morvane::MutexLock lock(devtools_mu_);
     if (!devtools_) return std::nullopt;
     auto answer = devtools_->call(method, params, kDevToolsWait);
     if (answer) return *answer;
@@ -457,8 +457,8 @@ class LinuxAppWindowPlatform final : public AppWindowPlatform {
 
   const bool wayland_ = session_is_wayland();
   const bool typed_wayland_ = session_typed_wayland();
-  std::mutex devtools_mu_;
-  std::unique_ptr<DevToolsPipe> devtools_;  // guarded by devtools_mu_
+  morvane::Mutex devtools_mu_;
+  std::unique_ptr<DevToolsPipe> devtools_ GUARDED_BY(devtools_mu_);
 };
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "morvane/core/shell/devtools_pipe_linux.h"
+#include "morvane/core/sync/mutex.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -67,7 +68,7 @@ void DevToolsPipe::close_browser_ends() {
 Result<std::string> DevToolsPipe::call(std::string_view method,
                                                           std::string_view params,
                                                           std::chrono::milliseconds timeout) {
-  std::lock_guard<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   if (!broken_.empty()) return make_error(broken_);
   const int id = next_id_++;
   std::string command = "{\"id\":" + std::to_string(id) + ",\"method\":" +

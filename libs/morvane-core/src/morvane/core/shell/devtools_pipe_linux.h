@@ -9,12 +9,12 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "morvane/core/result.h"
+#include "morvane/core/sync/mutex.h"
 
 namespace morvane {
 
@@ -50,10 +50,10 @@ class DevToolsPipe {
   int from_browser_ = -1;
   int browser_reads_ = -1;
   int browser_writes_ = -1;
-  std::mutex mu_;
-  int next_id_ = 1;         // guarded by mu_
-  std::string pending_;     // guarded by mu_: bytes read past the last whole message
-  std::string broken_;      // guarded by mu_: why the pipe no longer serves, once it does not
+  morvane::Mutex mu_;
+  int next_id_ GUARDED_BY(mu_) = 1;
+  std::string pending_ GUARDED_BY(mu_);  // bytes read past the last whole message
+  std::string broken_ GUARDED_BY(mu_);  // why the pipe no longer serves, once it does not
 };
 
 }  // namespace morvane

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "morvane/core/shell/process_win.h"
+#include "morvane/core/sync/thread_name.h"
 
 namespace morvane {
 namespace {
@@ -115,7 +116,10 @@ HiddenRun run_hidden(const std::string& program, const std::vector<std::string>&
   // Both pipes are drained at once: a child that fills one while we wait on the other
   // would never end. The error reader is this call's own thread, joined here.
   std::string error_bytes;
-  std::thread error_reader([&] { error_bytes = read_all(err_read.get()); });
+  std::thread error_reader([&] {
+    set_current_thread_name("startup errors");
+    error_bytes = read_all(err_read.get());
+  });
   std::string output_bytes = read_all(out_read.get());
   error_reader.join();
 

@@ -1,6 +1,6 @@
-#include "base/thread_name.h"
+#include "morvane/core/sync/thread_name.h"
 
-namespace vantriel {
+namespace morvane {
 
 std::string thread_name_prefix(std::string_view name, std::size_t max_bytes) {
   if (name.size() <= max_bytes) return std::string(name);
@@ -10,4 +10,4 @@ std::string thread_name_prefix(std::string_view name, std::size_t max_bytes) {
   return std::string(name.substr(0, end));
 }
 
-}  // namespace vantriel
+}  // namespace morvane

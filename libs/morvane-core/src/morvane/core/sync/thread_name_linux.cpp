@@ -1,8 +1,8 @@
 #include <pthread.h>
 
-#include "base/thread_name.h"
+#include "morvane/core/sync/thread_name.h"
 
-namespace vantriel {
+namespace morvane {
 
 void set_current_thread_name(std::string_view name) {
   constexpr std::size_t kMaxBytes = 15;  // TASK_COMM_LEN less the terminating NUL
@@ -10,4 +10,4 @@ void set_current_thread_name(std::string_view name) {
   pthread_setname_np(pthread_self(), kept.c_str());
 }
 
-}  // namespace vantriel
+}  // namespace morvane

@@ -15,11 +15,12 @@
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
 
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 #include "morvane/core/tray/tray.h"
 #include "morvane/core/tray/tray_threads.h"
 
@@ -94,7 +95,10 @@ class LinuxTray final : public Tray {
         watcher_(config_),
         wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     // Thread: "tray", the bus connection's owner.
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+      morvane::set_current_thread_name("tray");
+      run();
+    });
     watch_ = std::make_unique<PeriodicThread>(std::chrono::seconds(2), [this] { watch(); });
   }
 
@@ -108,7 +112,7 @@ class LinuxTray final : public Tray {
 
   void show_balloon(const std::string& title, const std::string& text) override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       balloon_ = {cut_to_utf16_units(title, kTitleUnits), cut_to_utf16_units(text, kTextUnits)};
     }
     wake();
@@ -116,7 +120,7 @@ class LinuxTray final : public Tray {
 
   void close() override {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      morvane::MutexLock lock(mu_);
       closing_ = true;
     }
     wake();
@@ -159,7 +163,7 @@ class LinuxTray final : public Tray {
       }
       std::optional<std::pair<std::string, std::string>> balloon;
       {
-        std::lock_guard<std::mutex> lock(mu_);
+        morvane::MutexLock lock(mu_);
         if (closing_) break;
         if (bus_ != nullptr) balloon.swap(balloon_);
       }
@@ -546,9 +550,9 @@ class LinuxTray final : public Tray {
   WindowWatcher watcher_;  // used on the window watch thread only
   const int wake_fd_;
 
-  std::mutex mu_;
-  std::optional<std::pair<std::string, std::string>> balloon_;  // guarded by mu_
-  bool closing_ = false;                                        // guarded by mu_
+  morvane::Mutex mu_;
+  std::optional<std::pair<std::string, std::string>> balloon_ GUARDED_BY(mu_);
+  bool closing_ GUARDED_BY(mu_) = false;
 
   std::atomic<bool> shown_{false};  // the watcher's and the menu's last word on the window
   std::atomic<bool> menu_dirty_{false};

@@ -1,3 +1,5 @@
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 #include "morvane/core/tray/tray_threads.h"
 
 #include <cstdio>
@@ -25,7 +27,7 @@ ActionThreads::~ActionThreads() { join_all(); }
 void ActionThreads::run(std::function<void()> job) {
   std::list<Job> finished;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     if (closed_) return;
     for (auto it = jobs_.begin(); it != jobs_.end();) {
       auto next = std::next(it);
@@ -35,6 +37,7 @@ void ActionThreads::run(std::function<void()> job) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     // Thread: "tray action", one per job.
     jobs_.push_back({std::thread([job = std::move(job), done] {
+                       set_current_thread_name("tray action");
                        job();
                        done->store(true);
                      }),
@@ -46,7 +49,7 @@ void ActionThreads::run(std::function<void()> job) {
 void ActionThreads::join_all() {
   std::list<Job> all;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     closed_ = true;
     all.swap(jobs_);
   }
@@ -55,15 +58,17 @@ void ActionThreads::join_all() {
 
 PeriodicThread::PeriodicThread(std::chrono::milliseconds period, std::function<void()> tick)
     : period_(period), tick_(std::move(tick)) {
-  // Thread: "window watch".
-  thread_ = std::thread([this] { loop(); });
+  thread_ = std::thread([this] {
+    set_current_thread_name("window watch");
+    loop();
+  });
 }
 
 PeriodicThread::~PeriodicThread() { stop(); }
 
 void PeriodicThread::stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    morvane::MutexLock lock(mu_);
     stopping_ = true;
   }
   wake_.notify_all();
@@ -71,9 +76,12 @@ void PeriodicThread::stop() {
 }
 
 void PeriodicThread::loop() {
-  std::unique_lock<std::mutex> lock(mu_);
+  morvane::MutexLock lock(mu_);
   while (!stopping_) {
-    if (wake_.wait_for(lock, period_, [this] { return stopping_; })) break;
+    const auto due = std::chrono::steady_clock::now() + period_;
+    while (!stopping_ && wake_.wait_until(mu_, due)) {
+    }
+    if (stopping_) break;
     lock.unlock();
     tick_();
     lock.lock();

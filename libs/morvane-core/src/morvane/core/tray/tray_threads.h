@@ -6,12 +6,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace morvane {
 
@@ -35,9 +35,9 @@ class ActionThreads {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> done;
   };
-  std::mutex mu_;
-  std::list<Job> jobs_;  // guarded by mu_
-  bool closed_ = false;  // guarded by mu_
+  morvane::Mutex mu_;
+  std::list<Job> jobs_ GUARDED_BY(mu_);
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 // Calls `tick` every `period` on a thread of its own ("window watch") until stop() or
@@ -56,9 +56,9 @@ class PeriodicThread {
 
   const std::chrono::milliseconds period_;
   const std::function<void()> tick_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by mu_
+  morvane::Mutex mu_;
+  morvane::CondVar wake_;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

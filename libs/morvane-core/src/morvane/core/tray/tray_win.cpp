@@ -1,11 +1,12 @@
 // The tray on Windows: a hidden top-level window on a thread of its own (top-level, not
 // message-only, because the shell's "TaskbarCreated" is broadcast to top-level windows),
 // its icon through Shell_NotifyIconW, the menu, balloons, and the window watcher.
+#include "morvane/core/sync/mutex.h"
+#include "morvane/core/sync/thread_name.h"
 #include "morvane/core/tray/tray_win.h"
 
 #include <atomic>
 #include <cwchar>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -37,8 +38,14 @@ class WindowsTray final : public Tray {
     // Threads of the tray: the window's message loop ("tray"), the watcher every 2 s
     // ("window watch"), and a thread per menu operation (actions_), so the loop never
     // waits on one.
-    tray_thread_ = std::thread([this] { run_window(); });
-    watcher_thread_ = std::thread([this] { watch(); });
+    tray_thread_ = std::thread([this] {
+      morvane::set_current_thread_name("tray");
+      run_window();
+    });
+    watcher_thread_ = std::thread([this] {
+      morvane::set_current_thread_name("window watch");
+      watch();
+    });
   }
 
   ~WindowsTray() override {
@@ -52,14 +59,14 @@ class WindowsTray final : public Tray {
 
   void show_balloon(const std::string& title, const std::string& text) override {
     {
-      std::lock_guard<std::mutex> lock(balloon_mu_);
+      morvane::MutexLock lock(balloon_mu_);
       pending_balloon_ = std::make_pair(title, text);
     }
     post(kShowBalloon);
   }
 
   void close() override {
-    std::lock_guard<std::mutex> lock(window_mu_);
+    morvane::MutexLock lock(window_mu_);
     closing_ = true;
     if (window_ != nullptr) PostMessageW(window_, WM_CLOSE, 0, 0);
   }
@@ -76,7 +83,7 @@ class WindowsTray final : public Tray {
   }
 
   void post(UINT message) {
-    std::lock_guard<std::mutex> lock(window_mu_);
+    morvane::MutexLock lock(window_mu_);
     if (window_ != nullptr) PostMessageW(window_, message, 0, 0);
   }
 
@@ -107,7 +114,7 @@ class WindowsTray final : public Tray {
                                           IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_LOADFROMFILE));
     add_icon(window);
     {
-      std::lock_guard<std::mutex> lock(window_mu_);
+      morvane::MutexLock lock(window_mu_);
       window_ = window;
       if (closing_) PostMessageW(window, WM_CLOSE, 0, 0);
     }
@@ -162,7 +169,7 @@ class WindowsTray final : public Tray {
         return 0;
       }
       case WM_DESTROY: {
-        std::lock_guard<std::mutex> lock(window_mu_);
+        morvane::MutexLock lock(window_mu_);
         window_ = nullptr;
         PostQuitMessage(0);
         return 0;
@@ -198,7 +205,7 @@ class WindowsTray final : public Tray {
     if (!icon_added_) return;
     std::optional<std::pair<std::string, std::string>> balloon;
     {
-      std::lock_guard<std::mutex> lock(balloon_mu_);
+      morvane::MutexLock lock(balloon_mu_);
       balloon.swap(pending_balloon_);
     }
     if (!balloon) return;
@@ -300,12 +307,12 @@ class WindowsTray final : public Tray {
   UINT taskbar_created_ = 0;  // written before the window exists, read on the tray thread
   HICON icon_ = nullptr;      // tray thread only
 
-  std::mutex window_mu_;
-  HWND window_ = nullptr;  // guarded by window_mu_; set while the window exists
-  bool closing_ = false;   // guarded by window_mu_
+  morvane::Mutex window_mu_;
+  HWND window_ GUARDED_BY(window_mu_) = nullptr;  // set while the window exists
+  bool closing_ GUARDED_BY(window_mu_) = false;
 
-  std::mutex balloon_mu_;
-  std::optional<std::pair<std::string, std::string>> pending_balloon_;  // guarded by balloon_mu_
+  morvane::Mutex balloon_mu_;
+  std::optional<std::pair<std::string, std::string>> pending_balloon_ GUARDED_BY(balloon_mu_);
 
   std::atomic<bool> icon_added_{false};
   // Written by the watcher and the menu (the last writer wins; the watcher corrects it
