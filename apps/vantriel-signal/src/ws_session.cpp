@@ -141,8 +141,16 @@ void WsSession::await_data() {
     read();  // the closing handshake reads as before
     return;
   }
+  // Bytes already in the kernel (Beast reads at most its buffer's size at a time) raise
+  // no new readiness event: read them now.
+  auto& socket = ws_.next_layer().next_layer();
+  beast::error_code ec;
+  if (socket.available(ec) > 0 || ec) {
+    read();
+    return;
+  }
   awaiting_data_ = true;
-  ws_.next_layer().next_layer().async_wait(
+  socket.async_wait(
       net::socket_base::wait_read,
       exactly_allocated([self = shared_from_this()](beast::error_code) {
         // An error (the socket closed) comes out of the read too.
