@@ -269,7 +269,7 @@ int Host::run() {
                  [&api](const HttpRequest& head) { return wants_body(head, api); },
                  [&api](const HttpRequest& head) { return opens_socket(head, api); },
                  kRequestWorkers, log_,
-                 [&api](const HttpRequest& request) { return answer_from_memory(request, api); });
+                 [&api](const HttpRequest& request) { return answer_at_once(request, api); });
 
   if (const morvane::Status recorded = write_instance_record(folder_, server_->port()); !recorded) {
     log_.line(

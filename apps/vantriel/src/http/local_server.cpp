@@ -357,6 +357,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
     request.from_socket = true;
     message_.clear();
     enter(Phase::kBusy);
+    if (server_.answers_at_once) {
+      std::optional<HttpReply> reply;
+      try {
+        reply = server_.answers_at_once(request);
+      } catch (...) {
+        // Part of the message may have taken effect (input, say): a worker must not run it
+        // again. The client sees the socket close, as when it is lost.
+        server_.log->line("[HTTP] mensaje de " + std::string(request.path()) +
+                          " sin respuesta al momento (se cierra el socket): " + exception_reason());
+        return close();
+      }
+      if (reply) return write(std::move(*reply));
+    }
     server_.queue.push(Job{shared_from_this(), std::move(request)});
   }
 

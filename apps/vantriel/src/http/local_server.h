@@ -49,10 +49,11 @@ class LocalServer {
   // handled as the plain request it also is. Must be cheap and must not throw.
   using SocketGate = std::function<bool(const HttpRequest& head)>;
 
-  // Called on the I/O thread with each complete request (a socket's messages aside): its
-  // reply when that can be made from memory at once, which is then written without a
-  // worker; otherwise nothing, and a worker runs the handler as usual. Must be cheap,
-  // must not block and must not throw.
+  // Called on the I/O thread with each complete request and each socket message: its
+  // reply when that can be made at once (from memory, or a short message whose effect
+  // waits on nobody), which is then written without a worker; otherwise nothing, and a
+  // worker runs the handler as usual. Must be cheap and must not block. A throw sends a
+  // request to a worker, but closes a socket: its message may have taken effect in part.
   using Immediate = std::function<std::optional<HttpReply>(const HttpRequest& request)>;
 
   // Opens a listening socket on 127.0.0.1:`port` (backlog 128). The error says why not.

@@ -1,7 +1,10 @@
 #include "http/pipeline.h"
 
+#include <algorithm>
+
 #include "http/reply.h"
 #include "http/routes.h"
+#include "input/desktop.h"
 #include "morvane/core/text/ascii.h"
 #include "morvane/core/text/utf8.h"
 
@@ -100,6 +103,26 @@ std::optional<HttpReply> answer_from_memory(const HttpRequest& request, const Ap
   const std::string_view path = request.path();
   if (!is_memory_route(path)) return std::nullopt;
   return route_get(request, path, api);
+}
+
+std::optional<HttpReply> answer_input_at_once(const HttpRequest& request, const ApiContext& api) {
+  if (!request.from_socket || request.body.size() > kInputAtOnceBytes) return std::nullopt;
+  const std::string& method = api.desktop.input_reach().method;
+  if (method != "xtest" && method != "sendinput" && method != "recording") return std::nullopt;
+  auto token = query_param(request.target, "token");
+  if (!token || !same_secret(*token, api.token)) return reply_bad_token();
+  const InputBatch batch = read_input_batch(request.body, kMaxBodyNesting);
+  const bool quick =
+      batch.events.size() <= kInputAtOnceEvents &&
+      std::none_of(batch.events.begin(), batch.events.end(), [](const InputEvent& e) {
+        return e.kind == InputEvent::Kind::kText || (e.x && e.y);
+      });
+  if (!quick) return std::nullopt;
+  return apply_input_batch(batch, api);
+}
+
+std::optional<HttpReply> answer_at_once(const HttpRequest& request, const ApiContext& api) {
+  return request.from_socket ? answer_input_at_once(request, api) : answer_from_memory(request, api);
 }
 
 bool wants_body(const HttpRequest& head, const ApiContext& api) {

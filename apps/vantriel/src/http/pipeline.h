@@ -24,6 +24,20 @@ HttpReply handle_request(const HttpRequest& request, const ApiContext& api);
 // from its I/O thread; nothing for every other request.
 std::optional<HttpReply> answer_from_memory(const HttpRequest& request, const ApiContext& api);
 
+// The reply of handle_request() for a message of the input socket that holds a few keys,
+// buttons or wheel turns and nothing that takes long (no typed text, no position, which
+// reads the monitor layout), for a sink that injects at once (XTest, SendInput, the
+// recording): applied on the server's I/O thread, which saves the hand-over to a worker
+// on the path of every key. The token is checked as handle_request() does. Nothing for
+// every other request, which a worker then handles in the socket's order as before.
+inline constexpr std::size_t kInputAtOnceBytes = 1024;
+inline constexpr std::size_t kInputAtOnceEvents = 8;
+std::optional<HttpReply> answer_input_at_once(const HttpRequest& request, const ApiContext& api);
+
+// What the server's I/O thread answers itself: answer_input_at_once() for socket
+// messages, answer_from_memory() for requests.
+std::optional<HttpReply> answer_at_once(const HttpRequest& request, const ApiContext& api);
+
 // Whether handle_request() can make any use of the body of a request with this head: only
 // a POST that passes the origin checks and carries the token. Every other request gets the
 // same reply with or without its body, so the server does not read it.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <tuple>
 
 #include "base/identity.h"
@@ -192,6 +194,82 @@ TEST_F(HandleRequest, OnlyMemoryRoutesAreAnsweredAtOnceAndAsTheWorkersWould) {
   HttpRequest message = make("GET", "/api/version");
   message.from_socket = true;
   EXPECT_FALSE(answer_from_memory(message, app));
+}
+
+// Short key messages of the input socket are applied on the I/O thread with the same
+// checks and answer as on a worker; text, positions, long messages and sinks that may
+// wait go to a worker, and a message with a wrong token is refused at once.
+TEST_F(HandleRequest, ShortKeyMessagesAreAppliedAtOnceAndAsTheWorkersWould) {
+  const std::string recording = ::testing::TempDir() + "pipeline_input_at_once.jsonl";
+  std::filesystem::remove(recording);
+  Desktop desktop{DesktopOptions{.record_input_to = recording,
+                                 .monitors = std::vector<MonitorInfo>{{0, 0, 0, 1280, 800, true, "m"}},
+                                 .consent_file = std::nullopt}};
+  SupportSessions sessions{SessionEffects{
+      .now_seconds = [] { return 1000.0; },
+      .local_timestamp = [] { return std::string("2026-03-05 07:04:09"); },
+      .log = [](const std::string&) {},
+      .append_history_line = [](const std::string&) {},
+      .release_input = [] {},
+      .renew_clave = [] {},
+      .current_clave = [] { return std::string("K"); },
+      .control_allowed = {},
+      .session_over = {},
+  }};
+  ApiContext api{app.token, app.port,    app.page,   app.folder, app.log, app.access_code,
+                 sessions,  app.history, desktop,    app.updater, {}};
+  const auto message = [&](std::string body, std::string token) {
+    HttpRequest r = make("GET", "/api/input?token=" + token);
+    r.body = std::move(body);
+    r.from_socket = true;
+    return r;
+  };
+  const std::string keys = R"({"mon":0,"ev":[{"k":"kd","c":"KeyA"},{"k":"ku","c":"KeyA"}]})";
+  const auto lines = [&] {
+    std::ifstream in(recording);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += !line.empty();
+    return n;
+  };
+
+  // No control yet: refused at once, as a worker refuses it, and nothing is injected.
+  auto at_once = answer_at_once(message(keys, app.token), api);
+  ASSERT_TRUE(at_once);
+  EXPECT_EQ(at_once->body_view(), handle_request(message(keys, app.token), api).body_view());
+  EXPECT_EQ(lines(), 0);
+
+  (void)sessions.report(nlohmann::ordered_json::parse(
+      R"({"activa":true,"rol":"host","control":true,"con":"Ana","id":"123456789"})"));
+  at_once = answer_at_once(message(keys, app.token), api);
+  ASSERT_TRUE(at_once);
+  EXPECT_EQ(at_once->body_view(), R"({"ok":true,"n":2})");
+  EXPECT_EQ(lines(), 2);
+
+  at_once = answer_at_once(message(keys, app.token.substr(0, 31)), api);
+  ASSERT_TRUE(at_once);
+  EXPECT_EQ(at_once->status, 403);
+
+  std::string nine = R"({"ev":[)";
+  for (int i = 0; i < 9; ++i) nine += std::string(i ? "," : "") + R"({"k":"kd","c":"ShiftLeft"})";
+  nine += "]}";
+  for (const std::string& slow :
+       {std::string(R"({"ev":[{"k":"t","s":"hola"}]})"), std::string(R"({"ev":[{"k":"m","x":0.5,"y":0.5}]})"),
+        std::string(R"({"ev":[{"k":"d","b":0,"x":0.5,"y":0.5}]})"), nine,
+        keys + std::string(kInputAtOnceBytes, ' ')}) {
+    EXPECT_FALSE(answer_at_once(message(slow, app.token), api)) << slow;
+  }
+  EXPECT_EQ(lines(), 2);
+  // The system's sink (whatever this machine offers) never runs on the I/O thread unless
+  // it injects at once; requests that are not socket messages are the memory routes'.
+  const std::string& method = app.desktop.input_reach().method;
+  if (method != "xtest" && method != "recording") {
+    EXPECT_FALSE(answer_at_once(message(keys, app.token), app));
+  }
+  EXPECT_TRUE(answer_at_once(make("GET", "/api/version"), api));
+  HttpRequest post = make("POST", "/api/input", {{"X-Token", app.token}});
+  post.body = keys;
+  EXPECT_FALSE(answer_at_once(post, api));
+  (void)sessions.report(nlohmann::ordered_json::parse(R"({"activa":false})"));
 }
 
 }  // namespace

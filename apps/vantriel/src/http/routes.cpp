@@ -125,10 +125,13 @@ json route_notice(const json& body, const ShellActions& shell) {
 }  // namespace
 
 HttpReply route_input(const HttpRequest& request, const ApiContext& api) {
+  // An index past the last monitor stays past it: the decoder then uses the primary.
+  return apply_input_batch(read_input_batch(request.body, kMaxBodyNesting), api);
+}
+
+HttpReply apply_input_batch(const InputBatch& batch, const ApiContext& api) {
   const uint64_t grant = api.sessions.control_grant();
   if (grant == 0) return reply_json(refusal(kNoControl));
-  // An index past the last monitor stays past it: the decoder then uses the primary.
-  const InputBatch batch = read_input_batch(request.body, kMaxBodyNesting);
   // The batch stops at the first event after control is taken back or the session ends,
   // even if control has been given again meanwhile.
   const SupportSessions& sessions = api.sessions;

@@ -8,6 +8,7 @@
 
 #include "http/api_context.h"
 #include "http/http_message.h"
+#include "input/input_batch.h"
 
 namespace vantriel {
 
@@ -27,6 +28,8 @@ HttpReply route_post(const HttpRequest& request, std::string_view path,
 // many times a second while the technician moves the mouse, and building a JSON tree
 // for each would be most of their cost.
 HttpReply route_input(const HttpRequest& request, const ApiContext& api);
+// The rest of route_input() once the body is read: the control check, then the events.
+HttpReply apply_input_batch(const InputBatch& batch, const ApiContext& api);
 
 // The document of GET "/api/estado".
 nlohmann::ordered_json status_document(const ApiContext& api);

@@ -1,5 +1,7 @@
 #include "input/desktop.h"
 
+#include <algorithm>
+
 #include "input/portal_input.h"
 #include "input/recording_sink.h"
 
@@ -32,11 +34,18 @@ Desktop::~Desktop() = default;
 
 int Desktop::apply_input(const InputBatch& batch, const StillAllowed& allowed) {
   if (batch.events.empty()) return 0;
-  const std::vector<MonitorInfo> monitors = monitors_.list();
-  if (monitors.empty()) return 0;
-  const VirtualDesktop desktop = monitors_.virtual_desktop();
-  sink_->virtual_desktop_is(desktop);
-  return decoder_.apply(batch.events, monitors, batch.monitor, desktop, allowed);
+  const bool places_pointer = std::any_of(batch.events.begin(), batch.events.end(),
+                                          [](const InputEvent& e) { return e.x && e.y; });
+  const KeptLayout::Layout layout =
+      layout_.get(places_pointer, KeptLayout::Clock::now(), [this] {
+        KeptLayout::Layout read;
+        read.monitors = monitors_.list();
+        if (!read.monitors.empty()) read.desktop = monitors_.virtual_desktop();
+        return read;
+      });
+  if (layout.monitors.empty()) return 0;
+  sink_->virtual_desktop_is(layout.desktop);
+  return decoder_.apply(batch.events, layout.monitors, batch.monitor, layout.desktop, allowed);
 }
 
 }  // namespace vantriel

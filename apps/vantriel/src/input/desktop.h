@@ -1,6 +1,6 @@
 // The desktop as remote control reaches it: the monitors, injected mouse and keyboard
 // input, and the clipboard. One object per host, made by the host's owner; every member
-// is callable from any request worker.
+// is callable from any request worker, and apply_input() from the server's I/O thread too.
 #ifndef VANTRIEL_INPUT_DESKTOP_H_
 #define VANTRIEL_INPUT_DESKTOP_H_
 
@@ -68,6 +68,7 @@ class Desktop {
 
  private:
   MonitorSource monitors_;
+  KeptLayout layout_;  // what apply_input() reads monitors_ through
   const InputReach reach_;
   const std::unique_ptr<InputSink> sink_;
   InputDecoder decoder_;  // one pressed-keys list and one pressed-buttons set

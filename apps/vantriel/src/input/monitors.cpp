@@ -77,6 +77,20 @@ VirtualDesktop MonitorSource::virtual_desktop() {
   return system_->virtual_desktop();
 }
 
+KeptLayout::Layout KeptLayout::get(bool places_pointer, Clock::time_point now, const Read& read) {
+  {
+    morvane::MutexLock lock(mu_);
+    if (!places_pointer && kept_ && now - read_at_ < kKeptFor) return *kept_;
+  }
+  Layout fresh = read();
+  morvane::MutexLock lock(mu_);
+  if (!kept_ || now >= read_at_) {
+    kept_ = fresh;
+    read_at_ = now;
+  }
+  return fresh;
+}
+
 nlohmann::ordered_json monitors_json(const std::vector<MonitorInfo>& monitors) {
   nlohmann::ordered_json out = nlohmann::ordered_json::array();
   for (const MonitorInfo& m : monitors) {

@@ -3,6 +3,8 @@
 #ifndef VANTRIEL_INPUT_MONITORS_H_
 #define VANTRIEL_INPUT_MONITORS_H_
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +12,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "morvane/core/sync/mutex.h"
 
 namespace vantriel {
 
@@ -55,6 +59,32 @@ class MonitorSource {
  private:
   const std::optional<std::vector<MonitorInfo>> fixed_;
   const std::unique_ptr<System> system_;
+};
+
+// The layout a batch of input is applied against, kept between batches: read again for
+// every batch that places the pointer, and at most kKeptFor apart for batches that do not
+// (keys, typed text, the wheel), whose events use no position: on X11 a read is two round
+// trips to the display server, which would otherwise lie on the path of every key. Keys
+// still find no desktop (an empty list) at most kKeptFor after the display went away.
+// Thread-safe.
+class KeptLayout {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kKeptFor = std::chrono::seconds(1);
+
+  struct Layout {
+    std::vector<MonitorInfo> monitors;
+    VirtualDesktop desktop;
+  };
+  using Read = std::function<Layout()>;
+
+  // `read` runs outside the lock; two batches that both read keep the later reading.
+  Layout get(bool places_pointer, Clock::time_point now, const Read& read);
+
+ private:
+  morvane::Mutex mu_;
+  std::optional<Layout> kept_ GUARDED_BY(mu_);
+  Clock::time_point read_at_ GUARDED_BY(mu_);
 };
 
 // The list as the local API reports it.

@@ -37,5 +37,31 @@ TEST(MonitorsTest, ParsedListsAndTheirBoundingDesktop) {
   }
 }
 
+// Keys, text and the wheel reuse a recent layout; a batch that places the pointer, or one
+// after the layout aged, reads it again and sees a change (here the display going away).
+TEST(MonitorsTest, KeptLayoutIsReadAgainForPositionsAndOnceItAges) {
+  KeptLayout kept;
+  int reads = 0;
+  std::vector<MonitorInfo> system = {{0, 0, 0, 1280, 800, true, "screen"}};
+  const auto read = [&] {
+    ++reads;
+    return KeptLayout::Layout{system, bounding_desktop(system)};
+  };
+  const auto t0 = KeptLayout::Clock::time_point() + std::chrono::hours(1);
+  EXPECT_EQ(kept.get(false, t0, read).monitors.size(), 1u);  // nothing kept yet
+  EXPECT_EQ(kept.get(false, t0 + std::chrono::milliseconds(500), read).desktop.w, 1280);
+  EXPECT_EQ(reads, 1);
+
+  system.clear();
+  EXPECT_TRUE(kept.get(true, t0 + std::chrono::milliseconds(600), read).monitors.empty());
+  EXPECT_EQ(reads, 2);
+  system = {{0, 0, 0, 1920, 1080, true, "screen"}};
+  EXPECT_TRUE(kept.get(false, t0 + std::chrono::milliseconds(700), read).monitors.empty());
+  EXPECT_EQ(kept.get(false, t0 + std::chrono::milliseconds(600) + KeptLayout::kKeptFor, read)
+                .desktop.w,
+            1920);
+  EXPECT_EQ(reads, 3);
+}
+
 }  // namespace
 }  // namespace vantriel
