@@ -271,9 +271,15 @@ try {
   console.log(row('key press: page keydown → X KeyPress', key,
     `p50 < ${AIMS.keyP50} ms, p95 < ${AIMS.keyP95} ms: ${key ? verdict(key.p50 < AIMS.keyP50 && key.p95 < AIMS.keyP95) : '—'}`));
   console.log(row('  technician page → host page posts', summary(field(keys, 'toPost'))));
+  console.log(row('    technician page: keydown → send', summary(field(keys, 'toSend'))));
+  console.log(row('    data channel: send → message parsed', summary(field(keys, 'channel'))));
+  console.log(row('    host page: message → posts', summary(field(keys, 'toHand'))));
   console.log(row('  host page posts → X KeyPress', summary(field(keys, 'fromPost'))));
   console.log(row('pointer move: pointermove → X Motion', summary(field(moves, 'total'))));
   console.log(row('  technician page → host page posts', summary(field(moves, 'toPost'))));
+  console.log(row('    technician page: pointermove → send', summary(field(moves, 'toSend'))));
+  console.log(row('    data channel: send → message parsed', summary(field(moves, 'channel'))));
+  console.log(row('    host page: message → posts', summary(field(moves, 'toHand'))));
   console.log(row('  host page posts → X MotionNotify', summary(field(moves, 'fromPost'))));
   console.log(row('glass to glass: X fill → page frame', g,
     `p50 < ${AIMS.glassP50} ms: ${g ? verdict(g.p50 < AIMS.glassP50) : '—'}`));

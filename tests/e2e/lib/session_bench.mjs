@@ -78,9 +78,26 @@ export async function openTimed(pcs, techClock, { timeout = 60000 } = {}) {
 // the host PC's page to its host process (the moment it leaves that page). Installed once
 // per page however often it is called: a second set of listeners would stamp every event
 // twice and shift every pairing after it.
+//
+// Between them, where each page's own code runs: the technician page's `send` of the
+// input message on its data channel, and the host PC page's parse of it on arrival (its
+// channel handler parses first thing). Each is stamped per kind of input as `sent` and
+// `arrived`.
 export async function recordInputTimes(pcs) {
+  // The kind an input message carries: 'keydown' for a key press, 'pointermove' for a move.
+  const kindsOf = () => {
+    window.__inputKinds = (text) => {
+      if (typeof text !== 'string' || !text.includes('"in"')) return [];
+      const out = [];
+      if (text.includes('"k":"kd"')) out.push('keydown');
+      if (text.includes('"k":"m"')) out.push('pointermove');
+      return out;
+    };
+  };
+  await pcs.tech.page.evaluate(kindsOf);
+  await pcs.host.page.evaluate(kindsOf);
   await pcs.tech.page.evaluate(() => {
-    window.__inputT = { keydown: [], pointermove: [] };
+    window.__inputT = { keydown: [], pointermove: [], sent: { keydown: [], pointermove: [] } };
     if (window.__inputTOn) return;
     window.__inputTOn = true;
     for (const type of ['keydown', 'pointermove']) {
@@ -88,14 +105,26 @@ export async function recordInputTimes(pcs) {
         if (e.target && e.target.id === 'vLayer') window.__inputT[type].push(performance.now());
       }, { capture: true });
     }
+    const realSend = RTCDataChannel.prototype.send;
+    RTCDataChannel.prototype.send = function (data) {
+      const at = performance.now();
+      for (const k of window.__inputKinds(data)) window.__inputT.sent[k].push(at);
+      return realSend.call(this, data);
+    };
   });
   await pcs.host.page.evaluate(() => {
-    window.__inputT = { keydown: [], pointermove: [] };
+    window.__inputT = { keydown: [], pointermove: [], arrived: { keydown: [], pointermove: [] } };
     if (window.__inputTOn) return;
     window.__inputTOn = true;
+    const realParse = JSON.parse;
+    JSON.parse = function (text) {
+      const at = performance.now();
+      for (const k of window.__inputKinds(text)) window.__inputT.arrived[k].push(at);
+      return realParse.apply(this, arguments);
+    };
     const stamp = (body) => {
       const at = performance.now();
-      const kinds = JSON.parse(body).ev.map((e) => e.k);
+      const kinds = realParse(body).ev.map((e) => e.k);
       if (kinds.includes('kd')) window.__inputT.keydown.push(at);
       if (kinds.includes('m')) window.__inputT.pointermove.push(at);
     };
@@ -122,19 +151,30 @@ async function inputSamples(pcs, clocks, type, count, act) {
     atProbe.push(await act(i));
     await jitter(10, 40);
   }
-  const [techT, hostT] = await Promise.all([pcs.tech.page, pcs.host.page]
-    .map((page) => page.evaluate((t) => window.__inputT[t].splice(0), type)));
+  const take = ([t, more]) => ({ at: window.__inputT[t].splice(0), more: window.__inputT[more][t].splice(0) });
+  const [tech, host] = await Promise.all([pcs.tech.page.evaluate(take, [type, 'sent']),
+    pcs.host.page.evaluate(take, [type, 'arrived'])]);
+  const techT = tech.at;
+  const hostT = host.at;
   if (techT.length !== count) throw new Error(`${count} inputs made ${techT.length} ${type} events on the layer`);
   // One hand-over per input, unless one went missing; then only the whole way is told.
   const legs = hostT.length === count;
+  // The same for the pages' inner stamps (a move can be sent with none seen on arrival).
+  const inner = legs && tech.more.length === count && host.more.length === count;
   const ms = (to, from) => (to - from) / 1000;
   return atProbe.map((us, i) => {
-    const sent = clocks.tech.toUs(techT[i]);
+    const typed = clocks.tech.toUs(techT[i]);
     const posted = legs ? clocks.host.toUs(hostT[i]) : null;
+    const sent = inner ? clocks.tech.toUs(tech.more[i]) : null;
+    const arrived = inner ? clocks.host.toUs(host.more[i]) : null;
     return {
-      total: us === null ? null : ms(us, sent),
-      toPost: posted === null ? null : ms(posted, sent),
+      total: us === null ? null : ms(us, typed),
+      toPost: posted === null ? null : ms(posted, typed),
       fromPost: us === null || posted === null ? null : ms(us, posted),
+      // The technician page's handler, the data channel, the host PC page's handler.
+      toSend: sent === null ? null : (tech.more[i] - techT[i]),
+      channel: sent === null ? null : ms(arrived, sent),
+      toHand: arrived === null ? null : (hostT[i] - host.more[i]),
     };
   });
 }
