@@ -20,6 +20,7 @@
 #include "conn_limits.h"
 #include "flusher.h"
 #include "hub.h"
+#include "idle_watch.h"
 #include "metrics.h"
 #include "redis_node.h"
 #include "redis_shared.h"
@@ -46,6 +47,9 @@ struct ServerState {
   std::unique_ptr<RedisShared> redis_shared;
   std::unique_ptr<Hub> hub_owner;
   Hub& hub;
+  // Closes WebSocket connections silent for the idle time-out; after ioc, whose handlers
+  // may still hold connections when it goes (they then leave it untouched).
+  IdleWatch idle{ioc, std::chrono::seconds(config.policy.idle_timeout)};
   boost::asio::ip::tcp::acceptor acceptor{ioc};
   // The server's housekeeping: the bindings written now and then, the guard swept.
   boost::asio::steady_timer housekeeping{ioc};

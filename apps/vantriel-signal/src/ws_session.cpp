@@ -62,14 +62,17 @@ WsSession::WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Sl
       kind_(kind),
       target_(std::move(target)),
       own_page_(own_page),
-      idle_timer_(state.ioc),
       tokens_(state.config.policy.msg_burst),
       refilled_(state.env.now()) {}
+
+WsSession::~WsSession() { IdleWatch::forget(*this); }
 
 void WsSession::start(http::request<http::empty_body> req) {
   websocket::stream_base::timeout t{};
   t.handshake_timeout = kCloseTimeout;  // the upgrade reply is only queued; the close waits
-  t.idle_timeout = websocket::stream_base::none();  // watch_idle() does it
+  // Silence is watched by the server's one IdleWatch rather than by Beast, whose idle
+  // timer is re-armed on every read (a timer operation per frame and a wait per socket).
+  t.idle_timeout = websocket::stream_base::none();
   t.keep_alive_pings = false;  // pages ping us; a silent socket is a dead one
   ws_.set_option(t);
   // Control frames are no sign of life: pages send "ping" messages, and pings alone
@@ -98,8 +101,7 @@ void WsSession::on_accept(beast::error_code ec) {
     return;
   }
   opened_ = true;
-  last_heard_ = state_.env.now();
-  watch_idle();
+  state_.idle.heard(*this, state_.env.now());
   auto self = shared_from_this();
   switch (kind_) {
     case Kind::kHost:
@@ -115,20 +117,12 @@ void WsSession::on_accept(beast::error_code ec) {
   read();
 }
 
-void WsSession::watch_idle() {
-  idle_timer_.expires_at(last_heard_ + seconds(state_.config.policy.idle_timeout));
-  idle_timer_.async_wait(exactly_allocated([self = shared_from_this()](beast::error_code ec) {
-    if (ec || self->finished_) return;
-    if (self->state_.env.now() <
-        self->last_heard_ + seconds(self->state_.config.policy.idle_timeout)) {
-      self->watch_idle();
-      return;
-    }
-    self->state_.env.log("connection from " + self->address_ + " closed: idle");
-    self->state_.counters.closed(SocketLimit::kIdle);
-    beast::error_code ignored;
-    self->ws_.next_layer().next_layer().close(ignored);  // the pending read ends with an error
-  }));
+void WsSession::idle_expired() {
+  if (finished_) return;
+  state_.env.log("connection from " + address_ + " closed: idle");
+  state_.counters.closed(SocketLimit::kIdle);
+  beast::error_code ignored;
+  ws_.next_layer().next_layer().close(ignored);  // the pending read or wait ends with an error
 }
 
 void WsSession::read() {
@@ -186,7 +180,7 @@ void WsSession::on_read(beast::error_code ec, size_t) {
     finish();
     return;
   }
-  last_heard_ = state_.env.now();
+  state_.idle.heard(*this, state_.env.now());
   ReadBuffer& frame = buffers_[reading_];
   const bool text = ws_.got_text();
   if (ws_.next_layer().drained(++messages_read_)) {
@@ -268,7 +262,7 @@ void WsSession::do_close(websocket::close_code code) {
 void WsSession::finish() {
   if (finished_) return;
   finished_ = true;
-  idle_timer_.cancel();
+  IdleWatch::forget(*this);
   if (opened_) state_.hub.closed(this);
   slot_.release();
 }

@@ -14,12 +14,12 @@
 #include <string>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
 #include "conn_limits.h"
+#include "idle_watch.h"
 #include "link.h"
 #include "queued_socket.h"
 #include "read_buffer.h"
@@ -28,13 +28,16 @@ namespace vantriel::signal {
 
 struct ServerState;
 
-class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
+class WsSession : public Link,
+                  public IdleWatch::Member,
+                  public std::enable_shared_from_this<WsSession> {
  public:
   enum class Kind { kHost, kJoin, kCall };
 
   // `own_page`: a join from the server's own page for browsers (web_page.h).
   WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot, Kind kind,
             std::string target, bool own_page = false);
+  ~WsSession() override;
   // Answers the upgrade `req`, then hands the link to the hub.
   void start(boost::beast::http::request<boost::beast::http::empty_body> req);
 
@@ -49,7 +52,8 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   void await_data();
   void on_read(boost::beast::error_code ec, size_t bytes);
   void handle(const ReadBuffer& frame, bool text);
-  void watch_idle();
+  // Silent for the idle time-out (the server's IdleWatch tells): the socket closes.
+  void idle_expired() override;
   bool within_rate();
   // A message or control frame beyond the rate: dropped, and a flood closes the socket.
   void over_rate();
@@ -74,10 +78,6 @@ class WsSession : public Link, public std::enable_shared_from_this<WsSession> {
   bool served_from_buffer_ = false;  // the read in progress needs no bytes from the socket
   bool awaiting_data_ = false;  // await_data() waits and no read has started since
   uint64_t messages_read_ = 0;
-  // Silence is watched here rather than by Beast, whose idle timer is re-armed on every
-  // read: a timer operation per frame. This one is re-armed once per idle period.
-  boost::asio::steady_timer idle_timer_;
-  std::chrono::steady_clock::time_point last_heard_;
   bool closing_ = false;       // close() called: send what is queued, then close
   bool close_sent_ = false;
   bool opened_ = false;        // the hub knows this link
