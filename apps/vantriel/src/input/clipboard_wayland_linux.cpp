@@ -278,7 +278,7 @@ struct WaylandSelectionOwner::State {
   uint64_t completed GUARDED_BY(mu) = 0;
   bool last_result GUARDED_BY(mu) = false;
   int wake_fds[2] = {-1, -1};
-  std::thread thread;  // "clipboard source"; (re)started under mu, joined by the destructor
+  std::thread thread;  // "wl clipboard"; (re)started under mu, joined by the destructor
 
   void wake() {
     const char byte = 1;
