@@ -43,7 +43,9 @@ const INPUT_RETRY_MS = 3000;
 const INPUT_ANSWER_MS = 30000; // the longest batch types 2,000 characters: seconds at most
 
 function inputSocket() {
-  if (INPUT.ws) return INPUT.open && !INPUT.waiting ? INPUT.ws : null;
+  // A socket the host has begun to close is not written to (its close event comes later);
+  // the batch goes as a post meanwhile.
+  if (INPUT.ws) return INPUT.open && !INPUT.waiting && INPUT.ws.readyState === 1 ? INPUT.ws : null;
   if (Date.now() < INPUT.retryAt || typeof WebSocket !== "function") return null;
   let ws;
   try {
