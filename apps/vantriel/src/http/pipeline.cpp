@@ -107,8 +107,7 @@ std::optional<HttpReply> answer_from_memory(const HttpRequest& request, const Ap
 
 std::optional<HttpReply> answer_input_at_once(const HttpRequest& request, const ApiContext& api) {
   if (!request.from_socket || request.body.size() > kInputAtOnceBytes) return std::nullopt;
-  const std::string& method = api.desktop.input_reach().method;
-  if (method != "xtest" && method != "sendinput" && method != "recording") return std::nullopt;
+  if (!injects_at_once(api.desktop.input_reach())) return std::nullopt;
   auto token = query_param(request.target, "token");
   if (!token || !same_secret(*token, api.token)) return reply_bad_token();
   const InputBatch batch = read_input_batch(request.body, kMaxBodyNesting);

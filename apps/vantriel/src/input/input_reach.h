@@ -43,6 +43,13 @@ struct InputReach {
   std::string why;
 };
 
+// Whether the sink for `reach` injects a batch as soon as it is handed over (XTest, SendInput,
+// the recording sink), so that a short one may be applied on the loopback server's I/O
+// thread; the portal and wlroots ones wait on a compositor and stay on the workers.
+inline bool injects_at_once(const InputReach& reach) {
+  return reach.method == "xtest" || reach.method == "sendinput" || reach.method == "recording";
+}
+
 // The words of each refusal; the page knows each of them.
 inline constexpr const char* kReachWayland =
     "Este escritorio Wayland no deja que otros programas muevan el ratón ni escriban: no ofrece "
