@@ -4,7 +4,7 @@
 # index.html, with the parts it includes from parts/ (page_modules.cmake), names its style
 # sheets in order with <link rel="stylesheet" href="css/NAME.css">
 # and its one entry module with <script type="module" src="js/NAME.js"></script> (the
-# tags a browser would load). The sheets become one <style>; esbuild bundles the
+# tags a browser would load). The sheets become one <style>, minified; esbuild bundles the
 # entry module and everything it imports into one <script>. Every file in css/ must be
 # named and every file in js/ but the web page's (web_*.js) imported, so none is left out unseen, and the modules'
 # imports must form no cycle.
@@ -50,6 +50,9 @@ function(inline_parts kind tag_regex name_regex open_tag close_tag)
     endif()
   endforeach()
 
+  if(kind STREQUAL "css")
+    page_minify_css(build_page.cmake "${joined}" "${OUTPUT}.parts" joined)
+  endif()
   # The first tag takes the whole block; the others go, with their line ends.
   replace_tags("${tags}" "${open_tag}\n${joined}${close_tag}>")
   set(page "${page}" PARENT_SCOPE)

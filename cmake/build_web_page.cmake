@@ -6,7 +6,7 @@
 # and its one entry module with <script type="module" src="js/NAME.js"></script>, like
 # the desktop page's index.html (build_page.cmake). The folder gets index.html, with the
 # sheets as one /app.css and the entry as one deferred /app.js; app.js (esbuild's bundle
-# of the entry); app.css (the sheets joined); and the fonts, the emblems and favicon.ico.
+# of the entry, minified); app.css (the sheets joined and minified); and the fonts, the emblems and favicon.ico.
 # The server's policy allows no inline script or style, so the page holds none. The
 # bundle must not hold the desktop host's modules (the browser has no host to talk to),
 # every web_*.js module must be imported, and the imports must form no cycle.
@@ -99,6 +99,7 @@ endforeach()
 
 write_output(index.html "${page}")
 write_output(app.js "${script}")
+page_minify_css(${who} "${css}" "${work}" css)
 write_output(app.css "${css}")
 
 # The files the page loads by address.

@@ -10,8 +10,7 @@ import { ROOT, UI } from './lib/page_scripts.mjs';
 const cmake = process.env.CMAKE_COMMAND || 'cmake';
 const script = path.join(ROOT, 'cmake/build_page.cmake');
 
-function build(uiDir) {
-  const out = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-page-')), 'page.html');
+function build(uiDir, out = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-page-')), 'page.html')) {
   execFileSync(cmake, [`-DUI_DIR=${uiDir}`, `-DOUTPUT=${out}`, '-P', script], { stdio: 'pipe' });
   return fs.readFileSync(out, 'utf8');
 }
@@ -24,8 +23,9 @@ function copyUi() {
   return dir;
 }
 
-test('the built page carries the sheets and the bundled modules inline and nothing external', () => {
-  const page = build(UI);
+test('the built page carries the sheets and the bundled modules inline, minified, and nothing external', () => {
+  const out = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-page-')), 'page.html');
+  const page = build(UI, out);
   assert.equal(page.match(/<style>/g).length, 1);
   assert.equal(page.match(/<script>/g).length, 1);
   assert.equal(page.match(/<\/script>/gi).length, 1);
@@ -35,12 +35,21 @@ test('the built page carries the sheets and the bundled modules inline and nothi
   // The shared markup is in place, and no include directive is left.
   assert.ok(page.includes('<div id="viewer" class="viewer" hidden>'));
   assert.doesNotMatch(page, /<!--#include/);
-  // The modules run in import order: the helpers before the start-up.
-  assert.ok(page.indexOf('// js/core.js') >= 0 && page.indexOf('// js/core.js') < page.indexOf('// js/main.js'));
-  for (const sheet of fs.readdirSync(path.join(UI, 'css'))) {
-    const body = fs.readFileSync(path.join(UI, 'css', sheet), 'utf8');
-    assert.ok(page.includes(body.trim().split('\n').slice(-1)[0]), `${sheet} is in the page`);
+  // Every module is bundled, and every sheet is in the page, minified: each sheet's first
+  // selector is found with its white space gone.
+  const bundled = Object.keys(JSON.parse(fs.readFileSync(`${out}.parts/meta.json`, 'utf8')).inputs);
+  for (const module of fs.readdirSync(path.join(UI, 'js')).filter((m) => !m.startsWith('web_'))) {
+    assert.ok(bundled.includes(`js/${module}`), `js/${module} is bundled`);
   }
+  const style = page.slice(page.indexOf('<style>'), page.indexOf('</style>'));
+  for (const sheet of fs.readdirSync(path.join(UI, 'css'))) {
+    const body = fs.readFileSync(path.join(UI, 'css', sheet), 'utf8').replace(/\/\*[\s\S]*?\*\//g, '');
+    const selector = body.slice(0, body.indexOf('{')).trim().replace(/\s*([>,+~])\s*/g, '$1').replace(/\s+/g, ' ');
+    assert.ok(style.includes(selector + '{'), `${sheet} is in the page (${selector})`);
+  }
+  // Minified: no comment or indentation is left of the sheets or of the modules.
+  assert.doesNotMatch(style, /\/\*|\n  /);
+  assert.doesNotMatch(page.slice(page.indexOf('<script>')), /\n  |\/\/ js\//);
 });
 
 test('a module nothing imports stops the build', () => {
