@@ -13,9 +13,28 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-tools/setup.sh
+# The time each step took is listed at the end, also when one fails, so that a slow step
+# shows in any run's log.
+timings=()
+step_name="" step_start=$SECONDS
+end_step() {
+  [[ -n "$step_name" ]] && timings+=("$(printf '%5d s  %s' $((SECONDS - step_start)) "$step_name")")
+  step_name="" step_start=$SECONDS
+}
+step() {
+  end_step
+  step_name="$*"
+  printf '\n=== %s ===\n' "$*"
+}
+summary() {
+  end_step
+  printf '\n=== Time per step (%d s in all) ===\n' "$SECONDS"
+  printf '%s\n' "${timings[@]}"
+}
+trap summary EXIT
 
-step() { printf '\n=== %s ===\n' "$*"; }
+step "Set-up (tools/setup.sh)"
+tools/setup.sh
 
 step "Linux build (sanitizers)"
 cmake -S . -B build/check -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVANTRIEL_SANITIZE=ON >/dev/null
@@ -54,7 +73,7 @@ step "Releases (tools/release.sh, a throwaway key)"
 # as bin/release/Vantriel.exe, beside the tests' own. The test update_release reads them
 # here and under Wine.
 releases="$(mktemp -d)"
-trap 'rm -rf "$releases"' EXIT
+trap 'rm -rf "$releases"; summary' EXIT
 tests/update/make_releases.sh "$releases"
 export VANTRIEL_RELEASES="$releases"
 
