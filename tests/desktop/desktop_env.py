@@ -1,27 +1,26 @@
 """Helpers for tests that drive the real host on a private X server.
 
-The host executable (VANTRIEL_EXE) runs from a temporary folder of its own, so its data
-folder is fresh; Xvfb starts on a free display number (-displayfd); desktop_probe
-(DESKTOP_PROBE) is the X client that watches what arrives.
+The host executable (VANTRIEL_EXE) runs from a temporary folder of its own
+(tests/harness/host_launcher.py starts it), so its data folder is fresh; Xvfb starts on a
+free display number (-displayfd); desktop_probe (DESKTOP_PROBE) is the X client that
+watches what arrives.
 """
 
 import http.client
 import json
 import os
 import queue
-import re
-import shutil
-import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import threading
-import time
 
-EXE = os.environ.get("VANTRIEL_EXE", "")
+# The launcher and waits every suite shares; found from here, so that benchmarks run by
+# hand find them too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from host_launcher import EXE, HostProcess, page_token  # noqa: E402,F401
+from waiting import DEADLINE, wait_for  # noqa: E402,F401
+
 PROBE = os.environ.get("DESKTOP_PROBE", "")
-DEADLINE = 20.0  # seconds for anything that should happen promptly
 
 
 # A loopback TCP relay: prints its port, then forwards every connection to argv[1].
@@ -49,20 +48,6 @@ while True:
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for(predicate, what, timeout=DEADLINE):
-    end = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > end:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.01)
-
-
 class Reply:
     def __init__(self, status, body):
         self.status = status
@@ -72,66 +57,34 @@ class Reply:
         return json.loads(self.body.decode("utf-8"))
 
 
-class Host:
+class Host(HostProcess):
     """The host started with --no-window --no-tray --no-elevate (or `args`) and `env` added
     to (or, for None values, removed from) this environment, without DISPLAY unless given;
-    as the user `user` (uid, gid) when given, from a folder of that user's."""
+    as the user `user` (uid, gid) when given, from a folder of that user's. Its browser is
+    the real one: a test may start the app window."""
 
     def __init__(self, env=None, user=None, args=("--no-window", "--no-tray", "--no-elevate")):
-        self.folder = tempfile.mkdtemp(prefix="vantriel-desktop-")
-        exe = os.path.join(self.folder, os.path.basename(EXE))
-        shutil.copy2(EXE, exe)
-        as_user = {}
-        if user is not None:
-            for path in (self.folder, exe):
-                os.chown(path, *user)
-            as_user = {"user": user[0], "group": user[1], "extra_groups": []}
-        full_env = dict(os.environ)
-        full_env.pop("DISPLAY", None)
-        full_env["ASAN_OPTIONS"] = full_env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-        full_env["VTR_PORT"] = str(free_port())
-        for k, v in (env or {}).items():
-            if v is None:
-                full_env.pop(k, None)
-            else:
-                full_env[k] = v
-        self.exe, self.env, self.as_user = exe, full_env, as_user
-        self.proc = subprocess.Popen([exe] + list(args),
-                                     cwd=self.folder, env=full_env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, **as_user)
         self.conn = self.relay = None
+        super().__init__(args=args, env=env, prefix="vantriel-desktop-", user=user, stubs=False)
+
+    def wait_ready(self):
         try:
-            self._connect(as_user)
+            super().wait_ready()
+            port = self.port
+            if self.as_user:
+                # The host serves only its own user's processes: requests go through a relay
+                # of that user's.
+                python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
+                self.relay = subprocess.Popen([python, "-c", RELAY, str(self.port)],
+                                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                              text=True, **self.as_user)
+                port = int(self.relay.stdout.readline())
+            self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=DEADLINE)
+            self.token = page_token(self.get("/").body)
         except BaseException:
             self.cleanup()  # a host that did not start leaves nothing running
             raise
-
-    def _connect(self, as_user):
-        record = os.path.join(self.folder, "data", "instancia.json")
-        end = time.monotonic() + DEADLINE
-        self.port = None
-        while self.port is None:
-            if self.proc.poll() is not None or time.monotonic() > end:
-                raise RuntimeError("the host did not start")
-            try:
-                with open(record, encoding="utf-8") as f:
-                    rec = json.load(f)
-                if rec.get("pid") == self.proc.pid:
-                    self.port = rec["port"]
-            except (OSError, ValueError):
-                time.sleep(0.02)
-        port = self.port
-        if as_user:
-            # The host serves only its own user's processes: requests go through a relay
-            # of that user's.
-            python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
-            self.relay = subprocess.Popen([python, "-c", RELAY, str(self.port)],
-                                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                          text=True, **as_user)
-            port = int(self.relay.stdout.readline())
-        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=DEADLINE)
-        page = self.get("/").body.decode("utf-8")
-        self.token = re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
+        return self
 
     def request(self, method, path, body=None):
         headers = {}
@@ -165,10 +118,7 @@ class Host:
             self.relay.kill()
             self.relay.wait(timeout=10)
             self.relay.stdout.close()
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGKILL)
-        self.proc.wait(timeout=10)
-        shutil.rmtree(self.folder, ignore_errors=True)
+        super().cleanup()
 
 
 class Xvfb:

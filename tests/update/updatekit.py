@@ -9,37 +9,30 @@ import hashlib
 import http.server
 import json
 import os
-import re
 import shutil
 import signal
 import socket
 import socketserver
 import ssl
 import subprocess
+import sys
 import threading
-import time
 import urllib.error
 import urllib.request
 import zipfile
+
+# The launcher and waits every suite shares; found from here, so that benchmarks run by
+# hand find them too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from host_launcher import WINE, HostProcess, page_token, windows_path  # noqa: E402,F401
+from waiting import wait_for  # noqa: E402
 
 OLD_EXE = os.environ.get("VANTRIEL_EXE", "")
 NEW_EXE = os.environ.get("VANTRIEL_NEWER_EXE", "")
 RELEASE_TOOL = os.environ.get("VANTRIEL_RELEASE_TOOL", "")
 KEY_FILE = os.environ.get("VANTRIEL_TEST_KEY", "")
-WINE = os.environ.get("VANTRIEL_WINE", "")
 # The installed executable's file name: "vantriel", or "Vantriel.exe" for Windows.
 EXE_NAME = os.path.basename(OLD_EXE) if OLD_EXE else "vantriel"
-
-
-def windows_path(path):
-    """How the Windows host names a Linux path: through Wine's Z: drive."""
-    return "Z:" + path.replace("/", "\\") if WINE else path
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def tree_hashes(root, skip=("data",)):
@@ -213,37 +206,23 @@ def sign(package, version, url, work):
         return fh.read()
 
 
-class Host:
-    """A host process run from an install folder, reached over loopback."""
+class Host(HostProcess):
+    """A host process run from an install folder, reached over loopback. What the test
+    puts around it goes in the folder above: host-output.txt, and the stand-in browser
+    that the relaunched host's window finds first, so nothing opens."""
 
     def __init__(self, install, update_url, extra_env=None):
         self.install = install
-        self.port = free_port()
-        stub = os.path.join(install, "..", "stubbin")
-        os.makedirs(stub, exist_ok=True)
-        # Nothing opens a browser: the relaunched host's window finds these first.
-        for name in ("xdg-open", "chromium"):
-            with open(os.path.join(stub, name), "w") as fh:
-                fh.write("#!/bin/sh\nexit 0\n")
-            os.chmod(os.path.join(stub, name), 0o755)
-        # Under Wine the display stays: Windows has no headless session to mirror. The
-        # desktop's folders follow HOME.
-        dropped = ("XDG_DATA_HOME", "XDG_CONFIG_HOME") + (("DISPLAY",) if not WINE else ())
-        env = {k: v for k, v in os.environ.items()
-               if k not in dropped + ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                            "MRV_UPD_DRY_RUN", "VTR_SERVER", "VTR_ID")}
-        env.update({"VTR_PORT": str(self.port), "MRV_UPDATE_URL": update_url,
-                    "PATH": os.path.abspath(stub) + os.pathsep + env.get("PATH", ""),
-                    "HOME": os.path.abspath(os.path.join(install, ".."))})
+        aside = os.path.abspath(os.path.join(install, ".."))
+        # The desktop's folders follow HOME; no proxy, server or ID of this machine's.
+        env = {name: None for name in ("XDG_DATA_HOME", "XDG_CONFIG_HOME", "http_proxy",
+                                       "https_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                                       "MRV_UPD_DRY_RUN", "VTR_SERVER", "VTR_ID")}
+        env.update({"MRV_UPDATE_URL": update_url, "HOME": aside})
         env.update(extra_env or {})
-        self.stderr = open(os.path.join(install, "..", "host-output.txt"), "ab")
-        command = [os.path.join(install, EXE_NAME), "--no-window", "--no-tray", "--no-elevate"]
-        self.proc = subprocess.Popen(
-            [WINE] + command if WINE else command,
-            cwd=install, env=env, stdin=subprocess.DEVNULL, stdout=self.stderr, stderr=self.stderr)
-        self.wait_for(lambda: self.get("/api/version") is not None, 60, "host start")
-        # The id in the host's record; under Wine a Windows process id, not proc.pid.
-        self.pid = self.proc.pid if not WINE else self.recorded_pid()
+        # Hosts here end through the installer's hand-over too: their leaks are reported.
+        super().__init__(env=env, folder=install, aside=aside, leaks=True, output="file",
+                         timeout=60)
 
     def follow(self):
         """Points this object at the port of the host now recorded in the folder (the
@@ -279,8 +258,7 @@ class Host:
 
     def _fetch_token(self):
         with urllib.request.urlopen("http://127.0.0.1:%d/" % self.port, timeout=5) as r:
-            page = r.read().decode()
-        return re.search(r'TOKEN = "([0-9a-f]{32})"', page).group(1)
+            return page_token(r.read())
 
     def update(self, action=None, **members):
         if action is None:
@@ -288,13 +266,7 @@ class Host:
         return self.post("/api/update", dict(action=action, **members))
 
     def wait_for(self, predicate, seconds, what):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            value = predicate()
-            if value:
-                return value
-            time.sleep(0.1)
-        raise AssertionError("timed out waiting for " + what)
+        return wait_for(predicate, what, seconds, interval=0.1)
 
     def wait_phase(self, phases, seconds=60):
         last = []
@@ -309,25 +281,9 @@ class Host:
         except AssertionError as e:
             raise AssertionError("%s; last state %s; log:\n%s" % (e, last, self.log()[-2000:]))
 
-    def log(self):
-        try:
-            with open(os.path.join(self.install, "data", "vantriel.log"), encoding="utf-8") as fh:
-                return fh.read()
-        except OSError:
-            return ""
-
-    def recorded_pid(self):
-        try:
-            with open(os.path.join(self.install, "data", "instancia.json")) as fh:
-                return json.load(fh)["pid"]
-        except (OSError, ValueError, KeyError):
-            return None
-
     def stop(self):
         """Ends this host and any host the installer started from the same folder."""
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        super().stop()
         pid = self.recorded_pid()
         if pid is not None and pid != self.pid:
             if WINE:
@@ -339,7 +295,6 @@ class Host:
                     os.kill(pid, signal.SIGKILL)
                 except OSError:
                     pass
-        self.stderr.close()
 
 
 def install_host(folder, exe):

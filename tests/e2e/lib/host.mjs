@@ -3,10 +3,10 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import net from 'node:net';
 import { spawn } from 'node:child_process';
 import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
+import { freePort, waitFor } from './waiting.mjs';
 
 // The browser every test starts: Debian's, without the root-only priority raise (see the
 // script).
@@ -31,20 +31,6 @@ function hostBinary() {
   }
   return bin;
 }
-
-export function freePort() {
-  return new Promise((resolve, reject) => {
-    const srv = net.createServer();
-    srv.unref();
-    srv.on('error', reject);
-    srv.listen(0, '127.0.0.1', () => {
-      const { port } = srv.address();
-      srv.close(() => resolve(port));
-    });
-  });
-}
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Starts a host. `files` maps names under data/ to contents written before the start;
 // `manual` maps manual file names to contents (else the built manual folder is copied);
@@ -91,23 +77,22 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {},
   let exited = null;
   const exit = new Promise((resolve) => proc.on('exit', (code, sig) => { exited = { code, sig }; resolve(exited); }));
 
-  // The host takes the first free port from VTR_PORT on and records it.
+  // The host takes the first free port from VTR_PORT on and records it once it is bound;
+  // through a launcher the record is all this process sees, else the host must answer.
   const record = path.join(dir, 'data', 'instancia.json');
-  let url = null;
-  for (let i = 0; i < 200 && !url; i++) {
-    if (exited) throw new Error(`the host ended at start (${JSON.stringify(exited)}):\n${output}`);
-    try {
-      const rec = JSON.parse(fs.readFileSync(record, 'utf8'));
-      // The record is written once the port is bound; through a launcher it is all we see.
-      const r = launcher ? { ok: rec.port > 0 } : await fetch(`http://127.0.0.1:${rec.port}/api/version`);
-      if (r.ok) url = `http://127.0.0.1:${rec.port}`;
-    } catch {
-      await sleep(50);
-    }
-  }
-  if (!url) {
+  let url;
+  try {
+    url = await waitFor(async () => {
+      const { port: at } = JSON.parse(fs.readFileSync(record, 'utf8'));
+      if (!(at > 0)) return null;
+      const base = `http://127.0.0.1:${at}`;
+      return (launcher || (await fetch(`${base}/api/version`)).ok) && base;
+    }, { what: 'the host to answer', giveUp: () => exited && `the host ended at start (${JSON.stringify(exited)})` });
+  } catch (e) {
     proc.kill('SIGKILL');
-    throw new Error(`the host did not answer within 10 s:\n${output}`);
+    await exit;
+    fs.rmSync(dir, { recursive: true, force: true });
+    throw new Error(`${e.message}:\n${output}`);
   }
 
   return {
@@ -190,7 +175,11 @@ export function withHostAndBrowser(use, options = {}) {
 // A POST from the page with its token, as the page itself sends them.
 export function pagePost(page, url, body) {
   return page.evaluate(async ([u, b]) => {
-    const token = document.scripts[0].textContent.match(/TOKEN\d* = "([0-9a-f]{32})"/)[1];
+    // The page's one quoted string of 32 hex digits: its script is minified, so the
+    // token's name is not known.
+    const found = new Set(Array.from(document.scripts[0].textContent.matchAll(/"([0-9a-f]{32})"/g), (m) => m[1]));
+    if (found.size !== 1) throw new Error(`the page holds ${found.size} strings that may be its token`);
+    const [token] = found;
     const r = await fetch(u, {
       method: 'POST',
       headers: { 'Content-Type': 'application/json', 'X-Token': token },

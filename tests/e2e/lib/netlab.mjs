@@ -18,7 +18,9 @@ import path from 'node:path';
 import readline from 'node:readline';
 import { spawn, execFile, execFileSync } from 'node:child_process';
 import { fileURLToPath } from 'node:url';
-import { signalListening } from './signal_proc.mjs';
+import { startSignal } from './signal_proc.mjs';
+import { startTurn } from './turn_proc.mjs';
+import { sleep, waitFor } from './waiting.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 const PREFIX = 'vtrlab';
@@ -26,8 +28,6 @@ export const SERVER_IP = '198.18.0.1';
 export const TURN_PORT = 3478;
 const SIGNAL_PORT = 8890;
 const SINK = { inet: '198.18.255.1', sink: '198.18.255.2' };
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Runs a program; resolves with its output, rejects with its error text.
 export function sh(file, args, { input, timeout = 20000, okCodes = [0] } = {}) {
@@ -292,8 +292,20 @@ export async function startLab({ pcs }) {
     proc.on('exit', () => live.delete(proc));
     return proc;
   };
-  lab.startTurn = (dir, artifacts, secret) => startTurn(lab, dir, artifacts, secret);
-  lab.startSignal = (dir, artifacts, turn, extraArgs) => startSignal(lab, dir, artifacts, turn, extraArgs);
+  // The servers on the internet: coturn with UDP and TCP on 3478, vantriel-signal handing
+  // out both. Every technician of the lab joins from a router's address, many times a run.
+  const inInet = (file, args, options) => lab.spawnIn(lab.ns.inet, file, args, options);
+  lab.startTurn = (dir, artifacts, secret) => startTurn({
+    dir, artifacts, secret, ip: SERVER_IP, port: TURN_PORT, start: inInet,
+    ready: async (proc, port) => {
+      await listening(lab.ns.inet, 'u', port, proc, 'turnserver');
+      await listening(lab.ns.inet, 't', port, proc, 'turnserver');
+    },
+  });
+  lab.startSignal = (dir, artifacts, turn, extraArgs = []) => startSignal({
+    dir, artifacts, turn, host: SERVER_IP, port: SIGNAL_PORT, turnTransports: ['udp', 'tcp'],
+    args: ['--joins-per-min', '600', ...extraArgs], start: inInet,
+  });
   return lab;
 }
 
@@ -402,54 +414,11 @@ async function hasVeth(pc) {
 }
 
 // Waits until `ns` has a socket listening on `port` for `proto` ("u" or "t").
-async function listening(ns, proto, port, proc, what) {
-  for (let i = 0; i < 200; i++) {
-    if (proc.exitCode !== null) throw new Error(`${what} ended (${proc.exitCode})`);
-    const out = await nsExec(ns, 'ss', [`-Hln${proto}`, 'sport', '=', `:${port}`]).catch(() => '');
-    if (out.trim()) return;
-    await sleep(50);
-  }
-  throw new Error(`${what} does not listen on ${port}`);
-}
-
-// coturn on the internet with the TURN REST secret: UDP and TCP on 3478, relaying on the
-// internet's address. allow-loopback-peers: all relayed addresses are one address, and a
-// relay that sends to another relay sends to its own address.
-async function startTurn(lab, tmp, artifacts, secret) {
-  const conf = path.join(tmp, 'turnserver.conf');
-  fs.writeFileSync(conf, [
-    `listening-port=${TURN_PORT}`, `listening-ip=${SERVER_IP}`, `relay-ip=${SERVER_IP}`,
-    'min-port=49152', 'max-port=65535',
-    'use-auth-secret', `static-auth-secret=${secret}`, 'realm=vantriel.test',
-    'no-tls', 'no-dtls', 'no-cli', 'no-rfc5780', 'allow-loopback-peers', 'fingerprint',
-    `userdb=${path.join(tmp, 'turndb')}`, `pidfile=${path.join(tmp, 'turnserver.pid')}`,
-    `log-file=${path.join(artifacts, 'turnserver.log')}`, 'simple-log', 'no-stdout-log', 'verbose',
-  ].join('\n') + '\n', { mode: 0o600 });
-  const proc = lab.spawnIn(lab.ns.inet, 'turnserver', ['-c', conf], { stdio: 'ignore' });
-  try {
-    await listening(lab.ns.inet, 'u', TURN_PORT, proc, 'turnserver');
-    await listening(lab.ns.inet, 't', TURN_PORT, proc, 'turnserver');
-  } catch (e) {
-    proc.kill('SIGKILL');
-    throw e;
-  }
-  return { proc, port: TURN_PORT, secret };
-}
-
-// vantriel-signal on the internet, handing out STUN and TURN over UDP and over TCP.
-async function startSignal(lab, tmp, artifacts, turn, extraArgs = []) {
-  const bin = process.env.VANTRIEL_SIGNAL_BIN;
-  if (!bin || !fs.existsSync(bin)) throw new Error('VANTRIEL_SIGNAL_BIN must name a built program (run the tests through ctest)');
-  const at = `${SERVER_IP}:${turn.port}`;
-  const args = ['--host', SERVER_IP, '--port', String(SIGNAL_PORT), '--data', path.join(tmp, 'signal.json'),
-    '--stun', `stun:${at}`, '--turn', `turn:${at}?transport=udp`, '--turn', `turn:${at}?transport=tcp`,
-    // Every technician of the lab joins from a router's address, many times a run.
-    '--joins-per-min', '600', '--delay-base-ms', '20', '--delay-max-ms', '200', '--flush-ms', '100', ...extraArgs];
-  const proc = lab.spawnIn(lab.ns.inet, bin, args, {
-    env: { ...process.env, VTR_SIGNAL_TURN_SECRET: turn.secret },
-    stdio: ['ignore', 'pipe', 'pipe'],
+function listening(ns, proto, port, proc, what) {
+  return waitFor(async () => (await nsExec(ns, 'ss', [`-Hln${proto}`, 'sport', '=', `:${port}`])).trim(), {
+    what: `${what} to listen on ${port}`,
+    giveUp: () => proc.exitCode !== null && `${what} ended (${proc.exitCode})`,
   });
-  return signalListening(proc, artifacts);
 }
 
 // The selected candidate pair of `page`'s newest open peer connection (or of the one

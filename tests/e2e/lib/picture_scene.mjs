@@ -9,6 +9,7 @@ import path from 'node:path';
 import { execFile } from 'node:child_process';
 import { chromium } from 'playwright-core';
 import { CHROMIUM_ARGS, CHROMIUM_BIN } from './host.mjs';
+import { waitFor } from './waiting.mjs';
 
 // The scene's window: the left half of the host PC's screen, away from its browser.
 // Its page's place on the screen is known once it shows (see startScene); y is set then.
@@ -221,11 +222,8 @@ export async function startScene(display) {
     args: [...CHROMIUM_ARGS, `--window-position=${SCENE.x},${SCENE.y}`, `--window-size=${SCENE.w},800`,
       '--app=data:text/html,<title>scene</title>'],
   });
-  let page = null;
-  for (let i = 0; i < 100 && !page; i++) {
-    page = context.pages().find((p) => p.url().startsWith('data:')) ?? null;
-    if (!page) await new Promise((r) => setTimeout(r, 100));
-  }
+  const page = await waitFor(() => context.pages().find((p) => p.url().startsWith('data:')),
+    { timeout: 10000, interval: 100, what: 'the scene window' }).catch(() => null);
   for (const p of context.pages()) if (p !== page) await p.close();
   if (!page) throw new Error('the scene window did not open');
   await page.evaluate(sceneScript);

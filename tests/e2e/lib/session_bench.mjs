@@ -9,10 +9,10 @@
 // Chromium's TimeTicks (CLOCK_MONOTONIC on Linux) less a fixed origin, which is measured
 // once per page (see `clockOf`). Network namespaces share that clock.
 import { acceptWithControl, screenPoint } from './twopc.mjs';
+import { sleep } from './waiting.mjs';
 
-export { screenPoint };
+export { screenPoint, sleep };
 
-export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 export const monoUs = () => Number(process.hrtime.bigint() / 1000n);
 // Random pauses between samples, so that no sample keeps the same phase to the 30 fps
 // capture, the 60 Hz frames of the pages or a timer of the host.

@@ -5,14 +5,17 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import dgram from 'node:dgram';
 import crypto from 'node:crypto';
 import readline from 'node:readline';
 import { spawn, execFile } from 'node:child_process';
 import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
-import { CHROMIUM_ARGS, CHROMIUM_BIN, freePort, startHost } from './host.mjs';
-import { signalListening } from './signal_proc.mjs';
+import { CHROMIUM_ARGS, CHROMIUM_BIN, startHost } from './host.mjs';
+import { startSignal } from './signal_proc.mjs';
+import { startTurn } from './turn_proc.mjs';
+import { waitFor } from './waiting.mjs';
+
+export { waitFor };
 
 export const HOST_ID = '700000001';
 export const TECH_ID = '700000002';
@@ -20,8 +23,6 @@ export const SCREEN = { width: 1280, height: 800 };
 // The technician's name holds markup: wherever the other side shows it, it must stay text.
 export const HOST_NAME = 'PC de Ana';
 export const TECH_NAME = '<img src=x onerror=__p=1>Luis';
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Every process started here, so that an exit without `stop` (a crash of the test runner)
 // still leaves nothing behind.
@@ -51,24 +52,6 @@ function requireFile(name) {
   const file = process.env[name];
   if (!file || !fs.existsSync(file)) throw new Error(`${name} must name a built program (run the tests through ctest)`);
   return file;
-}
-
-// Polls `fn` until it returns something truthy and returns that; a throw counts as "not
-// yet". On time-out the last value or error is in the message.
-export async function waitFor(fn, { timeout = 10000, interval = 50, what = 'a condition' } = {}) {
-  const end = Date.now() + timeout;
-  let last;
-  for (;;) {
-    try {
-      const v = await fn();
-      if (v) return v;
-      last = v;
-    } catch (e) {
-      last = e;
-    }
-    if (Date.now() > end) throw new Error(`timed out after ${timeout} ms waiting for ${what} (last: ${last instanceof Error ? last.message : JSON.stringify(last)})`);
-    await sleep(interval);
-  }
 }
 
 // Test-side instrumentation: every RTCPeerConnection the page makes lands in window.__pcs,
@@ -104,20 +87,6 @@ export async function instrumentPeerConnections(page) {
   });
 }
 
-// A port free for both TCP and UDP (coturn listens on both).
-async function freeUdpTcpPort() {
-  for (;;) {
-    const port = await freePort();
-    const sock = dgram.createSocket('udp4');
-    const ok = await new Promise((resolve) => {
-      sock.once('error', () => resolve(false));
-      sock.bind(port, '127.0.0.1', () => resolve(true));
-    });
-    await new Promise((r) => sock.close(r)).catch(() => {});
-    if (ok) return port;
-  }
-}
-
 // Xvfb picks its own display number and writes it to fd 3. RANDR is off because
 // Chromium's X11 screen capturer does not start on Xvfb while it is on.
 async function startXvfb(artifacts, logName = 'xvfb.log') {
@@ -134,54 +103,11 @@ async function startXvfb(artifacts, logName = 'xvfb.log') {
   return { proc, display: ':' + number.trim() };
 }
 
-// One STUN Binding request; coturn answers once it listens.
-function stunAnswers(port) {
-  return new Promise((resolve) => {
-    const sock = dgram.createSocket('udp4');
-    const req = Buffer.alloc(20);
-    req.writeUInt16BE(0x0001, 0);
-    req.writeUInt32BE(0x2112a442, 4);
-    crypto.randomBytes(12).copy(req, 8);
-    const done = (ok) => { clearTimeout(t); sock.close(); resolve(ok); };
-    const t = setTimeout(() => done(false), 200);
-    sock.on('message', (m) => done(m.readUInt16BE(0) === 0x0101));
-    sock.on('error', () => done(false));
-    sock.send(req, port, '127.0.0.1');
-  });
-}
-
-// coturn with the TURN REST secret, relaying on loopback only. The secret goes through a
-// configuration file so it stays out of `ps`.
-async function startTurn(tmp, artifacts, secret) {
-  const port = await freeUdpTcpPort();
-  const conf = path.join(tmp, 'turnserver.conf');
-  fs.writeFileSync(conf, [
-    `listening-port=${port}`, 'listening-ip=127.0.0.1', 'relay-ip=127.0.0.1',
-    'use-auth-secret', `static-auth-secret=${secret}`, 'realm=vantriel.test',
-    'no-tls', 'no-dtls', 'no-cli', 'no-rfc5780', 'allow-loopback-peers', 'fingerprint',
-    `userdb=${path.join(tmp, 'turndb')}`, `pidfile=${path.join(tmp, 'turnserver.pid')}`,
-    `log-file=${path.join(artifacts, 'turnserver.log')}`, 'simple-log', 'no-stdout-log', 'verbose',
-  ].join('\n') + '\n', { mode: 0o600 });
-  const proc = track(spawn('turnserver', ['-c', conf], { stdio: 'ignore' }));
-  await waitFor(async () => {
-    if (proc.exitCode !== null) throw new Error(`turnserver ended (${proc.exitCode}); see turnserver.log`);
-    return stunAnswers(port);
-  }, { timeout: 10000, what: 'coturn to answer STUN' }).catch((e) => { proc.kill('SIGKILL'); throw e; });
-  return { proc, port, secret };
-}
-
-async function startSignal(tmp, artifacts, turn, extraArgs) {
-  const bin = requireFile('VANTRIEL_SIGNAL_BIN');
-  const args = ['--host', '127.0.0.1', '--port', '0', '--data', path.join(tmp, 'signal.json'),
-    '--stun', `stun:127.0.0.1:${turn.port}`, '--turn', `turn:127.0.0.1:${turn.port}?transport=udp`,
-    // A wrong key is answered at once, so refusal tests do not wait seconds.
-    '--delay-base-ms', '20', '--delay-max-ms', '200', '--flush-ms', '100', ...extraArgs];
-  const proc = track(spawn(bin, args, {
-    env: { ...process.env, VTR_SIGNAL_TURN_SECRET: turn.secret },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  }));
-  return signalListening(proc, artifacts);
-}
+// The servers on loopback, tracked like every process started here.
+const onLoopback = {
+  startTurn: (dir, artifacts, secret) => startTurn({ dir, artifacts, secret, start: (...a) => track(spawn(...a)) }),
+  startSignal: (dir, artifacts, turn, args) => startSignal({ dir, artifacts, turn, args, start: (...a) => track(spawn(...a)) }),
+};
 
 // A desktop session has a UTF-8 locale; CI may have none, and then Chromium cannot name a
 // picked file whose name holds non-ASCII characters.
@@ -327,9 +253,9 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
     const secret = crypto.randomBytes(24).toString('hex');
     // The technician's PC has a display of its own, so each PC has its own clipboard.
     const [xvfb, techXvfb, turn] = await startAll(
-      [startXvfb(artifacts), startXvfb(artifacts, 'xvfb-tech.log'), (net ? net.startTurn : startTurn)(tmp, artifacts, secret)],
+      [startXvfb(artifacts), startXvfb(artifacts, 'xvfb-tech.log'), (net ?? onLoopback).startTurn(tmp, artifacts, secret)],
       (started) => stopProcess(started.proc));
-    const signal = await (net ? net.startSignal : startSignal)(tmp, artifacts, turn, signalArgs);
+    const signal = await (net ?? onLoopback).startSignal(tmp, artifacts, turn, signalArgs);
     cleanup.push(() => stopProcess(signal.proc));
     const display = xvfb.display;
 
