@@ -4,16 +4,18 @@ import assert from 'node:assert/strict';
 import { pageModule } from './lib/page_scripts.mjs';
 
 const { I18N, t, setLANG } = await pageModule('i18n.js');
-const { esc, prettyId, mmss, fmtIdField, yes, cleanKey } = await pageModule('core.js');
+const { esc, formatId, mmss, formatIdField, yes, cleanAccessCode } = await pageModule('core.js');
 const { joinProblem } = await pageModule('tech_session.js');
 const { normCallCode } = await pageModule('call.js');
 const { serverTestUrl } = await pageModule('settings.js');
 const { notesHtml, updBarContent } = await pageModule('update.js');
 const { hostText, knownHostText } = await pageModule('host_texts.js');
+const { accessCodeOf, identityOf } = await pageModule('keeper_host.js');
+const { WEB_KEEPER } = await pageModule('web_keeper.js');
 // setLANG keeps only the two languages; a third one is tried on the table directly.
 const setLang = (l) => setLANG(l);
 
-test('t picks the language, falls back to Spanish, then to the key', () => {
+test('t picks the language, falls back to Spanish, then to the text id', () => {
   setLang('es');
   assert.equal(t('saved'), 'Ajustes guardados');
   setLang('en');
@@ -47,7 +49,7 @@ test('t hands back a non-text entry unchanged', () => {
   setLang('es');
 });
 
-test('both languages have every key, non-empty, with the same placeholders', () => {
+test('both languages have every text id, non-empty, with the same placeholders', () => {
   const { es, en } = I18N;
   assert.deepEqual(Object.keys(en).sort(), Object.keys(es).sort());
   assert.ok(Object.keys(es).length >= 248);
@@ -72,14 +74,29 @@ test('esc makes host and peer text inert', () => {
   assert.equal(esc('Año · ñandú'), 'Año · ñandú');
 });
 
-test('prettyId groups exactly nine digits', () => {
-  assert.equal(prettyId('123456789'), '123 456 789');
-  assert.equal(prettyId('123 456-789'), '123 456 789');
-  assert.equal(prettyId(123456789), '123 456 789');
-  assert.equal(prettyId('12345678'), '12345678');
-  assert.equal(prettyId('1234567890'), '1234567890');
-  assert.equal(prettyId('abc'), '');
-  assert.equal(prettyId(null), '');
+test('formatId groups exactly nine digits', () => {
+  assert.equal(formatId('123456789'), '123 456 789');
+  assert.equal(formatId('123 456-789'), '123 456 789');
+  assert.equal(formatId(123456789), '123 456 789');
+  assert.equal(formatId('12345678'), '12345678');
+  assert.equal(formatId('1234567890'), '1234567890');
+  assert.equal(formatId('abc'), '');
+  assert.equal(formatId(null), '');
+});
+
+test("the host's identity and access code replies reach the page under the page's names", async () => {
+  const reply = { id: '123456789', id_bonito: '123 456 789', clave: 'K7P2QX', llave: 's3cr3t', nombre: 'Ana', servidor: 'https://s.example' };
+  assert.deepEqual(identityOf(reply),
+    { id: '123456789', formatId: '123 456 789', accessCode: 'K7P2QX', secret: 's3cr3t', name: 'Ana', server: 'https://s.example' });
+  for (const bad of [null, undefined, 'x', 7]) assert.equal(identityOf(bad), null, String(bad));
+  // The browser page's identity has the same members, with nothing to be reached by.
+  if (!globalThis.location) globalThis.location = { origin: 'https://s.example' };
+  const web = await WEB_KEEPER.identity();
+  assert.deepEqual(Object.keys(web).sort(), Object.keys(identityOf(reply)).sort());
+  assert.equal(web.id + web.accessCode + web.secret, '');
+  // A session's end and a renewal may carry a new code; anything else carries none.
+  assert.equal(accessCodeOf({ ok: true, clave: 'AB12CD' }), 'AB12CD');
+  for (const none of [{ ok: true }, { clave: '' }, null, 'AB12CD']) assert.equal(accessCodeOf(none), '', JSON.stringify(none));
 });
 
 test('mmss shows minutes, then hours from one hour on', () => {
@@ -92,7 +109,7 @@ test('mmss shows minutes, then hours from one hour on', () => {
 });
 
 test('the ID field groups digits as they are typed and keeps at most nine', () => {
-  const f = fmtIdField;
+  const f = formatIdField;
   let typed = '';
   const seen = [];
   for (const ch of '1234567890') {
@@ -113,14 +130,14 @@ test('a switch is off only for no, 0, false and off', () => {
   for (const v of ['si', 'sí', 'yes', '1', 'true', 'on', '', '  ', 'nope', undefined, null]) assert.equal(yes(v), true, String(v));
 });
 
-test('join checks: nine digits not starting with 0, a key, not the own ID', () => {
+test('join checks: nine digits not starting with 0, an access code, not the own ID', () => {
   const jp = joinProblem;
-  assert.equal(jp('012 345 678', 'ABC', '111222333').key, 'badId');
-  assert.equal(jp('12345678', 'ABC', '111222333').key, 'badId');
-  assert.equal(jp('123 456 789', ' - ', '111222333').key, 'noKey');
-  assert.equal(jp('111 222 333', 'abc', '111222333').key, 'selfId');
+  assert.equal(jp('012 345 678', 'ABC', '111222333').textId, 'badId');
+  assert.equal(jp('12345678', 'ABC', '111222333').textId, 'badId');
+  assert.equal(jp('123 456 789', ' - ', '111222333').textId, 'noKey');
+  assert.equal(jp('111 222 333', 'abc', '111222333').textId, 'selfId');
   assert.equal(jp('123 456 789', 'k7p-2qx', '111222333'), null);
-  assert.equal(cleanKey(' k7p-2 qx '), 'K7P2QX');
+  assert.equal(cleanAccessCode(' k7p-2 qx '), 'K7P2QX');
 });
 
 test('call codes: six of A-Z and 0-9, typed in any case', () => {

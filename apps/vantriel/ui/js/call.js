@@ -1,10 +1,10 @@
-// Voice calls (`CALLX`): the call tab's set-up and room, the room socket, and one audio
+// Voice calls (`CALL`): the call tab's set-up and room, the room socket, and one audio
 // connection to every other member (a full mesh: newcomers offer, members present answer).
 // Also the microphone card of the settings form.
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
-import { ID } from "./state.js";
+import { IDENTITY } from "./state.js";
 import { keeper } from "./keeper.js";
 import { copyText, drawInto, toast } from "./ui.js";
 import { ICE_DEFAULT, wsUrl } from "./signal.js";
@@ -13,7 +13,7 @@ import { mungeOpus } from "./sdp.js";
 import { isTalking, meterPct, newCallCode, normCallCode, rejoinDelay, rejoinPlan, rms } from "./voice_logic.js";
 
 export { normCallCode };
-export let CALLX = null;
+export let CALL = null;
 
 const METER_MS = 120;
 const REJOIN_ANSWER_MS = 15000;
@@ -36,18 +36,18 @@ function resendState(c) {
 
 // Starts or joins the room `code` (ignored while a call exists).
 async function startCall(code, create) {
-  if (CALLX) return;
+  if (CALL) return;
   const mic = await getMic();
   if (!mic) return;
-  if (CALLX) {
+  if (CALL) {
     mic.getTracks().forEach((tr) => tr.stop());
     return;
   }
   const c = {
-    code, create, mic, peers: new Map(), me: null, host: null, ice: [], muted: false, deaf: false, talk: false,
-    ws: null, ping: null, meterT: null, ac: null, secret: null, tries: 0, retryT: null, reconnecting: false,
+    code, create, mic, peers: new Map(), me: null, leader: null, ice: [], muted: false, deaf: false, talk: false,
+    ws: null, ping: null, meterT: null, ac: null, memberSecret: null, tries: 0, retryT: null, reconnecting: false,
   };
-  CALLX = c;
+  CALL = c;
   if (!openRoom(c)) {
     toast(t("srvDown"), 6000);
     leaveCall();
@@ -71,8 +71,8 @@ function openRoom(c) {
   }
   c.ws = ws;
   ws.onopen = () => {
-    const join = { t: "join", name: (ID && ID.nombre) || "", create: c.me === null && c.create };
-    if (c.me !== null && c.secret) Object.assign(join, { id: c.me, secret: c.secret });
+    const join = { t: "join", name: (IDENTITY && IDENTITY.name) || "", create: c.me === null && c.create };
+    if (c.me !== null && c.memberSecret) Object.assign(join, { id: c.me, secret: c.memberSecret });
     send(c, join);
     // Coming back, a socket that the room does not answer (sent on to a node that died
     // and is not yet known dead) is given up for the next try.
@@ -85,7 +85,7 @@ function openRoom(c) {
   };
   // A socket that fails before the room first answered: the server is out of reach.
   ws.onerror = () => {
-    if (CALLX !== c || c.ws !== ws || c.me !== null) return;
+    if (CALL !== c || c.ws !== ws || c.me !== null) return;
     toast(t("srvDown"), 6000);
     leaveCall();
   };
@@ -96,10 +96,10 @@ function openRoom(c) {
     } catch (err) {
       return;
     }
-    if (m && typeof m === "object" && CALLX === c && c.ws === ws) onRoom(c, m);
+    if (m && typeof m === "object" && CALL === c && c.ws === ws) onRoom(c, m);
   };
   ws.onclose = () => {
-    if (CALLX === c && c.ws === ws) roomLost(c);
+    if (CALL === c && c.ws === ws) roomLost(c);
   };
   return true;
 }
@@ -126,7 +126,7 @@ function roomLost(c) {
     drawCall();
   }
   c.retryT = setTimeout(() => {
-    if (CALLX === c && !openRoom(c)) roomLost(c);
+    if (CALL === c && !openRoom(c)) roomLost(c);
   }, wait);
 }
 
@@ -158,9 +158,9 @@ function rejoined(c, m) {
 function onRoom(c, m) {
   switch (m.t) {
     case "welcome":
-      c.host = m.host;
+      c.leader = m.host; // the member who may remove others
       c.ice = Array.isArray(m.iceServers) ? m.iceServers : [];
-      c.secret = typeof m.secret === "string" ? m.secret : null;
+      c.memberSecret = typeof m.secret === "string" ? m.secret : null;
       c.tries = 0;
       c.reconnecting = false;
       clearTimeout(c.retryT);
@@ -198,7 +198,7 @@ function onRoom(c, m) {
     case "peer-leave": {
       const p = c.peers.get(m.id);
       if (p) dropMember(c, p);
-      if (m.host !== undefined) c.host = m.host;
+      if (m.host !== undefined) c.leader = m.host;
       drawCall();
       break;
     }
@@ -232,10 +232,10 @@ function member(c, id, name, offering) {
     p.audio.play().catch(() => {});
   };
   pc.onicecandidate = (e) => {
-    if (e.candidate && CALLX === c) send(c, { t: "signal", to: id, data: { ice: e.candidate.toJSON() } });
+    if (e.candidate && CALL === c) send(c, { t: "signal", to: id, data: { ice: e.candidate.toJSON() } });
   };
   pc.onconnectionstatechange = () => {
-    if (CALLX === c && c.peers.get(id) === p) drawMember(c, p);
+    if (CALL === c && c.peers.get(id) === p) drawMember(c, p);
   };
   if (offering) {
     (async () => {
@@ -243,7 +243,7 @@ function member(c, id, name, offering) {
         const offer = await pc.createOffer();
         const sdp = mungeOpus(offer.sdp, true);
         await pc.setLocalDescription({ type: "offer", sdp });
-        if (CALLX === c) send(c, { t: "signal", to: id, data: { sdp: { type: "offer", sdp } } });
+        if (CALL === c) send(c, { t: "signal", to: id, data: { sdp: { type: "offer", sdp } } });
       } catch (e) {
         console.warn("call offer failed:", e && e.message);
       }
@@ -276,7 +276,7 @@ async function onMemberSignal(c, m) {
         const answer = await pc.createAnswer();
         const sdp = mungeOpus(answer.sdp, true);
         await pc.setLocalDescription({ type: "answer", sdp });
-        if (CALLX === c) send(c, { t: "signal", to: m.from, data: { sdp: { type: "answer", sdp } } });
+        if (CALL === c) send(c, { t: "signal", to: m.from, data: { sdp: { type: "answer", sdp } } });
       }
     } else if (data.ice && typeof data.ice === "object") {
       if (!pc.remoteDescription) p.iceq.push(data.ice);
@@ -318,7 +318,7 @@ function startMeter(c) {
     c.ac.createMediaStreamSource(c.mic).connect(an);
     const buf = new Float32Array(an.fftSize);
     c.meterT = setInterval(() => {
-      if (CALLX !== c) return;
+      if (CALL !== c) return;
       an.getFloatTimeDomainData(buf);
       const level = rms(buf);
       const bar = $("callMeter");
@@ -337,9 +337,9 @@ function startMeter(c) {
 }
 
 export function leaveCall() {
-  const c = CALLX;
+  const c = CALL;
   if (!c) return;
-  CALLX = null;
+  CALL = null;
   clearInterval(c.ping);
   clearInterval(c.meterT);
   clearTimeout(c.retryT);
@@ -361,9 +361,9 @@ export function leaveCall() {
 // A window closed during a call: the room hears of it from the socket's end; the host
 // process is told here, or it would go on waiting for the call before an update.
 window.addEventListener("pagehide", () => {
-  const c = CALLX;
+  const c = CALL;
   if (!c) return;
-  CALLX = null;
+  CALL = null;
   keeper().callNoteOnUnload();
   if (c.ws) c.ws.close();
 });
@@ -377,13 +377,13 @@ function stateText(p) {
 }
 
 function memberHtml(c, p) {
-  const host = c.host !== null && p.id === c.host;
+  const leader = c.leader !== null && p.id === c.leader;
   return '<li id="callM-' + esc(p.id) + '" class="member' + (p.talk ? " talk" : "") + '">' +
-    '<span class="mname"><b>' + esc(p.name) + "</b>" + (host ? " · " + esc(t("callHost")) : "") + "</span>" +
+    '<span class="mname"><b>' + esc(p.name) + "</b>" + (leader ? " · " + esc(t("callHost")) : "") + "</span>" +
     '<span class="mstate">' + esc(stateText(p)) + "</span>" +
     '<input type="range" min="0" max="100" value="' + Math.round(p.vol * 100) + '" data-vol="' + esc(p.id) +
     '" aria-label="' + esc(p.name) + '">' +
-    (c.me !== null && c.host === c.me ? '<button type="button" class="btn sm" data-kick="' + esc(p.id) + '">' + esc(t("callKick")) + "</button>" : "") +
+    (c.me !== null && c.leader === c.me ? '<button type="button" class="btn sm" data-kick="' + esc(p.id) + '">' + esc(t("callKick")) + "</button>" : "") +
     "</li>";
 }
 
@@ -397,7 +397,7 @@ function drawMember(c, p) {
 }
 
 export function drawCall() {
-  const c = CALLX;
+  const c = CALL;
   $("callSetup").hidden = !!c;
   $("callRoom").hidden = !c;
   $("callDot").hidden = !c;
@@ -405,7 +405,7 @@ export function drawCall() {
     drawInto($("callRoom"), "");
     return;
   }
-  const meHost = c.me !== null && c.host === c.me;
+  const meLeader = c.me !== null && c.leader === c.me;
   drawInto($("callRoom"),
     '<div class="card"><h2>' + esc(t("inCall")) + "</h2>" +
     '<div class="idrow"><div class="idblock"><div class="lbl">' + esc(t("code")) + '</div><div id="callCodeShown" class="bigkey">' +
@@ -418,15 +418,15 @@ export function drawCall() {
     '<button type="button" class="btn danger" id="callLeave">' + esc(t("leave")) + "</button></div>" +
     '<div class="meterrow"><span>' + esc(t("myMic")) + '</span><div class="meter" aria-hidden="true"><i id="callMeter"></i></div></div>' +
     '<ul id="callMembers" class="members">' +
-    '<li id="callMe" class="member' + (c.talk ? " talk" : "") + '"><span class="mname"><b>' + esc((ID && ID.nombre) || "") + "</b> " +
-    esc(t("callYou")) + (meHost ? " · " + esc(t("callHost")) : "") + '</span><span class="mstate">' + (c.muted ? "🔇" : "🎙") + "</span></li>" +
+    '<li id="callMe" class="member' + (c.talk ? " talk" : "") + '"><span class="mname"><b>' + esc((IDENTITY && IDENTITY.name) || "") + "</b> " +
+    esc(t("callYou")) + (meLeader ? " · " + esc(t("callHost")) : "") + '</span><span class="mstate">' + (c.muted ? "🔇" : "🎙") + "</span></li>" +
     [...c.peers.values()].map((p) => memberHtml(c, p)).join("") +
     "</ul>" +
     '<p class="tip">' + esc(t("callKeep")) + "</p></div>");
 }
 
 $("callRoom").addEventListener("click", (e) => {
-  const c = CALLX;
+  const c = CALL;
   const b = e.target.closest("button");
   if (!c || !b) return;
   if (b.id === "callMute") {
@@ -451,7 +451,7 @@ $("callRoom").addEventListener("click", (e) => {
 });
 
 $("callRoom").addEventListener("input", (e) => {
-  const c = CALLX;
+  const c = CALL;
   if (!c || e.target.dataset.vol === undefined) return;
   const p = [...c.peers.values()].find((x) => String(x.id) === e.target.dataset.vol);
   if (!p) return;
@@ -503,12 +503,12 @@ export async function fillMicList(current) {
     .join("");
 }
 
-let MICT = null; // the running microphone test; `opening` until the microphone answers
+let MIC_TEST = null; // the running microphone test; `opening` until the microphone answers
 export function micTest() {
-  if (MICT) {
+  if (MIC_TEST) {
     // A press while the microphone is still opening must not open a second one that
     // nothing would ever stop.
-    if (!MICT.opening) stopMicTest();
+    if (!MIC_TEST.opening) stopMicTest();
     return;
   }
   const dev = $("sMic") ? $("sMic").value : "";
@@ -516,13 +516,13 @@ export function micTest() {
   const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc };
   if (dev) audio.deviceId = { exact: dev };
   const test = { opening: true, fewNames: micNamesHidden, stream: null, ac: null };
-  MICT = test;
+  MIC_TEST = test;
   navigator.mediaDevices
     .getUserMedia({ audio })
     .then((stream) => {
       test.stream = stream;
       test.opening = false;
-      if (MICT !== test) return stream.getTracks().forEach((tr) => tr.stop());
+      if (MIC_TEST !== test) return stream.getTracks().forEach((tr) => tr.stop());
       test.ac = new AudioContext();
       const an = test.ac.createAnalyser();
       an.fftSize = 512;
@@ -540,15 +540,15 @@ export function micTest() {
       if (test.fewNames) fillMicList($("sMic") ? $("sMic").value : "");
     })
     .catch(() => {
-      if (MICT === test) stopMicTest();
+      if (MIC_TEST === test) stopMicTest();
       toast(t("micDenied"), 7000);
     });
 }
 
 function stopMicTest() {
-  const m = MICT;
+  const m = MIC_TEST;
   if (!m) return;
-  MICT = null;
+  MIC_TEST = null;
   clearInterval(m.timer);
   clearTimeout(m.stopT);
   if (m.stream) m.stream.getTracks().forEach((tr) => tr.stop());

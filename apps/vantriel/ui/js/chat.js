@@ -2,7 +2,7 @@
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
-import { addSessionPart, SES, sendCtl } from "./session.js";
+import { addSessionPart, SESSION, sendCtl } from "./session.js";
 import { CHAT_LOG_MAX_LINES, CHAT_MAX_CHARS, chatText, dropPeer, guardOf } from "./message_logic.js";
 
 export const CHAT_MAX = CHAT_MAX_CHARS;
@@ -68,7 +68,7 @@ $("chatForm").addEventListener("submit", (e) => {
   e.preventDefault();
   const input = $("chatIn");
   const text = input.value.slice(0, CHAT_MAX).trim();
-  const s = SES;
+  const s = SESSION;
   if (!text || !s) return;
   if (!sendCtl(s, { t: "chat", text })) return;
   chatOwn(text);

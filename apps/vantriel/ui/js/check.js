@@ -4,7 +4,7 @@
 
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
-import { addSessionPart, sendCtl, SES, transportCerts } from "./session.js";
+import { addSessionPart, sendCtl, SESSION, transportCerts } from "./session.js";
 import { CheckExchange, COMMIT, groupCode, REVEAL, spokenCode } from "./check_logic.js";
 
 // A peer that sent no commitment this long after the channel opened cannot be checked:
@@ -24,18 +24,18 @@ function checkStart(s) {
   // session), so they cannot be swapped once the nonces are known.
   c.chain = transportCerts(s)
     .then(async (fps) => {
-      if (SES !== s) return;
+      if (SESSION !== s) return;
       // Without the certificates nothing can be vouched for.
       if (!fps) return setState(s, "unverified");
       c.ex = await CheckExchange.create({ role: s.role, localFp: fps.local, remoteFp: fps.remote });
-      if (SES === s) sendCtl(s, c.ex.commitMessage());
+      if (SESSION === s) sendCtl(s, c.ex.commitMessage());
     })
     .catch((e) => {
       console.warn("check code:", e && e.message);
       setState(s, "unverified");
     });
   c.timer = setTimeout(() => {
-    if (SES !== s || c.state !== "waiting" || (c.ex && c.ex.peerCommitment !== null)) return;
+    if (SESSION !== s || c.state !== "waiting" || (c.ex && c.ex.peerCommitment !== null)) return;
     setState(s, "unchecked");
   }, SILENT_MS);
   showCheck(s);
@@ -52,9 +52,9 @@ function onCheckMessage(s, m) {
   checkStart(s);
   const c = s.check;
   c.chain = c.chain.then(async () => {
-    if (SES !== s || !c.ex || c.state === "unverified") return;
+    if (SESSION !== s || !c.ex || c.state === "unverified") return;
     const replies = await c.ex.receive(m);
-    if (SES !== s) return;
+    if (SESSION !== s) return;
     for (const r of replies) sendCtl(s, r);
     if (c.ex.broken) {
       console.warn("check code: the peer sent " + c.ex.broken);
@@ -69,7 +69,7 @@ function onCheckMessage(s, m) {
       // A late commitment takes the check up again, on its own clock.
       if (c.state === "unchecked") setState(s, "waiting");
       c.revealT = setTimeout(() => {
-        if (SES === s && c.state === "waiting") {
+        if (SESSION === s && c.state === "waiting") {
           console.warn("check code: the peer committed and never revealed");
           setState(s, "unverified");
         }
@@ -109,7 +109,7 @@ export function checkHtml(s, id) {
 }
 
 export function showCheck(s) {
-  if (SES !== s) return;
+  if (SESSION !== s) return;
   for (const id of ["hbCheck", "vCheck"]) {
     const el = $(id);
     if (el) el.innerHTML = checkInner(s);

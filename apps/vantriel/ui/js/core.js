@@ -28,7 +28,7 @@ export function yes(v) {
 }
 
 // Nine digits as three groups of three; anything else as its bare digits.
-export function prettyId(v) {
+export function formatId(v) {
   const d = String(v === null || v === undefined ? "" : v).replace(/\D/g, "");
   return d.length === 9 ? d.slice(0, 3) + " " + d.slice(3, 6) + " " + d.slice(6) : d;
 }
@@ -45,7 +45,7 @@ export function mmss(sec) {
 
 // The ID field as the user types: digits only, at most nine, a space after the third
 // and the sixth digit as soon as another digit follows.
-export function fmtIdField(v) {
+export function formatIdField(v) {
   const d = String(v === null || v === undefined ? "" : v).replace(/\D/g, "").slice(0, 9);
   let out = d.slice(0, 3);
   if (d.length > 3) out += " " + d.slice(3, 6);
@@ -64,8 +64,8 @@ export function caretAfterDigits(text, n) {
   return text.length;
 }
 
-// The key as the technician typed it, without blanks and dashes, upper case.
-export function cleanKey(v) {
+// The access code as the technician typed it, without blanks and dashes, upper case.
+export function cleanAccessCode(v) {
   return String(v === null || v === undefined ? "" : v).replace(/[\s-]/g, "").toUpperCase();
 }
 

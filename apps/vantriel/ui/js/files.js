@@ -4,7 +4,7 @@
 import { $, esc } from "./core.js";
 import { t } from "./i18n.js";
 import { closeModal, modal, toast } from "./ui.js";
-import { addSessionPart, SES } from "./session.js";
+import { addSessionPart, SESSION } from "./session.js";
 import { keeper } from "./keeper.js";
 import { chatIncoming, chatOwn, chatSystem } from "./chat.js";
 import { FILE_CHUNK, FILE_MAX, isRisky, OfferGate, readOffer, sizeText, transferId } from "./file_logic.js";
@@ -17,7 +17,7 @@ const BOX_EVERY = 32; // chunks between progress updates
 const BOX_LINGER_MS = 6000;
 
 const FILE_ASK = new Map(); // outgoing id -> resolve(answer)
-let RX = null; // the one incoming transfer, from its offer on (its dialog maybe still waiting)
+let INCOMING = null; // the one incoming transfer, from its offer on (its dialog maybe still waiting)
 let offerShown = false; // the offer dialog is the open modal
 
 // --- progress boxes ------------------------------------------------------------------
@@ -64,7 +64,7 @@ let gaveUp = false; // its receiver said it could not keep it
 // Sends the files one after another; files picked or dropped while one is being sent wait
 // behind it, whichever pick they came from.
 export async function sendFiles(files) {
-  const s = SES;
+  const s = SESSION;
   for (const file of Array.from(files || [])) {
     if (!fileChannel(s)) {
       toast(t("fileNoSession"));
@@ -84,7 +84,7 @@ export async function sendFiles(files) {
   try {
     while (SEND_Q.length) {
       const next = SEND_Q.shift();
-      if (SES !== next.s || !fileChannel(next.s)) box(next.id, t("fileNo", ownName(next.file)));
+      if (SESSION !== next.s || !fileChannel(next.s)) box(next.id, t("fileNo", ownName(next.file)));
       else await sendFile(next.s, next.file, next.id);
     }
   } finally {
@@ -109,10 +109,10 @@ async function sendFile(s, file, id) {
   sendJson(ch, { t: "fs", id, name, size: file.size });
   const ok = await answer;
   FILE_ASK.delete(id);
-  if (!ok || SES !== s || ch.readyState !== "open") {
+  if (!ok || SESSION !== s || ch.readyState !== "open") {
     // Giving up without an answer: the end message withdraws the offer, so a dialog the
     // other side still shows closes instead of taking a transfer that never comes.
-    if (!ok && SES === s && ch.readyState === "open") sendJson(ch, { t: "fe", id });
+    if (!ok && SESSION === s && ch.readyState === "open") sendJson(ch, { t: "fe", id });
     box(id, t("fileNo", name));
     return;
   }
@@ -130,7 +130,7 @@ async function sendChunks(s, ch, file, id) {
   const name = ownName(file);
   const chunks = Math.ceil(file.size / FILE_CHUNK);
   for (let i = 0; i < chunks; i++) {
-    if (SES !== s || ch.readyState !== "open") {
+    if (SESSION !== s || ch.readyState !== "open") {
       box(id, t("fileNo", name));
       return;
     }
@@ -141,12 +141,12 @@ async function sendChunks(s, ch, file, id) {
       // The file changed or went away while being read (a log still written, a pulled
       // stick): the end message comes early, so the receiver drops what it got too.
       console.info("file read failed:", e && e.name);
-      if (SES === s && ch.readyState === "open") sendJson(ch, { t: "fe", id });
+      if (SESSION === s && ch.readyState === "open") sendJson(ch, { t: "fe", id });
       box(id, t("fileNo", name));
       return;
     }
     while (ch.bufferedAmount > HIGH_WATER && ch.readyState === "open") await drained(ch);
-    if (SES !== s || ch.readyState !== "open" || gaveUp) {
+    if (SESSION !== s || ch.readyState !== "open" || gaveUp) {
       box(id, t("fileNo", name));
       return;
     }
@@ -209,7 +209,7 @@ function onOffer(s, m) {
   const offer = readOffer(m);
   // A second offer while one is incoming (or waiting for its dialog) is refused without
   // asking, as is a size that cannot be a file we take, and an offer over the rate.
-  if (RX || !offer.ok) {
+  if (INCOMING || !offer.ok) {
     sendJson(ch, { t: "fa", id: offer.id, ok: false });
     return;
   }
@@ -224,12 +224,12 @@ function onOffer(s, m) {
     s, id: offer.id, name: offer.name, size: offer.size, parts: [], stage: null, got: 0, ok: false, chunks: 0,
     answering: false, shown: false, waitT: null,
   };
-  RX = rx;
+  INCOMING = rx;
   if (when === "wait") {
     dropPeer(s, "offerQuiet");
     rx.waitT = setTimeout(() => {
       rx.waitT = null;
-      if (RX === rx && SES === s) offerIfRoom(s, ch, rx);
+      if (INCOMING === rx && SESSION === s) offerIfRoom(s, ch, rx);
     }, gate.waitMs);
     return;
   }
@@ -254,12 +254,12 @@ async function roomFor(size) {
 
 async function offerIfRoom(s, ch, rx) {
   const free = await roomFor(rx.size);
-  if (RX !== rx || SES !== s) return;
+  if (INCOMING !== rx || SESSION !== s) return;
   if (free === null) {
     showOffer(s, ch, rx);
     return;
   }
-  RX = null;
+  INCOMING = null;
   offerGate(s).answered();
   sendJson(ch, { t: "fa", id: rx.id, ok: false });
   const why = t("fileNoRoom", rx.name, sizeText(rx.size), sizeText(free));
@@ -269,20 +269,20 @@ async function offerIfRoom(s, ch, rx) {
 
 function showOffer(s, ch, rx) {
   const answer = async (ok) => {
-    if (RX !== rx || rx.ok || rx.answering) return;
+    if (INCOMING !== rx || rx.ok || rx.answering) return;
     offerGate(s).answered();
     if (ok) {
       rx.answering = true;
       rx.stage = await openStage(rx.id);
       rx.answering = false;
-      if (RX !== rx) {
+      if (INCOMING !== rx) {
         dropStage(rx.stage);
         return;
       }
       rx.ok = true;
       box(rx.id, t("fileRecv", rx.name), 0);
     } else {
-      RX = null;
+      INCOMING = null;
     }
     sendJson(ch, { t: "fa", id: rx.id, ok });
   };
@@ -308,7 +308,7 @@ function showOffer(s, ch, rx) {
 }
 
 function onChunk(s, data) {
-  const rx = RX;
+  const rx = INCOMING;
   if (!rx || !rx.ok || rx.s !== s || !(data instanceof ArrayBuffer)) return;
   if (rx.got + data.byteLength > rx.size) {
     failRx(rx);
@@ -321,9 +321,9 @@ function onChunk(s, data) {
 }
 
 function onEnd(s, m) {
-  const rx = RX;
+  const rx = INCOMING;
   if (!rx || rx.s !== s || m.id !== rx.id) return;
-  RX = null;
+  INCOMING = null;
   if (!rx.ok) {
     // The sender withdrew the offer before it was answered: the next offer's dialog
     // waits a while. One withdrawn before its dialog showed leaves no trace.
@@ -364,12 +364,12 @@ function saveFile(s, rx, blob) {
 // The session ended: an incoming transfer is dropped, pending offers count as refused
 // (the sender stops before its next chunk by itself).
 function filesReset() {
-  if (RX && RX.ok) box(RX.id, t("fileNo", RX.name));
-  if (RX) {
-    clearTimeout(RX.waitT);
-    dropStage(RX.stage);
+  if (INCOMING && INCOMING.ok) box(INCOMING.id, t("fileNo", INCOMING.name));
+  if (INCOMING) {
+    clearTimeout(INCOMING.waitT);
+    dropStage(INCOMING.stage);
   }
-  RX = null;
+  INCOMING = null;
   if (offerShown) closeModal();
   for (const resolve of FILE_ASK.values()) resolve(false);
 }
@@ -429,7 +429,7 @@ function stageWrite(rx, data) {
     if (st.failed) return;
     st.failed = true;
     console.warn("file staging failed:", e && e.name);
-    if (RX === rx) {
+    if (INCOMING === rx) {
       failRx(rx);
       const ch = fileChannel(rx.s);
       if (ch) sendJson(ch, { t: "fa", id: rx.id, ok: false });
@@ -440,7 +440,7 @@ function stageWrite(rx, data) {
 // The incoming transfer ends unsaved.
 function failRx(rx) {
   box(rx.id, t("fileNo", rx.name));
-  if (RX === rx) RX = null;
+  if (INCOMING === rx) INCOMING = null;
   dropStage(rx.stage);
 }
 
@@ -498,7 +498,7 @@ $("fileIn").addEventListener("change", (e) => {
 
 // Opens the file picker of the session.
 export function pickFiles() {
-  if (!fileChannel(SES)) {
+  if (!fileChannel(SESSION)) {
     toast(t("fileNoSession"));
     return;
   }

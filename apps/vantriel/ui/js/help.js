@@ -8,24 +8,24 @@ import { drawUpdPanel } from "./update.js";
 
 // The manual on screen: its language, whether one was asked for, the newest load, and
 // the credit words it brought.
-const MAN = { lang: null, loaded: false, seq: 0, by: "", author: "" };
+const MANUAL_VIEW = { lang: null, loaded: false, seq: 0, by: "", author: "" };
 
 // The first visit loads the manual in the page's language; later visits keep the
 // language the user picked with the manual's own buttons.
 export function openHelp() {
-  if (!MAN.loaded) loadManual(LANG);
+  if (!MANUAL_VIEW.loaded) loadManual(LANG);
   drawUpdPanel();
 }
 
 // When the interface language changes, a manual on screen follows it.
 onLanguageChange(() => {
-  if (MAN.loaded && MAN.lang !== LANG) loadManual(LANG);
+  if (MANUAL_VIEW.loaded && MANUAL_VIEW.lang !== LANG) loadManual(LANG);
   drawUpdPanel();
 });
 
 // The credit line: the manual's own words once it is loaded, else the page's.
 export function drawCredit() {
-  const by = MAN.by ? MAN.by + " " + MAN.author : t("creditBy") + " " + AUTHOR;
+  const by = MANUAL_VIEW.by ? MANUAL_VIEW.by + " " + MANUAL_VIEW.author : t("creditBy") + " " + AUTHOR;
   $("credit").innerHTML =
     esc(by) + ' · <button type="button" class="link" id="siteBtn">' +
     esc(t("support")) + "</button>";
@@ -33,23 +33,23 @@ export function drawCredit() {
 }
 
 async function loadManual(lang) {
-  const seq = ++MAN.seq;
-  MAN.lang = lang === "en" ? "en" : "es";
-  MAN.loaded = true;
+  const seq = ++MANUAL_VIEW.seq;
+  MANUAL_VIEW.lang = lang === "en" ? "en" : "es";
+  MANUAL_VIEW.loaded = true;
   drawManualLangButtons();
   let r;
   try {
-    r = await get("/api/manual?lang=" + MAN.lang);
+    r = await get("/api/manual?lang=" + MANUAL_VIEW.lang);
   } catch (e) {
     r = { ok: false, msg: "…" };
   }
-  if (seq !== MAN.seq) return; // a newer load replaced this one
+  if (seq !== MANUAL_VIEW.seq) return; // a newer load replaced this one
   drawManual(r || { ok: false, msg: "…" });
 }
 
 function drawManualLangButtons() {
-  $("mEs").setAttribute("aria-pressed", MAN.lang === "es" ? "true" : "false");
-  $("mEn").setAttribute("aria-pressed", MAN.lang === "en" ? "true" : "false");
+  $("mEs").setAttribute("aria-pressed", MANUAL_VIEW.lang === "es" ? "true" : "false");
+  $("mEn").setAttribute("aria-pressed", MANUAL_VIEW.lang === "en" ? "true" : "false");
 }
 
 function tocHtml(toc) {
@@ -72,8 +72,8 @@ function drawManual(r) {
     return;
   }
   const tx = r.txt || {};
-  MAN.by = String(tx.by || "");
-  MAN.author = String(r.author || "");
+  MANUAL_VIEW.by = String(tx.by || "");
+  MANUAL_VIEW.author = String(r.author || "");
   drawCredit();
   $("mTitle").textContent = tx.title || t("tabHelp");
   $("mVer").textContent = (tx.ver || "") + " " + (r.version || "");
@@ -85,7 +85,7 @@ function drawManual(r) {
     '<div class="mend"><img src="/img/firma.png" alt="' + esc(r.author) + '" width="200" height="48">' +
     "<p>" + esc(tx.by) + " " + esc(r.author) + " · " + esc(r.contact) + "</p>" +
     '<button type="button" class="btn primary" id="mDon">' +
-    (MAN.lang === "en" ? "☕ BUY ME A COFFEE" : "☕ INVÍTAME UN CAFÉ") + "</button></div>";
+    (MANUAL_VIEW.lang === "en" ? "☕ BUY ME A COFFEE" : "☕ INVÍTAME UN CAFÉ") + "</button></div>";
   $("mDon").addEventListener("click", donate);
 }
 
@@ -116,5 +116,5 @@ $("mBody").addEventListener("click", (e) => {
 $("mEs").addEventListener("click", () => loadManual("es"));
 $("mEn").addEventListener("click", () => loadManual("en"));
 $("mPrint").addEventListener("click", () => {
-  window.open("/manual/imprimir?lang=" + (MAN.lang || LANG), "_blank");
+  window.open("/manual/imprimir?lang=" + (MANUAL_VIEW.lang || LANG), "_blank");
 });

@@ -1,7 +1,7 @@
 // The session history, drawn from the last state.
 
-import { S } from "./state.js";
-import { $, esc, mmss, prettyId } from "./core.js";
+import { KEEPER_STATE } from "./state.js";
+import { $, esc, formatId, mmss } from "./core.js";
 import { LANG, t } from "./i18n.js";
 import { drawInto } from "./ui.js";
 
@@ -12,7 +12,7 @@ const HIST_COLS = {
 
 export function drawHistory() {
   const box = $("history");
-  const list = S && Array.isArray(S.sesiones) ? S.sesiones : [];
+  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.sesiones) ? KEEPER_STATE.sesiones : [];
   if (!list.length) {
     drawInto(box, '<p class="empty">' + esc(t("noHistory")) + "</p>");
     return;
@@ -25,7 +25,7 @@ export function drawHistory() {
     .map((s) => {
       s = s || {};
       const recv = s.rol === "recibi";
-      const id = prettyId(s.id);
+      const id = formatId(s.id);
       return (
         "<tr><td>" + esc(s.fecha) + "</td>" +
         "<td>" + esc(recv ? t("histRecv") : t("histGave")) + "</td>" +

@@ -4,12 +4,12 @@
 
 import { $, esc, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
-import { AJ, ID, S } from "./state.js";
+import { IDENTITY, KEEPER_STATE, SECTION_RECEIVE, setting } from "./state.js";
 import { get, post, sendInput } from "./api.js";
 import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
-import { hostSend, onHostClosed, onHostHello, onHostMessage } from "./signal.js";
+import { onRegistrationClosed, onRegistrationHello, onRegistrationMessage, sendOnRegistration } from "./signal.js";
 import {
-  endSession, flushSignals, newPC, onSignal, openSession, peerReturned, sendCtl, sendOffer, sessionNote, SES,
+  endSession, flushSignals, newPC, onSignal, openSession, peerReturned, sendCtl, sendOffer, sessionNote, SESSION,
   startLossTimer, stopTracks, wireChannel,
 } from "./session.js";
 import { pickCodec, sortCodecs } from "./sdp.js";
@@ -28,12 +28,13 @@ const REQUEST_MS = 58000;
 const ACCEPT_GUARD_MS = 1200;
 const BATCH = 200;
 
-function recibir(name) {
-  return AJ && AJ.recibir ? AJ.recibir[name] : undefined;
+// One setting of the "receive support" section.
+function receiveSetting(name) {
+  return setting(SECTION_RECEIVE, name);
 }
 
 function answer(sid, ok, reason) {
-  hostSend(ok ? { t: "answer", sid, ok: true } : { t: "answer", sid, ok: false, reason });
+  sendOnRegistration(ok ? { t: "answer", sid, ok: true } : { t: "answer", sid, ok: false, reason });
 }
 
 // --- the request ---------------------------------------------------------------------
@@ -44,18 +45,19 @@ let asking = null;
 let reqTick = null;
 let acceptGuard = null;
 
-// A technician asks to enter. The key is checked by the host process before anyone is
-// asked: a wrong key never shows the dialog.
+// A technician asks to enter. The access code is checked by the host process before
+// anyone is asked: a wrong code never shows the dialog.
 async function onHostRequest(m) {
   const sid = m.sid;
-  if (SES || asking) return answer(sid, false, "busy");
-  if (!yes(recibir("disponible"))) return answer(sid, false, "unavailable");
+  if (SESSION || asking) return answer(sid, false, "busy");
+  if (!yes(receiveSetting("disponible"))) return answer(sid, false, "unavailable");
   // `web`: the server says the technician uses its page in a browser, not the program.
   const req = { sid, name: typeof m.name === "string" ? m.name : "", web: m.web === true, until: 0, ice: m.iceServers, picking: false };
-  asking = req; // a second request while the key is checked is busy too
+  asking = req; // a second request while the code is checked is busy too
   let ok = false;
   try {
-    const r = await post("/api/verificar", { clave: typeof m.pass === "string" ? m.pass : "" });
+    const accessCode = typeof m.pass === "string" ? m.pass : "";
+    const r = await post("/api/verificar", { clave: accessCode });
     ok = !!(r && r.ok === true);
   } catch (e) {
     ok = false;
@@ -69,25 +71,26 @@ async function onHostRequest(m) {
   }
   req.until = Date.now() + REQUEST_MS;
   post("/api/aviso", { titulo: "Vantriel", texto: t("reqWho", req.name) }).catch(() => null);
-  if (yes(recibir("sonido"))) playReqSound();
+  if (yes(receiveSetting("sonido"))) playReqSound();
   showRequest(req);
 }
 
 // Why this PC's desktop cannot take the technician's input (a Wayland session, no
 // desktop), in the page's language; empty when it can.
 function controlBlocked() {
-  return S && S.control_posible === false ? String(hostWords(S.control_motivo) || "…") : "";
+  const st = KEEPER_STATE;
+  return st && st.control_posible === false ? String(hostWords(st.control_motivo) || "…") : "";
 }
 
 function showRequest(req) {
   $("reqWho").textContent = t("reqWho", req.name);
   $("reqWeb").hidden = !req.web;
   const blocked = controlBlocked();
-  $("reqCtl").checked = !blocked && yes(recibir("permitir_control"));
+  $("reqCtl").checked = !blocked && yes(receiveSetting("permitir_control"));
   $("reqCtl").disabled = !!blocked;
   $("reqCtlNote").textContent = blocked;
   $("reqCtlNote").hidden = !blocked;
-  $("reqAudio").checked = yes(recibir("compartir_audio"));
+  $("reqAudio").checked = yes(receiveSetting("compartir_audio"));
   $("reqCall").checked = false;
   // Who asks what to share: on Windows the browser's picker; elsewhere the browser's or,
   // on GNOME and KDE, the desktop's own window.
@@ -128,7 +131,7 @@ function closeRequest() {
 // Messages of the registration for a request or a session of this PC: the request itself,
 // its cancel, and the signals and ends of the session it became.
 function onServerMessage(m) {
-  const s = SES;
+  const s = SESSION;
   const ours = s && s.role === "host" && m.sid === s.sid;
   switch (m.t) {
     case "req":
@@ -163,15 +166,15 @@ function onServerMessage(m) {
 // already exchanged, the loss timer ends it and the PC is free for the next request.
 function onServerGone() {
   closeRequest();
-  const s = SES;
+  const s = SESSION;
   if (s && s.role === "host" && !s.connected) startLossTimer(s);
 }
 
-onHostMessage(onServerMessage);
-onHostClosed(onServerGone);
+onRegistrationMessage(onServerMessage);
+onRegistrationClosed(onServerGone);
 // Registering again during a session takes it along.
-onHostHello((hello) => {
-  const s = SES;
+onRegistrationHello((hello) => {
+  const s = SESSION;
   if (s && s.role === "host" && s.connected) hello.sid = s.sid;
 });
 
@@ -189,7 +192,7 @@ $("reqAccept").addEventListener("click", async () => {
   req.picking = true; // the countdown stops while the screen picker is open
   clearInterval(reqTick);
   closeDialog($("reqDlg"));
-  const stream = await captureScreen(settingFps(recibir("fps")), opts.audio);
+  const stream = await captureScreen(settingFps(receiveSetting("fps")), opts.audio);
   if (!stream) {
     releasePcSound();
     if (asking === req) {
@@ -308,7 +311,7 @@ function watchEnd(s, stream) {
   const v = stream.getVideoTracks()[0];
   if (v) {
     v.onended = () => {
-      if (SES === s && s.screen === stream) endSession("stopped", true);
+      if (SESSION === s && s.screen === stream) endSession("stopped", true);
     };
     if (v.readyState === "ended") setTimeout(v.onended, 0);
   }
@@ -316,8 +319,8 @@ function watchEnd(s, stream) {
 
 // What the session asks of this side.
 const HOST_SIDE = {
-  signal: (s, msg) => hostSend(Object.assign({ t: msg.t, sid: s.sid }, msg)),
-  leave: (s) => hostSend({ t: "bye", sid: s.sid }),
+  signal: (s, msg) => sendOnRegistration(Object.assign({ t: msg.t, sid: s.sid }, msg)),
+  leave: (s) => sendOnRegistration({ t: "bye", sid: s.sid }),
   redraw: () => drawHostBar(),
   stats: (s) => drawStats(s, "hbStats"),
   control: (s, m) => onHostControl(s, m),
@@ -334,7 +337,7 @@ const HOST_SIDE = {
 };
 
 async function startHostSession(req, opts, stream) {
-  const q = recibir("calidad");
+  const q = receiveSetting("calidad");
   const s = openSession(HOST_SIDE, {
     role: "host",
     sid: req.sid,
@@ -345,7 +348,7 @@ async function startHostSession(req, opts, stream) {
     audio: opts.audio, // the PC's sound goes to the technician
     call: opts.call, // the voice line starts with the session
     quality: QUALITIES.includes(q) ? q : "auto",
-    fps: settingFps(recibir("fps")),
+    fps: settingFps(receiveSetting("fps")),
     screen: stream, // the capture shared
     mons: [], // the host's monitors { i, w, h, primary }
     mon: 0, // the one the capture shows, for input
@@ -365,7 +368,7 @@ async function startHostSession(req, opts, stream) {
   });
   watchEnd(s, stream);
   await matchScreen(s);
-  if (SES !== s) return;
+  if (SESSION !== s) return;
   s.control = s.wantControl && s.surface === "monitor";
   const pc = await newPC(s);
   if (!pc) return;
@@ -392,10 +395,10 @@ async function startHostSession(req, opts, stream) {
   } catch (e) {
     // Without an offer the connection never starts: nothing would end the session.
     console.warn("offer failed:", e && e.message);
-    if (SES === s) endSession("lost", true);
+    if (SESSION === s) endSession("lost", true);
     return;
   }
-  if (SES !== s) return;
+  if (SESSION !== s) return;
   await flushSignals(s);
   sessionUnderway(s, "hbTime", CLOCK_IDLE).then(() => watchConsent(s));
   if (s.call) voiceOn(s);
@@ -405,7 +408,7 @@ async function startHostSession(req, opts, stream) {
 // The quality again once an answer settles which codecs both sides have.
 function negotiated(s, pc) {
   pc.addEventListener("signalingstatechange", () => {
-    if (SES === s && s.pc === pc && pc.signalingState === "stable") applyQuality(s);
+    if (SESSION === s && s.pc === pc && pc.signalingState === "stable") applyQuality(s);
   });
 }
 
@@ -451,8 +454,8 @@ function grant(s) {
 
 function hostChannelOpen(s) {
   sendCtl(s, helloMessage(grant(s), {
-    name: (ID && ID.nombre) || "",
-    id: (ID && ID.id) || "",
+    name: (IDENTITY && IDENTITY.name) || "",
+    id: (IDENTITY && IDENTITY.id) || "",
     quality: s.quality,
     fps: s.fps,
     ver: VER,
@@ -514,12 +517,12 @@ function queueInput(s, evs) {
 async function pump(s) {
   if (s.pumping) return;
   s.pumping = true;
-  while (SES === s && s.control && s.queue.pending()) {
+  while (SESSION === s && s.control && s.queue.pending()) {
     const batch = s.queue.take(BATCH);
     await sendInput({ mon: s.mon, ev: batch }).catch(() => null);
   }
   s.pumping = false;
-  if (SES !== s || !s.control) s.queue.clear();
+  if (SESSION !== s || !s.control) s.queue.clear();
 }
 
 // --- control messages ------------------------------------------------------------------
@@ -534,7 +537,7 @@ async function hostClipboard(s, m) {
   const set = m.t === "clip-set";
   // `why`: the host's refusal (this PC's clipboard cannot be reached), passed on as it is.
   const reply = (ok, text, big, why) => {
-    if (SES !== s) return;
+    if (SESSION !== s) return;
     const because = !ok && typeof why === "string" && why ? { why } : {};
     if (set) sendCtl(s, { t: "clip-ok", ok, ...because });
     else sendCtl(s, big ? { t: "clip", text: "", ok: false, big: true } : { t: "clip", text, ok, ...because });
@@ -560,7 +563,7 @@ async function hostClipboard(s, m) {
     if (!ok) return reply(false, "", false, r && r.msg);
     const got = ok && typeof r.texto === "string" ? r.texto : "";
     if (got.length > CLIP_MAX_CHARS) return reply(false, "", true);
-    if (ok && SES === s) {
+    if (ok && SESSION === s) {
       s.clipReads += 1;
       s.clipReadAt = Date.now();
       drawHostBar();
@@ -600,7 +603,7 @@ async function onHostControl(s, m) {
 const CLOCK_IDLE = "0:00";
 
 export function drawHostBar() {
-  const s = SES;
+  const s = SESSION;
   const bar = $("hostbar");
   const on = !!(s && s.role === "host");
   if (!on) {
@@ -668,7 +671,7 @@ async function toggleControl(s) {
   } else {
     await withdrawControl(s);
   }
-  if (SES !== s) return;
+  if (SESSION !== s) return;
   sendPerm(s);
   drawHostBar();
 }
@@ -682,21 +685,21 @@ const CONSENT_WATCH_MS = 3000;
 
 async function watchConsent(s) {
   clearTimeout(s.consentT);
-  if (SES !== s || s.role !== "host" || !s.control) return;
+  if (SESSION !== s || s.role !== "host" || !s.control) return;
   let st = null;
   try {
     st = await get("/api/estado");
   } catch (e) {
     st = null;
   }
-  if (SES !== s || !s.control) return;
+  if (SESSION !== s || !s.control) return;
   const refused = st && typeof st.control_rechazo === "string" ? st.control_rechazo : "";
   const asking = !refused && !!(st && st.control_pregunta === true);
   if (refused) {
     s.asking = false;
     s.refusal = refused;
     await withdrawControl(s);
-    if (SES !== s) return;
+    if (SESSION !== s) return;
     sendPerm(s);
     drawHostBar();
     toast(String(hostWords(refused)), 8000);
@@ -730,7 +733,7 @@ async function withdrawControl(s) {
 async function changeShare(s) {
   const stream = await captureScreen(s.fps, true);
   if (!stream) return; // cancelled: nothing changes
-  if (SES !== s) {
+  if (SESSION !== s) {
     stopTracks(stream);
     return;
   }
@@ -747,7 +750,7 @@ async function changeShare(s) {
   }
   stopTracks(old);
   await matchScreen(s);
-  if (SES !== s) return;
+  if (SESSION !== s) return;
   if (s.surface !== "monitor" && s.control) {
     await withdrawControl(s);
     toast(t("onlyView"), 7000);
@@ -773,7 +776,7 @@ onBarButtons($("hostbar"), "host", {
 });
 
 $("hostbar").addEventListener("change", (e) => {
-  const s = SES;
+  const s = SESSION;
   if (!s || s.role !== "host" || e.target.id !== "hbMon") return;
   s.mon = Number(e.target.value) || 0;
   sendPerm(s);

@@ -1,5 +1,5 @@
-// The two languages. Both tables hold the same keys; `t` falls back to Spanish, then
-// to the key itself.
+// The two languages. Both tables hold the same text ids; `t` falls back to Spanish, then
+// to the text id itself.
 // The interface language, "es" or "en"; only setLANG changes it.
 
 import { $ } from "./core.js";
@@ -588,13 +588,13 @@ export const I18N = {
   },
 };
 
-// The current language's text for a key, "{0}", "{1}"… replaced by the arguments.
+// The current language's text for a text id, "{0}", "{1}"… replaced by the arguments.
 // A non-string entry (the pcState map) is returned as it is.
-export function t(key, ...args) {
+export function t(textId, ...args) {
   const tbl = I18N[LANG] || I18N.es;
-  let v = Object.prototype.hasOwnProperty.call(tbl, key) ? tbl[key] : undefined;
-  if (v === undefined && Object.prototype.hasOwnProperty.call(I18N.es, key)) v = I18N.es[key];
-  if (v === undefined) return key;
+  let v = Object.prototype.hasOwnProperty.call(tbl, textId) ? tbl[textId] : undefined;
+  if (v === undefined && Object.prototype.hasOwnProperty.call(I18N.es, textId)) v = I18N.es[textId];
+  if (v === undefined) return textId;
   if (typeof v !== "string") return v;
   return v.replace(/\{(\d+)\}/g, (m, n) => (Number(n) < args.length ? String(args[Number(n)]) : m));
 }

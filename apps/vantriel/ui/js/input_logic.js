@@ -55,7 +55,7 @@ export class WheelAccumulator {
   }
 }
 
-// The shortcut menu, in menu order, with the text key of each entry.
+// The shortcut menu, in menu order, with the text id of each entry.
 export const COMBOS = [
   ["taskmgr", "kTaskmgr", ["ControlLeft", "ShiftLeft", "Escape"]],
   ["win", "kWin", ["MetaLeft"]],

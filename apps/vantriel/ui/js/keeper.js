@@ -5,11 +5,15 @@
 // it only through here, so the browser page never carries the local API client.
 //
 // A keeper has, each answering as the host's routes do:
-//   identity()            {id, id_bonito, clave, llave, nombre, servidor} (the web page:
-//                         no id and no key: it cannot be reached)
+//   identity()            {id, formatId, accessCode, secret, name, server}: this PC's
+//                         ID and its display form, the access code, the secret that
+//                         proves the ID to the server, the name shown to others and the
+//                         signalling server (the web page: no ID, code or secret: it
+//                         cannot be reached)
 //   state()               {recientes: [...], ...}
 //   sessionNote(body)     a session runs ({activa, rol, control, con, id})
-//   sessionOver()         it ended; the reply may carry a new access code (`clave`)
+//   sessionOver()         it ended; resolves with {accessCode}: the new access code, when
+//                         ending gave one
 //   sessionOverOnUnload() the same while the page goes away
 //   callNote(on), callNoteOnUnload()   a voice call runs or ended
 //   addRecent(id, name), removeRecent(id)   the recent list after the change

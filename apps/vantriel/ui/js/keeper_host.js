@@ -6,12 +6,23 @@ import { get, post, postOnUnload } from "./api.js";
 // call flag on, so the call's reports go one after the other.
 let callReports = Promise.resolve();
 
+// The host's identity reply (its members are the local API's) in the page's words.
+export function identityOf(r) {
+  if (!r || typeof r !== "object") return null;
+  return { id: r.id, formatId: r.id_bonito, accessCode: r.clave, secret: r.llave, name: r.nombre, server: r.servidor };
+}
+
+// The access code a reply of the host carries (a session's end, a renewal), else "".
+export function accessCodeOf(r) {
+  return r && typeof r === "object" && r.clave ? r.clave : "";
+}
+
 export const HOST_KEEPER = {
   mayStageInMemory: false, // the app window's profile is on disk
-  identity: () => post("/api/identidad", {}),
+  identity: async () => identityOf(await post("/api/identidad", {})),
   state: () => get("/api/estado"),
   sessionNote: (body) => post("/api/sesion", body),
-  sessionOver: () => post("/api/sesion", { activa: false }),
+  sessionOver: async () => ({ accessCode: accessCodeOf(await post("/api/sesion", { activa: false })) }),
   sessionOverOnUnload: () => postOnUnload("/api/sesion", { activa: false }),
   callNote(on) {
     callReports = callReports.then(() => post("/api/llamada", { activa: on })).catch(() => null);

@@ -20,37 +20,37 @@
 // as it loads. The technician's page for any browser (web_main.js) is built from the same
 // modules but those of the host: no api, keeper_host, host_session, update, settings or
 // shell.
-import { AJ, loadIdentity, loadState, setAJ } from "./state.js";
+import { loadIdentity, loadState, SECTION_GENERAL, setSettings, setting } from "./state.js";
 import { applyLang, setLANG } from "./i18n.js";
 import { get, post } from "./api.js";
 import { measureHeader } from "./ui.js";
 import { drawAll } from "./shell.js";
 import { updBusy, updSchedule, updState } from "./update.js";
-import { hostConnect, prefetchIce } from "./signal.js";
-import { SES } from "./session.js";
+import { connectRegistration, prefetchIce } from "./signal.js";
+import { SESSION } from "./session.js";
 import { setKeeper } from "./keeper.js";
 import { HOST_KEEPER } from "./keeper_host.js";
 
 async function boot() {
   setKeeper(HOST_KEEPER);
   // The settings and the clearing of a stale session do not depend on each other.
-  const [aj] = await Promise.all([
+  const [settings] = await Promise.all([
     get("/api/ajustes").catch(() => null),
     post("/api/sesion", { activa: false }).catch(() => null),
   ]);
-  setAJ(aj);
-  setLANG(AJ && AJ.general && AJ.general.idioma);
+  setSettings(settings);
+  setLANG(setting(SECTION_GENERAL, "idioma"));
   applyLang();
   measureHeader();
-  // After the session end (which renews the key), so the card shows the current key.
+  // After the session end (which renews the access code), so the card shows the current one.
   await Promise.all([loadIdentity(), loadState()]);
   drawAll();
-  hostConnect();
+  connectRegistration();
   prefetchIce();
   const u = updState();
   if (u && (u.phase === "checking" || updBusy(u))) updSchedule(0);
   setInterval(() => {
-    if (!SES) loadState();
+    if (!SESSION) loadState();
   }, 30000);
   document.documentElement.dataset.ready = "1";
   if (performance.mark) performance.mark("vantriel-ready");

@@ -3,12 +3,12 @@
 
 import { yes } from "./core.js";
 import { t } from "./i18n.js";
-import { AJ } from "./state.js";
+import { SECTION_CALL, SETTINGS } from "./state.js";
 import { toast } from "./ui.js";
 
 // A microphone stream, or null after telling the user why not.
 export async function getMic() {
-  const l = (AJ && AJ.llamada) || {};
+  const l = (SETTINGS && SETTINGS[SECTION_CALL]) || {};
   const proc = yes(l.procesar_voz);
   const audio = { echoCancellation: proc, noiseSuppression: proc, autoGainControl: proc, channelCount: 1 };
   if (l.microfono) audio.deviceId = { ideal: l.microfono };

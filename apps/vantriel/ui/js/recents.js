@@ -1,22 +1,22 @@
 // The technician's recent connections, drawn from the last state; a click fills the
 // connect form, the cross forgets one.
 
-import { onStateChange, S, setRecents } from "./state.js";
-import { $, esc, fmtIdField, prettyId, shortDate } from "./core.js";
+import { KEEPER_STATE, onStateChange, setRecents } from "./state.js";
+import { $, esc, formatId, formatIdField, shortDate } from "./core.js";
 import { t } from "./i18n.js";
 import { keeper } from "./keeper.js";
 import { drawInto } from "./ui.js";
 
 export function drawRecents() {
   const ul = $("recents");
-  const list = S && Array.isArray(S.recientes) ? S.recientes : [];
+  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.recientes) ? KEEPER_STATE.recientes : [];
   if (!list.length) {
     drawInto(ul, '<li class="empty">' + esc(t("noRecents")) + "</li>");
     return;
   }
   drawInto(ul, list
     .map((r, i) => {
-      const id = prettyId(r && r.id);
+      const id = formatId(r && r.id);
       return (
         '<li><button type="button" class="rsel" data-i2="' + i + '">' +
         '<span class="rid">' + esc(id) + "</span>" +
@@ -30,7 +30,7 @@ export function drawRecents() {
 }
 
 $("recents").addEventListener("click", async (e) => {
-  const list = S && Array.isArray(S.recientes) ? S.recientes : [];
+  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.recientes) ? KEEPER_STATE.recientes : [];
   const del = e.target.closest(".rdel");
   if (del) {
     const r = list[Number(del.dataset.d)];
@@ -50,10 +50,10 @@ $("recents").addEventListener("click", async (e) => {
   if (sel) {
     const r = list[Number(sel.dataset.i2)];
     if (!r) return;
-    $("peerId").value = fmtIdField(r.id);
+    $("peerId").value = formatIdField(r.id);
     $("peerKey").value = "";
     $("peerKey").focus();
   }
 });
 
-onStateChange("recientes", drawRecents);
+onStateChange("recents", drawRecents);

@@ -1,4 +1,4 @@
-// The support session (`SES`): the one peer connection of either role, its signals and
+// The support session (`SESSION`): the one peer connection of either role, its signals and
 // candidates, the report to the host process, the statistics and the end. The side that
 // opens a session (host_session.js, tech_session.js) hands it the side's hooks; the parts
 // every session has (chat, files, the voice line, the check code) register theirs once
@@ -8,12 +8,12 @@ import { t } from "./i18n.js";
 import { loadState, setAccessCode } from "./state.js";
 import { keeper } from "./keeper.js";
 import { toast } from "./ui.js";
-import { hostRenew, hostState, iceList, onHostState } from "./signal.js";
+import { iceList, onRegistrationState, registrationState, renewRegistration } from "./signal.js";
 import { mungeOpus, sdpFingerprint } from "./sdp.js";
 import { statsLine } from "./stats.js";
 import { certFingerprints } from "./check_logic.js";
 
-export let SES = null;
+export let SESSION = null;
 
 const LOSS_MS = 12000;
 const STATS_MS = 2000;
@@ -29,7 +29,7 @@ const CERT_RETRY_MS = 500;
 //                 leave(s)        tells the server the session ends
 //                 redraw(s)       the side's bar or viewer shows the session anew
 //                 renew(s)        the side's signalling socket may be as dead as the path:
-//                                 the technician's opens a new one (the host's is hostRenew)
+//                                 the technician's opens a new one (the host's is renewRegistration)
 //                 stats(s)        the statistics line (s.statLine) changed
 //                 control(s, m)   a control message no part took
 //                 move(s, ev)     events from `mov` (the host)
@@ -62,11 +62,11 @@ const CERT_RETRY_MS = 500;
 
 // Makes a session of `side` with `fields`; every later callback compares against it.
 export function openSession(side, fields) {
-  SES = Object.assign(
+  SESSION = Object.assign(
     { side, dc: {}, sigq: [], iceq: [], connected: false, started: 0, lostT: null, statT: null },
     fields,
   );
-  return SES;
+  return SESSION;
 }
 
 // The parts of every session: control messages they take by type, and what they do when
@@ -87,7 +87,7 @@ function hook(s, name, ...args) {
 
 // The side's bar or viewer shows the session anew (after a change of a part's state).
 export function redrawSession(s) {
-  if (SES === s) hook(s, "redraw");
+  if (SESSION === s) hook(s, "redraw");
 }
 
 // Sends a control message on `ctl` when it is open; otherwise it is dropped.
@@ -132,7 +132,7 @@ export function wireChannel(s, ch) {
   s.dc[ch.label] = ch;
   if (ch.label === "ctl") {
     const opened = () => {
-      if (SES !== s) return;
+      if (SESSION !== s) return;
       hook(s, "ctlOpen");
       for (const p of parts) if (p.ctlOpen) p.ctlOpen(s);
     };
@@ -140,7 +140,7 @@ export function wireChannel(s, ch) {
     // A channel the peer made may already be open when it is handed over.
     if (ch.readyState === "open") opened();
     ch.onmessage = (e) => {
-      const m = SES === s && typeof e.data === "string" ? parseMessage(e.data) : null;
+      const m = SESSION === s && typeof e.data === "string" ? parseMessage(e.data) : null;
       if (!m) return;
       // Messages the parts take are handled alike on both sides; the rest is the side's.
       const part = partFor(m.t);
@@ -150,13 +150,13 @@ export function wireChannel(s, ch) {
     };
   } else if (ch.label === "mov") {
     ch.onmessage = (e) => {
-      const m = SES === s && typeof e.data === "string" ? parseMessage(e.data) : null;
+      const m = SESSION === s && typeof e.data === "string" ? parseMessage(e.data) : null;
       if (m && m.t === "in") hook(s, "move", m.ev);
     };
   } else if (ch.label === "file") {
     ch.binaryType = "arraybuffer";
     ch.onmessage = (e) => {
-      if (SES !== s) return;
+      if (SESSION !== s) return;
       for (const p of parts) if (p.fileFrame) p.fileFrame(s, e.data);
     };
   }
@@ -166,7 +166,7 @@ export function wireChannel(s, ch) {
 export async function newPC(s) {
   const given = Array.isArray(s.ice) && s.ice.length ? s.ice : null;
   const ice = given || (await iceList());
-  if (SES !== s) return null;
+  if (SESSION !== s) return null;
   let pc;
   try {
     pc = new RTCPeerConnection({ iceServers: ice, bundlePolicy: "max-bundle" });
@@ -180,17 +180,17 @@ export async function newPC(s) {
       endSession("lost", true);
       return null;
     }
-    if (SES !== s) {
+    if (SESSION !== s) {
       pc.close();
       return null;
     }
   }
   s.pc = pc;
   pc.onicecandidate = (e) => {
-    if (e.candidate && SES === s) sendSignal(s, { ice: e.candidate.toJSON() });
+    if (e.candidate && SESSION === s) sendSignal(s, { ice: e.candidate.toJSON() });
   };
   pc.onconnectionstatechange = () => {
-    if (SES !== s || s.pc !== pc) return;
+    if (SESSION !== s || s.pc !== pc) return;
     const st = pc.connectionState;
     if (st === "connected") {
       // After every (re)connection: still the certificate the session began with.
@@ -221,7 +221,7 @@ export async function newPC(s) {
 export function startLossTimer(s) {
   clearTimeout(s.lostT);
   s.lostT = setTimeout(() => {
-    if (SES === s && (!s.pc || s.pc.connectionState !== "connected")) endSession("lost", true);
+    if (SESSION === s && (!s.pc || s.pc.connectionState !== "connected")) endSession("lost", true);
   }, LOSS_MS);
 }
 
@@ -254,9 +254,9 @@ async function restartIce(s, renew = true) {
   // Until the restart is answered: a path that came back by itself on one side may still
   // be gone on the other, which only the new candidates mend.
   s.restartT = setTimeout(() => {
-    if (SES === s && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s);
+    if (SESSION === s && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s);
   }, RESTART_MS);
-  if (renew && s.pc.signalingState === "have-local-offer") hostRenew();
+  if (renew && s.pc.signalingState === "have-local-offer") renewRegistration();
   // One offer at a time: two made together (the timer's and a socket's becoming ready)
   // would both be answered, and the second answer would find nothing to answer.
   if (s.offering) return;
@@ -272,14 +272,14 @@ async function restartIce(s, renew = true) {
 }
 
 // The registration socket is (again) ready: a session still reconnecting offers at once.
-onHostState(() => {
-  const s = SES;
-  if (hostState() !== "online") return;
+onRegistrationState(() => {
+  const s = SESSION;
+  if (registrationState() !== "online") return;
   if (s && s.role === "host" && s.pc && (s.reconnecting || s.pc.signalingState === "have-local-offer")) restartIce(s, false);
 });
 
 window.addEventListener("online", () => {
-  const s = SES;
+  const s = SESSION;
   if (s && s.reconnecting && s.role === "host") restartIce(s, false);
 });
 
@@ -288,13 +288,13 @@ window.addEventListener("online", () => {
 // rather than when its own timers notice. The host makes every offer; the technician only
 // answers, so the two never offer at the same time.
 export function peerReturned(s) {
-  if (SES !== s || !s.pc || s.role !== "host") return;
+  if (SESSION !== s || !s.pc || s.role !== "host") return;
   restartIce(s, false);
 }
 
 // A signal from the other side: SDP or an ICE candidate. Only the host makes offers.
 export async function onSignal(data) {
-  const s = SES;
+  const s = SESSION;
   if (!s || !data || typeof data !== "object") return;
   if (!s.pc) {
     s.sigq.push(data);
@@ -309,7 +309,7 @@ export async function onSignal(data) {
 
 // Applies the signals that arrived before the peer connection existed, in order.
 export async function flushSignals(s) {
-  while (SES === s && s.sigq.length) {
+  while (SESSION === s && s.sigq.length) {
     try {
       await applySignal(s, s.sigq.shift());
     } catch (e) {
@@ -341,14 +341,14 @@ async function applySignal(s, data) {
     }
     s.pin = fp;
     await pc.setRemoteDescription({ type, sdp });
-    if (SES !== s) return;
+    if (SESSION !== s) return;
     for (const c of s.iceq.splice(0)) await pc.addIceCandidate(c).catch(() => {});
     if (type === "offer") {
       hook(s, "offer");
       const answer = await pc.createAnswer();
       const sdp = mungeOpus(answer.sdp);
       await pc.setLocalDescription({ type: "answer", sdp });
-      if (SES === s) sendSignal(s, { sdp: { type: "answer", sdp } });
+      if (SESSION === s) sendSignal(s, { sdp: { type: "answer", sdp } });
     }
   } else if (data.ice && typeof data.ice === "object") {
     if (!pc.remoteDescription) s.iceq.push(data.ice);
@@ -362,14 +362,14 @@ async function applySignal(s, data) {
 // same digest. A later read that shows another certificate ends the session. Resolves
 // with { local, remote }, or null (none readable, or the session ended).
 export async function transportCerts(s) {
-  for (let i = 0; i < CERT_TRIES && SES === s; i++) {
+  for (let i = 0; i < CERT_TRIES && SESSION === s; i++) {
     let fps = null;
     try {
       fps = certFingerprints((await s.pc.getStats()).values());
     } catch (e) {
       fps = null;
     }
-    if (SES !== s) return null;
+    if (SESSION !== s) return null;
     if (fps) {
       const sameDigest = s.pin && s.pin.split(" ")[0] === fps.remote.split(" ")[0];
       if (!s.certPin && !(sameDigest && s.pin !== fps.remote)) s.certPin = fps.remote;
@@ -388,7 +388,7 @@ export async function sendOffer(s) {
   const offer = await s.pc.createOffer();
   const sdp = mungeOpus(offer.sdp);
   await s.pc.setLocalDescription({ type: "offer", sdp });
-  if (SES === s) sendSignal(s, { sdp: { type: "offer", sdp } });
+  if (SESSION === s) sendSignal(s, { sdp: { type: "offer", sdp } });
 }
 
 // Tells the keeper that the session runs (and whether control is granted).
@@ -406,10 +406,10 @@ export function sessionNote(s) {
 export function startStats(s) {
   clearInterval(s.statT);
   s.statT = setInterval(async () => {
-    if (SES !== s || !s.pc) return;
+    if (SESSION !== s || !s.pc) return;
     try {
       const report = await s.pc.getStats();
-      if (SES !== s) return;
+      if (SESSION !== s) return;
       const r = statsLine(report.values(), s.role, s.statSample || null, Date.now());
       s.statSample = r.sample;
       s.statLine = r.line;
@@ -427,12 +427,12 @@ export function startStats(s) {
       // that went away disconnected only after several seconds more (seven, measured, after
       // a change of address). The registration socket may be as dead as the path (a new
       // address), so a new one opens, and the restart is offered on it once it is ready
-      // (onHostState); ICE's own verdict, when it comes, restarts as before.
+      // (onRegistrationState); ICE's own verdict, when it comes, restarts as before.
       if (s.role === "host") {
         if (quiet && !s.reconnecting) {
           s.reconnecting = true;
           hook(s, "redraw");
-          hostRenew();
+          renewRegistration();
         }
         else if (!r.quiet && s.reconnecting && s.pc.connectionState === "connected") pathBack(s);
       }
@@ -463,9 +463,9 @@ const END_TOASTS = { peer: "endedPeer", lost: "endedLost", stopped: "endedStop",
 // other side and the server are told. The `bye` of "cert" says so, over the transport the
 // session began with, so the other person learns why (an older peer reads a plain `bye`).
 export async function endSession(reason, notify) {
-  const s = SES;
+  const s = SESSION;
   if (!s) return;
-  SES = null;
+  SESSION = null;
   let byeSent = false;
   if (notify) {
     byeSent = sendCtl(s, reason === "cert" ? { t: "bye", reason } : { t: "bye" });
@@ -496,7 +496,7 @@ export async function endSession(reason, notify) {
   try {
     const r = await keeper().sessionOver();
     // Receiving support renews the access code.
-    if (s.role === "host" && r && r.clave) setAccessCode(r.clave);
+    if (s.role === "host" && r && r.accessCode) setAccessCode(r.accessCode);
   } catch (e) {
     /* the host clears it at the next start */
   }
@@ -506,12 +506,12 @@ export async function endSession(reason, notify) {
 
 // A window closed during a session: tell the peer and the host, then end it.
 window.addEventListener("pagehide", () => {
-  const s = SES;
+  const s = SESSION;
   if (!s) return;
   sendCtl(s, { t: "bye" });
   // The server too, or it would hold the session for a technician's return.
   hook(s, "leave");
   keeper().sessionOverOnUnload();
-  SES = null;
+  SESSION = null;
   if (s.pc) s.pc.close();
 });

@@ -4,13 +4,13 @@
 
 import { $, mmss } from "./core.js";
 import { t } from "./i18n.js";
-import { addSessionPart, sessionNote, SES, startStats } from "./session.js";
+import { addSessionPart, sessionNote, SESSION, startStats } from "./session.js";
 import { chatSystem } from "./chat.js";
 
 // The time since the connection came up into element `id`; `idle` before that.
 export function drawClock(s, id, idle) {
   const el = $(id);
-  if (el && SES === s) el.textContent = s.started ? mmss((Date.now() - s.started) / 1000) : idle;
+  if (el && SESSION === s) el.textContent = s.started ? mmss((Date.now() - s.started) / 1000) : idle;
 }
 
 // The statistics line (s.statLine) into element `id`.
@@ -32,7 +32,7 @@ export function redrawBar(bar, html, after) {
 // with the session and the button.
 export function onBarButtons(bar, role, handlers) {
   bar.addEventListener("click", (e) => {
-    const s = SES;
+    const s = SESSION;
     const b = e.target.closest("button");
     if (!s || s.role !== role || !b) return;
     const fn = Object.prototype.hasOwnProperty.call(handlers, b.id) ? handlers[b.id] : null;

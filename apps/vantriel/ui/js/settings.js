@@ -1,12 +1,14 @@
 // The settings tab: the form is built from GET /api/ajustes every time the tab opens.
 
-import { AJ, ID, loadIdentity, loadState, S, setAJ } from "./state.js";
+import {
+  IDENTITY, KEEPER_STATE, loadIdentity, loadState, SECTION_GENERAL, SECTION_RECEIVE, setSettings, setting, SETTINGS,
+} from "./state.js";
 import { $, esc, yes } from "./core.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
 import { get, post } from "./api.js";
 import { confirmAsk, toast } from "./ui.js";
 import { openLink } from "./actions.js";
-import { dropIce, hostConnect, hostDisconnect, hostState } from "./signal.js";
+import { closeRegistration, connectRegistration, dropIce, registrationState } from "./signal.js";
 import { fillMicList, micTest } from "./call.js";
 import { hostText } from "./host_texts.js";
 
@@ -22,25 +24,26 @@ onLanguageChange(() => {
 
 export async function openSettings() {
   try {
-    setAJ(await get("/api/ajustes"));
+    setSettings(await get("/api/ajustes"));
   } catch (e) {
     /* build from what we have */
   }
   buildSettingsForm();
 }
 
-function swHtml(id, key, on, hintKey) {
+// A switch labelled with the text of `textId`, and its hint's text when given.
+function swHtml(id, textId, on, hintTextId) {
   return (
     '<label class="switch"><input type="checkbox" role="switch" id="' + id + '"' + (on ? " checked" : "") +
-    (hintKey ? ' aria-describedby="' + id + 'Hint"' : "") + '><span class="track" aria-hidden="true"></span><span>' +
-    esc(t(key)) + "</span></label>" +
-    (hintKey ? '<p class="tip" id="' + id + 'Hint">' + esc(t(hintKey)) + "</p>" : "")
+    (hintTextId ? ' aria-describedby="' + id + 'Hint"' : "") + '><span class="track" aria-hidden="true"></span><span>' +
+    esc(t(textId)) + "</span></label>" +
+    (hintTextId ? '<p class="tip" id="' + id + 'Hint">' + esc(t(hintTextId)) + "</p>" : "")
   );
 }
 
-function selHtml(id, key, value, options) {
+function selHtml(id, textId, value, options) {
   return (
-    '<label class="fld"><span>' + esc(t(key)) + '</span><select id="' + id + '">' +
+    '<label class="fld"><span>' + esc(t(textId)) + '</span><select id="' + id + '">' +
     options
       .map(([v, label]) => '<option value="' + esc(v) + '"' + (v === value ? " selected" : "") + ">" + esc(label) + "</option>")
       .join("") +
@@ -55,32 +58,33 @@ export function buildSettingsForm() {
 }
 
 function drawSettingsForm() {
-  const a = AJ || {};
+  // The form is where the settings file's names meet the page: read and written as they are.
+  const a = SETTINGS || {};
   const g = a.general || {};
   const r = a.recibir || {};
   const l = a.llamada || {};
-  const calidad = ["auto", "nitidez", "fluidez"].includes(r.calidad) ? r.calidad : "auto";
+  const quality = ["auto", "nitidez", "fluidez"].includes(r.calidad) ? r.calidad : "auto";
   const fps = ["15", "30", "60"].includes(String(r.fps)) ? String(r.fps) : "30";
   const f = $("setForm");
   f.innerHTML =
     '<div class="grid2">' +
     '<fieldset class="card"><legend><h2>' + esc(t("setGeneral")) + "</h2></legend>" +
     '<label class="fld"><span>' + esc(t("sName")) + '</span><input id="sName" maxlength="32" autocomplete="off" value="' +
-    esc(g.nombre) + '" placeholder="' + esc(ID && ID.nombre) + '" aria-describedby="sNameHint"></label>' +
+    esc(g.nombre) + '" placeholder="' + esc(IDENTITY && IDENTITY.name) + '" aria-describedby="sNameHint"></label>' +
     '<p class="tip" id="sNameHint">' + esc(t("sNameHint")) + "</p>" +
     selHtml("sLang", "sLang", g.idioma === "en" ? "en" : "es", [["es", "Español (México)"], ["en", "English"]]) +
-    swHtml("sAutostart", "sAutostart", !!(S && S.inicio_windows), "sAutostartHint") +
+    swHtml("sAutostart", "sAutostart", !!(KEEPER_STATE && KEEPER_STATE.inicio_windows), "sAutostartHint") +
     swHtml("sUpd", "sUpd", g.buscar_actualizaciones !== "no") +
     "</fieldset>" +
     '<fieldset class="card"><legend><h2>' + esc(t("setReceive")) + "</h2></legend>" +
     swHtml("sAvail", "sAvail", yes(r.disponible)) +
     swHtml("sCtl", "sCtl", yes(r.permitir_control)) +
     swHtml("sAud", "sAud", yes(r.compartir_audio)) +
-    selHtml("sQual", "sQual", calidad, [["auto", t("qAuto")], ["nitidez", t("qText")], ["fluidez", t("qMotion")]]) +
+    selHtml("sQual", "sQual", quality, [["auto", t("qAuto")], ["nitidez", t("qText")], ["fluidez", t("qMotion")]]) +
     selHtml("sFps", "sFps", fps, [["15", "15"], ["30", "30"], ["60", "60"]]) +
     swHtml("sSound", "sSound", yes(r.sonido)) +
     '<div class="fld"><span id="sNewIdLbl">' + esc(t("sNewId")) + "</span>" +
-    '<div class="row"><b class="mono">' + esc(ID && ID.id_bonito) + '</b><button type="button" class="btn sm" id="sNewIdBtn" aria-describedby="sNewIdHint">' +
+    '<div class="row"><b class="mono">' + esc(IDENTITY && IDENTITY.formatId) + '</b><button type="button" class="btn sm" id="sNewIdBtn" aria-describedby="sNewIdHint">' +
     esc(t("sNewIdBtn")) + '</button></div><p class="tip" id="sNewIdHint">' + esc(t("sNewIdHint")) + "</p></div>" +
     "</fieldset>" +
     '<fieldset class="card"><legend><h2>' + esc(t("setCall")) + "</h2></legend>" +
@@ -91,7 +95,7 @@ function drawSettingsForm() {
     "</fieldset>" +
     '<fieldset class="card"><legend><h2>' + esc(t("setAdvanced")) + "</h2></legend>" +
     '<label class="fld"><span>' + esc(t("sServer")) + '</span><input id="sServer" autocomplete="off" spellcheck="false" value="' +
-    esc(g.servidor) + '" placeholder="' + esc(S && S.servidor) + '" aria-describedby="sServerHint"></label>' +
+    esc(g.servidor) + '" placeholder="' + esc(KEEPER_STATE && KEEPER_STATE.servidor) + '" aria-describedby="sServerHint"></label>' +
     '<p class="tip" id="sServerHint">' + esc(t("sServerHint")) + "</p>" +
     '<button type="button" class="btn sm" id="sTest">' + esc(t("sTest")) + "</button>" +
     "</fieldset></div>" +
@@ -135,7 +139,7 @@ $("setForm").addEventListener("submit", (e) => {
 async function saveSettings() {
   const body = readSettingsForm();
   const autostart = $("sAutostart").checked;
-  const before = ID ? { servidor: ID.servidor, nombre: ID.nombre } : null;
+  const before = IDENTITY ? { server: IDENTITY.server, name: IDENTITY.name } : null;
   let r;
   try {
     r = await post("/api/ajustes", body);
@@ -148,7 +152,7 @@ async function saveSettings() {
     return;
   }
   let note = "";
-  if (S && autostart !== !!S.inicio_windows) {
+  if (KEEPER_STATE && autostart !== !!KEEPER_STATE.inicio_windows) {
     try {
       const w = await post("/api/inicio_windows", { on: autostart });
       if (w && w.msg) note = String(hostText(w.msg));
@@ -156,19 +160,19 @@ async function saveSettings() {
       /* reported through the state below */
     }
   }
-  setAJ(r.ajustes || AJ);
-  const lang = AJ && AJ.general && AJ.general.idioma === "en" ? "en" : "es";
+  setSettings(r.ajustes || SETTINGS);
+  const lang = setting(SECTION_GENERAL, "idioma") === "en" ? "en" : "es";
   if (lang !== LANG) changeLanguage(lang);
   await loadIdentity();
   await loadState();
   buildSettingsForm();
-  const changed = !before || !ID || before.servidor !== ID.servidor || before.nombre !== ID.nombre;
-  if (changed || !yes(AJ && AJ.recibir && AJ.recibir.disponible)) {
-    hostDisconnect();
+  const changed = !before || !IDENTITY || before.server !== IDENTITY.server || before.name !== IDENTITY.name;
+  if (changed || !yes(setting(SECTION_RECEIVE, "disponible"))) {
+    closeRegistration();
     dropIce();
-    hostConnect();
-  } else if (hostState() === "off") {
-    hostConnect();
+    connectRegistration();
+  } else if (registrationState() === "off") {
+    connectRegistration();
   }
   // The start-with-Windows note would vanish under the saved toast: show both.
   if (note) toast(t("saved") + " · " + note, 6000);
@@ -189,11 +193,11 @@ function askNewId() {
       toast(hostText(r && r.msg) || "…", 6000);
       return;
     }
-    hostDisconnect();
+    closeRegistration();
     await loadIdentity();
-    hostConnect();
+    connectRegistration();
     if (settingsShown()) buildSettingsForm();
-    toast(ID ? ID.id_bonito : "");
+    toast(IDENTITY ? IDENTITY.formatId : "");
   });
 }
 
@@ -205,7 +209,7 @@ export function serverTestUrl(field, inUse) {
 }
 
 async function testServer() {
-  const url = serverTestUrl($("sServer").value, S && S.servidor);
+  const url = serverTestUrl($("sServer").value, KEEPER_STATE && KEEPER_STATE.servidor);
   try {
     const r = await fetch(url, { cache: "no-store" });
     const j = await r.json();

@@ -2,7 +2,10 @@
 // form, the language button, quit and donation; and the redraws when what they show
 // changes.
 
-import { AJ, ID, onStateChange, S, setAJ, setAccessCode, setSettingLocally } from "./state.js";
+import {
+  IDENTITY, KEEPER_STATE, onStateChange, SECTION_GENERAL, SECTION_RECEIVE, setAccessCode, setSettingLocally, setSettings,
+  setting,
+} from "./state.js";
 import { $, esc, yes } from "./core.js";
 import { makeTabs } from "./tabs.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
@@ -14,11 +17,12 @@ import { drawRecents } from "./recents.js";
 import { buildSettingsForm, openSettings } from "./settings.js";
 import { drawCredit, openHelp } from "./help.js";
 import { updStore } from "./update.js";
-import { hostConnect, hostDisconnect, hostState, onHostState } from "./signal.js";
-import { endSession, SES } from "./session.js";
+import { closeRegistration, connectRegistration, onRegistrationState, registrationState } from "./signal.js";
+import { endSession, SESSION } from "./session.js";
 import { drawHostBar } from "./host_session.js";
 import { drawViewer } from "./tech_session.js";
-import { CALLX, drawCall, leaveCall } from "./call.js";
+import { CALL, drawCall, leaveCall } from "./call.js";
+import { accessCodeOf } from "./keeper_host.js";
 
 const TABS = makeTabs(["conectar", "llamada", "ajustes", "ayuda"], (name) => {
   if (name === "ajustes") openSettings();
@@ -28,33 +32,34 @@ const TABS = makeTabs(["conectar", "llamada", "ajustes", "ayuda"], (name) => {
 // --- state -------------------------------------------------------------------------
 
 function drawState() {
-  if (!S) return;
-  $("adminNote").hidden = S.admin !== false;
+  const st = KEEPER_STATE;
+  if (!st) return;
+  $("adminNote").hidden = st.admin !== false;
   drawPills();
   drawRecents();
   drawHistory();
-  updStore(S.actualizacion);
+  updStore(st.actualizacion);
 }
 
 export function drawAll() {
   drawIdentity();
-  drawHostStatus();
+  drawRegistrationStatus();
   drawState();
   drawCredit();
   drawHostBar();
-  if (SES && SES.role === "tech") drawViewer(SES);
+  if (SESSION && SESSION.role === "tech") drawViewer(SESSION);
   drawCall();
 }
 
-// --- header pills and host status ----------------------------------------------------
+// --- header pills and registration status -----------------------------------------------
 
 function drawPills() {
   const srv = $("pillSrv");
-  const st = hostState();
+  const st = registrationState();
   srv.className = "pill " + (st === "online" ? "ok" : st === "off" ? "" : "bad");
   srv.textContent = st === "online" ? t("pillSrvOk") : t("pillSrvBad");
   const ad = $("pillAdmin");
-  const admin = !!(S && S.admin);
+  const admin = !!(KEEPER_STATE && KEEPER_STATE.admin);
   ad.className = "pill " + (admin ? "ok" : "warn");
   ad.textContent = admin ? t("pillAdmin") : t("pillNoAdmin");
   if (admin) {
@@ -68,7 +73,8 @@ function drawPills() {
   }
 }
 
-const HOST_LINES = {
+// The registration's state as the status line shows it: its class and text id.
+const REGISTRATION_LINES = {
   online: ["ok", "online"],
   connecting: ["warn", "connecting"],
   error: ["bad", "offlineSrv"],
@@ -77,35 +83,37 @@ const HOST_LINES = {
   replaced: ["bad", "srvReplaced"],
 };
 
-function drawHostStatus() {
-  const st = hostState();
-  const [cls, key] = HOST_LINES[st] || HOST_LINES.off;
+function drawRegistrationStatus() {
+  const st = registrationState();
+  const [cls, textId] = REGISTRATION_LINES[st] || REGISTRATION_LINES.off;
   const el = $("hostStatus");
   el.className = "status " + cls;
   el.innerHTML =
-    '<span class="sdot" aria-hidden="true"></span><span>' + esc(t(key)) + "</span>" +
+    '<span class="sdot" aria-hidden="true"></span><span>' + esc(t(textId)) + "</span>" +
     (st === "replaced"
       ? ' <button type="button" class="btn sm" id="reconnectBtn">' + esc(t("reconnect")) + "</button>"
       : "");
   const rb = $("reconnectBtn");
-  if (rb) rb.addEventListener("click", () => hostConnect());
-  $("availSw").checked = AJ ? yes(AJ.recibir && AJ.recibir.disponible) : true;
+  if (rb) rb.addEventListener("click", () => connectRegistration());
+  $("availSw").checked = yes(setting(SECTION_RECEIVE, "disponible"));
   drawPills();
 }
 
 // --- identity card -------------------------------------------------------------------
 
 function drawIdentity() {
-  $("myId").textContent = ID && ID.id_bonito ? ID.id_bonito : "— — —";
-  $("myKey").textContent = ID && ID.clave ? ID.clave : "——";
+  const me = IDENTITY;
+  $("myId").textContent = me && me.formatId ? me.formatId : "— — —";
+  $("myKey").textContent = me && me.accessCode ? me.accessCode : "——";
 }
 
 $("newKeyBtn").addEventListener("click", async () => {
   try {
     const r = await post("/api/clave/nueva", {});
-    if (r && r.clave) {
-      setAccessCode(r.clave);
-      toast(t("newKeyDone", r.clave));
+    const accessCode = accessCodeOf(r);
+    if (accessCode) {
+      setAccessCode(accessCode);
+      toast(t("newKeyDone", accessCode));
     }
   } catch (e) {
     toast(t("srvBad"));
@@ -113,12 +121,12 @@ $("newKeyBtn").addEventListener("click", async () => {
 });
 
 $("copyIdBtn").addEventListener("click", () => {
-  if (ID) copyText(ID.id_bonito);
+  if (IDENTITY) copyText(IDENTITY.formatId);
 });
 $("copyBothBtn").addEventListener("click", () => {
-  if (!ID) return;
-  const keyWord = LANG === "en" ? " · Key: " : " · Clave: ";
-  copyText("Vantriel · ID: " + ID.id_bonito + keyWord + ID.clave);
+  if (!IDENTITY) return;
+  const accessCodeWord = LANG === "en" ? " · Key: " : " · Clave: ";
+  copyText("Vantriel · ID: " + IDENTITY.formatId + accessCodeWord + IDENTITY.accessCode);
 });
 
 // The availability switch saves `disponible`, then registers or closes.
@@ -126,15 +134,15 @@ $("availSw").addEventListener("change", async (e) => {
   const on = e.target.checked;
   try {
     const r = await post("/api/ajustes", { recibir: { disponible: on ? "si" : "no" } });
-    if (r && r.ajustes) setAJ(r.ajustes);
-    else setSettingLocally("recibir", "disponible", on ? "si" : "no");
+    if (r && r.ajustes) setSettings(r.ajustes);
+    else setSettingLocally(SECTION_RECEIVE, "disponible", on ? "si" : "no");
   } catch (err) {
     /* the switch still acts for this run */
-    setSettingLocally("recibir", "disponible", on ? "si" : "no");
+    setSettingLocally(SECTION_RECEIVE, "disponible", on ? "si" : "no");
   }
-  if (on) hostConnect();
-  else hostDisconnect();
-  drawHostStatus();
+  if (on) connectRegistration();
+  else closeRegistration();
+  drawRegistrationStatus();
 });
 
 // --- language ------------------------------------------------------------------------
@@ -148,12 +156,12 @@ $("langBtn").addEventListener("click", async () => {
   const next = LANG === "es" ? "en" : "es";
   // The settings form drawn now must show the new language, or its next save would
   // turn the page back.
-  setSettingLocally("general", "idioma", next);
+  setSettingLocally(SECTION_GENERAL, "idioma", next);
   changeLanguage(next);
   try {
     const r = await post("/api/ajustes", { general: { idioma: next } });
     if (r && r.ajustes) {
-      setAJ(r.ajustes);
+      setSettings(r.ajustes);
       if (TABS.current() === "ajustes") buildSettingsForm();
     }
   } catch (e) {
@@ -165,8 +173,8 @@ $("langBtn").addEventListener("click", async () => {
 
 $("quitBtn").addEventListener("click", () => {
   confirmAsk(t("quitAsk"), t("quit"), async () => {
-    if (SES) endSession("local", true);
-    if (CALLX) leaveCall();
+    if (SESSION) endSession("local", true);
+    if (CALL) leaveCall();
     try {
       await post("/api/salir", {});
     } catch (e) {
@@ -180,7 +188,7 @@ $("quitBtn").addEventListener("click", () => {
 $("donBtn").addEventListener("click", donate);
 
 // The shell redraws what changed.
-onStateChange("identidad", drawIdentity);
-onStateChange("estado", drawState);
-onStateChange("ajustes", drawHostStatus);
-onHostState(drawHostStatus);
+onStateChange("identity", drawIdentity);
+onStateChange("state", drawState);
+onStateChange("settings", drawRegistrationStatus);
+onRegistrationState(drawRegistrationStatus);

@@ -2,15 +2,24 @@
 // the last state (GET /api/estado), identity (POST /api/identidad) and settings (GET
 // /api/ajustes) as the host answers them. This module is their one owner:
 // others read the live bindings and change them only through the functions below; the
-// views that show them listen for "estado", "identidad", "ajustes" and "recientes".
+// views that show them listen for "state", "identity", "settings" and "recents".
 
 import { keeper } from "./keeper.js";
 
-export let S = null; // last reply of GET /api/estado
-export let ID = null; // last reply of POST /api/identidad
-export let AJ = null; // settings as GET /api/ajustes sent them
+export let KEEPER_STATE = null; // last reply of GET /api/estado
+// This PC's identity in the page's words, as keeper.js describes it: { id, formatId,
+// accessCode, secret, name, server }.
+export let IDENTITY = null;
+// The settings as GET /api/ajustes sent them: sections and members keep the settings
+// file's own names (read them through setting()).
+export let SETTINGS = null;
 
-const listeners = { estado: [], identidad: [], ajustes: [], recientes: [] };
+// The settings sections that modules outside the settings form read.
+export const SECTION_GENERAL = "general";
+export const SECTION_RECEIVE = "recibir";
+export const SECTION_CALL = "llamada";
+
+const listeners = { state: [], identity: [], settings: [], recents: [] };
 
 export function onStateChange(what, fn) {
   listeners[what].push(fn);
@@ -20,53 +29,58 @@ function changed(what) {
   for (const fn of listeners[what]) fn();
 }
 
-export function setAJ(v) {
-  AJ = v;
-  changed("ajustes");
+export function setSettings(v) {
+  SETTINGS = v;
+  changed("settings");
+}
+
+// One setting, `name` of `section`; undefined without settings or that section.
+export function setting(section, name) {
+  return SETTINGS && SETTINGS[section] ? SETTINGS[section][name] : undefined;
 }
 
 // The identity again from the keeper; a failed request keeps the last one.
 export async function loadIdentity() {
   try {
-    ID = await keeper().identity();
+    IDENTITY = await keeper().identity();
   } catch (e) {
     /* keep the last identity */
   }
-  changed("identidad");
+  changed("identity");
 }
 
 // The state again from the keeper; a failed request leaves the last state in place.
 export async function loadState() {
   try {
-    S = await keeper().state();
+    KEEPER_STATE = await keeper().state();
   } catch (e) {
     return;
   }
-  changed("estado");
+  changed("state");
 }
 
 // A new access code the host gave (a renewal on request or at a session's end).
-export function setAccessCode(clave) {
-  if (!ID) return;
-  ID.clave = clave;
-  changed("identidad");
+export function setAccessCode(accessCode) {
+  if (!IDENTITY) return;
+  IDENTITY.accessCode = accessCode;
+  changed("identity");
 }
 
 // The recent connections as the host's last reply listed them.
 export function setRecents(list) {
-  if (!S || !Array.isArray(list)) return;
-  S.recientes = list;
-  changed("recientes");
+  if (!KEEPER_STATE || !Array.isArray(list)) return;
+  KEEPER_STATE.recientes = list;
+  changed("recents");
 }
 
 // The update's state as the host or the update check reported it; update.js draws it.
 export function setUpdateState(st) {
-  if (!S) S = {};
-  S.actualizacion = st && typeof st === "object" ? st : null;
+  if (!KEEPER_STATE) KEEPER_STATE = {};
+  KEEPER_STATE.actualizacion = st && typeof st === "object" ? st : null;
 }
 
 // One setting changed for this run before (or without) the host's reply, so that forms
 // drawn meanwhile show it: `section.name` of the settings, when that section exists.
 export function setSettingLocally(section, name, value) {
-  if (AJ && AJ[section]) AJ[section][name] = value;
+  if (SETTINGS && SETTINGS[section]) SETTINGS[section][name] = value;
 }

@@ -2,14 +2,14 @@
 // answers, the viewer with its bar and menus, and the technician's mouse and keyboard over
 // the shared picture.
 
-import { $, caretAfterDigits, cleanKey, esc, fmtIdField, prettyId } from "./core.js";
+import { $, caretAfterDigits, cleanAccessCode, esc, formatId, formatIdField } from "./core.js";
 import { t } from "./i18n.js";
-import { ID, setRecents } from "./state.js";
+import { IDENTITY, setRecents } from "./state.js";
 import { keeper } from "./keeper.js";
 import { closeMenu, closeModal, modal, openMenu, toast } from "./ui.js";
 import { prefetchIce, wsUrl } from "./signal.js";
 import {
-  endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, SES, startLossTimer,
+  endSession, flushSignals, newPC, onSignal, openSession, parseMessage, sendCtl, sendMove, SESSION, startLossTimer,
 } from "./session.js";
 import { COMBOS, comboEvents, pointerFraction, TEXT_MAX_CHARS, WheelAccumulator } from "./input_logic.js";
 import { QUALITIES } from "./screen.js";
@@ -35,32 +35,32 @@ const ONLINE_FRESH_MS = 1000;
 
 // --- the connect form ------------------------------------------------------------------
 
-// Why a typed ID and key cannot be used, as a text key and the field to focus; null
-// when they can.
-export function joinProblem(idField, keyField, ownId) {
+// Why a typed ID and access code cannot be used, as a text id and the field to focus;
+// null when they can.
+export function joinProblem(idField, accessCodeField, ownId) {
   const id = String(idField || "").replace(/\D/g, "");
-  if (id.length !== 9 || id[0] === "0") return { key: "badId", focus: "peerId" };
-  if (!cleanKey(keyField)) return { key: "noKey", focus: "peerKey" };
-  if (ownId && id === String(ownId)) return { key: "selfId", focus: null };
+  if (id.length !== 9 || id[0] === "0") return { textId: "badId", focus: "peerId" };
+  if (!cleanAccessCode(accessCodeField)) return { textId: "noKey", focus: "peerKey" };
+  if (ownId && id === String(ownId)) return { textId: "selfId", focus: null };
   return null;
 }
 
 // The technician's connect button.
 export function connectTo() {
-  const p = joinProblem($("peerId").value, $("peerKey").value, ID && ID.id);
+  const p = joinProblem($("peerId").value, $("peerKey").value, IDENTITY && IDENTITY.id);
   if (p) {
-    toast(t(p.key));
+    toast(t(p.textId));
     if (p.focus) $(p.focus).focus();
     return;
   }
-  if (SES) return;
-  startJoin($("peerId").value.replace(/\D/g, ""), cleanKey($("peerKey").value), $("wantCtl").checked);
+  if (SESSION) return;
+  startJoin($("peerId").value.replace(/\D/g, ""), cleanAccessCode($("peerKey").value), $("wantCtl").checked);
 }
 
 // Reformats as the user types, keeping the cursor after the same digit it followed.
 $("peerId").addEventListener("input", (e) => {
   const el = e.target;
-  const f = fmtIdField(el.value);
+  const f = formatIdField(el.value);
   if (f === el.value) return;
   const digits = el.value.slice(0, el.selectionStart ?? el.value.length).replace(/\D/g, "").length;
   el.value = f;
@@ -113,11 +113,11 @@ const TECH_SIDE = {
   },
 };
 
-function startJoin(id, key, wantControl) {
+function startJoin(id, accessCode, wantControl) {
   const s = openSession(TECH_SIDE, {
     role: "tech",
     peerId: id, // the host's ID, digits only
-    peer: prettyId(id), // its name once the host gives one
+    peer: formatId(id), // its name once the host gives one
     control: false, // this side sends input now
     wantControl: !!wantControl, // the technician wants to (asked, or toggled since)
     canControl: false, // the host grants it
@@ -159,25 +159,25 @@ function startJoin(id, key, wantControl) {
   }
   s.ws = ws;
   ws.onopen = () => {
-    if (SES === s) ws.send(JSON.stringify({ t: "join", name: (ID && ID.nombre) || "", pass: key, resumable: true }));
+    if (SESSION === s) ws.send(JSON.stringify({ t: "join", name: (IDENTITY && IDENTITY.name) || "", pass: accessCode, resumable: true }));
   };
   s.ping = setInterval(() => {
     if (ws.readyState === 1) ws.send('{"t":"ping"}');
   }, 25000);
   ws.onerror = () => {
-    if (SES !== s || s.accepted) return;
+    if (SESSION !== s || s.accepted) return;
     toast(t("srvDown"), 6000);
     endSession("local", false);
   };
   ws.onclose = () => joinSocketClosed(s, ws);
   ws.onmessage = (e) => {
     const m = typeof e.data === "string" ? parseMessage(e.data) : null;
-    if (m && SES === s && ws === s.ws) onJoinMessage(s, m);
+    if (m && SESSION === s && ws === s.ws) onJoinMessage(s, m);
   };
 }
 
 function joinSocketClosed(s, ws) {
-  if (SES !== s || ws !== s.ws) return;
+  if (SESSION !== s || ws !== s.ws) return;
   // Before acceptance nothing is left to wait for. After it the session's own socket may
   // come back (rejoin); meanwhile a connection still setting up may come up with the
   // candidates already exchanged, and if not, the loss timer ends it.
@@ -206,7 +206,7 @@ function dropJoinSocket(ws) {
 // new one is back, and its signals count meanwhile. A refusal means the server no longer
 // holds the session: the peer connection is left to its own timers.
 function rejoin(s) {
-  if (SES !== s || !s.accepted || !s.resume || s.rejoining) return;
+  if (SESSION !== s || !s.accepted || !s.resume || s.rejoining) return;
   clearTimeout(s.rejoinT);
   let ws;
   try {
@@ -218,11 +218,11 @@ function rejoin(s) {
   s.rejoining = ws;
   s.rejoinAt = Date.now();
   ws.onopen = () => {
-    if (SES === s) ws.send(JSON.stringify({ t: "join", sid: s.sid, resume: s.resume }));
+    if (SESSION === s) ws.send(JSON.stringify({ t: "join", sid: s.sid, resume: s.resume }));
   };
   ws.onmessage = (e) => {
     const m = typeof e.data === "string" ? parseMessage(e.data) : null;
-    if (!m || SES !== s || s.rejoining !== ws) return;
+    if (!m || SESSION !== s || s.rejoining !== ws) return;
     if (m.t === "resumed") {
       s.rejoining = null;
       s.rejoinTries = 0;
@@ -233,7 +233,7 @@ function rejoin(s) {
       ws.onclose = () => joinSocketClosed(s, ws);
       ws.onmessage = (ev) => {
         const msg = typeof ev.data === "string" ? parseMessage(ev.data) : null;
-        if (msg && SES === s && ws === s.ws) onJoinMessage(s, msg);
+        if (msg && SESSION === s && ws === s.ws) onJoinMessage(s, msg);
       };
       clearInterval(s.ping);
       s.ping = setInterval(() => {
@@ -254,7 +254,7 @@ function rejoin(s) {
     }
   };
   ws.onclose = () => {
-    if (SES !== s || s.rejoining !== ws) return;
+    if (SESSION !== s || s.rejoining !== ws) return;
     s.rejoining = null;
     retryRejoin(s);
   };
@@ -278,7 +278,7 @@ function suspectJoinSocket(s) {
 // network was still away starts again, and a socket that lived through the change may be
 // dead without knowing it.
 window.addEventListener("online", () => {
-  const s = SES;
+  const s = SESSION;
   if (!s || s.role !== "tech" || !s.accepted || !s.resume) return;
   const now = Date.now();
   if (s.rejoining && now - s.rejoinAt < ONLINE_FRESH_MS) return;
@@ -337,7 +337,7 @@ function startWaiting(s, seconds) {
   show();
   clearInterval(s.waitT);
   s.waitT = setInterval(() => {
-    if (SES !== s || s.accepted) {
+    if (SESSION !== s || s.accepted) {
       clearInterval(s.waitT);
       return;
     }
@@ -371,7 +371,7 @@ async function onAccepted(s, m) {
   const pc = await newPC(s);
   if (!pc) return;
   await flushSignals(s);
-  if (SES !== s) return;
+  if (SESSION !== s) return;
   sessionUnderway(s, "vTime", "");
 }
 
@@ -519,12 +519,12 @@ function drawWait(s) {
 }
 
 export function drawViewer(s) {
-  if (SES !== s || s.role !== "tech") return;
+  if (SESSION !== s || s.role !== "tech") return;
   const btn = (id, label, extra = "") =>
     '<button type="button" class="btn sm" id="' + id + '"' + extra + ">" + esc(label) + "</button>";
   const on = (v) => ' aria-pressed="' + !!v + '"';
   const html =
-    '<span class="vwho"><b>' + esc(s.peer) + "</b> · " + esc(prettyId(s.peerId)) + "</span>" +
+    '<span class="vwho"><b>' + esc(s.peer) + "</b> · " + esc(formatId(s.peerId)) + "</span>" +
     '<span id="vTime" class="mono"></span><span id="vStats" class="muted mono"></span>' +
     checkHtml(s, "vCheck") +
     '<span class="vtools">' +
@@ -552,7 +552,7 @@ export function drawViewer(s) {
 
 function focusLayer() {
   const el = $("vLayer");
-  if (el && SES && SES.role === "tech") el.focus();
+  if (el && SESSION && SESSION.role === "tech") el.focus();
 }
 
 // Shortcuts, clipboard and typing need control; the toast says why not.
@@ -570,7 +570,7 @@ function menuItem(attr, value, label, checked) {
 function openKeysMenu(btn) {
   openMenu(btn,
     '<div class="mh">' + esc(t("keysHd")) + "</div>" +
-    COMBOS.map(([name, key]) => menuItem("data-combo", name, t(key))).join("") +
+    COMBOS.map(([name, textId]) => menuItem("data-combo", name, t(textId))).join("") +
     '<div class="mnote">' + esc(t("kCad")) + "</div>");
 }
 
@@ -599,7 +599,7 @@ function openTypeDialog(s) {
         primary: true,
         onClick: () => {
           const v = $("typeTxt").value;
-          if (v && SES === s) sendCtl(s, { t: "text", s: v });
+          if (v && SESSION === s) sendCtl(s, { t: "text", s: v });
           setTimeout(focusLayer, 0);
         },
       },
@@ -642,8 +642,8 @@ async function sendMyClipboard(s) {
   if (refused) toast(refused, 6000);
   else if (!text) toast(t("clipEmpty"));
   else if (text.length > CLIP_MAX_CHARS) toast(t("clipTooBig", CLIP_MAX_TEXT), 6000);
-  else if (SES === s && sendCtl(s, { t: "clip-set", text })) s.clipSendWait = Date.now();
-  else if (SES === s) toast(t("copyFail"));
+  else if (SESSION === s && sendCtl(s, { t: "clip-set", text })) s.clipSendWait = Date.now();
+  else if (SESSION === s) toast(t("copyFail"));
 }
 
 async function toggleFullScreen() {
@@ -691,7 +691,7 @@ onBarButtons($("vBar"), "tech", {
 });
 
 $("vBar").addEventListener("input", (e) => {
-  const s = SES;
+  const s = SESSION;
   if (!s || e.target.id !== "vVol") return;
   const v = Number(e.target.value) || 0;
   const a = $("vAudio");
@@ -708,7 +708,7 @@ $("vBar").addEventListener("input", (e) => {
 });
 
 $("menu").addEventListener("click", (e) => {
-  const s = SES;
+  const s = SESSION;
   const b = e.target.closest("button");
   if (!s || s.role !== "tech" || !b) return;
   if (b.dataset.combo) {
@@ -743,7 +743,7 @@ function fraction(e) {
 }
 
 function controlling() {
-  const s = SES;
+  const s = SESSION;
   return s && s.role === "tech" && s.control ? s : null;
 }
 
@@ -757,12 +757,12 @@ layer.addEventListener("pointermove", (e) => {
     moveFrame = 0;
     const p = movePending;
     movePending = null;
-    if (p && SES === s) sendMove(s, { t: "in", ev: [{ k: "m", x: p.x, y: p.y }] });
+    if (p && SESSION === s) sendMove(s, { t: "in", ev: [{ k: "m", x: p.x, y: p.y }] });
   });
 });
 
 layer.addEventListener("pointerdown", (e) => {
-  const s = SES;
+  const s = SESSION;
   if (!s || s.role !== "tech") return;
   layer.focus();
   if (!s.control) {
@@ -790,10 +790,10 @@ layer.addEventListener("contextmenu", (e) => e.preventDefault());
 
 // Files dropped on the picture are sent.
 layer.addEventListener("dragover", (e) => {
-  if (SES && SES.role === "tech") e.preventDefault();
+  if (SESSION && SESSION.role === "tech") e.preventDefault();
 });
 layer.addEventListener("drop", (e) => {
-  if (!SES || SES.role !== "tech") return;
+  if (!SESSION || SESSION.role !== "tech") return;
   e.preventDefault();
   sendFiles(e.dataTransfer ? e.dataTransfer.files : []);
 });
@@ -828,5 +828,5 @@ layer.addEventListener("blur", () => {
   if (s) sendCtl(s, { t: "in", ev: [{ k: "rel" }] });
 });
 
-$("vVideo").addEventListener("resize", () => SES && SES.role === "tech" && drawWait(SES));
-$("vVideo").addEventListener("loadedmetadata", () => SES && SES.role === "tech" && drawWait(SES));
+$("vVideo").addEventListener("resize", () => SESSION && SESSION.role === "tech" && drawWait(SESSION));
+$("vVideo").addEventListener("loadedmetadata", () => SESSION && SESSION.role === "tech" && drawWait(SESSION));

@@ -2,7 +2,7 @@
 // and the polling, all driven by /api/update (which answers null while the host has no
 // updater: then both stay quiet).
 
-import { S, setUpdateState } from "./state.js";
+import { KEEPER_STATE, setUpdateState } from "./state.js";
 import { $, esc } from "./core.js";
 import { LANG, t } from "./i18n.js";
 import { get, post } from "./api.js";
@@ -14,7 +14,8 @@ const UPD_BUSY = ["downloading", "verifying", "waiting", "installing"];
 let updTimer = null;
 
 export function updState() {
-  return S && S.actualizacion && typeof S.actualizacion === "object" ? S.actualizacion : null;
+  const st = KEEPER_STATE;
+  return st && st.actualizacion && typeof st.actualizacion === "object" ? st.actualizacion : null;
 }
 
 export function updBusy(u) {

@@ -3,7 +3,7 @@
 
 import { t } from "./i18n.js";
 import { toast } from "./ui.js";
-import { addSessionPart, redrawSession, SES, sendCtl, stopTracks } from "./session.js";
+import { addSessionPart, redrawSession, SESSION, sendCtl, stopTracks } from "./session.js";
 import { getMic } from "./mic.js";
 import { dropPeer, guardOf } from "./message_logic.js";
 
@@ -17,10 +17,10 @@ function tellPeer(s) {
   if (sendCtl(s, { t: "call", on: !!s.mic }) || s.callWait) return;
   s.callWait = setInterval(() => {
     const ch = s.dc && s.dc.ctl;
-    if (SES === s && !(ch && ch.readyState === "open")) return;
+    if (SESSION === s && !(ch && ch.readyState === "open")) return;
     clearInterval(s.callWait);
     s.callWait = null;
-    if (SES === s && s.mic) sendCtl(s, { t: "call", on: true });
+    if (SESSION === s && s.mic) sendCtl(s, { t: "call", on: true });
   }, CTL_WAIT_MS);
 }
 
@@ -28,7 +28,7 @@ export async function voiceOn(s) {
   if (s.mic) return;
   const mic = await getMic();
   if (!mic) return;
-  if (SES !== s || s.mic) {
+  if (SESSION !== s || s.mic) {
     mic.getTracks().forEach((tr) => tr.stop());
     return;
   }

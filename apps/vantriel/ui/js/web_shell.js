@@ -5,11 +5,11 @@
 
 import { $, esc, yes } from "./core.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
-import { AJ, loadIdentity, setAJ } from "./state.js";
+import { loadIdentity, SECTION_GENERAL, setSettings, setting, SETTINGS } from "./state.js";
 import { makeTabs } from "./tabs.js";
 import { measureHeader, toast } from "./ui.js";
 import { drawRecents } from "./recents.js";
-import { SES } from "./session.js";
+import { SESSION } from "./session.js";
 import { drawViewer } from "./tech_session.js";
 import { drawCall, fillMicList, micTest } from "./call.js";
 import { saveWebSettings, webSettings } from "./web_keeper.js";
@@ -22,7 +22,7 @@ makeTabs(["conectar", "llamada", "ajustes", "ayuda"], (name) => {
 export function drawAll() {
   drawKeysNote();
   drawRecents();
-  if (SES && SES.role === "tech") drawViewer(SES);
+  if (SESSION && SESSION.role === "tech") drawViewer(SESSION);
   drawCall();
 }
 
@@ -46,14 +46,14 @@ onLanguageChange(() => {
 $("langBtn").addEventListener("click", () => {
   const next = LANG === "es" ? "en" : "es";
   if (!saveWebSettings({ idioma: next })) toast(t("webSaveFail"), 6000);
-  setAJ(webSettings());
+  setSettings(webSettings());
   changeLanguage(next);
 });
 
 // --- settings ------------------------------------------------------------------------
 
 function drawSettings() {
-  const a = AJ || webSettings();
+  const a = SETTINGS || webSettings();
   const g = a.general || {};
   const l = a.llamada || {};
   $("setForm").innerHTML =
@@ -90,9 +90,9 @@ $("setForm").addEventListener("submit", async (e) => {
     microfono: $("sMic").value,
     procesar_voz: $("sProc").checked ? "si" : "no",
   });
-  setAJ(webSettings());
+  setSettings(webSettings());
   await loadIdentity();
-  const lang = AJ.general.idioma || LANG;
+  const lang = setting(SECTION_GENERAL, "idioma") || LANG;
   if (lang !== LANG) changeLanguage(lang);
   else drawSettings();
   toast(kept ? t("saved") : t("webSaveFail"), kept ? 3000 : 6000);
