@@ -82,7 +82,7 @@ class OwnerTest(unittest.TestCase):
         state, reply = exchange_as(os.geteuid(), os.getegid(), self.host.port, PAGE)
         self.assertEqual(state, "closed")
         self.assertTrue(reply.startswith(b"HTTP/1.1 200 "), reply[:80])
-        self.assertIn(('TOKEN = "%s"' % self.host.token).encode(), reply)
+        self.assertIn(('"%s"' % self.host.token).encode(), reply)
 
         # Six refusals within a minute: one line, naming the other user's connection.
         refused = [l for l in self.host.log().splitlines() if REFUSED in l]
