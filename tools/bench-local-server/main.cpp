@@ -340,7 +340,8 @@ int main(int argc, char** argv) {
   if (port == 0) die("the host did not start");
   std::string page = http_get_once(port, "/");
   std::smatch m;
-  if (!std::regex_search(page, m, std::regex("TOKEN = \"([0-9a-f]{32})\""))) die("no token");
+  // The page is minified: its one quoted 32-digit hex string is the token.
+  if (!std::regex_search(page, m, std::regex("\"([0-9a-f]{32})\""))) die("no token");
   std::string token = m[1];
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   long rss_after_start = rss_kib(host);
