@@ -11,6 +11,7 @@
 
 #include "crypto.h"
 #include "durable_file.h"
+#include "support_id.h"
 
 namespace vantriel::signal {
 namespace {
@@ -40,6 +41,27 @@ void append_string(std::string& out, std::string_view text) {
     }
   }
   out += '"';
+}
+
+std::string_view bytes_of(const std::array<uint8_t, 16>& b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;  // upper case too: hex_encode would not give the same text back
+}
+
+// Exactly 2 * size lower-case hex digits into `out`.
+bool hex_decode(std::string_view hex, uint8_t* out, size_t size) {
+  if (hex.size() != 2 * size) return false;
+  for (size_t i = 0; i < size; ++i) {
+    const int hi = hex_digit(hex[2 * i]), lo = hex_digit(hex[2 * i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  return true;
 }
 
 // One file's text, or why there is none.
@@ -88,7 +110,7 @@ morvane::Result<std::string> move_aside(const std::string& path) {
 }  // namespace
 
 bool BindingStore::parse(const std::string& text, int64_t now_unix, int max_age_days) {
-  entries_.clear();
+  clear();
   auto doc = nlohmann::json::parse(text, nullptr, false);
   if (doc.is_discarded() || !doc.is_object() || !doc.contains("ids") || !doc["ids"].is_object()) {
     return false;
@@ -104,14 +126,21 @@ bool BindingStore::parse(const std::string& text, int64_t now_unix, int max_age_
       dirty_ = true;
       continue;
     }
-    entries_[id] = Entry{e["salt"].get<std::string>(), e["hash"].get<std::string>(), seen};
+    const auto& salt = e["salt"].get_ref<const std::string&>();
+    const auto& hash = e["hash"].get_ref<const std::string&>();
+    Packed p;
+    if (const uint32_t n = id_number(id); n != 0 && pack(salt, hash, seen, p)) {
+      packed_[n] = p;
+    } else {
+      odd_[id] = Entry{salt, hash, seen};
+    }
   }
   return true;
 }
 
 morvane::Result<std::string> BindingStore::load(int64_t now_unix, OnDamage on_damage,
                                                 int max_age_days) {
-  entries_.clear();
+  clear();
   dirty_ = false;
   const std::string prev = path_ + ".prev";
   const FileText current = read_text(path_);
@@ -127,7 +156,7 @@ morvane::Result<std::string> BindingStore::load(int64_t now_unix, OnDamage on_da
   const bool previous_usable =
       previous.state == FileText::kRead && parse(previous.text, now_unix, max_age_days);
   if (!previous_usable) {
-    entries_.clear();
+    clear();
     dirty_ = false;
     if (on_damage == OnDamage::kRefuse) {
       // Nothing is moved, so the next start finds the same files and refuses again.
@@ -154,7 +183,7 @@ morvane::Result<std::string> BindingStore::load(int64_t now_unix, OnDamage on_da
   }
   if (!previous_usable) return note + "starting without bindings (--accept-binding-loss)";
   dirty_ = true;  // written back as the file
-  return note + "read the previous copy " + prev + " (" + std::to_string(entries_.size()) +
+  return note + "read the previous copy " + prev + " (" + std::to_string(size()) +
          " IDs; bindings made after it was written are lost)";
 }
 
@@ -162,37 +191,74 @@ std::string BindingStore::key_hash(std::string_view salt, std::string_view key) 
   return hex_encode(as_bytes(hmac_sha1(salt, key)));
 }
 
+bool BindingStore::pack(std::string_view salt, std::string_view hash, int64_t seen,
+                        Packed& out) {
+  if (!hex_decode(salt, out.salt.data(), out.salt.size()) ||
+      !hex_decode(hash, out.hash.data(), out.hash.size())) {
+    return false;
+  }
+  out.set_seen(seen);
+  return true;
+}
+
+BindingStore::Entry BindingStore::unpack(const Packed& p) {
+  return Entry{hex_encode(bytes_of(p.salt)), hex_encode(as_bytes(p.hash)), p.seen()};
+}
+
 BindingStore::Check BindingStore::check(const std::string& id, std::string_view key) const {
-  auto it = entries_.find(id);
-  if (it == entries_.end()) return Check::kNew;
+  if (auto it = packed_.find(id_number(id)); it != packed_.end()) {
+    const Packed& p = it->second;
+    return constant_time_equal(as_bytes(hmac_sha1(hex_encode(bytes_of(p.salt)), key)),
+                               as_bytes(p.hash))
+               ? Check::kMatch
+               : Check::kMismatch;
+  }
+  auto it = odd_.find(id);
+  if (it == odd_.end()) return Check::kNew;
   return constant_time_equal(key_hash(it->second.salt, key), it->second.hash) ? Check::kMatch
                                                                              : Check::kMismatch;
 }
 
 void BindingStore::bind(const std::string& id, std::string_view key, int64_t now_unix) {
-  Entry e;
-  e.salt = random_hex(16);
-  e.hash = key_hash(e.salt, key);
-  e.seen = now_unix;
-  entries_[id] = std::move(e);
+  const std::string salt = random_hex(16);
+  const std::string hash = key_hash(salt, key);
+  Packed p;
+  if (const uint32_t n = id_number(id); n != 0 && pack(salt, hash, now_unix, p)) {
+    packed_[n] = p;
+    odd_.erase(id);
+  } else {
+    odd_[id] = Entry{salt, hash, now_unix};
+  }
   dirty_ = true;
 }
 
 void BindingStore::touch(const std::string& id, int64_t now_unix) {
-  auto it = entries_.find(id);
-  if (it == entries_.end() || now_unix - it->second.seen < 86400) return;
+  if (auto it = packed_.find(id_number(id)); it != packed_.end()) {
+    if (now_unix - it->second.seen() < 86400) return;
+    it->second.set_seen(now_unix);
+    dirty_ = true;
+    return;
+  }
+  auto it = odd_.find(id);
+  if (it == odd_.end() || now_unix - it->second.seen < 86400) return;
   it->second.seen = now_unix;
   dirty_ = true;
+}
+
+void BindingStore::for_each(
+    const std::function<void(const std::string& id, const Entry& e)>& f) const {
+  for (const auto& [n, p] : packed_) f(std::to_string(n), unpack(p));
+  for (const auto& [id, e] : odd_) f(id, e);
 }
 
 // The file is written by hand rather than through a JSON document: with ten thousand IDs
 // a document costs tens of milliseconds, a stall the relay would feel.
 void BindingStore::snapshot(std::string& out) {
   out.clear();
-  out.reserve(32 + entries_.size() * 128);
+  out.reserve(32 + size() * 128);
   out += R"({"v":1,"ids":{)";
   bool first = true;
-  for (const auto& [id, e] : entries_) {
+  auto append_entry = [&out, &first](std::string_view id, const Entry& e) {
     if (!first) out += ',';
     first = false;
     append_string(out, id);
@@ -203,7 +269,13 @@ void BindingStore::snapshot(std::string& out) {
     out += R"(,"seen":)";
     out += std::to_string(e.seen);
     out += '}';
+  };
+  for (const auto& [n, p] : packed_) {
+    char id[16];
+    const int len = std::snprintf(id, sizeof id, "%u", static_cast<unsigned>(n));
+    append_entry(std::string_view(id, static_cast<size_t>(len)), unpack(p));
   }
+  for (const auto& [id, e] : odd_) append_entry(id, e);
   out += "}}";
   dirty_ = false;
 }

@@ -8,11 +8,14 @@
 #ifndef VANTRIEL_SIGNAL_BINDINGS_H_
 #define VANTRIEL_SIGNAL_BINDINGS_H_
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
+#include "crypto.h"
 #include "morvane/core/result.h"
 
 namespace vantriel::signal {
@@ -56,7 +59,7 @@ class BindingStore {
   static morvane::Status write_file(const std::string& path, const std::string& text);
   // snapshot() and write_file() in one go; on failure the store stays dirty.
   morvane::Status flush();
-  size_t size() const { return entries_.size(); }
+  size_t size() const { return packed_.size() + odd_.size(); }
   const std::string& path() const { return path_; }
 
   struct Entry {
@@ -64,16 +67,47 @@ class BindingStore {
     std::string hash;  // hex HMAC-SHA1(salt, key)
     int64_t seen = 0;
   };
-  // For copying the bindings elsewhere (the import into Redis).
-  const std::unordered_map<std::string, Entry>& entries() const { return entries_; }
+  // Each binding as its file holds it, for copying the bindings elsewhere (the import
+  // into Redis).
+  void for_each(const std::function<void(const std::string& id, const Entry& e)>& f) const;
   // The stored form of `key` under `salt`.
   static std::string key_hash(std::string_view salt, std::string_view key);
 
  private:
   // Takes the entries of one file's text; false when the text is not bindings.
   bool parse(const std::string& text, int64_t now_unix, int max_age_days);
+  void clear() {
+    packed_.clear();
+    odd_.clear();
+  }
+
+  // A binding as this store makes it (a nine-digit ID, a salt of 32 and a hash of 40
+  // lower-case hex digits), kept as bytes: one block of 56 bytes per ID where the texts
+  // took three of some 220. Such an ID is never in `odd_` too.
+  struct Packed {
+    std::array<uint8_t, 16> salt;
+    Sha1Digest hash;
+    // `seen` in two halves, so that the entry needs no 8-byte alignment.
+    uint32_t seen_low = 0;
+    uint32_t seen_high = 0;
+    int64_t seen() const {
+      return static_cast<int64_t>((uint64_t{seen_high} << 32) | seen_low);
+    }
+    void set_seen(int64_t t) {
+      seen_low = static_cast<uint32_t>(static_cast<uint64_t>(t));
+      seen_high = static_cast<uint32_t>(static_cast<uint64_t>(t) >> 32);
+    }
+  };
+  // Bound under the salt and hash, as this store would have made them; false when
+  // they are not in that form.
+  static bool pack(std::string_view salt, std::string_view hash, int64_t seen, Packed& out);
+  static Entry unpack(const Packed& p);
+
   std::string path_;
-  std::unordered_map<std::string, Entry> entries_;
+  std::unordered_map<uint32_t, Packed> packed_;  // id_number -> binding
+  // Anything else a loaded file held (someone else's writing): kept as text and written
+  // back as it came.
+  std::unordered_map<std::string, Entry> odd_;
   bool dirty_ = false;
 };
 

@@ -138,20 +138,44 @@ TEST_F(BindingStoreTest, LongUnusedIdsExpireAndUseIsRecordedDaily) {
 }
 
 TEST_F(BindingStoreTest, WhatWasLoadedIsWrittenBackReadable) {
-  // Written by someone else: values we would never make, still strings.
+  // Written by someone else: values we would never make, still strings; a binding in
+  // our own form with a time past 32 bits; and one whose salt is in upper case, which
+  // keys the hash as written and must stay so.
+  const std::string salt = "00112233445566778899aabbccddeeff";
+  const std::string upper = "00112233445566778899AABBCCDDEEFF";
+  const std::string ours = R"("555555555":{"salt":")" + salt + R"(","hash":")" +
+                           BindingStore::key_hash(salt, "k5") + R"(","seen":7258118400})";
+  const std::string theirs = R"("666666666":{"salt":")" + upper + R"(","hash":")" +
+                             BindingStore::key_hash(upper, "k6") + R"(","seen":1000})";
   {
-    std::ofstream(path_) << R"({"v":1,"ids":{"1\"2":{"salt":"a\\b\n\u0001","hash":"\"","seen":1000}}})";
+    std::ofstream(path_) << R"({"v":1,"ids":{"1\"2":{"salt":"a\\b\n\u0001","hash":"\"","seen":1000},)"
+                         << ours << "," << theirs << "}}";
   }
   BindingStore s(path_);
   ASSERT_TRUE(s.load(1000).ok());
-  ASSERT_EQ(s.size(), 1u);
+  ASSERT_EQ(s.size(), 3u);
+  EXPECT_EQ(s.check("555555555", "k5"), BindingStore::Check::kMatch);
+  EXPECT_EQ(s.check("666666666", "k6"), BindingStore::Check::kMatch);
   s.bind("123456789", "k", 1000);
   ASSERT_TRUE(s.flush().ok());
+  EXPECT_NE(read().find(ours), std::string::npos) << read();
+  EXPECT_NE(read().find(theirs), std::string::npos) << read();
   BindingStore again(path_);
   ASSERT_TRUE(again.load(1000).ok());
-  EXPECT_EQ(again.size(), 2u);
+  EXPECT_EQ(again.size(), 4u);
   EXPECT_EQ(again.check("1\"2", "k"), BindingStore::Check::kMismatch);
   EXPECT_EQ(again.check("123456789", "k"), BindingStore::Check::kMatch);
+  EXPECT_EQ(again.check("555555555", "k5"), BindingStore::Check::kMatch);
+  EXPECT_EQ(again.check("555555555", "k6"), BindingStore::Check::kMismatch);
+
+  // Bound anew (after the data file was lost elsewhere, say): one binding, the new key's.
+  again.bind("666666666", "k7", 2000);
+  ASSERT_TRUE(again.flush().ok());
+  BindingStore last(path_);
+  ASSERT_TRUE(last.load(2000).ok());
+  EXPECT_EQ(last.size(), 4u);
+  EXPECT_EQ(last.check("666666666", "k7"), BindingStore::Check::kMatch);
+  EXPECT_EQ(last.check("666666666", "k6"), BindingStore::Check::kMismatch);
 }
 
 TEST_F(BindingStoreTest, WriterKeepsTheNewestSnapshotAndFinishesOnStop) {

@@ -206,14 +206,14 @@ void CallRooms::enter_room(Conn& c, const Json& msg) {
       // Its old socket may not be known to be gone yet: the new one takes its place.
       if (back->link != nullptr && back->link != link) {
         Link* old = back->link;
-        if (Conn* oc = conn(old)) oc->member.clear();
+        if (Conn* oc = conn(old)) oc->extra().member.clear();
         old->close();
       }
       back->link = link;
       ++back->away;
-      c.member = back->id;
       c.name = back->name;
-      c.name_json = dump(Json(c.name));
+      c.extra().member = back->id;
+      c.extra().name_json = dump(Json(c.name));
       const Json joined = {{"t", "peer-join"},
                            {"peer", described(back->id, back->name, back->muted, back->talk)}};
       for (const Member& o : room.members) {
@@ -241,8 +241,8 @@ void CallRooms::enter_room(Conn& c, const Json& msg) {
   m.order = room.next_order++;
   m.link = link;
   c.name = m.name;
-  c.name_json = dump(Json(c.name));
-  c.member = m.id;
+  c.extra().name_json = dump(Json(c.name));
+  c.extra().member = m.id;
   const bool first = room.members.empty();
   if (first) room.host = m.id;
   const Json joined = {{"t", "peer-join"}, {"peer", described(m.id, m.name, false, false)}};
@@ -275,15 +275,16 @@ void CallRooms::welcome(Room& room, const Member& m, const std::string& secret) 
 
 void CallRooms::on_call_signal(Conn& c, const SignalView& v) {
   auto it = rooms_.find(c.target);
-  if (c.member.empty() || it == rooms_.end()) return;
-  Conn* target = v.to == c.member ? nullptr : member(it->second, v.to);
+  const std::string& own = c.member();
+  if (own.empty() || it == rooms_.end()) return;
+  Conn* target = v.to == own ? nullptr : member(it->second, v.to);
   if (target == nullptr) return;
   std::string frame;
-  frame.reserve(v.data.size() + c.member.size() + c.name_json.size() + 40);
+  frame.reserve(v.data.size() + own.size() + c.name_json().size() + 40);
   frame += R"({"t":"signal","from":")";
-  frame += c.member;  // ours (hex)
+  frame += own;  // ours (hex)
   frame += R"(","name":)";
-  frame += c.name_json;
+  frame += c.name_json();
   frame += R"(,"data":)";
   frame += v.data;
   frame += '}';
@@ -293,16 +294,16 @@ void CallRooms::on_call_signal(Conn& c, const SignalView& v) {
 
 void CallRooms::on_call_state(Conn& c, const Json& msg) {
   auto it = rooms_.find(c.target);
-  if (c.member.empty() || it == rooms_.end()) return;
+  if (c.member().empty() || it == rooms_.end()) return;
   Room& room = it->second;
   const bool talk = flag(msg, "talk"), muted = flag(msg, "muted");
-  if (Member* m = find(room, c.member); m != nullptr && (m->talk != talk || m->muted != muted)) {
+  if (Member* m = find(room, c.member()); m != nullptr && (m->talk != talk || m->muted != muted)) {
     m->talk = talk;
     m->muted = muted;
     keep(room, *m);
   }
   const std::string frame =
-      Json{{"t", "state"}, {"id", c.member}, {"talk", talk}, {"muted", muted}}.dump();
+      Json{{"t", "state"}, {"id", c.member()}, {"talk", talk}, {"muted", muted}}.dump();
   for (const Member& o : room.members) {
     if (o.link == nullptr || o.link == c.link.get()) continue;
     counters_.relayed(RelayKind::kCall, frame.size());
@@ -313,14 +314,14 @@ void CallRooms::on_call_state(Conn& c, const Json& msg) {
 // The host may remove an away member too: its place is freed at once.
 void CallRooms::on_kick(Conn& c, const Json& msg) {
   auto it = rooms_.find(c.target);
-  if (c.member.empty() || it == rooms_.end() || it->second.host != c.member) return;
+  if (c.member().empty() || it == rooms_.end() || it->second.host != c.member()) return;
   const std::string who = text(msg, "id", 64);
-  Member* target = who == c.member ? nullptr : find(it->second, who);
+  Member* target = who == c.member() ? nullptr : find(it->second, who);
   if (target == nullptr) return;
   env_.log("room " + c.target + ": member removed by the host");
   if (Link* l = target->link) {
     send(l, {{"t", "kicked"}});
-    if (Conn* tc = conn(l)) tc->member.clear();
+    if (Conn* tc = conn(l)) tc->extra().member.clear();
     l->close();
   }
   remove(it->second, who);
@@ -328,10 +329,10 @@ void CallRooms::on_kick(Conn& c, const Json& msg) {
 
 void CallRooms::leave_room(Conn& c) {
   auto it = rooms_.find(c.target);
-  if (c.member.empty() || it == rooms_.end()) return;
+  if (c.member().empty() || it == rooms_.end()) return;
   Room& room = it->second;
-  const std::string gone = c.member;
-  c.member.clear();
+  const std::string gone = c.member();
+  c.extra().member.clear();
   Member* m = find(room, gone);
   if (m == nullptr || m->link != c.link.get()) return;
   if (c.lost && cluster_ != nullptr) {

@@ -180,10 +180,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                           same_origin(text_of(req[http::field::origin]),
                                       text_of(req[http::field::host]));
     beast::get_lowest_layer(stream_).expires_never();
-    auto session = std::make_shared<WsSession>(stream_.release_socket(), state_,
-                                               std::move(slot_), kind, std::move(target),
-                                               own_page);
-    session->start(std::move(req));
+    auto session =
+        std::make_shared<WsSession>(stream_.release_socket(), state_, std::move(slot_));
+    session->start(std::move(req), kind, std::move(target), own_page);
   }
 
   void reply(const http::request<http::empty_body>& req, http::status status, std::string body) {

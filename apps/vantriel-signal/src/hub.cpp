@@ -148,7 +148,7 @@ void Hub::serve_here(Conn& c, const Json& msg) {
 void Hub::closed(Link* link) {
   Conn* c = core_->conn(link);
   if (c == nullptr) return;
-  if (!c->remote_node.empty()) {  // served elsewhere: that node ends what it was in
+  if (!c->remote_node().empty()) {  // served elsewhere: that node ends what it was in
     router_->proxied_closed(*c);
     core_->conns().erase(link);
     return;

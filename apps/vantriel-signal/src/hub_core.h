@@ -6,6 +6,7 @@
 #define VANTRIEL_SIGNAL_HUB_CORE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,32 +25,53 @@ namespace vantriel::signal {
 
 using Json = nlohmann::ordered_json;
 
-// One open socket and what the hub knows of it.
+// One open socket and what the hub knows of it. Nearly every connection is an idle host,
+// so what only call members and connections routed between nodes need is in a part made
+// when first needed.
 struct Conn {
-  enum class Kind { kHost, kJoin, kCall };
-  Kind kind = Kind::kHost;
+  enum class Kind : uint8_t { kHost, kJoin, kCall };
+  struct Extra {
+    std::string name_json;  // call: `name` as a JSON string, for every relayed signal
+    std::string member;     // call: own member id
+    // With a cluster: frames arriving while the first message is being routed.
+    std::vector<std::string> pending;
+    std::string remote_node;  // proxied: every frame goes to this node, which serves it
+  };
+
   LinkPtr link;
   std::string target;  // ID or room code
-  bool started = false;  // "hello" or "join" seen
   std::string name;
-  std::string name_json;  // call: `name` as a JSON string, for every relayed signal
   std::string sid;     // host: the request or session it is in; join: its own
-  std::string member;  // call: own member id
   std::string token;   // names it to other nodes (with a cluster)
+  Kind kind = Kind::kHost;
+  bool started = false;      // "hello" or "join" seen
   bool registering = false;  // host: a hello is being checked
   bool web = false;          // join: from the server's own page for browsers
-  std::string resume;  // host: the session its hello asks to take over from the ID's
-                       // older connection
   // With a cluster: the first message is being routed (its node looked up); frames
   // arriving meanwhile wait in `pending`.
   bool resolving = false;
-  std::vector<std::string> pending;
-  std::string remote_node;     // proxied: every frame goes to this node, which serves it
   bool heard = false;          // proxied: the serving node has sent something
   bool remote_origin = false;  // the link is a socket of another node (RemoteLink)
   // A socket of another node that died with it, rather than closed by its client: a
   // call member is expected back through another node (call_rooms.h).
   bool lost = false;
+
+  // The part above, made on first use.
+  Extra& extra() {
+    if (!extra_) extra_ = std::make_unique<Extra>();
+    return *extra_;
+  }
+  // "" while the part is not made.
+  const std::string& member() const { return extra_ ? extra_->member : none(); }
+  const std::string& name_json() const { return extra_ ? extra_->name_json : none(); }
+  const std::string& remote_node() const { return extra_ ? extra_->remote_node : none(); }
+
+ private:
+  static const std::string& none() {
+    static const std::string empty;
+    return empty;
+  }
+  std::unique_ptr<Extra> extra_;
 };
 
 class HubCore {

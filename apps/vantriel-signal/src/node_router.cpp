@@ -47,18 +47,18 @@ NodeRouter::NodeRouter(HubCore& core, Callbacks callbacks)
 
 bool NodeRouter::forward(Conn& c, std::string_view text) {
   if (c.resolving) {
-    c.pending.emplace_back(text);
+    c.extra().pending.emplace_back(text);
     return true;
   }
-  if (!c.remote_node.empty()) {
-    cluster_->post(c.remote_node, make_node_message('m', cluster_->node(), c.token, {}, text));
+  if (const std::string& node = c.remote_node(); !node.empty()) {
+    cluster_->post(node, make_node_message('m', cluster_->node(), c.token, {}, text));
     return true;
   }
   return false;
 }
 
 void NodeRouter::proxied_closed(Conn& c) {
-  cluster_->post(c.remote_node, make_node_message('x', cluster_->node(), c.token));
+  cluster_->post(c.remote_node(), make_node_message('x', cluster_->node(), c.token));
   proxied_.erase(c.token);
 }
 
@@ -103,7 +103,7 @@ void NodeRouter::node_message(std::string_view text) {
       auto it = proxied_.find(token);
       if (it == proxied_.end()) return;
       Conn* c = conn(it->second);
-      if (c == nullptr || c->remote_node != m.from) return;
+      if (c == nullptr || c->remote_node() != m.from) return;
       if (m.type == 's') {
         c->heard = true;
         it->second->send(std::string(m.payload));
@@ -123,7 +123,7 @@ void NodeRouter::node_message(std::string_view text) {
 void NodeRouter::node_gone(const std::string& node) {
   std::vector<LinkPtr> proxied, remote;
   for (auto& [link, c] : conns_) {
-    if (c.remote_node == node) proxied.push_back(c.link);
+    if (c.remote_node() == node) proxied.push_back(c.link);
   }
   for (auto& [key, link] : remote_) {
     if (static_cast<RemoteLink*>(link.get())->node() == node) remote.push_back(link);
@@ -152,7 +152,7 @@ std::vector<std::string> NodeRouter::peer_nodes() const {
   };
   for (auto& [token, link] : proxied_) {
     auto it = conns_.find(link);
-    if (it != conns_.end()) add(it->second.remote_node);
+    if (it != conns_.end()) add(it->second.remote_node());
   }
   for (auto& [key, link] : remote_) add(static_cast<RemoteLink*>(link.get())->node());
   return out;
@@ -165,8 +165,8 @@ void NodeRouter::route(Conn& c, const Json& msg) {
     Conn* rc = conn(hold.get());
     if (rc == nullptr) return;
     rc->resolving = false;
-    std::vector<std::string> pending = std::move(rc->pending);
-    rc->pending.clear();
+    std::vector<std::string> pending;
+    pending.swap(rc->extra().pending);
     if (place.unavailable) {
       env_.log(std::string(rc->kind == Kind::kJoin ? "join " + rc->target : "call join") +
                " from " + hold->address() + ": refused, shared state unreachable");
@@ -191,7 +191,7 @@ void NodeRouter::route(Conn& c, const Json& msg) {
 }
 
 void NodeRouter::proxy(Conn& c, const std::string& node, const Json& first) {
-  c.remote_node = node;
+  c.extra().remote_node = node;
   proxied_[c.token] = c.link.get();
   const std::string& self = cluster_->node();
   // A node of an older release reads the words it knows and leaves the rest.

@@ -107,14 +107,15 @@ void QueuedSocket::after_append() {
   }
   error_ = net::error::no_buffer_space;
   std::string().swap(queued_);
-  if (on_overflow_) on_overflow_();
+  if (owner_ != nullptr) owner_->overflowed();
   boost::beast::error_code ignored;
   socket_.close(ignored);  // the read in progress ends with an error
 }
 
 void QueuedSocket::schedule() {
   if (scheduled_ || in_flight_) return;
-  auto keep = owner_.lock();
+  if (owner_ == nullptr) return;
+  auto keep = owner_->hold();
   if (!keep) return;
   scheduled_ = true;
   flusher_.add(std::move(keep), this);

@@ -42,14 +42,25 @@ class QueuedSocket {
   // Unsent bytes before a reader is dropped.
   static constexpr size_t kMaxQueuedBytes = 4 << 20;
 
+  // The connection this socket belongs to. One pointer to it rather than a weak pointer
+  // and a callback: every idle connection keeps this socket.
+  class Owner {
+   public:
+    // The owner, held by a write in flight; empty once the owner is going away.
+    virtual std::shared_ptr<void> hold() = 0;
+    // Runs once when the queue passes its cap, before the connection is closed.
+    virtual void overflowed() = 0;
+
+   protected:
+    ~Owner() = default;
+  };
+
   // `flusher` outlives this.
   QueuedSocket(boost::asio::ip::tcp::socket socket, Flusher& flusher)
       : socket_(std::move(socket)), flusher_(flusher) {}
 
-  // Held weakly: the owner keeps this socket, and a write in flight keeps the owner.
-  void set_owner(std::weak_ptr<void> owner) { owner_ = std::move(owner); }
-  // Runs once when the queue passes its cap, before the connection is closed.
-  void set_overflow_handler(std::function<void()> handler) { on_overflow_ = std::move(handler); }
+  // `owner` keeps this socket, so it outlives it; nothing is sent before it is set.
+  void set_owner(Owner* owner) { owner_ = owner; }
 
   executor_type get_executor() noexcept { return socket_.get_executor(); }
   boost::asio::ip::tcp::socket& next_layer() { return socket_; }
@@ -140,24 +151,23 @@ class QueuedSocket {
 
   boost::asio::ip::tcp::socket socket_;
   Flusher& flusher_;
-  std::weak_ptr<void> owner_;
+  Owner* owner_ = nullptr;
   std::string queued_;   // not yet handed to the kernel
   std::string sending_;  // handed over by the write in flight
-  bool in_flight_ = false;
-  bool scheduled_ = false;
-  bool close_queued_ = false;  // the close frame is queued: no text frame may follow it
   size_t reads_ = 0;
   // The incoming frames as follow() has seen them.
   uint64_t offset_ = 0;       // bytes read from the client
   uint64_t message_end_ = 0;  // where the last message's final frame ended
   uint64_t messages_ = 0;     // messages whose final frame was read whole
   uint64_t payload_left_ = 0; // of the frame being read
-  bool ends_message_ = false; // the frame being read is a data frame with FIN
-  unsigned char header_[14];
-  size_t header_len_ = 0;     // header bytes of the next frame read so far
   boost::beast::error_code error_;
   std::vector<std::function<void()>> waiting_;
-  std::function<void()> on_overflow_;
+  unsigned char header_[14];
+  uint8_t header_len_ = 0;    // header bytes of the next frame read so far
+  bool ends_message_ = false; // the frame being read is a data frame with FIN
+  bool in_flight_ = false;
+  bool scheduled_ = false;
+  bool close_queued_ = false;  // the close frame is queued: no text frame may follow it
 };
 
 // Beast closes a WebSocket connection through this (found by argument lookup). The close

@@ -254,9 +254,9 @@ morvane::Result<std::string> RedisShared::import_bindings(const Config& config,
   if (!link.up()) return morvane::make_error("cannot reach redis at " + config.redis_place());
   size_t added = 0, kept = 0, failed = 0, waiting = 0;
   std::string first_error;
-  for (const auto& [id, e] : store.entries()) {
+  store.for_each([&](const std::string& id, const BindingStore::Entry& e) {
     const int64_t ttl = kBindingTtl - (now - e.seen);
-    if (ttl <= 0) continue;
+    if (ttl <= 0) return;
     ++waiting;
     link.command({"EVAL", RedisScripts::import().body, "1", "vtr:id:" + id, e.salt, e.hash,
                   std::to_string(e.seen), std::to_string(ttl)},
@@ -271,7 +271,7 @@ morvane::Result<std::string> RedisShared::import_bindings(const Config& config,
                  });
     // Bounded in flight: a large file does not sit in one buffer.
     while (waiting > 1000) ioc.run_one_for(milliseconds(100));
-  }
+  });
   while (waiting > 0 && link.up()) ioc.run_one_for(milliseconds(100));
   if (failed == 0 && waiting == 0 && config.redis_replicas > 0) {
     // Done once the replicas hold them too, as for a registration.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "crypto.h"
+#include "support_id.h"
 
 namespace vantriel::signal {
 namespace {
@@ -32,7 +33,7 @@ void SupportSessions::gauge(HubGauges& g) const {
 // ---- host socket ----
 
 void SupportSessions::replace_host(const std::string& id, const std::string& token) {
-  auto it = hosts_.find(id);
+  auto it = hosts_.find(id_number(id));
   if (it == hosts_.end()) return;
   Link* old = it->second;
   Conn* oc = conn(old);
@@ -44,18 +45,20 @@ void SupportSessions::replace_host(const std::string& id, const std::string& tok
 }
 
 void SupportSessions::on_hello(Conn& c, const Json& msg) {
-  if (c.started || c.registering) return;
+  if (c.started || c.registering || id_number(c.target) == 0) return;
   const std::string key = text(msg, "key", kMaxKey + 1);
   if (key.empty() || key.size() > kMaxKey) return;  // a hello without a usable key waits
   c.registering = true;
-  c.resume = text(msg, "sid", 64);
   LinkPtr hold = c.link;
+  // The session this hello asks to take over from the ID's older connection, if any.
+  std::string resume = text(msg, "sid", 64);
   std::string name = text(msg, "name", kMaxName);
   const std::string id = c.target, who = holder(c);
   shared_.register_host(id, key, hold->address(), who,
-                        [this, hold, name = std::move(name), id, who](const Shared::Registration& r) {
+                        [this, hold, name = std::move(name), resume = std::move(resume), id,
+                         who](const Shared::Registration& r) {
                           if (conn(hold.get()) != nullptr) {
-                            registered(hold, name, r);
+                            registered(hold, name, resume, r);
                           } else if (cluster_ != nullptr &&
                                      r.outcome == Shared::Registration::kReady) {
                             cluster_->host_left(id, who);  // gone while being registered
@@ -64,7 +67,7 @@ void SupportSessions::on_hello(Conn& c, const Json& msg) {
 }
 
 void SupportSessions::registered(const LinkPtr& hold, const std::string& name,
-                     const Shared::Registration& r) {
+                                 const std::string& resume, const Shared::Registration& r) {
   Conn& c = *conn(hold.get());
   c.registering = false;
   Link* link = hold.get();
@@ -93,17 +96,18 @@ void SupportSessions::registered(const LinkPtr& hold, const std::string& name,
   }
   c.started = true;
   c.name = name;
-  if (auto it = hosts_.find(id); it != hosts_.end() && it->second != link) {
+  const uint32_t number = id_number(id);
+  if (auto it = hosts_.find(number); it != hosts_.end() && it->second != link) {
     Link* old = it->second;
     if (Conn* oc = conn(old)) {
       env_.log("host " + id + " replaced by a connection from " + addr);
-      if (!c.resume.empty() && c.resume == oc->sid) carry_session(*oc, c);
+      if (!resume.empty() && resume == oc->sid) carry_session(*oc, c);
       send(old, {{"t", "replaced"}});
       host_gone(*oc, "replaced");
       old->close();
     }
   }
-  hosts_[id] = link;
+  hosts_[number] = link;
   ++counters_.hosts_registered;
   env_.log("host " + id + " from " + addr + ": ready");
   send(link, {{"t", "ready"}});
@@ -123,7 +127,7 @@ void SupportSessions::host_gone(Conn& c, const char* why) {
     }
     c.sid.clear();
   }
-  auto it = hosts_.find(c.target);
+  auto it = hosts_.find(id_number(c.target));
   if (it != hosts_.end() && it->second == c.link.get()) {
     hosts_.erase(it);
     env_.log("host " + c.target + ": " + why);
@@ -292,7 +296,7 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
     send_and_close(link, {{"t", "locked"}, {"mins", g.id_lock_minutes}});
     return;
   }
-  auto host_it = hosts_.find(id);
+  auto host_it = hosts_.find(id_number(id));
   if (host_it == hosts_.end()) {
     env_.log("join " + id + " from " + addr + ": offline");
     counters_.refuse(Refusal::kJoinOffline);

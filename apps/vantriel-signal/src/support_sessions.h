@@ -4,6 +4,7 @@
 #ifndef VANTRIEL_SIGNAL_SUPPORT_SESSIONS_H_
 #define VANTRIEL_SIGNAL_SUPPORT_SESSIONS_H_
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -58,7 +59,9 @@ class SupportSessions {
     uint64_t drops = 0;       // the technician's socket dropped this often: names the grace
   };
 
-  void registered(const LinkPtr& link, const std::string& name, const Shared::Registration& r);
+  // `resume`: the session the hello named, to be carried over from an older connection.
+  void registered(const LinkPtr& link, const std::string& name, const std::string& resume,
+                  const Shared::Registration& r);
   void join_gated(const LinkPtr& link, const Json& msg, const Shared::JoinGate& g);
   void expire_request(const std::string& sid);
   // A join naming a session and its secret: takes the technician's place in it.
@@ -81,7 +84,7 @@ class SupportSessions {
   Cluster* const cluster_;  // none for one node
   HubCounters& counters_;
   std::unordered_map<Link*, Conn>& conns_;
-  std::unordered_map<std::string, Link*> hosts_;  // ID -> registered host link
+  std::unordered_map<uint32_t, Link*> hosts_;  // ID (id_number) -> registered host link
   std::unordered_map<std::string, Session> sessions_;
 };
 

@@ -53,21 +53,17 @@ ExactlyAllocated<F> exactly_allocated(F f) {
 
 }  // namespace
 
-WsSession::WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot,
-                     Kind kind, std::string target, bool own_page)
+WsSession::WsSession(boost::asio::ip::tcp::socket socket, ServerState& state, Slot slot)
     : ws_(std::move(socket), state.flusher),
       state_(state),
       slot_(std::move(slot)),
-      address_(slot_.address()),
-      kind_(kind),
-      target_(std::move(target)),
-      own_page_(own_page),
       tokens_(state.config.policy.msg_burst),
       refilled_(state.env.now()) {}
 
 WsSession::~WsSession() { IdleWatch::forget(*this); }
 
-void WsSession::start(http::request<http::empty_body> req) {
+void WsSession::start(http::request<http::empty_body> req, Kind kind, std::string target,
+                      bool own_page) {
   websocket::stream_base::timeout t{};
   t.handshake_timeout = kCloseTimeout;  // the upgrade reply is only queued; the close waits
   // Silence is watched by the server's one IdleWatch rather than by Beast, whose idle
@@ -78,24 +74,22 @@ void WsSession::start(http::request<http::empty_body> req) {
   // Control frames are no sign of life: pages send "ping" messages, and pings alone
   // would keep a socket open for ever. Each costs a pong or a wake-up all the same, so
   // they spend the message allowance.
-  ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
-    if (kind != websocket::frame_type::close && !closing_ && !within_rate()) over_rate();
-  });
-  ws_.next_layer().set_overflow_handler([this] {
-    // The client does not read what it is sent; keeping it costs memory without end.
-    state_.env.log("connection from " + address_ + " closed: not reading");
-    state_.counters.closed(SocketLimit::kNotReading);
-    closing_ = true;
+  ws_.control_callback([this](websocket::frame_type frame, beast::string_view) {
+    if (frame != websocket::frame_type::close && !closing_ && !within_rate()) over_rate();
   });
   ws_.read_message_max(static_cast<size_t>(state_.config.policy.max_frame));
   ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
     res.set(http::field::server, "vantriel-signal");
   }));
-  ws_.next_layer().set_owner(weak_from_this());
-  ws_.async_accept(req, beast::bind_front_handler(&WsSession::on_accept, shared_from_this()));
+  ws_.next_layer().set_owner(this);
+  ws_.async_accept(req, [self = shared_from_this(), kind, target = std::move(target),
+                         own_page](beast::error_code ec) {
+    self->on_accept(ec, kind, target, own_page);
+  });
 }
 
-void WsSession::on_accept(beast::error_code ec) {
+void WsSession::on_accept(beast::error_code ec, Kind kind, const std::string& target,
+                          bool own_page) {
   if (ec) {
     finish();
     return;
@@ -103,23 +97,32 @@ void WsSession::on_accept(beast::error_code ec) {
   opened_ = true;
   state_.idle.heard(*this, state_.env.now());
   auto self = shared_from_this();
-  switch (kind_) {
+  switch (kind) {
     case Kind::kHost:
-      state_.hub.open_host(self, target_);
+      state_.hub.open_host(self, target);
       break;
     case Kind::kJoin:
-      state_.hub.open_join(self, target_, own_page_);
+      state_.hub.open_join(self, target, own_page);
       break;
     case Kind::kCall:
-      state_.hub.open_call(self, target_);
+      state_.hub.open_call(self, target);
       break;
   }
   read();
 }
 
+std::shared_ptr<void> WsSession::hold() { return weak_from_this().lock(); }
+
+void WsSession::overflowed() {
+  // The client does not read what it is sent; keeping it costs memory without end.
+  state_.env.log("connection from " + address() + " closed: not reading");
+  state_.counters.closed(SocketLimit::kNotReading);
+  closing_ = true;
+}
+
 void WsSession::idle_expired() {
   if (finished_) return;
-  state_.env.log("connection from " + address_ + " closed: idle");
+  state_.env.log("connection from " + address() + " closed: idle");
   state_.counters.closed(SocketLimit::kIdle);
   beast::error_code ignored;
   ws_.next_layer().next_layer().close(ignored);  // the pending read or wait ends with an error
@@ -174,7 +177,7 @@ void WsSession::on_read(beast::error_code ec, size_t) {
   }
   if (ec) {
     if (ec == websocket::error::message_too_big) {
-      state_.env.log("connection from " + address_ + " closed: message too big");
+      state_.env.log("connection from " + address() + " closed: message too big");
       state_.counters.closed(SocketLimit::kMessageSize);
     }
     finish();
@@ -214,7 +217,7 @@ void WsSession::over_rate() {
     dropped_ = 0;
   }
   if (++dropped_ <= state_.config.policy.msg_rate || closing_) return;
-  state_.env.log("connection from " + address_ + " closed: too many messages");
+  state_.env.log("connection from " + address() + " closed: too many messages");
   state_.counters.closed(SocketLimit::kRate);
   closing_ = true;
   ws_.next_layer().discard_queued();
