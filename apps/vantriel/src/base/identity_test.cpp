@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/id_format.h"
 #include "base/json_file.h"
 #include "base/test_support.h"
 
@@ -70,48 +71,6 @@ TEST_F(IdentityTest, VtrIdIsHonouredOnlyWhenValid) {
   const Identity identity = new_identity(data_, log_);
   EXPECT_NE(identity.id, "055444333");
   EXPECT_TRUE(is_valid_id(identity.id));
-}
-
-TEST(IdentityFormatTest, IdBonitoAndValidity) {
-  EXPECT_EQ(id_bonito("123456789"), "123 456 789");
-  EXPECT_EQ(id_bonito("12345"), "12345");
-  EXPECT_TRUE(is_valid_id("100000000"));
-  EXPECT_FALSE(is_valid_id("012345678"));
-  EXPECT_FALSE(is_valid_id("12345678\xD9\xA1"));  // Arabic-Indic digit
-}
-
-TEST(ClaveTest, CodesUseTheirAlphabets) {
-  AccessCode access_code;
-  const std::regex clave("[ABCDEFGHJKMNPQRSTUVWXYZ2-9]{6}");
-  const std::regex call("[ABCDEFGHJKLMNPQRSTUVWXYZ2-9]{6}");
-  bool saw_l = false;
-  for (int i = 0; i < 300; ++i) {
-    ASSERT_TRUE(std::regex_match(access_code.renew(), clave));
-    const std::string code = new_call_code();
-    ASSERT_TRUE(std::regex_match(code, call));
-    saw_l = saw_l || code.find('L') != std::string::npos;
-  }
-  EXPECT_TRUE(saw_l);  // 1800 draws; missing L has probability below 1e-24
-}
-
-TEST(ClaveTest, CheckNormalisesWhatPeopleType) {
-  AccessCode access_code;
-  const std::string clave = access_code.renew();
-  EXPECT_EQ(access_code.current(), clave);
-  std::string typed;
-  for (const char c : clave) {
-    typed += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    typed += "- \t\xE3\x80\x80";  // dash, blank, tab, ideographic space
-  }
-  EXPECT_TRUE(access_code.check(typed));
-  EXPECT_TRUE(access_code.check("\n" + clave + "\n"));
-  EXPECT_FALSE(access_code.check(clave.substr(1)));
-  EXPECT_FALSE(access_code.check(clave + "A"));
-  EXPECT_FALSE(access_code.check(""));
-  EXPECT_FALSE(access_code.check("\xFF" + clave));
-  const std::string next = access_code.renew();
-  EXPECT_TRUE(access_code.check(next));
-  EXPECT_EQ(access_code.check(clave), next == clave);
 }
 
 }  // namespace

@@ -137,4 +137,13 @@ std::uint32_t random_below(std::uint32_t n) {
   }
 }
 
+std::string random_text(std::string_view alphabet, std::size_t length) {
+  std::string text;
+  text.reserve(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    text.push_back(alphabet[random_below(static_cast<std::uint32_t>(alphabet.size()))]);
+  }
+  return text;
+}
+
 }  // namespace vantriel

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vantriel {
 
@@ -17,6 +18,9 @@ std::string random_hex(std::size_t bytes);
 
 // A uniformly distributed number in [0, n). REQUIRES: n > 0 (0 gives 0).
 std::uint32_t random_below(std::uint32_t n);
+
+// `length` characters each drawn uniformly from `alphabet`. REQUIRES: `alphabet` not empty.
+std::string random_text(std::string_view alphabet, std::size_t length);
 
 // SipHash-1-3 of the 8 little-endian bytes of `value` under the key (k0, k1).
 std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1, std::uint64_t value);

@@ -1,7 +1,7 @@
 #include "base/recents.h"
 
 
-#include "base/identity.h"
+#include "base/id_format.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
 #include "morvane/core/sync/mutex.h"

@@ -1,11 +1,9 @@
 #include "base/settings.h"
 
-#include <array>
 #include <optional>
 #include <system_error>
 #include <vector>
 
-#include "base/environment.h"
 #include "base/file_util.h"
 #include "morvane/core/sync/mutex.h"
 #include "morvane/core/text/ascii.h"
@@ -52,24 +50,6 @@ procesar_voz = si
 
 namespace {
 
-// The keys the program knows, in the order the settings document and saving walk them.
-constexpr std::array<SettingKey, 12> kKeyTable = {{
-    {"general", "nombre"},
-    {"general", "idioma"},
-    {"general", "buscar_actualizaciones"},
-    {"general", "servidor"},
-    {"recibir", "disponible"},
-    {"recibir", "permitir_control"},
-    {"recibir", "compartir_audio"},
-    {"recibir", "calidad"},
-    {"recibir", "fps"},
-    {"recibir", "sonido"},
-    {"llamada", "microfono"},
-    {"llamada", "procesar_voz"},
-}};
-
-constexpr std::array<std::string_view, 3> kSections = {"general", "recibir", "llamada"};
-
 // Every read-modify-write of "vantriel.ini" (set_setting and the creation of the file from
 // the template) holds the file's lock, so two requests saving at once never lose a change
 // and never race on the shared temporary file.
@@ -111,11 +91,6 @@ bool is_comment(std::string_view line) {
 std::optional<std::string> section_header(std::string_view line) {
   if (line.size() < 2 || line.front() != '[' || line.back() != ']') return std::nullopt;
   return morvane::ascii_lower(morvane::trim_unicode(line.substr(1, line.size() - 2)));
-}
-
-std::string strip_trailing_slashes(std::string text) {
-  while (!text.empty() && text.back() == '/') text.pop_back();
-  return text;
 }
 
 std::string crlf(std::string_view text) {
@@ -279,71 +254,9 @@ morvane::Status set_setting(const DataFolder& folder, std::string_view section,
   }
 }
 
-std::string display_name(const DataFolder& folder) {
-  std::string name = morvane::trim_unicode(setting(load_settings(folder), "general", "nombre"));
-  if (name.empty()) {
-    if (auto computer = env_var("COMPUTERNAME")) {
-      name = std::move(*computer);
-    } else if (auto host = env_var("HOSTNAME")) {
-      name = std::move(*host);
-    } else if (auto system = system_host_name()) {
-      name = std::move(*system);
-    } else {
-      name = "PC";
-    }
-  }
-  return morvane::utf8_prefix(name, 32);
-}
-
-bool is_valid_server(std::string_view text) {
-  const std::string url = morvane::trim_unicode(text);
-  const std::string_view view = url;
-  constexpr std::string_view kHttps = "https://";
-  constexpr std::string_view kHttp = "http://";
-  if (view.substr(0, kHttps.size()) == kHttps) {
-    const std::string_view rest = view.substr(kHttps.size());
-    if (rest.empty()) return false;
-    for (const char c : rest) {
-      const auto b = static_cast<unsigned char>(c);
-      // Control characters can never be part of a working URL either.
-      if (c == ' ' || c == '"' || c == '@' || c == '\\' || b < 0x20 || b == 0x7F) return false;
-    }
-    return true;
-  }
-  if (view.substr(0, kHttp.size()) == kHttp) {
-    std::string_view authority = view.substr(kHttp.size());
-    authority = authority.substr(0, authority.find('/'));
-    std::string_view host = authority;
-    if (const std::size_t colon = authority.find(':'); colon != std::string_view::npos) {
-      host = authority.substr(0, colon);
-      const std::string_view port = authority.substr(colon + 1);
-      if (port.empty()) return false;
-      for (const char c : port) {
-        if (c < '0' || c > '9') return false;
-      }
-    }
-    return host == "127.0.0.1" || host == "localhost";
-  }
-  return false;
-}
-
-std::string server_url(const DataFolder& folder) {
-  if (auto env = env_var("VTR_SERVER"); env && env->size() > 3 && env->compare(0, 4, "http") == 0) {
-    return strip_trailing_slashes(std::move(*env));
-  }
-  std::string configured =
-      morvane::trim_unicode(setting(load_settings(folder), "general", "servidor"));
-  if (is_valid_server(configured)) return strip_trailing_slashes(std::move(configured));
-  return std::string(kDefaultServerUrl);
-}
-
 bool setting_is_off(std::string_view value) {
   const std::string text = morvane::ascii_lower(morvane::trim_unicode(value));
   return text == "0" || text == "no" || text == "off" || text == "false";
 }
-
-std::span<const SettingKey> page_setting_keys() { return kKeyTable; }
-
-std::span<const std::string_view> page_setting_sections() { return kSections; }
 
 }  // namespace vantriel

@@ -6,7 +6,6 @@
 #define VANTRIEL_BASE_SETTINGS_H_
 
 #include <map>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,9 +14,6 @@
 #include "morvane/core/result.h"
 
 namespace vantriel {
-
-// The signalling server used when neither VTR_SERVER nor `servidor` names one.
-inline constexpr std::string_view kDefaultServerUrl = "https://senal.vantriel.app";
 
 inline constexpr std::string_view kSettingsFileName = "vantriel.ini";
 
@@ -65,29 +61,8 @@ morvane::Status set_setting(const DataFolder& folder, std::string_view section,
 std::string apply_setting(std::string_view file_text, std::string_view section,
                           std::string_view key, std::string_view value);
 
-// The name the other side sees: `nombre`, else the computer's name, else "PC"; at most
-// 32 characters.
-std::string display_name(const DataFolder& folder);
-
-// The signalling server's base URL without trailing "/": VTR_SERVER when it looks like an
-// http(s) URL, else a valid `servidor`, else kDefaultServerUrl.
-std::string server_url(const DataFolder& folder);
-
-// Whether `text` (trimmed) is acceptable as `servidor`: an https URL without blanks,
-// quotes, "@" or backslashes, or http to 127.0.0.1 / localhost with an optional port.
-bool is_valid_server(std::string_view text);
-
 // Whether a switch reads as off: trimmed and lower-cased it is "0", "no", "off" or "false".
 bool setting_is_off(std::string_view value);
-
-// A key the page may read and write, in the order of the template.
-struct SettingKey {
-  std::string_view section;
-  std::string_view key;
-};
-std::span<const SettingKey> page_setting_keys();
-// The sections of page_setting_keys(), in the template's order.
-std::span<const std::string_view> page_setting_sections();
 
 }  // namespace vantriel
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "base/server_url.h"
 #include "base/settings.h"
 #include "morvane/core/text/utf8.h"
 

@@ -59,6 +59,11 @@ TEST(SettingsParseTest, ReadsNamesCommentsQuotesAndRemarks) {
   EXPECT_EQ(setting(s, "recibir", "raro"), "=x");
   EXPECT_EQ(setting(s, "extra", "x"), "1");
   EXPECT_EQ(s.values().size(), 7u);
+  // Switches read as off whatever their case and blanks; anything else, empty too, is on.
+  EXPECT_TRUE(setting_is_off(" OFF "));
+  EXPECT_TRUE(setting_is_off("0"));
+  EXPECT_FALSE(setting_is_off(""));
+  EXPECT_FALSE(setting_is_off("nope"));
 }
 
 TEST_F(SettingsTest, LoadLaysTheFileOverDefaults) {
@@ -105,57 +110,6 @@ TEST_F(SettingsTest, UnreadableFileIsReplacedFromTheTemplate) {
   // Invalid UTF-8 in a value would make the whole file unreadable; it is replaced.
   ASSERT_TRUE(set_setting(data_, "general", "nombre", "a\xFF").ok());
   EXPECT_EQ(setting(load_settings(data_), "general", "nombre"), "a\xEF\xBF\xBD");
-}
-
-TEST_F(SettingsTest, DisplayNameFallsBackAndIsCut) {
-  ScopedEnv computer("COMPUTERNAME", "OFICINA-1");
-  load_settings(data_);
-  EXPECT_EQ(display_name(data_), "OFICINA-1");
-  {
-    ScopedEnv no_computer("COMPUTERNAME", std::nullopt);
-    ScopedEnv host("HOSTNAME", "caja");
-    EXPECT_EQ(display_name(data_), "caja");
-  }
-  ASSERT_TRUE(set_setting(data_, "general", "nombre", std::string(38, 'n') + "\xC3\xB1\xC3\xB1").ok());
-  EXPECT_EQ(display_name(data_), std::string(32, 'n'));
-  ASSERT_TRUE(set_setting(data_, "general", "nombre", std::string(31, 'n') + "\xC3\xB1\xC3\xB1").ok());
-  EXPECT_EQ(display_name(data_), std::string(31, 'n') + "\xC3\xB1");
-}
-
-TEST(ServerCheckTest, AcceptsHttpsAndLoopbackHttpOnly) {
-  for (const char* good :
-       {"https://x", "https://senal.example.com/ruta?q=1", " https://a.b ", "http://127.0.0.1",
-        "http://localhost:8080", "http://127.0.0.1:9/ws", "http://localhost/x@y"}) {
-    EXPECT_TRUE(is_valid_server(good)) << good;
-  }
-  for (const char* bad : {"", "https://", "https://user@host", "https://a b", "https://a\"b",
-                          "https://a\\b", "https://a\tb", "http://example.com",
-                          "http://127.0.0.1:", "http://localhost:80a", "http://localhost.evil.com",
-                          "http://127.0.0.1@evil.com", "ftp://x", "HTTPS://x", "wss://x"}) {
-    EXPECT_FALSE(is_valid_server(bad)) << bad;
-  }
-}
-
-TEST_F(SettingsTest, ServerUrlPrefersEnvironmentThenFileThenDefault) {
-  ScopedEnv clear("VTR_SERVER", std::nullopt);
-  load_settings(data_);
-  EXPECT_EQ(server_url(data_), kDefaultServerUrl);
-  ASSERT_TRUE(set_setting(data_, "general", "servidor", "https://mio.example// ; nuestro").ok());
-  EXPECT_EQ(server_url(data_), "https://mio.example");
-  ASSERT_TRUE(set_setting(data_, "general", "servidor", "http://otro.example").ok());
-  EXPECT_EQ(server_url(data_), kDefaultServerUrl);
-  {
-    ScopedEnv env("VTR_SERVER", "http://10.0.0.5:9000/");
-    EXPECT_EQ(server_url(data_), "http://10.0.0.5:9000");
-  }
-  {
-    ScopedEnv env("VTR_SERVER", "wss://x.example");  // not http: the file decides
-    EXPECT_EQ(server_url(data_), kDefaultServerUrl);
-  }
-  EXPECT_TRUE(setting_is_off(" OFF "));
-  EXPECT_TRUE(setting_is_off("0"));
-  EXPECT_FALSE(setting_is_off(""));
-  EXPECT_FALSE(setting_is_off("nope"));
 }
 
 TEST_F(SettingsTest, ConcurrentWritersLoseNothing) {

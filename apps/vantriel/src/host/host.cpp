@@ -6,8 +6,11 @@
 
 #include "base/environment.h"
 #include "base/file_util.h"
+#include "base/id_format.h"
+#include "base/identity.h"
 #include "base/local_time.h"
 #include "base/random.h"
+#include "base/server_url.h"
 #include "base/settings.h"
 #include "embedded/embedded_files.h"
 #include "http/pipeline.h"

@@ -23,7 +23,7 @@
 #include <string>
 
 #include "base/data_folder.h"
-#include "base/identity.h"
+#include "base/access_code.h"
 #include "base/log.h"
 #include "base/task_thread.h"
 #include "host/pc_sound.h"

@@ -16,6 +16,7 @@
 
 #include "base/log.h"
 #include "http/peer_owner.h"
+#include "http/refusal_log.h"
 #include "morvane/core/net/listen_options.h"
 #include "morvane/core/sync/mutex.h"
 #include "morvane/core/sync/thread_name.h"

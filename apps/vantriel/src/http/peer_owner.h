@@ -4,7 +4,7 @@
 // processes of the user the host runs as (the browser window the host starts is one).
 //
 // The OS half finds the peer's socket in the OS's own table of connections and who owns
-// it; the portable half below reads those tables and decides:
+// it; portable code reads those tables (proc_net_tcp.h, tcp_table.h) and decides:
 //   Linux    the socket's uid, from the kernel's socket diagnostics (one exact lookup by
 //            the connection's four addresses), or from /proc/net/tcp where those are not
 //            available;
@@ -14,12 +14,9 @@
 #define VANTRIEL_HTTP_PEER_OWNER_H_
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 
 namespace vantriel {
 
@@ -48,9 +45,9 @@ enum class PeerOwner {
 // Thread-safe. Defined by the OS half.
 PeerOwner loopback_peer_owner(const TcpEnd& local, const TcpEnd& remote);
 
-// ---- Used by the OS halves; here so that the decisions are tested on every platform.
+// ---- Used by the OS halves; here so that the decision is tested on every platform.
 
-// A socket as a table of the kernel's lists it.
+// A socket as the kernel's tables list it.
 struct SocketOwner {
   std::uint32_t uid = 0;
   // 0 when no process holds the socket any more: a socket in TIME_WAIT, or one its process
@@ -61,40 +58,6 @@ struct SocketOwner {
 
 // `owner` is the peer's socket as the kernel lists it, `own_uid` this process's user.
 PeerOwner owner_by_uid(const std::optional<SocketOwner>& owner, std::uint32_t own_uid);
-
-// In the text of /proc/net/tcp (IPv4) or /proc/net/tcp6 (IPv6): the owner of the socket
-// whose local end is `local` and whose remote end is `remote`. Lines that do not parse are
-// skipped; nothing when no line matches.
-std::optional<SocketOwner> find_in_proc_net_tcp(std::string_view table, const TcpEnd& local,
-                                                const TcpEnd& remote);
-
-// A row of Windows' TCP table with owning process ids.
-struct TcpTableRow {
-  TcpEnd local;
-  TcpEnd remote;
-  std::uint32_t pid = 0;
-};
-
-// The process that owns the socket whose local end is `local` and remote end `remote`.
-// Nothing when no row matches, or when the row names no process (pid 0: Windows lists
-// TIME_WAIT that way, and Wine lists so the sockets of processes outside Wine).
-std::optional<std::uint32_t> owning_pid(std::span<const TcpTableRow> rows, const TcpEnd& local,
-                                        const TcpEnd& remote);
-
-// The log line for a refused connection, at most one a minute: a refusal within a minute
-// of the last line logged only counts towards the next line.
-// REQUIRES: external synchronization (the server calls it on its I/O thread only).
-class RefusalLog {
- public:
-  using Clock = std::chrono::steady_clock;
-  static constexpr auto kInterval = std::chrono::minutes(1);
-
-  std::optional<std::string> refuse(PeerOwner owner, const TcpEnd& remote, Clock::time_point now);
-
- private:
-  std::optional<Clock::time_point> last_;
-  std::uint64_t unlogged_ = 0;
-};
 
 }  // namespace vantriel
 

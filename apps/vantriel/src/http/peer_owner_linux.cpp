@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/file_util.h"
+#include "http/proc_net_tcp.h"
 
 namespace vantriel {
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/file_util.h"
+#include "http/proc_net_tcp.h"
 
 namespace vantriel {
 namespace {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "http/peer_owner.h"
+#include "http/tcp_table.h"
 
 namespace vantriel {
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <tuple>
 
-#include "base/identity.h"
+#include "base/access_code.h"
 #include "http/reply.h"
 #include "input/desktop.h"
 #include "main/app_version.h"

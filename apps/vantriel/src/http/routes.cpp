@@ -6,10 +6,15 @@
 #include <memory>
 
 #include "main/app_version.h"
+#include "base/access_code.h"
+#include "base/call_code.h"
+#include "base/display_name.h"
+#include "base/id_format.h"
 #include "base/identity.h"
 #include "base/json_member.h"
 #include "base/log.h"
 #include "base/recents.h"
+#include "base/server_url.h"
 #include "base/settings.h"
 #include "embedded/embedded_files.h"
 #include "http/pipeline.h"

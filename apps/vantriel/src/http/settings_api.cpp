@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/page_settings.h"
+#include "base/server_url.h"
 #include "base/settings.h"
 #include "morvane/core/text/utf8.h"
 

@@ -8,18 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace vantriel {
+#include "main/installer_arguments.h"
 
-// What "--apply-update" hands to the installer.
-struct InstallerArguments {
-  std::string first;   // the two positional values that follow the switch
-  std::string second;
-  std::uint32_t number = 0;  // the third following argument, when it is a number
-  std::optional<std::string> version;
-  std::optional<std::string> from_version;
-  bool quiet = false;
-  bool no_relaunch = false;
-};
+namespace vantriel {
 
 struct CommandLine {
   std::vector<std::string> args;  // without the program path
@@ -39,10 +30,6 @@ std::optional<std::uint32_t> parse_unsigned(const std::string& text, std::uint32
 // The first port to try, from the value of VTR_PORT (nothing when unset): 8800 unless the
 // value is such a number no greater than 65535.
 std::uint32_t first_port(const std::optional<std::string>& vtr_port);
-
-// The parameters of the elevated restart: every argument but "--no-elevate", then
-// "--no-elevate", each in double quotes followed by a blank.
-std::string elevation_parameters(const std::vector<std::string>& args);
 
 // The process's arguments as UTF-8 text, split by the platform's rules.
 std::vector<std::string> command_line_arguments(int argc, char** argv);

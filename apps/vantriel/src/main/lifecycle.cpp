@@ -7,6 +7,7 @@
 #include "host/host.h"
 #include "host/instance.h"
 #include "host/test_switches.h"
+#include "main/elevation.h"
 #include "morvane/core/shell/shell.h"
 
 namespace vantriel {
