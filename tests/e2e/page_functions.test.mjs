@@ -10,7 +10,7 @@ const { normCallCode } = await pageModule('call.js');
 const { serverTestUrl } = await pageModule('settings.js');
 const { notesHtml, updBarContent } = await pageModule('update.js');
 const { hostText, knownHostText } = await pageModule('host_texts.js');
-const { accessCodeOf, identityOf } = await pageModule('keeper_host.js');
+const { accessCodeOf, identityOf, recentsOf, stateOf } = await pageModule('keeper_host.js');
 const { WEB_KEEPER } = await pageModule('web_keeper.js');
 // setLANG keeps only the two languages; a third one is tried on the table directly.
 const setLang = (l) => setLANG(l);
@@ -84,7 +84,7 @@ test('formatId groups exactly nine digits', () => {
   assert.equal(formatId(null), '');
 });
 
-test("the host's identity and access code replies reach the page under the page's names", async () => {
+test("the host's identity, access code and state replies reach the page under the page's names", async () => {
   const reply = { id: '123456789', id_bonito: '123 456 789', clave: 'K7P2QX', llave: 's3cr3t', nombre: 'Ana', servidor: 'https://s.example' };
   assert.deepEqual(identityOf(reply),
     { id: '123456789', formatId: '123 456 789', accessCode: 'K7P2QX', secret: 's3cr3t', name: 'Ana', server: 'https://s.example' });
@@ -97,6 +97,26 @@ test("the host's identity and access code replies reach the page under the page'
   // A session's end and a renewal may carry a new code; anything else carries none.
   assert.equal(accessCodeOf({ ok: true, clave: 'AB12CD' }), 'AB12CD');
   for (const none of [{ ok: true }, { clave: '' }, null, 'AB12CD']) assert.equal(accessCodeOf(none), '', JSON.stringify(none));
+  // The state: recents and past sessions entry by entry, a session received told by its role.
+  const st = stateOf({
+    recientes: [{ id: '987654321', nombre: 'Beto', fecha: '2026-12-10 07:04:09' }, null],
+    sesiones: [{ fecha: '2026-12-09 10:00:00', rol: 'recibi', con: 'Beto', id: '', segundos: 75, control: true },
+      { fecha: '2026-12-09 11:00:00', rol: 'di', con: 'Ana', id: '123456789', segundos: 5 }],
+    actualizacion: { phase: 'idle' }, admin: false, inicio_windows: true, servidor: 'https://s.example',
+    control_posible: false, control_motivo: 'sin escritorio', control_rechazo: '', control_pregunta: true,
+  });
+  assert.deepEqual(st.recents, [{ id: '987654321', name: 'Beto', date: '2026-12-10 07:04:09' }, null]);
+  assert.deepEqual(st.history.map((h) => [h.received, h.peer, h.peerId, h.seconds, !!h.control]),
+    [[true, 'Beto', '', 75, true], [false, 'Ana', '123456789', 5, false]]);
+  assert.deepEqual([st.update.phase, st.admin, st.autostart, st.server], ['idle', false, true, 'https://s.example']);
+  assert.deepEqual([st.controlPossible, st.controlBlockedWhy, st.controlRefused, st.desktopAsking],
+    [false, 'sin escritorio', '', true]);
+  assert.equal(stateOf(null), null);
+  assert.equal(recentsOf({ ok: false }), null);
+  // The browser page keeps its recents its own way but hands them over in the same shape.
+  const added = await WEB_KEEPER.addRecent('987654321', ' Beto ');
+  assert.deepEqual(added.map((r) => [r.id, r.name]), [['987654321', 'Beto']]);
+  assert.deepEqual(Object.keys(added[0]).sort(), Object.keys(st.recents[0]).sort());
 });
 
 test('mmss shows minutes, then hours from one hour on', () => {

@@ -12,7 +12,7 @@ const HIST_COLS = {
 
 export function drawHistory() {
   const box = $("history");
-  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.sesiones) ? KEEPER_STATE.sesiones : [];
+  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.history) ? KEEPER_STATE.history : [];
   if (!list.length) {
     drawInto(box, '<p class="empty">' + esc(t("noHistory")) + "</p>");
     return;
@@ -24,13 +24,13 @@ export function drawHistory() {
   const rows = list
     .map((s) => {
       s = s || {};
-      const recv = s.rol === "recibi";
-      const id = formatId(s.id);
+      const recv = s.received;
+      const id = formatId(s.peerId);
       return (
-        "<tr><td>" + esc(s.fecha) + "</td>" +
+        "<tr><td>" + esc(s.date) + "</td>" +
         "<td>" + esc(recv ? t("histRecv") : t("histGave")) + "</td>" +
-        "<td><b>" + esc(s.con) + "</b>" + (id ? ' <span class="muted">' + esc(id) + "</span>" : "") + "</td>" +
-        "<td>" + esc(mmss(s.segundos)) + "</td>" +
+        "<td><b>" + esc(s.peer) + "</b>" + (id ? ' <span class="muted">' + esc(id) + "</span>" : "") + "</td>" +
+        "<td>" + esc(mmss(s.seconds)) + "</td>" +
         "<td>" + (recv ? esc(s.control ? t("histCtl") : t("histView")) : "") + "</td></tr>"
       );
     })

@@ -4,7 +4,7 @@
 
 import { $, esc, VER, yes } from "./core.js";
 import { t } from "./i18n.js";
-import { IDENTITY, KEEPER_STATE, SECTION_RECEIVE, setting } from "./state.js";
+import { IDENTITY, KEEPER_STATE, SECTION_RECEIVE, setting, SETTING_AVAILABLE } from "./state.js";
 import { get, post, sendInput } from "./api.js";
 import { closeDialog, openDialog, playReqSound, showBar, toast } from "./ui.js";
 import { onRegistrationClosed, onRegistrationHello, onRegistrationMessage, sendOnRegistration } from "./signal.js";
@@ -23,6 +23,7 @@ import { checkHtml } from "./check.js";
 import { helloMessage, permMessage } from "./hello.js";
 import { ClipGate, CLIP_MAX_CHARS, clipText, clockText, dropPeer, guardOf } from "./message_logic.js";
 import { hostText as hostWords } from "./host_texts.js";
+import { stateOf } from "./keeper_host.js";
 
 const REQUEST_MS = 58000;
 const ACCEPT_GUARD_MS = 1200;
@@ -50,7 +51,7 @@ let acceptGuard = null;
 async function onHostRequest(m) {
   const sid = m.sid;
   if (SESSION || asking) return answer(sid, false, "busy");
-  if (!yes(receiveSetting("disponible"))) return answer(sid, false, "unavailable");
+  if (!yes(receiveSetting(SETTING_AVAILABLE))) return answer(sid, false, "unavailable");
   // `web`: the server says the technician uses its page in a browser, not the program.
   const req = { sid, name: typeof m.name === "string" ? m.name : "", web: m.web === true, until: 0, ice: m.iceServers, picking: false };
   asking = req; // a second request while the code is checked is busy too
@@ -79,7 +80,7 @@ async function onHostRequest(m) {
 // desktop), in the page's language; empty when it can.
 function controlBlocked() {
   const st = KEEPER_STATE;
-  return st && st.control_posible === false ? String(hostWords(st.control_motivo) || "…") : "";
+  return st && st.controlPossible === false ? String(hostWords(st.controlBlockedWhy) || "…") : "";
 }
 
 function showRequest(req) {
@@ -688,13 +689,13 @@ async function watchConsent(s) {
   if (SESSION !== s || s.role !== "host" || !s.control) return;
   let st = null;
   try {
-    st = await get("/api/estado");
+    st = stateOf(await get("/api/estado"));
   } catch (e) {
     st = null;
   }
   if (SESSION !== s || !s.control) return;
-  const refused = st && typeof st.control_rechazo === "string" ? st.control_rechazo : "";
-  const asking = !refused && !!(st && st.control_pregunta === true);
+  const refused = st && typeof st.controlRefused === "string" ? st.controlRefused : "";
+  const asking = !refused && !!(st && st.desktopAsking === true);
   if (refused) {
     s.asking = false;
     s.refusal = refused;

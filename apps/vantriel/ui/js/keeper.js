@@ -10,13 +10,21 @@
 //                         proves the ID to the server, the name shown to others and the
 //                         signalling server (the web page: no ID, code or secret: it
 //                         cannot be reached)
-//   state()               {recientes: [...], ...}
+//   state()               {recents, history, update, admin, autostart, server,
+//                         controlPossible, controlBlockedWhy, controlRefused,
+//                         desktopAsking}: the recent connections ({id, name, date} each)
+//                         and past sessions ({date, received, peer, peerId, seconds,
+//                         control} each), the update's state, whether the host runs as
+//                         administrator and starts with the system, the server in use,
+//                         and whether this desktop lets control in (why not, a refusal,
+//                         its own window asking); the web page: only the recents
 //   sessionNote(body)     a session runs ({activa, rol, control, con, id})
 //   sessionOver()         it ended; resolves with {accessCode}: the new access code, when
 //                         ending gave one
 //   sessionOverOnUnload() the same while the page goes away
 //   callNote(on), callNoteOnUnload()   a voice call runs or ended
-//   addRecent(id, name), removeRecent(id)   the recent list after the change
+//   addRecent(id, name), removeRecent(id)   the recent list after the change, as in
+//                         state()
 //   writeClipboard(text), readClipboard()   {ok, texto?, msg?, words?}: this PC's
 //                         clipboard; a refusal says why in a host text (`msg`) or in the
 //                         page's own words, already in its language (`words`)

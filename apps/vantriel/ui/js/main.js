@@ -20,7 +20,7 @@
 // as it loads. The technician's page for any browser (web_main.js) is built from the same
 // modules but those of the host: no api, keeper_host, host_session, update, settings or
 // shell.
-import { loadIdentity, loadState, SECTION_GENERAL, setSettings, setting } from "./state.js";
+import { loadIdentity, loadState, SECTION_GENERAL, setSettings, setting, SETTING_LANGUAGE } from "./state.js";
 import { applyLang, setLANG } from "./i18n.js";
 import { get, post } from "./api.js";
 import { measureHeader } from "./ui.js";
@@ -39,7 +39,7 @@ async function boot() {
     post("/api/sesion", { activa: false }).catch(() => null),
   ]);
   setSettings(settings);
-  setLANG(setting(SECTION_GENERAL, "idioma"));
+  setLANG(setting(SECTION_GENERAL, SETTING_LANGUAGE));
   applyLang();
   measureHeader();
   // After the session end (which renews the access code), so the card shows the current one.

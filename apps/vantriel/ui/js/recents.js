@@ -7,9 +7,13 @@ import { t } from "./i18n.js";
 import { keeper } from "./keeper.js";
 import { drawInto } from "./ui.js";
 
+function recentList() {
+  return KEEPER_STATE && Array.isArray(KEEPER_STATE.recents) ? KEEPER_STATE.recents : [];
+}
+
 export function drawRecents() {
   const ul = $("recents");
-  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.recientes) ? KEEPER_STATE.recientes : [];
+  const list = recentList();
   if (!list.length) {
     drawInto(ul, '<li class="empty">' + esc(t("noRecents")) + "</li>");
     return;
@@ -20,8 +24,8 @@ export function drawRecents() {
       return (
         '<li><button type="button" class="rsel" data-i2="' + i + '">' +
         '<span class="rid">' + esc(id) + "</span>" +
-        '<span class="rname">' + esc(r && r.nombre) + "</span>" +
-        '<span class="rdate">' + esc(shortDate(r && r.fecha)) + "</span></button>" +
+        '<span class="rname">' + esc(r && r.name) + "</span>" +
+        '<span class="rdate">' + esc(shortDate(r && r.date)) + "</span></button>" +
         '<button type="button" class="rdel" data-d="' + i + '" title="' + esc(t("removeRecent")) +
         '" aria-label="' + esc(t("removeRecent") + ": " + id) + '">✕</button></li>'
       );
@@ -30,7 +34,7 @@ export function drawRecents() {
 }
 
 $("recents").addEventListener("click", async (e) => {
-  const list = KEEPER_STATE && Array.isArray(KEEPER_STATE.recientes) ? KEEPER_STATE.recientes : [];
+  const list = recentList();
   const del = e.target.closest(".rdel");
   if (del) {
     const r = list[Number(del.dataset.d)];

@@ -1,7 +1,8 @@
 // The settings tab: the form is built from GET /api/ajustes every time the tab opens.
 
 import {
-  IDENTITY, KEEPER_STATE, loadIdentity, loadState, SECTION_GENERAL, SECTION_RECEIVE, setSettings, setting, SETTINGS,
+  IDENTITY, KEEPER_STATE, loadIdentity, loadState, SECTION_GENERAL, SECTION_RECEIVE, setSettings, setting,
+  SETTING_AVAILABLE, SETTING_LANGUAGE, SETTINGS,
 } from "./state.js";
 import { $, esc, yes } from "./core.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
@@ -73,7 +74,7 @@ function drawSettingsForm() {
     esc(g.nombre) + '" placeholder="' + esc(IDENTITY && IDENTITY.name) + '" aria-describedby="sNameHint"></label>' +
     '<p class="tip" id="sNameHint">' + esc(t("sNameHint")) + "</p>" +
     selHtml("sLang", "sLang", g.idioma === "en" ? "en" : "es", [["es", "Español (México)"], ["en", "English"]]) +
-    swHtml("sAutostart", "sAutostart", !!(KEEPER_STATE && KEEPER_STATE.inicio_windows), "sAutostartHint") +
+    swHtml("sAutostart", "sAutostart", !!(KEEPER_STATE && KEEPER_STATE.autostart), "sAutostartHint") +
     swHtml("sUpd", "sUpd", g.buscar_actualizaciones !== "no") +
     "</fieldset>" +
     '<fieldset class="card"><legend><h2>' + esc(t("setReceive")) + "</h2></legend>" +
@@ -95,7 +96,7 @@ function drawSettingsForm() {
     "</fieldset>" +
     '<fieldset class="card"><legend><h2>' + esc(t("setAdvanced")) + "</h2></legend>" +
     '<label class="fld"><span>' + esc(t("sServer")) + '</span><input id="sServer" autocomplete="off" spellcheck="false" value="' +
-    esc(g.servidor) + '" placeholder="' + esc(KEEPER_STATE && KEEPER_STATE.servidor) + '" aria-describedby="sServerHint"></label>' +
+    esc(g.servidor) + '" placeholder="' + esc(KEEPER_STATE && KEEPER_STATE.server) + '" aria-describedby="sServerHint"></label>' +
     '<p class="tip" id="sServerHint">' + esc(t("sServerHint")) + "</p>" +
     '<button type="button" class="btn sm" id="sTest">' + esc(t("sTest")) + "</button>" +
     "</fieldset></div>" +
@@ -152,7 +153,7 @@ async function saveSettings() {
     return;
   }
   let note = "";
-  if (KEEPER_STATE && autostart !== !!KEEPER_STATE.inicio_windows) {
+  if (KEEPER_STATE && autostart !== !!KEEPER_STATE.autostart) {
     try {
       const w = await post("/api/inicio_windows", { on: autostart });
       if (w && w.msg) note = String(hostText(w.msg));
@@ -161,13 +162,13 @@ async function saveSettings() {
     }
   }
   setSettings(r.ajustes || SETTINGS);
-  const lang = setting(SECTION_GENERAL, "idioma") === "en" ? "en" : "es";
+  const lang = setting(SECTION_GENERAL, SETTING_LANGUAGE) === "en" ? "en" : "es";
   if (lang !== LANG) changeLanguage(lang);
   await loadIdentity();
   await loadState();
   buildSettingsForm();
   const changed = !before || !IDENTITY || before.server !== IDENTITY.server || before.name !== IDENTITY.name;
-  if (changed || !yes(setting(SECTION_RECEIVE, "disponible"))) {
+  if (changed || !yes(setting(SECTION_RECEIVE, SETTING_AVAILABLE))) {
     closeRegistration();
     dropIce();
     connectRegistration();
@@ -209,7 +210,7 @@ export function serverTestUrl(field, inUse) {
 }
 
 async function testServer() {
-  const url = serverTestUrl($("sServer").value, KEEPER_STATE && KEEPER_STATE.servidor);
+  const url = serverTestUrl($("sServer").value, KEEPER_STATE && KEEPER_STATE.server);
   try {
     const r = await fetch(url, { cache: "no-store" });
     const j = await r.json();

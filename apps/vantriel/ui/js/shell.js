@@ -3,8 +3,8 @@
 // changes.
 
 import {
-  IDENTITY, KEEPER_STATE, onStateChange, SECTION_GENERAL, SECTION_RECEIVE, setAccessCode, setSettingLocally, setSettings,
-  setting,
+  IDENTITY, KEEPER_STATE, onStateChange, SECTION_GENERAL, SECTION_RECEIVE, setAccessCode, setSettingLocally,
+  setSettings, setting, SETTING_AVAILABLE, SETTING_LANGUAGE,
 } from "./state.js";
 import { $, esc, yes } from "./core.js";
 import { makeTabs } from "./tabs.js";
@@ -38,7 +38,7 @@ function drawState() {
   drawPills();
   drawRecents();
   drawHistory();
-  updStore(st.actualizacion);
+  updStore(st.update);
 }
 
 export function drawAll() {
@@ -95,7 +95,7 @@ function drawRegistrationStatus() {
       : "");
   const rb = $("reconnectBtn");
   if (rb) rb.addEventListener("click", () => connectRegistration());
-  $("availSw").checked = yes(setting(SECTION_RECEIVE, "disponible"));
+  $("availSw").checked = yes(setting(SECTION_RECEIVE, SETTING_AVAILABLE));
   drawPills();
 }
 
@@ -135,10 +135,10 @@ $("availSw").addEventListener("change", async (e) => {
   try {
     const r = await post("/api/ajustes", { recibir: { disponible: on ? "si" : "no" } });
     if (r && r.ajustes) setSettings(r.ajustes);
-    else setSettingLocally(SECTION_RECEIVE, "disponible", on ? "si" : "no");
+    else setSettingLocally(SECTION_RECEIVE, SETTING_AVAILABLE, on ? "si" : "no");
   } catch (err) {
     /* the switch still acts for this run */
-    setSettingLocally(SECTION_RECEIVE, "disponible", on ? "si" : "no");
+    setSettingLocally(SECTION_RECEIVE, SETTING_AVAILABLE, on ? "si" : "no");
   }
   if (on) connectRegistration();
   else closeRegistration();
@@ -156,7 +156,7 @@ $("langBtn").addEventListener("click", async () => {
   const next = LANG === "es" ? "en" : "es";
   // The settings form drawn now must show the new language, or its next save would
   // turn the page back.
-  setSettingLocally(SECTION_GENERAL, "idioma", next);
+  setSettingLocally(SECTION_GENERAL, SETTING_LANGUAGE, next);
   changeLanguage(next);
   try {
     const r = await post("/api/ajustes", { general: { idioma: next } });

@@ -3,7 +3,7 @@
 // dialog (host_session.js) and the session (session.js); the technician's join socket is
 // tech_session.js.
 
-import { IDENTITY, SECTION_RECEIVE, setting } from "./state.js";
+import { IDENTITY, SECTION_RECEIVE, setting, SETTING_AVAILABLE } from "./state.js";
 import { VER, yes } from "./core.js";
 import { t } from "./i18n.js";
 import { toast } from "./ui.js";
@@ -63,7 +63,7 @@ function retryRegistration() {
 
 export function connectRegistration() {
   clearTimeout(REGISTRATION.timer);
-  if (!IDENTITY || !IDENTITY.id || !yes(setting(SECTION_RECEIVE, "disponible"))) {
+  if (!IDENTITY || !IDENTITY.id || !yes(setting(SECTION_RECEIVE, SETTING_AVAILABLE))) {
     setRegistrationState("off");
     return;
   }

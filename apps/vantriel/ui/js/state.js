@@ -6,7 +6,8 @@
 
 import { keeper } from "./keeper.js";
 
-export let KEEPER_STATE = null; // last reply of GET /api/estado
+// The keeper's last state (GET /api/estado) in the page's words, as keeper.js describes it.
+export let KEEPER_STATE = null;
 // This PC's identity in the page's words, as keeper.js describes it: { id, formatId,
 // accessCode, secret, name, server }.
 export let IDENTITY = null;
@@ -18,6 +19,10 @@ export let SETTINGS = null;
 export const SECTION_GENERAL = "general";
 export const SECTION_RECEIVE = "recibir";
 export const SECTION_CALL = "llamada";
+// The settings members that modules outside the settings form read: the page's language
+// (general) and whether this PC takes requests (receive).
+export const SETTING_LANGUAGE = "idioma";
+export const SETTING_AVAILABLE = "disponible";
 
 const listeners = { state: [], identity: [], settings: [], recents: [] };
 
@@ -69,14 +74,14 @@ export function setAccessCode(accessCode) {
 // The recent connections as the host's last reply listed them.
 export function setRecents(list) {
   if (!KEEPER_STATE || !Array.isArray(list)) return;
-  KEEPER_STATE.recientes = list;
+  KEEPER_STATE.recents = list;
   changed("recents");
 }
 
 // The update's state as the host or the update check reported it; update.js draws it.
 export function setUpdateState(st) {
   if (!KEEPER_STATE) KEEPER_STATE = {};
-  KEEPER_STATE.actualizacion = st && typeof st === "object" ? st : null;
+  KEEPER_STATE.update = st && typeof st === "object" ? st : null;
 }
 
 // One setting changed for this run before (or without) the host's reply, so that forms

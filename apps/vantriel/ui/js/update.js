@@ -15,7 +15,7 @@ let updTimer = null;
 
 export function updState() {
   const st = KEEPER_STATE;
-  return st && st.actualizacion && typeof st.actualizacion === "object" ? st.actualizacion : null;
+  return st && st.update && typeof st.update === "object" ? st.update : null;
 }
 
 export function updBusy(u) {

@@ -32,12 +32,17 @@ function text(v, max) {
 }
 
 // The recent list as kept, cleaned: entries of nine digits with a name and a date.
-function recents(v) {
+function storedRecents(v) {
   const list = Array.isArray(v.recientes) ? v.recientes : [];
   return list
     .filter((r) => r && /^[1-9]\d{8}$/.test(String(r.id)))
     .map((r) => ({ id: String(r.id), nombre: text(r.nombre, MAX_NAME), fecha: text(r.fecha, 19) }))
     .slice(0, MAX_RECENTS);
+}
+
+// The kept list in the page's words (see keeper.js).
+function recents(v) {
+  return storedRecents(v).map((r) => ({ id: r.id, name: r.nombre, date: r.fecha }));
 }
 
 function pad(n) {
@@ -83,7 +88,7 @@ export const WEB_KEEPER = {
     name: webSettings().general.nombre,
     server: location.origin,
   }),
-  state: async () => ({ recientes: recents(load()) }),
+  state: async () => ({ recents: recents(load()) }),
   sessionNote: async () => null,
   sessionOver: async () => null,
   sessionOverOnUnload: () => {},
@@ -91,17 +96,17 @@ export const WEB_KEEPER = {
   callNoteOnUnload: () => {},
   async addRecent(id, name) {
     const v = load();
-    const list = recents(v).filter((r) => r.id !== String(id));
+    const list = storedRecents(v).filter((r) => r.id !== String(id));
     list.unshift({ id: String(id), nombre: text(name, MAX_NAME), fecha: localDate(new Date()) });
     v.recientes = list.slice(0, MAX_RECENTS);
     save(v);
-    return v.recientes;
+    return recents(v);
   },
   async removeRecent(id) {
     const v = load();
-    v.recientes = recents(v).filter((r) => r.id !== String(id));
+    v.recientes = storedRecents(v).filter((r) => r.id !== String(id));
     save(v);
-    return v.recientes;
+    return recents(v);
   },
   async writeClipboard(texto) {
     try {

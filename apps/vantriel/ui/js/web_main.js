@@ -3,7 +3,7 @@
 // (web_shell.js) over the desktop page's modules for giving support, calls and sessions;
 // the modules that need the host process are not part of it (the build refuses them).
 // Start-up: settings and language from this browser, identity and recents, the ICE list.
-import { loadIdentity, loadState, SECTION_GENERAL, setSettings, setting } from "./state.js";
+import { loadIdentity, loadState, SECTION_GENERAL, setSettings, setting, SETTING_LANGUAGE } from "./state.js";
 import { applyLang, setLANG } from "./i18n.js";
 import { setKeeper } from "./keeper.js";
 import { measureHeader } from "./ui.js";
@@ -24,7 +24,7 @@ function firstLanguage() {
 async function boot() {
   setKeeper(WEB_KEEPER);
   setSettings(webSettings());
-  setLANG(setting(SECTION_GENERAL, "idioma") || firstLanguage());
+  setLANG(setting(SECTION_GENERAL, SETTING_LANGUAGE) || firstLanguage());
   applyLang();
   measureHeader();
   await Promise.all([loadIdentity(), loadState()]);

@@ -5,7 +5,7 @@
 
 import { $, esc, yes } from "./core.js";
 import { changeLanguage, LANG, onLanguageChange, t } from "./i18n.js";
-import { loadIdentity, SECTION_GENERAL, setSettings, setting, SETTINGS } from "./state.js";
+import { loadIdentity, SECTION_GENERAL, setSettings, setting, SETTING_LANGUAGE, SETTINGS } from "./state.js";
 import { makeTabs } from "./tabs.js";
 import { measureHeader, toast } from "./ui.js";
 import { drawRecents } from "./recents.js";
@@ -92,7 +92,7 @@ $("setForm").addEventListener("submit", async (e) => {
   });
   setSettings(webSettings());
   await loadIdentity();
-  const lang = setting(SECTION_GENERAL, "idioma") || LANG;
+  const lang = setting(SECTION_GENERAL, SETTING_LANGUAGE) || LANG;
   if (lang !== LANG) changeLanguage(lang);
   else drawSettings();
   toast(kept ? t("saved") : t("webSaveFail"), kept ? 3000 : 6000);
