@@ -1,6 +1,7 @@
-// The page's one entry point. Start-up, in order: settings and clearing a session that a
-// closed window left open, language, identity and state, registration; then the 30-second
-// state poll.
+// The page's one entry point. Start-up: the settings and the end of a session that a
+// closed window left open, then the identity and the state, all asked at once while the
+// page sets its language and measures itself; then drawing and the registration; then
+// the 30-second state poll.
 //
 // The modules form layers, each importing only from those below it (the build refuses
 // an import cycle); a lower module reaches an upper one only through what the upper one
@@ -28,22 +29,27 @@ import { drawAll } from "./shell.js";
 import { updBusy, updSchedule, updState } from "./update.js";
 import { connectRegistration, prefetchIce } from "./signal.js";
 import { SESSION } from "./session.js";
-import { setKeeper } from "./keeper.js";
+import { keeper, setKeeper } from "./keeper.js";
 import { HOST_KEEPER } from "./keeper_host.js";
 
 async function boot() {
   setKeeper(HOST_KEEPER);
-  // The settings and the clearing of a stale session do not depend on each other.
-  const [settings] = await Promise.all([
-    get("/api/ajustes").catch(() => null),
-    post("/api/sesion", { activa: false }).catch(() => null),
-  ]);
-  setSettings(settings);
+  // Every request goes before the page first lays itself out, so that the host answers
+  // while the page translates and measures itself. The settings and the clearing of a
+  // stale session do not depend on each other; the identity and the state are asked once
+  // the session has ended (which renews the access code and changes the state), so that
+  // they show the current code and no session that is over.
+  const ended = post("/api/sesion", { activa: false }).catch(() => null);
+  const identity = ended.then(() => keeper().identity());
+  const state = ended.then(() => keeper().state());
+  // Their failures are handled where they are awaited, below.
+  identity.catch(() => {});
+  state.catch(() => {});
+  setSettings(await get("/api/ajustes").catch(() => null));
   setLANG(setting(SECTION_GENERAL, SETTING_LANGUAGE));
   applyLang();
   measureHeader();
-  // After the session end (which renews the access code), so the card shows the current one.
-  await Promise.all([loadIdentity(), loadState()]);
+  await Promise.all([ended, loadIdentity(identity), loadState(state)]);
   drawAll();
   connectRegistration();
   prefetchIce();

@@ -44,20 +44,22 @@ export function setting(section, name) {
   return SETTINGS && SETTINGS[section] ? SETTINGS[section][name] : undefined;
 }
 
-// The identity again from the keeper; a failed request keeps the last one.
-export async function loadIdentity() {
+// The identity again from the keeper, or from a request already made; a failed request
+// keeps the last one.
+export async function loadIdentity(asked = keeper().identity()) {
   try {
-    IDENTITY = await keeper().identity();
+    IDENTITY = await asked;
   } catch (e) {
     /* keep the last identity */
   }
   changed("identity");
 }
 
-// The state again from the keeper; a failed request leaves the last state in place.
-export async function loadState() {
+// The state again from the keeper, or from a request already made; a failed request
+// leaves the last state in place.
+export async function loadState(asked = keeper().state()) {
   try {
-    KEEPER_STATE = await keeper().state();
+    KEEPER_STATE = await asked;
   } catch (e) {
     return;
   }
