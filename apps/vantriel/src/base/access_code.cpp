@@ -12,7 +12,7 @@ constexpr std::size_t kCodeLength = 6;
 }  // namespace
 
 const std::string& AccessCode::current_locked() {
-  if (code_.empty()) code_ = random_text(kClaveAlphabet, kCodeLength);
+  if (code_.empty()) code_ = random_text(kAccessCodeAlphabet, kCodeLength);
   return code_;
 }
 
@@ -22,7 +22,7 @@ std::string AccessCode::current() {
 }
 
 std::string AccessCode::renew() {
-  std::string fresh = random_text(kClaveAlphabet, kCodeLength);
+  std::string fresh = random_text(kAccessCodeAlphabet, kCodeLength);
   morvane::MutexLock lock(mu_);
   code_ = fresh;
   return fresh;

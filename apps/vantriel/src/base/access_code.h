@@ -11,7 +11,10 @@
 namespace vantriel {
 
 // Without I, L, O, 0 and 1, which are read out and typed wrongly.
-inline constexpr std::string_view kClaveAlphabet = "ABCDEFGHJKMNPQRSTUVWXYZ23456789";
+inline constexpr std::string_view kAccessCodeAlphabet = "ABCDEFGHJKMNPQRSTUVWXYZ23456789";
+
+// The member that holds the access code in the local API's requests and replies.
+inline constexpr char kAccessCodeMember[] = "clave";
 
 // The access code of this run: generated on first use, never stored. The host makes one
 // and hands it to the routes and the support sessions. Callable from any thread.

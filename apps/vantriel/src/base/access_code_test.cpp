@@ -9,28 +9,28 @@ namespace {
 
 TEST(AccessCodeTest, CodesUseTheirAlphabet) {
   AccessCode access_code;
-  const std::regex clave("[ABCDEFGHJKMNPQRSTUVWXYZ2-9]{6}");
-  for (int i = 0; i < 300; ++i) ASSERT_TRUE(std::regex_match(access_code.renew(), clave));
+  const std::regex alphabet("[ABCDEFGHJKMNPQRSTUVWXYZ2-9]{6}");
+  for (int i = 0; i < 300; ++i) ASSERT_TRUE(std::regex_match(access_code.renew(), alphabet));
 }
 
 TEST(AccessCodeTest, CheckNormalisesWhatPeopleType) {
   AccessCode access_code;
-  const std::string clave = access_code.renew();
-  EXPECT_EQ(access_code.current(), clave);
+  const std::string code = access_code.renew();
+  EXPECT_EQ(access_code.current(), code);
   std::string typed;
-  for (const char c : clave) {
+  for (const char c : code) {
     typed += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     typed += "- \t\xE3\x80\x80";  // dash, blank, tab, ideographic space
   }
   EXPECT_TRUE(access_code.check(typed));
-  EXPECT_TRUE(access_code.check("\n" + clave + "\n"));
-  EXPECT_FALSE(access_code.check(clave.substr(1)));
-  EXPECT_FALSE(access_code.check(clave + "A"));
+  EXPECT_TRUE(access_code.check("\n" + code + "\n"));
+  EXPECT_FALSE(access_code.check(code.substr(1)));
+  EXPECT_FALSE(access_code.check(code + "A"));
   EXPECT_FALSE(access_code.check(""));
-  EXPECT_FALSE(access_code.check("\xFF" + clave));
+  EXPECT_FALSE(access_code.check("\xFF" + code));
   const std::string next = access_code.renew();
   EXPECT_TRUE(access_code.check(next));
-  EXPECT_EQ(access_code.check(clave), next == clave);
+  EXPECT_EQ(access_code.check(code), next == code);
 }
 
 }  // namespace

@@ -88,8 +88,8 @@ TEST_F(DataFolderObjectTest, TwoFoldersInOneProcessKeepApart) {
 
   EXPECT_EQ(setting(load_settings(other), "general", "idioma"), "es");
   EXPECT_EQ(load_recents(other), nlohmann::ordered_json::array());
-  EXPECT_NE(load_identity(other, other_log).llave, mine.llave);
-  EXPECT_EQ(load_identity(data_, log_).llave, mine.llave);
+  EXPECT_NE(load_identity(other, other_log).secret, mine.secret);
+  EXPECT_EQ(load_identity(data_, log_).secret, mine.secret);
   const auto other_text = read_file(other.file(kLogFileName));
   ASSERT_TRUE(other_text.ok());
   EXPECT_EQ(other_text->find("solo aqui"), std::string::npos);

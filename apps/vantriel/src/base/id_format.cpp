@@ -10,7 +10,7 @@ bool is_valid_id(std::string_view id) {
   return true;
 }
 
-std::string id_bonito(std::string_view id) {
+std::string format_id(std::string_view id) {
   if (id.size() != 9) return std::string(id);
   std::string out;
   out.reserve(11);

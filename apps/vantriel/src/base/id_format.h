@@ -11,7 +11,10 @@ namespace vantriel {
 bool is_valid_id(std::string_view id);
 
 // "123 456 789" for a 9-character ID; any other text unchanged.
-std::string id_bonito(std::string_view id);
+std::string format_id(std::string_view id);
+
+// The member of the local API's replies that holds format_id() of the ID.
+inline constexpr char kDisplayIdMember[] = "id_bonito";
 
 }  // namespace vantriel
 

@@ -5,9 +5,9 @@
 namespace vantriel {
 namespace {
 
-TEST(IdFormatTest, IdBonitoAndValidity) {
-  EXPECT_EQ(id_bonito("123456789"), "123 456 789");
-  EXPECT_EQ(id_bonito("12345"), "12345");
+TEST(IdFormatTest, DisplayFormAndValidity) {
+  EXPECT_EQ(format_id("123456789"), "123 456 789");
+  EXPECT_EQ(format_id("12345"), "12345");
   EXPECT_TRUE(is_valid_id("100000000"));
   EXPECT_FALSE(is_valid_id("012345678"));
   EXPECT_FALSE(is_valid_id("12345678\xD9\xA1"));  // Arabic-Indic digit

@@ -14,10 +14,14 @@
 namespace vantriel {
 namespace {
 
-constexpr std::size_t kMinLlaveBytes = 32;
-constexpr std::size_t kLlaveRandomBytes = 32;
+constexpr std::size_t kMinSecretBytes = 32;
+constexpr std::size_t kSecretRandomBytes = 32;
 
-constexpr const char* kNota =
+// The identity file's other members: the ID, and a note for people who open the file.
+constexpr char kIdMember[] = "id";
+constexpr char kNoteMember[] = "_nota";
+
+constexpr const char* kNote =
     "No compartas este archivo: la «llave» demuestra que este ID es de esta PC. "
     "Si lo borras, se crea un ID nuevo.";
 
@@ -26,8 +30,8 @@ constexpr const char* kNota =
 Identity load_identity_locked(const DataFolder& folder, const Log& log) {
   const std::filesystem::path path = folder.file(kIdentityFileName);
   if (auto stored = read_json_file(path); stored && stored->is_object()) {
-    Identity identity{text_member(*stored, "id"), text_member(*stored, "llave")};
-    if (is_valid_id(identity.id) && identity.llave.size() >= kMinLlaveBytes) return identity;
+    Identity identity{text_member(*stored, kIdMember), text_member(*stored, kSecretMember)};
+    if (is_valid_id(identity.id) && identity.secret.size() >= kMinSecretBytes) return identity;
   }
 
   Identity identity;
@@ -36,17 +40,17 @@ Identity load_identity_locked(const DataFolder& folder, const Log& log) {
   } else {
     identity.id = std::to_string(100000000u + random_below(900000000u));
   }
-  identity.llave = random_hex(kLlaveRandomBytes);
+  identity.secret = random_hex(kSecretRandomBytes);
 
   nlohmann::ordered_json document = nlohmann::ordered_json::object();
-  document["id"] = identity.id;
-  document["llave"] = identity.llave;
-  document["_nota"] = kNota;
+  document[kIdMember] = identity.id;
+  document[kSecretMember] = identity.secret;
+  document[kNoteMember] = kNote;
   // On failure the next load makes another one; the log says why this one was lost.
   if (const morvane::Status saved = write_json_atomic(path, document); !saved) {
     log.line("No se pudo guardar el ID de esta PC: " + saved.error());
   }
-  log.line("ID nuevo de esta PC: " + id_bonito(identity.id));
+  log.line("ID nuevo de esta PC: " + format_id(identity.id));
   return identity;
 }
 

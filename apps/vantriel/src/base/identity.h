@@ -1,5 +1,6 @@
 // This PC's permanent identity: the file "identidad.json" in the data folder, with the
-// nine-digit ID and the secret key that proves the ID is this PC's to the server.
+// nine-digit ID and the secret that proves to the signalling server that the ID is this
+// PC's.
 #ifndef VANTRIEL_BASE_IDENTITY_H_
 #define VANTRIEL_BASE_IDENTITY_H_
 
@@ -12,11 +13,13 @@
 namespace vantriel {
 
 struct Identity {
-  std::string id;     // 9 ASCII digits, first not "0"
-  std::string llave;  // at least 32 bytes; generated ones are 64 lower-case hex digits
+  std::string id;      // 9 ASCII digits, first not "0"
+  std::string secret;  // at least 32 bytes; generated ones are 64 lower-case hex digits
 };
 
 inline constexpr std::string_view kIdentityFileName = "identidad.json";
+// The member that holds the secret, in the identity file and in the local API's replies.
+inline constexpr char kSecretMember[] = "llave";
 
 // Reads the identity file of `folder`; when it is missing or invalid, makes, stores and
 // logs a new identity (VTR_ID supplies the ID when it holds a valid one). Never fails; a
@@ -25,7 +28,7 @@ inline constexpr std::string_view kIdentityFileName = "identidad.json";
 // end with one identity.
 Identity load_identity(const DataFolder& folder, const Log& log);
 
-// Deletes the identity file and loads, so a new ID and key are made.
+// Deletes the identity file and loads, so a new ID and secret are made.
 Identity new_identity(const DataFolder& folder, const Log& log);
 
 }  // namespace vantriel

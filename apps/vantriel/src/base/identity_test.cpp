@@ -13,7 +13,7 @@ namespace {
 
 using IdentityTest = DataFolderTest;
 
-const char* const kNotaJson =
+const char* const kNoteJson =
     "No compartas este archivo: la \xC2\xAB"
     "llave\xC2\xBB demuestra que este ID es de esta PC. Si lo borras, se crea un ID nuevo.";
 
@@ -21,45 +21,45 @@ TEST_F(IdentityTest, NewIdentityFileIsWrittenByteForByte) {
   ScopedEnv no_id("VTR_ID", std::nullopt);
   const Identity identity = load_identity(data_, log_);
   EXPECT_TRUE(is_valid_id(identity.id));
-  EXPECT_TRUE(std::regex_match(identity.llave, std::regex("[0-9a-f]{64}")));
+  EXPECT_TRUE(std::regex_match(identity.secret, std::regex("[0-9a-f]{64}")));
   EXPECT_EQ(read("identidad.json"), "{\n  \"id\": \"" + identity.id + "\",\n  \"llave\": \"" +
-                                        identity.llave + "\",\n  \"_nota\": \"" + kNotaJson +
+                                        identity.secret + "\",\n  \"_nota\": \"" + kNoteJson +
                                         "\"\n}");
   EXPECT_FALSE(exists("identidad.tmp"));
-  EXPECT_NE(read("vantriel.log").find(" ID nuevo de esta PC: " + id_bonito(identity.id) + "\n"),
+  EXPECT_NE(read("vantriel.log").find(" ID nuevo de esta PC: " + format_id(identity.id) + "\n"),
             std::string::npos);
 
   // A valid file is returned as it is and not rewritten.
   const Identity again = load_identity(data_, log_);
   EXPECT_EQ(again.id, identity.id);
-  EXPECT_EQ(again.llave, identity.llave);
+  EXPECT_EQ(again.secret, identity.secret);
 
   const Identity fresh = new_identity(data_, log_);
-  EXPECT_NE(fresh.llave, identity.llave);
-  EXPECT_EQ(load_identity(data_, log_).llave, fresh.llave);
+  EXPECT_NE(fresh.secret, identity.secret);
+  EXPECT_EQ(load_identity(data_, log_).secret, fresh.secret);
 }
 
 TEST_F(IdentityTest, InvalidFilesAreReplaced) {
   ScopedEnv no_id("VTR_ID", std::nullopt);
-  const std::string key32(32, 'k');
+  const std::string secret32(32, 'k');
   for (const std::string& bad :
-       {std::string("{\"id\": \"012345678\", \"llave\": \"" + key32 + "\"}"),
-        std::string("{\"id\": \"12345678\", \"llave\": \"" + key32 + "\"}"),
-        std::string("{\"id\": \"1234567890\", \"llave\": \"" + key32 + "\"}"),
-        std::string("{\"id\": \"12345678a\", \"llave\": \"" + key32 + "\"}"),
-        std::string("{\"id\": 123456789, \"llave\": \"" + key32 + "\"}"),
+       {std::string("{\"id\": \"012345678\", \"llave\": \"" + secret32 + "\"}"),
+        std::string("{\"id\": \"12345678\", \"llave\": \"" + secret32 + "\"}"),
+        std::string("{\"id\": \"1234567890\", \"llave\": \"" + secret32 + "\"}"),
+        std::string("{\"id\": \"12345678a\", \"llave\": \"" + secret32 + "\"}"),
+        std::string("{\"id\": 123456789, \"llave\": \"" + secret32 + "\"}"),
         std::string("{\"id\": \"123456789\", \"llave\": \"" + std::string(31, 'k') + "\"}"),
         std::string("[\"123456789\"]"), std::string("{\"id\": ")}) {
     put("identidad.json", bad);
     const Identity identity = load_identity(data_, log_);
     EXPECT_TRUE(is_valid_id(identity.id)) << bad;
-    EXPECT_EQ(identity.llave.size(), 64u) << bad;
-    EXPECT_NE(identity.llave, key32) << bad;
+    EXPECT_EQ(identity.secret.size(), 64u) << bad;
+    EXPECT_NE(identity.secret, secret32) << bad;
   }
-  put("identidad.json", "{\"x\": 1, \"llave\": \"" + key32 + "\", \"id\": \"987654321\"}");
+  put("identidad.json", "{\"x\": 1, \"llave\": \"" + secret32 + "\", \"id\": \"987654321\"}");
   const Identity kept = load_identity(data_, log_);
   EXPECT_EQ(kept.id, "987654321");
-  EXPECT_EQ(kept.llave, key32);
+  EXPECT_EQ(kept.secret, secret32);
 }
 
 TEST_F(IdentityTest, VtrIdIsHonouredOnlyWhenValid) {

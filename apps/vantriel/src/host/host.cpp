@@ -130,8 +130,8 @@ Host::Host(std::filesystem::path data_folder, HostOptions options, TestSwitches 
                 }
               },
           .release_input = [this] { desktop_.release_input(); },
-          .renew_clave = [this] { access_code_.renew(); },
-          .current_clave = [this] { return access_code_.current(); },
+          .renew_access_code = [this] { access_code_.renew(); },
+          .current_access_code = [this] { return access_code_.current(); },
           .control_allowed = [this] { desktop_.control_allowed(); },
           .session_over = [this] { desktop_.session_over(); },
       }),
@@ -210,7 +210,7 @@ morvane::TrayConfig Host::tray_config() {
   morvane::TrayConfig config;
   config.name = kAppName;
   config.tip = std::string(kAppName) + " v" + kAppVersion + " \xC2\xB7 ID " +
-               id_bonito(load_identity(folder_, log_).id);
+               format_id(load_identity(folder_, log_).id);
   config.icon_path = folder_.file(texts.icon_file).string();
   config.show_text = std::string("Mostrar ") + kAppName;
   config.hide_text = "Ocultar la ventana";
@@ -280,7 +280,7 @@ int Host::run() {
         recorded.error());
   }
   log_.line(std::string("Vantriel v") + kAppVersion + " en marcha \xC2\xB7 " + url +
-            " \xC2\xB7 ID " + id_bonito(load_identity(folder_, log_).id) + " \xC2\xB7 servidor " +
+            " \xC2\xB7 ID " + format_id(load_identity(folder_, log_).id) + " \xC2\xB7 servidor " +
             server_url(folder_) + " \xC2\xB7 admin " +
             (morvane::is_user_an_admin() ? "true" : "false") + " \xC2\xB7 control " +
             (desktop_.input_reach().possible ? desktop_.input_reach().method

@@ -211,8 +211,8 @@ TEST_F(HandleRequest, ShortKeyMessagesAreAppliedAtOnceAndAsTheWorkersWould) {
       .log = [](const std::string&) {},
       .append_history_line = [](const std::string&) {},
       .release_input = [] {},
-      .renew_clave = [] {},
-      .current_clave = [] { return std::string("K"); },
+      .renew_access_code = [] {},
+      .current_access_code = [] { return std::string("K"); },
       .control_allowed = {},
       .session_over = {},
   }};

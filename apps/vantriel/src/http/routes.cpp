@@ -42,6 +42,12 @@ constexpr char kClipboardUnread[] =
     "No se pudo leer el portapapeles: el programa que tiene el texto copiado no "
     "respondi\xC3\xB3. Copia el texto de nuevo y vuelve a intentarlo.";
 
+// The routes that carry this PC's identity and its access code.
+constexpr char kIdentityRoute[] = "/api/identidad";
+constexpr char kNewIdentityRoute[] = "/api/id/nuevo";
+constexpr char kRenewAccessCodeRoute[] = "/api/clave/nueva";
+constexpr char kCheckAccessCodeRoute[] = "/api/verificar";
+
 // Where "/api/abrir" sends the fixed link targets.
 constexpr char kHomePage[] = "https://vantriel.app/";
 constexpr char kDonatePage[] = "https://vantriel.app/donar";
@@ -82,9 +88,9 @@ json refusal(const char* msg) { return {{"ok", false}, {"msg", msg}}; }
 
 json identity_reply(const Identity& identity, const ApiContext& api) {
   return {{"id", identity.id},
-          {"id_bonito", id_bonito(identity.id)},
-          {"llave", identity.llave},
-          {"clave", api.access_code.current()},
+          {kDisplayIdMember, format_id(identity.id)},
+          {kSecretMember, identity.secret},
+          {kAccessCodeMember, api.access_code.current()},
           {"nombre", display_name(api.folder)},
           {"servidor", server_url(api.folder)}};
 }
@@ -153,7 +159,7 @@ json status_document(const ApiContext& api) {
   doc["app"] = "vantriel";
   doc["version"] = kAppVersion;
   doc["id"] = identity.id;
-  doc["id_bonito"] = id_bonito(identity.id);
+  doc[kDisplayIdMember] = format_id(identity.id);
   doc["nombre"] = display_name(api.folder);
   doc["servidor"] = server_url(api.folder);
   doc["admin"] = morvane::is_user_an_admin();
@@ -163,7 +169,7 @@ json status_document(const ApiContext& api) {
   doc["sesion"] = {{"activa", session.active},
                    {"rol", session.role},
                    {"control", session.control},
-                   {"con", session.con}};
+                   {"con", session.peer_name}};
   doc["llamada"] = api.sessions.call_active();
   doc["recientes"] = load_recents(api.folder);
   doc["sesiones"] = api.history.recent(15);
@@ -239,24 +245,24 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
     }
     return reply_json(reply);
   }
-  if (path == "/api/identidad") {
+  if (path == kIdentityRoute) {
     return reply_json(identity_reply(load_identity(api.folder, api.log), api));
   }
-  if (path == "/api/id/nuevo") {
+  if (path == kNewIdentityRoute) {
     if (sessions.session_active()) return reply_json(refusal(kEndSessionFirst));
     Identity identity = new_identity(api.folder, api.log);
-    std::string clave = api.access_code.renew();
+    std::string access_code = api.access_code.renew();
     return reply_json({{"ok", true},
                        {"id", identity.id},
-                       {"id_bonito", id_bonito(identity.id)},
-                       {"llave", identity.llave},
-                       {"clave", clave}});
+                       {kDisplayIdMember, format_id(identity.id)},
+                       {kSecretMember, identity.secret},
+                       {kAccessCodeMember, access_code}});
   }
-  if (path == "/api/clave/nueva") {
-    return reply_json({{"ok", true}, {"clave", api.access_code.renew()}});
+  if (path == kRenewAccessCodeRoute) {
+    return reply_json({{"ok", true}, {kAccessCodeMember, api.access_code.renew()}});
   }
-  if (path == "/api/verificar") {
-    return reply_json({{"ok", api.access_code.check(text_member(body, "clave"))}});
+  if (path == kCheckAccessCodeRoute) {
+    return reply_json({{"ok", api.access_code.check(text_member(body, kAccessCodeMember))}});
   }
   if (path == "/api/codigo_llamada") return reply_json({{"codigo", new_call_code()}});
   if (path == "/api/sesion") return reply_json(sessions.report(body));

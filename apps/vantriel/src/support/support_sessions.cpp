@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "base/access_code.h"
 #include "base/json_member.h"
 #include "morvane/core/text/utf8.h"
 
@@ -31,9 +32,10 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   {
     morvane::MutexLock lock(session_mu_);
     if (starts_or_updates) {
-      std::string role = text_member(request, "rol") == "tech" ? "tech" : "host";
+      std::string role = text_member(request, "rol") == kTechnicianRole ? kTechnicianRole
+                                                                        : kHelpedPcRole;
       bool wanted_control = member_is_true(request, "control");
-      std::string con = morvane::utf8_prefix(text_member(request, "con"), 40);
+      std::string peer_name = morvane::utf8_prefix(text_member(request, "con"), 40);
       if (active_) {
         if (control_ != wanted_control) {
           effects_.log(std::string("[SESION] Control ") +
@@ -42,13 +44,13 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
       } else {
         started_ = effects_.now_seconds();
         effects_.log(std::string("[SESION] Empieza: ") +
-                     (role == "host" ? "recibo soporte de " : "doy soporte a ") +
-                     (con.empty() ? std::string("?") : for_log(con)));
+                     (role == kHelpedPcRole ? "recibo soporte de " : "doy soporte a ") +
+                     (peer_name.empty() ? std::string("?") : for_log(peer_name)));
       }
       active_ = true;
       role_ = role;
-      control_ = role == "host" && wanted_control;
-      con_ = con;
+      control_ = role == kHelpedPcRole && wanted_control;
+      peer_name_ = peer_name;
       id_ = morvane::utf8_prefix(text_member(request, "id"), 12);
       if (!control_) {
         control_grant_ = 0;
@@ -63,8 +65,8 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
       if (active_) {
         double seconds = std::round(std::max(0.0, effects_.now_seconds() - started_));
         nlohmann::ordered_json record = {{"fecha", effects_.local_timestamp()},
-                                         {"rol", role_ == "host" ? "recibi" : "di"},
-                                         {"con", con_},
+                                         {"rol", role_ == kHelpedPcRole ? "recibi" : "di"},
+                                         {"con", peer_name_},
                                          {"id", id_},
                                          {"segundos", seconds},
                                          {"control", control_}};
@@ -78,7 +80,7 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
       active_ = false;
       role_.clear();
       control_ = false;
-      con_.clear();
+      peer_name_.clear();
       id_.clear();
       started_ = 0;
     }
@@ -91,8 +93,8 @@ nlohmann::ordered_json SupportSessions::report(const nlohmann::ordered_json& req
   if (allowed && effects_.control_allowed) effects_.control_allowed();
   if (starts_or_updates) return {{"ok", true}};
   // After this PC received support the code the other side used must stop working.
-  if (ended_role != "tech") effects_.renew_clave();
-  return {{"ok", true}, {"clave", effects_.current_clave()}};
+  if (ended_role != kTechnicianRole) effects_.renew_access_code();
+  return {{"ok", true}, {kAccessCodeMember, effects_.current_access_code()}};
 }
 
 void SupportSessions::set_call_active(bool active) {
@@ -107,7 +109,7 @@ bool SupportSessions::session_active() {
 
 SessionSnapshot SupportSessions::snapshot() {
   morvane::MutexLock lock(session_mu_);
-  return SessionSnapshot{active_, role_, control_, con_};
+  return SessionSnapshot{active_, role_, control_, peer_name_};
 }
 
 bool SupportSessions::call_active() {

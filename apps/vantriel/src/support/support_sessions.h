@@ -17,11 +17,16 @@
 
 namespace vantriel {
 
+// A session's roles as the page reports them ("rol"): this PC receives help (the helped
+// PC, the host of the session) or gives it.
+inline constexpr char kHelpedPcRole[] = "host";
+inline constexpr char kTechnicianRole[] = "tech";
+
 struct SessionSnapshot {
   bool active = false;
-  std::string role;  // "host", "tech", or empty
+  std::string role;  // kHelpedPcRole, kTechnicianRole, or empty
   bool control = false;
-  std::string con;
+  std::string peer_name;  // the other side's name, as the page reports it ("con")
 };
 
 // The effects a session has outside itself, so tests can watch them.
@@ -33,8 +38,8 @@ struct SessionEffects {
   // Takes the input locks and may wait for the event being applied: never called with
   // session_mu_ held, so "/api/sesion" and "/api/estado" answer while a batch types.
   std::function<void()> release_input;
-  std::function<void()> renew_clave;
-  std::function<std::string()> current_clave;
+  std::function<void()> renew_access_code;
+  std::function<std::string()> current_access_code;
   // Control was allowed anew (a desktop that asks the person asks now) / the session
   // ended (whatever the desktop granted for it ends). Never called with session_mu_ held;
   // either may be empty.
@@ -72,11 +77,11 @@ class SupportSessions {
   bool active_ GUARDED_BY(session_mu_) = false;
   std::string role_ GUARDED_BY(session_mu_);
   bool control_ GUARDED_BY(session_mu_) = false;
-  std::string con_ GUARDED_BY(session_mu_);
+  std::string peer_name_ GUARDED_BY(session_mu_);
   std::string id_ GUARDED_BY(session_mu_);
   double started_ GUARDED_BY(session_mu_) = 0;
   uint64_t grants_ GUARDED_BY(session_mu_) = 0;  // grants of control so far
-  // Written under session_mu_ (active_ && role_ == "host" && control_ ? a grant : 0);
+  // Written under session_mu_ (active_ && role_ == kHelpedPcRole && control_ ? a grant : 0);
   // read without it.
   std::atomic<uint64_t> control_grant_{0};
 

@@ -27,8 +27,8 @@ class SupportSessionsTest : public ::testing::Test {
                   ++releases_;
                   if (on_release_) on_release_();
                 },
-            .renew_clave = [this] { ++clave_generation_; },
-            .current_clave = [this] { return "K" + std::to_string(clave_generation_); },
+            .renew_access_code = [this] { ++access_code_generation_; },
+            .current_access_code = [this] { return "K" + std::to_string(access_code_generation_); },
             .control_allowed = [this] { desktop_.push_back("allowed"); },
             .session_over = [this] { desktop_.push_back("over"); },
         }) {}
@@ -38,7 +38,7 @@ class SupportSessionsTest : public ::testing::Test {
   std::vector<std::string> history_;
   int releases_ = 0;
   std::function<void()> on_release_;
-  int clave_generation_ = 0;
+  int access_code_generation_ = 0;
   std::vector<std::string> desktop_;  // what the desktop was told, in order
   SupportSessions sessions_;
 };
@@ -160,7 +160,7 @@ TEST_F(SupportSessionsTest, EndWithoutSessionRenewsTheCodeAndWritesNothing) {
 TEST_F(SupportSessionsTest, NamesAndIdsAreCutAndNamesCannotForgeLogLines) {
   std::string name(50, 'n');
   (void)sessions_.report(json({{"activa", true}, {"con", name}, {"id", "1234567890123"}}));
-  EXPECT_EQ(sessions_.snapshot().con, std::string(40, 'n'));
+  EXPECT_EQ(sessions_.snapshot().peer_name, std::string(40, 'n'));
   (void)sessions_.report(json::object());
   EXPECT_NE(history_.at(0).find("\"id\":\"123456789012\""), std::string::npos);
 
