@@ -187,8 +187,8 @@ morvane::Result<std::string> BindingStore::load(int64_t now_unix, OnDamage on_da
          " IDs; bindings made after it was written are lost)";
 }
 
-std::string BindingStore::key_hash(std::string_view salt, std::string_view key) {
-  return hex_encode(as_bytes(hmac_sha1(salt, key)));
+std::string BindingStore::secret_hash(std::string_view salt, std::string_view secret) {
+  return hex_encode(as_bytes(hmac_sha1(salt, secret)));
 }
 
 bool BindingStore::pack(std::string_view salt, std::string_view hash, int64_t seen,
@@ -205,23 +205,24 @@ BindingStore::Entry BindingStore::unpack(const Packed& p) {
   return Entry{hex_encode(bytes_of(p.salt)), hex_encode(as_bytes(p.hash)), p.seen()};
 }
 
-BindingStore::Check BindingStore::check(const std::string& id, std::string_view key) const {
+BindingStore::Check BindingStore::check(const std::string& id, std::string_view secret) const {
   if (auto it = packed_.find(id_number(id)); it != packed_.end()) {
     const Packed& p = it->second;
-    return constant_time_equal(as_bytes(hmac_sha1(hex_encode(bytes_of(p.salt)), key)),
+    return constant_time_equal(as_bytes(hmac_sha1(hex_encode(bytes_of(p.salt)), secret)),
                                as_bytes(p.hash))
                ? Check::kMatch
                : Check::kMismatch;
   }
   auto it = odd_.find(id);
   if (it == odd_.end()) return Check::kNew;
-  return constant_time_equal(key_hash(it->second.salt, key), it->second.hash) ? Check::kMatch
-                                                                             : Check::kMismatch;
+  return constant_time_equal(secret_hash(it->second.salt, secret), it->second.hash)
+             ? Check::kMatch
+             : Check::kMismatch;
 }
 
-void BindingStore::bind(const std::string& id, std::string_view key, int64_t now_unix) {
+void BindingStore::bind(const std::string& id, std::string_view secret, int64_t now_unix) {
   const std::string salt = random_hex(16);
-  const std::string hash = key_hash(salt, key);
+  const std::string hash = secret_hash(salt, secret);
   Packed p;
   if (const uint32_t n = id_number(id); n != 0 && pack(salt, hash, now_unix, p)) {
     packed_[n] = p;

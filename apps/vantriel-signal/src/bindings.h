@@ -1,6 +1,7 @@
-// The bindings of IDs to the key of their first "hello", kept in one JSON file of our
-// own so that they survive a restart. Only a salted hash of each key is stored:
-// {"v":1,"ids":{"<id>":{"salt":"<hex>","hash":"<hex HMAC-SHA1(salt, key)>","seen":<unix>}}}
+// The bindings of IDs to the secret of their first "hello" (the PC's secret, which proves
+// its ID), kept in one JSON file of our own so that they survive a restart. Only a salted
+// hash of each secret is stored:
+// {"v":1,"ids":{"<id>":{"salt":"<hex>","hash":"<hex HMAC-SHA1(salt, secret)>","seen":<unix>}}}
 // The file is replaced whole (temporary file on the disk first, then rename) and the
 // file it replaces is kept as "<path>.prev". Losing the file would let anyone take any
 // ID, so a damaged file is never taken for an empty one. Not thread-safe: the server
@@ -40,8 +41,8 @@ class BindingStore {
   morvane::Result<std::string> load(int64_t now_unix, OnDamage on_damage = OnDamage::kRefuse,
                                     int max_age_days = 400);
 
-  Check check(const std::string& id, std::string_view key) const;
-  void bind(const std::string& id, std::string_view key, int64_t now_unix);
+  Check check(const std::string& id, std::string_view secret) const;
+  void bind(const std::string& id, std::string_view secret, int64_t now_unix);
   // Records that the ID was used; writes are needed only once a day per ID.
   void touch(const std::string& id, int64_t now_unix);
 
@@ -64,14 +65,14 @@ class BindingStore {
 
   struct Entry {
     std::string salt;
-    std::string hash;  // hex HMAC-SHA1(salt, key)
+    std::string hash;  // hex HMAC-SHA1(salt, secret)
     int64_t seen = 0;
   };
   // Each binding as its file holds it, for copying the bindings elsewhere (the import
   // into Redis).
   void for_each(const std::function<void(const std::string& id, const Entry& e)>& f) const;
-  // The stored form of `key` under `salt`.
-  static std::string key_hash(std::string_view salt, std::string_view key);
+  // The stored form of `secret` under `salt`.
+  static std::string secret_hash(std::string_view salt, std::string_view secret);
 
  private:
   // Takes the entries of one file's text; false when the text is not bindings.

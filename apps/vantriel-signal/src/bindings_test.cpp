@@ -36,17 +36,17 @@ class BindingStoreTest : public testing::Test {
 TEST_F(BindingStoreTest, BindingsSurviveAReloadAndTheKeyIsNeverStored) {
   BindingStore a(path_);
   ASSERT_TRUE(a.load(1000).ok());  // missing file: empty
-  EXPECT_EQ(a.check("123456789", "llave-uno"), BindingStore::Check::kNew);
-  a.bind("123456789", "llave-uno", 1000);
+  EXPECT_EQ(a.check("123456789", "secret-one"), BindingStore::Check::kNew);
+  a.bind("123456789", "secret-one", 1000);
   ASSERT_TRUE(a.flush().ok());
   EXPECT_FALSE(a.dirty());
-  EXPECT_EQ(read().find("llave-uno"), std::string::npos);
+  EXPECT_EQ(read().find("secret-one"), std::string::npos);
 
   BindingStore b(path_);
   ASSERT_TRUE(b.load(2000).ok());
-  EXPECT_EQ(b.check("123456789", "llave-uno"), BindingStore::Check::kMatch);
-  EXPECT_EQ(b.check("123456789", "llave-dos"), BindingStore::Check::kMismatch);
-  EXPECT_EQ(b.check("987654321", "llave-uno"), BindingStore::Check::kNew);
+  EXPECT_EQ(b.check("123456789", "secret-one"), BindingStore::Check::kMatch);
+  EXPECT_EQ(b.check("123456789", "secret-two"), BindingStore::Check::kMismatch);
+  EXPECT_EQ(b.check("987654321", "secret-one"), BindingStore::Check::kNew);
   EXPECT_FALSE(fs::exists(path_ + ".tmp"));
 }
 
@@ -144,12 +144,13 @@ TEST_F(BindingStoreTest, WhatWasLoadedIsWrittenBackReadable) {
   const std::string salt = "00112233445566778899aabbccddeeff";
   const std::string upper = "00112233445566778899AABBCCDDEEFF";
   const std::string ours = R"("555555555":{"salt":")" + salt + R"(","hash":")" +
-                           BindingStore::key_hash(salt, "k5") + R"(","seen":7258118400})";
+                           BindingStore::secret_hash(salt, "k5") + R"(","seen":7258118400})";
   const std::string theirs = R"("666666666":{"salt":")" + upper + R"(","hash":")" +
-                             BindingStore::key_hash(upper, "k6") + R"(","seen":1000})";
+                             BindingStore::secret_hash(upper, "k6") + R"(","seen":1000})";
   {
-    std::ofstream(path_) << R"({"v":1,"ids":{"1\"2":{"salt":"a\\b\n\u0001","hash":"\"","seen":1000},)"
-                         << ours << "," << theirs << "}}";
+    std::ofstream(path_)
+        << R"({"v":1,"ids":{"1\"2":{"salt":"a\\b\n\u0001","hash":"\"","seen":1000},)" << ours
+        << "," << theirs << "}}";
   }
   BindingStore s(path_);
   ASSERT_TRUE(s.load(1000).ok());

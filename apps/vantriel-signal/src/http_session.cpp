@@ -175,7 +175,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       }
       slot_.count_address(addr);
     }
-    // A technician on this server's own page: the person is told (support_sessions.cpp).
+    // A technician on this server's own page: the person is told (session_broker.cpp).
     const bool own_page = kind == WsSession::Kind::kJoin && state_.web &&
                           same_origin(text_of(req[http::field::origin]),
                                       text_of(req[http::field::host]));

@@ -4,19 +4,19 @@
 #include "call_rooms.h"
 #include "hub_core.h"
 #include "node_router.h"
-#include "support_sessions.h"
+#include "session_broker.h"
 
 namespace vantriel::signal {
 
 Hub::Hub(const Config& config, BindingStore& bindings, HubEnv& env)
     : own_shared_(std::make_unique<LocalShared>(config.policy, bindings, env)),
       core_(std::make_unique<HubCore>(config, env, *own_shared_, nullptr)),
-      sessions_(std::make_unique<SupportSessions>(*core_)),
+      broker_(std::make_unique<SessionBroker>(*core_)),
       rooms_(std::make_unique<CallRooms>(*core_)) {}
 
 Hub::Hub(const Config& config, Shared& shared, Cluster& cluster, HubEnv& env)
     : core_(std::make_unique<HubCore>(config, env, shared, &cluster)),
-      sessions_(std::make_unique<SupportSessions>(*core_)),
+      broker_(std::make_unique<SessionBroker>(*core_)),
       rooms_(std::make_unique<CallRooms>(*core_)) {
   NodeRouter::Callbacks callbacks;
   callbacks.serve_here = [this](Conn& c, const Json& first) { serve_here(c, first); };
@@ -80,20 +80,20 @@ void Hub::message(Link* link, const Json& msg) {
   switch (c->kind) {
     case Conn::Kind::kHost:
       if (t == "hello") {
-        sessions_->on_hello(*c, msg);
+        broker_->on_hello(*c, msg);
       } else if (!c->started) {
         return;  // nothing counts before a valid hello
       } else if (t == "answer") {
-        sessions_->on_answer(*c, msg);
+        broker_->on_answer(*c, msg);
       } else if (t == "bye") {
-        sessions_->on_host_bye(*c, msg);
+        broker_->on_host_bye(*c, msg);
       }
       break;
     case Conn::Kind::kJoin:
       if (t == "join") {
         on_join(*c, msg);
       } else if (t == "bye" || t == "cancel") {
-        sessions_->on_tech_leave(*c, t == "bye");
+        broker_->on_tech_leave(*c, t == "bye");
       }
       break;
     case Conn::Kind::kCall:
@@ -116,10 +116,10 @@ void Hub::on_signal(Conn& c, const SignalView& v) {
   if (v.data.empty()) return;  // only objects are relayed
   switch (c.kind) {
     case Conn::Kind::kHost:
-      if (c.started) sessions_->on_host_signal(c, v);
+      if (c.started) broker_->on_host_signal(c, v);
       break;
     case Conn::Kind::kJoin:
-      sessions_->on_tech_signal(c, v);
+      broker_->on_tech_signal(c, v);
       break;
     case Conn::Kind::kCall:
       rooms_->on_call_signal(c, v);
@@ -139,7 +139,7 @@ void Hub::on_join(Conn& c, const Json& msg) {
 
 void Hub::serve_here(Conn& c, const Json& msg) {
   if (c.kind == Conn::Kind::kJoin) {
-    sessions_->join_here(c, msg);
+    broker_->join_here(c, msg);
   } else {
     rooms_->call_join_here(c, msg);
   }
@@ -155,10 +155,10 @@ void Hub::closed(Link* link) {
   }
   switch (c->kind) {
     case Conn::Kind::kHost:
-      sessions_->host_gone(*c, "left");
+      broker_->host_gone(*c, "left");
       break;
     case Conn::Kind::kJoin:
-      sessions_->tech_dropped(*c);
+      broker_->tech_dropped(*c);
       break;
     case Conn::Kind::kCall:
       rooms_->leave_room(*c);
@@ -170,14 +170,14 @@ void Hub::closed(Link* link) {
 
 void Hub::sweep() { core_->shared().sweep(); }
 
-size_t Hub::hosts() const { return sessions_->hosts(); }
-size_t Hub::sessions() const { return sessions_->sessions(); }
+size_t Hub::hosts() const { return broker_->hosts(); }
+size_t Hub::sessions() const { return broker_->sessions(); }
 size_t Hub::rooms() const { return rooms_->rooms(); }
 const HubCounters& Hub::counters() const { return core_->counters(); }
 
 HubGauges Hub::gauges() const {
   HubGauges g;
-  sessions_->gauge(g);
+  broker_->gauge(g);
   rooms_->gauge(g);
   return g;
 }
@@ -197,7 +197,7 @@ std::vector<std::string> Hub::peer_nodes() const {
 }
 
 void Hub::replace_host(const std::string& id, const std::string& token) {
-  sessions_->replace_host(id, token);
+  broker_->replace_host(id, token);
 }
 
 }  // namespace vantriel::signal

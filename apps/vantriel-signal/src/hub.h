@@ -1,7 +1,7 @@
 // The hub: what every socket of "/host/<id>", "/join/<id>" and "/call/<code>" is in.
 // It knows nothing of sockets: the server hands it each connection as a Link and each
 // parsed message, and it answers through Links. It reads each frame and hands the
-// message to the part that owns its concern: support sessions (support_sessions.h),
+// message to the part that owns its concern: support sessions (session_broker.h),
 // call rooms (call_rooms.h) and, with a cluster, routing between nodes (node_router.h).
 // Single-threaded by contract: every method runs on the server's one I/O thread.
 #ifndef VANTRIEL_SIGNAL_HUB_H_
@@ -35,7 +35,7 @@ inline constexpr int kMaxDepth = 32;
 class CallRooms;
 class HubCore;
 class NodeRouter;
-class SupportSessions;
+class SessionBroker;
 struct Conn;
 
 class Hub {
@@ -99,7 +99,7 @@ class Hub {
 
   std::unique_ptr<Shared> own_shared_;  // one node
   std::unique_ptr<HubCore> core_;
-  std::unique_ptr<SupportSessions> sessions_;
+  std::unique_ptr<SessionBroker> broker_;
   std::unique_ptr<CallRooms> rooms_;
   std::unique_ptr<NodeRouter> router_;  // none for one node
   std::vector<RawMember> scratch_;  // read_signal's, kept to spare an allocation per frame

@@ -1,6 +1,6 @@
 // What the parts of the hub share: the open connections, the services the hub was
 // given, its counters, and how messages are read and replies written. The Hub owns it;
-// its parts (support_sessions.h, call_rooms.h, node_router.h) hold it by reference.
+// its parts (session_broker.h, call_rooms.h, node_router.h) hold it by reference.
 // Runs on the I/O thread only.
 #ifndef VANTRIEL_SIGNAL_HUB_CORE_H_
 #define VANTRIEL_SIGNAL_HUB_CORE_H_

@@ -16,7 +16,7 @@ namespace vantriel::signal {
 
 // Why a host registration, a support join or a call join was turned away.
 enum class Refusal {
-  kHostTaken,        // the ID is bound to another key
+  kHostTaken,        // the ID is bound to another secret
   kHostNewIds,       // the address has bound its new IDs for the hour
   kHostUnavailable,  // the shared state cannot be reached
   kJoinOffline,
@@ -36,13 +36,13 @@ enum class Refusal {
 
 // How a support request that reached a host ended, accepted first or not.
 enum class Ending {
-  kDenied,    // the host said no
-  kBadKey,    // the host found the access code wrong
-  kTimeout,   // the host did not answer in time
-  kCancel,    // the technician gave up before an answer
-  kBye,       // the host ended it
-  kLeft,      // the technician ended the accepted session or its socket closed
-  kHostGone,  // the host's socket closed or was taken over
+  kDenied,           // the host said no
+  kWrongAccessCode,  // the host found the access code wrong
+  kTimeout,          // the host did not answer in time
+  kCancel,           // the technician gave up before an answer
+  kBye,              // the host ended it
+  kLeft,             // the technician ended the accepted session or its socket closed
+  kHostGone,         // the host's socket closed or was taken over
   kCount
 };
 

@@ -18,15 +18,15 @@ RedisShared::RedisShared(net::io_context& ioc, const Config& config, HubEnv& env
 
 void RedisShared::later(std::function<void()> task) { net::post(ioc_, std::move(task)); }
 
-void RedisShared::register_host(const std::string& id, const std::string& key,
+void RedisShared::register_host(const std::string& id, const std::string& secret,
                               const std::string& addr, const std::string& holder,
                               std::function<void(Registration)> done) {
   // A node deaf to the others would register hosts that no request from them reaches.
   if (!node_.usable()) return later([done] { done(Registration{}); });
-  register_step(id, key, addr, holder, 0, std::move(done));
+  register_step(id, secret, addr, holder, 0, std::move(done));
 }
 
-void RedisShared::register_step(const std::string& id, const std::string& key,
+void RedisShared::register_step(const std::string& id, const std::string& secret,
                               const std::string& addr, const std::string& holder, int tries,
                               std::function<void(Registration)> done) {
   if (tries > 3) {  // the binding keeps changing under us: decide nothing
@@ -35,29 +35,29 @@ void RedisShared::register_step(const std::string& id, const std::string& key,
   }
   node_.bind_command(
       {"HMGET", "vtr:id:" + id, "salt", "hash"},
-      [this, id, key, addr, holder, tries, done](const RespValue& r) {
+      [this, id, secret, addr, holder, tries, done](const RespValue& r) {
         if (r.type != RespValue::kArray || r.items.size() != 2) {
           done(Registration{});
           return;
         }
         if (r.items[0].type == RespValue::kString && r.items[1].type == RespValue::kString) {
-          register_known(id, holder, r.items[0].str, r.items[1].str, key, addr, tries, done);
+          register_known(id, holder, r.items[0].str, r.items[1].str, secret, addr, tries, done);
           return;
         }
         const std::string salt = random_hex(16);
-        const std::string hash = BindingStore::key_hash(salt, key);
+        const std::string hash = BindingStore::secret_hash(salt, secret);
         node_.bind_eval(RedisScripts::hello_new(),
              {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id, "vtr:g:newid:" + addr},
              {holder, salt, hash, std::to_string(env_.unix_now()), std::to_string(kBindingTtl),
               std::to_string(config_.policy.new_ids_per_hour)},
-             [this, id, key, addr, holder, tries, salt, hash, done](const RespValue& reply) {
+             [this, id, secret, addr, holder, tries, salt, hash, done](const RespValue& reply) {
                const std::string outcome = string_at(reply, 0);
                if (outcome == "refused") {
                  Registration out;
                  out.outcome = Registration::kTooManyNewIds;
                  done(out);
                } else if (outcome == "changed") {
-                 register_step(id, key, addr, holder, tries + 1, done);
+                 register_step(id, secret, addr, holder, tries + 1, done);
                } else if (outcome == "ready") {
                  replicated(id, holder, [this, id, holder, salt, hash, reply, done](bool ok) {
                    if (ok) ready(id, holder, salt, hash, reply, done);
@@ -72,9 +72,9 @@ void RedisShared::register_step(const std::string& id, const std::string& key,
 
 void RedisShared::register_known(const std::string& id, const std::string& holder,
                                const std::string& salt, const std::string& hash,
-                               const std::string& key, const std::string& addr, int tries,
+                               const std::string& secret, const std::string& addr, int tries,
                                std::function<void(Registration)> done) {
-  if (!constant_time_equal(BindingStore::key_hash(salt, key), hash)) {
+  if (!constant_time_equal(BindingStore::secret_hash(salt, secret), hash)) {
     Registration out;
     out.outcome = Registration::kTaken;
     done(out);
@@ -82,10 +82,10 @@ void RedisShared::register_known(const std::string& id, const std::string& holde
   }
   node_.bind_eval(RedisScripts::hello_known(), {"vtr:id:" + id, "vtr:host:" + id, "vtr:g:id:" + id},
        {holder, hash, std::to_string(env_.unix_now()), std::to_string(kBindingTtl)},
-       [this, id, holder, salt, hash, key, addr, tries, done](const RespValue& reply) {
+       [this, id, holder, salt, hash, secret, addr, tries, done](const RespValue& reply) {
          const std::string outcome = string_at(reply, 0);
          if (outcome == "changed") {
-           register_step(id, key, addr, holder, tries + 1, done);
+           register_step(id, secret, addr, holder, tries + 1, done);
          } else if (outcome == "ready") {
            replicated(id, holder, [this, id, holder, salt, hash, reply, done](bool ok) {
              if (!ok) {

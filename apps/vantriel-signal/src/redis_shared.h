@@ -23,7 +23,7 @@ class RedisShared : public Shared {
   // `node` outlives this.
   RedisShared(boost::asio::io_context& ioc, const Config& config, HubEnv& env, RedisNode& node);
 
-  void register_host(const std::string& id, const std::string& key, const std::string& addr,
+  void register_host(const std::string& id, const std::string& secret, const std::string& addr,
                      const std::string& holder, std::function<void(Registration)> done) override;
   void join_gate(const std::string& addr, const std::string& id,
                  std::function<void(JoinGate)> done) override;
@@ -42,9 +42,9 @@ class RedisShared : public Shared {
 
  private:
   void register_known(const std::string& id, const std::string& holder, const std::string& salt,
-                      const std::string& hash, const std::string& key, const std::string& addr,
+                      const std::string& hash, const std::string& secret, const std::string& addr,
                       int tries, std::function<void(Registration)> done);
-  void register_step(const std::string& id, const std::string& key, const std::string& addr,
+  void register_step(const std::string& id, const std::string& secret, const std::string& addr,
                      const std::string& holder, int tries, std::function<void(Registration)> done);
   void replicated(const std::string& id, const std::string& holder, std::function<void(bool)> done);
   void ready(const std::string& id, const std::string& holder, const std::string& salt,

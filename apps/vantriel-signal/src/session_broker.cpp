@@ -1,4 +1,4 @@
-#include "support_sessions.h"
+#include "session_broker.h"
 
 #include <algorithm>
 
@@ -8,15 +8,20 @@
 namespace vantriel::signal {
 namespace {
 
-constexpr size_t kMaxName = 64;     // bytes of a display name kept
-constexpr size_t kMaxPass = 64;     // bytes of an offered access code relayed
-constexpr size_t kMaxKey = 512;     // bytes of a host key
-constexpr size_t kMaxReason = 32;   // bytes of a refusal reason relayed
-constexpr size_t kResumeBytes = 16; // random bytes of a technician's resume secret
+// Wire names that say something else than the names in this code.
+constexpr const char* kSecretMember = "key";        // "hello": the PC's secret
+constexpr const char* kAccessCodeMember = "pass";   // "join", "req": the offered access code
+constexpr const char* kWrongAccessCode = "badkey";  // "answer", "denied": the reason
+
+constexpr size_t kMaxName = 64;        // bytes of a display name kept
+constexpr size_t kMaxAccessCode = 64;  // bytes of an offered access code relayed
+constexpr size_t kMaxSecret = 512;     // bytes of a PC's secret
+constexpr size_t kMaxReason = 32;      // bytes of a refusal reason relayed
+constexpr size_t kResumeBytes = 16;    // random bytes of a technician's resume secret
 
 }  // namespace
 
-SupportSessions::SupportSessions(HubCore& core)
+SessionBroker::SessionBroker(HubCore& core)
     : core_(core),
       config_(core.config()),
       env_(core.env()),
@@ -25,16 +30,16 @@ SupportSessions::SupportSessions(HubCore& core)
       counters_(core.counters()),
       conns_(core.conns()) {}
 
-void SupportSessions::gauge(HubGauges& g) const {
-  g.hosts = hosts_.size();
+void SessionBroker::gauge(HubGauges& g) const {
+  g.hosts = registrations_.size();
   for (const auto& [sid, s] : sessions_) ++(s.accepted ? g.sessions_open : g.requests_pending);
 }
 
 // ---- host socket ----
 
-void SupportSessions::replace_host(const std::string& id, const std::string& token) {
-  auto it = hosts_.find(id_number(id));
-  if (it == hosts_.end()) return;
+void SessionBroker::replace_host(const std::string& id, const std::string& token) {
+  auto it = registrations_.find(id_number(id));
+  if (it == registrations_.end()) return;
   Link* old = it->second;
   Conn* oc = conn(old);
   if (oc == nullptr || oc->token != token) return;
@@ -44,17 +49,18 @@ void SupportSessions::replace_host(const std::string& id, const std::string& tok
   old->close();
 }
 
-void SupportSessions::on_hello(Conn& c, const Json& msg) {
+void SessionBroker::on_hello(Conn& c, const Json& msg) {
   if (c.started || c.registering || id_number(c.target) == 0) return;
-  const std::string key = text(msg, "key", kMaxKey + 1);
-  if (key.empty() || key.size() > kMaxKey) return;  // a hello without a usable key waits
+  const std::string secret = text(msg, kSecretMember, kMaxSecret + 1);
+  // A hello without a usable secret waits.
+  if (secret.empty() || secret.size() > kMaxSecret) return;
   c.registering = true;
   LinkPtr hold = c.link;
   // The session this hello asks to take over from the ID's older connection, if any.
   std::string resume = text(msg, "sid", 64);
   std::string name = text(msg, "name", kMaxName);
   const std::string id = c.target, who = holder(c);
-  shared_.register_host(id, key, hold->address(), who,
+  shared_.register_host(id, secret, hold->address(), who,
                         [this, hold, name = std::move(name), resume = std::move(resume), id,
                          who](const Shared::Registration& r) {
                           if (conn(hold.get()) != nullptr) {
@@ -66,7 +72,7 @@ void SupportSessions::on_hello(Conn& c, const Json& msg) {
                         });
 }
 
-void SupportSessions::registered(const LinkPtr& hold, const std::string& name,
+void SessionBroker::registered(const LinkPtr& hold, const std::string& name,
                                  const std::string& resume, const Shared::Registration& r) {
   Conn& c = *conn(hold.get());
   c.registering = false;
@@ -97,7 +103,7 @@ void SupportSessions::registered(const LinkPtr& hold, const std::string& name,
   c.started = true;
   c.name = name;
   const uint32_t number = id_number(id);
-  if (auto it = hosts_.find(number); it != hosts_.end() && it->second != link) {
+  if (auto it = registrations_.find(number); it != registrations_.end() && it->second != link) {
     Link* old = it->second;
     if (Conn* oc = conn(old)) {
       env_.log("host " + id + " replaced by a connection from " + addr);
@@ -107,14 +113,14 @@ void SupportSessions::registered(const LinkPtr& hold, const std::string& name,
       old->close();
     }
   }
-  hosts_[number] = link;
+  registrations_[number] = link;
   ++counters_.hosts_registered;
   env_.log("host " + id + " from " + addr + ": ready");
   send(link, {{"t", "ready"}});
   if (r.id_lock_minutes > 0) send(link, {{"t", "locked"}, {"mins", r.id_lock_minutes}});
 }
 
-void SupportSessions::host_gone(Conn& c, const char* why) {
+void SessionBroker::host_gone(Conn& c, const char* why) {
   if (!c.started) return;
   c.started = false;
   if (!c.sid.empty()) {
@@ -127,9 +133,9 @@ void SupportSessions::host_gone(Conn& c, const char* why) {
     }
     c.sid.clear();
   }
-  auto it = hosts_.find(id_number(c.target));
-  if (it != hosts_.end() && it->second == c.link.get()) {
-    hosts_.erase(it);
+  auto it = registrations_.find(id_number(c.target));
+  if (it != registrations_.end() && it->second == c.link.get()) {
+    registrations_.erase(it);
     env_.log("host " + c.target + ": " + why);
     if (cluster_ != nullptr) cluster_->host_left(c.target, holder(c));
   }
@@ -138,8 +144,8 @@ void SupportSessions::host_gone(Conn& c, const char* why) {
 // A page registers again during a session when its socket may be dead without knowing
 // it (the PC's address changed under it): the session's peer connection is still there
 // to be mended, so the session goes on with the new connection. Only an accepted
-// session moves, and only to a connection that proved the ID's key.
-void SupportSessions::carry_session(Conn& old, Conn& c) {
+// session moves, and only to a connection that proved the ID's secret.
+void SessionBroker::carry_session(Conn& old, Conn& c) {
   auto it = sessions_.find(old.sid);
   if (it == sessions_.end() || !it->second.accepted || it->second.host != old.link.get()) return;
   it->second.host = c.link.get();
@@ -148,7 +154,7 @@ void SupportSessions::carry_session(Conn& old, Conn& c) {
   env_.log("session " + c.sid + " on " + c.target + ": carried over to the host's new connection");
 }
 
-void SupportSessions::on_answer(Conn& c, const Json& msg) {
+void SessionBroker::on_answer(Conn& c, const Json& msg) {
   const std::string sid = text(msg, "sid", 64);
   auto it = sessions_.find(sid);
   if (sid.empty() || it == sessions_.end() || it->second.host != c.link.get() ||
@@ -164,9 +170,9 @@ void SupportSessions::on_answer(Conn& c, const Json& msg) {
     env_.log("session " + sid + " on " + s.id + ": accepted");
     Json accepted = {{"t", "accepted"}, {"name", c.name}, {"iceServers", ice()}};
     if (s.resumable) {
-      s.resume_key = random_hex(kResumeBytes);
+      s.resume_secret = random_hex(kResumeBytes);
       accepted["sid"] = sid;
-      accepted["resume"] = s.resume_key;
+      accepted["resume"] = s.resume_secret;
     }
     send(tech, accepted);
     return;
@@ -174,8 +180,8 @@ void SupportSessions::on_answer(Conn& c, const Json& msg) {
   std::string reason = text(msg, "reason", kMaxReason);
   if (reason.empty()) reason = "denied";
   const std::string id = s.id, addr = s.tech_addr;
-  drop_session(sid, reason == "badkey" ? Ending::kBadKey : Ending::kDenied);
-  if (reason != "badkey") {
+  drop_session(sid, reason == kWrongAccessCode ? Ending::kWrongAccessCode : Ending::kDenied);
+  if (reason != kWrongAccessCode) {
     env_.log("session " + sid + " on " + id + ": denied (" + reason + ")");
     send_and_close(tech, {{"t", "denied"}, {"reason", reason}});
     return;
@@ -190,7 +196,7 @@ void SupportSessions::on_answer(Conn& c, const Json& msg) {
     if (unavailable) {
       env_.log("wrong code not counted: shared state unreachable");
       if (hold && conns_.count(hold.get()) != 0) {
-        send_and_close(hold.get(), {{"t", "denied"}, {"reason", "badkey"}});
+        send_and_close(hold.get(), {{"t", "denied"}, {"reason", kWrongAccessCode}});
       }
       return;
     }
@@ -203,7 +209,7 @@ void SupportSessions::on_answer(Conn& c, const Json& msg) {
       counters_.lock(LockScope::kAddress);
       env_.log("address " + addr + " locked for " + std::to_string(v.addr_lock_minutes) + " min");
     }
-    Json reply = {{"t", "denied"}, {"reason", "badkey"}};
+    Json reply = {{"t", "denied"}, {"reason", kWrongAccessCode}};
     if (v.id_lock_minutes > 0 || v.addr_lock_minutes > 0) {
       reply = {{"t", "locked"}, {"mins", std::max(v.id_lock_minutes, v.addr_lock_minutes)}};
     }
@@ -217,7 +223,7 @@ void SupportSessions::on_answer(Conn& c, const Json& msg) {
 }
 
 // Relayed signals are spliced, not re-written: "data" reaches the peer byte for byte.
-void SupportSessions::on_host_signal(Conn& c, const SignalView& v) {
+void SessionBroker::on_host_signal(Conn& c, const SignalView& v) {
   if (c.sid.empty() || v.sid != c.sid) return;
   auto it = sessions_.find(c.sid);
   if (it == sessions_.end() || !it->second.accepted) return;
@@ -232,7 +238,7 @@ void SupportSessions::on_host_signal(Conn& c, const SignalView& v) {
   if (it->second.tech != nullptr) it->second.tech->send(std::move(frame));
 }
 
-void SupportSessions::on_host_bye(Conn& c, const Json& msg) {
+void SessionBroker::on_host_bye(Conn& c, const Json& msg) {
   const std::string sid = text(msg, "sid", 64);
   if (sid.empty() || sid != c.sid) return;
   auto it = sessions_.find(sid);
@@ -243,7 +249,7 @@ void SupportSessions::on_host_bye(Conn& c, const Json& msg) {
   if (tech != nullptr) send_and_close(tech, {{"t", "ended"}, {"reason", "bye"}});
 }
 
-void SupportSessions::drop_session(const std::string& sid, Ending why) {
+void SessionBroker::drop_session(const std::string& sid, Ending why) {
   auto it = sessions_.find(sid);
   if (it == sessions_.end()) return;
   counters_.end(why);
@@ -254,14 +260,14 @@ void SupportSessions::drop_session(const std::string& sid, Ending why) {
 
 // ---- join socket ----
 
-void SupportSessions::join_here(Conn& c, const Json& msg) {
+void SessionBroker::join_here(Conn& c, const Json& msg) {
   LinkPtr hold = c.link;
   shared_.join_gate(hold->address(), c.target, [this, hold, msg](const Shared::JoinGate& g) {
     if (conn(hold.get()) != nullptr) join_gated(hold, msg, g);
   });
 }
 
-void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Shared::JoinGate& g) {
+void SessionBroker::join_gated(const LinkPtr& hold, const Json& msg, const Shared::JoinGate& g) {
   Conn& c = *conn(hold.get());
   Link* link = hold.get();
   const std::string& id = c.target;
@@ -296,8 +302,8 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
     send_and_close(link, {{"t", "locked"}, {"mins", g.id_lock_minutes}});
     return;
   }
-  auto host_it = hosts_.find(id_number(id));
-  if (host_it == hosts_.end()) {
+  auto host_it = registrations_.find(id_number(id));
+  if (host_it == registrations_.end()) {
     env_.log("join " + id + " from " + addr + ": offline");
     counters_.refuse(Refusal::kJoinOffline);
     send_and_close(link, {{"t", "offline"}});
@@ -326,7 +332,7 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
   Json req = {{"t", "req"},
               {"sid", sid},
               {"name", s.tech_name},
-              {"pass", text(msg, "pass", kMaxPass)},
+              {kAccessCodeMember, text(msg, kAccessCodeMember, kMaxAccessCode)},
               {"iceServers", ice()}};
   // The person is told the technician is in a browser; desktop technicians' requests
   // stay as they were.
@@ -338,7 +344,7 @@ void SupportSessions::join_gated(const LinkPtr& hold, const Json& msg, const Sha
              [this, sid] { expire_request(sid); });
 }
 
-void SupportSessions::expire_request(const std::string& sid) {
+void SessionBroker::expire_request(const std::string& sid) {
   auto it = sessions_.find(sid);
   if (it == sessions_.end() || it->second.accepted) return;
   Link* host = it->second.host;
@@ -349,7 +355,7 @@ void SupportSessions::expire_request(const std::string& sid) {
   send_and_close(tech, {{"t", "denied"}, {"reason", "timeout"}});
 }
 
-void SupportSessions::on_tech_signal(Conn& c, const SignalView& v) {
+void SessionBroker::on_tech_signal(Conn& c, const SignalView& v) {
   if (c.sid.empty()) return;
   auto it = sessions_.find(c.sid);
   if (it == sessions_.end() || !it->second.accepted) return;
@@ -371,15 +377,15 @@ void SupportSessions::on_tech_signal(Conn& c, const SignalView& v) {
 // and the person is not asked again; the host hears "resumed" and restarts ICE at once,
 // which mends the path sooner than either side's timers. Anything else is refused with
 // one answer, so that a guesser learns nothing, and changes nothing.
-void SupportSessions::resume_tech(Conn& c, const std::string& sid, const std::string& secret) {
+void SessionBroker::resume_tech(Conn& c, const std::string& sid, const std::string& secret) {
   Link* link = c.link.get();
   const std::string& addr = link->address();
   auto it = sessions_.find(sid);
   const char* refused = nullptr;
   if (it == sessions_.end() || !it->second.accepted || it->second.id != c.target ||
-      it->second.resume_key.empty()) {
+      it->second.resume_secret.empty()) {
     refused = "no such session, or its grace is over";
-  } else if (!constant_time_equal(secret, it->second.resume_key)) {
+  } else if (!constant_time_equal(secret, it->second.resume_secret)) {
     refused = "wrong secret";
   }
   if (refused != nullptr) {
@@ -401,9 +407,9 @@ void SupportSessions::resume_tech(Conn& c, const std::string& sid, const std::st
   send(s.host, {{"t", "resumed"}, {"sid", sid}});
 }
 
-void SupportSessions::tech_dropped(Conn& c) {
+void SessionBroker::tech_dropped(Conn& c) {
   auto it = c.sid.empty() ? sessions_.end() : sessions_.find(c.sid);
-  if (it == sessions_.end() || !it->second.accepted || it->second.resume_key.empty() ||
+  if (it == sessions_.end() || !it->second.accepted || it->second.resume_secret.empty() ||
       it->second.tech != c.link.get()) {
     on_tech_leave(c, true);
     return;
@@ -419,7 +425,7 @@ void SupportSessions::tech_dropped(Conn& c) {
              [this, sid, drop] { resume_expired(sid, drop); });
 }
 
-void SupportSessions::resume_expired(const std::string& sid, uint64_t drop) {
+void SessionBroker::resume_expired(const std::string& sid, uint64_t drop) {
   auto it = sessions_.find(sid);
   if (it == sessions_.end() || it->second.tech != nullptr || it->second.drops != drop) return;
   Link* host = it->second.host;
@@ -428,7 +434,7 @@ void SupportSessions::resume_expired(const std::string& sid, uint64_t drop) {
   send(host, {{"t", "left"}, {"sid", sid}});
 }
 
-void SupportSessions::on_tech_leave(Conn& c, bool said_bye) {
+void SessionBroker::on_tech_leave(Conn& c, bool said_bye) {
   if (c.sid.empty()) return;
   auto it = sessions_.find(c.sid);
   if (it == sessions_.end()) return;

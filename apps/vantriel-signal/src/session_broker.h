@@ -1,8 +1,8 @@
-// Support sessions: which host socket holds which ID, and the requests and sessions
-// between a registered host and a technician, from "join" to their end. Part of the
-// hub (hub.h); runs on the I/O thread only.
-#ifndef VANTRIEL_SIGNAL_SUPPORT_SESSIONS_H_
-#define VANTRIEL_SIGNAL_SUPPORT_SESSIONS_H_
+// The session broker: which helped PC's socket holds which ID (its registration), and
+// the requests and sessions that pair a technician with it, from "join" to their end.
+// Part of the hub (hub.h); runs on the I/O thread only.
+#ifndef VANTRIEL_SIGNAL_SESSION_BROKER_H_
+#define VANTRIEL_SIGNAL_SESSION_BROKER_H_
 
 #include <cstdint>
 #include <string>
@@ -13,9 +13,9 @@
 
 namespace vantriel::signal {
 
-class SupportSessions {
+class SessionBroker {
  public:
-  explicit SupportSessions(HubCore& core);
+  explicit SessionBroker(HubCore& core);
 
   // The host socket's messages, once it sent a valid "hello" (on_hello itself aside).
   void on_hello(Conn& c, const Json& msg);
@@ -39,7 +39,7 @@ class SupportSessions {
   // ends as on_tech_leave.
   void tech_dropped(Conn& c);
 
-  size_t hosts() const { return hosts_.size(); }
+  size_t hosts() const { return registrations_.size(); }
   size_t sessions() const { return sessions_.size(); }
   // Adds the registered hosts, pending requests and open sessions.
   void gauge(HubGauges& g) const;
@@ -55,7 +55,7 @@ class SupportSessions {
     std::string tech_addr;
     bool accepted = false;
     bool resumable = false;   // the technician's join asked for a resume secret
-    std::string resume_key;   // that secret, from acceptance on
+    std::string resume_secret;  // that secret, from acceptance on
     uint64_t drops = 0;       // the technician's socket dropped this often: names the grace
   };
 
@@ -84,10 +84,11 @@ class SupportSessions {
   Cluster* const cluster_;  // none for one node
   HubCounters& counters_;
   std::unordered_map<Link*, Conn>& conns_;
-  std::unordered_map<uint32_t, Link*> hosts_;  // ID (id_number) -> registered host link
+  // ID (id_number) -> the socket of the helped PC registered under it.
+  std::unordered_map<uint32_t, Link*> registrations_;
   std::unordered_map<std::string, Session> sessions_;
 };
 
 }  // namespace vantriel::signal
 
-#endif  // VANTRIEL_SIGNAL_SUPPORT_SESSIONS_H_
+#endif  // VANTRIEL_SIGNAL_SESSION_BROKER_H_

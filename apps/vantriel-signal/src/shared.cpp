@@ -4,11 +4,11 @@
 
 namespace vantriel::signal {
 
-void LocalShared::register_host(const std::string& id, const std::string& key,
+void LocalShared::register_host(const std::string& id, const std::string& secret,
                                 const std::string& addr, const std::string&,
                                 std::function<void(Registration)> done) {
   Registration r;
-  switch (bindings_.check(id, key)) {
+  switch (bindings_.check(id, secret)) {
     case BindingStore::Check::kMismatch:
       r.outcome = Registration::kTaken;
       done(r);
@@ -19,7 +19,7 @@ void LocalShared::register_host(const std::string& id, const std::string& key,
         done(r);
         return;
       }
-      bindings_.bind(id, key, env_.unix_now());
+      bindings_.bind(id, secret, env_.unix_now());
       r.new_binding = true;
       break;
     case BindingStore::Check::kMatch:

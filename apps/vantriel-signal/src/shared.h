@@ -21,8 +21,8 @@ class Shared {
 
   struct Registration {
     enum Outcome {
-      kReady,          // bound (or newly bound) to this key: the host may register
-      kTaken,          // bound to another key
+      kReady,          // bound (or newly bound) to this secret: the host may register
+      kTaken,          // bound to another secret
       kTooManyNewIds,  // a new ID beyond the address's allowance
       kUnavailable,    // the shared state cannot be reached: nothing was decided
     };
@@ -30,10 +30,10 @@ class Shared {
     bool new_binding = false;
     int id_lock_minutes = 0;  // with kReady: the ID's lock, if any
   };
-  // A "hello" for `id` with `key` from `addr`, on the host connection `holder` (a name
+  // A "hello" for `id` with `secret` from `addr`, on the host connection `holder` (a name
   // for the connection that other nodes can address; unused by one node). Checks the
   // binding, binds a new ID within the address's allowance and records the use.
-  virtual void register_host(const std::string& id, const std::string& key,
+  virtual void register_host(const std::string& id, const std::string& secret,
                              const std::string& addr, const std::string& holder,
                              std::function<void(Registration)> done) = 0;
 
@@ -72,7 +72,7 @@ class LocalShared : public Shared {
   LocalShared(const Policy& policy, BindingStore& bindings, HubEnv& env)
       : guard_(policy), bindings_(bindings), env_(env) {}
 
-  void register_host(const std::string& id, const std::string& key, const std::string& addr,
+  void register_host(const std::string& id, const std::string& secret, const std::string& addr,
                      const std::string& holder, std::function<void(Registration)> done) override;
   void join_gate(const std::string& addr, const std::string& id,
                  std::function<void(JoinGate)> done) override;

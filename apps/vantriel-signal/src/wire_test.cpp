@@ -349,15 +349,17 @@ class SignalTest : public testing::Test {
     if (!first.is_null()) c->send(first.dump());
     return c;
   }
-  std::unique_ptr<WsClient> host(const std::string& id, const std::string& key,
+  std::unique_ptr<WsClient> host(const std::string& id, const std::string& secret,
                                  const std::string& name = "Ana") {
-    auto c = open("/host/" + id, {{"t", "hello"}, {"key", key}, {"name", name}, {"ver", "0.1.1"}});
+    auto c =
+        open("/host/" + id, {{"t", "hello"}, {"key", secret}, {"name", name}, {"ver", "0.1.1"}});
     EXPECT_EQ(next(*c)["t"], "ready");
     return c;
   }
-  std::unique_ptr<WsClient> join(const std::string& id, const std::string& pass,
+  std::unique_ptr<WsClient> join(const std::string& id, const std::string& access_code,
                                  const std::string& from = "198.51.100.1") {
-    return open("/join/" + id, {{"t", "join"}, {"name", "Tecnico"}, {"pass", pass}}, from);
+    return open("/join/" + id, {{"t", "join"}, {"name", "Tecnico"}, {"pass", access_code}},
+                from);
   }
   static Json next(WsClient& c) {
     auto text = c.recv();
@@ -367,10 +369,10 @@ class SignalTest : public testing::Test {
   }
   // A request for `id` from a new technician, answered by the host's socket; returns
   // the technician's socket and the sid.
-  std::pair<std::unique_ptr<WsClient>, std::string> request(WsClient& h, const std::string& id,
-                                                            const std::string& pass = "ABC123",
-                                                            const std::string& from = "198.51.100.1") {
-    auto t = join(id, pass, from);
+  std::pair<std::unique_ptr<WsClient>, std::string> request(
+      WsClient& h, const std::string& id, const std::string& access_code = "ABC123",
+      const std::string& from = "198.51.100.1") {
+    auto t = join(id, access_code, from);
     Json req = next(h);
     EXPECT_EQ(req["t"], "req");
     Json waiting = next(*t);
@@ -479,7 +481,7 @@ TEST_F(SignalTest, IdBindsToTheFirstKeyAndSurvivesARestart) {
     EXPECT_EQ(next(*thief)["t"], "taken");
     EXPECT_TRUE(thief->wait_closed());
   }
-  // The same key from a second connection takes the ID over.
+  // The same secret from a second connection takes the ID over.
   auto second = host("123456789", "key-of-ana");
   EXPECT_EQ(next(*first)["t"], "replaced");
   EXPECT_TRUE(first->wait_closed());
@@ -1188,20 +1190,20 @@ class NodesTest : public SignalTest {
     c->send(first.dump());
     return c;
   }
-  std::unique_ptr<WsClient> host_on(int node, const std::string& id, const std::string& key) {
-    auto c = open_on(node, "/host/" + id, {{"t", "hello"}, {"key", key}, {"name", "Ana"}});
+  std::unique_ptr<WsClient> host_on(int node, const std::string& id, const std::string& secret) {
+    auto c = open_on(node, "/host/" + id, {{"t", "hello"}, {"key", secret}, {"name", "Ana"}});
     EXPECT_EQ(next(*c)["t"], "ready") << id << " on node " << node;
     return c;
   }
   std::unique_ptr<WsClient> join_on(int node, const std::string& id,
                                     const std::string& from = "198.51.100.1",
-                                    const std::string& pass = "ABC123") {
-    return open_on(node, "/join/" + id, {{"t", "join"}, {"name", "Tecnico"}, {"pass", pass}},
-                   from);
+                                    const std::string& access_code = "ABC123") {
+    return open_on(node, "/join/" + id,
+                   {{"t", "join"}, {"name", "Tecnico"}, {"pass", access_code}}, from);
   }
   ServerProcess& node(int i) { return i == 0 ? *server_ : *nodes_[i - 1]; }
-  std::string taken_or_ready(int node_index, const std::string& id, const std::string& key) {
-    auto c = open_on(node_index, "/host/" + id, {{"t", "hello"}, {"key", key}});
+  std::string taken_or_ready(int node_index, const std::string& id, const std::string& secret) {
+    auto c = open_on(node_index, "/host/" + id, {{"t", "hello"}, {"key", secret}});
     return next(*c)["t"];
   }
 };
