@@ -1,13 +1,14 @@
 #include "base/display_name.h"
 
 #include "base/environment.h"
+#include "base/setting_names.h"
 #include "base/settings.h"
 #include "morvane/core/text/utf8.h"
 
 namespace vantriel {
 
 std::string display_name(const DataFolder& folder) {
-  std::string name = morvane::trim_unicode(setting(load_settings(folder), "general", "nombre"));
+  std::string name = morvane::trim_unicode(setting(load_settings(folder), kGeneralSection, kNameKey));
   if (name.empty()) {
     if (auto computer = env_var("COMPUTERNAME")) {
       name = std::move(*computer);

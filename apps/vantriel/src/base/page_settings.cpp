@@ -2,26 +2,29 @@
 
 #include <array>
 
+#include "base/setting_names.h"
+
 namespace vantriel {
 namespace {
 
 // The keys the program knows, in the order the settings document and saving walk them.
 constexpr std::array<SettingKey, 12> kKeyTable = {{
-    {"general", "nombre"},
-    {"general", "idioma"},
-    {"general", "buscar_actualizaciones"},
-    {"general", "servidor"},
-    {"recibir", "disponible"},
-    {"recibir", "permitir_control"},
-    {"recibir", "compartir_audio"},
-    {"recibir", "calidad"},
-    {"recibir", "fps"},
-    {"recibir", "sonido"},
-    {"llamada", "microfono"},
-    {"llamada", "procesar_voz"},
+    {kGeneralSection, kNameKey},
+    {kGeneralSection, kLanguageKey},
+    {kGeneralSection, kCheckForUpdatesKey},
+    {kGeneralSection, kServerKey},
+    {kReceiveSection, kAvailableKey},
+    {kReceiveSection, kAllowControlKey},
+    {kReceiveSection, kSharePcSoundKey},
+    {kReceiveSection, kQualityKey},
+    {kReceiveSection, kFpsKey},
+    {kReceiveSection, kRequestSoundKey},
+    {kCallSection, kMicrophoneKey},
+    {kCallSection, kVoiceProcessingKey},
 }};
 
-constexpr std::array<std::string_view, 3> kSections = {"general", "recibir", "llamada"};
+constexpr std::array<std::string_view, 3> kSections = {kGeneralSection, kReceiveSection,
+                                                       kCallSection};
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "base/server_url.h"
 
 #include "base/environment.h"
+#include "base/setting_names.h"
 #include "base/settings.h"
 #include "morvane/core/text/utf8.h"
 
@@ -51,7 +52,7 @@ std::string server_url(const DataFolder& folder) {
     return strip_trailing_slashes(std::move(*env));
   }
   std::string configured =
-      morvane::trim_unicode(setting(load_settings(folder), "general", "servidor"));
+      morvane::trim_unicode(setting(load_settings(folder), kGeneralSection, kServerKey));
   if (is_valid_server(configured)) return strip_trailing_slashes(std::move(configured));
   return std::string(kDefaultServerUrl);
 }

@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "base/recents.h"
 #include "base/server_url.h"
+#include "base/setting_names.h"
 #include "base/settings.h"
 #include "embedded/embedded_files.h"
 #include "http/pipeline.h"
@@ -164,8 +165,8 @@ json status_document(const ApiContext& api) {
   doc["servidor"] = server_url(api.folder);
   doc["admin"] = morvane::is_user_an_admin();
   doc["monitores"] = monitors_json(api.desktop.monitors());
-  doc["idioma"] = setting(settings, "general", "idioma");
-  doc["disponible"] = !setting_is_off(setting(settings, "recibir", "disponible"));
+  doc["idioma"] = setting(settings, kGeneralSection, kLanguageKey);
+  doc["disponible"] = !setting_is_off(setting(settings, kReceiveSection, kAvailableKey));
   doc["sesion"] = {{"activa", session.active},
                    {"rol", session.role},
                    {"control", session.control},
@@ -240,7 +241,7 @@ HttpReply route_post(const HttpRequest& request, std::string_view path, const js
   if (path == "/api/ajustes") {
     json reply = save_settings(api.folder, api.log, body);
     // Control turned off: an agreement the desktop keeps for later sessions goes too.
-    if (setting_is_off(setting(load_settings(api.folder), "recibir", "permitir_control"))) {
+    if (setting_is_off(setting(load_settings(api.folder), kReceiveSection, kAllowControlKey))) {
       api.desktop.forget_consent();
     }
     return reply_json(reply);

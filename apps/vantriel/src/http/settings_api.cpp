@@ -4,6 +4,7 @@
 
 #include "base/page_settings.h"
 #include "base/server_url.h"
+#include "base/setting_names.h"
 #include "base/settings.h"
 #include "morvane/core/text/utf8.h"
 
@@ -46,7 +47,7 @@ json save_settings(const DataFolder& folder, const Log& log, const json& body) {
     const auto member = section->find(std::string(entry.key));
     if (member == section->end() || member->is_null()) continue;
     const std::string text = stored_text(*member);
-    if (entry.key == "servidor" && !text.empty() && !is_valid_server(text)) {
+    if (entry.key == kServerKey && !text.empty() && !is_valid_server(text)) {
       json reply = json::object();
       reply["ok"] = false;
       reply["msg"] = "El servidor debe empezar con https://";

@@ -15,6 +15,7 @@
 #include "base/file_util.h"
 #include "base/json_file.h"
 #include "base/local_time.h"
+#include "base/setting_names.h"
 #include "base/settings.h"
 #include "update/update_product.h"
 #include "morvane/update/installer.h"
@@ -140,7 +141,7 @@ const char* update_phase_text(UpdatePhase phase) {
 }
 
 bool auto_check_enabled(const DataFolder& folder) {
-  return setting(load_settings(folder), "general", "buscar_actualizaciones") != "no";
+  return setting(load_settings(folder), kGeneralSection, kCheckForUpdatesKey) != "no";
 }
 
 Updater::Updater(UpdaterConfig config, const DataFolder& folder, const Log& log)
@@ -235,7 +236,7 @@ json Updater::action(const json& request) {
   } else if (what == "auto") {
     bool on = request.contains("on") && morvane::truthy(request["on"]);
     if (const morvane::Status saved =
-            set_setting(folder_, "general", "buscar_actualizaciones", on ? "si" : "no");
+            set_setting(folder_, kGeneralSection, kCheckForUpdatesKey, on ? "si" : "no");
         !saved) {
       log_.line(std::string(kTag) + "No se pudo guardar la b\xC3\xBAsqueda autom\xC3\xA1tica: " +
                 saved.error());

@@ -17,6 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The file beside the program that may hold the update key's hexadecimal text, as
+// installs name it.
+constexpr char kUpdateKeyFileName[] = "clave_actualizaciones.pub";
+
 // Deeper documents are refused: the values are copied, written and walked recursively,
 // and no release description needs more than a handful of levels.
 constexpr int kMaxDepth = 256;
@@ -354,8 +358,8 @@ std::optional<UpdateKey> load_update_key(const fs::path& install_folder) {
 std::optional<UpdateKey> load_update_key(const fs::path& install_folder,
                                          std::string_view compiled_key_text) {
   if (auto key = key_from_text(compiled_key_text)) return key;
-  if (auto key = key_from_file(install_folder / "clave_actualizaciones.pub")) return key;
-  return key_from_file(install_folder / "mrv" / "clave_actualizaciones.pub");
+  if (auto key = key_from_file(install_folder / kUpdateKeyFileName)) return key;
+  return key_from_file(install_folder / "mrv" / kUpdateKeyFileName);
 }
 
 std::string manifest_url(const UpdateProduct& product) {
