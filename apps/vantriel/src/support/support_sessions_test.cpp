@@ -43,7 +43,7 @@ class SupportSessionsTest : public ::testing::Test {
   SupportSessions sessions_;
 };
 
-TEST_F(SupportSessionsTest, HostSessionWithControlFromStartToEnd) {
+TEST_F(SupportSessionsTest, ReceivedSessionWithControlFromStartToEnd) {
   EXPECT_EQ(sessions_.report(json::parse(
                 R"({"activa":true,"rol":"host","control":true,"con":"Ana","id":"123456789"})")),
             json({{"ok", true}}));
