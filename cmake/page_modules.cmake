@@ -3,48 +3,41 @@
 # checking the import graph esbuild reports. Included in script mode; every message
 # starts with WHO, the including script's name.
 
+# Runs esbuild (the one -DESBUILD names, else the one on the PATH) with ARGN in DIR; a
+# failure stops the build with esbuild's words, naming WHO and WHAT it was doing.
+function(page_esbuild who what dir)
+  if(NOT ESBUILD)
+    find_program(ESBUILD esbuild)
+  endif()
+  if(NOT ESBUILD)
+    message(FATAL_ERROR "${who}: esbuild not found (Debian package esbuild; tools/setup.sh installs it)")
+  endif()
+  execute_process(
+    COMMAND "${ESBUILD}" ${ARGN} --charset=utf8 --legal-comments=none --log-level=warning --minify
+    WORKING_DIRECTORY "${dir}"
+    RESULT_VARIABLE esbuild_result
+    ERROR_VARIABLE esbuild_errors)
+  if(NOT esbuild_result EQUAL 0)
+    message(FATAL_ERROR "${who}: esbuild failed${what}:\n${esbuild_errors}")
+  endif()
+endfunction()
+
 # Bundles UI_DIR/ENTRY and everything it imports into OUTFILE (one classic script, so it
 # runs inline or from a file alike), minified, and writes esbuild's description of the
 # inputs to METAFILE. Minified, the desktop page is about 40 % smaller, which it parses
 # and draws sooner; messages and DOM names keep their text.
 function(page_bundle who ui_dir entry outfile metafile)
-  if(NOT ESBUILD)
-    find_program(ESBUILD esbuild)
-  endif()
-  if(NOT ESBUILD)
-    message(FATAL_ERROR "${who}: esbuild not found (Debian package esbuild; tools/setup.sh installs it)")
-  endif()
-  execute_process(
-    COMMAND "${ESBUILD}" "${entry}" --bundle --format=iife --target=es2022 --charset=utf8
-            --legal-comments=none --log-level=warning --minify
-            "--metafile=${metafile}" "--outfile=${outfile}"
-    WORKING_DIRECTORY "${ui_dir}"
-    RESULT_VARIABLE esbuild_result
-    ERROR_VARIABLE esbuild_errors)
-  if(NOT esbuild_result EQUAL 0)
-    message(FATAL_ERROR "${who}: esbuild failed:\n${esbuild_errors}")
-  endif()
+  page_esbuild(${who} "" "${ui_dir}" "${entry}" --bundle --format=iife --target=es2022
+               "--metafile=${metafile}" "--outfile=${outfile}")
 endfunction()
 
 # Sets OUT_VAR to the style sheets CSS minified by esbuild (comments and white space
 # gone, colours and values shortened); WORK is a folder for the file esbuild reads.
 function(page_minify_css who css work out_var)
-  if(NOT ESBUILD)
-    find_program(ESBUILD esbuild)
-  endif()
-  if(NOT ESBUILD)
-    message(FATAL_ERROR "${who}: esbuild not found (Debian package esbuild; tools/setup.sh installs it)")
-  endif()
   file(MAKE_DIRECTORY "${work}")
   file(WRITE "${work}/sheets.css" "${css}")
-  execute_process(
-    COMMAND "${ESBUILD}" "${work}/sheets.css" --minify --charset=utf8 --legal-comments=none
-            --log-level=warning "--outfile=${work}/sheets.min.css"
-    RESULT_VARIABLE esbuild_result
-    ERROR_VARIABLE esbuild_errors)
-  if(NOT esbuild_result EQUAL 0)
-    message(FATAL_ERROR "${who}: esbuild failed on the style sheets:\n${esbuild_errors}")
-  endif()
+  page_esbuild(${who} " on the style sheets" "${work}" "${work}/sheets.css"
+               "--outfile=${work}/sheets.min.css")
   file(READ "${work}/sheets.min.css" minified)
   set(${out_var} "${minified}" PARENT_SCOPE)
 endfunction()
