@@ -127,6 +127,16 @@ function browserArgs(extra, { fakeUi = true } = {}) {
     ...(fakeUi ? ['--use-fake-ui-for-media-stream'] : []), `--disable-features=${disabled}`, ...rest];
 }
 
+// Whether the technician page's error number `i`, `text`, is Playwright's and not the
+// page's: once pageInTheMiddle routed the join sockets, each is Playwright's stand-in, which
+// forwards the page's sends to a real socket of its own without checking it. A send in the
+// moment between the server closing that socket and the stand-in hearing of it (the page
+// checked its socket was open) makes Chromium log that the socket is closing or closed.
+function routedSocketArtifact(route, text, i) {
+  return Boolean(route?.installed) && i >= route.errorsBefore &&
+    text === 'console: WebSocket is already in CLOSING or CLOSED state.';
+}
+
 // A page on a host's URL, with its console and page errors collected.
 async function openPcPage(browser, host, contextOptions) {
   // A persistent context is its own (and only) context.
@@ -307,7 +317,8 @@ export async function startTwoPcs({ name, signalArgs = [], hostBrowserArgs = [],
       display,
       host: { id: HOST_ID, ...hostPage, app: hostHost, browser: hostBrowser },
       tech: { id: TECH_ID, ...techPage, app: techHost, browser: techBrowser },
-      pageErrors: () => [...pcs.host.errors.map((e) => `host PC: ${e}`), ...techPage.errors.map((e) => `technician: ${e}`)],
+      pageErrors: () => [...pcs.host.errors.map((e) => `host PC: ${e}`),
+        ...techPage.errors.filter((e, i) => !routedSocketArtifact(pcs.tech.joinRoute, e, i)).map((e) => `technician: ${e}`)],
       // A new browser for the host PC, with the same switches, on the same host: what a
       // browser finds at its start (a sound server, say) changed.
       async restartHostBrowser() {
@@ -441,6 +452,7 @@ export async function pageInTheMiddle(pcs, { later = false, checkWithTech = fals
   const route = pcs.tech.joinRoute ??= { middle: null };
   if (!route.installed) {
     route.installed = true;
+    route.errorsBefore = pcs.tech.errors.length;
     await pcs.tech.page.routeWebSocket(/\/join\//, (ws) => {
       const server = ws.connectToServer();
       route.middle?.attach(ws, server);
