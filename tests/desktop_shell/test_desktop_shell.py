@@ -145,9 +145,25 @@ class DesktopShellTest(unittest.TestCase):
                          env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
 
-        cls._spawn(["openbox"], env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: "_NET_CLIENT_LIST" in cls.xprop("-root", "_NET_SUPPORTED", env=env),
-                 "openbox to manage the screen")
+        # Its words go to a file, so that a window manager that does not come up says why.
+        wm_log = os.path.join(tmp, "openbox.log")
+        with open(wm_log, "wb") as log:
+            wm = cls._spawn(["openbox"], env, stdout=log, stderr=subprocess.STDOUT)
+
+        def wm_managing():
+            if "_NET_CLIENT_LIST" in cls.xprop("-root", "_NET_SUPPORTED", env=env):
+                return True
+            if wm.poll() is not None:
+                with open(wm_log, errors="replace") as f:
+                    raise RuntimeError("openbox ended (%s) before managing the screen: %s"
+                                       % (wm.returncode, f.read().strip() or "it said nothing"))
+            return False
+
+        try:
+            wait_for(wm_managing, "openbox to manage the screen")
+        except AssertionError as e:
+            with open(wm_log, errors="replace") as f:
+                raise AssertionError("%s; openbox said: %s" % (e, f.read().strip() or "nothing")) from None
 
         # The browser the window finds first on PATH: Debian's Chromium with what it needs
         # here (no sandbox as root, no GPU under Xvfb, no keyring on this bus).
