@@ -122,11 +122,15 @@ class Host(HostProcess):
 
 
 class Xvfb:
+    """A private Xvfb on a free display. -noreset: the server resets when its last client
+    leaves (the host opens and closes a connection to probe the display), and a client that
+    connects during the reset finds no display."""
+
     def __init__(self, width, height):
         read_end, write_end = os.pipe()
         self.proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (width, height),
-             "-nolisten", "tcp"],
+             "-nolisten", "tcp", "-noreset"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""

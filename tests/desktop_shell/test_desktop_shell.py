@@ -130,10 +130,11 @@ class DesktopShellTest(unittest.TestCase):
                    NO_AT_BRIDGE="1")
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
 
-        # Xvfb on a free display, told through -displayfd.
+        # Xvfb on a free display, told through -displayfd. -noreset: the server resets when
+        # its last client leaves, and a client that connects during the reset finds no display.
         read_fd, write_fd = os.pipe()
         cls._spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1600x1000x24",
-                    "-nolisten", "tcp"], env, pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+                    "-nolisten", "tcp", "-noreset"], env, pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
         os.close(write_fd)
         with os.fdopen(read_fd) as f:
             display = f.readline().strip()

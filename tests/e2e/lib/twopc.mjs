@@ -88,11 +88,12 @@ export async function instrumentPeerConnections(page) {
 }
 
 // Xvfb picks its own display number and writes it to fd 3. RANDR is off because
-// Chromium's X11 screen capturer does not start on Xvfb while it is on.
+// Chromium's X11 screen capturer does not start on Xvfb while it is on. -noreset: the
+// server resets when its last client leaves, and a client that connects then finds none.
 async function startXvfb(artifacts, logName = 'xvfb.log') {
   const log = fs.openSync(path.join(artifacts, logName), 'w');
   const proc = track(spawn('Xvfb', ['-displayfd', '3', '-screen', '0', `${SCREEN.width}x${SCREEN.height}x24`,
-    '-nolisten', 'tcp', '-extension', 'RANDR'], { stdio: ['ignore', log, log, 'pipe'] }));
+    '-nolisten', 'tcp', '-noreset', '-extension', 'RANDR'], { stdio: ['ignore', log, log, 'pipe'] }));
   fs.closeSync(log);
   let number = '';
   await new Promise((resolve, reject) => {
