@@ -309,8 +309,9 @@ try {
       `${Math.round(x.kbps)} kbit/s${limits(x)}`);
   }
   console.log('');
-  console.log(`  page clocks on CLOCK_MONOTONIC within ±${(clocks.tech.errorUs / 1000).toFixed(2)} ms (technician), ` +
-    `±${(clocks.host.errorUs / 1000).toFixed(2)} ms (host PC); the technician's moved ${(techDrift / 1000).toFixed(2)} ms over the run`);
+  const clockText = (c) => `±${(c.errorUs / 1000).toFixed(2)} ms (${c.told ? 'its time origin as Chromium tells it' : 'round trips'})`;
+  console.log(`  page clocks on CLOCK_MONOTONIC within ${clockText(clocks.tech)} on the technician's, ` +
+    `${clockText(clocks.host)} on the host PC's; the technician's moved ${(techDrift / 1000).toFixed(2)} ms over the run`);
   console.log(`  load average at the end ${endLoad.map((l) => l.toFixed(2)).join(' ')}`);
   if (errors.length) console.log(`  page errors: ${errors.join(' | ')}`);
 } finally {

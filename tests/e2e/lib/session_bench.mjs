@@ -29,10 +29,16 @@ export function summary(values) {
   return { n: v.length, lost: values.length - v.length, p50: at(50), p95: at(95), mean: v.reduce((sum, x) => sum + x, 0) / v.length };
 }
 
-// The page's performance.now() as CLOCK_MONOTONIC µs. The offset between the two is fixed
-// for the page's life; each round trip through Playwright bounds it to within half that
-// trip, so the shortest of many trips gives it best. `errorUs` is that half trip. On a
-// busy machine short trips are rare, so it tries longer before it settles for what it has.
+// performance.now()'s granularity in a page that is not cross-origin isolated.
+const PAGE_TICK_US = 100;
+
+// The page's performance.now() as CLOCK_MONOTONIC µs. Chromium's time origin is the
+// navigation's start, which it tells over the DevTools protocol on CLOCK_MONOTONIC itself
+// (Performance.getMetrics' NavigationStart): that offset is exact, to performance.now()'s
+// granularity. Round trips through Playwright check it, each bounding the offset to within
+// half its trip; where the origin is not told, or falls outside the best trip, the best
+// trip's middle serves, with its half trip as `errorUs`. On a busy machine short trips are
+// rare, so it tries longer before it settles for what it has.
 export async function clockOf(page) {
   let best = null;
   for (let i = 0; i < 400 && !(i >= 40 && best.rtt < 1000); i++) {
@@ -41,7 +47,27 @@ export async function clockOf(page) {
     const t1 = monoUs();
     if (!best || t1 - t0 < best.rtt) best = { rtt: t1 - t0, offset: (t0 + t1) / 2 - pageMs * 1000 };
   }
-  return { offsetUs: best.offset, errorUs: best.rtt / 2, toUs: (ms) => ms * 1000 + best.offset };
+  const origin = await timeOrigin(page);
+  const told = origin !== null && Math.abs(origin - best.offset) <= best.rtt / 2 + PAGE_TICK_US;
+  const offset = told ? origin : best.offset;
+  return { offsetUs: offset, errorUs: told ? PAGE_TICK_US : best.rtt / 2, told, toUs: (ms) => ms * 1000 + offset };
+}
+
+// The page's time origin in CLOCK_MONOTONIC µs as Chromium tells it; null when it does not.
+async function timeOrigin(page) {
+  let cdp = null;
+  try {
+    cdp = await page.context().newCDPSession(page);
+    await cdp.send('Performance.enable');
+    const { metrics } = await cdp.send('Performance.getMetrics');
+    await cdp.send('Performance.disable');
+    const start = metrics.find((m) => m.name === 'NavigationStart');
+    return start && start.value > 0 ? start.value * 1e6 : null;
+  } catch {
+    return null;
+  } finally {
+    if (cdp) await cdp.detach().catch(() => {});
+  }
 }
 
 // The session opened as a person would (acceptWithControl); resolves, once the picture is
