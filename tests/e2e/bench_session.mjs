@@ -3,14 +3,17 @@
 // pointer move from the technician's page to an X window on the host PC's screen, the
 // host PC's screen changing to the technician's page seeing it, and the host PC page's CPU
 // while it shares the screen. Beside them, measured in the same run, the floor: a bare
-// data channel between the same two browsers, and one frame interval at 30 fps. Prints
-// figures only; asserts nothing about time.
+// data channel between the same two browsers, a client that is not a browser typing on
+// the host's input socket, and one frame interval at 30 fps. Prints figures only; asserts
+// nothing about time.
 //
 //   VANTRIEL_BIN=.../vantriel VANTRIEL_SIGNAL_BIN=.../vantriel-signal DESKTOP_PROBE=.../desktop_probe \
 //     node tests/e2e/bench_session.mjs [--samples N]
 //
 // Every time is on CLOCK_MONOTONIC (lib/session_bench.mjs).
+import crypto from 'node:crypto';
 import fs from 'node:fs';
+import net from 'node:net';
 import os from 'node:os';
 import { parseArgs } from 'node:util';
 import { execFileSync } from 'node:child_process';
@@ -32,8 +35,10 @@ const AIMS = { keyP50: 5, keyP95: 10, glassP50: 120 };
 
 // A second pair of peer connections, its descriptions carried by Node whole (candidates
 // gathered first), with one reliable ordered channel like the session's `ctl`; the host
-// PC's page echoes, the technician's page times the round trips itself.
-async function channelRoundTrips(pcs, count) {
+// PC's page echoes and stamps each arrival, the technician's page times the round trips
+// itself. Per message: half the round trip, and the way from the technician's page to the
+// host PC's on the pages' clocks.
+async function channelRoundTrips(pcs, clocks, count) {
   const { page: host } = pcs.host;
   const { page: tech } = pcs.tech;
   // Whole descriptions: each side waits for its candidates before handing its own over.
@@ -47,8 +52,14 @@ async function channelRoundTrips(pcs, count) {
   });
   const answer = await host.evaluate(async (desc) => {
     const pc = new RTCPeerConnection();
-    pc.ondatachannel = (e) => { e.channel.onmessage = (m) => e.channel.send(m.data); };
-    window.__echo = { pc };
+    const arrived = [];
+    pc.ondatachannel = (e) => {
+      e.channel.onmessage = (m) => {
+        arrived.push(performance.now());
+        e.channel.send(m.data);
+      };
+    };
+    window.__echo = { pc, arrived };
     await pc.setRemoteDescription(desc);
     await pc.setLocalDescription();
     while (pc.iceGatheringState !== 'complete') await new Promise((r) => { pc.onicegatheringstatechange = r; });
@@ -64,13 +75,103 @@ async function channelRoundTrips(pcs, count) {
       const back = new Promise((r) => { ch.onmessage = r; });
       ch.send(JSON.stringify({ t: 'in', ev: [{ k: 'kd', c: 'KeyA' }], i })); // a key press's size
       await back;
-      out.push(performance.now() - t0);
+      out.push({ sent: t0, rtt: performance.now() - t0 });
       await new Promise((r) => setTimeout(r, 5 + Math.random() * 20));
     }
     return out;
   }, [answer, count]);
+  const arrived = await host.evaluate(() => window.__echo.arrived);
   await Promise.all([tech, host].map((p) => p.evaluate(() => { window.__echo.pc.close(); delete window.__echo; })));
-  return rtts;
+  // The way there on the two pages' clocks; the input goes only that way.
+  return rtts.map((r, i) => ({ halfRtt: r.rtt / 2,
+    oneWay: arrived.length === rtts.length ? (clocks.host.toUs(arrived[i]) - clocks.tech.toUs(r.sent)) / 1000 : null }));
+}
+
+// --- the floor past the host PC's page: a client of the host's own on its input socket ---
+
+// A WebSocket client of the bare protocol over one TCP connection (text frames of under
+// 64 KiB), for a client that is not a browser: it sends the Origin the host wants of its
+// page.
+async function openRawSocket(url, origin) {
+  const { host, pathname, search } = new URL(url);
+  const [hostname, port] = host.split(':');
+  const sock = net.connect(Number(port), hostname);
+  sock.setNoDelay(true);
+  let buf = Buffer.alloc(0);
+  let wake = null;
+  sock.on('data', (d) => {
+    buf = Buffer.concat([buf, d]);
+    if (wake) wake();
+  });
+  const more = () => new Promise((resolve, reject) => {
+    wake = resolve;
+    sock.once('error', reject);
+  });
+  await new Promise((resolve, reject) => { sock.once('connect', resolve); sock.once('error', reject); });
+  sock.write(`GET ${pathname}${search} HTTP/1.1\r\nHost: ${host}\r\nOrigin: ${origin}\r\nUpgrade: websocket\r\n` +
+    `Connection: Upgrade\r\nSec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\nSec-WebSocket-Version: 13\r\n\r\n`);
+  while (!buf.includes('\r\n\r\n')) await more();
+  const head = buf.subarray(0, buf.indexOf('\r\n\r\n')).toString();
+  if (!head.startsWith('HTTP/1.1 101')) throw new Error(`the input socket was refused: ${head.split('\r\n')[0]}`);
+  buf = buf.subarray(buf.indexOf('\r\n\r\n') + 4);
+  return {
+    send(text) {
+      const payload = Buffer.from(text);
+      const mask = crypto.randomBytes(4);
+      const len = payload.length < 126 ? Buffer.from([0x80 | payload.length]) : Buffer.from([0x80 | 126, payload.length >> 8, payload.length & 255]);
+      sock.write(Buffer.concat([Buffer.from([0x81]), len, mask, payload.map((b, i) => b ^ mask[i % 4])]));
+    },
+    async receive() {
+      for (;;) {
+        if (buf.length >= 2) {
+          const short = buf[1] & 127;
+          const at = short === 126 ? 4 : 2;
+          const len = short === 126 ? buf.readUInt16BE(2) : short;
+          if (buf.length >= at + len) {
+            const text = buf.subarray(at, at + len).toString();
+            buf = buf.subarray(at + len);
+            return text;
+          }
+        }
+        await more();
+      }
+    },
+    close: () => sock.destroy(),
+  };
+}
+
+// Key presses sent straight to the host's input socket, as the host PC's page sends them,
+// by a client that is not a browser; per press, ms from the send to the probe's KeyPress.
+// Beside the page's own leg, the difference is the browser's own part of that leg.
+async function socketKeyPresses(pcs, probe, count) {
+  const page = pcs.host.page;
+  const token = await page.evaluate(() => {
+    const found = new Set(Array.from(document.scripts[0].textContent.matchAll(/"([0-9a-f]{32})"/g), (m) => m[1]));
+    return found.size === 1 ? [...found][0] : null;
+  });
+  if (!token) throw new Error("the host PC's page does not hold one token");
+  const origin = new URL(page.url()).origin;
+  const ws = await openRawSocket(`ws://${new URL(origin).host}/api/input?token=${token}`, origin);
+  const letters = 'qwertyuiop';
+  const out = [];
+  try {
+    for (let i = 0; i < count; i++) {
+      const letter = letters[i % letters.length];
+      const code = 'Key' + letter.toUpperCase();
+      const sent = monoUs();
+      ws.send(JSON.stringify({ mon: 0, ev: [{ k: 'kd', c: code }] }));
+      await ws.receive();
+      ws.send(JSON.stringify({ mon: 0, ev: [{ k: 'ku', c: code }] }));
+      await ws.receive();
+      const got = await probe.until((e) => e.t === 'kr' && e.keysym === letter.charCodeAt(0), 5000).catch(() => null);
+      const press = got && got.find((e) => e.t === 'kp' && e.text === letter);
+      out.push(press ? (press.us - sent) / 1000 : null);
+      await new Promise((r) => setTimeout(r, 10 + Math.random() * 30));
+    }
+  } finally {
+    ws.close();
+  }
+  return out;
 }
 
 // --- input: the technician's page to the probe window ---------------------------------
@@ -244,13 +345,14 @@ try {
   const accept = await openTimed(pcs, clocks.tech, { timeout: 20000 });
   const probe = await pcs.probe(PROBE.w, PROBE.h, { x: PROBE.x, y: PROBE.y, motion: true });
 
-  const echo = (await channelRoundTrips(pcs, SAMPLES + WARMUP)).slice(WARMUP).map((rtt) => rtt / 2);
+  const echo = (await channelRoundTrips(pcs, clocks, SAMPLES + WARMUP)).slice(WARMUP);
 
   await recordInputTimes(pcs);
   const moves = (await pointerMoves(pcs, probe, SAMPLES + WARMUP, clocks, PROBE)).slice(WARMUP);
   // With no window manager on the host PC's screen, the probe gets the keyboard by hand.
   await pcs.xdotool('windowfocus', String((await pcs.pointer()).window));
   const keys = (await keyPresses(pcs, probe, SAMPLES + WARMUP, clocks)).slice(WARMUP);
+  const socketKeys = (await socketKeyPresses(pcs, probe, SAMPLES + WARMUP)).slice(WARMUP);
 
   await watchFrames(pcs.tech.page, PROBE.x + PROBE.w / 2, PROBE.y + PROBE.h / 2);
   const g2g = (await glassToGlass(pcs, probe, SAMPLES + WARMUP, clocks.tech)).slice(WARMUP);
@@ -285,7 +387,9 @@ try {
     `p50 < ${AIMS.glassP50} ms: ${g ? verdict(g.p50 < AIMS.glassP50) : '—'}`));
   console.log(row('  X fill → its last packet in', summary(field(g2g, 'toReceived'))));
   console.log(row('  last packet in → frame callback', summary(field(g2g, 'toShown'))));
-  console.log(row('floor: data channel one way (½ RTT)', summary(echo), 'reference, same two browsers'));
+  console.log(row('floor: data channel, technician → host', summary(field(echo, 'oneWay')), 'reference, same two browsers'));
+  console.log(row('  the same, ½ round trip', summary(field(echo, 'halfRtt'))));
+  console.log(row('floor: a plain client\'s socket → X', summary(socketKeys), 'reference, the host\'s input socket without a browser'));
   console.log(`  ${'floor: one frame at the capture rate'.padEnd(40)}${ms(1000 / FPS).padStart(10)}${''.padStart(27)}   reference, ${FPS} fps`);
   console.log('');
   printViewerModes(modes);
