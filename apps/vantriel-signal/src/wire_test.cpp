@@ -1575,7 +1575,15 @@ TEST_F(NodesTest, AKilledMasterHandsOverToItsReplicaAndNoAcknowledgedBindingIsLo
               log.find("as the master now") != std::string::npos)
       << "no node noticed its master was demoted";
 
-  // Every acknowledged binding is its own key's, and no other key's.
+  // Every acknowledged binding is its own key's, and no other key's. A registration is
+  // refused until the demoted master, now a replica, has caught up and confirms writes
+  // again (a full resynchronisation, seconds on a busy machine): the check waits for that.
+  for (int i = 0; i < 300 && !can_fail_over(); ++i) std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_TRUE(can_fail_over()) << "the demoted master did not come back as an online replica\n"
+                               << redis_->query("INFO replication");
+  std::printf("replication online again %.0f ms after the failover was asked\n",
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - asked).count());
+  std::fflush(stdout);
   for (size_t i = 0; i < acknowledged.size(); ++i) {
     const Binding& b = acknowledged[i];
     EXPECT_EQ(taken_or_ready(static_cast<int>(i % 3), b.id, "not-" + b.key), "taken") << b.id;
