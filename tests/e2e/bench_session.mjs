@@ -98,16 +98,26 @@ async function openRawSocket(url, origin) {
   const sock = net.connect(Number(port), hostname);
   sock.setNoDelay(true);
   let buf = Buffer.alloc(0);
-  let wake = null;
+  let failed = null;
+  let wake = () => {};
   sock.on('data', (d) => {
     buf = Buffer.concat([buf, d]);
-    if (wake) wake();
+    wake();
   });
-  const more = () => new Promise((resolve, reject) => {
-    wake = resolve;
-    sock.once('error', reject);
+  sock.on('error', (e) => {
+    failed = e;
+    wake();
   });
-  await new Promise((resolve, reject) => { sock.once('connect', resolve); sock.once('error', reject); });
+  sock.on('close', () => {
+    failed ??= new Error('the input socket closed');
+    wake();
+  });
+  // Resolves when more bytes came; rejects once the socket failed or closed.
+  const more = () => (failed ? Promise.reject(failed) : new Promise((resolve, reject) => {
+    wake = () => (failed ? reject(failed) : resolve());
+  }));
+  sock.once('connect', () => wake());
+  await more();
   sock.write(`GET ${pathname}${search} HTTP/1.1\r\nHost: ${host}\r\nOrigin: ${origin}\r\nUpgrade: websocket\r\n` +
     `Connection: Upgrade\r\nSec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\nSec-WebSocket-Version: 13\r\n\r\n`);
   while (!buf.includes('\r\n\r\n')) await more();
