@@ -1,5 +1,5 @@
 // The build step that joins the page sources into the single served page.
-import { test } from 'node:test';
+import { after, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -8,15 +8,24 @@ import { execFileSync } from 'node:child_process';
 import { ROOT, UI } from './lib/page_scripts.mjs';
 
 const cmake = process.env.CMAKE_COMMAND || 'cmake';
+
+// A fresh folder under the system's temporary one, removed when the file's tests end.
+const made = [];
+after(() => made.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
+function tempDir(prefix) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+  made.push(dir);
+  return dir;
+}
 const script = path.join(ROOT, 'cmake/build_page.cmake');
 
-function build(uiDir, out = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-page-')), 'page.html')) {
+function build(uiDir, out = path.join(tempDir('vtr-page-'), 'page.html')) {
   execFileSync(cmake, [`-DUI_DIR=${uiDir}`, `-DOUTPUT=${out}`, '-P', script], { stdio: 'pipe' });
   return fs.readFileSync(out, 'utf8');
 }
 
 function copyUi() {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-ui-'));
+  const dir = tempDir('vtr-ui-');
   for (const name of ['index.html', 'package.json', 'parts', 'css', 'js']) {
     fs.cpSync(path.join(UI, name), path.join(dir, name), { recursive: true });
   }
@@ -24,7 +33,7 @@ function copyUi() {
 }
 
 test('the built page carries the sheets and the bundled modules inline, minified, and nothing external', () => {
-  const out = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'vtr-page-')), 'page.html');
+  const out = path.join(tempDir('vtr-page-'), 'page.html');
   const page = build(UI, out);
   assert.equal(page.match(/<style>/g).length, 1);
   assert.equal(page.match(/<script>/g).length, 1);
