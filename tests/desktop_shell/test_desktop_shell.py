@@ -151,20 +151,22 @@ class DesktopShellTest(unittest.TestCase):
         with open(wm_log, "wb") as log:
             wm = cls._spawn(["openbox"], env, stdout=log, stderr=subprocess.STDOUT)
 
+        def wm_said():
+            with open(wm_log, errors="replace") as f:
+                return f.read().strip() or "nothing"
+
         def wm_managing():
             if "_NET_CLIENT_LIST" in cls.xprop("-root", "_NET_SUPPORTED", env=env):
                 return True
             if wm.poll() is not None:
-                with open(wm_log, errors="replace") as f:
-                    raise RuntimeError("openbox ended (%s) before managing the screen: %s"
-                                       % (wm.returncode, f.read().strip() or "it said nothing"))
+                raise RuntimeError("openbox ended (%s) before managing the screen; it said: %s"
+                                   % (wm.returncode, wm_said()))
             return False
 
         try:
             wait_for(wm_managing, "openbox to manage the screen")
         except AssertionError as e:
-            with open(wm_log, errors="replace") as f:
-                raise AssertionError("%s; openbox said: %s" % (e, f.read().strip() or "nothing")) from None
+            raise AssertionError("%s; openbox said: %s" % (e, wm_said())) from None
 
         # The browser the window finds first on PATH: Debian's Chromium with what it needs
         # here (no sandbox as root, no GPU under Xvfb, no keyring on this bus).

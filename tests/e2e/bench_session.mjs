@@ -17,6 +17,7 @@ import net from 'node:net';
 import os from 'node:os';
 import { parseArgs } from 'node:util';
 import { execFileSync } from 'node:child_process';
+import { pageToken } from './lib/host.mjs';
 import { SCREEN, startTwoPcs } from './lib/twopc.mjs';
 import { WARMUP, changeScreen, clockOf, field, glassToGlass, keyPresses, monoUs, openTimed, pointerMoves,
   printViewerModes, recordInputTimes, stopFrames, summary, viewerModes, watchFrames } from './lib/session_bench.mjs';
@@ -155,11 +156,7 @@ async function openRawSocket(url, origin) {
 // Beside the page's own leg, the difference is the browser's own part of that leg.
 async function socketKeyPresses(pcs, probe, count) {
   const page = pcs.host.page;
-  const token = await page.evaluate(() => {
-    const found = new Set(Array.from(document.scripts[0].textContent.matchAll(/"([0-9a-f]{32})"/g), (m) => m[1]));
-    return found.size === 1 ? [...found][0] : null;
-  });
-  if (!token) throw new Error("the host PC's page does not hold one token");
+  const token = await pageToken(page);
   const origin = new URL(page.url()).origin;
   const ws = await openRawSocket(`ws://${new URL(origin).host}/api/input?token=${token}`, origin);
   const letters = 'qwertyuiop';

@@ -172,19 +172,24 @@ export function withHostAndBrowser(use, options = {}) {
   });
 }
 
+// The page's token: its one quoted string of 32 hex digits (its script is minified, so
+// the token's name is not known).
+export async function pageToken(page) {
+  const found = await page.evaluate(() => [...new Set(Array.from(
+    document.scripts[0].textContent.matchAll(/"([0-9a-f]{32})"/g), (m) => m[1]))]);
+  if (found.length !== 1) throw new Error(`the page holds ${found.length} strings that may be its token`);
+  return found[0];
+}
+
 // A POST from the page with its token, as the page itself sends them.
-export function pagePost(page, url, body) {
-  return page.evaluate(async ([u, b]) => {
-    // The page's one quoted string of 32 hex digits: its script is minified, so the
-    // token's name is not known.
-    const found = new Set(Array.from(document.scripts[0].textContent.matchAll(/"([0-9a-f]{32})"/g), (m) => m[1]));
-    if (found.size !== 1) throw new Error(`the page holds ${found.size} strings that may be its token`);
-    const [token] = found;
+export async function pagePost(page, url, body) {
+  const token = await pageToken(page);
+  return page.evaluate(async ([u, b, token]) => {
     const r = await fetch(u, {
       method: 'POST',
       headers: { 'Content-Type': 'application/json', 'X-Token': token },
       body: JSON.stringify(b || {}),
     });
     return r.json();
-  }, [url, body]);
+  }, [url, body, token]);
 }
