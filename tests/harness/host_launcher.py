@@ -114,6 +114,10 @@ class HostProcess:
             full_env["PATH"] = fake_bin + os.pathsep + full_env.get("PATH", "")
         self.port_hint = port if port is not None else free_port_block()
         full_env["VTR_PORT"] = str(self.port_hint)
+        # A look for updates goes to loopback's discard port, where nobody listens, not to
+        # the published release document: nothing leaves the machine. A suite that serves
+        # releases names its own address.
+        full_env["MRV_UPDATE_URL"] = "http://127.0.0.1:9/release.json"
         for k, v in (env or {}).items():
             if v is None:
                 full_env.pop(k, None)

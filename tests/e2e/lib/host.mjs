@@ -51,9 +51,16 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {},
   }
   fs.mkdirSync(path.join(dir, 'data'));
   for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(dir, 'data', name), text);
+  // As on a PC that looked for updates a moment ago: no look at start, whose answer (a
+  // toast on every page opened after it) would land among the toasts a test waits for.
+  const updateState = path.join(dir, 'data', 'actualizacion', 'estado.json');
+  if (!fs.existsSync(updateState)) {
+    fs.mkdirSync(path.dirname(updateState), { recursive: true });
+    fs.writeFileSync(updateState, JSON.stringify({ last_check: Date.now() / 1000 }));
+  }
 
-  // The signalling server is a loopback port nobody listens on: registration fails
-  // quickly and nothing leaves the machine.
+  // The signalling server and the release document are at a loopback port nobody listens
+  // on: registration and a look for updates fail quickly and nothing leaves the machine.
   const deadServer = `http://127.0.0.1:${await freePort()}`;
   const port = await freePort();
   // The page asks the host to show its window (an incoming request, a notice): a stand-in
@@ -65,7 +72,7 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {},
     { mode: 0o755 });
   // Nor does the host ever reach the machine's sound server: a test that wants one starts
   // its own and names it.
-  const env = { ...process.env, VTR_PORT: String(port), VTR_SERVER: deadServer, HOME: dir,
+  const env = { ...process.env, VTR_PORT: String(port), VTR_SERVER: deadServer, MRV_UPDATE_URL: `${deadServer}/release.json`, HOME: dir,
     PATH: `${stubs}:${process.env.PATH}`, PULSE_SERVER: `unix:${path.join(dir, 'no-sound-server')}` };
   delete env.VTR_ID;
   Object.assign(env, extraEnv);
