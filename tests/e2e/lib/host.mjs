@@ -72,8 +72,9 @@ export async function startHost({ files = {}, manual = null, env: extraEnv = {},
     { mode: 0o755 });
   // Nor does the host ever reach the machine's sound server: a test that wants one starts
   // its own and names it.
-  const env = { ...process.env, VTR_PORT: String(port), VTR_SERVER: deadServer, MRV_UPDATE_URL: `${deadServer}/release.json`, HOME: dir,
-    PATH: `${stubs}:${process.env.PATH}`, PULSE_SERVER: `unix:${path.join(dir, 'no-sound-server')}` };
+  const env = { ...process.env, VTR_PORT: String(port), VTR_SERVER: deadServer,
+    MRV_UPDATE_URL: `${deadServer}/release.json`, HOME: dir, PATH: `${stubs}:${process.env.PATH}`,
+    PULSE_SERVER: `unix:${path.join(dir, 'no-sound-server')}` };
   delete env.VTR_ID;
   Object.assign(env, extraEnv);
   const [file, ...before] = launcher ? [...launcher, exe] : [exe];
