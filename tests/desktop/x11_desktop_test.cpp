@@ -21,6 +21,7 @@
 
 // Last: Xlib's macros (None, Bool, Status) would break the headers above.
 #include "test_window.h"
+#include <X11/XKBlib.h>
 #include "morvane/core/text/utf16.h"
 
 namespace vantriel {
@@ -251,6 +252,25 @@ TEST_F(X11InputTest, TheKeymapIsRestoredAfterTyping) {
     EXPECT_NE(keymap(), before);  // spare keycodes bound while typing
   }
   EXPECT_EQ(keymap(), before);
+}
+
+// A held key types once until the technician's keyboard repeats it, however late its
+// release comes: each repeat (another key down) types one more, and the server's own
+// repeat, on for the server's keyboard, stays off for injected keys.
+TEST_F(X11InputTest, AHeldKeyRepeatsOnlyAsTheTechniciansKeyboardDoes) {
+  Display* d = window_.display();
+  unsigned delay = 0, interval = 0;
+  ASSERT_TRUE(XkbGetAutoRepeatRate(d, XkbUseCoreKbd, &delay, &interval));
+  window_.events();
+  apply(R"([{"k":"kd","c":"KeyB"}])");
+  ::poll(nullptr, 0, static_cast<int>(delay + 4 * interval));  // past the server's repeat
+  apply(R"([{"k":"kd","c":"KeyB"}])");
+  apply(R"([{"k":"kd","c":"KeyB"},{"k":"kd","c":"KeyB"}])");
+  apply(R"([{"k":"ku","c":"KeyB"}])");
+  int presses = 0;  // read once released: the server's repeat would not end before
+  for (const auto& e : window_.events()) presses += e.type == KeyPress && e.keysym == XK_b ? 1 : 0;
+  EXPECT_EQ(presses, 4);
+  EXPECT_TRUE(window_.keys_down().empty());
 }
 
 TEST_F(X11InputTest, ReleaseAllLeavesNothingHeld) {

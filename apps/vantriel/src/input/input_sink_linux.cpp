@@ -3,15 +3,22 @@
 // wheel notches are clicks of buttons 4 to 7, and characters are typed through spare
 // keycodes (keycodes with no keysym) temporarily bound to the character's keysym, unless
 // a key of the current layout types them as they are.
+//
+// Key repeat is the technician's: the server's own repeat is off for the XTest keyboard,
+// and each repeat that arrives (another key down) is typed. Otherwise a key whose release
+// comes late over a slow or lossy link would go on typing at the person's PC until it came.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
+#include <bitset>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,6 +47,36 @@ constexpr auto kRebindPause = std::chrono::milliseconds(50);
 // Retry interval for a display that could not be opened.
 constexpr auto kReopenAfter = std::chrono::seconds(2);
 
+// The device through which the server delivers this client's XTest key events: the
+// "<master> XTEST keyboard" slave of the master keyboard this client types to. -1 when the
+// server has no XInput 2.
+int xtest_keyboard(Display* d) {
+  int opcode = 0, event = 0, error = 0;
+  if (!XQueryExtension(d, "XInputExtension", &opcode, &event, &error)) return -1;
+  int major = 2, minor = 0;
+  if (XIQueryVersion(d, &major, &minor) != Success) return -1;
+  // The client's pointer, or the first master when none was set (the call says which).
+  int pointer = -1;
+  XIGetClientPointer(d, None, &pointer);
+  int count = 0;
+  XIDeviceInfo* devices = XIQueryDevice(d, XIAllDevices, &count);
+  if (devices == nullptr) return -1;
+  int master_keyboard = -1;  // a master pointer's attachment is its paired keyboard
+  for (int i = 0; i < count; ++i) {
+    if (devices[i].deviceid == pointer) master_keyboard = devices[i].attachment;
+  }
+  int found = -1;
+  for (int i = 0; i < count; ++i) {
+    const XIDeviceInfo& dev = devices[i];
+    if (dev.use == XISlaveKeyboard && dev.attachment == master_keyboard &&
+        std::string_view(dev.name).ends_with(" XTEST keyboard")) {
+      found = dev.deviceid;
+    }
+  }
+  XIFreeDeviceInfo(devices);
+  return found;
+}
+
 // Safe to destroy: the destructor stops the restore thread and restores the keymap.
 class XTestSink : public InputSink {
  public:
@@ -61,6 +98,7 @@ class XTestSink : public InputSink {
     morvane::MutexLock lock(mu_);
     Display* d = connect();
     if (d == nullptr) return;
+    repeat_checked_ = false;
     for (const InputRecord& r : records) {
       if (r.type == InputRecord::Type::kMouse) {
         mouse(d, r);
@@ -88,6 +126,7 @@ class XTestSink : public InputSink {
     if (conn_ != nullptr && !conn_->ok()) {
       X11Connection::dispose(std::move(conn_));
       bindings_.clear();
+      held_.reset();
     }
     if (conn_ == nullptr) {
       const auto now = Clock::now();
@@ -107,6 +146,7 @@ class XTestSink : public InputSink {
         XRRSelectInput(d, DefaultRootWindow(d), RRScreenChangeNotifyMask);
       }
       find_spare_keycodes(d);
+      xtest_keyboard_ = xtest_keyboard(d);
     }
     Display* d = conn_->display();
     // Keep the root size and Xlib's copy of the keymap current, from the events already
@@ -172,14 +212,33 @@ class XTestSink : public InputSink {
       evdev = evdev_code_for_scan(r.scan, (r.flags & kKeyExtended) != 0);
     } else if (const uint32_t keysym = keysym_for_virtual_key(r.vk); keysym != 0) {
       if (const KeyCode kc = XKeysymToKeycode(d, keysym); kc != 0) {
-        XTestFakeKeyEvent(d, kc, down ? True : False, CurrentTime);
+        key(d, kc, down);
         return;
       }
       evdev = evdev_code_for_virtual_key(r.vk);
     }
-    if (evdev != 0 && evdev + 8 <= 255) {
-      XTestFakeKeyEvent(d, static_cast<unsigned>(evdev + 8), down ? True : False, CurrentTime);
+    if (evdev != 0 && evdev + 8 <= 255) key(d, static_cast<unsigned>(evdev + 8), down);
+  }
+
+  // The server ignores a press of a key its XTest keyboard holds down, so a repeat is
+  // a release and a press.
+  void key(Display* d, unsigned keycode, bool down) REQUIRES(mu_) {
+    if (down) {
+      quiet_server_repeat(d);
+      if (held_.test(keycode)) XTestFakeKeyEvent(d, keycode, False, CurrentTime);
     }
+    XTestFakeKeyEvent(d, keycode, down ? True : False, CurrentTime);
+    held_.set(keycode, down);
+  }
+
+  // Switches the server's repeat off for the XTest keyboard alone (the person's own
+  // keyboard keeps it). Once per batch that presses a key, with no round trip: a
+  // desktop's settings daemon that applies the user's repeat to every keyboard would
+  // switch it back on.
+  void quiet_server_repeat(Display* d) REQUIRES(mu_) {
+    if (repeat_checked_ || xtest_keyboard_ < 0) return;
+    XkbChangeEnabledControls(d, static_cast<unsigned>(xtest_keyboard_), XkbRepeatKeysMask, 0);
+    repeat_checked_ = true;
   }
 
   void type_char(Display* d, char32_t ch) REQUIRES(mu_) {
@@ -302,6 +361,9 @@ class XTestSink : public InputSink {
   std::vector<Binding> bindings_ GUARDED_BY(mu_);
   TypedUnits typed_ GUARDED_BY(mu_);
   bool modifiers_known_ GUARDED_BY(mu_) = false;  // per send call
+  int xtest_keyboard_ GUARDED_BY(mu_) = -1;
+  bool repeat_checked_ GUARDED_BY(mu_) = false;  // per send call
+  std::bitset<256> held_ GUARDED_BY(mu_);         // keycodes this sink holds down
   bool plain_state_ GUARDED_BY(mu_) = false;
   int group_ GUARDED_BY(mu_) = 0;
   WheelAccumulator vertical_ GUARDED_BY(mu_);
