@@ -2,7 +2,7 @@
 // update member of /api/estado), driven through every state the updater reports.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { waitToast, withHostAndBrowser } from '../lib/host.mjs';
+import { recordToasts, waitToast, withHostAndBrowser } from '../lib/host.mjs';
 
 let host;
 let browser;
@@ -49,6 +49,7 @@ async function standIn(page, initial) {
 async function openWith(initial) {
   const context = await browser.newContext({ viewport: { width: 1280, height: 900 } });
   const page = await context.newPage();
+  await recordToasts(page);
   const u = await standIn(page, initial);
   await page.goto(host.url + '/');
   await page.waitForSelector('html[data-ready="1"]');

@@ -135,32 +135,54 @@ export async function openPage(browser, host, { viewport = { width: 1280, height
   const page = await context.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
+  await recordToasts(page);
   await page.goto(host.url + '/');
   await page.waitForSelector('html[data-ready="1"]');
   return { page, context, errors };
 }
 
-// The text of the toast once it shows `want` (a string or a RegExp): the one shown now or
-// any shown later, however briefly (a toast can replace another within a frame). A
-// time-out names every text the toast showed meanwhile.
+// Keeps every text the page's toast shows (window.__toastLog), from before the page's own
+// scripts run, so that a toast that came and went before a test began to wait is still
+// seen: a toast lasts 3.6 s, and on a busy machine the next protocol call can take longer.
+function toastRecorder() {
+  if (window.__toastLog) return;
+  window.__toastLog = [];
+  window.__toastSeen = 0; // where the next wait starts reading
+  const toast = () => document.getElementById('toast');
+  if (toast()?.textContent) window.__toastLog.push(toast().textContent);
+  new MutationObserver((records) => {
+    const el = toast();
+    if (el && records.some((r) => el.contains(r.target))) window.__toastLog.push(el.textContent);
+  }).observe(document, { childList: true, characterData: true, subtree: true });
+}
+
+// Makes `page` record its toasts from its next load on (openPage and the other page
+// openers do it; waitToast starts recording itself on a page that does not).
+export async function recordToasts(page) {
+  await page.addInitScript(toastRecorder);
+}
+
+// The first text the toast showed that matches `want` (a string or a RegExp) since the
+// last wait on this page found one (or since the page loaded, or since recording started),
+// however briefly it showed. A time-out names every text shown meanwhile.
 export async function waitToast(page, want, timeout = 10000) {
   const [src, flags] = want instanceof RegExp ? [want.source, want.flags] : [null, null];
-  await page.evaluate(() => {
-    const el = document.getElementById('toast');
-    window.__toastObserver?.disconnect();
-    window.__toasts = [el.textContent];
-    window.__toastObserver = new MutationObserver(() => window.__toasts.push(el.textContent));
-    window.__toastObserver.observe(el, { childList: true, characterData: true, subtree: true });
-  });
+  await page.evaluate(toastRecorder);
   try {
-    const found = await page.waitForFunction(([w, s, f]) => window.__toasts.find((t) => (s === null ? t === w : new RegExp(s, f).test(t))),
-      [want, src, flags], { timeout, polling: 50 });
+    const found = await page.waitForFunction(([w, s, f]) => {
+      const log = window.__toastLog;
+      for (let i = window.__toastSeen; i < log.length; i++) {
+        if (s === null ? log[i] === w : new RegExp(s, f).test(log[i])) {
+          window.__toastSeen = i + 1;
+          return log[i];
+        }
+      }
+      return false;
+    }, [want, src, flags], { timeout, polling: 50 });
     return await found.jsonValue();
   } catch (e) {
-    const seen = await page.evaluate(() => window.__toasts).catch(() => []);
+    const seen = await page.evaluate(() => window.__toastLog.slice(window.__toastSeen)).catch(() => []);
     throw new Error(`${e.message}; the toast showed: ${JSON.stringify(seen.filter((t) => t))}`);
-  } finally {
-    await page.evaluate(() => window.__toastObserver?.disconnect()).catch(() => {});
   }
 }
 

@@ -10,7 +10,7 @@ import readline from 'node:readline';
 import { spawn, execFile } from 'node:child_process';
 import { before, after } from 'node:test';
 import { chromium } from 'playwright-core';
-import { CHROMIUM_ARGS, CHROMIUM_BIN, startHost } from './host.mjs';
+import { CHROMIUM_ARGS, CHROMIUM_BIN, recordToasts, startHost } from './host.mjs';
 import { startSignal } from './signal_proc.mjs';
 import { startTurn } from './turn_proc.mjs';
 import { waitFor } from './waiting.mjs';
@@ -147,6 +147,7 @@ async function openPcPage(browser, host, contextOptions) {
   page.on('pageerror', (e) => errors.push(`pageerror: ${e.message}`));
   page.on('console', (m) => { if (m.type() === 'error') errors.push(`console: ${m.text()}`); });
   await instrumentPeerConnections(page);
+  await recordToasts(page);
   await page.goto(host.url + '/');
   await page.waitForSelector('html[data-ready="1"]');
   return { context, page, errors };

@@ -5,6 +5,7 @@
 import fs from 'node:fs';
 import assert from 'node:assert/strict';
 import { createRequire } from 'node:module';
+import { recordToasts } from './host.mjs';
 import { instrumentPeerConnections } from './twopc.mjs';
 
 const AXE = createRequire(import.meta.url).resolve('axe-core/axe.min.js');
@@ -29,6 +30,7 @@ export async function openWebPage(browser, url, { scripts = [] } = {}) {
     }
   });
   await instrumentPeerConnections(page);
+  await recordToasts(page);
   for (const s of scripts) await page.addInitScript(s);
   const res = await page.goto(url);
   await page.waitForSelector('html[data-ready="1"]');

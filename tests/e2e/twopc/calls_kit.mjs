@@ -4,7 +4,7 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
-import { CHROMIUM_ARGS, CHROMIUM_BIN, startHost } from '../lib/host.mjs';
+import { CHROMIUM_ARGS, CHROMIUM_BIN, recordToasts, startHost } from '../lib/host.mjs';
 import { instrumentPeerConnections, waitFor } from '../lib/twopc.mjs';
 
 const RATE = 48000;
@@ -115,6 +115,7 @@ export async function openMemberPage(browser, host, contextOptions = { viewport:
   page.on('console', (m) => { if (m.type() === 'error') errors.push(`console: ${m.text()}`); });
   await instrumentPeerConnections(page);
   await page.addInitScript(instrumentCalls);
+  await recordToasts(page);
   await page.goto(host.url + '/');
   await page.waitForSelector('html[data-ready="1"]');
   return { context, page, errors };
