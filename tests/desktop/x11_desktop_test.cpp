@@ -267,7 +267,7 @@ TEST_F(X11InputTest, AHeldKeyRepeatsOnlyAsTheTechniciansKeyboardDoes) {
   apply(R"([{"k":"kd","c":"KeyB"}])");
   apply(R"([{"k":"kd","c":"KeyB"},{"k":"kd","c":"KeyB"}])");
   apply(R"([{"k":"ku","c":"KeyB"}])");
-  int presses = 0;  // read once released: the server's repeat would not end before
+  int presses = 0;  // counted once released: while held, the server's repeat would go on
   for (const auto& e : window_.events()) presses += e.type == KeyPress && e.keysym == XK_b ? 1 : 0;
   EXPECT_EQ(presses, 4);
   EXPECT_TRUE(window_.keys_down().empty());

@@ -234,7 +234,9 @@ class XTestSink : public InputSink {
   // Switches the server's repeat off for the XTest keyboard alone (the person's own
   // keyboard keeps it). Once per batch that presses a key, with no round trip: a
   // desktop's settings daemon that applies the user's repeat to every keyboard would
-  // switch it back on.
+  // switch it back on. The server repeats by the master keyboard's copy of the controls
+  // of the last keyboard that typed, so such a change made while only the technician is
+  // typing holds until the person's own keyboard types.
   void quiet_server_repeat(Display* d) REQUIRES(mu_) {
     if (repeat_checked_ || xtest_keyboard_ < 0) return;
     XkbChangeEnabledControls(d, static_cast<unsigned>(xtest_keyboard_), XkbRepeatKeysMask, 0);
