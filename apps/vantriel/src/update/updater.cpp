@@ -485,16 +485,18 @@ bool Updater::wait_until_free() {
 }
 
 morvane::Status Updater::hand_off(const InstallRun& run) {
-  set_progress(UpdatePhase::kInstalling, 100,
-               "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
-               "segundos\xE2\x80\xA6");
+  {
+    morvane::MutexLock lock(mu_);
+    phase_ = UpdatePhase::kInstalling;
+    pct_ = 100;
+    message_ = "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
+               "segundos\xE2\x80\xA6";
+    // A dry run ends here, and a state read between the two would show it still running.
+    if (config_.dry_run) installing_ = false;
+  }
   log_.line(std::string(kTag) + "Instalando v" + run.new_version + " (sobre v" +
            config_.running_version + ")");
-  if (config_.dry_run) {
-    morvane::MutexLock lock(mu_);
-    installing_ = false;
-    return {};
-  }
+  if (config_.dry_run) return {};
   morvane::Status started =
       morvane::start_installer(config_.install_folder, work_folder() / "nuevo", run.new_version,
                                config_.running_version, config_.executable_file);
