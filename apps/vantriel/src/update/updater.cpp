@@ -491,7 +491,8 @@ morvane::Status Updater::hand_off(const InstallRun& run) {
     pct_ = 100;
     message_ = "Instalando: Vantriel se cerrar\xC3\xA1 y volver\xC3\xA1 a abrir en unos "
                "segundos\xE2\x80\xA6";
-    // A dry run ends here, and a state read between the two would show it still running.
+    // A dry run ends here. Its end is set under the same lock as the phase, so that no
+    // state read shows "installing" with the run still marked as going.
     if (config_.dry_run) installing_ = false;
   }
   log_.line(std::string(kTag) + "Instalando v" + run.new_version + " (sobre v" +
